@@ -1,0 +1,37 @@
+"""Stream, read, edit and write SD files block by block, exactly and fast.
+
+Blocks keep the bytes they were read from, so an unedited block writes back
+byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`.
+"""
+
+from molbrook.ctable import (
+    CTableError,
+    IndicesDuplicateError,
+    IndicesMismatchError,
+    IndicesOutOfOrderError,
+    MalformedCTableError,
+)
+from molbrook.native import (
+    CTable,
+    MalformedRecordError,
+    SDBlock,
+    __version__,
+    parse_sdf,
+    sdf_writer,
+    write_sdf,
+)
+
+__all__ = [
+    "CTable",
+    "CTableError",
+    "IndicesDuplicateError",
+    "IndicesMismatchError",
+    "IndicesOutOfOrderError",
+    "MalformedCTableError",
+    "MalformedRecordError",
+    "SDBlock",
+    "__version__",
+    "parse_sdf",
+    "sdf_writer",
+    "write_sdf",
+]

@@ -1,0 +1,172 @@
+#include "block.hpp"
+
+#include <algorithm>
+#include <initializer_list>
+#include <utility>
+
+#include "lines.hpp"
+#include "search.hpp"
+#include "strip.hpp"
+
+namespace molbrook {
+namespace {
+
+constexpr std::string_view kMEnd = "M  END";
+constexpr std::string_view kNewlineMEnd = "\nM  END";
+
+bool is_bare_terminator(std::string_view line) noexcept { return line == "$$$$\n" || line == "$$$$\r\n"; }
+
+// The ending to append to a value that does not end with LF: a lone LF
+// after a final CR, else `otherwise`. Empty for an empty value or one that
+// already ends with LF.
+std::string_view completing_ending(std::string_view value, std::string_view otherwise) noexcept {
+  if (value.empty() || value.back() == '\n') return {};
+  return value.back() == '\r' ? kLF : otherwise;
+}
+
+ByteBuffer concat(std::initializer_list<std::string_view> parts) {
+  size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
+  ByteBuffer out;
+  out.reserve(size);
+  for (std::string_view part : parts) out.append(part);
+  return out;
+}
+
+}  // namespace
+
+ByteBuffer& BlockStorage::make_owned() {
+  if (mapping_) {
+    owned_ = ByteBuffer(bytes());
+    mapping_ = MappingRef();
+  }
+  return owned_;
+}
+
+Block Block::build(ByteBuffer bytes, std::optional<size_t> term_start) {
+  std::string_view ending = completing_ending(bytes.view(), first_line_ending(bytes.view()));
+  if (bytes.empty()) ending = kLF;
+  bytes.append(ending);
+
+  std::string_view view = bytes.view();
+  size_t title_end = term_start == 0 ? 0 : next_line_end(view, 0);
+  size_t body_end = term_start ? std::max(*term_start, title_end) : view.size();
+  if (!is_bare_terminator(view.substr(body_end))) {
+    std::string_view terminator_ending = first_line_ending(view);
+    bytes.set_size(body_end);
+    bytes.append(kDollars);
+    bytes.append(terminator_ending);
+  }
+  return Block(BlockStorage(std::move(bytes)), title_end, kUnlocated);
+}
+
+Block Block::borrow(MappingRef mapping, size_t start, size_t end, size_t title_end) noexcept {
+  return Block(BlockStorage(std::move(mapping), start, end), title_end, kUnlocated);
+}
+
+Block Block::restore(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept {
+  return Block(BlockStorage(std::move(bytes)), title_end, mdl_end);
+}
+
+Block Block::clone() const { return Block(BlockStorage(ByteBuffer(bytes())), title_end_, mdl_end_); }
+
+size_t Block::terminator_length() const noexcept { return bytes().ends_with(kCRLF) ? 6 : 5; }
+
+std::string_view Block::title_line_ending() const noexcept {
+  std::string_view all = bytes();
+  if (title_end_ == 0) return all.ends_with(kCRLF) ? kCRLF : kLF;
+  return title_end_ >= 2 && all[title_end_ - 2] == '\r' ? kCRLF : kLF;
+}
+
+std::string_view Block::title() const noexcept { return rstrip(title_line()); }
+
+size_t Block::mdl_end() const noexcept {
+  if (mdl_end_ == kUnlocated) locate_mdl_end();
+  return mdl_end_;
+}
+
+// The MDL ends with the first line that starts with "M  END" (anything may
+// follow on that line); without one, the whole body is MDL.
+void Block::locate_mdl_end() const noexcept {
+  std::string_view all = bytes();
+  size_t body_end = all.size() - terminator_length();
+  std::string_view body = all.substr(title_end_, body_end - title_end_);
+  size_t last_line;
+  if (body.starts_with(kMEnd)) {
+    last_line = title_end_;
+  } else {
+    size_t hit = find(body, kNewlineMEnd);
+    if (hit == npos) {
+      mdl_end_ = body_end;
+      return;
+    }
+    last_line = title_end_ + hit + 1;
+  }
+  mdl_end_ = next_line_end(all, last_line);
+}
+
+std::string_view Block::mdl() const noexcept { return bytes().substr(title_end_, mdl_end() - title_end_); }
+
+std::string_view Block::ctab() const noexcept {
+  std::string_view text = mdl();
+  size_t program_end = find_byte(text, '\n');
+  size_t comment_end = program_end == npos ? npos : find_byte(text, '\n', program_end + 1);
+  return comment_end == npos ? std::string_view() : text.substr(comment_end + 1);
+}
+
+std::string_view Block::sd_data() const noexcept {
+  std::string_view all = bytes();
+  size_t start = mdl_end();
+  return all.substr(start, all.size() - terminator_length() - start);
+}
+
+std::string_view Block::terminator() const noexcept {
+  std::string_view all = bytes();
+  return all.substr(all.size() - terminator_length());
+}
+
+bool Block::operator==(const Block& other) const noexcept {
+  return bytes() == other.bytes() && title_end_ == other.title_end_ && mdl_end() == other.mdl_end();
+}
+
+void Block::assign(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept {
+  storage_ = BlockStorage(std::move(bytes));
+  title_end_ = title_end;
+  mdl_end_ = mdl_end;
+}
+
+void Block::ensure_title_line() {
+  if (title_end_ != 0) return;
+  std::string_view ending = title_line_ending();
+  assign(concat({ending, bytes()}), ending.size(), ending.size());
+}
+
+void Block::replace_title(std::string_view title) {
+  std::string_view ending = title_line_ending();
+  size_t new_title_end = title.size() + ending.size();
+  size_t new_mdl_end = mdl_end_ == kUnlocated ? kUnlocated : mdl_end_ - title_end_ + new_title_end;
+  assign(concat({title, ending, bytes().substr(title_end_)}), new_title_end, new_mdl_end);
+}
+
+void Block::replace_molblock(std::string_view molblock) {
+  std::string_view kept = bytes().substr(mdl_end());
+  std::string_view ending = completing_ending(molblock, first_line_ending(molblock));
+  // An empty molblock still needs an empty title line in front of records.
+  if (molblock.empty() && kept.size() > terminator_length()) ending = title_line_ending();
+  ByteBuffer out = concat({molblock, ending, kept});
+  size_t new_mdl_end = molblock.size() + ending.size();
+  size_t new_title_end = new_mdl_end == 0 ? 0 : next_line_end(out.view().substr(0, new_mdl_end), 0);
+  assign(std::move(out), new_title_end, new_mdl_end);
+}
+
+void Block::replace_mdl(std::string_view mdl) {
+  if (!mdl.empty()) ensure_title_line();
+  std::string_view ending = completing_ending(mdl, title_line_ending());
+  std::string_view all = bytes();
+  ByteBuffer out = concat({all.substr(0, title_end_), mdl, ending, all.substr(mdl_end())});
+  assign(std::move(out), title_end_, title_end_ + mdl.size() + ending.size());
+}
+
+void Block::replace_bytes(ByteBuffer bytes) noexcept { storage_ = BlockStorage(std::move(bytes)); }
+
+}  // namespace molbrook

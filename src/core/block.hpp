@@ -1,0 +1,114 @@
+// One molecule block: its bytes as read, always ending with a bare $$$$
+// line, and the two boundaries from which every section is a slice.
+//
+//   title line   [0, title_end)          ends with its line ending
+//   MDL          [title_end, mdl_end)    header lines and CTAB through M  END
+//   SD data      [mdl_end, size - T)     records
+//   terminator   [size - T, size)        "$$$$\n" or "$$$$\r\n" (T = 5 or 6)
+//
+// title_end is 0 only for a block that is its terminator line alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "buffer.hpp"
+#include "mapping.hpp"
+
+namespace molbrook {
+
+// A block's bytes: a buffer of its own, or a slice of a shared file
+// mapping that the first edit copies out.
+class BlockStorage {
+ public:
+  explicit BlockStorage(ByteBuffer owned) noexcept : owned_(std::move(owned)) {}
+  BlockStorage(MappingRef mapping, size_t start, size_t end) noexcept
+      : mapping_(std::move(mapping)), start_(start), end_(end) {}
+
+  std::string_view bytes() const noexcept {
+    return mapping_ ? mapping_->bytes().substr(start_, end_ - start_) : owned_.view();
+  }
+  bool is_mapped() const noexcept { return static_cast<bool>(mapping_); }
+
+  // The owned buffer, copying a mapped slice out first.
+  ByteBuffer& make_owned();
+
+ private:
+  ByteBuffer owned_;
+  MappingRef mapping_;  // set for a mapped slice
+  size_t start_ = 0;
+  size_t end_ = 0;
+};
+
+class Block {
+ public:
+  static constexpr size_t kUnlocated = SIZE_MAX;
+
+  // Builds a block from the bytes of one block as a splitter cut them,
+  // with the offset where its $$$$ line starts if one was seen. Completes
+  // a missing final line ending and replaces a missing or decorated $$$$
+  // line with a bare one.
+  static Block build(ByteBuffer bytes, std::optional<size_t> term_start);
+
+  // A block over mapping[start, end), which must already end with a bare
+  // $$$$ line; nothing is copied.
+  static Block borrow(MappingRef mapping, size_t start, size_t end, size_t title_end) noexcept;
+
+  // A block from boundaries that the caller has checked against the
+  // invariants (pickled state); mdl_end may be kUnlocated.
+  static Block restore(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept;
+
+  // An owned copy with the same boundaries.
+  Block clone() const;
+
+  std::string_view bytes() const noexcept { return storage_.bytes(); }
+  bool is_mapped() const noexcept { return storage_.is_mapped(); }
+  size_t title_end() const noexcept { return title_end_; }
+
+  // mdl_end, searched for on first need and cached. The cache write is not
+  // an edit: every reader computes the same value.
+  size_t mdl_end() const noexcept;
+
+  size_t terminator_length() const noexcept;
+
+  // "\r\n" or "\n": the ending of the title line (of the terminator for a
+  // block without one). Every line the library adds to a block ends so.
+  std::string_view title_line_ending() const noexcept;
+
+  std::string_view title_line() const noexcept { return bytes().substr(0, title_end_); }
+  std::string_view title() const noexcept;  // without trailing whitespace
+  std::string_view molblock() const noexcept { return bytes().substr(0, mdl_end()); }
+  std::string_view mdl() const noexcept;
+  std::string_view ctab() const noexcept;  // the MDL without its first two lines
+  std::string_view sd_data() const noexcept;
+  std::string_view terminator() const noexcept;
+
+  // Same bytes and the same boundaries.
+  bool operator==(const Block& other) const noexcept;
+
+  // Editing. Callers run the edit guard first; each primitive leaves the
+  // block owned and its invariants true.
+  ByteBuffer& make_owned() { return storage_.make_owned(); }
+  void ensure_title_line();
+  void replace_title(std::string_view title);
+  void replace_molblock(std::string_view molblock);
+  void replace_mdl(std::string_view mdl);
+  // Swaps in new bytes whose title line and MDL are unchanged, as record
+  // edits produce; the boundaries stay.
+  void replace_bytes(ByteBuffer bytes) noexcept;
+
+ private:
+  Block(BlockStorage storage, size_t title_end, size_t mdl_end) noexcept
+      : storage_(std::move(storage)), title_end_(title_end), mdl_end_(mdl_end) {}
+
+  void locate_mdl_end() const noexcept;
+  void assign(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept;
+
+  BlockStorage storage_;
+  size_t title_end_;
+  mutable size_t mdl_end_;
+};
+
+}  // namespace molbrook

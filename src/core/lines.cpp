@@ -1,0 +1,25 @@
+#include "lines.hpp"
+
+namespace molbrook {
+
+std::string_view first_line_ending(std::string_view bytes) noexcept {
+  size_t lf = find_byte(bytes, '\n');
+  if (lf == npos) return !bytes.empty() && bytes.back() == '\r' ? kCRLF : kLF;
+  return lf > 0 && bytes[lf - 1] == '\r' ? kCRLF : kLF;
+}
+
+BlockEnd find_block_end(std::string_view bytes) noexcept {
+  const size_t n = bytes.size();
+  size_t term_start;
+  if (bytes.starts_with(kDollars)) {
+    term_start = 0;
+  } else {
+    size_t hit = find(bytes, kNewlineDollars);
+    if (hit == npos) return {false, 0, n, n};
+    term_start = hit + 1;
+  }
+  size_t end = next_line_end(bytes, term_start);
+  return {true, term_start, end, end};
+}
+
+}  // namespace molbrook

@@ -1,0 +1,107 @@
+// 64-byte classification kernels behind the line scanner, the substring
+// finder and newline translation.
+//
+// Each kernel has `eq_mask(p, byte)`: bit i of the result is set when p[i]
+// equals `byte`, over exactly 64 readable bytes at p. The scanning code is
+// templated on the kernel, so the portable kernel stays compiled and tested
+// on every machine, not only where no vector unit exists.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define MOLBROOK_SIMD_SSE2 1
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
+#define MOLBROOK_SIMD_NEON 1
+#endif
+
+namespace molbrook::simd {
+
+// Eight 8-byte words per window, with an exact per-byte zero test.
+struct Portable {
+  static constexpr const char* name = "portable";
+
+  static uint64_t eq_mask(const char* p, char byte) noexcept {
+    constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t pattern = 0x0101010101010101ull * static_cast<uint8_t>(byte);
+    uint64_t mask = 0;
+    for (int word = 0; word < 8; ++word) {
+      uint64_t x;
+      std::memcpy(&x, p + 8 * word, 8);
+      x ^= pattern;  // matching bytes become zero
+      // High bit of each byte set exactly where that byte is zero.
+      uint64_t zero = ~(((x & kLow7) + kLow7) | x) & kHigh;
+      mask |= gather_high_bits(zero) << (8 * word);
+    }
+    return mask;
+  }
+
+ private:
+  // Moves the high bit of byte k to bit k (the byte order of a
+  // little-endian load), like a vector movemask.
+  static uint64_t gather_high_bits(uint64_t high) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+      return ((high >> 7) * 0x0102040810204080ull) >> 56;
+    } else {
+      uint64_t bits = 0;
+      for (int k = 0; k < 8; ++k) bits |= ((high >> (8 * (7 - k) + 7)) & 1) << k;
+      return bits;
+    }
+  }
+};
+
+#if MOLBROOK_SIMD_SSE2
+struct Sse2 {
+  static constexpr const char* name = "sse2";
+
+  static uint64_t eq_mask(const char* p, char byte) noexcept {
+    const __m128i pattern = _mm_set1_epi8(byte);
+    uint64_t mask = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+      __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * lane));
+      uint32_t bits = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, pattern)));
+      mask |= static_cast<uint64_t>(bits) << (16 * lane);
+    }
+    return mask;
+  }
+};
+using Native = Sse2;
+#elif MOLBROOK_SIMD_NEON
+struct Neon {
+  static constexpr const char* name = "neon";
+
+  static uint64_t eq_mask(const char* p, char byte) noexcept {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(p);
+    const uint8x16_t pattern = vdupq_n_u8(static_cast<uint8_t>(byte));
+    const uint8x16_t bit = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    uint8x16_t m0 = vandq_u8(vceqq_u8(vld1q_u8(bytes), pattern), bit);
+    uint8x16_t m1 = vandq_u8(vceqq_u8(vld1q_u8(bytes + 16), pattern), bit);
+    uint8x16_t m2 = vandq_u8(vceqq_u8(vld1q_u8(bytes + 32), pattern), bit);
+    uint8x16_t m3 = vandq_u8(vceqq_u8(vld1q_u8(bytes + 48), pattern), bit);
+    // Three rounds of pairwise adds fold each 8-byte group into one byte.
+    uint8x16_t sum = vpaddq_u8(vpaddq_u8(m0, m1), vpaddq_u8(m2, m3));
+    sum = vpaddq_u8(sum, sum);
+    return vgetq_lane_u64(vreinterpretq_u64_u8(sum), 0);
+  }
+};
+using Native = Neon;
+#else
+using Native = Portable;
+#endif
+
+// The mask of `byte` over the `size` < 64 bytes at p, read through a
+// zero-filled copy so nothing past p + size is touched.
+template <class Kernel>
+uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
+  char window[64] = {};
+  if (size != 0) std::memcpy(window, p, size);
+  return Kernel::eq_mask(window, byte) & ((uint64_t{1} << size) - 1);
+}
+
+}  // namespace molbrook::simd

@@ -1,0 +1,124 @@
+// The extension module molbrook.native: its initialisation hooks and the
+// execution step that fills it.
+#include "ctable.hpp"
+#include "errors.hpp"
+#include "iter.hpp"
+#include "read.hpp"
+#include "sdblock.hpp"
+#include "writer.hpp"
+
+namespace molbrook::py {
+namespace {
+
+constexpr const char* kVersion = "1.1.0";
+
+#ifdef NDEBUG
+constexpr bool kDebugBuild = false;
+#else
+constexpr bool kDebugBuild = true;
+#endif
+
+// Classes are created once per process and shared by every import of the
+// module, like the exception classes; hence no sub-interpreter support.
+bool init_types() noexcept {
+  return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
+         init_record_iterator_types() && init_writer_type();
+}
+
+// Sets module.name = value and appends the name to module.__all__
+// (created when missing). Takes over the reference to `value`.
+bool add_public(PyObject* module, const char* name, Ref value) noexcept {
+  if (!value) return false;
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_Format(PyExc_TypeError, "%s.__all__ must be a list, not %.200s", PyModule_GetName(module),
+                 Py_TYPE(all.get())->tp_name);
+    return false;
+  }
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  return text && PyList_Append(all.get(), text.get()) == 0 &&
+         PyObject_SetAttrString(module, name, value.get()) == 0;
+}
+
+Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(reinterpret_cast<PyObject*>(type)); }
+
+Ref new_function(PyMethodDef* def, PyObject* module) noexcept {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  return module_name ? Ref::steal(PyCFunction_NewEx(def, nullptr, module_name.get())) : Ref();
+}
+
+int exec_native(PyObject* module) noexcept {
+  if (!PyModule_Check(module)) {
+    PyErr_Format(PyExc_TypeError, "module exec expected a module, not %.200s", Py_TYPE(module)->tp_name);
+    return -1;
+  }
+  PyObject* malformed = malformed_record_error();
+  if (malformed == nullptr || !init_types()) return -1;
+  Ref malformed_name = Ref::steal(PyObject_GetAttrString(malformed, "__name__"));
+  const char* malformed_text = malformed_name ? PyUnicode_AsUTF8(malformed_name.get()) : nullptr;
+  if (malformed_text == nullptr) return -1;
+
+  bool added = add_public(module, "CTable", new_reference(CTableType)) &&
+               add_public(module, "SDBlock", new_reference(SDBlockType)) &&
+               add_public(module, "_SDBlockIterator", new_reference(SDBlockIteratorType)) &&
+               add_public(module, "_SDRecordIterator", new_reference(SDRecordIteratorType)) &&
+               add_public(module, "_SDNameIterator", new_reference(SDNameIteratorType)) &&
+               add_public(module, malformed_text, Ref::borrow(malformed)) &&
+               add_public(module, "parse_sdf", new_function(&parse_sdf_def, module)) &&
+               add_public(module, "write_sdf", new_function(&write_sdf_def, module)) &&
+               add_public(module, "sdf_writer", new_function(&sdf_writer_def, module)) &&
+               add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&
+               add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
+               add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
+  return added ? 0 : -1;
+}
+
+#if PY_VERSION_HEX >= 0x030F0000
+PyABIInfo_VAR(abi_info);
+#endif
+
+// The export hook takes the whole array; the classic definition starts
+// past the entries that only slot-defined modules may carry.
+PyModuleDef_Slot module_slots[] = {
+#if PY_VERSION_HEX >= 0x030F0000
+    {Py_mod_abi, &abi_info},
+    {Py_mod_name, const_cast<char*>("native")},
+    {Py_mod_doc, const_cast<char*>("")},
+#endif
+    {Py_mod_exec, reinterpret_cast<void*>(exec_native)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+constexpr int kSlotDefinedOnly = PY_VERSION_HEX >= 0x030F0000 ? 3 : 0;
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "native",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots + kSlotDefinedOnly,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace molbrook::py
+
+PyMODINIT_FUNC PyInit_native(void) { return PyModuleDef_Init(&molbrook::py::module_def); }
+
+#if PY_VERSION_HEX >= 0x030F0000
+PyMODEXPORT_FUNC PyModExport_native(void) { return molbrook::py::module_slots; }
+#endif

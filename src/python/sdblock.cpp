@@ -1,0 +1,236 @@
+// SDBlock construction and its basic protocol: text, repr, truth,
+// equality and the generic alias. The class's other members live in the
+// files that implement them; this file assembles the type.
+#include "sdblock.hpp"
+
+#include <new>
+#include <utility>
+
+#include "../core/lines.hpp"
+#include "../core/newline.hpp"
+#include "../core/strip.hpp"
+#include "entry.hpp"
+#include "errors.hpp"
+#include "exports.hpp"
+
+namespace molbrook::py {
+
+PyTypeObject* SDBlockType = nullptr;
+
+namespace {
+
+PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"sdf", "records", "header", nullptr};
+  PyObject* sdf;
+  PyObject* records = Py_None;
+  PyObject* header = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:SDBlock", const_cast<char**>(keywords), &sdf,
+                                   &records, &header)) {
+    return nullptr;
+  }
+  std::optional<HeaderStyle> style = header_style(header, "SDBlock");
+  if (!style) return nullptr;
+
+  const bool is_bytes = PyBytes_Check(sdf);
+  if (!is_bytes && !PyUnicode_Check(sdf)) {
+    PyErr_SetString(PyExc_TypeError, "SDBlock() argument must be str or bytes");
+    return nullptr;
+  }
+  std::string_view text;
+  if (is_bytes) {
+    text = {PyBytes_AS_STRING(sdf), static_cast<size_t>(PyBytes_GET_SIZE(sdf))};
+  } else {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(sdf, &size);
+    if (utf8 == nullptr) return nullptr;
+    text = {utf8, static_cast<size_t>(size)};
+  }
+
+  // Text input reads like a file opened in text mode: CRLF and CR become LF.
+  ByteBuffer bytes = is_bytes ? ByteBuffer(text) : translate_copy(text, find_byte(text, '\r'));
+  BlockEnd end = find_block_end(bytes.view());
+  if (!is_space_between_blocks(bytes.view().substr(end.end))) {
+    PyErr_SetString(PyExc_ValueError, "SDBlock() takes one block; use SDBlock.from_sdf to parse several");
+    return nullptr;
+  }
+  bytes.set_size(end.end);
+  Block block = Block::build(std::move(bytes), end.found ? std::optional(end.term_start) : std::nullopt);
+
+  if (records != Py_None) {
+    PyErr_SetString(PyExc_NotImplementedError, "SDBlock(records=...) arrives with the record methods");
+    return nullptr;
+  }
+  return wrap_block(type, std::move(block), is_bytes, /*utf8_valid=*/true);
+}
+
+void block_dealloc(PyObject* object) {
+  PySDBlock* self = as_sdblock(object);
+  PyTypeObject* type = Py_TYPE(object);
+  self->block.~Block();
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+// The title for repr(): bytes for a bytes block, else the title decoded
+// with invalid UTF-8 replaced, so repr never fails.
+PyObject* repr_title(const PySDBlock* self) noexcept {
+  std::string_view title = self->block.title();
+  if (self->is_bytes) return PyBytes_FromStringAndSize(title.data(), static_cast<Py_ssize_t>(title.size()));
+  return PyUnicode_DecodeUTF8(title.data(), static_cast<Py_ssize_t>(title.size()), "replace");
+}
+
+PyObject* block_repr(PyObject* object) {
+  PySDBlock* self = as_sdblock(object);
+  SharedBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  Ref title = Ref::steal(repr_title(self));
+  if (!title) return nullptr;
+  return PyUnicode_FromFormat("<SDBlock title=%R>", title.get());
+}
+
+PyObject* block_str(PyObject* object) {
+  PySDBlock* self = as_sdblock(object);
+  if (self->is_bytes) return block_repr(object);
+  SharedBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  std::string_view bytes = self->block.bytes();
+  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  if (text == nullptr) {
+    note_decode_error("Writing", self->block.title());
+    return nullptr;
+  }
+  self->utf8_valid = true;
+  return text;
+}
+
+int block_bool(PyObject*) noexcept { return 1; }
+
+PyObject* block_richcompare(PyObject* object, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !is_sdblock(other)) Py_RETURN_NOTIMPLEMENTED;
+  PySDBlock* self = as_sdblock(object);
+  PySDBlock* that = as_sdblock(other);
+  SharedBorrow borrow_self(self->borrow);
+  if (!borrow_self) return nullptr;
+  SharedBorrow borrow_that(that->borrow);
+  if (!borrow_that) return nullptr;
+  bool equal = self->is_bytes == that->is_bytes && self->block == that->block;
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+PyObject* block_class_getitem(PyObject* cls, PyObject* item) noexcept { return Py_GenericAlias(cls, item); }
+
+PyMethodDef block_methods[] = {
+    {"__class_getitem__", entry<block_class_getitem>, METH_O | METH_CLASS,
+     "__class_getitem__($cls, item)\n--\n\n"
+     "Allow `SDBlock[str]` and `SDBlock[bytes]` in runtime annotations."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kBlockDoc =
+    "SDBlock(sdf, records=None, *, header=\"plain\")\n--\n\n"
+    "Handle a single molecule block from an SD file.\n\n"
+    "`SDBlock[str]` blocks come from text input and `SDBlock[bytes]` blocks\n"
+    "from binary input; names, values, and lines have the block's type.\n\n"
+    "Record names are read and written as given, unchecked. The CTfile\n"
+    "format reserves `>`, and its field names start with a letter followed by\n"
+    "letters, digits, and underscores: no `-`, `.`, `<`, `>`, `=`, `%`, or\n"
+    "spaces. Keeping names valid is up to you; other toolkits may read\n"
+    "invalid ones differently.\n\n"
+    "A record's value is its lines up to a blank one, as read but without\n"
+    "their line endings, joined with \"\\n\". Lines of only ASCII whitespace,\n"
+    "which `bytes.strip()` removes, are blank, in str blocks too, as in RDKit\n"
+    "and OEChem. Methods that read\n"
+    "records raise molbrook.MalformedRecordError, a ValueError, at a header\n"
+    "line with no `<name>`. Values are written unchecked too: a value with a\n"
+    "blank line or a `$$$$` line reads back as more records or blocks.";
+
+PyType_Slot block_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kBlockDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(entry<block_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<block_repr>)},
+    {Py_tp_str, reinterpret_cast<void*>(entry<block_str>)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(entry<block_richcompare>)},
+    {Py_nb_bool, reinterpret_cast<void*>(entry<block_bool>)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(block_releasebuffer)},
+    {Py_tp_methods, block_methods},
+    {0, nullptr},
+};
+
+PyType_Spec block_spec = {
+    .name = "molbrook.native.SDBlock",
+    .basicsize = sizeof(PySDBlock),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = block_slots,
+};
+
+}  // namespace
+
+bool init_sdblock_type() noexcept {
+  if (SDBlockType == nullptr) {
+    SDBlockType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
+  }
+  return SDBlockType != nullptr;
+}
+
+PyObject* wrap_block(PyTypeObject* type, Block block, bool is_bytes, bool utf8_valid) noexcept {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  PySDBlock* self = as_sdblock(object);
+  new (&self->borrow) BorrowState();
+  new (&self->block) Block(std::move(block));
+  self->exports = 0;
+  self->record_version = 0;
+  self->is_bytes = is_bytes;
+  self->utf8_valid = utf8_valid;
+  return object;
+}
+
+bool edit_guard(PySDBlock* self) noexcept {
+  if (self->exports > 0) {
+    PyErr_SetString(PyExc_BufferError, "Existing exports of data: SDBlock cannot be edited");
+    return false;
+  }
+  return true;
+}
+
+std::optional<HeaderStyle> header_style(PyObject* header, const char* function) noexcept {
+  if (header == nullptr) return HeaderStyle::Plain;
+  if (!PyUnicode_Check(header)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'header' must be str, not %.200s", function,
+                 Py_TYPE(header)->tp_name);
+    return std::nullopt;
+  }
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(header, &size);
+  if (text == nullptr) return std::nullopt;
+  std::optional<HeaderStyle> style = parse_header_style({text, static_cast<size_t>(size)});
+  if (!style) PyErr_Format(PyExc_ValueError, "header must be 'plain', 'padded', or 'copy', not '%U'", header);
+  return style;
+}
+
+std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* value, const char* what) noexcept {
+  if (self->is_bytes) {
+    if (PyBytes_Check(value)) return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    PyErr_Format(PyExc_TypeError, "byte-backed SDBlock %s must be bytes", what);
+    return std::nullopt;
+  }
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "text SDBlock %s must be str", what);
+    return std::nullopt;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+PyObject* make_block_object(const PySDBlock* self, std::string_view bytes) noexcept {
+  if (self->is_bytes) return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+}
+
+}  // namespace molbrook::py

@@ -1,0 +1,175 @@
+// molbrook._testcore: the byte-level primitives exposed for the tests, so
+// that they can be checked against reference implementations directly,
+// through every scanning kernel this machine has (the portable one
+// always), not only through the paths the public API happens to take.
+#include <string_view>
+
+#include "../core/lines.hpp"
+#include "../core/newline.hpp"
+#include "../core/search.hpp"
+#include "../core/strip.hpp"
+#include "entry.hpp"
+#include "ref.hpp"
+
+namespace molbrook::py {
+namespace {
+
+std::string_view bytes_view(PyObject* bytes) noexcept {
+  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+PyObject* to_bytes(std::string_view bytes) noexcept {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+// Calls body(Kernel{}) with the kernel named `name`.
+template <class Body>
+PyObject* with_kernel(const char* name, Body body) {
+  std::string_view wanted = name;
+  if (wanted == simd::Portable::name) return body(simd::Portable{});
+  if (wanted == simd::Native::name) return body(simd::Native{});
+  PyErr_Format(PyExc_ValueError, "unknown kernel %s", name);
+  return nullptr;
+}
+
+PyObject* kernels(PyObject*, PyObject*) noexcept {
+  if (std::string_view(simd::Native::name) == simd::Portable::name) return Py_BuildValue("(s)", simd::Portable::name);
+  return Py_BuildValue("(ss)", simd::Portable::name, simd::Native::name);
+}
+
+PyObject* eq_mask(PyObject*, PyObject* args) {
+  PyObject* data;
+  int byte;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "Sis", &data, &byte, &kernel)) return nullptr;
+  if (PyBytes_GET_SIZE(data) != 64) {
+    PyErr_SetString(PyExc_ValueError, "eq_mask takes exactly 64 bytes");
+    return nullptr;
+  }
+  return with_kernel(kernel, [&]<class K>(K) {
+    return PyLong_FromUnsignedLongLong(K::eq_mask(PyBytes_AS_STRING(data), static_cast<char>(byte)));
+  });
+}
+
+PyObject* scan_lines(PyObject*, PyObject* args) {
+  PyObject* data;
+  Py_ssize_t from;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "Sns", &data, &from, &kernel)) return nullptr;
+  return with_kernel(kernel, [&]<class K>(K) -> PyObject* {
+    Ref lines = Ref::steal(PyList_New(0));
+    if (!lines) return nullptr;
+    BasicLineScanner<K> scanner(bytes_view(data), static_cast<size_t>(from));
+    for (Line line; scanner.next(line);) {
+      Ref pair = Ref::steal(Py_BuildValue("(nn)", line.start, line.end));
+      if (!pair || PyList_Append(lines.get(), pair.get()) < 0) return nullptr;
+    }
+    return lines.release();
+  });
+}
+
+// Translates `chunks` as one stream: each chunk is appended to a growing
+// buffer and translated in place there, the pending CR carried along.
+PyObject* translate_stream(PyObject*, PyObject* args) {
+  PyObject* chunks;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "O!s", &PyList_Type, &chunks, &kernel)) return nullptr;
+  return with_kernel(kernel, [&]<class K>(K) -> PyObject* {
+    ByteBuffer out;
+    bool pending_cr = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
+      PyObject* chunk = PyList_GET_ITEM(chunks, i);
+      if (!PyBytes_Check(chunk)) {
+        PyErr_SetString(PyExc_TypeError, "chunks must be bytes");
+        return nullptr;
+      }
+      std::string_view bytes = bytes_view(chunk);
+      out.reserve_extra(bytes.size() + kTranslateSpare);
+      std::memcpy(out.data() + out.size(), bytes.data(), bytes.size());
+      size_t kept = translate_chunk_with<K>(out.data() + out.size(), out.capacity() - out.size(),
+                                            bytes.size(), pending_cr);
+      out.set_size(out.size() + kept);
+    }
+    return Py_BuildValue("(NO)", to_bytes(out.view()), pending_cr ? Py_True : Py_False);
+  });
+}
+
+PyObject* translate_if_needed_(PyObject*, PyObject* data) {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  ByteBuffer storage;
+  std::string_view result = translate_if_needed(bytes_view(data), storage);
+  bool copied = result.data() != PyBytes_AS_STRING(data);
+  return Py_BuildValue("(NO)", to_bytes(result), copied ? Py_True : Py_False);
+}
+
+PyObject* find_(PyObject*, PyObject* args) {
+  PyObject* hay;
+  PyObject* needle;
+  Py_ssize_t from;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "SSns", &hay, &needle, &from, &kernel)) return nullptr;
+  return with_kernel(kernel, [&]<class K>(K) {
+    size_t at = find_with<K>(bytes_view(hay), bytes_view(needle), static_cast<size_t>(from));
+    return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
+  });
+}
+
+PyObject* find_block_end_(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  BlockEnd end = find_block_end(bytes_view(data));
+  return Py_BuildValue("(Onnn)", end.found ? Py_True : Py_False, end.term_start, end.end, end.first_cr);
+}
+
+PyObject* first_line_ending_(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  return to_bytes(first_line_ending(bytes_view(data)));
+}
+
+PyObject* strip_(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::string_view bytes = bytes_view(data);
+  return Py_BuildValue("(NNO)", to_bytes(rstrip(bytes)), to_bytes(strip(bytes)),
+                       is_blank(bytes) ? Py_True : Py_False);
+}
+
+PyMethodDef testcore_methods[] = {
+    {"kernels", entry<kernels>, METH_NOARGS, "Names of the scanning kernels, the portable one first."},
+    {"eq_mask", entry<eq_mask>, METH_VARARGS, "eq_mask(data64, byte, kernel) -> int"},
+    {"scan_lines", entry<scan_lines>, METH_VARARGS, "scan_lines(region, start, kernel) -> [(start, end)]"},
+    {"translate_stream", entry<translate_stream>, METH_VARARGS,
+     "translate_stream(chunks, kernel) -> (text, pending_cr)"},
+    {"translate_if_needed", entry<translate_if_needed_>, METH_O, "translate_if_needed(data) -> (text, copied)"},
+    {"find", entry<find_>, METH_VARARGS, "find(hay, needle, start, kernel) -> offset or -1"},
+    {"find_block_end", entry<find_block_end_>, METH_O,
+     "find_block_end(data) -> (found, term_start, end, first_cr)"},
+    {"first_line_ending", entry<first_line_ending_>, METH_O, "first_line_ending(data) -> bytes"},
+    {"strip", entry<strip_>, METH_O, "strip(data) -> (rstripped, stripped, is_blank)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot testcore_slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef testcore_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_testcore",
+    .m_doc = "Byte-level primitives of molbrook, for its tests.",
+    .m_size = 0,
+    .m_methods = testcore_methods,
+    .m_slots = testcore_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace molbrook::py
+
+PyMODINIT_FUNC PyInit__testcore(void) { return PyModuleDef_Init(&molbrook::py::testcore_def); }
