@@ -119,11 +119,29 @@ PyObject* block_richcompare(PyObject* object, PyObject* other, int op) {
 
 PyObject* block_class_getitem(PyObject* cls, PyObject* item) noexcept { return Py_GenericAlias(cls, item); }
 
+// The class surface, grouped by the files that implement it.
 PyMethodDef block_methods[] = {
+    // Reading (read.cpp)
+
+    // Records (names.cpp)
+
+    // Copying and pickling (sections.cpp)
+
+    // Connection table (ctable.cpp)
+
+    // Generic alias
     {"__class_getitem__", entry<block_class_getitem>, METH_O | METH_CLASS,
      "__class_getitem__($cls, item)\n--\n\n"
      "Allow `SDBlock[str]` and `SDBlock[bytes]` in runtime annotations."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef block_getsets[] = {
+    // Sections (sections.cpp)
+
+    // Connection table (ctable.cpp)
+
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* kBlockDoc =
@@ -153,9 +171,13 @@ PyType_Slot block_slots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<block_richcompare>)},
     {Py_nb_bool, reinterpret_cast<void*>(entry<block_bool>)},
+    // Mapping protocol (names.cpp)
+
+    // Buffer protocol (exports.cpp)
     {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(block_releasebuffer)},
     {Py_tp_methods, block_methods},
+    {Py_tp_getset, block_getsets},
     {0, nullptr},
 };
 

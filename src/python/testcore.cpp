@@ -144,6 +144,12 @@ PyMethodDef testcore_methods[] = {
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
     {"first_line_ending", entry<first_line_ending_>, METH_O, "first_line_ending(data) -> bytes"},
     {"strip", entry<strip_>, METH_O, "strip(data) -> (rstripped, stripped, is_blank)"},
+    // Splitting
+
+    // Records
+
+    // Connection tables
+
     {nullptr, nullptr, 0, nullptr},
 };
 
