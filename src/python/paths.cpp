@@ -9,7 +9,7 @@ int is_path_like(PyObject* object) noexcept {
   static PyObject* fspath_name = PyUnicode_InternFromString("__fspath__");
   if (fspath_name == nullptr) return -1;
   Ref method;
-  return lookup_optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(object)), fspath_name, method);
+  return lookup_optional_attr(object, fspath_name, method);
 }
 
 bool convert_path(PyObject* object, PathArgument& result) noexcept {
