@@ -119,27 +119,6 @@ def test_text_split_between_cr_and_lf_at_a_chunk_boundary(tmp_path):
         assert ref.observed(parse_sdf(os.fsencode(fifo))) == ref.expected(text.encode())
 
 
-@pytest.mark.parametrize(
-    "make, kind",
-    [
-        (lambda p: parse_sdf(str(p)), str),
-        (lambda p: parse_sdf(p), str),
-        (lambda p: parse_sdf(os.fsencode(p)), bytes),
-        (lambda p: parse_sdf(open(p, "rb")), bytes),
-        (lambda p: parse_sdf(open(p)), str),
-        (lambda p: SDBlock.from_lines(["t\n", "$$$$\n"]), str),
-        (lambda p: SDBlock.from_lines([b"t", b"$$$$"]), bytes),
-        (lambda p: SDBlock.from_sdf("t\n$$$$\n"), str),
-        (lambda p: SDBlock.from_sdf(b"t\n$$$$\n"), bytes),
-    ],
-)
-def test_kind_of_the_blocks(tmp_path, make, kind):
-    path = tmp_path / "one.sdf"
-    path.write_bytes(b"t\n$$$$\n")
-    (block,) = make(path)
-    assert ref.observed([block]) == ref.expected(b"t\n$$$$\n", kind)
-
-
 class Reader:
     """A file object whose read1 returns the given results in turn."""
 
@@ -193,15 +172,13 @@ def test_file_object_kind_and_emptiness():
 
 
 class NoRead1:
+    """A file object with only a read method."""
+
     def __init__(self, data):
         self.data = io.BytesIO(data)
 
     def read(self, size):
         return self.data.read(size)
-
-
-def test_file_object_without_read1_is_read_with_read():
-    assert [bytes(b) for b in parse_sdf(NoRead1(b"t\n$$$$\n"))] == [b"t\n$$$$\n"]
 
 
 class PathAndFile(NoRead1):
@@ -213,15 +190,16 @@ class PathAndFile(NoRead1):
         return self.path
 
 
-def test_path_like_objects(tmp_path):
+def test_path_like_objects_and_file_objects(tmp_path):
     path = tmp_path / "one.sdf"
     path.write_bytes(b"t\r\n$$$$\r\n")
+    assert [bytes(b) for b in parse_sdf(NoRead1(b"t\n$$$$\n"))] == [b"t\n$$$$\n"]
     assert [str(b) for b in parse_sdf(path)] == ["t\n$$$$\n"]  # pathlib.Path is its str
     assert [str(b) for b in parse_sdf(PathAndFile(str(path)))] == ["t\n$$$$\n"]
     assert [bytes(b) for b in parse_sdf(PathAndFile(os.fsencode(path)))] == [b"t\r\n$$$$\r\n"]
 
 
-def test_stdin_buffer_stays_open(tmp_path):
+def test_file_object_stays_open_and_ignores_borrow(tmp_path):
     with open(tmp_path / "in.sdf", "wb+") as stream:
         stream.write(b"t\n$$$$\nu\n$$$$\n")
         stream.seek(0)
@@ -290,21 +268,16 @@ def test_callback_errors_pass_through_and_finish():
     assert list(blocks) == []
 
 
-def test_missing_path(tmp_path):
-    path = str(tmp_path / "missing.sdf")
+@pytest.mark.parametrize("name, error", [("missing.sdf", FileNotFoundError), ("", IsADirectoryError)])
+def test_os_errors_name_the_path(tmp_path, name, error):
+    path = os.fsencode(tmp_path / name) if name else os.fsencode(tmp_path)
     blocks = parse_sdf(path)  # nothing is opened yet
-    with pytest.raises(FileNotFoundError) as raised:
+    with pytest.raises(error) as raised:
         next(blocks)
     assert raised.value.filename == path
     assert raised.value.strerror == os.strerror(raised.value.errno)
     with pytest.raises(StopIteration):
         next(blocks)
-
-
-def test_directory_fails_on_read(tmp_path):
-    with pytest.raises(IsADirectoryError) as raised:
-        next(parse_sdf(os.fsencode(tmp_path)))
-    assert raised.value.filename == os.fsencode(tmp_path)
 
 
 def test_empty_inputs_yield_nothing(tmp_path):
@@ -467,7 +440,3 @@ def test_docstrings():
         "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."
     )
     assert str(__import__("inspect").signature(parse_sdf)) == "(source, *, borrow=False)"
-
-
-def test_character_device_is_read_in_chunks():
-    assert list(parse_sdf("/dev/null")) == []
