@@ -2,6 +2,7 @@
 // that they can be checked against reference implementations directly,
 // through every scanning kernel this machine has (the portable one
 // always), not only through the paths the public API happens to take.
+#include <cerrno>
 #include <string_view>
 
 #include "../core/lines.hpp"
@@ -149,7 +150,10 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
   int borrow;
   if (!PyArg_ParseTuple(args, "ypp", &path, &universal, &borrow)) return nullptr;
   OpenedFile opened = open_for_reading(path);
-  if (opened.error != 0) return PyErr_SetFromErrno(PyExc_OSError);
+  if (opened.error != 0) {
+    errno = opened.error;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
   if (!opened.mapping) Py_RETURN_NONE;
   MappedReader reader(std::move(opened.mapping), universal != 0, borrow != 0);
   Ref batches = Ref::steal(PyList_New(0));
