@@ -8,6 +8,7 @@
 #include "../core/newline.hpp"
 #include "../core/search.hpp"
 #include "../core/strip.hpp"
+#include "../core/utf8.hpp"
 #include "entry.hpp"
 #include "ref.hpp"
 
@@ -132,6 +133,14 @@ PyObject* strip_(PyObject*, PyObject* data) noexcept {
                        is_blank(bytes) ? Py_True : Py_False);
 }
 
+PyObject* find_invalid_utf8_(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::string_view bytes = bytes_view(data);
+  std::optional<Utf8Error> invalid = find_invalid_utf8(bytes);
+  if (!invalid) return Py_BuildValue("(OO)", Py_None, is_ascii(bytes) ? Py_True : Py_False);
+  return Py_BuildValue("((nn)O)", invalid->start, invalid->end, Py_False);
+}
+
 PyMethodDef testcore_methods[] = {
     {"kernels", entry<kernels>, METH_NOARGS, "Names of the scanning kernels, the portable one first."},
     {"eq_mask", entry<eq_mask>, METH_VARARGS, "eq_mask(data64, byte, kernel) -> int"},
@@ -150,6 +159,9 @@ PyMethodDef testcore_methods[] = {
 
     // Connection tables
 
+    // Writing
+    {"find_invalid_utf8", entry<find_invalid_utf8_>, METH_O,
+     "find_invalid_utf8(data) -> ((start, end) or None, is_ascii)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
