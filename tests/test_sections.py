@@ -1,9 +1,12 @@
 """SDBlock sections: reading and assigning title, molblock, mdl and ctab,
 and the lock that buffer exports put on edits."""
 
+import copy
+import os
+
 import pytest
 
-from molbrook.native import SDBlock
+from molbrook.native import SDBlock, parse_sdf
 
 HEADER = "water\n  prog\n  comment\n"
 CTAB = "  1  0  0  0  0  0  0  0  0  0999 V2000\n    0.0 O\nM  END\n"
@@ -173,3 +176,25 @@ def test_export_is_in_place():
     view.release()
     with pytest.raises(TypeError, match=r"^a str SDBlock is not bytes-like; use str\(block\)$"):
         memoryview(SDBlock(MOL))
+
+
+def test_mapped_block_exports_the_file_mapping(tmp_path):
+    np = pytest.importorskip("numpy")
+    path = tmp_path / "many.sdf"
+    path.write_bytes(MOL.encode() * 2000)
+    blocks = list(parse_sdf(os.fsencode(path), borrow=True))
+    views = [np.frombuffer(block, dtype=np.uint8) for block in blocks]
+    starts = [view.ctypes.data for view in views]
+    # Borrowed blocks are slices of one mapping of the file, so they lie
+    # side by side in memory as they do in the file.
+    assert all(b - a == len(MOL) for a, b in zip(starts, starts[1:]))
+    block = blocks[1]
+    with pytest.raises(BufferError):
+        block.title = b"edited"
+    del views
+    duplicate = copy.copy(block)
+    block.title = b"edited"  # unlocked, and now a copy of its own
+    mapping = range(starts[0], starts[-1] + len(MOL))
+    for owned in (block, duplicate):
+        assert np.frombuffer(owned, dtype=np.uint8).ctypes.data not in mapping
+    assert bytes(duplicate) == MOL.encode()
