@@ -23,7 +23,6 @@ class SdfSink {
 
   SdfSink(SdfSink&&) noexcept = default;
   SdfSink& operator=(SdfSink&&) noexcept = default;
-  ~SdfSink() = default;
 
   // Writes one block, ending with its $$$$ line: buffered, and flushed when
   // the buffer reaches the chunk size. On error the block does not count.
@@ -33,7 +32,7 @@ class SdfSink {
   bool flush();
 
   // Flushes, then closes a descriptor the sink opened (a file object stays
-  // open). Either error is raised; the sink holds nothing afterwards.
+  // open). A flush error is raised in preference to a close error.
   bool finish();
 
   // Blocks accepted so far.
