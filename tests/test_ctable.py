@@ -116,6 +116,15 @@ def test_validation(changes, method, strict, outcome):
     assert table.lines == lines
 
 
+@given(st.lists(st.integers(-(2**63), 2**63 - 1) | st.integers(-3, 3), min_size=1, max_size=50))
+def test_duplicates_found(indices):
+    lines = example({6: f"M  V30 COUNTS {len(indices)} 1", 8: [f"M  V30 {i} C" for i in indices], 9: None})
+    repeat = next((k for k, index in enumerate(indices) if index in indices[:k]), None)
+    expected = True if repeat is None else (
+        IndicesDuplicateError, f"CTable line {8 + repeat}: atom index {indices[repeat]} is a duplicate")
+    assert run(CTable(lines), ATOM) == expected
+
+
 @pytest.mark.parametrize("ending", ["\n", "\r\n"])
 def test_lines_with_endings(ending):
     lines = [line + ending for line in example({9: "M  V30 7 O 0 0 0 0 -", 10: ["M  V30 CHG=1", "M  V30 END ATOM"]})]

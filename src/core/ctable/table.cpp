@@ -26,9 +26,8 @@ CtabResult<CTable> CTable::create(std::vector<std::string> lines) {
 }
 
 CtabStatus CTable::renumber_indices() {
-  constexpr std::string_view kOperation = "renumbering";
-  if (format() != CtabFormat::V3000) return CtabError{CtabError::NotV3000{kOperation}};
-  CtabResult<V3000Sections> sections = locate_both_sections(lines_, kOperation);
+  if (format() != CtabFormat::V3000) return CtabError{CtabError::NotV3000{kRenumbering}};
+  CtabResult<V3000Sections> sections = locate_both_sections(lines_, kRenumbering);
   if (!sections) return std::move(sections.error());
   CtabResult<RenumberedLines> renumbered = renumber_lines(lines_, *sections);
   if (!renumbered) return std::move(renumbered.error());

@@ -2,10 +2,10 @@
 
 #include <bit>
 #include <charconv>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
+#include <variant>
 
+#include "index_table.hpp"
 #include "unicode.hpp"
 
 namespace molbrook {
@@ -14,7 +14,6 @@ namespace {
 constexpr std::string_view kV30 = "M  V30 ";
 constexpr std::string_view kBeginCtab = "M  V30 BEGIN CTAB";
 constexpr std::string_view kEndCtab = "M  V30 END CTAB";
-constexpr std::string_view kRenumbering = "renumbering";
 
 constexpr char fold_ascii(char byte) noexcept { return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte; }
 
@@ -81,13 +80,12 @@ struct AtomEntry {
   bool several;        // more than one atom line has this old index
 };
 
-using AtomMap = std::unordered_map<int64_t, AtomEntry>;
+using AtomMap = IndexTable<AtomEntry>;
 
 CtabResult<std::vector<std::string>> renumber_atoms(TableLines lines, SectionRange atoms, AtomMap& map,
                                                     bool& changes) {
   std::vector<std::string> renumbered;
   renumbered.reserve(atoms.size());
-  map.reserve(atoms.size());
   for (size_t position = atoms.begin; position < atoms.end; ++position) {
     const size_t number = position + 1;
     const uint64_t new_index = position - atoms.begin + 1;
@@ -98,16 +96,10 @@ CtabResult<std::vector<std::string>> renumber_atoms(TableLines lines, SectionRan
     if (!index) return std::move(index.error());
     if (std::cmp_not_equal(*index, new_index)) changes = true;
     auto [entry, added] = map.try_emplace(*index, AtomEntry{new_index, false});
-    if (!added) entry->second.several = true;
+    if (!added) entry->several = true;
     renumbered.push_back(v30_line(new_index, text.substr(offset_after(text, *token))));
   }
   return renumbered;
-}
-
-// The new index of a bond's atom; null when no atom line has it.
-const AtomEntry* find_atom(const AtomMap& map, int64_t atom) noexcept {
-  auto found = map.find(atom);
-  return found == map.end() ? nullptr : &found->second;
 }
 
 CtabResult<std::string> renumber_bond(std::string_view text, size_t number, uint64_t new_index, const AtomMap& map,
@@ -122,8 +114,8 @@ CtabResult<std::string> renumber_bond(std::string_view text, size_t number, uint
   if (!second) return std::move(second.error());
   if (std::cmp_not_equal(*index, new_index)) changes = true;
 
-  const AtomEntry* first_entry = find_atom(map, *first);
-  const AtomEntry* second_entry = find_atom(map, *second);
+  const AtomEntry* first_entry = map.find(*first);
+  const AtomEntry* second_entry = map.find(*second);
   if (first_entry && first_entry->several) return CtabError{CtabError::AmbiguousBondAtom{number, *first}};
   if (second_entry && second_entry->several) return CtabError{CtabError::AmbiguousBondAtom{number, *second}};
   if (!first_entry) return malformed(number, MalformedDetail::UnknownBondAtom{*first});
@@ -286,8 +278,7 @@ CtabStatus validate_indices(const CTable& table, CtabSection section, bool stric
 
   // In strict mode every index equals its position, so none can repeat
   // and the set is not needed.
-  std::unordered_set<int64_t> seen;
-  if (!strict) seen.reserve(range->size());
+  IndexTable<std::monostate> seen(strict ? 0 : range->size());
   size_t found = 0;
   LogicalLines logical(table.lines(), *range);
   for (LogicalLine line; logical.next(line);) {
@@ -298,7 +289,7 @@ CtabStatus validate_indices(const CTable& table, CtabSection section, bool stric
     if (!index) return std::move(index.error());
     if (strict) {
       if (std::cmp_not_equal(*index, found)) return CtabError{CtabError::OutOfOrder{line.number, *index, section}};
-    } else if (!seen.insert(*index).second) {
+    } else if (!seen.try_emplace(*index, {}).second) {
       return CtabError{CtabError::Duplicate{line.number, *index, section}};
     }
   }
@@ -314,7 +305,7 @@ CtabResult<RenumberedLines> renumber_lines(TableLines lines, V3000Sections secti
     return unsupported_by_renumbering("continued (-) atom or bond lines");
   }
   RenumberedLines renumbered;
-  AtomMap map;
+  AtomMap map(sections.atoms.size());
   CtabResult<std::vector<std::string>> atoms = renumber_atoms(lines, sections.atoms, map, renumbered.changes);
   if (!atoms) return std::move(atoms.error());
   CtabResult<std::vector<std::string>> bonds = renumber_bonds(lines, sections.bonds, map, renumbered.changes);

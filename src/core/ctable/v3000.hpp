@@ -79,6 +79,9 @@ CtabResult<std::string_view> index_field(std::string_view text, size_t line, Cta
 // the indices run 1, 2, 3, ... in line order. The first failure is reported.
 CtabStatus validate_indices(const CTable& table, CtabSection section, bool strict);
 
+// Names renumbering in its errors.
+inline constexpr std::string_view kRenumbering = "renumbering";
+
 // The atom and bond lines of a table renumbered 1, 2, 3, ..., built aside.
 struct RenumberedLines {
   std::vector<std::string> atoms;
