@@ -486,7 +486,9 @@ PyObject* block_renumber_indices(PyObject* object, PyObject* unused) {
   return block_repair<&CTable::renumber_indices>(object, unused);
 }
 
-PyObject* block_fix_counts(PyObject* object, PyObject* unused) { return block_repair<&CTable::fix_counts>(object, unused); }
+PyObject* block_fix_counts(PyObject* object, PyObject* unused) {
+  return block_repair<&CTable::fix_counts>(object, unused);
+}
 
 PyObject* block_num_atoms(PyObject* object, void*) { return block_count<&CountsHeader::num_atoms>(object); }
 

@@ -10,7 +10,8 @@ namespace {
 constexpr size_t kV3000CountsPosition = 5;  // line 6
 
 // Moves `replacement` into the lines of `range`, position for position.
-void replace_range(std::vector<std::string>& lines, SectionRange range, std::vector<std::string>& replacement) noexcept {
+void replace_range(std::vector<std::string>& lines, SectionRange range,
+                   std::vector<std::string>& replacement) noexcept {
   std::move(replacement.begin(), replacement.end(), lines.begin() + static_cast<ptrdiff_t>(range.begin));
 }
 

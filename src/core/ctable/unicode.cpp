@@ -59,22 +59,12 @@ std::optional<Utf8Error> find_invalid_utf8(std::string_view text) noexcept {
 
 void append_utf8_lossy(std::string& out, std::string_view text) {
   out.reserve(out.size() + text.size());
-  size_t copied = 0;  // text[copied, at) is valid and not yet appended
-  size_t at = 0;
-  while (at < text.size()) {
-    if (static_cast<uint8_t>(text[at]) < 0x80) {
-      ++at;
-      continue;
-    }
-    Sequence sequence = sequence_at(text, at);
-    if (!sequence.valid) {
-      out.append(text.substr(copied, at - copied));
-      out.append(kReplacement);
-      copied = at + sequence.length;
-    }
-    at += sequence.length;
+  while (std::optional<Utf8Error> error = find_invalid_utf8(text)) {
+    out.append(text.substr(0, error->start));
+    out.append(kReplacement);
+    text.remove_prefix(error->end);
   }
-  out.append(text.substr(copied));
+  out.append(text);
 }
 
 void append_latin1_as_utf8(std::string& out, std::string_view bytes) {

@@ -37,19 +37,21 @@ size_t offset_after(std::string_view text, std::string_view piece) noexcept {
   return static_cast<size_t>(piece.data() - text.data()) + piece.size();
 }
 
+constexpr size_t kMaxDigits = 20;  // of an unsigned 64-bit number
+
 void append_decimal(std::string& out, uint64_t value) {
-  char digits[20];
-  char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  char digits[kMaxDigits];
+  char* end = std::to_chars(digits, digits + kMaxDigits, value).ptr;
   out.append(digits, end);
 }
 
-// A new atom or bond line: "M  V30 ", the new index, then `rest` as is.
-std::string v30_line(uint64_t index, std::string_view rest) {
+// The start of a renumbered atom or bond line: "M  V30 " and its new
+// index, with room reserved for `more` bytes to follow.
+std::string v30_line_start(uint64_t index, size_t more) {
   std::string line;
-  line.reserve(kV30.size() + 20 + rest.size());
+  line.reserve(kV30.size() + kMaxDigits + more);
   line.append(kV30);
   append_decimal(line, index);
-  line.append(rest);
   return line;
 }
 
@@ -97,7 +99,9 @@ CtabResult<std::vector<std::string>> renumber_atoms(TableLines lines, SectionRan
     if (std::cmp_not_equal(*index, new_index)) changes = true;
     auto [entry, added] = map.try_emplace(*index, AtomEntry{new_index, false});
     if (!added) entry->several = true;
-    renumbered.push_back(v30_line(new_index, text.substr(offset_after(text, *token))));
+    std::string_view rest = text.substr(offset_after(text, *token));
+    renumbered.push_back(v30_line_start(new_index, rest.size()));
+    renumbered.back().append(rest);
   }
   return renumbered;
 }
@@ -122,8 +126,8 @@ CtabResult<std::string> renumber_bond(std::string_view text, size_t number, uint
   if (!second_entry) return malformed(number, MalformedDetail::UnknownBondAtom{*second});
 
   std::string_view rest = text.substr(offset_after(text, fields->second_atom));
-  std::string line = v30_line(new_index, " ");
-  line.reserve(line.size() + fields->type.size() + 42 + rest.size());
+  std::string line = v30_line_start(new_index, 3 + fields->type.size() + 2 * kMaxDigits + rest.size());
+  line.push_back(' ');
   line.append(fields->type);
   line.push_back(' ');
   append_decimal(line, first_entry->new_index);
@@ -138,7 +142,8 @@ CtabResult<std::vector<std::string>> renumber_bonds(TableLines lines, SectionRan
   std::vector<std::string> renumbered;
   renumbered.reserve(bonds.size());
   for (size_t position = bonds.begin; position < bonds.end; ++position) {
-    CtabResult<std::string> line = renumber_bond(lines[position], position + 1, position - bonds.begin + 1, map, changes);
+    const uint64_t new_index = position - bonds.begin + 1;
+    CtabResult<std::string> line = renumber_bond(lines[position], position + 1, new_index, map, changes);
     if (!line) return std::move(line.error());
     renumbered.push_back(std::move(*line));
   }
