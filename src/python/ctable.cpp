@@ -3,6 +3,7 @@
 // converts arguments and results and raises each CtabError as its class.
 #include "ctable.hpp"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <string>
