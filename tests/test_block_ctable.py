@@ -46,7 +46,6 @@ def test_bytes_lines_keep_carriage_returns():
     "sdf, format, message",
     [
         ("t\np\nc\n", None, "CTable line 4: missing; the table has only 3 lines"),
-        ("t\np\n", None, "CTable line 3: missing; the table has only 2 lines"),
         ("t\n", None, "CTable line 2: missing; the table has only 1 lines"),
         ("", None, "CTable line 2: missing; the table has only 1 lines"),
         ("t\np\nc\n  1  0 V2001\nM  END\n", None, "CTable line 4: format V2001 is not V2000 or V3000"),
@@ -173,14 +172,6 @@ def test_exports_lock_repairs():
     assert block.num_atoms == 2
 
 
-def test_signatures():
-    assert SDBlock.ctable.__text_signature__ == "($self)"
-    assert SDBlock.renumber_indices.__text_signature__ == "($self)"
-    assert SDBlock.fix_counts.__doc__.startswith("Set the counts line")
-    assert SDBlock.num_atoms.__doc__.startswith("The number of atoms declared")
-    assert SDBlock.format.__doc__ == 'The format the counts line ends with, "V2000" or "V3000", or None.'
-
-
 @pytest.mark.parametrize(
     "lines, bad, start, end",
     [
@@ -216,11 +207,20 @@ def test_str_block_not_utf8(tmp_path, lines, bad, start, end):
 CORPUS_V3000 = corpus_v3000_blocks()
 
 
+@pytest.mark.skipif(not CORPUS_V3000, reason="no corpus")
+def test_corpus_has_v3000_blocks():
+    # 11 blocks say V3000, but one glues it to "999", so its format is not read.
+    assert len(CORPUS_V3000) == 10
+
+
 @pytest.mark.parametrize("data", [d for _, d in CORPUS_V3000], ids=[i for i, _ in CORPUS_V3000])
 @pytest.mark.parametrize("kind", [str, bytes])
-def test_corpus_repairs_are_idempotent(data, kind):
+def test_corpus_tables(data, kind):
+    """Every V3000 table of the corpus is valid, and repairing it twice
+    changes nothing the first repair did not."""
     block = SDBlock(data if kind is bytes else data.decode())
     table = block.ctable()
+    assert table.valid_atom_indices(strict=True) and table.valid_bond_indices(strict=True)
     assert (block.num_atoms, block.num_bonds) == (table.num_atoms, table.num_bonds)
     block.renumber_indices()
     block.fix_counts()

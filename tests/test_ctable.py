@@ -8,14 +8,11 @@ from ctable_tables import EXAMPLE, corpus_v3000_blocks, example
 from hypothesis import given
 from hypothesis import strategies as st
 
-from molbrook import (
-    CTable,
-    SDBlock,
-    IndicesDuplicateError,
-    IndicesMismatchError,
-    IndicesOutOfOrderError,
-    MalformedCTableError,
-)
+from molbrook import CTable, SDBlock
+from molbrook import IndicesDuplicateError as Duplicate
+from molbrook import IndicesMismatchError as Mismatch
+from molbrook import IndicesOutOfOrderError as OutOfOrder
+from molbrook import MalformedCTableError as Malformed
 
 V2000 = ["t", "p", "c", "  2  1  0  0  0  0  0  0  0  0999 V2000", "M  END"]
 ATOM, BOND = "valid_atom_indices", "valid_bond_indices"
@@ -38,79 +35,53 @@ def run(table, operation, *args):
         ({}, ATOM, True, True),
         ({}, BOND, True, True),
         ({9: "M  V30 3 O 0 0 0 0"}, ATOM, False, True),
-        ({9: "M  V30 3 O 0 0 0 0"}, ATOM, True,
-         (IndicesOutOfOrderError, "CTable line 9: atom index 3 is out of order")),
-        ({9: "M  V30 1 O 0 0 0 0"}, ATOM, False,
-         (IndicesDuplicateError, "CTable line 9: atom index 1 is a duplicate")),
-        ({9: "M  V30 1 O 0 0 0 0"}, ATOM, True,
-         (IndicesOutOfOrderError, "CTable line 9: atom index 1 is out of order")),
-        ({9: "M  V30 x O 0 0 0 0"}, ATOM, False,
-         (MalformedCTableError, "CTable line 9: atom index x is not an integer")),
-        ({9: "M  V30 x O 0 0 0 0"}, ATOM, True,
-         (MalformedCTableError, "CTable line 9: atom index x is not an integer")),
-        ({9: "M  V30"}, ATOM, False, (MalformedCTableError, "CTable line 9: no atom index field")),
-        ({9: "M  V30 +2 O"}, ATOM, True, True),
+        ({9: "M  V30 3 O 0 0 0 0"}, ATOM, True, (OutOfOrder, "CTable line 9: atom index 3 is out of order")),
+        ({9: "M  V30 1 O 0 0 0 0"}, ATOM, False, (Duplicate, "CTable line 9: atom index 1 is a duplicate")),
+        ({9: "M  V30 1 O 0 0 0 0"}, ATOM, True, (OutOfOrder, "CTable line 9: atom index 1 is out of order")),
+        ({9: "M  V30 x O 0 0 0 0"}, ATOM, False, (Malformed, "CTable line 9: atom index x is not an integer")),
+        ({9: "M  V30"}, ATOM, False, (Malformed, "CTable line 9: no atom index field")),
         ({9: "M  V30 -1 O"}, ATOM, False, True),
-        ({9: "M  V30 -1 O"}, ATOM, True, (IndicesOutOfOrderError, "CTable line 9: atom index -1 is out of order")),
-        ({12: "M  V30 0 1 1 2"}, BOND, True, (IndicesOutOfOrderError, "CTable line 12: bond index 0 is out of order")),
+        ({9: "M  V30 -1 O"}, ATOM, True, (OutOfOrder, "CTable line 9: atom index -1 is out of order")),
         # Counts against lines; a bad line is reported before a wrong count.
         ({8: "M  V30 1 C 0 0 0 0 -", 9: "M  V30 CHG=1"}, ATOM, False,
-         (IndicesMismatchError, "fewer atom lines (1) than the counts line declares (2)")),
+         (Mismatch, "fewer atom lines (1) than the counts line declares (2)")),
         ({10: ["M  V30 3 N 0 0 0 0", "M  V30 END ATOM"]}, ATOM, False,
-         (IndicesMismatchError, "more atom lines (3) than the counts line declares (2)")),
+         (Mismatch, "more atom lines (3) than the counts line declares (2)")),
         ({9: "M  V30 x", 10: ["M  V30 3 N", "M  V30 END ATOM"]}, ATOM, False,
-         (MalformedCTableError, "CTable line 9: atom index x is not an integer")),
-        ({12: ["M  V30 1 1 1 2", "M  V30 2 1 2 1"]}, BOND, True,
-         (IndicesMismatchError, "more bond lines (2) than the counts line declares (1)")),
+         (Malformed, "CTable line 9: atom index x is not an integer")),
         ({6: "M  V30 COUNTS 2 0 0 0 0", 11: None, 12: None, 13: None}, BOND, True, True),
         ({11: None, 12: None, 13: None}, BOND, False,
-         (IndicesMismatchError, "fewer bond lines (0) than the counts line declares (1)")),
-        ({6: "M  V30 COUNTS -1 1"}, ATOM, False,
-         (IndicesMismatchError, "more atom lines (2) than the counts line declares (-1)")),
+         (Mismatch, "fewer bond lines (0) than the counts line declares (1)")),
+        ({6: "M  V30 COUNTS -1 1"}, ATOM, False, (Mismatch, "more atom lines (2) than the counts line declares (-1)")),
         ({6: "M  V30 COUNTS 0 1 0 0 0", 8: None, 9: None}, ATOM, True, True),  # empty body
         # Sections of the root CTAB.
         ({13: None}, ATOM, True, True),  # a broken BOND section is not looked at
-        ({13: None}, BOND, False, (MalformedCTableError, END_BOND_MISSING)),
+        ({13: None}, BOND, False, (Malformed, END_BOND_MISSING)),
         ({8: None, 9: None, 10: None}, ATOM, False,
-         (MalformedCTableError, "CTable line 7: M  V30 BEGIN ATOM has no M  V30 END ATOM line")),
+         (Malformed, "CTable line 7: M  V30 BEGIN ATOM has no M  V30 END ATOM line")),
         ({10: None, 14: ["M  V30 END CTAB", "M  V30 END ATOM"]}, ATOM, False,
-         (MalformedCTableError, "CTable line 7: M  V30 BEGIN ATOM has no M  V30 END ATOM line")),
+         (Malformed, "CTable line 7: M  V30 BEGIN ATOM has no M  V30 END ATOM line")),
         ({9: "M  V30 BEGIN ATOM"}, ATOM, False,
-         (MalformedCTableError, "CTable line 9: more than one M  V30 BEGIN ATOM line in the root CTAB")),
-        ({11: "M  V30 BEGIN ATOM"}, ATOM, False,
-         (MalformedCTableError, "CTable line 11: more than one M  V30 BEGIN ATOM line in the root CTAB")),
+         (Malformed, "CTable line 9: more than one M  V30 BEGIN ATOM line in the root CTAB")),
         ({15: ["M  V30 BEGIN CTAB", "M  V30 BEGIN ATOM", "M  V30 7 X", "M  V30 BEGIN ATOM", "M  END"]},
          ATOM, True, True),  # a CTAB after the root one is not seen
         ({7: "m  v30 begin atom", 10: "m  V30 end Atom  \r\n"}, ATOM, True, True),
-        ({7: "M V30 BEGIN ATOM"}, ATOM, False,
-         (IndicesMismatchError, "fewer atom lines (0) than the counts line declares (2)")),
-        ({14: "M  V30 END CTA", 15: ["M  V30 BEGIN BOND", "M  END"]}, BOND, False,
-         (MalformedCTableError, "CTable line 15: more than one M  V30 BEGIN BOND line in the root CTAB")),
+        ({7: "M V30 BEGIN ATOM"}, ATOM, False, (Mismatch, "fewer atom lines (0) than the counts line declares (2)")),
         # Continued lines.
-        ({9: "M  V30 2 O 0 0 0 0 -"}, ATOM, False, (MalformedCTableError, CONTINUED_INTO_END)),
-        ({9: "M  V30 2 O 0 0 0 0 -\r\n"}, ATOM, False, (MalformedCTableError, CONTINUED_INTO_END)),
+        ({9: "M  V30 2 O 0 0 0 0 -"}, ATOM, False, (Malformed, CONTINUED_INTO_END)),
         ({9: "M  V30 2 O 0 0 0 0 - "}, ATOM, True, True),
         ({8: "M  V30 -", 9: "m  v30 1 C -\r\n", 10: ["M  V30  CHG=1", "M  V30 2 O", "M  V30 END ATOM"]},
          ATOM, True, True),
-        ({8: "M  V30 -", 9: "M  V30 x C"}, ATOM, False,
-         (MalformedCTableError, "CTable line 8: atom index x is not an integer")),
-        ({8: "M  V30 -", 9: "M V30 1 C", 10: ["M  V30 2 O", "M  V30 END ATOM"]}, ATOM, False,
-         (MalformedCTableError, "CTable line 8: atom index M is not an integer")),
+        ({8: "M  V30 -", 9: "M  V30 x C"}, ATOM, False, (Malformed, "CTable line 8: atom index x is not an integer")),
         # White_Space separates atom and bond fields; other spaces do not.
         ({8: "M  V30\xa01\u3000C 0 0 0 0", 9: "M\u2003V30\u20282\x85O"}, ATOM, True, True),
-        ({9: "M  V30\x1c2 O"}, ATOM, False, (MalformedCTableError, "CTable line 9: atom index O is not an integer")),
+        ({9: "M  V30\x1c2 O"}, ATOM, False, (Malformed, "CTable line 9: atom index O is not an integer")),
         # Formats.
-        ({}, "V2000-" + ATOM, False,
-         (NotImplementedError, "validating atom indices is only implemented for V3000 tables")),
-        ({}, "V2000-" + BOND, False,
-         (NotImplementedError, "validating bond indices is only implemented for V3000 tables")),
+        (V2000, ATOM, False, (NotImplementedError, "validating atom indices is only implemented for V3000 tables")),
     ],
 )
 def test_validation(changes, method, strict, outcome):
-    if method.startswith("V2000-"):
-        lines, method = V2000, method.removeprefix("V2000-")
-    else:
-        lines = example(changes)
+    lines = example(changes) if isinstance(changes, dict) else changes
     table = CTable(lines)
     assert run(table, method, strict) == outcome
     assert table.lines == lines
@@ -121,7 +92,7 @@ def test_duplicates_found(indices):
     lines = example({6: f"M  V30 COUNTS {len(indices)} 1", 8: [f"M  V30 {i} C" for i in indices], 9: None})
     repeat = next((k for k, index in enumerate(indices) if index in indices[:k]), None)
     expected = True if repeat is None else (
-        IndicesDuplicateError, f"CTable line {8 + repeat}: atom index {indices[repeat]} is a duplicate")
+        Duplicate, f"CTable line {8 + repeat}: atom index {indices[repeat]} is a duplicate")
     assert run(CTable(lines), ATOM) == expected
 
 
@@ -131,7 +102,7 @@ def test_lines_with_endings(ending):
     table = CTable(lines)
     assert table.lines == lines
     assert table.valid_atom_indices() and table.valid_bond_indices(strict=True)
-    assert run(table, ATOM, True) == (IndicesOutOfOrderError, "CTable line 9: atom index 7 is out of order")
+    assert run(table, ATOM, True) == (OutOfOrder, "CTable line 9: atom index 7 is out of order")
     table.fix_counts()
     assert table.lines == lines
     assert run(table, "renumber_indices") == (
@@ -143,8 +114,9 @@ def renumbered(changes, expected):
     return example(changes), example({**changes, **expected})
 
 
-ATTCHORD_REFUSED = "renumbering does not support ATTCHORD atom references yet"
-SGROUP_REFUSED = "renumbering does not support SGROUP atom and bond references yet"
+NOT_SUPPORTED = "renumbering does not support {} yet"
+ATTCHORD_REFUSED = NOT_SUPPORTED.format("ATTCHORD atom references")
+SGROUP_REFUSED = NOT_SUPPORTED.format("SGROUP atom and bond references")
 SGROUP = ["M  V30 BEGIN SGROUP", "M  V30 1 SUP 0 ATOMS=(1 2)", "M  V30 END SGROUP", "M  V30 END CTAB"]
 
 
@@ -177,50 +149,43 @@ def test_renumbering(changes, expected):
     assert table.lines == after
 
 
+OUT_OF_ORDER = {8: "M  V30 5 C", 12: "M  V30 1 1 5 2"}
+
+
 @pytest.mark.parametrize(
     "changes, outcome",
     [
         ({8: "M  V30 4 C", 9: "M  V30 4 O", 12: "M  V30 1 1 4 2"},
-         (IndicesDuplicateError, "CTable line 12: bond atom 4 is the index of several atoms")),
+         (Duplicate, "CTable line 12: bond atom 4 is the index of several atoms")),
         ({8: "M  V30 4 C", 9: "M  V30 4 O", 12: "M  V30 1 1 9 4"},
-         (IndicesDuplicateError, "CTable line 12: bond atom 4 is the index of several atoms")),
-        ({12: "M  V30 1 1 1 9"}, (MalformedCTableError, "CTable line 12: bond atom 9 is not an atom index")),
-        ({12: "M  V30 1 1 8 9"}, (MalformedCTableError, "CTable line 12: bond atom 8 is not an atom index")),
-        ({12: "M  V30 1 1 1"}, (MalformedCTableError, "CTable line 12: no second bond atom field")),
-        ({12: "M  V30 1 1"}, (MalformedCTableError, "CTable line 12: no first bond atom field")),
-        ({12: "M  V30 1"}, (MalformedCTableError, "CTable line 12: no bond type field")),
-        ({12: "M"}, (MalformedCTableError, "CTable line 12: no bond index field")),
-        ({12: "M  V30 1 1 x 2"}, (MalformedCTableError, "CTable line 12: first bond atom x is not an integer")),
-        ({12: "M  V30 1 1 1 y"}, (MalformedCTableError, "CTable line 12: second bond atom y is not an integer")),
-        ({12: "M  V30 z 1 x y"}, (MalformedCTableError, "CTable line 12: bond index z is not an integer")),
-        ({9: "M  V30 x O", 12: "M  V30 z"}, (MalformedCTableError, "CTable line 9: atom index x is not an integer")),
-        ({8: "M  V30", 12: "M  V30 z"}, (MalformedCTableError, "CTable line 8: no atom index field")),
-        ({13: None}, (MalformedCTableError, END_BOND_MISSING)),
-        ({9: "M  V30 2 O 0 0 0 0 -"}, (MalformedCTableError, CONTINUED_INTO_END)),
+         (Duplicate, "CTable line 12: bond atom 4 is the index of several atoms")),
+        ({12: "M  V30 1 1 1 9"}, (Malformed, "CTable line 12: bond atom 9 is not an atom index")),
+        ({12: "M  V30 1 1 1"}, (Malformed, "CTable line 12: no second bond atom field")),
+        ({12: "M  V30 1"}, (Malformed, "CTable line 12: no bond type field")),
+        ({12: "M"}, (Malformed, "CTable line 12: no bond index field")),
+        ({12: "M  V30 1 1 x 2"}, (Malformed, "CTable line 12: first bond atom x is not an integer")),
+        ({12: "M  V30 z 1 x y"}, (Malformed, "CTable line 12: bond index z is not an integer")),
+        ({9: "M  V30 x O", 12: "M  V30 z"}, (Malformed, "CTable line 9: atom index x is not an integer")),
+        ({9: "M  V30 2 O 0 0 0 0 -"}, (Malformed, CONTINUED_INTO_END)),
         # Refusals, checked in a fixed order once some index changes.
         ({8: "M  V30 1 C 0 0 0 0 -", 9: "M  V30 CHG=1", 10: ["M  V30 2 O", "M  V30 END ATOM"]},
-         (NotImplementedError, "renumbering does not support continued (-) atom or bond lines yet")),
-        ({12: "M  V30 1 1 1 2 -", 13: ["M  V30 CFG=2", "M  V30 END BOND"]},
-         (NotImplementedError, "renumbering does not support continued (-) atom or bond lines yet")),
-        ({8: "M  V30 5 C", 12: "M  V30 1 1 5 2", 14: SGROUP}, (NotImplementedError, SGROUP_REFUSED)),
-        ({12: "M  V30 3 1 1 2", 14: SGROUP}, (NotImplementedError, SGROUP_REFUSED)),
-        ({8: "M  V30 5 C ATTCHORD=(2 1 2)", 12: "M  V30 1 1 5 2"}, (NotImplementedError, ATTCHORD_REFUSED)),
-        ({8: "M  V30 5 C attchord=(2 1 2)", 12: "M  V30 1 1 5 2"}, (NotImplementedError, ATTCHORD_REFUSED)),
-        ({8: "M  V30 5 C", 9: "M  V30 2 O ATTCHORD=(2 1 2)", 12: "M  V30 1 1 5 2", 14: SGROUP},
-         (NotImplementedError, ATTCHORD_REFUSED)),
-        ({12: "M  V30 4 1 1 2 ENDPTS=(3 1 2 3)"},
-         (NotImplementedError, "renumbering does not support ENDPTS atom references yet")),
-        ({8: "M  V30 5 C", 12: "M  V30 1 1 5 2",
-          14: ["M  V30 BEGIN COLLECTION", "M  V30 END COLLECTION"] + SGROUP},
-         (NotImplementedError, SGROUP_REFUSED)),
-        ({8: "M  V30 5 C", 12: "M  V30 1 1 5 2", 14: ["M  V30 BEGIN COLLECTION", "M  V30 END CTAB"]},
-         (NotImplementedError, "renumbering does not support COLLECTION atom and bond references yet")),
-        ({8: "M  V30 5 C", 12: "M  V30 1 1 5 2", 14: ["m  v30 begin obj3d", "M  V30 END CTAB"]},
-         (NotImplementedError, "renumbering does not support OBJ3D atom references yet")),
-        ({8: "M  V30 5 C", 12: "M  V30 1 1 5 2", 14: ["M  V30 LINKNODE 1 2 2 1 2", "M  V30 END CTAB"]},
-         (NotImplementedError, "renumbering does not support LINKNODE atom references yet")),
+         (NotImplementedError, NOT_SUPPORTED.format("continued (-) atom or bond lines"))),
         ({15: ["M  V30 BEGIN CTAB", "M  END"]},
-         (NotImplementedError, "renumbering does not support CTABs nested in RGROUP or TEMPLATE blocks yet")),
+         (NotImplementedError, NOT_SUPPORTED.format("CTABs nested in RGROUP or TEMPLATE blocks"))),
+        ({**OUT_OF_ORDER, 14: SGROUP}, (NotImplementedError, SGROUP_REFUSED)),
+        ({12: "M  V30 3 1 1 2", 14: SGROUP}, (NotImplementedError, SGROUP_REFUSED)),
+        ({**OUT_OF_ORDER, 8: "M  V30 5 C ATTCHORD=(2 1 2)"}, (NotImplementedError, ATTCHORD_REFUSED)),
+        ({**OUT_OF_ORDER, 9: "M  V30 2 O attchord=(2 1 2)", 14: SGROUP}, (NotImplementedError, ATTCHORD_REFUSED)),
+        ({12: "M  V30 4 1 1 2 ENDPTS=(3 1 2 3)"},
+         (NotImplementedError, NOT_SUPPORTED.format("ENDPTS atom references"))),
+        ({**OUT_OF_ORDER, 14: ["M  V30 BEGIN COLLECTION", "M  V30 END COLLECTION"] + SGROUP},
+         (NotImplementedError, SGROUP_REFUSED)),
+        ({**OUT_OF_ORDER, 14: ["M  V30 BEGIN COLLECTION", "M  V30 END CTAB"]},
+         (NotImplementedError, NOT_SUPPORTED.format("COLLECTION atom and bond references"))),
+        ({**OUT_OF_ORDER, 14: ["m  v30 begin obj3d", "M  V30 END CTAB"]},
+         (NotImplementedError, NOT_SUPPORTED.format("OBJ3D atom references"))),
+        ({**OUT_OF_ORDER, 14: ["M  V30 LINKNODE 1 2 2 1 2", "M  V30 END CTAB"]},
+         (NotImplementedError, NOT_SUPPORTED.format("LINKNODE atom references"))),
     ],
 )
 def test_renumbering_errors(changes, outcome):
@@ -238,7 +203,6 @@ def test_renumbering_errors(changes, outcome):
         ({8: "M  V30 1 C 0 0 0 0 -", 9: "M  V30 CHG=1", 10: ["M  V30 2 O", "M  V30 END ATOM"]},
          "M  V30 COUNTS 2 1 0 0 0", 2, 1),
         ({6: "M  V30 COUNTS 7 7 0 0 0", 8: None, 9: None, 12: None}, "M  V30 COUNTS 0 0 0 0 0", 0, 0),
-        ({6: "M  V30 COUNTS 2 1 0 0 0\r\n"}, "M  V30 COUNTS 2 1 0 0 0\r\n", 2, 1),
     ],
 )
 def test_fix_counts(changes, counts_line, atoms, bonds):
@@ -255,8 +219,8 @@ def test_fix_counts(changes, counts_line, atoms, bonds):
     [
         (example({15: ["M  V30 BEGIN CTAB", "M  END"]}), "fix_counts",
          (NotImplementedError, "fixing counts does not support CTABs nested in RGROUP or TEMPLATE blocks yet")),
-        (example({13: None}), "fix_counts", (MalformedCTableError, END_BOND_MISSING)),
-        (example({9: "M  V30 2 O -"}), "fix_counts", (MalformedCTableError, CONTINUED_INTO_END)),
+        (example({13: None}), "fix_counts", (Malformed, END_BOND_MISSING)),
+        (example({9: "M  V30 2 O -"}), "fix_counts", (Malformed, CONTINUED_INTO_END)),
         (V2000, "fix_counts", (NotImplementedError, "fixing counts is only implemented for V3000 tables")),
         (V2000, "renumber_indices", (NotImplementedError, "renumbering is only implemented for V3000 tables")),
     ],
@@ -332,28 +296,6 @@ def test_renumbering_restores_order(lines, rng):
     assert table.valid_atom_indices(strict=True) and table.valid_bond_indices(strict=True)
 
 
-@pytest.mark.skipif(not CORPUS_V3000, reason="no corpus")
-def test_corpus_has_v3000_blocks():
-    # 11 blocks say V3000, but one glues it to "999", so its format is not read.
-    assert len(CORPUS_V3000) == 10
-
-
-@pytest.mark.parametrize("data", [d for _, d in CORPUS_V3000], ids=[i for i, _ in CORPUS_V3000])
-def test_corpus_tables(data):
-    table = SDBlock(data).ctable()
-    assert table.valid_atom_indices(strict=True) and table.valid_bond_indices(strict=True)
-    outcome = run(table, "renumber_indices")
-    if outcome is None:
-        once = table.lines
-        table.renumber_indices()
-        assert table.lines == once
-    table.fix_counts()
-    line6 = table.lines[5]
-    table.fix_counts()
-    assert table.lines[5] == line6
-    assert table.valid_atom_indices(strict=True) and table.valid_bond_indices(strict=True)
-
-
 # The class.
 
 
@@ -364,15 +306,15 @@ def test_any_iterable_of_str(make):
     assert CTable(lines=make(EXAMPLE)).num_atoms == 2
 
 
-class Text(str):
-    pass
-
-
-def test_str_subclasses_and_odd_lines():
-    lines = [Text(line) for line in EXAMPLE[:3]] + [EXAMPLE[3] + "\r\n", "a\nb", "M  V30 COUNTS 1 0\n"]
+def test_lines_are_kept_as_given():
+    lines = [type("Text", (str,), {})(EXAMPLE[0])] + EXAMPLE[1:3] + [EXAMPLE[3] + "\r\n", "a\nb", "M  V30 COUNTS 1 0\n"]
     table = CTable(lines)
-    assert table.lines == [str(line) for line in lines]
-    assert type(table.lines[0]) is str
+    assert table.lines == lines and type(table.lines[0]) is str
+    table.lines.append("x")
+    assert table.lines == lines and table.lines is not table.lines
+    for name in ("lines", "num_atoms", "num_bonds", "format"):
+        with pytest.raises(AttributeError):
+            setattr(table, name, 1)
 
 
 @pytest.mark.parametrize(
@@ -382,7 +324,7 @@ def test_str_subclasses_and_odd_lines():
         (EXAMPLE[:3] + [b"  0  0 V2000"], TypeError, "CTable lines must be str, not bytes"),
         ([None], TypeError, "CTable lines must be str, not NoneType"),
         (EXAMPLE[:3] + ["\ud800"], UnicodeEncodeError, "surrogates not allowed"),
-        ("abc", MalformedCTableError, "CTable line 4: missing; the table has only 3 lines"),
+        ("abc", Malformed, "CTable line 4: missing; the table has only 3 lines"),
     ],
 )
 def test_construction_errors(argument, error, message):
@@ -405,8 +347,7 @@ def test_iterator_errors_propagate():
 
 class Hinted:
     def __init__(self, hint):
-        self.hint = hint
-        self.items = iter(EXAMPLE)
+        self.hint, self.items = hint, iter(EXAMPLE)
 
     def __iter__(self):
         return self
@@ -415,34 +356,22 @@ class Hinted:
         return next(self.items)
 
     def __length_hint__(self):
-        if isinstance(self.hint, Exception):
-            raise self.hint
-        return self.hint
+        return 2**62 // self.hint
 
 
-@pytest.mark.parametrize("hint", [ValueError("bad hint"), 2**62, 0, 3])
-def test_length_hint_only_sizes(hint, monkeypatch):
+@pytest.mark.parametrize("hint, unraisable", [(0, [ZeroDivisionError]), (1, []), (2**62, [])])
+def test_length_hint_only_sizes(hint, unraisable, monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     assert CTable(Hinted(hint)).lines == EXAMPLE
-    assert [type(s.exc_value) for s in seen] == ([ValueError] if isinstance(hint, Exception) else [])
-
-
-def test_properties():
-    table = CTable(EXAMPLE)
-    table.lines.append("x")
-    assert table.lines == EXAMPLE
-    assert table.lines is not table.lines
-    for name in ("lines", "num_atoms", "num_bonds", "format"):
-        with pytest.raises(AttributeError):
-            setattr(table, name, 1)
+    assert [type(s.exc_value) for s in seen] == unraisable
 
 
 def test_strict_argument():
     table = CTable(example({9: "M  V30 3 O"}))
     assert table.valid_atom_indices(False) and table.valid_atom_indices(strict=False)
     for call in (lambda: table.valid_atom_indices(True), lambda: table.valid_atom_indices(strict=True)):
-        with pytest.raises(IndicesOutOfOrderError):
+        with pytest.raises(OutOfOrder):
             call()
     with pytest.raises(TypeError, match=r"valid_atom_indices\(\) argument 'strict' must be bool, not int"):
         table.valid_atom_indices(strict=1)
@@ -454,7 +383,7 @@ def test_strict_argument():
         table.valid_bond_indices(loose=True)
     np = pytest.importorskip("numpy")
     assert table.valid_bond_indices(strict=np.bool_(True))
-    with pytest.raises(IndicesOutOfOrderError):
+    with pytest.raises(OutOfOrder):
         table.valid_atom_indices(np.bool_(True))
 
 
@@ -463,7 +392,8 @@ def test_signatures_and_subclasses():
     assert CTable.__doc__.startswith("Handle a Connection table (CTAB)")
     assert CTable.valid_atom_indices.__text_signature__ == "($self, strict=False)"
     assert CTable.renumber_indices.__text_signature__ == "($self)"
-    assert CTable.fix_counts.__doc__.startswith("Set the counts line")
+    assert SDBlock.ctable.__text_signature__ == "($self)"
+    assert SDBlock.format.__doc__ == 'The format the counts line ends with, "V2000" or "V3000", or None.'
     assert CTable.__module__ == "molbrook.native"
 
     class Table(CTable):
