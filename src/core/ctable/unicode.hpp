@@ -36,8 +36,9 @@ constexpr size_t white_space_length(std::string_view text, size_t at) noexcept {
   }
 }
 
-// Bytes of the White_Space character that ends `text`, or 0. In UTF-8 a
-// character's last bytes never start another one, so the suffix decides.
+// Bytes of the White_Space character that ends `text`, or 0. Every
+// White_Space encoding starts with a byte that can only begin a character,
+// so a matching suffix is that character.
 constexpr size_t trailing_white_space_length(std::string_view text) noexcept {
   for (size_t length = 1; length <= 3 && length <= text.size(); ++length) {
     if (white_space_length(text, text.size() - length) == length) return length;
@@ -93,8 +94,8 @@ struct Utf8Error {
 
 std::optional<Utf8Error> find_invalid_utf8(std::string_view text) noexcept;
 
-// Appends `text` with every ill-formed sequence replaced by U+FFFD, as
-// Python's "replace" error handler decodes it.
+// Appends `text` with one U+FFFD in place of each maximal subpart of an
+// ill-formed sequence, the substitution the Unicode standard recommends.
 void append_utf8_lossy(std::string& out, std::string_view text);
 
 // Appends bytes decoded as Latin-1 (each byte the code point of its value).
