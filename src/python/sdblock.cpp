@@ -9,6 +9,7 @@
 #include "../core/lines.hpp"
 #include "../core/newline.hpp"
 #include "../core/strip.hpp"
+#include "ctable.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "exports.hpp"
@@ -128,6 +129,9 @@ PyMethodDef block_methods[] = {
     // Copying and pickling (sections.cpp)
 
     // Connection table (ctable.cpp)
+    {"ctable", entry<block_ctable>, METH_NOARGS, kBlockCtableDoc},
+    {"renumber_indices", entry<block_renumber_indices>, METH_NOARGS, kBlockRenumberIndicesDoc},
+    {"fix_counts", entry<block_fix_counts>, METH_NOARGS, kBlockFixCountsDoc},
 
     // Generic alias
     {"__class_getitem__", entry<block_class_getitem>, METH_O | METH_CLASS,
@@ -140,6 +144,9 @@ PyGetSetDef block_getsets[] = {
     // Sections (sections.cpp)
 
     // Connection table (ctable.cpp)
+    {"num_atoms", entry<block_num_atoms>, nullptr, kBlockNumAtomsDoc, nullptr},
+    {"num_bonds", entry<block_num_bonds>, nullptr, kBlockNumBondsDoc, nullptr},
+    {"format", entry<block_format>, nullptr, kBlockFormatDoc, nullptr},
 
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
