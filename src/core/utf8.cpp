@@ -6,61 +6,66 @@
 namespace molbrook {
 namespace {
 
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-// Offset of the first byte of 128 or more at or after `from`, or the size.
-size_t skip_ascii(std::string_view bytes, size_t from) noexcept {
-  const char* p = bytes.data();
-  size_t i = from;
-  for (; bytes.size() - i >= 8; i += 8) {
+// Offset of the first byte of 128 or more at or after `at`, or the size;
+// eight bytes per step, since SD text is almost all ASCII.
+size_t skip_ascii(std::string_view text, size_t at) noexcept {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  for (; text.size() - at >= 8; at += 8) {
     uint64_t word;
-    std::memcpy(&word, p + i, 8);
+    std::memcpy(&word, text.data() + at, 8);
     if (word & kHighBits) break;
   }
-  while (i < bytes.size() && static_cast<unsigned char>(p[i]) < 0x80) ++i;
-  return i;
+  while (at < text.size() && static_cast<uint8_t>(text[at]) < 0x80) ++at;
+  return at;
 }
 
-// The allowed range of the second byte of a sequence started by `lead`
-// (later bytes are always 0x80..0xBF), and the sequence length; length 0
-// for a byte that cannot start a sequence. The narrower second-byte ranges
-// exclude overlong forms, surrogates and code points past U+10FFFF.
-struct LeadRule {
-  uint8_t length;
-  uint8_t low;
-  uint8_t high;
+struct Sequence {
+  size_t length;  // of the character, or of the maximal ill-formed subpart
+  bool valid;
 };
 
-constexpr LeadRule lead_rule(uint8_t lead) noexcept {
-  if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
-  if (lead == 0xE0) return {3, 0xA0, 0xBF};
-  if (lead == 0xED) return {3, 0x80, 0x9F};
-  if (lead >= 0xE1 && lead <= 0xEF) return {3, 0x80, 0xBF};
-  if (lead == 0xF0) return {4, 0x90, 0xBF};
-  if (lead == 0xF4) return {4, 0x80, 0x8F};
-  if (lead >= 0xF1 && lead <= 0xF3) return {4, 0x80, 0xBF};
-  return {0, 0, 0};
+// The sequence at text[at] (not ASCII), by the table of well-formed UTF-8
+// byte sequences: the lead byte fixes the length and the range of the
+// second byte; later bytes are 80..BF.
+Sequence sequence_at(std::string_view text, size_t at) noexcept {
+  const uint8_t lead = static_cast<uint8_t>(text[at]);
+  size_t length;
+  uint8_t low = 0x80;
+  uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // no overlong forms
+    if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return {1, false};
+  }
+  for (size_t i = 1; i < length; ++i) {
+    if (at + i >= text.size()) return {i, false};
+    const uint8_t byte = static_cast<uint8_t>(text[at + i]);
+    if (byte < low || byte > high) return {i, false};
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {length, true};
 }
 
 }  // namespace
 
-std::optional<Utf8Error> find_invalid_utf8(std::string_view bytes) noexcept {
-  const auto byte_at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
-  size_t i = skip_ascii(bytes, 0);
-  while (i < bytes.size()) {
-    const LeadRule rule = lead_rule(byte_at(i));
-    if (rule.length == 0) return Utf8Error{i, i + 1};
-    for (size_t k = 1; k < rule.length; ++k) {
-      if (i + k == bytes.size()) return Utf8Error{i, bytes.size()};
-      const uint8_t low = k == 1 ? rule.low : 0x80;
-      const uint8_t high = k == 1 ? rule.high : 0xBF;
-      if (byte_at(i + k) < low || byte_at(i + k) > high) return Utf8Error{i, i + k};
-    }
-    i = skip_ascii(bytes, i + rule.length);
+std::optional<Utf8Error> find_invalid_utf8(std::string_view text) noexcept {
+  for (size_t at = skip_ascii(text, 0); at < text.size(); at = skip_ascii(text, at)) {
+    Sequence sequence = sequence_at(text, at);
+    if (!sequence.valid) return Utf8Error{at, at + sequence.length};
+    at += sequence.length;
   }
   return std::nullopt;
 }
 
-bool is_ascii(std::string_view bytes) noexcept { return skip_ascii(bytes, 0) == bytes.size(); }
+bool is_ascii(std::string_view text) noexcept { return skip_ascii(text, 0) == text.size(); }
 
 }  // namespace molbrook

@@ -1,5 +1,4 @@
-// UTF-8 validation of a block's bytes, for writers that must not emit
-// invalid text.
+// UTF-8 validation, shared by the connection tables and the writers.
 #pragma once
 
 #include <cstddef>
@@ -8,19 +7,17 @@
 
 namespace molbrook {
 
-// The first invalid sequence of a text: [start, end) covers the bytes a
-// strict decoder rejects together (the longest prefix of a valid sequence,
-// at least one byte), and runs to the end of the text for a sequence cut
-// short by it. Positions match those of Python's UnicodeDecodeError.
+// The first ill-formed sequence of a text: [start, end) is the maximal
+// subpart the Unicode standard replaces by one U+FFFD, which runs to the
+// end of the text for a sequence cut short.
 struct Utf8Error {
   size_t start;
   size_t end;
 };
 
-// nullopt when the bytes are valid UTF-8.
-std::optional<Utf8Error> find_invalid_utf8(std::string_view bytes) noexcept;
+std::optional<Utf8Error> find_invalid_utf8(std::string_view text) noexcept;
 
 // True when no byte is 128 or more.
-bool is_ascii(std::string_view bytes) noexcept;
+bool is_ascii(std::string_view text) noexcept;
 
 }  // namespace molbrook

@@ -9,6 +9,7 @@
 #include "../core/lines.hpp"
 #include "../core/newline.hpp"
 #include "../core/strip.hpp"
+#include "ctable.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "exports.hpp"
@@ -134,6 +135,9 @@ PyMethodDef block_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kFromStateDoc},
 
     // Connection table (ctable.cpp)
+    {"ctable", entry<block_ctable>, METH_NOARGS, kBlockCtableDoc},
+    {"renumber_indices", entry<block_renumber_indices>, METH_NOARGS, kBlockRenumberIndicesDoc},
+    {"fix_counts", entry<block_fix_counts>, METH_NOARGS, kBlockFixCountsDoc},
 
     // Generic alias
     {"__class_getitem__", entry<block_class_getitem>, METH_O | METH_CLASS,
@@ -150,6 +154,9 @@ PyGetSetDef block_getsets[] = {
     {"ctab", entry<get_ctab>, entry<set_ctab>, const_cast<char*>(kCtabDoc), nullptr},
 
     // Connection table (ctable.cpp)
+    {"num_atoms", entry<block_num_atoms>, nullptr, kBlockNumAtomsDoc, nullptr},
+    {"num_bonds", entry<block_num_bonds>, nullptr, kBlockNumBondsDoc, nullptr},
+    {"format", entry<block_format>, nullptr, kBlockFormatDoc, nullptr},
 
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
