@@ -72,13 +72,6 @@ def test_write_to_file_object(blocks, stream):
     assert out.getvalue() == joined(blocks + blocks[:1]) and not out.closed
 
 
-def test_unbuffered_file(tmp_path):
-    path = tmp_path / "out.sdf"
-    with open(path, "wb", buffering=0) as raw:
-        write_sdf(raw, BLOCKS * 1000)
-    assert path.read_bytes() == joined(BLOCKS) * 1000
-
-
 def test_empty_and_not_iterable(tmp_path):
     path = tmp_path / "out.sdf"
     path.write_bytes(b"old")
@@ -288,11 +281,6 @@ def test_with_statement(tmp_path):
     assert out.__exit__(None, None, None) is None
 
 
-def test_writer_cannot_be_instantiated():
-    with pytest.raises(TypeError):
-        _SDFWriter()
-
-
 def test_dropped_writer_flushes():
     out = io.BytesIO()
     writer = sdf_writer(out)
@@ -412,20 +400,6 @@ def normalized(data: bytes) -> bytes:
     if block:
         blocks.append(completed(block, b""))
     return b"".join(blocks)
-
-
-@pytest.mark.parametrize(
-    "data, expected",
-    [
-        (b"a\n$$$$\nb\r\n$$$$ x\n", b"a\n$$$$\nb\r\n$$$$\r\n"),
-        (b"a\r\nb", b"a\r\nb\r\n$$$$\r\n"),
-        (b"a\n$$$$\n\n", b"a\n$$$$\n\n$$$$\n"),
-        (b"$$$$", b"$$$$\n"),
-        (b"a\r", b"a\r\n$$$$\r\n"),
-    ],
-)
-def test_normalized_reference(data, expected):
-    assert normalized(data) == expected
 
 
 @pytest.mark.parametrize("path", corpus_params())
