@@ -1,5 +1,5 @@
 // UTF-8 in connection tables: the Unicode White_Space set matched in
-// place, validation and lossy decoding, and Latin-1 transcoding.
+// place, lossy decoding, and Latin-1 transcoding (validation is utf8.hpp).
 //
 // Table lines are UTF-8. Atom and bond fields are separated, and integer
 // fields trimmed, by the 25 White_Space code points: U+0009-000D, U+0020,
@@ -9,9 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "../utf8.hpp"
 
 namespace molbrook {
 
@@ -83,16 +84,6 @@ class WhiteSpaceFields {
   std::string_view text_;
   size_t position_ = 0;
 };
-
-// The first ill-formed sequence of a text: [start, end) is the maximal
-// subpart the Unicode standard replaces by one U+FFFD, which runs to the
-// end of the text for a sequence cut short.
-struct Utf8Error {
-  size_t start;
-  size_t end;
-};
-
-std::optional<Utf8Error> find_invalid_utf8(std::string_view text) noexcept;
 
 // Appends `text` with one U+FFFD in place of each maximal subpart of an
 // ill-formed sequence, the substitution the Unicode standard recommends.
