@@ -10,7 +10,7 @@ from molbrook.cli import main
 def test_stats_of_the_bundled_sample(capsys):
     assert main(["stats"]) == 0
     assert capsys.readouterr().out.splitlines() == [
-        "bundled sample.sdf: 5 blocks",
+        "bundled sample.sdf: 5 blocks (V2000 3, V3000 2)",
         "record      blocks",
         "ID               5",
         "MW               5",
@@ -25,7 +25,7 @@ def test_stats_counts_blocks_not_records(tmp_path, capsys):
     path.write_bytes(b"a\nM  END\n> <caf\xe9>\n1\n\n> <caf\xe9>\n2\n\n$$$$\nb\n$$$$\n")
     assert main(["stats", str(path)]) == 0
     assert capsys.readouterr().out.splitlines() == [
-        f"{path}: 2 blocks",
+        f"{path}: 2 blocks (other 2)",
         "record     blocks",
         "caf\\xe9         1",
     ]
@@ -39,4 +39,4 @@ def test_stats_of_a_missing_file(tmp_path, capsys):
 def test_run_as_a_module():
     done = subprocess.run([sys.executable, "-m", "molbrook", "stats"], capture_output=True, text=True,
                           env=os.environ, check=True)
-    assert done.stdout.startswith("bundled sample.sdf: 5 blocks\n")
+    assert done.stdout.startswith("bundled sample.sdf: 5 blocks (V2000 3, V3000 2)\n")
