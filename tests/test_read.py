@@ -3,6 +3,7 @@ same bytes, the data kind, the errors, and the iterator's life."""
 
 import contextlib
 import gc
+import inspect
 import io
 import os
 import random
@@ -439,4 +440,4 @@ def test_docstrings():
     assert _SDBlockIterator.close.__doc__ == (
         "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."
     )
-    assert str(__import__("inspect").signature(parse_sdf)) == "(source, *, borrow=False)"
+    assert str(inspect.signature(parse_sdf)) == "(source, *, borrow=False)"
