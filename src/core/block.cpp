@@ -16,6 +16,11 @@ constexpr std::string_view kNewlineMEnd = "\nM  END";
 
 bool is_bare_terminator(std::string_view line) noexcept { return line == "$$$$\n" || line == "$$$$\r\n"; }
 
+// Just past the title line's LF; 0 for a block that is its $$$$ line alone.
+size_t title_end_of(std::string_view bytes, std::optional<size_t> term_start) noexcept {
+  return term_start == 0 ? 0 : next_line_end(bytes, 0);
+}
+
 // The ending to append to a value that does not end with LF: a lone LF
 // after a final CR, else `otherwise`. Empty for an empty value or one that
 // already ends with LF.
@@ -64,7 +69,7 @@ Block Block::build(ByteBuffer bytes, std::optional<size_t> term_start) {
   bytes.append(ending);
 
   std::string_view view = bytes.view();
-  size_t title_end = term_start == 0 ? 0 : next_line_end(view, 0);
+  size_t title_end = title_end_of(view, term_start);
   size_t body_end = term_start ? std::max(*term_start, title_end) : view.size();
   if (!is_bare_terminator(view.substr(body_end))) {
     std::string_view terminator_ending = first_line_ending(view);
@@ -75,8 +80,12 @@ Block Block::build(ByteBuffer bytes, std::optional<size_t> term_start) {
   return Block(BlockStorage(std::move(bytes)), title_end, kUnlocated);
 }
 
-Block Block::borrow(MappingRef mapping, size_t start, size_t end, size_t title_end) noexcept {
-  return Block(BlockStorage(std::move(mapping), start, end), title_end, kUnlocated);
+std::optional<Block> Block::borrow(const MappingRef& mapping, size_t start, size_t end,
+                                   size_t term_start) noexcept {
+  std::string_view bytes = mapping->bytes().substr(start, end - start);
+  size_t title_end = title_end_of(bytes, term_start);
+  if (!is_bare_terminator(bytes.substr(std::max(term_start, title_end)))) return std::nullopt;
+  return Block(BlockStorage(mapping, start, end), title_end, kUnlocated);
 }
 
 std::optional<Block> Block::restore(std::string_view bytes, size_t title_end, size_t mdl_end) {

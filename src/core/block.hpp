@@ -52,9 +52,11 @@ class Block {
   // line with a bare one.
   static Block build(ByteBuffer bytes, std::optional<size_t> term_start);
 
-  // A block over mapping[start, end), which must already end with a bare
-  // $$$$ line; nothing is copied.
-  static Block borrow(MappingRef mapping, size_t start, size_t end, size_t title_end) noexcept;
+  // A block over mapping[start, end), whose $$$$ line starts at
+  // `term_start` (relative to `start`), when build() would leave those
+  // bytes as they are; nothing is copied. nullopt when they need a change.
+  static std::optional<Block> borrow(const MappingRef& mapping, size_t start, size_t end,
+                                     size_t term_start) noexcept;
 
   // An owned block rebuilt from a copy of `bytes` and both boundaries, as
   // pickled; nullopt when no block can have that state.

@@ -1,30 +1,461 @@
+// The block iterator and its sources. Each next() takes one block from the
+// splitter, which a chunked source (a file object, an iterable of lines,
+// text in memory, a descriptor) fills a chunk at a time, or from the queue
+// of a mapped file, split a batch at a time without the interpreter lock.
 #include "read.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "../core/mapped.hpp"
+#include "../core/split.hpp"
+#include "args.hpp"
+#include "borrow.hpp"
 #include "entry.hpp"
-#include "placeholder.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "paths.hpp"
+#include "sdblock.hpp"
 
 namespace molbrook::py {
 
 PyTypeObject* SDBlockIteratorType = nullptr;
 
-bool init_block_iterator_type() noexcept {
-  if (SDBlockIteratorType == nullptr) {
-    SDBlockIteratorType = placeholder_class("molbrook.native._SDBlockIterator",
-                                            "Lazily parse SDBlocks from an input source.");
-  }
-  return SDBlockIteratorType != nullptr;
-}
-
 namespace {
 
-PyObject* parse_sdf(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
-  return not_implemented("parse_sdf");
+// Every chunked source reads this much per step.
+constexpr size_t kChunkSize = 131072;
+
+// The type of the blocks a stream yields: known from the start for paths
+// and text in memory, fixed by the first data of a file object or an
+// iterable of lines (a stream that never gave any counts as str).
+enum class Kind : uint8_t { Unknown, Str, Bytes };
+
+// A path the first next() opens.
+struct PathSource {
+  PathArgument path;
+  bool borrow;
+};
+
+// An iterable of lines, through its iterator.
+struct LinesSource {
+  Ref iterator;
+};
+
+// A file object, through its bound read1 (or read) method.
+struct FileSource {
+  Ref read;
+};
+
+// str or bytes held in memory, consumed a window at a time.
+struct BufferSource {
+  Ref object;
+  std::string_view bytes;  // the object's bytes (a str's UTF-8), alive with it
+  size_t position = 0;
+  bool pending_cr = false;
+};
+
+// A path that is not mapped, read through its descriptor.
+struct FdSource {
+  Descriptor descriptor;
+  Ref path;  // as os.fspath gave it, for OSError
+  bool pending_cr = false;
+};
+
+// Exhausted, closed or failed: next() ends the iteration.
+struct DoneSource {};
+
+using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource, MappedReader>;
+
+struct PySDBlockIterator {
+  PyObject_HEAD
+  BorrowState borrow;
+  Source source;
+  BlockSplitter splitter;  // fed by the chunked sources
+  Kind kind;
+  bool utf8_valid;  // copied into every block: the data came from Python objects
+};
+
+PySDBlockIterator* as_iterator(PyObject* object) noexcept { return reinterpret_cast<PySDBlockIterator*>(object); }
+
+// The argument of every file-object read, created once per process.
+PyObject* chunk_size_object() noexcept {
+  static PyObject* size = nullptr;
+  if (size == nullptr) size = PyLong_FromSize_t(kChunkSize);
+  return size;
+}
+
+// Data taken from a Python object, and the kind it gives the stream.
+struct Chunk {
+  std::string_view bytes;  // alive as long as the object
+  Kind kind;
+};
+
+// The bytes of a str (its UTF-8) or bytes object, subclasses included;
+// TypeError `wrong_type` for any other object.
+std::optional<Chunk> chunk_of(PyObject* object, const char* wrong_type) noexcept {
+  if (PyBytes_Check(object)) {
+    return Chunk{{PyBytes_AS_STRING(object), static_cast<size_t>(PyBytes_GET_SIZE(object))}, Kind::Bytes};
+  }
+  if (!PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, wrong_type);
+    return std::nullopt;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return Chunk{{utf8, static_cast<size_t>(size)}, Kind::Str};
+}
+
+// Fixes the stream's kind from its first data; TypeError `mixed` for data
+// of the other kind.
+bool agree_kind(Kind& stream, Kind data, const char* mixed) noexcept {
+  if (stream == Kind::Unknown) stream = data;
+  if (stream == data) return true;
+  PyErr_SetString(PyExc_TypeError, mixed);
+  return false;
+}
+
+// Runs `call`, a system call returning its errno (0 on success), without
+// the interpreter lock. After an interruption by a signal the handlers
+// run and the call is repeated; false when a handler raised (Ctrl-C).
+template <class Call>
+bool call_released(Call&& call) {
+  for (;;) {
+    int error;
+    {
+      ReleasedGil unlocked;
+      error = call();
+    }
+    if (error != EINTR) return true;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
+
+// One read per call: a file object's result is appended as it is (a text
+// file object has applied its own newline mode).
+bool read_file(FileSource& file, BlockSplitter& splitter, Kind& kind) {
+  PyObject* size = chunk_size_object();
+  if (size == nullptr) return false;
+  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
+  if (!data) return false;
+  std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
+  if (!chunk) return false;
+  if (chunk->bytes.empty()) {
+    splitter.set_eof();
+    return true;
+  }
+  if (!agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) return false;
+  splitter.append(chunk->bytes);
+  return true;
+}
+
+// What completes an item of an iterable as a line: an empty item is an
+// empty line and a final CR gets one LF; `ending` is the line ending of
+// the first item of the read.
+std::string_view line_completion(std::string_view item, std::string_view ending) noexcept {
+  if (item.empty()) return ending;
+  if (item.back() == '\n') return {};
+  return item.back() == '\r' ? kLF : ending;
+}
+
+// Appends items up to and including the next one that starts with a $$$$
+// line, so line-by-line input is consumed only up to each block's end.
+bool read_lines(LinesSource& lines, BlockSplitter& splitter, Kind& kind) {
+  std::optional<std::string_view> ending;
+  for (;;) {
+    Ref item = Ref::steal(PyIter_Next(lines.iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred()) return false;
+      splitter.set_eof();
+      return true;
+    }
+    std::optional<Chunk> line = chunk_of(item.get(), "SDBlock.from_lines lines must be str or bytes");
+    if (!line || !agree_kind(kind, line->kind, "SDBlock.from_lines does not accept mixed str and bytes lines")) {
+      return false;
+    }
+    if (!ending) ending = first_line_ending(line->bytes);
+    splitter.append(line->bytes);
+    splitter.append(line_completion(line->bytes, *ending));
+    if (line->bytes.starts_with(kDollars)) return true;
+  }
+}
+
+// Text in memory reads like a file opened in text mode: CRLF and lone CR
+// become LF, also across windows.
+bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, Kind kind) {
+  std::string_view window = buffer.bytes.substr(buffer.position, kChunkSize);
+  buffer.position += window.size();
+  if (kind == Kind::Str) {
+    splitter.append_translated(window, buffer.pending_cr);
+  } else {
+    splitter.append(window);
+  }
+  if (buffer.position == buffer.bytes.size()) splitter.set_eof();
+  return true;
+}
+
+// One read(2) without the interpreter lock; a str path's text is
+// translated like a file opened in text mode.
+bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
+  char* at = splitter.prepare(kChunkSize);
+  const int fd = file.descriptor.get();
+  ssize_t count = 0;
+  int error = 0;
+  bool uninterrupted = call_released([&] {
+    count = read(fd, at, kChunkSize);
+    error = count < 0 ? errno : 0;
+    return error;
+  });
+  if (!uninterrupted) return false;
+  if (error != 0) {
+    raise_os_error(error, file.path.get());
+    return false;
+  }
+  if (count == 0) {
+    splitter.set_eof();
+  } else if (kind == Kind::Str) {
+    splitter.commit_translated(static_cast<size_t>(count), file.pending_cr);
+  } else {
+    splitter.commit(static_cast<size_t>(count));
+  }
+  return true;
+}
+
+// Appends the next chunk of a chunked source to the splitter.
+bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
+  Source& source = self->source;
+  if (auto* lines = std::get_if<LinesSource>(&source)) return read_lines(*lines, splitter, self->kind);
+  if (auto* file = std::get_if<FileSource>(&source)) return read_file(*file, splitter, self->kind);
+  if (auto* buffer = std::get_if<BufferSource>(&source)) return read_buffer(*buffer, splitter, self->kind);
+  if (auto* fd = std::get_if<FdSource>(&source)) return read_descriptor(*fd, splitter, self->kind);
+  PyErr_SetString(PyExc_SystemError,
+                  "internal error: entered unreachable code: PySDBlockIterator opens paths and splits mapped files");
+  return false;
+}
+
+// Opens the path without the interpreter lock: a mapped file, or a
+// descriptor to read in chunks.
+bool open_path(PySDBlockIterator* self, PathSource& source) {
+  const char* c_path = source.path.c_path();
+  OpenedFile opened;
+  if (!call_released([&] {
+        opened = open_for_reading(c_path);
+        return opened.error;
+      })) {
+    return false;
+  }
+  if (opened.error != 0) {
+    raise_os_error(opened.error, source.path.path.get());
+    return false;
+  }
+  if (opened.mapping) {
+    self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.is_str(), source.borrow);
+  } else {
+    FdSource fd{std::move(opened.descriptor), std::move(source.path.path)};
+    self->source = std::move(fd);
+  }
+  return true;
+}
+
+void next_mapped(MappedReader& reader, std::optional<Block>& block) {
+  if (!reader.has_block()) {
+    ReleasedGil unlocked;
+    reader.next_batch();
+  }
+  if (reader.has_block()) block = reader.pop();
+}
+
+// Moves on by one block: `block` is set, or left empty at end of input.
+// false with an exception set on any error.
+bool advance(PySDBlockIterator* self, std::optional<Block>& block) noexcept {
+  try {
+    if (std::holds_alternative<DoneSource>(self->source)) return true;
+    if (auto* path = std::get_if<PathSource>(&self->source); path && !open_path(self, *path)) return false;
+    if (auto* mapped = std::get_if<MappedReader>(&self->source)) {
+      next_mapped(*mapped, block);
+      return true;
+    }
+    return self->splitter.next_block([self](BlockSplitter& splitter) { return read_more(self, splitter); },
+                                     block);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+// Drops the source, closing a descriptor the iterator opened, and the
+// splitter's buffer; from then on next() ends the iteration.
+void finish(PySDBlockIterator* self) noexcept {
+  self->splitter.reset();
+  // Releasing the caller's objects may run Python code, which must find
+  // the iterator finished already.
+  Source released = std::exchange(self->source, DoneSource{});
+}
+
+PyObject* new_iterator(Source source, Kind kind, bool utf8_valid) noexcept {
+  PyObject* object = SDBlockIteratorType->tp_alloc(SDBlockIteratorType, 0);
+  if (object == nullptr) return nullptr;
+  PySDBlockIterator* self = as_iterator(object);
+  new (&self->borrow) BorrowState();
+  new (&self->source) Source(std::move(source));
+  new (&self->splitter) BlockSplitter();
+  self->kind = kind;
+  self->utf8_valid = utf8_valid;
+  return object;
+}
+
+PyObject* iterator_next(PyObject* object) noexcept {
+  PySDBlockIterator* self = as_iterator(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  std::optional<Block> block;
+  PyObject* result = nullptr;
+  if (advance(self, block) && block) {
+    result = wrap_block(SDBlockType, std::move(*block), self->kind == Kind::Bytes, self->utf8_valid);
+  }
+  // End of input and every error finish the iterator.
+  if (result == nullptr) finish(self);
+  return result;
+}
+
+PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
+  PySDBlockIterator* self = as_iterator(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  finish(self);
+  Py_RETURN_NONE;
+}
+
+// Only a file object's method and an iterable's iterator can lead back
+// to the iterator; the other sources hold str and bytes.
+int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(object));
+  const Source& source = as_iterator(object)->source;
+  if (auto* lines = std::get_if<LinesSource>(&source)) Py_VISIT(lines->iterator.get());
+  if (auto* file = std::get_if<FileSource>(&source)) Py_VISIT(file->read.get());
+  return 0;
+}
+
+int iterator_clear(PyObject* object) noexcept {
+  finish(as_iterator(object));
+  return 0;
+}
+
+void iterator_dealloc(PyObject* object) noexcept {
+  PyObject_GC_UnTrack(object);
+  PySDBlockIterator* self = as_iterator(object);
+  PyTypeObject* type = Py_TYPE(object);
+  std::destroy_at(&self->source);
+  std::destroy_at(&self->splitter);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyMethodDef iterator_methods[] = {
+    {"close", entry<iterator_close>, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry<iterator_dealloc>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(entry<iterator_traverse>)},
+    {Py_tp_clear, reinterpret_cast<void*>(entry<iterator_clear>)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(entry<iterator_next>)},
+    {Py_tp_methods, iterator_methods},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    .name = "molbrook.native._SDBlockIterator",
+    .basicsize = sizeof(PySDBlockIterator),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = iterator_slots,
+};
+
+// A file object's read1, or its read when it has none. A failing lookup
+// counts as a missing attribute.
+Ref read_method(PyObject* object) noexcept {
+  for (const char* name : {"read1", "read"}) {
+    if (Ref method = Ref::steal(PyObject_GetAttrString(object, name))) return method;
+    PyErr_Clear();
+  }
+  return {};
+}
+
+PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"source", "borrow", nullptr};
+  PyObject* source;
+  PyObject* borrow_flag = Py_False;
+  if (!parse_fastcall(args, nargs, kwnames, "O|$O:parse_sdf", keywords, &source, &borrow_flag)) return nullptr;
+  bool borrow;
+  if (!bool_argument(borrow_flag, "parse_sdf", "borrow", borrow)) return nullptr;
+
+  int path_like = is_path_like(source);
+  if (path_like < 0) return nullptr;
+  if (path_like) {
+    PathArgument path;
+    if (!convert_path(source, path)) return nullptr;
+    Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
+    return new_iterator(PathSource{std::move(path), borrow}, kind, /*utf8_valid=*/false);
+  }
+  if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read)}, Kind::Unknown, true);
+  Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
+  if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
+  return nullptr;
 }
 
 }  // namespace
 
+bool init_block_iterator_type() noexcept {
+  if (SDBlockIteratorType == nullptr) {
+    SDBlockIteratorType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+  }
+  return SDBlockIteratorType != nullptr;
+}
+
+PyObject* block_from_sdf(PyObject*, PyObject* sdf) noexcept {
+  std::optional<Chunk> text = chunk_of(sdf, "SDBlock.from_sdf argument must be str or bytes");
+  if (!text) return nullptr;
+  return new_iterator(BufferSource{Ref::borrow(sdf), text->bytes}, text->kind, true);
+}
+
+PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
+  if (PyUnicode_Check(lines) || PyBytes_Check(lines)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
+    return nullptr;
+  }
+  if (Ref read = read_method(lines)) return new_iterator(FileSource{std::move(read)}, Kind::Unknown, true);
+  Ref iterator = Ref::steal(PyObject_GetIter(lines));
+  if (!iterator) return nullptr;
+  return new_iterator(LinesSource{std::move(iterator)}, Kind::Unknown, true);
+}
+
+const char kFromSdfDoc[] =
+    "from_sdf(sdf, /)\n--\n\n"
+    "Lazily parse SDBlocks from SDF str or bytes held in memory.";
+
+const char kFromLinesDoc[] =
+    "from_lines(lines, /)\n--\n\n"
+    "Parse SDBlocks from homogeneous str or bytes lines or a file object.";
+
 PyMethodDef parse_sdf_def = {
-    "parse_sdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_sdf)),
+    "parse_sdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<parse_sdf>)),
     METH_FASTCALL | METH_KEYWORDS,
     "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object."};
 

@@ -13,4 +13,10 @@ bool init_block_iterator_type() noexcept;
 
 extern PyMethodDef parse_sdf_def;
 
+// The static methods SDBlock.from_sdf and SDBlock.from_lines (METH_O).
+PyObject* block_from_sdf(PyObject*, PyObject* sdf) noexcept;
+PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept;
+extern const char kFromSdfDoc[];
+extern const char kFromLinesDoc[];
+
 }  // namespace molbrook::py

@@ -13,6 +13,7 @@
 #include "entry.hpp"
 #include "errors.hpp"
 #include "exports.hpp"
+#include "read.hpp"
 #include "sections.hpp"
 
 namespace molbrook::py {
@@ -124,6 +125,8 @@ PyObject* block_class_getitem(PyObject* cls, PyObject* item) noexcept { return P
 // The class surface, grouped by the files that implement it.
 PyMethodDef block_methods[] = {
     // Reading (read.cpp)
+    {"from_sdf", entry<block_from_sdf>, METH_O | METH_STATIC, kFromSdfDoc},
+    {"from_lines", entry<block_from_lines>, METH_O | METH_STATIC, kFromLinesDoc},
 
     // Records (names.cpp)
 

@@ -2,12 +2,15 @@
 // that they can be checked against reference implementations directly,
 // through every scanning kernel this machine has (the portable one
 // always), not only through the paths the public API happens to take.
+#include <cerrno>
 #include <string_view>
 
 #include "../core/ctable/unicode.hpp"
 #include "../core/lines.hpp"
+#include "../core/mapped.hpp"
 #include "../core/newline.hpp"
 #include "../core/search.hpp"
+#include "../core/split.hpp"
 #include "../core/strip.hpp"
 #include "entry.hpp"
 #include "ref.hpp"
@@ -133,6 +136,46 @@ PyObject* strip_(PyObject*, PyObject* data) noexcept {
                        is_blank(bytes) ? Py_True : Py_False);
 }
 
+// Splitting
+
+PyObject* find_block_end_universal(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  BlockEnd end = find_block_end(bytes_view(data), /*universal=*/true);
+  return Py_BuildValue("(Onnn)", end.found ? Py_True : Py_False, end.term_start, end.end, end.first_cr);
+}
+
+// Splits a file as parse_sdf splits a mapped path: a list per batch of
+// (bytes, title_end, borrowed) and, after each batch, the offset below
+// which pages went back to the system. None for a file read in chunks.
+PyObject* mapped_batches(PyObject*, PyObject* args) {
+  const char* path;
+  int universal;
+  int borrow;
+  if (!PyArg_ParseTuple(args, "ypp", &path, &universal, &borrow)) return nullptr;
+  OpenedFile opened = open_for_reading(path);
+  if (opened.error != 0) {
+    errno = opened.error;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  if (!opened.mapping) Py_RETURN_NONE;
+  MappedReader reader(std::move(opened.mapping), universal != 0, borrow != 0);
+  Ref batches = Ref::steal(PyList_New(0));
+  if (!batches) return nullptr;
+  for (reader.next_batch(); reader.has_block(); reader.next_batch()) {
+    Ref blocks = Ref::steal(PyList_New(0));
+    if (!blocks) return nullptr;
+    while (reader.has_block()) {
+      Block block = reader.pop();
+      Ref entry = Ref::steal(Py_BuildValue("(NnO)", to_bytes(block.bytes()), block.title_end(),
+                                           block.is_mapped() ? Py_True : Py_False));
+      if (!entry || PyList_Append(blocks.get(), entry.get()) < 0) return nullptr;
+    }
+    Ref batch = Ref::steal(Py_BuildValue("(On)", blocks.get(), reader.released()));
+    if (!batch || PyList_Append(batches.get(), batch.get()) < 0) return nullptr;
+  }
+  return batches.release();
+}
+
 // Connection tables
 
 PyObject* utf8_error(PyObject*, PyObject* data) noexcept {
@@ -175,6 +218,10 @@ PyMethodDef testcore_methods[] = {
     {"first_line_ending", entry<first_line_ending_>, METH_O, "first_line_ending(data) -> bytes"},
     {"strip", entry<strip_>, METH_O, "strip(data) -> (rstripped, stripped, is_blank)"},
     // Splitting
+    {"find_block_end_universal", entry<find_block_end_universal>, METH_O,
+     "find_block_end_universal(data) -> (found, term_start, end, first_cr)"},
+    {"mapped_batches", entry<mapped_batches>, METH_VARARGS,
+     "mapped_batches(path, universal, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
 
     // Records
 

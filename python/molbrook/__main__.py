@@ -1,0 +1,7 @@
+"""`python -m molbrook`: the `molbrook` command."""
+
+import sys
+
+from molbrook.cli import main
+
+sys.exit(main())

@@ -1,0 +1,93 @@
+// Opening a file for reading, and the batch reader of mapped files.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "block.hpp"
+#include "mapping.hpp"
+
+namespace molbrook {
+
+// An open file descriptor, closed when dropped.
+class Descriptor {
+ public:
+  Descriptor() noexcept = default;
+  explicit Descriptor(int fd) noexcept : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    Descriptor taken(std::move(other));
+    std::swap(fd_, taken.fd_);
+    return *this;
+  }
+  ~Descriptor();
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A file opened for reading: mapped whole, or left open to be read in
+// chunks, or the errno that stopped it.
+struct OpenedFile {
+  int error = 0;
+  MappingRef mapping;
+  Descriptor descriptor;
+};
+
+// Opens `path` read-only. A non-empty regular file on a local filesystem
+// is mapped and its descriptor closed; anything else (pipes, devices,
+// empty files, network filesystems, where a vanished page would kill the
+// process) stays a descriptor. A failed mapping falls back to the
+// descriptor too. May block: call it without the interpreter lock.
+OpenedFile open_for_reading(const char* path) noexcept;
+
+// Splits a mapped file a batch at a time. Each block is borrowed (a view
+// sharing the mapping) when `borrow` is set and its bytes need no change,
+// else copied; in universal mode (a text path) line endings are found at
+// LF, CRLF and lone CR and translated to LF in the copy. Pages well
+// behind the reading position go back to the system.
+class MappedReader {
+ public:
+  // A batch stops at the first block end this far past its start.
+  static constexpr size_t kBatchSpan = 131072;
+  // Pages are released this far behind the reading position...
+  static constexpr size_t kReleaseLag = 1048576;
+  // ...in multiples of this.
+  static constexpr size_t kReleaseGranule = 65536;
+
+  MappedReader(MappingRef mapping, bool universal, bool borrow) noexcept
+      : mapping_(std::move(mapping)), universal_(universal), borrow_(borrow) {}
+
+  bool has_block() const noexcept { return front_ < queue_.size(); }
+  // The front of the queue.
+  Block pop() noexcept { return std::move(queue_[front_++]); }
+
+  // Refills the queue with the next batch; it stays empty only at the end
+  // of the file. Touches no Python object: runs without the interpreter
+  // lock.
+  void next_batch();
+
+  size_t offset() const noexcept { return offset_; }
+  size_t released() const noexcept { return released_; }
+
+ private:
+  // Queues the first block of `rest`, which starts at offset_, and
+  // returns its length.
+  size_t queue_block(std::string_view rest);
+  void release_consumed_pages() noexcept;
+
+  MappingRef mapping_;
+  std::vector<Block> queue_;  // reused from batch to batch
+  size_t front_ = 0;          // next block of the queue to hand out
+  size_t offset_ = 0;         // where the next block starts
+  size_t released_ = 0;       // pages below this went back to the system
+  bool universal_;
+  bool borrow_;
+};
+
+}  // namespace molbrook

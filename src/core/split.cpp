@@ -1,0 +1,109 @@
+#include "split.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "newline.hpp"
+#include "search.hpp"
+
+namespace molbrook {
+namespace {
+
+bool ends_line_universally(char byte) noexcept { return byte == '\n' || byte == '\r'; }
+
+// The first "$$$$" at the start of the range or just after an LF or CR.
+size_t find_universal_terminator(std::string_view bytes) noexcept {
+  if (bytes.starts_with(kDollars)) return 0;
+  for (size_t from = 1;;) {
+    size_t hit = find(bytes, kDollars, from);
+    if (hit == npos || ends_line_universally(bytes[hit - 1])) return hit;
+    from = hit + 1;
+  }
+}
+
+// Offset just past the line ending (LF, CRLF or lone CR) of the line
+// holding `from`, or bytes.size() when the line has none.
+size_t universal_line_end(std::string_view bytes, size_t from) noexcept {
+  size_t lf = find_byte(bytes, '\n', from);
+  size_t cr = find_byte(bytes.substr(0, lf == npos ? bytes.size() : lf), '\r', from);
+  if (cr == npos) return lf == npos ? bytes.size() : lf + 1;
+  return cr + 1 < bytes.size() && bytes[cr + 1] == '\n' ? cr + 2 : cr + 1;
+}
+
+}  // namespace
+
+BlockEnd find_block_end(std::string_view bytes, bool universal) noexcept {
+  if (!universal) return find_block_end(bytes);
+  size_t term_start = find_universal_terminator(bytes);
+  bool found = term_start != npos;
+  size_t end = found ? universal_line_end(bytes, term_start) : bytes.size();
+  size_t first_cr = find_byte(bytes.substr(0, end), '\r');
+  return {found, found ? term_start : 0, end, first_cr == npos ? end : first_cr};
+}
+
+char* BlockSplitter::prepare(size_t size) {
+  buffer_.reserve_extra(size + kTranslateSpare);
+  return buffer_.data() + buffer_.size();
+}
+
+void BlockSplitter::commit_translated(size_t size, bool& pending_cr) noexcept {
+  char* at = buffer_.data() + buffer_.size();
+  commit(translate_chunk(at, buffer_.capacity() - buffer_.size(), size, pending_cr));
+}
+
+void BlockSplitter::append_translated(std::string_view text, bool& pending_cr) {
+  if (text.empty()) return;
+  std::memcpy(prepare(text.size()), text.data(), text.size());
+  commit_translated(text.size(), pending_cr);
+}
+
+void BlockSplitter::reset() noexcept { *this = BlockSplitter(); }
+
+bool BlockSplitter::cut(std::optional<Block>& block) {
+  std::string_view data = buffer_.view();
+  const size_t filled = data.size();
+  if (filled == start_) return eof_;
+  // A $$$$ line at the very start cannot be recognised from fewer bytes.
+  if (filled - start_ < kDollars.size() && !eof_) return false;
+
+  if (!pending_term_) {
+    if (data.substr(start_).starts_with(kDollars)) {
+      pending_term_ = start_;
+    } else if (size_t hit = find(data, kNewlineDollars, scan_); hit != npos) {
+      pending_term_ = hit + 1;
+    } else if (!eof_) {
+      // The needle may straddle this chunk and the next: search the last
+      // four bytes again.
+      scan_ = filled - (kNewlineDollars.size() - 1);
+      return false;
+    } else {
+      block = take(filled, std::nullopt);
+      return true;
+    }
+  }
+
+  size_t lf = find_byte(data, '\n', *pending_term_);
+  if (lf == npos && !eof_) return false;
+  block = take(lf == npos ? filled : lf + 1, *pending_term_ - start_);
+  return true;
+}
+
+Block BlockSplitter::take(size_t end, std::optional<size_t> term_start) {
+  ByteBuffer bytes(buffer_.view().substr(start_, end - start_));
+  start_ = scan_ = end;
+  pending_term_.reset();
+  return Block::build(std::move(bytes), term_start);
+}
+
+void BlockSplitter::compact() noexcept {
+  if (start_ == 0) return;
+  size_t rest = buffer_.size() - start_;
+  std::memmove(buffer_.data(), buffer_.data() + start_, rest);
+  buffer_.set_size(rest);
+  scan_ -= start_;
+  if (pending_term_) *pending_term_ -= start_;
+  start_ = 0;
+}
+
+}  // namespace molbrook

@@ -1,0 +1,133 @@
+"""Paths read through a mapping: which files are mapped, batches, borrowed
+and copied blocks, their lifetime, page release, and the real corpus."""
+
+import gc
+import os
+
+import pytest
+
+import sdf_reference as ref
+from conftest import corpus_params
+from molbrook import _testcore
+from molbrook.native import SDBlock, parse_sdf
+
+SPAN = 131072
+MiB = 1 << 20
+
+
+def batches(path, universal=False, borrow=False):
+    return _testcore.mapped_batches(os.fsencode(path), universal, borrow)
+
+
+def test_which_files_are_mapped(tmp_path):
+    (tmp_path / "empty.sdf").write_bytes(b"")
+    (tmp_path / "one.sdf").write_bytes(b"t\n$$$$\n")
+    os.mkfifo(tmp_path / "pipe")
+    assert batches(tmp_path / "one.sdf") == [([(b"t\n$$$$\n", 2, False)], 0)]
+    assert batches(tmp_path / "empty.sdf") is None
+    assert batches("/dev/null") is None
+    pipe = os.open(tmp_path / "pipe", os.O_RDWR)  # so that opening it does not wait
+    try:
+        assert batches(tmp_path / "pipe") is None
+    finally:
+        os.close(pipe)
+
+
+def test_small_blocks_come_in_batches_of_about_a_span(tmp_path):
+    block = b"t\n" + b"x" * 990 + b"\n$$$$\n"  # 1000 bytes
+    path = tmp_path / "many.sdf"
+    path.write_bytes(block * 500)
+    sizes = [len(blocks) for blocks, _ in batches(path)]
+    assert sizes == [132, 132, 132, 104]  # each stops at the first end at or past 128 KiB
+
+
+def test_a_block_larger_than_the_span_is_a_batch_of_its_own(tmp_path):
+    big = b"t\n" + b"x\n" * SPAN + b"$$$$\n"
+    path = tmp_path / "big.sdf"
+    path.write_bytes(b"a\n$$$$\n" + big + b"b\n$$$$\n")
+    assert [[data for data, _, _ in blocks] for blocks, _ in batches(path)] == [
+        [b"a\n$$$$\n", big], [b"b\n$$$$\n"]]
+
+
+@pytest.mark.parametrize(
+    "data, universal, blocks",
+    [
+        # Bare $$$$ lines are borrowed, in either line-ending style.
+        (b"a\n$$$$\nb\r\n$$$$\r\n$$$$\n", False,
+         [(b"a\n$$$$\n", 2, True), (b"b\r\n$$$$\r\n", 3, True), (b"$$$$\n", 0, True)]),
+        # Trailing text, a missing $$$$ line or line ending: copied, completed.
+        (b"a\n$$$$ x\nb\n$$$$\nc\n$$$$", False,
+         [(b"a\n$$$$\n", 2, False), (b"b\n$$$$\n", 2, True), (b"c\n$$$$\n", 2, False)]),
+        (b"a\n$$$$\nrest\n", False, [(b"a\n$$$$\n", 2, True), (b"rest\n$$$$\n", 5, False)]),
+        (b"a\n$$$$\n\n", False, [(b"a\n$$$$\n", 2, True), (b"\n$$$$\n", 1, False)]),
+        # A text path translates: a block holding any CR is copied.
+        (b"a\r\n$$$$\r\nb\n$$$$\nc\rd\r$$$$\r", True,
+         [(b"a\n$$$$\n", 2, False), (b"b\n$$$$\n", 2, True), (b"c\nd\n$$$$\n", 2, False)]),
+        (b"a\n$$$$ x\r\n$$$$\r", True, [(b"a\n$$$$\n", 2, False), (b"$$$$\n", 0, False)]),
+        # A CR starts a line only for text paths.
+        (b"a\nb\r$$$$\n", False, [(b"a\nb\r$$$$\n$$$$\n", 2, False)]),
+        (b"a\nb\r$$$$\n", True, [(b"a\nb\n$$$$\n", 2, False)]),
+    ],
+)
+def test_borrowed_and_copied_blocks(tmp_path, data, universal, blocks):
+    path = tmp_path / "input.sdf"
+    path.write_bytes(data)
+    ((found, _),) = batches(path, universal, borrow=True)
+    assert found == blocks
+    ((copied, _),) = batches(path, universal, borrow=False)
+    assert copied == [(data, title_end, False) for data, title_end, _ in blocks]
+
+
+@pytest.fixture
+def two_blocks(tmp_path):
+    path = tmp_path / "two.sdf"
+    path.write_bytes(b"a\n$$$$\nb\n$$$$\n")
+    return path
+
+
+def test_borrowed_blocks_outlive_close(two_blocks):
+    blocks = parse_sdf(os.fsencode(two_blocks), borrow=True)
+    first = next(blocks)
+    blocks.close()
+    assert bytes(first) == b"a\n$$$$\n"
+
+
+def test_borrowed_blocks_outlive_the_iterator(two_blocks):
+    blocks = parse_sdf(os.fsencode(two_blocks), borrow=True)
+    first = next(blocks)
+    del blocks
+    gc.collect()
+    assert bytes(first) == b"a\n$$$$\n"
+
+
+def test_borrowed_blocks_outlive_the_file(two_blocks):
+    kept = list(parse_sdf(os.fsencode(two_blocks), borrow=True))
+    os.unlink(two_blocks)
+    assert [bytes(b) for b in kept] == [b"a\n$$$$\n", b"b\n$$$$\n"]
+    assert kept[1] == SDBlock(b"b\n$$$$\n")
+
+
+def test_pages_are_released_behind_the_reading_position(tmp_path):
+    block = b"t\n" + b"x" * 4090 + b"\n$$$$\n"  # 4 KiB
+    path = tmp_path / "large.sdf"
+    path.write_bytes(block * 1024)  # 4 MiB
+    found = batches(path, borrow=True)
+    released = [point for _, point in found]
+    assert released == sorted(released)
+    assert all(point % 65536 == 0 for point in released)
+    offsets = [len(block) * sum(len(b) for b, _ in found[: i + 1]) for i in range(len(found))]
+    assert all(point <= max(0, offset - MiB) for point, offset in zip(released, offsets))
+    assert released[-1] >= 2 * MiB
+    assert all(data == block for blocks, _ in found for data, _, _ in blocks)
+    # Borrowed blocks read released pages back from the file.
+    assert all(bytes(b) == block for b in parse_sdf(os.fsencode(path), borrow=True))
+
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_rejoins_as_its_normalised_bytes(path):
+    data = path.read_bytes()
+    blocks = b"".join(block for block, _ in ref.split(data))
+    for borrow in (False, True):
+        assert b"".join(bytes(b) for b in parse_sdf(os.fsencode(path), borrow=borrow)) == blocks
+    text = b"".join(block for block, _ in ref.split(ref.translate(data))).decode()
+    assert "".join(str(b) for b in parse_sdf(path, borrow=True)) == text

@@ -1,0 +1,117 @@
+"""Cutting streams into blocks: the search for a block's end in both
+line-ending modes, and the incremental splitter behind every chunked
+source, compared with the line-by-line reference."""
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import sdf_reference as ref
+from molbrook import _testcore
+from molbrook.native import SDBlock, parse_sdf
+
+# Pieces that make $$$$ lines, near misses and every line ending likely.
+PIECES = [b"a", b"xy", b" ", b"\t", b"\n", b"\r\n", b"\r", b"$", b"$$$$", b"$$$$\n", b"$$$$ z\n",
+          b"\n$$$$\n", b"\n$$$$", b"\r$$$$", b"M  END\n", b"\xc3\xa9"]
+sdf_bytes = st.lists(st.sampled_from(PIECES), max_size=40).map(b"".join)
+
+
+class Chunks:
+    """A file object whose reads return the given chunks, then emptiness."""
+
+    def __init__(self, chunks):
+        self._chunks = iter(chunks)
+        self._empty = chunks[0][:0] if chunks else b""
+
+    def read(self, size):
+        assert size == 131072
+        return next(self._chunks, self._empty)
+
+
+def cut(data, points):
+    """`data` cut at `points`, without empty pieces (an empty read ends the input)."""
+    points = sorted({min(p, len(data)) for p in points})
+    pieces = (data[a:b] for a, b in zip([0, *points], [*points, len(data)]))
+    return [piece for piece in pieces if piece]
+
+
+@pytest.mark.parametrize("universal", [False, True])
+@given(data=sdf_bytes)
+def test_find_block_end_matches_reference(universal, data):
+    if universal:
+        found = _testcore.find_block_end_universal(data)
+    else:
+        found = _testcore.find_block_end(data)
+    assert found == ref.find_block_end(data, universal)
+
+
+@pytest.mark.parametrize(
+    "data, universal, result",
+    [
+        (b"t\nx\r$$$$\nz", False, (False, 0, 10, 10)),  # a CR does not start a line
+        (b"t\nx\r$$$$\nz", True, (True, 4, 9, 3)),  # ...except in universal mode
+        (b"t\r$$$$\r\nz", True, (True, 2, 8, 1)),  # CRLF ends the $$$$ line as one
+        (b"t\r$$$$\rz", True, (True, 2, 7, 1)),  # so does a lone CR
+        (b"t\r\n$$$$", True, (True, 3, 7, 1)),  # no ending: the range end
+        (b"ab$$$$\n$$$$\n", True, (True, 7, 12, 12)),  # dollars inside a line end nothing
+        (b"$$$$\n", True, (True, 0, 5, 5)),
+        (b"", True, (False, 0, 0, 0)),
+    ],
+)
+def test_find_block_end_universal_cases(data, universal, result):
+    search = _testcore.find_block_end_universal if universal else _testcore.find_block_end
+    assert search(data) == result
+
+
+@pytest.mark.parametrize(
+    "data, blocks",
+    [
+        (b"", []),
+        (b"$$$$", [b"$$$$\n"]),
+        (b"$$$$\r\n", [b"$$$$\r\n"]),
+        (b"a\n$$$$\nb\n$$$$\n", [b"a\n$$$$\n", b"b\n$$$$\n"]),
+        (b"a\n$$$$\n\n", [b"a\n$$$$\n", b"\n$$$$\n"]),  # even one empty line is a block
+        (b"a\nb", [b"a\nb\n$$$$\n"]),
+        (b"a\r\nb", [b"a\r\nb\r\n$$$$\r\n"]),
+        (b"a\r", [b"a\r\n$$$$\r\n"]),  # a final CR gets one LF
+        (b"a\n$$$$ x\n", [b"a\n$$$$\n"]),
+        (b"a\n$$$$$", [b"a\n$$$$\n"]),
+        (b"a\r\n$$$$ x\r\nb\r\n$$$$", [b"a\r\n$$$$\r\n", b"b\r\n$$$$\r\n"]),
+        (b"a\r\nb\n$$$$\n", [b"a\r\nb\n$$$$\n"]),  # an existing bare line stays
+        (b"a\nx$$$$\n", [b"a\nx$$$$\n$$$$\n"]),
+        (b"a\nx\r$$$$\n", [b"a\nx\r$$$$\n$$$$\n"]),
+        (b"$$$$\na\n", [b"$$$$\n", b"a\n$$$$\n"]),
+    ],
+)
+def test_splitter_cases_at_every_chunk_boundary(data, blocks):
+    expected = [b for b, _ in ref.split(data)]
+    assert expected == blocks
+    assert [bytes(b) for b in SDBlock.from_sdf(data)] == blocks
+    for point in range(len(data) + 1):
+        assert [bytes(b) for b in parse_sdf(Chunks(cut(data, [point])))] == blocks, point
+
+
+def test_block_of_only_its_terminator_has_no_title_line():
+    (block,) = SDBlock.from_sdf(b"$$$$\n")
+    assert block == SDBlock(b"$$$$")
+    assert repr(block) == "<SDBlock title=b''>"
+
+
+@given(data=sdf_bytes, points=st.lists(st.integers(0, 200), max_size=6))
+def test_bytes_in_any_chunks_split_as_reference(data, points):
+    assert ref.observed(parse_sdf(Chunks(cut(data, points)))) == ref.expected(data)
+
+
+@given(data=sdf_bytes, points=st.lists(st.integers(0, 200), max_size=6))
+def test_text_in_any_chunks_splits_after_translation(data, points):
+    text = data.decode("utf-8", "replace")
+    assert ref.observed(SDBlock.from_sdf(text)) == ref.expected(text)
+    # A text file object has translated already; chunks are taken as given.
+    translated = ref.translate(text.encode()).decode()
+    assert ref.observed(parse_sdf(Chunks(cut(translated, points)))) == ref.expected(text)
+
+
+def test_terminator_whose_newline_arrives_in_a_later_chunk():
+    chunks = [b"a\n$$", b"$$ trailing", b" text", b"\nb\n"]
+    blocks = [bytes(b) for b in parse_sdf(Chunks(chunks))]
+    assert blocks == [b"a\n$$$$\n", b"b\n$$$$\n"]
