@@ -8,6 +8,14 @@ namespace {
 
 constexpr std::string_view kHeaderMark = "> ";
 
+// Most values hold no CR at all, which one memchr settles.
+bool has_crlf(std::string_view bytes) noexcept {
+  for (size_t cr = find_byte(bytes, '\r'); cr != npos; cr = find_byte(bytes, '\r', cr + 1)) {
+    if (cr + 1 < bytes.size() && bytes[cr + 1] == '\n') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 ScanStep RecordScanner::next(ScannedRecord& record) noexcept {
@@ -69,7 +77,7 @@ std::optional<NameRange> parse_header_name(std::string_view rest) noexcept {
 // endings left inside it are those of the earlier lines.
 RecordValue record_value(std::string_view section, const ScannedRecord& record) noexcept {
   std::string_view value = line_content(section.substr(record.value_start, record.lines_end - record.value_start));
-  return {record.value_start, record.value_start + value.size(), find(value, kCRLF) != npos};
+  return {record.value_start, record.value_start + value.size(), has_crlf(value)};
 }
 
 ByteBuffer fold_crlf(std::string_view bytes) {

@@ -63,14 +63,18 @@ std::string_view terminator_ending(const Block& block) noexcept {
   return block.terminator().ends_with(kCRLF) ? kCRLF : kLF;
 }
 
-// An unclosed last record (its last line not blank) needs a line ending
-// before a new one. The section's final LF ends its last line and does not
-// make an empty line of its own.
-bool needs_separator(std::string_view section) noexcept {
-  if (section.ends_with('\n')) section.remove_suffix(1);
-  if (section.empty()) return false;
-  size_t last_lf = section.rfind('\n');
-  return !is_blank(last_lf == npos ? section : section.substr(last_lf + 1));
+// How many line endings must come before a new record: one when the last
+// line is not blank (the last record is not closed yet). A section that
+// does not end with a line ending (only pickled state can make one) needs
+// one more to end its last line first, or the new header would continue
+// that line or read as one of its record's values.
+size_t separator_endings(std::string_view section) noexcept {
+  if (section.empty()) return 0;
+  const size_t unterminated = section.ends_with('\n') ? 0 : 1;
+  std::string_view lines = section.substr(0, section.size() - (1 - unterminated));
+  size_t last_lf = lines.rfind('\n');
+  bool blank = is_blank(last_lf == npos ? lines : lines.substr(last_lf + 1));
+  return unterminated + (blank ? 0 : 1);
 }
 
 // Hands out the old header lines for the new records of replace_records.
@@ -160,8 +164,8 @@ void append_record(Block& block, std::string_view name, std::string_view value, 
   const std::string_view terminator = terminator_ending(block);
   const size_t terminator_size = block.terminator_length();
   const std::optional<HeaderTemplate> found = template_for(style, block.sd_data());
-  const bool separator = needs_separator(block.sd_data());
-  const size_t record_size = (separator ? ending.size() : 0) +
+  const size_t separators = separator_endings(block.sd_data());
+  const size_t record_size = separators * ending.size() +
                              new_header_size(header_frame(style, found, block.sd_data()), name, ending) +
                              value_size(value, ending);
   // Reserved up front, the buffer no longer moves, so the template's
@@ -169,7 +173,7 @@ void append_record(Block& block, std::string_view name, std::string_view value, 
   bytes.reserve_extra(record_size);
   const HeaderFrame frame = header_frame(style, found, block.sd_data());
   bytes.set_size(bytes.size() - terminator_size);
-  if (separator) bytes.append(ending);
+  for (size_t i = 0; i < separators; ++i) bytes.append(ending);
   write_new_header(bytes, frame, name, ending);
   write_value(bytes, value, ending);
   bytes.append(kDollars);

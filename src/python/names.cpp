@@ -299,7 +299,14 @@ PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t n
   Py_RETURN_NONE;
 }
 
-PyObject* block_remove_record(PyObject* object, PyObject* name) {
+PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"name", nullptr};
+  PyObject* name;
+  if (kwnames == nullptr && nargs == 1) {
+    name = args[0];
+  } else if (!parse_fastcall(args, nargs, kwnames, "O:remove_record", keywords, &name)) {
+    return nullptr;
+  }
   PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
@@ -429,7 +436,7 @@ const char kSetRecordDoc[] =
     "value; later ones are removed. Without one, the record is appended\n"
     "with `header` as in `append_record`.";
 const char kRemoveRecordDoc[] =
-    "remove_record($self, name, /)\n--\n\n"
+    "remove_record($self, name)\n--\n\n"
     "Remove every record named `name` and return how many there were.";
 const char kReplaceRecordsDoc[] =
     "replace_records($self, records, *, header=\"plain\")\n--\n\n"

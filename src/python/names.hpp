@@ -17,10 +17,10 @@ PyObject* block_to_dict(PyObject* object, PyObject*);
 PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* block_iter_records(PyObject* object, PyObject*) noexcept;
 
-// Editing methods (METH_FASTCALL | METH_KEYWORDS, remove_record METH_O).
+// Editing methods (METH_FASTCALL | METH_KEYWORDS).
 PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* block_remove_record(PyObject* object, PyObject* name);
+PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern const char kRecordsDoc[];
