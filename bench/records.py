@@ -69,53 +69,37 @@ def plain_records(lines):
             yield name, values
 
 
-def plain_to_dict(path):
+def plain_to_dict(lines):
+    return {field: "\n".join(values) for field, values in plain_records(lines)}
+
+
+def plain_get(lines, name):
+    last = None
+    for found, values in plain_records(lines):
+        if found == name:
+            last = values
+    return None if last is None else "\n".join(last)
+
+
+def dict_checksum(dicts):
+    """(blocks, records, total value length) of one dict per block."""
     blocks = records = length = 0
-    for lines in plain_blocks(path):
-        found = {name: "\n".join(values) for name, values in plain_records(lines)}
+    for found in dicts:
         blocks += 1
         records += len(found)
         length += sum(map(len, found.values()))
     return blocks, records, length
 
 
-def plain_get(path, name):
+def get_checksum(values):
+    """(blocks, hits, total value length) of one value or None per block."""
     blocks = hits = length = 0
-    for lines in plain_blocks(path):
-        last = None
-        for found, values in plain_records(lines):
-            if found == name:
-                last = values
-        blocks += 1
-        if last is not None:
-            hits += 1
-            length += len("\n".join(last))
-    return blocks, hits, length
-
-
-def native_to_dict(path):
-    blocks = records = length = 0
-    for block in parse_sdf(path):
-        found = block.to_dict()
-        blocks += 1
-        records += len(found)
-        length += sum(map(len, found.values()))
-    return blocks, records, length
-
-
-def native_get(path, name):
-    blocks = hits = length = 0
-    for block in parse_sdf(path):
-        value = block.get(name)
+    for value in values:
         blocks += 1
         if value is not None:
             hits += 1
             length += len(value)
     return blocks, hits, length
-
-
-def native_split(path):
-    return sum(1 for _ in parse_sdf(path)), 0, 0
 
 
 def most_common_name(path, blocks=2000):
@@ -148,8 +132,10 @@ def main():
     print(f"{args.file}: {megabytes:,.0f} MB; get({name!r})")
 
     rows = [
-        ("to_dict", lambda: plain_to_dict(path), lambda: native_to_dict(path), 12),
-        ("get(name)", lambda: plain_get(path, name), lambda: native_get(path, name), 20),
+        ("to_dict", lambda: dict_checksum(plain_to_dict(lines) for lines in plain_blocks(path)),
+         lambda: dict_checksum(block.to_dict() for block in parse_sdf(path)), 12),
+        ("get(name)", lambda: get_checksum(plain_get(lines, name) for lines in plain_blocks(path)),
+         lambda: get_checksum(block.get(name) for block in parse_sdf(path)), 20),
     ]
     print(f"{'reader':<12}{'plain s':>9}{'molbrook s':>12}{'plain MB/s':>12}{'molbrook MB/s':>15}{'ratio':>8}"
           f"{'target':>8}  checksum")
@@ -160,7 +146,7 @@ def main():
             raise SystemExit(f"{label}: checksums differ: plain {plain_sum}, molbrook {native_sum}")
         print(f"{label:<12}{plain_s:>9.2f}{native_s:>12.2f}{megabytes / plain_s:>12.1f}"
               f"{megabytes / native_s:>15.1f}{plain_s / native_s:>7.1f}x{target:>7}x  {native_sum}")
-    split_s, (blocks, _, _) = best_time(lambda: native_split(path), args.repeat)
+    split_s, blocks = best_time(lambda: sum(1 for _ in parse_sdf(path)), args.repeat)
     print(f"parse_sdf alone: {split_s:.2f} s for {blocks:,} blocks ({megabytes / split_s:,.0f} MB/s)")
 
 

@@ -70,11 +70,11 @@ std::string_view terminator_ending(const Block& block) noexcept {
 // that line or read as one of its record's values.
 size_t separator_endings(std::string_view section) noexcept {
   if (section.empty()) return 0;
-  const size_t unterminated = section.ends_with('\n') ? 0 : 1;
-  std::string_view lines = section.substr(0, section.size() - (1 - unterminated));
-  size_t last_lf = lines.rfind('\n');
-  bool blank = is_blank(last_lf == npos ? lines : lines.substr(last_lf + 1));
-  return unterminated + (blank ? 0 : 1);
+  const bool terminated = section.ends_with('\n');
+  if (terminated) section.remove_suffix(1);  // that LF ends the last line and starts no line of its own
+  size_t last_lf = section.rfind('\n');
+  const bool closed = is_blank(last_lf == npos ? section : section.substr(last_lf + 1));
+  return (terminated ? 0 : 1) + (closed ? 0 : 1);
 }
 
 // Hands out the old header lines for the new records of replace_records.
@@ -100,7 +100,6 @@ class OldHeaders {
  private:
   struct Entry {
     std::string_view name;
-    size_t header_start;
     std::string_view header_line;
     size_t next_free;  // on a name's first entry: the next entry to hand out
   };
@@ -113,14 +112,11 @@ class OldHeaders {
     at_record_ = step == ScanStep::Record;
   }
 
+  // Stable, so that the headers of one name keep their order.
   void sort_remaining() {
     sorted_ = true;
-    for (; at_record_; advance()) {
-      entries_.push_back({cursor_.name(section_), cursor_.header_start, cursor_.header_line(section_), entries_.size()});
-    }
-    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
-      return a.name != b.name ? a.name < b.name : a.header_start < b.header_start;
-    });
+    for (; at_record_; advance()) entries_.push_back({cursor_.name(section_), cursor_.header_line(section_), 0});
+    std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
     for (size_t i = 0; i < entries_.size(); ++i) entries_[i].next_free = i;
   }
 
@@ -218,7 +214,9 @@ void replace_records(Block& block, std::span<const RecordPair> records, HeaderSt
   const HeaderFrame frame = header_frame(style, template_for(style, old), old);
 
   size_t size = block.mdl_end() + block.terminator_length();
-  for (const RecordPair& record : records) size += new_header_size(frame, record.name, ending) + value_size(record.value, ending);
+  for (const RecordPair& record : records) {
+    size += new_header_size(frame, record.name, ending) + value_size(record.value, ending);
+  }
   ByteBuffer out;
   out.reserve(size);
   out.append(all.substr(0, block.mdl_end()));

@@ -25,8 +25,8 @@ void note_record_decode_error(const PySDBlock* self, std::string_view name) noex
   if (verb) note_decode_error(verb.get(), self->block.title());
 }
 
-}  // namespace
-
+// A value as an object of the block's kind, the note naming the record
+// `name` on a decoding failure.
 PyObject* record_value_object(const PySDBlock* self, std::string_view section, RecordValue value,
                               std::string_view name) {
   std::string_view bytes = section.substr(value.start, value.end - value.start);
@@ -34,6 +34,8 @@ PyObject* record_value_object(const PySDBlock* self, std::string_view section, R
   if (object == nullptr) note_record_decode_error(self, name);
   return object;
 }
+
+}  // namespace
 
 PyObject* RecordObjects::noted(PyObject* made, std::string_view name) const noexcept {
   if (made == nullptr) note_record_decode_error(self_, name);
@@ -67,29 +69,9 @@ PyObject* RecordObjects::pair(Ref name, Ref value) noexcept {
 
 namespace {
 
-// Calls add(objects, record) for every record, in order, while it
-// succeeds; MalformedRecordError at a header line without a name.
-template <class Add>
-bool add_each_record(const PySDBlock* self, Add add) {
-  NameCache* cache = thread_name_cache(self->is_bytes);
-  if (cache == nullptr) return false;
-  RecordObjects objects(self, *cache);
-  RecordScanner scanner(objects.section());
-  for (ScannedRecord record;;) {
-    switch (scanner.next(record)) {
-      case ScanStep::Record:
-        if (!add(objects, record)) return false;
-        break;
-      case ScanStep::Malformed:
-        raise_malformed_record();
-        return false;
-      case ScanStep::End:
-        return true;
-    }
-  }
-}
-
-// Fills `result` (a new list or dict) with add_each_record, or drops it.
+// Fills `result`, a new list or dict, with add(result, objects, record)
+// for every record in order; MalformedRecordError at a header line
+// without a name. Nothing partial is returned.
 template <class Add>
 PyObject* read_records(PyObject* object, PyObject* result, Add add) {
   Ref filled = Ref::steal(result);
@@ -97,8 +79,22 @@ PyObject* read_records(PyObject* object, PyObject* result, Add add) {
   PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  auto add_to = [&](RecordObjects& objects, const ScannedRecord& record) { return add(filled.get(), objects, record); };
-  return add_each_record(self, add_to) ? filled.release() : nullptr;
+  NameCache* cache = thread_name_cache(self->is_bytes);
+  if (cache == nullptr) return nullptr;
+  RecordObjects objects(self, *cache);
+  RecordScanner scanner(objects.section());
+  for (ScannedRecord record;;) {
+    switch (scanner.next(record)) {
+      case ScanStep::Record:
+        if (!add(filled.get(), objects, record)) return nullptr;
+        break;
+      case ScanStep::Malformed:
+        raise_malformed_record();
+        return nullptr;
+      case ScanStep::End:
+        return filled.release();
+    }
+  }
 }
 
 // The value of the last record named `key`: true and `value` left empty
@@ -176,10 +172,22 @@ struct RecordEdit {
   std::string_view value;
 };
 
-// Binds (name, value, *, header) and checks them in order: the header,
-// the name, the value, then the edit guard.
-std::optional<RecordEdit> record_edit(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                      const char* format, const char* function) {
+// Checks the arguments of a record edit in order: the header style (null
+// means "plain"), the name, the value, then the edit guard.
+std::optional<RecordEdit> checked_edit(PySDBlock* self, PyObject* name, PyObject* value, PyObject* header,
+                                       const char* function) {
+  std::optional<HeaderStyle> style = header_style(header, function);
+  if (!style) return std::nullopt;
+  std::optional<std::string_view> name_bytes = to_block_bytes(self, name, "record names");
+  if (!name_bytes) return std::nullopt;
+  std::optional<std::string_view> value_bytes = to_block_bytes(self, value, "values");
+  if (!value_bytes || !edit_guard(self)) return std::nullopt;
+  return RecordEdit{*style, *name_bytes, *value_bytes};
+}
+
+// Binds (name, value, *, header) as `format` says, then checks them.
+std::optional<RecordEdit> bound_edit(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                     const char* format, const char* function) {
   static const char* const keywords[] = {"name", "value", "header", nullptr};
   PyObject* name;
   PyObject* value;
@@ -190,13 +198,7 @@ std::optional<RecordEdit> record_edit(PySDBlock* self, PyObject* const* args, Py
   } else if (!parse_fastcall(args, nargs, kwnames, format, keywords, &name, &value, &header)) {
     return std::nullopt;
   }
-  std::optional<HeaderStyle> style = header_style(header, function);
-  if (!style) return std::nullopt;
-  std::optional<std::string_view> name_bytes = to_block_bytes(self, name, "record names");
-  if (!name_bytes) return std::nullopt;
-  std::optional<std::string_view> value_bytes = to_block_bytes(self, value, "values");
-  if (!value_bytes || !edit_guard(self)) return std::nullopt;
-  return RecordEdit{*style, *name_bytes, *value_bytes};
+  return checked_edit(self, name, value, header, function);
 }
 
 // set_record's change once its arguments are checked: the first record of
@@ -283,7 +285,7 @@ PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_
   PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  std::optional<RecordEdit> edit = record_edit(self, args, nargs, kwnames, "OO|$O:append_record", "append_record");
+  std::optional<RecordEdit> edit = bound_edit(self, args, nargs, kwnames, "OO|$O:append_record", "append_record");
   if (!edit) return nullptr;
   append_record(self->block, edit->name, edit->value, edit->style);
   ++self->record_version;
@@ -294,7 +296,7 @@ PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t n
   PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  std::optional<RecordEdit> edit = record_edit(self, args, nargs, kwnames, "OO|$O:set_record", "set_record");
+  std::optional<RecordEdit> edit = bound_edit(self, args, nargs, kwnames, "OO|$O:set_record", "set_record");
   if (!edit || !set_record(self, *edit)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -365,11 +367,8 @@ int block_ass_subscript(PyObject* object, PyObject* key, PyObject* value) {
     if (removed == 0) PyErr_SetObject(PyExc_KeyError, key);
     return removed > 0 ? 0 : -1;
   }
-  std::optional<std::string_view> name = to_block_bytes(self, key, "record names");
-  if (!name) return -1;
-  std::optional<std::string_view> value_bytes = to_block_bytes(self, value, "values");
-  if (!value_bytes || !edit_guard(self)) return -1;
-  return set_record(self, {HeaderStyle::Plain, *name, *value_bytes}) ? 0 : -1;
+  std::optional<RecordEdit> edit = checked_edit(self, key, value, nullptr, "__setitem__");
+  return edit && set_record(self, *edit) ? 0 : -1;
 }
 
 Py_ssize_t block_length(PyObject* object) {

@@ -74,9 +74,4 @@ class RecordObjects {
   NameCache::Use names_;
 };
 
-// A value as an object of the block's kind, the note naming `name` on a
-// decoding failure.
-PyObject* record_value_object(const PySDBlock* self, std::string_view section, RecordValue value,
-                              std::string_view name);
-
 }  // namespace molbrook::py
