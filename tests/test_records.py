@@ -1,6 +1,7 @@
 """Reading SD data records: the scanner, lookups, the Python reading methods,
 iterators and shared name objects, against the reference reader."""
 
+import sys
 import threading
 
 import pytest
@@ -206,22 +207,26 @@ def test_iterators_stop_at_a_malformed_header():
 
 
 @pytest.mark.parametrize("make", [lambda b: b.iter_records(), iter])
-def test_iterators_and_edits(make):
-    b = block("> <A>\n1\n\n> <B>\n2\n\n")
+@pytest.mark.parametrize("edit", [lambda b: b.remove_record("A"), lambda b: b.append_record("D", "4"),
+                                  lambda b: b.__setitem__("B", "x"), lambda b: b.replace_records([])])
+def test_iterators_and_edits(make, edit):
+    b = block("> <A>\n1\n\n> <B>\n2\n\n> <C>\n3\n\n")
     it = make(b)
     assert iter(it) is it
     next(it)
     b.remove_record("Z")  # removes nothing, changes nothing
     next(it)
-    b.append_record("C", "3")
+    edit(b)
     with pytest.raises(RuntimeError, match=r"^SDBlock records changed during iteration$"):
         next(it)
     assert list(it) == []
-    seen = []
-    for name, _ in b.records():  # a list, so editing inside the loop is fine
+
+
+def test_editing_while_looping_over_a_list():
+    b = block("> <A>\n1\n\n> <B>\n2\n\n")
+    for name, _ in b.records():
         b.remove_record(name)
-        seen.append(name)
-    assert seen == ["A", "B", "C"] and len(b) == 0
+    assert len(b) == 0
 
 
 def test_iterator_classes():
@@ -290,6 +295,16 @@ def test_name_cache_overflow_and_threads():
     for t in threads:
         t.join()
     assert results == [True] * 8
+
+
+def test_a_thread_releases_its_names_when_it_ends():
+    names = []
+    section = f"> <only-in-that-thread>\n\n> <{'L' * 65}>\n\n"  # the second is too long to cache
+    thread = threading.Thread(target=lambda: names.extend(block(section).names()))
+    thread.start()
+    thread.join()
+    cached, uncached = names
+    assert sys.getrefcount(cached) == sys.getrefcount(uncached)
 
 
 # Real files.
