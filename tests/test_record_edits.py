@@ -7,7 +7,6 @@ from hypothesis import strategies as st
 
 import sd_reference as ref
 from molbrook import MalformedRecordError
-from molbrook import _testcore as core
 from molbrook.native import SDBlock
 
 MOL = "t\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
@@ -221,17 +220,6 @@ def test_edits_refused_while_exported():
                 call()
     b.remove_record(b"A")
     assert len(b) == 0
-
-
-@pytest.mark.parametrize(
-    "section, expected",
-    [
-        (b"", None), (b"> name\n\n", None), (b"> <A\n\n> <B>\n", None),
-        (b"> name\n\n  > 1 <A> x \r\n", (8, 15, 16, 20)), (b"> <A>\n", (0, 3, 4, 5)),
-    ],
-)
-def test_header_template(section, expected):
-    assert core.header_template(section) == expected
 
 
 # Random edit sequences against a list model.

@@ -8,7 +8,6 @@
 #include "../core/lines.hpp"
 #include "../core/newline.hpp"
 #include "../core/record.hpp"
-#include "../core/record_edit.hpp"
 #include "../core/search.hpp"
 #include "../core/strip.hpp"
 #include "entry.hpp"
@@ -172,13 +171,6 @@ PyObject* fold_crlf_(PyObject*, PyObject* data) {
   return to_bytes(fold_crlf(bytes_view(data)).view());
 }
 
-PyObject* header_template_(PyObject*, PyObject* data) noexcept {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  std::optional<HeaderTemplate> found = header_template(bytes_view(data));
-  if (!found) Py_RETURN_NONE;
-  return Py_BuildValue("(nnnn)", found->prefix_start, found->prefix_end, found->suffix_start, found->suffix_end);
-}
-
 const char* index_state(const RecordIndexCell& cell) noexcept {
   const RecordIndex* built = cell.built();
   if (built == nullptr) return "none";
@@ -245,8 +237,6 @@ PyMethodDef testcore_methods[] = {
      "scan_records(section) -> [(name, header_start, end, (value_start, value_end, fold)) or None]"},
     {"parse_header_name", entry<parse_header_name_>, METH_O, "parse_header_name(rest) -> (start, size) or None"},
     {"fold_crlf", entry<fold_crlf_>, METH_O, "fold_crlf(data) -> bytes"},
-    {"header_template", entry<header_template_>, METH_O,
-     "header_template(section) -> (prefix_start, prefix_end, suffix_start, suffix_end) or None"},
     {"record_lookups", entry<record_lookups>, METH_VARARGS,
      "record_lookups(section, [(operation, name)]) -> [(result, index state)]"},
 
