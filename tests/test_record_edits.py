@@ -123,21 +123,6 @@ def test_replace_mapping_and_pairs_agree():
     assert a == b
 
 
-def test_sections_without_a_final_line_ending():
-    # Only pickled state makes these: the last line still gets its ending
-    # before anything is written after it.
-    if not hasattr(SDBlock, "_from_state"):
-        pytest.skip("pickled state not built yet")
-    data = b"t\nM  END\n> <A>$$$$\n"
-    b = SDBlock._from_state(data, 2, 9, False)
-    b.set_record(b"A", b"1")
-    assert bytes(b) == b"t\nM  END\n> <A>\n1\n\n$$$$\n"
-    b = SDBlock._from_state(data, 2, 9, False)
-    b.append_record(b"B", b"2")
-    assert bytes(b) == b"t\nM  END\n> <A>\n\n> <B>\n2\n\n$$$$\n"
-    assert b.records() == [(b"A", b""), (b"B", b"2")]
-
-
 def test_values_are_written_unchecked():
     b = block("")
     b.append_record("A", "1\n\n> <B>\n2")

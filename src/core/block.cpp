@@ -24,6 +24,21 @@ std::string_view completing_ending(std::string_view value, std::string_view othe
   return value.back() == '\r' ? kLF : otherwise;
 }
 
+// The invariants of a block with a located mdl_end: the bytes end with a
+// bare $$$$ line that starts a line; the title line is the first line and
+// the MDL ends at a line end before the terminator; without a title line
+// the block is its terminator alone.
+bool is_block_state(std::string_view bytes, size_t title_end, size_t mdl_end) noexcept {
+  const size_t terminator_length = bytes.ends_with(kCRLF) ? 6 : 5;
+  if (bytes.size() < terminator_length || !is_bare_terminator(bytes.substr(bytes.size() - terminator_length))) {
+    return false;
+  }
+  const size_t body_end = bytes.size() - terminator_length;
+  if (title_end == 0) return mdl_end == 0 && body_end == 0;
+  return title_end == next_line_end(bytes, 0) && title_end <= mdl_end && mdl_end <= body_end &&
+         bytes[mdl_end - 1] == '\n' && bytes[body_end - 1] == '\n';
+}
+
 ByteBuffer concat(std::initializer_list<std::string_view> parts) {
   size_t size = 0;
   for (std::string_view part : parts) size += part.size();
@@ -64,8 +79,9 @@ Block Block::borrow(MappingRef mapping, size_t start, size_t end, size_t title_e
   return Block(BlockStorage(std::move(mapping), start, end), title_end, kUnlocated);
 }
 
-Block Block::restore(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept {
-  return Block(BlockStorage(std::move(bytes)), title_end, mdl_end);
+std::optional<Block> Block::restore(std::string_view bytes, size_t title_end, size_t mdl_end) {
+  if (!is_block_state(bytes, title_end, mdl_end)) return std::nullopt;
+  return Block(BlockStorage(ByteBuffer(bytes)), title_end, mdl_end);
 }
 
 Block Block::clone() const { return Block(BlockStorage(ByteBuffer(bytes())), title_end_, mdl_end_); }

@@ -56,9 +56,9 @@ class Block {
   // $$$$ line; nothing is copied.
   static Block borrow(MappingRef mapping, size_t start, size_t end, size_t title_end) noexcept;
 
-  // A block from boundaries that the caller has checked against the
-  // invariants (pickled state); mdl_end may be kUnlocated.
-  static Block restore(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept;
+  // An owned block rebuilt from a copy of `bytes` and both boundaries, as
+  // pickled; nullopt when no block can have that state.
+  static std::optional<Block> restore(std::string_view bytes, size_t title_end, size_t mdl_end);
 
   // An owned copy with the same boundaries.
   Block clone() const;

@@ -97,11 +97,10 @@ class BasicLineScanner {
 
 using LineScanner = BasicLineScanner<simd::Native>;
 
-// A line's content: the line without its LF or CRLF. A CR ends a line only
-// before its LF, so a final line without one keeps a trailing CR.
+// A line's content: the line without its LF or CRLF.
 inline std::string_view line_content(std::string_view line) noexcept {
-  if (line.ends_with(kCRLF)) return line.substr(0, line.size() - kCRLF.size());
-  if (line.ends_with('\n')) return line.substr(0, line.size() - 1);
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
 }
 

@@ -41,14 +41,6 @@ void write_new_header(ByteBuffer& out, HeaderFrame frame, std::string_view name,
   out.append(ending);
 }
 
-// An old header line, with its own line ending. Only a section that does
-// not end with a line ending leaves a header line without one; it gets the
-// block's, so that the value does not run into the header.
-void write_kept_header(ByteBuffer& out, std::string_view header_line, std::string_view ending) {
-  out.append(header_line);
-  if (!header_line.ends_with('\n')) out.append(ending);
-}
-
 // The value, its line ending and the blank line that closes the record.
 void write_value(ByteBuffer& out, std::string_view value, std::string_view ending) {
   out.append(value);
@@ -63,18 +55,14 @@ std::string_view terminator_ending(const Block& block) noexcept {
   return block.terminator().ends_with(kCRLF) ? kCRLF : kLF;
 }
 
-// How many line endings must come before a new record: one when the last
-// line is not blank (the last record is not closed yet). A section that
-// does not end with a line ending (only pickled state can make one) needs
-// one more to end its last line first, or the new header would continue
-// that line or read as one of its record's values.
-size_t separator_endings(std::string_view section) noexcept {
-  if (section.empty()) return 0;
-  const bool terminated = section.ends_with('\n');
-  if (terminated) section.remove_suffix(1);  // that LF ends the last line and starts no line of its own
+// An unclosed last record (its last line not blank) needs a line ending
+// before a new one. The section's final LF ends its last line and starts
+// no line of its own.
+bool needs_separator(std::string_view section) noexcept {
+  if (section.ends_with('\n')) section.remove_suffix(1);
+  if (section.empty()) return false;
   size_t last_lf = section.rfind('\n');
-  const bool closed = is_blank(last_lf == npos ? section : section.substr(last_lf + 1));
-  return (terminated ? 0 : 1) + (closed ? 0 : 1);
+  return !is_blank(last_lf == npos ? section : section.substr(last_lf + 1));
 }
 
 // Hands out the old header lines for the new records of replace_records.
@@ -160,8 +148,8 @@ void append_record(Block& block, std::string_view name, std::string_view value, 
   const std::string_view terminator = terminator_ending(block);
   const size_t terminator_size = block.terminator_length();
   const std::optional<HeaderTemplate> found = template_for(style, block.sd_data());
-  const size_t separators = separator_endings(block.sd_data());
-  const size_t record_size = separators * ending.size() +
+  const bool separator = needs_separator(block.sd_data());
+  const size_t record_size = (separator ? ending.size() : 0) +
                              new_header_size(header_frame(style, found, block.sd_data()), name, ending) +
                              value_size(value, ending);
   // Reserved up front, the buffer no longer moves, so the template's
@@ -169,7 +157,7 @@ void append_record(Block& block, std::string_view name, std::string_view value, 
   bytes.reserve_extra(record_size);
   const HeaderFrame frame = header_frame(style, found, block.sd_data());
   bytes.set_size(bytes.size() - terminator_size);
-  for (size_t i = 0; i < separators; ++i) bytes.append(ending);
+  if (separator) bytes.append(ending);
   write_new_header(bytes, frame, name, ending);
   write_value(bytes, value, ending);
   bytes.append(kDollars);
@@ -190,13 +178,13 @@ RecordResult<size_t> set_or_remove(Block& block, std::string_view name, std::opt
   const std::string_view ending = block.title_line_ending();
   const size_t section_start = block.mdl_end();
   ByteBuffer out;
-  out.reserve(all.size() + (value ? value_size(*value, ending) + ending.size() : 0));
+  out.reserve(all.size() + (value ? value_size(*value, ending) : 0));
   out.append(all.substr(0, section_start));
   size_t copied = 0;  // offset in the section up to which it is copied
   for (const ScannedRecord& match : matches) {
     out.append(section.substr(copied, match.header_start - copied));
     if (value && &match == &matches.front()) {
-      write_kept_header(out, match.header_line(section), ending);
+      out.append(match.header_line(section));  // with its own line ending
       write_value(out, *value, ending);
     }
     copied = match.end;
@@ -223,7 +211,7 @@ void replace_records(Block& block, std::span<const RecordPair> records, HeaderSt
   OldHeaders headers(old);
   for (const RecordPair& record : records) {
     if (std::optional<std::string_view> line = headers.take(record.name)) {
-      write_kept_header(out, *line, ending);
+      out.append(*line);  // with its own line ending
     } else {
       write_new_header(out, frame, record.name, ending);
     }

@@ -9,10 +9,12 @@
 #include "../core/lines.hpp"
 #include "../core/newline.hpp"
 #include "../core/strip.hpp"
+#include "ctable.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "exports.hpp"
 #include "names.hpp"
+#include "sections.hpp"
 
 namespace molbrook::py {
 
@@ -142,8 +144,16 @@ PyMethodDef block_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kReplaceRecordsDoc},
 
     // Copying and pickling (sections.cpp)
+    {"__copy__", entry<block_copy>, METH_NOARGS, kCopyDoc},
+    {"__deepcopy__", entry<block_deepcopy>, METH_O, kDeepcopyDoc},
+    {"__reduce__", entry<block_reduce>, METH_NOARGS, kReduceDoc},
+    {"_from_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_from_state>)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kFromStateDoc},
 
     // Connection table (ctable.cpp)
+    {"ctable", entry<block_ctable>, METH_NOARGS, kBlockCtableDoc},
+    {"renumber_indices", entry<block_renumber_indices>, METH_NOARGS, kBlockRenumberIndicesDoc},
+    {"fix_counts", entry<block_fix_counts>, METH_NOARGS, kBlockFixCountsDoc},
 
     // Generic alias
     {"__class_getitem__", entry<block_class_getitem>, METH_O | METH_CLASS,
@@ -154,8 +164,15 @@ PyMethodDef block_methods[] = {
 
 PyGetSetDef block_getsets[] = {
     // Sections (sections.cpp)
+    {"title", entry<get_title>, entry<set_title>, const_cast<char*>(kTitleDoc), nullptr},
+    {"molblock", entry<get_molblock>, entry<set_molblock>, const_cast<char*>(kMolblockDoc), nullptr},
+    {"mdl", entry<get_mdl>, entry<set_mdl>, const_cast<char*>(kMdlDoc), nullptr},
+    {"ctab", entry<get_ctab>, entry<set_ctab>, const_cast<char*>(kCtabDoc), nullptr},
 
     // Connection table (ctable.cpp)
+    {"num_atoms", entry<block_num_atoms>, nullptr, kBlockNumAtomsDoc, nullptr},
+    {"num_bonds", entry<block_num_bonds>, nullptr, kBlockNumBondsDoc, nullptr},
+    {"format", entry<block_format>, nullptr, kBlockFormatDoc, nullptr},
 
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -4,6 +4,7 @@
 // always), not only through the paths the public API happens to take.
 #include <string_view>
 
+#include "../core/ctable/unicode.hpp"
 #include "../core/index.hpp"
 #include "../core/lines.hpp"
 #include "../core/newline.hpp"
@@ -218,6 +219,35 @@ PyObject* record_lookups(PyObject*, PyObject* args) {
   return results.release();
 }
 
+// Connection tables
+
+PyObject* utf8_error(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::optional<Utf8Error> error = find_invalid_utf8(bytes_view(data));
+  if (!error) Py_RETURN_NONE;
+  return Py_BuildValue("(nn)", error->start, error->end);
+}
+
+PyObject* utf8_lossy(PyObject*, PyObject* data) {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::string text;
+  append_utf8_lossy(text, bytes_view(data));
+  return to_bytes(text);
+}
+
+PyObject* white_space_fields(PyObject*, PyObject* data) {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::string_view text = bytes_view(data);
+  Ref pieces = Ref::steal(PyList_New(0));
+  if (!pieces) return nullptr;
+  WhiteSpaceFields fields(text);
+  for (std::string_view piece; fields.next(piece);) {
+    Ref bytes = Ref::steal(to_bytes(piece));
+    if (!bytes || PyList_Append(pieces.get(), bytes.get()) < 0) return nullptr;
+  }
+  return Py_BuildValue("(NN)", pieces.release(), to_bytes(trim_white_space(text)));
+}
+
 PyMethodDef testcore_methods[] = {
     {"kernels", entry<kernels>, METH_NOARGS, "Names of the scanning kernels, the portable one first."},
     {"eq_mask", entry<eq_mask>, METH_VARARGS, "eq_mask(data64, byte, kernel) -> int"},
@@ -241,6 +271,10 @@ PyMethodDef testcore_methods[] = {
      "record_lookups(section, [(operation, name)]) -> [(result, index state)]"},
 
     // Connection tables
+    {"utf8_error", entry<utf8_error>, METH_O, "utf8_error(data) -> (start, end) of the first bad sequence, or None"},
+    {"utf8_lossy", entry<utf8_lossy>, METH_O, "utf8_lossy(data) -> data with bad sequences replaced by U+FFFD"},
+    {"white_space_fields", entry<white_space_fields>, METH_O,
+     "white_space_fields(data) -> (pieces between White_Space runs, data trimmed of White_Space)"},
 
     {nullptr, nullptr, 0, nullptr},
 };
