@@ -1,22 +1,119 @@
-// SD data records: reading them out of a block's SD data section and
-// editing them.
+// SD data records: reading them out of a block's SD data section.
+//
+// A record is a header line, the first line of a paragraph whose trimmed
+// content starts with "> ", and the value lines after it up to the first
+// blank line, which belongs to the record. A paragraph that starts with
+// anything else is junk and skipped whole. Records are never stored: names
+// and values are offsets into the section, found again on every read.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string_view>
+#include <utility>
+
+#include "buffer.hpp"
+#include "lines.hpp"
 
 namespace molbrook {
 
-// How new header lines are written: "> <N>", ">  <N>", or like the block's
-// first header line (prefix and suffix around the name copied).
-enum class HeaderStyle { Plain, Padded, Copy };
+// The error of every reader that meets a header line without a <name>.
+struct MalformedRecord {};
 
-// The style named by the `header` argument, matched exactly.
-constexpr std::optional<HeaderStyle> parse_header_style(std::string_view text) noexcept {
-  if (text == "plain") return HeaderStyle::Plain;
-  if (text == "padded") return HeaderStyle::Padded;
-  if (text == "copy") return HeaderStyle::Copy;
-  return std::nullopt;
+// A reader's result, or MalformedRecord.
+template <class T>
+class RecordResult {
+ public:
+  RecordResult(T value) noexcept : value_(std::move(value)) {}
+  RecordResult(MalformedRecord) noexcept {}
+
+  explicit operator bool() const noexcept { return value_.has_value(); }
+  T& operator*() noexcept { return *value_; }
+  const T& operator*() const noexcept { return *value_; }
+  const T* operator->() const noexcept { return &*value_; }
+
+ private:
+  std::optional<T> value_;
+};
+
+// One record of a section; offsets relative to the section.
+struct ScannedRecord {
+  size_t header_start;  // first byte of the header line
+  size_t value_start;   // just past the header line
+  size_t lines_end;     // just past the last value line (value_start if none)
+  size_t end;           // just past the closing blank line, or the section end
+  size_t name_start;
+  size_t name_size;
+
+  std::string_view name(std::string_view section) const noexcept { return section.substr(name_start, name_size); }
+  std::string_view header_line(std::string_view section) const noexcept {
+    return section.substr(header_start, value_start - header_start);
+  }
+};
+
+enum class ScanStep { Record, Malformed, End };
+
+// Walks the records of a section. After a Malformed step the rest of that
+// paragraph is already skipped, so a caller may go on; every reader of the
+// library stops there instead.
+class RecordScanner {
+ public:
+  // `from` is 0 for a fresh scan, or where a previous record ended.
+  explicit RecordScanner(std::string_view section, size_t from = 0) noexcept : section_(section), lines_(section, from) {}
+
+  ScanStep next(ScannedRecord& record) noexcept;
+
+ private:
+  std::string_view text(Line line) const noexcept { return section_.substr(line.start, line.end - line.start); }
+  void take_value_lines(ScannedRecord& record) noexcept;
+  void skip_paragraph() noexcept;
+
+  std::string_view section_;
+  LineScanner lines_;
+};
+
+// Calls visit(record) for every record of the section, in order. Returns
+// false at the first malformed header, after visiting the records before
+// it.
+template <class Visit>
+bool visit_records(std::string_view section, Visit&& visit) {
+  RecordScanner scanner(section);
+  for (ScannedRecord record;;) {
+    switch (scanner.next(record)) {
+      case ScanStep::Record:
+        visit(record);
+        break;
+      case ScanStep::Malformed:
+        return false;
+      case ScanStep::End:
+        return true;
+    }
+  }
 }
+
+// A name inside the header text it was parsed from.
+struct NameRange {
+  size_t start;
+  size_t size;
+};
+
+// The name in a header line's trimmed content after its "> ": from the
+// first "<" to the last ">" (or to the end when there is no ">"). Nothing
+// when no "<" comes before that point: the header is malformed.
+std::optional<NameRange> parse_header_name(std::string_view rest) noexcept;
+
+// A record's value: section[start, end), its lines without their endings
+// joined by their inner line endings. `fold` is set when one of those is
+// CRLF, which the value reads as LF.
+struct RecordValue {
+  size_t start;
+  size_t end;
+  bool fold;
+};
+
+RecordValue record_value(std::string_view section, const ScannedRecord& record) noexcept;
+
+// `bytes` with every CRLF replaced by LF.
+ByteBuffer fold_crlf(std::string_view bytes);
 
 }  // namespace molbrook

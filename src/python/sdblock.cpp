@@ -13,6 +13,7 @@
 #include "entry.hpp"
 #include "errors.hpp"
 #include "exports.hpp"
+#include "names.hpp"
 #include "read.hpp"
 #include "sections.hpp"
 
@@ -59,17 +60,18 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   bytes.set_size(end.end);
   Block block = Block::build(std::move(bytes), end.found ? std::optional(end.term_start) : std::nullopt);
 
-  if (records != Py_None) {
-    PyErr_SetString(PyExc_NotImplementedError, "SDBlock(records=...) arrives with the record methods");
+  Ref object = Ref::steal(wrap_block(type, std::move(block), is_bytes, /*utf8_valid=*/true));
+  if (object && records != Py_None && !append_initial_records(as_sdblock(object.get()), records, *style)) {
     return nullptr;
   }
-  return wrap_block(type, std::move(block), is_bytes, /*utf8_valid=*/true);
+  return object.release();
 }
 
 void block_dealloc(PyObject* object) {
   PySDBlock* self = as_sdblock(object);
   PyTypeObject* type = Py_TYPE(object);
   self->block.~Block();
+  self->record_index.~RecordIndexCell();
   type->tp_free(object);
   Py_DECREF(type);
 }
@@ -129,6 +131,20 @@ PyMethodDef block_methods[] = {
     {"from_lines", entry<block_from_lines>, METH_O | METH_STATIC, kFromLinesDoc},
 
     // Records (names.cpp)
+    {"records", entry<block_records>, METH_NOARGS, kRecordsDoc},
+    {"names", entry<block_names>, METH_NOARGS, kNamesDoc},
+    {"to_dict", entry<block_to_dict>, METH_NOARGS, kToDictDoc},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_get>)),
+     METH_FASTCALL | METH_KEYWORDS, kGetDoc},
+    {"iter_records", entry<block_iter_records>, METH_NOARGS, kIterRecordsDoc},
+    {"append_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_append_record>)),
+     METH_FASTCALL | METH_KEYWORDS, kAppendRecordDoc},
+    {"set_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_set_record>)),
+     METH_FASTCALL | METH_KEYWORDS, kSetRecordDoc},
+    {"remove_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_remove_record>)),
+     METH_FASTCALL | METH_KEYWORDS, kRemoveRecordDoc},
+    {"replace_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_replace_records>)),
+     METH_FASTCALL | METH_KEYWORDS, kReplaceRecordsDoc},
 
     // Copying and pickling (sections.cpp)
     {"__copy__", entry<block_copy>, METH_NOARGS, kCopyDoc},
@@ -192,6 +208,11 @@ PyType_Slot block_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<block_richcompare>)},
     {Py_nb_bool, reinterpret_cast<void*>(entry<block_bool>)},
     // Mapping protocol (names.cpp)
+    {Py_mp_subscript, reinterpret_cast<void*>(entry<block_subscript>)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(entry<block_ass_subscript>)},
+    {Py_mp_length, reinterpret_cast<void*>(entry<block_length>)},
+    {Py_sq_contains, reinterpret_cast<void*>(entry<block_contains>)},
+    {Py_tp_iter, reinterpret_cast<void*>(entry<block_iter>)},
 
     // Buffer protocol (exports.cpp)
     {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
@@ -225,6 +246,7 @@ PyObject* wrap_block(PyTypeObject* type, Block block, bool is_bytes, bool utf8_v
   new (&self->borrow) BorrowState();
   new (&self->block) Block(std::move(block));
   self->exports = 0;
+  new (&self->record_index) RecordIndexCell();
   self->record_version = 0;
   self->is_bytes = is_bytes;
   self->utf8_valid = utf8_valid;
@@ -236,6 +258,7 @@ bool edit_guard(PySDBlock* self) noexcept {
     PyErr_SetString(PyExc_BufferError, "Existing exports of data: SDBlock cannot be edited");
     return false;
   }
+  self->record_index.drop();
   return true;
 }
 

@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "../core/block.hpp"
-#include "../core/record.hpp"
+#include "../core/index.hpp"
+#include "../core/record_edit.hpp"
 #include "borrow.hpp"
 #include "ref.hpp"
 
@@ -17,6 +18,8 @@ struct PySDBlock {
   BorrowState borrow;
   Block block;
   Py_ssize_t exports;       // live buffer exports; edits are refused while any is
+  // Built by repeated lookups by name, dropped by every edit.
+  RecordIndexCell record_index;
   uint64_t record_version;  // grows with every record edit; record iterators watch it
   bool is_bytes;            // a bytes block; otherwise names, values and sections are str
   bool utf8_valid;          // the bytes are known to be valid UTF-8

@@ -1,0 +1,66 @@
+// Editing the SD data records of a block: appending, setting, removing and
+// replacing them, and how new header lines are written.
+//
+// A record as written here is its header line, the value as given, one
+// line ending and a blank line; every line written ends with the block's
+// title line ending, and the block keeps its $$$$ line. Names and values
+// are written unchecked. Callers run the edit guard first.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "block.hpp"
+#include "record.hpp"
+
+namespace molbrook {
+
+// How new header lines are written: "> <N>", ">  <N>", or like the block's
+// first header line (prefix and suffix around the name copied).
+enum class HeaderStyle { Plain, Padded, Copy };
+
+// The style named by the `header` argument, matched exactly.
+constexpr std::optional<HeaderStyle> parse_header_style(std::string_view text) noexcept {
+  if (text == "plain") return HeaderStyle::Plain;
+  if (text == "padded") return HeaderStyle::Padded;
+  if (text == "copy") return HeaderStyle::Copy;
+  return std::nullopt;
+}
+
+// What the Copy style copies from the first well-formed header line:
+// [prefix_start, prefix_end) runs from the line's first byte through the
+// "<", [suffix_start, suffix_end) from the closing ">" to the end of the
+// line's content. Offsets relative to the section.
+struct HeaderTemplate {
+  size_t prefix_start;
+  size_t prefix_end;
+  size_t suffix_start;
+  size_t suffix_end;
+};
+
+// Nothing when the section has no well-formed header line, or when its
+// first one does not close the name with ">".
+std::optional<HeaderTemplate> header_template(std::string_view section) noexcept;
+
+// Appends one record after the last one.
+void append_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style);
+
+// With a value, gives the first record named `name` that value, keeping
+// its header line and place, and removes the later ones; without, removes
+// them all. Returns how many records had the name (0: the block is
+// untouched).
+RecordResult<size_t> set_or_remove(Block& block, std::string_view name, std::optional<std::string_view> value);
+
+struct RecordPair {
+  std::string_view name;
+  std::string_view value;
+};
+
+// Replaces all records by `records`, in order. The k-th new record with a
+// given name reuses the k-th old header line with that name, if any; the
+// rest of the old section is dropped.
+void replace_records(Block& block, std::span<const RecordPair> records, HeaderStyle style);
+
+}  // namespace molbrook

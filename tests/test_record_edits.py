@@ -1,0 +1,269 @@
+"""Editing SD data records: exact bytes, header styles, argument checks, and
+random edit sequences against a list model."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import sd_reference as ref
+from molbrook import MalformedRecordError
+from molbrook.native import SDBlock
+
+MOL = "t\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
+
+
+def sd_data(b):
+    return ref.sd_data(str(b).encode()).decode()
+
+
+def block(section):
+    return SDBlock(MOL + section + "$$$$\n")
+
+
+@pytest.mark.parametrize(
+    "section, header, expected",
+    [
+        ("> <A>\n1\n\n", "plain", "> <A>\n1\n\n> <B>\n2\n\n"),
+        ("> <A>\n1\n", "plain", "> <A>\n1\n\n> <B>\n2\n\n"),  # the unclosed record gets its blank line
+        ("", "plain", "> <B>\n2\n\n"),
+        ("junk\n", "plain", "junk\n\n> <B>\n2\n\n"),
+        ("> <A>\n1\n \n", "padded", "> <A>\n1\n \n>  <B>\n2\n\n"),  # a whitespace line closes it already
+        (">  <A>  (1) \n1\n\n", "copy", ">  <A>  (1) \n1\n\n>  <B>  (1) \n2\n\n"),
+        ("> <A>\n\n", "copy", "> <A>\n\n> <B>\n2\n\n"),
+        ("> 25 <A> (3)\n\n> <C>\n\n", "copy", "> 25 <A> (3)\n\n> <C>\n\n> 25 <B> (3)\n2\n\n"),
+        ("> <A\n\n", "copy", "> <A\n\n> <B>\n2\n\n"),  # no closing '>': plain
+        ("> name\n\n", "copy", "> name\n\n> <B>\n2\n\n"),  # only malformed headers: plain
+        ("> name\n\n  > <A> x\n\n", "copy", "> name\n\n  > <A> x\n\n  > <B> x\n2\n\n"),
+    ],
+)
+def test_append(section, header, expected):
+    b = block(section)
+    assert b.append_record("B", "2", header=header) is None
+    assert sd_data(b) == expected and str(b).endswith(expected + "$$$$\n")
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (b"t\r\nM  END\r\n> <A>\r\n1\r\n$$$$\r\n", b"t\r\nM  END\r\n> <A>\r\n1\r\n\r\n> <B>\r\n2\r\n\r\n$$$$\r\n"),
+        (b"t\r\nM  END\n$$$$\n", b"t\r\nM  END\n> <B>\r\n2\r\n\r\n$$$$\n"),  # the title line's ending
+        (b"$$$$\r\n", b"\r\n> <B>\r\n2\r\n\r\n$$$$\r\n"),  # a title line is added first
+    ],
+)
+def test_append_line_endings(data, expected):
+    b = SDBlock(data)
+    b.append_record(b"B", b"2")
+    assert bytes(b) == expected and b.records()[-1] == (b"B", b"2")
+
+
+def test_append_to_a_terminator_only_block():
+    b = SDBlock("$$$$")
+    b.append_record("B", "2")
+    assert str(b) == "\n> <B>\n2\n\n$$$$\n" and b.records() == [("B", "2")]
+    assert SDBlock(str(b)).records() == []  # without M  END, the record lines read back as MDL
+
+
+@pytest.mark.parametrize(
+    "section, call, expected, result",
+    [
+        ("> <A>  (1)\n1\n\n> <B>\n2\n\n> <A>\n3\n\n", lambda b: b.set_record("A", "x"),
+         "> <A>  (1)\nx\n\n> <B>\n2\n\n", None),
+        ("> <A>\n1\n2\n\n\n> <B>\n2\n", lambda b: b.set_record("A", ""), "> <A>\n\n\n\n> <B>\n2\n", None),
+        ("> <B>\n2\n", lambda b: b.set_record("A", "1", header="padded"), "> <B>\n2\n\n>  <A>\n1\n\n", None),
+        ("junk\n\n> <A>\n1\n\n\n> <B>\n\n> <A>\n3\n", lambda b: b.remove_record("A"), "junk\n\n\n> <B>\n\n", 2),
+        ("> <A>\n1\n\n", lambda b: b.remove_record("Z"), "> <A>\n1\n\n", 0),
+        ("> <A>\n1\n\n", lambda b: b.__setitem__("B", "2"), "> <A>\n1\n\n> <B>\n2\n\n", None),
+        ("> <A>\n1\n\n> <B>\n2\n\n", lambda b: b.__delitem__("A"), "> <B>\n2\n\n", None),
+    ],
+)
+def test_set_and_remove(section, call, expected, result):
+    b = block(section)
+    assert call(b) == result
+    assert sd_data(b) == expected
+
+
+def test_set_keeps_the_header_line_ending():
+    b = SDBlock(b"t\nM  END\n> <A>\r\n1\r\n\r\n$$$$\n")
+    b.set_record(b"A", b"2")
+    assert bytes(b) == b"t\nM  END\n> <A>\r\n2\n\n$$$$\n"
+
+
+@pytest.mark.parametrize(
+    "records, header, expected",
+    [
+        ([("A", "4"), ("A", "5"), ("B", "6")], "plain", "> <A> (1)\n4\n\n> <A> (3)\n5\n\n> <B> (2)\n6\n\n"),
+        ([("A", "4"), ("B", "5"), ("A", "6"), ("A", "7")], "plain",
+         "> <A> (1)\n4\n\n> <B> (2)\n5\n\n> <A> (3)\n6\n\n> <A>\n7\n\n"),
+        ([("C", "1")], "padded", ">  <C>\n1\n\n"),
+        ([("C", "1")], "copy", "> <C> (1)\n1\n\n"),
+        ([], "plain", ""),
+        ({"B": "1", "A": "2"}, "plain", "> <B> (2)\n1\n\n> <A> (1)\n2\n\n"),
+    ],
+)
+def test_replace(records, header, expected):
+    b = block("junk\n\n> <A> (1)\n1\n\n> name\n\n> <B> (2)\n2\n\n\n> <A> (3)\n3\n\n")
+    b.replace_records(records, header=header)
+    assert sd_data(b) == expected
+    assert str(b).endswith("M  END\n" + expected + "$$$$\n")
+
+
+def test_replace_reuses_header_lines_as_they_were():
+    b = SDBlock(b"t\nM  END\n  > <A> x\r\n1\n\n$$$$\n")
+    b.replace_records([(b"A", b"2"), (b"A", b"3")])
+    assert bytes(b) == b"t\nM  END\n  > <A> x\r\n2\n\n> <A>\n3\n\n$$$$\n"
+    same = block("> 1 <A>\n1\n\n> 2 <B>\n2\n\n")
+    same.replace_records(same.records())  # the argument may come from the block itself
+    assert sd_data(same) == "> 1 <A>\n1\n\n> 2 <B>\n2\n\n"
+
+
+def test_replace_mapping_and_pairs_agree():
+    a, b = block("> <X>\n\n"), block("> <X>\n\n")
+    a.replace_records({"A": "1", "B": "2"})
+    b.replace_records([("A", "1"), ("B", "2")])
+    assert a == b
+
+
+def test_values_are_written_unchecked():
+    b = block("")
+    b.append_record("A", "1\n\n> <B>\n2")
+    assert b.records() == [("A", "1"), ("B", "2")]
+    b.set_record("A", "x\n$$$$\ny")
+    with pytest.raises(ValueError, match="takes one block"):
+        SDBlock(str(b))
+
+
+def test_malformed_header_blocks_set_and_remove_only():
+    b = block("> <A>\n1\n\n> (1)\n\n")
+    before = str(b)
+    for call in (lambda: b.set_record("A", "2"), lambda: b.remove_record("A"), lambda: b.__delitem__("A")):
+        with pytest.raises(MalformedRecordError):
+            call()
+        assert str(b) == before
+    b.append_record("B", "2")
+    assert str(b) == before.replace("$$$$", "> <B>\n2\n\n$$$$")
+    b.replace_records([("A", "1")])
+    assert b.records() == [("A", "1")]
+
+
+class Items:
+    def __init__(self, items):
+        self._items = items
+
+    def items(self):
+        return iter(self._items)
+
+
+class BrokenItems(list):
+    @property
+    def items(self):
+        raise RuntimeError("ignored: the object is iterated instead")
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda b: b.set_record(1, "1", header="bogus"), ValueError,
+         r"^header must be 'plain', 'padded', or 'copy', not 'bogus'$"),
+        (lambda b: b.append_record("A", "1", header=1), TypeError, "header"),
+        (lambda b: b.append_record("A", 1), TypeError, r"^text SDBlock values must be str$"),
+        (lambda b: b.append_record("A"), TypeError, "value"),
+        (lambda b: b.replace_records([["A", "1"]]), TypeError, r"^'list' object is not an instance of 'tuple'$"),
+        (lambda b: b.replace_records([None]), TypeError, r"^'None' is not an instance of 'tuple'$"),
+        (lambda b: b.replace_records([("A",)]), ValueError,
+         r"^expected tuple of length 2, but got tuple of length 1$"),
+        (lambda b: b.replace_records([("A", "1"), (b"B", "2")]), TypeError, "record names must be str"),
+        (lambda b: b.replace_records(Items([("A", 1)])), TypeError, "values must be str"),
+        (lambda b: b.replace_records(5), TypeError, "not iterable"),
+        (lambda b: b.replace_records([], header="Plain"), ValueError, "not 'Plain'"),
+        (lambda b: SDBlock(MOL, records=[("A", b"1")]), TypeError, "values must be str"),
+    ],
+)
+def test_edit_errors_leave_the_block_unchanged(call, error, message):
+    b = block("> <A>\n1\n\n")
+    with pytest.raises(error, match=message):
+        call(b)
+    assert str(b) == MOL + "> <A>\n1\n\n$$$$\n"
+
+
+def test_records_argument_sources():
+    b = block("> <A>\n1\n\n")
+    b.replace_records(BrokenItems([("B", "2")]))
+    assert b.records() == [("B", "2")]
+    b.replace_records(Items([("C", "3")]))
+    assert b.records() == [("C", "3")]
+    assert SDBlock(MOL + "> <A>\n1\n\n", records={"B": "2"}, header="padded").records() == [("A", "1"), ("B", "2")]
+    assert str(SDBlock(MOL, records={"A": "1"}, header="padded")).endswith("M  END\n>  <A>\n1\n\n$$$$\n")
+    assert SDBlock(b"", records=None).records() == []
+
+
+def test_edits_refused_while_exported():
+    b = SDBlock((MOL + "> <A>\n1\n\n").encode())
+    with memoryview(b):
+        for call in (lambda: b.append_record(b"B", b"2"), lambda: b.remove_record(b"Z"),
+                     lambda: b.set_record(b"A", b"2"), lambda: b.replace_records([])):
+            with pytest.raises(BufferError, match=r"^Existing exports of data: SDBlock cannot be edited$"):
+                call()
+    b.remove_record(b"A")
+    assert len(b) == 0
+
+
+# Random edit sequences against a list model.
+
+NAMES = st.sampled_from([b"A", b"B", b"C", b"a b", b"a>b", b"", "é".encode()])
+VALUES = st.sampled_from([b"1", b"", b"  x ", b"a\nb", b"> <A>", b"x\ry"])
+HEADERS = st.sampled_from(["plain", "padded", "copy"])
+OPERATIONS = st.lists(
+    st.one_of(
+        st.tuples(st.just("append"), NAMES, VALUES, HEADERS),
+        st.tuples(st.just("set"), NAMES, VALUES, HEADERS),
+        st.tuples(st.just("remove"), NAMES),
+        st.tuples(st.just("replace"), st.lists(st.tuples(NAMES, VALUES), max_size=5), HEADERS),
+    ),
+    max_size=12,
+)
+START = st.sampled_from([b"", b"> <A>\n1\n\n", b"> 25 <B> (1)\n2\n", b"junk\n> <A>\n\n  > <C> x\r\n3\r\n\r\n\r\n"])
+
+
+def apply_to_model(model, operation):
+    kind, *args = operation
+    if kind == "append":
+        model.append(tuple(args[:2]))
+    elif kind == "set":
+        name, value, _ = args
+        hits = [i for i, (n, _) in enumerate(model) if n == name] or [len(model)]
+        model[:] = [r for i, r in enumerate(model) if i not in hits[1:]]
+        model[hits[0] : hits[0] + 1] = [(name, value)]
+    elif kind == "remove":
+        removed = sum(n == args[0] for n, _ in model)
+        model[:] = [r for r in model if r[0] != args[0]]
+        return removed
+    else:
+        model[:] = args[0]
+
+
+def apply_to_block(b, operation):
+    kind, *args = operation
+    if kind == "append":
+        return b.append_record(args[0], args[1], header=args[2])
+    if kind == "set":
+        return b.set_record(args[0], args[1], header=args[2])
+    if kind == "remove":
+        return b.remove_record(args[0])
+    return b.replace_records(args[0], header=args[1])
+
+
+@given(start=START, crlf=st.booleans(), operations=OPERATIONS)
+@settings(max_examples=300)
+def test_random_edits_match_the_model(start, crlf, operations):
+    data = MOL.encode() + start + b"$$$$\n"
+    b = SDBlock(data.replace(b"\n", b"\r\n") if crlf else data)
+    model = ref.records(ref.sd_data(bytes(b)))
+    for operation in operations:
+        assert apply_to_block(b, operation) == apply_to_model(model, operation)
+        assert b.records() == model == ref.records(ref.sd_data(bytes(b)))
+        names = {n for n, _ in model}
+        for name in names | {b"Z"}:
+            last = [v for n, v in model if n == name][-1:] or [None]
+            assert [b.get(name) for _ in range(3)] == last * 3
+            assert (name in b, len(b)) == (name in names, len(model))
+        assert bytes(b).endswith(b"$$$$\r\n" if crlf else b"$$$$\n")

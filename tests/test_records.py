@@ -1,0 +1,320 @@
+"""Reading SD data records: the scanner, lookups, the Python reading methods,
+iterators and shared name objects, against the reference reader."""
+
+import sys
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import sd_reference as ref
+from conftest import corpus_params
+from molbrook import MalformedRecordError
+from molbrook import _testcore as core
+from molbrook.native import SDBlock
+
+MOL = "t\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
+MALFORMED_MESSAGE = r"^SD data field header is missing a name$"
+
+
+def block(section, kind=str):
+    text = MOL + section + "$$$$\n"
+    return SDBlock(text if kind is str else text.encode())
+
+
+def decoded(pairs):
+    return pairs if pairs == ref.MALFORMED else [(n.decode(), v.decode()) for n, v in pairs]
+
+
+# Random sections: headers with text around the name, junk, whitespace-only
+# lines, values that look like headers, and now and then a malformed header.
+HEADERS = ["> <A>", ">  <B>  (1) ", "  > <A>", "> 25 <C> (3)", "> <a> <b>", "> <>", "> <name", "> <é>"]
+OTHERS = ["junk", "><A>", ">\t<A>", "1", "  12.5 ", "> <A>", "x\ry", "é", "", " ", "\t \x0b\x0c"]
+LINES = st.one_of(st.sampled_from(HEADERS), st.sampled_from(OTHERS))
+SECTIONS = st.tuples(
+    st.lists(st.tuples(LINES, st.sampled_from(["\n", "\r\n"])), max_size=30),
+    st.sampled_from([None, "> name", "> >"]),
+    st.integers(0, 30),
+).map(lambda t: "".join(l + e for l, e in t[0][: t[2]] + ([(t[1], "\n")] if t[1] else []) + t[0][t[2] :]))
+
+
+@given(section=SECTIONS)
+@settings(max_examples=300)
+def test_records_match_the_reference(section):
+    data = section.encode()
+    expected = ref.records(data)
+    scanned = core.scan_records(data)
+    if expected == ref.MALFORMED:
+        assert None in scanned
+        with pytest.raises(MalformedRecordError, match=MALFORMED_MESSAGE):
+            block(section, bytes).records()
+        return
+    assert [(name, data[v0:v1].replace(b"\r\n", b"\n")) for name, _, _, (v0, v1, _) in scanned] == expected
+    assert block(section, bytes).records() == expected
+    # Text input reads CRLF and CR as LF.
+    assert block(section).records() == decoded(ref.records(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")))
+
+
+@pytest.mark.parametrize(
+    "section, expected",
+    [
+        ("", []),
+        ("> <A>\n1\n2\n\n", [("A", "1\n2")]),
+        ("> <A>\r\n1\r\n2\r\n\r\n", [("A", "1\n2")]),
+        ("> <A>\r\n1\r\n2\n", [("A", "1\n2")]),
+        ("> <A>\n  12.5 \n \t\n> <B>\n", [("A", "  12.5 "), ("B", "")]),  # a whitespace-only line ends a record
+        ("> <A>\n\n", [("A", "")]),
+        ("> <A>\n1\n", [("A", "1")]),  # no blank line before $$$$
+        ("  > <A>\n1\n\n>\t<A>\n2\n\n><A>\n3\n\n", [("A", "1")]),
+        ("> 25 <NAME> (3)\n\n>  <A>  (1) \n\n> <a> <b>\n\n> <>\n\n> <name\n\n", [
+            ("NAME", ""), ("A", ""), ("a> <b", ""), ("", ""), ("name", "")]),
+        ("junk\n> <A>\n1\n\n", []),  # a header inside a junk paragraph
+        ("> <A>\n> <B>\n\n> <C>\n3\n\n", [("A", "> <B>"), ("C", "3")]),
+        ("> <A>\nx\ry\n\n", [("A", "x\ry")]),  # a lone CR is content
+        ("> <A>\n\xa0\n\n", [("A", "\xa0")]),  # NBSP is not whitespace
+        ("> <A>\n1\n\n\n\n> <B>\n2\n\n", [("A", "1"), ("B", "2")]),
+    ],
+)
+def test_record_cases(section, expected):
+    encoded = [(name.encode(), value.encode()) for name, value in expected]
+    assert block(section, bytes).records() == encoded == ref.records(section.encode())
+
+
+@pytest.mark.parametrize(
+    "rest, name",
+    [
+        (b"<A>", b"A"), (b"25 <NAME> (3)", b"NAME"), (b" <A>  (1)", b"A"), (b"<a> <b>", b"a> <b"),
+        (b"<>", b""), (b"<name", b"name"), (b"name", None), (b">", None), (b"(1)", None), (b" >x", None),
+        (b"", None), (b"a<b", b"b"), (b"><", None),
+    ],
+)
+def test_parse_header_name(rest, name):
+    found = core.parse_header_name(rest)
+    assert (None if found is None else rest[found[0] : found[0] + found[1]]) == name
+
+
+@given(st.lists(st.sampled_from([b"\r\n", b"\r", b"\n", b"a", b"\r\r\n", b"x" * 70])).map(b"".join))
+def test_fold_crlf(data):
+    assert core.fold_crlf(data) == data.replace(b"\r\n", b"\n")
+
+
+def test_value_fold_flag():
+    # Only the inner line endings count; the last line's ending is not part of the value.
+    (_, _, _, single), (_, _, _, multi) = core.scan_records(b"> <A>\r\n1\r\n\r\n> <B>\r\n1\r\n2\r\n\r\n")
+    assert single[2] is False and multi[2] is True
+
+
+# Lookups: the first scans, the second builds the index, later ones use it.
+
+@given(section=SECTIONS, name=st.sampled_from([b"A", b"B", b"C", b"a> <b", b"", b"name", b"Z"]))
+@settings(max_examples=200)
+def test_lookups_through_the_index_states(section, name):
+    data = section.encode()
+    expected = ref.records(data)
+    operations = [("find_last", name), ("contains", name), ("count", None)]
+    results = core.record_lookups(data, operations * 3 + [("drop", None)] + operations)
+    if expected == ref.MALFORMED:
+        assert {result for result, _ in results} == {"malformed", None}
+        assert all(state == "none" for _, state in results)
+        return
+    values = [value for n, value in expected if n == name]
+    lookups = results[:9] + results[10:]
+    for (found, _), (contained, _), (counted, _) in zip(lookups[0::3], lookups[1::3], lookups[2::3]):
+        if values:
+            start, end, fold = found
+            assert (data[start:end].replace(b"\r\n", b"\n") if fold else data[start:end]) == values[-1]
+        else:
+            assert found is None
+        assert contained == bool(values) and counted == len(expected)
+    states = [state for _, state in results]
+    assert states == ["none"] + ["table"] * 8 + ["none", "none", "table", "table"]
+
+
+def test_python_lookups_three_times_and_after_edits():
+    b = block("> <A>\n1\n\n> <B>\n2\n\n> <A>\n3\n\n")
+    for _ in range(3):
+        assert (b.get("A"), b["B"], "A" in b, "Z" in b, len(b), b.get("Z", 5)) == ("3", "2", True, False, 3, 5)
+    b.append_record("Z", "9")
+    for _ in range(3):
+        assert (b.get("Z"), len(b)) == ("9", 4)
+    assert b.remove_record("A") == 2
+    for _ in range(3):
+        assert (b.get("A"), "A" in b, len(b)) == (None, False, 2)
+
+
+# The Python reading methods.
+
+def test_block_without_records():
+    b = block("")
+    assert (b.records(), b.names(), b.to_dict(), len(b), b.get("n"), list(b), list(b.iter_records())) == (
+        [], [], {}, 0, None, [], [])
+    assert bool(b) is True
+    with pytest.raises(KeyError):
+        b["n"]
+
+
+def test_reading_methods():
+    b = block("> <A>\n1\n\n> <B>\n2\n\n> <A>\n3\n\n")
+    assert b.names() == ["A", "B", "A"] == list(b)
+    assert b.to_dict() == {"A": "3", "B": "2"} == dict(b.records())
+    assert (b.get("A"), b["A"], b.get(name="B"), b.get("Z", default=None), len(b)) == ("3", "3", "2", None, 3)
+    assert list(b.iter_records()) == b.records() == [("A", "1"), ("B", "2"), ("A", "3")]
+    with pytest.raises(KeyError) as error:
+        b["Z"]
+    assert error.value.args == ("Z",)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda b: b.get(b"A"), lambda b: b[b"A"], lambda b: b"A" in b, lambda b: b.set_record(b"A", "1"),
+        lambda b: b.remove_record(1), lambda b: b.append_record("A", b"1"),
+    ],
+)
+def test_names_and_values_of_the_wrong_type(call):
+    with pytest.raises(TypeError, match=r"^text SDBlock (record names|values) must be str$"):
+        call(block("> <A>\n1\n\n"))
+    with pytest.raises(TypeError, match=r"^byte-backed SDBlock record names must be bytes$"):
+        block("> <A>\n1\n\n", bytes).get("A")
+
+
+READERS = {
+    "records": lambda b: b.records(), "names": lambda b: b.names(), "to_dict": lambda b: b.to_dict(),
+    "get": lambda b: b.get("A"), "in": lambda b: "A" in b, "len": len, "getitem": lambda b: b["A"],
+    "set_record": lambda b: b.set_record("A", "2"), "remove_record": lambda b: b.remove_record("Z"),
+    "setitem": lambda b: b.__setitem__("A", "2"), "delitem": lambda b: b.__delitem__("A"),
+}
+
+
+@pytest.mark.parametrize("reader", READERS.values(), ids=READERS.keys())
+@pytest.mark.parametrize("looked_up_twice", [False, True])
+def test_malformed_header_fails_every_reader(reader, looked_up_twice):
+    b = block("> <A>\n1\n\n> name\n2\n\n")
+    before = str(b)
+    for _ in range(1 + looked_up_twice):
+        with pytest.raises(MalformedRecordError, match=MALFORMED_MESSAGE):
+            reader(b)
+    assert str(b) == before
+
+
+def test_iterators_stop_at_a_malformed_header():
+    for it, first in ((block("> <A>\n1\n\n> name\n\n").iter_records(), ("A", "1")), (iter(block("> <A>\n\n> >\n")), "A")):
+        assert next(it) == first
+        with pytest.raises(MalformedRecordError):
+            next(it)
+        assert list(it) == [] and list(it) == []
+
+
+@pytest.mark.parametrize("make", [lambda b: b.iter_records(), iter])
+@pytest.mark.parametrize("edit", [lambda b: b.remove_record("A"), lambda b: b.append_record("D", "4"),
+                                  lambda b: b.__setitem__("B", "x"), lambda b: b.replace_records([])])
+def test_iterators_and_edits(make, edit):
+    b = block("> <A>\n1\n\n> <B>\n2\n\n> <C>\n3\n\n")
+    it = make(b)
+    assert iter(it) is it
+    next(it)
+    b.remove_record("Z")  # removes nothing, changes nothing
+    next(it)
+    edit(b)
+    with pytest.raises(RuntimeError, match=r"^SDBlock records changed during iteration$"):
+        next(it)
+    assert list(it) == []
+
+
+def test_editing_while_looping_over_a_list():
+    b = block("> <A>\n1\n\n> <B>\n2\n\n")
+    for name, _ in b.records():
+        b.remove_record(name)
+    assert len(b) == 0
+
+
+def test_iterator_classes():
+    b = block("> <A>\n1\n\n")
+    assert type(b.iter_records()).__name__ == "_SDRecordIterator"
+    assert type(iter(b)).__name__ == "_SDNameIterator"
+    for cls in (type(b.iter_records()), type(iter(b))):
+        assert cls.__module__ == "molbrook.native"
+        with pytest.raises(TypeError):
+            cls()
+
+
+def test_iteration_ignores_a_new_title():
+    b = block("> <A>\n1\n\n> <B>\n2\n\n")
+    if not hasattr(SDBlock, "title"):
+        pytest.skip("section properties not built yet")
+    it = iter(b)
+    assert next(it) == "A"
+    b.title = "a much longer title than before"
+    assert list(it) == ["B"]
+
+
+def test_decoding_errors_name_the_record():
+    if not hasattr(SDBlock, "_from_state"):
+        pytest.skip("pickled state not built yet")
+    data = (MOL + "> <A\xff>\n1\n\n> <B>\nv\xff\n\n$$$$\n").encode("latin-1")
+    title_end, mdl_end = data.index(b"\n") + 1, data.index(b"M  END\n") + 7
+    b = SDBlock._from_state(data, title_end, mdl_end, True)
+    raw = SDBlock._from_state(data, title_end, mdl_end, False)
+    assert raw.names() == [b"A\xff", b"B"]
+    hint = ("parse_sdf(os.fsencode(path)) reads such files as bytes, and "
+            "parse_sdf(open(path, encoding=...)) decodes another encoding.")
+    for call, name in [(SDBlock.names, "A\ufffd"), (lambda b: b.get("B"), "B"), (lambda b: list(b), "A\ufffd")]:
+        with pytest.raises(UnicodeDecodeError) as error:
+            call(b)
+        assert error.value.__notes__ == [f"Reading record '{name}' of the SDBlock titled 't'. {hint}"]
+
+
+# Name objects are shared per thread.
+
+def test_names_are_shared_between_blocks():
+    long_name = "L" * 65
+    first = block(f"> <A>\n1\n\n> <{'N' * 64}>\n2\n\n> <{long_name}>\n\n")
+    second = block(f"> <{'N' * 64}>\n\n> <A>\n1\n\n> <{long_name}>\n\n")
+    a, n, l1 = first.names()
+    n2, a2, l2 = [name for name, _ in second.records()]
+    assert a is a2 and n is n2 and n is next(iter(second.to_dict()))
+    assert l1 == l2 and l1 is not l2  # longer names are not cached
+    assert first.names()[0] is next(first.iter_records())[0]
+    assert block("> <A>\n\n", bytes).names()[0] == b"A"  # bytes names have their own cache
+
+
+def test_name_cache_overflow_and_threads():
+    many = block("".join(f"> <n{i}>\n{i}\n\n" for i in range(5000)))
+    expected = [(f"n{i}", str(i)) for i in range(5000)]
+    results = []
+
+    def read():
+        results.append(many.records() == expected == many.records())
+        results.append(block("> <n1>\n\n").names()[0] is block("> <n1>\n\n").names()[0])
+
+    threads = [threading.Thread(target=read) for _ in range(3)]
+    for t in threads:
+        t.start()
+    read()
+    for t in threads:
+        t.join()
+    assert results == [True] * 8
+
+
+def test_a_thread_releases_its_names_when_it_ends():
+    names = []
+    section = f"> <only-in-that-thread>\n\n> <{'L' * 65}>\n\n"  # the second is too long to cache
+    thread = threading.Thread(target=lambda: names.extend(block(section).names()))
+    thread.start()
+    thread.join()
+    cached, uncached = names
+    assert sys.getrefcount(cached) == sys.getrefcount(uncached)
+
+
+# Real files.
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_records_match_the_reference(path):
+    blocks = [SDBlock(chunk) for chunk in ref.split_blocks(path.read_bytes())]
+    for b in blocks:
+        assert b.records() == ref.records(ref.sd_data(bytes(b)))
+    names = {}
+    for b in blocks:
+        for name in b.names():
+            assert names.setdefault(name, name) is name or len(name) > 64
