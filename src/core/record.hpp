@@ -44,6 +44,7 @@ struct ScannedRecord {
   size_t end;           // just past the closing blank line, or the section end
   size_t name_start;
   size_t name_size;
+  bool inner_crlf;  // a value line other than the last ends with CRLF
 
   std::string_view name(std::string_view section) const noexcept { return section.substr(name_start, name_size); }
   std::string_view header_line(std::string_view section) const noexcept {
