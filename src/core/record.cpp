@@ -1,5 +1,7 @@
 #include "record.hpp"
 
+#include <string.h>  // memrchr
+
 #include "search.hpp"
 #include "strip.hpp"
 
@@ -60,6 +62,15 @@ void RecordScanner::skip_paragraph() noexcept {
   Line line;
   while (lines_.next(line) && !is_blank(text(line))) {
   }
+}
+
+// Searched backwards: in a block with records the last ">" comes near
+// the end, in its last header line.
+std::string_view record_section(const Block& block) noexcept {
+  std::string_view all = block.bytes();
+  std::string_view body = all.substr(block.title_end(), all.size() - block.terminator_length() - block.title_end());
+  if (memrchr(body.data(), '>', body.size()) == nullptr) return {};
+  return block.sd_data();
 }
 
 std::optional<NameRange> parse_header_name(std::string_view rest) noexcept {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "block.hpp"
 #include "buffer.hpp"
 #include "lines.hpp"
 
@@ -91,6 +92,11 @@ bool visit_records(std::string_view section, Visit&& visit) {
     }
   }
 }
+
+// The SD data section to read records from. A block without any ">" past
+// its title line has no header line, so it is known to hold no records
+// without locating its M  END line, a longer search through the CTAB.
+std::string_view record_section(const Block& block) noexcept;
 
 // A name inside the header text it was parsed from.
 struct NameRange {
