@@ -26,8 +26,8 @@ def test_stats_counts_blocks_not_records(tmp_path, capsys):
     assert main(["stats", str(path)]) == 0
     assert capsys.readouterr().out.splitlines() == [
         f"{path}: 2 blocks (other 2)",
-        "record     blocks",
-        "caf\\xe9         1",
+        "record   blocks",
+        "caf\\xe9       1",
     ]
 
 
