@@ -82,6 +82,20 @@ def test_record_cases(section, expected):
 
 
 @pytest.mark.parametrize(
+    "text",
+    [
+        "> <A>\nM  END\n$$$$\n",  # in the title line
+        "t\n> <A>\n1\n\nM  END\n$$$$\n",  # in the MDL
+        "t\n> <A>\n1\n\n$$$$\n",  # no M  END: all of it is MDL
+        "t\nM  END\n\n$$$$\n",
+    ],
+)
+def test_header_lines_outside_the_sd_data(text):
+    for b, name in ((SDBlock(text), "A"), (SDBlock(text.encode()), b"A")):
+        assert (b.records(), len(b), len(b), b.get(name), name in b, list(b)) == ([], 0, 0, None, False, [])
+
+
+@pytest.mark.parametrize(
     "rest, name",
     [
         (b"<A>", b"A"), (b"25 <NAME> (3)", b"NAME"), (b" <A>  (1)", b"A"), (b"<a> <b>", b"a> <b"),

@@ -1,5 +1,7 @@
 #include "record.hpp"
 
+#include <string.h>  // memrchr
+
 #include "search.hpp"
 #include "strip.hpp"
 
@@ -7,14 +9,6 @@ namespace molbrook {
 namespace {
 
 constexpr std::string_view kHeaderMark = "> ";
-
-// Most values hold no CR at all, which one memchr settles.
-bool has_crlf(std::string_view bytes) noexcept {
-  for (size_t cr = find_byte(bytes, '\r'); cr != npos; cr = find_byte(bytes, '\r', cr + 1)) {
-    if (cr + 1 < bytes.size() && bytes[cr + 1] == '\n') return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -47,13 +41,18 @@ ScanStep RecordScanner::next(ScannedRecord& record) noexcept {
 // like, "> <" included.
 void RecordScanner::take_value_lines(ScannedRecord& record) noexcept {
   size_t lines_end = record.value_start;
+  bool crlf = false;  // the line before ends with CRLF
+  record.inner_crlf = false;
   Line line;
   while (lines_.next(line)) {
-    if (is_blank(text(line))) {
+    std::string_view line_text = text(line);
+    if (is_blank(line_text)) {
       record.lines_end = lines_end;
       record.end = line.end;
       return;
     }
+    record.inner_crlf = record.inner_crlf || crlf;
+    crlf = line_text.ends_with(kCRLF);
     lines_end = line.end;
   }
   record.lines_end = record.end = lines_end;
@@ -63,6 +62,15 @@ void RecordScanner::skip_paragraph() noexcept {
   Line line;
   while (lines_.next(line) && !is_blank(text(line))) {
   }
+}
+
+// Searched backwards: in a block with records the last ">" comes near
+// the end, in its last header line.
+std::string_view record_section(const Block& block) noexcept {
+  std::string_view all = block.bytes();
+  std::string_view body = all.substr(block.title_end(), all.size() - block.terminator_length() - block.title_end());
+  if (memrchr(body.data(), '>', body.size()) == nullptr) return {};
+  return block.sd_data();
 }
 
 std::optional<NameRange> parse_header_name(std::string_view rest) noexcept {
@@ -77,7 +85,7 @@ std::optional<NameRange> parse_header_name(std::string_view rest) noexcept {
 // endings left inside it are those of the earlier lines.
 RecordValue record_value(std::string_view section, const ScannedRecord& record) noexcept {
   std::string_view value = line_content(section.substr(record.value_start, record.lines_end - record.value_start));
-  return {record.value_start, record.value_start + value.size(), has_crlf(value)};
+  return {record.value_start, record.value_start + value.size(), record.inner_crlf};
 }
 
 ByteBuffer fold_crlf(std::string_view bytes) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "block.hpp"
 #include "buffer.hpp"
 #include "lines.hpp"
 
@@ -44,6 +45,7 @@ struct ScannedRecord {
   size_t end;           // just past the closing blank line, or the section end
   size_t name_start;
   size_t name_size;
+  bool inner_crlf;  // a value line other than the last ends with CRLF
 
   std::string_view name(std::string_view section) const noexcept { return section.substr(name_start, name_size); }
   std::string_view header_line(std::string_view section) const noexcept {
@@ -90,6 +92,11 @@ bool visit_records(std::string_view section, Visit&& visit) {
     }
   }
 }
+
+// The SD data section to read records from. A block without any ">" past
+// its title line has no header line, so it is known to hold no records
+// without locating its M  END line, a longer search through the CTAB.
+std::string_view record_section(const Block& block) noexcept;
 
 // A name inside the header text it was parsed from.
 struct NameRange {

@@ -102,7 +102,7 @@ PyObject* read_records(PyObject* object, PyObject* result, Add add) {
 bool find_value(PySDBlock* self, PyObject* key, Ref& value) {
   std::optional<std::string_view> name = to_block_bytes(self, key, "record names");
   if (!name) return false;
-  std::string_view section = self->block.sd_data();
+  std::string_view section = record_section(self->block);
   RecordResult<std::optional<RecordValue>> found = find_last(section, self->record_index, *name);
   if (!found) {
     raise_malformed_record();
@@ -375,7 +375,7 @@ Py_ssize_t block_length(PyObject* object) {
   PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return -1;
-  RecordResult<size_t> records = count(self->block.sd_data(), self->record_index);
+  RecordResult<size_t> records = count(record_section(self->block), self->record_index);
   if (!records) {
     raise_malformed_record();
     return -1;
@@ -389,7 +389,7 @@ int block_contains(PyObject* object, PyObject* key) {
   if (!borrow) return -1;
   std::optional<std::string_view> name = to_block_bytes(self, key, "record names");
   if (!name) return -1;
-  RecordResult<bool> found = contains(self->block.sd_data(), self->record_index, *name);
+  RecordResult<bool> found = contains(record_section(self->block), self->record_index, *name);
   if (!found) {
     raise_malformed_record();
     return -1;

@@ -52,7 +52,7 @@ bool append_initial_records(PySDBlock* self, PyObject* records, HeaderStyle styl
 class RecordObjects {
  public:
   RecordObjects(const PySDBlock* self, NameCache& cache) noexcept
-      : self_(self), section_(self->block.sd_data()), names_(cache) {}
+      : self_(self), section_(record_section(self->block)), names_(cache) {}
 
   std::string_view section() const noexcept { return section_; }
 
