@@ -13,8 +13,8 @@ def test_stats_of_the_bundled_sample(capsys):
         "bundled sample.sdf: 5 blocks (V2000 3, V3000 2)",
         "record      blocks",
         "ID               5",
-        "MW               5",
         "SMILES           5",
+        "MW               5",
         "SOLUBILITY       2",
         "NOTE             1",
     ]
@@ -26,8 +26,8 @@ def test_stats_counts_blocks_not_records(tmp_path, capsys):
     assert main(["stats", str(path)]) == 0
     assert capsys.readouterr().out.splitlines() == [
         f"{path}: 2 blocks (other 2)",
-        "record     blocks",
-        "caf\\xe9         1",
+        "record   blocks",
+        "caf\\xe9       1",
     ]
 
 
