@@ -349,7 +349,8 @@ def test_next_from_another_thread_while_reading_is_refused(tmp_path):
     reader.join()
 
 
-def test_interrupted_read_is_retried(tmp_path):
+@pytest.mark.parametrize("waiting_in", ["open", "read"])
+def test_interrupted_system_calls_are_retried(tmp_path, waiting_in):
     fired = []
     previous = signal.signal(signal.SIGALRM, lambda *_: fired.append(True))
     try:
@@ -357,8 +358,11 @@ def test_interrupted_read_is_retried(tmp_path):
         os.mkfifo(path)
 
         def feed():
+            # The reader waits in open(2) until a writer comes, then in read(2)
+            # until data comes; the signal arrives meanwhile.
+            time.sleep(0.3 if waiting_in == "open" else 0)
             with open(path, "wb") as pipe:
-                time.sleep(0.3)  # the reader waits in read(2) when the signal comes
+                time.sleep(0.3 if waiting_in == "read" else 0)
                 pipe.write(b"t\n$$$$\n")
 
         thread = threading.Thread(target=feed)
