@@ -54,9 +54,10 @@ def fifo_with(tmp_path, data: bytes, name="fifo"):
     try:
         yield path
     finally:
-        if thread.is_alive():  # the reader never opened it: let the writer go
-            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        # If the reader never opened it, the writer still waits for one.
+        releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
         thread.join()
+        os.close(releaser)
 
 
 def lf_lines(data: bytes):
@@ -368,8 +369,13 @@ def test_interrupted_system_calls_are_retried(tmp_path, waiting_in):
         thread = threading.Thread(target=feed)
         thread.start()
         signal.setitimer(signal.ITIMER_REAL, 0.1)
-        assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [b"t\n$$$$\n"]
-        thread.join()
+        try:
+            assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [b"t\n$$$$\n"]
+        finally:
+            # After a failed read the writer may still wait for a reader.
+            releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            thread.join()
+            os.close(releaser)
         assert fired
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
