@@ -106,11 +106,17 @@ def test_translate_if_needed_copies_only_with_cr():
     assert core.translate_if_needed(b"a\r\nb\r") == (b"a\nb\n", True)
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
-@given(hay=TEXTS, needle=st.sampled_from([b"\n$$$$", b"$$$$", b"\nM  END", b"\r\n", b"$"]), data=st.data())
-def test_find_matches_bytes_find(kernel, hay, needle, data):
+# Haystacks full of the needles' pieces and near misses.
+NEEDLE_PIECES = st.lists(
+    st.sampled_from([b"\n", b"\r", b"$", b"$$$$", b"M  END", b"M  EN", b"E", b"D", b"x" * 70]), max_size=60
+).map(b"".join)
+
+
+@given(hay=NEEDLE_PIECES, needle=st.sampled_from([b"\n$$$$", b"$$$$", b"\nM  END", b"\r\n", b"$"]), data=st.data())
+def test_find_matches_bytes_find(hay, needle, data):
+    lead = data.draw(st.integers(0, len(needle) - 1))
     start = data.draw(st.integers(0, len(hay) + 1))
-    assert core.find(hay, needle, start, kernel) == (hay.find(needle, start) if start <= len(hay) else -1)
+    assert core.find(hay, needle, lead, start) == (hay.find(needle, start) if start <= len(hay) else -1)
 
 
 @given(data=TEXTS)

@@ -12,7 +12,7 @@ namespace molbrook {
 namespace {
 
 constexpr std::string_view kMEnd = "M  END";
-constexpr std::string_view kNewlineMEnd = "\nM  END";
+constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
 
 bool is_bare_terminator(std::string_view line) noexcept { return line == "$$$$\n" || line == "$$$$\r\n"; }
 
