@@ -106,6 +106,13 @@ def test_translate_if_needed_copies_only_with_cr():
     assert core.translate_if_needed(b"a\r\nb\r") == (b"a\nb\n", True)
 
 
+@given(text=TEXTS)
+def test_translated_copy_equals_universal_newlines(text):
+    # The copy is written straight from the source, in 16-byte blocks where
+    # they fit, so short and long runs near either end both matter.
+    assert core.translate_if_needed(text) == (universal_newlines(text), b"\r" in text)
+
+
 # Haystacks full of the needles' pieces and near misses.
 NEEDLE_PIECES = st.lists(
     st.sampled_from([b"\n", b"\r", b"$", b"$$$$", b"M  END", b"M  EN", b"E", b"D", b"x" * 70]), max_size=60
