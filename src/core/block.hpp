@@ -58,8 +58,8 @@ class Block {
   static std::optional<Block> borrow(const MappingRef& mapping, size_t start, size_t end,
                                      size_t term_start) noexcept;
 
-  // An owned copy of `bytes`, the same condition met: what build() would
-  // make, without looking at the bytes again after copying them.
+  // An owned copy of `bytes` on the condition borrow() sets: what build()
+  // would make of them, without looking at the copy again.
   static std::optional<Block> copy_unchanged(std::string_view bytes, size_t term_start);
 
   // An owned block rebuilt from a copy of `bytes` and both boundaries, as
