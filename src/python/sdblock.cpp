@@ -298,9 +298,10 @@ std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* 
 PyObject* make_block_object(const PySDBlock* self, std::string_view bytes) noexcept {
   const auto size = static_cast<Py_ssize_t>(bytes.size());
   if (self->is_bytes) return PyBytes_FromStringAndSize(bytes.data(), size);
-  if (!is_ascii(bytes)) return PyUnicode_DecodeUTF8(bytes.data(), size, nullptr);
   // SD text is nearly all ASCII, which fills a one-byte str with a single
-  // copy, past the decoder's general path.
+  // copy, past the decoder's general path. An empty view, perhaps without
+  // any data pointer, goes to the decoder.
+  if (bytes.empty() || !is_ascii(bytes)) return PyUnicode_DecodeUTF8(bytes.data(), size, nullptr);
   PyObject* text = PyUnicode_New(size, 127);
   if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), bytes.size());
   return text;
