@@ -286,7 +286,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--budget", type=float, default=30.0, help="seconds after which a job starts no further run")
     ap.add_argument("--name", help="record name for get (default: the most common one)")
     ap.add_argument("--only", help="comma-separated jobs to run (default: all)")
-    ap.add_argument("--rss-size", default="1G", help="file size for the memory run; 0 skips it")
+    ap.add_argument("--rss-size", default="1G", help="file size for the memory run (not with --only); 0 skips it")
     ap.add_argument("--plot", action="store_true", help="draw the table into docs/throughput.png")
     args = ap.parse_args(argv)
 
