@@ -279,4 +279,7 @@ def test_repeated_operations_leak_nothing(operation, witnesses):
     assert [sys.getrefcount(obj) for obj in watched] == references
     assert getattr(sys, "gettotalrefcount", lambda: 0)() - total < 100
     assert grown < 256 * 1024, f"{grown} bytes of Python objects kept"
-    assert resident_grown < 8 * 1024 * 1024, f"resident memory grew by {resident_grown} bytes"
+    # AddressSanitizer holds freed memory back (its quarantine), so there
+    # resident memory grows anyway; LeakSanitizer checks the native side.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert resident_grown < 8 * 1024 * 1024, f"resident memory grew by {resident_grown} bytes"
