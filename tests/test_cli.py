@@ -13,8 +13,8 @@ def test_stats_of_the_bundled_sample(capsys):
         "bundled sample.sdf: 5 blocks (V2000 3, V3000 2)",
         "record      blocks",
         "ID               5",
-        "MW               5",
         "SMILES           5",
+        "MW               5",
         "SOLUBILITY       2",
         "NOTE             1",
     ]

@@ -54,9 +54,10 @@ def fifo_with(tmp_path, data: bytes, name="fifo"):
     try:
         yield path
     finally:
-        if thread.is_alive():  # the reader never opened it: let the writer go
-            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        # If the reader never opened it, the writer still waits for one.
+        releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
         thread.join()
+        os.close(releaser)
 
 
 def lf_lines(data: bytes):
@@ -349,7 +350,8 @@ def test_next_from_another_thread_while_reading_is_refused(tmp_path):
     reader.join()
 
 
-def test_interrupted_read_is_retried(tmp_path):
+@pytest.mark.parametrize("waiting_in", ["open", "read"])
+def test_interrupted_system_calls_are_retried(tmp_path, waiting_in):
     fired = []
     previous = signal.signal(signal.SIGALRM, lambda *_: fired.append(True))
     try:
@@ -357,15 +359,23 @@ def test_interrupted_read_is_retried(tmp_path):
         os.mkfifo(path)
 
         def feed():
+            # The reader waits in open(2) until a writer comes, then in read(2)
+            # until data comes; the signal arrives meanwhile.
+            time.sleep(0.3 if waiting_in == "open" else 0)
             with open(path, "wb") as pipe:
-                time.sleep(0.3)  # the reader waits in read(2) when the signal comes
+                time.sleep(0.3 if waiting_in == "read" else 0)
                 pipe.write(b"t\n$$$$\n")
 
         thread = threading.Thread(target=feed)
         thread.start()
         signal.setitimer(signal.ITIMER_REAL, 0.1)
-        assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [b"t\n$$$$\n"]
-        thread.join()
+        try:
+            assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [b"t\n$$$$\n"]
+        finally:
+            # After a failed read the writer may still wait for a reader.
+            releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            thread.join()
+            os.close(releaser)
         assert fired
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)

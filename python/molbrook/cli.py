@@ -39,7 +39,7 @@ def print_stats(stats: Stats, label: str) -> None:
     if stats.carriers:
         width = max(len(name) for name in stats.carriers)
         print(f"{'record':<{width}}  blocks")
-        for name, count in sorted(stats.carriers.items(), key=lambda item: (-item[1], item[0])):
+        for name, count in sorted(stats.carriers.items(), key=lambda item: -item[1]):
             print(f"{name:<{width}}  {count:>6,}")
 
 

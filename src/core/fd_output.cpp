@@ -34,9 +34,4 @@ int write_all(int fd, std::string_view bytes) noexcept {
   return 0;
 }
 
-int close_descriptor(int fd) noexcept {
-  if (::close(fd) == 0 || errno == EINTR) return 0;
-  return errno;
-}
-
 }  // namespace molbrook

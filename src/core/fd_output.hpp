@@ -17,9 +17,4 @@ int create_for_writing(const char* path, int& error) noexcept;
 // errno of a failed write(2), or kWroteNothing.
 int write_all(int fd, std::string_view bytes) noexcept;
 
-// Closes `fd`; returns 0 or the errno of a failed close(2). An interrupted
-// close is not an error: the descriptor is gone either way on Linux, and
-// retrying could close one another thread just opened.
-int close_descriptor(int fd) noexcept;
-
 }  // namespace molbrook

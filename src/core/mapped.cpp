@@ -79,10 +79,6 @@ size_t last_line_start(std::string_view bytes) noexcept {
 
 }  // namespace
 
-Descriptor::~Descriptor() {
-  if (fd_ >= 0) close(fd_);
-}
-
 OpenedFile open_for_reading(const char* path) noexcept {
   OpenedFile opened;
   Descriptor fd(open(path, O_RDONLY | O_CLOEXEC));

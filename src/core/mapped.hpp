@@ -7,29 +7,10 @@
 #include <vector>
 
 #include "block.hpp"
+#include "descriptor.hpp"
 #include "mapping.hpp"
 
 namespace molbrook {
-
-// An open file descriptor, closed when dropped.
-class Descriptor {
- public:
-  Descriptor() noexcept = default;
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    Descriptor taken(std::move(other));
-    std::swap(fd_, taken.fd_);
-    return *this;
-  }
-  ~Descriptor();
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // A file opened for reading: mapped whole, or left open to be read in
 // chunks, or the errno that stopped it.

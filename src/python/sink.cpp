@@ -63,13 +63,6 @@ void note_block(uint64_t position, const PySDBlock* block) noexcept {
 
 }  // namespace
 
-SdfSink::Descriptor::~Descriptor() { close(); }
-
-int SdfSink::Descriptor::close() noexcept {
-  if (fd_ < 0) return 0;
-  return close_descriptor(std::exchange(fd_, -1));
-}
-
 SdfSink::SdfSink(std::variant<PathTarget, FileTarget> target, size_t threshold)
     : threshold_(threshold), target_(std::move(target)) {
   buffer_.reserve(2 * threshold);

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "../core/buffer.hpp"
+#include "../core/descriptor.hpp"
 #include "ref.hpp"
 #include "sdblock.hpp"
 
@@ -42,25 +43,6 @@ class SdfSink {
   int traverse(visitproc visit, void* arg) const noexcept;
 
  private:
-  // An open descriptor, closed when dropped unless closed before.
-  class Descriptor {
-   public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-      std::swap(fd_, other.fd_);
-      return *this;
-    }
-    ~Descriptor();
-
-    int get() const noexcept { return fd_; }
-    // Closes now; returns 0 or the errno.
-    int close() noexcept;
-
-   private:
-    int fd_;
-  };
-
   struct PathTarget {
     Descriptor fd;
     Ref path;  // as os.fspath returned it, for OSError
