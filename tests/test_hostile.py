@@ -34,7 +34,7 @@ def check_first(block):
     assert block_bytes(block) == FIRST and block.records() == ([("A", "1")] if text else [(b"A", b"1")])
 
 
-# Readers: name -> (function of a file path, kind of the blocks, whether str text is translated)
+# Readers: name -> (function of a file path giving an iterator, kind of its blocks)
 READERS = {
     "bytes path": (lambda path: parse_sdf(os.fsencode(path)), bytes),
     "borrowing bytes path": (lambda path: parse_sdf(os.fsencode(path), borrow=True), bytes),

@@ -66,7 +66,7 @@ def allowed(error, *messages):
 
 SOURCES = {
     "mapped": lambda path: parse_sdf(os.fsencode(path), borrow=True),
-    "descriptor": lambda path: parse_sdf(open(path, "rb")),
+    "file object": lambda path: parse_sdf(open(path, "rb")),
     "text path": lambda path: parse_sdf(str(path)),
 }
 
