@@ -83,8 +83,14 @@ bool BlockSplitter::cut(std::optional<Block>& block) {
     }
   }
 
-  size_t lf = find_byte(data, '\n', *pending_term_);
-  if (lf == npos && !eof_) return false;
+  // Bytes of the $$$$ line already searched hold no LF: search only what
+  // arrived since, so that a long $$$$ line costs one pass, not one per
+  // chunk.
+  size_t lf = find_byte(data, '\n', std::max(*pending_term_, scan_));
+  if (lf == npos && !eof_) {
+    scan_ = filled;
+    return false;
+  }
   block = take(lf == npos ? filled : lf + 1, *pending_term_ - start_);
   return true;
 }

@@ -73,7 +73,7 @@ class BlockSplitter {
 
   ByteBuffer buffer_;   // size() is the fill offset
   size_t start_ = 0;    // where the next block begins
-  size_t scan_ = 0;     // where the search for a $$$$ line resumes
+  size_t scan_ = 0;     // where the search for a $$$$ line, or for its LF, resumes
   std::optional<size_t> pending_term_;  // a $$$$ line still waiting for its LF
   bool eof_ = false;
 };

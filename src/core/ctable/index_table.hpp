@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -12,7 +14,9 @@ namespace molbrook {
 
 // Open addressing with linear probing over a flat array at most half
 // full, so filling it with one entry per section line allocates nothing
-// after construction. Keys are any signed 64-bit values.
+// after construction. Keys are any signed 64-bit values, which the input
+// chooses: they are mixed with a secret drawn once per process, so that no
+// file can hold indices that all land in one run of slots.
 template <class Value>
 class IndexTable {
  public:
@@ -45,10 +49,28 @@ class IndexTable {
   // The slot holding `key`, or the empty one where it belongs.
   size_t slot_index(int64_t key) const noexcept {
     const size_t mask = slots_.size() - 1;
-    // Fibonacci hashing spreads runs of consecutive indices over the table.
-    size_t at = static_cast<size_t>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15u) >> shift_);
+    size_t at = static_cast<size_t>(mix(static_cast<uint64_t>(key) + secret()) >> shift_);
     while (slots_[at].used && slots_[at].key != key) at = (at + 1) & mask;
     return at;
+  }
+
+  // The finaliser of SplitMix64: every input bit reaches every output bit.
+  static uint64_t mix(uint64_t z) noexcept {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+
+  static uint64_t secret() noexcept {
+    static const uint64_t drawn = [] {
+      try {
+        std::random_device device;
+        return static_cast<uint64_t>(device()) << 32 | device();
+      } catch (...) {  // no entropy source: the clock still varies per process
+        return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      }
+    }();
+    return drawn;
   }
 
   std::vector<Slot> slots_;

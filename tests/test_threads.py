@@ -1,0 +1,237 @@
+"""Several threads on one iterator, one block, one writer; reading a mapped
+file while other threads allocate and edit; objects freed on another
+thread. The only errors allowed are the documented RuntimeErrors (and
+BufferError while a view is alive); no crash, no block lost, duplicated
+or corrupted."""
+
+import collections
+import copy
+import gc
+import io
+import os
+import pickle
+import sys
+import threading
+
+import pytest
+
+import sdf_reference as ref
+from molbrook.native import SDBlock, parse_sdf, sdf_writer
+
+BORROWED = "Already borrowed"
+MUTABLY_BORROWED = "Already mutably borrowed"
+CHANGED = "SDBlock records changed during iteration"
+
+
+@pytest.fixture(autouse=True)
+def frequent_switches():
+    """Threads switch as often as the interpreter allows."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def run_threads(count, target, *args):
+    """Runs `target(index, *args)` on `count` threads; re-raises the first error."""
+    errors = []
+
+    def guarded(index):
+        try:
+            target(index, *args)
+        except BaseException as error:  # reported on the main thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if errors:
+        raise errors[0]
+
+
+def sdf_file(tmp_path, blocks=3000, name="many.sdf"):
+    """A file of numbered blocks, several mapped batches long."""
+    data = b"".join(b"block %d\n  prog\n\nM  END\n> <N>\n%d\n\n> <PAD>\n%s\n\n$$$$\n" % (i, i, b"p" * (i % 300))
+                    for i in range(blocks))
+    path = tmp_path / name
+    path.write_bytes(data)
+    return path, [block for block, _ in ref.split(data)]
+
+
+def allowed(error, *messages):
+    assert isinstance(error, RuntimeError) and str(error) in messages, repr(error)
+
+
+SOURCES = {
+    "mapped": lambda path: parse_sdf(os.fsencode(path), borrow=True),
+    "file object": lambda path: parse_sdf(open(path, "rb")),
+    "text path": lambda path: parse_sdf(str(path)),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_threads_sharing_one_iterator(tmp_path, source):
+    path, expected = sdf_file(tmp_path)
+    blocks = SOURCES[source](path)
+    taken = [[] for _ in range(4)]
+
+    def take(index):
+        while True:
+            try:
+                block = next(blocks)
+            except StopIteration:
+                return
+            except RuntimeError as error:
+                allowed(error, BORROWED)
+                continue
+            taken[index].append(block)
+
+    run_threads(4, take)
+    got = [block.__reduce__()[1][0] for mine in taken for block in mine]
+    assert sorted(got) == sorted(expected)  # each block once, whole
+    for mine in taken:  # and each thread saw them in file order
+        numbers = [int(block.get("N" if source == "text path" else b"N")) for block in mine]
+        assert numbers == sorted(numbers)
+
+
+def test_threads_sharing_one_block():
+    block = SDBlock("t\nM  END\n> <A>\n1\n\n$$$$\n")
+
+    def work(index):
+        name = f"T{index}"
+        for step in range(300):
+            try:
+                if index == 0:
+                    for name_read, value in block.iter_records():
+                        assert name_read.startswith(("A", "T")) and value
+                elif index == 1:
+                    block.title = f"title {step}"
+                    assert block.title.startswith("title")
+                elif index == 2:
+                    assert pickle.loads(pickle.dumps(block)) is not None
+                    assert str(block).endswith("$$$$\n") and len(block) >= 1
+                else:
+                    block.append_record(name, str(step))
+                    block[name] = "set"
+                    block.remove_record(name)
+            except RuntimeError as error:
+                allowed(error, BORROWED, MUTABLY_BORROWED, CHANGED)
+
+    run_threads(5, work)
+    assert block.records() == [("A", "1")]
+    assert pickle.loads(pickle.dumps(block)) == block
+
+
+def test_threads_sharing_one_bytes_block_with_views():
+    block = SDBlock(b"t\nM  END\n> <A>\n1\n\n$$$$\n")
+
+    def work(index):
+        for step in range(300):
+            try:
+                if index % 2:
+                    with memoryview(block) as view:
+                        assert bytes(view).endswith(b"$$$$\n")
+                else:
+                    block[b"A"] = b"%d" % step
+            except BufferError as error:
+                assert str(error) == "Existing exports of data: SDBlock cannot be edited"
+            except RuntimeError as error:
+                allowed(error, BORROWED, MUTABLY_BORROWED)
+
+    run_threads(4, work)
+    assert block.names() == [b"A"] and int(block[b"A"]) >= 0
+
+
+@pytest.mark.parametrize("to_path", [True, False], ids=["path", "file object"])
+def test_threads_sharing_one_writer(tmp_path, to_path):
+    out = tmp_path / "out.sdf"
+    stream = io.BytesIO()
+    writer = sdf_writer(out if to_path else stream)
+    # Large blocks, so that writes flush often (with the interpreter lock
+    # released, for a path).
+    blocks = [SDBlock(b"w%d\n%s\n> <N>\n%d\n\n$$$$\n" % (i, b"x" * 90000, i)) for i in range(40)]
+
+    def write(index):
+        for block in blocks[index::4]:
+            while True:
+                try:
+                    writer.write(block)
+                    break
+                except RuntimeError as error:
+                    allowed(error, BORROWED)
+
+    run_threads(4, write)
+    writer.close()
+    data = out.read_bytes() if to_path else stream.getvalue()
+    assert sorted(block for block, _ in ref.split(data)) == sorted(bytes(b) for b in blocks)
+
+
+def test_reading_a_mapped_file_while_others_allocate_and_edit(tmp_path):
+    path, expected = sdf_file(tmp_path, blocks=6000)
+    handed = collections.deque()
+    done = threading.Event()
+
+    def read(_):
+        try:
+            for number, block in enumerate(parse_sdf(os.fsencode(path), borrow=True)):
+                assert bytes(block) == expected[number]
+                handed.append(block)
+        finally:
+            done.set()
+
+    def edit(index):
+        while not done.is_set() or handed:
+            own = SDBlock(b"own %d\nM  END\n$$$$\n" % index)
+            own.append_record(b"K", b"v" * 100)
+            assert copy.copy(own) == own
+            try:
+                block = handed.popleft()
+            except IndexError:
+                continue
+            number = int(block[b"N"])
+            block[b"N"] = b"edited"  # copies a borrowed block out of the mapping
+            assert block.title == b"block %d" % number and block[b"N"] == b"edited"
+
+    run_threads(3, lambda index: read(index) if index == 0 else edit(index))
+
+
+def test_iterators_and_writers_freed_on_another_thread(tmp_path):
+    path, expected = sdf_file(tmp_path)
+    fds = len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+    stream = io.BytesIO()
+    out = tmp_path / "out.sdf"
+    iterators = [parse_sdf(os.fsencode(path), borrow=True), parse_sdf(open(path, "rb")), parse_sdf(str(path)),
+                 SDBlock.from_sdf(path.read_bytes())]
+    kept = [next(blocks) for blocks in iterators]  # each iterator is open, mid-file
+    writers = [sdf_writer(out), sdf_writer(stream)]
+    for block in kept:
+        writers[0].write(block)
+        if isinstance(block.title, bytes):  # a file object takes one kind
+            writers[1].write(block)
+
+    def drop(_):
+        objects = iterators + writers
+        iterators.clear()
+        writers.clear()
+        del objects
+        gc.collect()
+
+    run_threads(1, drop)
+    assert [block.__reduce__()[1][0] for block in kept] == [expected[0]] * 4
+    assert out.read_bytes() == expected[0] * 4 and stream.getvalue() == expected[0] * 3
+    if fds is not None:
+        assert len(os.listdir("/proc/self/fd")) <= fds
+
+
+def test_records_read_on_many_threads_at_once(tmp_path):
+    path, expected = sdf_file(tmp_path, blocks=500)
+    blocks = list(parse_sdf(str(path)))
+
+    def read(index):
+        for number, block in enumerate(blocks):
+            assert block.names() == ["N", "PAD"]
+            assert block.to_dict()["N"] == str(number)
+
+    run_threads(4, read)
