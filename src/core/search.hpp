@@ -1,9 +1,13 @@
 // Byte and substring search over byte ranges.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#include "simd.hpp"
 
 namespace molbrook {
 
@@ -24,23 +28,55 @@ struct Needle {
   size_t lead;
 };
 
+// Where lead bytes crowd, as crafted text can make them: the first start
+// at or after `start` that may match, stepping 64 starts at a time and
+// keeping those where both the lead byte and a second byte of the needle
+// match. Returns a match, or the start of the first step without any lead
+// byte, or of the bytes too few for a step. Out of line: it seldom runs.
+template <class Kernel>
+[[gnu::noinline]] size_t skip_crowded_leads(std::string_view hay, Needle needle, size_t start) noexcept {
+  const size_t size = needle.bytes.size();
+  const size_t last_start = hay.size() - size;
+  const size_t lead = needle.lead;
+  const size_t pair = lead == 0 ? size - 1 : 0;
+  const char* p = hay.data();
+  // A step reads 64 bytes from start + lead and from start + pair.
+  for (uint64_t leads = 1; leads != 0 && start + 63 <= last_start; start += 64) {
+    leads = Kernel::eq_mask(p + start + lead, needle.bytes[lead]);
+    for (uint64_t both = leads & Kernel::eq_mask(p + start + pair, needle.bytes[pair]); both != 0;
+         both &= both - 1) {
+      size_t at = start + static_cast<size_t>(std::countr_zero(both));
+      if (std::memcmp(p + at, needle.bytes.data(), size) == 0) return at;
+    }
+  }
+  return start;
+}
+
 // Offset of the first `needle` in hay at or after `from`, or npos.
 //
 // memchr, which the C library vectorises to the widest unit of the
-// machine, finds each occurrence of the lead byte, and a comparison checks
-// the needle around it. With a rare lead byte, nearly every byte of the
-// haystack is looked at once, by memchr alone.
-inline size_t find(std::string_view hay, Needle needle, size_t from = 0) noexcept {
+// machine, finds the next lead byte, and in SD text that is nearly always
+// the match. After a lead byte that is not, the search skips ahead where
+// lead bytes crowd, so that no text costs a library call per byte. Always
+// inlined: each caller's needle is a constant, which then compares in a
+// few instructions.
+template <class Kernel>
+[[gnu::always_inline]] inline size_t find_with(std::string_view hay, Needle needle, size_t from) noexcept {
   const size_t size = needle.bytes.size();
   if (from > hay.size() || hay.size() - from < size) return npos;
-  // Where the lead byte of a match starting at the last possible offset is.
-  const std::string_view leads = hay.substr(0, hay.size() - size + needle.lead + 1);
-  for (size_t start = from;; ++start) {
-    size_t lead = find_byte(leads, needle.bytes[needle.lead], start + needle.lead);
-    if (lead == npos) return npos;
-    start = lead - needle.lead;
+  const size_t last_start = hay.size() - size;
+  for (size_t start = from; start <= last_start;) {
+    const void* hit = std::memchr(hay.data() + start + needle.lead, needle.bytes[needle.lead], last_start - start + 1);
+    if (hit == nullptr) return npos;
+    start = static_cast<size_t>(static_cast<const char*>(hit) - hay.data()) - needle.lead;
     if (hay.substr(start, size) == needle.bytes) return start;
+    start = skip_crowded_leads<Kernel>(hay, needle, start + 1);
   }
+  return npos;
+}
+
+inline size_t find(std::string_view hay, Needle needle, size_t from = 0) noexcept {
+  return find_with<simd::Native>(hay, needle, from);
 }
 
 }  // namespace molbrook

@@ -1,5 +1,5 @@
-// 64-byte classification kernels behind the line scanner and newline
-// translation.
+// 64-byte classification kernels behind the line scanner, the substring
+// finder and newline translation.
 //
 // Each kernel has `eq_mask(p, byte)`: bit i of the result is set when p[i]
 // equals `byte`, over exactly 64 readable bytes at p. The scanning code is
