@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import filecmp
+import importlib.util
 import mmap
 import os
 import shutil
@@ -289,6 +290,8 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--rss-size", default="1G", help="file size for the memory run (not with --only); 0 skips it")
     ap.add_argument("--plot", action="store_true", help="draw the table into docs/throughput.png")
     args = ap.parse_args(argv)
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        ap.error("--plot needs matplotlib (pip install '.[bench]')")
 
     lf = common.build_file(args.size, records_only=args.records_only, corpus=args.corpus)
     crlf = common.build_file(args.size, crlf=True, records_only=args.records_only, corpus=args.corpus)
