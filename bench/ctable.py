@@ -10,21 +10,14 @@ best of R runs.
 import argparse
 import random
 import re
-import time
 from pathlib import Path
 
+from common import CORPUS, best_seconds
 from molbrook import CTable, SDBlock
-
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
 
 def best(repeat, work):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return best_seconds(work, repeat)[0]
 
 
 def blocks_of(path):

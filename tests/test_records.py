@@ -279,6 +279,22 @@ def test_decoding_errors_name_the_record():
         assert error.value.__notes__ == [f"Reading record '{name}' of the SDBlock titled 't'. {hint}"]
 
 
+@pytest.mark.parametrize(
+    "value",
+    ["", "x", "1234567", "12345678", "123456789", "é", "1234567é", "12345678é", "é12345678", "a\x7fb", "x" * 300],
+)
+def test_values_decode_on_either_side_of_eight_byte_words(value):
+    # ASCII values are copied straight into a str; any other byte takes the
+    # decoder, also when it follows a whole ASCII word.
+    b = block(f"> <A>\n{value}\n\n" if value else "> <A>\n\n")
+    assert b.to_dict() == {"A": value} and b.get("A") == value
+    assert type(b.get("A")) is str and b.get("A").isascii() == value.isascii()
+    data = (MOL + f"> <A>\n{value}\xff\n\n$$$$\n").encode("latin-1")
+    bad = SDBlock._from_state(data, data.index(b"\n") + 1, data.index(b"M  END\n") + 7, True)
+    with pytest.raises(UnicodeDecodeError):
+        bad.get("A")
+
+
 # Name objects are shared per thread.
 
 def test_names_are_shared_between_blocks():

@@ -54,6 +54,7 @@ def test_find_block_end_matches_reference(universal, data):
         (b"t\r$$$$\rz", True, (True, 2, 7, 1)),  # so does a lone CR
         (b"t\r\n$$$$", True, (True, 3, 7, 1)),  # no ending: the range end
         (b"ab$$$$\n$$$$\n", True, (True, 7, 12, 12)),  # dollars inside a line end nothing
+        (b"x$$$$$$$$\r$$$$\n", True, (True, 10, 15, 9)),  # nor does a longer run of them
         (b"$$$$\n", True, (True, 0, 5, 5)),
         (b"", True, (False, 0, 0, 0)),
     ],

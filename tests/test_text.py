@@ -106,11 +106,40 @@ def test_translate_if_needed_copies_only_with_cr():
     assert core.translate_if_needed(b"a\r\nb\r") == (b"a\nb\n", True)
 
 
+@given(text=TEXTS)
+def test_translated_copy_equals_universal_newlines(text):
+    # The copy is written straight from the source, in 16-byte blocks where
+    # they fit, so short and long runs near either end both matter.
+    assert core.translate_if_needed(text) == (universal_newlines(text), b"\r" in text)
+
+
+# Haystacks full of the needles' pieces and near misses, where lead bytes
+# crowd for a while or stay rare.
+NEEDLE_PIECES = st.lists(
+    st.sampled_from([b"\n", b"\r", b"$", b"$$$$", b"M  END", b"M  EN", b"E", b"D", b"x" * 70, b"E$" * 40]),
+    max_size=60,
+).map(b"".join)
+
+
 @pytest.mark.parametrize("kernel", KERNELS)
-@given(hay=TEXTS, needle=st.sampled_from([b"\n$$$$", b"$$$$", b"\nM  END", b"\r\n", b"$"]), data=st.data())
+@given(hay=NEEDLE_PIECES, needle=st.sampled_from([b"\n$$$$", b"$$$$", b"\nM  END", b"\r\n", b"$"]), data=st.data())
 def test_find_matches_bytes_find(kernel, hay, needle, data):
+    lead = data.draw(st.integers(0, len(needle) - 1))
     start = data.draw(st.integers(0, len(hay) + 1))
-    assert core.find(hay, needle, start, kernel) == (hay.find(needle, start) if start <= len(hay) else -1)
+    assert core.find(hay, needle, lead, start, kernel) == (hay.find(needle, start) if start <= len(hay) else -1)
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_find_past_crowded_lead_bytes(kernel):
+    # After a false lead byte the search steps 64 starts at a time: the
+    # match may stand inside a step, just after one, or too near the end
+    # for a whole step.
+    for needle, lead, filler in [(b"\nM  END", 4, b"E"), (b"\n$$$$", 1, b"$"), (b"\r\n", 0, b"\r")]:
+        for n in range(0, 200, 7):
+            for tail in (b"", b"x" * 70):
+                hay = filler * n + needle + tail
+                assert core.find(hay, needle, lead, 0, kernel) == n
+                assert core.find(filler * n + tail, needle, lead, 0, kernel) == -1
 
 
 @given(data=TEXTS)

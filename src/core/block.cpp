@@ -12,13 +12,21 @@ namespace molbrook {
 namespace {
 
 constexpr std::string_view kMEnd = "M  END";
-constexpr std::string_view kNewlineMEnd = "\nM  END";
+constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
 
 bool is_bare_terminator(std::string_view line) noexcept { return line == "$$$$\n" || line == "$$$$\r\n"; }
 
 // Just past the title line's LF; 0 for a block that is its $$$$ line alone.
 size_t title_end_of(std::string_view bytes, std::optional<size_t> term_start) noexcept {
   return term_start == 0 ? 0 : next_line_end(bytes, 0);
+}
+
+// The title_end of bytes that build() leaves as they are, their $$$$ line
+// at `term_start` already bare; nullopt when they need a change.
+std::optional<size_t> unchanged_title_end(std::string_view bytes, size_t term_start) noexcept {
+  size_t title_end = title_end_of(bytes, term_start);
+  if (!is_bare_terminator(bytes.substr(std::max(term_start, title_end)))) return std::nullopt;
+  return title_end;
 }
 
 // The ending to append to a value that does not end with LF: a lone LF
@@ -82,10 +90,15 @@ Block Block::build(ByteBuffer bytes, std::optional<size_t> term_start) {
 
 std::optional<Block> Block::borrow(const MappingRef& mapping, size_t start, size_t end,
                                    size_t term_start) noexcept {
-  std::string_view bytes = mapping->bytes().substr(start, end - start);
-  size_t title_end = title_end_of(bytes, term_start);
-  if (!is_bare_terminator(bytes.substr(std::max(term_start, title_end)))) return std::nullopt;
-  return Block(BlockStorage(mapping, start, end), title_end, kUnlocated);
+  std::optional<size_t> title_end = unchanged_title_end(mapping->bytes().substr(start, end - start), term_start);
+  if (!title_end) return std::nullopt;
+  return Block(BlockStorage(mapping, start, end), *title_end, kUnlocated);
+}
+
+std::optional<Block> Block::copy_unchanged(std::string_view bytes, size_t term_start) {
+  std::optional<size_t> title_end = unchanged_title_end(bytes, term_start);
+  if (!title_end) return std::nullopt;
+  return Block(BlockStorage(ByteBuffer(bytes)), *title_end, kUnlocated);
 }
 
 std::optional<Block> Block::restore(std::string_view bytes, size_t title_end, size_t mdl_end) {

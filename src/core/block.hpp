@@ -58,6 +58,10 @@ class Block {
   static std::optional<Block> borrow(const MappingRef& mapping, size_t start, size_t end,
                                      size_t term_start) noexcept;
 
+  // An owned copy of `bytes` on the condition borrow() sets: what build()
+  // would make of them, without looking at the copy again.
+  static std::optional<Block> copy_unchanged(std::string_view bytes, size_t term_start);
+
   // An owned block rebuilt from a copy of `bytes` and both boundaries, as
   // pickled; nullopt when no block can have that state.
   static std::optional<Block> restore(std::string_view bytes, size_t title_end, size_t mdl_end);

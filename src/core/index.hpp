@@ -55,7 +55,8 @@ class RecordIndexCell {
   RecordIndexCell() noexcept = default;
   RecordIndexCell(const RecordIndexCell&) = delete;
   RecordIndexCell& operator=(const RecordIndexCell&) = delete;
-  ~RecordIndexCell() { drop(); }
+  // Nothing else can reach a cell being destroyed: no atomic exchange.
+  ~RecordIndexCell() { delete built_.load(std::memory_order_acquire); }
 
   const RecordIndex* built() const noexcept { return built_.load(std::memory_order_acquire); }
 

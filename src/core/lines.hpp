@@ -22,7 +22,7 @@ inline constexpr std::string_view kCRLF = "\r\n";
 // block. Past the start of a range, such a line follows an LF, so
 // searches look for kNewlineDollars.
 inline constexpr std::string_view kDollars = "$$$$";
-inline constexpr std::string_view kNewlineDollars = "\n$$$$";
+inline constexpr Needle kNewlineDollars{"\n$$$$", 1};
 
 // Offset just past the first LF at or after `from`, or bytes.size().
 inline size_t next_line_end(std::string_view bytes, size_t from) noexcept {

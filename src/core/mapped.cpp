@@ -118,9 +118,11 @@ size_t MappedReader::queue_block(std::string_view rest) {
     queue_.push_back(Block::build(std::move(text), term_start));
     return end.end;
   }
-  if (borrow_ && term_start) {
-    if (std::optional<Block> borrowed = Block::borrow(mapping_, offset_, offset_ + end.end, *term_start)) {
-      queue_.push_back(std::move(*borrowed));
+  if (term_start) {
+    std::optional<Block> unchanged = borrow_ ? Block::borrow(mapping_, offset_, offset_ + end.end, *term_start)
+                                             : Block::copy_unchanged(bytes, *term_start);
+    if (unchanged) {
+      queue_.push_back(std::move(*unchanged));
       return end.end;
     }
   }

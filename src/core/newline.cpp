@@ -11,18 +11,52 @@
 namespace molbrook {
 namespace {
 
-// Moves the run buffer[from, from + n) down to `to` (to <= from). With a
-// gap of at least 16 bytes it moves whole 16-byte blocks: the last block
-// may write up to 15 bytes past the run, which stays below from + n, the
-// next byte still to be read, and may read up to 15 bytes past it, which
-// the spare capacity covers. A smaller gap moves the run exactly.
-inline void move_run_down(char* buffer, size_t to, size_t from, size_t n) noexcept {
-  if (to == from || n == 0) return;
-  if (from - to >= 16) {
-    for (size_t k = 0; k < n; k += 16) std::memcpy(buffer + to + k, buffer + from + k, 16);
+// Moves the run src[from, from + n) to dst + to, where dst is src (in
+// place, to <= from) or a separate buffer with kTranslateSpare bytes of
+// capacity past the output. Whole 16-byte blocks are moved when the last
+// one may read up to 15 bytes past the run (src has `readable` bytes) and
+// may write up to 15 bytes past its destination: in place that must stay
+// below from + n, the next byte still to be read, which takes a gap of at
+// least 16 bytes. Otherwise the run is moved exactly.
+inline void move_run(char* dst, size_t to, const char* src, size_t from, size_t n, size_t readable) noexcept {
+  if (n == 0 || (dst == src && to == from)) return;
+  const size_t blocks = (n + 15) / 16 * 16;
+  if (from + blocks <= readable && (dst != src || from - to >= 16)) {
+    for (size_t k = 0; k < blocks; k += 16) std::memcpy(dst + to + k, src + from + k, 16);
   } else {
-    std::memmove(buffer + to, buffer + from, n);
+    std::memmove(dst + to, src + from, n);
   }
+}
+
+// Writes the translation of src[0, length) to dst, which is src itself or
+// a separate buffer, and returns its length. Every write lands at or below
+// the CR being handled, so in place the masks of the windows still ahead
+// describe unchanged bytes.
+template <class Kernel>
+size_t translate(const char* src, size_t length, size_t readable, char* dst, bool& pending_cr) noexcept {
+  if (length == 0) return 0;
+  // An LF completing the previous chunk's final CR was already written.
+  size_t read = std::exchange(pending_cr, false) && src[0] == '\n' ? 1 : 0;
+  size_t write = 0;
+  const size_t first_cr = find_byte({src, length}, '\r', read);
+  for (size_t window = first_cr; window < length; window += 64) {
+    uint64_t crs = length - window >= 64 ? Kernel::eq_mask(src + window, '\r')
+                                         : simd::eq_mask_partial<Kernel>(src + window, length - window, '\r');
+    for (; crs != 0; crs &= crs - 1) {
+      size_t cr = window + static_cast<size_t>(std::countr_zero(crs));
+      move_run(dst, write, src, read, cr - read, readable);
+      write += cr - read;
+      dst[write++] = '\n';
+      if (cr + 1 == length) {
+        pending_cr = true;
+        read = length;
+      } else {
+        read = src[cr + 1] == '\n' ? cr + 2 : cr + 1;
+      }
+    }
+  }
+  move_run(dst, write, src, read, length - read, readable);
+  return write + (length - read);
 }
 
 }  // namespace
@@ -30,39 +64,7 @@ inline void move_run_down(char* buffer, size_t to, size_t from, size_t n) noexce
 template <class Kernel>
 size_t translate_chunk_with(char* buffer, size_t capacity, size_t length, bool& pending_cr) noexcept {
   assert(capacity >= length + kTranslateSpare);
-  (void)capacity;
-  if (length == 0) return 0;
-
-  // An LF completing the previous chunk's final CR was already written.
-  size_t read = std::exchange(pending_cr, false) && buffer[0] == '\n' ? 1 : 0;
-  size_t first_cr = find_byte({buffer, length}, '\r', read);
-  if (first_cr == npos) {
-    if (read != 0) std::memmove(buffer, buffer + read, length - read);
-    return length - read;
-  }
-
-  // Every write lands at or below the CR being handled, so the masks of
-  // the windows still ahead describe unchanged bytes.
-  size_t write = 0;
-  for (size_t window = first_cr; window < length; window += 64) {
-    uint64_t crs = length - window >= 64
-                       ? Kernel::eq_mask(buffer + window, '\r')
-                       : simd::eq_mask_partial<Kernel>(buffer + window, length - window, '\r');
-    for (; crs != 0; crs &= crs - 1) {
-      size_t cr = window + static_cast<size_t>(std::countr_zero(crs));
-      move_run_down(buffer, write, read, cr - read);
-      write += cr - read;
-      buffer[write++] = '\n';
-      if (cr + 1 == length) {
-        pending_cr = true;
-        read = length;
-      } else {
-        read = buffer[cr + 1] == '\n' ? cr + 2 : cr + 1;
-      }
-    }
-  }
-  move_run_down(buffer, write, read, length - read);
-  return write + (length - read);
+  return translate<Kernel>(buffer, length, capacity, buffer, pending_cr);
 }
 
 template size_t translate_chunk_with<simd::Portable>(char*, size_t, size_t, bool&) noexcept;
@@ -70,13 +72,14 @@ template size_t translate_chunk_with<simd::Portable>(char*, size_t, size_t, bool
 template size_t translate_chunk_with<simd::Native>(char*, size_t, size_t, bool&) noexcept;
 #endif
 
+// Translated straight from `bytes` into the copy: each byte is copied once.
 ByteBuffer translate_copy(std::string_view bytes, size_t first_cr) {
   if (first_cr >= bytes.size()) return ByteBuffer(bytes);
-  ByteBuffer copy(bytes, kTranslateSpare);
+  ByteBuffer copy(bytes.substr(0, first_cr), bytes.size() - first_cr + kTranslateSpare);
+  const size_t rest = bytes.size() - first_cr;
   bool pending_cr = false;
-  size_t tail = translate_chunk(copy.data() + first_cr, copy.capacity() - first_cr,
-                                bytes.size() - first_cr, pending_cr);
-  copy.set_size(first_cr + tail);
+  copy.set_size(first_cr + translate<simd::Native>(bytes.data() + first_cr, rest, rest, copy.data() + first_cr,
+                                                   pending_cr));
   return copy;
 }
 

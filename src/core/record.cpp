@@ -92,7 +92,7 @@ ByteBuffer fold_crlf(std::string_view bytes) {
   ByteBuffer out;
   out.reserve(bytes.size());
   size_t from = 0;
-  for (size_t hit; (hit = find(bytes, kCRLF, from)) != npos; from = hit + 1) {
+  for (size_t hit; (hit = find(bytes, {kCRLF, 0}, from)) != npos; from = hit + 1) {
     out.append(bytes.substr(from, hit - from));  // the LF starts the next run
   }
   out.append(bytes.substr(from));

@@ -13,12 +13,14 @@ namespace {
 bool ends_line_universally(char byte) noexcept { return byte == '\n' || byte == '\r'; }
 
 // The first "$$$$" at the start of the range or just after an LF or CR.
+// Inside a run of '$' only the first can start a line, so a run that does
+// not is passed over whole rather than searched again at every byte.
 size_t find_universal_terminator(std::string_view bytes) noexcept {
   if (bytes.starts_with(kDollars)) return 0;
   for (size_t from = 1;;) {
-    size_t hit = find(bytes, kDollars, from);
+    size_t hit = find(bytes, {kDollars, 0}, from);
     if (hit == npos || ends_line_universally(bytes[hit - 1])) return hit;
-    from = hit + 1;
+    for (from = hit + kDollars.size(); from < bytes.size() && bytes[from] == '$';) ++from;
   }
 }
 
@@ -75,7 +77,7 @@ bool BlockSplitter::cut(std::optional<Block>& block) {
     } else if (!eof_) {
       // The needle may straddle this chunk and the next: search the last
       // four bytes again.
-      scan_ = filled - (kNewlineDollars.size() - 1);
+      scan_ = filled - (kNewlineDollars.bytes.size() - 1);
       return false;
     } else {
       block = take(filled, std::nullopt);

@@ -1,23 +1,9 @@
 #include "utf8.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 namespace molbrook {
 namespace {
-
-// Offset of the first byte of 128 or more at or after `at`, or the size;
-// eight bytes per step, since SD text is almost all ASCII.
-size_t skip_ascii(std::string_view text, size_t at) noexcept {
-  constexpr uint64_t kHighBits = 0x8080808080808080ull;
-  for (; text.size() - at >= 8; at += 8) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    if (word & kHighBits) break;
-  }
-  while (at < text.size() && static_cast<uint8_t>(text[at]) < 0x80) ++at;
-  return at;
-}
 
 struct Sequence {
   size_t length;  // of the character, or of the maximal ill-formed subpart
@@ -65,7 +51,5 @@ std::optional<Utf8Error> find_invalid_utf8(std::string_view text) noexcept {
   }
   return std::nullopt;
 }
-
-bool is_ascii(std::string_view text) noexcept { return skip_ascii(text, 0) == text.size(); }
 
 }  // namespace molbrook

@@ -3,12 +3,14 @@
 // files that implement them; this file assembles the type.
 #include "sdblock.hpp"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
 #include "../core/lines.hpp"
 #include "../core/newline.hpp"
 #include "../core/strip.hpp"
+#include "../core/utf8.hpp"
 #include "ctable.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
@@ -294,8 +296,15 @@ std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* 
 }
 
 PyObject* make_block_object(const PySDBlock* self, std::string_view bytes) noexcept {
-  if (self->is_bytes) return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  const auto size = static_cast<Py_ssize_t>(bytes.size());
+  if (self->is_bytes) return PyBytes_FromStringAndSize(bytes.data(), size);
+  // SD text is nearly all ASCII, which fills a one-byte str with a single
+  // copy, past the decoder's general path. An empty view, perhaps without
+  // any data pointer, goes to the decoder.
+  if (bytes.empty() || !is_ascii(bytes)) return PyUnicode_DecodeUTF8(bytes.data(), size, nullptr);
+  PyObject* text = PyUnicode_New(size, 127);
+  if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), bytes.size());
+  return text;
 }
 
 }  // namespace molbrook::py

@@ -111,11 +111,16 @@ PyObject* translate_if_needed_(PyObject*, PyObject* data) {
 PyObject* find_(PyObject*, PyObject* args) {
   PyObject* hay;
   PyObject* needle;
+  Py_ssize_t lead;
   Py_ssize_t from;
   const char* kernel;
-  if (!PyArg_ParseTuple(args, "SSns", &hay, &needle, &from, &kernel)) return nullptr;
+  if (!PyArg_ParseTuple(args, "SSnns", &hay, &needle, &lead, &from, &kernel)) return nullptr;
+  if (PyBytes_GET_SIZE(needle) == 0 || lead < 0 || lead >= PyBytes_GET_SIZE(needle) || from < 0) {
+    return PyErr_Format(PyExc_ValueError, "lead must index a non-empty needle and start be >= 0");
+  }
   return with_kernel(kernel, [&]<class K>(K) {
-    size_t at = find_with<K>(bytes_view(hay), bytes_view(needle), static_cast<size_t>(from));
+    Needle wanted{bytes_view(needle), static_cast<size_t>(lead)};
+    size_t at = find_with<K>(bytes_view(hay), wanted, static_cast<size_t>(from));
     return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
   });
 }
@@ -298,7 +303,7 @@ PyMethodDef testcore_methods[] = {
     {"translate_stream", entry<translate_stream>, METH_VARARGS,
      "translate_stream(chunks, kernel) -> (text, pending_cr)"},
     {"translate_if_needed", entry<translate_if_needed_>, METH_O, "translate_if_needed(data) -> (text, copied)"},
-    {"find", entry<find_>, METH_VARARGS, "find(hay, needle, start, kernel) -> offset or -1"},
+    {"find", entry<find_>, METH_VARARGS, "find(hay, needle, lead, start, kernel) -> offset or -1"},
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
     {"first_line_ending", entry<first_line_ending_>, METH_O, "first_line_ending(data) -> bytes"},

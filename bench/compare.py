@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""molbrook against floors and peers, side by side in one run on one file.
+
+Usage: python bench/compare.py [--size 500M] [--repeat 3] [--rss-size 1G] [--plot]
+
+Builds (or reuses) bench/data/big-SIZE.sdf and its CRLF twin with the
+corpus's make_big.py, then times, best of --repeat with the files in the
+page cache:
+
+  floors     the file mapped and its b"\\n$$$$" counted with mmap.find (one
+             Python call per block, as iteration makes one); the file read
+             in 1 MiB chunks; the file copied by shutil.copyfileobj
+  peers      a plain Python reader that splits blocks and parses records
+             into a dict by hand; RDKit's ForwardSDMolSupplier with
+             sanitize=False, removeHs=False, strictParsing=False and with
+             its defaults, reading GetPropsAsDict() per molecule
+  molbrook   borrowed and owned iteration, to_dict() and get(name) per
+             block, the str path on the CRLF file, write_sdf(parse_sdf(...))
+
+Every job first makes one untimed pass that computes its checksum (blocks,
+records or hits, total value length); readers that disagree are marked,
+and the run fails when the plain reader and molbrook disagree. The timed
+passes only make the results. RDKit is optional: without it its jobs are
+skipped. --rss-size streams a file of that size in a fresh process and
+reports its peak resident-size growth; --plot draws the table as a bar
+chart (matplotlib) into docs/throughput.png.
+"""
+
+from __future__ import annotations
+
+import argparse
+import filecmp
+import importlib.util
+import mmap
+import os
+import shutil
+import sys
+from collections import Counter, deque
+from dataclasses import dataclass
+from functools import partial
+from pathlib import Path
+from typing import Callable, Iterable
+
+import common
+from common import Checksum
+from molbrook import parse_sdf, write_sdf
+
+CHUNK = 1 << 20
+CHART = common.HERE.parent / "docs" / "throughput.png"
+
+
+# Jobs ----------------------------------------------------------------------
+
+
+@dataclass
+class Job:
+    key: str
+    label: str
+    group: str  # "floor", "peer" or "molbrook"
+    file: Path
+    run: Callable[[], object]  # the timed work
+    checksum: Callable[[], Checksum] | None = None  # an untimed pass
+    setup: Callable[[], object] | None = None  # before each timed run, untimed
+    agrees_with: str | None = None  # the job whose checksum this one must match
+    must_agree: bool = True  # False: a disagreement is only shown
+
+
+def streamed(key, label, group, file, results: Callable[[Path], Iterable], summarize=common.count_blocks,
+             **options) -> Job:
+    """A job that makes one result per block, each dropped once made."""
+    return Job(key, label, group, file, lambda: deque(results(file), maxlen=0),
+               lambda: summarize(results(file)), **options)
+
+
+def mmap_count(path: Path) -> int:
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        count, at = 0, data.find(b"\n$$$$")
+        while at >= 0:
+            count += 1
+            at = data.find(b"\n$$$$", at + 1)
+    return count
+
+
+def read_chunks(path: Path) -> None:
+    buffer = bytearray(CHUNK)
+    with open(path, "rb", buffering=0) as f:
+        while f.readinto(buffer):
+            pass
+
+
+def copy_file(source: Path, dest: Path) -> None:
+    with open(source, "rb") as src, open(dest, "wb") as dst:
+        shutil.copyfileobj(src, dst, CHUNK)
+
+
+def round_trip_checksum(source: Path, dest: Path) -> Checksum:
+    written = write_sdf(dest, parse_sdf(os.fsencode(source)))
+    if not filecmp.cmp(source, dest, shallow=False):
+        raise SystemExit(f"write_sdf(parse_sdf({source.name})) did not give the file back")
+    return Checksum(written)
+
+
+def rdkit_dicts(path: Path, options: dict) -> Iterable[dict | None]:
+    """GetPropsAsDict() of each molecule, None where RDKit gives none. The
+    values stay str (autoConvertStrings=False), as the other readers give
+    them: the checksums compare, and RDKit is spared the conversions."""
+    from rdkit import Chem
+
+    with open(path, "rb") as f:
+        for mol in Chem.ForwardSDMolSupplier(f, **options):
+            yield None if mol is None else mol.GetPropsAsDict(autoConvertStrings=False)
+
+
+def rdkit_available() -> bool:
+    try:
+        from rdkit import RDLogger
+    except ImportError:
+        return False
+    RDLogger.DisableLog("rdApp.*")  # one warning per molecule it rejects
+    return True
+
+
+def most_common_name(path: Path, blocks: int = 5000) -> str:
+    names = Counter()
+    for i, block in enumerate(parse_sdf(str(path))):
+        names.update(block.names())
+        if i == blocks:
+            break
+    return names.most_common(1)[0][0]
+
+
+def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
+    remove_out = partial(out.unlink, missing_ok=True)
+    floors = [
+        Job("floor", 'floor: mmap + count b"\\n$$$$"', "floor", lf, partial(mmap_count, lf),
+            lambda: Checksum(mmap_count(lf))),
+        Job("read", "floor: read in 1 MiB chunks", "floor", lf, partial(read_chunks, lf)),
+        Job("copy", "floor: shutil.copyfileobj, 1 MiB", "floor", lf, partial(copy_file, lf, out), setup=remove_out),
+    ]
+    peers = [
+        streamed("plain_dict", "plain Python: dict per block", "peer", lf,
+                 lambda p: map(common.plain_to_dict, common.plain_blocks(p)), common.dict_checksum,
+                 agrees_with="to_dict"),
+        streamed("plain_get", "plain Python: get(name)", "peer", lf,
+                 lambda p: map(partial(common.plain_get, name=name), common.plain_blocks(p)),
+                 common.value_checksum, agrees_with="get"),
+    ]
+    if with_rdkit:
+        raw = {"sanitize": False, "removeHs": False, "strictParsing": False}
+        peers += [
+            streamed("rdkit_raw", "RDKit, sanitize=False: GetPropsAsDict()", "peer", lf,
+                     partial(rdkit_dicts, options=raw), common.dict_checksum, agrees_with="to_dict",
+                     must_agree=False),
+            streamed("rdkit", "RDKit, defaults: GetPropsAsDict()", "peer", lf,
+                     partial(rdkit_dicts, options={}), common.dict_checksum, agrees_with="to_dict",
+                     must_agree=False),
+        ]
+    ours = [
+        streamed("borrowed", "molbrook: borrowed iteration", "molbrook", lf,
+                 lambda p: parse_sdf(os.fsencode(p), borrow=True), agrees_with="floor"),
+        streamed("owned", "molbrook: owned iteration", "molbrook", lf,
+                 lambda p: parse_sdf(os.fsencode(p)), agrees_with="floor"),
+        streamed("to_dict", "molbrook: to_dict()", "molbrook", lf,
+                 lambda p: (block.to_dict() for block in parse_sdf(str(p))), common.dict_checksum),
+        streamed("get", "molbrook: get(name)", "molbrook", lf,
+                 lambda p: (block.get(name) for block in parse_sdf(str(p))), common.value_checksum),
+        Job("round_trip", "molbrook: write_sdf(parse_sdf(...))", "molbrook", lf,
+            lambda: write_sdf(out, parse_sdf(os.fsencode(lf))), partial(round_trip_checksum, lf, out),
+            setup=remove_out, agrees_with="floor"),
+        streamed("crlf_bytes", "molbrook: bytes path, CRLF file", "molbrook", crlf,
+                 lambda p: parse_sdf(os.fsencode(p))),
+        streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
+                 lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
+    ]
+    return floors + peers + ours
+
+
+# (job, reference, minimum ratio of their throughputs on the same file)
+TARGETS = [
+    ("borrowed", "floor", 1.0),
+    ("owned", "floor", 0.7),
+    ("to_dict", "plain_dict", 12),
+    ("to_dict", "rdkit_raw", 100),
+    ("get", "plain_get", 20),
+    ("crlf_str", "crlf_bytes", 0.5),
+    ("round_trip", "copy", 0.5),
+]
+RSS_LIMIT = 64 * 2**20
+
+
+# Running and reporting -----------------------------------------------------
+
+
+@dataclass
+class Result:
+    job: Job
+    seconds: float
+    runs: int
+    checksum: Checksum | None
+    agrees: bool | None = None  # None: nothing to compare with
+
+    @property
+    def mb_per_s(self) -> float:
+        return self.job.file.stat().st_size / self.seconds / 1e6
+
+
+def measure(selected: list[Job], repeat: int, budget: float) -> dict[str, Result]:
+    results: dict[str, Result] = {}
+    for job in selected:
+        print(f"  {job.label}", end="", flush=True, file=sys.stderr)
+        checksum = job.checksum() if job.checksum else None
+        seconds, runs = common.best_seconds(job.run, repeat, budget, job.setup)
+        results[job.key] = Result(job, seconds, runs, checksum)
+        print(f": {seconds:.3f} s", file=sys.stderr)
+    for result in results.values():
+        reference = results.get(result.job.agrees_with)
+        if reference and result.checksum and reference.checksum:
+            result.agrees = result.checksum == reference.checksum
+    return results
+
+
+def file_kind(path: Path) -> str:
+    return "CRLF" if path.stem.endswith("-crlf") else "LF"
+
+
+def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
+    print("| job | file | runs | seconds | MB/s | blocks/s | checksum: blocks, records, value length |")
+    print("|---|---|---:|---:|---:|---:|---|")
+    for result in results.values():
+        job = result.job
+        checksum = "-" if result.checksum is None else f"{result.checksum}{' ≠' if result.agrees is False else ''}"
+        print(f"| {job.label} | {file_kind(job.file)} | {result.runs} | {result.seconds:.3f} "
+              f"| {result.mb_per_s:,.0f} | {blocks[job.file] / result.seconds:,.0f} | {checksum} |")
+
+
+def print_targets(results: dict[str, Result], rss: int | None) -> None:
+    print("\n| target | measured | wanted | |")
+    print("|---|---:|---:|---|")
+    for key, reference, minimum in TARGETS:
+        if key not in results or reference not in results:
+            print(f"| {key} / {reference} | - | >= {minimum:g}x | not run |")
+            continue
+        ratio = results[key].mb_per_s / results[reference].mb_per_s
+        print(f"| {results[key].job.label} / {results[reference].job.label} | {ratio:,.2f}x | >= {minimum:g}x "
+              f"| {'met' if ratio >= minimum else 'MISSED'} |")
+    if rss is not None:
+        print(f"| peak RSS growth streaming without borrow | {rss / 2**20:.1f} MiB | < {RSS_LIMIT // 2**20} MiB "
+              f"| {'met' if rss < RSS_LIMIT else 'MISSED'} |")
+
+
+def plot(results: dict[str, Result], title: str, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter
+
+    plt.rcParams["text.parse_math"] = False  # the labels hold "$$$$"
+    colours = {"floor": "#9e9e9e", "peer": "#e08a3c", "molbrook": "#2f6db5"}
+    rows = list(results.values())[::-1]  # the table's order, top down
+    fig, ax = plt.subplots(figsize=(9, 0.4 * len(rows) + 1.9))
+    bars = ax.barh([r.job.label for r in rows], [r.mb_per_s for r in rows],
+                   color=[colours[r.job.group] for r in rows])
+    ax.bar_label(bars, labels=[f"{r.mb_per_s:,.0f}" for r in rows], padding=3, fontsize=8)
+    ax.set_xscale("log")
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: f"{x:,.0f}"))
+    ax.set_xlabel("MB/s, log scale (best of the runs; higher is better)")
+    ax.set_title(title, fontsize=9)
+    ax.tick_params(axis="y", labelsize=8)
+    ax.margins(x=0.12)
+    ax.legend(handles=[plt.Rectangle((0, 0), 1, 1, color=c) for c in colours.values()], labels=list(colours),
+              loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=3, fontsize=8, frameon=False)
+    fig.tight_layout()
+    path.parent.mkdir(exist_ok=True)
+    fig.savefig(path, dpi=110)
+    print(f"\nchart: {path}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                 epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned "
+                                        "to_dict get round_trip crlf_bytes crlf_str")
+    ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
+    ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
+    ap.add_argument("--corpus", type=Path, default=common.CORPUS, help="folder of make_big.py and the real files")
+    ap.add_argument("--repeat", type=int, default=3, help="runs per job; the best counts")
+    ap.add_argument("--budget", type=float, default=30.0, help="seconds after which a job starts no further run")
+    ap.add_argument("--name", help="record name for get (default: the most common one)")
+    ap.add_argument("--only", help="comma-separated jobs to run (default: all)")
+    ap.add_argument("--rss-size", default="1G", help="file size for the memory run (not with --only); 0 skips it")
+    ap.add_argument("--plot", action="store_true", help="draw the table into docs/throughput.png")
+    args = ap.parse_args(argv)
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        ap.error("--plot needs matplotlib (pip install '.[bench]')")
+
+    lf = common.build_file(args.size, records_only=args.records_only, corpus=args.corpus)
+    crlf = common.build_file(args.size, crlf=True, records_only=args.records_only, corpus=args.corpus)
+    blocks = {path: mmap_count(path) for path in (lf, crlf)}  # which also brings them into the page cache
+    out = common.DATA / "round-trip.sdf"
+    name = args.name or most_common_name(lf)
+    with_rdkit = rdkit_available()
+    selected = jobs(lf, crlf, out, name, with_rdkit)
+    if args.only:
+        selected = [job for job in selected if job.key in args.only.split(",")]
+
+    title = f"{lf.name}: {lf.stat().st_size / 1e6:,.0f} MB, {blocks[lf]:,} blocks"
+    print(f"{title}; {crlf.name}: {crlf.stat().st_size / 1e6:,.0f} MB, {blocks[crlf]:,} blocks; get({name!r})")
+    print(f"{common.machine()}; {common.load()} at the start")
+    if not with_rdkit:
+        print("RDKit is not installed: its jobs are skipped (pip install '.[bench]').")
+    results = measure(selected, args.repeat, args.budget)
+    out.unlink(missing_ok=True)
+    rss = None
+    if args.rss_size != "0" and not args.only:
+        rss = common.peak_rss_growth(common.build_file(args.rss_size, corpus=args.corpus))
+    print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
+
+    print_table(results, blocks)
+    print_targets(results, rss)
+    if rss is not None:
+        print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
+              "in a fresh process.")
+    if args.plot:
+        plot(results, f"{title}\n{common.machine()}", CHART)
+
+    disagreeing = [r.job.label for r in results.values() if r.agrees is False and r.job.must_agree]
+    if disagreeing:
+        print(f"\nchecksums disagree: {', '.join(disagreeing)}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
