@@ -7,27 +7,22 @@ the ratio grows with the size if it is not.
 """
 
 import argparse
-import time
 
+from common import best_seconds
 from molbrook.native import CTable, SDBlock
 
 MB = 1 << 20
 
 
-def best_seconds(run, repeat=3):
-    best = float("inf")
-    for _ in range(repeat):
-        started = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - started)
-    return best
+def best(run):
+    return best_seconds(run, repeat=3)[0]
 
 
 def terminator_line(mb):
     """A $$$$ line waiting for its LF is searched once, not once per chunk."""
     tail = b"x" * (mb * MB)
-    crafted = best_seconds(lambda: list(SDBlock.from_sdf(b"$$$$" + tail)))
-    plain = best_seconds(lambda: list(SDBlock.from_sdf(b"t" + tail)))
+    crafted = best(lambda: list(SDBlock.from_sdf(b"$$$$" + tail)))
+    plain = best(lambda: list(SDBlock.from_sdf(b"t" + tail)))
     return crafted, plain
 
 
@@ -48,7 +43,7 @@ def colliding_indices(atoms):
 
     crafted = table(signed(inverse * k % 2**64) for k in range(atoms))
     plain = table(range(1, atoms + 1))
-    return best_seconds(crafted.valid_atom_indices), best_seconds(plain.valid_atom_indices)
+    return best(crafted.valid_atom_indices), best(plain.valid_atom_indices)
 
 
 def main():
