@@ -317,6 +317,11 @@ def test_lines_are_kept_as_given():
             setattr(table, name, 1)
 
 
+def failing_lines():
+    yield "title"
+    raise KeyError("from the iterator")
+
+
 @pytest.mark.parametrize(
     "argument, error, message",
     [
@@ -325,24 +330,15 @@ def test_lines_are_kept_as_given():
         ([None], TypeError, "CTable lines must be str, not NoneType"),
         (EXAMPLE[:3] + ["\ud800"], UnicodeEncodeError, "surrogates not allowed"),
         ("abc", Malformed, "CTable line 4: missing; the table has only 3 lines"),
+        (failing_lines(), KeyError, "from the iterator"),
     ],
 )
 def test_construction_errors(argument, error, message):
     with pytest.raises(error, match=message):
         CTable(argument)
-
-
-def test_iterator_errors_propagate():
-    def lines():
-        yield "title"
-        raise KeyError("from the iterator")
-
-    with pytest.raises(KeyError, match="from the iterator"):
-        CTable(lines())
-    with pytest.raises(TypeError):
-        CTable()
-    with pytest.raises(TypeError):
-        CTable(EXAMPLE, EXAMPLE)
+    for arguments in ((), (EXAMPLE, EXAMPLE)):
+        with pytest.raises(TypeError):
+            CTable(*arguments)
 
 
 class Hinted:
@@ -387,17 +383,3 @@ def test_strict_argument():
         table.valid_atom_indices(np.bool_(True))
 
 
-def test_signatures_and_subclasses():
-    assert CTable.__text_signature__ == "(lines)"
-    assert CTable.__doc__.startswith("Handle a Connection table (CTAB)")
-    assert CTable.valid_atom_indices.__text_signature__ == "($self, strict=False)"
-    assert CTable.renumber_indices.__text_signature__ == "($self)"
-    assert SDBlock.ctable.__text_signature__ == "($self)"
-    assert SDBlock.format.__doc__ == 'The format the counts line ends with, "V2000" or "V3000", or None.'
-    assert CTable.__module__ == "molbrook.native"
-
-    class Table(CTable):
-        pass
-
-    table = Table(EXAMPLE)
-    assert type(table) is Table and table.valid_atom_indices()
