@@ -15,6 +15,7 @@ import types
 import pytest
 
 import sdf_reference as ref
+from conftest import fifo_with
 from molbrook.native import SDBlock, _SDBlockIterator, parse_sdf
 
 CHUNK = 131072
@@ -37,27 +38,6 @@ def random_sdf(seed: int, size: int) -> str:
         parts.append(block)
         total += len(block)
     return "".join(parts) + rng.choice(["", "tail without newline", "\n", "$$$$", "x\r"])
-
-
-@contextlib.contextmanager
-def fifo_with(tmp_path, data: bytes, name="fifo"):
-    """A named pipe that a thread fills with `data`."""
-    path = tmp_path / name
-    os.mkfifo(path)
-
-    def feed():
-        with contextlib.suppress(BrokenPipeError), open(path, "wb") as pipe:
-            pipe.write(data)
-
-    thread = threading.Thread(target=feed)
-    thread.start()
-    try:
-        yield path
-    finally:
-        # If the reader never opened it, the writer still waits for one.
-        releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-        thread.join()
-        os.close(releaser)
 
 
 # Every reader, given the bytes of a file at `path` and that data as read (bytes or str).
@@ -304,56 +284,51 @@ def test_next_from_another_thread_while_reading_is_refused(tmp_path):
     reader.join()
 
 
-@pytest.mark.parametrize("waiting_in", ["open", "read"])
-def test_interrupted_system_calls_are_retried(tmp_path, waiting_in):
-    fired = []
-    previous = signal.signal(signal.SIGALRM, lambda *_: fired.append(True))
+@contextlib.contextmanager
+def alarm(handler):
+    """SIGALRM goes to `handler` in a tenth of a second."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
     try:
-        path = tmp_path / "pipe"
-        os.mkfifo(path)
-
-        def feed():
-            # The reader waits in open(2) until a writer comes, then in read(2)
-            # until data comes; the signal arrives meanwhile.
-            time.sleep(0.3 if waiting_in == "open" else 0)
-            with open(path, "wb") as pipe:
-                time.sleep(0.3 if waiting_in == "read" else 0)
-                pipe.write(b"t\n$$$$\n")
-
-        thread = threading.Thread(target=feed)
-        thread.start()
-        signal.setitimer(signal.ITIMER_REAL, 0.1)
-        try:
-            assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [b"t\n$$$$\n"]
-        finally:
-            # After a failed read the writer may still wait for a reader.
-            releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-            thread.join()
-            os.close(releaser)
-        assert fired
+        yield
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("waiting_in", ["open", "read"])
+def test_interrupted_system_calls_are_retried(tmp_path, waiting_in):
+    path = tmp_path / "pipe"
+    os.mkfifo(path)
+
+    def feed():
+        # The reader waits in open(2) until a writer comes, then in read(2)
+        # until data comes; the signal arrives meanwhile.
+        time.sleep(0.3 if waiting_in == "open" else 0)
+        with open(path, "wb") as pipe:
+            time.sleep(0.3 if waiting_in == "read" else 0)
+            pipe.write(b"t\n$$$$\n")
+
+    fired = []
+    threading.Thread(target=feed, daemon=True).start()  # left waiting if the reader fails
+    with alarm(lambda *_: fired.append(True)):
+        assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [b"t\n$$$$\n"]
+    assert fired
+
+
+def interrupt(*_):
+    raise KeyboardInterrupt
 
 
 def test_signal_handler_error_ends_the_read(tmp_path):
-    def interrupt(*_):
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, interrupt)
     path = tmp_path / "pipe"
     os.mkfifo(path)
     writer = os.open(path, os.O_RDWR)  # keeps the pipe open and empty
-    try:
-        blocks = parse_sdf(path)
-        signal.setitimer(signal.ITIMER_REAL, 0.1)
-        with pytest.raises(KeyboardInterrupt):
-            next(blocks)
-        assert list(blocks) == []
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-        os.close(writer)
+    blocks = parse_sdf(path)
+    with alarm(interrupt), pytest.raises(KeyboardInterrupt):
+        next(blocks)
+    assert list(blocks) == []
+    os.close(writer)
 
 
 def test_iterator_in_a_reference_cycle_is_collected():

@@ -224,29 +224,23 @@ def test_write_results(result, error):
 # Errors while writing and the writer's life
 
 
+class Failing:
+    def write(self, data):
+        raise OSError("disk gone")
+
+
+def broken_source():
+    yield from BLOCKS
+    raise LookupError("source broke")
+
+
 def test_iterable_error_keeps_earlier_blocks(tmp_path):
     path = tmp_path / "out.sdf"
-
-    def blocks():
-        yield from BLOCKS
-        raise LookupError("source broke")
-
     with pytest.raises(LookupError, match="source broke"):
-        write_sdf(path, blocks())
+        write_sdf(path, broken_source())
     assert path.read_bytes() == joined(BLOCKS)
-
-
-def test_flush_error_replaces_loop_error():
-    class Failing:
-        def write(self, data):
-            raise OSError("disk gone")
-
-    def blocks():
-        yield BLOCKS[0]
-        raise LookupError("source broke")
-
-    with pytest.raises(OSError, match="disk gone") as caught:
-        write_sdf(Failing(), blocks())
+    with pytest.raises(OSError, match="disk gone") as caught:  # unless the last flush fails too
+        write_sdf(Failing(), broken_source())
     assert isinstance(caught.value.__context__, LookupError)
 
 
@@ -265,27 +259,16 @@ def test_with_statement(tmp_path):
     assert out.__exit__(None, None, None) is None
 
 
-def test_dropped_writer_flushes():
-    out = io.BytesIO()
-    writer = sdf_writer(out)
-    writer.write(BLOCKS[0])
-    assert out.getvalue() == b""
-    del writer
-    assert out.getvalue() == bytes(BLOCKS[0])
-
-
-def test_dropped_writer_reports_flush_error(monkeypatch):
+def test_dropped_writer_flushes(monkeypatch):
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", reported.append)
-
-    class Failing:
-        def write(self, data):
-            raise OSError("disk gone")
-
-    writer = sdf_writer(Failing())
-    writer.write(BLOCKS[0])
-    del writer
-    assert len(reported) == 1 and str(reported[0].exc_value) == "disk gone"
+    out = io.BytesIO()
+    for dest in (out, Failing()):
+        writer = sdf_writer(dest)
+        writer.write(BLOCKS[0])
+        del writer
+    assert out.getvalue() == bytes(BLOCKS[0])
+    assert [str(report.exc_value) for report in reported] == ["disk gone"]  # the failed flush
 
 
 def test_writer_in_a_cycle_is_flushed_when_collected():
