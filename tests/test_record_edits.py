@@ -208,13 +208,10 @@ def apply_to_model(model, operation):
 
 def apply_to_block(b, operation):
     kind, *args = operation
-    if kind == "append":
-        return b.append_record(args[0], args[1], header=args[2])
-    if kind == "set":
-        return b.set_record(args[0], args[1], header=args[2])
     if kind == "remove":
-        return b.remove_record(args[0])
-    return b.replace_records(args[0], header=args[1])
+        return b.remove_record(*args)
+    edit = {"append": b.append_record, "set": b.set_record, "replace": b.replace_records}[kind]
+    return edit(*args[:-1], header=args[-1])
 
 
 @given(start=START, crlf=st.booleans(), operations=OPERATIONS)

@@ -32,13 +32,13 @@ def frequent_switches():
     sys.setswitchinterval(interval)
 
 
-def run_threads(count, target, *args):
-    """Runs `target(index, *args)` on `count` threads; re-raises the first error."""
+def run_threads(count, target):
+    """Runs `target(index)` on `count` threads; re-raises the first error."""
     errors = []
 
     def guarded(index):
         try:
-            target(index, *args)
+            target(index)
         except BaseException as error:  # reported on the main thread
             errors.append(error)
 
@@ -51,11 +51,11 @@ def run_threads(count, target, *args):
         raise errors[0]
 
 
-def sdf_file(tmp_path, blocks=3000, name="many.sdf"):
+def sdf_file(tmp_path, blocks=3000):
     """A file of numbered blocks, several mapped batches long."""
     data = b"".join(b"block %d\n  prog\n\nM  END\n> <N>\n%d\n\n> <PAD>\n%s\n\n$$$$\n" % (i, i, b"p" * (i % 300))
                     for i in range(blocks))
-    path = tmp_path / name
+    path = tmp_path / "many.sdf"
     path.write_bytes(data)
     return path, [block for block, _ in ref.split(data)]
 

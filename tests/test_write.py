@@ -134,8 +134,6 @@ def test_items_must_be_blocks():
     with pytest.raises(TypeError, match=r"^'int' object is not an instance of 'SDBlock'$"):
         write_sdf(out, [BLOCKS[0], 5, BLOCKS[1]])
     assert out.getvalue() == bytes(BLOCKS[0])
-    with pytest.raises(TypeError, match=r"^'None' is not an instance of 'SDBlock'$"):
-        write_sdf(out, [None])
     writer = sdf_writer(io.BytesIO())
     with pytest.raises(TypeError, match=r"^argument 'block': 'str' object is not an instance of 'SDBlock'$"):
         writer.write(MOL)
