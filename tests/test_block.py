@@ -1,4 +1,4 @@
-"""SDBlock construction and its basic protocol."""
+"""The module's contents, SDBlock construction and its basic protocol, subclasses, signatures."""
 
 import copy
 
