@@ -318,22 +318,25 @@ def failing_lines():
 
 
 @pytest.mark.parametrize(
-    "argument, error, message",
+    "arguments, error, message",
     [
-        (5, TypeError, "'int' object is not iterable"),
-        (EXAMPLE[:3] + [b"  0  0 V2000"], TypeError, "CTable lines must be str, not bytes"),
-        ([None], TypeError, "CTable lines must be str, not NoneType"),
-        (EXAMPLE[:3] + ["\ud800"], UnicodeEncodeError, "surrogates not allowed"),
-        ("abc", Malformed, "CTable line 4: missing; the table has only 3 lines"),
-        (failing_lines(), KeyError, "from the iterator"),
+        ((5,), TypeError, "'int' object is not iterable"),
+        ((EXAMPLE[:3] + [b"  0  0 V2000"],), TypeError, "CTable lines must be str, not bytes"),
+        (([None],), TypeError, "CTable lines must be str, not NoneType"),
+        ((EXAMPLE[:3] + ["\ud800"],), UnicodeEncodeError, "surrogates not allowed"),
+        (("abc",), Malformed, "CTable line 4: missing; the table has only 3 lines"),
+        ((), TypeError, "missing required argument 'lines'"),
+        ((EXAMPLE, EXAMPLE), TypeError, "at most 1 argument"),
     ],
 )
-def test_construction_errors(argument, error, message):
+def test_construction_errors(arguments, error, message):
     with pytest.raises(error, match=message):
-        CTable(argument)
-    for arguments in ((), (EXAMPLE, EXAMPLE)):
-        with pytest.raises(TypeError):
-            CTable(*arguments)
+        CTable(*arguments)
+
+
+def test_iterator_errors_pass_through():
+    with pytest.raises(KeyError, match="from the iterator"):
+        CTable(failing_lines())
 
 
 class Hinted:
