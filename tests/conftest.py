@@ -1,5 +1,8 @@
-"""Shared fixtures: the real SD files of the corpus, when present."""
+"""Shared fixtures: the real SD files of the corpus, when present, and a named pipe."""
 
+import contextlib
+import os
+import threading
 from pathlib import Path
 
 import pytest
@@ -22,3 +25,24 @@ def corpus_params():
 # Sanitizer runs (tools/test-sanitized): every property still runs, with
 # fewer examples by default and no deadline, as instrumented code is slow.
 settings.register_profile("sanitize", max_examples=25, deadline=None)
+
+
+@contextlib.contextmanager
+def fifo_with(directory, data: bytes, name="fifo"):
+    """A named pipe in `directory` that a thread fills with `data`."""
+    path = directory / name
+    os.mkfifo(path)
+
+    def feed():
+        with contextlib.suppress(BrokenPipeError), open(path, "wb") as pipe:
+            pipe.write(data)
+
+    thread = threading.Thread(target=feed)
+    thread.start()
+    try:
+        yield path
+    finally:
+        # If the reader never opened it, the writer still waits for one.
+        releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        thread.join()
+        os.close(releaser)

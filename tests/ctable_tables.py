@@ -1,8 +1,7 @@
 """Connection tables shared by the CTable tests, and the corpus's V3000 blocks."""
 
-import re
-
 from conftest import CORPUS_FILES
+from sdf_reference import split
 
 from molbrook import SDBlock
 
@@ -51,23 +50,11 @@ def sdf_text(lines, ending="\n"):
     return "".join(line + ending for line in lines) + "$$$$" + ending
 
 
-def split_blocks(data):
-    """The bytes of each block of an SD file, cut after its $$$$ line."""
-    block = []
-    for line in re.findall(rb"[^\n]*\n|[^\n]+$", data):
-        block.append(line)
-        if line.startswith(b"$$$$"):
-            yield b"".join(block)
-            block = []
-    if b"".join(block).strip():
-        yield b"".join(block)
-
-
 def corpus_v3000_blocks():
     """(id, bytes of one block) for every V3000 block of the corpus."""
     found = []
     for path in CORPUS_FILES:
-        for number, data in enumerate(split_blocks(path.read_bytes()), 1):
+        for number, (data, _) in enumerate(split(path.read_bytes()), 1):
             if SDBlock(data).format == "V3000":
                 found.append((f"{path.name}#{number}", data))
     return found

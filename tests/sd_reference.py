@@ -1,17 +1,8 @@
-"""A short, plain reading of SD files, as the model the native code must match."""
+"""A short, plain reading of SD data records, as the model the native code must match."""
+
+from sdf_reference import lines
 
 MALFORMED = "malformed"
-
-
-def lines_of(data: bytes) -> list[bytes]:
-    """Lines ending at LF only, each with its ending."""
-    lines, pos = [], 0
-    while pos < len(data):
-        lf = data.find(b"\n", pos)
-        end = len(data) if lf < 0 else lf + 1
-        lines.append(data[pos:end])
-        pos = end
-    return lines
 
 
 def without_ending(line: bytes) -> bytes:
@@ -34,14 +25,14 @@ def records(section: bytes):
 
     bytes.strip() removes exactly the ASCII whitespace that makes a line blank.
     """
-    found, lines, i = [], lines_of(section), 0
-    while i < len(lines):
-        line = lines[i]
+    found, section_lines, i = [], lines(section), 0
+    while i < len(section_lines):
+        line = section_lines[i]
         i += 1
         if not line.strip():
             continue
         if not line.strip().startswith(b"> "):  # junk: skip the paragraph
-            while i < len(lines) and lines[i].strip():
+            while i < len(section_lines) and section_lines[i].strip():
                 i += 1
             i += 1
             continue
@@ -49,8 +40,8 @@ def records(section: bytes):
         if name is None:
             return MALFORMED
         values = []
-        while i < len(lines) and lines[i].strip():
-            values.append(without_ending(lines[i]))
+        while i < len(section_lines) and section_lines[i].strip():
+            values.append(without_ending(section_lines[i]))
             i += 1
         i += 1
         found.append((name, b"\n".join(values)))
@@ -72,18 +63,3 @@ def sd_data(block: bytes) -> bytes:
             return b""
         last = title_end + hit + 1
     return block[block.index(b"\n", last) + 1 : body_end]
-
-
-def split_blocks(data: bytes) -> list[bytes]:
-    """Cut after every line that starts with $$$$; a rest makes one more block."""
-    blocks, start, pos = [], 0, 0
-    while pos < len(data):
-        lf = data.find(b"\n", pos)
-        end = len(data) if lf < 0 else lf + 1
-        if data.startswith(b"$$$$", pos):
-            blocks.append(data[start:end])
-            start = end
-        pos = end
-    if start < len(data):
-        blocks.append(data[start:])
-    return blocks

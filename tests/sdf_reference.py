@@ -15,6 +15,11 @@ _LINES = {
 }
 
 
+def lines(data: bytes) -> list[bytes]:
+    """Lines ending at LF only, each with its ending."""
+    return _LINES[False].findall(data)
+
+
 def translate(data: bytes) -> bytes:
     """Universal newlines, as a file opened in text mode reads them."""
     return data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
@@ -59,6 +64,11 @@ def split(data: bytes):
     if start < len(data):
         blocks.append(build(data[start:], None))
     return blocks
+
+
+def joined(data: bytes) -> bytes:
+    """`data` as reading it block by block and writing the blocks gives it back."""
+    return b"".join(block for block, _ in split(data))
 
 
 def expected(data, kind=None):

@@ -1,10 +1,12 @@
-"""SDBlock construction and its basic protocol."""
+"""The module's contents, SDBlock construction and its basic protocol, subclasses, signatures."""
+
+import copy
 
 import pytest
 
 import molbrook
 from molbrook import native
-from molbrook.native import SDBlock
+from molbrook.native import CTable, SDBlock, parse_sdf
 
 MOL = "water\n  prog\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n    0.0 O\nM  END\n"
 
@@ -20,6 +22,9 @@ def test_module_contents():
         if isinstance(value, type) and name != "MalformedRecordError":
             assert value.__module__ == "molbrook.native"
             assert value.__qualname__ == name
+        if name.startswith("_SD"):  # made by the module only
+            with pytest.raises(TypeError):
+                value()
     assert native.parse_sdf.__module__ == "molbrook.native"
     assert native.__version__ == "1.1.0"
     assert native.DEBUG_BUILD is False
@@ -116,21 +121,32 @@ def test_protocol():
     assert SDBlock.__hash__ is None
     for alias in (SDBlock[str], SDBlock[bytes]):
         assert alias.__origin__ is SDBlock
-    assert SDBlock.__text_signature__ == '(sdf, records=None, *, header="plain")'
-    assert SDBlock.__doc__.startswith("Handle a single molecule block from an SD file.\n")
 
 
-def test_subclass_construction():
+def test_subclasses():
     class Tagged(SDBlock):
+        pass
+
+    class Table(CTable):
         pass
 
     block = Tagged(MOL)
     assert type(block) is Tagged and block == SDBlock(MOL)
+    assert type(copy.copy(block)) is Tagged
+    assert type(Tagged._from_state(*block.__reduce__()[1])) is Tagged
+    assert type(Table(block.ctable().lines)) is Table
 
 
-def test_buffer_export():
-    block = SDBlock(MOL.encode())
-    with memoryview(block) as view:
-        assert view.readonly and view.tobytes() == bytes(block)
-    with pytest.raises(TypeError, match=r"^a str SDBlock is not bytes-like; use str\(block\)$"):
-        bytes(SDBlock(MOL))
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        (SDBlock, '(sdf, records=None, *, header="plain")'),
+        (SDBlock.__deepcopy__, "($self, memo, /)"),
+        (SDBlock._from_state, "($cls, data, title_end, mdl_end, text)"),
+        (parse_sdf, "(source, *, borrow=False)"),
+        (CTable, "(lines)"),
+        (CTable.valid_atom_indices, "($self, strict=False)"),
+    ],
+)
+def test_signatures(function, signature):
+    assert function.__text_signature__ == signature

@@ -7,9 +7,10 @@ import sys
 from molbrook.cli import main
 
 
-def test_stats_of_the_bundled_sample(capsys):
-    assert main(["stats"]) == 0
-    assert capsys.readouterr().out.splitlines() == [
+def test_stats_of_the_bundled_sample_as_the_readme_runs_it():
+    done = subprocess.run([sys.executable, "-m", "molbrook", "stats"], capture_output=True, text=True,
+                          env=os.environ, check=True)
+    assert done.stdout.splitlines() == [
         "bundled sample.sdf: 5 blocks (V2000 3, V3000 2)",
         "record      blocks",
         "ID               5",
@@ -29,14 +30,5 @@ def test_stats_counts_blocks_not_records(tmp_path, capsys):
         "record   blocks",
         "caf\\xe9       1",
     ]
-
-
-def test_stats_of_a_missing_file(tmp_path, capsys):
     assert main(["stats", str(tmp_path / "missing.sdf")]) == 1
     assert "No such file or directory" in capsys.readouterr().err
-
-
-def test_run_as_a_module():
-    done = subprocess.run([sys.executable, "-m", "molbrook", "stats"], capture_output=True, text=True,
-                          env=os.environ, check=True)
-    assert done.stdout.startswith("bundled sample.sdf: 5 blocks (V2000 3, V3000 2)\n")

@@ -9,8 +9,6 @@ from hypothesis import strategies as st
 
 from molbrook import CTable, MalformedCTableError
 
-# Spaces elsewhere in Unicode or Python that are not White_Space.
-NOT_WHITE_SPACE = ["\x1c", "\x1f", "\x00", "\u180e", "\u200b", "\ufeff"]
 COUNTS_SEPARATORS = "\t\n\x0c\r \x1c\x1d\x1e\x1f"
 
 
@@ -22,22 +20,19 @@ def v3000(counts_line):
     return example({6: counts_line})
 
 
+# Integer fields themselves are the property's below; these are the fields' places.
 @pytest.mark.parametrize(
     "lines, atoms, bonds",
     [
         (v2000("  5  4  0  0  0  0  0  0  0  0999 V2000"), 5, 4),
         (v2000("  5  4  0  0  0  0  0  0  0  0999 V2000\r\n"), 5, 4),
         (v2000("  5  4 V2000\x1c\x1f"), 5, 4),  # information separators separate counts tokens
-        (v2000(" -1  0 V2000"), -1, 0),
-        (v2000("+12  0 V2000"), 12, 0),
         (v2000("123456 V2000"), 123, 456),
         (v2000("\xa0\xa05\u3000 4 V2000"), 5, 4),  # fields count code points, not bytes
         (v2000("  5\u3000\u30004 V2000"), 5, 4),
-        (v2000("007008 V2000"), 7, 8),
         (v3000("M  V30 COUNTS 9 8 0 0 1"), 9, 8),
         (v3000("m v30 counts -3 +4"), -3, 4),  # the first three tokens are not checked
         (v3000("M\tV30\x1cCOUNTS\x1f7\x0c8\r\n"), 7, 8),
-        (v3000("M  V30 COUNTS \xa05\xa0 6\u3000"), 5, 6),  # White_Space inside a token is trimmed
         (v3000("M  V30 COUNTS 9223372036854775807 -9223372036854775808"), 2**63 - 1, -(2**63)),
     ],
 )
@@ -58,7 +53,6 @@ def test_counts(lines, atoms, bonds):
         (v2000("  1  0\x0bV2000"), "CTable line 4: format 0\x0bV2000 is not V2000 or V3000"),
         (v2000("  1  0\xa0V2000"), "CTable line 4: format 0\xa0V2000 is not V2000 or V3000"),
         (v2000("  a  0 V2000"), "CTable line 4: atom count   a is not an integer"),
-        (v2000("  +  0 V2000"), "CTable line 4: atom count   + is not an integer"),
         (v2000("1 2 3 V2000"), "CTable line 4: atom count 1 2 is not an integer"),
         (v2000("  5\x1c 4 V2000"), "CTable line 4: bond count \x1c 4 is not an integer"),
         (v2000("V2000"), "CTable line 4: atom count V20 is not an integer"),
@@ -66,27 +60,13 @@ def test_counts(lines, atoms, bonds):
         (v2000("  1  0  0 V3000"), "CTable line 6: missing; the table has only 5 lines"),
         (v3000("M  V30 COUNTS"), "CTable line 6: no atom count field"),
         (v3000("M  V30 COUNTS 5"), "CTable line 6: no bond count field"),
-        (v3000("M  V30 COUNTS x 1"), "CTable line 6: atom count x is not an integer"),
         (v3000("M  V30 COUNTS 1 y"), "CTable line 6: bond count y is not an integer"),
-        (v3000("M  V30 COUNTS 1\xa02 3"), "CTable line 6: atom count 1\xa02 is not an integer"),
     ],
 )
 def test_header_errors(lines, message):
     with pytest.raises(MalformedCTableError) as raised:
         CTable(lines)
     assert raised.value.args == (message,)
-
-
-@pytest.mark.parametrize("space", list(WHITE_SPACE))
-def test_white_space_trims_integer_fields(space):
-    table = CTable(v2000(f"{space}7{space}{space}{space}3 V2000"))
-    assert (table.num_atoms, table.num_bonds) == (7, 3)
-
-
-@pytest.mark.parametrize("space", NOT_WHITE_SPACE)
-def test_other_spaces_do_not_trim(space):
-    with pytest.raises(MalformedCTableError, match="atom count"):
-        CTable(v2000(f"{space}7   3 V2000"))
 
 
 def reference_int(text):
@@ -98,7 +78,8 @@ def reference_int(text):
     return value if -(2**63) <= value < 2**63 else None
 
 
-TOKEN_CHARACTERS = [c for c in "0123456789+-x\u0665" + WHITE_SPACE if c not in COUNTS_SEPARATORS]
+# Digits, signs and White_Space, and spaces elsewhere in Unicode that are not White_Space.
+TOKEN_CHARACTERS = [c for c in "0123456789+-x\u0665\x00\u180e\u200b\ufeff" + WHITE_SPACE if c not in COUNTS_SEPARATORS]
 
 
 @given(st.text(st.sampled_from(TOKEN_CHARACTERS), min_size=1, max_size=24) | st.integers(-(2**64), 2**64).map(str))

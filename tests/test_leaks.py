@@ -13,6 +13,7 @@ import sys
 import tracemalloc
 
 import pytest
+from ctable_tables import example
 
 from molbrook import ctable as ctable_errors
 from molbrook import native
@@ -24,11 +25,7 @@ TEXT = f"title\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <AL
 DATA = TEXT.encode()
 MALFORMED = "t\nM  END\n> <A>\n1\n\n> name\n\n$$$$\n"
 NOT_UTF8 = SDBlock._from_state(b"caf\xe9\nM  END\n> <n\xe9>\nv\n\n> <B>\nv\xff\n\n$$$$\n", 5, 12, True)
-V3000 = [
-    "t", "p", "c", "  0  0  0     0  0            999 V3000", "M  V30 BEGIN CTAB", "M  V30 COUNTS 2 1 0 0 0",
-    "M  V30 BEGIN ATOM", "M  V30 5 C 0 0 0 0", "M  V30 7 O 0 0 0 0", "M  V30 END ATOM", "M  V30 BEGIN BOND",
-    "M  V30 3 1 5 7", "M  V30 END BOND", "M  V30 END CTAB", "M  END",
-]
+V3000 = example({8: "M  V30 5 C 0 0 0 0", 9: "M  V30 7 O 0 0 0 0", 12: "M  V30 3 1 5 7"})  # to renumber
 V3000_BLOCK = "\n".join(V3000) + "\n" + "> <A>\n" + PAD + "\n\n$$$$\n"
 CLASSES = [SDBlock, CTable, native._SDBlockIterator, native._SDRecordIterator, native._SDNameIterator,
            native._SDFWriter, MalformedRecordError]
@@ -249,7 +246,8 @@ def witnesses(tmp_path):
             return None
 
     return {
-        "text": TEXT, "data": DATA, "name": "".join(["AL", "PHA"]), "value": "v" * 100, "copy": "".join(["co", "py"]), "bogus": "".join(["bog", "us"]),
+        "text": TEXT, "data": DATA, "name": "".join(["AL", "PHA"]), "value": "v" * 100,
+        "copy": "".join(["co", "py"]), "bogus": "".join(["bog", "us"]),
         "pairs": [(b"N", b"1"), (b"M", b"2")], "mapping": {"A": "1", "C": "3"},
         "block": SDBlock(TEXT), "bytes_block": SDBlock(DATA), "lines": list(V3000), "v3000": V3000_BLOCK,
         "path": os.fsencode(path), "str_path": str(path), "missing": str(tmp_path / "missing.sdf"),

@@ -6,6 +6,7 @@ import os
 
 import pytest
 
+from ctable_tables import example, sdf_text
 from molbrook.native import SDBlock, parse_sdf
 
 HEADER = "water\n  prog\n  comment\n"
@@ -97,75 +98,78 @@ def test_text_values_are_translated():
 
 
 @pytest.mark.parametrize(
-    "name, value, error, message",
+    "kind, name, value, error, message",
     [
-        ("title", b"t", TypeError, r"^text SDBlock titles must be str$"),
-        ("molblock", None, TypeError, r"^text SDBlock molblocks must be str$"),
-        ("mdl", 1, TypeError, r"^text SDBlock MDL must be str$"),
-        ("title", "a\nb", ValueError, r"^SDBlock titles must be a single line$"),
-        ("title", "a\r", ValueError, r"^SDBlock titles must be a single line$"),
-        ("title", "$$$$\n", ValueError, r"^SDBlock titles must be a single line$"),  # line break checked first
-        ("title", "$$$$ x", ValueError, r"^SDBlock titles cannot start with \$\$\$\$, which would end the block$"),
-        ("title", "$$$$", ValueError, r"^SDBlock titles cannot start with"),
-        ("title", "\udc80", UnicodeEncodeError, "surrogate"),
+        (str, "title", b"t", TypeError, r"^text SDBlock titles must be str$"),
+        (str, "molblock", None, TypeError, r"^text SDBlock molblocks must be str$"),
+        (str, "mdl", 1, TypeError, r"^text SDBlock MDL must be str$"),
+        (bytes, "title", "t", TypeError, r"^byte-backed SDBlock titles must be bytes$"),
+        (bytes, "molblock", "t", TypeError, r"^byte-backed SDBlock molblocks must be bytes$"),
+        (bytes, "mdl", "t", TypeError, r"^byte-backed SDBlock MDL must be bytes$"),
+        (str, "title", "a\nb", ValueError, r"^SDBlock titles must be a single line$"),
+        (str, "title", "a\r", ValueError, r"^SDBlock titles must be a single line$"),
+        (str, "title", "$$$$\n", ValueError, r"^SDBlock titles must be a single line$"),  # line break checked first
+        (str, "title", "$$$$ x", ValueError,
+         r"^SDBlock titles cannot start with \$\$\$\$, which would end the block$"),
+        (bytes, "title", b"$$$$", ValueError, r"^SDBlock titles cannot start with"),
+        (str, "title", "\udc80", UnicodeEncodeError, "surrogate"),
+        (str, "ctab", CTAB, AttributeError, r"^property 'ctab' of 'SDBlock' object has no setter$"),
     ],
 )
-def test_assign_errors_leave_block_unchanged(name, value, error, message):
-    block = SDBlock(MOL)
+def test_assign_errors_leave_block_unchanged(kind, name, value, error, message):
+    data = MOL if kind is str else MOL.encode()
+    block = SDBlock(data)
     with pytest.raises(error, match=message):
         setattr(block, name, value)
-    assert str(block) == MOL
-
-
-def test_bytes_block_type_errors():
-    block = SDBlock(MOL.encode())
-    for name, what in (("title", "titles"), ("molblock", "molblocks"), ("mdl", "MDL")):
-        with pytest.raises(TypeError, match=rf"^byte-backed SDBlock {what} must be bytes$"):
-            setattr(block, name, "text")
-
-
-def test_delete_and_ctab_assignment():
-    block = SDBlock(MOL)
-    for name in ("title", "molblock", "mdl", "ctab"):
+    for section in ("title", "molblock", "mdl", "ctab"):
         with pytest.raises(AttributeError, match="^property has no deleter$"):
-            delattr(block, name)
-    with pytest.raises(AttributeError):
-        block.ctab = CTAB
-    assert str(block) == MOL
+            delattr(block, section)
+    assert block == SDBlock(data)
 
 
-@pytest.mark.parametrize(
-    "name, verb", [("title", "title"), ("molblock", "molblock"), ("mdl", "MDL"), ("ctab", "CTAB")]
-)
-def test_decoding_note(name, verb):
-    bad = b"t\xff\np\xff\nc\nx\xff\nM  END\n$$$$\n"
-    block = SDBlock._from_state(bad, 3, len(bad) - 5, True)
-    with pytest.raises(UnicodeDecodeError) as caught:
-        getattr(block, name)
-    assert caught.value.__notes__ == [
-        f"Reading the {verb} of the SDBlock titled 't\ufffd'. parse_sdf(os.fsencode(path)) reads such files "
-        "as bytes, and parse_sdf(open(path, encoding=...)) decodes another encoding."
-    ]
+# A V3000 block with records that every edit below changes.
+V3000 = (sdf_text(example({6: "M  V30 COUNTS 5 5", 8: "M  V30 5 C", 12: "M  V30 1 1 5 2"}))[:-5] + RECORDS
+         + "$$$$\n").encode()
+EDITS = {
+    "title": lambda b: setattr(b, "title", b"x"),
+    "molblock": lambda b: setattr(b, "molblock", b"x\n"),
+    "mdl": lambda b: setattr(b, "mdl", b"x\n"),
+    "append_record": lambda b: b.append_record(b"B", b"2"),
+    "set_record": lambda b: b.set_record(b"a", b"2"),
+    "setitem": lambda b: b.__setitem__(b"a", b"2"),
+    "remove_record": lambda b: b.remove_record(b"a"),
+    "delitem": lambda b: b.__delitem__(b"a"),
+    "replace_records": lambda b: b.replace_records([]),
+    "fix_counts": lambda b: b.fix_counts(),
+    "renumber_indices": lambda b: b.renumber_indices(),
+}
 
 
-def test_exports_lock_edits():
-    block = SDBlock(MOL.encode())
-    first = memoryview(block)
-    second = memoryview(block)
-    for name in ("title", "molblock", "mdl"):
+@pytest.mark.parametrize("edit", EDITS.values(), ids=EDITS.keys())
+def test_exports_lock_every_edit(edit):
+    block = SDBlock(V3000)
+    views = [memoryview(block), memoryview(block)]
+    for view in views:  # locked until the last export is released
         with pytest.raises(BufferError, match="^Existing exports of data: SDBlock cannot be edited$"):
-            setattr(block, name, b"x")
-    with pytest.raises(TypeError):  # the type is checked before the lock
-        block.title = "x"
-    with pytest.raises(BufferError):  # the lock before the title rules
-        block.title = b"$$$$"
-    first.release()
-    with pytest.raises(BufferError):
-        block.title = b"x"
-    assert second.tobytes() == MOL.encode()
-    second.release()
-    block.title = b"x"
-    assert bytes(block) == b"x" + MOL.encode()[5:]
+            edit(block)
+        assert bytes(block) == V3000
+        view.release()
+    edit(block)
+    assert bytes(block) != V3000
+
+
+def test_what_comes_before_the_export_lock():
+    block = SDBlock(MOL.encode())
+    with memoryview(block):
+        with pytest.raises(TypeError):  # the argument's type
+            block.title = "x"
+        with pytest.raises(NotImplementedError):  # the table's own errors
+            block.fix_counts()
+        with pytest.raises(BufferError):  # but not the title's rules
+            block.title = b"$$$$"
+        with pytest.raises(BufferError):  # nor whether anything would change
+            block.remove_record(b"Z")
+        assert (block.title, block.num_atoms) == (b"water", 1)
 
 
 def test_export_is_in_place():
@@ -174,8 +178,9 @@ def test_export_is_in_place():
     assert view.readonly and view.format == "B" and view.ndim == 1 and view.obj is block
     assert memoryview(block).tobytes() == view.tobytes()
     view.release()
-    with pytest.raises(TypeError, match=r"^a str SDBlock is not bytes-like; use str\(block\)$"):
-        memoryview(SDBlock(MOL))
+    for export in (memoryview, bytes):
+        with pytest.raises(TypeError, match=r"^a str SDBlock is not bytes-like; use str\(block\)$"):
+            export(SDBlock(MOL))
 
 
 def test_mapped_block_exports_the_file_mapping(tmp_path):

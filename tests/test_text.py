@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import sdf_reference as ref
 from molbrook import _testcore as core
 
 KERNELS = core.kernels()
@@ -16,7 +17,7 @@ TEXTS = st.lists(
 ).map(b"".join)
 
 
-def reference_lines(region: bytes, start: int = 0):
+def reference_lines(region: bytes, start: int):
     lines, pos = [], start
     while pos < len(region):
         lf = region.find(b"\n", pos)
@@ -24,24 +25,6 @@ def reference_lines(region: bytes, start: int = 0):
         lines.append((pos, end))
         pos = end
     return lines
-
-
-def universal_newlines(data: bytes) -> bytes:
-    return data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
-
-
-def reference_block_end(data: bytes):
-    n = len(data)
-    if data.startswith(b"$$$$"):
-        term = 0
-    else:
-        hit = data.find(b"\n$$$$")
-        if hit < 0:
-            return (False, 0, n, n)
-        term = hit + 1
-    lf = data.find(b"\n", term)
-    end = n if lf < 0 else lf + 1
-    return (True, term, end, end)
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
@@ -58,21 +41,6 @@ def test_line_scanner_matches_byte_split(kernel, region, data):
     assert core.scan_lines(region, start, kernel) == reference_lines(region, start)
 
 
-@pytest.mark.parametrize(
-    "region, lines",
-    [
-        (b"", []),
-        (b"abc", [(0, 3)]),  # no LF: one line without an ending
-        (b"a\n", [(0, 2)]),  # no empty final line
-        (b"a\rb\n", [(0, 4)]),  # a lone CR is content
-        (b"x" * 63 + b"\n" + b"y" * 64, [(0, 64), (64, 128)]),
-    ],
-)
-def test_line_scanner_cases(region, lines):
-    for kernel in KERNELS:
-        assert core.scan_lines(region, 0, kernel) == lines
-
-
 @pytest.mark.parametrize("kernel", KERNELS)
 @settings(max_examples=300)
 @given(text=TEXTS, cuts=st.lists(st.integers(0, 400), max_size=5))
@@ -80,37 +48,32 @@ def test_translation_equals_universal_newlines(kernel, text, cuts):
     bounds = sorted({min(c, len(text)) for c in cuts} | {0, len(text)})
     chunks = [text[a:b] for a, b in zip(bounds, bounds[1:])]
     out, pending = core.translate_stream(chunks, kernel)
-    assert out == universal_newlines(text)
+    assert out == ref.translate(text)
     assert pending == text.endswith(b"\r")
 
 
+CRLF_LINES = b"".join(b"line %d %s\r\n" % (i, b"x" * (i % 40)) for i in range(300))
+
+
 @pytest.mark.parametrize(
-    "chunks, expected, pending",
+    "chunks",
     [
-        ([b"a\r", b"\nb"], b"a\nb", False),  # CRLF split across chunks: one LF
-        ([b"a\r", b"", b"\nb"], b"a\nb", False),  # empty chunks keep the state
-        ([b"a\r", b"b"], b"a\nb", False),  # the next byte is kept
-        ([b"\r\r\n"], b"\n\n", False),
-        ([b"\n\r"], b"\n\n", True),
-        ([b"\xc3\xa9\r\xe2\x82\xac\r\n"], b"\xc3\xa9\n\xe2\x82\xac\n", False),
-        ([b"x" * 63 + b"\r", b"\n" + b"y" * 70 + b"\r\n"], b"x" * 63 + b"\n" + b"y" * 70 + b"\n", False),
+        [b"a\r", b"", b"\nb"],  # empty chunks keep the pending CR
+        [b"x" * 63 + b"\r", b"\n" + b"y" * 70 + b"\r\n"],  # CRLF split at a 64-byte window
+        [CRLF_LINES[:1000], CRLF_LINES[1000:]],  # past sixteen dropped CRs, runs move in 16-byte blocks
     ],
 )
-def test_translation_cases(chunks, expected, pending):
+def test_translation_cases(chunks):
+    text = b"".join(chunks)
     for kernel in KERNELS:
-        assert core.translate_stream(chunks, kernel) == (expected, pending)
-
-
-def test_translate_if_needed_copies_only_with_cr():
-    assert core.translate_if_needed(b"a\nb\n") == (b"a\nb\n", False)
-    assert core.translate_if_needed(b"a\r\nb\r") == (b"a\nb\n", True)
+        assert core.translate_stream(chunks, kernel) == (ref.translate(text), text.endswith(b"\r"))
 
 
 @given(text=TEXTS)
 def test_translated_copy_equals_universal_newlines(text):
     # The copy is written straight from the source, in 16-byte blocks where
     # they fit, so short and long runs near either end both matter.
-    assert core.translate_if_needed(text) == (universal_newlines(text), b"\r" in text)
+    assert core.translate_if_needed(text) == (ref.translate(text), b"\r" in text)
 
 
 # Haystacks full of the needles' pieces and near misses, where lead bytes
@@ -143,38 +106,8 @@ def test_find_past_crowded_lead_bytes(kernel):
 
 
 @given(data=TEXTS)
-def test_find_block_end_matches_reference(data):
-    assert core.find_block_end(data) == reference_block_end(data)
-
-
-@pytest.mark.parametrize(
-    "data, expected",
-    [
-        (b"t\n$$$$\nu\n$$$$\n", (True, 2, 7, 7)),  # ends past the first $$$$ line
-        (b"t\nM  END\n", (False, 0, 9, 9)),
-        (b"$$$$\nrest", (True, 0, 5, 5)),
-        (b"t\r$$$$\n", (False, 0, 7, 7)),  # a CR does not start a line
-        (b"t\n$$$$ trailing", (True, 2, 15, 15)),  # no LF: ends at the range end
-        (b"t\n$$$$$\n", (True, 2, 8, 8)),
-    ],
-)
-def test_find_block_end_cases(data, expected):
-    assert core.find_block_end(data) == expected
-
-
-@pytest.mark.parametrize(
-    "data, ending",
-    [
-        (b"", b"\n"),
-        (b"\n", b"\n"),
-        (b"a\r\nb\n", b"\r\n"),
-        (b"a\nb\r\n", b"\n"),
-        (b"abc\r", b"\r\n"),
-        (b"abc", b"\n"),
-    ],
-)
-def test_first_line_ending(data, ending):
-    assert core.first_line_ending(data) == ending
+def test_first_line_ending(data):
+    assert core.first_line_ending(data) == ref.first_line_ending(data)
 
 
 @pytest.mark.parametrize(
@@ -189,10 +122,3 @@ def test_first_line_ending(data, ending):
 )
 def test_strip(data, rstripped, stripped, blank):
     assert core.strip(data) == (rstripped, stripped, blank)
-
-
-def test_translation_of_many_crlf_lines():
-    # Past sixteen dropped CRs, runs move in 16-byte blocks.
-    text = b"".join(b"line %d %s\r\n" % (i, b"x" * (i % 40)) for i in range(300))
-    for kernel in KERNELS:
-        assert core.translate_stream([text[:1000], text[1000:]], kernel) == (universal_newlines(text), False)

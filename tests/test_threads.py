@@ -32,13 +32,13 @@ def frequent_switches():
     sys.setswitchinterval(interval)
 
 
-def run_threads(count, target, *args):
-    """Runs `target(index, *args)` on `count` threads; re-raises the first error."""
+def run_threads(count, target):
+    """Runs `target(index)` on `count` threads; re-raises the first error."""
     errors = []
 
     def guarded(index):
         try:
-            target(index, *args)
+            target(index)
         except BaseException as error:  # reported on the main thread
             errors.append(error)
 
@@ -51,11 +51,11 @@ def run_threads(count, target, *args):
         raise errors[0]
 
 
-def sdf_file(tmp_path, blocks=3000, name="many.sdf"):
+def sdf_file(tmp_path, blocks=3000):
     """A file of numbered blocks, several mapped batches long."""
     data = b"".join(b"block %d\n  prog\n\nM  END\n> <N>\n%d\n\n> <PAD>\n%s\n\n$$$$\n" % (i, i, b"p" * (i % 300))
                     for i in range(blocks))
-    path = tmp_path / name
+    path = tmp_path / "many.sdf"
     path.write_bytes(data)
     return path, [block for block, _ in ref.split(data)]
 
@@ -97,51 +97,36 @@ def test_threads_sharing_one_iterator(tmp_path, source):
 
 
 def test_threads_sharing_one_block():
-    block = SDBlock("t\nM  END\n> <A>\n1\n\n$$$$\n")
+    block = SDBlock(b"t\nM  END\n> <A>\n1\n\n$$$$\n")
 
     def work(index):
-        name = f"T{index}"
+        name = b"T%d" % index
         for step in range(300):
             try:
                 if index == 0:
                     for name_read, value in block.iter_records():
-                        assert name_read.startswith(("A", "T")) and value
+                        assert name_read.startswith((b"A", b"T")) and value
                 elif index == 1:
-                    block.title = f"title {step}"
-                    assert block.title.startswith("title")
+                    block.title = b"title %d" % step
+                    assert block.title.startswith(b"title") and block.get(b"A") is not None
                 elif index == 2:
                     assert pickle.loads(pickle.dumps(block)) is not None
-                    assert str(block).endswith("$$$$\n") and len(block) >= 1
-                else:
-                    block.append_record(name, str(step))
-                    block[name] = "set"
-                    block.remove_record(name)
-            except RuntimeError as error:
-                allowed(error, BORROWED, MUTABLY_BORROWED, CHANGED)
-
-    run_threads(5, work)
-    assert block.records() == [("A", "1")]
-    assert pickle.loads(pickle.dumps(block)) == block
-
-
-def test_threads_sharing_one_bytes_block_with_views():
-    block = SDBlock(b"t\nM  END\n> <A>\n1\n\n$$$$\n")
-
-    def work(index):
-        for step in range(300):
-            try:
-                if index % 2:
+                    assert bytes(block).endswith(b"$$$$\n") and len(block) >= 1
+                elif index == 3:
                     with memoryview(block) as view:
                         assert bytes(view).endswith(b"$$$$\n")
                 else:
-                    block[b"A"] = b"%d" % step
+                    block.append_record(name, b"%d" % step)
+                    block[name] = b"set"
+                    block.remove_record(name)
             except BufferError as error:
                 assert str(error) == "Existing exports of data: SDBlock cannot be edited"
             except RuntimeError as error:
-                allowed(error, BORROWED, MUTABLY_BORROWED)
+                allowed(error, BORROWED, MUTABLY_BORROWED, CHANGED)
 
-    run_threads(4, work)
-    assert block.names() == [b"A"] and int(block[b"A"]) >= 0
+    run_threads(6, work)
+    assert block.records() == [(b"A", b"1")]
+    assert pickle.loads(pickle.dumps(block)) == block
 
 
 @pytest.mark.parametrize("to_path", [True, False], ids=["path", "file object"])
@@ -224,14 +209,3 @@ def test_iterators_and_writers_freed_on_another_thread(tmp_path):
     if fds is not None:
         assert len(os.listdir("/proc/self/fd")) <= fds
 
-
-def test_records_read_on_many_threads_at_once(tmp_path):
-    path, expected = sdf_file(tmp_path, blocks=500)
-    blocks = list(parse_sdf(str(path)))
-
-    def read(index):
-        for number, block in enumerate(blocks):
-            assert block.names() == ["N", "PAD"]
-            assert block.to_dict()["N"] == str(number)
-
-    run_threads(4, read)
