@@ -68,8 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   std::vector<size_t> cuts(input.ConsumeIntegralInRange<size_t>(0, 6));
   for (size_t& cut : cuts) cut = input.ConsumeIntegral<uint16_t>();
-  std::string remaining = input.ConsumeRemainingBytesAsString();
-  ExactBytes text(remaining);
+  ExactBytes text(input.ConsumeRemainingBytesAsString());
   for (size_t& cut : cuts) cut = text.view().empty() ? 0 : cut % (text.view().size() + 1);
   std::sort(cuts.begin(), cuts.end());
 

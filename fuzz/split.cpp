@@ -182,8 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   std::vector<size_t> chunks(input.ConsumeIntegralInRange<size_t>(1, 4));
   for (size_t& chunk : chunks) chunk = input.ConsumeIntegralInRange<size_t>(1, 300);
-  std::string remaining = input.ConsumeRemainingBytesAsString();
-  ExactBytes text(remaining);
+  ExactBytes text(input.ConsumeRemainingBytesAsString());
 
   for (bool universal : {false, true}) {
     std::vector<ReferenceBlock> blocks = reference_blocks(text.view(), universal);

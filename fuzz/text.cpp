@@ -79,8 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const size_t from = input.ConsumeIntegralInRange<size_t>(0, 80);
   const char byte = input.PickValueInArray({'\n', '\r', '$', '>', '\0', '\xff'});
-  std::string remaining = input.ConsumeRemainingBytesAsString();
-  ExactBytes text(remaining);
+  ExactBytes text(input.ConsumeRemainingBytesAsString());
 
   check_kernel<simd::Portable>(text.view(), from, byte);
   check_kernel<simd::Native>(text.view(), from, byte);
