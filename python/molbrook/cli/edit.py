@@ -1,0 +1,131 @@
+"""`molbrook set`, `rm` and `rename`: record edits on every block, every
+other byte kept."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from collections.abc import Callable, Iterable, Iterator, Sequence
+
+from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.inputs import Source, source
+from molbrook.cli.options import Command, Parser, add_output, pairs
+from molbrook.cli.outputs import output
+from molbrook.native import MalformedRecordError, SDBlock, write_sdf
+
+Edit = Callable[[SDBlock[bytes]], None]
+
+# A block to try records on: what does not read back as written would
+# corrupt every block it went into.
+_PROBE = b"probe\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n$$$$\n"
+
+
+def checked_record(name: str, value: str = "") -> tuple[bytes, bytes]:
+    """The record as bytes, once it is sure to read back as one record of
+    that name and value (no line breaks in the name, no blank or $$$$ line
+    in the value)."""
+    record = (os.fsencode(name), os.fsencode(value))
+    probe = SDBlock(_PROBE)
+    probe.append_record(*record)
+    if [block.records() for block in SDBlock.from_sdf(bytes(probe))] != [[record]]:
+        raise UsageError(f"{name}={value!r} would not read back as one record")
+    return record
+
+
+def edited(blocks: Iterable[SDBlock[bytes]], edit: Edit, label: str) -> Iterator[SDBlock[bytes]]:
+    for number, block in enumerate(blocks, 1):
+        try:
+            edit(block)
+        except MalformedRecordError as error:
+            raise FileError(label, f"block {number}: {error}") from error
+        yield block
+
+
+def setter(records: Sequence[tuple[bytes, bytes]]) -> Edit:
+    def edit(block: SDBlock[bytes]) -> None:
+        for name, value in records:
+            block.set_record(name, value, header="copy")
+    return edit
+
+
+def remover(names: Sequence[bytes]) -> Edit:
+    def edit(block: SDBlock[bytes]) -> None:
+        for name in names:
+            block.remove_record(name)
+    return edit
+
+
+def renamer(renames: Sequence[tuple[bytes, bytes]]) -> Edit:
+    """Each OLD record becomes a NEW one at the end of the records (the edits
+    a block offers keep every other byte only that way); a NEW record there
+    already is replaced, as mv replaces a file."""
+    def edit(block: SDBlock[bytes]) -> None:
+        for old, new in renames:
+            if old == new or old not in block:
+                continue
+            values = [value for name, value in block.records() if name == old]
+            block.remove_record(new)
+            block.remove_record(old)
+            for value in values:
+                block.append_record(new, value, header="copy")
+    return edit
+
+
+def write_edited(args: argparse.Namespace, edit: Edit) -> int:
+    found = source(args.file, quiet=args.quiet)
+    if args.in_place and found.is_stdin:
+        raise UsageError("--in-place needs a FILE")
+    blocks = edited(found.blocks(), edit, found.label)
+    with output(args.output, found, in_place=args.in_place) as out:
+        write_sdf(out, blocks)
+    return 0
+
+
+def split_file(items: list[str], is_operand: Callable[[str], bool]) -> tuple[list[str], str | None]:
+    """Operands, then FILE when the last argument is not an operand."""
+    if items and not is_operand(items[-1]):
+        return items[:-1], items[-1]
+    return items, None
+
+
+def configure(metavar: str, help: str) -> Callable[[Parser], None]:
+    def add(parser: Parser) -> None:
+        parser.add_argument("items", nargs="+", metavar=metavar, help=help)
+        add_output(parser, in_place=True)
+    return add
+
+
+def run_set(args: argparse.Namespace) -> int:
+    items, args.file = split_file(args.items, lambda item: "=" in item)
+    if not items:
+        raise UsageError("nothing to set: give NAME=VALUE")
+    return write_edited(args, setter([checked_record(name, value) for name, value in pairs(items, "NAME=VALUE")]))
+
+
+def run_rm(args: argparse.Namespace) -> int:
+    # NAME... FILE: with two or more arguments, the last one is FILE.
+    items, args.file = (args.items[:-1], args.items[-1]) if len(args.items) > 1 else (args.items, None)
+    return write_edited(args, remover([checked_record(name)[0] for name in items]))
+
+
+def run_rename(args: argparse.Namespace) -> int:
+    items, args.file = split_file(args.items, lambda item: "=" in item)
+    if not items:
+        raise UsageError("nothing to rename: give OLD=NEW")
+    renames = [(checked_record(old)[0], checked_record(new)[0]) for old, new in pairs(items, "OLD=NEW")]
+    return write_edited(args, renamer(renames))
+
+
+SET = Command("set", "give records a value in every block: the first record of the name keeps its place, "
+              "later ones go; a new one is appended",
+              "molbrook set STATUS=active SOURCE='lab 2' library.sdf -o tagged.sdf",
+              configure("NAME=VALUE", "records to set, then FILE (- or none: standard input)"), run_set)
+RM = Command("rm", "remove records from every block",
+             "molbrook rm NOTE SOLUBILITY library.sdf -o lean.sdf",
+             configure("NAME", "records to remove, then FILE when there are two or more arguments "
+                               "(otherwise standard input)"), run_rm)
+RENAME = Command("rename", "rename records in every block: a renamed record moves to the end of the records, "
+                 "and replaces a record of the new name",
+                 "molbrook rename MW=MolWeight library.sdf --in-place",
+                 configure("OLD=NEW", "renames, applied in order, then FILE (- or none: standard input)"),
+                 run_rename)

@@ -1,0 +1,91 @@
+"""The `molbrook` command: finds the command, parses its arguments (options
+anywhere among them), runs it, and turns failures into one-line messages and
+the shell's usual exit statuses."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import traceback
+from collections.abc import Sequence
+
+from molbrook.cli import cut, edit, merge, select, split, stats
+from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.options import Command, Parser
+from molbrook.native import __version__
+
+COMMANDS: dict[str, Command] = {command.name: command for command in (
+    stats.COMMAND, select.HEAD, select.FILTER, cut.COMMAND, edit.SET, edit.RM, edit.RENAME, merge.COMMAND,
+    split.COMMAND,
+)}
+
+FAILED = 2
+INTERRUPTED = 128 + signal.SIGINT
+CLOSED_PIPE = 128 + signal.SIGPIPE
+
+
+def top_parser() -> Parser:
+    listing = "\n".join(f"  {name:<8} {command.summary}" for name, command in COMMANDS.items())
+    parser = Parser(prog="molbrook", description="Stream SD files block by block.",
+                    epilog=f"commands:\n{listing}\n\n'molbrook COMMAND --help' tells more; for example:\n"
+                           "  molbrook filter --where 'MW<300' library.sdf -o small.sdf",
+                    formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"molbrook {__version__}")
+    parser.add_argument("command", metavar="COMMAND", choices=list(COMMANDS), help="one of the commands below")
+    return parser
+
+
+def parse(argv: Sequence[str]) -> tuple[Command, argparse.Namespace]:
+    """The command named by the first argument that is not an option, and
+    its arguments, options intermixed with the rest."""
+    at = next((i for i, arg in enumerate(argv) if not arg.startswith("-")), len(argv))
+    if at < len(argv) and argv[at] not in COMMANDS:
+        raise UsageError(f"no command {argv[at]!r}: see molbrook --help")
+    command = COMMANDS[top_parser().parse_args(argv[:at + 1]).command]
+    return command, command.parser().parse_intermixed_args(argv[at + 1:])
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    debug = "--debug" in argv
+    name = next((arg for arg in argv if arg in COMMANDS), None)
+    try:
+        command, args = parse(argv)
+        return command.run(args)
+    except UsageError as error:
+        return fail(f"molbrook{' ' + name if name else ''}: {error}", debug)
+    except FileError as error:
+        return fail(f"molbrook: {error.label}: {error.message}", debug)
+    except BrokenPipeError:
+        return closed_pipe()
+    except KeyboardInterrupt:
+        if debug:
+            traceback.print_exc()
+        return INTERRUPTED
+    except Exception as error:  # a failure nobody foresaw: still one line, unless --debug
+        return fail(f"molbrook{' ' + name if name else ''}: {describe(error)}", debug)
+
+
+def describe(error: Exception) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return f"{os.fsdecode(error.filename)}: {error.strerror}" if error.filename else error.strerror
+    return f"{type(error).__name__}: {error}"
+
+
+def fail(message: str, debug: bool) -> int:
+    if debug:
+        traceback.print_exc()
+    print(message, file=sys.stderr)
+    return FAILED
+
+
+def closed_pipe() -> int:
+    """Whoever read standard output has gone: stop quietly, with the status a
+    process killed by SIGPIPE has. Standard output goes to /dev/null, so that
+    flushing it at exit raises nothing more."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return CLOSED_PIPE

@@ -1,0 +1,63 @@
+"""`molbrook head` and `molbrook filter`: some of the blocks, as they were read."""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+
+from molbrook.cli import expressions
+from molbrook.cli.errors import UsageError
+from molbrook.cli.inputs import source
+from molbrook.cli.options import Command, Parser, add_input, add_output
+from molbrook.cli.outputs import output
+from molbrook.native import write_sdf
+
+
+def configure_head(parser: Parser) -> None:
+    parser.add_argument("-n", "--blocks", type=int, default=10, metavar="N", help="how many (default: 10)")
+    add_input(parser)
+    add_output(parser)
+
+
+def run_head(args: argparse.Namespace) -> int:
+    if args.blocks < 0:
+        raise UsageError(f"-n must be 0 or more, not {args.blocks}")
+    found = source(args.file, quiet=args.quiet)
+    blocks = found.blocks()
+    with output(args.output, found) as out:
+        write_sdf(out, itertools.islice(blocks, args.blocks))
+    return 0
+
+
+def configure_filter(parser: Parser) -> None:
+    parser.add_argument("-w", "--where", action="append", default=[], metavar="EXPR",
+                        help="a test on a record: NAME (present), !NAME (absent), NAME=TEXT, NAME!=TEXT "
+                             "(true when absent too), NAME~REGEX (searched), NAME<NUM, <=, >, >= "
+                             "(false when not a number); the value is stripped. Repeat: all must hold")
+    parser.add_argument("-t", "--title", metavar="REGEX", help="the title matches REGEX (searched)")
+    parser.add_argument("-v", "--invert", action="store_true", help="keep the blocks that fail the tests")
+    add_input(parser)
+    add_output(parser)
+
+
+def run_filter(args: argparse.Namespace) -> int:
+    tests = [expressions.parse(expression) for expression in args.where]
+    if args.title is not None:
+        tests.append(expressions.title_test(args.title))
+    if not tests:
+        raise UsageError("nothing to test: give --where or --title")
+    test = expressions.all_of(tests)
+    found = source(args.file, quiet=args.quiet)
+    blocks = found.blocks()
+    kept = itertools.filterfalse(test, blocks) if args.invert else filter(test, blocks)
+    with output(args.output, found) as out:
+        written = write_sdf(out, kept)
+    return 0 if written else 1
+
+
+HEAD = Command("head", "the first blocks of an SD file, byte for byte",
+               "molbrook head -n 3 library.sdf -o first3.sdf", configure_head, run_head)
+FILTER = Command("filter", "the blocks whose records pass every test, byte for byte; "
+                 "exit status 1 when none does",
+                 "molbrook filter --where 'MW<300' --where 'SMILES~N' library.sdf -o small.sdf",
+                 configure_filter, run_filter)

@@ -1,0 +1,91 @@
+"""`molbrook split`: shards of an SD file that end on block boundaries."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import itertools
+import os
+from collections.abc import Callable, Iterator
+
+from molbrook.cli.errors import UsageError
+from molbrook.cli.inputs import Source, source
+from molbrook.cli.options import Command, Parser
+from molbrook.cli.outputs import output
+from molbrook.native import SDBlock, write_sdf
+
+Shard = Callable[[SDBlock[bytes]], int]  # called on each block in turn: its shard's number
+
+
+def by_count(blocks: int) -> Shard:
+    counter = itertools.count()
+    return lambda block: next(counter) // blocks
+
+
+def by_size(parts: int, total: int) -> Shard:
+    """Each block goes to the part its first byte falls in, of `parts` equal
+    spans of `total` bytes."""
+    start = 0
+
+    def shard(block: SDBlock[bytes]) -> int:
+        nonlocal start
+        part = start * parts // total
+        start += memoryview(block).nbytes
+        return part
+    return shard
+
+
+def total_bytes(found: Source) -> int:
+    """The size of the blocks, read once through: compressed files are larger
+    read than stored, and the cut must follow what is read."""
+    return sum(memoryview(block).nbytes for block in found.blocks())
+
+
+def write_shards(found: Source, shard: Shard, name: Callable[[int], str]) -> list[str]:
+    """The shards, made whole or not at all: on any failure the ones already
+    written are removed too."""
+    written: list[str] = []
+    try:
+        for number, (_, group) in enumerate(itertools.groupby(found.blocks(), key=shard)):
+            path = name(number)
+            with output(path, found) as out:
+                write_sdf(out, group)
+            written.append(path)
+    except BaseException:
+        for path in written:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+        raise
+    return written
+
+
+def configure(parser: Parser) -> None:
+    size = parser.add_mutually_exclusive_group(required=True)
+    size.add_argument("--parts", type=int, metavar="N",
+                      help="at most N shards of about equal size (needs FILE: it is read twice)")
+    size.add_argument("--blocks", type=int, metavar="K", help="K blocks in each shard (the last one: the rest)")
+    parser.add_argument("file", metavar="FILE", help="the SD file; - for standard input (with --blocks)")
+    parser.add_argument("--prefix", required=True, help="shard names start with PREFIX-")
+    parser.add_argument("--suffix", default=".sdf",
+                        help="shard names end with SUFFIX (default: .sdf; .sdf.gz and the like compress)")
+
+
+def run(args: argparse.Namespace) -> int:
+    count = args.parts if args.parts is not None else args.blocks
+    if count < 1:
+        raise UsageError(f"--{'parts' if args.parts is not None else 'blocks'} must be 1 or more, not {count}")
+    found = source(args.file, quiet=args.quiet)
+    if args.parts is not None:
+        if found.is_stdin:
+            raise UsageError("--parts reads FILE twice, so not standard input: use --blocks")
+        total = total_bytes(found)
+        shard = by_size(args.parts, total) if total else by_count(1)
+    else:
+        shard = by_count(args.blocks)
+    write_shards(found, shard, lambda number: f"{args.prefix}-{number:05d}{args.suffix}")
+    return 0
+
+
+COMMAND = Command("split", "cut an SD file into shards named PREFIX-00000.sdf and so on, at block boundaries",
+                  "molbrook split --parts 4 library.sdf --prefix shards/library --suffix .sdf.gz",
+                  configure, run)
