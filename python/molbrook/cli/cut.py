@@ -47,7 +47,7 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMAND = Command("cut", "records to a table, a row per block: CSV on standard output, or CSV, TSV, JSON lines "
-                  "or Parquet by the extension of OUT",
+COMMAND = Command("cut", "records to a table, a row per block",
                   "molbrook cut -f ID,MW --title name --types MW=float library.sdf -o library.parquet",
-                  configure, run)
+                  configure, run, "CSV on standard output; CSV, TSV, JSON lines or Parquet (with pyarrow) "
+                  "by the extension of OUT.")

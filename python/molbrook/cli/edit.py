@@ -116,16 +116,17 @@ def run_rename(args: argparse.Namespace) -> int:
     return write_edited(args, renamer(renames))
 
 
-SET = Command("set", "give records a value in every block: the first record of the name keeps its place, "
-              "later ones go; a new one is appended",
+SET = Command("set", "give records a value in every block",
               "molbrook set STATUS=active SOURCE='lab 2' library.sdf -o tagged.sdf",
-              configure("NAME=VALUE", "records to set, then FILE (- or none: standard input)"), run_set)
+              configure("NAME=VALUE", "records to set, then FILE (- or none: standard input)"), run_set,
+              "The first record of the name keeps its place and takes the value, later ones go; "
+              "where there is none, one is appended.")
 RM = Command("rm", "remove records from every block",
              "molbrook rm NOTE SOLUBILITY library.sdf -o lean.sdf",
              configure("NAME", "records to remove, then FILE when there are two or more arguments "
                                "(otherwise standard input)"), run_rm)
-RENAME = Command("rename", "rename records in every block: a renamed record moves to the end of the records, "
-                 "and replaces a record of the new name",
+RENAME = Command("rename", "rename records in every block",
                  "molbrook rename MW=MolWeight library.sdf --in-place",
                  configure("OLD=NEW", "renames, applied in order, then FILE (- or none: standard input)"),
-                 run_rename)
+                 run_rename, "A renamed record moves to the end of the records, and replaces any record "
+                 "of the new name.")

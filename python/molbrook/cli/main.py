@@ -33,6 +33,7 @@ def top_parser() -> Parser:
                            "  molbrook filter --where 'MW<300' library.sdf -o small.sdf",
                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"molbrook {__version__}")
+    parser.add_argument("--debug", action="store_true", help="show a traceback on errors")
     parser.add_argument("command", metavar="COMMAND", choices=list(COMMANDS), help="one of the commands below")
     return parser
 

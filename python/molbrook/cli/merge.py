@@ -38,6 +38,6 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMAND = Command("merge", "add the columns of a table to the blocks whose key matches, as records",
+COMMAND = Command("merge", "add the columns of a table to the blocks, as records, by a key",
                   "molbrook merge assays.csv --key ID library.sdf -o annotated.sdf",
-                  configure, run)
+                  configure, run, "The summary goes to standard error.")

@@ -19,13 +19,15 @@ class Parser(argparse.ArgumentParser):
 @dataclass(frozen=True)
 class Command:
     name: str
-    summary: str
+    summary: str  # one short line, for the list of commands
     example: str  # shown under the command's --help
     configure: Callable[[Parser], None]
     run: Callable[[argparse.Namespace], int]
+    details: str = ""  # said after the summary in the command's --help
 
     def parser(self) -> Parser:
-        parser = Parser(prog=f"molbrook {self.name}", description=self.summary[:1].upper() + self.summary[1:] + ".",
+        description = f"{self.summary[:1].upper()}{self.summary[1:]}.{' ' + self.details if self.details else ''}"
+        parser = Parser(prog=f"molbrook {self.name}", description=description,
                         epilog=f"example:\n  {self.example}", formatter_class=argparse.RawDescriptionHelpFormatter)
         self.configure(parser)
         parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")

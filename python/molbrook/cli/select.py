@@ -57,7 +57,6 @@ def run_filter(args: argparse.Namespace) -> int:
 
 HEAD = Command("head", "the first blocks of an SD file, byte for byte",
                "molbrook head -n 3 library.sdf -o first3.sdf", configure_head, run_head)
-FILTER = Command("filter", "the blocks whose records pass every test, byte for byte; "
-                 "exit status 1 when none does",
+FILTER = Command("filter", "the blocks whose records pass every test, byte for byte",
                  "molbrook filter --where 'MW<300' --where 'SMILES~N' library.sdf -o small.sdf",
-                 configure_filter, run_filter)
+                 configure_filter, run_filter, "Exit status 1 when no block is kept, as grep has.")

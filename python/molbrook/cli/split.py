@@ -86,6 +86,7 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMAND = Command("split", "cut an SD file into shards named PREFIX-00000.sdf and so on, at block boundaries",
+COMMAND = Command("split", "cut an SD file into shards at block boundaries",
                   "molbrook split --parts 4 library.sdf --prefix shards/library --suffix .sdf.gz",
-                  configure, run)
+                  configure, run, "The shards are named PREFIX-00000.sdf, PREFIX-00001.sdf and so on; "
+                  "on failure none is left.")

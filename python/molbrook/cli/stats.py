@@ -74,5 +74,6 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMAND = Command("stats", "count the blocks of SD files, their CTAB formats and the records they carry",
-                  "molbrook stats library.sdf more.sdf.gz", configure, run)
+COMMAND = Command("stats", "count blocks, CTAB formats and records",
+                  "molbrook stats library.sdf more.sdf.gz", configure, run,
+                  "For each file, and totals over several.")
