@@ -1,16 +1,277 @@
-"""The `molbrook stats` command."""
+"""The `molbrook` command, run as users run it, checked against the library's
+own results on real files."""
 
+from __future__ import annotations
+
+import fcntl
+import io
 import os
+import pty
+import signal
+import struct
 import subprocess
 import sys
+import termios
+import time
+from pathlib import Path
 
+import pytest
+
+from conftest import CORPUS
+from molbrook import SDBlock, parse_sdf, write_sdf
 from molbrook.cli import main
 
+SAMPLE = Path(__file__).resolve().parents[1] / "python" / "molbrook" / "data" / "sample.sdf"
+IC50 = "GST-TAF1 BD2 HTRF IC50 [mol/l] (mean)"
 
-def test_stats_of_the_bundled_sample_as_the_readme_runs_it():
-    done = subprocess.run([sys.executable, "-m", "molbrook", "stats"], capture_output=True, text=True,
-                          env=os.environ, check=True)
-    assert done.stdout.splitlines() == [
+
+def corpus(name: str) -> Path:
+    path = CORPUS / name
+    if not path.exists():
+        pytest.skip(f"no corpus file {path}")
+    return path
+
+
+def molbrook(*args, input: bytes | None = None, **options) -> subprocess.CompletedProcess:
+    if input is None:
+        options.setdefault("stdin", subprocess.DEVNULL)
+    options.setdefault("stdout", subprocess.PIPE)
+    return subprocess.run([sys.executable, "-m", "molbrook", *map(str, args)], input=input,
+                          stderr=subprocess.PIPE, **options)
+
+
+def blocks(path: Path) -> list[SDBlock[bytes]]:
+    return list(parse_sdf(os.fsencode(path)))
+
+
+def sdf(blocks: list[SDBlock[bytes]]) -> bytes:
+    out = io.BytesIO()
+    write_sdf(out, blocks)
+    return out.getvalue()
+
+
+def number(block: SDBlock[bytes], name: str) -> float | None:
+    try:
+        return float(block.get(name.encode()))
+    except (TypeError, ValueError):
+        return None
+
+
+def number_below(name: str, limit: float):
+    return lambda block: (value := number(block, name)) is not None and value < limit
+
+
+# Selecting blocks ------------------------------------------------------------
+
+FILTERS = [
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_XLOGP3<2"], number_below("PUBCHEM_XLOGP3", 2)),
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_XLOGP3", "-v"], lambda b: b"PUBCHEM_XLOGP3" not in b),
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_COMPOUND_CID~^1[0-4]", "--where", "PUBCHEM_XLOGP3>=0"],
+     lambda b: b.get(b"PUBCHEM_COMPOUND_CID").strip()[:2] in (b"10", b"11", b"12", b"13", b"14")
+     and (number(b, "PUBCHEM_XLOGP3") or -1) >= 0),
+    ("rdkit-src/solubility.train.sdf", ["--where", "SOL_classification=(A) low", "--title", "ol$"],
+     lambda b: b.get(b"SOL_classification").strip() == b"(A) low" and b.title.endswith(b"ol")),
+    ("rdkit-src/solubility.train.sdf", ["--where", "NAME~ﾴ"], lambda b: "ﾴ".encode() in b.get(b"NAME")),
+    ("rdkit-src/jm7b00306.excerpt.sdf", ["--where", f"{IC50}<1e-5"], number_below(IC50, 1e-5)),
+    ("rdkit-src/first_200.python.sdf", ["--where", "!TPSA"], lambda b: False),
+    ("r-cran-rcdk/kegg.sdf", ["--where", "cdk:Title!=x"], lambda b: (b.get(b"cdk:Title") or b"").strip() != b"x"),
+]
+
+
+@pytest.mark.parametrize("name, args, keep", FILTERS, ids=[" ".join(f[1]) for f in FILTERS])
+def test_filter_keeps_what_a_python_loop_keeps(name, args, keep):
+    path = corpus(name)
+    kept = [block for block in blocks(path) if keep(block)]
+    done = molbrook("filter", path, *args)
+    assert (done.returncode, done.stderr) == (0 if kept else 1, b"")
+    assert done.stdout == sdf(kept)
+
+
+def test_head_from_standard_input_to_standard_output_and_a_file(tmp_path):
+    path = corpus("rdkit-src/github3553.sdf")  # its last $$$$ has no line ending
+    everything = blocks(path)
+    assert molbrook("head", "-n", "2", "-", "-o", "-", input=path.read_bytes()).stdout == sdf(everything[:2])
+    done = molbrook("head", "-o", tmp_path / "out.sdf", path)  # options before the file
+    assert done.returncode == 0 and (tmp_path / "out.sdf").read_bytes() == sdf(everything)
+
+
+# Editing records -------------------------------------------------------------
+
+
+def renamed(block: SDBlock[bytes], old: bytes, new: bytes) -> list[tuple[bytes, bytes]]:
+    records = block.records()
+    moved = [(new, value) for name, value in records if name == old]
+    return [r for r in records if r[0] not in (old, new) or not moved] + moved
+
+
+EDITS = [
+    ("set", ["STATUS=new", "MW=1"], lambda b: (b.set_record(b"STATUS", b"new", header="copy"),
+                                               b.set_record(b"MW", b"1", header="copy"))),
+    ("rm", ["SMILES", "PUBCHEM_XLOGP3"], lambda b: (b.remove_record(b"SMILES"), b.remove_record(b"PUBCHEM_XLOGP3"))),
+    ("set", ["cas.rn=±€"], lambda b: b.set_record(b"cas.rn", "±€".encode(), header="copy")),
+]
+EDITED = ["rdkit-src/first_200.python.sdf", "rdkit-src/github3553.sdf", "openbabel-src/Samples.sdf"]
+
+
+@pytest.mark.parametrize("name", EDITED)
+@pytest.mark.parametrize("command, args, edit", EDITS, ids=[f"{e[0]} {' '.join(e[1])}" for e in EDITS])
+def test_edits_equal_the_library_edits(name, command, args, edit):
+    path = corpus(name)
+    expected = blocks(path)
+    for block in expected:
+        edit(block)
+    done = molbrook(command, *args, path)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout == sdf(expected)
+
+
+@pytest.mark.parametrize("name, old, new", [
+    ("rdkit-src/mols.1000.sdf", "PUBCHEM_XLOGP3", "logP"),
+    ("r-cran-rcdk/kegg.sdf", "cdk:Title", "Score"),  # onto a name the blocks have
+    ("rdkit-src/first_200.python.sdf", "absent", "x"),
+])
+def test_rename_moves_the_records_and_keeps_the_rest(tmp_path, name, old, new):
+    path = tmp_path / "in.sdf"
+    path.write_bytes(corpus(name).read_bytes())
+    before = blocks(path)
+    done = molbrook("rename", f"{old}={new}", path, "-i")
+    assert (done.returncode, done.stderr) == (0, b"")
+    after = blocks(path)
+    assert [b.records() for b in after] == [renamed(b, old.encode(), new.encode()) for b in before]
+    assert [b.molblock for b in after] == [b.molblock for b in before]
+    assert os.listdir(tmp_path) == ["in.sdf"]
+
+
+def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
+    path = tmp_path / "in.sdf"
+    original = SAMPLE.read_bytes() + b"bad\n\n\nM  END\n> no name\n1\n\n$$$$\n"
+    path.write_bytes(original)
+    done = molbrook("set", "A=1", path, "--in-place")
+    assert done.returncode == 2 and done.stderr.decode().count("\n") == 1
+    assert b"block 6" in done.stderr and b"Traceback" not in done.stderr
+    assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
+
+
+def test_writing_over_the_input_is_refused(tmp_path):
+    path = tmp_path / "in.sdf"
+    path.write_bytes(SAMPLE.read_bytes())
+    assert molbrook("set", "A=1", path, "-o", path).returncode == 2
+    with open(path, "ab") as out:  # standard output appending to the input
+        assert molbrook("rm", "ID", path, stdout=out).returncode == 2
+    assert path.read_bytes() == SAMPLE.read_bytes()
+
+
+# Splitting -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("option, count, shards", [("--parts", 3, 3), ("--blocks", 400, 3), ("--parts", 2000, 1000)])
+def test_split_shards_concatenate_to_the_input(tmp_path, option, count, shards):
+    path = corpus("rdkit-src/mols.1000.sdf")
+    done = molbrook("split", option, count, "--prefix", tmp_path / "part", path)
+    assert (done.returncode, done.stderr) == (0, b"")
+    names = sorted(os.listdir(tmp_path))
+    assert names == [f"part-{i:05d}.sdf" for i in range(shards)]
+    assert b"".join((tmp_path / name).read_bytes() for name in names) == path.read_bytes()
+    if option == "--parts" and count == 3:
+        sizes = [os.path.getsize(tmp_path / name) for name in names]
+        assert max(sizes) - min(sizes) < 2 * max(len(bytes(b)) for b in blocks(path))
+
+
+# Conventions -----------------------------------------------------------------
+
+
+def test_a_closed_pipe_ends_quietly_with_the_shells_status():
+    path = corpus("libcdk-java/ringTemplateStructures.sdf")  # 16 MB, far more than a pipe holds
+    with subprocess.Popen([sys.executable, "-m", "molbrook", "head", "-n", "100000", path],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        process.stdout.read(100)
+        process.stdout.close()
+        assert process.wait() == 128 + signal.SIGPIPE
+        assert process.stderr.read() == b""
+
+
+def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
+    out = tmp_path / "out.sdf"
+    with subprocess.Popen([sys.executable, "-m", "molbrook", "set", "A=1", "-o", out], stdin=subprocess.PIPE,
+                          stderr=subprocess.PIPE) as process:
+        process.stdin.write(SAMPLE.read_bytes())
+        process.stdin.flush()  # then the input stays open: the command waits for more
+        deadline = time.monotonic() + 30
+        while not any(name.endswith(".part") for name in os.listdir(tmp_path)) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        process.send_signal(signal.SIGINT)
+        assert process.wait() == 128 + signal.SIGINT
+        assert process.stderr.read() == b""
+    assert os.listdir(tmp_path) == []
+
+
+BAD = [
+    [],
+    ["nosuch"],
+    ["head", "-n", "x", str(SAMPLE)],
+    ["head", "-n", "-1", str(SAMPLE)],
+    ["head", str(SAMPLE), "--nope"],
+    ["head", "missing.sdf"],
+    ["head", str(SAMPLE.parent)],
+    ["head", str(SAMPLE), "-o", "/nonexistent/out.sdf"],
+    ["filter", str(SAMPLE)],
+    ["filter", "--where", "MW<heavy", str(SAMPLE)],
+    ["filter", "--where", "=x", str(SAMPLE)],
+    ["filter", "--where", "!", str(SAMPLE)],
+    ["filter", "--where", "ID~(", str(SAMPLE)],
+    ["set", str(SAMPLE)],
+    ["set", "A=two\n\nlines", str(SAMPLE)],
+    ["set", "A\nB=1", str(SAMPLE)],
+    ["set", "A=1", "-", "-i"],
+    ["set", "A=1", str(SAMPLE), "-i", "-o", "x.sdf"],
+    ["rename", "A", str(SAMPLE)],
+    ["split", "--parts", "2", "-", "--prefix", "x"],
+    ["split", "--blocks", "0", str(SAMPLE), "--prefix", "x"],
+    ["split", str(SAMPLE), "--prefix", "x"],
+    ["cut", str(SAMPLE), "-o", "out.xlsx"],
+    ["cut", "--types", "MW=decimal", str(SAMPLE)],
+    ["merge", "table.txt", "--key", "ID", str(SAMPLE)],
+    ["merge", "missing.csv", "--key", "ID", str(SAMPLE)],
+]
+
+
+@pytest.mark.parametrize("argv", BAD, ids=[" ".join(a) for a in BAD])
+def test_bad_arguments_give_one_line_and_status_2(argv, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"")))
+    assert main(argv) == 2
+    captured = capsys.readouterr()
+    assert captured.out == "" and captured.err.startswith("molbrook") and captured.err.count("\n") == 1
+    assert "Error" not in captured.err  # foreseen, so said in words
+    assert os.listdir(tmp_path) == []
+
+
+def test_no_input_from_a_terminal_is_an_error(capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", type("Terminal", (io.StringIO,), {"isatty": lambda self: True})())
+    assert main(["head"]) == 2
+    assert capsys.readouterr().err.count("\n") == 1
+
+
+@pytest.mark.parametrize("command", ["stats", "head", "filter", "cut", "set", "rm", "rename", "merge", "split"])
+def test_each_command_has_help_with_an_example(command, capsys):
+    with pytest.raises(SystemExit) as exit:
+        main([command, "--help"])
+    assert exit.value.code == 0
+    assert f"\n  molbrook {command} " in capsys.readouterr().out
+
+
+# stats -----------------------------------------------------------------------
+
+
+def test_stats_of_the_bundled_sample_from_a_terminal():
+    terminal, other_end = pty.openpty()
+    fcntl.ioctl(other_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        done = molbrook("stats", stdin=other_end)
+    finally:
+        os.close(terminal)
+        os.close(other_end)
+    assert done.stdout.decode().splitlines() == [
         "bundled sample.sdf: 5 blocks (V2000 3, V3000 2)",
         "record      blocks",
         "ID               5",
@@ -21,14 +282,14 @@ def test_stats_of_the_bundled_sample_as_the_readme_runs_it():
     ]
 
 
-def test_stats_counts_blocks_not_records(tmp_path, capsys):
+def test_stats_counts_blocks_not_records_and_totals_files(tmp_path, capsys, monkeypatch):
     path = tmp_path / "latin1.sdf"
     path.write_bytes(b"a\nM  END\n> <caf\xe9>\n1\n\n> <caf\xe9>\n2\n\n$$$$\nb\n$$$$\n")
-    assert main(["stats", str(path)]) == 0
-    assert capsys.readouterr().out.splitlines() == [
-        f"{path}: 2 blocks (other 2)",
-        "record   blocks",
-        "caf\\xe9       1",
-    ]
-    assert main(["stats", str(tmp_path / "missing.sdf")]) == 1
-    assert "No such file or directory" in capsys.readouterr().err
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(SAMPLE.read_bytes())))
+    assert main(["stats", str(path), "-"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[:3] == [f"{path}: 2 blocks (other 2)", "record   blocks", "caf\\xe9       1"]
+    assert lines[3] == "standard input: 5 blocks (V2000 3, V3000 2)"
+    total = lines.index("total of 2 files: 7 blocks (V2000 3, V3000 2, other 2)")
+    carriers = dict(line.split() for line in lines[total + 2:])
+    assert carriers == {"ID": "5", "SMILES": "5", "MW": "5", "SOLUBILITY": "2", "NOTE": "1", "caf\\xe9": "1"}

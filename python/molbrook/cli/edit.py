@@ -28,7 +28,8 @@ def checked_record(name: str, value: str = "") -> tuple[bytes, bytes]:
     probe = SDBlock(_PROBE)
     probe.append_record(*record)
     if [block.records() for block in SDBlock.from_sdf(bytes(probe))] != [[record]]:
-        raise UsageError(f"{name}={value!r} would not read back as one record")
+        shown = repr(f"{name}={value}") if value else repr(name)
+        raise UsageError(f"{shown} would not read back as one record")
     return record
 
 

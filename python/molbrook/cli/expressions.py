@@ -23,7 +23,7 @@ from molbrook.native import SDBlock
 Test = Callable[[SDBlock[bytes]], bool]
 
 # Longest operators first, so that "<=" is not read as "<" and "=...".
-_FORM = re.compile(r"(?P<name>[^=!~<>]+)(?P<op>!=|<=|>=|=|~|<|>)(?P<operand>.*)", re.DOTALL)
+_FORM = re.compile(r"(?P<name>[^=!~<>]*)(?P<op>!=|<=|>=|=|~|<|>)(?P<operand>.*)", re.DOTALL)
 _NUMERIC = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 
 

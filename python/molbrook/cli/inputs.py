@@ -39,9 +39,9 @@ class Source:
             return None
         return info.st_size if stat.S_ISREG(info.st_mode) else None
 
-    def same_file(self, path: str | int) -> bool:
+    def same_file(self, path: str | int | None) -> bool:
         """Whether `path` (or an open descriptor) is the file this source reads."""
-        if self.is_stdin:
+        if self.is_stdin or path is None:
             return False
         try:
             there = os.fstat(path) if isinstance(path, int) else os.stat(path)

@@ -38,7 +38,7 @@ def output(name: str | None, source: Source | None = None, *, in_place: bool = F
             yield stream
         return
     if name is None or name == STDOUT:
-        if source is not None and source.same_file(sys.stdout.fileno()):
+        if source is not None and source.same_file(_descriptor(sys.stdout)):
             raise FileError("standard output", f"is the input file {source.label}; write elsewhere")
         with _written_to("standard output"):
             yield sys.stdout.buffer
@@ -48,6 +48,13 @@ def output(name: str | None, source: Source | None = None, *, in_place: bool = F
         raise FileError(name, "is also the input: write elsewhere (set, rm, rename and merge offer --in-place)")
     with _to_path(name) as stream:
         yield stream
+
+
+def _descriptor(stream: object) -> int | None:
+    try:
+        return stream.fileno()  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):  # not backed by a file
+        return None
 
 
 @contextlib.contextmanager
