@@ -17,6 +17,8 @@ page cache:
   molbrook   borrowed, owned and str-path iteration, to_dict() and get(name)
              per block, the str path on the CRLF file, and
              write_sdf(parse_sdf(...)) with and without borrow
+  command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
+             median) and `molbrook set` into a file, each a fresh process
 
 Every job first makes one untimed pass that computes its checksum (blocks,
 records or hits, total value length); readers that disagree are marked,
@@ -35,6 +37,8 @@ import importlib.util
 import mmap
 import os
 import shutil
+import statistics
+import subprocess
 import sys
 from collections import Counter, deque
 from dataclasses import dataclass
@@ -57,7 +61,7 @@ CHART = common.HERE.parent / "docs" / "throughput.png"
 class Job:
     key: str
     label: str
-    group: str  # "floor", "peer" or "molbrook"
+    group: str  # "floor", "peer", "molbrook" or "command"
     file: Path
     run: Callable[[], object]  # the timed work
     checksum: Callable[[], Checksum] | None = None  # an untimed pass
@@ -130,6 +134,51 @@ def most_common_name(path: Path, blocks: int = 5000) -> str:
     return names.most_common(1)[0][0]
 
 
+def numeric_test(path: Path, blocks: int = 5000) -> tuple[bytes, float]:
+    """The most common record whose values all read as numbers in the first
+    blocks, and the median of those values."""
+    values: dict[bytes, list[float]] = {}
+    failed: set[bytes] = set()
+    for i, block in enumerate(parse_sdf(os.fsencode(path))):
+        for name, value in block.records():
+            try:
+                values.setdefault(name, []).append(float(value))
+            except ValueError:
+                failed.add(name)
+        if i == blocks:
+            break
+    name = max((n for n in values if n not in failed), key=lambda n: len(values[n]))
+    return name, statistics.median(values[name])
+
+
+def molbrook_command(*args: object) -> None:
+    subprocess.run([sys.executable, "-m", "molbrook", *map(str, args), "-q"], check=True)
+
+
+def filter_command(source: Path, dest: Path, test: tuple[bytes, float]) -> None:
+    name, number = test
+    done = subprocess.run([sys.executable, "-m", "molbrook", "filter", "-q", "--where",
+                           f"{os.fsdecode(name)}>{number!r}", source, "-o", dest])
+    if done.returncode not in (0, 1):  # 1: no block kept
+        raise SystemExit(f"molbrook filter failed with status {done.returncode}")
+
+
+def filter_checksum(source: Path, dest: Path, test: tuple[bytes, float]) -> Checksum:
+    """The blocks the command keeps, which must be those a Python loop keeps."""
+    name, number = test
+    filter_command(source, dest, test)
+    kept = mmap_count(dest) if dest.stat().st_size else 0
+
+    def passes(block) -> bool:
+        try:
+            return float(block.get(name, b"")) > number
+        except ValueError:
+            return False
+    if kept != sum(map(passes, parse_sdf(os.fsencode(source), borrow=True))):
+        raise SystemExit("molbrook filter kept other blocks than a Python loop")
+    return Checksum(kept)
+
+
 def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
@@ -178,7 +227,16 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
-    return floors + peers + ours
+    test = numeric_test(lf)
+    commands = [
+        Job("cli_filter", f"command: molbrook filter --where '{os.fsdecode(test[0])}>{test[1]:g}'", "command", lf,
+            partial(filter_command, lf, out, test), partial(filter_checksum, lf, out, test), setup=remove_out),
+        Job("cli_set", "command: molbrook set NAME=VALUE", "command", lf,
+            partial(molbrook_command, "set", "BENCH_TAG=1", lf, "-o", out),
+            lambda: (molbrook_command("set", "BENCH_TAG=1", lf, "-o", out), Checksum(mmap_count(out)))[1],
+            setup=remove_out, agrees_with="floor"),
+    ]
+    return floors + peers + ours + commands
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -192,6 +250,8 @@ TARGETS = [
     ("crlf_str", "crlf_bytes", 0.5),
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
+    ("cli_filter", "round_trip", 0.3),
+    ("cli_set", "round_trip", 0.3),
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -266,7 +326,7 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
     from matplotlib.ticker import FuncFormatter
 
     plt.rcParams["text.parse_math"] = False  # the labels hold "$$$$"
-    colours = {"floor": "#9e9e9e", "peer": "#e08a3c", "molbrook": "#2f6db5"}
+    colours = {"floor": "#9e9e9e", "peer": "#e08a3c", "molbrook": "#2f6db5", "command": "#5aa05a"}
     rows = list(results.values())[::-1]  # the table's order, top down
     fig, ax = plt.subplots(figsize=(9, 0.4 * len(rows) + 1.9))
     bars = ax.barh([r.job.label for r in rows], [r.mb_per_s for r in rows],
@@ -279,7 +339,7 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
     ax.tick_params(axis="y", labelsize=8)
     ax.margins(x=0.12)
     ax.legend(handles=[plt.Rectangle((0, 0), 1, 1, color=c) for c in colours.values()], labels=list(colours),
-              loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=3, fontsize=8, frameon=False)
+              loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=4, fontsize=8, frameon=False)
     fig.tight_layout()
     path.parent.mkdir(exist_ok=True)
     fig.savefig(path, dpi=110)
@@ -289,7 +349,8 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
-                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str, "
+                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str "
+                                        "cli_filter cli_set, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")

@@ -7,7 +7,7 @@ import os
 import stat
 import sys
 from collections.abc import Iterator
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
@@ -16,8 +16,7 @@ from molbrook.native import SDBlock, parse_sdf
 STDIN = "-"
 
 
-@dataclass(frozen=True)
-class Source:
+class Source(NamedTuple):
     name: str  # as given: a path, or "-" for standard input
     quiet: bool = False
 

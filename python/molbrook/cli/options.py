@@ -5,8 +5,7 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import NoReturn
+from typing import NamedTuple, NoReturn
 
 from molbrook.cli.errors import UsageError
 
@@ -16,8 +15,7 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
-@dataclass(frozen=True)
-class Command:
+class Command(NamedTuple):
     name: str
     summary: str  # one short line, for the list of commands
     example: str  # shown under the command's --help

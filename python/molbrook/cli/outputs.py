@@ -8,7 +8,6 @@ import contextlib
 import os
 import stat
 import sys
-import tempfile
 from collections.abc import Iterator
 from typing import BinaryIO
 
@@ -83,6 +82,8 @@ def _to_path(path: str) -> Iterator[BinaryIO]:
 def _replacing(path: str) -> Iterator[BinaryIO]:
     """A stream into a temporary file beside `path`, renamed over it when the
     block ends well and removed when it does not."""
+    import tempfile  # here, for a quicker start of the commands that write no file
+
     folder, base = os.path.split(path)
     with _written_to(path):
         fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder or ".")

@@ -16,7 +16,7 @@ def wanted(quiet: bool) -> bool:
     if quiet or not sys.stderr.isatty():
         return False
     try:
-        import tqdm  # noqa: F401
+        import tqdm  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         return False
     return True
@@ -24,7 +24,7 @@ def wanted(quiet: bool) -> bool:
 
 def bytes_bar(blocks: Iterable[SDBlock[bytes]], total: int, label: str) -> Iterator[SDBlock[bytes]]:
     """`blocks`, unchanged, advancing a bar towards `total` bytes as they pass."""
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]
 
     with tqdm(total=total, desc=label, unit="B", unit_scale=True, unit_divisor=1024, leave=False,
               file=sys.stderr, dynamic_ncols=True) as bar:

@@ -7,19 +7,17 @@ import argparse
 import sys
 from collections import Counter
 from collections.abc import Iterable
-from dataclasses import dataclass, field
-from importlib import resources
 
 from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser
 from molbrook.native import SDBlock
 
 
-@dataclass
 class Stats:
-    blocks: int = 0
-    formats: Counter[str] = field(default_factory=Counter)  # "V2000", "V3000" or "other"
-    carriers: Counter[str] = field(default_factory=Counter)  # record name: blocks that carry it
+    def __init__(self) -> None:
+        self.blocks = 0
+        self.formats: Counter[str] = Counter()  # "V2000", "V3000" or "other"
+        self.carriers: Counter[str] = Counter()  # record name: blocks that carry it
 
     def add_blocks(self, blocks: Iterable[SDBlock[bytes]]) -> None:
         for block in blocks:
@@ -59,6 +57,8 @@ def configure(parser: Parser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     if not args.files and sys.stdin is not None and sys.stdin.isatty():
+        from importlib import resources
+
         sample = resources.files("molbrook").joinpath("data", "sample.sdf")
         with resources.as_file(sample) as path:
             print_stats(read_stats(Source(str(path), args.quiet)), "bundled sample.sdf")

@@ -31,8 +31,8 @@ def table_format(name: str | None, formats: tuple[str, ...]) -> str:
 
 def pyarrow_module() -> Any:
     try:
-        import pyarrow
-        import pyarrow.parquet  # noqa: F401
+        import pyarrow  # type: ignore[import-untyped]
+        import pyarrow.parquet  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         raise UsageError("Parquet needs pyarrow: pip install pyarrow") from None
     return pyarrow
