@@ -32,7 +32,13 @@ def corpus(name: str) -> Path:
     return path
 
 
+# The environment of the command, which may run in another folder.
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+
+
 def molbrook(*args, input: bytes | None = None, **options) -> subprocess.CompletedProcess:
+    options.setdefault("env", ENV)
     if input is None:
         options.setdefault("stdin", subprocess.DEVNULL)
     options.setdefault("stdout", subprocess.PIPE)
@@ -93,6 +99,9 @@ def test_head_from_standard_input_to_standard_output_and_a_file(tmp_path):
     assert molbrook("head", "-n", "2", "-", "-o", "-", input=path.read_bytes()).stdout == sdf(everything[:2])
     done = molbrook("head", "-o", tmp_path / "out.sdf", path)  # options before the file
     assert done.returncode == 0 and (tmp_path / "out.sdf").read_bytes() == sdf(everything)
+    (tmp_path / "-dash.sdf").write_bytes(path.read_bytes())
+    done = molbrook("head", "-n", "1", "--", "-dash.sdf", cwd=tmp_path)
+    assert done.returncode == 0 and done.stdout == sdf(everything[:1])
 
 
 # Editing records -------------------------------------------------------------
@@ -150,6 +159,18 @@ def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
     assert done.returncode == 2 and done.stderr.decode().count("\n") == 1
     assert b"block 6" in done.stderr and b"Traceback" not in done.stderr
     assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
+
+
+def test_in_place_through_a_link_edits_the_file_it_names(tmp_path):
+    (tmp_path / "data").mkdir()
+    path = tmp_path / "data" / "in.sdf"
+    path.write_bytes(SAMPLE.read_bytes())
+    path.chmod(0o640)
+    (tmp_path / "link.sdf").symlink_to(path)
+    assert main(["rm", "NOTE", str(tmp_path / "link.sdf"), "-i"]) == 0
+    assert (tmp_path / "link.sdf").is_symlink()
+    assert [b.names() for b in blocks(path)] == [[n for n in b.names() if n != b"NOTE"] for b in blocks(SAMPLE)]
+    assert path.stat().st_mode & 0o777 == 0o640 and os.listdir(tmp_path / "data") == ["in.sdf"]
 
 
 def test_writing_over_the_input_is_refused(tmp_path):

@@ -29,14 +29,16 @@ class Source(NamedTuple):
         return self.name == STDIN
 
     def size(self) -> int | None:
-        """Bytes in the file when it is a regular one, else None."""
-        if self.is_stdin:
-            return None
+        """Bytes left to read when the input is a regular file, else None."""
         try:
-            info = os.stat(self.name)
-        except OSError:
+            if self.is_stdin:
+                info = os.fstat(sys.stdin.fileno())
+                start = os.lseek(sys.stdin.fileno(), 0, os.SEEK_CUR) if stat.S_ISREG(info.st_mode) else 0
+            else:
+                info, start = os.stat(self.name), 0
+        except (AttributeError, OSError, ValueError):
             return None
-        return info.st_size if stat.S_ISREG(info.st_mode) else None
+        return info.st_size - start if stat.S_ISREG(info.st_mode) else None
 
     def same_file(self, path: str | int | None) -> bool:
         """Whether `path` (or an open descriptor) is the file this source reads."""

@@ -45,7 +45,11 @@ def parse(argv: Sequence[str]) -> tuple[Command, argparse.Namespace]:
     if at < len(argv) and argv[at] not in COMMANDS:
         raise UsageError(f"no command {argv[at]!r}: see molbrook --help")
     command = COMMANDS[top_parser().parse_args(argv[:at + 1]).command]
-    return command, command.parser().parse_intermixed_args(argv[at + 1:])
+    rest = argv[at + 1:]
+    parser = command.parser()
+    # After "--" every argument is positional; argparse's intermixed parsing
+    # mishandles that before Python 3.12, so options go first there.
+    return command, parser.parse_args(rest) if "--" in rest else parser.parse_intermixed_args(rest)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -81,12 +81,14 @@ def _to_path(path: str) -> Iterator[BinaryIO]:
 @contextlib.contextmanager
 def _replacing(path: str) -> Iterator[BinaryIO]:
     """A stream into a temporary file beside `path`, renamed over it when the
-    block ends well and removed when it does not."""
+    block ends well and removed when it does not. A symbolic link stays, and
+    the file it names is replaced."""
     import tempfile  # here, for a quicker start of the commands that write no file
 
-    folder, base = os.path.split(path)
+    target = os.path.realpath(path)
+    folder, base = os.path.split(target)
     with _written_to(path):
-        fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder or ".")
+        fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder)
     try:
         with _written_to(path):
             raw = os.fdopen(fd, "wb", buffering=0)
@@ -94,8 +96,8 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
                 stream = compressed(raw, path)
                 yield stream
                 stream.close()
-            os.chmod(temporary, _mode_for(path))
-            os.replace(temporary, path)
+            os.chmod(temporary, _mode_for(target))
+            os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
