@@ -141,10 +141,11 @@ def merge_records(
         for block in native.parse_sdf(source, borrow=True):
             row = _block_row(block, key_names, rows)
             if row is not None:
-                for name, text in updates.of(row, isinstance(block.title, bytes)):
-                    block.set_record(name, text)
-                matched += 1
                 matched_rows.add(row)
+                values = updates.of(row, isinstance(block.title, bytes))
+                for name, text in values:
+                    block.set_record(name, text)
+                matched += bool(values)
             writer.write(block)
             blocks += 1
     return MergeSummary(blocks=blocks, matched=matched, unmatched_rows=len(columns[key]) - len(matched_rows))

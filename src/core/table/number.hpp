@@ -1,6 +1,6 @@
 // Numbers in record values, spelled as Python's int() and float() accept
-// them, so that a typed column holds what a Python loop over the values
-// would compute.
+// them from bytes (ASCII digits only), so that a typed column holds what a
+// Python loop over the values would compute.
 #pragma once
 
 #include <cstdint>
