@@ -11,6 +11,8 @@ from molbrook.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
+from molbrook._merge import MergeSummary, merge_records
+from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook.native import (
     CTable,
     MalformedRecordError,
@@ -29,9 +31,15 @@ __all__ = [
     "IndicesOutOfOrderError",
     "MalformedCTableError",
     "MalformedRecordError",
+    "MergeSummary",
+    "RecordTable",
     "SDBlock",
+    "TableScan",
     "__version__",
+    "merge_records",
     "parse_sdf",
+    "read_table",
+    "scan_table",
     "sdf_writer",
     "write_sdf",
 ]
