@@ -5,9 +5,10 @@ from __future__ import annotations
 import argparse
 
 import molbrook
+from molbrook import TableScan
 from molbrook.cli import tables
-from molbrook.cli.errors import UsageError
-from molbrook.cli.inputs import source
+from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser, add_input, add_output, names, pairs
 from molbrook.cli.outputs import output
 
@@ -34,6 +35,23 @@ def configure(parser: Parser) -> None:
     add_output(parser)
 
 
+def scan(found: Source, fields: list[str] | None, title: str | None, types: dict[str, type] | None) -> TableScan:
+    """The table's batches. Without fields, scan_table finds the names in a
+    first pass over the file (so, no progress bar); with them, the blocks
+    stream past the bar once."""
+    try:
+        if fields is not None:
+            return molbrook.scan_table(found.blocks(), fields, title=title, types=types)
+        if found.is_stdin:
+            raise UsageError("name the records with -f when reading standard input: "
+                             "without them, FILE is read twice")
+        return molbrook.scan_table(found.path(), title=title, types=types)
+    except OSError as error:
+        raise FileError.from_exception(found.label, error) from error
+    except ValueError as error:  # a title column named as a record, a name given twice
+        raise UsageError(str(error)) from error
+
+
 def run(args: argparse.Namespace) -> int:
     fmt = tables.table_format(args.output, tables.WRITTEN)
     if fmt == ".parquet":
@@ -41,9 +59,8 @@ def run(args: argparse.Namespace) -> int:
     fields = names(args.fields) if args.fields is not None else None
     types = column_types(args.types)
     found = source(args.file, quiet=args.quiet)
-    batches = molbrook.scan_table(found.blocks(), fields, title=args.title, types=types)
-    with output(args.output, found) as out:
-        tables.write_table(batches, out, fmt)
+    with scan(found, fields, args.title, types) as batches, output(args.output, found) as out:
+        tables.write_table(batches, out, fmt, found.label)
     return 0
 
 

@@ -40,6 +40,20 @@ class Source(NamedTuple):
             return None
         return info.st_size - start if stat.S_ISREG(info.st_mode) else None
 
+    def path(self) -> bytes:
+        """The path as bytes, so that the library reads it byte for byte."""
+        return os.fsencode(self.name)
+
+    def check_readable(self) -> None:
+        """Fails now, naming the file, when it cannot be opened for reading."""
+        if self.is_stdin:
+            return
+        try:
+            with open(self.name, "rb"):
+                pass
+        except OSError as error:
+            raise FileError.from_exception(self.label, error) from error
+
     def same_file(self, path: str | int | None) -> bool:
         """Whether `path` (or an open descriptor) is the file this source reads."""
         if self.is_stdin or path is None:
@@ -55,7 +69,7 @@ class Source(NamedTuple):
         output is made), with a progress bar when one is wanted; read errors
         name this file."""
         try:
-            reader = parse_sdf(sys.stdin.buffer if self.is_stdin else os.fsencode(self.name), borrow=True)
+            reader = parse_sdf(sys.stdin.buffer if self.is_stdin else self.path(), borrow=True)
         except (OSError, ValueError) as error:
             raise FileError.from_exception(self.label, error) from error
         blocks = self._guarded(reader)

@@ -4,17 +4,20 @@ from __future__ import annotations
 
 import argparse
 import sys
+from typing import BinaryIO
 
 import molbrook
 from molbrook.cli import tables
-from molbrook.cli.errors import UsageError
-from molbrook.cli.inputs import source
+from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser, add_input, add_output, names
 from molbrook.cli.outputs import output
+from molbrook.native import MalformedRecordError
 
 
 def configure(parser: Parser) -> None:
-    parser.add_argument("table", metavar="TABLE", help="a .csv, .tsv or .parquet file with a header row")
+    parser.add_argument("table", metavar="TABLE",
+                        help="a .csv, .tsv or .parquet file with a header row; empty cells and nulls set nothing")
     parser.add_argument("--key", required=True, metavar="NAME",
                         help="the table column (and, without --on-title, the record) to match on")
     parser.add_argument("--on-title", action="store_true", help="match the key column against block titles")
@@ -24,18 +27,31 @@ def configure(parser: Parser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    fields = names(args.fields) if args.fields is not None else None
     table = tables.read_table(args.table)
     found = source(args.file, quiet=args.quiet)
     if args.in_place and found.is_stdin:
         raise UsageError("--in-place needs a FILE")
+    found.check_readable()  # before any output is made, and so that its errors name it
     with output(args.output, found, in_place=args.in_place) as out:
-        summary = molbrook.merge_records(found.blocks(), table, out, key=args.key, on_title=args.on_title,
-                                         names=fields)
+        summary = merge(found, table, out, args)
     if not args.quiet:
         print(f"molbrook merge: {summary.blocks:,} blocks, {summary.matched:,} matched; "
               f"{summary.unmatched_rows:,} table rows matched no block", file=sys.stderr)
     return 0
+
+
+def merge(found: Source, table: object, out: BinaryIO, args: argparse.Namespace) -> molbrook.MergeSummary:
+    """merge_records reads the file itself (by path, or standard input as a
+    file), so it draws no progress bar; its complaints about the table (no
+    key column, a key twice) name the table."""
+    try:
+        return molbrook.merge_records(sys.stdin.buffer if found.is_stdin else found.path(), table, out,
+                                      key=args.key, on_title=args.on_title,
+                                      names=names(args.fields) if args.fields is not None else None)
+    except MalformedRecordError as error:
+        raise FileError.from_exception(found.label, error) from error
+    except ValueError as error:
+        raise FileError.from_exception(args.table, error) from error
 
 
 COMMAND = Command("merge", "add the columns of a table to the blocks, as records, by a key",

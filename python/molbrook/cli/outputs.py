@@ -116,10 +116,12 @@ def _mode_for(path: str) -> int:
 
 @contextlib.contextmanager
 def _written_to(label: str) -> Iterator[None]:
-    """OSErrors inside name `label`; a closed pipe is left to the caller."""
+    """OSErrors inside name `label`, or the file they name themselves; a
+    closed pipe is left to the caller."""
     try:
         yield
     except BrokenPipeError:
         raise
     except OSError as error:
-        raise FileError.from_exception(label, error) from error
+        named = os.fsdecode(error.filename) if error.filename is not None else label
+        raise FileError.from_exception(named, error) from error

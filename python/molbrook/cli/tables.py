@@ -38,76 +38,84 @@ def pyarrow_module() -> Any:
     return pyarrow
 
 
-def write_table(batches: Iterable[Any], out: BinaryIO, fmt: str) -> int:
-    """Writes RecordTable batches; returns the number of rows."""
+def write_table(batches: Iterable[Any], out: BinaryIO, fmt: str, label: str) -> None:
+    """Writes RecordTable batches; `label` names the SD file in errors."""
     if fmt == ".parquet":
-        return _write_parquet(batches, out)
+        _write_parquet(batches, out, label)
+        return
     text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="", write_through=True)
     try:
-        rows = _write_jsonl(batches, text) if fmt == ".jsonl" else _write_delimited(batches, text, fmt)
+        if fmt == ".jsonl":
+            _write_jsonl(batches, text)
+        else:
+            _write_delimited(batches, text, "\t" if fmt == ".tsv" else ",")
         text.flush()
     finally:
         text.detach()  # the stream stays open, for its owner to close
-    return rows
 
 
 def _columns(batch: Any) -> tuple[list[str], list[list[Any]]]:
+    """Column names and values, binary values as text: read as UTF-8, bytes
+    that are not kept as they are (surrogateescape)."""
     columns = batch.to_pydict()
-    return list(columns), list(columns.values())
+    return list(columns), [[_text(value) for value in values] for values in columns.values()]
 
 
-def _write_delimited(batches: Iterable[Any], text: io.TextIOWrapper, fmt: str) -> int:
-    writer = csv.writer(text, delimiter="\t" if fmt == ".tsv" else ",", lineterminator="\n")
-    rows = 0
+def _text(value: Any) -> Any:
+    return value.decode("utf-8", "surrogateescape") if isinstance(value, bytes) else value
+
+
+def _write_delimited(batches: Iterable[Any], text: io.TextIOWrapper, delimiter: str) -> None:
+    writer = csv.writer(text, delimiter=delimiter, lineterminator="\n")  # None: an empty field
     for number, batch in enumerate(batches):
         names, columns = _columns(batch)
         if number == 0:
             writer.writerow(names)
         writer.writerows(zip(*columns))
-        rows += batch.num_rows
-    return rows
 
 
-def _write_jsonl(batches: Iterable[Any], text: io.TextIOWrapper) -> int:
-    rows = 0
+def _write_jsonl(batches: Iterable[Any], text: io.TextIOWrapper) -> None:
     for batch in batches:
         names, columns = _columns(batch)
         for row in zip(*columns):
             text.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
-        rows += batch.num_rows
-    return rows
 
 
-def _write_parquet(batches: Any, out: BinaryIO) -> int:
+def _write_parquet(batches: Any, out: BinaryIO, label: str) -> None:
+    """Binary columns are written as strings, which is what the records hold
+    and what readers of Parquet expect: a value that is not UTF-8 fails."""
     pa = pyarrow_module()
     reader = pa.RecordBatchReader.from_stream(batches)
-    rows = 0
-    with pa.parquet.ParquetWriter(out, reader.schema) as writer:
+    schema = pa.schema([field.with_type(pa.string()) if pa.types.is_binary(field.type) else field
+                        for field in reader.schema])
+    with pa.parquet.ParquetWriter(out, schema) as writer:
         for batch in reader:
-            writer.write_batch(batch)
-            rows += batch.num_rows
-    return rows
+            try:
+                table = pa.Table.from_batches([batch]).cast(schema)
+            except pa.ArrowInvalid as error:
+                raise FileError(label, f"a value is not UTF-8, as Parquet text must be ({error})") from error
+            writer.write_table(table)
 
 
 def read_table(path: str) -> Any:
-    """A CSV or TSV file as a dict of equal-length lists of str, or a Parquet
-    file as a pyarrow table; errors name the file."""
+    """A CSV or TSV file as a dict of equal-length lists of str (None for an
+    empty cell), or a Parquet file as a pyarrow table; errors name the file."""
     fmt = table_format(path, READ)
     try:
         if fmt == ".parquet":
             return pyarrow_module().parquet.read_table(path)
-        with open(path, newline="", encoding="utf-8", errors="surrogateescape") as f:
+        with open(path, newline="", encoding="utf-8-sig", errors="surrogateescape") as f:
             return _delimited_columns(csv.reader(f, delimiter="\t" if fmt == ".tsv" else ","), path)
     except (OSError, ValueError, csv.Error) as error:
         raise FileError.from_exception(path, error) from error
 
 
-def _delimited_columns(reader: Iterable[list[str]], path: str) -> dict[str, list[str]]:
+def _delimited_columns(reader: Iterable[list[str]], path: str) -> dict[str, list[str | None]]:
     rows = iter(reader)
     header = next(rows, None)
     if not header:
         raise FileError(path, "no header row")
-    columns: dict[str, list[str]] = {name: [] for name in header}
+    columns: dict[str, list[str | None]] = {name: [] for name in header}
     if len(columns) != len(header):
         raise FileError(path, "a column name repeats in the header row")
     lists = list(columns.values())
@@ -115,5 +123,5 @@ def _delimited_columns(reader: Iterable[list[str]], path: str) -> dict[str, list
         if len(row) != len(header):
             raise FileError(path, f"line {line}: {len(row)} fields, the header has {len(header)}")
         for values, value in zip(lists, row):
-            values.append(value)
+            values.append(value or None)  # an empty cell sets nothing
     return columns
