@@ -3,10 +3,13 @@ own results on real files."""
 
 from __future__ import annotations
 
+import csv
 import fcntl
 import io
+import json
 import os
 import pty
+import re
 import signal
 import struct
 import subprocess
@@ -18,7 +21,7 @@ from pathlib import Path
 import pytest
 
 from conftest import CORPUS
-from molbrook import SDBlock, parse_sdf, write_sdf
+from molbrook import SDBlock, merge_records, parse_sdf, read_table, write_sdf
 from molbrook.cli import main
 
 SAMPLE = Path(__file__).resolve().parents[1] / "python" / "molbrook" / "data" / "sample.sdf"
@@ -180,6 +183,85 @@ def test_writing_over_the_input_is_refused(tmp_path):
     with open(path, "ab") as out:  # standard output appending to the input
         assert molbrook("rm", "ID", path, stdout=out).returncode == 2
     assert path.read_bytes() == SAMPLE.read_bytes()
+
+
+# Tables ----------------------------------------------------------------------
+
+
+def read_back(path: Path | None, stdout: bytes, fmt: str) -> dict[str, list]:
+    """The columns of what cut wrote: cells as text ("" for a missing one)
+    from CSV and TSV, as typed from JSON lines and Parquet."""
+    if fmt == "parquet":
+        import pyarrow.parquet
+
+        return pyarrow.parquet.read_table(path).to_pydict()
+    data = path.read_bytes() if path else stdout
+    if fmt == "jsonl":
+        rows = [json.loads(line) for line in data.decode().splitlines()]
+        return {name: [row[name] for row in rows] for name in rows[0]}
+    rows = list(csv.reader(io.StringIO(data.decode("utf-8", "surrogateescape"), newline=""),
+                           delimiter="\t" if fmt == "tsv" else ","))
+    return {name: list(values) for name, *values in zip(*rows)}
+
+
+def as_written(columns: dict[str, list], fmt: str) -> dict[str, list]:
+    def cell(value):
+        if isinstance(value, bytes):
+            value = value.decode("utf-8", "surrogateescape")
+        return ("" if value is None else str(value)) if fmt in ("csv", "tsv") else value
+    return {name: [cell(v) for v in values] for name, values in columns.items()}
+
+
+JM7 = (["-f", f"SMILES 1 Canonical Smiles,{IC50}", "--title", "title"],
+       {"names": ["SMILES 1 Canonical Smiles", IC50], "title": "title"})
+TYPED = (["--types", "SOL=float,ID=int", "--title", "t"], {"types": {"SOL": float, "ID": int}, "title": "t"})
+CUTS = [
+    ("rdkit-src/mols.1000.sdf", [], {}, "csv"),
+    ("rdkit-src/mols.1000.sdf", [], {}, "parquet"),
+    ("rdkit-src/jm7b00306.excerpt.sdf", *JM7, "tsv"),  # multi-line values, names with spaces
+    ("rdkit-src/jm7b00306.excerpt.sdf", *JM7, "jsonl"),
+    ("rdkit-src/solubility.train.sdf", *TYPED, "parquet"),  # UTF-8 beyond ASCII
+    ("rdkit-src/solubility.train.sdf", *TYPED, "csv"),
+]
+
+
+@pytest.mark.parametrize("name, args, options, fmt", CUTS, ids=[f"{c[0]} {c[3]}" for c in CUTS])
+def test_cut_equals_read_table(tmp_path, name, args, options, fmt):
+    path = corpus(name)
+    out = None if fmt == "csv" else tmp_path / f"out.{fmt}"
+    done = molbrook("cut", path, *args, *(["-o", out] if out else []))
+    assert (done.returncode, done.stderr) == (0, b"")
+    expected = as_written(read_table(os.fsencode(path), **options).to_pydict(), fmt)
+    assert read_back(out, done.stdout, fmt) == expected
+
+
+def table_of(path: Path, key: str) -> dict[str, list[str | None]]:
+    """Every third block's key, with values to merge, and a key no block has."""
+    keys = [block.get(key.encode()).strip().decode() for block in blocks(path)[::3]] + ["no such key"]
+    return {key: keys, "assay": [f"{i / 7:.4f}" for i in range(len(keys))],
+            "note": [None if i % 2 else f"row {i}" for i in range(len(keys))]}
+
+
+@pytest.mark.parametrize("fmt", ["csv", "tsv", "parquet"])
+def test_merge_equals_merge_records(tmp_path, fmt):
+    path = corpus("rdkit-src/mols.1000.sdf")
+    key = "PUBCHEM_COMPOUND_CID"
+    columns = table_of(path, key)
+    table = tmp_path / f"table.{fmt}"
+    if fmt == "parquet":
+        import pyarrow.parquet
+
+        pyarrow.parquet.write_table(pyarrow.table(columns), table)
+    else:
+        with open(table, "w", newline="") as f:
+            csv.writer(f, delimiter="\t" if fmt == "tsv" else ",").writerows(
+                [list(columns), *zip(*([v or "" for v in values] for values in columns.values()))])
+    expected = io.BytesIO()
+    summary = merge_records(os.fsencode(path), columns, expected, key=key)
+    done = molbrook("merge", table, "--key", key, path, "-o", tmp_path / "out.sdf")  # options among the rest
+    assert done.returncode == 0 and (tmp_path / "out.sdf").read_bytes() == expected.getvalue()
+    assert [int(n.replace(b",", b"")) for n in re.findall(rb"\d[\d,]*", done.stderr)] == [
+        summary.blocks, summary.matched, summary.unmatched_rows]
 
 
 # Splitting -------------------------------------------------------------------
