@@ -18,7 +18,9 @@ page cache:
              per block, the str path on the CRLF file, and
              write_sdf(parse_sdf(...)) with and without borrow
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
-             median) and `molbrook set` into a file, each a fresh process
+             median), `molbrook set` and `molbrook cut -o x.parquet` into a
+             file, each a fresh process; against scan_table to Parquet in
+             Python (pyarrow; without it both are skipped)
 
 Every job first makes one untimed pass that computes its checksum (blocks,
 records or hits, total value length); readers that disagree are marked,
@@ -48,7 +50,7 @@ from typing import Callable, Iterable
 
 import common
 from common import Checksum
-from molbrook import parse_sdf, write_sdf
+from molbrook import parse_sdf, scan_table, write_sdf
 
 CHUNK = 1 << 20
 CHART = common.HERE.parent / "docs" / "throughput.png"
@@ -179,6 +181,25 @@ def filter_checksum(source: Path, dest: Path, test: tuple[bytes, float]) -> Chec
     return Checksum(kept)
 
 
+def scan_to_parquet(source: Path, dest: Path) -> None:
+    import pyarrow
+    import pyarrow.parquet
+
+    reader = pyarrow.RecordBatchReader.from_stream(scan_table(os.fsencode(source)))
+    with pyarrow.parquet.ParquetWriter(dest, reader.schema) as writer:
+        for batch in reader:
+            writer.write_batch(batch)
+
+
+def parquet_checksum(make: Callable[[], object], dest: Path) -> Checksum:
+    """Rows, and cells that are not null, of the Parquet file `make` writes."""
+    import pyarrow.parquet
+
+    make()
+    table = pyarrow.parquet.read_table(dest)
+    return Checksum(table.num_rows, sum(len(column) - column.null_count for column in table.columns))
+
+
 def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
@@ -236,6 +257,17 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
             lambda: (molbrook_command("set", "BENCH_TAG=1", lf, "-o", out), Checksum(mmap_count(out)))[1],
             setup=remove_out, agrees_with="floor"),
     ]
+    if importlib.util.find_spec("pyarrow") is not None:
+        parquet = out.with_suffix(".parquet")
+        remove_parquet = partial(parquet.unlink, missing_ok=True)
+        to_parquet = partial(scan_to_parquet, lf, parquet)
+        cut = partial(molbrook_command, "cut", lf, "-o", parquet)
+        commands += [
+            Job("parquet", "molbrook: scan_table to Parquet (pyarrow)", "molbrook", lf, to_parquet,
+                partial(parquet_checksum, to_parquet, parquet), setup=remove_parquet),
+            Job("cli_cut", "command: molbrook cut -o x.parquet", "command", lf, cut,
+                partial(parquet_checksum, cut, parquet), setup=remove_parquet, agrees_with="parquet"),
+        ]
     return floors + peers + ours + commands
 
 
@@ -252,6 +284,7 @@ TARGETS = [
     ("round_trip_borrowed", "copy", 0.5),
     ("cli_filter", "round_trip", 0.3),
     ("cli_set", "round_trip", 0.3),
+    ("cli_cut", "parquet", 0.5),
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -350,7 +383,7 @@ def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str "
-                                        "cli_filter cli_set, "
+                                        "cli_filter cli_set parquet cli_cut, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
@@ -383,6 +416,7 @@ def main(argv: list[str] | None = None) -> int:
         print("RDKit is not installed: its jobs are skipped (pip install '.[bench]').")
     results = measure(selected, args.repeat, args.budget)
     out.unlink(missing_ok=True)
+    out.with_suffix(".parquet").unlink(missing_ok=True)
     rss = None
     if args.rss_size != "0" and (not args.only or "rss" in args.only.split(",")):
         rss = common.peak_rss_growth(common.build_file(args.rss_size, corpus=args.corpus))
