@@ -33,19 +33,26 @@ def top_parser() -> Parser:
                            "  molbrook filter --where 'MW<300' library.sdf -o small.sdf",
                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"molbrook {__version__}")
-    parser.add_argument("--debug", action="store_true", help="show a traceback on errors")
     parser.add_argument("command", metavar="COMMAND", choices=list(COMMANDS), help="one of the commands below")
     return parser
 
 
+def command_at(argv: Sequence[str]) -> int:
+    """Where the command's name is: the first argument that is not an option."""
+    return next((i for i, arg in enumerate(argv) if not arg.startswith("-")), len(argv))
+
+
 def parse(argv: Sequence[str]) -> tuple[Command, argparse.Namespace]:
-    """The command named by the first argument that is not an option, and
-    its arguments, options intermixed with the rest."""
-    at = next((i for i, arg in enumerate(argv) if not arg.startswith("-")), len(argv))
-    if at < len(argv) and argv[at] not in COMMANDS:
+    """The command and its arguments, options intermixed with the rest; the
+    command's options (-q, --debug) may also come before its name."""
+    at = command_at(argv)
+    before = argv[:at]
+    if at == len(argv) or any(arg in ("-h", "--help", "--version") for arg in before):
+        top_parser().parse_args(before)  # help, the version, or what is missing
+    if argv[at] not in COMMANDS:
         raise UsageError(f"no command {argv[at]!r}: see molbrook --help")
-    command = COMMANDS[top_parser().parse_args(argv[:at + 1]).command]
-    rest = argv[at + 1:]
+    command = COMMANDS[argv[at]]
+    rest = [*before, *argv[at + 1:]]
     parser = command.parser()
     # After "--" every argument is positional; argparse's intermixed parsing
     # mishandles that before Python 3.12, so options go first there.
@@ -55,12 +62,13 @@ def parse(argv: Sequence[str]) -> tuple[Command, argparse.Namespace]:
 def main(argv: Sequence[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     debug = "--debug" in argv
-    name = next((arg for arg in argv if arg in COMMANDS), None)
+    at = command_at(argv)
+    prefix = f"molbrook {argv[at]}" if at < len(argv) and argv[at] in COMMANDS else "molbrook"
     try:
         command, args = parse(argv)
         return command.run(args)
     except UsageError as error:
-        return fail(f"molbrook{' ' + name if name else ''}: {error}", debug)
+        return fail(f"{prefix}: {error}", debug)
     except FileError as error:
         return fail(f"molbrook: {error.label}: {error.message}", debug)
     except BrokenPipeError:
@@ -70,7 +78,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             traceback.print_exc()
         return INTERRUPTED
     except Exception as error:  # a failure nobody foresaw: still one line, unless --debug
-        return fail(f"molbrook{' ' + name if name else ''}: {describe(error)}", debug)
+        return fail(f"{prefix}: {describe(error)}", debug)
 
 
 def describe(error: Exception) -> str:
