@@ -3,6 +3,7 @@ own results on real files."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import fcntl
 import io
@@ -306,6 +307,28 @@ def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
         assert process.wait() == 128 + signal.SIGINT
         assert process.stderr.read() == b""
     assert os.listdir(tmp_path) == []
+
+
+def on_a_terminal(*args) -> bytes:
+    """What the command writes to standard error when that is a terminal."""
+    terminal, other_end = pty.openpty()
+    fcntl.ioctl(other_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    with subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], stderr=other_end,
+                          stdout=subprocess.DEVNULL, env=ENV) as process:
+        os.close(other_end)
+        shown = b""
+        with contextlib.suppress(OSError):  # EIO once the command has gone
+            while chunk := os.read(terminal, 4096):
+                shown += chunk
+    os.close(terminal)
+    return shown
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet):
+    pytest.importorskip("tqdm")
+    shown = on_a_terminal("set", "A=1", SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
+    assert (b"sample.sdf:" in shown and b"%|" in shown) != quiet and b"Error" not in shown
 
 
 BAD = [
