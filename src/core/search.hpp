@@ -21,16 +21,22 @@ inline size_t find_byte(std::string_view hay, char byte, size_t from = 0) noexce
   return hit ? static_cast<size_t>(static_cast<const char*>(hit) - hay.data()) : npos;
 }
 
-// Offset of the last `byte` in hay, or npos: 64 bytes a step from the end.
+// Offset of the last `byte` in hay, or npos: 64 bytes a step from the
+// end, the first step overlapping the second where hay is no multiple of 64.
 template <class Kernel>
 size_t find_last_byte_with(std::string_view hay, char byte) noexcept {
+  auto last_in = [](uint64_t mask, size_t window) { return window + 63 - static_cast<size_t>(std::countl_zero(mask)); };
   size_t end = hay.size();
-  for (; end >= 64; end -= 64) {
-    uint64_t mask = Kernel::eq_mask(hay.data() + end - 64, byte);
-    if (mask != 0) return end - 1 - static_cast<size_t>(std::countl_zero(mask));
+  if (end < 64) {
+    uint64_t mask = simd::eq_mask_partial<Kernel>(hay.data(), end, byte);
+    return mask != 0 ? last_in(mask, 0) : npos;
   }
-  uint64_t mask = simd::eq_mask_partial<Kernel>(hay.data(), end, byte);
-  return mask != 0 ? 63 - static_cast<size_t>(std::countl_zero(mask)) : npos;
+  for (; end >= 64; end -= 64) {
+    if (uint64_t mask = Kernel::eq_mask(hay.data() + end - 64, byte)) return last_in(mask, end - 64);
+  }
+  // The first `end` bytes: bits past them were seen by the last step.
+  uint64_t mask = Kernel::eq_mask(hay.data(), byte) & ((uint64_t{1} << end) - 1);
+  return mask != 0 ? last_in(mask, 0) : npos;
 }
 
 inline size_t find_last_byte(std::string_view hay, char byte) noexcept {
