@@ -15,6 +15,13 @@ CORPUS_FILES = sorted(
 ) if CORPUS.is_dir() else []
 
 
+# Named pipes, POSIX signals and /dev exist on Linux and macOS; /proc on
+# Linux only.
+HAS_FIFOS = hasattr(os, "mkfifo")
+posix_only = pytest.mark.skipif(not HAS_FIFOS, reason="needs named pipes, POSIX signals and /dev")
+proc_only = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+
+
 def corpus_params():
     """pytest params for every corpus file, or one skipped param without a corpus."""
     if not CORPUS_FILES:

@@ -5,6 +5,7 @@ import gc
 import os
 
 import pytest
+from conftest import posix_only
 
 from molbrook import _testcore
 from molbrook.native import SDBlock, parse_sdf
@@ -17,6 +18,7 @@ def batches(path, universal=False, borrow=False):
     return _testcore.mapped_batches(os.fsencode(path), universal, borrow)
 
 
+@posix_only
 def test_which_files_are_mapped(tmp_path):
     (tmp_path / "empty.sdf").write_bytes(b"")
     (tmp_path / "one.sdf").write_bytes(b"t\n$$$$\n")

@@ -16,7 +16,7 @@ import weakref
 import pytest
 
 import sdf_reference as ref
-from conftest import fifo_with
+from conftest import HAS_FIFOS, fifo_with, posix_only, proc_only
 from molbrook.native import SDBlock, _SDBlockIterator, parse_sdf
 
 CHUNK = 131072
@@ -73,14 +73,16 @@ def test_every_source_gives_the_reference_blocks(tmp_path, kind, seed, size):
     path = tmp_path / "input.sdf"
     path.write_bytes(text.encode())
     results = {name: list(read(data, path)) for name, read in READERS[kind].items()}
-    with fifo_with(tmp_path, text.encode()) as fifo:
-        results["pipe"] = list(parse_sdf(AS_PATH[kind](fifo)))
+    if HAS_FIFOS:
+        with fifo_with(tmp_path, text.encode()) as fifo:
+            results["pipe"] = list(parse_sdf(AS_PATH[kind](fifo)))
     expected = ref.expected(data)
     for name, blocks in results.items():
         assert ref.observed(blocks) == expected, name
         assert blocks == results["from_sdf"], name  # boundaries agree too
 
 
+@posix_only
 def test_text_split_between_cr_and_lf_at_a_chunk_boundary(tmp_path):
     text = "t\r\n" + "x" * (CHUNK - 4) + "\r\n$$$$\r\n" + "u\r\n" * CHUNK
     assert text[CHUNK - 1:CHUNK + 1] == "\r\n"
@@ -217,6 +219,7 @@ def test_errors_come_where_they_happen_and_finish(lines, error):
     assert list(blocks) == []
 
 
+@posix_only
 @pytest.mark.parametrize(
     "name, error", [("missing.sdf", FileNotFoundError), ("", IsADirectoryError), ("/dev/zero/x", NotADirectoryError)])
 def test_os_errors_name_the_path(tmp_path, name, error):
@@ -230,6 +233,7 @@ def test_os_errors_name_the_path(tmp_path, name, error):
         next(blocks)
 
 
+@posix_only
 def test_empty_inputs_close_and_exhaustion(tmp_path):
     (tmp_path / "empty.sdf").write_bytes(b"")
     assert list(parse_sdf(tmp_path / "empty.sdf")) == list(parse_sdf("/dev/null")) == []
@@ -247,6 +251,7 @@ def test_empty_inputs_close_and_exhaustion(tmp_path):
     assert list(exhausted) == []
 
 
+@proc_only
 def test_close_releases_the_descriptor(tmp_path):
     path = tmp_path / "pipe"
     os.mkfifo(path)
@@ -270,6 +275,7 @@ def test_reentrant_next_is_refused():
         next(blocks)
 
 
+@posix_only
 def test_next_from_another_thread_while_reading_is_refused(tmp_path):
     path = tmp_path / "slow"
     os.mkfifo(path)
@@ -296,6 +302,7 @@ def alarm(handler):
         signal.signal(signal.SIGALRM, previous)
 
 
+@posix_only
 @pytest.mark.parametrize("waiting_in", ["open", "read"])
 def test_interrupted_system_calls_are_retried(tmp_path, waiting_in):
     path = tmp_path / "pipe"
@@ -320,6 +327,7 @@ def interrupt(*_):
     raise KeyboardInterrupt
 
 
+@posix_only
 def test_signal_handler_error_ends_the_read(tmp_path):
     path = tmp_path / "pipe"
     os.mkfifo(path)

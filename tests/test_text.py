@@ -105,6 +105,12 @@ def test_find_past_crowded_lead_bytes(kernel):
                 assert core.find(filler * n + tail, needle, lead, 0, kernel) == -1
 
 
+@pytest.mark.parametrize("kernel", KERNELS)
+@given(hay=NEEDLE_PIECES, byte=st.sampled_from(b"$E\n>"))
+def test_find_last_byte_matches_bytes_rfind(kernel, hay, byte):
+    assert core.find_last_byte(hay, byte, kernel) == hay.rfind(bytes([byte]))
+
+
 @given(data=TEXTS)
 def test_first_line_ending(data):
     assert core.first_line_ending(data) == ref.first_line_ending(data)

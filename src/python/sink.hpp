@@ -10,7 +10,7 @@
 #include <variant>
 
 #include "../core/buffer.hpp"
-#include "../core/descriptor.hpp"
+#include "../core/platform/file.hpp"
 #include "ref.hpp"
 #include "sdblock.hpp"
 
@@ -44,7 +44,7 @@ class SdfSink {
 
  private:
   struct PathTarget {
-    Descriptor fd;
+    platform::File fd;
     Ref path;  // as os.fspath returned it, for OSError
   };
 

@@ -125,6 +125,17 @@ PyObject* find_(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* find_last_byte_(PyObject*, PyObject* args) {
+  PyObject* hay;
+  int byte;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "Sis", &hay, &byte, &kernel)) return nullptr;
+  return with_kernel(kernel, [&]<class K>(K) {
+    size_t at = find_last_byte_with<K>(bytes_view(hay), static_cast<char>(byte));
+    return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
+  });
+}
+
 PyObject* find_block_end_(PyObject*, PyObject* data) noexcept {
   if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
   BlockEnd end = find_block_end(bytes_view(data));
@@ -159,13 +170,13 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
   int universal;
   int borrow;
   if (!PyArg_ParseTuple(args, "ypp", &path, &universal, &borrow)) return nullptr;
-  OpenedFile opened = open_for_reading(path);
-  if (opened.error != 0) {
-    errno = opened.error;
+  Result<OpenedFile, platform::SystemError> opened = open_for_reading(path);
+  if (!opened) {
+    errno = opened.error().code;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
-  if (!opened.mapping) Py_RETURN_NONE;
-  MappedReader reader(std::move(opened.mapping), universal != 0, borrow != 0);
+  if (!opened->mapping) Py_RETURN_NONE;
+  MappedReader reader(std::move(opened->mapping), universal != 0, borrow != 0);
   Ref batches = Ref::steal(PyList_New(0));
   if (!batches) return nullptr;
   for (reader.next_batch(); reader.has_block(); reader.next_batch()) {
@@ -304,6 +315,7 @@ PyMethodDef testcore_methods[] = {
      "translate_stream(chunks, kernel) -> (text, pending_cr)"},
     {"translate_if_needed", entry<translate_if_needed_>, METH_O, "translate_if_needed(data) -> (text, copied)"},
     {"find", entry<find_>, METH_VARARGS, "find(hay, needle, lead, start, kernel) -> offset or -1"},
+    {"find_last_byte", entry<find_last_byte_>, METH_VARARGS, "find_last_byte(hay, byte, kernel) -> offset or -1"},
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
     {"first_line_ending", entry<first_line_ending_>, METH_O, "first_line_ending(data) -> bytes"},
