@@ -43,6 +43,7 @@ from pathlib import Path
 from typing import Callable, Iterable
 
 import common
+import table_jobs
 from common import Checksum
 from molbrook import parse_sdf, write_sdf
 
@@ -178,7 +179,7 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
-    return floors + peers + ours
+    return floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit)
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -192,6 +193,7 @@ TARGETS = [
     ("crlf_str", "crlf_bytes", 0.5),
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
+    *table_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -241,7 +243,7 @@ def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
               f"| {result.mb_per_s:,.0f} | {blocks[job.file] / result.seconds:,.0f} | {checksum} |")
 
 
-def print_targets(results: dict[str, Result], rss: int | None) -> None:
+def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None) -> None:
     print("\n| target | measured | wanted | |")
     print("|---|---:|---:|---|")
     for key, reference, minimum in TARGETS:
@@ -256,6 +258,10 @@ def print_targets(results: dict[str, Result], rss: int | None) -> None:
     if rss is not None:
         print(f"| peak RSS growth streaming without borrow | {rss / 2**20:.1f} MiB | < {RSS_LIMIT // 2**20} MiB "
               f"| {'met' if rss < RSS_LIMIT else 'MISSED'} |")
+    if parquet_rss is not None:
+        limit = table_jobs.PARQUET_RSS_LIMIT
+        print(f"| peak RSS growth, scan_table of three names to Parquet | {parquet_rss / 2**20:.1f} MiB "
+              f"| < {limit // 2**20} MiB | {'met' if parquet_rss < limit else 'MISSED'} |")
 
 
 def plot(results: dict[str, Result], title: str, path: Path) -> None:
@@ -289,7 +295,8 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
-                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str, "
+                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
+                                        "table_arrow table_pandas keyed_round_trip merge, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
@@ -314,6 +321,8 @@ def main(argv: list[str] | None = None) -> int:
     selected = jobs(lf, crlf, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
+    for job in selected:
+        blocks.setdefault(job.file, mmap_count(job.file))
 
     title = f"{lf.name}: {lf.stat().st_size / 1e6:,.0f} MB, {blocks[lf]:,} blocks"
     print(f"{title}; {crlf.name}: {crlf.stat().st_size / 1e6:,.0f} MB, {blocks[crlf]:,} blocks; get({name!r})")
@@ -322,16 +331,18 @@ def main(argv: list[str] | None = None) -> int:
         print("RDKit is not installed: its jobs are skipped (pip install '.[bench]').")
     results = measure(selected, args.repeat, args.budget)
     out.unlink(missing_ok=True)
-    rss = None
+    rss = parquet_rss = None
     if args.rss_size != "0" and (not args.only or "rss" in args.only.split(",")):
-        rss = common.peak_rss_growth(common.build_file(args.rss_size, corpus=args.corpus))
+        rss_file = common.build_file(args.rss_size, corpus=args.corpus)
+        rss = common.peak_rss_growth(rss_file)
+        parquet_rss = table_jobs.parquet_rss_growth(rss_file)
     print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
 
     print_table(results, blocks)
-    print_targets(results, rss)
+    print_targets(results, rss, parquet_rss)
     if rss is not None:
         print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
-              "in a fresh process.")
+              "and three of its names streamed to Parquet with scan_table, each in a fresh process.")
     if args.plot:
         plot(results, f"{title}\n{common.machine()}", CHART)
 
