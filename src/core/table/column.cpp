@@ -40,6 +40,7 @@ void Column::end_text_cell() {
 }
 
 void Column::append_nulls(size_t count) {
+  if (count == 0) return;
   // Unset bits are already zero: nulls only extend the bitmap.
   length_ += count;
   null_count_ += count;
