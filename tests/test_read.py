@@ -1,22 +1,19 @@
 """The reading entry points: every source gives the same blocks for the
 same bytes, the data kind, the errors, and the iterator's life."""
 
-import contextlib
 import gc
 import io
 import os
 import random
 import re
-import signal
 import threading
-import time
 import types
 import weakref
 
 import pytest
 
 import sdf_reference as ref
-from conftest import fifo_with
+from conftest import fifo_with, signal_handler, signal_main_when_blocked, wait_blocked
 from molbrook.native import SDBlock, _SDBlockIterator, parse_sdf
 
 CHUNK = 131072
@@ -275,8 +272,8 @@ def test_next_from_another_thread_while_reading_is_refused(tmp_path):
     os.mkfifo(path)
     blocks = parse_sdf(path)
     reader = threading.Thread(target=lambda: list(blocks))
-    reader.start()  # blocks in open(2) until a writer comes
-    time.sleep(0.2)
+    reader.start()
+    wait_blocked(reader.native_id)  # in open(2) until a writer comes
     with pytest.raises(RuntimeError, match="Already borrowed"):
         blocks.close()
     with open(path, "wb") as pipe:
@@ -284,36 +281,30 @@ def test_next_from_another_thread_while_reading_is_refused(tmp_path):
     reader.join()
 
 
-@contextlib.contextmanager
-def alarm(handler):
-    """SIGALRM goes to `handler` in a tenth of a second."""
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.1)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
 @pytest.mark.parametrize("waiting_in", ["open", "read"])
 def test_interrupted_system_calls_are_retried(tmp_path, waiting_in):
     path = tmp_path / "pipe"
     os.mkfifo(path)
+    fired = threading.Event()
+
+    def interrupt_reader():
+        signal_main_when_blocked()
+        fired.wait(60)
 
     def feed():
         # The reader waits in open(2) until a writer comes, then in read(2)
-        # until data comes; the signal arrives meanwhile.
-        time.sleep(0.3 if waiting_in == "open" else 0)
+        # until data comes; the signal arrives in one of them.
+        if waiting_in == "open":
+            interrupt_reader()
         with open(path, "wb") as pipe:
-            time.sleep(0.3 if waiting_in == "read" else 0)
+            if waiting_in == "read":
+                interrupt_reader()
             pipe.write(b"t\n$$$$\n")
 
-    fired = []
     threading.Thread(target=feed, daemon=True).start()  # left waiting if the reader fails
-    with alarm(lambda *_: fired.append(True)):
+    with signal_handler(lambda *_: fired.set()):
         assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [b"t\n$$$$\n"]
-    assert fired
+    assert fired.is_set()
 
 
 def interrupt(*_):
@@ -325,7 +316,8 @@ def test_signal_handler_error_ends_the_read(tmp_path):
     os.mkfifo(path)
     writer = os.open(path, os.O_RDWR)  # keeps the pipe open and empty
     blocks = parse_sdf(path)
-    with alarm(interrupt), pytest.raises(KeyboardInterrupt):
+    threading.Thread(target=signal_main_when_blocked, daemon=True).start()
+    with signal_handler(interrupt), pytest.raises(KeyboardInterrupt):
         next(blocks)
     assert list(blocks) == []
     os.close(writer)
