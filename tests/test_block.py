@@ -1,6 +1,8 @@
 """The module's contents, SDBlock construction and its basic protocol, subclasses, signatures."""
 
 import copy
+import tomllib
+from pathlib import Path
 
 import pytest
 
@@ -8,6 +10,7 @@ import molbrook
 from molbrook import native
 from molbrook.native import CTable, SDBlock, parse_sdf
 
+PYPROJECT = Path(__file__).resolve().parents[1] / "pyproject.toml"
 MOL = "water\n  prog\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n    0.0 O\nM  END\n"
 
 
@@ -26,7 +29,7 @@ def test_module_contents():
             with pytest.raises(TypeError):
                 value()
     assert native.parse_sdf.__module__ == "molbrook.native"
-    assert native.__version__ == "1.1.0"
+    assert native.__version__ == tomllib.loads(PYPROJECT.read_text())["project"]["version"]
     assert native.DEBUG_BUILD is False
 
 
