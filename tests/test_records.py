@@ -57,51 +57,42 @@ def test_records_match_the_reference(section):
     assert block(section).records() == decoded(ref.records(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")))
 
 
-@pytest.mark.parametrize(
-    "section, expected",
-    [
-        ("> <A>\n1\n2\n\n", [("A", "1\n2")]),
-        ("> <A>\r\n1\r\n2\r\n\r\n", [("A", "1\n2")]),
-        ("> <A>\r\n1\r\n2\n", [("A", "1\n2")]),
-        ("> <A>\n  12.5 \n \t\n> <B>\n", [("A", "  12.5 "), ("B", "")]),  # a whitespace-only line ends a record
-        ("> <A>\n1\n", [("A", "1")]),  # no blank line before $$$$
-        ("  > <A>\n1\n\n>\t<A>\n2\n\n><A>\n3\n\n", [("A", "1")]),
-        ("> 25 <NAME> (3)\n\n>  <A>  (1) \n\n> <a> <b>\n\n> <>\n\n> <name\n\n", [
-            ("NAME", ""), ("A", ""), ("a> <b", ""), ("", ""), ("name", "")]),
-        ("junk\n> <A>\n1\n\n", []),  # a header inside a junk paragraph
-        ("> <A>\n> <B>\n\n> <C>\n3\n\n", [("A", "> <B>"), ("C", "3")]),
-        ("> <A>\nx\ry\n\n", [("A", "x\ry")]),  # a lone CR is content
-        ("> <A>\n\xa0\n\n", [("A", "\xa0")]),  # NBSP is not whitespace
-    ],
-)
+@pytest.mark.parametrize("section, expected", [
+    ("> <A>\n1\n2\n\n", [("A", "1\n2")]),
+    ("> <A>\r\n1\r\n2\r\n\r\n", [("A", "1\n2")]),
+    ("> <A>\r\n1\r\n2\n", [("A", "1\n2")]),
+    ("> <A>\n  12.5 \n \t\n> <B>\n", [("A", "  12.5 "), ("B", "")]),  # a whitespace-only line ends a record
+    ("> <A>\n1\n", [("A", "1")]),  # no blank line before $$$$
+    ("  > <A>\n1\n\n>\t<A>\n2\n\n><A>\n3\n\n", [("A", "1")]),
+    ("> 25 <NAME> (3)\n\n>  <A>  (1) \n\n> <a> <b>\n\n> <>\n\n> <name\n\n", [
+        ("NAME", ""), ("A", ""), ("a> <b", ""), ("", ""), ("name", "")]),
+    ("junk\n> <A>\n1\n\n", []),  # a header inside a junk paragraph
+    ("> <A>\n> <B>\n\n> <C>\n3\n\n", [("A", "> <B>"), ("C", "3")]),
+    ("> <A>\nx\ry\n\n", [("A", "x\ry")]),  # a lone CR is content
+    ("> <A>\n\xa0\n\n", [("A", "\xa0")]),  # NBSP is not whitespace
+])
 def test_record_cases(section, expected):
     encoded = [(name.encode(), value.encode()) for name, value in expected]
     assert block(section, bytes).records() == encoded == ref.records(section.encode())
 
 
-@pytest.mark.parametrize(
-    "text",
-    [
-        "t\nM  END\n$$$$\n",  # no records at all
-        "> <A>\nM  END\n$$$$\n",  # in the title line
-        "t\n> <A>\n1\n\nM  END\n$$$$\n",  # in the MDL
-        "t\n> <A>\n1\n\n$$$$\n",  # no M  END: all of it is MDL
-    ],
-)
+@pytest.mark.parametrize("text", [
+    "t\nM  END\n$$$$\n",  # no records at all
+    "> <A>\nM  END\n$$$$\n",  # in the title line
+    "t\n> <A>\n1\n\nM  END\n$$$$\n",  # in the MDL
+    "t\n> <A>\n1\n\n$$$$\n",  # no M  END: all of it is MDL
+])
 def test_header_lines_outside_the_sd_data(text):
     for b, name in ((SDBlock(text), "A"), (SDBlock(text.encode()), b"A")):
         assert (b.records(), b.names(), b.to_dict(), len(b), len(b), b.get(name), name in b, list(b),
                 list(b.iter_records()), bool(b)) == ([], [], {}, 0, 0, None, False, [], [], True)
 
 
-@pytest.mark.parametrize(
-    "rest, name",
-    [
-        (b"<A>", b"A"), (b"25 <NAME> (3)", b"NAME"), (b" <A>  (1)", b"A"), (b"<a> <b>", b"a> <b"),
-        (b"<>", b""), (b"<name", b"name"), (b"name", None), (b">", None), (b"(1)", None), (b" >x", None),
-        (b"", None), (b"a<b", b"b"), (b"><", None),
-    ],
-)
+@pytest.mark.parametrize("rest, name", [
+    (b"<A>", b"A"), (b"25 <NAME> (3)", b"NAME"), (b" <A>  (1)", b"A"), (b"<a> <b>", b"a> <b"),
+    (b"<>", b""), (b"<name", b"name"), (b"name", None), (b">", None), (b"(1)", None), (b" >x", None),
+    (b"", None), (b"a<b", b"b"), (b"><", None),
+])
 def test_parse_header_name(rest, name):
     found = core.parse_header_name(rest)
     assert (None if found is None else rest[found[0] : found[0] + found[1]]) == name
@@ -151,13 +142,10 @@ def test_reading_methods():
     assert error.value.args == ("Z",)
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda b: b.get(b"A"), lambda b: b[b"A"], lambda b: b"A" in b, lambda b: b.set_record(b"A", "1"),
-        lambda b: b.remove_record(1), lambda b: b.append_record("A", b"1"),
-    ],
-)
+@pytest.mark.parametrize("call", [
+    lambda b: b.get(b"A"), lambda b: b[b"A"], lambda b: b"A" in b, lambda b: b.set_record(b"A", "1"),
+    lambda b: b.remove_record(1), lambda b: b.append_record("A", b"1"),
+])
 def test_names_and_values_of_the_wrong_type(call):
     with pytest.raises(TypeError, match=r"^text SDBlock (record names|values) must be str$"):
         call(block("> <A>\n1\n\n"))

@@ -1,7 +1,6 @@
 """Writing SD files: write_sdf, sdf_writer and the buffered sink behind them."""
 
 import errno
-import gc
 import io
 import os
 import sys
@@ -201,14 +200,11 @@ def test_short_writes_are_completed(blocks):
     assert out.value() == joined(blocks)
 
 
-@pytest.mark.parametrize(
-    "result, error",
-    [
-        (0, r"^failed to write whole buffer$"),
-        (-1, r"invalid length"),
-        (None, None),  # not a count: all of it was taken
-    ],
-)
+@pytest.mark.parametrize("result, error", [
+    (0, r"^failed to write whole buffer$"),
+    (-1, r"invalid length"),
+    (None, None),  # not a count: all of it was taken
+])
 def test_write_results(result, error):
     out = Recorder(result=lambda data: result)
     if error is None:
@@ -267,21 +263,6 @@ def test_dropped_writer_flushes(monkeypatch):
         del writer
     assert out.getvalue() == bytes(BLOCKS[0])
     assert [str(report.exc_value) for report in reported] == ["disk gone"]  # the failed flush
-
-
-def test_writer_in_a_cycle_is_flushed_when_collected():
-    class Owner:  # owner -> writer -> bound write method -> owner
-        def __init__(self, received):
-            self.received = received
-            self.writer = sdf_writer(self)
-
-        def write(self, data):
-            self.received.append(data)
-
-    received = []
-    Owner(received).writer.write(BLOCKS[0])
-    gc.collect()
-    assert received == [bytes(BLOCKS[0])]
 
 
 def test_reentrant_write():
