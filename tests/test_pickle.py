@@ -48,15 +48,6 @@ def test_reduce():
     assert SDBlock._from_state(text=False, mdl_end=state[2], title_end=7, data=MOL) == block
 
 
-def test_copies_are_independent():
-    block = SDBlock(MOL)
-    for duplicate in (copy.copy(block), copy.deepcopy(block, {}), pickle.loads(pickle.dumps(block))):
-        duplicate.title = b"changed"
-        assert block.title == b"water" and duplicate.title == b"changed"
-    with memoryview(block):  # an export of the original does not lock a copy
-        copy.copy(block).title = b"free"
-
-
 @pytest.mark.parametrize("state", [
     (b"", 0, 0, False),
     (b"t\n", 2, 2, False),  # no terminator

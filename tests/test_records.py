@@ -30,12 +30,12 @@ def decoded(pairs):
 
 # Random sections: headers with text around the name, junk, whitespace-only
 # lines, values that look like headers, and now and then a malformed header.
-HEADERS = ["> <A>", ">  <B>  (1) ", "  > <A>", "> 25 <C> (3)", "> <a> <b>", "> <>", "> <name", "> <é>"]
+HEADERS = ["> <A>", ">  <B>  (1) ", "  > <A>", "> 25 <C> (3)", "> <a> <b>", "> <>", "> <name", "> <é>", "> a<b"]
 OTHERS = ["junk", "><A>", ">\t<A>", "1", "  12.5 ", "> <A>", "x\ry", "é", "", " ", "\t \x0b\x0c"]
 LINES = st.one_of(st.sampled_from(HEADERS), st.sampled_from(OTHERS))
 SECTIONS = st.tuples(
     st.lists(st.tuples(LINES, st.sampled_from(["\n", "\r\n"])), max_size=30),
-    st.sampled_from([None, "> name", "> >"]),
+    st.sampled_from([None, "> name", "> >", "> (1)", "> ><", ">  >x", ">"]),
     st.integers(0, 30),
 ).map(lambda t: "".join(l + e for l, e in t[0][: t[2]] + ([(t[1], "\n")] if t[1] else []) + t[0][t[2] :]))
 
@@ -86,21 +86,6 @@ def test_header_lines_outside_the_sd_data(text):
     for b, name in ((SDBlock(text), "A"), (SDBlock(text.encode()), b"A")):
         assert (b.records(), b.names(), b.to_dict(), len(b), len(b), b.get(name), name in b, list(b),
                 list(b.iter_records()), bool(b)) == ([], [], {}, 0, 0, None, False, [], [], True)
-
-
-@pytest.mark.parametrize("rest, name", [
-    (b"<A>", b"A"), (b"25 <NAME> (3)", b"NAME"), (b" <A>  (1)", b"A"), (b"<a> <b>", b"a> <b"),
-    (b"<>", b""), (b"<name", b"name"), (b"name", None), (b">", None), (b"(1)", None), (b" >x", None),
-    (b"", None), (b"a<b", b"b"), (b"><", None),
-])
-def test_parse_header_name(rest, name):
-    found = core.parse_header_name(rest)
-    assert (None if found is None else rest[found[0] : found[0] + found[1]]) == name
-
-
-@given(st.lists(st.sampled_from([b"\r\n", b"\r", b"\n", b"a", b"\r\r\n", b"x" * 70])).map(b"".join))
-def test_fold_crlf(data):
-    assert core.fold_crlf(data) == data.replace(b"\r\n", b"\n")
 
 
 # Lookups: the first scans, the second builds the index, later ones use it.

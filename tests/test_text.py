@@ -78,19 +78,3 @@ def test_find_matches_bytes_find(kernel, hay, needle, data):
     lead = data.draw(st.integers(0, len(needle) - 1))
     start = data.draw(st.integers(0, len(hay) + 1))
     assert core.find(hay, needle, lead, start, kernel) == (hay.find(needle, start) if start <= len(hay) else -1)
-
-
-@given(data=TEXTS)
-def test_first_line_ending(data):
-    assert core.first_line_ending(data) == ref.first_line_ending(data)
-
-
-@pytest.mark.parametrize("data, rstripped, stripped, blank", [
-    (b"title \t\x0b\x0c\r\n", b"title", b"title", False),
-    (b"   ", b"", b"", True),
-    (b"", b"", b"", True),
-    (b" \xc2\xa0\n", b" \xc2\xa0", b"\xc2\xa0", False),  # NBSP is not ASCII whitespace
-    (b"\t> <A>  \r\n", b"\t> <A>", b"> <A>", False),
-])
-def test_strip(data, rstripped, stripped, blank):
-    assert core.strip(data) == (rstripped, stripped, blank)

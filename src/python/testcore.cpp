@@ -13,7 +13,6 @@
 #include "../core/record.hpp"
 #include "../core/search.hpp"
 #include "../core/split.hpp"
-#include "../core/strip.hpp"
 #include "entry.hpp"
 #include "ref.hpp"
 
@@ -131,18 +130,6 @@ PyObject* find_block_end_(PyObject*, PyObject* data) noexcept {
   return Py_BuildValue("(Onnn)", end.found ? Py_True : Py_False, end.term_start, end.end, end.first_cr);
 }
 
-PyObject* first_line_ending_(PyObject*, PyObject* data) noexcept {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  return to_bytes(first_line_ending(bytes_view(data)));
-}
-
-PyObject* strip_(PyObject*, PyObject* data) noexcept {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  std::string_view bytes = bytes_view(data);
-  return Py_BuildValue("(NNO)", to_bytes(rstrip(bytes)), to_bytes(strip(bytes)),
-                       is_blank(bytes) ? Py_True : Py_False);
-}
-
 // Splitting
 
 PyObject* find_block_end_universal(PyObject*, PyObject* data) noexcept {
@@ -206,18 +193,6 @@ PyObject* scan_records(PyObject*, PyObject* data) {
     if (!item || PyList_Append(items.get(), item.get()) < 0) return nullptr;
   }
   return items.release();
-}
-
-PyObject* parse_header_name_(PyObject*, PyObject* data) noexcept {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  std::optional<NameRange> name = parse_header_name(bytes_view(data));
-  if (!name) Py_RETURN_NONE;
-  return Py_BuildValue("(nn)", name->start, name->size);
-}
-
-PyObject* fold_crlf_(PyObject*, PyObject* data) {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  return to_bytes(fold_crlf(bytes_view(data)).view());
 }
 
 const char* index_state(const RecordIndexCell& cell) noexcept {
@@ -306,8 +281,6 @@ PyMethodDef testcore_methods[] = {
     {"find", entry<find_>, METH_VARARGS, "find(hay, needle, lead, start, kernel) -> offset or -1"},
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
-    {"first_line_ending", entry<first_line_ending_>, METH_O, "first_line_ending(data) -> bytes"},
-    {"strip", entry<strip_>, METH_O, "strip(data) -> (rstripped, stripped, is_blank)"},
     // Splitting
     {"find_block_end_universal", entry<find_block_end_universal>, METH_O,
      "find_block_end_universal(data) -> (found, term_start, end, first_cr)"},
@@ -317,8 +290,6 @@ PyMethodDef testcore_methods[] = {
     // Records
     {"scan_records", entry<scan_records>, METH_O,
      "scan_records(section) -> [(name, header_start, end, (value_start, value_end, fold)) or None]"},
-    {"parse_header_name", entry<parse_header_name_>, METH_O, "parse_header_name(rest) -> (start, size) or None"},
-    {"fold_crlf", entry<fold_crlf_>, METH_O, "fold_crlf(data) -> bytes"},
     {"record_lookups", entry<record_lookups>, METH_VARARGS,
      "record_lookups(section, [(operation, name)]) -> [(result, index state)]"},
 
