@@ -115,8 +115,7 @@ def test_renumbering_rewrites_the_whole_mdl():
 @pytest.mark.parametrize("lines, operation, error, message", [
     (example({8: "M  V30 4 C", 9: "M  V30 4 O", 12: "M  V30 1 1 4 2"}), "renumber_indices",
      IndicesDuplicateError, "CTable line 12: bond atom 4 is the index of several atoms"),
-    (["t", "p", "M  END"], "fix_counts", MalformedCTableError,
-     "CTable line 4: missing; the table has only 3 lines"),
+    (["t", "p", "M  END"], "fix_counts", MalformedCTableError, "CTable line 4: missing; the table has only 3 lines"),
 ])
 @pytest.mark.parametrize("kind", [str, bytes])
 def test_failed_repairs_leave_the_block(lines, operation, error, message, kind):

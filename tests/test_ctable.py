@@ -43,8 +43,7 @@ def run(table, operation, *args):
     ({9: "M  V30 x", 10: ["M  V30 3 N", "M  V30 END ATOM"]}, ATOM, False,
      (Malformed, "CTable line 9: atom index x is not an integer")),
     ({6: "M  V30 COUNTS 2 0 0 0 0", 11: None, 12: None, 13: None}, BOND, True, True),
-    ({11: None, 12: None, 13: None}, BOND, False,
-     (Mismatch, "fewer bond lines (0) than the counts line declares (1)")),
+    ({11: None, 12: None, 13: None}, BOND, False, (Mismatch, "fewer bond lines (0) than the counts line declares (1)")),
     ({6: "M  V30 COUNTS 0 1 0 0 0", 8: None, 9: None}, ATOM, True, True),  # empty body
     # Sections of the root CTAB.
     ({13: None}, ATOM, True, True),  # a broken BOND section is not looked at
@@ -62,8 +61,7 @@ def run(table, operation, *args):
     # Continued lines.
     ({9: "M  V30 2 O 0 0 0 0 -"}, ATOM, False, (Malformed, CONTINUED_INTO_END)),
     ({9: "M  V30 2 O 0 0 0 0 - "}, ATOM, True, True),
-    ({8: "M  V30 -", 9: "m  v30 1 C -\r\n", 10: ["M  V30  CHG=1", "M  V30 2 O", "M  V30 END ATOM"]},
-     ATOM, True, True),
+    ({8: "M  V30 -", 9: "m  v30 1 C -\r\n", 10: ["M  V30  CHG=1", "M  V30 2 O", "M  V30 END ATOM"]}, ATOM, True, True),
     ({8: "M  V30 -", 9: "M  V30 x C"}, ATOM, False, (Malformed, "CTable line 8: atom index x is not an integer")),
     # White_Space separates atom and bond fields; other spaces do not.
     ({8: "M  V30\xa01\u3000C 0 0 0 0", 9: "M\u2003V30\u20282\x85O"}, ATOM, True, True),
@@ -149,8 +147,7 @@ OUT_OF_ORDER = {8: "M  V30 5 C", 12: "M  V30 1 1 5 2"}
     ({12: "M  V30 3 1 1 2", 14: SGROUP}, (NotImplementedError, SGROUP_REFUSED)),
     ({**OUT_OF_ORDER, 8: "M  V30 5 C ATTCHORD=(2 1 2)"}, (NotImplementedError, ATTCHORD_REFUSED)),
     ({**OUT_OF_ORDER, 9: "M  V30 2 O attchord=(2 1 2)", 14: SGROUP}, (NotImplementedError, ATTCHORD_REFUSED)),
-    ({12: "M  V30 4 1 1 2 ENDPTS=(3 1 2 3)"},
-     (NotImplementedError, NOT_SUPPORTED.format("ENDPTS atom references"))),
+    ({12: "M  V30 4 1 1 2 ENDPTS=(3 1 2 3)"}, (NotImplementedError, NOT_SUPPORTED.format("ENDPTS atom references"))),
     ({**OUT_OF_ORDER, 14: ["M  V30 BEGIN COLLECTION", "M  V30 END COLLECTION"] + SGROUP},
      (NotImplementedError, SGROUP_REFUSED)),
     ({**OUT_OF_ORDER, 14: ["M  V30 BEGIN COLLECTION", "M  V30 END CTAB"]},

@@ -82,32 +82,6 @@ def test_header_lines_outside_the_sd_data(text):
                 list(b.iter_records()), bool(b)) == ([], [], {}, 0, 0, None, False, [], [], True)
 
 
-# Lookups: the first scans, the second builds the index, later ones use it.
-
-@given(section=SECTIONS, name=st.sampled_from([b"A", b"B", b"C", b"a> <b", b"", b"name", b"Z"]))
-@settings(max_examples=200)
-def test_lookups_through_the_index_states(section, name):
-    data = section.encode()
-    expected = ref.records(data)
-    operations = [("find_last", name), ("contains", name), ("count", None)]
-    results = core.record_lookups(data, operations * 3 + [("drop", None)] + operations)
-    if expected == ref.MALFORMED:
-        assert {result for result, _ in results} == {"malformed", None}
-        assert all(state == "none" for _, state in results)
-        return
-    values = [value for n, value in expected if n == name]
-    lookups = results[:9] + results[10:]
-    for (found, _), (contained, _), (counted, _) in zip(lookups[0::3], lookups[1::3], lookups[2::3]):
-        if values:
-            start, end, fold = found
-            assert (data[start:end].replace(b"\r\n", b"\n") if fold else data[start:end]) == values[-1]
-        else:
-            assert found is None
-        assert contained == bool(values) and counted == len(expected)
-    states = [state for _, state in results]
-    assert states == ["none"] + ["table"] * 8 + ["none", "none", "table", "table"]
-
-
 # The Python reading methods.
 
 def test_reading_methods():

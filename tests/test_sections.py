@@ -101,8 +101,7 @@ def test_text_values_are_translated():
     (str, "title", "a\nb", ValueError, r"^SDBlock titles must be a single line$"),
     (str, "title", "a\r", ValueError, r"^SDBlock titles must be a single line$"),
     (str, "title", "$$$$\n", ValueError, r"^SDBlock titles must be a single line$"),  # line break checked first
-    (str, "title", "$$$$ x", ValueError,
-     r"^SDBlock titles cannot start with \$\$\$\$, which would end the block$"),
+    (str, "title", "$$$$ x", ValueError, r"^SDBlock titles cannot start with \$\$\$\$, which would end the block$"),
     (bytes, "title", b"$$$$", ValueError, r"^SDBlock titles cannot start with"),
     (str, "title", "\udc80", UnicodeEncodeError, "surrogate"),
     (str, "ctab", CTAB, AttributeError, r"^property 'ctab' of 'SDBlock' object has no setter$"),

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "../core/ctable/unicode.hpp"
-#include "../core/index.hpp"
 #include "../core/lines.hpp"
 #include "../core/mapped.hpp"
 #include "../core/newline.hpp"
@@ -195,53 +194,6 @@ PyObject* scan_records(PyObject*, PyObject* data) {
   return items.release();
 }
 
-const char* index_state(const RecordIndexCell& cell) noexcept {
-  const RecordIndex* built = cell.built();
-  if (built == nullptr) return "none";
-  return built->has_table() ? "table" : "no table";
-}
-
-// Runs lookups on one index cell: each operation is ("find_last", name),
-// ("contains", name), ("count", None) or ("drop", None). Each gives
-// (result, index state after it: "none", "table" or "no table"); a
-// malformed record gives "malformed".
-PyObject* record_lookups(PyObject*, PyObject* args) {
-  PyObject* data;
-  PyObject* operations;
-  if (!PyArg_ParseTuple(args, "SO!", &data, &PyList_Type, &operations)) return nullptr;
-  std::string_view section = bytes_view(data);
-  RecordIndexCell cell;
-  Ref results = Ref::steal(PyList_New(0));
-  if (!results) return nullptr;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(operations); ++i) {
-    const char* what;
-    PyObject* key;
-    if (!PyArg_ParseTuple(PyList_GET_ITEM(operations, i), "sO", &what, &key)) return nullptr;
-    std::string_view name = PyBytes_Check(key) ? bytes_view(key) : std::string_view();
-    std::string_view op = what;
-    Ref result;
-    if (op == "find_last") {
-      RecordResult<std::optional<RecordValue>> found = find_last(section, cell, name);
-      result = !found ? Ref::steal(PyUnicode_FromString("malformed"))
-               : *found ? Ref::steal(value_tuple(**found)) : Ref::borrow(Py_None);
-    } else if (op == "contains") {
-      RecordResult<bool> found = contains(section, cell, name);
-      result = Ref::steal(!found ? PyUnicode_FromString("malformed") : PyBool_FromLong(*found));
-    } else if (op == "count") {
-      RecordResult<size_t> records = count(section, cell);
-      result = Ref::steal(!records ? PyUnicode_FromString("malformed") : PyLong_FromSize_t(*records));
-    } else if (op == "drop") {
-      cell.drop();
-      result = Ref::borrow(Py_None);
-    } else {
-      return PyErr_Format(PyExc_ValueError, "unknown lookup %s", what);
-    }
-    Ref item = Ref::steal(Py_BuildValue("(Os)", result.get(), index_state(cell)));
-    if (!item || PyList_Append(results.get(), item.get()) < 0) return nullptr;
-  }
-  return results.release();
-}
-
 // Connection tables
 
 PyObject* utf8_error(PyObject*, PyObject* data) noexcept {
@@ -290,8 +242,6 @@ PyMethodDef testcore_methods[] = {
     // Records
     {"scan_records", entry<scan_records>, METH_O,
      "scan_records(section) -> [(name, header_start, end, (value_start, value_end, fold)) or None]"},
-    {"record_lookups", entry<record_lookups>, METH_VARARGS,
-     "record_lookups(section, [(operation, name)]) -> [(result, index state)]"},
 
     // Connection tables
     {"utf8_error", entry<utf8_error>, METH_O, "utf8_error(data) -> (start, end) of the first bad sequence, or None"},
