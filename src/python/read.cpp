@@ -328,14 +328,41 @@ PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
   Py_RETURN_NONE;
 }
 
-// Only a file object's method and an iterable's iterator can lead back
-// to the iterator; the other sources hold str and bytes.
+// Every object a source holds can lead back to the iterator: a file
+// object's method and an iterable's iterator, but also a str or bytes
+// subclass with attributes, as text in memory or as a path.
+struct SourceTraversal {
+  visitproc visit;
+  void* arg;
+
+  int operator()(const DoneSource&) const noexcept { return 0; }
+  int operator()(const MappedReader&) const noexcept { return 0; }
+  int operator()(const PathSource& source) const noexcept {
+    Py_VISIT(source.path.path.get());
+    Py_VISIT(source.path.encoded.get());
+    return 0;
+  }
+  int operator()(const LinesSource& source) const noexcept {
+    Py_VISIT(source.iterator.get());
+    return 0;
+  }
+  int operator()(const FileSource& source) const noexcept {
+    Py_VISIT(source.read.get());
+    return 0;
+  }
+  int operator()(const BufferSource& source) const noexcept {
+    Py_VISIT(source.object.get());
+    return 0;
+  }
+  int operator()(const FdSource& source) const noexcept {
+    Py_VISIT(source.path.get());
+    return 0;
+  }
+};
+
 int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(object));
-  const Source& source = as_iterator(object)->source;
-  if (auto* lines = std::get_if<LinesSource>(&source)) Py_VISIT(lines->iterator.get());
-  if (auto* file = std::get_if<FileSource>(&source)) Py_VISIT(file->read.get());
-  return 0;
+  return std::visit(SourceTraversal{visit, arg}, as_iterator(object)->source);
 }
 
 int iterator_clear(PyObject* object) noexcept {

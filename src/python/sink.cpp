@@ -196,8 +196,11 @@ bool SdfSink::finish() {
   return true;
 }
 
+// A path may be a str or bytes subclass whose attributes lead back to the
+// writer, as the file object's method may.
 int SdfSink::traverse(visitproc visit, void* arg) const noexcept {
   if (const FileTarget* file = std::get_if<FileTarget>(&target_)) Py_VISIT(file->write.get());
+  if (const PathTarget* path = std::get_if<PathTarget>(&target_)) Py_VISIT(path->path.get());
   return 0;
 }
 

@@ -39,7 +39,8 @@ class SdfSink {
   // Blocks accepted so far.
   uint64_t written() const noexcept { return written_; }
 
-  // Reports the file object's write method to the garbage collector.
+  // Reports the objects it holds (a write method, a path) to the garbage
+  // collector.
   int traverse(visitproc visit, void* arg) const noexcept;
 
  private:
