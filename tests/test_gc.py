@@ -8,7 +8,7 @@ import weakref
 
 import pytest
 
-from molbrook import CTable, SDBlock, parse_sdf, sdf_writer
+from molbrook import CTable, SDBlock, parse_sdf, scan_table, sdf_writer
 
 SDF = "mol\n  prog\n\n  0  0  0  0  0  0            999 V2000\nM  END\n> <a>\n1\n\n$$$$\n"
 CTAB = SDF.split("M  END")[0].splitlines()
@@ -68,6 +68,8 @@ CYCLES = {
     "writer, file object": lambda tmp: (f := Sink(), sdf_writer(f)),
     "writer, path": lambda tmp: (p := Text(tmp / "y.sdf"), sdf_writer(p)),
     "CTable subclass": lambda tmp: (t := Table(CTAB), t),
+    "table scan, iterable of blocks": lambda tmp: (blocks := Lines([Block(SDF)] * 3), started(scan_table(blocks, ["a"]))),
+    "table scan, file object": lambda tmp: (f := Reader(SDF * 3), started(scan_table(f, ["a"], batch_rows=1))),
 }
 
 

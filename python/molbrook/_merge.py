@@ -96,7 +96,7 @@ class _Plan:
             return _as_kind(text, is_bytes)
 
         self.key = kind(key)
-        self.rows = {kind(text): row for text, row in _key_rows(columns[key]).items()}
+        self.rows: dict[Any, int] = {kind(text): row for text, row in _key_rows(columns[key]).items()}
         texts = [(kind(name), [None if v is None else kind(_text(v)) for v in columns[name]]) for name in names]
         self.updates = [
             [(name, values[row]) for name, values in texts if values[row] is not None]
