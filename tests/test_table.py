@@ -182,6 +182,8 @@ def test_bad_blocks_are_noted(tmp_path, data, error, note):
         with pytest.raises(error) as raised:
             read()
         assert note in "".join(raised.value.__notes__)
+    with pytest.raises(OSError, match=str(raised.value).split(":")[0][:20]):  # through an Arrow stream
+        pa.RecordBatchReader.from_stream(scan_table(str(path), ["A"], batch_rows=1)).read_all()
     if error is UnicodeDecodeError:  # bytes paths read any bytes
         assert read_table(bytes(path), title="t").num_rows == data.count("$$$$")
 
