@@ -19,8 +19,9 @@ page cache:
              write_sdf(parse_sdf(...)) with and without borrow
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
-             file, each a fresh process; against scan_table to Parquet in
-             Python (pyarrow; without it both are skipped)
+             file, each a fresh process (command_jobs.py); cut against
+             scan_table to Parquet in Python (pyarrow; without it both are
+             skipped)
 
 Every job first makes one untimed pass that computes its checksum (blocks,
 records or hits, total value length); readers that disagree are marked,
@@ -39,8 +40,6 @@ import importlib.util
 import mmap
 import os
 import shutil
-import statistics
-import subprocess
 import sys
 from collections import Counter, deque
 from dataclasses import dataclass
@@ -48,9 +47,11 @@ from functools import partial
 from pathlib import Path
 from typing import Callable, Iterable
 
+import command_jobs
 import common
+import table_jobs
 from common import Checksum
-from molbrook import parse_sdf, scan_table, write_sdf
+from molbrook import parse_sdf, write_sdf
 
 CHUNK = 1 << 20
 CHART = common.HERE.parent / "docs" / "throughput.png"
@@ -136,70 +137,6 @@ def most_common_name(path: Path, blocks: int = 5000) -> str:
     return names.most_common(1)[0][0]
 
 
-def numeric_test(path: Path, blocks: int = 5000) -> tuple[bytes, float]:
-    """The most common record whose values all read as numbers in the first
-    blocks, and the median of those values."""
-    values: dict[bytes, list[float]] = {}
-    failed: set[bytes] = set()
-    for i, block in enumerate(parse_sdf(os.fsencode(path))):
-        for name, value in block.records():
-            try:
-                values.setdefault(name, []).append(float(value))
-            except ValueError:
-                failed.add(name)
-        if i == blocks:
-            break
-    name = max((n for n in values if n not in failed), key=lambda n: len(values[n]))
-    return name, statistics.median(values[name])
-
-
-def molbrook_command(*args: object) -> None:
-    subprocess.run([sys.executable, "-m", "molbrook", *map(str, args), "-q"], check=True)
-
-
-def filter_command(source: Path, dest: Path, test: tuple[bytes, float]) -> None:
-    name, number = test
-    done = subprocess.run([sys.executable, "-m", "molbrook", "filter", "-q", "--where",
-                           f"{os.fsdecode(name)}>{number!r}", source, "-o", dest])
-    if done.returncode not in (0, 1):  # 1: no block kept
-        raise SystemExit(f"molbrook filter failed with status {done.returncode}")
-
-
-def filter_checksum(source: Path, dest: Path, test: tuple[bytes, float]) -> Checksum:
-    """The blocks the command keeps, which must be those a Python loop keeps."""
-    name, number = test
-    filter_command(source, dest, test)
-    kept = mmap_count(dest) if dest.stat().st_size else 0
-
-    def passes(block) -> bool:
-        try:
-            return float(block.get(name, b"")) > number
-        except ValueError:
-            return False
-    if kept != sum(map(passes, parse_sdf(os.fsencode(source), borrow=True))):
-        raise SystemExit("molbrook filter kept other blocks than a Python loop")
-    return Checksum(kept)
-
-
-def scan_to_parquet(source: Path, dest: Path) -> None:
-    import pyarrow
-    import pyarrow.parquet
-
-    reader = pyarrow.RecordBatchReader.from_stream(scan_table(os.fsencode(source)))
-    with pyarrow.parquet.ParquetWriter(dest, reader.schema) as writer:
-        for batch in reader:
-            writer.write_batch(batch)
-
-
-def parquet_checksum(make: Callable[[], object], dest: Path) -> Checksum:
-    """Rows, and cells that are not null, of the Parquet file `make` writes."""
-    import pyarrow.parquet
-
-    make()
-    table = pyarrow.parquet.read_table(dest)
-    return Checksum(table.num_rows, sum(len(column) - column.null_count for column in table.columns))
-
-
 def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
@@ -248,27 +185,7 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
-    test = numeric_test(lf)
-    commands = [
-        Job("cli_filter", f"command: molbrook filter --where '{os.fsdecode(test[0])}>{test[1]:g}'", "command", lf,
-            partial(filter_command, lf, out, test), partial(filter_checksum, lf, out, test), setup=remove_out),
-        Job("cli_set", "command: molbrook set NAME=VALUE", "command", lf,
-            partial(molbrook_command, "set", "BENCH_TAG=1", lf, "-o", out),
-            lambda: (molbrook_command("set", "BENCH_TAG=1", lf, "-o", out), Checksum(mmap_count(out)))[1],
-            setup=remove_out, agrees_with="floor"),
-    ]
-    if importlib.util.find_spec("pyarrow") is not None:
-        parquet = out.with_suffix(".parquet")
-        remove_parquet = partial(parquet.unlink, missing_ok=True)
-        to_parquet = partial(scan_to_parquet, lf, parquet)
-        cut = partial(molbrook_command, "cut", lf, "-o", parquet)
-        commands += [
-            Job("parquet", "molbrook: scan_table to Parquet (pyarrow)", "molbrook", lf, to_parquet,
-                partial(parquet_checksum, to_parquet, parquet), setup=remove_parquet),
-            Job("cli_cut", "command: molbrook cut -o x.parquet", "command", lf, cut,
-                partial(parquet_checksum, cut, parquet), setup=remove_parquet, agrees_with="parquet"),
-        ]
-    return floors + peers + ours + commands
+    return floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + command_jobs.jobs(Job, lf, out)
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -282,9 +199,8 @@ TARGETS = [
     ("crlf_str", "crlf_bytes", 0.5),
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
-    ("cli_filter", "round_trip", 0.3),
-    ("cli_set", "round_trip", 0.3),
-    ("cli_cut", "parquet", 0.5),
+    *table_jobs.TARGETS,
+    *command_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -334,7 +250,7 @@ def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
               f"| {result.mb_per_s:,.0f} | {blocks[job.file] / result.seconds:,.0f} | {checksum} |")
 
 
-def print_targets(results: dict[str, Result], rss: int | None) -> None:
+def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None) -> None:
     print("\n| target | measured | wanted | |")
     print("|---|---:|---:|---|")
     for key, reference, minimum in TARGETS:
@@ -349,6 +265,10 @@ def print_targets(results: dict[str, Result], rss: int | None) -> None:
     if rss is not None:
         print(f"| peak RSS growth streaming without borrow | {rss / 2**20:.1f} MiB | < {RSS_LIMIT // 2**20} MiB "
               f"| {'met' if rss < RSS_LIMIT else 'MISSED'} |")
+    if parquet_rss is not None:
+        limit = table_jobs.PARQUET_RSS_LIMIT
+        print(f"| peak RSS growth, scan_table of three names to Parquet | {parquet_rss / 2**20:.1f} MiB "
+              f"| < {limit // 2**20} MiB | {'met' if parquet_rss < limit else 'MISSED'} |")
 
 
 def plot(results: dict[str, Result], title: str, path: Path) -> None:
@@ -382,8 +302,9 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
-                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str "
-                                        "cli_filter cli_set parquet cli_cut, "
+                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
+                                        "table_arrow table_pandas keyed_round_trip merge "
+                                        "cli_filter cli_set scan_parquet cli_cut, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
@@ -408,6 +329,8 @@ def main(argv: list[str] | None = None) -> int:
     selected = jobs(lf, crlf, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
+    for job in selected:
+        blocks.setdefault(job.file, mmap_count(job.file))
 
     title = f"{lf.name}: {lf.stat().st_size / 1e6:,.0f} MB, {blocks[lf]:,} blocks"
     print(f"{title}; {crlf.name}: {crlf.stat().st_size / 1e6:,.0f} MB, {blocks[crlf]:,} blocks; get({name!r})")
@@ -416,17 +339,19 @@ def main(argv: list[str] | None = None) -> int:
         print("RDKit is not installed: its jobs are skipped (pip install '.[bench]').")
     results = measure(selected, args.repeat, args.budget)
     out.unlink(missing_ok=True)
-    out.with_suffix(".parquet").unlink(missing_ok=True)
-    rss = None
+    command_jobs.remove_outputs(out)
+    rss = parquet_rss = None
     if args.rss_size != "0" and (not args.only or "rss" in args.only.split(",")):
-        rss = common.peak_rss_growth(common.build_file(args.rss_size, corpus=args.corpus))
+        rss_file = common.build_file(args.rss_size, corpus=args.corpus)
+        rss = common.peak_rss_growth(rss_file)
+        parquet_rss = table_jobs.parquet_rss_growth(rss_file)
     print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
 
     print_table(results, blocks)
-    print_targets(results, rss)
+    print_targets(results, rss, parquet_rss)
     if rss is not None:
         print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
-              "in a fresh process.")
+              "and three of its names streamed to Parquet with scan_table, each in a fresh process.")
     if args.plot:
         plot(results, f"{title}\n{common.machine()}", CHART)
 

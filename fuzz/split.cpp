@@ -148,10 +148,10 @@ MappingRef map_bytes(std::string_view text) {
   int fd = memfd_create("split", 0);
   if (fd < 0) return {};
   bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  int error = 0;
-  MappingRef mapping = written ? Mapping::map_file(fd, text.size(), error) : MappingRef();
-  close(fd);
-  return mapping;
+  platform::File file(fd);
+  if (!written) return {};
+  Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, text.size());
+  return mapping ? std::move(*mapping) : MappingRef();
 }
 
 void check_mapped(const MappingRef& mapping, const std::vector<ReferenceBlock>& blocks, bool universal,

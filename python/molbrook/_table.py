@@ -5,14 +5,12 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, Union, cast
 
 from molbrook import native
 
 if TYPE_CHECKING:
-    import pandas
     import polars
-    import pyarrow
 
 Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
 Name = Union[str, bytes]
@@ -36,11 +34,12 @@ class RecordTable(native._RecordTable):
 
     __slots__ = ()
 
-    def to_arrow(self) -> pyarrow.Table:
+    # pyarrow and pandas ship no type information: their results are Any.
+    def to_arrow(self) -> Any:
         """The table as a `pyarrow.Table` (the `arrow` extra)."""
         return _require("pyarrow", "arrow").table(self)
 
-    def to_pandas(self) -> pandas.DataFrame:
+    def to_pandas(self) -> Any:
         """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
         _require("pandas", "pandas")
         return self.to_arrow().to_pandas()
@@ -62,7 +61,7 @@ def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
     if _is_path(source) or hasattr(source, "read"):
         return native.parse_sdf(source, borrow=True), True
     try:
-        return iter(source), False
+        return iter(cast(Iterable[Any], source)), False
     except TypeError:
         raise TypeError(
             f"tables are read from a path, a file object or an iterable of SDBlocks, not {type(source).__name__}"
@@ -100,8 +99,9 @@ def _encode_types(types: Mapping[Name, type] | None) -> dict[bytes, str]:
     for name, kind in types.items():
         if kind not in _TYPE_NAMES:
             raise ValueError(f"types[{name!r}] must be int, float or str, not {kind!r}")
-        if _TYPE_NAMES[kind] is not None:
-            encoded[_encoded(name, "types keys")] = _TYPE_NAMES[kind]
+        spelled = _TYPE_NAMES[kind]
+        if spelled is not None:
+            encoded[_encoded(name, "types keys")] = spelled
     return encoded
 
 

@@ -4,8 +4,6 @@
 // of a mapped file, split a batch at a time without the interpreter lock.
 #include "read.hpp"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -16,6 +14,7 @@
 #include <variant>
 
 #include "../core/mapped.hpp"
+#include "../core/platform/file.hpp"
 #include "../core/split.hpp"
 #include "args.hpp"
 #include "borrow.hpp"
@@ -62,7 +61,7 @@ struct BufferSource {
 
 // A path that is not mapped, read through its descriptor.
 struct FdSource {
-  Descriptor descriptor;
+  platform::File descriptor;
   Ref path;  // as os.fspath gave it, for OSError
   bool pending_cr = false;
 };
@@ -200,29 +199,26 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, Kind kind) {
   return true;
 }
 
-// One read(2) without the interpreter lock; a str path's text is
-// translated like a file opened in text mode.
+// One read without the interpreter lock; a str path's text is translated
+// like a file opened in text mode.
 bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
   char* at = splitter.prepare(kChunkSize);
-  const int fd = file.descriptor.get();
-  ssize_t count = 0;
-  int error = 0;
+  Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
-    count = read(fd, at, kChunkSize);
-    error = count < 0 ? errno : 0;
-    return error;
+    count = platform::read_some(file.descriptor, at, kChunkSize);
+    return count ? 0 : count.error().code;
   });
   if (!uninterrupted) return false;
-  if (error != 0) {
-    raise_os_error(error, file.path.get());
+  if (!count) {
+    raise_os_error(count.error().code, file.path.get());
     return false;
   }
-  if (count == 0) {
+  if (*count == 0) {
     splitter.set_eof();
   } else if (kind == Kind::Str) {
-    splitter.commit_translated(static_cast<size_t>(count), file.pending_cr);
+    splitter.commit_translated(*count, file.pending_cr);
   } else {
-    splitter.commit(static_cast<size_t>(count));
+    splitter.commit(*count);
   }
   return true;
 }
@@ -243,21 +239,21 @@ bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
 // descriptor to read in chunks.
 bool open_path(PySDBlockIterator* self, PathSource& source) {
   const char* c_path = source.path.c_path();
-  OpenedFile opened;
+  Result<OpenedFile, platform::SystemError> opened = platform::SystemError{0};
   if (!call_released([&] {
         opened = open_for_reading(c_path);
-        return opened.error;
+        return opened ? 0 : opened.error().code;
       })) {
     return false;
   }
-  if (opened.error != 0) {
-    raise_os_error(opened.error, source.path.path.get());
+  if (!opened) {
+    raise_os_error(opened.error().code, source.path.path.get());
     return false;
   }
-  if (opened.mapping) {
-    self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.is_str(), source.borrow);
+  if (opened->mapping) {
+    self->source.emplace<MappedReader>(std::move(opened->mapping), source.path.is_str(), source.borrow);
   } else {
-    FdSource fd{std::move(opened.descriptor), std::move(source.path.path)};
+    FdSource fd{std::move(opened->file), std::move(source.path.path)};
     self->source = std::move(fd);
   }
   return true;
@@ -332,14 +328,41 @@ PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
   Py_RETURN_NONE;
 }
 
-// Only a file object's method and an iterable's iterator can lead back
-// to the iterator; the other sources hold str and bytes.
+// Every object a source holds can lead back to the iterator: a file
+// object's method and an iterable's iterator, but also a str or bytes
+// subclass with attributes, as text in memory or as a path.
+struct SourceTraversal {
+  visitproc visit;
+  void* arg;
+
+  int operator()(const DoneSource&) const noexcept { return 0; }
+  int operator()(const MappedReader&) const noexcept { return 0; }
+  int operator()(const PathSource& source) const noexcept {
+    Py_VISIT(source.path.path.get());
+    Py_VISIT(source.path.encoded.get());
+    return 0;
+  }
+  int operator()(const LinesSource& source) const noexcept {
+    Py_VISIT(source.iterator.get());
+    return 0;
+  }
+  int operator()(const FileSource& source) const noexcept {
+    Py_VISIT(source.read.get());
+    return 0;
+  }
+  int operator()(const BufferSource& source) const noexcept {
+    Py_VISIT(source.object.get());
+    return 0;
+  }
+  int operator()(const FdSource& source) const noexcept {
+    Py_VISIT(source.path.get());
+    return 0;
+  }
+};
+
 int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(object));
-  const Source& source = as_iterator(object)->source;
-  if (auto* lines = std::get_if<LinesSource>(&source)) Py_VISIT(lines->iterator.get());
-  if (auto* file = std::get_if<FileSource>(&source)) Py_VISIT(file->read.get());
-  return 0;
+  return std::visit(SourceTraversal{visit, arg}, as_iterator(object)->source);
 }
 
 int iterator_clear(PyObject* object) noexcept {
