@@ -5,17 +5,13 @@ from __future__ import annotations
 
 import contextlib
 import csv
-import fcntl
 import io
 import json
 import os
-import pty
 import re
 import signal
-import struct
 import subprocess
 import sys
-import termios
 import time
 from pathlib import Path
 
@@ -25,6 +21,7 @@ from conftest import CORPUS
 from molbrook import SDBlock, merge_records, parse_sdf, read_table, write_sdf
 from molbrook.cli import main
 
+posix_only = pytest.mark.skipif(os.name != "posix", reason="terminals, signals and links as POSIX has them")
 SAMPLE = Path(__file__).resolve().parents[1] / "python" / "molbrook" / "data" / "sample.sdf"
 IC50 = "GST-TAF1 BD2 HTRF IC50 [mol/l] (mean)"
 
@@ -165,6 +162,7 @@ def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
     assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
 
 
+@posix_only
 def test_in_place_through_a_link_edits_the_file_it_names(tmp_path):
     (tmp_path / "data").mkdir()
     path = tmp_path / "data" / "in.sdf"
@@ -284,16 +282,18 @@ def test_split_shards_concatenate_to_the_input(tmp_path, option, count, shards):
 # Conventions -----------------------------------------------------------------
 
 
+@posix_only
 def test_a_closed_pipe_ends_quietly_with_the_shells_status():
     path = corpus("libcdk-java/ringTemplateStructures.sdf")  # 16 MB, far more than a pipe holds
     with subprocess.Popen([sys.executable, "-m", "molbrook", "head", "-n", "100000", path],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
         process.stdout.read(100)
         process.stdout.close()
-        assert process.wait() == 128 + signal.SIGPIPE
+        assert process.wait() == 128 + signal.SIGPIPE  # as if killed by it
         assert process.stderr.read() == b""
 
 
+@posix_only
 def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
     out = tmp_path / "out.sdf"
     with subprocess.Popen([sys.executable, "-m", "molbrook", "set", "A=1", "-o", out], stdin=subprocess.PIPE,
@@ -309,21 +309,37 @@ def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
     assert os.listdir(tmp_path) == []
 
 
+@contextlib.contextmanager
+def terminal():
+    """Both ends of a pseudo-terminal of 24 lines by 80 columns."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    ours, theirs = pty.openpty()
+    fcntl.ioctl(theirs, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        yield ours, theirs
+    finally:
+        for end in (ours, theirs):
+            with contextlib.suppress(OSError):
+                os.close(end)
+
+
 def on_a_terminal(*args) -> bytes:
     """What the command writes to standard error when that is a terminal."""
-    terminal, other_end = pty.openpty()
-    fcntl.ioctl(other_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-    with subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], stderr=other_end,
-                          stdout=subprocess.DEVNULL, env=ENV) as process:
+    with terminal() as (ours, other_end), subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], stderr=other_end,
+                          stdout=subprocess.DEVNULL, env=ENV):
         os.close(other_end)
         shown = b""
         with contextlib.suppress(OSError):  # EIO once the command has gone
-            while chunk := os.read(terminal, 4096):
+            while chunk := os.read(ours, 4096):
                 shown += chunk
-    os.close(terminal)
     return shown
 
 
+@posix_only
 @pytest.mark.parametrize("quiet", [False, True])
 def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet):
     pytest.importorskip("tqdm")
@@ -389,14 +405,10 @@ def test_each_command_has_help_with_an_example(command, capsys):
 # stats -----------------------------------------------------------------------
 
 
+@posix_only
 def test_stats_of_the_bundled_sample_from_a_terminal():
-    terminal, other_end = pty.openpty()
-    fcntl.ioctl(other_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-    try:
+    with terminal() as (_, other_end):
         done = molbrook("stats", stdin=other_end)
-    finally:
-        os.close(terminal)
-        os.close(other_end)
     assert done.stdout.decode().splitlines() == [
         "bundled sample.sdf: 5 blocks (V2000 3, V3000 2)",
         "record      blocks",

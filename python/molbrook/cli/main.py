@@ -23,7 +23,8 @@ COMMANDS: dict[str, Command] = {command.name: command for command in (
 
 FAILED = 2
 INTERRUPTED = 128 + signal.SIGINT
-CLOSED_PIPE = 128 + signal.SIGPIPE
+# What the shell reports for a process killed by SIGPIPE; Windows has none.
+CLOSED_PIPE = 128 + signal.SIGPIPE if hasattr(signal, "SIGPIPE") else 1
 
 
 def top_parser() -> Parser:
