@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import itertools
 import math
 import numbers
 from collections.abc import Mapping, Sequence
@@ -51,6 +52,11 @@ def _is_missing(value: Any) -> bool:
 
 def _text(value: Any) -> str | bytes:
     """A cell as record text: ints as str(int), floats by repr, so that they read back exactly."""
+    # Exact floats and ints, the common numbers, skip the checks against the numeric ABCs.
+    if type(value) is float:
+        return repr(value)
+    if type(value) is int:
+        return str(value)
     if isinstance(value, (str, bytes)):
         return value
     if isinstance(value, bool):
@@ -72,36 +78,25 @@ def _as_kind(text: str | bytes, is_bytes: bool) -> str | bytes:
     return _as_str(text)
 
 
-def _key_rows(keys: list[Any]) -> dict[str, int]:
-    rows: dict[str, int] = {}
-    for row, value in enumerate(keys):
-        if value is None:
+def _keys(values: list[Any]) -> tuple[bytes | None, ...]:
+    """Each row's key as UTF-8 bytes, None for a null. Blocks of either kind
+    are matched by their bytes, equal exactly when their text is."""
+    keys = tuple([None if value is None else _as_kind(_text(value), True) for value in values])
+    seen: set[bytes] = set()
+    for key in keys:
+        if key is None:
             continue
-        key = _as_str(_text(value))
-        if "\n" in key or "\r" in key:
-            raise ValueError(f"key {key!r} has a line break and can match no record")
-        if key in rows:
-            raise ValueError(f"key {key!r} appears twice in the table")
-        rows[key] = row
-    return rows
+        if b"\n" in key or b"\r" in key:
+            raise ValueError(f"key {_as_str(key)!r} has a line break and can match no record")
+        if key in seen:
+            raise ValueError(f"key {_as_str(key)!r} appears twice in the table")
+        seen.add(key)
+    return keys
 
 
-
-class _Plan:
-    """The table in one block kind (str or bytes): the row of each key, and
-    the records each row sets."""
-
-    def __init__(self, columns: dict[str, list[Any]], key: str, names: Sequence[str], is_bytes: bool) -> None:
-        def kind(text: str | bytes) -> str | bytes:
-            return _as_kind(text, is_bytes)
-
-        self.key = kind(key)
-        self.rows = {kind(text): row for text, row in _key_rows(columns[key]).items()}
-        texts = [(kind(name), [None if v is None else kind(_text(v)) for v in columns[name]]) for name in names]
-        self.updates = [
-            [(name, values[row]) for name, values in texts if values[row] is not None]
-            for row in range(len(columns[key]))
-        ]
+def _cells(values: list[Any], is_bytes: bool) -> tuple[str | bytes | None, ...]:
+    """A column's cells as record text of the block kind, None for nulls."""
+    return tuple([None if value is None else _as_kind(_text(value), is_bytes) for value in values])
 
 
 def merge_records(
@@ -132,50 +127,20 @@ def merge_records(
     missing = [name for name in names if name not in columns]
     if missing:
         raise ValueError(f"the table has no column {missing[0]!r}")
-    _key_rows(columns[key])  # bad keys fail before anything is written
-    plans: dict[bool, _Plan] = {}
-    blocks = matched = 0
-    matched_rows: set[int] = set()
-    with atomic_destination(dest) as out, _BlockWriter(out) as writer:
-        for block in native.parse_sdf(source, borrow=True):
-            title = block.title
-            is_bytes = isinstance(title, bytes)
-            plan = plans.get(is_bytes) or plans.setdefault(is_bytes, _Plan(columns, key, names, is_bytes))
-            row = plan.rows.get(title if on_title else block.get(plan.key))
-            if row is not None:
-                matched_rows.add(row)
-                updates = plan.updates[row]
-                for name, text in updates:
-                    block.set_record(name, text)
-                if updates:
-                    matched += 1
-            writer.write(block)
-            blocks += 1
-    return MergeSummary(blocks=blocks, matched=matched, unmatched_rows=len(columns[key]) - len(matched_rows))
-
-
-class _BlockWriter:
-    """Writes blocks of either kind to a binary file, str blocks as UTF-8.
-    Its `write` becomes the writer's own once the first block tells the kind."""
-
-    def __init__(self, out: Any) -> None:
-        self._out = out
-        self._text: io.TextIOWrapper | None = None
-        self._writer: Any = None
-
-    def write(self, block: Any) -> None:
-        target = self._out
-        if not isinstance(block.title, bytes) and not isinstance(self._out, io.TextIOBase):
-            target = self._text = io.TextIOWrapper(self._out, encoding="utf-8", newline="", write_through=True)
-        self._writer = native.sdf_writer(target)
-        self.write = self._writer.write  # type: ignore[method-assign]
-        self._writer.write(block)
-
-    def __enter__(self) -> _BlockWriter:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        if self._writer is not None:
-            self._writer.close()
-        if self._text is not None:
-            self._text.detach()
+    keys = _keys(columns[key])
+    written = matched = matched_rows = 0
+    with atomic_destination(dest) as out:
+        blocks = native.parse_sdf(source, borrow=True)
+        first = next(blocks, None)
+        if first is not None:  # its kind is the kind of every block, and of the text set
+            is_bytes = isinstance(first.title, bytes)
+            written, matched, matched_rows = native._merge_blocks(
+                itertools.chain((first,), blocks),
+                out,
+                not isinstance(out, io.TextIOBase),
+                None if on_title else _as_kind(key, is_bytes),
+                keys,
+                tuple(_as_kind(name, is_bytes) for name in names),
+                tuple(_cells(columns[name], is_bytes) for name in names),
+            )
+    return MergeSummary(blocks=written, matched=matched, unmatched_rows=len(keys) - matched_rows)
