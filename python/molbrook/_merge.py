@@ -78,25 +78,29 @@ def _as_kind(text: str | bytes, is_bytes: bool) -> str | bytes:
     return _as_str(text)
 
 
-def _keys(values: list[Any]) -> tuple[bytes | None, ...]:
-    """Each row's key as UTF-8 bytes, None for a null. Blocks of either kind
-    are matched by their bytes, equal exactly when their text is."""
-    keys = tuple([None if value is None else _as_kind(_text(value), True) for value in values])
-    seen: set[bytes] = set()
-    for key in keys:
-        if key is None:
-            continue
-        if b"\n" in key or b"\r" in key:
-            raise ValueError(f"key {_as_str(key)!r} has a line break and can match no record")
-        if key in seen:
-            raise ValueError(f"key {_as_str(key)!r} appears twice in the table")
-        seen.add(key)
+def _texts(values: Sequence[Any], is_bytes: bool) -> tuple[str | bytes | None, ...]:
+    """Cells as record text of one block kind, None for nulls."""
+    kind = bytes if is_bytes else str
+    # Cells of the kind already, the common case, are taken without a call.
+    texts = [value if value is None or type(value) is kind else _text(value) for value in values]
+    return tuple([text if text is None or type(text) is kind else _as_kind(text, is_bytes) for text in texts])
+
+
+def _keys(values: list[Any]) -> tuple[str | None, ...]:
+    """The key of each row as str, None for a null, refusing a repeated key
+    and one with a line break, which can equal no title or record value."""
+    keys = _texts(values, is_bytes=False)
+    present = [key for key in keys if key is not None]
+    joined = "".join(present)
+    if len(set(present)) < len(present) or "\n" in joined or "\r" in joined:
+        seen: set[str] = set()
+        for key in present:
+            if "\n" in key or "\r" in key:
+                raise ValueError(f"key {key!r} has a line break and can match no record")
+            if key in seen:
+                raise ValueError(f"key {key!r} appears twice in the table")
+            seen.add(key)
     return keys
-
-
-def _cells(values: list[Any], is_bytes: bool) -> tuple[str | bytes | None, ...]:
-    """A column's cells as record text of the block kind, None for nulls."""
-    return tuple([None if value is None else _as_kind(_text(value), is_bytes) for value in values])
 
 
 def merge_records(
@@ -139,8 +143,8 @@ def merge_records(
                 out,
                 not isinstance(out, io.TextIOBase),
                 None if on_title else _as_kind(key, is_bytes),
-                keys,
-                tuple(_as_kind(name, is_bytes) for name in names),
-                tuple(_cells(columns[name], is_bytes) for name in names),
+                _texts(keys, is_bytes),
+                _texts(names, is_bytes),
+                tuple(_texts(columns[name], is_bytes) for name in names),
             )
     return MergeSummary(blocks=written, matched=matched, unmatched_rows=len(keys) - matched_rows)

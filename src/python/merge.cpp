@@ -28,16 +28,27 @@ struct MergeTable {
   uint64_t matched = 0;  // blocks that got a value
 };
 
-// The table's rows by key: `keys` holds each row's key as bytes, or None.
-bool add_keys(KeyRows& rows, PyObject* keys) noexcept {
+// The table's rows by key: `keys` holds each row's key, None, or bytes or
+// str compared as UTF-8. A str with lone surrogates has none and equals no
+// text decoded from a block, so its row is left out.
+bool add_keys(KeyRows& rows, PyObject* keys) {
   for (Py_ssize_t row = 0; row < PyTuple_GET_SIZE(keys); ++row) {
     PyObject* key = PyTuple_GET_ITEM(keys, row);
+    Py_ssize_t size;
+    const char* bytes;
     if (key == Py_None) continue;
-    if (!PyBytes_Check(key)) {
-      PyErr_SetString(PyExc_TypeError, "_merge_blocks() keys must be bytes or None");
+    if (PyBytes_Check(key)) {
+      bytes = PyBytes_AS_STRING(key);
+      size = PyBytes_GET_SIZE(key);
+    } else if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "_merge_blocks() keys must be str, bytes or None");
       return false;
+    } else if ((bytes = PyUnicode_AsUTF8AndSize(key, &size)) == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+      PyErr_Clear();
+      continue;
     }
-    rows.add({PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key))}, static_cast<size_t>(row));
+    rows.add({bytes, static_cast<size_t>(size)}, static_cast<size_t>(row));
   }
   return true;
 }
@@ -119,8 +130,8 @@ PyMethodDef merge_blocks_def = {
     "_merge_blocks(blocks, dest, text_as_utf8, record, keys, names, columns)\n--\n\n"
     "Write the blocks to `dest` as sdf_writer does (a binary file object with\n"
     "`text_as_utf8` takes text blocks as UTF-8), first setting on each block\n"
-    "the non-null cells of the row whose key, in `keys` (bytes or None per\n"
-    "row), is its title (`record` None) or its last `record` value. `columns`\n"
+    "the non-null cells of the row whose key, in `keys` (str, bytes or None\n"
+    "per row), is its title (`record` None) or its last `record` value. `columns`\n"
     "holds a tuple of cells per name in `names`. Return the blocks written,\n"
     "those that got a value, and the rows matched."};
 

@@ -15,7 +15,9 @@ namespace molbrook::py {
 namespace {
 
 constexpr size_t kPathChunk = 262144;  // bytes per system write
-constexpr size_t kFileChunk = 65536;   // bytes per file-object write call
+// Bytes per file-object write call: as many, since a file object passes a
+// chunk this large straight to its own system write.
+constexpr size_t kFileChunk = 262144;
 
 Py_ssize_t chunk_length(PyObject* chunk) noexcept {
   return PyUnicode_Check(chunk) ? PyUnicode_GET_LENGTH(chunk) : PyBytes_GET_SIZE(chunk);
