@@ -8,7 +8,7 @@ import math
 import numbers
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 from molbrook import native
 from molbrook._output import atomic_destination
@@ -89,7 +89,7 @@ def _texts(values: Sequence[Any], is_bytes: bool) -> tuple[str | bytes | None, .
 def _keys(values: list[Any]) -> tuple[str | None, ...]:
     """The key of each row as str, None for a null, refusing a repeated key
     and one with a line break, which can equal no title or record value."""
-    keys = _texts(values, is_bytes=False)
+    keys = cast("tuple[str | None, ...]", _texts(values, is_bytes=False))
     present = [key for key in keys if key is not None]
     joined = "".join(present)
     if len(set(present)) < len(present) or "\n" in joined or "\r" in joined:
@@ -144,7 +144,7 @@ def merge_records(
                 not isinstance(out, io.TextIOBase),
                 None if on_title else _as_kind(key, is_bytes),
                 _texts(keys, is_bytes),
-                _texts(names, is_bytes),
+                tuple(_as_kind(name, is_bytes) for name in names),
                 tuple(_texts(columns[name], is_bytes) for name in names),
             )
     return MergeSummary(blocks=written, matched=matched, unmatched_rows=len(keys) - matched_rows)
