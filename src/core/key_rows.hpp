@@ -21,8 +21,8 @@ namespace molbrook {
 // table that finds the others.
 class KeyRows {
  public:
-  // Adds the key of `row`; rows come in increasing order, and their keys
-  // are distinct.
+  // Adds the key of `row`, rows in increasing order. Keys should be
+  // distinct: of equal ones, either row may match.
   void add(std::string_view key, size_t row);
 
   // The row of `key`, which counts as matched from now on; nothing when no
