@@ -13,6 +13,8 @@ __all__ = [
     "_SDNameIterator",
     "MalformedRecordError",
     "parse_sdf",
+    "parse_sdf_range",
+    "_compression_of",
     "write_sdf",
     "sdf_writer",
     "_SDFWriter",
@@ -132,6 +134,15 @@ def parse_sdf(source: str | PathLike[str], *, borrow: bool = False) -> _SDBlockI
 def parse_sdf(source: bytes | PathLike[bytes], *, borrow: bool = False) -> _SDBlockIterator[bytes]: ...
 @overload
 def parse_sdf(source: IO[AnyStr], *, borrow: bool = False) -> _SDBlockIterator[AnyStr]: ...
+@overload
+def parse_sdf_range(
+    path: str | PathLike[str], start: int, end: int, *, borrow: bool = False
+) -> _SDBlockIterator[str]: ...
+@overload
+def parse_sdf_range(
+    path: bytes | PathLike[bytes], start: int, end: int, *, borrow: bool = False
+) -> _SDBlockIterator[bytes]: ...
+def _compression_of(path: _Path, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
 def write_sdf(dest: _Path | _Writable[Any], blocks: Iterable[SDBlock[Any]]) -> int: ...
 def sdf_writer(dest: _Path | _Writable[Any]) -> _SDFWriter: ...
 @final

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "newline.hpp"
+#include "range.hpp"
 #include "split.hpp"
 
 #if defined(__linux__)
@@ -59,22 +59,23 @@ bool on_local_filesystem(int fd) noexcept {
 #endif
 }
 
-// The size of a file to map, or nullopt for one to read in chunks.
-std::optional<size_t> mappable_size(int fd) noexcept {
-  struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+// The size of a regular file to map, or nullopt for one to read in chunks.
+std::optional<size_t> mappable_size(int fd, const struct stat& status) noexcept {
   // A mapping cannot be empty; an empty file reads as no blocks anyway.
   if (status.st_size <= 0 || static_cast<uintmax_t>(status.st_size) > SIZE_MAX) return std::nullopt;
   if (!on_local_filesystem(fd)) return std::nullopt;
   return static_cast<size_t>(status.st_size);
 }
 
-// Where the $$$$ line of a translated block starts: just past the last LF
-// before its final one, or 0 when the block is that line alone.
-size_t last_line_start(std::string_view bytes) noexcept {
-  if (bytes.ends_with('\n')) bytes.remove_suffix(1);
-  size_t lf = bytes.rfind('\n');
-  return lf == std::string_view::npos ? 0 : lf + 1;
+// The format of a regular file read through its descriptor. A failed read
+// counts as uncompressed: reading the blocks reports it.
+Compression compression_at_start(int fd) noexcept {
+  char head[kMagicLength];
+  ssize_t count;
+  do {
+    count = pread(fd, head, sizeof head, 0);
+  } while (count < 0 && errno == EINTR);
+  return count > 0 ? compression_of({head, static_cast<size_t>(count)}) : Compression::None;
 }
 
 }  // namespace
@@ -86,11 +87,21 @@ OpenedFile open_for_reading(const char* path) noexcept {
     opened.error = errno;
     return opened;
   }
-  if (std::optional<size_t> size = mappable_size(fd.get())) {
+  struct stat status;
+  opened.seekable = fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
+  if (!opened.seekable) {
+    opened.descriptor = std::move(fd);
+    return opened;
+  }
+  if (std::optional<size_t> size = mappable_size(fd.get(), status)) {
     int ignored;  // a file that cannot be mapped is read in chunks instead
     opened.mapping = Mapping::map_file(fd.get(), *size, ignored);
-    if (opened.mapping) return opened;
+    if (opened.mapping) {
+      opened.compression = compression_of(opened.mapping->bytes().substr(0, kMagicLength));
+      return opened;
+    }
   }
+  opened.compression = compression_at_start(fd.get());
   opened.descriptor = std::move(fd);
   return opened;
 }
@@ -99,8 +110,13 @@ void MappedReader::next_batch() {
   queue_.clear();
   front_ = 0;
   std::string_view file = mapping_->bytes();
+  if (!aligned_) {
+    offset_ = first_block_start(file, offset_, universal_);
+    aligned_ = true;
+  }
+  const size_t stop = std::min(end_, file.size());
   const size_t limit = offset_ + std::min(kBatchSpan, SIZE_MAX - offset_);
-  while (offset_ < file.size()) {
+  while (offset_ < stop) {
     offset_ += queue_block(file.substr(offset_));
     if (offset_ >= limit) break;
   }
@@ -109,24 +125,11 @@ void MappedReader::next_batch() {
 
 size_t MappedReader::queue_block(std::string_view rest) {
   BlockEnd end = find_block_end(rest, universal_);
-  std::string_view bytes = rest.substr(0, end.end);
-  std::optional<size_t> term_start = end.found ? std::optional(end.term_start) : std::nullopt;
-  if (end.first_cr != end.end) {
-    // Universal mode: the copy reads as text, CRLF and lone CR as LF.
-    ByteBuffer text = translate_copy(bytes, end.first_cr);
-    if (term_start) term_start = last_line_start(text.view());
-    queue_.push_back(Block::build(std::move(text), term_start));
-    return end.end;
+  std::optional<Block> borrowed;
+  if (borrow_ && end.found && end.first_cr == end.end) {
+    borrowed = Block::borrow(mapping_, offset_, offset_ + end.end, end.term_start);
   }
-  if (term_start) {
-    std::optional<Block> unchanged = borrow_ ? Block::borrow(mapping_, offset_, offset_ + end.end, *term_start)
-                                             : Block::copy_unchanged(bytes, *term_start);
-    if (unchanged) {
-      queue_.push_back(std::move(*unchanged));
-      return end.end;
-    }
-  }
-  queue_.push_back(Block::build(ByteBuffer(bytes), term_start));
+  queue_.push_back(borrowed ? std::move(*borrowed) : cut_block(rest, end));
   return end.end;
 }
 
