@@ -84,7 +84,7 @@ int PositionalReader::settled_block_end(size_t from, BlockEnd& end) {
 
 int PositionalReader::read_more(size_t from) {
   std::string_view kept = window_from(from);
-  std::memmove(window_.data(), kept.data(), kept.size());
+  if (!kept.empty()) std::memmove(window_.data(), kept.data(), kept.size());
   window_.set_size(kept.size());
   base_ = from;
   const size_t wanted = std::max(kReadSize, kept.size());
