@@ -12,6 +12,8 @@ from molbrook.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
+from molbrook._merge import MergeSummary, merge_records
+from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook.native import (
     CTable,
     MalformedRecordError,
@@ -31,10 +33,16 @@ __all__ = [
     "IndicesOutOfOrderError",
     "MalformedCTableError",
     "MalformedRecordError",
+    "MergeSummary",
+    "RecordTable",
     "SDBlock",
+    "TableScan",
     "__version__",
+    "merge_records",
     "parse_sdf",
     "parse_sdf_range",
+    "read_table",
+    "scan_table",
     "sdf_writer",
     "write_sdf",
 ]

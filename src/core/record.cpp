@@ -88,14 +88,18 @@ RecordValue record_value(std::string_view section, const ScannedRecord& record) 
   return {record.value_start, record.value_start + value.size(), record.inner_crlf};
 }
 
-ByteBuffer fold_crlf(std::string_view bytes) {
-  ByteBuffer out;
-  out.reserve(bytes.size());
+void append_folded(ByteBuffer& out, std::string_view bytes) {
+  out.reserve_extra(bytes.size());
   size_t from = 0;
   for (size_t hit; (hit = find(bytes, {kCRLF, 0}, from)) != npos; from = hit + 1) {
     out.append(bytes.substr(from, hit - from));  // the LF starts the next run
   }
   out.append(bytes.substr(from));
+}
+
+ByteBuffer fold_crlf(std::string_view bytes) {
+  ByteBuffer out;
+  append_folded(out, bytes);
   return out;
 }
 

@@ -120,7 +120,8 @@ struct RecordValue {
 
 RecordValue record_value(std::string_view section, const ScannedRecord& record) noexcept;
 
-// `bytes` with every CRLF replaced by LF.
+// `bytes` with every CRLF replaced by LF: appended to `out`, or as a copy.
+void append_folded(ByteBuffer& out, std::string_view bytes);
 ByteBuffer fold_crlf(std::string_view bytes);
 
 }  // namespace molbrook

@@ -77,25 +77,32 @@ void add_note(PyObject* note) noexcept {
   if (added) restore_exception(std::move(error));
 }
 
-void note_decode_error(PyObject* verb, std::string_view title) noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+void note_block(PyObject* verb, std::string_view title) noexcept {
+  const bool decoding = PyErr_ExceptionMatches(PyExc_UnicodeDecodeError);
   Ref error = take_exception();
   Ref shown_title = Ref::steal(PyUnicode_DecodeUTF8(title.data(), static_cast<Py_ssize_t>(title.size()), "replace"));
-  Ref note = shown_title ? Ref::steal(PyUnicode_FromFormat("%U the SDBlock titled '%U'. %s", verb,
-                                                           shown_title.get(), kDecodeHint))
+  Ref note = shown_title ? Ref::steal(PyUnicode_FromFormat("%U the SDBlock titled '%U'.%s%s", verb, shown_title.get(),
+                                                           decoding ? " " : "", decoding ? kDecodeHint : ""))
                          : Ref();
-  // A failure to build the note replaces the decoding error.
+  // A failure to build the note replaces the original error.
   if (!note) return;
   restore_exception(std::move(error));
   add_note(note.get());
 }
 
-void note_decode_error(const char* verb, std::string_view title) noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+void note_decode_error(PyObject* verb, std::string_view title) noexcept {
+  if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) note_block(verb, title);
+}
+
+void note_block(const char* verb, std::string_view title) noexcept {
   Ref error = take_exception();
   Ref verb_text = Ref::steal(PyUnicode_FromString(verb));
   restore_exception(std::move(error));
-  if (verb_text) note_decode_error(verb_text.get(), title);
+  if (verb_text) note_block(verb_text.get(), title);
+}
+
+void note_decode_error(const char* verb, std::string_view title) noexcept {
+  if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) note_block(verb, title);
 }
 
 }  // namespace molbrook::py

@@ -34,6 +34,9 @@ void add_note(PyObject* note) noexcept;
 //   "{verb} the SDBlock titled '{title}'. {how to read other encodings}"
 // `title` is the block's raw title; invalid UTF-8 in it shows as U+FFFD.
 void note_decode_error(PyObject* verb, std::string_view title) noexcept;
+// The same note on any raised exception; the hint only on a decoding error.
+void note_block(PyObject* verb, std::string_view title) noexcept;
+void note_block(const char* verb, std::string_view title) noexcept;
 void note_decode_error(const char* verb, std::string_view title) noexcept;
 
 }  // namespace molbrook::py

@@ -6,6 +6,8 @@
 #include "opened.hpp"
 #include "read.hpp"
 #include "sdblock.hpp"
+#include "table.hpp"
+#include "table_reader.hpp"
 #include "writer.hpp"
 
 namespace molbrook::py {
@@ -23,7 +25,8 @@ constexpr bool kDebugBuild = true;
 // module, like the exception classes; hence no sub-interpreter support.
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
-         init_record_iterator_types() && init_writer_type();
+         init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
+         init_table_reader_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -76,6 +79,8 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "write_sdf", new_function(&write_sdf_def, module)) &&
                add_public(module, "sdf_writer", new_function(&sdf_writer_def, module)) &&
                add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&
+               add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
+               add_public(module, "_TableReader", new_reference(TableReaderType)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;

@@ -38,10 +38,7 @@ namespace {
 // Every chunked source reads this much per step.
 constexpr size_t kChunkSize = 131072;
 
-// The type of the blocks a stream yields: known from the start for paths
-// and text in memory, fixed by the first data of a file object or an
-// iterable of lines (a stream that never gave any counts as str).
-enum class Kind : uint8_t { Unknown, Str, Bytes };
+using Kind = StreamKind;
 
 // File offsets: the blocks whose first byte lies in [start, end).
 struct ByteRange {
@@ -581,6 +578,29 @@ PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
   Ref iterator = Ref::steal(PyObject_GetIter(lines));
   if (!iterator) return nullptr;
   return new_iterator(LinesSource{std::move(iterator)}, Kind::Unknown, true);
+}
+
+bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {
+  found = MappedSource{};
+  if (Py_TYPE(object) != SDBlockIteratorType) return true;
+  PySDBlockIterator* self = as_iterator(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return false;
+  try {
+    if (auto* path = std::get_if<PathSource>(&self->source); path && !open_path(self, *path)) {
+      finish(self);
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  found.kind = self->kind;
+  if (auto* mapped = std::get_if<MappedReader>(&self->source)) {
+    found.borrow = &self->borrow;
+    found.reader = mapped;
+  }
+  return true;
 }
 
 const char kFromSdfDoc[] =

@@ -1,0 +1,46 @@
+"""Writing a destination whole or not at all."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import IO, Any
+
+
+def _new_file_mode() -> int:
+    # The mode open() would give a new file; mkstemp's is private to the owner.
+    umask = os.umask(0o022)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+@contextmanager
+def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
+    """Yield a binary file for `dest`.
+
+    A path is written through a temporary file in the same folder, renamed
+    over `dest` only when the block ends without an exception, so a failure
+    part way leaves no partial file and an existing `dest` as it was. A file
+    object is yielded as it is.
+    """
+    if not isinstance(dest, (str, bytes, os.PathLike)):
+        yield dest
+        return
+    path = os.fspath(dest)
+    folder, name = os.path.split(os.path.abspath(path))
+    prefix = b"." + name + b"." if isinstance(name, bytes) else "." + name + "."
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=prefix)
+    try:
+        with os.fdopen(fd, "wb") as raw:
+            yield raw
+        try:
+            mode = os.stat(path).st_mode & 0o7777
+        except FileNotFoundError:
+            mode = _new_file_mode()
+        os.chmod(temporary, mode)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise

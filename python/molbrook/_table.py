@@ -1,0 +1,218 @@
+"""SD data records as tables: a row per block, a column per record name."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Union
+
+from molbrook import native
+
+if TYPE_CHECKING:
+    import pandas
+    import polars
+    import pyarrow
+
+Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
+Name = Union[str, bytes]
+
+_TYPE_NAMES = {int: "int", float: "float", str: None}
+
+
+def _require(module: str, extra: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError as error:
+        raise ImportError(f"{module} is needed for this; install it with: pip install 'molbrook[{extra}]'") from error
+
+
+class RecordTable(native._RecordTable):
+    """Records of SD blocks as columns: a row per block, a column per record name.
+
+    Any Arrow consumer reads it without a copy (`pyarrow.table(t)`,
+    `polars.DataFrame(t)`, DuckDB); `to_pydict()` needs nothing installed.
+    """
+
+    __slots__ = ()
+
+    def to_arrow(self) -> pyarrow.Table:
+        """The table as a `pyarrow.Table` (the `arrow` extra)."""
+        return _require("pyarrow", "arrow").table(self)
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
+        _require("pandas", "pandas")
+        return self.to_arrow().to_pandas()
+
+    def to_polars(self) -> polars.DataFrame:
+        """The table as a polars DataFrame (the `polars` extra)."""
+        return _require("polars", "polars").DataFrame(self)
+
+    def __repr__(self) -> str:
+        return f"<RecordTable: {self.num_rows} rows, columns {self.column_names}>"
+
+
+def _is_path(source: object) -> bool:
+    return isinstance(source, (str, bytes, os.PathLike))
+
+
+def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
+    """The blocks of a source, and whether they come from a reader opened here."""
+    if _is_path(source) or hasattr(source, "read"):
+        return native.parse_sdf(source, borrow=True), True
+    try:
+        return iter(source), False
+    except TypeError:
+        raise TypeError(
+            f"tables are read from a path, a file object or an iterable of SDBlocks, not {type(source).__name__}"
+        ) from None
+
+
+def _encoded(name: object, what: str) -> bytes:
+    if isinstance(name, str):
+        return name.encode("utf-8", "surrogateescape")
+    if isinstance(name, bytes):
+        return name
+    raise TypeError(f"{what} must be str or bytes, not {type(name).__name__}")
+
+
+def _encode_names(names: Sequence[Name] | None) -> list[bytes] | None:
+    if names is None:
+        return None
+    if isinstance(names, (str, bytes)):
+        raise TypeError("names must be a list of record names, not a single name")
+    encoded = [_encoded(name, "record names") for name in names]
+    seen: set[bytes] = set()
+    for name, raw in zip(names, encoded):
+        if raw in seen:
+            raise ValueError(f"record name {name!r} is listed twice")
+        seen.add(raw)
+    return encoded
+
+
+def _encode_types(types: Mapping[Name, type] | None) -> dict[bytes, str]:
+    if types is None:
+        return {}
+    if not isinstance(types, Mapping):
+        raise TypeError(f"types must be a mapping of record names to int, float or str, not {type(types).__name__}")
+    encoded = {}
+    for name, kind in types.items():
+        if kind not in _TYPE_NAMES:
+            raise ValueError(f"types[{name!r}] must be int, float or str, not {kind!r}")
+        if _TYPE_NAMES[kind] is not None:
+            encoded[_encoded(name, "types keys")] = _TYPE_NAMES[kind]
+    return encoded
+
+
+def _check_title(title: str | None, names: list[bytes] | None) -> None:
+    if title is not None and not isinstance(title, str):
+        raise TypeError(f"title must be None or a column name (str), not {type(title).__name__}")
+    if title is not None and names is not None and title.encode("utf-8", "surrogateescape") in names:
+        raise ValueError(f"the title column {title!r} has the name of a record")
+
+
+def _reader(
+    blocks: Iterable[Any], names: list[bytes] | None, title: str | None, types: dict[bytes, str], batch_rows: int
+) -> Any:
+    return native._TableReader(blocks, names, title, types, batch_rows, RecordTable)
+
+
+def read_table(
+    source: Source,
+    names: Sequence[Name] | None = None,
+    *,
+    title: str | None = None,
+    types: Mapping[Name, type] | None = None,
+) -> RecordTable:
+    """Read the SD data records of every block into a table.
+
+    `source` is a path (a str path gives str columns, a bytes path binary
+    ones), a file object, or an iterable of SDBlocks of one kind. There is a
+    row per block, in order, and a column per record name: every name in
+    order of first appearance, or exactly `names`. A cell is what
+    `block.get(name)` returns, null where the block has no such record.
+    `title` names a first column of block titles; `types` maps record names
+    to int or float for int64 and float64 columns (unparseable values are
+    null).
+    """
+    encoded_names = _encode_names(names)
+    encoded_types = _encode_types(types)
+    _check_title(title, encoded_names)
+    blocks, opened = _blocks(source)
+    reader = _reader(blocks, encoded_names, title, encoded_types, 0)
+    try:
+        return reader.read_all()
+    finally:
+        if opened:
+            reader.close()
+
+
+class TableScan:
+    """The rows of `scan_table` as a one-shot stream of RecordTable batches.
+
+    Iterate it for the batches, or hand it to any Arrow stream consumer
+    (`pyarrow.RecordBatchReader.from_stream`, a Parquet writer); it reads
+    the source as the consumer asks, in bounded memory.
+    """
+
+    def __init__(self, reader: Any, opened: bool) -> None:
+        self._reader = reader
+        self._opened = opened
+
+    def __iter__(self) -> Iterator[RecordTable]:
+        return self
+
+    def __next__(self) -> RecordTable:
+        batch: RecordTable = next(self._reader)
+        return batch
+
+    def __arrow_c_schema__(self) -> object:
+        return self._reader.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._reader.__arrow_c_stream__(requested_schema)
+
+    def close(self) -> None:
+        """Stop reading and close a file that the scan opened."""
+        if self._opened:
+            self._reader.close()
+
+    def __enter__(self) -> TableScan:
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        self.close()
+
+
+def scan_table(
+    source: Source,
+    names: Sequence[Name] | None = None,
+    *,
+    title: str | None = None,
+    types: Mapping[Name, type] | None = None,
+    batch_rows: int = 65536,
+) -> TableScan:
+    """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
+
+    With `names=None` a first pass over the path finds every record name, so
+    that the schema is known before the first batch; a file object or an
+    iterable of blocks cannot be read twice and needs `names`.
+    """
+    if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
+        raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
+    encoded_names = _encode_names(names)
+    encoded_types = _encode_types(types)
+    _check_title(title, encoded_names)
+    if encoded_names is None:
+        if not _is_path(source):
+            raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
+        first = _reader(native.parse_sdf(source, borrow=True), None, None, {}, 0)
+        try:
+            encoded_names = first.record_names()
+        finally:
+            first.close()
+    blocks, opened = _blocks(source)
+    return TableScan(_reader(blocks, encoded_names, title, encoded_types, batch_rows), opened)

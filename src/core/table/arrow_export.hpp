@@ -1,0 +1,32 @@
+// Record batches exported through the Arrow C data interface. Arrays
+// share the batch's buffers: the export holds a reference to the batch
+// until the consumer releases it, so nothing is copied.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "arrow_abi.hpp"
+#include "batch.hpp"
+
+namespace molbrook {
+
+// A schema and batches that follow it: one table, or a stream's worth.
+struct Table {
+  Schema schema;
+  std::vector<BatchRef> batches;
+
+  size_t rows() const noexcept;
+  // Per column: true when a text column needs 64-bit offsets in some batch,
+  // which makes it "large" in every batch of the export.
+  std::vector<bool> large_columns() const;
+};
+
+// Each fills `out`, which the consumer releases. They throw
+// std::bad_alloc, leaving `out` untouched.
+void export_schema(const Schema& schema, const std::vector<bool>& large, ArrowSchema* out);
+void export_batch(BatchRef batch, const std::vector<bool>& large, ArrowArray* out);
+// A stream over the table's batches, in order.
+void export_stream(std::shared_ptr<const Table> table, ArrowArrayStream* out);
+
+}  // namespace molbrook

@@ -1,0 +1,30 @@
+// A record batch: equal-length columns under a schema, immutable once
+// built, shared by the tables and the Arrow arrays that export it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "column.hpp"
+
+namespace molbrook {
+
+struct Field {
+  std::string name;  // UTF-8, as the export names it
+  ColumnType type;
+};
+
+struct Schema {
+  std::vector<Field> fields;
+  bool binary = false;  // text columns hold bytes rather than UTF-8
+};
+
+struct Batch {
+  size_t rows = 0;
+  std::vector<Column> columns;  // in the schema's order
+};
+
+using BatchRef = std::shared_ptr<const Batch>;
+
+}  // namespace molbrook

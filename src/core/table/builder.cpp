@@ -1,0 +1,115 @@
+#include "builder.hpp"
+
+#include <utility>
+
+#include "../record.hpp"
+
+namespace molbrook {
+namespace {
+
+ColumnType type_of(const TableOptions& options, std::string_view name) {
+  auto found = options.types.find(std::string(name));
+  return found == options.types.end() ? ColumnType::Text : found->second;
+}
+
+std::optional<RowError> utf8_error(bool utf8, std::string_view bytes) {
+  if (!utf8 || is_ascii(bytes) || !find_invalid_utf8(bytes)) return std::nullopt;
+  return RowError{RowError::Kind::InvalidUtf8, std::string(bytes)};
+}
+
+}  // namespace
+
+TableBuilder::TableBuilder(TableOptions options) : options_(std::move(options)) {
+  if (options_.names) {
+    for (const std::string& name : *options_.names) {
+      names_.add(name);
+      columns_.emplace_back(type_of(options_, name));
+      cells_.emplace_back();
+    }
+  }
+  if (options_.title) titles_.emplace(ColumnType::Text);
+}
+
+// A column for a name met first in this row: null in the rows before.
+size_t TableBuilder::add_column(std::string_view name) {
+  size_t column = names_.add(name);
+  columns_.emplace_back(type_of(options_, name));
+  cells_.emplace_back();
+  for (size_t row = 0; row < rows_; ++row) columns_.back().append_null();
+  return column;
+}
+
+void TableBuilder::append_cell(Column& column, const Cell& cell) const {
+  if (cell.row != rows_) {
+    column.append_null();
+  } else if (column.type() != ColumnType::Text) {
+    column.append_parsed(cell.bytes);
+  } else if (cell.fold) {
+    column.append_folded_text(cell.bytes);
+  } else {
+    column.append_text(cell.bytes);
+  }
+}
+
+std::optional<RowError> TableBuilder::add(const Block& block) {
+  const std::string_view section = record_section(block);
+  const std::string_view title = block.title();
+  if (titles_) {
+    if (auto error = utf8_error(options_.utf8, title)) return error;
+  }
+  std::optional<RowError> error;
+  names_.restart();
+  bool well_formed = visit_records(section, [&](const ScannedRecord& record) {
+    if (error) return;
+    std::string_view name = record.name(section);
+    std::optional<size_t> column = names_.find(name);
+    if (!column) {
+      if (options_.names) return;
+      if ((error = utf8_error(options_.utf8, name))) return;
+      column = add_column(name);
+    }
+    RecordValue value = record_value(section, record);
+    cells_[*column] = Cell{section.substr(value.start, value.end - value.start), value.fold, rows_};
+  });
+  if (!well_formed) return RowError{RowError::Kind::MalformedRecord, {}};
+  if (error) return error;
+  for (size_t column = 0; column < columns_.size(); ++column) {
+    const Cell& cell = cells_[column];
+    if (cell.row == rows_ && columns_[column].type() == ColumnType::Text) {
+      if (auto invalid = utf8_error(options_.utf8, cell.bytes)) return invalid;
+    }
+  }
+  if (titles_) titles_->append_text(title);
+  for (size_t column = 0; column < columns_.size(); ++column) append_cell(columns_[column], cells_[column]);
+  ++rows_;
+  return std::nullopt;
+}
+
+Batch TableBuilder::finish() {
+  Batch batch;
+  batch.rows = std::exchange(rows_, 0);
+  if (titles_) {
+    batch.columns.push_back(std::exchange(*titles_, Column(ColumnType::Text)));
+  }
+  for (Column& column : columns_) {
+    batch.columns.push_back(std::exchange(column, Column(column.type())));
+  }
+  for (Cell& cell : cells_) cell.row = static_cast<size_t>(-1);
+  return batch;
+}
+
+std::optional<RowError> NameCollector::add(const Block& block) {
+  const std::string_view section = record_section(block);
+  std::optional<RowError> error;
+  names_.restart();
+  bool well_formed = visit_records(section, [&](const ScannedRecord& record) {
+    std::string_view name = record.name(section);
+    if (error || names_.find(name)) return;
+    if ((error = utf8_error(utf8_, name))) return;
+    names_.add(name);
+  });
+  if (!well_formed) return RowError{RowError::Kind::MalformedRecord, {}};
+  return error;
+}
+
+}  // namespace molbrook

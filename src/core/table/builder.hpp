@@ -1,0 +1,80 @@
+// Builds record batches from blocks: a row per block, a column per record
+// name, the cell being what a lookup by name returns (the last record of
+// that name, CRLF read as LF). Touches no Python object, so it runs
+// without the interpreter lock.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "../block.hpp"
+#include "../utf8.hpp"
+#include "batch.hpp"
+#include "name_table.hpp"
+
+namespace molbrook {
+
+// What stops a block from becoming a row.
+struct RowError {
+  enum class Kind { MalformedRecord, InvalidUtf8 } kind;
+  std::string cell;  // InvalidUtf8: a copy of the cell's bytes
+};
+
+struct TableOptions {
+  std::optional<std::vector<std::string>> names;  // nullopt: every name, in order of first appearance
+  std::unordered_map<std::string, ColumnType> types;  // by name; Text when absent
+  bool title = false;                                  // a first column of block titles
+  bool utf8 = false;                                   // cells must be valid UTF-8
+};
+
+class TableBuilder {
+ public:
+  explicit TableBuilder(TableOptions options);
+
+  // Adds the block as a row; on an error no row is added.
+  std::optional<RowError> add(const Block& block);
+
+  size_t rows() const noexcept { return rows_; }
+  // The record names of the columns, in order (the title column aside).
+  const std::vector<std::string>& names() const noexcept { return names_.names(); }
+  // The batch so far; the builder is left empty.
+  Batch finish();
+
+ private:
+  // The value of one record, kept until the block's last record of the
+  // name is known.
+  struct Cell {
+    std::string_view bytes;
+    bool fold;
+    size_t row = static_cast<size_t>(-1);  // the row it belongs to; stale when not this one
+  };
+
+  size_t add_column(std::string_view name);
+  void append_cell(Column& column, const Cell& cell) const;
+
+  TableOptions options_;
+  NameTable names_;
+  std::vector<Column> columns_;  // per name
+  std::vector<Cell> cells_;      // per name
+  std::optional<Column> titles_;
+  size_t rows_ = 0;
+};
+
+// The record names of blocks in order of first appearance, for a schema
+// that must be known before the first batch.
+class NameCollector {
+ public:
+  explicit NameCollector(bool utf8) noexcept : utf8_(utf8) {}
+
+  std::optional<RowError> add(const Block& block);
+  const std::vector<std::string>& names() const noexcept { return names_.names(); }
+
+ private:
+  NameTable names_;
+  bool utf8_;
+};
+
+}  // namespace molbrook

@@ -1,0 +1,88 @@
+#include "column.hpp"
+
+#include <limits>
+
+#include "../record.hpp"
+#include "../strip.hpp"
+#include "number.hpp"
+
+namespace molbrook {
+
+Column::Column(ColumnType type) : type_(type) {
+  if (type_ == ColumnType::Text) offsets_.push_back(0);
+}
+
+void Column::push_validity(bool valid) {
+  if (length_ % 8 == 0) validity_.push_back(0);
+  if (valid) {
+    validity_.back() |= static_cast<uint8_t>(1u << (length_ % 8));
+  } else {
+    ++null_count_;
+  }
+  ++length_;
+}
+
+// Records where the cell just written ends, moving to 64-bit offsets the
+// first time the data passes what 32 bits can address.
+void Column::end_text_cell() {
+  const size_t end = data_.size();
+  if (!wide_offsets_.empty()) {
+    wide_offsets_.push_back(static_cast<int64_t>(end));
+    return;
+  }
+  if (end <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    offsets_.push_back(static_cast<int32_t>(end));
+    return;
+  }
+  wide_offsets_.assign(offsets_.begin(), offsets_.end());
+  wide_offsets_.push_back(static_cast<int64_t>(end));
+  offsets_ = {};
+}
+
+void Column::append_null() {
+  push_validity(false);
+  switch (type_) {
+    case ColumnType::Text:
+      end_text_cell();
+      break;
+    case ColumnType::Int64:
+      ints_.push_back(0);
+      break;
+    case ColumnType::Float64:
+      floats_.push_back(0);
+      break;
+  }
+}
+
+void Column::append_text(std::string_view bytes) {
+  push_validity(true);
+  data_.append(bytes);
+  end_text_cell();
+}
+
+void Column::append_folded_text(std::string_view bytes) {
+  push_validity(true);
+  append_folded(data_, bytes);
+  end_text_cell();
+}
+
+void Column::append_parsed(std::string_view text) {
+  text = strip(text);
+  if (type_ == ColumnType::Int64) {
+    std::optional<int64_t> value = parse_int64(text);
+    push_validity(value.has_value());
+    ints_.push_back(value.value_or(0));
+  } else {
+    std::optional<double> value = parse_float64(text);
+    push_validity(value.has_value());
+    floats_.push_back(value.value_or(0));
+  }
+}
+
+std::string_view Column::cell(size_t row) const noexcept {
+  size_t start = is_large() ? static_cast<size_t>(wide_offsets_[row]) : static_cast<size_t>(offsets_[row]);
+  size_t end = is_large() ? static_cast<size_t>(wide_offsets_[row + 1]) : static_cast<size_t>(offsets_[row + 1]);
+  return data_.view().substr(start, end - start);
+}
+
+}  // namespace molbrook

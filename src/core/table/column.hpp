@@ -1,0 +1,59 @@
+// One column of a record batch, laid out as Arrow lays it out: a validity
+// bitmap, and 32-bit offsets with the bytes of every cell (text columns)
+// or a value per row (int64 and float64 columns). The builder appends
+// cells; the Arrow export hands the buffers over without a copy.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "../buffer.hpp"
+
+namespace molbrook {
+
+enum class ColumnType : uint8_t { Text, Int64, Float64 };
+
+class Column {
+ public:
+  explicit Column(ColumnType type);
+
+  ColumnType type() const noexcept { return type_; }
+  size_t length() const noexcept { return length_; }
+  size_t null_count() const noexcept { return null_count_; }
+
+  void append_null();
+  // Text columns: the cell's bytes, or with every CRLF read as LF.
+  void append_text(std::string_view bytes);
+  void append_folded_text(std::string_view bytes);
+  // Typed columns: the value parsed from the stripped text, or null.
+  void append_parsed(std::string_view text);
+
+  // Text cells whose bytes passed 2 GiB need 64-bit offsets ("large").
+  bool is_large() const noexcept { return !wide_offsets_.empty(); }
+  std::string_view cell(size_t row) const noexcept;
+  bool is_valid(size_t row) const noexcept { return validity_[row / 8] >> (row % 8) & 1; }
+
+  const uint8_t* validity() const noexcept { return validity_.data(); }
+  const int32_t* offsets() const noexcept { return offsets_.data(); }
+  const int64_t* wide_offsets() const noexcept { return wide_offsets_.data(); }
+  const char* data() const noexcept { return data_.data(); }
+  const int64_t* int64_values() const noexcept { return ints_.data(); }
+  const double* float64_values() const noexcept { return floats_.data(); }
+
+ private:
+  void push_validity(bool valid);
+  void end_text_cell();
+
+  ColumnType type_;
+  size_t length_ = 0;
+  size_t null_count_ = 0;
+  std::vector<uint8_t> validity_;
+  std::vector<int32_t> offsets_;       // text, while the data fits 32 bits
+  std::vector<int64_t> wide_offsets_;  // text, once it no longer does
+  ByteBuffer data_;
+  std::vector<int64_t> ints_;
+  std::vector<double> floats_;
+};
+
+}  // namespace molbrook

@@ -1,0 +1,246 @@
+// RecordTable: immutable batches of records, readable as Python values
+// (to_pydict) or exported without a copy to any Arrow consumer.
+#include "table.hpp"
+
+#include <new>
+#include <utility>
+
+#include "args.hpp"
+#include "entry.hpp"
+
+namespace molbrook::py {
+
+PyTypeObject* RecordTableType = nullptr;
+
+namespace {
+
+struct PyRecordTable {
+  PyObject_HEAD
+  std::shared_ptr<const Table> table;
+};
+
+const Table& table_of(PyObject* object) noexcept { return *reinterpret_cast<PyRecordTable*>(object)->table; }
+
+// Capsules ---------------------------------------------------------------
+
+constexpr const char* kSchemaCapsule = "arrow_schema";
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+
+void release_schema_capsule(PyObject* capsule) noexcept {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
+  if (schema == nullptr) return PyErr_WriteUnraisable(capsule);
+  if (schema->release != nullptr) schema->release(schema);
+  delete schema;
+}
+
+void release_stream_capsule(PyObject* capsule) noexcept {
+  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+  if (stream == nullptr) return PyErr_WriteUnraisable(capsule);
+  if (stream->release != nullptr) stream->release(stream);
+  delete stream;
+}
+
+// Values -----------------------------------------------------------------
+
+PyObject* cell_object(const Column& column, size_t row, bool binary) noexcept {
+  if (!column.is_valid(row)) Py_RETURN_NONE;
+  switch (column.type()) {
+    case ColumnType::Int64:
+      return PyLong_FromLongLong(column.int64_values()[row]);
+    case ColumnType::Float64:
+      return PyFloat_FromDouble(column.float64_values()[row]);
+    case ColumnType::Text:
+      break;
+  }
+  std::string_view cell = column.cell(row);
+  const auto size = static_cast<Py_ssize_t>(cell.size());
+  return binary ? PyBytes_FromStringAndSize(cell.data(), size) : PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
+}
+
+PyObject* field_name(const Field& field) noexcept {
+  return PyUnicode_DecodeUTF8(field.name.data(), static_cast<Py_ssize_t>(field.name.size()), nullptr);
+}
+
+PyObject* column_list(const Table& table, size_t index) noexcept {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.rows())));
+  if (!list) return nullptr;
+  Py_ssize_t at = 0;
+  for (const BatchRef& batch : table.batches) {
+    const Column& column = batch->columns[index];
+    for (size_t row = 0; row < batch->rows; ++row) {
+      PyObject* cell = cell_object(column, row, table.schema.binary);
+      if (cell == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), at++, cell);
+    }
+  }
+  return list.release();
+}
+
+// Methods ----------------------------------------------------------------
+
+PyObject* table_to_pydict(PyObject* object, PyObject*) noexcept {
+  const Table& table = table_of(object);
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < table.schema.fields.size(); ++i) {
+    Ref name = Ref::steal(field_name(table.schema.fields[i]));
+    Ref values = name ? Ref::steal(column_list(table, i)) : Ref();
+    if (!values || PyDict_SetItem(dict.get(), name.get(), values.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* table_arrow_c_schema(PyObject* object, PyObject*) {
+  const Table& table = table_of(object);
+  return schema_capsule(table.schema, table.large_columns());
+}
+
+PyObject* table_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"requested_schema", nullptr};
+  PyObject* requested = Py_None;  // the columns' types are fixed: a request is not honoured
+  if (!parse_fastcall(args, nargs, kwnames, "|O:__arrow_c_stream__", keywords, &requested)) return nullptr;
+  ArrowArrayStream stream;
+  export_stream(reinterpret_cast<PyRecordTable*>(object)->table, &stream);
+  return stream_capsule(stream);
+}
+
+// Joins tables of one schema into one, sharing their batches.
+PyObject* table_from_batches(PyObject* cls, PyObject* tables) {
+  Ref sequence = Ref::steal(PySequence_Fast(tables, "RecordTable._from_batches takes a sequence of RecordTables"));
+  if (!sequence) return nullptr;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  if (count == 0) {
+    PyErr_SetString(PyExc_ValueError, "RecordTable._from_batches needs at least one table");
+    return nullptr;
+  }
+  auto joined = std::make_shared<Table>();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyObject_TypeCheck(item, RecordTableType)) {
+      PyErr_SetString(PyExc_TypeError, "RecordTable._from_batches takes a sequence of RecordTables");
+      return nullptr;
+    }
+    const Table& part = table_of(item);
+    if (i == 0) joined->schema = part.schema;
+    if (part.schema.binary != joined->schema.binary || part.schema.fields.size() != joined->schema.fields.size() ||
+        !std::equal(part.schema.fields.begin(), part.schema.fields.end(), joined->schema.fields.begin(),
+                    [](const Field& a, const Field& b) { return a.name == b.name && a.type == b.type; })) {
+      PyErr_SetString(PyExc_ValueError, "RecordTable._from_batches takes tables of one schema");
+      return nullptr;
+    }
+    joined->batches.insert(joined->batches.end(), part.batches.begin(), part.batches.end());
+  }
+  return wrap_table(reinterpret_cast<PyTypeObject*>(cls), std::move(joined));
+}
+
+PyObject* table_num_rows(PyObject* object, void*) noexcept { return PyLong_FromSize_t(table_of(object).rows()); }
+
+PyObject* table_column_names(PyObject* object, void*) noexcept {
+  const Table& table = table_of(object);
+  Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.schema.fields.size())));
+  if (!names) return nullptr;
+  for (size_t i = 0; i < table.schema.fields.size(); ++i) {
+    PyObject* name = field_name(table.schema.fields[i]);
+    if (name == nullptr) return nullptr;
+    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return names.release();
+}
+
+Py_ssize_t table_length(PyObject* object) noexcept { return static_cast<Py_ssize_t>(table_of(object).rows()); }
+
+PyObject* table_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError, "RecordTable objects are made by read_table and scan_table");
+  return nullptr;
+}
+
+void table_dealloc(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  std::destroy_at(&reinterpret_cast<PyRecordTable*>(object)->table);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyMethodDef table_methods[] = {
+    {"to_pydict", entry<table_to_pydict>, METH_NOARGS,
+     "to_pydict($self, /)\n--\n\nThe columns as a dict of lists: str or bytes, int, float, None for nulls."},
+    {"__arrow_c_schema__", entry<table_arrow_c_schema>, METH_NOARGS,
+     "__arrow_c_schema__($self, /)\n--\n\nThe schema as an Arrow PyCapsule."},
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<table_arrow_c_stream>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+     "A fresh Arrow stream over the batches, as a PyCapsule; the types are fixed, so a\n"
+     "requested schema is not applied."},
+    {"_from_batches", entry<table_from_batches>, METH_O | METH_CLASS,
+     "_from_batches($cls, tables, /)\n--\n\nOne table of the batches of tables of one schema."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef table_getset[] = {
+    {"num_rows", entry<table_num_rows>, nullptr, "The number of rows (blocks).", nullptr},
+    {"column_names", entry<table_column_names>, nullptr, "The column names, in order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot table_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Records of SD blocks as columns: a row per block, a column per record name.")},
+    {Py_tp_new, reinterpret_cast<void*>(table_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
+    {Py_tp_methods, table_methods},
+    {Py_tp_getset, table_getset},
+    {Py_sq_length, reinterpret_cast<void*>(table_length)},
+    {0, nullptr},
+};
+
+PyType_Spec table_spec = {
+    .name = "molbrook.native._RecordTable",
+    .basicsize = sizeof(PyRecordTable),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = table_slots,
+};
+
+}  // namespace
+
+bool init_record_table_type() noexcept {
+  if (RecordTableType == nullptr) RecordTableType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&table_spec));
+  return RecordTableType != nullptr;
+}
+
+PyObject* wrap_table(PyTypeObject* type, std::shared_ptr<const Table> table) noexcept {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  new (&reinterpret_cast<PyRecordTable*>(object)->table) std::shared_ptr<const Table>(std::move(table));
+  return object;
+}
+
+PyObject* schema_capsule(const Schema& schema, const std::vector<bool>& large) {
+  auto owned = std::make_unique<ArrowSchema>();
+  export_schema(schema, large, owned.get());
+  PyObject* capsule = PyCapsule_New(owned.get(), kSchemaCapsule, release_schema_capsule);
+  if (capsule == nullptr) {
+    owned->release(owned.get());
+    return nullptr;
+  }
+  owned.release();
+  return capsule;
+}
+
+PyObject* stream_capsule(ArrowArrayStream stream) noexcept {
+  auto* owned = new (std::nothrow) ArrowArrayStream(stream);
+  if (owned == nullptr) {
+    stream.release(&stream);
+    return PyErr_NoMemory();
+  }
+  PyObject* capsule = PyCapsule_New(owned, kStreamCapsule, release_stream_capsule);
+  if (capsule == nullptr) {
+    owned->release(owned);
+    delete owned;
+  }
+  return capsule;
+}
+
+}  // namespace molbrook::py

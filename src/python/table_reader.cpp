@@ -1,0 +1,535 @@
+// The batch reader behind read_table and scan_table: blocks in, record
+// batches out. Over a mapped file it splits and builds without the
+// interpreter lock; other sources (file objects, streams, iterables of
+// SDBlocks) give SDBlock objects, whose blocks it reads with the lock held.
+#include "table_reader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "../core/table/builder.hpp"
+#include "args.hpp"
+#include "borrow.hpp"
+#include "compat.hpp"
+#include "entry.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "read.hpp"
+#include "sdblock.hpp"
+#include "table.hpp"
+
+namespace molbrook::py {
+
+PyTypeObject* TableReaderType = nullptr;
+
+namespace {
+
+struct PyTableReader {
+  PyObject_HEAD
+  BorrowState borrow;
+  Ref blocks;      // an iterator of blocks
+  Ref table_type;  // the class of the batches
+  Ref pending;     // a block read ahead to learn the stream's kind
+  TableOptions options;
+  std::string title;                    // the title column's name, with options.title
+  std::optional<TableBuilder> builder;  // made once the kind is known
+  size_t batch_rows;
+  uint64_t position;  // blocks read so far, for error notes
+  StreamKind kind;
+  bool exhausted;
+};
+
+PyTableReader* as_reader(PyObject* object) noexcept { return reinterpret_cast<PyTableReader*>(object); }
+
+// Errors -----------------------------------------------------------------
+
+struct FailedBlock {
+  RowError error;
+  std::string title;
+};
+
+// Raises the error of a block that could not become a row, noting which
+// block it was; the reader reads no further.
+bool raise_failed(PyTableReader* self, const FailedBlock& failed) noexcept {
+  self->exhausted = true;
+  if (failed.error.kind == RowError::Kind::MalformedRecord) {
+    raise_malformed_record();
+  } else {
+    const std::string& cell = failed.error.cell;
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(cell.data(), static_cast<Py_ssize_t>(cell.size()), nullptr));
+    if (decoded) PyErr_SetString(PyExc_SystemError, "internal error: a valid UTF-8 cell was reported invalid");
+  }
+  char verb[64];
+  std::snprintf(verb, sizeof verb, "Reading block %llu (from 0),", static_cast<unsigned long long>(self->position));
+  note_block(verb, failed.title);
+  return false;
+}
+
+// Sources ----------------------------------------------------------------
+
+// The kind of an SDBlock given by an iterable; TypeError for anything
+// else, or for a kind other than the stream's.
+bool accept_block(PyTableReader* self, PyObject* item) noexcept {
+  if (!is_sdblock(item)) {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(item)));
+    if (type_name) PyErr_Format(PyExc_TypeError, "tables are read from SDBlocks, not %U", type_name.get());
+    return false;
+  }
+  StreamKind kind = as_sdblock(item)->is_bytes ? StreamKind::Bytes : StreamKind::Str;
+  if (self->kind == StreamKind::Unknown) self->kind = kind;
+  if (self->kind == kind) return true;
+  PyErr_SetString(PyExc_TypeError, "tables are read from SDBlocks of one kind, str or bytes");
+  return false;
+}
+
+// Splits and adds blocks of a mapped file without the interpreter lock.
+template <class Add, class Full>
+bool feed_mapped(PyTableReader* self, MappedSource& source, Add& add, Full& full) {
+  ExclusiveBorrow hold(*source.borrow);
+  if (!hold) return false;
+  MappedReader& reader = *source.reader;
+  std::optional<FailedBlock> failed;
+  {
+    ReleasedGil unlocked;
+    while (!full()) {
+      if (!reader.has_block()) reader.next_batch();
+      if (!reader.has_block()) {
+        self->exhausted = true;
+        break;
+      }
+      Block block = reader.pop();
+      if (std::optional<RowError> error = add(block)) {
+        failed.emplace(FailedBlock{std::move(*error), std::string(block.title())});
+        break;
+      }
+      ++self->position;
+    }
+  }
+  return !failed || raise_failed(self, *failed);
+}
+
+template <class Add, class Full>
+bool feed_objects(PyTableReader* self, Add& add, Full& full) {
+  while (!full()) {
+    Ref item = self->pending ? std::move(self->pending) : Ref::steal(PyIter_Next(self->blocks.get()));
+    if (!item) {
+      if (PyErr_Occurred()) return false;
+      self->exhausted = true;
+      return true;
+    }
+    if (!accept_block(self, item.get())) return false;
+    PySDBlock* block = as_sdblock(item.get());
+    SharedBorrow hold(block->borrow);
+    if (!hold) return false;
+    if (std::optional<RowError> error = add(block->block)) {
+      return raise_failed(self, FailedBlock{std::move(*error), std::string(block->block.title())});
+    }
+    ++self->position;
+  }
+  return true;
+}
+
+// Gives blocks to `add` until `full()` or the end of the input; false
+// with an exception set on any error, which ends the reading.
+template <class Add, class Full>
+bool feed(PyTableReader* self, Add&& add, Full&& full) {
+  if (self->exhausted) return true;
+  MappedSource source;
+  bool fed = find_mapped_source(self->blocks.get(), source) &&
+             (source.reader != nullptr ? feed_mapped(self, source, add, full) : feed_objects(self, add, full));
+  if (!fed) self->exhausted = true;
+  return fed;
+}
+
+// Fixes the stream's kind, reading one block ahead when the source does
+// not tell, and makes the builder, which checks UTF-8 for str streams.
+bool ensure_builder(PyTableReader* self) {
+  if (self->builder) return true;
+  if (self->kind == StreamKind::Unknown && self->blocks) {
+    MappedSource source;
+    if (!find_mapped_source(self->blocks.get(), source)) return false;
+    self->kind = source.kind;
+  }
+  if (self->kind == StreamKind::Unknown && !self->exhausted) {
+    Ref item = Ref::steal(PyIter_Next(self->blocks.get()));
+    if (!item && PyErr_Occurred()) return false;
+    if (item && !accept_block(self, item.get())) return false;
+    self->pending = std::move(item);
+  }
+  if (self->kind == StreamKind::Unknown) self->kind = StreamKind::Str;
+  self->options.utf8 = self->kind == StreamKind::Str;
+  self->builder.emplace(self->options);
+  return true;
+}
+
+// Schemas and batches ----------------------------------------------------
+
+// A record name as a column name: the UTF-8 of a str stream as it is, the
+// bytes of a bytes stream decoded with invalid bytes escaped.
+std::optional<std::string> column_name(const PyTableReader* self, const std::string& name) {
+  if (self->kind == StreamKind::Str) return name;
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
+  Py_ssize_t size;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string(utf8, static_cast<size_t>(size));
+}
+
+std::optional<Schema> make_schema(const PyTableReader* self) {
+  Schema schema;
+  schema.binary = self->kind == StreamKind::Bytes;
+  if (self->options.title) schema.fields.push_back(Field{self->title, ColumnType::Text});
+  for (const std::string& name : self->builder->names()) {
+    std::optional<std::string> shown = column_name(self, name);
+    if (!shown) return std::nullopt;
+    if (self->options.title && *shown == self->title) {
+      PyErr_Format(PyExc_ValueError, "the title column '%s' has the name of a record", self->title.c_str());
+      return std::nullopt;
+    }
+    auto type = self->options.types.find(name);
+    schema.fields.push_back(Field{std::move(*shown), type == self->options.types.end() ? ColumnType::Text : type->second});
+  }
+  return schema;
+}
+
+// The next batch of at most `limit` rows; null without an exception at
+// the end of the input when `allow_empty` is false.
+std::shared_ptr<const Table> next_batch(PyTableReader* self, size_t limit, bool allow_empty) {
+  if (!ensure_builder(self)) return nullptr;
+  TableBuilder& builder = *self->builder;
+  bool fed = feed(self, [&builder](const Block& block) { return builder.add(block); },
+                  [&builder, limit] { return builder.rows() >= limit; });
+  if (!fed || (builder.rows() == 0 && !allow_empty)) return nullptr;
+  std::optional<Schema> schema = make_schema(self);
+  if (!schema) return nullptr;
+  auto table = std::make_shared<Table>();
+  table->schema = std::move(*schema);
+  table->batches.push_back(std::make_shared<const Batch>(builder.finish()));
+  return table;
+}
+
+PyObject* wrap(PyTableReader* self, std::shared_ptr<const Table> table) noexcept {
+  if (!table) return nullptr;
+  return wrap_table(reinterpret_cast<PyTypeObject*>(self->table_type.get()), std::move(table));
+}
+
+// The Arrow stream of a scan ---------------------------------------------
+
+// The batches of a reader, read as the consumer asks for them; each call
+// takes the interpreter lock, since the source may be Python code.
+struct ReaderStream {
+  PyObject* reader;  // strong reference
+  std::string error;
+};
+
+ReaderStream* reader_stream(ArrowArrayStream* stream) noexcept { return static_cast<ReaderStream*>(stream->private_data); }
+
+// Keeps the raised exception's text for get_last_error.
+int stream_failed(ReaderStream* holder, int code) noexcept {
+  Ref error = take_exception();
+  Ref text = error ? Ref::steal(PyObject_Str(error.get())) : Ref();
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  PyErr_Clear();
+  holder->error = utf8 != nullptr ? utf8 : "reading the SD file failed";
+  return code;
+}
+
+int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
+  ReaderStream* holder = reader_stream(stream);
+  PyGILState_STATE gil = PyGILState_Ensure();
+  int status = 0;
+  try {
+    PyTableReader* self = as_reader(holder->reader);
+    ExclusiveBorrow borrow(self->borrow);
+    std::optional<Schema> schema = borrow && ensure_builder(self) ? make_schema(self) : std::nullopt;
+    if (schema) {
+      export_schema(*schema, std::vector<bool>(schema->fields.size(), false), out);
+    } else {
+      status = stream_failed(holder, EIO);
+    }
+  } catch (const std::bad_alloc&) {
+    status = ENOMEM;
+  }
+  PyGILState_Release(gil);
+  return status;
+}
+
+int reader_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
+  ReaderStream* holder = reader_stream(stream);
+  PyGILState_STATE gil = PyGILState_Ensure();
+  int status = 0;
+  try {
+    PyTableReader* self = as_reader(holder->reader);
+    ExclusiveBorrow borrow(self->borrow);
+    std::shared_ptr<const Table> table = borrow ? next_batch(self, self->batch_rows, false) : nullptr;
+    if (table) {
+      std::vector<bool> large = table->large_columns();
+      if (std::find(large.begin(), large.end(), true) != large.end()) {
+        holder->error = "a column of one batch passed 2 GiB; read smaller batches";
+        status = EOVERFLOW;
+      } else {
+        export_batch(table->batches.front(), large, out);
+      }
+    } else if (PyErr_Occurred()) {
+      status = stream_failed(holder, EIO);
+    } else {
+      out->release = nullptr;  // the end of the stream
+    }
+  } catch (const std::bad_alloc&) {
+    status = ENOMEM;
+  }
+  PyGILState_Release(gil);
+  return status;
+}
+
+const char* reader_stream_last_error(ArrowArrayStream* stream) noexcept {
+  const std::string& error = reader_stream(stream)->error;
+  return error.empty() ? nullptr : error.c_str();
+}
+
+void reader_stream_release(ArrowArrayStream* stream) noexcept {
+  ReaderStream* holder = reader_stream(stream);
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Py_DECREF(holder->reader);
+  PyGILState_Release(gil);
+  delete holder;
+  stream->release = nullptr;
+}
+
+// Methods ----------------------------------------------------------------
+
+PyObject* reader_next(PyObject* object) {
+  PyTableReader* self = as_reader(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  return wrap(self, next_batch(self, self->batch_rows, false));
+}
+
+PyObject* reader_read_all(PyObject* object, PyObject*) {
+  PyTableReader* self = as_reader(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  return wrap(self, next_batch(self, SIZE_MAX, true));
+}
+
+// The names of every record of the remaining blocks, in order of first
+// appearance: the first pass of a scan whose names were not given.
+PyObject* reader_record_names(PyObject* object, PyObject*) {
+  PyTableReader* self = as_reader(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow || !ensure_builder(self)) return nullptr;
+  NameCollector names(self->options.utf8);
+  if (!feed(self, [&names](const Block& block) { return names.add(block); }, [] { return false; })) return nullptr;
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.names().size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < names.names().size(); ++i) {
+    const std::string& name = names.names()[i];
+    PyObject* item = PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* reader_arrow_c_schema(PyObject* object, PyObject*) {
+  PyTableReader* self = as_reader(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow || !ensure_builder(self)) return nullptr;
+  std::optional<Schema> schema = make_schema(self);
+  return schema ? schema_capsule(*schema, std::vector<bool>(schema->fields.size(), false)) : nullptr;
+}
+
+PyObject* reader_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"requested_schema", nullptr};
+  PyObject* requested = Py_None;  // the columns' types are fixed: a request is not honoured
+  if (!parse_fastcall(args, nargs, kwnames, "|O:__arrow_c_stream__", keywords, &requested)) return nullptr;
+  auto* holder = new ReaderStream{Py_NewRef(object), {}};
+  ArrowArrayStream stream{reader_stream_get_schema, reader_stream_get_next, reader_stream_last_error,
+                          reader_stream_release, holder};
+  return stream_capsule(stream);
+}
+
+// Drops the source, closing a file the block iterator opened.
+PyObject* reader_close(PyObject* object, PyObject*) {
+  PyTableReader* self = as_reader(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  self->exhausted = true;
+  self->pending = Ref();
+  Ref blocks = std::move(self->blocks);
+  self->blocks = Ref::borrow(Py_None);
+  Ref name = Ref::steal(PyUnicode_FromString("close"));
+  Ref close;
+  if (!name || (blocks && lookup_optional_attr(blocks.get(), name.get(), close) < 0)) return nullptr;
+  if (close && !Ref::steal(PyObject_CallNoArgs(close.get()))) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// Construction -----------------------------------------------------------
+
+bool parse_types(PyObject* types, TableOptions& options) {
+  if (!PyDict_Check(types)) {
+    PyErr_SetString(PyExc_TypeError, "types must be a dict of bytes names to 'int' or 'float'");
+    return false;
+  }
+  PyObject* name;
+  PyObject* type;
+  for (Py_ssize_t at = 0; PyDict_Next(types, &at, &name, &type);) {
+    const char* spelled = PyUnicode_Check(type) ? PyUnicode_AsUTF8(type) : nullptr;
+    if (!PyBytes_Check(name) || spelled == nullptr ||
+        (std::string_view(spelled) != "int" && std::string_view(spelled) != "float")) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "types must be a dict of bytes names to 'int' or 'float'");
+      return false;
+    }
+    ColumnType column = std::string_view(spelled) == "int" ? ColumnType::Int64 : ColumnType::Float64;
+    options.types.emplace(std::string(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name)), column);
+  }
+  return true;
+}
+
+bool parse_names(PyObject* names, TableOptions& options) {
+  if (names == Py_None) return true;
+  Ref sequence = Ref::steal(PySequence_Fast(names, "names must be a list of bytes"));
+  if (!sequence) return false;
+  options.names.emplace();
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* name = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyBytes_Check(name)) {
+      PyErr_SetString(PyExc_TypeError, "names must be a list of bytes");
+      return false;
+    }
+    options.names->emplace_back(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name));
+  }
+  return true;
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"blocks", "names", "title", "types", "batch_rows", "table_type", nullptr};
+  PyObject *blocks, *names, *title, *types, *table_type;
+  Py_ssize_t batch_rows;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOnO!:_TableReader", const_cast<char**>(keywords), &blocks,
+                                   &names, &title, &types, &batch_rows, &PyType_Type, &table_type)) {
+    return nullptr;
+  }
+  if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(table_type), RecordTableType)) {
+    PyErr_SetString(PyExc_TypeError, "table_type must be a RecordTable class");
+    return nullptr;
+  }
+  if (title != Py_None && !PyUnicode_Check(title)) {
+    PyErr_SetString(PyExc_TypeError, "title must be None or a str");
+    return nullptr;
+  }
+  TableOptions options;
+  if (!parse_names(names, options) || !parse_types(types, options)) return nullptr;
+  std::string title_name;
+  if (title != Py_None) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(title, &size);
+    if (utf8 == nullptr) return nullptr;
+    title_name.assign(utf8, static_cast<size_t>(size));
+    options.title = true;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(blocks));
+  if (!iterator) return nullptr;
+
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  PyTableReader* self = as_reader(object);
+  new (&self->borrow) BorrowState();
+  new (&self->blocks) Ref(std::move(iterator));
+  new (&self->table_type) Ref(Ref::borrow(table_type));
+  new (&self->pending) Ref();
+  new (&self->options) TableOptions(std::move(options));
+  new (&self->title) std::string(std::move(title_name));
+  new (&self->builder) std::optional<TableBuilder>();
+  self->batch_rows = batch_rows > 0 ? static_cast<size_t>(batch_rows) : SIZE_MAX;
+  self->position = 0;
+  self->kind = StreamKind::Unknown;
+  self->exhausted = false;
+  return object;
+}
+
+int reader_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(object));
+  PyTableReader* self = as_reader(object);
+  Py_VISIT(self->blocks.get());
+  Py_VISIT(self->table_type.get());
+  Py_VISIT(self->pending.get());
+  return 0;
+}
+
+int reader_clear(PyObject* object) noexcept {
+  PyTableReader* self = as_reader(object);
+  self->exhausted = true;
+  Ref blocks = std::move(self->blocks);
+  Ref table_type = std::move(self->table_type);
+  Ref pending = std::move(self->pending);
+  return 0;
+}
+
+void reader_dealloc(PyObject* object) noexcept {
+  PyObject_GC_UnTrack(object);
+  PyTableReader* self = as_reader(object);
+  PyTypeObject* type = Py_TYPE(object);
+  std::destroy_at(&self->builder);
+  std::destroy_at(&self->title);
+  std::destroy_at(&self->options);
+  std::destroy_at(&self->pending);
+  std::destroy_at(&self->table_type);
+  std::destroy_at(&self->blocks);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyMethodDef reader_methods[] = {
+    {"read_all", entry<reader_read_all>, METH_NOARGS,
+     "read_all($self, /)\n--\n\nThe remaining rows as one table of one batch."},
+    {"record_names", entry<reader_record_names>, METH_NOARGS,
+     "record_names($self, /)\n--\n\nThe record names of the remaining blocks, as bytes, in order of first appearance."},
+    {"close", entry<reader_close>, METH_NOARGS, "close($self, /)\n--\n\nStop reading and release the source."},
+    {"__arrow_c_schema__", entry<reader_arrow_c_schema>, METH_NOARGS,
+     "__arrow_c_schema__($self, /)\n--\n\nThe schema of the batches as an Arrow PyCapsule."},
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<reader_arrow_c_stream>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+     "The remaining batches as an Arrow stream PyCapsule, read as the consumer asks."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Read record batches from blocks.")},
+    {Py_tp_new, reinterpret_cast<void*>(entry<reader_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(entry<reader_next>)},
+    {Py_tp_methods, reader_methods},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    .name = "molbrook.native._TableReader",
+    .basicsize = sizeof(PyTableReader),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = reader_slots,
+};
+
+}  // namespace
+
+bool init_table_reader_type() noexcept {
+  if (TableReaderType == nullptr) TableReaderType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&reader_spec));
+  return TableReaderType != nullptr;
+}
+
+}  // namespace molbrook::py
