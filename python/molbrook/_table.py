@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
 from itertools import chain
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Union
@@ -226,6 +227,71 @@ def read_table(
             reader.close()
 
 
+class _RangeScan:
+    """The batches of a scan of a plain file whose ranges are read on a
+    thread pool: in order, with a few ranges read ahead of the consumer."""
+
+    def __init__(
+        self, path: Source, ranges: list[tuple[int, int]], workers: int, names: list[bytes], title: str | None,
+        types: dict[bytes, str], batch_rows: int,
+    ) -> None:
+        self._path = path
+        self._options = (names, title, types, batch_rows)
+        # An empty range gives the schema (and raises what the options do).
+        self._empty = _read_range(path, (0, 0), names, title, types, 0, _read_all)
+        self._pool = ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
+        self._ranges = iter(ranges)
+        self._pending: deque[Future[list[RecordTable]]] = deque()
+        self._batches: deque[RecordTable] = deque()
+        for _ in range(workers + 1):
+            self._read_ahead()
+
+    def _read_ahead(self) -> None:
+        span = next(self._ranges, None)
+        if span is not None:
+            self._pending.append(self._pool.submit(_read_range, self._path, span, *self._options, list))
+
+    def __iter__(self) -> _RangeScan:
+        return self
+
+    def __next__(self) -> RecordTable:
+        while not self._batches:
+            if not self._pending:
+                self.close()
+                raise StopIteration
+            try:
+                self._batches.extend(self._pending.popleft().result())
+            except _BLOCK_ERRORS as error:
+                self.close()
+                self._raise_as_one_thread(error)
+            self._read_ahead()
+        return self._batches.popleft()
+
+    def _raise_as_one_thread(self, error: BaseException) -> None:
+        """Reads the file on this thread up to the failing block, to raise
+        what workers=1 raises, with the same notes."""
+        reader = _reader(native.parse_sdf(self._path, borrow=True), *self._options)
+        try:
+            for _ in reader:
+                pass
+        finally:
+            reader.close()
+        raise error
+
+    def __arrow_c_schema__(self) -> object:
+        return self._empty.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._empty._stream_tables(self)
+
+    def close(self) -> None:
+        self._ranges = iter(())
+        for future in self._pending:
+            future.cancel()
+        self._pending.clear()
+        self._pool.shutdown(wait=True)
+
+
 class TableScan:
     """The rows of `scan_table` as a one-shot stream of RecordTable batches.
 
@@ -272,18 +338,34 @@ def scan_table(
     title: str | None = None,
     types: Mapping[Name, type] | None = None,
     batch_rows: int = 65536,
+    workers: int | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
     With `names=None` a first pass over the path finds every record name, so
     that the schema is known before the first batch; a file object or an
     iterable of blocks cannot be read twice and needs `names`.
+
+    A plain file is cut into byte ranges read on `workers` threads (None:
+    every CPU the process may use; 1: the calling thread only), a few
+    ranges ahead of the consumer: the rows are the same, in order, while
+    a batch may end early at the end of a range.
     """
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
     _check_title(title, encoded_names)
+    count = worker_count(workers)
+    ranges = _ranges(source, count)
+    if ranges is not None:
+        try:
+            if encoded_names is None:
+                with ThreadPoolExecutor(count, thread_name_prefix="molbrook") as pool:
+                    encoded_names = _range_names(pool, source, ranges)
+            return TableScan(_RangeScan(source, ranges, count, encoded_names, title, encoded_types, batch_rows), True)
+        except _BLOCK_ERRORS:
+            pass
     if encoded_names is None:
         if not _is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")

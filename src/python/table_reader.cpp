@@ -231,16 +231,6 @@ struct ReaderStream {
 
 ReaderStream* reader_stream(ArrowArrayStream* stream) noexcept { return static_cast<ReaderStream*>(stream->private_data); }
 
-// Keeps the raised exception's text for get_last_error.
-int stream_failed(ReaderStream* holder, int code) noexcept {
-  Ref error = take_exception();
-  Ref text = error ? Ref::steal(PyObject_Str(error.get())) : Ref();
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  PyErr_Clear();
-  holder->error = utf8 != nullptr ? utf8 : "reading the SD file failed";
-  return code;
-}
-
 int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
   ReaderStream* holder = reader_stream(stream);
   PyGILState_STATE gil = PyGILState_Ensure();
@@ -252,7 +242,7 @@ int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcep
     if (schema) {
       export_schema(*schema, std::vector<bool>(schema->fields.size(), false), out);
     } else {
-      status = stream_failed(holder, EIO);
+      status = stream_failed(holder->error, EIO);
     }
   } catch (const std::bad_alloc&) {
     status = ENOMEM;
@@ -278,7 +268,7 @@ int reader_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
         export_batch(table->batches.front(), large, out);
       }
     } else if (PyErr_Occurred()) {
-      status = stream_failed(holder, EIO);
+      status = stream_failed(holder->error, EIO);
     } else {
       out->release = nullptr;  // the end of the stream
     }
