@@ -17,6 +17,11 @@ page cache:
   molbrook   borrowed, owned and str-path iteration, to_dict() and get(name)
              per block, the str path on the CRLF file, and
              write_sdf(parse_sdf(...)) with and without borrow
+  scale      read_table with workers=1 and 2; molbrook.dask.read_sdf(...)
+             .compute() with the threads scheduler against read_table(...,
+             workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
+             next to the file) against reading it through the decompressor
+             alone in 1 MiB chunks, with isal and with the stdlib
 
 Every job first makes one untimed pass that computes its checksum (blocks,
 records or hits, total value length); readers that disagree are marked,
@@ -44,7 +49,8 @@ from typing import Callable, Iterable
 
 import common
 from common import Checksum
-from molbrook import parse_sdf, write_sdf
+import molbrook._compression
+from molbrook import parse_sdf, read_table, write_sdf
 
 CHUNK = 1 << 20
 CHART = common.HERE.parent / "docs" / "throughput.png"
@@ -130,6 +136,96 @@ def most_common_name(path: Path, blocks: int = 5000) -> str:
     return names.most_common(1)[0][0]
 
 
+def gzip_copy(path: Path) -> Path:
+    """PATH.gz beside the file, compressed once (level 1) unless it exists."""
+    packed = path.with_name(path.name + ".gz")
+    if not packed.exists():
+        with open(path, "rb") as source, open(packed, "wb") as raw:
+            writer = molbrook._compression.open_writer(raw, packed.name)
+            shutil.copyfileobj(source, writer, CHUNK)
+            writer.close()
+    return packed
+
+
+def decompress_chunks(path: Path, gzip_module) -> int:
+    """The decompressed size, read in 1 MiB chunks."""
+    size = 0
+    with gzip_module.open(path, "rb") as f:
+        while chunk := f.read(CHUNK):
+            size += len(chunk)
+    return size
+
+
+def gzip_modules() -> dict[str, object]:
+    """The gzip readers to compare: the stdlib's, and isal's if installed."""
+    import gzip
+
+    modules: dict[str, object] = {"stdlib": gzip}
+    if importlib.util.find_spec("isal"):
+        from isal import igzip
+
+        modules["isal"] = igzip
+    return modules
+
+
+def parse_with_gzip(path: Path, gzip_module) -> Iterable:
+    """parse_sdf of a gzip file, decompressed by `gzip_module`."""
+    chosen = molbrook._compression._gzip
+    molbrook._compression._gzip = lambda: gzip_module
+    try:
+        yield from parse_sdf(os.fsencode(path))
+    finally:
+        molbrook._compression._gzip = chosen
+
+
+def table_checksum(table) -> Checksum:
+    """Rows, non-null cells and their total length (as text) of a table."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    arrow = pa.table(table)
+    cells = sum(len(column) - column.null_count for column in arrow.columns)
+    text = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.types.is_large_binary)
+    length = sum(pc.sum(pc.binary_length(column.cast(pa.large_binary()))).as_py() or 0 for column in arrow.columns
+                 if any(is_text(column.type) for is_text in text))
+    return Checksum(arrow.num_rows, cells, length)
+
+
+def scale_jobs(lf: Path) -> list[Job]:
+    """Threads, Dask and compressed input."""
+    def dask_frame():
+        import molbrook.dask
+
+        return molbrook.dask.read_sdf(str(lf)).compute(scheduler="threads")
+
+    def frame_checksum(frame) -> Checksum:
+        import pyarrow as pa
+
+        return table_checksum(pa.Table.from_pandas(frame, preserve_index=False))
+
+    found = [
+        Job("table_1", "molbrook: read_table(workers=1)", "molbrook", lf, partial(read_table, str(lf), workers=1),
+            lambda: table_checksum(read_table(str(lf), workers=1))),
+        Job("table_2", "molbrook: read_table(workers=2)", "molbrook", lf, partial(read_table, str(lf), workers=2),
+            lambda: table_checksum(read_table(str(lf), workers=2)), agrees_with="table_1"),
+        Job("table_pandas_2", "molbrook: read_table(workers=2).to_pandas()", "molbrook", lf,
+            lambda: read_table(str(lf), workers=2).to_pandas(),
+            lambda: frame_checksum(read_table(str(lf), workers=2).to_pandas()), agrees_with="table_1"),
+    ]
+    if importlib.util.find_spec("dask"):
+        found.append(Job("dask_threads", "molbrook.dask.read_sdf().compute(), threads", "molbrook", lf, dask_frame,
+                         lambda: frame_checksum(dask_frame()), agrees_with="table_1"))
+    packed = gzip_copy(lf)
+    for backend, module in gzip_modules().items():
+        found += [
+            Job(f"gzip_{backend}", f"floor: {backend} gzip, 1 MiB chunks", "floor", packed,
+                partial(decompress_chunks, packed, module)),
+            streamed(f"gzip_parse_{backend}", f"molbrook: parse_sdf(.gz), {backend} gzip", "molbrook", packed,
+                     partial(parse_with_gzip, gzip_module=module), agrees_with="floor"),
+        ]
+    return found
+
+
 def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
@@ -178,7 +274,7 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
-    return floors + peers + ours
+    return floors + peers + ours + scale_jobs(lf)
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -192,6 +288,10 @@ TARGETS = [
     ("crlf_str", "crlf_bytes", 0.5),
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
+    ("table_2", "table_1", 1.6),
+    ("dask_threads", "table_pandas_2", 0.6),
+    ("gzip_parse_isal", "gzip_isal", 0.8),
+    ("gzip_parse_stdlib", "gzip_stdlib", 0.8),
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -289,7 +389,9 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
-                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str, "
+                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str table_1 "
+                                        "table_2 table_pandas_2 dask_threads gzip_isal gzip_parse_isal "
+                                        "gzip_stdlib gzip_parse_stdlib, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
@@ -314,6 +416,7 @@ def main(argv: list[str] | None = None) -> int:
     selected = jobs(lf, crlf, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
+    blocks.update({job.file: blocks[lf] for job in selected if job.file not in blocks})  # copies of the LF file
 
     title = f"{lf.name}: {lf.stat().st_size / 1e6:,.0f} MB, {blocks[lf]:,} blocks"
     print(f"{title}; {crlf.name}: {crlf.stat().st_size / 1e6:,.0f} MB, {blocks[crlf]:,} blocks; get({name!r})")
