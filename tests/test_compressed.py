@@ -13,7 +13,7 @@ import sys
 import pytest
 
 from conftest import CORPUS_FILES, corpus_params
-from molbrook import _compression, parse_sdf, write_sdf
+from molbrook import _compression, merge_records, parse_sdf, write_sdf
 from molbrook.cli import main
 
 try:
@@ -128,6 +128,18 @@ def test_open_writer_compresses_by_extension(tmp_path, gzip_backend, name):
         writer.close()
     assert (_compression.compression_of(path) is None) == name.endswith(".sdf")
     assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [bytes(b) for b in source]
+
+
+def test_merge_records_reads_and_writes_compressed_files(tmp_path):
+    mol = "t\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <ID>\n{}\n\n$$$$\n"
+    source = tmp_path / "in.sdf.bz2"  # read by content, written by name
+    source.write_bytes(gzip.compress("".join(map(mol.format, range(10))).encode()))
+    table = {"ID": ["3", "7"], "NEW": ["a", "b"]}
+    merge_records(source, table, tmp_path / "out.sdf", key="ID")
+    merge_records(source, table, tmp_path / "out.sdf.xz", key="ID")
+    assert _compression.compression_of(tmp_path / "out.sdf.xz") == "xz"
+    assert blocks(tmp_path / "out.sdf.xz") == blocks(tmp_path / "out.sdf")
+    assert blocks(tmp_path / "out.sdf")[1][3].count(b"> <NEW>") == 1
 
 
 def test_zstd_without_a_module_names_the_extra(tmp_path, monkeypatch):
