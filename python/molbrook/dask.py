@@ -45,8 +45,9 @@ def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     found: list[str | bytes] = []
-    for path in map(os.fspath, paths):
-        matches = sorted(glob.glob(path)) if glob.has_magic(path) and not os.path.exists(path) else [path]
+    for given in paths:
+        path = os.fspath(given)
+        matches = [path] if os.path.exists(path) else sorted(glob.glob(path))
         if not matches:
             raise FileNotFoundError(f"no file matches {path!r}")
         found.extend(matches)
@@ -153,6 +154,7 @@ def read_sdf(
     chosen = list(names) if names is not None else _found_names(dask, parts)
     empty = io.BytesIO(b"") if isinstance(parts[0][0], bytes) else io.StringIO("")
     meta = _frame(_table.read_table(empty, chosen, title=title, types=types))
-    return dask.dataframe.from_map(
+    frame: dask.dataframe.DataFrame = dask.dataframe.from_map(
         _read_part, parts, args=(chosen, title, types), meta=meta, label="read-sdf", enforce_metadata=False
     )
+    return frame
