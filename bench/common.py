@@ -53,27 +53,32 @@ def best_seconds(run: Callable[[], object], repeat: int, budget: float = float("
     return min(times), len(times)
 
 
-def peak_rss_growth(path: Path) -> int:
+def peak_rss_growth(path: Path, work: str = "for _ in parse_sdf(path):\n    pass", prelude: str = "") -> int:
     """Bytes the resident size grows, at its peak, while a fresh process
-    streams `path` with parse_sdf, without borrow.
+    runs `work` over `path` (by default, streams it with parse_sdf, without
+    borrow), after an unmeasured `prelude` (imports). Both see `path` as
+    bytes and the names molbrook exports.
 
     The child resets its high-water mark first: a spawned process otherwise
     starts with its parent's.
     """
     child = f"""
-from molbrook import parse_sdf
+from molbrook import *
+path = {os.fsencode(path)!r}
+{prelude}
+
 def status(key):
     for line in open("/proc/self/status"):
         if line.startswith(key + ":"):
             return int(line.split()[1]) * 1024
+
 open("/proc/self/clear_refs", "w").write("5")
 start = status("VmRSS")
-for _ in parse_sdf({os.fsencode(path)!r}):
-    pass
+{work}
 print(status("VmHWM") - start)
 """
     done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, check=True)
-    return int(done.stdout)
+    return int(done.stdout.split()[-1])
 
 
 def machine() -> str:

@@ -48,9 +48,10 @@ from pathlib import Path
 from typing import Callable, Iterable
 
 import common
+import scale_jobs
+import table_jobs
 from common import Checksum
-import molbrook._compression
-from molbrook import parse_sdf, read_table, write_sdf
+from molbrook import parse_sdf, write_sdf
 
 CHUNK = 1 << 20
 CHART = common.HERE.parent / "docs" / "throughput.png"
@@ -136,96 +137,6 @@ def most_common_name(path: Path, blocks: int = 5000) -> str:
     return names.most_common(1)[0][0]
 
 
-def gzip_copy(path: Path) -> Path:
-    """PATH.gz beside the file, compressed once (level 1) unless it exists."""
-    packed = path.with_name(path.name + ".gz")
-    if not packed.exists():
-        with open(path, "rb") as source, open(packed, "wb") as raw:
-            writer = molbrook._compression.open_writer(raw, packed.name)
-            shutil.copyfileobj(source, writer, CHUNK)
-            writer.close()
-    return packed
-
-
-def decompress_chunks(path: Path, gzip_module) -> int:
-    """The decompressed size, read in 1 MiB chunks."""
-    size = 0
-    with gzip_module.open(path, "rb") as f:
-        while chunk := f.read(CHUNK):
-            size += len(chunk)
-    return size
-
-
-def gzip_modules() -> dict[str, object]:
-    """The gzip readers to compare: the stdlib's, and isal's if installed."""
-    import gzip
-
-    modules: dict[str, object] = {"stdlib": gzip}
-    if importlib.util.find_spec("isal"):
-        from isal import igzip
-
-        modules["isal"] = igzip
-    return modules
-
-
-def parse_with_gzip(path: Path, gzip_module) -> Iterable:
-    """parse_sdf of a gzip file, decompressed by `gzip_module`."""
-    chosen = molbrook._compression._gzip
-    molbrook._compression._gzip = lambda: gzip_module
-    try:
-        yield from parse_sdf(os.fsencode(path))
-    finally:
-        molbrook._compression._gzip = chosen
-
-
-def table_checksum(table) -> Checksum:
-    """Rows, non-null cells and their total length (as text) of a table."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
-    arrow = pa.table(table)
-    cells = sum(len(column) - column.null_count for column in arrow.columns)
-    text = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.types.is_large_binary)
-    length = sum(pc.sum(pc.binary_length(column.cast(pa.large_binary()))).as_py() or 0 for column in arrow.columns
-                 if any(is_text(column.type) for is_text in text))
-    return Checksum(arrow.num_rows, cells, length)
-
-
-def scale_jobs(lf: Path) -> list[Job]:
-    """Threads, Dask and compressed input."""
-    def dask_frame():
-        import molbrook.dask
-
-        return molbrook.dask.read_sdf(str(lf)).compute(scheduler="threads")
-
-    def frame_checksum(frame) -> Checksum:
-        import pyarrow as pa
-
-        return table_checksum(pa.Table.from_pandas(frame, preserve_index=False))
-
-    found = [
-        Job("table_1", "molbrook: read_table(workers=1)", "molbrook", lf, partial(read_table, str(lf), workers=1),
-            lambda: table_checksum(read_table(str(lf), workers=1))),
-        Job("table_2", "molbrook: read_table(workers=2)", "molbrook", lf, partial(read_table, str(lf), workers=2),
-            lambda: table_checksum(read_table(str(lf), workers=2)), agrees_with="table_1"),
-        Job("table_pandas_2", "molbrook: read_table(workers=2).to_pandas()", "molbrook", lf,
-            lambda: read_table(str(lf), workers=2).to_pandas(),
-            lambda: frame_checksum(read_table(str(lf), workers=2).to_pandas()), agrees_with="table_1"),
-    ]
-    if importlib.util.find_spec("dask"):
-        found.append(Job("dask_threads", "molbrook.dask.read_sdf().compute(), threads", "molbrook", lf, dask_frame,
-                         lambda: frame_checksum(dask_frame()), agrees_with="table_1"))
-    packed = gzip_copy(lf)
-    for backend, module in gzip_modules().items():
-        found += [
-            Job(f"gzip_{backend}", f"floor: {backend} gzip, 1 MiB chunks", "floor", packed,
-                partial(decompress_chunks, packed, module)),
-            streamed(f"gzip_parse_{backend}", f"molbrook: parse_sdf(.gz), {backend} gzip", "molbrook", packed,
-                     partial(parse_with_gzip, gzip_module=module), agrees_with="floor"),
-        ]
-    return found
-
-
 def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
@@ -274,7 +185,7 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
-    return floors + peers + ours + scale_jobs(lf)
+    return floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -288,10 +199,8 @@ TARGETS = [
     ("crlf_str", "crlf_bytes", 0.5),
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
-    ("table_2", "table_1", 1.6),
-    ("dask_threads", "table_pandas_2", 0.6),
-    ("gzip_parse_isal", "gzip_isal", 0.8),
-    ("gzip_parse_stdlib", "gzip_stdlib", 0.8),
+    *table_jobs.TARGETS,
+    *scale_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -341,7 +250,7 @@ def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
               f"| {result.mb_per_s:,.0f} | {blocks[job.file] / result.seconds:,.0f} | {checksum} |")
 
 
-def print_targets(results: dict[str, Result], rss: int | None) -> None:
+def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None) -> None:
     print("\n| target | measured | wanted | |")
     print("|---|---:|---:|---|")
     for key, reference, minimum in TARGETS:
@@ -356,6 +265,10 @@ def print_targets(results: dict[str, Result], rss: int | None) -> None:
     if rss is not None:
         print(f"| peak RSS growth streaming without borrow | {rss / 2**20:.1f} MiB | < {RSS_LIMIT // 2**20} MiB "
               f"| {'met' if rss < RSS_LIMIT else 'MISSED'} |")
+    if parquet_rss is not None:
+        limit = table_jobs.PARQUET_RSS_LIMIT
+        print(f"| peak RSS growth, scan_table of three names to Parquet | {parquet_rss / 2**20:.1f} MiB "
+              f"| < {limit // 2**20} MiB | {'met' if parquet_rss < limit else 'MISSED'} |")
 
 
 def plot(results: dict[str, Result], title: str, path: Path) -> None:
@@ -389,9 +302,9 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
-                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str table_1 "
-                                        "table_2 table_pandas_2 dask_threads gzip_isal gzip_parse_isal "
-                                        "gzip_stdlib gzip_parse_stdlib, "
+                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
+                                        "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
+                                        "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
@@ -416,7 +329,8 @@ def main(argv: list[str] | None = None) -> int:
     selected = jobs(lf, crlf, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
-    blocks.update({job.file: blocks[lf] for job in selected if job.file not in blocks})  # copies of the LF file
+    for job in selected:  # a compressed copy holds the LF file's blocks
+        blocks.setdefault(job.file, blocks[lf] if job.file.suffix == ".gz" else mmap_count(job.file))
 
     title = f"{lf.name}: {lf.stat().st_size / 1e6:,.0f} MB, {blocks[lf]:,} blocks"
     print(f"{title}; {crlf.name}: {crlf.stat().st_size / 1e6:,.0f} MB, {blocks[crlf]:,} blocks; get({name!r})")
@@ -425,16 +339,18 @@ def main(argv: list[str] | None = None) -> int:
         print("RDKit is not installed: its jobs are skipped (pip install '.[bench]').")
     results = measure(selected, args.repeat, args.budget)
     out.unlink(missing_ok=True)
-    rss = None
+    rss = parquet_rss = None
     if args.rss_size != "0" and (not args.only or "rss" in args.only.split(",")):
-        rss = common.peak_rss_growth(common.build_file(args.rss_size, corpus=args.corpus))
+        rss_file = common.build_file(args.rss_size, corpus=args.corpus)
+        rss = common.peak_rss_growth(rss_file)
+        parquet_rss = table_jobs.parquet_rss_growth(rss_file)
     print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
 
     print_table(results, blocks)
-    print_targets(results, rss)
+    print_targets(results, rss, parquet_rss)
     if rss is not None:
         print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
-              "in a fresh process.")
+              "and three of its names streamed to Parquet with scan_table, each in a fresh process.")
     if args.plot:
         plot(results, f"{title}\n{common.machine()}", CHART)
 

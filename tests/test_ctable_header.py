@@ -21,48 +21,42 @@ def v3000(counts_line):
 
 
 # Integer fields themselves are the property's below; these are the fields' places.
-@pytest.mark.parametrize(
-    "lines, atoms, bonds",
-    [
-        (v2000("  5  4  0  0  0  0  0  0  0  0999 V2000"), 5, 4),
-        (v2000("  5  4  0  0  0  0  0  0  0  0999 V2000\r\n"), 5, 4),
-        (v2000("  5  4 V2000\x1c\x1f"), 5, 4),  # information separators separate counts tokens
-        (v2000("123456 V2000"), 123, 456),
-        (v2000("\xa0\xa05\u3000 4 V2000"), 5, 4),  # fields count code points, not bytes
-        (v2000("  5\u3000\u30004 V2000"), 5, 4),
-        (v3000("M  V30 COUNTS 9 8 0 0 1"), 9, 8),
-        (v3000("m v30 counts -3 +4"), -3, 4),  # the first three tokens are not checked
-        (v3000("M\tV30\x1cCOUNTS\x1f7\x0c8\r\n"), 7, 8),
-        (v3000("M  V30 COUNTS 9223372036854775807 -9223372036854775808"), 2**63 - 1, -(2**63)),
-    ],
-)
+@pytest.mark.parametrize("lines, atoms, bonds", [
+    (v2000("  5  4  0  0  0  0  0  0  0  0999 V2000"), 5, 4),
+    (v2000("  5  4  0  0  0  0  0  0  0  0999 V2000\r\n"), 5, 4),
+    (v2000("  5  4 V2000\x1c\x1f"), 5, 4),  # information separators separate counts tokens
+    (v2000("123456 V2000"), 123, 456),
+    (v2000("\xa0\xa05\u3000 4 V2000"), 5, 4),  # fields count code points, not bytes
+    (v2000("  5\u3000\u30004 V2000"), 5, 4),
+    (v3000("M  V30 COUNTS 9 8 0 0 1"), 9, 8),
+    (v3000("m v30 counts -3 +4"), -3, 4),  # the first three tokens are not checked
+    (v3000("M\tV30\x1cCOUNTS\x1f7\x0c8\r\n"), 7, 8),
+    (v3000("M  V30 COUNTS 9223372036854775807 -9223372036854775808"), 2**63 - 1, -(2**63)),
+])
 def test_counts(lines, atoms, bonds):
     table = CTable(lines)
     expected_format = "V3000" if "V3000" in lines[3] else "V2000"
     assert (table.format, table.num_atoms, table.num_bonds) == (expected_format, atoms, bonds)
 
 
-@pytest.mark.parametrize(
-    "lines, message",
-    [
-        ([], "CTable line 1: missing; the table has only 0 lines"),
-        (["t", "p", "c"], "CTable line 4: missing; the table has only 3 lines"),
-        (EXAMPLE[:5], "CTable line 6: missing; the table has only 5 lines"),
-        (v2000(""), "CTable line 4: no format field"),
-        (v2000("  1  0 v2000"), "CTable line 4: format v2000 is not V2000 or V3000"),
-        (v2000("  1  0\x0bV2000"), "CTable line 4: format 0\x0bV2000 is not V2000 or V3000"),
-        (v2000("  1  0\xa0V2000"), "CTable line 4: format 0\xa0V2000 is not V2000 or V3000"),
-        (v2000("  a  0 V2000"), "CTable line 4: atom count   a is not an integer"),
-        (v2000("1 2 3 V2000"), "CTable line 4: atom count 1 2 is not an integer"),
-        (v2000("  5\x1c 4 V2000"), "CTable line 4: bond count \x1c 4 is not an integer"),
-        (v2000("V2000"), "CTable line 4: atom count V20 is not an integer"),
-        (v2000("  1 V2000"), "CTable line 4: bond count  V2 is not an integer"),
-        (v2000("  1  0  0 V3000"), "CTable line 6: missing; the table has only 5 lines"),
-        (v3000("M  V30 COUNTS"), "CTable line 6: no atom count field"),
-        (v3000("M  V30 COUNTS 5"), "CTable line 6: no bond count field"),
-        (v3000("M  V30 COUNTS 1 y"), "CTable line 6: bond count y is not an integer"),
-    ],
-)
+@pytest.mark.parametrize("lines, message", [
+    ([], "CTable line 1: missing; the table has only 0 lines"),
+    (["t", "p", "c"], "CTable line 4: missing; the table has only 3 lines"),
+    (EXAMPLE[:5], "CTable line 6: missing; the table has only 5 lines"),
+    (v2000(""), "CTable line 4: no format field"),
+    (v2000("  1  0 v2000"), "CTable line 4: format v2000 is not V2000 or V3000"),
+    (v2000("  1  0\x0bV2000"), "CTable line 4: format 0\x0bV2000 is not V2000 or V3000"),
+    (v2000("  1  0\xa0V2000"), "CTable line 4: format 0\xa0V2000 is not V2000 or V3000"),
+    (v2000("  a  0 V2000"), "CTable line 4: atom count   a is not an integer"),
+    (v2000("1 2 3 V2000"), "CTable line 4: atom count 1 2 is not an integer"),
+    (v2000("  5\x1c 4 V2000"), "CTable line 4: bond count \x1c 4 is not an integer"),
+    (v2000("V2000"), "CTable line 4: atom count V20 is not an integer"),
+    (v2000("  1 V2000"), "CTable line 4: bond count  V2 is not an integer"),
+    (v2000("  1  0  0 V3000"), "CTable line 6: missing; the table has only 5 lines"),
+    (v3000("M  V30 COUNTS"), "CTable line 6: no atom count field"),
+    (v3000("M  V30 COUNTS 5"), "CTable line 6: no bond count field"),
+    (v3000("M  V30 COUNTS 1 y"), "CTable line 6: bond count y is not an integer"),
+])
 def test_header_errors(lines, message):
     with pytest.raises(MalformedCTableError) as raised:
         CTable(lines)
@@ -103,16 +97,13 @@ def v3000_with(atoms, bonds, counts_line):
     })
 
 
-@pytest.mark.parametrize(
-    "counts_line, atoms, bonds, rewritten",
-    [
-        ("M  V30 COUNTS 9 8 0 0 1", 10, 8, "M  V30 COUNTS 10 8 0 0 1"),
-        ("M  V30 COUNTS  5  4 0 0 0", 3, 2, "M  V30 COUNTS  3  2 0 0 0"),
-        ("M  V30 COUNTS 1 1\r\n", 0, 0, "M  V30 COUNTS 0 0\r\n"),
-        ("m\x1cv30 counts -5\t+7\x0cx", 2, 1, "m\x1cv30 counts 2\t1\x0cx"),
-        ("M  V30 COUNTS \xa01 1\xa0 0", 1, 1, "M  V30 COUNTS 1 1 0"),  # White_Space in a token goes with it
-    ],
-)
+@pytest.mark.parametrize("counts_line, atoms, bonds, rewritten", [
+    ("M  V30 COUNTS 9 8 0 0 1", 10, 8, "M  V30 COUNTS 10 8 0 0 1"),
+    ("M  V30 COUNTS  5  4 0 0 0", 3, 2, "M  V30 COUNTS  3  2 0 0 0"),
+    ("M  V30 COUNTS 1 1\r\n", 0, 0, "M  V30 COUNTS 0 0\r\n"),
+    ("m\x1cv30 counts -5\t+7\x0cx", 2, 1, "m\x1cv30 counts 2\t1\x0cx"),
+    ("M  V30 COUNTS \xa01 1\xa0 0", 1, 1, "M  V30 COUNTS 1 1 0"),  # White_Space in a token goes with it
+])
 def test_counts_rewrite(counts_line, atoms, bonds, rewritten):
     table = CTable(v3000_with(atoms, bonds, counts_line))
     table.fix_counts()

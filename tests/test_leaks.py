@@ -14,6 +14,7 @@ import sys
 import tracemalloc
 
 import pytest
+from conftest import proc_only
 from ctable_tables import example
 
 from molbrook import ctable as ctable_errors
@@ -270,6 +271,7 @@ def witnesses(tmp_path):
     }
 
 
+@proc_only
 @pytest.mark.parametrize("operation", OPERATIONS, ids=lambda operation: operation.__name__)
 def test_repeated_operations_leak_nothing(operation, witnesses):
     watched = list(witnesses.values()) + CLASSES + [ctable_errors.MalformedCTableError]

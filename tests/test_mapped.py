@@ -5,6 +5,7 @@ import gc
 import os
 
 import pytest
+from conftest import posix_only
 
 from molbrook import _testcore
 from molbrook.native import SDBlock, parse_sdf
@@ -17,6 +18,7 @@ def batches(path, universal=False, borrow=False):
     return _testcore.mapped_batches(os.fsencode(path), universal, borrow)
 
 
+@posix_only
 def test_which_files_are_mapped(tmp_path):
     (tmp_path / "empty.sdf").write_bytes(b"")
     (tmp_path / "one.sdf").write_bytes(b"t\n$$$$\n")
@@ -47,26 +49,23 @@ def test_a_block_larger_than_the_span_is_a_batch_of_its_own(tmp_path):
         [b"a\n$$$$\n", big], [b"b\n$$$$\n"]]
 
 
-@pytest.mark.parametrize(
-    "data, universal, blocks",
-    [
-        # Bare $$$$ lines are borrowed, in either line-ending style.
-        (b"a\n$$$$\nb\r\n$$$$\r\n$$$$\n", False,
-         [(b"a\n$$$$\n", 2, True), (b"b\r\n$$$$\r\n", 3, True), (b"$$$$\n", 0, True)]),
-        # Trailing text, a missing $$$$ line or line ending: copied, completed.
-        (b"a\n$$$$ x\nb\n$$$$\nc\n$$$$", False,
-         [(b"a\n$$$$\n", 2, False), (b"b\n$$$$\n", 2, True), (b"c\n$$$$\n", 2, False)]),
-        (b"a\n$$$$\nrest\n", False, [(b"a\n$$$$\n", 2, True), (b"rest\n$$$$\n", 5, False)]),
-        (b"a\n$$$$\n\n", False, [(b"a\n$$$$\n", 2, True), (b"\n$$$$\n", 1, False)]),
-        # A text path translates: a block holding any CR is copied.
-        (b"a\r\n$$$$\r\nb\n$$$$\nc\rd\r$$$$\r", True,
-         [(b"a\n$$$$\n", 2, False), (b"b\n$$$$\n", 2, True), (b"c\nd\n$$$$\n", 2, False)]),
-        (b"a\n$$$$ x\r\n$$$$\r", True, [(b"a\n$$$$\n", 2, False), (b"$$$$\n", 0, False)]),
-        # A CR starts a line only for text paths.
-        (b"a\nb\r$$$$\n", False, [(b"a\nb\r$$$$\n$$$$\n", 2, False)]),
-        (b"a\nb\r$$$$\n", True, [(b"a\nb\n$$$$\n", 2, False)]),
-    ],
-)
+@pytest.mark.parametrize("data, universal, blocks", [
+    # Bare $$$$ lines are borrowed, in either line-ending style.
+    (b"a\n$$$$\nb\r\n$$$$\r\n$$$$\n", False,
+     [(b"a\n$$$$\n", 2, True), (b"b\r\n$$$$\r\n", 3, True), (b"$$$$\n", 0, True)]),
+    # Trailing text, a missing $$$$ line or line ending: copied, completed.
+    (b"a\n$$$$ x\nb\n$$$$\nc\n$$$$", False,
+     [(b"a\n$$$$\n", 2, False), (b"b\n$$$$\n", 2, True), (b"c\n$$$$\n", 2, False)]),
+    (b"a\n$$$$\nrest\n", False, [(b"a\n$$$$\n", 2, True), (b"rest\n$$$$\n", 5, False)]),
+    (b"a\n$$$$\n\n", False, [(b"a\n$$$$\n", 2, True), (b"\n$$$$\n", 1, False)]),
+    # A text path translates: a block holding any CR is copied.
+    (b"a\r\n$$$$\r\nb\n$$$$\nc\rd\r$$$$\r", True,
+     [(b"a\n$$$$\n", 2, False), (b"b\n$$$$\n", 2, True), (b"c\nd\n$$$$\n", 2, False)]),
+    (b"a\n$$$$ x\r\n$$$$\r", True, [(b"a\n$$$$\n", 2, False), (b"$$$$\n", 0, False)]),
+    # A CR starts a line only for text paths.
+    (b"a\nb\r$$$$\n", False, [(b"a\nb\r$$$$\n$$$$\n", 2, False)]),
+    (b"a\nb\r$$$$\n", True, [(b"a\nb\n$$$$\n", 2, False)]),
+])
 def test_borrowed_and_copied_blocks(tmp_path, data, universal, blocks):
     path = tmp_path / "input.sdf"
     path.write_bytes(data)

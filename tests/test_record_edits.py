@@ -19,80 +19,68 @@ def block(section):
     return SDBlock(MOL + section + "$$$$\n")
 
 
-@pytest.mark.parametrize(
-    "section, header, expected",
-    [
-        ("> <A>\n1\n\n", "plain", "> <A>\n1\n\n> <B>\n2\n\n"),
-        ("> <A>\n1\n", "plain", "> <A>\n1\n\n> <B>\n2\n\n"),  # the unclosed record gets its blank line
-        ("", "plain", "> <B>\n2\n\n"),
-        ("junk\n", "plain", "junk\n\n> <B>\n2\n\n"),
-        ("> <A>\n1\n \n", "padded", "> <A>\n1\n \n>  <B>\n2\n\n"),  # a whitespace line closes it already
-        (">  <A>  (1) \n1\n\n", "copy", ">  <A>  (1) \n1\n\n>  <B>  (1) \n2\n\n"),
-        ("> <A>\n\n", "copy", "> <A>\n\n> <B>\n2\n\n"),
-        ("> 25 <A> (3)\n\n> <C>\n\n", "copy", "> 25 <A> (3)\n\n> <C>\n\n> 25 <B> (3)\n2\n\n"),
-        ("> <A\n\n", "copy", "> <A\n\n> <B>\n2\n\n"),  # no closing '>': plain
-        ("> name\n\n", "copy", "> name\n\n> <B>\n2\n\n"),  # only malformed headers: plain
-        ("> name\n\n  > <A> x\n\n", "copy", "> name\n\n  > <A> x\n\n  > <B> x\n2\n\n"),
-    ],
-)
+@pytest.mark.parametrize("section, header, expected", [
+    ("> <A>\n1\n\n", "plain", "> <A>\n1\n\n> <B>\n2\n\n"),
+    ("> <A>\n1\n", "plain", "> <A>\n1\n\n> <B>\n2\n\n"),  # the unclosed record gets its blank line
+    ("", "plain", "> <B>\n2\n\n"),
+    ("junk\n", "plain", "junk\n\n> <B>\n2\n\n"),
+    ("> <A>\n1\n \n", "padded", "> <A>\n1\n \n>  <B>\n2\n\n"),  # a whitespace line closes it already
+    (">  <A>  (1) \n1\n\n", "copy", ">  <A>  (1) \n1\n\n>  <B>  (1) \n2\n\n"),
+    ("> <A>\n\n", "copy", "> <A>\n\n> <B>\n2\n\n"),
+    ("> 25 <A> (3)\n\n> <C>\n\n", "copy", "> 25 <A> (3)\n\n> <C>\n\n> 25 <B> (3)\n2\n\n"),
+    ("> <A\n\n", "copy", "> <A\n\n> <B>\n2\n\n"),  # no closing '>': plain
+    ("> name\n\n", "copy", "> name\n\n> <B>\n2\n\n"),  # only malformed headers: plain
+    ("> name\n\n  > <A> x\n\n", "copy", "> name\n\n  > <A> x\n\n  > <B> x\n2\n\n"),
+])
 def test_append(section, header, expected):
     b = block(section)
     assert b.append_record("B", "2", header=header) is None
     assert sd_data(b) == expected and str(b).endswith(expected + "$$$$\n")
 
 
-@pytest.mark.parametrize(
-    "data, edit, expected, last",
-    [
-        (b"t\r\nM  END\r\n> <A>\r\n1\r\n$$$$\r\n", lambda b: b.append_record(b"B", b"2"),
-         b"t\r\nM  END\r\n> <A>\r\n1\r\n\r\n> <B>\r\n2\r\n\r\n$$$$\r\n", (b"B", b"2")),
-        (b"t\r\nM  END\n$$$$\n", lambda b: b.append_record(b"B", b"2"),
-         b"t\r\nM  END\n> <B>\r\n2\r\n\r\n$$$$\n", (b"B", b"2")),  # added lines take the title line's ending
-        (b"$$$$\r\n", lambda b: b.append_record(b"B", b"2"), b"\r\n> <B>\r\n2\r\n\r\n$$$$\r\n",
-         (b"B", b"2")),  # a title line is added first
-        (b"t\nM  END\n> <A>\r\n1\r\n\r\n$$$$\n", lambda b: b.set_record(b"A", b"2"),
-         b"t\nM  END\n> <A>\r\n2\n\n$$$$\n", (b"A", b"2")),  # the header line keeps its ending
-        (b"t\nM  END\n  > <A> x\r\n1\n\n$$$$\n", lambda b: b.replace_records([(b"A", b"2"), (b"A", b"3")]),
-         b"t\nM  END\n  > <A> x\r\n2\n\n> <A>\n3\n\n$$$$\n", (b"A", b"3")),  # header lines reused as they were
-    ],
-)
+@pytest.mark.parametrize("data, edit, expected, last", [
+    (b"t\r\nM  END\r\n> <A>\r\n1\r\n$$$$\r\n", lambda b: b.append_record(b"B", b"2"),
+     b"t\r\nM  END\r\n> <A>\r\n1\r\n\r\n> <B>\r\n2\r\n\r\n$$$$\r\n", (b"B", b"2")),
+    (b"t\r\nM  END\n$$$$\n", lambda b: b.append_record(b"B", b"2"),
+     b"t\r\nM  END\n> <B>\r\n2\r\n\r\n$$$$\n", (b"B", b"2")),  # added lines take the title line's ending
+    (b"$$$$\r\n", lambda b: b.append_record(b"B", b"2"), b"\r\n> <B>\r\n2\r\n\r\n$$$$\r\n",
+     (b"B", b"2")),  # a title line is added first
+    (b"t\nM  END\n> <A>\r\n1\r\n\r\n$$$$\n", lambda b: b.set_record(b"A", b"2"),
+     b"t\nM  END\n> <A>\r\n2\n\n$$$$\n", (b"A", b"2")),  # the header line keeps its ending
+    (b"t\nM  END\n  > <A> x\r\n1\n\n$$$$\n", lambda b: b.replace_records([(b"A", b"2"), (b"A", b"3")]),
+     b"t\nM  END\n  > <A> x\r\n2\n\n> <A>\n3\n\n$$$$\n", (b"A", b"3")),  # header lines reused as they were
+])
 def test_edits_keep_line_endings(data, edit, expected, last):
     b = SDBlock(data)
     edit(b)
     assert bytes(b) == expected and b.records()[-1] == last
 
 
-@pytest.mark.parametrize(
-    "section, call, expected, result",
-    [
-        ("> <A>  (1)\n1\n\n> <B>\n2\n\n> <A>\n3\n\n", lambda b: b.set_record("A", "x"),
-         "> <A>  (1)\nx\n\n> <B>\n2\n\n", None),
-        ("> <A>\n1\n2\n\n\n> <B>\n2\n", lambda b: b.set_record("A", ""), "> <A>\n\n\n\n> <B>\n2\n", None),
-        ("> <B>\n2\n", lambda b: b.set_record("A", "1", header="padded"), "> <B>\n2\n\n>  <A>\n1\n\n", None),
-        ("junk\n\n> <A>\n1\n\n\n> <B>\n\n> <A>\n3\n", lambda b: b.remove_record("A"), "junk\n\n\n> <B>\n\n", 2),
-        ("> <A>\n1\n\n", lambda b: b.remove_record("Z"), "> <A>\n1\n\n", 0),
-        ("> <A>\n1\n\n", lambda b: b.__setitem__("B", "2"), "> <A>\n1\n\n> <B>\n2\n\n", None),
-        ("> <A>\n1\n\n> <B>\n2\n\n", lambda b: b.__delitem__("A"), "> <B>\n2\n\n", None),
-    ],
-)
+@pytest.mark.parametrize("section, call, expected, result", [
+    ("> <A>  (1)\n1\n\n> <B>\n2\n\n> <A>\n3\n\n", lambda b: b.set_record("A", "x"),
+     "> <A>  (1)\nx\n\n> <B>\n2\n\n", None),
+    ("> <A>\n1\n2\n\n\n> <B>\n2\n", lambda b: b.set_record("A", ""), "> <A>\n\n\n\n> <B>\n2\n", None),
+    ("> <B>\n2\n", lambda b: b.set_record("A", "1", header="padded"), "> <B>\n2\n\n>  <A>\n1\n\n", None),
+    ("junk\n\n> <A>\n1\n\n\n> <B>\n\n> <A>\n3\n", lambda b: b.remove_record("A"), "junk\n\n\n> <B>\n\n", 2),
+    ("> <A>\n1\n\n", lambda b: b.remove_record("Z"), "> <A>\n1\n\n", 0),
+    ("> <A>\n1\n\n", lambda b: b.__setitem__("B", "2"), "> <A>\n1\n\n> <B>\n2\n\n", None),
+    ("> <A>\n1\n\n> <B>\n2\n\n", lambda b: b.__delitem__("A"), "> <B>\n2\n\n", None),
+])
 def test_set_and_remove(section, call, expected, result):
     b = block(section)
     assert call(b) == result
     assert sd_data(b) == expected
 
 
-@pytest.mark.parametrize(
-    "records, header, expected",
-    [
-        ([("A", "4"), ("A", "5"), ("B", "6")], "plain", "> <A> (1)\n4\n\n> <A> (3)\n5\n\n> <B> (2)\n6\n\n"),
-        ([("A", "4"), ("B", "5"), ("A", "6"), ("A", "7")], "plain",
-         "> <A> (1)\n4\n\n> <B> (2)\n5\n\n> <A> (3)\n6\n\n> <A>\n7\n\n"),
-        ([("C", "1")], "padded", ">  <C>\n1\n\n"),
-        ([("C", "1")], "copy", "> <C> (1)\n1\n\n"),
-        ([], "plain", ""),
-        ({"B": "1", "A": "2"}, "plain", "> <B> (2)\n1\n\n> <A> (1)\n2\n\n"),
-    ],
-)
+@pytest.mark.parametrize("records, header, expected", [
+    ([("A", "4"), ("A", "5"), ("B", "6")], "plain", "> <A> (1)\n4\n\n> <A> (3)\n5\n\n> <B> (2)\n6\n\n"),
+    ([("A", "4"), ("B", "5"), ("A", "6"), ("A", "7")], "plain",
+     "> <A> (1)\n4\n\n> <B> (2)\n5\n\n> <A> (3)\n6\n\n> <A>\n7\n\n"),
+    ([("C", "1")], "padded", ">  <C>\n1\n\n"),
+    ([("C", "1")], "copy", "> <C> (1)\n1\n\n"),
+    ([], "plain", ""),
+    ({"B": "1", "A": "2"}, "plain", "> <B> (2)\n1\n\n> <A> (1)\n2\n\n"),
+])
 def test_replace(records, header, expected):
     b = block("junk\n\n> <A> (1)\n1\n\n> name\n\n> <B> (2)\n2\n\n\n> <A> (3)\n3\n\n")
     b.replace_records(records, header=header)
@@ -132,25 +120,21 @@ class BrokenItems(list):
         raise RuntimeError("ignored: the object is iterated instead")
 
 
-@pytest.mark.parametrize(
-    "call, error, message",
-    [
-        (lambda b: b.set_record(1, "1", header="bogus"), ValueError,
-         r"^header must be 'plain', 'padded', or 'copy', not 'bogus'$"),
-        (lambda b: b.append_record("A", "1", header=1), TypeError, "header"),
-        (lambda b: b.append_record("A", 1), TypeError, r"^text SDBlock values must be str$"),
-        (lambda b: b.append_record("A"), TypeError, "value"),
-        (lambda b: b.replace_records([["A", "1"]]), TypeError, r"^'list' object is not an instance of 'tuple'$"),
-        (lambda b: b.replace_records([None]), TypeError, r"^'None' is not an instance of 'tuple'$"),
-        (lambda b: b.replace_records([("A",)]), ValueError,
-         r"^expected tuple of length 2, but got tuple of length 1$"),
-        (lambda b: b.replace_records([("A", "1"), (b"B", "2")]), TypeError, "record names must be str"),
-        (lambda b: b.replace_records(Items([("A", 1)])), TypeError, "values must be str"),
-        (lambda b: b.replace_records(5), TypeError, "not iterable"),
-        (lambda b: b.replace_records([], header="Plain"), ValueError, "not 'Plain'"),
-        (lambda b: SDBlock(MOL, records=[("A", b"1")]), TypeError, "values must be str"),
-    ],
-)
+@pytest.mark.parametrize("call, error, message", [
+    (lambda b: b.set_record(1, "1", header="bogus"), ValueError,
+     r"^header must be 'plain', 'padded', or 'copy', not 'bogus'$"),
+    (lambda b: b.append_record("A", "1", header=1), TypeError, "header"),
+    (lambda b: b.append_record("A", 1), TypeError, r"^text SDBlock values must be str$"),
+    (lambda b: b.append_record("A"), TypeError, "value"),
+    (lambda b: b.replace_records([["A", "1"]]), TypeError, r"^'list' object is not an instance of 'tuple'$"),
+    (lambda b: b.replace_records([None]), TypeError, r"^'None' is not an instance of 'tuple'$"),
+    (lambda b: b.replace_records([("A",)]), ValueError, r"^expected tuple of length 2, but got tuple of length 1$"),
+    (lambda b: b.replace_records([("A", "1"), (b"B", "2")]), TypeError, "record names must be str"),
+    (lambda b: b.replace_records(Items([("A", 1)])), TypeError, "values must be str"),
+    (lambda b: b.replace_records(5), TypeError, "not iterable"),
+    (lambda b: b.replace_records([], header="Plain"), ValueError, "not 'Plain'"),
+    (lambda b: SDBlock(MOL, records=[("A", b"1")]), TypeError, "values must be str"),
+])
 def test_edit_errors_leave_the_block_unchanged(call, error, message):
     b = block("> <A>\n1\n\n")
     with pytest.raises(error, match=message):

@@ -23,48 +23,42 @@ def text_block(data: str) -> SDBlock:
     return SDBlock._from_state(raw, title_end, mdl_end, True)
 
 
-@pytest.mark.parametrize(
-    "data, title, molblock, mdl, ctab",
-    [
-        (MOL, "water", HEADER + CTAB, HEADER[6:] + CTAB, CTAB),
-        ("$$$$\n", "", "", "", ""),  # terminator only
-        ("t\n$$$$\n", "t", "t\n", "", ""),
-        ("t\nM  END\n> <a>\n1\n\n$$$$\n", "t", "t\nM  END\n", "M  END\n", ""),  # M  END right after the title
-        ("t\np\nc\nx\n> <a>\n1\n\n$$$$\n", "t", "t\np\nc\nx\n> <a>\n1\n\n", "p\nc\nx\n> <a>\n1\n\n", "x\n> <a>\n1\n\n"),
-        ("t\np\nc\nM  ENDING  \nx\n$$$$\n", "t", "t\np\nc\nM  ENDING  \n", "p\nc\nM  ENDING  \n", "M  ENDING  \n"),
-        ("t\np\nM END\nm  END\nx\n$$$$\n", "t", "t\np\nM END\nm  END\nx\n", "p\nM END\nm  END\nx\n", "m  END\nx\n"),
-        ("t \t\x0b\x0c\r\np\r\n$$$$\r\n", "t", "t \t\x0b\x0c\r\np\r\n", "p\r\n", ""),  # ASCII whitespace only
-        ("t\u00a0\n$$$$\n", "t\u00a0", "t\u00a0\n", "", ""),  # U+00A0 is not stripped
-    ],
-)
+@pytest.mark.parametrize("data, title, molblock, mdl, ctab", [
+    (MOL, "water", HEADER + CTAB, HEADER[6:] + CTAB, CTAB),
+    ("$$$$\n", "", "", "", ""),  # terminator only
+    ("t\n$$$$\n", "t", "t\n", "", ""),
+    ("t\nM  END\n> <a>\n1\n\n$$$$\n", "t", "t\nM  END\n", "M  END\n", ""),  # M  END right after the title
+    ("t\np\nc\nx\n> <a>\n1\n\n$$$$\n", "t", "t\np\nc\nx\n> <a>\n1\n\n", "p\nc\nx\n> <a>\n1\n\n", "x\n> <a>\n1\n\n"),
+    ("t\np\nc\nM  ENDING  \nx\n$$$$\n", "t", "t\np\nc\nM  ENDING  \n", "p\nc\nM  ENDING  \n", "M  ENDING  \n"),
+    ("t\np\nM END\nm  END\nx\n$$$$\n", "t", "t\np\nM END\nm  END\nx\n", "p\nM END\nm  END\nx\n", "m  END\nx\n"),
+    ("t \t\x0b\x0c\r\np\r\n$$$$\r\n", "t", "t \t\x0b\x0c\r\np\r\n", "p\r\n", ""),  # ASCII whitespace only
+    ("t\u00a0\n$$$$\n", "t\u00a0", "t\u00a0\n", "", ""),  # U+00A0 is not stripped
+])
 def test_read_sections(data, title, molblock, mdl, ctab):
     for block, convert in ((text_block(data), str), (SDBlock(data.encode()), lambda s: s.encode())):
         assert (block.title, block.molblock, block.mdl, block.ctab) == tuple(map(convert, (title, molblock, mdl, ctab)))
 
 
-@pytest.mark.parametrize(
-    "data, name, value, expected",
-    [
-        # molblock: a missing final newline gets the ending of the value's first line, a final CR an LF
-        (b"t\r\nM  END\r\n$$$$\r\n", "molblock", b"new\r\nM  END", b"new\r\nM  END\r\n$$$$\r\n"),
-        (b"t\r\nM  END\r\n$$$$\r\n", "molblock", b"new\r\nM  END\r", b"new\r\nM  END\r\n$$$$\r\n"),
-        (b"t\nM  END\n$$$$\n", "molblock", b"new", b"new\n$$$$\n"),
-        (MOL.encode(), "molblock", b"", b"\n" + RECORDS.encode() + b"$$$$\n"),  # records keep a title line
-        (b"t\nM  END\n$$$$\n", "molblock", b"", b"$$$$\n"),
-        (b"t\r\nM  END\r\n$$$$\r\n", "molblock", b"", b"$$$$\r\n"),
-        # mdl: the title line's ending completes it
-        (b"t\r\np\nM  END\n$$$$\n", "mdl", b"x\nM  END", b"t\r\nx\nM  END\r\n$$$$\n"),
-        (MOL.encode(), "mdl", b"", b"water\n" + RECORDS.encode() + b"$$$$\n"),
-        (b"$$$$\r\n", "mdl", b"M  END", b"\r\nM  END\r\n$$$$\r\n"),  # a title line is added first
-        (b"$$$$\n", "mdl", b"", b"$$$$\n"),
-        (b"t\nM  END\n> <a>\n1\n\n$$$$\n", "mdl", b"no end\n", b"t\nno end\n> <a>\n1\n\n$$$$\n"),
-        # title: the old title line's ending is kept
-        (b"old  \r\nM  END\n$$$$\n", "title", b"new", b"new\r\nM  END\n$$$$\n"),
-        (b"$$$$\r\n", "title", b"new", b"new\r\n$$$$\r\n"),
-        (b"t\n$$$$\n", "title", b"$$$", b"$$$\n$$$$\n"),
-        (b"t\n$$$$\n", "title", b"", b"\n$$$$\n"),
-    ],
-)
+@pytest.mark.parametrize("data, name, value, expected", [
+    # molblock: a missing final newline gets the ending of the value's first line, a final CR an LF
+    (b"t\r\nM  END\r\n$$$$\r\n", "molblock", b"new\r\nM  END", b"new\r\nM  END\r\n$$$$\r\n"),
+    (b"t\r\nM  END\r\n$$$$\r\n", "molblock", b"new\r\nM  END\r", b"new\r\nM  END\r\n$$$$\r\n"),
+    (b"t\nM  END\n$$$$\n", "molblock", b"new", b"new\n$$$$\n"),
+    (MOL.encode(), "molblock", b"", b"\n" + RECORDS.encode() + b"$$$$\n"),  # records keep a title line
+    (b"t\nM  END\n$$$$\n", "molblock", b"", b"$$$$\n"),
+    (b"t\r\nM  END\r\n$$$$\r\n", "molblock", b"", b"$$$$\r\n"),
+    # mdl: the title line's ending completes it
+    (b"t\r\np\nM  END\n$$$$\n", "mdl", b"x\nM  END", b"t\r\nx\nM  END\r\n$$$$\n"),
+    (MOL.encode(), "mdl", b"", b"water\n" + RECORDS.encode() + b"$$$$\n"),
+    (b"$$$$\r\n", "mdl", b"M  END", b"\r\nM  END\r\n$$$$\r\n"),  # a title line is added first
+    (b"$$$$\n", "mdl", b"", b"$$$$\n"),
+    (b"t\nM  END\n> <a>\n1\n\n$$$$\n", "mdl", b"no end\n", b"t\nno end\n> <a>\n1\n\n$$$$\n"),
+    # title: the old title line's ending is kept
+    (b"old  \r\nM  END\n$$$$\n", "title", b"new", b"new\r\nM  END\n$$$$\n"),
+    (b"$$$$\r\n", "title", b"new", b"new\r\n$$$$\r\n"),
+    (b"t\n$$$$\n", "title", b"$$$", b"$$$\n$$$$\n"),
+    (b"t\n$$$$\n", "title", b"", b"\n$$$$\n"),
+])
 def test_assign_bytes(data, name, value, expected):
     block = SDBlock(data)
     setattr(block, name, value)
@@ -97,25 +91,21 @@ def test_text_values_are_translated():
     assert bytes(data) == before
 
 
-@pytest.mark.parametrize(
-    "kind, name, value, error, message",
-    [
-        (str, "title", b"t", TypeError, r"^text SDBlock titles must be str$"),
-        (str, "molblock", None, TypeError, r"^text SDBlock molblocks must be str$"),
-        (str, "mdl", 1, TypeError, r"^text SDBlock MDL must be str$"),
-        (bytes, "title", "t", TypeError, r"^byte-backed SDBlock titles must be bytes$"),
-        (bytes, "molblock", "t", TypeError, r"^byte-backed SDBlock molblocks must be bytes$"),
-        (bytes, "mdl", "t", TypeError, r"^byte-backed SDBlock MDL must be bytes$"),
-        (str, "title", "a\nb", ValueError, r"^SDBlock titles must be a single line$"),
-        (str, "title", "a\r", ValueError, r"^SDBlock titles must be a single line$"),
-        (str, "title", "$$$$\n", ValueError, r"^SDBlock titles must be a single line$"),  # line break checked first
-        (str, "title", "$$$$ x", ValueError,
-         r"^SDBlock titles cannot start with \$\$\$\$, which would end the block$"),
-        (bytes, "title", b"$$$$", ValueError, r"^SDBlock titles cannot start with"),
-        (str, "title", "\udc80", UnicodeEncodeError, "surrogate"),
-        (str, "ctab", CTAB, AttributeError, r"^property 'ctab' of 'SDBlock' object has no setter$"),
-    ],
-)
+@pytest.mark.parametrize("kind, name, value, error, message", [
+    (str, "title", b"t", TypeError, r"^text SDBlock titles must be str$"),
+    (str, "molblock", None, TypeError, r"^text SDBlock molblocks must be str$"),
+    (str, "mdl", 1, TypeError, r"^text SDBlock MDL must be str$"),
+    (bytes, "title", "t", TypeError, r"^byte-backed SDBlock titles must be bytes$"),
+    (bytes, "molblock", "t", TypeError, r"^byte-backed SDBlock molblocks must be bytes$"),
+    (bytes, "mdl", "t", TypeError, r"^byte-backed SDBlock MDL must be bytes$"),
+    (str, "title", "a\nb", ValueError, r"^SDBlock titles must be a single line$"),
+    (str, "title", "a\r", ValueError, r"^SDBlock titles must be a single line$"),
+    (str, "title", "$$$$\n", ValueError, r"^SDBlock titles must be a single line$"),  # line break checked first
+    (str, "title", "$$$$ x", ValueError, r"^SDBlock titles cannot start with \$\$\$\$, which would end the block$"),
+    (bytes, "title", b"$$$$", ValueError, r"^SDBlock titles cannot start with"),
+    (str, "title", "\udc80", UnicodeEncodeError, "surrogate"),
+    (str, "ctab", CTAB, AttributeError, r"^property 'ctab' of 'SDBlock' object has no setter$"),
+])
 def test_assign_errors_leave_block_unchanged(kind, name, value, error, message):
     data = MOL if kind is str else MOL.encode()
     block = SDBlock(data)

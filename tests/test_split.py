@@ -42,35 +42,17 @@ def test_find_block_end_matches_reference(universal, data):
     assert SEARCH[universal](data) == ref.find_block_end(data, universal)
 
 
-@pytest.mark.parametrize(
-    "data, universal, result",
-    [
-        (b"t\nx\r$$$$\nz", False, (False, 0, 10, 10)),  # a CR does not start a line
-        (b"t\nx\r$$$$\nz", True, (True, 4, 9, 3)),  # ...except in universal mode
-        (b"t\r$$$$\r\nz", True, (True, 2, 8, 1)),  # CRLF ends the $$$$ line as one
-        (b"t\r$$$$\rz", True, (True, 2, 7, 1)),  # so does a lone CR
-        (b"t\r\n$$$$", True, (True, 3, 7, 1)),  # no ending: the range end
-        (b"x$$$$$$$$\r$$$$\n", True, (True, 10, 15, 9)),  # dollars inside a line end nothing
-    ],
-)
-def test_find_block_end_cases(data, universal, result):
-    assert SEARCH[universal](data) == result
-
-
-@pytest.mark.parametrize(
-    "data, blocks",
-    [
-        (b"", []),
-        (b"$$$$\r\n", [b"$$$$\r\n"]),
-        (b"a\n$$$$\nb\n$$$$\n", [b"a\n$$$$\n", b"b\n$$$$\n"]),
-        (b"a\n$$$$\n\n", [b"a\n$$$$\n", b"\n$$$$\n"]),  # even one empty line is a block
-        (b"a\r\nb", [b"a\r\nb\r\n$$$$\r\n"]),
-        (b"a\r\n$$$$ x\r\nb\r\n$$$$", [b"a\r\n$$$$\r\n", b"b\r\n$$$$\r\n"]),
-        (b"a\r\nb\n$$$$\n", [b"a\r\nb\n$$$$\n"]),  # an existing bare line stays
-        (b"a\nx\r$$$$\n", [b"a\nx\r$$$$\n$$$$\n"]),
-        (b"$$$$\na\n", [b"$$$$\n", b"a\n$$$$\n"]),
-    ],
-)
+@pytest.mark.parametrize("data, blocks", [
+    (b"", []),
+    (b"$$$$\r\n", [b"$$$$\r\n"]),
+    (b"a\n$$$$\nb\n$$$$\n", [b"a\n$$$$\n", b"b\n$$$$\n"]),
+    (b"a\n$$$$\n\n", [b"a\n$$$$\n", b"\n$$$$\n"]),  # even one empty line is a block
+    (b"a\r\nb", [b"a\r\nb\r\n$$$$\r\n"]),
+    (b"a\r\n$$$$ x\r\nb\r\n$$$$", [b"a\r\n$$$$\r\n", b"b\r\n$$$$\r\n"]),
+    (b"a\r\nb\n$$$$\n", [b"a\r\nb\n$$$$\n"]),  # an existing bare line stays
+    (b"a\nx\r$$$$\n", [b"a\nx\r$$$$\n$$$$\n"]),
+    (b"$$$$\na\n", [b"$$$$\n", b"a\n$$$$\n"]),
+])
 def test_splitter_cases_at_every_chunk_boundary(data, blocks):
     expected = [b for b, _ in ref.split(data)]
     assert expected == blocks

@@ -3,6 +3,7 @@ get/names/title per block, through every Arrow consumer."""
 
 import io
 import math
+import re
 import sys
 
 import duckdb
@@ -182,6 +183,8 @@ def test_bad_blocks_are_noted(tmp_path, data, error, note):
         with pytest.raises(error) as raised:
             read()
         assert note in "".join(raised.value.__notes__)
+    with pytest.raises(OSError, match=re.escape(str(raised.value))):  # through an Arrow stream
+        pa.RecordBatchReader.from_stream(scan_table(str(path), ["A"], title="t", batch_rows=1)).read_all()
     if error is UnicodeDecodeError:  # bytes paths read any bytes
         assert read_table(bytes(path), title="t").num_rows == data.count("$$$$")
 

@@ -110,3 +110,16 @@ def test_closing_a_scan_part_way(tmp_path, small_ranges):
         first = next(scan)
     assert first.num_rows == 3
     assert len(small_ranges) < 20  # read ahead a few ranges only
+
+
+def test_names_shown_alike_are_read_on_one_thread(tmp_path, small_ranges):
+    # Two bytes names that show as one column name cannot be joined by
+    # name: the file is read again on one thread.
+    blocks = [MOL.format(i) + ("> <caf\\xe9>\n1\n\n" if i < 30 else "> <caf\xe9>\n2\n\n") + "$$$$\n"
+              for i in range(60)]
+    path = tmp_path / "alike.sdf"
+    path.write_bytes("".join(blocks).encode("latin-1"))
+    one = pa.table(read_table(bytes(path), workers=1))
+    assert one.column_names == ["caf\\xe9", "caf\\xe9"]
+    assert pa.table(read_table(bytes(path), workers=2)).equals(one)
+    assert small_ranges

@@ -1,7 +1,6 @@
 """Writing SD files: write_sdf, sdf_writer and the buffered sink behind them."""
 
 import errno
-import gc
 import io
 import os
 import sys
@@ -93,23 +92,42 @@ def test_dest_errors_name_the_path(tmp_path, name, error, open_it):
     assert os.listdir(tmp_path) == []
 
 
-def test_dest_kinds():
+def test_a_file_object_wins_over_a_path():
     class Both(Recorder):
         def __fspath__(self):
             raise AssertionError("used as a path")
 
-    class BrokenWrite:  # a failing lookup of `write` counts as none: then it must be a path
-        @property
-        def write(self):
-            raise RuntimeError("no")
-
     out = Both()
-    write_sdf(out, BLOCKS)  # a file object wins over a path
+    write_sdf(out, BLOCKS)
     assert out.value() == joined(BLOCKS)
-    with pytest.raises(TypeError, match="PathLike"):
-        write_sdf(BrokenWrite(), BLOCKS)
-    with pytest.raises(TypeError):
-        write_sdf(42, BLOCKS)
+
+
+class BrokenWrite:  # a failing lookup of `write` counts as none: then it must be a path
+    @property
+    def write(self):
+        raise RuntimeError("no")
+
+
+# (destination, blocks, error, message, what the destination got before the error)
+WRITE_ERRORS = {
+    "not a block": (Recorder, [BLOCKS[0], 5, BLOCKS[1]], TypeError,
+                    r"^'int' object is not an instance of 'SDBlock'$", bytes(BLOCKS[0])),
+    "mixed kinds": (Recorder, BLOCKS + TEXT_BLOCKS, TypeError,
+                    "^cannot write mixed str and bytes blocks to a file object$", joined(BLOCKS)),
+    "nothing taken": (lambda: Recorder(result=lambda data: 0), BLOCKS, OSError, r"^failed to write whole buffer$", None),
+    "negative count": (lambda: Recorder(result=lambda data: -1), BLOCKS, OSError, "invalid length", None),
+    "write lookup fails": (BrokenWrite, BLOCKS, TypeError, "PathLike", None),
+    "neither path nor file": (lambda: 42, BLOCKS, TypeError, "PathLike object, not int", None),
+}
+
+
+@pytest.mark.parametrize("make, blocks, error, message, written", WRITE_ERRORS.values(), ids=WRITE_ERRORS.keys())
+def test_write_sdf_errors(make, blocks, error, message, written):
+    out = make()
+    with pytest.raises(error, match=message):
+        write_sdf(out, blocks)
+    if written is not None:
+        assert out.value() == written
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -129,11 +147,7 @@ def test_write_error_names_path():
 # Blocks and kinds
 
 
-def test_items_must_be_blocks():
-    out = io.BytesIO()
-    with pytest.raises(TypeError, match=r"^'int' object is not an instance of 'SDBlock'$"):
-        write_sdf(out, [BLOCKS[0], 5, BLOCKS[1]])
-    assert out.getvalue() == bytes(BLOCKS[0])
+def test_writer_takes_blocks_only():
     writer = sdf_writer(io.BytesIO())
     with pytest.raises(TypeError, match=r"^argument 'block': 'str' object is not an instance of 'SDBlock'$"):
         writer.write(MOL)
@@ -146,11 +160,7 @@ def test_items_must_be_blocks():
     writer.write(Tagged(MOL.encode()))
 
 
-def test_mixed_kinds_to_file_object():
-    out = io.BytesIO()
-    with pytest.raises(TypeError, match="^cannot write mixed str and bytes blocks to a file object$"):
-        write_sdf(out, BLOCKS + TEXT_BLOCKS)
-    assert out.getvalue() == joined(BLOCKS)
+def test_writer_refuses_mixed_kinds_and_stays_open():
     writer = sdf_writer(Recorder())
     writer.write(TEXT_BLOCKS[0])
     with pytest.raises(TypeError, match="mixed"):
@@ -195,28 +205,12 @@ def test_file_object_chunks():
 
 
 @pytest.mark.parametrize("blocks", [BLOCKS * 500, TEXT_BLOCKS * 500], ids=["bytes", "str"])
-def test_short_writes_are_completed(blocks):
-    out = Recorder(take=1000)
+# Short writes are completed; a result that is not a count means all was taken.
+@pytest.mark.parametrize("make", [lambda: Recorder(take=1000), lambda: Recorder(result=lambda data: None)])
+def test_partial_writes(blocks, make):
+    out = make()
     assert write_sdf(out, blocks) == len(blocks)
     assert out.value() == joined(blocks)
-
-
-@pytest.mark.parametrize(
-    "result, error",
-    [
-        (0, r"^failed to write whole buffer$"),
-        (-1, r"invalid length"),
-        (None, None),  # not a count: all of it was taken
-    ],
-)
-def test_write_results(result, error):
-    out = Recorder(result=lambda data: result)
-    if error is None:
-        write_sdf(out, BLOCKS)
-        assert out.value() == joined(BLOCKS)
-    else:
-        with pytest.raises(OSError, match=error):
-            write_sdf(out, BLOCKS)
 
 
 # Errors while writing and the writer's life
@@ -267,21 +261,6 @@ def test_dropped_writer_flushes(monkeypatch):
         del writer
     assert out.getvalue() == bytes(BLOCKS[0])
     assert [str(report.exc_value) for report in reported] == ["disk gone"]  # the failed flush
-
-
-def test_writer_in_a_cycle_is_flushed_when_collected():
-    class Owner:  # owner -> writer -> bound write method -> owner
-        def __init__(self, received):
-            self.received = received
-            self.writer = sdf_writer(self)
-
-        def write(self, data):
-            self.received.append(data)
-
-    received = []
-    Owner(received).writer.write(BLOCKS[0])
-    gc.collect()
-    assert received == [bytes(BLOCKS[0])]
 
 
 def test_reentrant_write():

@@ -86,23 +86,22 @@ def _key_rows(keys: list[Any]) -> dict[str, int]:
     return rows
 
 
-class _Updates:
-    """Per table row, the records to set, made for each block kind on first use."""
 
-    def __init__(self, columns: dict[str, list[Any]], names: Sequence[str]) -> None:
-        self._columns = [(name, columns[name]) for name in names]
-        self._made: dict[tuple[int, bool], list[tuple[str | bytes, str | bytes]]] = {}
+class _Plan:
+    """The table in one block kind (str or bytes): the row of each key, and
+    the records each row sets."""
 
-    def of(self, row: int, is_bytes: bool) -> list[tuple[str | bytes, str | bytes]]:
-        made = self._made.get((row, is_bytes))
-        if made is None:
-            made = [
-                (_as_kind(name, is_bytes), _as_kind(_text(values[row]), is_bytes))
-                for name, values in self._columns
-                if values[row] is not None
-            ]
-            self._made[(row, is_bytes)] = made
-        return made
+    def __init__(self, columns: dict[str, list[Any]], key: str, names: Sequence[str], is_bytes: bool) -> None:
+        def kind(text: str | bytes) -> str | bytes:
+            return _as_kind(text, is_bytes)
+
+        self.key = kind(key)
+        self.rows: dict[Any, int] = {kind(text): row for text, row in _key_rows(columns[key]).items()}
+        texts = [(kind(name), [None if v is None else kind(_text(v)) for v in columns[name]]) for name in names]
+        self.updates = [
+            [(name, values[row]) for name, values in texts if values[row] is not None]
+            for row in range(len(columns[key]))
+        ]
 
 
 def merge_records(
@@ -119,8 +118,9 @@ def merge_records(
     `key` is the table column matched against each block's `get(key)` (or,
     with `on_title`, its title); `names` are the columns to set, by default
     every column but `key`. Matched blocks get `set_record(name, text)` for
-    each non-null cell, every other byte unchanged; the rest are written as
-    read. A path `dest` is written whole or not at all.
+    each non-null cell (ints as `str(int)`, floats by `repr`), every other
+    byte unchanged; the rest are written as read. A path `dest` is written
+    whole or not at all.
     """
     columns = _columns(table)
     if not isinstance(key, str):
@@ -132,27 +132,31 @@ def merge_records(
     missing = [name for name in names if name not in columns]
     if missing:
         raise ValueError(f"the table has no column {missing[0]!r}")
-    rows = _key_rows(columns[key])
-    updates = _Updates(columns, names)
-    key_names = None if on_title else {False: key, True: key.encode("utf-8", "surrogateescape")}
+    _key_rows(columns[key])  # bad keys fail before anything is written
+    plans: dict[bool, _Plan] = {}
     blocks = matched = 0
     matched_rows: set[int] = set()
     with atomic_destination(dest) as out, _BlockWriter(out) as writer:
         for block in native.parse_sdf(source, borrow=True):
-            row = _block_row(block, key_names, rows)
+            title = block.title
+            is_bytes = isinstance(title, bytes)
+            plan = plans.get(is_bytes) or plans.setdefault(is_bytes, _Plan(columns, key, names, is_bytes))
+            row = plan.rows.get(title if on_title else block.get(plan.key))
             if row is not None:
                 matched_rows.add(row)
-                values = updates.of(row, isinstance(block.title, bytes))
-                for name, text in values:
+                updates = plan.updates[row]
+                for name, text in updates:
                     block.set_record(name, text)
-                matched += bool(values)
+                if updates:
+                    matched += 1
             writer.write(block)
             blocks += 1
     return MergeSummary(blocks=blocks, matched=matched, unmatched_rows=len(columns[key]) - len(matched_rows))
 
 
 class _BlockWriter:
-    """Writes blocks of either kind to a binary file: str blocks as UTF-8."""
+    """Writes blocks of either kind to a binary file, str blocks as UTF-8.
+    Its `write` becomes the writer's own once the first block tells the kind."""
 
     def __init__(self, out: Any) -> None:
         self._out = out
@@ -160,11 +164,11 @@ class _BlockWriter:
         self._writer: Any = None
 
     def write(self, block: Any) -> None:
-        if self._writer is None:
-            target = self._out
-            if not isinstance(block.title, bytes) and _is_binary(self._out):
-                target = self._text = io.TextIOWrapper(self._out, encoding="utf-8", newline="", write_through=True)
-            self._writer = native.sdf_writer(target)
+        target = self._out
+        if not isinstance(block.title, bytes) and not isinstance(self._out, io.TextIOBase):
+            target = self._text = io.TextIOWrapper(self._out, encoding="utf-8", newline="", write_through=True)
+        self._writer = native.sdf_writer(target)
+        self.write = self._writer.write  # type: ignore[method-assign]
         self._writer.write(block)
 
     def __enter__(self) -> _BlockWriter:
@@ -175,20 +179,3 @@ class _BlockWriter:
             self._writer.close()
         if self._text is not None:
             self._text.detach()
-
-
-def _is_binary(out: Any) -> bool:
-    return not isinstance(out, io.TextIOBase)
-
-
-def _block_row(block: Any, key_names: dict[bool, str | bytes] | None, rows: dict[str, int]) -> int | None:
-    """The table row whose key is the block's title or key record, if any."""
-    title = block.title
-    if key_names is None:
-        value = title
-    else:
-        value = block.get(key_names[isinstance(title, bytes)])
-        if value is None:
-            return None
-    return rows.get(_as_str(value))
-

@@ -31,10 +31,9 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
     if not isinstance(dest, (str, bytes, os.PathLike)):
         yield dest
         return
-    path = os.fspath(dest)
+    path = os.fsdecode(dest)
     folder, name = os.path.split(os.path.abspath(path))
-    prefix = b"." + name + b"." if isinstance(name, bytes) else "." + name + "."
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=prefix)
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.")
     try:
         with os.fdopen(fd, "wb") as raw:
             writer = open_writer(raw, path)

@@ -8,15 +8,13 @@ from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
 from itertools import chain
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, Union, cast
 
 from molbrook import native
 from molbrook._parallel import byte_ranges, plain_size, worker_count
 
 if TYPE_CHECKING:
-    import pandas
     import polars
-    import pyarrow
 
 Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
 Name = Union[str, bytes]
@@ -54,11 +52,12 @@ class RecordTable(native._RecordTable):
 
     __slots__ = ()
 
-    def to_arrow(self) -> pyarrow.Table:
+    # pyarrow and pandas ship no type information: their results are Any.
+    def to_arrow(self) -> Any:
         """The table as a `pyarrow.Table` (the `arrow` extra)."""
         return _require("pyarrow", "arrow").table(self)
 
-    def to_pandas(self) -> pandas.DataFrame:
+    def to_pandas(self) -> Any:
         """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
         _require("pandas", "pandas")
         return self.to_arrow().to_pandas()
@@ -80,7 +79,7 @@ def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
     if _is_path(source) or hasattr(source, "read"):
         return native.parse_sdf(source, borrow=True), True
     try:
-        return iter(source), False
+        return iter(cast(Iterable[Any], source)), False
     except TypeError:
         raise TypeError(
             f"tables are read from a path, a file object or an iterable of SDBlocks, not {type(source).__name__}"
@@ -118,8 +117,9 @@ def _encode_types(types: Mapping[Name, type] | None) -> dict[bytes, str]:
     for name, kind in types.items():
         if kind not in _TYPE_NAMES:
             raise ValueError(f"types[{name!r}] must be int, float or str, not {kind!r}")
-        if _TYPE_NAMES[kind] is not None:
-            encoded[_encoded(name, "types keys")] = _TYPE_NAMES[kind]
+        spelled = _TYPE_NAMES[kind]
+        if spelled is not None:
+            encoded[_encoded(name, "types keys")] = spelled
     return encoded
 
 
@@ -172,12 +172,12 @@ def _read_ranges(
     types: dict[bytes, str],
 ) -> RecordTable:
     """read_table of a plain file, its ranges built on `workers` threads
-    (the native builder runs without the interpreter lock)."""
+    (the native builder runs without the interpreter lock), each with the
+    record names it meets, and joined with their columns in order of
+    first appearance."""
     with ThreadPoolExecutor(workers, thread_name_prefix="molbrook") as pool:
-        if names is None:
-            names = _range_names(pool, path, ranges)
         tables = list(pool.map(lambda span: _read_range(path, span, names, title, types, 0, _read_all), ranges))
-    joined: RecordTable = RecordTable._from_batches(tables)
+    joined: RecordTable = RecordTable._union(tables)
     return joined
 
 

@@ -9,17 +9,14 @@ file is one partition. Importing molbrook does not import Dask.
 from __future__ import annotations
 
 import glob
+import importlib
 import io
 import os
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Union
+from typing import Any, Union
 
 from molbrook import _table, native
 from molbrook._parallel import byte_ranges, plain_size
-
-if TYPE_CHECKING:
-    import dask.dataframe
-    import pandas
 
 __all__ = ["read_sdf"]
 
@@ -47,7 +44,9 @@ def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
     found: list[str | bytes] = []
     for given in paths:
         path = os.fspath(given)
-        matches = [path] if os.path.exists(path) else sorted(glob.glob(path))
+        matches: list[str | bytes] = [path]
+        if not os.path.exists(path):
+            matches = list(sorted(glob.glob(path)) if isinstance(path, str) else sorted(glob.glob(path)))
         if not matches:
             raise FileNotFoundError(f"no file matches {path!r}")
         found.extend(matches)
@@ -84,19 +83,16 @@ def _part_names(part: Part) -> list[bytes]:
     return names
 
 
-def _frame(table: Any) -> pandas.DataFrame:
+def _frame(table: Any) -> Any:
     """Every column Arrow-backed, so that a partition's dtypes do not
     depend on whether it holds nulls."""
-    import pandas
-
-    frame: pandas.DataFrame = table.to_arrow().to_pandas(types_mapper=pandas.ArrowDtype)
-    return frame
+    return table.to_arrow().to_pandas(types_mapper=importlib.import_module("pandas").ArrowDtype)
 
 
 def _read_part(
     part: Part, names: list[Any], title: str | None, types: Mapping[Any, type] | None,
     columns: list[str] | None = None,
-) -> pandas.DataFrame:
+) -> Any:
     """One partition; `columns`, when Dask projects, limits what is read."""
     shown = dict(zip(_column_names(names, isinstance(part[0], bytes)), names))
     if columns is not None:
@@ -132,8 +128,8 @@ def read_sdf(
     title: str | None = None,
     types: Mapping[Any, type] | None = None,
     blocksize: int | str = "128MiB",
-) -> dask.dataframe.DataFrame:
-    """The SD data records of files as a Dask DataFrame: a row per block, a
+) -> Any:
+    """The SD data records of files as a `dask.dataframe.DataFrame`: a row per block, a
     column per record name, as `read_table` reads them.
 
     `paths` is a path, a glob or a list of them, all str (str columns) or
@@ -154,7 +150,6 @@ def read_sdf(
     chosen = list(names) if names is not None else _found_names(dask, parts)
     empty = io.BytesIO(b"") if isinstance(parts[0][0], bytes) else io.StringIO("")
     meta = _frame(_table.read_table(empty, chosen, title=title, types=types))
-    frame: dask.dataframe.DataFrame = dask.dataframe.from_map(
+    return dask.dataframe.from_map(
         _read_part, parts, args=(chosen, title, types), meta=meta, label="read-sdf", enforce_metadata=False
     )
-    return frame

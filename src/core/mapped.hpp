@@ -9,17 +9,16 @@
 
 #include "block.hpp"
 #include "compression.hpp"
-#include "descriptor.hpp"
 #include "mapping.hpp"
+#include "platform/file.hpp"
 
 namespace molbrook {
 
 // A file opened for reading: mapped whole, or left open to be read in
-// chunks, or the errno that stopped it.
+// chunks.
 struct OpenedFile {
-  int error = 0;
   MappingRef mapping;
-  Descriptor descriptor;
+  platform::File file;
   // A regular file, which positional reads can read at any offset.
   bool seekable = false;
   // By the bytes the file starts with; a pipe cannot be looked into
@@ -28,11 +27,13 @@ struct OpenedFile {
 };
 
 // Opens `path` read-only. A non-empty regular file on a local filesystem
-// is mapped and its descriptor closed; anything else (pipes, devices,
-// empty files, network filesystems, where a vanished page would kill the
-// process) stays a descriptor. A failed mapping falls back to the
-// descriptor too. May block: call it without the interpreter lock.
-OpenedFile open_for_reading(const char* path) noexcept;
+// is mapped and its handle closed; anything else (pipes, devices, empty
+// files, network filesystems, where a vanished page would kill the
+// process) stays open. A failed mapping falls back to the open file too.
+// May block: call it without the interpreter lock.
+//
+// A mapped file truncated meanwhile is a known limit: see platform/file.hpp.
+Result<OpenedFile, platform::SystemError> open_for_reading(const char* path) noexcept;
 
 // Splits a mapped file a batch at a time. Each block is borrowed (a view
 // sharing the mapping) when `borrow` is set and its bytes need no change,

@@ -1,36 +1,29 @@
 #include "mapping.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <new>
 
 namespace molbrook {
 
-MappingRef Mapping::map_file(int fd, size_t size, int& error) noexcept {
-  void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-  if (data == MAP_FAILED) {
-    error = errno;
-    return {};
-  }
-  Mapping* mapping = new (std::nothrow) Mapping(static_cast<const char*>(data), size);
+Result<MappingRef, platform::SystemError> Mapping::map_file(const platform::File& file, size_t size) noexcept {
+  Result<const char*, platform::SystemError> data = platform::map_read_only(file, size);
+  if (!data) return data.error();
+  Mapping* mapping = new (std::nothrow) Mapping(*data, size);
   if (mapping == nullptr) {
-    munmap(data, size);
-    error = ENOMEM;
-    return {};
+    platform::unmap(*data, size);
+    return platform::SystemError{ENOMEM};
   }
   return MappingRef(mapping);
 }
 
 bool Mapping::release_pages(size_t from, size_t to) const noexcept {
-  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t page = platform::page_size();
   size_t start = from - from % page;
   if (to > size_) to = size_;
   if (to <= start) return true;
-  return madvise(const_cast<char*>(data_) + start, to - start, MADV_DONTNEED) == 0;
+  return platform::release_pages(data_ + start, to - start);
 }
 
-Mapping::~Mapping() { munmap(const_cast<char*>(data_), size_); }
+Mapping::~Mapping() { platform::unmap(data_, size_); }
 
 }  // namespace molbrook

@@ -7,15 +7,16 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/file.hpp"
+
 namespace molbrook {
 
 class MappingRef;
 
 class Mapping {
  public:
-  // Maps `size` bytes of the open file `fd` read-only. On failure returns
-  // an empty reference and sets `error` to the errno value.
-  static MappingRef map_file(int fd, size_t size, int& error) noexcept;
+  // Maps the first `size` (> 0) bytes of the open file read-only.
+  static Result<MappingRef, platform::SystemError> map_file(const platform::File& file, size_t size) noexcept;
 
   std::string_view bytes() const noexcept { return {data_, size_}; }
 

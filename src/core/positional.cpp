@@ -1,9 +1,6 @@
 #include "positional.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 
@@ -11,18 +8,18 @@
 
 namespace molbrook {
 
-int PositionalReader::next_batch() {
+Status<platform::SystemError> PositionalReader::next_batch() {
   queue_.clear();
   front_ = 0;
   if (!aligned_) {
-    if (int error = align()) return error;
+    if (Failure error = align()) return error;
     aligned_ = true;
   }
   size_t batch = 0;
   while (!done_ && offset_ < end_ && batch < kBatchSpan) {
     BlockEnd end;
     // Blocks already cut are handed out first; the read fails again next time.
-    if (int error = settled_block_end(offset_, end)) return queue_.empty() ? error : 0;
+    if (Failure error = settled_block_end(offset_, end)) return queue_.empty() ? error : std::nullopt;
     std::string_view rest = window_from(offset_);
     if (rest.empty()) {
       done_ = true;
@@ -32,79 +29,69 @@ int PositionalReader::next_batch() {
     offset_ += end.end;
     batch += end.end;
   }
-  return 0;
+  return std::nullopt;
 }
 
-int PositionalReader::align() {
-  if (offset_ == 0) return 0;
+PositionalReader::Failure PositionalReader::align() {
+  if (offset_ == 0) return std::nullopt;
   size_t line;
   BlockEnd end;
-  if (int error = line_start_before_offset(line)) return error;
-  if (int error = settled_block_end(line, end)) return error;
+  if (Failure error = line_start_before_offset(line)) return error;
+  if (Failure error = settled_block_end(line, end)) return error;
   if (end.found) {
     offset_ = line + end.end;
   } else {
     done_ = true;  // the last block starts before offset_
   }
-  return 0;
+  return std::nullopt;
 }
 
-int PositionalReader::line_start_before_offset(size_t& line) {
+PositionalReader::Failure PositionalReader::line_start_before_offset(size_t& line) {
   for (size_t span = kReadSize;; span = span > SIZE_MAX / 2 ? SIZE_MAX : span * 2) {
     const size_t from = offset_ > span ? offset_ - span : 0;
     window_.clear();
     window_.reserve(offset_ - from);
-    size_t count;
-    if (int error = read_at(window_.data(), offset_ - from, from, count)) return error;
-    window_.set_size(count);
+    Result<size_t, platform::SystemError> count = platform::read_at(file_, from, window_.data(), offset_ - from);
+    if (!count) return count.error();
+    window_.set_size(*count);
     base_ = from;
-    window_at_eof_ = count < offset_ - from;
+    window_at_eof_ = *count < offset_ - from;
     if (window_at_eof_) {
       done_ = true;  // the range starts past the end of the file
       line = offset_;
-      return 0;
+      return std::nullopt;
     }
     std::optional<size_t> start = line_start_at_end(window_.view(), universal_);
     if (start || from == 0) {
       line = from + start.value_or(0);
-      return 0;
+      return std::nullopt;
     }
   }
 }
 
-int PositionalReader::settled_block_end(size_t from, BlockEnd& end) {
+PositionalReader::Failure PositionalReader::settled_block_end(size_t from, BlockEnd& end) {
   for (;;) {
     std::string_view rest = window_from(from);
     end = find_block_end(rest, universal_);
     // A line ending at the window's end may go on (a CR before an LF).
-    if (window_at_eof_ || (end.found && end.end < rest.size())) return 0;
-    if (int error = read_more(from)) return error;
+    if (window_at_eof_ || (end.found && end.end < rest.size())) return std::nullopt;
+    if (Failure error = read_more(from)) return error;
   }
 }
 
-int PositionalReader::read_more(size_t from) {
+PositionalReader::Failure PositionalReader::read_more(size_t from) {
   std::string_view kept = window_from(from);
   if (!kept.empty()) std::memmove(window_.data(), kept.data(), kept.size());
   window_.set_size(kept.size());
   base_ = from;
   const size_t wanted = std::max(kReadSize, kept.size());
   window_.reserve_extra(wanted);
-  size_t count;
-  if (int error = read_at(window_.data() + kept.size(), wanted, base_ + kept.size(), count)) return error;
-  window_.set_size(kept.size() + count);
-  window_at_eof_ = count < wanted;
-  return 0;
-}
-
-int PositionalReader::read_at(char* into, size_t size, size_t at, size_t& count) const noexcept {
-  count = 0;
-  while (count < size) {
-    ssize_t got = pread(file_.get(), into + count, size - count, static_cast<off_t>(at + count));
-    if (got < 0) return errno;
-    if (got == 0) break;
-    count += static_cast<size_t>(got);
-  }
-  return 0;
+  Result<size_t, platform::SystemError> count =
+      platform::read_at(file_, base_ + kept.size(), window_.data() + kept.size(), wanted);
+  if (!count) return count.error();
+  window_.set_size(kept.size() + *count);
+  window_at_eof_ = *count < wanted;
+  return std::nullopt;
 }
 
 std::string_view PositionalReader::window_from(size_t from) const noexcept {

@@ -9,7 +9,7 @@
 
 #include "block.hpp"
 #include "buffer.hpp"
-#include "descriptor.hpp"
+#include "platform/file.hpp"
 #include "split.hpp"
 
 namespace molbrook {
@@ -25,34 +25,32 @@ class PositionalReader {
   static constexpr size_t kReadSize = 131072;
   static constexpr size_t kWholeFile = SIZE_MAX;
 
-  PositionalReader(Descriptor file, bool universal, size_t start = 0, size_t end = kWholeFile) noexcept
+  PositionalReader(platform::File file, bool universal, size_t start = 0, size_t end = kWholeFile) noexcept
       : file_(std::move(file)), offset_(start), end_(end), universal_(universal) {}
 
   bool has_block() const noexcept { return front_ < queue_.size(); }
   Block pop() noexcept { return std::move(queue_[front_++]); }
 
   // Refills the queue with the next batch; it stays empty only at the end
-  // of the range. Returns 0, or the errno of a failed read (EINTR
-  // included), after which the call may be repeated. Runs without the
-  // interpreter lock.
-  int next_batch();
+  // of the range. On a failed read the call may be repeated. Runs without
+  // the interpreter lock.
+  Status<platform::SystemError> next_batch();
 
  private:
+  using Failure = Status<platform::SystemError>;
+
   // Moves offset_ to the first block start at or after it.
-  int align();
+  Failure align();
   // Where the line holding the byte before offset_ begins.
-  int line_start_before_offset(size_t& line);
+  Failure line_start_before_offset(size_t& line);
   // The end of the block starting at `from`, once no more bytes can move
   // it; the window then starts at or before `from`.
-  int settled_block_end(size_t from, BlockEnd& end);
+  Failure settled_block_end(size_t from, BlockEnd& end);
   // Drops the window's bytes before `from` and reads more after them.
-  int read_more(size_t from);
-  // Reads file[at, at + size) into `into`; `count` falls short only at
-  // the end of the file.
-  int read_at(char* into, size_t size, size_t at, size_t& count) const noexcept;
+  Failure read_more(size_t from);
   std::string_view window_from(size_t from) const noexcept;
 
-  Descriptor file_;
+  platform::File file_;
   ByteBuffer window_;  // the file's bytes from base_ on
   size_t base_ = 0;
   bool window_at_eof_ = false;  // the window reaches the end of the file

@@ -1,7 +1,5 @@
 #include "record.hpp"
 
-#include <string.h>  // memrchr
-
 #include "search.hpp"
 #include "strip.hpp"
 
@@ -69,7 +67,7 @@ void RecordScanner::skip_paragraph() noexcept {
 std::string_view record_section(const Block& block) noexcept {
   std::string_view all = block.bytes();
   std::string_view body = all.substr(block.title_end(), all.size() - block.terminator_length() - block.title_end());
-  if (memrchr(body.data(), '>', body.size()) == nullptr) return {};
+  if (find_last_byte(body, '>') == npos) return {};
   return block.sd_data();
 }
 

@@ -10,11 +10,11 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
-#include <utility>
 
 #include "block.hpp"
 #include "buffer.hpp"
 #include "lines.hpp"
+#include "result.hpp"
 
 namespace molbrook {
 
@@ -23,19 +23,7 @@ struct MalformedRecord {};
 
 // A reader's result, or MalformedRecord.
 template <class T>
-class RecordResult {
- public:
-  RecordResult(T value) noexcept : value_(std::move(value)) {}
-  RecordResult(MalformedRecord) noexcept {}
-
-  explicit operator bool() const noexcept { return value_.has_value(); }
-  T& operator*() noexcept { return *value_; }
-  const T& operator*() const noexcept { return *value_; }
-  const T* operator->() const noexcept { return &*value_; }
-
- private:
-  std::optional<T> value_;
-};
+using RecordResult = Result<T, MalformedRecord>;
 
 // One record of a section; offsets relative to the section.
 struct ScannedRecord {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "inline.hpp"
 #include "simd.hpp"
 
 namespace molbrook {
@@ -18,6 +19,28 @@ inline size_t find_byte(std::string_view hay, char byte, size_t from = 0) noexce
   if (from >= hay.size()) return npos;
   const void* hit = std::memchr(hay.data() + from, byte, hay.size() - from);
   return hit ? static_cast<size_t>(static_cast<const char*>(hit) - hay.data()) : npos;
+}
+
+// Offset of the last `byte` in hay, or npos: 64 bytes a step from the
+// end, the first step overlapping the second where hay is no multiple of 64.
+template <class Kernel>
+size_t find_last_byte_with(std::string_view hay, char byte) noexcept {
+  auto last_in = [](uint64_t mask, size_t window) { return window + 63 - static_cast<size_t>(std::countl_zero(mask)); };
+  size_t end = hay.size();
+  if (end < 64) {
+    uint64_t mask = simd::eq_mask_partial<Kernel>(hay.data(), end, byte);
+    return mask != 0 ? last_in(mask, 0) : npos;
+  }
+  for (; end >= 64; end -= 64) {
+    if (uint64_t mask = Kernel::eq_mask(hay.data() + end - 64, byte)) return last_in(mask, end - 64);
+  }
+  // The first `end` bytes: bits past them were seen by the last step.
+  uint64_t mask = Kernel::eq_mask(hay.data(), byte) & ((uint64_t{1} << end) - 1);
+  return mask != 0 ? last_in(mask, 0) : npos;
+}
+
+inline size_t find_last_byte(std::string_view hay, char byte) noexcept {
+  return find_last_byte_with<simd::Native>(hay, byte);
 }
 
 // A non-empty byte string to search for, and the offset in it of the byte
@@ -34,7 +57,7 @@ struct Needle {
 // match. Returns a match, or the start of the first step without any lead
 // byte, or of the bytes too few for a step. Out of line: it seldom runs.
 template <class Kernel>
-[[gnu::noinline]] size_t skip_crowded_leads(std::string_view hay, Needle needle, size_t start) noexcept {
+MOLBROOK_NOINLINE size_t skip_crowded_leads(std::string_view hay, Needle needle, size_t start) noexcept {
   const size_t size = needle.bytes.size();
   const size_t last_start = hay.size() - size;
   const size_t lead = needle.lead;
@@ -61,7 +84,7 @@ template <class Kernel>
 // inlined: each caller's needle is a constant, which then compares in a
 // few instructions.
 template <class Kernel>
-[[gnu::always_inline]] inline size_t find_with(std::string_view hay, Needle needle, size_t from) noexcept {
+MOLBROOK_ALWAYS_INLINE size_t find_with(std::string_view hay, Needle needle, size_t from) noexcept {
   const size_t size = needle.bytes.size();
   if (from > hay.size() || hay.size() - from < size) return npos;
   const size_t last_start = hay.size() - size;

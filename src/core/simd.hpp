@@ -5,6 +5,10 @@
 // equals `byte`, over exactly 64 readable bytes at p. The scanning code is
 // templated on the kernel, so the portable kernel stays compiled and tested
 // on every machine, not only where no vector unit exists.
+//
+// The native kernel is the one of the architecture being compiled for:
+// SSE2 on x86-64, NEON on arm64, the portable one elsewhere. A build may
+// force one with MOLBROOK_SIMD_KERNEL (0 portable, 1 SSE2, 2 NEON).
 #pragma once
 
 #include <bit>
@@ -12,10 +16,20 @@
 #include <cstdint>
 #include <cstring>
 
+#ifndef MOLBROOK_SIMD_KERNEL
 #if defined(__SSE2__) || defined(_M_X64)
+#define MOLBROOK_SIMD_KERNEL 1
+#elif (defined(__aarch64__) && defined(__ARM_NEON)) || defined(_M_ARM64)
+#define MOLBROOK_SIMD_KERNEL 2
+#else
+#define MOLBROOK_SIMD_KERNEL 0
+#endif
+#endif
+
+#if MOLBROOK_SIMD_KERNEL == 1
 #include <emmintrin.h>
 #define MOLBROOK_SIMD_SSE2 1
-#elif defined(__aarch64__) && defined(__ARM_NEON)
+#elif MOLBROOK_SIMD_KERNEL == 2
 #include <arm_neon.h>
 #define MOLBROOK_SIMD_NEON 1
 #endif
@@ -79,7 +93,9 @@ struct Neon {
   static uint64_t eq_mask(const char* p, char byte) noexcept {
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(p);
     const uint8x16_t pattern = vdupq_n_u8(static_cast<uint8_t>(byte));
-    const uint8x16_t bit = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    // Loaded, not brace-initialised: MSVC's vector types are unions.
+    static constexpr uint8_t kBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t bit = vld1q_u8(kBits);
     uint8x16_t m0 = vandq_u8(vceqq_u8(vld1q_u8(bytes), pattern), bit);
     uint8x16_t m1 = vandq_u8(vceqq_u8(vld1q_u8(bytes + 16), pattern), bit);
     uint8x16_t m2 = vandq_u8(vceqq_u8(vld1q_u8(bytes + 32), pattern), bit);

@@ -74,7 +74,23 @@ PyObject* iterator_next(PyObject* object) {
   return result.release();
 }
 
+// The block may be an instance of an SDBlock subclass whose attributes
+// lead back to the iterator.
+int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(as_iterator(object)->block);
+  return 0;
+}
+
+int iterator_clear(PyObject* object) noexcept {
+  PyRecordIterator* self = as_iterator(object);
+  self->done = true;
+  Py_CLEAR(self->block);
+  return 0;
+}
+
 void iterator_dealloc(PyObject* object) noexcept {
+  PyObject_GC_UnTrack(object);
   PyTypeObject* type = Py_TYPE(object);
   Py_XDECREF(as_iterator(object)->block);
   type->tp_free(object);
@@ -85,6 +101,8 @@ PyTypeObject* make_iterator_type(const char* name, const char* doc, iternextfunc
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
       {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
       {Py_tp_iternext, reinterpret_cast<void*>(next)},
       {0, nullptr},
@@ -93,7 +111,8 @@ PyTypeObject* make_iterator_type(const char* name, const char* doc, iternextfunc
       .name = name,
       .basicsize = sizeof(PyRecordIterator),
       .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+               Py_TPFLAGS_DISALLOW_INSTANTIATION,
       .slots = slots,
   };
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));

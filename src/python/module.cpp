@@ -13,7 +13,8 @@
 namespace molbrook::py {
 namespace {
 
-constexpr const char* kVersion = "1.1.0";
+// From pyproject.toml, through CMakeLists.txt.
+constexpr const char* kVersion = MOLBROOK_VERSION;
 
 #ifdef NDEBUG
 constexpr bool kDebugBuild = false;

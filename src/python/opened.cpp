@@ -1,5 +1,7 @@
 #include "opened.hpp"
 
+#include <utility>
+
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -21,16 +23,18 @@ PyObject* compression_of_path(PyObject*, PyObject* source) noexcept {
 
 bool open_released(const PathArgument& path, OpenedFile& opened) noexcept {
   const char* c_path = path.c_path();
+  Result<OpenedFile, platform::SystemError> result = platform::SystemError{0};
   if (!call_released([&] {
-        opened = open_for_reading(c_path);
-        return opened.error;
+        result = open_for_reading(c_path);
+        return result ? 0 : result.error().code;
       })) {
     return false;
   }
-  if (opened.error != 0) {
-    raise_os_error(opened.error, path.path.get());
+  if (!result) {
+    raise_os_error(result.error().code, path.path.get());
     return false;
   }
+  opened = std::move(*result);
   return true;
 }
 

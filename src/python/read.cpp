@@ -5,8 +5,6 @@
 // batch at a time without the interpreter lock.
 #include "read.hpp"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -18,6 +16,7 @@
 
 #include "../core/compression.hpp"
 #include "../core/mapped.hpp"
+#include "../core/platform/file.hpp"
 #include "../core/positional.hpp"
 #include "../core/split.hpp"
 #include "args.hpp"
@@ -73,7 +72,7 @@ struct BufferSource {
 
 // A path that is not mapped, read through its descriptor.
 struct FdSource {
-  Descriptor descriptor;
+  platform::File descriptor;
   Ref path;  // as os.fspath gave it, for OSError
   bool pending_cr = false;
 };
@@ -222,29 +221,26 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, Kind kind) {
   return true;
 }
 
-// One read(2) without the interpreter lock; a str path's text is
-// translated like a file opened in text mode.
+// One read without the interpreter lock; a str path's text is translated
+// like a file opened in text mode.
 bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
   char* at = splitter.prepare(kChunkSize);
-  const int fd = file.descriptor.get();
-  ssize_t count = 0;
-  int error = 0;
+  Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
-    count = read(fd, at, kChunkSize);
-    error = count < 0 ? errno : 0;
-    return error;
+    count = platform::read_some(file.descriptor, at, kChunkSize);
+    return count ? 0 : count.error().code;
   });
   if (!uninterrupted) return false;
-  if (error != 0) {
-    raise_os_error(error, file.path.get());
+  if (!count) {
+    raise_os_error(count.error().code, file.path.get());
     return false;
   }
-  if (count == 0) {
+  if (*count == 0) {
     splitter.set_eof();
   } else if (kind == Kind::Str) {
-    splitter.commit_translated(static_cast<size_t>(count), file.pending_cr);
+    splitter.commit_translated(*count, file.pending_cr);
   } else {
-    splitter.commit(static_cast<size_t>(count));
+    splitter.commit(*count);
   }
   return true;
 }
@@ -324,7 +320,7 @@ bool open_range(PySDBlockIterator* self, PathSource& source, OpenedFile& opened)
   if (opened.mapping) {
     self->source.emplace<MappedReader>(std::move(opened.mapping), universal, source.borrow, range.start, range.end);
   } else {
-    PositionalSource positional{PositionalReader(std::move(opened.descriptor), universal, range.start, range.end),
+    PositionalSource positional{PositionalReader(std::move(opened.file), universal, range.start, range.end),
                                 std::move(source.path.path)};
     self->source = std::move(positional);
   }
@@ -341,7 +337,7 @@ bool open_path(PySDBlockIterator* self, PathSource& source) {
   if (opened.mapping) {
     self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.is_str(), source.borrow);
   } else {
-    FdSource fd{std::move(opened.descriptor), std::move(source.path.path)};
+    FdSource fd{std::move(opened.file), std::move(source.path.path)};
     self->source = std::move(fd);
   }
   return true;
@@ -358,10 +354,13 @@ void next_mapped(MappedReader& reader, std::optional<Block>& block) {
 bool next_positional(PositionalSource& source, std::optional<Block>& block) {
   PositionalReader& reader = source.reader;
   if (!reader.has_block()) {
-    int error = 0;
-    if (!call_released([&] { return error = reader.next_batch(); })) return false;
-    if (error != 0) {
-      raise_os_error(error, source.path.get());
+    Status<platform::SystemError> failed;
+    {
+      ReleasedGil unlocked;
+      failed = reader.next_batch();
+    }
+    if (failed) {
+      raise_os_error(failed->code, source.path.get());
       return false;
     }
   }
@@ -431,19 +430,51 @@ PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
   Py_RETURN_NONE;
 }
 
-// Only a file object's method, an iterable's iterator and a decompressing
-// reader can lead back to the iterator; the other sources hold str and
-// bytes.
+// Every object a source holds can lead back to the iterator: a file
+// object's method and an iterable's iterator, but also a str or bytes
+// subclass with attributes, as text in memory or as a path.
+struct SourceTraversal {
+  visitproc visit;
+  void* arg;
+
+  int operator()(const DoneSource&) const noexcept { return 0; }
+  int operator()(const MappedReader&) const noexcept { return 0; }
+  int operator()(const PathSource& source) const noexcept {
+    Py_VISIT(source.path.path.get());
+    Py_VISIT(source.path.encoded.get());
+    return 0;
+  }
+  int operator()(const LinesSource& source) const noexcept {
+    Py_VISIT(source.iterator.get());
+    return 0;
+  }
+  int operator()(const FileSource& source) const noexcept {
+    Py_VISIT(source.read.get());
+    return 0;
+  }
+  int operator()(const BufferSource& source) const noexcept {
+    Py_VISIT(source.object.get());
+    return 0;
+  }
+  int operator()(const FdSource& source) const noexcept {
+    Py_VISIT(source.path.get());
+    return 0;
+  }
+  int operator()(const DecompressedSource& source) const noexcept {
+    Py_VISIT(source.reader.get());
+    Py_VISIT(source.read.get());
+    Py_VISIT(source.path.get());
+    return 0;
+  }
+  int operator()(const PositionalSource& source) const noexcept {
+    Py_VISIT(source.path.get());
+    return 0;
+  }
+};
+
 int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(object));
-  const Source& source = as_iterator(object)->source;
-  if (auto* lines = std::get_if<LinesSource>(&source)) Py_VISIT(lines->iterator.get());
-  if (auto* file = std::get_if<FileSource>(&source)) Py_VISIT(file->read.get());
-  if (auto* file = std::get_if<DecompressedSource>(&source)) {
-    Py_VISIT(file->reader.get());
-    Py_VISIT(file->read.get());
-  }
-  return 0;
+  return std::visit(SourceTraversal{visit, arg}, as_iterator(object)->source);
 }
 
 int iterator_clear(PyObject* object) noexcept {

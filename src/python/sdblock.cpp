@@ -162,7 +162,7 @@ PyMethodDef block_methods[] = {
 
     // Generic alias
     {"__class_getitem__", entry<block_class_getitem>, METH_O | METH_CLASS,
-     "__class_getitem__($cls, item)\n--\n\n"
+     "__class_getitem__($cls, item, /)\n--\n\n"
      "Allow `SDBlock[str]` and `SDBlock[bytes]` in runtime annotations."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../core/fd_output.hpp"
+#include "../core/platform/file.hpp"
 #include "../core/utf8.hpp"
 #include "compat.hpp"
 #include "errors.hpp"
@@ -14,7 +14,7 @@
 namespace molbrook::py {
 namespace {
 
-constexpr size_t kPathChunk = 262144;  // bytes per write(2)
+constexpr size_t kPathChunk = 262144;  // bytes per system write
 constexpr size_t kFileChunk = 65536;   // bytes per file-object write call
 
 Py_ssize_t chunk_length(PyObject* chunk) noexcept {
@@ -79,17 +79,16 @@ std::optional<SdfSink> SdfSink::open(PyObject* dest) {
   PathArgument path;
   if (!convert_path(dest, path)) return std::nullopt;
   const char* c_path = path.c_path();
-  int error = 0;
-  int fd;
+  Result<platform::File, platform::SystemError> file = platform::SystemError{0};
   {
     ReleasedGil unlocked;
-    fd = create_for_writing(c_path, error);
+    file = platform::create_for_writing(c_path);
   }
-  if (fd < 0) {
-    raise_os_error(error, path.path.get());
+  if (!file) {
+    raise_os_error(file.error().code, path.path.get());
     return std::nullopt;
   }
-  return SdfSink(PathTarget{Descriptor(fd), std::move(path.path)}, kPathChunk);
+  return SdfSink(PathTarget{std::move(*file), std::move(path.path)}, kPathChunk);
 }
 
 bool SdfSink::write_block(PySDBlock* block) {
@@ -160,17 +159,17 @@ bool SdfSink::flush() {
 }
 
 bool SdfSink::flush_to_path(PathTarget& path) noexcept {
-  int error;
+  Status<platform::SystemError> error;
   {
     ReleasedGil unlocked;
-    error = write_all(path.fd.get(), buffer_.view());
+    error = platform::write_all(path.fd, buffer_.view());
   }
   buffer_.clear();
-  if (error == 0) return true;
-  if (error == kWroteNothing) {
+  if (!error) return true;
+  if (error->code == platform::kWroteNothing) {
     PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
   } else {
-    raise_os_error(error, path.path.get());
+    raise_os_error(error->code, path.path.get());
   }
   return false;
 }
@@ -188,17 +187,20 @@ bool SdfSink::flush_to_file(FileTarget& file) noexcept {
 bool SdfSink::finish() {
   bool flushed = flush();
   PathTarget* path = std::get_if<PathTarget>(&target_);
-  int close_error = path != nullptr ? path->fd.close() : 0;
+  Status<platform::SystemError> close_error = path != nullptr ? path->fd.close() : std::nullopt;
   if (!flushed) return false;
-  if (close_error != 0) {
-    raise_os_error(close_error, path->path.get());
+  if (close_error) {
+    raise_os_error(close_error->code, path->path.get());
     return false;
   }
   return true;
 }
 
+// A path may be a str or bytes subclass whose attributes lead back to the
+// writer, as the file object's method may.
 int SdfSink::traverse(visitproc visit, void* arg) const noexcept {
   if (const FileTarget* file = std::get_if<FileTarget>(&target_)) Py_VISIT(file->write.get());
+  if (const PathTarget* path = std::get_if<PathTarget>(&target_)) Py_VISIT(path->path.get());
   return 0;
 }
 

@@ -10,7 +10,7 @@
 #include <variant>
 
 #include "../core/buffer.hpp"
-#include "../core/descriptor.hpp"
+#include "../core/platform/file.hpp"
 #include "ref.hpp"
 #include "sdblock.hpp"
 
@@ -39,12 +39,13 @@ class SdfSink {
   // Blocks accepted so far.
   uint64_t written() const noexcept { return written_; }
 
-  // Reports the file object's write method to the garbage collector.
+  // Reports the objects it holds (a write method, a path) to the garbage
+  // collector.
   int traverse(visitproc visit, void* arg) const noexcept;
 
  private:
   struct PathTarget {
-    Descriptor fd;
+    platform::File fd;
     Ref path;  // as os.fspath returned it, for OSError
   };
 

@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "../core/table/table_union.hpp"
 #include "args.hpp"
 #include "compat.hpp"
 #include "entry.hpp"
@@ -70,7 +71,7 @@ PyObject* column_list(const Table& table, size_t index) noexcept {
   if (!list) return nullptr;
   Py_ssize_t at = 0;
   for (const BatchRef& batch : table.batches) {
-    const Column& column = batch->columns[index];
+    const Column& column = *batch->columns[index];
     for (size_t row = 0; row < batch->rows; ++row) {
       PyObject* cell = cell_object(column, row, table.schema.binary);
       if (cell == nullptr) return nullptr;
@@ -231,6 +232,28 @@ PyObject* table_from_batches(PyObject* cls, PyObject* tables) {
   return wrap_table(reinterpret_cast<PyTypeObject*>(cls), std::move(joined));
 }
 
+// The tables of the ranges of one file, read apart, as the table of the
+// whole file.
+PyObject* table_union(PyObject* cls, PyObject* tables) {
+  Ref sequence = Ref::steal(PySequence_Fast(tables, "RecordTable._union takes a sequence of RecordTables"));
+  if (!sequence) return nullptr;
+  std::vector<const Table*> parts;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyObject_TypeCheck(item, RecordTableType)) {
+      PyErr_SetString(PyExc_TypeError, "RecordTable._union takes a sequence of RecordTables");
+      return nullptr;
+    }
+    parts.push_back(&table_of(item));
+  }
+  std::optional<Table> joined = union_of(parts);
+  if (!joined) {
+    PyErr_SetString(PyExc_ValueError, "RecordTable._union takes tables whose columns fit together");
+    return nullptr;
+  }
+  return wrap_table(reinterpret_cast<PyTypeObject*>(cls), std::make_shared<const Table>(std::move(*joined)));
+}
+
 PyObject* table_num_rows(PyObject* object, void*) noexcept { return PyLong_FromSize_t(table_of(object).rows()); }
 
 PyObject* table_column_names(PyObject* object, void*) noexcept {
@@ -274,6 +297,10 @@ PyMethodDef table_methods[] = {
      "_stream_tables($self, tables, /)\n--\n\n"
      "An Arrow stream PyCapsule over the batches of the RecordTables, of this table's\n"
      "schema, that the iterable gives as the consumer asks."},
+    {"_union", entry<table_union>, METH_O | METH_CLASS,
+     "_union($cls, tables, /)\n--\n\n"
+     "One table of the rows of tables read apart, its columns theirs in order of first\n"
+     "appearance, null where a table lacks one."},
     {"_from_batches", entry<table_from_batches>, METH_O | METH_CLASS,
      "_from_batches($cls, tables, /)\n--\n\nOne table of the batches of tables of one schema."},
     {nullptr, nullptr, 0, nullptr},

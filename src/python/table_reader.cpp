@@ -231,19 +231,19 @@ struct ReaderStream {
 
 ReaderStream* reader_stream(ArrowArrayStream* stream) noexcept { return static_cast<ReaderStream*>(stream->private_data); }
 
-int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
+// Runs `work(self, holder)` for a stream callback, with the interpreter
+// lock and the reader borrowed; an exception it raises becomes the
+// stream's error.
+template <class Work>
+int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
   ReaderStream* holder = reader_stream(stream);
   PyGILState_STATE gil = PyGILState_Ensure();
   int status = 0;
   try {
     PyTableReader* self = as_reader(holder->reader);
     ExclusiveBorrow borrow(self->borrow);
-    std::optional<Schema> schema = borrow && ensure_builder(self) ? make_schema(self) : std::nullopt;
-    if (schema) {
-      export_schema(*schema, std::vector<bool>(schema->fields.size(), false), out);
-    } else {
-      status = stream_failed(holder->error, EIO);
-    }
+    if (borrow) status = work(self, *holder);
+    if (PyErr_Occurred()) status = stream_failed(holder->error, EIO);
   } catch (const std::bad_alloc&) {
     status = ENOMEM;
   }
@@ -251,32 +251,29 @@ int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcep
   return status;
 }
 
+int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
+  return call_reader(stream, [out](PyTableReader* self, ReaderStream&) {
+    std::optional<Schema> schema = ensure_builder(self) ? make_schema(self) : std::nullopt;
+    if (schema) export_schema(*schema, std::vector<bool>(schema->fields.size(), false), out);
+    return 0;
+  });
+}
+
 int reader_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
-  ReaderStream* holder = reader_stream(stream);
-  PyGILState_STATE gil = PyGILState_Ensure();
-  int status = 0;
-  try {
-    PyTableReader* self = as_reader(holder->reader);
-    ExclusiveBorrow borrow(self->borrow);
-    std::shared_ptr<const Table> table = borrow ? next_batch(self, self->batch_rows, false) : nullptr;
-    if (table) {
-      std::vector<bool> large = table->large_columns();
-      if (std::find(large.begin(), large.end(), true) != large.end()) {
-        holder->error = "a column of one batch passed 2 GiB; read smaller batches";
-        status = EOVERFLOW;
-      } else {
-        export_batch(table->batches.front(), large, out);
-      }
-    } else if (PyErr_Occurred()) {
-      status = stream_failed(holder->error, EIO);
-    } else {
-      out->release = nullptr;  // the end of the stream
+  return call_reader(stream, [out](PyTableReader* self, ReaderStream& holder) {
+    std::shared_ptr<const Table> table = next_batch(self, self->batch_rows, false);
+    if (!table) {
+      out->release = nullptr;  // the end of the stream, unless an error is raised
+      return 0;
     }
-  } catch (const std::bad_alloc&) {
-    status = ENOMEM;
-  }
-  PyGILState_Release(gil);
-  return status;
+    std::vector<bool> large = table->large_columns();
+    if (std::find(large.begin(), large.end(), true) != large.end()) {
+      holder.error = "a column of one batch passed 2 GiB; read smaller batches";
+      return EOVERFLOW;
+    }
+    export_batch(table->batches.front(), large, out);
+    return 0;
+  });
 }
 
 const char* reader_stream_last_error(ArrowArrayStream* stream) noexcept {

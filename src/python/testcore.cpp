@@ -2,13 +2,10 @@
 // that they can be checked against reference implementations directly,
 // through every scanning kernel this machine has (the portable one
 // always), not only through the paths the public API happens to take.
-#include <fcntl.h>
-
 #include <cerrno>
 #include <string_view>
 
 #include "../core/ctable/unicode.hpp"
-#include "../core/index.hpp"
 #include "../core/lines.hpp"
 #include "../core/mapped.hpp"
 #include "../core/newline.hpp"
@@ -16,7 +13,6 @@
 #include "../core/record.hpp"
 #include "../core/search.hpp"
 #include "../core/split.hpp"
-#include "../core/strip.hpp"
 #include "entry.hpp"
 #include "ref.hpp"
 
@@ -128,22 +124,21 @@ PyObject* find_(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* find_last_byte_(PyObject*, PyObject* args) {
+  PyObject* hay;
+  int byte;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "Sis", &hay, &byte, &kernel)) return nullptr;
+  return with_kernel(kernel, [&]<class K>(K) {
+    size_t at = find_last_byte_with<K>(bytes_view(hay), static_cast<char>(byte));
+    return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
+  });
+}
+
 PyObject* find_block_end_(PyObject*, PyObject* data) noexcept {
   if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
   BlockEnd end = find_block_end(bytes_view(data));
   return Py_BuildValue("(Onnn)", end.found ? Py_True : Py_False, end.term_start, end.end, end.first_cr);
-}
-
-PyObject* first_line_ending_(PyObject*, PyObject* data) noexcept {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  return to_bytes(first_line_ending(bytes_view(data)));
-}
-
-PyObject* strip_(PyObject*, PyObject* data) noexcept {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  std::string_view bytes = bytes_view(data);
-  return Py_BuildValue("(NNO)", to_bytes(rstrip(bytes)), to_bytes(strip(bytes)),
-                       is_blank(bytes) ? Py_True : Py_False);
 }
 
 // Splitting
@@ -162,13 +157,13 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
   int universal;
   int borrow;
   if (!PyArg_ParseTuple(args, "ypp", &path, &universal, &borrow)) return nullptr;
-  OpenedFile opened = open_for_reading(path);
-  if (opened.error != 0) {
-    errno = opened.error;
+  Result<OpenedFile, platform::SystemError> opened = open_for_reading(path);
+  if (!opened) {
+    errno = opened.error().code;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
-  if (!opened.mapping) Py_RETURN_NONE;
-  MappedReader reader(std::move(opened.mapping), universal != 0, borrow != 0);
+  if (!opened->mapping) Py_RETURN_NONE;
+  MappedReader reader(std::move(opened->mapping), universal != 0, borrow != 0);
   Ref batches = Ref::steal(PyList_New(0));
   if (!batches) return nullptr;
   for (reader.next_batch(); reader.has_block(); reader.next_batch()) {
@@ -194,14 +189,17 @@ PyObject* positional_blocks(PyObject*, PyObject* args) {
   Py_ssize_t start;
   Py_ssize_t end;
   if (!PyArg_ParseTuple(args, "ypnn", &path, &universal, &start, &end)) return nullptr;
-  Descriptor file(open(path, O_RDONLY | O_CLOEXEC));
-  if (!file) return PyErr_SetFromErrno(PyExc_OSError);
-  PositionalReader reader(std::move(file), universal != 0, static_cast<size_t>(start), static_cast<size_t>(end));
+  Result<platform::File, platform::SystemError> file = platform::open_read_only(path);
+  if (!file) {
+    errno = file.error().code;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  PositionalReader reader(std::move(*file), universal != 0, static_cast<size_t>(start), static_cast<size_t>(end));
   Ref blocks = Ref::steal(PyList_New(0));
   if (!blocks) return nullptr;
   for (;;) {
-    if (int error = reader.next_batch()) {
-      errno = error;
+    if (Status<platform::SystemError> failed = reader.next_batch()) {
+      errno = failed->code;
       return PyErr_SetFromErrno(PyExc_OSError);
     }
     if (!reader.has_block()) return blocks.release();
@@ -236,65 +234,6 @@ PyObject* scan_records(PyObject*, PyObject* data) {
     if (!item || PyList_Append(items.get(), item.get()) < 0) return nullptr;
   }
   return items.release();
-}
-
-PyObject* parse_header_name_(PyObject*, PyObject* data) noexcept {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  std::optional<NameRange> name = parse_header_name(bytes_view(data));
-  if (!name) Py_RETURN_NONE;
-  return Py_BuildValue("(nn)", name->start, name->size);
-}
-
-PyObject* fold_crlf_(PyObject*, PyObject* data) {
-  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  return to_bytes(fold_crlf(bytes_view(data)).view());
-}
-
-const char* index_state(const RecordIndexCell& cell) noexcept {
-  const RecordIndex* built = cell.built();
-  if (built == nullptr) return "none";
-  return built->has_table() ? "table" : "no table";
-}
-
-// Runs lookups on one index cell: each operation is ("find_last", name),
-// ("contains", name), ("count", None) or ("drop", None). Each gives
-// (result, index state after it: "none", "table" or "no table"); a
-// malformed record gives "malformed".
-PyObject* record_lookups(PyObject*, PyObject* args) {
-  PyObject* data;
-  PyObject* operations;
-  if (!PyArg_ParseTuple(args, "SO!", &data, &PyList_Type, &operations)) return nullptr;
-  std::string_view section = bytes_view(data);
-  RecordIndexCell cell;
-  Ref results = Ref::steal(PyList_New(0));
-  if (!results) return nullptr;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(operations); ++i) {
-    const char* what;
-    PyObject* key;
-    if (!PyArg_ParseTuple(PyList_GET_ITEM(operations, i), "sO", &what, &key)) return nullptr;
-    std::string_view name = PyBytes_Check(key) ? bytes_view(key) : std::string_view();
-    std::string_view op = what;
-    Ref result;
-    if (op == "find_last") {
-      RecordResult<std::optional<RecordValue>> found = find_last(section, cell, name);
-      result = !found ? Ref::steal(PyUnicode_FromString("malformed"))
-               : *found ? Ref::steal(value_tuple(**found)) : Ref::borrow(Py_None);
-    } else if (op == "contains") {
-      RecordResult<bool> found = contains(section, cell, name);
-      result = Ref::steal(!found ? PyUnicode_FromString("malformed") : PyBool_FromLong(*found));
-    } else if (op == "count") {
-      RecordResult<size_t> records = count(section, cell);
-      result = Ref::steal(!records ? PyUnicode_FromString("malformed") : PyLong_FromSize_t(*records));
-    } else if (op == "drop") {
-      cell.drop();
-      result = Ref::borrow(Py_None);
-    } else {
-      return PyErr_Format(PyExc_ValueError, "unknown lookup %s", what);
-    }
-    Ref item = Ref::steal(Py_BuildValue("(Os)", result.get(), index_state(cell)));
-    if (!item || PyList_Append(results.get(), item.get()) < 0) return nullptr;
-  }
-  return results.release();
 }
 
 // Connection tables
@@ -334,10 +273,9 @@ PyMethodDef testcore_methods[] = {
      "translate_stream(chunks, kernel) -> (text, pending_cr)"},
     {"translate_if_needed", entry<translate_if_needed_>, METH_O, "translate_if_needed(data) -> (text, copied)"},
     {"find", entry<find_>, METH_VARARGS, "find(hay, needle, lead, start, kernel) -> offset or -1"},
+    {"find_last_byte", entry<find_last_byte_>, METH_VARARGS, "find_last_byte(hay, byte, kernel) -> offset or -1"},
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
-    {"first_line_ending", entry<first_line_ending_>, METH_O, "first_line_ending(data) -> bytes"},
-    {"strip", entry<strip_>, METH_O, "strip(data) -> (rstripped, stripped, is_blank)"},
     // Splitting
     {"find_block_end_universal", entry<find_block_end_universal>, METH_O,
      "find_block_end_universal(data) -> (found, term_start, end, first_cr)"},
@@ -350,10 +288,6 @@ PyMethodDef testcore_methods[] = {
     // Records
     {"scan_records", entry<scan_records>, METH_O,
      "scan_records(section) -> [(name, header_start, end, (value_start, value_end, fold)) or None]"},
-    {"parse_header_name", entry<parse_header_name_>, METH_O, "parse_header_name(rest) -> (start, size) or None"},
-    {"fold_crlf", entry<fold_crlf_>, METH_O, "fold_crlf(data) -> bytes"},
-    {"record_lookups", entry<record_lookups>, METH_VARARGS,
-     "record_lookups(section, [(operation, name)]) -> [(result, index state)]"},
 
     // Connection tables
     {"utf8_error", entry<utf8_error>, METH_O, "utf8_error(data) -> (start, end) of the first bad sequence, or None"},

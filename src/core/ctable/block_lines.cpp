@@ -51,7 +51,7 @@ std::string_view missing_line_ending(std::string_view line, std::string_view lin
 
 }  // namespace
 
-std::optional<InvalidLine> append_block_lines(const Block& block, BlockText text, std::vector<std::string>& lines) {
+Status<InvalidLine> append_block_lines(const Block& block, BlockText text, std::vector<std::string>& lines) {
   std::string_view mdl = block.mdl();
   lines.reserve(lines.size() + 2 + static_cast<size_t>(std::count(mdl.begin(), mdl.end(), '\n')));
   std::optional<InvalidLine> invalid = append_line(lines, block.title(), text);

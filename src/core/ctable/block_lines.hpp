@@ -23,7 +23,8 @@ namespace molbrook {
 // are read as Latin-1, so every byte survives the round trip.
 enum class BlockText { Utf8, ValidUtf8, Latin1 };
 
-// A title or line of a str block that is not valid UTF-8.
+// A title or line of a str block that is not valid UTF-8: the error of
+// append_block_lines.
 struct InvalidLine {
   std::string_view bytes;
   Utf8Error error;
@@ -31,7 +32,7 @@ struct InvalidLine {
 
 // Appends the block's title and MDL lines to `lines`. Stops at the first
 // line that is not UTF-8 (title first) and returns it.
-std::optional<InvalidLine> append_block_lines(const Block& block, BlockText text, std::vector<std::string>& lines);
+Status<InvalidLine> append_block_lines(const Block& block, BlockText text, std::vector<std::string>& lines);
 
 // The declared format and counts, read from the first five MDL lines
 // only, each decoded as UTF-8 with invalid sequences replaced, so a block

@@ -16,6 +16,8 @@
 #include <utility>
 #include <variant>
 
+#include "../result.hpp"
+
 namespace molbrook {
 
 enum class CtabFormat : uint8_t { V2000, V3000 };
@@ -140,22 +142,10 @@ inline CtabError malformed(size_t line, MalformedDetail::Variant detail) {
 
 // A value of type T or the CtabError that prevented it.
 template <class T>
-class CtabResult {
- public:
-  CtabResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  CtabResult(CtabError error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-  explicit operator bool() const noexcept { return state_.index() == 0; }
-  T& operator*() noexcept { return *std::get_if<0>(&state_); }
-  T* operator->() noexcept { return std::get_if<0>(&state_); }
-  CtabError& error() noexcept { return *std::get_if<1>(&state_); }
-
- private:
-  std::variant<T, CtabError> state_;
-};
+using CtabResult = Result<T, CtabError>;
 
 // The outcome of an operation that yields nothing: empty on success.
-using CtabStatus = std::optional<CtabError>;
+using CtabStatus = Status<CtabError>;
 
 // Reads the format and the declared counts from lines 1 to 6 (views past
 // `available`, the number of lines capped at 6, are empty). Only lines 4

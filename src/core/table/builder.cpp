@@ -1,5 +1,6 @@
 #include "builder.hpp"
 
+#include <memory>
 #include <utility>
 
 #include "../record.hpp"
@@ -35,14 +36,12 @@ size_t TableBuilder::add_column(std::string_view name) {
   size_t column = names_.add(name);
   columns_.emplace_back(type_of(options_, name));
   cells_.emplace_back();
-  for (size_t row = 0; row < rows_; ++row) columns_.back().append_null();
   return column;
 }
 
 void TableBuilder::append_cell(Column& column, const Cell& cell) const {
-  if (cell.row != rows_) {
-    column.append_null();
-  } else if (column.type() != ColumnType::Text) {
+  column.append_nulls(rows_ - column.length());
+  if (column.type() != ColumnType::Text) {
     column.append_parsed(cell.bytes);
   } else if (cell.fold) {
     column.append_folded_text(cell.bytes);
@@ -59,6 +58,7 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
   }
   std::optional<RowError> error;
   names_.restart();
+  touched_.clear();
   bool well_formed = visit_records(section, [&](const ScannedRecord& record) {
     if (error) return;
     std::string_view name = record.name(section);
@@ -69,18 +69,21 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
       column = add_column(name);
     }
     RecordValue value = record_value(section, record);
-    cells_[*column] = Cell{section.substr(value.start, value.end - value.start), value.fold, rows_};
+    Cell& cell = cells_[*column];
+    if (cell.row != rows_) touched_.push_back(*column);
+    cell = Cell{section.substr(value.start, value.end - value.start), value.fold, rows_};
   });
-  if (!well_formed) return RowError{RowError::Kind::MalformedRecord, {}};
-  if (error) return error;
-  for (size_t column = 0; column < columns_.size(); ++column) {
-    const Cell& cell = cells_[column];
-    if (cell.row == rows_ && columns_[column].type() == ColumnType::Text) {
-      if (auto invalid = utf8_error(options_.utf8, cell.bytes)) return invalid;
-    }
+  if (!well_formed) error = RowError{RowError::Kind::MalformedRecord, {}};
+  for (size_t column : touched_) {
+    if (error) break;
+    if (columns_[column].type() == ColumnType::Text) error = utf8_error(options_.utf8, cells_[column].bytes);
+  }
+  if (error) {
+    for (size_t column : touched_) cells_[column].row = kNoRow;
+    return error;
   }
   if (titles_) titles_->append_text(title);
-  for (size_t column = 0; column < columns_.size(); ++column) append_cell(columns_[column], cells_[column]);
+  for (size_t column : touched_) append_cell(columns_[column], cells_[column]);
   ++rows_;
   return std::nullopt;
 }
@@ -89,12 +92,13 @@ Batch TableBuilder::finish() {
   Batch batch;
   batch.rows = std::exchange(rows_, 0);
   if (titles_) {
-    batch.columns.push_back(std::exchange(*titles_, Column(ColumnType::Text)));
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(*titles_, Column(ColumnType::Text))));
   }
   for (Column& column : columns_) {
-    batch.columns.push_back(std::exchange(column, Column(column.type())));
+    column.append_nulls(batch.rows - column.length());
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(column, Column(column.type()))));
   }
-  for (Cell& cell : cells_) cell.row = static_cast<size_t>(-1);
+  for (Cell& cell : cells_) cell.row = kNoRow;
   return batch;
 }
 

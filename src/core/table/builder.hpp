@@ -46,10 +46,11 @@ class TableBuilder {
  private:
   // The value of one record, kept until the block's last record of the
   // name is known.
+  static constexpr size_t kNoRow = static_cast<size_t>(-1);
   struct Cell {
     std::string_view bytes;
     bool fold;
-    size_t row = static_cast<size_t>(-1);  // the row it belongs to; stale when not this one
+    size_t row = kNoRow;  // the row it belongs to; stale when not the current one
   };
 
   size_t add_column(std::string_view name);
@@ -57,8 +58,12 @@ class TableBuilder {
 
   TableOptions options_;
   NameTable names_;
-  std::vector<Column> columns_;  // per name
-  std::vector<Cell> cells_;      // per name
+  // Per name. A column is padded with nulls only when it next gets a cell
+  // and when the batch is finished, so that rows cost what they hold, not
+  // what every name of the file adds.
+  std::vector<Column> columns_;
+  std::vector<Cell> cells_;
+  std::vector<size_t> touched_;  // the columns with a cell in the current row
   std::optional<Column> titles_;
   size_t rows_ = 0;
 };

@@ -39,17 +39,25 @@ void Column::end_text_cell() {
   offsets_ = {};
 }
 
-void Column::append_null() {
-  push_validity(false);
+void Column::append_nulls(size_t count) {
+  if (count == 0) return;
+  // Unset bits are already zero: nulls only extend the bitmap.
+  length_ += count;
+  null_count_ += count;
+  validity_.resize((length_ + 7) / 8, 0);
   switch (type_) {
     case ColumnType::Text:
-      end_text_cell();
+      if (is_large()) {
+        wide_offsets_.insert(wide_offsets_.end(), count, wide_offsets_.back());
+      } else {
+        offsets_.insert(offsets_.end(), count, offsets_.back());
+      }
       break;
     case ColumnType::Int64:
-      ints_.push_back(0);
+      ints_.resize(length_, 0);
       break;
     case ColumnType::Float64:
-      floats_.push_back(0);
+      floats_.resize(length_, 0);
       break;
   }
 }

@@ -22,7 +22,8 @@ class Column {
   size_t length() const noexcept { return length_; }
   size_t null_count() const noexcept { return null_count_; }
 
-  void append_null();
+  void append_null() { append_nulls(1); }
+  void append_nulls(size_t count);
   // Text columns: the cell's bytes, or with every CRLF read as LF.
   void append_text(std::string_view bytes);
   void append_folded_text(std::string_view bytes);
