@@ -18,6 +18,7 @@ from conftest import proc_only
 from ctable_tables import example
 
 from molbrook import ctable as ctable_errors
+from molbrook import merge_records
 from molbrook import native
 from molbrook.native import CTable, MalformedRecordError, SDBlock, parse_sdf, parse_sdf_range, sdf_writer, write_sdf
 
@@ -217,6 +218,18 @@ def writing(w):
     sdf_writer(io.BytesIO()).write(w["bytes_block"])  # dropped unclosed: flushed on release
 
 
+def merging(w):
+    table = {"B": ["2", w["name"]], "X": [w["value"], None]}
+    merge_records(w["str_path"], table, w["out"], key="B")
+    merge_records(io.BytesIO(w["data"]), table, io.BytesIO(), key="B", on_title=True)
+    merge_records(io.StringIO(w["text"]), {"B": [b"\xff"], "X": [w["value"]]}, io.StringIO(), key="B")
+    fails(merge_records, io.StringIO(MALFORMED), table, io.BytesIO(), key="B")
+    fails(merge_records, w["str_path"], table, w["directory"], key="B")
+    fails(native._merge_blocks, [w["block"], 42], io.BytesIO(), True, None, (), (), ())
+    fails(native._merge_blocks, [w["block"]], io.BytesIO(), True, None, (42,), (), ())
+    fails(native._merge_blocks, [w["block"]], io.BytesIO(), True, None, (), (w["name"],), ())
+
+
 def tables(w):
     table = CTable(w["lines"])
     table.lines, table.num_atoms, table.num_bonds, table.format
@@ -245,7 +258,7 @@ def block_tables(w):
 
 
 OPERATIONS = [construct, protocol, sections, copies, buffers, reading, editing, reading_paths,
-              reading_ranges_and_compressed, reading_objects, writing, tables, block_tables]
+              reading_ranges_and_compressed, reading_objects, writing, merging, tables, block_tables]
 
 
 @pytest.fixture

@@ -106,3 +106,37 @@ def test_a_failure_part_way_keeps_the_old_destination(tmp_path):
     with pytest.raises(MalformedRecordError):
         merge_records(str(source), {"ID": ["K1"], "X": [1]}, dest, key="ID")
     assert sorted(os.listdir(tmp_path)) == ["in.sdf", "out.sdf"] and dest.read_text() == "old"
+
+
+@pytest.mark.parametrize("source, out", [(io.StringIO, io.StringIO), (io.StringIO, io.BytesIO), (io.BytesIO, io.BytesIO)])
+def test_file_object_destinations(source, out):
+    text = sdf(3).replace("t1\n", "té1\n")
+    dest = out()
+    merge_records(source(text if source is io.StringIO else text.encode()), {"ID": ["K1"], "X": ["ü"]}, dest, key="ID")
+    expected = text.replace("v1\n\n$$$$\n", "v1\n\n> <X>\nü\n\n$$$$\n")
+    assert dest.getvalue() == (expected if out is io.StringIO else expected.encode())
+
+
+def test_blocks_that_share_a_key():
+    out = io.StringIO()
+    summary = merge_records(io.StringIO(sdf(2) + sdf(3)), {"ID": ["K1", "K7"], "X": ["x", "y"]}, out, key="ID")
+    assert (summary.blocks, summary.matched, summary.unmatched_rows) == (5, 2, 1)
+    assert read_table(io.StringIO(out.getvalue()), ["X"]).to_pydict() == {"X": [None, "x", None, "x", None]}
+
+
+@pytest.mark.parametrize("kind, matched", [(bytes, 2), (str, 1)])
+def test_keys_that_are_not_utf8(tmp_path, kind, matched):
+    # Only a bytes block can hold them; a str block's text never equals them.
+    source = tmp_path / "in.sdf"
+    source.write_bytes(sdf(2).encode().replace(b"K1", b"K\xff") if kind is bytes else sdf(2).encode())
+    summary = merge_records(kind(source), {"ID": [b"K\xff", "K0"], "X": [1, 2]}, tmp_path / "out.sdf", key="ID")
+    assert (summary.matched, summary.unmatched_rows) == (matched, 2 - matched)
+
+
+def test_an_undecodable_text_block_keeps_the_old_destination(tmp_path):
+    source, dest = tmp_path / "in.sdf", tmp_path / "out.sdf"
+    source.write_bytes(sdf(2).encode().replace(b"K1", b"K\xff"))
+    dest.write_text("old")
+    with pytest.raises(UnicodeDecodeError):
+        merge_records(str(source), {"ID": ["K0"], "X": [1]}, dest, key="ID")
+    assert dest.read_text() == "old"

@@ -194,7 +194,7 @@ def test_invalid_utf8_to_file_object():
 
 
 def test_file_object_chunks():
-    ascii_blocks = [SDBlock(f"block {i}\n" + "x" * 1000 + "\n$$$$\n") for i in range(300)]
+    ascii_blocks = [SDBlock(f"block {i}\n" + "x" * 4000 + "\n$$$$\n") for i in range(300)]
     blocks = ascii_blocks[:100] + [TEXT_BLOCKS[1]] + ascii_blocks[100:]
     out = Recorder()
     write_sdf(out, blocks)
@@ -269,7 +269,7 @@ def test_reentrant_write():
             writer.write(BLOCKS[0])
 
     writer = sdf_writer(Echo())
-    huge = SDBlock(b"big\n" + b"x" * 70000 + b"\n$$$$\n")
+    huge = SDBlock(b"big\n" + b"x" * 300000 + b"\n$$$$\n")
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         writer.write(huge)
 

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import io
+import itertools
 import math
 import numbers
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 from molbrook import native
 from molbrook._output import atomic_destination
@@ -51,6 +52,11 @@ def _is_missing(value: Any) -> bool:
 
 def _text(value: Any) -> str | bytes:
     """A cell as record text: ints as str(int), floats by repr, so that they read back exactly."""
+    # Exact floats and ints, the common numbers, skip the checks against the numeric ABCs.
+    if type(value) is float:
+        return repr(value)
+    if type(value) is int:
+        return str(value)
     if isinstance(value, (str, bytes)):
         return value
     if isinstance(value, bool):
@@ -72,36 +78,29 @@ def _as_kind(text: str | bytes, is_bytes: bool) -> str | bytes:
     return _as_str(text)
 
 
-def _key_rows(keys: list[Any]) -> dict[str, int]:
-    rows: dict[str, int] = {}
-    for row, value in enumerate(keys):
-        if value is None:
-            continue
-        key = _as_str(_text(value))
-        if "\n" in key or "\r" in key:
-            raise ValueError(f"key {key!r} has a line break and can match no record")
-        if key in rows:
-            raise ValueError(f"key {key!r} appears twice in the table")
-        rows[key] = row
-    return rows
+def _texts(values: Sequence[Any], is_bytes: bool) -> tuple[str | bytes | None, ...]:
+    """Cells as record text of one block kind, None for nulls."""
+    kind = bytes if is_bytes else str
+    # Cells of the kind already, the common case, are taken without a call.
+    texts = [value if value is None or type(value) is kind else _text(value) for value in values]
+    return tuple([text if text is None or type(text) is kind else _as_kind(text, is_bytes) for text in texts])
 
 
-
-class _Plan:
-    """The table in one block kind (str or bytes): the row of each key, and
-    the records each row sets."""
-
-    def __init__(self, columns: dict[str, list[Any]], key: str, names: Sequence[str], is_bytes: bool) -> None:
-        def kind(text: str | bytes) -> str | bytes:
-            return _as_kind(text, is_bytes)
-
-        self.key = kind(key)
-        self.rows: dict[Any, int] = {kind(text): row for text, row in _key_rows(columns[key]).items()}
-        texts = [(kind(name), [None if v is None else kind(_text(v)) for v in columns[name]]) for name in names]
-        self.updates = [
-            [(name, values[row]) for name, values in texts if values[row] is not None]
-            for row in range(len(columns[key]))
-        ]
+def _keys(values: list[Any]) -> tuple[str | None, ...]:
+    """The key of each row as str, None for a null, refusing a repeated key
+    and one with a line break, which can equal no title or record value."""
+    keys = cast("tuple[str | None, ...]", _texts(values, is_bytes=False))
+    present = [key for key in keys if key is not None]
+    joined = "".join(present)
+    if len(set(present)) < len(present) or "\n" in joined or "\r" in joined:
+        seen: set[str] = set()
+        for key in present:
+            if "\n" in key or "\r" in key:
+                raise ValueError(f"key {key!r} has a line break and can match no record")
+            if key in seen:
+                raise ValueError(f"key {key!r} appears twice in the table")
+            seen.add(key)
+    return keys
 
 
 def merge_records(
@@ -132,50 +131,20 @@ def merge_records(
     missing = [name for name in names if name not in columns]
     if missing:
         raise ValueError(f"the table has no column {missing[0]!r}")
-    _key_rows(columns[key])  # bad keys fail before anything is written
-    plans: dict[bool, _Plan] = {}
-    blocks = matched = 0
-    matched_rows: set[int] = set()
-    with atomic_destination(dest) as out, _BlockWriter(out) as writer:
-        for block in native.parse_sdf(source, borrow=True):
-            title = block.title
-            is_bytes = isinstance(title, bytes)
-            plan = plans.get(is_bytes) or plans.setdefault(is_bytes, _Plan(columns, key, names, is_bytes))
-            row = plan.rows.get(title if on_title else block.get(plan.key))
-            if row is not None:
-                matched_rows.add(row)
-                updates = plan.updates[row]
-                for name, text in updates:
-                    block.set_record(name, text)
-                if updates:
-                    matched += 1
-            writer.write(block)
-            blocks += 1
-    return MergeSummary(blocks=blocks, matched=matched, unmatched_rows=len(columns[key]) - len(matched_rows))
-
-
-class _BlockWriter:
-    """Writes blocks of either kind to a binary file, str blocks as UTF-8.
-    Its `write` becomes the writer's own once the first block tells the kind."""
-
-    def __init__(self, out: Any) -> None:
-        self._out = out
-        self._text: io.TextIOWrapper | None = None
-        self._writer: Any = None
-
-    def write(self, block: Any) -> None:
-        target = self._out
-        if not isinstance(block.title, bytes) and not isinstance(self._out, io.TextIOBase):
-            target = self._text = io.TextIOWrapper(self._out, encoding="utf-8", newline="", write_through=True)
-        self._writer = native.sdf_writer(target)
-        self.write = self._writer.write  # type: ignore[method-assign]
-        self._writer.write(block)
-
-    def __enter__(self) -> _BlockWriter:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        if self._writer is not None:
-            self._writer.close()
-        if self._text is not None:
-            self._text.detach()
+    keys = _keys(columns[key])
+    written = matched = matched_rows = 0
+    with atomic_destination(dest) as out:
+        blocks = native.parse_sdf(source, borrow=True)
+        first = next(blocks, None)
+        if first is not None:  # its kind is the kind of every block, and of the text set
+            is_bytes = isinstance(first.title, bytes)
+            written, matched, matched_rows = native._merge_blocks(
+                itertools.chain((first,), blocks),
+                out,
+                not isinstance(out, io.TextIOBase),
+                None if on_title else _as_kind(key, is_bytes),
+                _texts(keys, is_bytes),
+                tuple(_as_kind(name, is_bytes) for name in names),
+                tuple(_texts(columns[name], is_bytes) for name in names),
+            )
+    return MergeSummary(blocks=written, matched=matched, unmatched_rows=len(keys) - matched_rows)

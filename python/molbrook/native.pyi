@@ -20,6 +20,7 @@ __all__ = [
     "_SDFWriter",
     "_RecordTable",
     "_TableReader",
+    "_merge_blocks",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -150,6 +151,15 @@ def parse_sdf_range(
 def _compression_of(path: _Path, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
 def write_sdf(dest: _Path | _Writable[Any], blocks: Iterable[SDBlock[Any]]) -> int: ...
 def sdf_writer(dest: _Path | _Writable[Any]) -> _SDFWriter: ...
+def _merge_blocks(
+    blocks: Iterable[SDBlock[Any]],
+    dest: _Path | _Writable[Any],
+    text_as_utf8: bool,
+    record: str | bytes | None,
+    keys: tuple[str | bytes | None, ...],
+    names: tuple[str | bytes, ...],
+    columns: tuple[tuple[str | bytes | None, ...], ...],
+) -> tuple[int, int, int]: ...
 @final
 class _SDFWriter:
     """Write SDBlocks one at a time, buffered as `write_sdf` writes them."""

@@ -63,10 +63,12 @@ ByteBuffer concat(std::initializer_list<std::string_view> parts) {
 
 }  // namespace
 
-ByteBuffer& BlockStorage::make_owned() {
+ByteBuffer& BlockStorage::make_owned(size_t spare) {
   if (mapping_) {
-    owned_ = ByteBuffer(bytes());
+    owned_ = ByteBuffer(bytes(), spare);
     mapping_ = MappingRef();
+  } else {
+    owned_.reserve_extra(spare);
   }
   return owned_;
 }

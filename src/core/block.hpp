@@ -32,8 +32,9 @@ class BlockStorage {
   }
   bool is_mapped() const noexcept { return static_cast<bool>(mapping_); }
 
-  // The owned buffer, copying a mapped slice out first.
-  ByteBuffer& make_owned();
+  // The owned buffer with room for `spare` more bytes, copying a mapped
+  // slice out first.
+  ByteBuffer& make_owned(size_t spare);
 
  private:
   ByteBuffer owned_;
@@ -96,7 +97,7 @@ class Block {
 
   // Editing. Callers run the edit guard first; each primitive leaves the
   // block owned and its invariants true.
-  ByteBuffer& make_owned() { return storage_.make_owned(); }
+  ByteBuffer& make_owned(size_t spare) { return storage_.make_owned(spare); }
   void ensure_title_line();
   void replace_title(std::string_view title);
   void replace_molblock(std::string_view molblock);

@@ -143,7 +143,6 @@ std::optional<HeaderTemplate> header_template(std::string_view section) noexcept
 
 void append_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style) {
   block.ensure_title_line();
-  ByteBuffer& bytes = block.make_owned();
   const std::string_view ending = block.title_line_ending();
   const std::string_view terminator = terminator_ending(block);
   const size_t terminator_size = block.terminator_length();
@@ -152,9 +151,10 @@ void append_record(Block& block, std::string_view name, std::string_view value, 
   const size_t record_size = (separator ? ending.size() : 0) +
                              new_header_size(header_frame(style, found, block.sd_data()), name, ending) +
                              value_size(value, ending);
-  // Reserved up front, the buffer no longer moves, so the template's
-  // slices of it stay valid while the record is written after them.
-  bytes.reserve_extra(record_size);
+  // Owned with room for the record up front (a mapped block copied once),
+  // the buffer no longer moves, so the template's slices of it stay valid
+  // while the record is written after them.
+  ByteBuffer& bytes = block.make_owned(record_size);
   const HeaderFrame frame = header_frame(style, found, block.sd_data());
   bytes.set_size(bytes.size() - terminator_size);
   if (separator) bytes.append(ending);

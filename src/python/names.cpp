@@ -292,6 +292,11 @@ PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_
   Py_RETURN_NONE;
 }
 
+bool set_record_value(PySDBlock* self, PyObject* name, PyObject* value) {
+  std::optional<RecordEdit> edit = checked_edit(self, name, value, nullptr, "set_record");
+  return edit && set_record(self, *edit);
+}
+
 PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);

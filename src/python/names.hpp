@@ -41,6 +41,10 @@ Py_ssize_t block_length(PyObject* object);
 int block_contains(PyObject* object, PyObject* key);
 PyObject* block_iter(PyObject* object) noexcept;
 
+// block.set_record(name, value), with its checks and errors, on a block
+// the caller has borrowed exclusively; false with the error set.
+bool set_record_value(PySDBlock* self, PyObject* name, PyObject* value);
+
 // The constructor's records= step: appends the pairs of a mapping or an
 // iterable of (name, value) tuples to a block not yet shared with Python
 // code, each as append_record would.

@@ -255,6 +255,16 @@ PyObject* wrap_block(PyTypeObject* type, Block block, bool is_bytes, bool utf8_v
   return object;
 }
 
+PyObject* raise_not_sdblock(PyObject* object, const char* context) noexcept {
+  if (object == Py_None) {
+    PyErr_Format(PyExc_TypeError, "%s'None' is not an instance of 'SDBlock'", context);
+    return nullptr;
+  }
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+  if (name) PyErr_Format(PyExc_TypeError, "%s'%U' object is not an instance of 'SDBlock'", context, name.get());
+  return nullptr;
+}
+
 bool edit_guard(PySDBlock* self) noexcept {
   if (self->exports > 0) {
     PyErr_SetString(PyExc_BufferError, "Existing exports of data: SDBlock cannot be edited");

@@ -33,6 +33,10 @@ bool init_sdblock_type() noexcept;
 inline bool is_sdblock(PyObject* object) noexcept { return PyObject_TypeCheck(object, SDBlockType); }
 inline PySDBlock* as_sdblock(PyObject* object) noexcept { return reinterpret_cast<PySDBlock*>(object); }
 
+// TypeError for an object that is not an SDBlock; `context` precedes the
+// message ("argument 'block': " for a bound argument). Returns null.
+PyObject* raise_not_sdblock(PyObject* object, const char* context) noexcept;
+
 // A new instance of `type` (SDBlock or a subclass) that owns `block`; the
 // record change counter starts at 0 and nothing is exported.
 PyObject* wrap_block(PyTypeObject* type, Block block, bool is_bytes, bool utf8_valid) noexcept;

@@ -15,7 +15,9 @@ namespace molbrook::py {
 namespace {
 
 constexpr size_t kPathChunk = 262144;  // bytes per system write
-constexpr size_t kFileChunk = 65536;   // bytes per file-object write call
+// Bytes per file-object write call: as many, since a file object passes a
+// chunk this large straight to its own system write.
+constexpr size_t kFileChunk = 262144;
 
 Py_ssize_t chunk_length(PyObject* chunk) noexcept {
   return PyUnicode_Check(chunk) ? PyUnicode_GET_LENGTH(chunk) : PyBytes_GET_SIZE(chunk);
@@ -68,13 +70,15 @@ SdfSink::SdfSink(std::variant<PathTarget, FileTarget> target, size_t threshold)
   buffer_.reserve(2 * threshold);
 }
 
-std::optional<SdfSink> SdfSink::open(PyObject* dest) {
+std::optional<SdfSink> SdfSink::open(PyObject* dest, bool text_as_utf8) {
   static PyObject* write_name = PyUnicode_InternFromString("write");
   if (write_name == nullptr) return std::nullopt;
   Ref write;
   // A failing lookup counts as a missing attribute: dest is then a path.
   if (lookup_optional_attr(dest, write_name, write) < 0) PyErr_Clear();
-  if (write) return SdfSink(FileTarget{std::move(write), StreamKind::Unknown}, kFileChunk);
+  if (write) {
+    return SdfSink(FileTarget{std::move(write), text_as_utf8 ? StreamKind::Utf8 : StreamKind::Unknown}, kFileChunk);
+  }
 
   PathArgument path;
   if (!convert_path(dest, path)) return std::nullopt;
@@ -99,7 +103,7 @@ bool SdfSink::write_block(PySDBlock* block) {
     if (!borrow) return false;
     if (file ? !check_kind(*file, block) : !check_utf8(block)) return false;
     std::string_view bytes = block->block.bytes();
-    if (file != nullptr && !block->is_bytes && !is_ascii(bytes)) {
+    if (file != nullptr && file->kind == StreamKind::Text && !is_ascii(bytes)) {
       alone = decode_alone(block);
       if (!alone) return false;
     } else {
@@ -113,7 +117,7 @@ bool SdfSink::write_block(PySDBlock* block) {
   return true;
 }
 
-// A text block headed for a path is checked once; the flag spares later
+// A text block headed for a path or written as UTF-8 is checked once; the flag spares later
 // writes of the same block the scan.
 bool SdfSink::check_utf8(PySDBlock* block) {
   if (block->is_bytes || block->utf8_valid) return true;
@@ -132,8 +136,10 @@ bool SdfSink::check_utf8(PySDBlock* block) {
   return false;
 }
 
-// A file object takes either str or bytes, so one stream cannot mix them.
-bool SdfSink::check_kind(FileTarget& file, const PySDBlock* block) noexcept {
+// A file object takes either str or bytes, so one stream cannot mix them,
+// unless it takes text blocks as UTF-8.
+bool SdfSink::check_kind(FileTarget& file, PySDBlock* block) {
+  if (file.kind == StreamKind::Utf8) return check_utf8(block);
   StreamKind kind = block->is_bytes ? StreamKind::Bytes : StreamKind::Text;
   if (file.kind == StreamKind::Unknown) file.kind = kind;
   if (file.kind == kind) return true;
@@ -194,6 +200,20 @@ bool SdfSink::finish() {
     return false;
   }
   return true;
+}
+
+bool SdfSink::finish_after(bool wrote) {
+  Ref run_error = wrote ? Ref() : take_exception();
+  if (!finish()) {
+    if (run_error) {
+      Ref finish_error = take_exception();
+      PyException_SetContext(finish_error.get(), run_error.release());
+      restore_exception(std::move(finish_error));
+    }
+    return false;
+  }
+  if (run_error) restore_exception(std::move(run_error));
+  return wrote;
 }
 
 // A path may be a str or bytes subclass whose attributes lead back to the

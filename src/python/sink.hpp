@@ -20,7 +20,10 @@ class SdfSink {
  public:
   // A sink for `dest`: its bound `write` method when it has one, else the
   // path it names, created or truncated now. nullopt with the error set.
-  static std::optional<SdfSink> open(PyObject* dest);
+  // A file object takes either kind of block, the first decides which;
+  // with `text_as_utf8` it is a binary one that takes both, text blocks as
+  // their UTF-8, checked as for a path.
+  static std::optional<SdfSink> open(PyObject* dest, bool text_as_utf8 = false);
 
   SdfSink(SdfSink&&) noexcept = default;
   SdfSink& operator=(SdfSink&&) noexcept = default;
@@ -36,6 +39,11 @@ class SdfSink {
   // open). A flush error is raised in preference to a close error.
   bool finish();
 
+  // Finishes after a run of writes that ended with `wrote` false and its
+  // error set, or true: false when either failed, the finishing error then
+  // raised with the run's as its context.
+  bool finish_after(bool wrote);
+
   // Blocks accepted so far.
   uint64_t written() const noexcept { return written_; }
 
@@ -49,8 +57,9 @@ class SdfSink {
     Ref path;  // as os.fspath returned it, for OSError
   };
 
-  // The kind of blocks written to a file object, fixed by the first one.
-  enum class StreamKind : uint8_t { Unknown, Text, Bytes };
+  // The kind of blocks written to a file object, fixed by the first one,
+  // or Utf8 for both kinds to a binary file object.
+  enum class StreamKind : uint8_t { Unknown, Text, Bytes, Utf8 };
 
   struct FileTarget {
     Ref write;  // the bound method
@@ -60,7 +69,7 @@ class SdfSink {
   SdfSink(std::variant<PathTarget, FileTarget> target, size_t threshold);
 
   bool check_utf8(PySDBlock* block);
-  static bool check_kind(FileTarget& file, const PySDBlock* block) noexcept;
+  bool check_kind(FileTarget& file, PySDBlock* block);
   // The text of a block that a file object gets by itself.
   Ref decode_alone(PySDBlock* block) noexcept;
   bool flush_to_path(PathTarget& path) noexcept;
@@ -71,5 +80,27 @@ class SdfSink {
   std::variant<PathTarget, FileTarget> target_;
   uint64_t written_ = 0;
 };
+
+// Writes the SDBlocks of `iterator` in order, each once `edit(block)` has
+// returned true, then finishes the sink; false with the error set. The
+// blocks before a failing one (or before an item that is not an SDBlock,
+// a TypeError) are written.
+template <class Edit>
+bool write_blocks(SdfSink& sink, PyObject* iterator, Edit&& edit) {
+  bool wrote = true;
+  while (Ref item = Ref::steal(PyIter_Next(iterator))) {
+    if (!is_sdblock(item.get())) {
+      raise_not_sdblock(item.get(), "");
+      wrote = false;
+      break;
+    }
+    PySDBlock* block = as_sdblock(item.get());
+    if (!edit(block) || !sink.write_block(block)) {
+      wrote = false;
+      break;
+    }
+  }
+  return sink.finish_after(wrote && !PyErr_Occurred());
+}
 
 }  // namespace molbrook::py

@@ -25,40 +25,6 @@ struct PySDFWriter {
 
 PySDFWriter* as_writer(PyObject* object) noexcept { return reinterpret_cast<PySDFWriter*>(object); }
 
-// TypeError for an item that is not an SDBlock; `context` precedes the
-// message ("argument 'block': " for a bound argument).
-PyObject* raise_not_a_block(PyObject* item, const char* context) noexcept {
-  if (item == Py_None) {
-    PyErr_Format(PyExc_TypeError, "%s'None' is not an instance of 'SDBlock'", context);
-    return nullptr;
-  }
-  Ref name = Ref::steal(PyType_GetName(Py_TYPE(item)));
-  if (name) PyErr_Format(PyExc_TypeError, "%s'%U' object is not an instance of 'SDBlock'", context, name.get());
-  return nullptr;
-}
-
-// Raises `later`, the error of a final flush, with `earlier` (may be null)
-// as its context, so neither is lost.
-void raise_after(Ref earlier) noexcept {
-  if (!earlier) return;
-  Ref later = take_exception();
-  PyException_SetContext(later.get(), earlier.release());
-  restore_exception(std::move(later));
-}
-
-bool write_blocks(SdfSink& sink, PyObject* iterator) {
-  while (Ref item = Ref::steal(PyIter_Next(iterator))) {
-    if (!is_sdblock(item.get())) {
-      raise_not_a_block(item.get(), "");
-      return false;
-    }
-    if (!sink.write_block(as_sdblock(item.get()))) return false;
-  }
-  return !PyErr_Occurred();
-}
-
-// Every block before a failing one is written: the buffer is flushed
-// whether or not the loop stopped on an error.
 PyObject* write_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"dest", "blocks", nullptr};
   PyObject *dest, *blocks;
@@ -66,16 +32,7 @@ PyObject* write_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
   std::optional<SdfSink> sink = SdfSink::open(dest);
-  if (!sink) return nullptr;
-  Ref loop_error = write_blocks(*sink, iterator.get()) ? Ref() : take_exception();
-  if (!sink->finish()) {
-    raise_after(std::move(loop_error));
-    return nullptr;
-  }
-  if (loop_error) {
-    restore_exception(std::move(loop_error));
-    return nullptr;
-  }
+  if (!sink || !write_blocks(*sink, iterator.get(), [](PySDBlock*) { return true; })) return nullptr;
   return PyLong_FromUnsignedLongLong(sink->written());
 }
 
@@ -106,7 +63,7 @@ PyObject* writer_write(PyObject* object, PyObject* block) {
   PySDFWriter* self = as_writer(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  if (!is_sdblock(block)) return raise_not_a_block(block, "argument 'block': ");
+  if (!is_sdblock(block)) return raise_not_sdblock(block, "argument 'block': ");
   if (!self->sink) {
     PyErr_SetString(PyExc_ValueError, "I/O operation on a closed sdf_writer");
     return nullptr;

@@ -15,7 +15,7 @@ Column::Column(ColumnType type) : type_(type) {
 void Column::push_validity(bool valid) {
   if (length_ % 8 == 0) validity_.push_back(0);
   if (valid) {
-    validity_.back() |= static_cast<uint8_t>(1u << (length_ % 8));
+    validity_.data()[length_ / 8] |= static_cast<uint8_t>(1u << (length_ % 8));
   } else {
     ++null_count_;
   }
@@ -34,7 +34,7 @@ void Column::end_text_cell() {
     offsets_.push_back(static_cast<int32_t>(end));
     return;
   }
-  wide_offsets_.assign(offsets_.begin(), offsets_.end());
+  for (size_t i = 0; i < offsets_.size(); ++i) wide_offsets_.push_back(offsets_.data()[i]);
   wide_offsets_.push_back(static_cast<int64_t>(end));
   offsets_ = {};
 }
@@ -44,20 +44,20 @@ void Column::append_nulls(size_t count) {
   // Unset bits are already zero: nulls only extend the bitmap.
   length_ += count;
   null_count_ += count;
-  validity_.resize((length_ + 7) / 8, 0);
+  validity_.append(0, (length_ + 7) / 8 - validity_.size());
   switch (type_) {
     case ColumnType::Text:
       if (is_large()) {
-        wide_offsets_.insert(wide_offsets_.end(), count, wide_offsets_.back());
+        wide_offsets_.append(wide_offsets_.back(), count);
       } else {
-        offsets_.insert(offsets_.end(), count, offsets_.back());
+        offsets_.append(offsets_.back(), count);
       }
       break;
     case ColumnType::Int64:
-      ints_.resize(length_, 0);
+      ints_.append(0, count);
       break;
     case ColumnType::Float64:
-      floats_.resize(length_, 0);
+      floats_.append(0, count);
       break;
   }
 }
@@ -88,8 +88,9 @@ void Column::append_parsed(std::string_view text) {
 }
 
 std::string_view Column::cell(size_t row) const noexcept {
-  size_t start = is_large() ? static_cast<size_t>(wide_offsets_[row]) : static_cast<size_t>(offsets_[row]);
-  size_t end = is_large() ? static_cast<size_t>(wide_offsets_[row + 1]) : static_cast<size_t>(offsets_[row + 1]);
+  size_t start = is_large() ? static_cast<size_t>(wide_offsets_.data()[row]) : static_cast<size_t>(offsets_.data()[row]);
+  size_t end =
+      is_large() ? static_cast<size_t>(wide_offsets_.data()[row + 1]) : static_cast<size_t>(offsets_.data()[row + 1]);
   return data_.view().substr(start, end - start);
 }
 

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "../buffer.hpp"
+#include "pod_buffer.hpp"
 
 namespace molbrook {
 
@@ -33,7 +33,7 @@ class Column {
   // Text cells whose bytes passed 2 GiB need 64-bit offsets ("large").
   bool is_large() const noexcept { return !wide_offsets_.empty(); }
   std::string_view cell(size_t row) const noexcept;
-  bool is_valid(size_t row) const noexcept { return validity_[row / 8] >> (row % 8) & 1; }
+  bool is_valid(size_t row) const noexcept { return validity_.data()[row / 8] >> (row % 8) & 1; }
 
   const uint8_t* validity() const noexcept { return validity_.data(); }
   const int32_t* offsets() const noexcept { return offsets_.data(); }
@@ -49,12 +49,12 @@ class Column {
   ColumnType type_;
   size_t length_ = 0;
   size_t null_count_ = 0;
-  std::vector<uint8_t> validity_;
-  std::vector<int32_t> offsets_;       // text, while the data fits 32 bits
-  std::vector<int64_t> wide_offsets_;  // text, once it no longer does
+  PodBuffer<uint8_t> validity_;
+  PodBuffer<int32_t> offsets_;       // text, while the data fits 32 bits
+  PodBuffer<int64_t> wide_offsets_;  // text, once it no longer does
   ByteBuffer data_;
-  std::vector<int64_t> ints_;
-  std::vector<double> floats_;
+  PodBuffer<int64_t> ints_;
+  PodBuffer<double> floats_;
 };
 
 }  // namespace molbrook
