@@ -17,6 +17,11 @@ page cache:
   molbrook   borrowed, owned and str-path iteration, to_dict() and get(name)
              per block, the str path on the CRLF file, and
              write_sdf(parse_sdf(...)) with and without borrow
+  scale      read_table with workers=1 and 2; molbrook.dask.read_sdf(...)
+             .compute() with the threads scheduler against read_table(...,
+             workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
+             next to the file) against reading it through the decompressor
+             alone in 1 MiB chunks, with isal and with the stdlib
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -49,6 +54,7 @@ from typing import Callable, Iterable
 
 import command_jobs
 import common
+import scale_jobs
 import table_jobs
 from common import Checksum
 from molbrook import parse_sdf, write_sdf
@@ -185,7 +191,8 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
-    return floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + command_jobs.jobs(Job, lf, out)
+    return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
+            + command_jobs.jobs(Job, lf, out))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -200,6 +207,7 @@ TARGETS = [
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
     *table_jobs.TARGETS,
+    *scale_jobs.TARGETS,
     *command_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
@@ -303,7 +311,8 @@ def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
-                                        "table_arrow table_pandas keyed_round_trip merge "
+                                        "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
+                                        "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
                                         "cli_filter cli_set scan_parquet cli_cut, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
@@ -329,8 +338,8 @@ def main(argv: list[str] | None = None) -> int:
     selected = jobs(lf, crlf, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
-    for job in selected:
-        blocks.setdefault(job.file, mmap_count(job.file))
+    for job in selected:  # a compressed copy holds the LF file's blocks
+        blocks.setdefault(job.file, blocks[lf] if job.file.suffix == ".gz" else mmap_count(job.file))
 
     title = f"{lf.name}: {lf.stat().st_size / 1e6:,.0f} MB, {blocks[lf]:,} blocks"
     print(f"{title}; {crlf.name}: {crlf.stat().st_size / 1e6:,.0f} MB, {blocks[crlf]:,} blocks; get({name!r})")

@@ -6,8 +6,9 @@
 // that a line-by-line reference finds, built as the reference builds them;
 // every block keeps the block invariants; a block whose $$$$ line is
 // already bare keeps its bytes exactly, so an unedited file writes back
-// byte for byte; and a borrowed block is a view of exactly the file's
-// bytes.
+// byte for byte; a borrowed block is a view of exactly the file's bytes;
+// and two byte ranges cut anywhere give the blocks that start in each,
+// through the mapping and through positional reads.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 
 #include "check.hpp"
 #include "core/mapped.hpp"
+#include "core/positional.hpp"
 #include "core/split.hpp"
 
 namespace molbrook::fuzz {
@@ -144,14 +146,13 @@ void check_splitter(std::string_view text, const std::vector<ReferenceBlock>& bl
   FUZZ_CHECK(!end.has_value());
 }
 
-MappingRef map_bytes(std::string_view text) {
-  int fd = memfd_create("split", 0);
-  if (fd < 0) return {};
-  bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  platform::File file(fd);
-  if (!written) return {};
-  Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, text.size());
-  return mapping ? std::move(*mapping) : MappingRef();
+// A file in memory holding `text`; a closed file on failure.
+platform::File file_of(std::string_view text) {
+  platform::File file(memfd_create("split", 0));
+  if (file && write(static_cast<int>(file.handle()), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    return {};
+  }
+  return file;
 }
 
 void check_mapped(const MappingRef& mapping, const std::vector<ReferenceBlock>& blocks, bool universal,
@@ -173,6 +174,38 @@ void check_mapped(const MappingRef& mapping, const std::vector<ReferenceBlock>& 
   FUZZ_CHECK(reader.offset() == mapping->bytes().size());
 }
 
+// The blocks of a range reader, checked against blocks[first, first + count).
+template <class Reader, class NextBatch>
+void check_range(Reader& reader, NextBatch next_batch, const std::vector<ReferenceBlock>& blocks, size_t first,
+                 size_t count, bool universal) {
+  size_t seen = 0;
+  for (next_batch(); reader.has_block(); next_batch()) {
+    while (reader.has_block()) {
+      FUZZ_CHECK(seen < count);
+      check_same(reader.pop(), expected_block(blocks[first + seen++], universal));
+    }
+  }
+  FUZZ_CHECK(seen == count);
+}
+
+// [0, cut) holds the blocks that start before `cut`, [cut, end of file)
+// the others.
+void check_ranges(const MappingRef& mapping, int fd, const std::vector<ReferenceBlock>& blocks, bool universal,
+                  size_t cut) {
+  size_t before = 0;
+  while (before < blocks.size() && blocks[before].offset < cut) ++before;
+  const struct {
+    size_t start, end, first, count;
+  } ranges[] = {{0, cut, 0, before}, {cut, MappedReader::kWholeFile, before, blocks.size() - before}};
+  for (const auto& range : ranges) {
+    MappedReader mapped(mapping, universal, false, range.start, range.end);
+    check_range(mapped, [&] { mapped.next_batch(); }, blocks, range.first, range.count, universal);
+    PositionalReader positional(platform::File(dup(fd)), universal, range.start, range.end);
+    check_range(positional, [&] { FUZZ_CHECK(!positional.next_batch()); }, blocks, range.first, range.count,
+                universal);
+  }
+}
+
 }  // namespace
 }  // namespace molbrook::fuzz
 
@@ -182,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   std::vector<size_t> chunks(input.ConsumeIntegralInRange<size_t>(1, 4));
   for (size_t& chunk : chunks) chunk = input.ConsumeIntegralInRange<size_t>(1, 300);
+  const size_t cut = input.ConsumeIntegral<uint16_t>();
   ExactBytes text(input.ConsumeRemainingBytesAsString());
 
   for (bool universal : {false, true}) {
@@ -189,10 +223,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_block_ends(text.view(), blocks, universal);
     if (!universal) check_splitter(text.view(), blocks, chunks);
     if (text.view().empty()) continue;
-    MappingRef mapping = map_bytes(text.view());
+    platform::File file = file_of(text.view());
+    if (!file) continue;
+    Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, text.view().size());
     if (!mapping) continue;
-    check_mapped(mapping, blocks, universal, false);
-    check_mapped(mapping, blocks, universal, true);
+    check_mapped(*mapping, blocks, universal, false);
+    check_mapped(*mapping, blocks, universal, true);
+    check_ranges(*mapping, static_cast<int>(file.handle()), blocks, universal, std::min(cut, text.view().size() + 1));
   }
   return 0;
 }

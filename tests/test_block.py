@@ -17,8 +17,8 @@ MOL = "water\n  prog\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n    0.0 O\nM  E
 def test_module_contents():
     assert native.__all__ == [
         "CTable", "SDBlock", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
-        "MalformedRecordError", "parse_sdf", "write_sdf", "sdf_writer", "_SDFWriter", "_RecordTable", "_TableReader",
-        "_merge_blocks", "__version__", "DEBUG_BUILD",
+        "MalformedRecordError", "parse_sdf", "parse_sdf_range", "_compression_of", "write_sdf", "sdf_writer",
+        "_SDFWriter", "_RecordTable", "_TableReader", "_merge_blocks", "__version__", "DEBUG_BUILD",
     ]
     for name in native.__all__:
         value = getattr(native, name)

@@ -3,10 +3,13 @@ own results on real files."""
 
 from __future__ import annotations
 
+import bz2
 import contextlib
 import csv
+import gzip
 import io
 import json
+import lzma
 import os
 import re
 import signal
@@ -263,17 +266,64 @@ def test_merge_equals_merge_records(tmp_path, fmt):
         summary.blocks, summary.matched, summary.unmatched_rows]
 
 
+# Compressed files ------------------------------------------------------------
+
+
+def codec(suffix: str):
+    """The module that reads and writes `suffix` files, or a skip."""
+    if suffix == ".zst":
+        return pytest.importorskip("zstandard")
+    return {".gz": gzip, ".bz2": bz2, ".xz": lzma}[suffix]
+
+
+def compress(data: bytes, suffix: str) -> bytes:
+    module = codec(suffix)
+    return module.ZstdCompressor().compress(data) if suffix == ".zst" else module.compress(data)
+
+
+def decompress(data: bytes, suffix: str) -> bytes:
+    module = codec(suffix)
+    if suffix == ".zst":
+        return module.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True).read()
+    return module.decompress(data)
+
+
+@pytest.mark.parametrize("suffix", [".gz", ".bz2", ".xz", ".zst"])
+def test_compressed_in_by_content_and_out_by_name(tmp_path, suffix):
+    path = corpus("rdkit-src/first_200.python.sdf")
+    source = tmp_path / f"in{suffix}"  # a name that does not say SD: the content does
+    source.write_bytes(compress(path.read_bytes(), suffix))
+    expected = blocks(path)
+    for block in expected:
+        block.set_record(b"A", b"1", header="copy")
+    done = molbrook("set", "A=1", source, "-o", tmp_path / f"out.sdf{suffix}")
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert decompress((tmp_path / f"out.sdf{suffix}").read_bytes(), suffix) == sdf(expected)
+
+
+def test_compressed_standard_input_redirected_from_a_file(tmp_path):
+    path = corpus("rdkit-src/mols.1000.sdf")
+    (tmp_path / "in.sdf.gz").write_bytes(gzip.compress(path.read_bytes()))
+    with open(tmp_path / "in.sdf.gz", "rb") as redirected:
+        done = molbrook("head", "-n", "3", stdin=redirected)
+    assert (done.returncode, done.stdout) == (0, sdf(blocks(path)[:3]))
+
+
 # Splitting -------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("option, count, shards", [("--parts", 3, 3), ("--blocks", 400, 3), ("--parts", 2000, 1000)])
-def test_split_shards_concatenate_to_the_input(tmp_path, option, count, shards):
+@pytest.mark.parametrize("option, count, shards, suffix", [
+    ("--parts", 3, 3, ".sdf"), ("--blocks", 400, 3, ".sdf"), ("--parts", 2000, 1000, ".sdf"),
+    ("--parts", 2, 2, ".sdf.gz"),
+])
+def test_split_shards_concatenate_to_the_input(tmp_path, option, count, shards, suffix):
     path = corpus("rdkit-src/mols.1000.sdf")
-    done = molbrook("split", option, count, "--prefix", tmp_path / "part", path)
+    done = molbrook("split", option, count, "--prefix", tmp_path / "part", path, "--suffix", suffix)
     assert (done.returncode, done.stderr) == (0, b"")
     names = sorted(os.listdir(tmp_path))
-    assert names == [f"part-{i:05d}.sdf" for i in range(shards)]
-    assert b"".join((tmp_path / name).read_bytes() for name in names) == path.read_bytes()
+    assert names == [f"part-{i:05d}{suffix}" for i in range(shards)]
+    read = gzip.decompress if suffix.endswith(".gz") else bytes
+    assert b"".join(read((tmp_path / name).read_bytes()) for name in names) == path.read_bytes()
     if option == "--parts" and count == 3:
         sizes = [os.path.getsize(tmp_path / name) for name in names]
         assert max(sizes) - min(sizes) < 2 * max(len(bytes(b)) for b in blocks(path))

@@ -6,6 +6,7 @@ grow."""
 
 import copy
 import gc
+import gzip
 import io
 import os
 import pickle
@@ -19,7 +20,7 @@ from ctable_tables import example
 from molbrook import ctable as ctable_errors
 from molbrook import merge_records
 from molbrook import native
-from molbrook.native import CTable, MalformedRecordError, SDBlock, parse_sdf, sdf_writer, write_sdf
+from molbrook.native import CTable, MalformedRecordError, SDBlock, parse_sdf, parse_sdf_range, sdf_writer, write_sdf
 
 REPEATS = 3000
 PAD = "p" * 2000  # large enough that anything kept per call shows in memory
@@ -38,7 +39,7 @@ def fails(call, *args, **kwargs):
     try:
         call(*args, **kwargs)
     except (TypeError, ValueError, KeyError, RuntimeError, BufferError, AttributeError, OSError,
-            OverflowError, NotImplementedError):
+            OverflowError, NotImplementedError, EOFError):
         return
     raise AssertionError(f"{call} did not fail")
 
@@ -166,6 +167,17 @@ def reading_paths(w):
     fails(parse_sdf, w["path"], borrow=1)
 
 
+def reading_ranges_and_compressed(w):
+    for source in (w["path"], w["str_path"], w["gz"]):
+        list(parse_sdf(source))
+    for source in (w["path"], w["str_path"]):
+        list(parse_sdf_range(source, 100, 2000, borrow=True))
+    fails(list, parse_sdf(w["truncated_gz"]))
+    fails(next, parse_sdf_range(w["gz"], 0, 10))
+    fails(parse_sdf_range, w["path"], 10, 0)
+    fails(parse_sdf_range, 42, 0, 10)
+
+
 def reading_objects(w):
     list(parse_sdf(io.BytesIO(w["data"] * 3)))
     list(parse_sdf(io.StringIO(w["text"])))
@@ -245,14 +257,16 @@ def block_tables(w):
         fails(view.obj.fix_counts)
 
 
-OPERATIONS = [construct, protocol, sections, copies, buffers, reading, editing, reading_paths, reading_objects,
-              writing, merging, tables, block_tables]
+OPERATIONS = [construct, protocol, sections, copies, buffers, reading, editing, reading_paths,
+              reading_ranges_and_compressed, reading_objects, writing, merging, tables, block_tables]
 
 
 @pytest.fixture
 def witnesses(tmp_path):
     path = tmp_path / "in.sdf"
     path.write_bytes(DATA * 20)
+    (tmp_path / "in.sdf.gz").write_bytes(gzip.compress(DATA * 20))
+    (tmp_path / "truncated.gz").write_bytes(gzip.compress(DATA * 20)[:-30])
     (tmp_path / "directory").mkdir()
 
     class NoneReader:
@@ -266,6 +280,7 @@ def witnesses(tmp_path):
         "block": SDBlock(TEXT), "bytes_block": SDBlock(DATA), "lines": list(V3000), "v3000": V3000_BLOCK,
         "path": os.fsencode(path), "str_path": str(path), "missing": str(tmp_path / "missing.sdf"),
         "directory": str(tmp_path / "directory"), "out": str(tmp_path / "out.sdf"), "none_reader": NoneReader(),
+        "gz": str(tmp_path / "in.sdf.gz"), "truncated_gz": os.fsencode(tmp_path / "truncated.gz"),
     }
 
 

@@ -1,7 +1,8 @@
 """Stream, read, edit and write SD files block by block, exactly and fast.
 
 Blocks keep the bytes they were read from, so an unedited block writes back
-byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`.
+byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`;
+`parse_sdf_range` reads the blocks that start in a byte range of a file.
 """
 
 from molbrook.ctable import (
@@ -19,6 +20,7 @@ from molbrook.native import (
     SDBlock,
     __version__,
     parse_sdf,
+    parse_sdf_range,
     sdf_writer,
     write_sdf,
 )
@@ -38,6 +40,7 @@ __all__ = [
     "__version__",
     "merge_records",
     "parse_sdf",
+    "parse_sdf_range",
     "read_table",
     "scan_table",
     "sdf_writer",

@@ -8,6 +8,8 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import IO, Any
 
+from molbrook._compression import open_writer
+
 
 def _new_file_mode() -> int:
     # The mode open() would give a new file; mkstemp's is private to the owner.
@@ -22,7 +24,8 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
 
     A path is written through a temporary file in the same folder, renamed
     over `dest` only when the block ends without an exception, so a failure
-    part way leaves no partial file and an existing `dest` as it was. A file
+    part way leaves no partial file and an existing `dest` as it was; a
+    name ending in .gz, .bz2, .xz or .zst is written compressed. A file
     object is yielded as it is.
     """
     if not isinstance(dest, (str, bytes, os.PathLike)):
@@ -33,7 +36,10 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.")
     try:
         with os.fdopen(fd, "wb") as raw:
-            yield raw
+            writer = open_writer(raw, path)
+            yield writer
+            if writer is not raw:
+                writer.close()  # ends the compressed stream
         try:
             mode = os.stat(path).st_mode & 0o7777
         except FileNotFoundError:

@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
+from itertools import chain
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Union, cast
 
 from molbrook import native
+from molbrook._parallel import byte_ranges, plain_size, worker_count
 
 if TYPE_CHECKING:
     import polars
@@ -16,6 +20,20 @@ Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
 Name = Union[str, bytes]
 
 _TYPE_NAMES = {int: "int", float: "float", str: None}
+
+# Threads read a plain file in ranges of this many bytes or more (smaller
+# files are read on one thread)...
+_MIN_RANGE = 4 << 20
+# ...and of at most this many, so that a scan holds few bytes' worth of
+# batches at a time...
+_MAX_RANGE = 64 << 20
+# ...with this many ranges per thread where the file is large enough, so
+# that threads finishing early take more.
+_RANGES_PER_WORKER = 4
+
+# What reading the blocks can raise; read on one thread again, a failure
+# of a range raises what workers=1 raises, with the same notes.
+_BLOCK_ERRORS = (ValueError, OSError, MemoryError)
 
 
 def _require(module: str, extra: str) -> Any:
@@ -118,12 +136,62 @@ def _reader(
     return native._TableReader(blocks, names, title, types, batch_rows, RecordTable)
 
 
+def _ranges(source: Source, workers: int) -> list[tuple[int, int]] | None:
+    """The byte ranges that `workers` threads read apart, or None when the
+    source is read on one thread: one worker, a file object or iterable,
+    a compressed file or a pipe, or a small file."""
+    if workers == 1 or not _is_path(source):
+        return None
+    size = plain_size(source)
+    if size is None or size < 2 * _MIN_RANGE:
+        return None
+    piece = min(max(size // (workers * _RANGES_PER_WORKER), _MIN_RANGE), _MAX_RANGE)
+    return byte_ranges(size, piece)
+
+
+def _read_range(
+    path: Source, span: tuple[int, int], names: list[bytes] | None, title: str | None, types: dict[bytes, str],
+    batch_rows: int, read: Callable[[Any], Any],
+) -> Any:
+    """read(reader) of a table reader over the blocks that start in `span`."""
+    reader = _reader(native.parse_sdf_range(path, *span, borrow=True), names, title, types, batch_rows)
+    try:
+        return read(reader)
+    finally:
+        reader.close()
+
+
+def _range_names(pool: ThreadPoolExecutor, path: Source, ranges: list[tuple[int, int]]) -> list[bytes]:
+    """Every record name of the file, in order of first appearance."""
+    found = pool.map(lambda span: _read_range(path, span, None, None, {}, 0, lambda r: r.record_names()), ranges)
+    return list(dict.fromkeys(chain.from_iterable(found)))
+
+
+def _read_ranges(
+    path: Source, ranges: list[tuple[int, int]], workers: int, names: list[bytes] | None, title: str | None,
+    types: dict[bytes, str],
+) -> RecordTable:
+    """read_table of a plain file, its ranges built on `workers` threads
+    (the native builder runs without the interpreter lock), each with the
+    record names it meets, and joined with their columns in order of
+    first appearance."""
+    with ThreadPoolExecutor(workers, thread_name_prefix="molbrook") as pool:
+        tables = list(pool.map(lambda span: _read_range(path, span, names, title, types, 0, _read_all), ranges))
+    joined: RecordTable = RecordTable._union(tables)
+    return joined
+
+
+def _read_all(reader: Any) -> Any:
+    return reader.read_all()
+
+
 def read_table(
     source: Source,
     names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
     types: Mapping[Name, type] | None = None,
+    workers: int | None = None,
 ) -> RecordTable:
     """Read the SD data records of every block into a table.
 
@@ -135,10 +203,21 @@ def read_table(
     `title` names a first column of block titles; `types` maps record names
     to int or float for int64 and float64 columns (unparseable values are
     null).
+
+    A plain file is cut into byte ranges read on `workers` threads (None:
+    every CPU the process may use; 1: the calling thread only); the table
+    is the same, row and column order included.
     """
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
     _check_title(title, encoded_names)
+    count = worker_count(workers)
+    ranges = _ranges(source, count)
+    if ranges is not None:
+        try:
+            return _read_ranges(source, ranges, count, encoded_names, title, encoded_types)
+        except _BLOCK_ERRORS:
+            pass
     blocks, opened = _blocks(source)
     reader = _reader(blocks, encoded_names, title, encoded_types, 0)
     try:
@@ -146,6 +225,71 @@ def read_table(
     finally:
         if opened:
             reader.close()
+
+
+class _RangeScan:
+    """The batches of a scan of a plain file whose ranges are read on a
+    thread pool: in order, with a few ranges read ahead of the consumer."""
+
+    def __init__(
+        self, path: Source, ranges: list[tuple[int, int]], workers: int, names: list[bytes], title: str | None,
+        types: dict[bytes, str], batch_rows: int,
+    ) -> None:
+        self._path = path
+        self._options = (names, title, types, batch_rows)
+        # An empty range gives the schema (and raises what the options do).
+        self._empty = _read_range(path, (0, 0), names, title, types, 0, _read_all)
+        self._pool = ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
+        self._ranges = iter(ranges)
+        self._pending: deque[Future[list[RecordTable]]] = deque()
+        self._batches: deque[RecordTable] = deque()
+        for _ in range(workers + 1):
+            self._read_ahead()
+
+    def _read_ahead(self) -> None:
+        span = next(self._ranges, None)
+        if span is not None:
+            self._pending.append(self._pool.submit(_read_range, self._path, span, *self._options, list))
+
+    def __iter__(self) -> _RangeScan:
+        return self
+
+    def __next__(self) -> RecordTable:
+        while not self._batches:
+            if not self._pending:
+                self.close()
+                raise StopIteration
+            try:
+                self._batches.extend(self._pending.popleft().result())
+            except _BLOCK_ERRORS as error:
+                self.close()
+                self._raise_as_one_thread(error)
+            self._read_ahead()
+        return self._batches.popleft()
+
+    def _raise_as_one_thread(self, error: BaseException) -> None:
+        """Reads the file on this thread up to the failing block, to raise
+        what workers=1 raises, with the same notes."""
+        reader = _reader(native.parse_sdf(self._path, borrow=True), *self._options)
+        try:
+            for _ in reader:
+                pass
+        finally:
+            reader.close()
+        raise error
+
+    def __arrow_c_schema__(self) -> object:
+        return self._empty.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._empty._stream_tables(self)
+
+    def close(self) -> None:
+        self._ranges = iter(())
+        for future in self._pending:
+            future.cancel()
+        self._pending.clear()
+        self._pool.shutdown(wait=True)
 
 
 class TableScan:
@@ -194,18 +338,34 @@ def scan_table(
     title: str | None = None,
     types: Mapping[Name, type] | None = None,
     batch_rows: int = 65536,
+    workers: int | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
     With `names=None` a first pass over the path finds every record name, so
     that the schema is known before the first batch; a file object or an
     iterable of blocks cannot be read twice and needs `names`.
+
+    A plain file is cut into byte ranges read on `workers` threads (None:
+    every CPU the process may use; 1: the calling thread only), a few
+    ranges ahead of the consumer: the rows are the same, in order, while
+    a batch may end early at the end of a range.
     """
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
     _check_title(title, encoded_names)
+    count = worker_count(workers)
+    ranges = _ranges(source, count)
+    if ranges is not None:
+        try:
+            if encoded_names is None:
+                with ThreadPoolExecutor(count, thread_name_prefix="molbrook") as pool:
+                    encoded_names = _range_names(pool, source, ranges)
+            return TableScan(_RangeScan(source, ranges, count, encoded_names, title, encoded_types, batch_rows), True)
+        except _BLOCK_ERRORS:
+            pass
     if encoded_names is None:
         if not _is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")

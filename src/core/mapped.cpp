@@ -4,27 +4,27 @@
 #include <cstdint>
 #include <optional>
 
-#include "newline.hpp"
+#include "range.hpp"
 #include "split.hpp"
 
 namespace molbrook {
 namespace {
 
-// The size of a file to map, or nullopt for one to read in chunks.
-std::optional<size_t> mappable_size(const platform::File& file) noexcept {
-  std::optional<uint64_t> size = platform::regular_file_size(file);
+// The size of a regular file to map (`size`, nothing for other files), or
+// nullopt for one to read in chunks.
+std::optional<size_t> mappable_size(const platform::File& file, std::optional<uint64_t> size) noexcept {
   // A mapping cannot be empty; an empty file reads as no blocks anyway.
   if (!size || *size == 0 || *size > SIZE_MAX) return std::nullopt;
   if (!platform::on_local_filesystem(file)) return std::nullopt;
   return static_cast<size_t>(*size);
 }
 
-// Where the $$$$ line of a translated block starts: just past the last LF
-// before its final one, or 0 when the block is that line alone.
-size_t last_line_start(std::string_view bytes) noexcept {
-  if (bytes.ends_with('\n')) bytes.remove_suffix(1);
-  size_t lf = bytes.rfind('\n');
-  return lf == std::string_view::npos ? 0 : lf + 1;
+// The format of a regular file that is not mapped. A failed read counts
+// as uncompressed: reading the blocks reports it.
+Compression compression_at_start(const platform::File& file) noexcept {
+  char head[kMagicLength];
+  Result<size_t, platform::SystemError> count = platform::read_at(file, 0, head, sizeof head);
+  return count ? compression_of({head, *count}) : Compression::None;
 }
 
 }  // namespace
@@ -33,13 +33,17 @@ Result<OpenedFile, platform::SystemError> open_for_reading(const char* path) noe
   Result<platform::File, platform::SystemError> file = platform::open_read_only(path);
   if (!file) return file.error();
   OpenedFile opened;
-  if (std::optional<size_t> size = mappable_size(*file)) {
+  std::optional<uint64_t> regular_size = platform::regular_file_size(*file);
+  opened.seekable = regular_size.has_value();
+  if (std::optional<size_t> size = mappable_size(*file, regular_size)) {
     // A file that cannot be mapped is read in chunks instead.
     if (Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(*file, *size)) {
       opened.mapping = std::move(*mapping);
+      opened.compression = compression_of(opened.mapping->bytes().substr(0, kMagicLength));
       return opened;
     }
   }
+  if (opened.seekable) opened.compression = compression_at_start(*file);
   opened.file = std::move(*file);
   return opened;
 }
@@ -48,8 +52,13 @@ void MappedReader::next_batch() {
   queue_.clear();
   front_ = 0;
   std::string_view file = mapping_->bytes();
+  if (!aligned_) {
+    offset_ = first_block_start(file, offset_, universal_);
+    aligned_ = true;
+  }
+  const size_t stop = std::min(end_, file.size());
   const size_t limit = offset_ + std::min(kBatchSpan, SIZE_MAX - offset_);
-  while (offset_ < file.size()) {
+  while (offset_ < stop) {
     offset_ += queue_block(file.substr(offset_));
     if (offset_ >= limit) break;
   }
@@ -58,24 +67,11 @@ void MappedReader::next_batch() {
 
 size_t MappedReader::queue_block(std::string_view rest) {
   BlockEnd end = find_block_end(rest, universal_);
-  std::string_view bytes = rest.substr(0, end.end);
-  std::optional<size_t> term_start = end.found ? std::optional(end.term_start) : std::nullopt;
-  if (end.first_cr != end.end) {
-    // Universal mode: the copy reads as text, CRLF and lone CR as LF.
-    ByteBuffer text = translate_copy(bytes, end.first_cr);
-    if (term_start) term_start = last_line_start(text.view());
-    queue_.push_back(Block::build(std::move(text), term_start));
-    return end.end;
+  std::optional<Block> borrowed;
+  if (borrow_ && end.found && end.first_cr == end.end) {
+    borrowed = Block::borrow(mapping_, offset_, offset_ + end.end, end.term_start);
   }
-  if (term_start) {
-    std::optional<Block> unchanged = borrow_ ? Block::borrow(mapping_, offset_, offset_ + end.end, *term_start)
-                                             : Block::copy_unchanged(bytes, *term_start);
-    if (unchanged) {
-      queue_.push_back(std::move(*unchanged));
-      return end.end;
-    }
-  }
-  queue_.push_back(Block::build(ByteBuffer(bytes), term_start));
+  queue_.push_back(borrowed ? std::move(*borrowed) : cut_block(rest, end));
   return end.end;
 }
 

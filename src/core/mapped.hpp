@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "block.hpp"
+#include "compression.hpp"
 #include "mapping.hpp"
 #include "platform/file.hpp"
 
@@ -17,6 +19,11 @@ namespace molbrook {
 struct OpenedFile {
   MappingRef mapping;
   platform::File file;
+  // A regular file, which positional reads can read at any offset.
+  bool seekable = false;
+  // By the bytes the file starts with; a pipe cannot be looked into
+  // without consuming it and counts as uncompressed.
+  Compression compression = Compression::None;
 };
 
 // Opens `path` read-only. A non-empty regular file on a local filesystem
@@ -42,8 +49,18 @@ class MappedReader {
   // ...in multiples of this.
   static constexpr size_t kReleaseGranule = 65536;
 
-  MappedReader(MappingRef mapping, bool universal, bool borrow) noexcept
-      : mapping_(std::move(mapping)), universal_(universal), borrow_(borrow) {}
+  // Reads the blocks whose first byte lies in [start, end) of the file:
+  // from the first block start at or after `start` (found by the first
+  // batch) through the block that crosses `end`.
+  static constexpr size_t kWholeFile = SIZE_MAX;
+  MappedReader(MappingRef mapping, bool universal, bool borrow, size_t start = 0, size_t end = kWholeFile) noexcept
+      : mapping_(std::move(mapping)),
+        offset_(start),
+        end_(end),
+        released_(start / kReleaseGranule * kReleaseGranule),
+        universal_(universal),
+        borrow_(borrow),
+        aligned_(start == 0) {}
 
   bool has_block() const noexcept { return front_ < queue_.size(); }
   // The front of the queue.
@@ -66,10 +83,12 @@ class MappedReader {
   MappingRef mapping_;
   std::vector<Block> queue_;  // reused from batch to batch
   size_t front_ = 0;          // next block of the queue to hand out
-  size_t offset_ = 0;         // where the next block starts
-  size_t released_ = 0;       // pages below this went back to the system
+  size_t offset_;             // where the next block starts
+  size_t end_;                // no block starts at or past this
+  size_t released_;           // pages below this went back to the system
   bool universal_;
   bool borrow_;
+  bool aligned_;  // offset_ is a block start
 };
 
 }  // namespace molbrook

@@ -33,6 +33,14 @@ size_t universal_line_end(std::string_view bytes, size_t from) noexcept {
   return cr + 1 < bytes.size() && bytes[cr + 1] == '\n' ? cr + 2 : cr + 1;
 }
 
+// Where the $$$$ line of a translated block starts: just past the last LF
+// before its final one, or 0 when the block is that line alone.
+size_t last_line_start(std::string_view bytes) noexcept {
+  if (bytes.ends_with('\n')) bytes.remove_suffix(1);
+  size_t lf = bytes.rfind('\n');
+  return lf == std::string_view::npos ? 0 : lf + 1;
+}
+
 }  // namespace
 
 BlockEnd find_block_end(std::string_view bytes, bool universal) noexcept {
@@ -42,6 +50,21 @@ BlockEnd find_block_end(std::string_view bytes, bool universal) noexcept {
   size_t end = found ? universal_line_end(bytes, term_start) : bytes.size();
   size_t first_cr = find_byte(bytes.substr(0, end), '\r');
   return {found, found ? term_start : 0, end, first_cr == npos ? end : first_cr};
+}
+
+Block cut_block(std::string_view rest, const BlockEnd& end) {
+  std::string_view bytes = rest.substr(0, end.end);
+  std::optional<size_t> term_start = end.found ? std::optional(end.term_start) : std::nullopt;
+  if (end.first_cr != end.end) {
+    // Universal mode: the copy reads as text, CRLF and lone CR as LF.
+    ByteBuffer text = translate_copy(bytes, end.first_cr);
+    if (term_start) term_start = last_line_start(text.view());
+    return Block::build(std::move(text), term_start);
+  }
+  if (term_start) {
+    if (std::optional<Block> unchanged = Block::copy_unchanged(bytes, *term_start)) return std::move(*unchanged);
+  }
+  return Block::build(ByteBuffer(bytes), term_start);
 }
 
 char* BlockSplitter::prepare(size_t size) {

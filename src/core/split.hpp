@@ -22,6 +22,11 @@ namespace molbrook {
 // the block holds a CR to translate.
 BlockEnd find_block_end(std::string_view bytes, bool universal) noexcept;
 
+// The first block of `rest`, cut where find_block_end put its `end`, as a
+// block owning its bytes: translated when it holds a CR in universal
+// mode, else copied.
+Block cut_block(std::string_view rest, const BlockEnd& end);
+
 // An incremental splitter over a buffer that a source fills a chunk at a
 // time, in LF-only mode (text sources translate their line endings before
 // the bytes reach it). It hands out one block per call and keeps the

@@ -71,6 +71,12 @@ PyObject* raise_os_error(int error, PyObject* path) noexcept {
   return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
 }
 
+void add_note(PyObject* note) noexcept {
+  Ref error = take_exception();
+  Ref added = Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note));
+  if (added) restore_exception(std::move(error));
+}
+
 void note_block(PyObject* verb, std::string_view title) noexcept {
   const bool decoding = PyErr_ExceptionMatches(PyExc_UnicodeDecodeError);
   Ref error = take_exception();
@@ -80,9 +86,8 @@ void note_block(PyObject* verb, std::string_view title) noexcept {
                          : Ref();
   // A failure to build the note replaces the original error.
   if (!note) return;
-  Ref added = Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
-  if (!added) return;
   restore_exception(std::move(error));
+  add_note(note.get());
 }
 
 void note_decode_error(PyObject* verb, std::string_view title) noexcept {

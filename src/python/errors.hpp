@@ -25,6 +25,10 @@ PyObject* ctable_error_class(CtableErrorClass which) noexcept;
 // subclass and `filename` is set. Returns null for tail calls.
 PyObject* raise_os_error(int error, PyObject* path) noexcept;
 
+// Adds `note` (a str) to the raised exception; a failure to add it
+// replaces that exception.
+void add_note(PyObject* note) noexcept;
+
 // Adds the note that tells which block failed to decode, if the raised
 // exception is a UnicodeDecodeError:
 //   "{verb} the SDBlock titled '{title}'. {how to read other encodings}"

@@ -1,6 +1,8 @@
 // Releasing the interpreter lock around work that touches no Python object.
 #pragma once
 
+#include <cerrno>
+
 #include "ref.hpp"
 
 namespace molbrook::py {
@@ -17,5 +19,21 @@ class ReleasedGil {
  private:
   PyThreadState* state_;
 };
+
+// Runs `call`, a system call returning its errno (0 on success), without
+// the interpreter lock. After an interruption by a signal the handlers
+// run and the call is repeated; false when a handler raised (Ctrl-C).
+template <class Call>
+bool call_released(Call&& call) {
+  for (;;) {
+    int error;
+    {
+      ReleasedGil unlocked;
+      error = call();
+    }
+    if (error != EINTR) return true;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
 
 }  // namespace molbrook::py

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "iter.hpp"
 #include "merge.hpp"
+#include "opened.hpp"
 #include "read.hpp"
 #include "sdblock.hpp"
 #include "table.hpp"
@@ -75,6 +76,8 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_SDNameIterator", new_reference(SDNameIteratorType)) &&
                add_public(module, malformed_text, Ref::borrow(malformed)) &&
                add_public(module, "parse_sdf", new_function(&parse_sdf_def, module)) &&
+               add_public(module, "parse_sdf_range", new_function(&parse_sdf_range_def, module)) &&
+               add_public(module, "_compression_of", new_function(&compression_of_def, module)) &&
                add_public(module, "write_sdf", new_function(&write_sdf_def, module)) &&
                add_public(module, "sdf_writer", new_function(&sdf_writer_def, module)) &&
                add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&

@@ -1,7 +1,8 @@
 // The block iterator and its sources. Each next() takes one block from the
 // splitter, which a chunked source (a file object, an iterable of lines,
-// text in memory, a descriptor) fills a chunk at a time, or from the queue
-// of a mapped file, split a batch at a time without the interpreter lock.
+// text in memory, a descriptor, a decompressing reader) fills a chunk at a
+// time, or from the queue of a mapped file or of positional reads, split a
+// batch at a time without the interpreter lock.
 #include "read.hpp"
 
 #include <cerrno>
@@ -13,14 +14,17 @@
 #include <utility>
 #include <variant>
 
+#include "../core/compression.hpp"
 #include "../core/mapped.hpp"
 #include "../core/platform/file.hpp"
+#include "../core/positional.hpp"
 #include "../core/split.hpp"
 #include "args.hpp"
 #include "borrow.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
+#include "opened.hpp"
 #include "paths.hpp"
 #include "sdblock.hpp"
 
@@ -35,10 +39,17 @@ constexpr size_t kChunkSize = 131072;
 
 using Kind = StreamKind;
 
-// A path the first next() opens.
+// File offsets: the blocks whose first byte lies in [start, end).
+struct ByteRange {
+  size_t start;
+  size_t end;
+};
+
+// A path the first next() opens: the whole file, or a range of it.
 struct PathSource {
   PathArgument path;
   bool borrow;
+  std::optional<ByteRange> range;
 };
 
 // An iterable of lines, through its iterator.
@@ -66,10 +77,27 @@ struct FdSource {
   bool pending_cr = false;
 };
 
+// A compressed path, through the bound read1 (or read) of the reader that
+// molbrook._compression opened; a str path's text is translated like a
+// file opened in text mode.
+struct DecompressedSource {
+  Ref reader;
+  Ref read;
+  Ref path;  // as os.fspath gave it, for the note on a decompression error
+  bool pending_cr = false;
+};
+
+// A range of a regular file that is not mapped.
+struct PositionalSource {
+  PositionalReader reader;
+  Ref path;  // for OSError
+};
+
 // Exhausted, closed or failed: next() ends the iteration.
 struct DoneSource {};
 
-using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource, MappedReader>;
+using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource,
+                            DecompressedSource, MappedReader, PositionalSource>;
 
 struct PySDBlockIterator {
   PyObject_HEAD
@@ -111,6 +139,16 @@ std::optional<Chunk> chunk_of(PyObject* object, const char* wrong_type) noexcept
   return Chunk{{utf8, static_cast<size_t>(size)}, Kind::Str};
 }
 
+// A file object's read1, or its read when it has none. A failing lookup
+// counts as a missing attribute.
+Ref read_method(PyObject* object) noexcept {
+  for (const char* name : {"read1", "read"}) {
+    if (Ref method = Ref::steal(PyObject_GetAttrString(object, name))) return method;
+    PyErr_Clear();
+  }
+  return {};
+}
+
 // Fixes the stream's kind from its first data; TypeError `mixed` for data
 // of the other kind.
 bool agree_kind(Kind& stream, Kind data, const char* mixed) noexcept {
@@ -118,22 +156,6 @@ bool agree_kind(Kind& stream, Kind data, const char* mixed) noexcept {
   if (stream == data) return true;
   PyErr_SetString(PyExc_TypeError, mixed);
   return false;
-}
-
-// Runs `call`, a system call returning its errno (0 on success), without
-// the interpreter lock. After an interruption by a signal the handlers
-// run and the call is repeated; false when a handler raised (Ctrl-C).
-template <class Call>
-bool call_released(Call&& call) {
-  for (;;) {
-    int error;
-    {
-      ReleasedGil unlocked;
-      error = call();
-    }
-    if (error != EINTR) return true;
-    if (PyErr_CheckSignals() < 0) return false;
-  }
 }
 
 // One read per call: a file object's result is appended as it is (a text
@@ -223,6 +245,32 @@ bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
   return true;
 }
 
+// One read of decompressed bytes. A decompression error (a corrupt or
+// truncated file) gets a note naming the path.
+bool read_decompressed(DecompressedSource& file, BlockSplitter& splitter, Kind kind) {
+  PyObject* size = chunk_size_object();
+  if (size == nullptr) return false;
+  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
+  if (!data) {
+    Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", file.path.get()));
+    if (note) add_note(note.get());
+    return false;
+  }
+  if (!PyBytes_Check(data.get())) {
+    PyErr_Format(PyExc_TypeError, "a decompressing reader must read bytes, not %.200s", Py_TYPE(data.get())->tp_name);
+    return false;
+  }
+  std::string_view bytes{PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get()))};
+  if (bytes.empty()) {
+    splitter.set_eof();
+  } else if (kind == Kind::Str) {
+    splitter.append_translated(bytes, file.pending_cr);
+  } else {
+    splitter.append(bytes);
+  }
+  return true;
+}
+
 // Appends the next chunk of a chunked source to the splitter.
 bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
   Source& source = self->source;
@@ -230,30 +278,66 @@ bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
   if (auto* file = std::get_if<FileSource>(&source)) return read_file(*file, splitter, self->kind);
   if (auto* buffer = std::get_if<BufferSource>(&source)) return read_buffer(*buffer, splitter, self->kind);
   if (auto* fd = std::get_if<FdSource>(&source)) return read_descriptor(*fd, splitter, self->kind);
+  if (auto* file = std::get_if<DecompressedSource>(&source)) return read_decompressed(*file, splitter, self->kind);
   PyErr_SetString(PyExc_SystemError,
                   "internal error: entered unreachable code: PySDBlockIterator opens paths and splits mapped files");
   return false;
 }
 
-// Opens the path without the interpreter lock: a mapped file, or a
-// descriptor to read in chunks.
-bool open_path(PySDBlockIterator* self, PathSource& source) {
-  const char* c_path = source.path.c_path();
-  Result<OpenedFile, platform::SystemError> opened = platform::SystemError{0};
-  if (!call_released([&] {
-        opened = open_for_reading(c_path);
-        return opened ? 0 : opened.error().code;
-      })) {
+// Hands a compressed path to a decompressing reader from
+// molbrook._compression, read like a file object.
+bool open_decompressed(PySDBlockIterator* self, PathSource& source, Compression format) {
+  Ref module = Ref::steal(PyImport_ImportModule("molbrook._compression"));
+  if (!module) return false;
+  Ref reader = Ref::steal(
+      PyObject_CallMethod(module.get(), "open_reader", "Os", source.path.path.get(), compression_name(format)));
+  if (!reader) return false;
+  Ref read = read_method(reader.get());
+  if (!read) {
+    PyErr_SetString(PyExc_TypeError, "a decompressing reader must have a read1 or read method");
     return false;
   }
-  if (!opened) {
-    raise_os_error(opened.error().code, source.path.path.get());
+  DecompressedSource decompressed{std::move(reader), std::move(read), std::move(source.path.path)};
+  self->source = std::move(decompressed);
+  return true;
+}
+
+// A range needs a plain regular file: mapped, or read at offsets.
+bool open_range(PySDBlockIterator* self, PathSource& source, OpenedFile& opened) {
+  PyObject* path = source.path.path.get();
+  if (opened.compression != Compression::None) {
+    PyErr_Format(PyExc_ValueError, "parse_sdf_range cannot read a byte range of %R: it is %s-compressed", path,
+                 compression_name(opened.compression));
     return false;
   }
-  if (opened->mapping) {
-    self->source.emplace<MappedReader>(std::move(opened->mapping), source.path.is_str(), source.borrow);
+  if (!opened.seekable) {
+    PyErr_Format(PyExc_ValueError, "parse_sdf_range cannot read a byte range of %R: it is not a regular file",
+                 path);
+    return false;
+  }
+  const bool universal = source.path.is_str();
+  const ByteRange range = *source.range;
+  if (opened.mapping) {
+    self->source.emplace<MappedReader>(std::move(opened.mapping), universal, source.borrow, range.start, range.end);
   } else {
-    FdSource fd{std::move(opened->file), std::move(source.path.path)};
+    PositionalSource positional{PositionalReader(std::move(opened.file), universal, range.start, range.end),
+                                std::move(source.path.path)};
+    self->source = std::move(positional);
+  }
+  return true;
+}
+
+// Opens the path without the interpreter lock: a mapped file, a
+// descriptor to read in chunks, a decompressing reader, or a range.
+bool open_path(PySDBlockIterator* self, PathSource& source) {
+  OpenedFile opened;
+  if (!open_released(source.path, opened)) return false;
+  if (source.range) return open_range(self, source, opened);
+  if (opened.compression != Compression::None) return open_decompressed(self, source, opened.compression);
+  if (opened.mapping) {
+    self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.is_str(), source.borrow);
+  } else {
+    FdSource fd{std::move(opened.file), std::move(source.path.path)};
     self->source = std::move(fd);
   }
   return true;
@@ -267,6 +351,23 @@ void next_mapped(MappedReader& reader, std::optional<Block>& block) {
   if (reader.has_block()) block = reader.pop();
 }
 
+bool next_positional(PositionalSource& source, std::optional<Block>& block) {
+  PositionalReader& reader = source.reader;
+  if (!reader.has_block()) {
+    Status<platform::SystemError> failed;
+    {
+      ReleasedGil unlocked;
+      failed = reader.next_batch();
+    }
+    if (failed) {
+      raise_os_error(failed->code, source.path.get());
+      return false;
+    }
+  }
+  if (reader.has_block()) block = reader.pop();
+  return true;
+}
+
 // Moves on by one block: `block` is set, or left empty at end of input.
 // false with an exception set on any error.
 bool advance(PySDBlockIterator* self, std::optional<Block>& block) noexcept {
@@ -277,6 +378,7 @@ bool advance(PySDBlockIterator* self, std::optional<Block>& block) noexcept {
       next_mapped(*mapped, block);
       return true;
     }
+    if (auto* positional = std::get_if<PositionalSource>(&self->source)) return next_positional(*positional, block);
     return self->splitter.next_block([self](BlockSplitter& splitter) { return read_more(self, splitter); },
                                      block);
   } catch (const std::bad_alloc&) {
@@ -358,6 +460,16 @@ struct SourceTraversal {
     Py_VISIT(source.path.get());
     return 0;
   }
+  int operator()(const DecompressedSource& source) const noexcept {
+    Py_VISIT(source.reader.get());
+    Py_VISIT(source.read.get());
+    Py_VISIT(source.path.get());
+    return 0;
+  }
+  int operator()(const PositionalSource& source) const noexcept {
+    Py_VISIT(source.path.get());
+    return 0;
+  }
 };
 
 int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
@@ -407,16 +519,6 @@ PyType_Spec iterator_spec = {
     .slots = iterator_slots,
 };
 
-// A file object's read1, or its read when it has none. A failing lookup
-// counts as a missing attribute.
-Ref read_method(PyObject* object) noexcept {
-  for (const char* name : {"read1", "read"}) {
-    if (Ref method = Ref::steal(PyObject_GetAttrString(object, name))) return method;
-    PyErr_Clear();
-  }
-  return {};
-}
-
 PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"source", "borrow", nullptr};
   PyObject* source;
@@ -431,12 +533,55 @@ PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     PathArgument path;
     if (!convert_path(source, path)) return nullptr;
     Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
-    return new_iterator(PathSource{std::move(path), borrow}, kind, /*utf8_valid=*/false);
+    return new_iterator(PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
   }
   if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read)}, Kind::Unknown, true);
   Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
   if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
   return nullptr;
+}
+
+// A byte offset argument; ValueError for a negative one.
+bool offset_argument(Py_ssize_t value, const char* name, size_t& offset) noexcept {
+  if (value < 0) {
+    PyErr_Format(PyExc_ValueError, "parse_sdf_range %s must not be negative, not %zd", name, value);
+    return false;
+  }
+  offset = static_cast<size_t>(value);
+  return true;
+}
+
+PyObject* parse_sdf_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"path", "start", "end", "borrow", nullptr};
+  PyObject* source;
+  Py_ssize_t start_value;
+  Py_ssize_t end_value;
+  PyObject* borrow_flag = Py_False;
+  if (!parse_fastcall(args, nargs, kwnames, "Onn|$O:parse_sdf_range", keywords, &source, &start_value, &end_value,
+                      &borrow_flag)) {
+    return nullptr;
+  }
+  bool borrow;
+  ByteRange range;
+  if (!bool_argument(borrow_flag, "parse_sdf_range", "borrow", borrow) ||
+      !offset_argument(start_value, "start", range.start) || !offset_argument(end_value, "end", range.end)) {
+    return nullptr;
+  }
+  if (range.start > range.end) {
+    PyErr_Format(PyExc_ValueError, "parse_sdf_range start (%zd) must not lie past end (%zd)", start_value,
+                 end_value);
+    return nullptr;
+  }
+  int path_like = is_path_like(source);
+  if (path_like < 0) return nullptr;
+  if (path_like == 0) {
+    PyErr_Format(PyExc_TypeError, "parse_sdf_range takes a path, not %.200s", Py_TYPE(source)->tp_name);
+    return nullptr;
+  }
+  PathArgument path;
+  if (!convert_path(source, path)) return nullptr;
+  Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
+  return new_iterator(PathSource{std::move(path), borrow, range}, kind, /*utf8_valid=*/false);
 }
 
 }  // namespace
@@ -501,5 +646,14 @@ PyMethodDef parse_sdf_def = {
     "parse_sdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<parse_sdf>)),
     METH_FASTCALL | METH_KEYWORDS,
     "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object."};
+
+PyMethodDef parse_sdf_range_def = {
+    "parse_sdf_range", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<parse_sdf_range>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "parse_sdf_range(path, start, end, *, borrow=False)\n--\n\n"
+    "Lazily parse the SDBlocks of an SDF path whose first byte lies at a file\n"
+    "offset in [start, end): the blocks parse_sdf(path, borrow=borrow) gives\n"
+    "there. Ranges cut at any offsets give every block once, so processes can\n"
+    "share a large file. The path must be a plain (uncompressed) regular file."};
 
 }  // namespace molbrook::py

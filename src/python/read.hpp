@@ -1,4 +1,4 @@
-// Reading: parse_sdf, SDBlock.from_sdf, SDBlock.from_lines and the block
+// Reading: parse_sdf, parse_sdf_range, SDBlock.from_sdf, SDBlock.from_lines and the block
 // iterator they return.
 #pragma once
 
@@ -16,6 +16,7 @@ extern PyTypeObject* SDBlockIteratorType;
 bool init_block_iterator_type() noexcept;
 
 extern PyMethodDef parse_sdf_def;
+extern PyMethodDef parse_sdf_range_def;
 
 // The static methods SDBlock.from_sdf and SDBlock.from_lines (METH_O).
 PyObject* block_from_sdf(PyObject*, PyObject* sdf) noexcept;

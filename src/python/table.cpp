@@ -2,10 +2,15 @@
 // (to_pydict) or exported without a copy to any Arrow consumer.
 #include "table.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <deque>
 #include <new>
 #include <utility>
 
+#include "../core/table/table_union.hpp"
 #include "args.hpp"
+#include "compat.hpp"
 #include "entry.hpp"
 
 namespace molbrook::py {
@@ -66,7 +71,7 @@ PyObject* column_list(const Table& table, size_t index) noexcept {
   if (!list) return nullptr;
   Py_ssize_t at = 0;
   for (const BatchRef& batch : table.batches) {
-    const Column& column = batch->columns[index];
+    const Column& column = *batch->columns[index];
     for (size_t row = 0; row < batch->rows; ++row) {
       PyObject* cell = cell_object(column, row, table.schema.binary);
       if (cell == nullptr) return nullptr;
@@ -106,6 +111,100 @@ PyObject* table_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize
   return stream_capsule(stream);
 }
 
+bool same_schema(const Schema& a, const Schema& b) noexcept {
+  return a.binary == b.binary && a.fields.size() == b.fields.size() &&
+         std::equal(a.fields.begin(), a.fields.end(), b.fields.begin(),
+                    [](const Field& x, const Field& y) { return x.name == y.name && x.type == y.type; });
+}
+
+// The stream of a scan whose batches come from Python code (ranges read
+// on threads): the tables an iterator gives, read as the consumer asks,
+// each call taking the interpreter lock.
+struct TablesStream {
+  PyObject* tables;  // strong reference to the iterator
+  Schema schema;
+  std::deque<BatchRef> batches;  // of the last table, not yet exported
+  std::string error;
+};
+
+TablesStream* tables_stream(ArrowArrayStream* stream) noexcept {
+  return static_cast<TablesStream*>(stream->private_data);
+}
+
+int tables_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
+  const Schema& schema = tables_stream(stream)->schema;
+  try {
+    export_schema(schema, std::vector<bool>(schema.fields.size(), false), out);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  return 0;
+}
+
+// Takes the batches of the iterator's next table; false at its end.
+bool take_next_table(TablesStream* holder) {
+  Ref item = Ref::steal(PyIter_Next(holder->tables));
+  if (!item) return false;
+  if (!PyObject_TypeCheck(item.get(), RecordTableType) || !same_schema(table_of(item.get()).schema, holder->schema)) {
+    PyErr_SetString(PyExc_TypeError, "a table stream takes RecordTables of its schema");
+    return false;
+  }
+  const Table& table = table_of(item.get());
+  std::vector<bool> large = table.large_columns();
+  if (std::find(large.begin(), large.end(), true) != large.end()) {
+    PyErr_SetString(PyExc_OverflowError, "a column of one batch passed 2 GiB; read smaller batches");
+    return false;
+  }
+  holder->batches.insert(holder->batches.end(), table.batches.begin(), table.batches.end());
+  return true;
+}
+
+int tables_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
+  TablesStream* holder = tables_stream(stream);
+  PyGILState_STATE gil = PyGILState_Ensure();
+  int status = 0;
+  try {
+    while (holder->batches.empty() && take_next_table(holder)) {
+    }
+    if (!holder->batches.empty()) {
+      export_batch(holder->batches.front(), std::vector<bool>(holder->schema.fields.size(), false), out);
+      holder->batches.pop_front();
+    } else if (PyErr_Occurred()) {
+      status = stream_failed(holder->error, EIO);
+    } else {
+      out->release = nullptr;  // the end of the stream
+    }
+  } catch (const std::bad_alloc&) {
+    status = ENOMEM;
+  }
+  PyGILState_Release(gil);
+  return status;
+}
+
+const char* tables_stream_last_error(ArrowArrayStream* stream) noexcept {
+  const std::string& error = tables_stream(stream)->error;
+  return error.empty() ? nullptr : error.c_str();
+}
+
+void tables_stream_release(ArrowArrayStream* stream) noexcept {
+  TablesStream* holder = tables_stream(stream);
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Py_DECREF(holder->tables);
+  PyGILState_Release(gil);
+  delete holder;
+  stream->release = nullptr;
+}
+
+PyObject* table_stream_tables(PyObject* object, PyObject* tables) {
+  Ref iterator = Ref::steal(PyObject_GetIter(tables));
+  if (!iterator) return nullptr;
+  auto* holder = new TablesStream{nullptr, table_of(object).schema, {}, {}};
+  holder->tables = iterator.release();
+  ArrowArrayStream stream{tables_stream_get_schema, tables_stream_get_next, tables_stream_last_error,
+                          tables_stream_release, holder};
+  return stream_capsule(stream);
+}
+
 // Joins tables of one schema into one, sharing their batches.
 PyObject* table_from_batches(PyObject* cls, PyObject* tables) {
   Ref sequence = Ref::steal(PySequence_Fast(tables, "RecordTable._from_batches takes a sequence of RecordTables"));
@@ -124,15 +223,35 @@ PyObject* table_from_batches(PyObject* cls, PyObject* tables) {
     }
     const Table& part = table_of(item);
     if (i == 0) joined->schema = part.schema;
-    if (part.schema.binary != joined->schema.binary || part.schema.fields.size() != joined->schema.fields.size() ||
-        !std::equal(part.schema.fields.begin(), part.schema.fields.end(), joined->schema.fields.begin(),
-                    [](const Field& a, const Field& b) { return a.name == b.name && a.type == b.type; })) {
+    if (!same_schema(part.schema, joined->schema)) {
       PyErr_SetString(PyExc_ValueError, "RecordTable._from_batches takes tables of one schema");
       return nullptr;
     }
     joined->batches.insert(joined->batches.end(), part.batches.begin(), part.batches.end());
   }
   return wrap_table(reinterpret_cast<PyTypeObject*>(cls), std::move(joined));
+}
+
+// The tables of the ranges of one file, read apart, as the table of the
+// whole file.
+PyObject* table_union(PyObject* cls, PyObject* tables) {
+  Ref sequence = Ref::steal(PySequence_Fast(tables, "RecordTable._union takes a sequence of RecordTables"));
+  if (!sequence) return nullptr;
+  std::vector<const Table*> parts;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyObject_TypeCheck(item, RecordTableType)) {
+      PyErr_SetString(PyExc_TypeError, "RecordTable._union takes a sequence of RecordTables");
+      return nullptr;
+    }
+    parts.push_back(&table_of(item));
+  }
+  std::optional<Table> joined = union_of(parts);
+  if (!joined) {
+    PyErr_SetString(PyExc_ValueError, "RecordTable._union takes tables whose columns fit together");
+    return nullptr;
+  }
+  return wrap_table(reinterpret_cast<PyTypeObject*>(cls), std::make_shared<const Table>(std::move(*joined)));
 }
 
 PyObject* table_num_rows(PyObject* object, void*) noexcept { return PyLong_FromSize_t(table_of(object).rows()); }
@@ -174,6 +293,14 @@ PyMethodDef table_methods[] = {
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A fresh Arrow stream over the batches, as a PyCapsule; the types are fixed, so a\n"
      "requested schema is not applied."},
+    {"_stream_tables", entry<table_stream_tables>, METH_O,
+     "_stream_tables($self, tables, /)\n--\n\n"
+     "An Arrow stream PyCapsule over the batches of the RecordTables, of this table's\n"
+     "schema, that the iterable gives as the consumer asks."},
+    {"_union", entry<table_union>, METH_O | METH_CLASS,
+     "_union($cls, tables, /)\n--\n\n"
+     "One table of the rows of tables read apart, its columns theirs in order of first\n"
+     "appearance, null where a table lacks one."},
     {"_from_batches", entry<table_from_batches>, METH_O | METH_CLASS,
      "_from_batches($cls, tables, /)\n--\n\nOne table of the batches of tables of one schema."},
     {nullptr, nullptr, 0, nullptr},
@@ -227,6 +354,15 @@ PyObject* schema_capsule(const Schema& schema, const std::vector<bool>& large) {
   }
   owned.release();
   return capsule;
+}
+
+int stream_failed(std::string& error, int code) noexcept {
+  Ref raised = take_exception();
+  Ref text = raised ? Ref::steal(PyObject_Str(raised.get())) : Ref();
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  PyErr_Clear();
+  error = utf8 != nullptr ? utf8 : "reading the SD file failed";
+  return code;
 }
 
 PyObject* stream_capsule(ArrowArrayStream stream) noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "../core/table/arrow_export.hpp"
 #include "ref.hpp"
@@ -21,5 +22,9 @@ PyObject* wrap_table(PyTypeObject* type, std::shared_ptr<const Table> table) noe
 // they point to until a consumer moves it out.
 PyObject* schema_capsule(const Schema& schema, const std::vector<bool>& large);
 PyObject* stream_capsule(ArrowArrayStream stream) noexcept;
+
+// Keeps the raised exception's text in `error`, for a stream's
+// get_last_error, and returns `code`.
+int stream_failed(std::string& error, int code) noexcept;
 
 }  // namespace molbrook::py

@@ -231,16 +231,6 @@ struct ReaderStream {
 
 ReaderStream* reader_stream(ArrowArrayStream* stream) noexcept { return static_cast<ReaderStream*>(stream->private_data); }
 
-// Keeps the raised exception's text for get_last_error.
-int stream_failed(ReaderStream* holder, int code) noexcept {
-  Ref error = take_exception();
-  Ref text = error ? Ref::steal(PyObject_Str(error.get())) : Ref();
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  PyErr_Clear();
-  holder->error = utf8 != nullptr ? utf8 : "reading the SD file failed";
-  return code;
-}
-
 // Runs `work(self, holder)` for a stream callback, with the interpreter
 // lock and the reader borrowed; an exception it raises becomes the
 // stream's error.
@@ -253,7 +243,7 @@ int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
     PyTableReader* self = as_reader(holder->reader);
     ExclusiveBorrow borrow(self->borrow);
     if (borrow) status = work(self, *holder);
-    if (PyErr_Occurred()) status = stream_failed(holder, EIO);
+    if (PyErr_Occurred()) status = stream_failed(holder->error, EIO);
   } catch (const std::bad_alloc&) {
     status = ENOMEM;
   }

@@ -9,6 +9,7 @@
 #include "../core/lines.hpp"
 #include "../core/mapped.hpp"
 #include "../core/newline.hpp"
+#include "../core/positional.hpp"
 #include "../core/record.hpp"
 #include "../core/search.hpp"
 #include "../core/split.hpp"
@@ -180,6 +181,36 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
   return batches.release();
 }
 
+// Positional reads of any regular file, mapped or not: the blocks of
+// [start, end) as (bytes, title_end) pairs.
+PyObject* positional_blocks(PyObject*, PyObject* args) {
+  const char* path;
+  int universal;
+  Py_ssize_t start;
+  Py_ssize_t end;
+  if (!PyArg_ParseTuple(args, "ypnn", &path, &universal, &start, &end)) return nullptr;
+  Result<platform::File, platform::SystemError> file = platform::open_read_only(path);
+  if (!file) {
+    errno = file.error().code;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  PositionalReader reader(std::move(*file), universal != 0, static_cast<size_t>(start), static_cast<size_t>(end));
+  Ref blocks = Ref::steal(PyList_New(0));
+  if (!blocks) return nullptr;
+  for (;;) {
+    if (Status<platform::SystemError> failed = reader.next_batch()) {
+      errno = failed->code;
+      return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (!reader.has_block()) return blocks.release();
+    while (reader.has_block()) {
+      Block block = reader.pop();
+      Ref entry = Ref::steal(Py_BuildValue("(Nn)", to_bytes(block.bytes()), block.title_end()));
+      if (!entry || PyList_Append(blocks.get(), entry.get()) < 0) return nullptr;
+    }
+  }
+}
+
 // Records
 
 PyObject* value_tuple(RecordValue value) noexcept {
@@ -250,6 +281,9 @@ PyMethodDef testcore_methods[] = {
      "find_block_end_universal(data) -> (found, term_start, end, first_cr)"},
     {"mapped_batches", entry<mapped_batches>, METH_VARARGS,
      "mapped_batches(path, universal, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
+
+    {"positional_blocks", entry<positional_blocks>, METH_VARARGS,
+     "positional_blocks(path, universal, start, end) -> [(bytes, title_end)]"},
 
     // Records
     {"scan_records", entry<scan_records>, METH_O,

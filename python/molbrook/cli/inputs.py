@@ -14,6 +14,7 @@ from molbrook.cli.errors import FileError, UsageError
 from molbrook.native import SDBlock, parse_sdf
 
 STDIN = "-"
+STDIN_PATH = b"/dev/stdin"
 
 
 class Source(NamedTuple):
@@ -29,16 +30,31 @@ class Source(NamedTuple):
         return self.name == STDIN
 
     def size(self) -> int | None:
-        """Bytes left to read when the input is a regular file, else None."""
+        """Bytes to read when the input is a plain (not compressed) regular
+        file, else None."""
+        from molbrook._compression import compression_of  # only when a bar is wanted
+
+        path = self._readable_path()
+        if path is None:
+            return None
         try:
-            if self.is_stdin:
-                info = os.fstat(sys.stdin.fileno())
-                start = os.lseek(sys.stdin.fileno(), 0, os.SEEK_CUR) if stat.S_ISREG(info.st_mode) else 0
-            else:
-                info, start = os.stat(self.name), 0
+            info = os.stat(path)
+            return info.st_size if stat.S_ISREG(info.st_mode) and compression_of(path) is None else None
+        except OSError:
+            return None
+
+    def _readable_path(self) -> bytes | None:
+        """The path the library reads: FILE, or for standard input redirected
+        from a whole file, that file as /dev/stdin, so that it is mapped and
+        its compression told by content as a path's is. None for a pipe."""
+        if not self.is_stdin:
+            return self.path()
+        try:
+            fd = sys.stdin.fileno()
+            whole_file = stat.S_ISREG(os.fstat(fd).st_mode) and os.lseek(fd, 0, os.SEEK_CUR) == 0
         except (AttributeError, OSError, ValueError):
             return None
-        return info.st_size - start if stat.S_ISREG(info.st_mode) else None
+        return STDIN_PATH if whole_file and os.path.exists(STDIN_PATH) else None
 
     def path(self) -> bytes:
         """The path as bytes, so that the library reads it byte for byte."""
@@ -69,13 +85,14 @@ class Source(NamedTuple):
         output is made), with a progress bar when one is wanted; read errors
         name this file."""
         try:
-            reader = parse_sdf(sys.stdin.buffer if self.is_stdin else self.path(), borrow=True)
+            path = self._readable_path()
+            reader = parse_sdf(sys.stdin.buffer if path is None else path, borrow=True)
         except (OSError, ValueError) as error:
             raise FileError.from_exception(self.label, error) from error
         blocks = self._guarded(reader)
-        size = self.size()
-        if size is not None and progress.wanted(self.quiet):
-            return progress.bytes_bar(blocks, size, os.path.basename(self.name))
+        size = self.size() if progress.wanted(self.quiet) else None
+        if size is not None:
+            return progress.bytes_bar(blocks, size, os.path.basename(self.label))
         return blocks
 
     def _guarded(self, reader: Iterator[SDBlock[bytes]]) -> Iterator[SDBlock[bytes]]:

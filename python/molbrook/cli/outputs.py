@@ -19,10 +19,8 @@ STDOUT = "-"
 
 def compressed(raw: BinaryIO, name: str) -> BinaryIO:
     """`raw` wrapped in the compressor that `name`'s extension asks for."""
-    try:
-        from molbrook._compression import open_writer
-    except ImportError:  # plain output until compression is part of molbrook
-        return raw
+    from molbrook._compression import open_writer  # here, for a quicker start
+
     return open_writer(raw, name)
 
 

@@ -170,7 +170,7 @@ size_t Table::rows() const noexcept {
 std::vector<bool> Table::large_columns() const {
   std::vector<bool> large(schema.fields.size(), false);
   for (const BatchRef& batch : batches) {
-    for (size_t i = 0; i < large.size(); ++i) large[i] = large[i] || batch->columns[i].is_large();
+    for (size_t i = 0; i < large.size(); ++i) large[i] = large[i] || batch->columns[i]->is_large();
   }
   return large;
 }
@@ -203,7 +203,7 @@ void export_batch(BatchRef batch, const std::vector<bool>& large, ArrowArray* ou
   try {
     for (size_t i = 0; i < batch->columns.size(); ++i) {
       auto child = std::make_unique<ArrowArray>();
-      export_column(batch, batch->columns[i], large[i], child.get());
+      export_column(batch, *batch->columns[i], large[i], child.get());
       holder->children.push_back(child.release());
     }
   } catch (...) {

@@ -22,7 +22,9 @@ struct Schema {
 
 struct Batch {
   size_t rows = 0;
-  std::vector<Column> columns;  // in the schema's order
+  // In the schema's order; shared by the batches that a union of tables
+  // read apart makes.
+  std::vector<std::shared_ptr<const Column>> columns;
 };
 
 using BatchRef = std::shared_ptr<const Batch>;

@@ -1,5 +1,6 @@
 #include "builder.hpp"
 
+#include <memory>
 #include <utility>
 
 #include "../record.hpp"
@@ -91,11 +92,11 @@ Batch TableBuilder::finish() {
   Batch batch;
   batch.rows = std::exchange(rows_, 0);
   if (titles_) {
-    batch.columns.push_back(std::exchange(*titles_, Column(ColumnType::Text)));
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(*titles_, Column(ColumnType::Text))));
   }
   for (Column& column : columns_) {
     column.append_nulls(batch.rows - column.length());
-    batch.columns.push_back(std::exchange(column, Column(column.type())));
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(column, Column(column.type()))));
   }
   for (Cell& cell : cells_) cell.row = kNoRow;
   return batch;

@@ -1,0 +1,155 @@
+"""SD files as Dask DataFrames (the `dask` extra).
+
+A plain file is cut into byte ranges of about `blocksize`, each read by a
+task with `parse_sdf_range`, so that the partitions of one file are read
+on every core of a machine or every worker of a cluster; a compressed
+file is one partition. Importing molbrook does not import Dask.
+"""
+
+from __future__ import annotations
+
+import glob
+import importlib
+import io
+import os
+from collections.abc import Mapping, Sequence
+from typing import Any, Union
+
+from molbrook import _table, native
+from molbrook._parallel import byte_ranges, plain_size
+
+__all__ = ["read_sdf"]
+
+Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A partition: a path and the byte range of its blocks, or None for the
+# whole (compressed) file.
+Part = tuple[Union[str, bytes], Union[tuple[int, int], None]]
+
+
+def _import_dask() -> Any:
+    try:
+        import dask
+        import dask.dataframe
+    except ImportError as error:
+        raise ImportError(
+            "molbrook.dask needs Dask; install it with: pip install 'molbrook[dask]'"
+        ) from error
+    return dask
+
+
+def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
+    """Paths in order: a path, a glob (its matches, sorted) or a list of them."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    found: list[str | bytes] = []
+    for given in paths:
+        path = os.fspath(given)
+        matches: list[str | bytes] = [path]
+        if not os.path.exists(path):
+            matches = list(sorted(glob.glob(path)) if isinstance(path, str) else sorted(glob.glob(path)))
+        if not matches:
+            raise FileNotFoundError(f"no file matches {path!r}")
+        found.extend(matches)
+    if not found:
+        raise ValueError("read_sdf needs at least one path")
+    if len({type(path) for path in found}) > 1:
+        raise TypeError("read_sdf takes paths of one kind: all str (str columns) or all bytes (binary columns)")
+    return found
+
+
+def _parts(paths: list[str | bytes], blocksize: int) -> list[Part]:
+    parts: list[Part] = []
+    for path in paths:
+        size = plain_size(path)
+        if size is None:
+            parts.append((path, None))
+        else:
+            parts.extend((path, span) for span in byte_ranges(size, blocksize))
+    return parts
+
+
+def _blocks(part: Part) -> Any:
+    path, span = part
+    return native.parse_sdf(path, borrow=True) if span is None else native.parse_sdf_range(path, *span, borrow=True)
+
+
+def _part_names(part: Part) -> list[bytes]:
+    """The record names of a partition, in order of first appearance."""
+    reader = _table._reader(_blocks(part), None, None, {}, 0)
+    try:
+        names: list[bytes] = reader.record_names()
+    finally:
+        reader.close()
+    return names
+
+
+def _frame(table: Any) -> Any:
+    """Every column Arrow-backed, so that a partition's dtypes do not
+    depend on whether it holds nulls."""
+    return table.to_arrow().to_pandas(types_mapper=importlib.import_module("pandas").ArrowDtype)
+
+
+def _read_part(
+    part: Part, names: list[Any], title: str | None, types: Mapping[Any, type] | None,
+    columns: list[str] | None = None,
+) -> Any:
+    """One partition; `columns`, when Dask projects, limits what is read."""
+    shown = dict(zip(_column_names(names, isinstance(part[0], bytes)), names))
+    if columns is not None:
+        names = [shown[column] for column in columns if column in shown]
+        title = title if title in columns else None
+    table = _table.read_table(_blocks(part), names, title=title, types=types)
+    frame = _frame(table)
+    return frame if columns is None else frame[list(columns)]
+
+
+def _column_names(names: list[Any], binary: bool) -> list[str]:
+    """The column name of each record name, as read_table shows it."""
+    raw = [name.encode("utf-8", "surrogateescape") if isinstance(name, str) else name for name in names]
+    if binary:
+        return [name.decode("utf-8", "backslashreplace") for name in raw]
+    return [name.decode("utf-8", "surrogateescape") for name in raw]
+
+
+def _found_names(dask: Any, parts: list[Part]) -> list[Any]:
+    """Every record name of the files, in order of first appearance, found
+    by Dask tasks; str names for str paths."""
+    found = dask.compute(*[dask.delayed(_part_names)(part) for part in parts])
+    names = list(dict.fromkeys(name for part_names in found for name in part_names))
+    if isinstance(parts[0][0], bytes):
+        return names
+    return [name.decode("utf-8", "surrogateescape") for name in names]
+
+
+def read_sdf(
+    paths: Path | Sequence[Path],
+    names: Sequence[Any] | None = None,
+    *,
+    title: str | None = None,
+    types: Mapping[Any, type] | None = None,
+    blocksize: int | str = "128MiB",
+) -> Any:
+    """The SD data records of files as a `dask.dataframe.DataFrame`: a row per block, a
+    column per record name, as `read_table` reads them.
+
+    `paths` is a path, a glob or a list of them, all str (str columns) or
+    all bytes (binary columns). A plain file is cut into partitions of
+    about `blocksize` bytes (an int or a string such as "64MiB"); a
+    compressed one is a partition of its own. With `names=None` a first
+    pass, run as Dask tasks, finds every record name in order of first
+    appearance. Columns are Arrow-backed; selecting columns reads only
+    those records.
+    """
+    dask = _import_dask()
+    from dask.utils import parse_bytes
+
+    size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
+    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
+        raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
+    parts = _parts(_expand(paths), size)
+    chosen = list(names) if names is not None else _found_names(dask, parts)
+    empty = io.BytesIO(b"") if isinstance(parts[0][0], bytes) else io.StringIO("")
+    meta = _frame(_table.read_table(empty, chosen, title=title, types=types))
+    return dask.dataframe.from_map(
+        _read_part, parts, args=(chosen, title, types), meta=meta, label="read-sdf", enforce_metadata=False
+    )

@@ -1,0 +1,66 @@
+// The batch reader of regular files that are not mapped (those on network
+// filesystems, empty files): positional reads into a window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "block.hpp"
+#include "buffer.hpp"
+#include "platform/file.hpp"
+#include "split.hpp"
+
+namespace molbrook {
+
+// Splits the blocks whose first byte lies in [start, end) of a regular
+// file a batch at a time, as MappedReader splits a mapped one, into
+// blocks owning their bytes. The window holds the file from the block
+// being cut on; a block larger than it doubles it.
+class PositionalReader {
+ public:
+  static constexpr size_t kBatchSpan = 131072;
+  // The least one read asks for.
+  static constexpr size_t kReadSize = 131072;
+  static constexpr size_t kWholeFile = SIZE_MAX;
+
+  PositionalReader(platform::File file, bool universal, size_t start = 0, size_t end = kWholeFile) noexcept
+      : file_(std::move(file)), offset_(start), end_(end), universal_(universal) {}
+
+  bool has_block() const noexcept { return front_ < queue_.size(); }
+  Block pop() noexcept { return std::move(queue_[front_++]); }
+
+  // Refills the queue with the next batch; it stays empty only at the end
+  // of the range. On a failed read the call may be repeated. Runs without
+  // the interpreter lock.
+  Status<platform::SystemError> next_batch();
+
+ private:
+  using Failure = Status<platform::SystemError>;
+
+  // Moves offset_ to the first block start at or after it.
+  Failure align();
+  // Where the line holding the byte before offset_ begins.
+  Failure line_start_before_offset(size_t& line);
+  // The end of the block starting at `from`, once no more bytes can move
+  // it; the window then starts at or before `from`.
+  Failure settled_block_end(size_t from, BlockEnd& end);
+  // Drops the window's bytes before `from` and reads more after them.
+  Failure read_more(size_t from);
+  std::string_view window_from(size_t from) const noexcept;
+
+  platform::File file_;
+  ByteBuffer window_;  // the file's bytes from base_ on
+  size_t base_ = 0;
+  bool window_at_eof_ = false;  // the window reaches the end of the file
+  std::vector<Block> queue_;
+  size_t front_ = 0;
+  size_t offset_;  // where the next block starts, once aligned
+  size_t end_;
+  bool universal_;
+  bool aligned_ = false;
+  bool done_ = false;
+};
+
+}  // namespace molbrook

@@ -1,0 +1,160 @@
+"""Compressed SD files: told by their first bytes, read as a stream with
+the blocks of the plain file, written through open_writer, and damaged
+files failing with the path named."""
+
+import bz2
+import gzip
+import io
+import lzma
+import os
+import random
+import sys
+
+import pytest
+
+from conftest import CORPUS_FILES, corpus_params
+from molbrook import _compression, merge_records, parse_sdf, write_sdf
+from molbrook.cli import main
+
+try:
+    import zstandard
+except ImportError:
+    zstandard = None
+
+SAMPLE = b"".join(b"mol %d\r\n  body\r\n\r\n> <ID>\r\n%d\r\n\r\n$$$$\r\n" % (i, i) for i in range(3000))
+
+
+def zstd_compress(data):
+    if zstandard is None:
+        pytest.skip("no zstd module")
+    half = len(data) // 2  # two frames, read across
+    return zstandard.ZstdCompressor().compress(data[:half]) + zstandard.ZstdCompressor().compress(data[half:])
+
+
+COMPRESSORS = {
+    "gzip": lambda data: gzip.compress(data, compresslevel=1),
+    "gzip members": lambda data: gzip.compress(data[: len(data) // 3]) + gzip.compress(data[len(data) // 3:]),
+    "bzip2": lambda data: bz2.compress(data, compresslevel=1),
+    "xz": lambda data: lzma.compress(data, preset=0),
+    "zstd": zstd_compress,
+}
+
+
+@pytest.fixture(params=["isal", "stdlib"])
+def gzip_backend(request, monkeypatch):
+    if request.param == "isal":
+        pytest.importorskip("isal")
+    else:
+        monkeypatch.setattr(_compression, "_gzip", lambda: gzip)
+
+
+def blocks(path):
+    return [str(b) for b in parse_sdf(str(path))], [bytes(b) for b in parse_sdf(os.fsencode(path), borrow=True)]
+
+
+SMALL_CORPUS = [p for p in corpus_params() if p.values[0] is None or p.values[0].stat().st_size < 2_000_000]
+
+
+@pytest.mark.parametrize("path", SMALL_CORPUS)
+@pytest.mark.parametrize("compressor", COMPRESSORS)
+def test_compressed_copies_read_as_the_plain_file(tmp_path, path, compressor):
+    packed = tmp_path / "copy.bin"  # told by content, not by name
+    packed.write_bytes(COMPRESSORS[compressor](path.read_bytes()))
+    assert blocks(packed) == blocks(path)
+
+
+@pytest.mark.parametrize("compressor", COMPRESSORS)
+def test_line_endings_across_chunks(tmp_path, gzip_backend, compressor):
+    # CRLF, and a CR at a chunk's end with its LF in the next, read as
+    # a plain file reads.
+    data = SAMPLE.replace(b"body\r\n", b"body\r") + b"tail\r"
+    plain, packed = tmp_path / "plain.sdf", tmp_path / "packed.sdf"
+    plain.write_bytes(data)
+    packed.write_bytes(COMPRESSORS[compressor](data))
+    assert blocks(packed) == blocks(plain)
+
+
+@pytest.mark.parametrize(
+    "head, format",
+    [
+        (b"\x1f\x8b\x08", "gzip"),
+        (bz2.compress(b"x"), "bzip2"),
+        (bz2.compress(b""), "bzip2"),
+        (b"BZh9 a title like any other\n$$$$\n", None),
+        (lzma.compress(b"x"), "xz"),
+        (b"\x28\xb5\x2f\xfd", "zstd"),
+        (b"\x1f", None),
+        (b"", None),
+        (b"t\n$$$$\n", None),
+    ],
+)
+def test_compression_is_told_by_the_first_bytes(tmp_path, head, format):
+    path = tmp_path / "file.sdf.gz"
+    path.write_bytes(head)
+    assert _compression.compression_of(path) == format
+
+
+def test_damaged_files_name_the_path_and_keep_earlier_blocks(tmp_path, gzip_backend):
+    # Random values, so that half the file holds many reads of data.
+    values = random.Random(0).randbytes(250_000).hex().encode()
+    data = b"".join(b"mol\n> <V>\n%s\n\n$$$$\n" % values[i:i + 80] for i in range(0, len(values), 80))
+    whole = gzip.compress(data)
+    cases = {
+        "truncated.gz": (whole[: len(whole) // 2], EOFError),
+        "corrupt.gz": (whole[:2000] + bytes(200) + whole[2200:], Exception),  # each library its own error
+        "truncated.xz": (lzma.compress(data, preset=0)[: len(whole) // 2], EOFError),
+    }
+    expected = [bytes(b) for b in parse_sdf(io.BytesIO(data))]
+    for name, (data, error) in cases.items():
+        path = tmp_path / name
+        path.write_bytes(data)
+        got = []
+        with pytest.raises(error) as raised:
+            got.extend(parse_sdf(os.fsencode(path)))
+        assert any(repr(os.fsencode(path)) in note for note in raised.value.__notes__)
+        if name.startswith("truncated"):  # corrupt data may decompress to garbage before its CRC is checked
+            assert 0 < len(got) and [bytes(b) for b in got] == expected[: len(got)]
+
+
+@pytest.mark.parametrize("name", ["out.sdf.gz", "out.sdf.bz2", "out.SDF.XZ", "out.sdf.zst", "out.sdf"])
+def test_open_writer_compresses_by_extension(tmp_path, gzip_backend, name):
+    if name.endswith(".zst") and zstandard is None:
+        pytest.skip("no zstd module")
+    source = [b for b in parse_sdf(io.BytesIO(SAMPLE))]
+    path = tmp_path / name
+    with open(path, "wb") as raw:
+        writer = _compression.open_writer(raw, name)
+        write_sdf(writer, source)
+        writer.close()
+    assert (_compression.compression_of(path) is None) == name.endswith(".sdf")
+    assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [bytes(b) for b in source]
+
+
+def test_merge_records_reads_and_writes_compressed_files(tmp_path):
+    mol = "t\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <ID>\n{}\n\n$$$$\n"
+    source = tmp_path / "in.sdf.bz2"  # read by content, written by name
+    source.write_bytes(gzip.compress("".join(map(mol.format, range(10))).encode()))
+    table = {"ID": ["3", "7"], "NEW": ["a", "b"]}
+    merge_records(source, table, tmp_path / "out.sdf", key="ID")
+    merge_records(source, table, tmp_path / "out.sdf.xz", key="ID")
+    assert _compression.compression_of(tmp_path / "out.sdf.xz") == "xz"
+    assert blocks(tmp_path / "out.sdf.xz") == blocks(tmp_path / "out.sdf")
+    assert blocks(tmp_path / "out.sdf")[1][3].count(b"> <NEW>") == 1
+
+
+def test_zstd_without_a_module_names_the_extra(tmp_path, monkeypatch):
+    for module in ("compression", "compression.zstd", "zstandard"):
+        monkeypatch.setitem(sys.modules, module, None)
+    path = tmp_path / "x.sdf.zst"
+    path.write_bytes(b"\x28\xb5\x2f\xfd" + bytes(20))
+    with pytest.raises(ImportError, match=r"molbrook\[zstd\]"):
+        next(parse_sdf(path))
+
+
+@pytest.mark.skipif(not CORPUS_FILES, reason="no corpus")
+def test_stats_of_a_compressed_file(tmp_path, capsys):
+    source = next(p for p in CORPUS_FILES if p.name == "bzr.sdf")
+    packed = tmp_path / "bzr.sdf.gz"
+    packed.write_bytes(gzip.compress(source.read_bytes()))
+    assert main(["stats", str(packed)]) == 0
+    assert "163 blocks" in capsys.readouterr().out
