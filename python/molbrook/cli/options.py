@@ -34,7 +34,8 @@ class Command(NamedTuple):
 
 
 def add_input(parser: Parser) -> None:
-    parser.add_argument("file", nargs="?", metavar="FILE", help="the SD file; - or none: standard input")
+    parser.add_argument("file", nargs="?", metavar="FILE",
+                        help="the SD file, plain or compressed (told by content); - or none: standard input")
 
 
 def add_output(parser: Parser, *, in_place: bool = False) -> None:
