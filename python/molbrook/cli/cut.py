@@ -15,10 +15,10 @@ from molbrook.cli.outputs import output
 TYPES = {"int": int, "float": float}
 
 
-def column_types(text: str | None) -> dict[str, type] | None:
+def column_types(text: str | None) -> dict[str | bytes, type] | None:
     if text is None:
         return None
-    found = {}
+    found: dict[str | bytes, type] = {}
     for name, kind in pairs(names(text), "NAME=int|float"):
         if kind not in TYPES:
             raise UsageError(f"--types {name}={kind}: the type is int or float")
@@ -35,7 +35,8 @@ def configure(parser: Parser) -> None:
     add_output(parser)
 
 
-def scan(found: Source, fields: list[str] | None, title: str | None, types: dict[str, type] | None) -> TableScan:
+def scan(found: Source, fields: list[str] | None, title: str | None,
+         types: dict[str | bytes, type] | None) -> TableScan:
     """The table's batches. Without fields, scan_table finds the names in a
     first pass over the file (so, no progress bar); with them, the blocks
     stream past the bar once."""

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import BinaryIO
+from typing import IO
 
 import molbrook
 from molbrook.cli import tables
@@ -40,7 +40,7 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def merge(found: Source, table: object, out: BinaryIO, args: argparse.Namespace) -> molbrook.MergeSummary:
+def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace) -> molbrook.MergeSummary:
     """merge_records reads the file itself (by path, or standard input as a
     file), so it draws no progress bar; its complaints about the table (no
     key column, a key twice) name the table."""

@@ -9,7 +9,7 @@ import os
 import stat
 import sys
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import IO
 
 from molbrook.cli.errors import FileError
 from molbrook.cli.inputs import Source
@@ -17,7 +17,7 @@ from molbrook.cli.inputs import Source
 STDOUT = "-"
 
 
-def compressed(raw: BinaryIO, name: str) -> BinaryIO:
+def compressed(raw: IO[bytes], name: str) -> IO[bytes]:
     """`raw` wrapped in the compressor that `name`'s extension asks for."""
     from molbrook._compression import open_writer  # here, for a quicker start
 
@@ -25,7 +25,7 @@ def compressed(raw: BinaryIO, name: str) -> BinaryIO:
 
 
 @contextlib.contextmanager
-def output(name: str | None, source: Source | None = None, *, in_place: bool = False) -> Iterator[BinaryIO]:
+def output(name: str | None, source: Source | None = None, *, in_place: bool = False) -> Iterator[IO[bytes]]:
     """A binary stream for the OUT argument (None or "-": standard output),
     or over `source`'s own file with `in_place`. Writing over the file being
     read is refused: it is mapped, and truncating it would lose the rest."""
@@ -55,7 +55,7 @@ def _descriptor(stream: object) -> int | None:
 
 
 @contextlib.contextmanager
-def _to_path(path: str) -> Iterator[BinaryIO]:
+def _to_path(path: str) -> Iterator[IO[bytes]]:
     try:
         special = not stat.S_ISREG(os.stat(path).st_mode)
     except FileNotFoundError:
@@ -77,7 +77,7 @@ def _to_path(path: str) -> Iterator[BinaryIO]:
 
 
 @contextlib.contextmanager
-def _replacing(path: str) -> Iterator[BinaryIO]:
+def _replacing(path: str) -> Iterator[IO[bytes]]:
     """A stream into a temporary file beside `path`, renamed over it when the
     block ends well and removed when it does not. A symbolic link stays, and
     the file it names is replaced."""

@@ -9,7 +9,7 @@ import io
 import json
 import os
 from collections.abc import Iterable
-from typing import Any, BinaryIO
+from typing import IO, Any
 
 from molbrook.cli.errors import FileError, UsageError
 
@@ -38,7 +38,7 @@ def pyarrow_module() -> Any:
     return pyarrow
 
 
-def write_table(batches: Iterable[Any], out: BinaryIO, fmt: str, label: str) -> None:
+def write_table(batches: Iterable[Any], out: IO[bytes], fmt: str, label: str) -> None:
     """Writes RecordTable batches; `label` names the SD file in errors."""
     if fmt == ".parquet":
         _write_parquet(batches, out, label)
@@ -81,7 +81,7 @@ def _write_jsonl(batches: Iterable[Any], text: io.TextIOWrapper) -> None:
             text.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
 
 
-def _write_parquet(batches: Any, out: BinaryIO, label: str) -> None:
+def _write_parquet(batches: Any, out: IO[bytes], label: str) -> None:
     """Binary columns are written as strings, which is what the records hold
     and what readers of Parquet expect: a value that is not UTF-8 fails."""
     pa = pyarrow_module()
