@@ -63,6 +63,8 @@ class File {
 };
 
 // Opens an existing file read-only; it is not inherited by child processes.
+// An interruption by a signal is returned (EINTR), so that a caller waiting
+// on a named pipe can run the signal handlers before it tries again.
 Result<File, SystemError> open_read_only(const char* path) noexcept;
 
 // Opens `path` for writing, created (mode 0666 before the umask on POSIX)

@@ -28,10 +28,7 @@ int descriptor(const File& file) noexcept { return static_cast<int>(file.handle(
 SystemError last_error() noexcept { return {errno}; }
 
 Result<File, SystemError> open_file(const char* path, int flags, mode_t mode) noexcept {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  int fd = ::open(path, flags | O_CLOEXEC, mode);
   if (fd < 0) return last_error();
   return File(fd);
 }
@@ -47,7 +44,9 @@ Status<SystemError> File::close() noexcept {
 Result<File, SystemError> open_read_only(const char* path) noexcept { return open_file(path, O_RDONLY, 0); }
 
 Result<File, SystemError> create_for_writing(const char* path) noexcept {
-  return open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  Result<File, SystemError> file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  while (!file && file.error().code == EINTR) file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  return file;
 }
 
 Result<size_t, SystemError> read_some(const File& file, char* buffer, size_t size) noexcept {
