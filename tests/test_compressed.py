@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import CORPUS_FILES, corpus_params
+from conftest import CORPUS_FILES, HAS_FIFOS, corpus_params, fifo_with
 from molbrook import _compression, merge_records, parse_sdf, write_sdf
 from molbrook.cli import main
 
@@ -72,6 +72,40 @@ def test_line_endings_across_chunks(tmp_path, gzip_backend, compressor):
     plain.write_bytes(data)
     packed.write_bytes(COMPRESSORS[compressor](data))
     assert blocks(packed) == blocks(plain)
+
+
+class Trickle(io.RawIOBase):
+    """A file object that gives at most three bytes per read."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self._data.readinto(memoryview(buffer)[:3])
+
+
+@pytest.mark.parametrize("compressor", COMPRESSORS)
+@pytest.mark.parametrize("stream", ["file object", "trickle", "pipe"])
+def test_streams_that_cannot_be_reopened_are_told_by_their_first_bytes(tmp_path, compressor, stream):
+    # Pipes and file objects are decompressed as they are read; a str path
+    # still translates line endings.
+    data = SAMPLE[:3000] if stream == "trickle" else SAMPLE
+    packed = COMPRESSORS[compressor](data)
+    expected = [bytes(b) for b in parse_sdf(io.BytesIO(data))]
+    if stream == "pipe":
+        if not HAS_FIFOS:
+            pytest.skip("needs named pipes")
+        with fifo_with(tmp_path, packed) as path:
+            assert [str(b) for b in parse_sdf(str(path))] == [b.decode().replace("\r\n", "\n") for b in expected]
+        return
+    source = io.BytesIO(packed) if stream == "file object" else io.BufferedReader(Trickle(packed), 3)
+    assert [bytes(b) for b in parse_sdf(source)] == expected
+    with pytest.raises(EOFError) as raised:
+        list(parse_sdf(io.BytesIO(packed[: len(packed) // 2])))
+    assert "while decompressing" in raised.value.__notes__[-1]
 
 
 @pytest.mark.parametrize(

@@ -13,12 +13,13 @@ import bz2
 import gzip
 import lzma
 import os
+import zlib
 from types import ModuleType
 from typing import IO, Any, cast
 
 from molbrook.native import _compression_of
 
-__all__ = ["compression_of", "open_reader", "open_writer"]
+__all__ = ["StreamDecompressor", "compression_of", "open_reader", "open_writer"]
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -74,6 +75,45 @@ def open_reader(path: _Path, format: str) -> IO[bytes]:
     else:
         raise ValueError(f"unknown compression format {format!r}")
     return cast(IO[bytes], reader)
+
+
+class StreamDecompressor:
+    """Decompresses a stream handed over chunk by chunk, for sources that
+    cannot be opened again (pipes, file objects): concatenated gzip
+    members, bzip2 and xz streams and zstd frames read as one."""
+
+    def __init__(self, format: str) -> None:
+        self._new = self._decompressors(format)
+        self._current = self._new()
+
+    @staticmethod
+    def _decompressors(format: str) -> Any:
+        if format == "gzip":
+            return lambda: zlib.decompressobj(wbits=zlib.MAX_WBITS | 16)
+        if format == "bzip2":
+            return bz2.BZ2Decompressor
+        if format == "xz":
+            return lzma.LZMADecompressor
+        if format == "zstd":
+            zstd = _zstd()
+            if zstd.__name__ == "zstandard":
+                return lambda: zstd.ZstdDecompressor().decompressobj()
+            return zstd.ZstdDecompressor
+        raise ValueError(f"unknown compression format {format!r}")
+
+    def decompress(self, data: bytes) -> bytes:
+        parts = []
+        while data:
+            if self._current.eof:  # the next member, stream or frame
+                self._current = self._new()
+            parts.append(self._current.decompress(data))
+            data = self._current.unused_data if self._current.eof else b""
+        return b"".join(parts)
+
+    def finish(self) -> None:
+        """Raises EOFError when the stream ended inside a member."""
+        if not self._current.eof:
+            raise EOFError("Compressed file ended before the end-of-stream marker was reached")
 
 
 def open_writer(raw: IO[bytes], name: _Path) -> IO[bytes]:

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -57,9 +58,19 @@ struct LinesSource {
   Ref iterator;
 };
 
+// The first bytes of a stream that cannot be opened again (a pipe, a
+// device, a file object), held back until they tell whether it is
+// compressed; a compressed stream goes through a decompressor from then on.
+struct StreamStart {
+  std::string head;
+  bool decided = false;
+  Ref decompressor;  // a molbrook._compression.StreamDecompressor
+};
+
 // A file object, through its bound read1 (or read) method.
 struct FileSource {
   Ref read;
+  StreamStart start;
 };
 
 // str or bytes held in memory, consumed a window at a time.
@@ -75,6 +86,7 @@ struct FdSource {
   platform::File descriptor;
   Ref path;  // as os.fspath gave it, for OSError
   bool pending_cr = false;
+  StreamStart start;
 };
 
 // A compressed path, through the bound read1 (or read) of the reader that
@@ -158,8 +170,70 @@ bool agree_kind(Kind& stream, Kind data, const char* mixed) noexcept {
   return false;
 }
 
+// A decompressor for a stream of `format`, from molbrook._compression.
+Ref new_decompressor(Compression format) noexcept {
+  Ref module = Ref::steal(PyImport_ImportModule("molbrook._compression"));
+  if (!module) return {};
+  return Ref::steal(PyObject_CallMethod(module.get(), "StreamDecompressor", "s", compression_name(format)));
+}
+
+// Appends stream bytes, translated like a file opened in text mode when
+// `translate` is set.
+void append_stream_bytes(BlockSplitter& splitter, std::string_view bytes, bool translate, bool& pending_cr) {
+  if (translate) {
+    splitter.append_translated(bytes, pending_cr);
+  } else {
+    splitter.append(bytes);
+  }
+}
+
+// Decompresses one chunk of a compressed stream (at its end, checks that
+// the stream is complete); an error gets a note naming the source.
+Ref decompress(PyObject* decompressor, std::string_view bytes, bool eof, PyObject* source) noexcept {
+  Ref data = Ref::steal(PyObject_CallMethod(decompressor, "decompress", "y#", bytes.data(),
+                                            static_cast<Py_ssize_t>(bytes.size())));
+  if (data && eof && !Ref::steal(PyObject_CallMethod(decompressor, "finish", nullptr))) data = Ref();
+  if (data && !PyBytes_Check(data.get())) {
+    PyErr_SetString(PyExc_TypeError, "a decompressor must give bytes");
+    data = Ref();
+  }
+  if (!data) {
+    Ref note = source != nullptr ? Ref::steal(PyUnicode_FromFormat("while decompressing %R", source))
+                                 : Ref::steal(PyUnicode_FromString("while decompressing a file object's data"));
+    if (note) add_note(note.get());
+  }
+  return data;
+}
+
+// Hands raw bytes of a stream to the splitter: held back while they are
+// too few to tell the format, then as they are or decompressed. `source`
+// names the stream in a decompression error (null: a file object).
+bool take_stream_bytes(StreamStart& start, std::string_view bytes, bool eof, BlockSplitter& splitter, bool translate,
+                       bool& pending_cr, PyObject* source) {
+  std::string held;
+  if (!start.decided) {
+    start.head.append(bytes);
+    if (start.head.size() < kMagicLength && !eof) return true;
+    start.decided = true;
+    Compression format = compression_of(start.head);
+    if (format != Compression::None && !(start.decompressor = new_decompressor(format))) return false;
+    held = std::move(start.head);
+    bytes = held;
+  }
+  Ref decompressed;
+  if (start.decompressor) {
+    decompressed = decompress(start.decompressor.get(), bytes, eof, source);
+    if (!decompressed) return false;
+    bytes = {PyBytes_AS_STRING(decompressed.get()), static_cast<size_t>(PyBytes_GET_SIZE(decompressed.get()))};
+  }
+  append_stream_bytes(splitter, bytes, translate, pending_cr);
+  if (eof) splitter.set_eof();
+  return true;
+}
+
 // One read per call: a file object's result is appended as it is (a text
-// file object has applied its own newline mode).
+// file object has applied its own newline mode), bytes decompressed when
+// they start with a compression format's magic.
 bool read_file(FileSource& file, BlockSplitter& splitter, Kind& kind) {
   PyObject* size = chunk_size_object();
   if (size == nullptr) return false;
@@ -167,13 +241,19 @@ bool read_file(FileSource& file, BlockSplitter& splitter, Kind& kind) {
   if (!data) return false;
   std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
   if (!chunk) return false;
-  if (chunk->bytes.empty()) {
-    splitter.set_eof();
+  const bool eof = chunk->bytes.empty();
+  if (!eof && !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) return false;
+  if (kind == Kind::Str) file.start.decided = true;  // text is never compressed
+  if (file.start.decided && !file.start.decompressor) {
+    if (eof) {
+      splitter.set_eof();
+    } else {
+      splitter.append(chunk->bytes);
+    }
     return true;
   }
-  if (!agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) return false;
-  splitter.append(chunk->bytes);
-  return true;
+  bool untranslated = false;
+  return take_stream_bytes(file.start, chunk->bytes, eof, splitter, false, untranslated, nullptr);
 }
 
 // What completes an item of an iterable as a line: an empty item is an
@@ -221,23 +301,38 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, Kind kind) {
   return true;
 }
 
-// One read without the interpreter lock; a str path's text is translated
-// like a file opened in text mode.
-bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
-  char* at = splitter.prepare(kChunkSize);
+// One read(2) into `at` without the interpreter lock; OSError naming the
+// path on failure.
+std::optional<size_t> read_released(FdSource& file, char* at) {
   Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
     count = platform::read_some(file.descriptor, at, kChunkSize);
     return count ? 0 : count.error().code;
   });
-  if (!uninterrupted) return false;
+  if (!uninterrupted) return std::nullopt;
   if (!count) {
     raise_os_error(count.error().code, file.path.get());
-    return false;
+    return std::nullopt;
   }
+  return *count;
+}
+
+// One read; a str path's text is translated like a file opened in text
+// mode. Until the first bytes tell the format, and for a compressed
+// stream, they go through take_stream_bytes.
+bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
+  const bool translate = kind == Kind::Str;
+  if (!file.start.decided || file.start.decompressor) {
+    std::string raw(kChunkSize, '\0');
+    std::optional<size_t> count = read_released(file, raw.data());
+    return count && take_stream_bytes(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
+                                      translate, file.pending_cr, file.path.get());
+  }
+  std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize));
+  if (!count) return false;
   if (*count == 0) {
     splitter.set_eof();
-  } else if (kind == Kind::Str) {
+  } else if (translate) {
     splitter.commit_translated(*count, file.pending_cr);
   } else {
     splitter.commit(*count);
@@ -337,7 +432,10 @@ bool open_path(PySDBlockIterator* self, PathSource& source) {
   if (opened.mapping) {
     self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.is_str(), source.borrow);
   } else {
-    FdSource fd{std::move(opened.file), std::move(source.path.path)};
+    // A regular file's first bytes were told already; a pipe's are not
+    // known until they are read.
+    FdSource fd{std::move(opened.file), std::move(source.path.path), false, {}};
+    fd.start.decided = opened.seekable;
     self->source = std::move(fd);
   }
   return true;
@@ -450,6 +548,7 @@ struct SourceTraversal {
   }
   int operator()(const FileSource& source) const noexcept {
     Py_VISIT(source.read.get());
+    Py_VISIT(source.start.decompressor.get());
     return 0;
   }
   int operator()(const BufferSource& source) const noexcept {
@@ -458,6 +557,7 @@ struct SourceTraversal {
   }
   int operator()(const FdSource& source) const noexcept {
     Py_VISIT(source.path.get());
+    Py_VISIT(source.start.decompressor.get());
     return 0;
   }
   int operator()(const DecompressedSource& source) const noexcept {
@@ -535,7 +635,7 @@ PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
     return new_iterator(PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
   }
-  if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read)}, Kind::Unknown, true);
+  if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read), {}}, Kind::Unknown, true);
   Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
   if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
   return nullptr;
@@ -605,7 +705,7 @@ PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
                     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
     return nullptr;
   }
-  if (Ref read = read_method(lines)) return new_iterator(FileSource{std::move(read)}, Kind::Unknown, true);
+  if (Ref read = read_method(lines)) return new_iterator(FileSource{std::move(read), {}}, Kind::Unknown, true);
   Ref iterator = Ref::steal(PyObject_GetIter(lines));
   if (!iterator) return nullptr;
   return new_iterator(LinesSource{std::move(iterator)}, Kind::Unknown, true);

@@ -45,8 +45,8 @@ class Source(NamedTuple):
 
     def _readable_path(self) -> bytes | None:
         """The path the library reads: FILE, or for standard input redirected
-        from a whole file, that file as /dev/stdin, so that it is mapped and
-        its compression told by content as a path's is. None for a pipe."""
+        from a whole file, that file as /dev/stdin, so that it is mapped.
+        None for a pipe, read as a file object."""
         if not self.is_stdin:
             return self.path()
         try:
