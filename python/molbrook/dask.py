@@ -46,7 +46,7 @@ def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
         path = os.fspath(given)
         matches: list[str | bytes] = [path]
         if not os.path.exists(path):
-            matches = list(sorted(glob.glob(path)) if isinstance(path, str) else sorted(glob.glob(path)))
+            matches = sorted(glob.glob(path))  # type: ignore[type-var]
         if not matches:
             raise FileNotFoundError(f"no file matches {path!r}")
         found.extend(matches)
