@@ -218,7 +218,7 @@ std::shared_ptr<const Table> next_batch(PyTableReader* self, size_t limit) {
 // Rows per batch of a table read whole: a record name that only some
 // region of the file holds leaves the batches outside it all-null, which
 // costs nothing, where one batch would pad it over every row.
-constexpr size_t kWholeBatchRows = 4096;
+constexpr size_t kWholeBatchRows = 16384;
 
 // The names met after a batch was finished, as all-null columns.
 void pad_to(Batch& batch, const Schema& schema) {
@@ -458,6 +458,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     title_name.assign(utf8, static_cast<size_t>(size));
     options.title = true;
   }
+  // A scan's batches past the size of a whole read's grow from it.
+  options.batch_rows = batch_rows > 0 ? std::min(static_cast<size_t>(batch_rows), kWholeBatchRows) : kWholeBatchRows;
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
 

@@ -16,6 +16,21 @@ std::shared_ptr<const Column> Column::nulls(ColumnType type, size_t rows) {
   return column;
 }
 
+void Column::reserve(size_t rows) {
+  validity_.reserve((rows + 7) / 8);
+  switch (type_) {
+    case ColumnType::Text:
+      if (!is_large()) offsets_.reserve(rows + 1);
+      break;
+    case ColumnType::Int64:
+      ints_.reserve(rows);
+      break;
+    case ColumnType::Float64:
+      floats_.reserve(rows);
+      break;
+  }
+}
+
 // Writes out the nulls an all-null column only counted, before its first
 // value.
 void Column::materialise() {

@@ -30,6 +30,8 @@ class Column {
   // No buffers: every cell is null (and so is every buffer pointer).
   bool all_null() const noexcept { return validity_.empty(); }
 
+  // Room for `rows` rows of validity, offsets or values.
+  void reserve(size_t rows);
   void append_null() { append_nulls(1); }
   void append_nulls(size_t count);
   // Text columns: the cell's bytes, or with every CRLF read as LF.
