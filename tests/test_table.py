@@ -213,3 +213,24 @@ def test_frames_and_empty_sources():
     empty = read_table(io.BytesIO(b""), ["A"])
     assert len(empty) == 0 and pa.table(empty).schema.field("A").type == pa.string()
     assert list(scan_table(io.StringIO(""), ["A"])) == []
+
+
+# A table read whole is built in batches; a name met only in some region
+# of the file leaves the batches outside it all-null, exported without
+# buffers of their own.
+REGIONS = {"first": [0], "middle": range(20_000, 20_003), "last": [39_999], "n": range(0, 40_000, 9_000)}
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_names_of_one_region_across_batches(tmp_path, monkeypatch, workers):
+    monkeypatch.setattr(molbrook._table, "_MIN_RANGE", 100_000)
+    rows = {i: [(name, f"{name}{i}" if name != "n" else str(i)) for name, at in REGIONS.items() if i in at]
+            for i in range(40_000)}
+    path = tmp_path / "regions.sdf"
+    path.write_text("".join(make_block(i, rows[i], False) for i in range(40_000)))
+    types = {"n": int, "middle": float}
+    table = read_table(str(path), title="t", types=types, workers=workers)
+    expected = reference(parse_sdf(str(path)), title="t", types=types)
+    for _, observed in consumers(table):
+        same(observed, expected)
+    same(table.to_pandas().replace({float("nan"): None}).to_dict("list"), expected)

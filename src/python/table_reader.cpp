@@ -200,18 +200,52 @@ std::optional<Schema> make_schema(const PyTableReader* self) {
 }
 
 // The next batch of at most `limit` rows; null without an exception at
-// the end of the input when `allow_empty` is false.
-std::shared_ptr<const Table> next_batch(PyTableReader* self, size_t limit, bool allow_empty) {
+// the end of the input.
+std::shared_ptr<const Table> next_batch(PyTableReader* self, size_t limit) {
   if (!ensure_builder(self)) return nullptr;
   TableBuilder& builder = *self->builder;
   bool fed = feed(self, [&builder](const Block& block) { return builder.add(block); },
                   [&builder, limit] { return builder.rows() >= limit; });
-  if (!fed || (builder.rows() == 0 && !allow_empty)) return nullptr;
+  if (!fed || builder.rows() == 0) return nullptr;
   std::optional<Schema> schema = make_schema(self);
   if (!schema) return nullptr;
   auto table = std::make_shared<Table>();
   table->schema = std::move(*schema);
   table->batches.push_back(std::make_shared<const Batch>(builder.finish()));
+  return table;
+}
+
+// Rows per batch of a table read whole: a record name that only some
+// region of the file holds leaves the batches outside it all-null, which
+// costs nothing, where one batch would pad it over every row.
+constexpr size_t kWholeBatchRows = 16384;
+
+// The names met after a batch was finished, as all-null columns.
+void pad_to(Batch& batch, const Schema& schema) {
+  for (size_t i = batch.columns.size(); i < schema.fields.size(); ++i) {
+    batch.columns.push_back(Column::nulls(schema.fields[i].type, batch.rows));
+  }
+}
+
+// The rest of the input as one table of one or more batches.
+std::shared_ptr<const Table> read_rest(PyTableReader* self) {
+  if (!ensure_builder(self)) return nullptr;
+  TableBuilder& builder = *self->builder;
+  std::vector<std::shared_ptr<Batch>> batches;
+  auto add = [&builder, &batches](const Block& block) {
+    if (builder.rows() == kWholeBatchRows) batches.push_back(std::make_shared<Batch>(builder.finish()));
+    return builder.add(block);
+  };
+  if (!feed(self, add, [] { return false; })) return nullptr;
+  batches.push_back(std::make_shared<Batch>(builder.finish()));
+  std::optional<Schema> schema = make_schema(self);
+  if (!schema) return nullptr;
+  auto table = std::make_shared<Table>();
+  table->schema = std::move(*schema);
+  for (std::shared_ptr<Batch>& batch : batches) {
+    pad_to(*batch, table->schema);
+    table->batches.push_back(std::move(batch));
+  }
   return table;
 }
 
@@ -261,7 +295,7 @@ int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcep
 
 int reader_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   return call_reader(stream, [out](PyTableReader* self, ReaderStream& holder) {
-    std::shared_ptr<const Table> table = next_batch(self, self->batch_rows, false);
+    std::shared_ptr<const Table> table = next_batch(self, self->batch_rows);
     if (!table) {
       out->release = nullptr;  // the end of the stream, unless an error is raised
       return 0;
@@ -296,14 +330,14 @@ PyObject* reader_next(PyObject* object) {
   PyTableReader* self = as_reader(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  return wrap(self, next_batch(self, self->batch_rows, false));
+  return wrap(self, next_batch(self, self->batch_rows));
 }
 
 PyObject* reader_read_all(PyObject* object, PyObject*) {
   PyTableReader* self = as_reader(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  return wrap(self, next_batch(self, SIZE_MAX, true));
+  return wrap(self, read_rest(self));
 }
 
 // The names of every record of the remaining blocks, in order of first
@@ -424,6 +458,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     title_name.assign(utf8, static_cast<size_t>(size));
     options.title = true;
   }
+  // A scan's batches past the size of a whole read's grow from it.
+  options.batch_rows = batch_rows > 0 ? std::min(static_cast<size_t>(batch_rows), kWholeBatchRows) : kWholeBatchRows;
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
 

@@ -1,6 +1,7 @@
 #include "arrow_export.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <utility>
@@ -60,6 +61,7 @@ void fill_schema(ArrowSchema* out, const char* format, std::unique_ptr<SchemaHol
 
 struct ArrayHolder {
   BatchRef batch;                 // keeps the buffers alive
+  std::shared_ptr<const void> zeros;  // the buffers of its all-null columns
   std::vector<const void*> buffers;
   std::vector<int64_t> offsets;   // a widened copy, when the export is large and the column is not
   std::vector<ArrowArray*> children;
@@ -94,6 +96,25 @@ const void* text_offsets(const Column& column, bool large, ArrayHolder& holder) 
   if (column.is_large()) return column.wide_offsets();
   holder.offsets.assign(column.offsets(), column.offsets() + column.length() + 1);
   return holder.offsets.data();
+}
+
+// Zeroed memory enough for any buffer of a column of `rows` rows. calloc
+// of a large block maps zero pages lazily, so all-null columns, which
+// share it, cost neither writing nor memory until a consumer reads them.
+std::shared_ptr<const void> zero_block(size_t rows) {
+  void* zeros = std::calloc(rows + 1, sizeof(int64_t));
+  if (zeros == nullptr) throw std::bad_alloc();
+  return std::shared_ptr<const void>(zeros, [](const void* block) { std::free(const_cast<void*>(block)); });
+}
+
+// Nulls are zero bits, their offsets and values zeros.
+void export_all_null(const Column& column, std::shared_ptr<const void> zeros, ArrowArray* out) {
+  auto holder = std::make_unique<ArrayHolder>();
+  const size_t buffers = column.type() == ColumnType::Text ? 3 : 2;
+  holder->buffers.assign(buffers, zeros.get());
+  if (column.length() == 0) holder->buffers.front() = nullptr;
+  holder->zeros = std::move(zeros);
+  fill_array(out, column.length(), column.null_count(), std::move(holder));
 }
 
 void export_column(const BatchRef& batch, const Column& column, bool large, ArrowArray* out) {
@@ -201,9 +222,16 @@ void export_batch(BatchRef batch, const std::vector<bool>& large, ArrowArray* ou
   holder->buffers.push_back(nullptr);  // a struct array without nulls
   holder->children.reserve(batch->columns.size());
   try {
+    std::shared_ptr<const void> zeros;
     for (size_t i = 0; i < batch->columns.size(); ++i) {
+      const Column& column = *batch->columns[i];
       auto child = std::make_unique<ArrowArray>();
-      export_column(batch, *batch->columns[i], large[i], child.get());
+      if (column.all_null()) {
+        if (!zeros) zeros = zero_block(batch->rows);
+        export_all_null(column, zeros, child.get());
+      } else {
+        export_column(batch, column, large[i], child.get());
+      }
       holder->children.push_back(child.release());
     }
   } catch (...) {

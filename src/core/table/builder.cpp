@@ -40,6 +40,7 @@ size_t TableBuilder::add_column(std::string_view name) {
 }
 
 void TableBuilder::append_cell(Column& column, const Cell& cell) const {
+  if (column.all_null()) column.reserve(options_.batch_rows);
   column.append_nulls(rows_ - column.length());
   if (column.type() != ColumnType::Text) {
     column.append_parsed(cell.bytes);

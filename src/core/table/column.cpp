@@ -8,11 +8,48 @@
 
 namespace molbrook {
 
-Column::Column(ColumnType type) : type_(type) {
-  if (type_ == ColumnType::Text) offsets_.push_back(0);
+Column::Column(ColumnType type) : type_(type) {}
+
+std::shared_ptr<const Column> Column::nulls(ColumnType type, size_t rows) {
+  auto column = std::make_shared<Column>(type);
+  column->append_nulls(rows);
+  return column;
+}
+
+void Column::reserve(size_t rows) {
+  validity_.reserve((rows + 7) / 8);
+  switch (type_) {
+    case ColumnType::Text:
+      if (!is_large()) offsets_.reserve(rows + 1);
+      break;
+    case ColumnType::Int64:
+      ints_.reserve(rows);
+      break;
+    case ColumnType::Float64:
+      floats_.reserve(rows);
+      break;
+  }
+}
+
+// Writes out the nulls an all-null column only counted, before its first
+// value.
+void Column::materialise() {
+  validity_.append(0, (length_ + 7) / 8);
+  switch (type_) {
+    case ColumnType::Text:
+      offsets_.append(0, length_ + 1);
+      break;
+    case ColumnType::Int64:
+      ints_.append(0, length_);
+      break;
+    case ColumnType::Float64:
+      floats_.append(0, length_);
+      break;
+  }
 }
 
 void Column::push_validity(bool valid) {
+  if (all_null()) materialise();
   if (length_ % 8 == 0) validity_.push_back(0);
   if (valid) {
     validity_.data()[length_ / 8] |= static_cast<uint8_t>(1u << (length_ % 8));
@@ -44,6 +81,7 @@ void Column::append_nulls(size_t count) {
   // Unset bits are already zero: nulls only extend the bitmap.
   length_ += count;
   null_count_ += count;
+  if (all_null()) return;
   validity_.append(0, (length_ + 7) / 8 - validity_.size());
   switch (type_) {
     case ColumnType::Text:

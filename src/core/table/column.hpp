@@ -1,10 +1,14 @@
 // One column of a record batch, laid out as Arrow lays it out: a validity
 // bitmap, and 32-bit offsets with the bytes of every cell (text columns)
 // or a value per row (int64 and float64 columns). The builder appends
-// cells; the Arrow export hands the buffers over without a copy.
+// cells; the Arrow export hands the buffers over without a copy. A column
+// that has met only nulls holds no buffers: most record names of a file
+// are absent from most batches, and their padding would cost more than
+// the cells.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "../buffer.hpp"
@@ -17,11 +21,17 @@ enum class ColumnType : uint8_t { Text, Int64, Float64 };
 class Column {
  public:
   explicit Column(ColumnType type);
+  // `rows` nulls, which cost no buffers.
+  static std::shared_ptr<const Column> nulls(ColumnType type, size_t rows);
 
   ColumnType type() const noexcept { return type_; }
   size_t length() const noexcept { return length_; }
   size_t null_count() const noexcept { return null_count_; }
+  // No buffers: every cell is null (and so is every buffer pointer).
+  bool all_null() const noexcept { return validity_.empty(); }
 
+  // Room for `rows` rows of validity, offsets or values.
+  void reserve(size_t rows);
   void append_null() { append_nulls(1); }
   void append_nulls(size_t count);
   // Text columns: the cell's bytes, or with every CRLF read as LF.
@@ -33,7 +43,7 @@ class Column {
   // Text cells whose bytes passed 2 GiB need 64-bit offsets ("large").
   bool is_large() const noexcept { return !wide_offsets_.empty(); }
   std::string_view cell(size_t row) const noexcept;
-  bool is_valid(size_t row) const noexcept { return validity_.data()[row / 8] >> (row % 8) & 1; }
+  bool is_valid(size_t row) const noexcept { return !all_null() && (validity_.data()[row / 8] >> (row % 8) & 1); }
 
   const uint8_t* validity() const noexcept { return validity_.data(); }
   const int32_t* offsets() const noexcept { return offsets_.data(); }
@@ -43,6 +53,7 @@ class Column {
   const double* float64_values() const noexcept { return floats_.data(); }
 
  private:
+  void materialise();
   void push_validity(bool valid);
   void end_text_cell();
 

@@ -23,6 +23,7 @@ class PodBuffer {
   T back() const noexcept { return data()[size() - 1]; }
 
   void push_back(T value) { append(value, 1); }
+  void reserve(size_t count) { bytes_.reserve(count * sizeof(T)); }
 
   // Appends `count` copies of `value`.
   void append(T value, size_t count) {

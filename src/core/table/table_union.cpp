@@ -29,9 +29,7 @@ BatchRef widen(const BatchRef& batch, const std::unordered_map<std::string, size
     if (found != fields.end()) {
       wide->columns.push_back(batch->columns[found->second]);
     } else {
-      auto nulls = std::make_shared<Column>(field.type);
-      nulls->append_nulls(batch->rows);
-      wide->columns.push_back(std::move(nulls));
+      wide->columns.push_back(Column::nulls(field.type, batch->rows));
     }
   }
   return wide;
