@@ -35,15 +35,20 @@ struct SchemaHolder {
   std::vector<ArrowSchema*> children;
 };
 
-void release_schema(ArrowSchema* schema) noexcept {
-  auto* holder = static_cast<SchemaHolder*>(schema->private_data);
-  for (ArrowSchema* child : holder->children) {
+// Releases an exported schema or array: the children a consumer has not
+// moved out, then what the node itself holds.
+template <class Holder, class Node>
+void release_node(Node* node) noexcept {
+  auto* holder = static_cast<Holder*>(node->private_data);
+  for (Node* child : holder->children) {
     if (child->release != nullptr) child->release(child);
     delete child;
   }
   delete holder;
-  schema->release = nullptr;
+  node->release = nullptr;
 }
+
+void release_schema(ArrowSchema* schema) noexcept { release_node<SchemaHolder>(schema); }
 
 void fill_schema(ArrowSchema* out, const char* format, std::unique_ptr<SchemaHolder> holder, int64_t flags) {
   out->format = format;
@@ -67,15 +72,7 @@ struct ArrayHolder {
   std::vector<ArrowArray*> children;
 };
 
-void release_array(ArrowArray* array) noexcept {
-  auto* holder = static_cast<ArrayHolder*>(array->private_data);
-  for (ArrowArray* child : holder->children) {
-    if (child->release != nullptr) child->release(child);
-    delete child;
-  }
-  delete holder;
-  array->release = nullptr;
-}
+void release_array(ArrowArray* array) noexcept { release_node<ArrayHolder>(array); }
 
 void fill_array(ArrowArray* out, size_t length, size_t null_count, std::unique_ptr<ArrayHolder> holder) {
   out->length = static_cast<int64_t>(length);
