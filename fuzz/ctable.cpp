@@ -20,7 +20,7 @@
 #include "core/ctable/block_lines.hpp"
 #include "core/ctable/table.hpp"
 #include "core/ctable/v3000.hpp"
-#include "core/lines.hpp"
+#include "core/text/lines.hpp"
 
 namespace molbrook::fuzz {
 namespace {

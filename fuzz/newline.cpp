@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/newline.hpp"
-#include "core/search.hpp"
+#include "core/text/newline.hpp"
+#include "core/text/search.hpp"
 
 namespace molbrook::fuzz {
 namespace {

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/lines.hpp"
-#include "core/record.hpp"
-#include "core/record_edit.hpp"
-#include "core/strip.hpp"
+#include "core/records/edit.hpp"
+#include "core/records/record.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/strip.hpp"
 
 namespace molbrook::fuzz {
 namespace {

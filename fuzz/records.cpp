@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/index.hpp"
-#include "core/record.hpp"
-#include "core/strip.hpp"
+#include "core/records/lookup.hpp"
+#include "core/records/record.hpp"
+#include "core/text/strip.hpp"
 
 namespace molbrook::fuzz {
 namespace {

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/mapped.hpp"
-#include "core/positional.hpp"
-#include "core/split.hpp"
+#include "core/read/mapped_reader.hpp"
+#include "core/read/positional_reader.hpp"
+#include "core/read/splitter.hpp"
 
 namespace molbrook::fuzz {
 namespace {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/lines.hpp"
-#include "core/search.hpp"
-#include "core/simd.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/search.hpp"
+#include "core/text/simd.hpp"
 
 namespace molbrook::fuzz {
 namespace {

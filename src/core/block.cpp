@@ -1,12 +1,12 @@
-#include "block.hpp"
+#include "core/block.hpp"
 
 #include <algorithm>
 #include <initializer_list>
 #include <utility>
 
-#include "lines.hpp"
-#include "search.hpp"
-#include "strip.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/search.hpp"
+#include "core/text/strip.hpp"
 
 namespace molbrook {
 namespace {

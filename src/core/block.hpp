@@ -14,8 +14,8 @@
 #include <optional>
 #include <string_view>
 
-#include "buffer.hpp"
-#include "mapping.hpp"
+#include "core/base/buffer.hpp"
+#include "core/read/file_mapping.hpp"
 
 namespace molbrook {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "../core/ctable/block_lines.hpp"
-#include "../core/ctable/table.hpp"
-#include "../core/ctable/v3000.hpp"
 #include "args.hpp"
 #include "borrow.hpp"
+#include "core/ctable/block_lines.hpp"
+#include "core/ctable/table.hpp"
+#include "core/ctable/v3000.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "sdblock.hpp"

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "../core/key_rows.hpp"
 #include "args.hpp"
+#include "core/records/key_rows.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "names.hpp"

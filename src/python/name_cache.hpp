@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/buffer.hpp"
+#include "core/base/buffer.hpp"
 #include "ref.hpp"
 
 namespace molbrook::py {

@@ -3,10 +3,10 @@
 #include <optional>
 #include <vector>
 
-#include "../core/index.hpp"
-#include "../core/record_edit.hpp"
 #include "args.hpp"
 #include "compat.hpp"
+#include "core/records/edit.hpp"
+#include "core/records/lookup.hpp"
 #include "errors.hpp"
 #include "iter.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "../core/record.hpp"
+#include "core/records/record.hpp"
 #include "name_cache.hpp"
 #include "sdblock.hpp"
 

@@ -1,7 +1,8 @@
 // Opening path arguments, and telling whether a path is compressed.
 #pragma once
 
-#include "../core/mapped.hpp"
+#include "core/read/mapped_reader.hpp"
+#include "core/read/open_file.hpp"
 #include "paths.hpp"
 
 namespace molbrook::py {

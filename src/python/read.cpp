@@ -15,13 +15,14 @@
 #include <utility>
 #include <variant>
 
-#include "../core/compression.hpp"
-#include "../core/mapped.hpp"
-#include "../core/platform/file.hpp"
-#include "../core/positional.hpp"
-#include "../core/split.hpp"
 #include "args.hpp"
 #include "borrow.hpp"
+#include "core/platform/file.hpp"
+#include "core/read/compression.hpp"
+#include "core/read/mapped_reader.hpp"
+#include "core/read/open_file.hpp"
+#include "core/read/positional_reader.hpp"
+#include "core/read/splitter.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "../core/mapped.hpp"
 #include "borrow.hpp"
+#include "core/read/mapped_reader.hpp"
 #include "ref.hpp"
 
 namespace molbrook::py {

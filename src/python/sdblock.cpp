@@ -7,10 +7,10 @@
 #include <new>
 #include <utility>
 
-#include "../core/lines.hpp"
-#include "../core/newline.hpp"
-#include "../core/strip.hpp"
-#include "../core/utf8.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/newline.hpp"
+#include "core/text/strip.hpp"
+#include "core/text/utf8.hpp"
 #include "ctable.hpp"
 #include "entry.hpp"
 #include "errors.hpp"

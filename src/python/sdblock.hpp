@@ -5,10 +5,10 @@
 #include <optional>
 #include <string_view>
 
-#include "../core/block.hpp"
-#include "../core/index.hpp"
-#include "../core/record_edit.hpp"
 #include "borrow.hpp"
+#include "core/block.hpp"
+#include "core/records/edit.hpp"
+#include "core/records/lookup.hpp"
 #include "ref.hpp"
 
 namespace molbrook::py {

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <utility>
 
-#include "../core/block.hpp"
-#include "../core/lines.hpp"
-#include "../core/newline.hpp"
 #include "args.hpp"
+#include "core/block.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/newline.hpp"
 #include "errors.hpp"
 #include "sdblock.hpp"
 

@@ -4,9 +4,9 @@
 #include <string_view>
 #include <utility>
 
-#include "../core/platform/file.hpp"
-#include "../core/utf8.hpp"
 #include "compat.hpp"
+#include "core/platform/file.hpp"
+#include "core/text/utf8.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "paths.hpp"

@@ -9,8 +9,8 @@
 #include <optional>
 #include <variant>
 
-#include "../core/buffer.hpp"
-#include "../core/platform/file.hpp"
+#include "core/base/buffer.hpp"
+#include "core/platform/file.hpp"
 #include "ref.hpp"
 #include "sdblock.hpp"
 

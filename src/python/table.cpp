@@ -8,9 +8,9 @@
 #include <new>
 #include <utility>
 
-#include "../core/table/table_union.hpp"
 #include "args.hpp"
 #include "compat.hpp"
+#include "core/table/table_union.hpp"
 #include "entry.hpp"
 
 namespace molbrook::py {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "../core/table/arrow_export.hpp"
+#include "core/table/arrow_export.hpp"
 #include "ref.hpp"
 
 namespace molbrook::py {

@@ -14,10 +14,10 @@
 #include <string>
 #include <utility>
 
-#include "../core/table/builder.hpp"
 #include "args.hpp"
 #include "borrow.hpp"
 #include "compat.hpp"
+#include "core/table/builder.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"

@@ -5,14 +5,15 @@
 #include <cerrno>
 #include <string_view>
 
-#include "../core/ctable/unicode.hpp"
-#include "../core/lines.hpp"
-#include "../core/mapped.hpp"
-#include "../core/newline.hpp"
-#include "../core/positional.hpp"
-#include "../core/record.hpp"
-#include "../core/search.hpp"
-#include "../core/split.hpp"
+#include "core/ctable/unicode.hpp"
+#include "core/read/mapped_reader.hpp"
+#include "core/read/open_file.hpp"
+#include "core/read/positional_reader.hpp"
+#include "core/read/splitter.hpp"
+#include "core/records/record.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/newline.hpp"
+#include "core/text/search.hpp"
 #include "entry.hpp"
 #include "ref.hpp"
 

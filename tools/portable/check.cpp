@@ -25,12 +25,13 @@
 #include "core/block.hpp"
 #include "core/ctable/block_lines.hpp"
 #include "core/ctable/table.hpp"
-#include "core/mapped.hpp"
-#include "core/mapping.hpp"
 #include "core/platform/file.hpp"
-#include "core/record.hpp"
-#include "core/simd.hpp"
-#include "core/split.hpp"
+#include "core/read/file_mapping.hpp"
+#include "core/read/mapped_reader.hpp"
+#include "core/read/open_file.hpp"
+#include "core/read/splitter.hpp"
+#include "core/records/record.hpp"
+#include "core/text/simd.hpp"
 
 namespace fs = std::filesystem;
 using namespace molbrook;

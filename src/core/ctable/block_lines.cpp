@@ -1,9 +1,9 @@
-#include "block_lines.hpp"
+#include "core/ctable/block_lines.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "../lines.hpp"
+#include "core/text/lines.hpp"
 
 namespace molbrook {
 namespace {

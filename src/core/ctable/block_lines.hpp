@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "../block.hpp"
-#include "header.hpp"
-#include "table.hpp"
-#include "unicode.hpp"
+#include "core/block.hpp"
+#include "core/ctable/header.hpp"
+#include "core/ctable/table.hpp"
+#include "core/ctable/unicode.hpp"
 
 namespace molbrook {
 

@@ -1,8 +1,8 @@
-#include "header.hpp"
+#include "core/ctable/header.hpp"
 
 #include <concepts>
 
-#include "unicode.hpp"
+#include "core/ctable/unicode.hpp"
 
 namespace molbrook {
 namespace {

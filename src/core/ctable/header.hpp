@@ -16,7 +16,7 @@
 #include <utility>
 #include <variant>
 
-#include "../result.hpp"
+#include "core/base/result.hpp"
 
 namespace molbrook {
 

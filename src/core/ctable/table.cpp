@@ -1,8 +1,8 @@
-#include "table.hpp"
+#include "core/ctable/table.hpp"
 
 #include <algorithm>
 
-#include "v3000.hpp"
+#include "core/ctable/v3000.hpp"
 
 namespace molbrook {
 namespace {

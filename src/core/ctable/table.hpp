@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "header.hpp"
+#include "core/ctable/header.hpp"
 
 namespace molbrook {
 

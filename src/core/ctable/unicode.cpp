@@ -1,4 +1,4 @@
-#include "unicode.hpp"
+#include "core/ctable/unicode.hpp"
 
 namespace molbrook {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "../utf8.hpp"
+#include "core/text/utf8.hpp"
 
 namespace molbrook {
 

@@ -1,12 +1,12 @@
-#include "v3000.hpp"
+#include "core/ctable/v3000.hpp"
 
 #include <bit>
 #include <charconv>
 #include <utility>
 #include <variant>
 
-#include "index_table.hpp"
-#include "unicode.hpp"
+#include "core/ctable/index_table.hpp"
+#include "core/ctable/unicode.hpp"
 
 namespace molbrook {
 namespace {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "header.hpp"
-#include "table.hpp"
+#include "core/ctable/header.hpp"
+#include "core/ctable/table.hpp"
 
 namespace molbrook {
 

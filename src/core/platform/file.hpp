@@ -18,7 +18,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../result.hpp"
+#include "core/base/result.hpp"
 
 namespace molbrook::platform {
 

@@ -9,7 +9,7 @@
 #include <climits>
 #include <limits>
 
-#include "file.hpp"
+#include "core/platform/file.hpp"
 
 #if defined(__linux__)
 #include <sys/vfs.h>

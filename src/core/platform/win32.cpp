@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <string>
 
-#include "file.hpp"
+#include "core/platform/file.hpp"
 
 namespace molbrook::platform {
 namespace {

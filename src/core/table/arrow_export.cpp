@@ -1,4 +1,4 @@
-#include "arrow_export.hpp"
+#include "core/table/arrow_export.hpp"
 
 #include <cerrno>
 #include <cstdlib>

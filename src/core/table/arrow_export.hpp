@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "arrow_abi.hpp"
-#include "batch.hpp"
+#include "core/table/arrow_abi.hpp"
+#include "core/table/batch.hpp"
 
 namespace molbrook {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "column.hpp"
+#include "core/table/column.hpp"
 
 namespace molbrook {
 

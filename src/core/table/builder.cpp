@@ -1,9 +1,9 @@
-#include "builder.hpp"
+#include "core/table/builder.hpp"
 
 #include <memory>
 #include <utility>
 
-#include "../record.hpp"
+#include "core/records/record.hpp"
 
 namespace molbrook {
 namespace {

@@ -10,10 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../block.hpp"
-#include "../utf8.hpp"
-#include "batch.hpp"
-#include "name_table.hpp"
+#include "core/block.hpp"
+#include "core/table/batch.hpp"
+#include "core/table/name_table.hpp"
+#include "core/text/utf8.hpp"
 
 namespace molbrook {
 

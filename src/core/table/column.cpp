@@ -1,10 +1,10 @@
-#include "column.hpp"
+#include "core/table/column.hpp"
 
 #include <limits>
 
-#include "../record.hpp"
-#include "../strip.hpp"
-#include "number.hpp"
+#include "core/records/record.hpp"
+#include "core/table/number.hpp"
+#include "core/text/strip.hpp"
 
 namespace molbrook {
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string_view>
 
-#include "../buffer.hpp"
-#include "pod_buffer.hpp"
+#include "core/base/buffer.hpp"
+#include "core/table/pod_buffer.hpp"
 
 namespace molbrook {
 

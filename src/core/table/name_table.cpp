@@ -1,4 +1,4 @@
-#include "name_table.hpp"
+#include "core/table/name_table.hpp"
 
 namespace molbrook {
 

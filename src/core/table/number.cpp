@@ -1,4 +1,4 @@
-#include "number.hpp"
+#include "core/table/number.hpp"
 
 #include <array>
 #include <charconv>

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "../buffer.hpp"
+#include "core/base/buffer.hpp"
 
 namespace molbrook {
 

@@ -1,4 +1,4 @@
-#include "table_union.hpp"
+#include "core/table/table_union.hpp"
 
 #include <memory>
 #include <string>

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "arrow_export.hpp"
+#include "core/table/arrow_export.hpp"
 
 namespace molbrook {
 

@@ -11,10 +11,10 @@
 #include <optional>
 #include <string_view>
 
-#include "block.hpp"
-#include "buffer.hpp"
-#include "lines.hpp"
-#include "result.hpp"
+#include "core/base/buffer.hpp"
+#include "core/base/result.hpp"
+#include "core/block.hpp"
+#include "core/text/lines.hpp"
 
 namespace molbrook {
 

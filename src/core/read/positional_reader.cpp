@@ -1,10 +1,10 @@
-#include "positional.hpp"
+#include "core/read/positional_reader.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
-#include "range.hpp"
+#include "core/read/range.hpp"
 
 namespace molbrook {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "buffer.hpp"
-#include "simd.hpp"
+#include "core/base/buffer.hpp"
+#include "core/text/simd.hpp"
 
 namespace molbrook {
 

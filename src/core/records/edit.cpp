@@ -1,10 +1,10 @@
-#include "record_edit.hpp"
+#include "core/records/edit.hpp"
 
 #include <algorithm>
 #include <vector>
 
-#include "lines.hpp"
-#include "strip.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/strip.hpp"
 
 namespace molbrook {
 namespace {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record.hpp"
+#include "core/records/record.hpp"
 
 namespace molbrook {
 

@@ -1,4 +1,4 @@
-#include "compression.hpp"
+#include "core/read/compression.hpp"
 
 namespace molbrook {
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/file.hpp"
+#include "core/platform/file.hpp"
 
 namespace molbrook {
 

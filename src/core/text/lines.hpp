@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "search.hpp"
-#include "simd.hpp"
+#include "core/text/search.hpp"
+#include "core/text/simd.hpp"
 
 namespace molbrook {
 

@@ -12,8 +12,8 @@
 #include <span>
 #include <string_view>
 
-#include "block.hpp"
-#include "record.hpp"
+#include "core/block.hpp"
+#include "core/records/record.hpp"
 
 namespace molbrook {
 

@@ -1,4 +1,4 @@
-#include "lines.hpp"
+#include "core/text/lines.hpp"
 
 namespace molbrook {
 

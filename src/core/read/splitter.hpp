@@ -10,9 +10,9 @@
 #include <optional>
 #include <string_view>
 
-#include "block.hpp"
-#include "buffer.hpp"
-#include "lines.hpp"
+#include "core/base/buffer.hpp"
+#include "core/block.hpp"
+#include "core/text/lines.hpp"
 
 namespace molbrook {
 

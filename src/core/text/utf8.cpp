@@ -1,4 +1,4 @@
-#include "utf8.hpp"
+#include "core/text/utf8.hpp"
 
 #include <cstdint>
 

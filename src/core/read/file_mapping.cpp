@@ -1,4 +1,4 @@
-#include "mapping.hpp"
+#include "core/read/file_mapping.hpp"
 
 #include <cerrno>
 #include <new>

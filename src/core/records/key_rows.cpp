@@ -1,4 +1,4 @@
-#include "key_rows.hpp"
+#include "core/records/key_rows.hpp"
 
 #include <bit>
 #include <functional>

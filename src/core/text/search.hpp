@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "inline.hpp"
-#include "simd.hpp"
+#include "core/base/inline.hpp"
+#include "core/text/simd.hpp"
 
 namespace molbrook {
 

@@ -1,7 +1,7 @@
-#include "record.hpp"
+#include "core/records/record.hpp"
 
-#include "search.hpp"
-#include "strip.hpp"
+#include "core/text/search.hpp"
+#include "core/text/strip.hpp"
 
 namespace molbrook {
 namespace {

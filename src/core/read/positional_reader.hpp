@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "block.hpp"
-#include "buffer.hpp"
-#include "platform/file.hpp"
-#include "split.hpp"
+#include "core/base/buffer.hpp"
+#include "core/block.hpp"
+#include "core/platform/file.hpp"
+#include "core/read/splitter.hpp"
 
 namespace molbrook {
 

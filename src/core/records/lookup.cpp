@@ -1,4 +1,4 @@
-#include "index.hpp"
+#include "core/records/lookup.hpp"
 
 #include <cstdint>
 

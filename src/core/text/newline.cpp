@@ -1,4 +1,4 @@
-#include "newline.hpp"
+#include "core/text/newline.hpp"
 
 #include <bit>
 #include <cassert>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "search.hpp"
+#include "core/text/search.hpp"
 
 namespace molbrook {
 namespace {

@@ -1,4 +1,4 @@
-// Opening a file for reading, and the batch reader of mapped files.
+// The batch reader of mapped files.
 #pragma once
 
 #include <cstddef>
@@ -7,33 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "block.hpp"
-#include "compression.hpp"
-#include "mapping.hpp"
-#include "platform/file.hpp"
+#include "core/block.hpp"
+#include "core/read/file_mapping.hpp"
 
 namespace molbrook {
-
-// A file opened for reading: mapped whole, or left open to be read in
-// chunks.
-struct OpenedFile {
-  MappingRef mapping;
-  platform::File file;
-  // A regular file, which positional reads can read at any offset.
-  bool seekable = false;
-  // By the bytes the file starts with; a pipe cannot be looked into
-  // without consuming it and counts as uncompressed.
-  Compression compression = Compression::None;
-};
-
-// Opens `path` read-only. A non-empty regular file on a local filesystem
-// is mapped and its handle closed; anything else (pipes, devices, empty
-// files, network filesystems, where a vanished page would kill the
-// process) stays open. A failed mapping falls back to the open file too.
-// May block: call it without the interpreter lock.
-//
-// A mapped file truncated meanwhile is a known limit: see platform/file.hpp.
-Result<OpenedFile, platform::SystemError> open_for_reading(const char* path) noexcept;
 
 // Splits a mapped file a batch at a time. Each block is borrowed (a view
 // sharing the mapping) when `borrow` is set and its bytes need no change,

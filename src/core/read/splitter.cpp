@@ -1,11 +1,11 @@
-#include "split.hpp"
+#include "core/read/splitter.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "newline.hpp"
-#include "search.hpp"
+#include "core/text/newline.hpp"
+#include "core/text/search.hpp"
 
 namespace molbrook {
 namespace {

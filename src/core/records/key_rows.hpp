@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "block.hpp"
-#include "buffer.hpp"
-#include "index.hpp"
-#include "record.hpp"
+#include "core/base/buffer.hpp"
+#include "core/block.hpp"
+#include "core/records/lookup.hpp"
+#include "core/records/record.hpp"
 
 namespace molbrook {
 

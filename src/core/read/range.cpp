@@ -1,8 +1,8 @@
-#include "range.hpp"
+#include "core/read/range.hpp"
 
 #include <algorithm>
 
-#include "split.hpp"
+#include "core/read/splitter.hpp"
 
 namespace molbrook {
 
