@@ -40,28 +40,27 @@ IndexBuilder::IndexBuilder(const IndexView& previous, bool text_reading)
   for (size_t i = 0; i < previous.key_table_count(); ++i) {
     contents_.keys.push_back({previous.key_spec(i), KeyTableBuilder(previous.key_table(i), resumed_blocks_)});
   }
+  // A stream is fed from the start of the member holding the resumed block.
+  stream_end_ = carry_start_ = resume_start() - (resume_virtual_ & ((uint64_t{1} << kInMemberBits) - 1));
 }
 
-Status<IndexBuildError> IndexBuilder::scan_mapped(const MappingRef& mapping) {
-  std::string_view file = mapping->bytes();
+Status<IndexBuildError> IndexBuilder::scan_whole(std::string_view file, const MappingRef* mapping) {
   const uint64_t from = resume_start();
   bool pending_cr = false;
   lone_cr_ = lone_cr_ || has_lone_cr(file.substr(from), pending_cr) || pending_cr;
   // Without a lone CR, text and binary reading find the same blocks with
   // the same keys, and the binary search is the quicker.
   scanner_ = BlockScanner(text_reading_ && lone_cr_, from);
-  scan_window(file, 0, true, &mapping);
+  scan_window(file, 0, true, mapping);
   contents_.starts.push_back(file.size());
   return error_;
 }
 
 Status<IndexBuildError> IndexBuilder::feed(std::string_view data, uint64_t member_start, uint64_t member_end) {
-  if (members_.empty()) {
-    // The first member holds the block that scanning resumes at.
-    stream_end_ = carry_start_ = resume_start() - (resume_virtual_ & ((uint64_t{1} << kInMemberBits) - 1));
+  if (bgzf_) {
+    members_.push_back({member_start, stream_end_});
+    compressed_end_ = member_end;
   }
-  members_.push_back({member_start, stream_end_});
-  compressed_end_ = member_end;
   lone_cr_ = has_lone_cr(data, pending_cr_) || lone_cr_;
   append_stream(data);
   scan_window(carry_.view(), carry_start_, false, nullptr);
@@ -72,7 +71,7 @@ Status<IndexBuildError> IndexBuilder::finish_stream() {
   lone_cr_ = lone_cr_ || pending_cr_;
   scan_window(carry_.view(), carry_start_, true, nullptr);
   contents_.starts.push_back(stream_end_);
-  compute_virtual_offsets();
+  if (bgzf_) compute_virtual_offsets();
   return error_;
 }
 

@@ -41,14 +41,15 @@ class IndexBuilder {
   uint64_t resume_start() const noexcept { return scanner_.next_start(); }
   uint64_t resume_virtual_offset() const noexcept { return resume_virtual_; }
 
-  // Scans a plain file mapped whole from resume_start() to its end. Runs
-  // without the interpreter lock.
-  Status<IndexBuildError> scan_mapped(const MappingRef& mapping);
+  // Scans a whole plain file (its mapping, when it is mapped: key lookups
+  // then borrow its blocks) from resume_start() to its end.
+  Status<IndexBuildError> scan_whole(std::string_view file, const MappingRef* mapping);
 
-  // BGZF data, one member's decompressed bytes at a time, from the member
-  // of resume_virtual_offset() on; `member_start` and `member_end` are the
-  // member's offsets in the compressed file. Runs without the interpreter lock.
-  Status<IndexBuildError> feed(std::string_view data, uint64_t member_start, uint64_t member_end);
+  // The data a chunk at a time from resume_start() on: for BGZF data, one
+  // member's decompressed bytes per call, from the member of
+  // resume_virtual_offset() on, `member_start` and `member_end` its
+  // offsets in the compressed file (ignored for plain data).
+  Status<IndexBuildError> feed(std::string_view data, uint64_t member_start = 0, uint64_t member_end = 0);
   Status<IndexBuildError> finish_stream();
 
   // The index file of the data, which `stamp` describes.
