@@ -8,7 +8,7 @@ import os
 import stat
 import tempfile
 import warnings
-from typing import Union
+from typing import Any, Union
 
 from molbrook import _bgzf, native
 from molbrook.native import SDIndex, _compression_of
@@ -23,7 +23,7 @@ _RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz
 
 def index_sdf(
     path: _Path, *, key: str | bytes | None = None, on_title: bool = False, sidecar: bool | _Path = True
-) -> SDIndex:
+) -> SDIndex[Any]:
     """An index of the blocks of an SD file, for random access by ordinal
     and, with `key` or `on_title`, by key.
 

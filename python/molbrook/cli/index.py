@@ -26,7 +26,7 @@ def add_key(parser: Parser, *, required: bool) -> None:
     which.add_argument("-t", "--title", action="store_true", help="key blocks by their title")
 
 
-def open_index(name: str, args: argparse.Namespace) -> SDIndex:
+def open_index(name: str, args: argparse.Namespace) -> SDIndex[bytes]:
     """The index of FILE, by bytes path, so that blocks are written byte for
     byte; a sidecar that cannot be kept warns on standard error."""
     from molbrook._index import index_sdf  # here, for a quicker start of the other commands
@@ -68,13 +68,13 @@ def configure_get(parser: Parser) -> None:
 def run_get(args: argparse.Namespace) -> int:
     missing = []
 
-    def blocks(index: SDIndex) -> Iterator[SDBlock[bytes]]:
+    def blocks(index: SDIndex[bytes]) -> Iterator[SDBlock[bytes]]:
         for key in args.keys:
-            found = index.get_all(os.fsencode(key)) if args.all else [index.get(os.fsencode(key))]
-            if not found or found[0] is None:
+            first = index.get(os.fsencode(key))
+            if first is None:
                 missing.append(key)
             else:
-                yield from found
+                yield from index.get_all(os.fsencode(key)) if args.all else [first]
 
     with open_index(args.file, args) as index, output(args.output, Source(args.file)) as out:
         write_sdf(out, blocks(index))
