@@ -52,7 +52,7 @@ std::optional<uint64_t> ordinal_of(const IndexState& state, PyObject* value) noe
 }
 
 PyObject* wrap(const IndexState& state, Block block) noexcept {
-  return wrap_block(SDBlockType, std::move(block), !state.text, /*utf8_valid=*/false);
+  return wrap_block(SDBlockType, std::move(block), state.kind, /*utf8_valid=*/false);
 }
 
 // Appends the blocks of `ordinals` to `list`, reading each run of
@@ -62,7 +62,7 @@ bool append_blocks(IndexState& state, const std::vector<uint64_t>& ordinals, PyO
     size_t next = run + 1;
     while (next < ordinals.size() && ordinals[next] == ordinals[next - 1] + 1) ++next;
     std::optional<std::vector<Block>> blocks =
-        read_blocks(*state.data, state.view, state.text, ordinals[run], ordinals[next - 1] + 1);
+        read_blocks(*state.data, state.view, state.kind, ordinals[run], ordinals[next - 1] + 1);
     if (!blocks) return false;
     for (Block& block : *blocks) {
       Ref object = Ref::steal(wrap(state, std::move(block)));
@@ -104,7 +104,7 @@ PyObject* index_subscript(PyObject* object, PyObject* item) {
   }
   std::optional<uint64_t> ordinal = ordinal_of(*state, item);
   if (!ordinal) return nullptr;
-  std::optional<std::vector<Block>> blocks = read_blocks(*state->data, state->view, state->text, *ordinal, *ordinal + 1);
+  std::optional<std::vector<Block>> blocks = read_blocks(*state->data, state->view, state->kind, *ordinal, *ordinal + 1);
   return blocks ? wrap(*state, std::move(blocks->front())) : nullptr;
 }
 
@@ -146,12 +146,12 @@ bool require_keys(const IndexState& state) noexcept {
 // The bytes of a key argument, which has the type of the index's blocks.
 std::optional<std::string_view> key_bytes(const IndexState& state, PyObject* key) noexcept {
   if (!require_keys(state)) return std::nullopt;
-  if (state.text ? !PyUnicode_Check(key) : !PyBytes_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "keys of %s SDIndex must be %s, not %.200s", state.text ? "a text" : "a bytes",
-                 state.text ? "str" : "bytes", Py_TYPE(key)->tp_name);
+  if (state.kind == Kind::Str ? !PyUnicode_Check(key) : !PyBytes_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "keys of %s SDIndex must be %s, not %.200s", state.kind == Kind::Str ? "a str" : "a bytes",
+                 state.kind == Kind::Str ? "str" : "bytes", Py_TYPE(key)->tp_name);
     return std::nullopt;
   }
-  if (!state.text) return std::string_view(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)));
+  if (state.kind == Kind::Bytes) return std::string_view(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)));
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
   if (utf8 == nullptr) return std::nullopt;
@@ -185,7 +185,7 @@ PyObject* index_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
   if (!match) return nullptr;
   if (match->empty()) return Py_NewRef(fallback);
   const uint64_t ordinal = state->view.key_table(*state->key_table).entry(match->first).ordinal;
-  std::optional<std::vector<Block>> blocks = read_blocks(*state->data, state->view, state->text, ordinal, ordinal + 1);
+  std::optional<std::vector<Block>> blocks = read_blocks(*state->data, state->view, state->kind, ordinal, ordinal + 1);
   return blocks ? wrap(*state, std::move(blocks->front())) : nullptr;
 }
 
@@ -233,7 +233,7 @@ PyObject* index_keys(PyObject* object, PyObject*) {
   state->view.key_table(*state->key_table).for_each_text([&](std::string_view text) {
     if (failed) return;
     const Py_ssize_t size = static_cast<Py_ssize_t>(text.size());
-    Ref key = Ref::steal(state->text ? PyUnicode_DecodeUTF8(text.data(), size, nullptr)
+    Ref key = Ref::steal(state->kind == Kind::Str ? PyUnicode_DecodeUTF8(text.data(), size, nullptr)
                                      : PyBytes_FromStringAndSize(text.data(), size));
     failed = !key || PyList_Append(list.get(), key.get()) < 0;
   });

@@ -77,7 +77,7 @@ int DataFile::traverse(visitproc visit, void* arg) const noexcept {
   return 0;
 }
 
-std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& index, bool text, uint64_t first,
+std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& index, Kind kind, uint64_t first,
                                               uint64_t last) {
   const uint64_t from = index.start(first);
   ByteBuffer bytes;
@@ -89,7 +89,7 @@ std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& i
     blocks.reserve(static_cast<size_t>(last - first));
     for (uint64_t i = first; i < last && intact; ++i) {
       std::string_view block = bytes.view().substr(index.start(i) - from, index.start(i + 1) - index.start(i));
-      BlockEnd end = find_block_end(block, text);
+      BlockEnd end = find_block_end(block, kind);
       // Every block but the last ends with its $$$$ line exactly.
       intact = end.end == block.size() && (end.found || i + 1 == index.block_count());
       if (intact) blocks.push_back(cut_block(block, end));

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/index/index_file.hpp"
 #include "core/index/indexed_data.hpp"
@@ -39,10 +40,10 @@ class DataFile : public IndexedData {
   Ref inflate_;
 };
 
-// The blocks [first, last) of `index`, cut as parse_sdf cuts them (text
-// reading translates line endings); ValueError when the file no longer
-// holds them where the index says.
-std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& index, bool text, uint64_t first,
+// The blocks [first, last) of `index`, cut as parse_sdf cuts them (str
+// translates line endings); ValueError when the file no longer holds them
+// where the index says.
+std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& index, Kind kind, uint64_t first,
                                               uint64_t last);
 
 }  // namespace molbrook::py

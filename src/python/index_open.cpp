@@ -129,12 +129,12 @@ bool scan_bgzf(IndexBuilder& builder, DataFile& data, PyObject* bgzf) {
 }
 
 std::unique_ptr<IndexState> state_over(IndexView view, std::optional<KeySpec> spec, std::unique_ptr<DataFile> data,
-                                       bool text) {
+                                       Kind kind) {
   auto state = std::make_unique<IndexState>();
   state->key_table = spec ? view.find_key_table(*spec) : std::nullopt;
   state->view = std::move(view);
   state->data = std::move(data);
-  state->text = text;
+  state->kind = kind;
   return state;
 }
 
@@ -156,7 +156,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   }
   PathArgument path;
   if (!convert_path(path_object, path)) return nullptr;
-  const bool text = path.is_str();
+  const Kind kind = path.kind();
   const bool is_bgzf = bgzf != Py_None;
   std::optional<KeySpec> wanted;
   if (PyObject_IsTrue(title_object)) {
@@ -183,7 +183,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (mapping) previous = IndexView::parse(mapping->bytes());
     // An index for the other reading of a file with lone CRs, or of
     // another format, is rebuilt.
-    if (previous && (!previous->serves(text) || static_cast<bool>(previous->flags() & kBgzf) != is_bgzf)) {
+    if (previous && (!previous->serves(kind) || static_cast<bool>(previous->flags() & kBgzf) != is_bgzf)) {
       previous.reset();
     }
   }
@@ -192,7 +192,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (PyErr_Occurred()) return nullptr;  // a BGZF member failed to inflate
   const bool has_key = !wanted || (previous && previous->find_key_table(*wanted));
   if (freshness == Freshness::Current && has_key) {
-    std::unique_ptr<IndexState> state = state_over(std::move(*previous), wanted, std::move(opened->data), text);
+    std::unique_ptr<IndexState> state = state_over(std::move(*previous), wanted, std::move(opened->data), kind);
     state->mapping = std::move(mapping);
     Ref index = Ref::steal(new_index(std::move(state)));
     return index ? Py_BuildValue("(OO)", index.get(), Py_None) : nullptr;
@@ -202,9 +202,9 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (!stamp_data(data, opened->state, stamp)) return nullptr;
   std::optional<IndexBuilder> builder;
   if (freshness == Freshness::Appended && has_key) {
-    builder.emplace(*previous, text);
+    builder.emplace(*previous, kind);
   } else {
-    builder.emplace(text, is_bgzf, key_specs(previous, wanted));
+    builder.emplace(kind, is_bgzf, key_specs(previous, wanted));
   }
   if (!(is_bgzf ? scan_bgzf(*builder, data, bgzf) : scan_plain(*builder, data, opened->state.size))) return nullptr;
   ByteBuffer built = builder->serialize(stamp);
@@ -215,7 +215,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyErr_SetString(PyExc_SystemError, "internal error: a new index does not read back");
     return nullptr;
   }
-  std::unique_ptr<IndexState> state = state_over(std::move(*view), wanted, std::move(opened->data), text);
+  std::unique_ptr<IndexState> state = state_over(std::move(*view), wanted, std::move(opened->data), kind);
   state->bytes = Ref::borrow(bytes.get());
   Ref index = Ref::steal(new_index(std::move(state)));
   return index ? Py_BuildValue("(OO)", index.get(), bytes.get()) : nullptr;

@@ -14,7 +14,7 @@ BlockEnd BlockScanner::whole_block_end(std::string_view block_rest, const BlockE
   end.term_start += searched;
   end.end += searched;
   end.first_cr = end.end;
-  if (universal_) {
+  if (kind_ == Kind::Str) {
     size_t cr = find_byte(block_rest.substr(0, end.end), '\r');
     if (cr != npos) end.first_cr = cr;
   }
@@ -26,7 +26,7 @@ void BlockScanner::resume_at_last_line(std::string_view rest, const BlockEnd& en
     search_from_ += end.term_start;
     return;
   }
-  std::optional<size_t> line = line_start_at_end(rest, universal_);
+  std::optional<size_t> line = line_start_at_end(rest, kind_);
   if (line) search_from_ += *line;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/base/kind.hpp"
 #include "core/read/splitter.hpp"
 #include "core/text/lines.hpp"
 
@@ -26,8 +27,8 @@ struct FoundBlock {
 class BlockScanner {
  public:
   // Scans from `next_start`, a block start of the stream.
-  BlockScanner(bool universal, uint64_t next_start) noexcept
-      : universal_(universal), next_start_(next_start), search_from_(next_start) {}
+  BlockScanner(Kind kind, uint64_t next_start) noexcept
+      : kind_(kind), next_start_(next_start), search_from_(next_start) {}
 
   // Calls visit(const FoundBlock&) for each block that `window` settles.
   // The window holds the stream from offset `base` (at or before
@@ -39,7 +40,6 @@ class BlockScanner {
 
   // Where the next block starts: the bytes before it are no longer needed.
   uint64_t next_start() const noexcept { return next_start_; }
-  bool universal() const noexcept { return universal_; }
 
  private:
   // The end of the block at next_start_, whose bytes before search_from_
@@ -49,7 +49,7 @@ class BlockScanner {
   // still make a $$$$ line.
   void resume_at_last_line(std::string_view rest, const BlockEnd& end) noexcept;
 
-  bool universal_;
+  Kind kind_;
   uint64_t next_start_;
   uint64_t search_from_;  // a line start in the block at next_start_
 };
@@ -60,7 +60,7 @@ void BlockScanner::scan(std::string_view window, uint64_t base, bool at_eof, Vis
     const size_t from = static_cast<size_t>(search_from_ - base);
     if (from >= window.size()) return;
     std::string_view rest = window.substr(from);
-    BlockEnd end = find_block_end(rest, universal_);
+    BlockEnd end = find_block_end(rest, kind_);
     // A $$$$ line that reaches the window's end may go on (a CR before an LF).
     if (!at_eof && !(end.found && end.end < rest.size())) {
       resume_at_last_line(rest, end);

@@ -31,9 +31,9 @@ bool block_end_holds(const IndexView& index, IndexedData& data, uint64_t block, 
   const uint64_t end = index.start(block + 1);
   const uint64_t from = std::max(start, end > kTailWindow ? end - kTailWindow : 0);
   if (!data.read_data(index, block, block + 1, from, end, bytes) || bytes.size() != end - from) return false;
-  // A mode-free index was built with binary reading, which it equals.
-  const bool universal = (index.flags() & kModeBound) && (index.flags() & kTextReading);
-  return ends_with_terminator_line(bytes.view(), from == start, universal);
+  // An index for either kind was built reading bytes, which it equals.
+  const Kind kind = (index.flags() & kModeBound) && (index.flags() & kStrReading) ? Kind::Str : Kind::Bytes;
+  return ends_with_terminator_line(bytes.view(), from == start, kind);
 }
 
 // The blocks followed by another, so that their ends are $$$$ lines: all
@@ -50,12 +50,12 @@ bool block_ends_hold(const IndexView& index, IndexedData& data, uint64_t seed, B
 
 }  // namespace
 
-bool ends_with_terminator_line(std::string_view tail, bool whole, bool universal) noexcept {
+bool ends_with_terminator_line(std::string_view tail, bool whole, Kind kind) noexcept {
   if (tail.empty()) return false;
-  std::optional<size_t> line = line_start_at_end(tail, universal);
+  std::optional<size_t> line = line_start_at_end(tail, kind);
   if (!line && !whole) return true;
   std::string_view last = tail.substr(line.value_or(0));
-  return last.starts_with(kDollars) && find_block_end(last, universal).end == last.size();
+  return last.starts_with(kDollars) && find_block_end(last, kind).end == last.size();
 }
 
 bool stamp_data(IndexedData& data, const FileState& now, DataStamp& stamp) {

@@ -34,9 +34,9 @@ struct FileState {
 Freshness check_freshness(const IndexView& index, const FileState& now, IndexedData& data, uint64_t seed);
 
 // Whether `tail`, the last bytes of a block (all of it when `whole`),
-// ends with a $$$$ line that ends there. A last line longer than a partial
-// tail cannot be told and passes.
-bool ends_with_terminator_line(std::string_view tail, bool whole, bool universal) noexcept;
+// ends with a $$$$ line that ends there, read as `kind`. A last line
+// longer than a partial tail cannot be told and passes.
+bool ends_with_terminator_line(std::string_view tail, bool whole, Kind kind) noexcept;
 
 // The stamp of a data file whose head and tail `data` reads.
 bool stamp_data(IndexedData& data, const FileState& now, DataStamp& stamp);

@@ -19,20 +19,20 @@ uint64_t virtual_offset(uint64_t compressed, uint64_t in_member) noexcept {
 
 }  // namespace
 
-IndexBuilder::IndexBuilder(bool text_reading, bool bgzf, std::vector<KeySpec> keys)
-    : text_reading_(text_reading), bgzf_(bgzf), scanner_(text_reading, 0) {
+IndexBuilder::IndexBuilder(Kind kind, bool bgzf, std::vector<KeySpec> keys)
+    : kind_(kind), bgzf_(bgzf), scanner_(kind, 0) {
   for (KeySpec& spec : keys) contents_.keys.push_back({std::move(spec), KeyTableBuilder()});
 }
 
-IndexBuilder::IndexBuilder(const IndexView& previous, bool text_reading)
-    : text_reading_(text_reading),
+IndexBuilder::IndexBuilder(const IndexView& previous, Kind kind)
+    : kind_(kind),
       bgzf_(previous.flags() & kBgzf),
       lone_cr_(previous.flags() & kModeBound),
-      scanner_(text_reading, 0) {
+      scanner_(kind, 0) {
   const uint64_t blocks = previous.block_count();
   resumed_blocks_ = blocks > 0 ? blocks - 1 : 0;
   for (uint64_t i = 0; i < resumed_blocks_; ++i) contents_.starts.push_back(previous.start(i));
-  scanner_ = BlockScanner(text_reading, previous.start(resumed_blocks_));
+  scanner_ = BlockScanner(kind, previous.start(resumed_blocks_));
   if (bgzf_) {
     for (uint64_t i = 0; i < resumed_blocks_; ++i) contents_.virtual_offsets.push_back(previous.virtual_offset(i));
     resume_virtual_ = previous.virtual_offset(resumed_blocks_);
@@ -48,9 +48,9 @@ Status<IndexBuildError> IndexBuilder::scan_whole(std::string_view file, const Ma
   const uint64_t from = resume_start();
   bool pending_cr = false;
   lone_cr_ = lone_cr_ || has_lone_cr(file.substr(from), pending_cr) || pending_cr;
-  // Without a lone CR, text and binary reading find the same blocks with
-  // the same keys, and the binary search is the quicker.
-  scanner_ = BlockScanner(text_reading_ && lone_cr_, from);
+  // Without a lone CR, str and bytes reading find the same blocks with
+  // the same keys, and the bytes search is the quicker.
+  scanner_ = BlockScanner(lone_cr_ ? kind_ : Kind::Bytes, from);
   scan_window(file, 0, true, mapping);
   contents_.starts.push_back(file.size());
   return error_;
@@ -146,7 +146,7 @@ void IndexBuilder::compute_virtual_offsets() {
 
 ByteBuffer IndexBuilder::serialize(const DataStamp& stamp) {
   contents_.stamp = stamp;
-  contents_.flags = (text_reading_ ? uint32_t{kTextReading} : 0) | (lone_cr_ ? uint32_t{kModeBound} : 0) |
+  contents_.flags = (kind_ == Kind::Str ? uint32_t{kStrReading} : 0) | (lone_cr_ ? uint32_t{kModeBound} : 0) |
                     (bgzf_ ? uint32_t{kBgzf} : 0);
   return contents_.serialize();
 }

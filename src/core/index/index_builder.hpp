@@ -28,13 +28,12 @@ struct IndexBuildError {
 
 class IndexBuilder {
  public:
-  // A new index, for text reading (universal newlines) or binary, keyed
-  // by each of `keys`.
-  IndexBuilder(bool text_reading, bool bgzf, std::vector<KeySpec> keys);
+  // A new index, for reading as `kind`, keyed by each of `keys`.
+  IndexBuilder(Kind kind, bool bgzf, std::vector<KeySpec> keys);
   // The index `previous` of the data's first previous.stamp().size bytes,
   // to be extended: its last block (which appended bytes may lengthen) is
   // scanned again, with everything after it.
-  IndexBuilder(const IndexView& previous, bool text_reading);
+  IndexBuilder(const IndexView& previous, Kind kind);
 
   // Where scanning starts: a block start, and for BGZF data its virtual
   // offset, from whose member on the data is to be fed.
@@ -68,7 +67,7 @@ class IndexBuilder {
   // Virtual offsets of the starts found since resuming.
   void compute_virtual_offsets();
 
-  bool text_reading_;
+  Kind kind_;
   bool bgzf_;
   bool lone_cr_ = false;
   bool pending_cr_ = false;

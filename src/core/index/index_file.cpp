@@ -7,7 +7,7 @@ namespace molbrook {
 namespace {
 
 constexpr std::string_view kMagic{"\x89MBI\r\n\x1a\n", 8};
-constexpr uint32_t kKnownFlags = kTextReading | kModeBound | kBgzf;
+constexpr uint32_t kKnownFlags = kStrReading | kModeBound | kBgzf;
 constexpr uint32_t kRecordKey = 0;
 constexpr uint32_t kTitleKey = 1;
 

@@ -18,9 +18,9 @@
 //     texts (padded); see key_table.hpp
 //
 // Offsets count bytes of the data as read: of a BGZF file, its
-// decompressed bytes. Where the data holds no lone CR, text and binary
+// decompressed bytes. Where the data holds no lone CR, str and bytes
 // reading split it alike and one index serves both; otherwise it is bound
-// to the reading it was built for.
+// to the kind it was built for.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "core/base/buffer.hpp"
+#include "core/base/kind.hpp"
 #include "core/base/result.hpp"
 #include "core/index/key_table.hpp"
 
@@ -42,7 +43,7 @@ inline constexpr size_t kIndexHeaderSize = 128;
 inline constexpr size_t kStampSpan = 65536;
 
 enum IndexFlag : uint32_t {
-  kTextReading = 1,  // built for text reading (universal newlines)
+  kStrReading = 1,   // built for reading as str (CRLF and lone CR end lines)
   kModeBound = 2,    // the data holds a lone CR: only that reading may use it
   kBgzf = 4,         // the data is BGZF; virtual offsets follow the starts
 };
@@ -87,9 +88,9 @@ class IndexView {
   const KeyTableView& key_table(size_t table) const noexcept { return keys_[table].table; }
   std::optional<size_t> find_key_table(const KeySpec& spec) const noexcept;
 
-  // Whether the index serves text (universal newline) or binary reading.
-  bool serves(bool text_reading) const noexcept {
-    return !(flags_ & kModeBound) || static_cast<bool>(flags_ & kTextReading) == text_reading;
+  // Whether the index serves reading as `kind`.
+  bool serves(Kind kind) const noexcept {
+    return !(flags_ & kModeBound) || static_cast<bool>(flags_ & kStrReading) == (kind == Kind::Str);
   }
 
  private:
