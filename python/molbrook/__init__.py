@@ -3,7 +3,8 @@
 Blocks keep the bytes they were read from, so an unedited block writes back
 byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`;
 `parse_sdf_range` reads the blocks that start in a byte range of a file;
-`index_sdf` reads any block, by ordinal or by key, without a scan.
+`index_sdf` reads any block, by ordinal or by key, without a scan;
+`sort_sdf` orders blocks across many files in bounded memory.
 """
 
 from molbrook.ctable import (
@@ -15,6 +16,7 @@ from molbrook.ctable import (
 )
 from molbrook._index import index_sdf
 from molbrook._merge import MergeSummary, merge_records
+from molbrook._sort import SortKey, SortSummary, sort_sdf
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook.native import (
     CTable,
@@ -40,6 +42,8 @@ __all__ = [
     "RecordTable",
     "SDBlock",
     "SDIndex",
+    "SortKey",
+    "SortSummary",
     "TableScan",
     "__version__",
     "index_sdf",
@@ -49,5 +53,6 @@ __all__ = [
     "read_table",
     "scan_table",
     "sdf_writer",
+    "sort_sdf",
     "write_sdf",
 ]

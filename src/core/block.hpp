@@ -31,6 +31,10 @@ class BlockStorage {
     return mapping_ ? mapping_->bytes().substr(start_, end_ - start_) : owned_.view();
   }
   bool is_mapped() const noexcept { return static_cast<bool>(mapping_); }
+  // Where a mapped slice starts in the file.
+  std::optional<size_t> mapped_offset() const noexcept {
+    return mapping_ ? std::optional(start_) : std::nullopt;
+  }
 
   // The owned buffer with room for `spare` more bytes, copying a mapped
   // slice out first.
@@ -72,6 +76,8 @@ class Block {
 
   std::string_view bytes() const noexcept { return storage_.bytes(); }
   bool is_mapped() const noexcept { return storage_.is_mapped(); }
+  // Where the block's bytes start in the mapped file they are a slice of.
+  std::optional<size_t> mapped_offset() const noexcept { return storage_.mapped_offset(); }
   size_t title_end() const noexcept { return title_end_; }
 
   // mdl_end, searched for on first need and cached. The cache write is not

@@ -8,6 +8,7 @@
 #include "opened.hpp"
 #include "read.hpp"
 #include "sdblock.hpp"
+#include "sort.hpp"
 #include "table.hpp"
 #include "table_reader.hpp"
 #include "writer.hpp"
@@ -29,7 +30,7 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type() && init_index_type();
+         init_table_reader_type() && init_index_type() && init_sorter_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -87,6 +88,7 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "SDIndex", new_reference(SDIndexType)) &&
                add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_public(module, "_Sorter", new_reference(SorterType)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;

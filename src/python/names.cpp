@@ -204,12 +204,10 @@ std::optional<RecordEdit> bound_edit(PySDBlock* self, PyObject* const* args, Py_
 // set_record's change once its arguments are checked: the first record of
 // the name gets the value, or a new record is appended.
 bool set_record(PySDBlock* self, const RecordEdit& edit) {
-  RecordResult<size_t> found = set_or_remove(self->block, edit.name, edit.value);
-  if (!found) {
+  if (!molbrook::set_record(self->block, edit.name, edit.value, edit.style)) {
     raise_malformed_record();
     return false;
   }
-  if (*found == 0) append_record(self->block, edit.name, edit.value, edit.style);
   ++self->record_version;
   return true;
 }

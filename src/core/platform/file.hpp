@@ -71,6 +71,9 @@ Result<File, SystemError> open_read_only(const char* path) noexcept;
 // or truncated.
 Result<File, SystemError> create_for_writing(const char* path) noexcept;
 
+// Removes a file that no handle holds open any more.
+Status<SystemError> remove_file(const char* path) noexcept;
+
 // Reads up to `size` bytes at the file position; 0 at the end of the
 // file. An interruption by a signal is returned as EINTR, so that the
 // caller can run its handlers before trying again.

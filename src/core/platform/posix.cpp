@@ -49,6 +49,11 @@ Result<File, SystemError> create_for_writing(const char* path) noexcept {
   return file;
 }
 
+Status<SystemError> remove_file(const char* path) noexcept {
+  if (::unlink(path) == 0) return std::nullopt;
+  return last_error();
+}
+
 Result<size_t, SystemError> read_some(const File& file, char* buffer, size_t size) noexcept {
   ssize_t count = ::read(descriptor(file), buffer, std::min(size, kMaxTransfer));
   if (count < 0) return last_error();

@@ -112,6 +112,12 @@ Result<File, SystemError> create_for_writing(const char* path) noexcept {
   return open_file(path, GENERIC_WRITE, CREATE_ALWAYS);
 }
 
+Status<SystemError> remove_file(const char* path) noexcept {
+  std::wstring wide;
+  if (widen(path, wide) && DeleteFileW(wide.c_str())) return std::nullopt;
+  return last_error();
+}
+
 Result<size_t, SystemError> read_some(const File& file, char* buffer, size_t size) noexcept {
   DWORD count = 0;
   if (!ReadFile(native(file), buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &count, nullptr)) {

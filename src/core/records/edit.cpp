@@ -194,6 +194,12 @@ RecordResult<size_t> set_or_remove(Block& block, std::string_view name, std::opt
   return matches.size();
 }
 
+RecordResult<size_t> set_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style) {
+  RecordResult<size_t> found = set_or_remove(block, name, value);
+  if (found && *found == 0) append_record(block, name, value, style);
+  return found;
+}
+
 void replace_records(Block& block, std::span<const RecordPair> records, HeaderStyle style) {
   if (!records.empty()) block.ensure_title_line();
   const std::string_view all = block.bytes();

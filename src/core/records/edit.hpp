@@ -53,6 +53,10 @@ void append_record(Block& block, std::string_view name, std::string_view value, 
 // untouched).
 RecordResult<size_t> set_or_remove(Block& block, std::string_view name, std::optional<std::string_view> value);
 
+// Gives the first record named `name` the value as set_or_remove does,
+// or appends one when the block has none.
+RecordResult<size_t> set_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style);
+
 struct RecordPair {
   std::string_view name;
   std::string_view value;

@@ -1,0 +1,116 @@
+#include "core/sort/run_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/sort/sort_key.hpp"
+
+namespace molbrook {
+namespace {
+
+constexpr size_t kWriteChunk = 1 << 20;
+
+void append_u32(ByteBuffer& out, uint32_t value) {
+  char bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
+  out.append({bytes, 4});
+}
+
+uint32_t read_u32(std::string_view bytes) noexcept {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
+}  // namespace
+
+std::string RunFolder::new_path() {
+  std::string path = folder_;
+  path += "/run-";
+  path += std::to_string(made_++);
+  return path;
+}
+
+void append_entry(ByteBuffer& out, const SortEntry& entry) {
+  append_u32(out, static_cast<uint32_t>(entry.key.size()));
+  append_u64(out, entry.payload.size());
+  out.append(entry.key);
+  out.append(entry.payload);
+}
+
+Result<RunWriter, RunError> RunWriter::create(std::string path) {
+  Result<platform::File, platform::SystemError> file = platform::create_for_writing(path.c_str());
+  if (!file) return RunError{file.error(), std::move(path)};
+  return RunWriter(std::move(*file), std::move(path));
+}
+
+Status<RunError> RunWriter::write(const SortEntry& entry) {
+  append_entry(buffer_, entry);
+  return buffer_.size() >= kWriteChunk ? flush() : std::nullopt;
+}
+
+Status<RunError> RunWriter::flush() {
+  Status<platform::SystemError> failed = platform::write_all(file_, buffer_.view());
+  buffer_.clear();
+  if (!failed) return std::nullopt;
+  // A write the system took nothing of, on a full disk, has no errno.
+  if (failed->code == platform::kWroteNothing) failed->code = ENOSPC;
+  return RunError{*failed, path_};
+}
+
+Status<RunError> RunWriter::finish() {
+  Status<RunError> flushed = flush();
+  Status<platform::SystemError> closed = file_.close();
+  if (flushed) return flushed;
+  if (closed) return RunError{*closed, path_};
+  return std::nullopt;
+}
+
+Result<RunReader, RunError> RunReader::open(std::string path, size_t chunk) {
+  Result<platform::File, platform::SystemError> file = platform::open_read_only(path.c_str());
+  while (!file && file.error().code == EINTR) file = platform::open_read_only(path.c_str());
+  if (!file) return RunError{file.error(), std::move(path)};
+  return RunReader(std::move(*file), std::move(path), chunk);
+}
+
+Result<bool, RunError> RunReader::fill(size_t size) {
+  if (buffer_.size() - position_ >= size) return true;
+  // Keep the unread bytes, at the front.
+  const size_t kept = buffer_.size() - position_;
+  std::memmove(buffer_.data(), buffer_.data() + position_, kept);
+  buffer_.set_size(kept);
+  position_ = 0;
+  buffer_.reserve(std::max(size, chunk_));
+  while (buffer_.size() < size) {
+    Result<size_t, platform::SystemError> count =
+        platform::read_some(file_, buffer_.data() + buffer_.size(), buffer_.capacity() - buffer_.size());
+    if (!count) {
+      if (count.error().code == EINTR) continue;
+      return RunError{count.error(), path_};
+    }
+    if (*count == 0) {
+      if (buffer_.size() == 0) return false;
+      return RunError{{EIO}, path_};  // a run cut short
+    }
+    buffer_.set_size(buffer_.size() + *count);
+  }
+  return true;
+}
+
+Result<bool, RunError> RunReader::next(SortEntry& entry) {
+  Result<bool, RunError> header = fill(kEntryHeader);
+  if (!header || !*header) return header;
+  std::string_view at = buffer_.view().substr(position_);
+  const size_t key_size = read_u32(at);
+  const size_t payload_size = static_cast<size_t>(read_u64(at.substr(4)));
+  Result<bool, RunError> body = fill(kEntryHeader + key_size + payload_size);
+  if (!body) return body;
+  if (!*body) return RunError{{EIO}, path_};
+  at = buffer_.view().substr(position_ + kEntryHeader);
+  entry.key = at.substr(0, key_size);
+  entry.payload = at.substr(key_size, payload_size);
+  position_ += kEntryHeader + key_size + payload_size;
+  return true;
+}
+
+}  // namespace molbrook

@@ -1,0 +1,208 @@
+#include "core/sort/run_sorter.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/sort/sort_key.hpp"
+
+namespace molbrook {
+namespace {
+
+// Runs read at once by a merge; past it, merges of this many runs make
+// fewer, longer ones first.
+constexpr size_t kFanIn = 64;
+constexpr size_t kMinReadChunk = 65536;
+constexpr size_t kMaxReadChunk = 1 << 20;
+
+uint32_t read_u32(const char* bytes) noexcept {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
+}  // namespace
+
+// A k-way merge: the current entry of each run in a heap, least key on top.
+class RunSorter::Merger {
+ public:
+  static Result<std::unique_ptr<Merger>, RunError> open(const std::vector<std::string>& runs, size_t budget) {
+    auto merger = std::make_unique<Merger>();
+    const size_t chunk = std::clamp(budget / (2 * std::max<size_t>(runs.size(), 1)), kMinReadChunk, kMaxReadChunk);
+    merger->readers_.reserve(runs.size());
+    merger->current_.resize(runs.size());
+    for (const std::string& run : runs) {
+      Result<RunReader, RunError> reader = RunReader::open(run, chunk);
+      if (!reader) return std::move(reader.error());
+      merger->readers_.push_back(std::move(*reader));
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+      if (Status<RunError> failed = merger->advance(i)) return std::move(*failed);
+    }
+    return merger;
+  }
+
+  Result<bool, RunError> next(SortEntry& entry) {
+    if (last_) {
+      if (Status<RunError> failed = advance(*last_)) return std::move(*failed);
+      last_.reset();
+    }
+    if (heap_.empty()) return false;
+    std::pop_heap(heap_.begin(), heap_.end(), Later{this});
+    last_ = heap_.back();
+    heap_.pop_back();
+    entry = current_[*last_];
+    return true;
+  }
+
+ private:
+  struct Later {
+    const Merger* merger;
+    bool operator()(size_t a, size_t b) const noexcept { return merger->current_[a].key > merger->current_[b].key; }
+  };
+
+  // Reads run i's next entry into the heap, unless the run has ended.
+  Status<RunError> advance(size_t i) {
+    Result<bool, RunError> more = readers_[i].next(current_[i]);
+    if (!more) return std::move(more.error());
+    if (*more) {
+      heap_.push_back(i);
+      std::push_heap(heap_.begin(), heap_.end(), Later{this});
+    }
+    return std::nullopt;
+  }
+
+  std::vector<RunReader> readers_;
+  std::vector<SortEntry> current_;
+  std::vector<size_t> heap_;
+  std::optional<size_t> last_;  // the run of the entry handed out last
+};
+
+RunSorter::RunSorter(RunFolder& folder, size_t budget, std::optional<uint64_t> limit) noexcept
+    : folder_(&folder), budget_(budget), limit_(limit) {}
+
+RunSorter::~RunSorter() = default;
+
+SortEntry RunSorter::entry_at(size_t offset) const noexcept {
+  const char* at = held_.data() + offset;
+  const size_t key_size = read_u32(at);
+  const size_t payload_size = static_cast<size_t>(read_u64({at + 4, 8}));
+  return {{at + kEntryHeader, key_size}, {at + kEntryHeader + key_size, payload_size}};
+}
+
+Status<RunError> RunSorter::add(const SortEntry& entry) {
+  ++added_;
+  const size_t size = kEntryHeader + entry.key.size() + entry.payload.size();
+  auto held_bytes = [&] { return held_.size() + offsets_.size() * sizeof(size_t); };
+  if (!offsets_.empty() && held_bytes() + size + sizeof(size_t) > budget_) {
+    if (limit_ && offsets_.size() > *limit_) keep_limit();
+    if (!offsets_.empty() && held_bytes() + size + sizeof(size_t) > budget_) {
+      if (Status<RunError> failed = spill()) return failed;
+    }
+  } else if (limit_ && offsets_.size() >= 2 * std::max<uint64_t>(*limit_, 1024)) {
+    keep_limit();
+  }
+  // Grow towards the budget, not past it by doubling.
+  if (held_.size() + size > held_.capacity()) {
+    held_.reserve(std::max(held_.size() + size, std::min(2 * held_.capacity(), budget_)));
+  }
+  offsets_.push_back(held_.size());
+  append_entry(held_, entry);
+  return std::nullopt;
+}
+
+void RunSorter::sort_held() {
+  std::sort(offsets_.begin(), offsets_.end(),
+            [this](size_t a, size_t b) { return entry_at(a).key < entry_at(b).key; });
+}
+
+void RunSorter::keep_limit() {
+  sort_held();
+  if (offsets_.size() <= *limit_) return;
+  offsets_.resize(static_cast<size_t>(*limit_));
+  ByteBuffer kept;
+  std::vector<size_t> kept_offsets;
+  kept_offsets.reserve(offsets_.size());
+  for (size_t offset : offsets_) {
+    kept_offsets.push_back(kept.size());
+    append_entry(kept, entry_at(offset));
+  }
+  held_ = std::move(kept);
+  offsets_ = std::move(kept_offsets);
+}
+
+Status<RunError> RunSorter::spill() {
+  sort_held();
+  const size_t count = limit_ ? std::min<size_t>(offsets_.size(), static_cast<size_t>(*limit_)) : offsets_.size();
+  Result<RunWriter, RunError> writer = RunWriter::create(folder_->new_path());
+  if (!writer) return std::move(writer.error());
+  for (size_t i = 0; i < count; ++i) {
+    if (Status<RunError> failed = writer->write(entry_at(offsets_[i]))) return failed;
+  }
+  if (Status<RunError> failed = writer->finish()) return failed;
+  runs_.push_back(writer->path());
+  held_.clear();
+  offsets_.clear();
+  return std::nullopt;
+}
+
+Result<std::string, RunError> RunSorter::merge_into_run(std::vector<std::string> runs) {
+  Result<std::unique_ptr<Merger>, RunError> merger = Merger::open(runs, budget_);
+  if (!merger) return std::move(merger.error());
+  Result<RunWriter, RunError> writer = RunWriter::create(folder_->new_path());
+  if (!writer) return std::move(writer.error());
+  uint64_t written = 0;
+  SortEntry entry;
+  for (;;) {
+    if (limit_ && written == *limit_) break;
+    Result<bool, RunError> more = (*merger)->next(entry);
+    if (!more) return std::move(more.error());
+    if (!*more) break;
+    if (Status<RunError> failed = writer->write(entry)) return std::move(*failed);
+    ++written;
+  }
+  if (Status<RunError> failed = writer->finish()) return std::move(*failed);
+  merger->reset();
+  // Merged runs are not needed again: their room goes back at once.
+  for (const std::string& run : runs) {
+    if (Status<platform::SystemError> failed = platform::remove_file(run.c_str())) return RunError{*failed, run};
+  }
+  return writer->path();
+}
+
+Status<RunError> RunSorter::finish() {
+  if (runs_.empty()) {
+    sort_held();
+    return std::nullopt;
+  }
+  if (!offsets_.empty()) {
+    if (Status<RunError> failed = spill()) return failed;
+  }
+  held_.reset();
+  offsets_ = {};
+  while (runs_.size() > kFanIn) {
+    std::vector<std::string> first(runs_.begin(), runs_.begin() + kFanIn);
+    Result<std::string, RunError> merged = merge_into_run(std::move(first));
+    if (!merged) return std::move(merged.error());
+    runs_.erase(runs_.begin(), runs_.begin() + kFanIn);
+    runs_.push_back(std::move(*merged));
+  }
+  Result<std::unique_ptr<Merger>, RunError> merger = Merger::open(runs_, budget_);
+  if (!merger) return std::move(merger.error());
+  merger_ = std::move(*merger);
+  return std::nullopt;
+}
+
+Result<bool, RunError> RunSorter::next(SortEntry& entry) {
+  if (limit_ && handed_out_ == *limit_) return false;
+  if (merger_) {
+    Result<bool, RunError> more = merger_->next(entry);
+    if (more && *more) ++handed_out_;
+    return more;
+  }
+  if (next_held_ == offsets_.size()) return false;
+  entry = entry_at(offsets_[next_held_++]);
+  ++handed_out_;
+  return true;
+}
+
+}  // namespace molbrook

@@ -1,0 +1,135 @@
+#include "core/sort/sort_job.hpp"
+
+#include <utility>
+
+namespace molbrook {
+namespace {
+
+constexpr size_t kSequenceSize = 8;
+
+// A payload: how the block is kept (by reference or by its bytes), its
+// source and ordinal, then its offset and length or its bytes.
+enum class Kept : char { Reference = 0, Bytes = 1 };
+
+void append_u32(ByteBuffer& out, uint32_t value) {
+  char bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
+  out.append({bytes, 4});
+}
+
+uint32_t read_u32(std::string_view bytes) noexcept {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
+void make_payload(ByteBuffer& out, const BlockOrigin& origin, std::string_view bytes) {
+  out.clear();
+  out.push_back(static_cast<char>(origin.offset ? Kept::Reference : Kept::Bytes));
+  append_u32(out, origin.source);
+  append_u64(out, origin.ordinal);
+  if (origin.offset) {
+    append_u64(out, *origin.offset);
+    append_u64(out, bytes.size());
+  } else {
+    out.append(bytes);
+  }
+}
+
+SortedBlock read_payload(std::string_view payload) noexcept {
+  SortedBlock block{{read_u32(payload.substr(1)), read_u64(payload.substr(5)), std::nullopt}, 0, {}};
+  std::string_view rest = payload.substr(13);
+  if (static_cast<Kept>(payload[0]) == Kept::Reference) {
+    block.origin.offset = read_u64(rest);
+    block.length = read_u64(rest.substr(8));
+  } else {
+    block.bytes = rest;
+    block.length = rest.size();
+  }
+  return block;
+}
+
+// The grouping stage and the sorting one fill at once, as do the sorting
+// stage and the duplicates later: with a group each holds half the budget.
+size_t stage_budget(const SortOptions& options) noexcept {
+  return options.group ? options.memory / 2 : options.memory;
+}
+
+}  // namespace
+
+SortJob::SortJob(SortOptions options, std::string run_folder)
+    : options_(std::move(options)),
+      folder_(std::move(run_folder)),
+      sorted_(folder_, stage_budget(options_), options_.top),
+      duplicates_(folder_, stage_budget(options_), std::nullopt) {
+  if (options_.group) grouped_.emplace(folder_, stage_budget(options_), std::nullopt);
+}
+
+Status<SortFailure> SortJob::add(const Block& block, RecordIndexCell& index, const BlockOrigin& origin) {
+  const uint64_t sequence = blocks_in_++;
+  key_.clear();
+  std::optional<std::string_view> group;
+  if (options_.group) {
+    RecordResult<std::optional<std::string_view>> value = key_value(block, index, *options_.group, scratch_);
+    if (!value) return SortFailure{MalformedRecord{}};
+    if (*value) {
+      append_escaped(key_, **value);
+      group = **value;
+    }
+  }
+  const size_t key_start = key_.size();
+  RecordResult<bool> kept = encode_keys(block, index, options_.keys, key_, scratch_);
+  if (!kept) return SortFailure{MalformedRecord{}};
+  if (!*kept) {
+    ++missing_dropped_;
+    return std::nullopt;
+  }
+  append_u64(key_, sequence);
+  make_payload(payload_, origin, block.bytes());
+  Status<RunError> failed = group ? grouped_->add({key_.view(), payload_.view()})
+                                  : sorted_.add({key_.view().substr(key_start), payload_.view()});
+  if (failed) return SortFailure{std::move(*failed)};
+  return std::nullopt;
+}
+
+Status<RunError> SortJob::finish() {
+  if (grouped_) {
+    if (Status<RunError> failed = settle_groups()) return failed;
+  }
+  if (Status<RunError> failed = sorted_.finish()) return failed;
+  return duplicates_.finish();
+}
+
+Status<RunError> SortJob::settle_groups() {
+  if (Status<RunError> failed = grouped_->finish()) return failed;
+  ByteBuffer group;
+  uint64_t in_group = 0;
+  SortEntry entry;
+  for (;;) {
+    Result<bool, RunError> more = grouped_->next(entry);
+    if (!more) return std::move(more.error());
+    if (!*more) break;
+    const std::string_view this_group = entry.key.substr(0, escaped_length(entry.key));
+    if (this_group != group.view()) {
+      group.clear();
+      group.append(this_group);
+      in_group = 0;
+    }
+    Status<RunError> failed =
+        ++in_group <= options_.per_group
+            ? sorted_.add({entry.key.substr(this_group.size()), entry.payload})
+            : duplicates_.add({entry.key.substr(entry.key.size() - kSequenceSize), entry.payload});
+    if (failed) return failed;
+  }
+  grouped_.reset();
+  return std::nullopt;
+}
+
+Result<bool, RunError> SortJob::next_of(RunSorter& sorter, SortedBlock& block) {
+  SortEntry entry;
+  Result<bool, RunError> more = sorter.next(entry);
+  if (more && *more) block = read_payload(entry.payload);
+  return more;
+}
+
+}  // namespace molbrook

@@ -1,0 +1,93 @@
+// One sort of SD blocks from many sources: keys read from each block as it
+// arrives, blocks kept by reference (source and offset) when the source
+// can be read there again, else by their bytes; then the best `per_group`
+// of each group, the dropped ones aside in input order, and the first
+// `top` of the rest in key order.
+//
+// Grouping sorts twice: by group then key, to find the first blocks of
+// each group wherever they are in the input, and the survivors by key.
+// Each stage holds at most its share of the memory budget, spilling runs
+// past it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/base/buffer.hpp"
+#include "core/block.hpp"
+#include "core/records/lookup.hpp"
+#include "core/sort/run_sorter.hpp"
+#include "core/sort/sort_key.hpp"
+
+namespace molbrook {
+
+struct SortOptions {
+  std::vector<KeySpec> keys;  // most significant first
+  // The group a block belongs to: the value `group` reads (name or title);
+  // blocks without one form no group.
+  std::optional<KeySpec> group;
+  uint64_t per_group = 1;
+  std::optional<uint64_t> top;
+  size_t memory = 0;
+};
+
+// Where a block came from: its source, its ordinal there, and its offset
+// in the source's file when the block is those bytes exactly.
+struct BlockOrigin {
+  uint32_t source;
+  uint64_t ordinal;
+  std::optional<uint64_t> offset;
+};
+
+// A block handed out: its origin and its bytes, or (with an offset) the
+// length to read there.
+struct SortedBlock {
+  BlockOrigin origin;
+  uint64_t length;
+  std::string_view bytes;  // empty with an offset
+};
+
+using SortFailure = std::variant<MalformedRecord, RunError>;
+
+class SortJob {
+ public:
+  // Run files go to `run_folder`, which the caller made and removes.
+  SortJob(SortOptions options, std::string run_folder);
+
+  Status<SortFailure> add(const Block& block, RecordIndexCell& index, const BlockOrigin& origin);
+
+  // Ends the adding and settles the groups.
+  Status<RunError> finish();
+
+  // The blocks to write, in order; then those per_group dropped, in input
+  // order. Each valid until the next call.
+  Result<bool, RunError> next_sorted(SortedBlock& block) { return next_of(sorted_, block); }
+  Result<bool, RunError> next_duplicate(SortedBlock& block) { return next_of(duplicates_, block); }
+
+  uint64_t blocks_in() const noexcept { return blocks_in_; }
+  uint64_t missing_dropped() const noexcept { return missing_dropped_; }
+  uint64_t duplicates() const noexcept { return duplicates_.size(); }
+  uint64_t spilled_runs() const noexcept { return folder_.runs_made(); }
+
+ private:
+  Result<bool, RunError> next_of(RunSorter& sorter, SortedBlock& block);
+  // The group stage's blocks: the first per_group of each group go on to
+  // be sorted, the others aside.
+  Status<RunError> settle_groups();
+
+  SortOptions options_;
+  RunFolder folder_;
+  std::optional<RunSorter> grouped_;  // by (group, key, sequence), with a group
+  RunSorter sorted_;                  // by (key, sequence)
+  RunSorter duplicates_;              // by sequence
+  uint64_t blocks_in_ = 0;
+  uint64_t missing_dropped_ = 0;
+  ByteBuffer key_;
+  ByteBuffer payload_;
+  ByteBuffer scratch_;
+};
+
+}  // namespace molbrook
