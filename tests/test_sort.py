@@ -1,0 +1,263 @@
+"""sort_sdf against `sorted` on the parsed blocks with the same key
+functions: kinds, directions, missing values, ties, groups, top and
+duplicates, in memory and spilling, from one source or many, plain,
+compressed and piped; and failures that leave nothing behind."""
+
+from __future__ import annotations
+
+import functools
+import gzip
+import io
+import math
+import os
+import re
+import resource
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import corpus_params, fifo_with, posix_only
+from molbrook import MalformedRecordError, SDBlock, SortKey, parse_sdf, sort_sdf, write_sdf
+
+SCORES = ["-1e3", "1E+2", " 7 ", "inf", "-inf", "nan", "1_000", "", "text", "0", "-0", "2.5"]
+IDS = ["ID-9", "ID-10", "ID-010", "ID-2a", "ID-", "9", "x10y2", "x10y10"]
+NAMES = ["Zeta", "Äpfel", "apple", "élan", "a\x00b", "a"]
+
+
+def block(title: str, records: dict[str, str]) -> bytes:
+    data = "".join(f"> <{name}>\n{value}\n\n" for name, value in records.items())
+    return f"{title}\n  mb\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n{data}$$$$\n".encode()
+
+
+# The reference ---------------------------------------------------------------
+
+
+def named(sd: SDBlock, name: str):
+    return name if isinstance(sd.title, str) else name.encode()
+
+
+def value(sd: SDBlock, key: SortKey):
+    """The key's value as the sort compares it, None when missing."""
+    text = sd.title if key.title else sd.get(named(sd, key.name))
+    if text is None:
+        return None
+    data = text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text
+    if key.kind == "number":
+        try:
+            number = float(data.strip())
+        except ValueError:
+            return None
+        return None if math.isnan(number) else number
+    if key.kind == "natural":
+        return [int(part) if i % 2 else part for i, part in enumerate(re.split(rb"([0-9]+)", data))]
+    return data
+
+
+def compare(keys, a: SDBlock, b: SDBlock) -> int:
+    for key in keys:
+        x, y = value(a, key), value(b, key)
+        if x is None or y is None:
+            if (x is None) != (y is None):
+                return (1 if x is None else -1) * (1 if key.missing == "last" else -1)
+            continue
+        if x != y:
+            return (1 if x > y else -1) * (-1 if key.descending else 1)
+    return 0
+
+
+def reference(sources, keys, group=None, on_title=False, per_group=None, top=None):
+    """(written, aside) as lists of blocks."""
+    blocks = [b for source in sources for b in source]
+    blocks = [b for b in blocks if not any(k.missing == "drop" and value(b, k) is None for k in keys)]
+    ordered = sorted(blocks, key=functools.cmp_to_key(functools.partial(compare, keys)))
+    kept, aside, seen = [], [], {}
+    for b in ordered:
+        name = b.title if on_title else b.get(named(b, group)) if group else None
+        seen[name] = seen.get(name, 0) + 1
+        (kept if name is None or seen[name] <= (per_group or 1) else aside).append(b)
+    position = {id(b): i for i, b in enumerate(blocks)}
+    return kept[:top], sorted(aside, key=lambda b: position[id(b)])
+
+
+def sdf(blocks) -> bytes:
+    out = io.BytesIO()
+    write_sdf(out, blocks)
+    return out.getvalue()
+
+
+# Properties ------------------------------------------------------------------
+
+records = st.fixed_dictionaries({}, optional={
+    "score": st.sampled_from(SCORES), "ID": st.sampled_from(IDS), "name": st.sampled_from(NAMES)})
+files = st.lists(st.lists(st.tuples(st.sampled_from(["L1", "L2", "L3", "Ω"]), records).map(lambda t: block(*t)),
+                          max_size=12).map(b"".join), min_size=1, max_size=4)
+sort_keys = st.lists(st.builds(SortKey, name=st.sampled_from(["score", "ID", "name"]),
+                               kind=st.sampled_from(["text", "number", "natural"]), descending=st.booleans(),
+                               missing=st.sampled_from(["last", "first", "drop"])), max_size=3)
+FORMS = ["plain", "gzip", "file object"]
+
+
+def as_source(tmp_path, data: bytes, form: str, number: int):
+    path = tmp_path / f"in{number}.sdf"
+    if form == "gzip":
+        path = path.with_suffix(".sdf.gz")
+        path.write_bytes(gzip.compress(data))
+        return os.fsencode(path)
+    path.write_bytes(data)
+    return open(path, "rb") if form == "file object" else os.fsencode(path)
+
+
+@settings(max_examples=60, deadline=None)
+@given(data=files, keys=sort_keys, forms=st.lists(st.sampled_from(FORMS), min_size=4, max_size=4),
+       grouping=st.sampled_from([None, "title", "ID"]), per_group=st.integers(1, 2),
+       top=st.none() | st.integers(1, 5), memory=st.sampled_from([1, 300, "1MiB"]))
+def test_sorts_as_the_reference(tmp_path_factory, data, keys, forms, grouping, per_group, top, memory):
+    tmp_path = tmp_path_factory.mktemp("sort")
+    sources = [as_source(tmp_path, d, forms[i], i) for i, d in enumerate(data)]
+    grouped = {"group_on_title": True} if grouping == "title" else {"group": grouping} if grouping else {}
+    if grouped:
+        grouped["per_group"] = per_group
+    out, aside = tmp_path / "out.sdf", tmp_path / "aside.sdf"
+    try:
+        summary = sort_sdf(sources, out, by=keys, top=top, duplicates=aside, memory=memory, tmpdir=tmp_path,
+                           **grouped)
+    finally:
+        for source in sources:
+            if hasattr(source, "close"):
+                source.close()
+    parsed = [list(SDBlock.from_sdf(d)) for d in data]
+    kept, dropped = reference(parsed, keys, grouping if grouping != "title" else None, grouping == "title",
+                              per_group if grouped else None, top)
+    assert out.read_bytes() == sdf(kept)
+    assert aside.read_bytes() == sdf(dropped)
+    assert (summary.blocks_in, summary.blocks_out, summary.duplicates) == (
+        sum(map(len, parsed)), len(kept), len(dropped))
+    assert sorted(os.listdir(tmp_path)) == sorted(["aside.sdf", "out.sdf", *(os.path.basename(os.fsdecode(
+        s if isinstance(s, bytes) else s.name)) for s in sources)])
+
+
+@pytest.mark.parametrize("kind, values, expected", [
+    ("number", SCORES, ["-inf", "-1e3", "0", "-0", "2.5", " 7 ", "1E+2", "1_000", "inf", "nan", "", "text"]),
+    ("natural", ["ID-010", "ID-9", "ID-10", "ID-1"], ["ID-1", "ID-9", "ID-010", "ID-10"]),
+    ("text", ["élan", "Zeta", "apple", "Äpfel"], ["Zeta", "apple", "Äpfel", "élan"]),
+])
+def test_kinds_order_values_so(tmp_path, kind, values, expected):
+    path = tmp_path / "in.sdf"
+    path.write_bytes(b"".join(block(v, {"v": v}) for v in values))
+    sort_sdf(str(path), tmp_path / "out.sdf", by=[SortKey("v", kind=kind)])
+    assert [b.get("v") for b in parse_sdf(str(tmp_path / "out.sdf"))] == expected
+
+
+@pytest.mark.parametrize("corpus_file", corpus_params())
+def test_corpus_files_sort_by_title_as_the_reference(tmp_path, corpus_file):
+    keys = [SortKey(title=True, kind="natural", descending=True)]
+    for memory in ("256MiB", 4096):
+        summary = sort_sdf(os.fsencode(corpus_file), tmp_path / "out.sdf", by=keys, memory=memory,
+                           provenance="from", tmpdir=tmp_path)
+        expected = list(parse_sdf(os.fsencode(corpus_file)))
+        for i, b in enumerate(expected):
+            b.set_record(b"from", os.fsencode(corpus_file) + b":%d" % i)
+        assert (tmp_path / "out.sdf").read_bytes() == sdf(reference([expected], keys)[0])
+        assert summary.spilled_runs == (0 if memory == "256MiB" else summary.spilled_runs) and len(
+            os.listdir(tmp_path)) == 1
+
+
+def test_piped_compressed_and_text_sources_mix_as_one_stream(tmp_path):
+    parts = [b"".join(block(f"T{n}", {"s": str(n * k % 7)}) for k in range(1, 30)) for n in range(1, 4)]
+    (tmp_path / "a.sdf").write_bytes(parts[0])
+    (tmp_path / "b.sdf.gz").write_bytes(gzip.compress(parts[1]))
+    with fifo_with(tmp_path, parts[2]) as fifo:
+        sort_sdf([str(tmp_path / "a.sdf"), str(tmp_path / "b.sdf.gz"), str(fifo)], tmp_path / "out.sdf.gz",
+                 by=[SortKey("s", kind="number", descending=True)], memory=500, provenance="src", tmpdir=tmp_path)
+    written = list(parse_sdf(str(tmp_path / "out.sdf.gz")))
+    assert [float(b["s"]) for b in written] == sorted((float(b["s"]) for b in written), reverse=True)
+    assert written[0]["src"] in {f"{tmp_path / 'a.sdf'}:{i}" for i in range(30)} | {f"{fifo}:{i}" for i in range(30)}
+    assert sorted(os.listdir(tmp_path)) == ["a.sdf", "b.sdf.gz", "fifo", "out.sdf.gz"]
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ({"by": [{"name": "a", "kind": "numeric"}]}, ValueError),
+    ({"by": [{"name": "a", "missing": "never"}]}, ValueError),
+    ({"by": [{"name": "a", "title": True}]}, ValueError),
+    ({"per_group": 1}, ValueError),
+    ({"group": "a", "per_group": 0}, ValueError),
+    ({"top": 0}, ValueError),
+    ({"memory": "12 parsecs"}, ValueError),
+    ({"memory": -1}, ValueError),
+    ({"group": "a", "group_on_title": True}, ValueError),
+    ({"by": [b"a"]}, TypeError),  # bytes names for str sources
+    ({"sources_too": True}, TypeError),
+])
+def test_argument_errors_come_before_any_write(tmp_path, arguments, error):
+    source = tmp_path / "in.sdf"
+    source.write_bytes(block("t", {"a": "1"}))
+    sources = [str(source), os.fsencode(source)] if arguments.pop("sources_too", False) else str(source)
+    with pytest.raises(error):
+        if "by" in arguments:
+            arguments["by"] = [SortKey(**key) if isinstance(key, dict) else key for key in arguments["by"]]
+        sort_sdf(sources, tmp_path / "out.sdf", tmpdir=tmp_path, **arguments)
+    assert os.listdir(tmp_path) == ["in.sdf"]
+
+
+def five_sources(tmp_path, malformed_third=False):
+    names = []
+    for n in range(5):
+        data = b"".join(block(f"T{n}", {"s": str(k)}) for k in range(200))
+        if malformed_third and n == 2:
+            data += b"bad\n\n\nM  END\n> no name\nx\n\n$$$$\n"
+        (tmp_path / f"in{n}.sdf").write_bytes(data)
+        names.append(str(tmp_path / f"in{n}.sdf"))
+    return names
+
+
+def test_a_malformed_block_in_the_third_source_leaves_nothing(tmp_path):
+    runs = tmp_path / "runs"
+    runs.mkdir()
+    with pytest.raises(MalformedRecordError) as raised:
+        sort_sdf(five_sources(tmp_path, malformed_third=True), tmp_path / "out.sdf", by=["s"], memory=2000,
+                 tmpdir=runs)
+    assert any("in2.sdf" in note for note in raised.value.__notes__)
+    assert not (tmp_path / "out.sdf").exists() and os.listdir(runs) == []
+
+
+SORT_SCRIPT = """
+import sys, resource, signal
+from molbrook import sort_sdf
+if sys.argv[1] == "fsize":
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (30_000, 30_000))
+sort_sdf(sys.argv[3:], sys.argv[2], by=["s"], memory=50_000, tmpdir=sys.argv[2] + ".runs")
+"""
+
+
+@posix_only
+def test_a_full_disk_leaves_nothing(tmp_path):
+    runs = tmp_path / "out.sdf.runs"
+    runs.mkdir()
+    done = subprocess.run([sys.executable, "-c", SORT_SCRIPT, "fsize", tmp_path / "out.sdf",
+                           *five_sources(tmp_path)], capture_output=True)
+    assert done.returncode == 1 and b"File too large" in done.stderr
+    assert not (tmp_path / "out.sdf").exists() and os.listdir(runs) == []
+
+
+@posix_only
+def test_ctrl_c_leaves_nothing(tmp_path):
+    runs = tmp_path / "out.sdf.runs"
+    runs.mkdir()
+    os.mkfifo(tmp_path / "pipe")
+    first = five_sources(tmp_path)[0]
+    with subprocess.Popen([sys.executable, "-c", SORT_SCRIPT, "-", tmp_path / "out.sdf", first, tmp_path / "pipe"],
+                          stderr=subprocess.PIPE) as process, open(tmp_path / "pipe", "wb") as pipe:
+        pipe.write(block("t", {"s": "1"}))
+        pipe.flush()  # the pipe stays open: the sort waits for more, its runs on disk
+        deadline = time.monotonic() + 30
+        while not any(os.scandir(runs)) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        process.send_signal(signal.SIGINT)
+        assert process.wait() != 0 and b"KeyboardInterrupt" in process.stderr.read()
+    assert not (tmp_path / "out.sdf").exists() and os.listdir(runs) == []
