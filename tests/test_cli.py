@@ -118,10 +118,10 @@ def renamed(block: SDBlock[bytes], old: bytes, new: bytes) -> list[tuple[bytes, 
 
 
 EDITS = [
-    ("set", ["STATUS=new", "MW=1"], lambda b: (b.set_record(b"STATUS", b"new", header="copy"),
+    ("set", ["-f", "STATUS=new", "-f", "MW=1"], lambda b: (b.set_record(b"STATUS", b"new", header="copy"),
                                                b.set_record(b"MW", b"1", header="copy"))),
-    ("rm", ["SMILES", "PUBCHEM_XLOGP3"], lambda b: (b.remove_record(b"SMILES"), b.remove_record(b"PUBCHEM_XLOGP3"))),
-    ("set", ["cas.rn=±€"], lambda b: b.set_record(b"cas.rn", "±€".encode(), header="copy")),
+    ("rm", ["-f", "SMILES,PUBCHEM_XLOGP3"], lambda b: (b.remove_record(b"SMILES"), b.remove_record(b"PUBCHEM_XLOGP3"))),
+    ("set", ["-f", "cas.rn=±€"], lambda b: b.set_record(b"cas.rn", "±€".encode(), header="copy")),
 ]
 EDITED = ["rdkit-src/first_200.python.sdf", "rdkit-src/github3553.sdf", "openbabel-src/Samples.sdf"]
 
@@ -147,7 +147,7 @@ def test_rename_moves_the_records_and_keeps_the_rest(tmp_path, name, old, new):
     path = tmp_path / "in.sdf"
     path.write_bytes(corpus(name).read_bytes())
     before = blocks(path)
-    done = molbrook("rename", f"{old}={new}", path, "-i")
+    done = molbrook("rename", "-f", f"{old}={new}", path, "-i")
     assert (done.returncode, done.stderr) == (0, b"")
     after = blocks(path)
     assert [b.records() for b in after] == [renamed(b, old.encode(), new.encode()) for b in before]
@@ -159,7 +159,7 @@ def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
     path = tmp_path / "in.sdf"
     original = SAMPLE.read_bytes() + b"bad\n\n\nM  END\n> no name\n1\n\n$$$$\n"
     path.write_bytes(original)
-    done = molbrook("set", "A=1", path, "--in-place")
+    done = molbrook("set", "-f", "A=1", path, "--in-place")
     assert done.returncode == 2 and done.stderr.decode().count("\n") == 1
     assert b"block 6" in done.stderr and b"Traceback" not in done.stderr
     assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
@@ -172,7 +172,7 @@ def test_in_place_through_a_link_edits_the_file_it_names(tmp_path):
     path.write_bytes(SAMPLE.read_bytes())
     path.chmod(0o640)
     (tmp_path / "link.sdf").symlink_to(path)
-    assert main(["rm", "NOTE", str(tmp_path / "link.sdf"), "-i"]) == 0
+    assert main(["rm", "-f", "NOTE", str(tmp_path / "link.sdf"), "-i"]) == 0
     assert (tmp_path / "link.sdf").is_symlink()
     assert [b.names() for b in blocks(path)] == [[n for n in b.names() if n != b"NOTE"] for b in blocks(SAMPLE)]
     assert path.stat().st_mode & 0o777 == 0o640 and os.listdir(tmp_path / "data") == ["in.sdf"]
@@ -181,9 +181,9 @@ def test_in_place_through_a_link_edits_the_file_it_names(tmp_path):
 def test_writing_over_the_input_is_refused(tmp_path):
     path = tmp_path / "in.sdf"
     path.write_bytes(SAMPLE.read_bytes())
-    assert molbrook("set", "A=1", path, "-o", path).returncode == 2
+    assert molbrook("set", "-f", "A=1", path, "-o", path).returncode == 2
     with open(path, "ab") as out:  # standard output appending to the input
-        assert molbrook("rm", "ID", path, stdout=out).returncode == 2
+        assert molbrook("rm", "-f", "ID", path, stdout=out).returncode == 2
     assert path.read_bytes() == SAMPLE.read_bytes()
 
 
@@ -296,7 +296,7 @@ def test_compressed_in_by_content_and_out_by_name(tmp_path, suffix):
     expected = blocks(path)
     for block in expected:
         block.set_record(b"A", b"1", header="copy")
-    done = molbrook("set", "A=1", source, "-o", tmp_path / f"out.sdf{suffix}")
+    done = molbrook("set", "-f", "A=1", source, "-o", tmp_path / f"out.sdf{suffix}")
     assert (done.returncode, done.stderr) == (0, b"")
     assert decompress((tmp_path / f"out.sdf{suffix}").read_bytes(), suffix) == sdf(expected)
 
@@ -346,7 +346,7 @@ def test_a_closed_pipe_ends_quietly_with_the_shells_status():
 @posix_only
 def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
     out = tmp_path / "out.sdf"
-    with subprocess.Popen([sys.executable, "-m", "molbrook", "set", "A=1", "-o", out], stdin=subprocess.PIPE,
+    with subprocess.Popen([sys.executable, "-m", "molbrook", "set", "-f", "A=1", "-o", out], stdin=subprocess.PIPE,
                           stderr=subprocess.PIPE) as process:
         process.stdin.write(SAMPLE.read_bytes())
         process.stdin.flush()  # then the input stays open: the command waits for more
@@ -393,7 +393,7 @@ def on_a_terminal(*args) -> bytes:
 @pytest.mark.parametrize("quiet", [False, True])
 def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet):
     pytest.importorskip("tqdm")
-    shown = on_a_terminal("set", "A=1", SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
+    shown = on_a_terminal("set", "-f", "A=1", SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
     assert (b"sample.sdf:" in shown and b"%|" in shown) != quiet and b"Error" not in shown
 
 
@@ -412,14 +412,22 @@ BAD = [
     ["filter", "--where", "!", str(SAMPLE)],
     ["filter", "--where", "ID~(", str(SAMPLE)],
     ["set", str(SAMPLE)],
-    ["set", "A=two\n\nlines", str(SAMPLE)],
-    ["set", "A\nB=1", str(SAMPLE)],
-    ["set", "A=1", "-", "-i"],
-    ["set", "A=1", str(SAMPLE), "-i", "-o", "x.sdf"],
-    ["rename", "A", str(SAMPLE)],
+    ["set", "-f", "A=two\n\nlines", str(SAMPLE)],
+    ["set", "-f", "A\nB=1", str(SAMPLE)],
+    ["set", "-f", "A=1", "-", "-i"],
+    ["set", "-f", "A=1", str(SAMPLE), "-i", "-o", "x.sdf"],
+    ["rename", "-f", "A", str(SAMPLE)],
+    ["set", "A=1", str(SAMPLE)],  # the positional form of earlier releases
+    ["rename", "-f", "A=B", "A=B", str(SAMPLE)],
+    ["sort", "-k", "ID:x", str(SAMPLE)],
+    ["sort", "-S", "lots", str(SAMPLE)],
+    ["sort", "--per-group", "2", str(SAMPLE)],
+    ["top", "-n", "0", "-k", "ID", str(SAMPLE)],
+    ["uniq", str(SAMPLE)],
     ["split", "--parts", "2", "-", "--prefix", "x"],
-    ["split", "--blocks", "0", str(SAMPLE), "--prefix", "x"],
+    ["split", "--blocks", "0", str(SAMPLE), "x"],
     ["split", str(SAMPLE), "--prefix", "x"],
+    ["split", "--blocks", "1"],
     ["cut", str(SAMPLE), "-o", "out.xlsx"],
     ["cut", "--types", "MW=decimal", str(SAMPLE)],
     ["merge", "table.txt", "--key", "ID", str(SAMPLE)],
@@ -444,7 +452,7 @@ def test_no_input_from_a_terminal_is_an_error(capsys, monkeypatch):
     assert capsys.readouterr().err.count("\n") == 1
 
 
-@pytest.mark.parametrize("command", ["stats", "head", "filter", "cut", "set", "rm", "rename", "merge", "split"])
+@pytest.mark.parametrize("command", ["stats", "head", "filter", "cut", "set", "rm", "rename", "merge", "split", "cat", "sort", "top", "uniq"])
 def test_each_command_has_help_with_an_example(command, capsys):
     with pytest.raises(SystemExit) as exit:
         main([command, "--help"])

@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import itertools
+from collections.abc import Iterator
 
 import molbrook
 from molbrook import TableScan
 from molbrook.cli import tables
 from molbrook.cli.errors import FileError, UsageError
-from molbrook.cli.inputs import Source, source
-from molbrook.cli.options import Command, Parser, add_input, add_output, names, pairs
+from molbrook import _table
+from molbrook.cli.inputs import Inputs, Source, inputs
+from molbrook.cli.options import Command, Parser, add_inputs, add_output, names, pairs
+from molbrook.native import parse_sdf
 from molbrook.cli.outputs import output
 
 TYPES = {"int": int, "float": float}
@@ -31,11 +35,12 @@ def configure(parser: Parser) -> None:
                         help="the records to take, in order (default: every name seen)")
     parser.add_argument("--title", metavar="COLUMN", help="add the title as column COLUMN")
     parser.add_argument("--types", metavar="NAME=int|float,...", help="columns read as numbers")
-    add_input(parser)
+    parser.add_argument("--source", metavar="COLUMN", help="add a column COLUMN naming the FILE of each row")
+    add_inputs(parser)
     add_output(parser)
 
 
-def scan(found: Source, fields: list[str] | None, title: str | None,
+def scan(found: Source, fields: list[str | bytes] | None, title: str | None,
          types: dict[str | bytes, type] | None) -> TableScan:
     """The table's batches. Without fields, scan_table finds the names in a
     first pass over the file (so, no progress bar); with them, the blocks
@@ -43,9 +48,6 @@ def scan(found: Source, fields: list[str] | None, title: str | None,
     try:
         if fields is not None:
             return molbrook.scan_table(found.blocks(), fields, title=title, types=types)
-        if found.is_stdin:
-            raise UsageError("name the records with -f when reading standard input: "
-                             "without them, FILE is read twice")
         return molbrook.scan_table(found.path(), title=title, types=types)
     except OSError as error:
         raise FileError.from_exception(found.label, error) from error
@@ -53,19 +55,51 @@ def scan(found: Source, fields: list[str] | None, title: str | None,
         raise UsageError(str(error)) from error
 
 
+def record_names(found: Inputs) -> list[str | bytes]:
+    """Every record name of the files, in order of first appearance: the
+    columns of several files read as one table."""
+    seen: dict[str | bytes, None] = {}
+    for each in found.sources:
+        try:
+            reader = _table._reader(parse_sdf(each.path(), borrow=True), None, None, {}, 0)
+            try:
+                seen.update(dict.fromkeys(reader.record_names()))
+            finally:
+                reader.close()
+        except (OSError, ValueError) as error:
+            raise FileError.from_exception(each.label, error) from error
+    return list(seen)
+
+
+def parts(found: Inputs, fields: list[str | bytes] | None, title: str | None,
+          types: dict[str | bytes, type] | None) -> Iterator[tables.Part]:
+    """The batches of each file in turn, all with the same columns."""
+    if fields is None and found.is_stdin:
+        raise UsageError("name the records with -f when reading standard input: without them, FILE is read twice")
+    if fields is None and len(found.sources) > 1:
+        fields = record_names(found)
+    for each in found.sources:
+        each.check_readable()
+    for each in found.sources:
+        with scan(each, fields, title, types) as batches:
+            yield tables.Part(batches, each.label)
+
+
 def run(args: argparse.Namespace) -> int:
     fmt = tables.table_format(args.output, tables.WRITTEN)
     if fmt == ".parquet":
         tables.pyarrow_module()
-    fields = names(args.fields) if args.fields is not None else None
+    fields: list[str | bytes] | None = list(names(args.fields)) if args.fields is not None else None
     types = column_types(args.types)
-    found = source(args.file, quiet=args.quiet)
-    with scan(found, fields, args.title, types) as batches, output(args.output, found) as out:
-        tables.write_table(batches, out, fmt, found.label)
+    found = inputs(args.files, quiet=args.quiet)
+    batches = parts(found, fields, args.title, types)
+    first = next(batches)  # the first file opened, and the arguments checked, before OUT is made
+    with output(args.output, found) as out:
+        tables.write_table(itertools.chain([first], batches), out, fmt, args.source)
     return 0
 
 
 COMMAND = Command("cut", "records to a table, a row per block",
-                  "molbrook cut -f ID,MW --title name --types MW=float library.sdf -o library.parquet",
+                  "molbrook cut -f ID,MW --title name --types MW=float --source file a.sdf b.sdf -o library.parquet",
                   configure, run, "CSV on standard output; CSV, TSV, JSON lines or Parquet (with pyarrow) "
                   "by the extension of OUT.")

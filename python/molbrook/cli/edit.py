@@ -5,11 +5,12 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 from collections.abc import Callable, Iterable, Iterator, Sequence
 
 from molbrook.cli.errors import FileError, UsageError
-from molbrook.cli.inputs import Source, source
-from molbrook.cli.options import Command, Parser, add_output, pairs
+from molbrook.cli.inputs import inputs
+from molbrook.cli.options import Command, Parser, add_inputs, add_output, names, pairs
 from molbrook.cli.outputs import output
 from molbrook.native import MalformedRecordError, SDBlock, write_sdf
 
@@ -73,61 +74,69 @@ def renamer(renames: Sequence[tuple[bytes, bytes]]) -> Edit:
 
 
 def write_edited(args: argparse.Namespace, edit: Edit) -> int:
-    found = source(args.file, quiet=args.quiet)
-    if args.in_place and found.is_stdin:
+    """The edited blocks of every FILE to OUT as one stream, or with
+    --in-place each FILE replaced by its own edited blocks."""
+    refuse_positional_edits(args.files)
+    found = inputs(args.files, quiet=args.quiet)
+    if not args.in_place:
+        with output(args.output, found) as out:
+            write_sdf(out, edited(found.blocks(), edit, found.label))
+        return 0
+    if found.is_stdin:
         raise UsageError("--in-place needs a FILE")
-    blocks = edited(found.blocks(), edit, found.label)
-    with output(args.output, found, in_place=args.in_place) as out:
-        write_sdf(out, blocks)
+    for each in found.sources:
+        each.check_readable()
+    for each in found.sources:
+        with output(None, each, in_place=True) as out:
+            write_sdf(out, edited(each.blocks(), edit, each.label))
     return 0
 
 
-def split_file(items: list[str], is_operand: Callable[[str], bool]) -> tuple[list[str], str | None]:
-    """Operands, then FILE when the last argument is not an operand."""
-    if items and not is_operand(items[-1]):
-        return items[:-1], items[-1]
-    return items, None
+def refuse_positional_edits(files: Sequence[str]) -> None:
+    """An edit given where FILE goes (the form of earlier releases) is
+    refused, unless a file has that name."""
+    for name in files:
+        if "=" in name and not os.path.exists(name):
+            raise UsageError(f"{name!r} is not a file; edits go with -f, as in: -f {shlex.quote(name)}")
 
 
 def configure(metavar: str, help: str) -> Callable[[Parser], None]:
     def add(parser: Parser) -> None:
-        parser.add_argument("items", nargs="+", metavar=metavar, help=help)
+        parser.add_argument("-f", "--field", dest="edits", action="append", default=[], required=True,
+                            metavar=metavar, help=help)
+        add_inputs(parser)
         add_output(parser, in_place=True)
     return add
 
 
 def run_set(args: argparse.Namespace) -> int:
-    items, args.file = split_file(args.items, lambda item: "=" in item)
-    if not items:
-        raise UsageError("nothing to set: give NAME=VALUE")
-    return write_edited(args, setter([checked_record(name, value) for name, value in pairs(items, "NAME=VALUE")]))
+    # The value is everything after the first "=", commas included.
+    return write_edited(args, setter([checked_record(name, value)
+                                      for name, value in pairs(args.edits, "NAME=VALUE")]))
 
 
 def run_rm(args: argparse.Namespace) -> int:
-    # NAME... FILE: with two or more arguments, the last one is FILE.
-    items, args.file = (args.items[:-1], args.items[-1]) if len(args.items) > 1 else (args.items, None)
-    return write_edited(args, remover([checked_record(name)[0] for name in items]))
+    return write_edited(args, remover([checked_record(name)[0] for edit in args.edits for name in names(edit)]))
 
 
 def run_rename(args: argparse.Namespace) -> int:
-    items, args.file = split_file(args.items, lambda item: "=" in item)
-    if not items:
-        raise UsageError("nothing to rename: give OLD=NEW")
+    items = [item for edit in args.edits for item in names(edit)]
     renames = [(checked_record(old)[0], checked_record(new)[0]) for old, new in pairs(items, "OLD=NEW")]
     return write_edited(args, renamer(renames))
 
 
 SET = Command("set", "give records a value in every block",
-              "molbrook set STATUS=active SOURCE='lab 2' library.sdf -o tagged.sdf",
-              configure("NAME=VALUE", "records to set, then FILE (- or none: standard input)"), run_set,
+              "molbrook set -f STATUS=active -f 'SOURCE=lab 2' library.sdf -o tagged.sdf",
+              configure("NAME=VALUE", "a record to set, the value everything after the first = (repeat -f "
+                                      "for more)"), run_set,
               "The first record of the name keeps its place and takes the value, later ones go; "
-              "where there is none, one is appended.")
+              "where there is none, one is appended. With -i each FILE is edited on its own.")
 RM = Command("rm", "remove records from every block",
-             "molbrook rm NOTE SOLUBILITY library.sdf -o lean.sdf",
-             configure("NAME", "records to remove, then FILE when there are two or more arguments "
-                               "(otherwise standard input)"), run_rm)
+             "molbrook rm -f NOTE,SOLUBILITY library.sdf -o lean.sdf",
+             configure("NAME[,NAME...]", "records to remove (repeat -f for more)"), run_rm,
+             "With -i each FILE is edited on its own.")
 RENAME = Command("rename", "rename records in every block",
-                 "molbrook rename MW=MolWeight library.sdf --in-place",
-                 configure("OLD=NEW", "renames, applied in order, then FILE (- or none: standard input)"),
+                 "molbrook rename -f MW=MolWeight part1.sdf part2.sdf --in-place",
+                 configure("OLD=NEW[,OLD=NEW...]", "renames, applied in order (repeat -f for more)"),
                  run_rename, "A renamed record moves to the end of the records, and replaces any record "
-                 "of the new name.")
+                 "of the new name. With -i each FILE is edited on its own.")

@@ -1,13 +1,15 @@
-"""The SD file a command reads: a path, read as bytes so that any encoding
-streams byte for byte from its mapping, or standard input."""
+"""The SD files a command reads: paths, read as bytes so that any encoding
+streams byte for byte from its mapping, or standard input; several of them
+read one after another as one stream."""
 
 from __future__ import annotations
 
 import os
 import stat
 import sys
-from collections.abc import Iterator
-from typing import NamedTuple
+import itertools
+from collections.abc import Iterator, Sequence
+from typing import IO, NamedTuple
 
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
@@ -80,26 +82,71 @@ class Source(NamedTuple):
         except OSError:
             return False
 
+    def readable(self) -> bytes | IO[bytes]:
+        """What the library reads: the path, or standard input as a file."""
+        path = self._readable_path()
+        return sys.stdin.buffer if path is None else path
+
     def blocks(self) -> Iterator[SDBlock[bytes]]:
         """The blocks, opened now (so that a missing file fails before any
         output is made), with a progress bar when one is wanted; read errors
         name this file."""
+        return Inputs((self,), self.quiet).blocks()
+
+    def reader(self) -> Iterator[SDBlock[bytes]]:
+        """The blocks without a bar, opened now; read errors name this file."""
         try:
-            path = self._readable_path()
-            reader = parse_sdf(sys.stdin.buffer if path is None else path, borrow=True)
+            reader = parse_sdf(self.readable(), borrow=True)
         except (OSError, ValueError) as error:
             raise FileError.from_exception(self.label, error) from error
-        blocks = self._guarded(reader)
-        size = self.size() if progress.wanted(self.quiet) else None
-        if size is not None:
-            return progress.bytes_bar(blocks, size, os.path.basename(self.label))
-        return blocks
+        return self._guarded(reader)
 
     def _guarded(self, reader: Iterator[SDBlock[bytes]]) -> Iterator[SDBlock[bytes]]:
         try:
             yield from reader
         except (OSError, ValueError) as error:
             raise FileError.from_exception(self.label, error) from error
+
+
+class Inputs(NamedTuple):
+    """Several sources read one after another as one stream."""
+
+    sources: tuple[Source, ...]
+    quiet: bool = False
+
+    @property
+    def label(self) -> str:
+        return self.sources[0].label if len(self.sources) == 1 else f"{len(self.sources)} files"
+
+    @property
+    def is_stdin(self) -> bool:
+        return any(found.is_stdin for found in self.sources)
+
+    def same_file(self, path: str | int | None) -> bool:
+        return any(found.same_file(path) for found in self.sources)
+
+    def blocks(self) -> Iterator[SDBlock[bytes]]:
+        """The blocks of every source in turn, each opened when its turn
+        comes, after all were found readable (so that a missing file fails
+        before any output is made); a progress bar over the bytes of all of
+        them when one is wanted and their sizes are known."""
+        for found in self.sources:
+            found.check_readable()
+        first, *rest = self.sources
+        blocks = itertools.chain(first.reader(), itertools.chain.from_iterable(found.reader() for found in rest))
+        sizes = [found.size() for found in self.sources] if progress.wanted(self.quiet) else [None]
+        if None not in sizes:
+            return progress.bytes_bar(blocks, sum(sizes), os.path.basename(self.label))  # type: ignore[arg-type]
+        return blocks
+
+
+def inputs(names: Sequence[str], *, quiet: bool = False) -> Inputs:
+    """The sources of FILE arguments: none means standard input, unless a
+    person would have to type the file in; - may come once."""
+    found = tuple(source(name, quiet=quiet) for name in (names or [None]))
+    if sum(item.is_stdin for item in found) > 1:
+        raise UsageError("standard input (-) can be read only once")
+    return Inputs(found, quiet)
 
 
 def source(name: str | None, *, quiet: bool = False) -> Source:

@@ -38,6 +38,12 @@ def add_input(parser: Parser) -> None:
                         help="the SD file, plain or compressed (told by content); - or none: standard input")
 
 
+def add_inputs(parser: Parser) -> None:
+    parser.add_argument("files", nargs="*", metavar="FILE",
+                        help="SD files, plain or compressed (told by content), read one after another; "
+                             "- or none: standard input")
+
+
 def add_output(parser: Parser, *, in_place: bool = False) -> None:
     where = parser.add_mutually_exclusive_group() if in_place else parser
     where.add_argument("-o", "--output", metavar="OUT",

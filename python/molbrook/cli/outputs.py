@@ -12,7 +12,7 @@ from collections.abc import Iterator
 from typing import IO
 
 from molbrook.cli.errors import FileError
-from molbrook.cli.inputs import Source
+from molbrook.cli.inputs import Inputs, Source
 
 STDOUT = "-"
 
@@ -25,12 +25,13 @@ def compressed(raw: IO[bytes], name: str) -> IO[bytes]:
 
 
 @contextlib.contextmanager
-def output(name: str | None, source: Source | None = None, *, in_place: bool = False) -> Iterator[IO[bytes]]:
+def output(name: str | None, source: Source | Inputs | None = None, *,
+           in_place: bool = False) -> Iterator[IO[bytes]]:
     """A binary stream for the OUT argument (None or "-": standard output),
-    or over `source`'s own file with `in_place`. Writing over the file being
+    or over `source`'s own file with `in_place`, a single Source. Writing over the file being
     read is refused: it is mapped, and truncating it would lose the rest."""
     if in_place:
-        assert source is not None and not source.is_stdin
+        assert isinstance(source, Source) and not source.is_stdin
         with _replacing(source.name) as stream:
             yield stream
         return

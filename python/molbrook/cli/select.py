@@ -1,4 +1,5 @@
-"""`molbrook head` and `molbrook filter`: some of the blocks, as they were read."""
+"""`molbrook head`, `filter` and `cat`: some or all of the blocks of the
+inputs, as they were read."""
 
 from __future__ import annotations
 
@@ -7,22 +8,22 @@ import itertools
 
 from molbrook.cli import expressions
 from molbrook.cli.errors import UsageError
-from molbrook.cli.inputs import source
-from molbrook.cli.options import Command, Parser, add_input, add_output
+from molbrook.cli.inputs import inputs
+from molbrook.cli.options import Command, Parser, add_inputs, add_output
 from molbrook.cli.outputs import output
 from molbrook.native import write_sdf
 
 
 def configure_head(parser: Parser) -> None:
     parser.add_argument("-n", "--blocks", type=int, default=10, metavar="N", help="how many (default: 10)")
-    add_input(parser)
+    add_inputs(parser)
     add_output(parser)
 
 
 def run_head(args: argparse.Namespace) -> int:
     if args.blocks < 0:
         raise UsageError(f"-n must be 0 or more, not {args.blocks}")
-    found = source(args.file, quiet=args.quiet)
+    found = inputs(args.files, quiet=args.quiet)
     blocks = found.blocks()
     with output(args.output, found) as out:
         write_sdf(out, itertools.islice(blocks, args.blocks))
@@ -36,7 +37,7 @@ def configure_filter(parser: Parser) -> None:
                              "(false when not a number); the value is stripped. Repeat: all must hold")
     parser.add_argument("-t", "--title", metavar="REGEX", help="the title matches REGEX (searched)")
     parser.add_argument("-v", "--invert", action="store_true", help="keep the blocks that fail the tests")
-    add_input(parser)
+    add_inputs(parser)
     add_output(parser)
 
 
@@ -47,7 +48,7 @@ def run_filter(args: argparse.Namespace) -> int:
     if not tests:
         raise UsageError("nothing to test: give --where or --title")
     test = expressions.all_of(tests)
-    found = source(args.file, quiet=args.quiet)
+    found = inputs(args.files, quiet=args.quiet)
     blocks = found.blocks()
     kept = itertools.filterfalse(test, blocks) if args.invert else filter(test, blocks)
     with output(args.output, found) as out:
@@ -55,8 +56,25 @@ def run_filter(args: argparse.Namespace) -> int:
     return 0 if written else 1
 
 
-HEAD = Command("head", "the first blocks of an SD file, byte for byte",
+def configure_cat(parser: Parser) -> None:
+    add_inputs(parser)
+    add_output(parser)
+
+
+def run_cat(args: argparse.Namespace) -> int:
+    found = inputs(args.files, quiet=args.quiet)
+    blocks = found.blocks()
+    with output(args.output, found) as out:
+        write_sdf(out, blocks)
+    return 0
+
+
+HEAD = Command("head", "the first blocks of the inputs, byte for byte",
                "molbrook head -n 3 library.sdf -o first3.sdf", configure_head, run_head)
 FILTER = Command("filter", "the blocks whose records pass every test, byte for byte",
                  "molbrook filter --where 'MW<300' --where 'SMILES~N' library.sdf -o small.sdf",
                  configure_filter, run_filter, "Exit status 1 when no block is kept, as grep has.")
+CAT = Command("cat", "the blocks of every input, byte for byte, one file after another",
+              "molbrook cat part1.sdf part2.sdf.bz2 -o joined.sdf.gz",
+              configure_cat, run_cat, "Compressed inputs are read by content and OUT is compressed by its "
+              "extension (.gz as BGZF, which index reads at offsets): the way to join or recompress files.")

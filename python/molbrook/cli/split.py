@@ -1,4 +1,4 @@
-"""`molbrook split`: shards of an SD file that end on block boundaries."""
+"""`molbrook split`: shards of SD files that end on block boundaries."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ import os
 from collections.abc import Callable, Iterator
 
 from molbrook.cli.errors import UsageError
-from molbrook.cli.inputs import Source, source
+from molbrook.cli.inputs import Inputs, inputs
 from molbrook.cli.options import Command, Parser
 from molbrook.cli.outputs import output
 from molbrook.native import SDBlock, write_sdf
@@ -35,13 +35,13 @@ def by_size(parts: int, total: int) -> Shard:
     return shard
 
 
-def total_bytes(found: Source) -> int:
+def total_bytes(found: Inputs) -> int:
     """The size of the blocks, read once through: compressed files are larger
     read than stored, and the cut must follow what is read."""
     return sum(memoryview(block).nbytes for block in found.blocks())
 
 
-def write_shards(found: Source, shard: Shard, name: Callable[[int], str]) -> list[str]:
+def write_shards(found: Inputs, shard: Shard, name: Callable[[int], str]) -> list[str]:
     """The shards, made whole or not at all: on any failure the ones already
     written are removed too."""
     written: list[str] = []
@@ -64,8 +64,10 @@ def configure(parser: Parser) -> None:
     size.add_argument("--parts", type=int, metavar="N",
                       help="at most N shards of about equal size (needs FILE: it is read twice)")
     size.add_argument("--blocks", type=int, metavar="K", help="K blocks in each shard (the last one: the rest)")
-    parser.add_argument("file", metavar="FILE", help="the SD file; - for standard input (with --blocks)")
-    parser.add_argument("--prefix", required=True, help="shard names start with PREFIX-")
+    parser.add_argument("paths", nargs="+", metavar="FILE... [PREFIX]",
+                        help="the SD files, read as one stream (- or none: standard input, with --blocks), "
+                             "then PREFIX unless --prefix gives it")
+    parser.add_argument("--prefix", help="shard names start with PREFIX-")
     parser.add_argument("--suffix", default=".sdf",
                         help="shard names end with SUFFIX (default: .sdf; .sdf.gz and the like compress)")
 
@@ -74,19 +76,20 @@ def run(args: argparse.Namespace) -> int:
     count = args.parts if args.parts is not None else args.blocks
     if count < 1:
         raise UsageError(f"--{'parts' if args.parts is not None else 'blocks'} must be 1 or more, not {count}")
-    found = source(args.file, quiet=args.quiet)
+    files, prefix = (args.paths, args.prefix) if args.prefix is not None else (args.paths[:-1], args.paths[-1])
+    found = inputs(files, quiet=args.quiet)
     if args.parts is not None:
         if found.is_stdin:
-            raise UsageError("--parts reads FILE twice, so not standard input: use --blocks")
+            raise UsageError("--parts reads the files twice, so not standard input: use --blocks")
         total = total_bytes(found)
         shard = by_size(args.parts, total) if total else by_count(1)
     else:
         shard = by_count(args.blocks)
-    write_shards(found, shard, lambda number: f"{args.prefix}-{number:05d}{args.suffix}")
+    write_shards(found, shard, lambda number: f"{prefix}-{number:05d}{args.suffix}")
     return 0
 
 
-COMMAND = Command("split", "cut an SD file into shards at block boundaries",
-                  "molbrook split --parts 4 library.sdf --prefix shards/library --suffix .sdf.gz",
+COMMAND = Command("split", "cut SD files into shards at block boundaries",
+                  "molbrook split --parts 4 library.sdf shards/library --suffix .sdf.gz",
                   configure, run, "The shards are named PREFIX-00000.sdf, PREFIX-00001.sdf and so on; "
                   "on failure none is left.")

@@ -8,8 +8,8 @@ import csv
 import io
 import json
 import os
-from collections.abc import Iterable
-from typing import IO, Any
+from collections.abc import Iterable, Iterator
+from typing import IO, Any, NamedTuple
 
 from molbrook.cli.errors import FileError, UsageError
 
@@ -38,63 +38,90 @@ def pyarrow_module() -> Any:
     return pyarrow
 
 
-def write_table(batches: Iterable[Any], out: IO[bytes], fmt: str, label: str) -> None:
-    """Writes RecordTable batches; `label` names the SD file in errors."""
+class Part(NamedTuple):
+    """The batches of one SD file and its name, for errors and --source."""
+
+    batches: Iterable[Any]
+    label: str
+
+
+def write_table(parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: str | None = None) -> None:
+    """Writes the RecordTable batches of every part as one table, with a
+    column `source_column` naming the part of each row when given."""
     if fmt == ".parquet":
-        _write_parquet(batches, out, label)
+        _write_parquet(parts, out, source_column)
         return
     text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="", write_through=True)
     try:
+        rows = (row for part in parts for row in _rows(part, source_column))
         if fmt == ".jsonl":
-            _write_jsonl(batches, text)
+            _write_jsonl(rows, text)
         else:
-            _write_delimited(batches, text, "\t" if fmt == ".tsv" else ",")
+            _write_delimited(rows, text, "\t" if fmt == ".tsv" else ",")
         text.flush()
     finally:
         text.detach()  # the stream stays open, for its owner to close
 
 
-def _columns(batch: Any) -> tuple[list[str], list[list[Any]]]:
-    """Column names and values, binary values as text: read as UTF-8, bytes
-    that are not kept as they are (surrogateescape)."""
-    columns = batch.to_pydict()
-    return list(columns), [[_text(value) for value in values] for values in columns.values()]
+def _rows(part: Part, source_column: str | None) -> Iterator[tuple[list[str], Iterable[tuple[Any, ...]]]]:
+    """Per batch, the column names and the rows; binary values as text:
+    read as UTF-8, bytes that are not kept as they are (surrogateescape)."""
+    for batch in part.batches:
+        columns = batch.to_pydict()
+        values = [[_text(value) for value in column] for column in columns.values()]
+        names = list(columns)
+        if source_column is not None:
+            names.append(source_column)
+            values.append([part.label] * len(values[0]) if values else [])
+        yield names, zip(*values)
 
 
 def _text(value: Any) -> Any:
     return value.decode("utf-8", "surrogateescape") if isinstance(value, bytes) else value
 
 
-def _write_delimited(batches: Iterable[Any], text: io.TextIOWrapper, delimiter: str) -> None:
+def _write_delimited(batches: Iterable[tuple[list[str], Iterable[tuple[Any, ...]]]], text: io.TextIOWrapper,
+                     delimiter: str) -> None:
     writer = csv.writer(text, delimiter=delimiter, lineterminator="\n")  # None: an empty field
-    for number, batch in enumerate(batches):
-        names, columns = _columns(batch)
+    for number, (names, rows) in enumerate(batches):
         if number == 0:
             writer.writerow(names)
-        writer.writerows(zip(*columns))
+        writer.writerows(rows)
 
 
-def _write_jsonl(batches: Iterable[Any], text: io.TextIOWrapper) -> None:
-    for batch in batches:
-        names, columns = _columns(batch)
-        for row in zip(*columns):
+def _write_jsonl(batches: Iterable[tuple[list[str], Iterable[tuple[Any, ...]]]], text: io.TextIOWrapper) -> None:
+    for names, rows in batches:
+        for row in rows:
             text.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
 
 
-def _write_parquet(batches: Any, out: IO[bytes], label: str) -> None:
+def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | None) -> None:
     """Binary columns are written as strings, which is what the records hold
     and what readers of Parquet expect: a value that is not UTF-8 fails."""
     pa = pyarrow_module()
-    reader = pa.RecordBatchReader.from_stream(batches)
-    schema = pa.schema([field.with_type(pa.string()) if pa.types.is_binary(field.type) else field
-                        for field in reader.schema])
-    with pa.parquet.ParquetWriter(out, schema) as writer:
-        for batch in reader:
-            try:
-                table = pa.Table.from_batches([batch]).cast(schema)
-            except pa.ArrowInvalid as error:
-                raise FileError(label, f"a value is not UTF-8, as Parquet text must be ({error})") from error
-            writer.write_table(table)
+    writer = schema = None
+    try:
+        for part in parts:
+            reader = pa.RecordBatchReader.from_stream(part.batches)
+            schema = pa.schema([field.with_type(pa.string()) if pa.types.is_binary(field.type) else field
+                                for field in reader.schema])
+            for batch in reader:
+                try:
+                    table = pa.Table.from_batches([batch]).cast(schema)
+                except pa.ArrowInvalid as error:
+                    raise FileError(part.label, f"a value is not UTF-8, as Parquet text must be ({error})") from error
+                if source_column is not None:
+                    table = table.append_column(source_column, pa.array([part.label] * len(table), pa.string()))
+                if writer is None:
+                    writer = pa.parquet.ParquetWriter(out, table.schema)
+                writer.write_table(table)
+        if writer is None and schema is not None:  # no rows: the schema alone
+            if source_column is not None:
+                schema = schema.append(pa.field(source_column, pa.string()))
+            writer = pa.parquet.ParquetWriter(out, schema)
+    finally:
+        if writer is not None:
+            writer.close()
 
 
 def read_table(path: str) -> Any:
