@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 from conftest import CORPUS
-from molbrook import SDBlock, merge_records, parse_sdf, read_table, write_sdf
+from molbrook import SDBlock, SortKey as molbrook_key, merge_records, parse_sdf, read_table, sort_sdf, write_sdf
 from molbrook.cli import main
 
 posix_only = pytest.mark.skipif(os.name != "posix", reason="terminals, signals and links as POSIX has them")
@@ -512,3 +512,83 @@ def test_index_commands(tmp_path, args, picked, status):
         assert written == sdf([whole[i] for i in picked])
     assert b"none" in result.stderr if status else not result.stderr
     assert molbrook("index", "--key", "ID", path).stdout == f"{path}: 5 blocks, 5 keys\n".encode()
+
+
+# Many files ------------------------------------------------------------------
+
+MANY = ["rdkit-src/first_200.python.sdf", "rdkit-src/mols.1000.sdf", "r-cran-rcdk/kegg.sdf"]
+
+
+def many_files(tmp_path) -> list[Path]:
+    """Three corpus files, the second gzip- and the third bz2-compressed."""
+    paths = []
+    for name, suffix in zip(MANY, ["", ".gz", ".bz2"]):
+        path = tmp_path / f"{Path(name).stem}.sdf{suffix}"
+        path.write_bytes(compress(corpus(name).read_bytes(), suffix) if suffix else corpus(name).read_bytes())
+        paths.append(path)
+    return paths
+
+
+def all_blocks(tmp_path) -> list[SDBlock[bytes]]:
+    return [b for name in MANY for b in blocks(corpus(name))]
+
+
+@pytest.mark.parametrize("args, library", [
+    (["cat"], {}),
+    (["sort", "-k", "PUBCHEM_XLOGP3:nr", "-k", "@title:V"], {"by": [
+        molbrook_key("PUBCHEM_XLOGP3", kind="number", descending=True), molbrook_key(title=True, kind="natural")]}),
+    (["sort", "--group-title", "--per-group", "2", "--provenance", "from", "-S", "64K"],
+     {"group_on_title": True, "per_group": 2, "provenance": "from", "memory": 65536}),
+    (["top", "-n", "7", "-k", "@title:r", "--missing", "drop"],
+     {"top": 7, "by": [molbrook_key(title=True, descending=True, missing="drop")]}),
+    (["uniq", "--title"], {"group_on_title": True}),
+])
+def test_commands_over_mixed_compressed_files_equal_the_library(tmp_path, args, library):
+    paths = many_files(tmp_path)
+    done = molbrook(*args, *paths, "-q")
+    assert (done.returncode, done.stderr) == (0, b"")
+    expected = io.BytesIO()
+    sort_sdf([os.fsencode(p) for p in paths], expected, **library)
+    assert done.stdout == (expected.getvalue() if args[0] != "cat" else sdf(all_blocks(tmp_path)))
+
+
+def test_uniq_sets_duplicates_aside_and_says_so(tmp_path):
+    path = corpus(MANY[0])
+    done = molbrook("uniq", "--title", "--dups", tmp_path / "dups.sdf.gz", path, path, "-o", tmp_path / "out.sdf")
+    n = len(blocks(path))
+    assert done.returncode == 0 and done.stderr.decode().startswith(f"molbrook uniq: {2 * n:,} blocks in")
+    assert len(blocks(tmp_path / "out.sdf")) + len(blocks(tmp_path / "dups.sdf.gz")) == 2 * n
+
+
+def test_edits_of_several_files_as_one_stream_or_each_in_place(tmp_path):
+    names = [tmp_path / "a.sdf", tmp_path / "b.sdf"]
+    for path in names:
+        path.write_bytes(SAMPLE.read_bytes())
+    edit = ["set", "-f", "A=1,2=3", "-f", "B="]
+    done = molbrook(*edit, *names)
+    expected = blocks(SAMPLE) + blocks(SAMPLE)
+    for b in expected:
+        b.set_record(b"A", b"1,2=3", header="copy")
+        b.set_record(b"B", b"", header="copy")
+    assert (done.returncode, done.stdout) == (0, sdf(expected))
+    assert molbrook(*edit, *names, "-i").returncode == 0
+    assert [p.read_bytes() for p in names] == [sdf(expected[:len(expected) // 2])] * 2
+    refused = molbrook("set", "-f", "C=1", "C=2", *names)
+    assert refused.returncode == 2 and b"-f C=2" in refused.stderr
+
+
+def test_cut_source_names_the_file_of_each_row(tmp_path):
+    paths = many_files(tmp_path)[:2]
+    done = molbrook("cut", "--source", "file", "--title", "name", *paths)
+    rows = list(csv.DictReader(io.StringIO(done.stdout.decode())))
+    counts = [len(blocks(p)) for p in paths]
+    assert [row["file"] for row in rows] == [str(p) for p, n in zip(paths, counts) for _ in range(n)]
+    assert [row["name"] for row in rows] == [b.title.decode() for p in paths for b in blocks(p)]
+
+
+def test_split_prefix_positional_over_several_files(tmp_path):
+    paths = many_files(tmp_path)
+    done = molbrook("split", "--blocks", "500", *paths, tmp_path / "shard")
+    assert done.returncode == 0
+    shards = sorted(p for p in os.listdir(tmp_path) if p.startswith("shard-"))
+    assert b"".join((tmp_path / s).read_bytes() for s in shards) == sdf(all_blocks(tmp_path))

@@ -11,14 +11,14 @@ import sys
 import traceback
 from collections.abc import Sequence
 
-from molbrook.cli import cut, edit, index, merge, select, split, stats
+from molbrook.cli import cut, edit, index, merge, select, sort, split, stats
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.options import Command, Parser
 from molbrook.native import __version__
 
 COMMANDS: dict[str, Command] = {command.name: command for command in (
-    stats.COMMAND, select.HEAD, select.FILTER, cut.COMMAND, edit.SET, edit.RM, edit.RENAME, merge.COMMAND,
-    split.COMMAND, index.INDEX, index.GET, index.TAKE, index.SAMPLE,
+    stats.COMMAND, select.HEAD, select.FILTER, select.CAT, cut.COMMAND, edit.SET, edit.RM, edit.RENAME,
+    merge.COMMAND, split.COMMAND, sort.SORT, sort.TOP, sort.UNIQ, index.INDEX, index.GET, index.TAKE, index.SAMPLE,
 )}
 
 FAILED = 2
@@ -67,6 +67,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     prefix = f"molbrook {argv[at]}" if at < len(argv) and argv[at] in COMMANDS else "molbrook"
     try:
         command, args = parse(argv)
+        args.command_name = command.name
         return command.run(args)
     except UsageError as error:
         return fail(f"{prefix}: {error}", debug)

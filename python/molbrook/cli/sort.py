@@ -1,0 +1,170 @@
+"""`molbrook sort`, `top` and `uniq`: the blocks of the inputs in order of
+their records, the first N, or the best of each group, in bounded memory."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import sys
+from collections.abc import Iterator
+from typing import IO, Any
+
+from molbrook._sort import SortKey, SortSummary, memory_size, sort_sdf
+from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.inputs import Inputs, inputs
+from molbrook.cli.options import Command, Parser, add_inputs, add_output
+from molbrook.cli.outputs import output
+from molbrook.native import MalformedRecordError
+
+FLAGS = {"n": "number", "V": "natural"}
+KEY_HELP = ("NAME or NAME:FLAGS, FLAGS from n (number), V (natural: ID-9 before ID-10), r (descending); "
+            "@title is the title, @@NAME a record whose name starts with @. Repeat: most significant first")
+
+
+def sort_key(text: str, missing: str) -> SortKey:
+    """A -k argument: NAME[:FLAGS]; a last part of other letters belongs to the name."""
+    name, colon, flags = text.rpartition(":")
+    if not colon:
+        name, flags = text, ""
+    elif not flags or set(flags) - {"n", "V", "r"}:
+        raise UsageError(f"-k {text}: the flags after ':' are n (number), V (natural) and r (descending)")
+    kinds = {FLAGS[flag] for flag in flags if flag in FLAGS}
+    if len(kinds) > 1:
+        raise UsageError(f"-k {text}: a key is a number (n) or natural (V), not both")
+    options: dict[str, Any] = {"kind": kinds.pop() if kinds else "text", "descending": "r" in flags,
+                               "missing": missing}
+    if name == "@title":
+        return SortKey(title=True, **options)
+    if not name or name == "@":
+        raise UsageError(f"-k {text}: no record name")
+    return SortKey(name[1:] if name.startswith("@@") else name, **options)
+
+
+def add_keys(parser: Parser) -> None:
+    parser.add_argument("-k", "--by", dest="keys", action="append", default=[], metavar="KEY", help=KEY_HELP)
+    parser.add_argument("--missing", choices=("last", "first", "drop"), default="last",
+                        help="blocks without a key's value go last (the default), first, or are dropped")
+
+
+def add_resources(parser: Parser) -> None:
+    parser.add_argument("--provenance", metavar="NAME",
+                        help="give each block written a record NAME holding FILE:ORDINAL (ordinals from 0)")
+    parser.add_argument("-S", "--buffer-size", default="256MiB", metavar="SIZE",
+                        help="memory for keys and offsets (default 256MiB; K, M, G or KiB, MiB, GiB); past it "
+                             "sorted runs go to files")
+    parser.add_argument("-T", "--temporary-directory", metavar="DIR", help="where those files go (default: the "
+                        "system's temporary folder); they are removed on every way out")
+
+
+def configure_sort(parser: Parser) -> None:
+    add_keys(parser)
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--group", metavar="NAME", help="groups of blocks with the same NAME value")
+    group.add_argument("--group-title", action="store_true", help="groups of blocks with the same title")
+    parser.add_argument("--per-group", type=int, metavar="N",
+                        help="only the first N blocks of each group in sorted order (default with a group: 1)")
+    parser.add_argument("--top", type=int, metavar="N", help="only the first N blocks")
+    parser.add_argument("--dups", metavar="FILE", help="write the blocks beyond --per-group there, in input order")
+    add_resources(parser)
+    add_inputs(parser)
+    add_output(parser)
+
+
+def configure_top(parser: Parser) -> None:
+    parser.add_argument("-n", "--blocks", type=int, required=True, metavar="N", help="how many")
+    add_keys(parser)
+    add_resources(parser)
+    add_inputs(parser)
+    add_output(parser)
+
+
+def configure_uniq(parser: Parser) -> None:
+    by = parser.add_mutually_exclusive_group(required=True)
+    by.add_argument("--key", dest="group", metavar="NAME", help="blocks are duplicates when their NAME values are equal")
+    by.add_argument("--title", dest="group_title", action="store_true", help="... when their titles are equal")
+    add_keys(parser)
+    parser.add_argument("--dups", metavar="FILE", help="write the duplicates there, in input order")
+    add_resources(parser)
+    add_inputs(parser)
+    add_output(parser)
+
+
+def run_sort(args: argparse.Namespace) -> int:
+    return sorted_to(args, group=args.group, group_on_title=args.group_title, per_group=args.per_group,
+                     top=args.top, duplicates=args.dups)
+
+
+def run_top(args: argparse.Namespace) -> int:
+    return sorted_to(args, top=args.blocks)
+
+
+def run_uniq(args: argparse.Namespace) -> int:
+    return sorted_to(args, group=args.group, group_on_title=args.group_title, per_group=1, duplicates=args.dups)
+
+
+def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **options: Any) -> int:
+    keys = [sort_key(text, args.missing) for text in args.keys]
+    try:
+        memory_size(args.buffer_size)
+    except ValueError as error:
+        raise UsageError(f"-S {args.buffer_size}: {error}") from error
+    if options.get("per_group") is not None and not (options.get("group") or options.get("group_on_title")):
+        raise UsageError("--per-group needs --group or --group-title")
+    for name in ("per_group", "top"):
+        if options.get(name) is not None and options[name] < 1:
+            raise UsageError(f"--{name.replace('_', '-')} must be 1 or more, not {options[name]}")
+    found = inputs(args.files, quiet=args.quiet)
+    for each in found.sources:
+        each.check_readable()
+    with output(args.output, found) as out, aside(duplicates, found) as dups:
+        summary = sort_blocks(found, out, keys, args, duplicates=dups, **options)
+    if not args.quiet:
+        report(args, summary)
+    return 0
+
+
+def sort_blocks(found: Inputs, out: IO[bytes], keys: list[SortKey], args: argparse.Namespace,
+                **options: Any) -> SortSummary:
+    try:
+        return sort_sdf([each.readable() for each in found.sources], out, by=keys, provenance=args.provenance,
+                        memory=args.buffer_size, tmpdir=args.temporary_directory, **options)
+    except MalformedRecordError as error:
+        raise FileError(found.label, f"{error} ({' '.join(getattr(error, '__notes__', []))})") from error
+    except FileNotFoundError as error:
+        if error.filename is not None and args.temporary_directory is not None:
+            raise FileError(args.temporary_directory, error.strerror or str(error)) from error
+        raise
+
+
+@contextlib.contextmanager
+def aside(name: str | None, found: Inputs) -> Iterator[IO[bytes] | None]:
+    if name is None:
+        yield None
+        return
+    with output(name, found) as out:
+        yield out
+
+
+def report(args: argparse.Namespace, summary: SortSummary) -> None:
+    said = [f"{summary.blocks_in:,} blocks in", f"{summary.blocks_out:,} out"]
+    if summary.missing_dropped:
+        said.append(f"{summary.missing_dropped:,} dropped for a missing key")
+    if summary.duplicates:
+        said.append(f"{summary.duplicates:,} duplicates{' set aside' if getattr(args, 'dups', None) else ''}")
+    if summary.spilled_runs:
+        said.append(f"{summary.spilled_runs:,} sorted runs spilled to disk")
+    print(f"molbrook {args.command_name}: {', '.join(said)}", file=sys.stderr)
+
+
+SORT = Command("sort", "the blocks of the inputs in order of their records",
+               "molbrook sort -k minimizedAffinity:n --group-title poses/*.sdf.gz -o best.sdf",
+               configure_sort, run_sort,
+               "Ties keep input order. With --group or --group-title, only the first --per-group blocks "
+               "of each group are written (best pose per ligand); --dups keeps the others. Inputs larger "
+               "than -S are sorted in runs on disk. A summary goes to standard error unless -q.")
+TOP = Command("top", "the first N blocks in order of their records",
+              "molbrook top -n 500 -k score:nr library*.sdf -o buy.sdf", configure_top, run_top,
+              "As sort --top N, in memory for N blocks.")
+UNIQ = Command("uniq", "one block per key: the best by -k, else the first",
+               "molbrook uniq --key ID -k score:n --dups dups.sdf a.sdf b.sdf -o unique.sdf",
+               configure_uniq, run_uniq, "As sort --group NAME --per-group 1, the output in -k order.")
