@@ -114,7 +114,8 @@ def sort_sdf(
     budget = memory_size(memory)
     provenance_name = None if provenance is None else _name(provenance, is_bytes, "provenance")
     labels = tuple(_label(source, is_bytes) for source in items)
-    with tempfile.TemporaryDirectory(prefix="molbrook-sort-", dir=tmpdir) as folder:
+    folder_in = None if tmpdir is None else os.fsdecode(tmpdir)
+    with tempfile.TemporaryDirectory(prefix="molbrook-sort-", dir=folder_in) as folder:
         sorter = native._Sorter(keys, group_key, counts[0] or 1, counts[1], budget, folder, is_bytes,
                                 provenance_name, labels)
         try:
@@ -220,7 +221,7 @@ def _label(source: object, is_bytes: bool) -> bytes:
     return path if isinstance(path, bytes) else path.encode("utf-8", "surrogateescape")
 
 
-def _add(sorter: native._Sorter, source: object, number: int) -> None:
+def _add(sorter: native._Sorter, source: Any, number: int) -> None:
     path = os.fspath(source) if isinstance(source, (str, bytes, os.PathLike)) else None
     try:
         sorter.add(native.parse_sdf(source, borrow=True), number, path)

@@ -23,6 +23,7 @@ __all__ = [
     "SDIndex",
     "_open_index",
     "_merge_blocks",
+    "_Sorter",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -257,3 +258,31 @@ class SDIndex(Generic[AnyStr]):
 def _open_index(
     path: str | bytes, sidecar: str | bytes | None, key: bytes | None, on_title: bool, bgzf: object
 ) -> tuple[SDIndex[Any], bytes | None]: ...
+
+@final
+class _Sorter:
+    """The blocks of several sources sorted within a memory budget; made by sort_sdf."""
+
+    def __new__(
+        cls,
+        keys: tuple[tuple[bytes | None, bool, int, bool, int], ...],
+        group: tuple[bytes | None, bool, int, bool, int] | None,
+        per_group: int,
+        top: int | None,
+        memory: int,
+        folder: _Path,
+        is_bytes: bool,
+        provenance: bytes | None,
+        labels: tuple[bytes, ...],
+    ) -> Self: ...
+    def add(self, blocks: Iterable[SDBlock[Any]], source: int, path: str | bytes | None, /) -> int: ...
+    def write(self, dest: _Path | _Writable[Any], text_as_utf8: bool, duplicates: bool, /) -> int: ...
+    def close(self) -> None: ...
+    @property
+    def blocks_in(self) -> int: ...
+    @property
+    def missing_dropped(self) -> int: ...
+    @property
+    def duplicates(self) -> int: ...
+    @property
+    def spilled_runs(self) -> int: ...

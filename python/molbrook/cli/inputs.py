@@ -143,7 +143,7 @@ class Inputs(NamedTuple):
 def inputs(names: Sequence[str], *, quiet: bool = False) -> Inputs:
     """The sources of FILE arguments: none means standard input, unless a
     person would have to type the file in; - may come once."""
-    found = tuple(source(name, quiet=quiet) for name in (names or [None]))
+    found = tuple(source(name, quiet=quiet) for name in (names or (None,)))
     if sum(item.is_stdin for item in found) > 1:
         raise UsageError("standard input (-) can be read only once")
     return Inputs(found, quiet)
