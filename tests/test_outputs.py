@@ -87,6 +87,8 @@ def cramped(request, tmp_path):
 def test_outputs_fail_whole_and_name_the_users_path(cramped, case):
     folder, run, code = cramped
     command, kind, out_kind = CASES[case]
+    if out_kind == ".parquet" and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("pyarrow's C++ exceptions abort under a preloaded AddressSanitizer")
     source = folder / f"in{kind}"
     source.write_bytes(COMPRESS[kind](DATA))
     dest = folder / f"out{out_kind}" if out_kind else source
