@@ -106,15 +106,23 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
 def output_file(name: _Path) -> Iterator[IO[bytes]]:
     """A binary stream that writes the path `name` as `atomic_destination`
     says, compressed as its extension asks."""
+    with whole_file(name) as raw:
+        stream = open_writer(cast(IO[bytes], raw), name)
+        yield stream
+        if stream is not raw:
+            stream.close()  # ends the compressed stream
+
+
+@contextlib.contextmanager
+def whole_file(name: _Path) -> Iterator[WholeWriter]:
+    """A writer of the path `name`, replaced whole or written into as
+    `atomic_destination` says, taking the bytes as they are given."""
     label = os.fspath(name)
     with _naming(label):
         target, names_descriptor = _followed(os.fsdecode(label))
         replaced = not names_descriptor and _regular_or_missing(target)
     with (_replacing(target, label) if replaced else _writing_into(label, names_descriptor)) as raw:
-        stream = open_writer(cast(IO[bytes], raw), label)
-        yield stream
-        if stream is not raw:
-            stream.close()  # ends the compressed stream
+        yield raw
 
 
 def is_regular_file(name: _Path) -> bool:
