@@ -75,7 +75,7 @@ def _blocks(part: Part) -> Any:
 
 def _part_names(part: Part) -> list[bytes]:
     """The record names of a partition, in order of first appearance."""
-    reader = _table._reader(_blocks(part), None, None, {}, 0)
+    reader = _table._reader(_blocks(part), None, _table._Parts(), {}, 0)
     try:
         names: list[bytes] = reader.record_names()
     finally:
