@@ -47,7 +47,8 @@ def arrow_of_scan(scan):
 
 
 @pytest.mark.parametrize("kind", [str, bytes])
-@pytest.mark.parametrize("options", [{}, {"title": "t", "types": {"ALL": float}}, {"names": ["ALL", "N3", "NONE"]}])
+@pytest.mark.parametrize("options", [{}, {"title": "t", "types": {"ALL": float}}, {"names": ["ALL", "N3", "NONE"]},
+                                     {"molblock": "m", "block": "b", "names": ["ALL"]}])
 def test_threads_give_the_table_of_one_thread(tmp_path, small_ranges, kind, options):
     path = kind(sample(tmp_path))
     one = pa.table(read_table(path, workers=1, **options))

@@ -91,7 +91,7 @@ bool read_names(const ArrowSchema& schema, std::vector<std::string>& names) {
 }
 
 // The type of a column written: TypeError for one without a text, or for
-// a molblock or block column of other than strings or binary.
+// a molblock or block column of other than strings or binary (or nulls).
 bool check_type(const ArrowSchema& schema, TableColumns& columns, size_t index, bool whole_text) {
   const ArrowSchema& field = *schema.children[index];
   std::optional<ArrowType> type = column_type(field);
@@ -101,7 +101,7 @@ bool check_type(const ArrowSchema& schema, TableColumns& columns, size_t index, 
                  type_name(field), field.format != nullptr ? field.format : "");
     return false;
   }
-  if (whole_text && !type->is_bytes()) {
+  if (whole_text && !type->is_bytes() && type->cell != CellType::Null) {
     PyErr_Format(PyExc_TypeError, "column '%s' must hold strings or binary, as molblocks and blocks do", name);
     return false;
   }

@@ -121,8 +121,11 @@ Result<size_t, RowFault> RowBlockWriter::write(std::span<const ArrowColumn> colu
   return end;
 }
 
+// A null title keeps the molblock's own title line, as a null record
+// value sets nothing.
 RowBlockWriter::RowResult RowBlockWriter::write_row(std::span<const ArrowColumn> columns, size_t row,
                                                     ByteBuffer& out) {
+  const bool new_title = layout_.title && !columns[*layout_.title].is_null(row);
   Molblock molblock{{}, kEmptyCtab, kLF};
   if (layout_.molblock && !columns[*layout_.molblock].is_null(row)) {
     const size_t index = *layout_.molblock;
@@ -130,12 +133,13 @@ RowBlockWriter::RowResult RowBlockWriter::write_row(std::span<const ArrowColumn>
     if (utf8_ && is_unchecked_utf8(columns[index]) && find_invalid_utf8(bytes)) {
       return CellFault{RowFault::Kind::NotUtf8, index};
     }
-    Result<Molblock, RowFault::Kind> split = split_molblock(bytes, !layout_.title);
+    Result<Molblock, RowFault::Kind> split = split_molblock(bytes, !new_title);
     if (!split) return CellFault{split.error(), index};
     molblock = *split;
   }
-  if (layout_.title) {
-    if (RowResult fault = write_title_line(columns[*layout_.title], row, molblock.ending, out)) return fault;
+  if (new_title) {
+    if (RowResult fault = write_title(columns[*layout_.title], row, out)) return fault;
+    out.append(molblock.ending);
   } else {
     out.append(molblock.title_line.empty() ? molblock.ending : molblock.title_line);
   }
@@ -147,17 +151,13 @@ RowBlockWriter::RowResult RowBlockWriter::write_row(std::span<const ArrowColumn>
   return std::nullopt;
 }
 
-RowBlockWriter::RowResult RowBlockWriter::write_title_line(const ArrowColumn& column, size_t row,
-                                                           std::string_view ending, ByteBuffer& out) {
+RowBlockWriter::RowResult RowBlockWriter::write_title(const ArrowColumn& column, size_t row, ByteBuffer& out) {
   const size_t index = *layout_.title;
-  if (!column.is_null(row)) {
-    const size_t start = out.size();
-    column.append_text(out, row);
-    const std::string_view title = out.view().substr(start);
-    if (std::optional<RowFault::Kind> fault = title_fault(title)) return CellFault{*fault, index};
-    if (utf8_ && is_unchecked_utf8(column) && find_invalid_utf8(title)) return CellFault{RowFault::Kind::NotUtf8, index};
-  }
-  out.append(ending);
+  const size_t start = out.size();
+  column.append_text(out, row);
+  const std::string_view title = out.view().substr(start);
+  if (std::optional<RowFault::Kind> fault = title_fault(title)) return CellFault{*fault, index};
+  if (utf8_ && is_unchecked_utf8(column) && find_invalid_utf8(title)) return CellFault{RowFault::Kind::NotUtf8, index};
   return std::nullopt;
 }
 

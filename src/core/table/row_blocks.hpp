@@ -88,7 +88,7 @@ class RowBlockWriter {
 
   RowResult write_row(std::span<const ArrowColumn> columns, size_t row, ByteBuffer& out);
   RowResult write_whole_block(std::span<const ArrowColumn> columns, size_t row, ByteBuffer& out);
-  RowResult write_title_line(const ArrowColumn& column, size_t row, std::string_view ending, ByteBuffer& out);
+  RowResult write_title(const ArrowColumn& column, size_t row, ByteBuffer& out);
   RowResult write_records(std::span<const ArrowColumn> columns, size_t row, std::string_view ending, ByteBuffer& out);
   RowResult set_records(std::span<const ArrowColumn> columns, size_t row, Block& block);
   // The text of a record cell in scratch_, checked to read back.
