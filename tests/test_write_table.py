@@ -160,6 +160,7 @@ def test_frames_of_every_library_give_the_same_file():
     for table in (columns, pl.DataFrame(columns), numpy_frame, numpy_frame.convert_dtypes(dtype_backend="pyarrow"),
                   pl.DataFrame(columns).with_columns(pl.col("ID").cast(pl.Categorical))):
         assert written(table) == expected, type(table)
+    assert written(pa.table(columns).slice(1)) == written({name: values[1:] for name, values in columns.items()})
 
 
 def test_dask_partitions_concatenated_are_the_whole_frame(tmp_path):
@@ -179,7 +180,8 @@ BAD = [
     ({"v": ["ok", "a\n\nb"]}, {}, ValueError, "row 1, column 'v' has a blank line"),
     ({"v": ["ok\n"]}, {}, ValueError, "row 0, column 'v' has a blank line"),
     ({"v": [" "]}, {}, ValueError, "row 0, column 'v' has a blank line"),
-    ({"v": [b"x\r$$$$"]}, {}, ValueError, "row 0, column 'v' has a \\$\\$\\$\\$ line"),
+    ({"v": [b"x\n$$$$"]}, {}, ValueError, "row 0, column 'v' has a \\$\\$\\$\\$ line"),
+    ({"v": ["a\r\nb"]}, {}, ValueError, "row 0, column 'v' has a carriage return"),
     ({"a<b": ["1"]}, {}, ValueError, "column 'a<b' cannot be a record name"),
     ({"": ["1"]}, {}, ValueError, "column '' cannot be a record name"),
     ({"a\nb": ["1"]}, {}, ValueError, "column 'a\nb' cannot be a record name"),

@@ -156,6 +156,8 @@ const char* fault_reason(RowFault::Kind kind) noexcept {
       return "has a $$$$ line, which would end the block";
     case RowFault::Kind::BlankLine:
       return "has a blank line or ends with a line break, which would end the record";
+    case RowFault::Kind::CarriageReturn:
+      return "has a carriage return, which text reading takes for a line break";
     case RowFault::Kind::LineBreak:
       return "has a line break, which a title cannot have";
     case RowFault::Kind::NotUtf8:
@@ -172,17 +174,18 @@ bool raise_row_fault(const RowFault& fault, uint64_t row, const TableColumns& co
   return false;
 }
 
-// The columns of one batch, a struct array of the schema's fields.
+// The columns of one batch, a struct array of the schema's fields whose
+// rows are those of its children from its own offset on.
 bool view_batch(const ArrowSchema& schema, const ArrowArray& batch, const TableColumns& columns,
                 std::vector<ArrowColumn>& views) {
   views.clear();
-  if (batch.n_children != schema.n_children || batch.offset != 0) {
+  if (batch.n_children != schema.n_children || batch.offset < 0 || batch.length < 0) {
     PyErr_SetString(PyExc_ValueError, "a batch of the table does not follow its schema");
     return false;
   }
   for (int64_t i = 0; i < batch.n_children; ++i) {
     Result<ArrowColumn, MalformedArray> view = ArrowColumn::view(*schema.children[i], columns.types[i], *batch.children[i]);
-    if (!view || batch.children[i]->length < batch.length) {
+    if (!view || batch.children[i]->length < batch.offset + batch.length) {
       PyErr_Format(PyExc_ValueError, "column '%s' of a batch lacks the buffers its type needs",
                    columns.names[i].c_str());
       return false;
@@ -206,20 +209,21 @@ struct TableWrite {
 // interpreter lock.
 bool write_batch(TableWrite& state, const ArrowArray& batch, std::vector<ArrowColumn>& views) {
   if (!view_batch(state.schema, batch, state.columns, views)) return false;
-  const auto rows = static_cast<size_t>(batch.length);
-  for (size_t row = 0; row < rows;) {
+  const auto first = static_cast<size_t>(batch.offset);
+  const size_t end = first + static_cast<size_t>(batch.length);
+  for (size_t row = first; row < end;) {
     Result<size_t, RowFault> written = size_t{0};
     {
       ReleasedGil unlocked;
-      written = state.writer.write(views, row, rows, state.sink.buffer(), state.sink.chunk_size());
+      written = state.writer.write(views, row, end, state.sink.buffer(), state.sink.chunk_size());
     }
     if (!written) {  // the blocks before it are flushed as the sink finishes
-      return raise_row_fault(written.error(), state.rows_before + written.error().row, state.columns);
+      return raise_row_fault(written.error(), state.rows_before + (written.error().row - first), state.columns);
     }
     if (!state.sink.commit(*written - row)) return false;
     row = *written;
   }
-  state.rows_before += rows;
+  state.rows_before += end - first;
   return true;
 }
 

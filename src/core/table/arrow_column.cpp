@@ -110,19 +110,27 @@ std::optional<ArrowType> storage_type(std::string_view format) noexcept {
 
 bool is_integer(CellType cell) noexcept { return cell >= CellType::Int8 && cell <= CellType::UInt64; }
 
-// The buffers an array of the type has, the validity bitmap first.
+// The buffers an array of the type has, the validity bitmap first: views
+// have data buffers and their sizes after the views.
 int64_t buffer_count(CellType cell) noexcept {
   switch (cell) {
     case CellType::Null:
       return 0;
     case CellType::Binary:
     case CellType::LargeBinary:
-      return 3;
     case CellType::BinaryView:
-      return 3;  // at least: views, then data buffers and their sizes
+      return 3;
     default:
       return 2;
   }
+}
+
+// The data of offsets [first, last] into a buffer that may be missing
+// only when it holds nothing.
+template <class Offset>
+bool has_data(const ArrowArray& array) noexcept {
+  const auto* offsets = static_cast<const Offset*>(array.buffers[1]);
+  return array.buffers[2] != nullptr || offsets[array.offset] == offsets[array.offset + array.length];
 }
 
 double half_to_double(uint16_t bits) noexcept {
@@ -155,9 +163,28 @@ bool views_in_range(const ArrowArray& array) noexcept {
   const auto* views = static_cast<const ViewCell*>(array.buffers[1]);
   const int64_t data_buffers = array.n_buffers - 3;
   for (int64_t i = array.offset; i < array.offset + array.length; ++i) {
-    if (views[i].length > kInlineView && (views[i].buffer < 0 || views[i].buffer >= data_buffers)) return false;
+    const ViewCell& view = views[i];
+    if (view.length <= kInlineView) continue;
+    if (view.buffer < 0 || view.buffer >= data_buffers || array.buffers[2 + view.buffer] == nullptr) return false;
   }
   return true;
+}
+
+// The buffers that cells of the array are read from are there.
+bool has_buffers(ArrowType type, const ArrowArray& array) noexcept {
+  if (array.length == 0 || type.cell == CellType::Null) return true;
+  const bool values = array.buffers[1] != nullptr || (type.cell == CellType::FixedBinary && type.width == 0);
+  if (!values) return false;
+  switch (type.cell) {
+    case CellType::Binary:
+      return has_data<int32_t>(array);
+    case CellType::LargeBinary:
+      return has_data<int64_t>(array);
+    case CellType::BinaryView:
+      return views_in_range(array);
+    default:
+      return true;
+  }
 }
 
 }  // namespace
@@ -172,13 +199,9 @@ std::optional<ArrowType> column_type(const ArrowSchema& schema) noexcept {
 
 Result<ArrowColumn::Level, MalformedArray> ArrowColumn::level(ArrowType type, const ArrowArray& array) noexcept {
   if (array.length < 0 || array.offset < 0 || array.n_buffers < buffer_count(type.cell) ||
-      (array.n_buffers > 0 && array.buffers == nullptr)) {
+      (array.n_buffers > 0 && array.buffers == nullptr) || !has_buffers(type, array)) {
     return MalformedArray{};
   }
-  for (int64_t i = 1; array.length > 0 && i < buffer_count(type.cell) - (type.is_bytes() ? 1 : 0); ++i) {
-    if (array.buffers[i] == nullptr) return MalformedArray{};
-  }
-  if (type.cell == CellType::BinaryView && array.length > 0 && !views_in_range(array)) return MalformedArray{};
   return Level{type, &array};
 }
 

@@ -22,31 +22,25 @@ bool is_readable_name(std::string_view name) noexcept {
   return !name.empty() && name.find_first_of("<>\r\n") == std::string_view::npos;
 }
 
-// The offset of the first CR or LF at or after `from`, or the size: a
-// text reader takes a lone CR for a line break too.
-size_t find_line_break(std::string_view text, size_t from) noexcept {
-  while (from < text.size() && text[from] != '\n' && text[from] != '\r') ++from;
-  return from;
-}
-
-// What stops a value from reading back as one record value: a blank
-// line, which would end the record (a final line break leaves one), or a
-// $$$$ line, which would end the block. The empty value reads back.
+// What stops a value from reading back as one record value: a CR, which
+// text reading takes for a line break; a blank line, which would end the
+// record (a final line break leaves one); a $$$$ line, which would end
+// the block. The empty value reads back.
 std::optional<RowFault::Kind> value_fault(std::string_view value) noexcept {
+  if (find_byte(value, '\r') != npos) return RowFault::Kind::CarriageReturn;
   if (value.empty()) return std::nullopt;
   for (size_t start = 0;;) {
-    size_t end = find_line_break(value, start);
-    std::string_view line = value.substr(start, end - start);
+    const size_t end = find_byte(value, '\n', start);
+    const std::string_view line = value.substr(start, end == npos ? npos : end - start);
     if (is_blank(line)) return RowFault::Kind::BlankLine;
     if (line.starts_with(kDollars)) return RowFault::Kind::TerminatorLine;
-    if (end == value.size()) return std::nullopt;
-    start = end + (value.substr(end, 2) == kCRLF ? 2 : 1);
-    if (start == value.size()) return RowFault::Kind::BlankLine;
+    if (end == npos) return std::nullopt;
+    start = end + 1;
   }
 }
 
 std::optional<RowFault::Kind> title_fault(std::string_view title) noexcept {
-  if (find_line_break(title, 0) != title.size()) return RowFault::Kind::LineBreak;
+  if (title.find_first_of("\r\n") != std::string_view::npos) return RowFault::Kind::LineBreak;
   if (title.starts_with(kDollars)) return RowFault::Kind::TerminatorLine;
   return std::nullopt;
 }

@@ -58,6 +58,7 @@ struct RowFault {
     AfterMEnd,        // a molblock with lines after its M  END line
     TerminatorLine,   // a $$$$ line, which would end the block
     BlankLine,        // a blank line in a record value, which would end the record
+    CarriageReturn,   // a CR in a record value, which text reading takes for a line break
     LineBreak,        // a line break in a title
     NotUtf8,          // bytes that a text destination cannot take
     MalformedRecord,  // a record of a whole block without a <name>, so unsettable
