@@ -301,9 +301,10 @@ PyObject* write_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   if (!check_types(schema.value, *layout, columns)) return nullptr;
 
-  std::optional<SdfSink> sink = SdfSink::open_formatted(dest, as_text);
+  const Kind kind = as_text ? Kind::Str : Kind::Bytes;
+  std::optional<SdfSink> sink = SdfSink::open_formatted(dest, kind);
   if (!sink) return nullptr;
-  RowBlockWriter writer(std::move(*layout), as_text);
+  RowBlockWriter writer(std::move(*layout), kind);
   TableWrite state{stream.value, schema.value, columns, writer, *sink};
   if (!sink->finish_after(write_batches(state))) return nullptr;
   return PyLong_FromUnsignedLongLong(sink->written());

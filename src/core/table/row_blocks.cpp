@@ -59,7 +59,8 @@ Result<Molblock, RowFault::Kind> split_molblock(std::string_view molblock, bool 
   const std::optional<size_t> mdl_end = title_end < molblock.size() ? find_mdl_end(body) : std::nullopt;
   if (!mdl_end) return RowFault::Kind::NoMEnd;
   if (*mdl_end != body.size()) return RowFault::Kind::AfterMEnd;
-  if (find_block_end(keeps_title ? molblock : body, true).found) return RowFault::Kind::TerminatorLine;
+  // Searched as text reading searches, which also starts lines after a CR.
+  if (find_block_end(keeps_title ? molblock : body, Kind::Str).found) return RowFault::Kind::TerminatorLine;
   return Molblock{molblock.substr(0, title_end), body, first_line_ending(molblock)};
 }
 

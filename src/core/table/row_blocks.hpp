@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/base/buffer.hpp"
+#include "core/base/kind.hpp"
 #include "core/base/result.hpp"
 #include "core/block.hpp"
 #include "core/table/arrow_column.hpp"
@@ -69,9 +70,9 @@ struct RowFault {
 
 class RowBlockWriter {
  public:
-  // `utf8` when the destination takes text: byte-string cells must then
-  // be UTF-8.
-  RowBlockWriter(BlockLayout layout, bool utf8) : layout_(std::move(layout)), utf8_(utf8) {}
+  // `destination` is what the output is taken as: for str, byte-string
+  // cells must be UTF-8.
+  RowBlockWriter(BlockLayout layout, Kind destination) : layout_(std::move(layout)), utf8_(destination == Kind::Str) {}
 
   // Appends the blocks of rows [first, end) of a batch to `out`, stopping
   // once it holds `limit` bytes or more. Returns the row after the last
@@ -96,7 +97,7 @@ class RowBlockWriter {
   RowResult cell_text(const ArrowColumn& column, size_t index, size_t row);
 
   BlockLayout layout_;
-  bool utf8_;
+  bool utf8_;  // byte strings are checked to be UTF-8
   ByteBuffer scratch_;
 };
 
