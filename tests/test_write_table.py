@@ -223,3 +223,33 @@ def test_rows_before_a_bad_one_reach_a_file_object():
 def test_floats_are_written_as_repr(values):
     back = read_table(io.BytesIO(written({"x": pa.array(values, pa.float64())})), ["x"]).to_pydict()
     assert back["x"] == [repr(value).encode() for value in values]
+
+
+D = decimal.Decimal
+TYPED = [
+    (pa.array([-1, 0, 1_500], pa.timestamp("ms")),
+     ["1969-12-31T23:59:59.999", "1970-01-01T00:00:00", "1970-01-01T00:00:01.500"]),
+    (pa.array([1], pa.timestamp("ns", tz="Europe/Berlin")), ["1970-01-01T00:00:00.000000001Z"]),
+    (pa.array([-86_400_000 - 1, 86_400_000], pa.date64()), ["1969-12-30", "1970-01-02"]),
+    (pa.array([-719_529, 2_932_897], pa.date32()), ["-0001-12-31", "+10000-01-01"]),
+    (pa.array([3_723_004], pa.time32("ms")), ["01:02:03.004"]),
+    (pa.array([5], pa.time64("ns")), ["00:00:00.000000005"]),
+    (pa.array([D("-0.05"), D("12.30")], pa.decimal128(5, 2)), ["-0.05", "12.30"]),
+    (pa.array([D("-1E+3"), D("0")], pa.decimal128(5, -3)), ["-1000", "0"]),
+    (pa.array([D("-" + "9" * 76)], pa.decimal256(76, 0)), ["-" + "9" * 76]),
+    (pa.array([D("-1.5")], pa.decimal32(3, 1)), ["-1.5"]),
+    (pa.array([D("123456789.0123")], pa.decimal64(18, 4)), ["123456789.0123"]),
+    (pa.array([0.1, 65504, float("-inf")], pa.float16()), ["0.0999755859375", "65504.0", "-inf"]),
+    (pa.array([2**64 - 1, 0], pa.uint64()), ["18446744073709551615", "0"]),
+    (pa.array(["a", "longer than twelve bytes", None], pa.string_view()), ["a", "longer than twelve bytes", None]),
+    (pa.array([b"ab", None], pa.binary(2)), ["ab", None]),
+    (pa.array(["x", None, "yy"], pa.large_string()).dictionary_encode(), ["x", None, "yy"]),
+    (pa.DictionaryArray.from_arrays(pa.array([1, 0, None], pa.int8()), pa.array([1.5, None])), [None, "1.5", None]),
+    (pa.nulls(2), [None, None]),
+]
+
+
+@pytest.mark.parametrize("array, texts", TYPED, ids=[str(array.type) for array, _ in TYPED])
+def test_typed_cells_as_text(array, texts):
+    back = read_table(io.BytesIO(written(pa.table({"x": array}))), ["x"]).to_pydict()["x"]
+    assert back == [None if text is None else text.encode() for text in texts]

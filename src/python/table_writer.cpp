@@ -184,8 +184,9 @@ bool view_batch(const ArrowSchema& schema, const ArrowArray& batch, const TableC
     return false;
   }
   for (int64_t i = 0; i < batch.n_children; ++i) {
-    Result<ArrowColumn, MalformedArray> view = ArrowColumn::view(*schema.children[i], columns.types[i], *batch.children[i]);
-    if (!view || batch.children[i]->length < batch.offset + batch.length) {
+    const ArrowArray& column = *batch.children[i];
+    Result<ArrowColumn, MalformedArray> view = ArrowColumn::view(*schema.children[i], columns.types[i], column);
+    if (!view || column.length < batch.offset + batch.length) {
       PyErr_Format(PyExc_ValueError, "column '%s' of a batch lacks the buffers its type needs",
                    columns.names[i].c_str());
       return false;

@@ -51,7 +51,8 @@ def scan(found: Source, fields: list[str] | None, args: argparse.Namespace,
         if found.is_stdin:
             raise UsageError("name the records with -f when reading standard input: "
                              "without them, FILE is read twice")
-        return molbrook.scan_table(found.path(), title=args.title, types=types, molblock=args.molblock, block=args.block)
+        return molbrook.scan_table(found.path(), title=args.title, types=types,
+                                   molblock=args.molblock, block=args.block)
     except OSError as error:
         raise FileError.from_exception(found.label, error) from error
     except ValueError as error:  # a title column named as a record, a name given twice

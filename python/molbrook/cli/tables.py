@@ -108,7 +108,8 @@ def read_table(path: str, formats: tuple[str, ...] = READ, fmt: str | None = Non
     overrides the extension; "-" is standard input, which needs it."""
     if fmt is None:
         if path == STDIN:
-            raise UsageError(f"give the --format of a table on standard input ({', '.join(ext[1:] for ext in formats)})")
+            choices = ", ".join(ext[1:] for ext in formats)
+            raise UsageError(f"give the --format of a table on standard input ({choices})")
         fmt = table_format(path, formats)
     label = "standard input" if path == STDIN else path
     try:

@@ -252,9 +252,9 @@ bool ArrowColumn::Level::is_valid(size_t index) const noexcept {
 
 template <class T>
 T ArrowColumn::Level::value(size_t index) const noexcept {
+  const size_t at = index + static_cast<size_t>(array->offset);
   T value;
-  std::memcpy(&value, static_cast<const char*>(array->buffers[1]) + (index + static_cast<size_t>(array->offset)) * sizeof(T),
-              sizeof(T));
+  std::memcpy(&value, static_cast<const char*>(array->buffers[1]) + at * sizeof(T), sizeof(T));
   return value;
 }
 

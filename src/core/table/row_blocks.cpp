@@ -16,8 +16,9 @@ namespace {
 // and comment lines empty, a counts line of zeros, M  END.
 constexpr std::string_view kEmptyCtab = "\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n";
 
-// What stops a name from reading back as the same name, if anything: the
-// header line takes the name from its first "<" to its last ">".
+// Whether a name reads back as itself: not empty, on one line, and
+// without "<" or ">" (a header line's name runs from its first "<" to its
+// last ">", and other readers end it at the first ">").
 bool is_readable_name(std::string_view name) noexcept {
   return !name.empty() && name.find_first_of("<>\r\n") == std::string_view::npos;
 }
