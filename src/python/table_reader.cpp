@@ -457,14 +457,9 @@ bool parse_parts(PyObject* const (&names)[3], TableOptions& options, std::vector
   constexpr BlockPart kParts[] = {BlockPart::Title, BlockPart::Molblock, BlockPart::Block};
   for (size_t i = 0; i < 3; ++i) {
     if (names[i] == Py_None) continue;
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_Check(names[i]) ? PyUnicode_AsUTF8AndSize(names[i], &size) : nullptr;
-    if (utf8 == nullptr) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be None or a str", part_label(kParts[i]));
-      return false;
-    }
+    const std::string expected = std::string(part_label(kParts[i])) + " must be None or a str";
+    if (!utf8_argument(names[i], expected.c_str(), part_names.emplace_back())) return false;
     options.parts.push_back(kParts[i]);
-    part_names.emplace_back(utf8, static_cast<size_t>(size));
   }
   return true;
 }

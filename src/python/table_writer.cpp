@@ -240,36 +240,22 @@ bool write_batches(TableWrite& state) {
 
 // Names given as a list of str, or None.
 bool parse_names(PyObject* names, std::optional<std::vector<std::string>>& parsed) {
+  constexpr const char* kExpected = "_write_table() names must be a list of str or None";
   if (names == Py_None) return true;
   if (!PyList_Check(names)) {
-    PyErr_SetString(PyExc_TypeError, "_write_table() names must be a list of str or None");
+    PyErr_SetString(PyExc_TypeError, kExpected);
     return false;
   }
-  parsed.emplace();
+  parsed.emplace(static_cast<size_t>(PyList_GET_SIZE(names)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_Check(PyList_GET_ITEM(names, i))
-                           ? PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(names, i), &size)
-                           : nullptr;
-    if (utf8 == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_write_table() names must be a list of str or None");
-      return false;
-    }
-    parsed->emplace_back(utf8, static_cast<size_t>(size));
+    if (!utf8_argument(PyList_GET_ITEM(names, i), kExpected, (*parsed)[static_cast<size_t>(i)])) return false;
   }
   return true;
 }
 
 bool parse_column(PyObject* name, std::optional<std::string>& parsed) {
   if (name == Py_None) return true;
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-  if (utf8 == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_write_table() column names must be str or None");
-    return false;
-  }
-  parsed.emplace(utf8, static_cast<size_t>(size));
-  return true;
+  return utf8_argument(name, "_write_table() column names must be str or None", parsed.emplace());
 }
 
 PyObject* write_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
