@@ -43,6 +43,8 @@ CASES = {
     "merge_records": (lambda i, o: [*LIBRARY, f"import molbrook; molbrook.merge_records({i!r}, "
                                               f"{{'ID': ['m1'], 'X': [1]}}, {o!r}, key='ID', on_title=True)"],
                       ".sdf", ".sdf"),
+    "write_table": (lambda i, o: [*LIBRARY, f"import molbrook; molbrook.write_table(molbrook.read_table({i!r}), {o!r})"],
+                    ".sdf", ".sdf"),
     "write_sdf": (lambda i, o: [*LIBRARY, f"import molbrook; molbrook.write_sdf({o!r}, molbrook.parse_sdf({i!r}))"],
                   ".sdf", ".sdf"),
     "sdf_writer": (lambda i, o: [*LIBRARY, f"import molbrook\nwith molbrook.sdf_writer({o!r}) as w:\n"
