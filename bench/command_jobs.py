@@ -45,7 +45,7 @@ def run_filter(source: Path, dest: Path, test: tuple[bytes, float]) -> None:
 
 
 def run_set(source: Path, dest: Path) -> None:
-    if molbrook("set", "BENCH_TAG=1", source, "-o", dest):
+    if molbrook("set", "-f", "BENCH_TAG=1", source, "-o", dest):
         raise SystemExit("molbrook set failed")
 
 
@@ -101,7 +101,7 @@ def jobs(job: Callable[..., Any], lf: Path, out: Path) -> list[Any]:
     made = [
         job("cli_filter", f"command: molbrook filter --where '{os.fsdecode(test[0])}>{test[1]:g}'", "command", lf,
             partial(run_filter, lf, out, test), partial(filter_checksum, lf, out, test), setup=remove_out),
-        job("cli_set", "command: molbrook set NAME=VALUE", "command", lf, partial(run_set, lf, out),
+        job("cli_set", "command: molbrook set -f NAME=VALUE", "command", lf, partial(run_set, lf, out),
             lambda: (run_set(lf, out), Checksum(count_blocks(out)))[1], setup=remove_out, agrees_with="floor"),
     ]
     if importlib.util.find_spec("pyarrow") is not None:

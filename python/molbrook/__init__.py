@@ -18,6 +18,7 @@ from molbrook._index import index_sdf
 from molbrook._merge import MergeSummary, merge_records
 from molbrook._sort import SortKey, SortSummary, sort_sdf
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
+from molbrook._write_table import write_table
 from molbrook.native import (
     CTable,
     MalformedRecordError,
@@ -55,4 +56,5 @@ __all__ = [
     "sdf_writer",
     "sort_sdf",
     "write_sdf",
+    "write_table",
 ]

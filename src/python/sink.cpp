@@ -15,9 +15,9 @@ namespace molbrook::py {
 namespace {
 
 constexpr size_t kPathChunk = 262144;  // bytes per system write
-// Bytes per file-object write call: as many, since a file object passes a
-// chunk this large straight to its own system write.
-constexpr size_t kFileChunk = 262144;
+// Bytes per file-object write call: at least this many, ending on a block
+// boundary, but for the last call and those around a block written alone.
+constexpr size_t kFileChunk = 65536;
 
 Py_ssize_t chunk_length(PyObject* chunk) noexcept {
   return PyUnicode_Check(chunk) ? PyUnicode_GET_LENGTH(chunk) : PyBytes_GET_SIZE(chunk);
@@ -94,6 +94,19 @@ std::optional<SdfSink> SdfSink::open(PyObject* dest, bool text_as_utf8) {
     return std::nullopt;
   }
   return SdfSink(PathTarget{std::move(*file), std::move(path.path)}, kPathChunk);
+}
+
+std::optional<SdfSink> SdfSink::open_formatted(PyObject* dest, Kind kind) {
+  std::optional<SdfSink> sink = open(dest, kind == Kind::Bytes);
+  FileTarget* file = sink ? std::get_if<FileTarget>(&sink->target_) : nullptr;
+  if (file != nullptr) file->kind = kind;
+  return sink;
+}
+
+bool SdfSink::commit(uint64_t blocks) {
+  if (buffer_.size() >= threshold_ && !flush()) return false;
+  written_ += blocks;
+  return true;
 }
 
 bool SdfSink::write_block(PySDBlock* block) {

@@ -34,21 +34,27 @@ def configure(parser: Parser) -> None:
     parser.add_argument("-f", "--fields", metavar="NAME,...",
                         help="the records to take, in order (default: every name seen)")
     parser.add_argument("--title", metavar="COLUMN", help="add the title as column COLUMN")
+    parser.add_argument("--molblock", metavar="COLUMN",
+                        help="add the molblock (title line through M  END) as column COLUMN")
+    parser.add_argument("--block", metavar="COLUMN",
+                        help="add the whole block as column COLUMN, which from-table --block writes back as it was")
     parser.add_argument("--types", metavar="NAME=int|float,...", help="columns read as numbers")
     parser.add_argument("--source", metavar="COLUMN", help="add a column COLUMN naming the FILE of each row")
     add_inputs(parser)
     add_output(parser)
 
 
-def scan(found: Source, fields: list[str | bytes] | None, title: str | None,
+def scan(found: Source, fields: list[str | bytes] | None, args: argparse.Namespace,
          types: dict[str | bytes, type] | None) -> TableScan:
     """The table's batches. Without fields, scan_table finds the names in a
     first pass over the file (so, no progress bar); with them, the blocks
     stream past the bar once."""
     try:
         if fields is not None:
-            return molbrook.scan_table(found.blocks(), fields, title=title, types=types)
-        return molbrook.scan_table(found.path(), title=title, types=types)
+            return molbrook.scan_table(found.blocks(), fields, title=args.title, types=types,
+                                       molblock=args.molblock, block=args.block)
+        return molbrook.scan_table(found.path(), title=args.title, types=types,
+                                   molblock=args.molblock, block=args.block)
     except OSError as error:
         raise FileError.from_exception(found.label, error) from error
     except ValueError as error:  # a title column named as a record, a name given twice
@@ -61,7 +67,7 @@ def record_names(found: Inputs) -> list[str | bytes]:
     seen: dict[str | bytes, None] = {}
     for each in found.sources:
         try:
-            reader = _table._reader(parse_sdf(each.path(), borrow=True), None, None, {}, 0)
+            reader = _table._reader(parse_sdf(each.path(), borrow=True), None, _table._Parts(), {}, 0)
             try:
                 seen.update(dict.fromkeys(reader.record_names()))
             finally:
@@ -71,7 +77,7 @@ def record_names(found: Inputs) -> list[str | bytes]:
     return list(seen)
 
 
-def parts(found: Inputs, fields: list[str | bytes] | None, title: str | None,
+def parts(found: Inputs, fields: list[str | bytes] | None, args: argparse.Namespace,
           types: dict[str | bytes, type] | None) -> Iterator[tables.Part]:
     """The batches of each file in turn, all with the same columns."""
     if fields is None and found.is_stdin:
@@ -81,7 +87,7 @@ def parts(found: Inputs, fields: list[str | bytes] | None, title: str | None,
     for each in found.sources:
         each.check_readable()
     for each in found.sources:
-        with scan(each, fields, title, types) as batches:
+        with scan(each, fields, args, types) as batches:
             yield tables.Part(batches, each.label)
 
 
@@ -92,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
     fields: list[str | bytes] | None = list(names(args.fields)) if args.fields is not None else None
     types = column_types(args.types)
     found = inputs(args.files, quiet=args.quiet)
-    batches = parts(found, fields, args.title, types)
+    batches = parts(found, fields, args, types)
     first = next(batches)  # the first file opened, and the arguments checked, before OUT is made
     with output(args.output, found) as out:
         tables.write_table(itertools.chain([first], batches), out, fmt, args.source)

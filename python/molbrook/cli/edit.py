@@ -11,7 +11,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import inputs
 from molbrook.cli.options import Command, Parser, add_inputs, add_output, names, pairs
-from molbrook.cli.outputs import output
+from molbrook.cli.outputs import check_in_place, output
 from molbrook.native import MalformedRecordError, SDBlock, write_sdf
 
 Edit = Callable[[SDBlock[bytes]], None]
@@ -82,9 +82,8 @@ def write_edited(args: argparse.Namespace, edit: Edit) -> int:
         with output(args.output, found) as out:
             write_sdf(out, edited(found.blocks(), edit, found.label))
         return 0
-    if found.is_stdin:
-        raise UsageError("--in-place needs a FILE")
     for each in found.sources:
+        check_in_place(each)
         each.check_readable()
     for each in found.sources:
         with output(None, each, in_place=True) as out:
