@@ -26,6 +26,10 @@ page cache:
              and records against write_sdf(parse_sdf(...)) and RDKit's
              PandasTools.WriteSDF; the byte-exact Parquet form's size
              against the file under gzip -6
+  sort       sort_sdf by a numeric record in memory, spilling (16MiB), top=100
+             and best per title over the file cut into 50; against the round
+             trip, `molbrook filter`, RDKit read-sort-write and sorted() on
+             molbrook blocks (sort_jobs.py); the peak RSS of the spilling sort
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -60,6 +64,7 @@ import command_jobs
 import index_jobs
 import common
 import scale_jobs
+import sort_jobs
 import table_jobs
 from common import Checksum
 from molbrook import parse_sdf, write_sdf
@@ -197,7 +202,8 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + command_jobs.jobs(Job, lf, out) + index_jobs.jobs(Job, lf, out, name))
+            + command_jobs.jobs(Job, lf, out) + index_jobs.jobs(Job, lf, out, name)
+            + sort_jobs.jobs(Job, lf, out, with_rdkit))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -215,6 +221,7 @@ TARGETS = [
     *scale_jobs.TARGETS,
     *command_jobs.TARGETS,
     *index_jobs.TARGETS,
+    *sort_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -265,7 +272,7 @@ def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
 
 
 def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None,
-                  parquet_ratio: float | None) -> None:
+                  parquet_ratio: float | None, sort_rss: int | None = None) -> None:
     print("\n| target | measured | wanted | |")
     print("|---|---:|---:|---|")
     for key, reference, minimum in TARGETS:
@@ -284,6 +291,10 @@ def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int 
         limit = table_jobs.PARQUET_RSS_LIMIT
         print(f"| peak RSS growth, scan_table of three names to Parquet | {parquet_rss / 2**20:.1f} MiB "
               f"| < {limit // 2**20} MiB | {'met' if parquet_rss < limit else 'MISSED'} |")
+    if sort_rss is not None:
+        limit = sort_jobs.SPILL_RSS_LIMIT
+        print(f"| peak RSS growth, sort_sdf with memory={sort_jobs.SPILL_MEMORY} | {sort_rss / 2**20:.1f} MiB "
+              f"| < {limit // 2**20} MiB | {'met' if sort_rss < limit else 'MISSED'} |")
     if parquet_ratio is not None:
         limit = table_jobs.PARQUET_SIZE_LIMIT
         print(f"| Parquet (zstd) of read_table(block=...) / the file under gzip -6, byte-exact back "
@@ -325,8 +336,9 @@ def main(argv: list[str] | None = None) -> int:
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
                                         "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
-                                        "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write, "
-                                        "parquet_size for the byte-exact Parquet check and rss for the memory run")
+                                        "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write sort_number sort_spill "
+                                        "sort_top python_sort sort_best_per_title parts_round_trip rdkit_sort, "
+                                        "parquet_size for the byte-exact Parquet check, rss and sort_rss for the memory runs")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
     ap.add_argument("--corpus", type=Path, default=common.CORPUS, help="folder of make_big.py and the real files")
@@ -369,10 +381,13 @@ def main(argv: list[str] | None = None) -> int:
         rss_file = common.build_file(args.rss_size, corpus=args.corpus)
         rss = common.peak_rss_growth(rss_file)
         parquet_rss = table_jobs.parquet_rss_growth(rss_file)
+    sort_rss = None
+    if not args.only or "sort_rss" in args.only.split(","):
+        sort_rss = sort_jobs.spill_rss_growth(lf, out)
     print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
 
     print_table(results, blocks)
-    print_targets(results, rss, parquet_rss, parquet_ratio)
+    print_targets(results, rss, parquet_rss, parquet_ratio, sort_rss)
     if rss is not None:
         print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
               "and three of its names streamed to Parquet with scan_table, each in a fresh process.")
