@@ -30,15 +30,15 @@ PyTypeObject* SorterType = nullptr;
 
 namespace {
 
-// Blocks written between checks for a signal (Ctrl-C).
-constexpr uint64_t kSignalCheckInterval = 1024;
-
 struct PySorter {
   PyObject_HEAD
   BorrowState borrow;
   std::optional<SortJob> job;  // empty once closed
-  // Per source, the file its blocks are read back from by offset.
+  // Per source, the file its blocks are read back from by offset, and its
+  // mapping, which serves them instead while no run was spilled (a sort
+  // that spills keeps to positional reads, holding no pages).
   std::vector<platform::File> files;
+  std::vector<MappingRef> mappings;
   std::optional<std::string> provenance;  // the record naming each block's origin
   std::vector<std::string> labels;        // per source, as provenance names it
   Kind kind;
@@ -128,6 +128,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&self->borrow) BorrowState();
   new (&self->job) std::optional<SortJob>();
   new (&self->files) std::vector<platform::File>(label_texts.size());
+  new (&self->mappings) std::vector<MappingRef>(label_texts.size());
   new (&self->provenance) std::optional<std::string>(std::move(provenance_name));
   new (&self->labels) std::vector<std::string>(std::move(label_texts));
   self->kind = is_bytes ? Kind::Bytes : Kind::Str;
@@ -265,61 +266,111 @@ PyObject* sorter_add(PyObject* object, PyObject* args) {
   }
   Feed feed{*job, source, mapped.reader != nullptr && path != Py_None};
   if (feed.by_offset && !open_for_offsets(self, source, path)) return nullptr;
+  if (feed.by_offset) self->mappings[source] = mapped.reader->mapping();
   bool fed = mapped.reader != nullptr ? feed_mapped(feed, mapped) : feed_objects(feed, iterator.get(), self->kind);
   return fed ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
 }
 
 // Writing ------------------------------------------------------------------
 
-struct Written {
-  std::optional<Block> block;
+// Blocks read back between two takings of the interpreter lock.
+constexpr size_t kBatchBlocks = 256;
+
+// A batch of blocks read back, or why it stopped short.
+struct Batch {
+  std::vector<Block> blocks;
   std::optional<RunError> run_error;
-  int read_error = 0;  // errno of a failed read back
-  bool changed = false;  // the source no longer holds the block there
+  uint32_t failed_source = 0;
+  int read_error = 0;    // errno of a failed read back
+  bool changed = false;  // the source no longer holds a block where it was
   bool malformed = false;
+  bool ended = false;
+  bool failed() const noexcept { return run_error || read_error != 0 || changed || malformed; }
 };
 
 // The block `sorted` describes, read back by offset when kept so, with its
-// provenance record. Touches no Python object.
-void materialize(PySorter* self, const SortedBlock& sorted, Written& out) {
+// provenance record; false with the failure noted in `batch`. Touches no
+// Python object.
+bool materialize(PySorter* self, const SortedBlock& sorted, bool from_mapping, Batch& batch) {
+  if (from_mapping && sorted.origin.offset && !self->provenance) {
+    const size_t start = static_cast<size_t>(*sorted.origin.offset);
+    const size_t end = start + static_cast<size_t>(sorted.length);
+    const std::string_view bytes = self->mappings[sorted.origin.source]->bytes();
+    std::optional<Block> block;
+    if (end <= bytes.size() && sorted.length >= 5) {
+      const size_t terminator = bytes.substr(start, end - start).ends_with("$$$$\r\n") ? 6 : 5;
+      block = Block::borrow(self->mappings[sorted.origin.source], start, end, end - start - terminator);
+    }
+    if (!block) {
+      batch.changed = true;
+      return false;
+    }
+    batch.blocks.push_back(std::move(*block));
+    return true;
+  }
   ByteBuffer bytes;
   if (sorted.origin.offset) {
     bytes.reserve(static_cast<size_t>(sorted.length));
     Result<size_t, platform::SystemError> count = platform::read_at(
         self->files[sorted.origin.source], *sorted.origin.offset, bytes.data(), static_cast<size_t>(sorted.length));
     if (!count) {
-      out.read_error = count.error().code;
-      return;
+      batch.read_error = count.error().code;
+      return false;
     }
     bytes.set_size(*count);
   } else {
     bytes.append(sorted.bytes);
   }
   const std::string_view view = bytes.view();
-  const size_t terminator = view.ends_with("\r\n") ? 6 : 5;
-  if (view.size() != sorted.length || view.size() < terminator || !view.ends_with(sorted.length ? "\n" : "")) {
-    out.changed = true;
-    return;
+  const size_t terminator = view.ends_with("$$$$\r\n") ? 6 : 5;
+  std::optional<Block> block;
+  if (view.size() == sorted.length && view.size() >= terminator && view.ends_with("\n")) {
+    block = Block::copy_unchanged(view, view.size() - terminator);
   }
-  out.block = Block::copy_unchanged(view, view.size() - terminator);
-  if (!out.block) {
-    out.changed = true;
-    return;
+  if (!block) {
+    batch.changed = true;
+    return false;
   }
   if (self->provenance) {
     const std::string value = self->labels[sorted.origin.source] + ":" + std::to_string(sorted.origin.ordinal);
-    out.malformed = !set_record(*out.block, *self->provenance, value, HeaderStyle::Plain);
+    if (!set_record(*block, *self->provenance, value, HeaderStyle::Plain)) {
+      batch.malformed = true;
+      return false;
+    }
+  }
+  batch.blocks.push_back(std::move(*block));
+  return true;
+}
+
+// The next blocks to write, up to kBatchBlocks. Touches no Python object.
+void read_batch(PySorter* self, SortJob& job, bool duplicates, Batch& batch) {
+  const bool from_mapping = job.spilled_runs() == 0;
+  while (batch.blocks.size() < kBatchBlocks) {
+    SortedBlock sorted;
+    Result<bool, RunError> next = duplicates ? job.next_duplicate(sorted) : job.next_sorted(sorted);
+    if (!next) {
+      batch.run_error = std::move(next.error());
+      return;
+    }
+    if (!*next) {
+      batch.ended = true;
+      return;
+    }
+    if (!materialize(self, sorted, from_mapping, batch)) {
+      batch.failed_source = sorted.origin.source;
+      return;
+    }
   }
 }
 
-bool raise_written(PySorter* self, const Written& written, const SortedBlock& sorted) noexcept {
-  if (written.run_error) return raise_run_error(*written.run_error);
-  const std::string& label = self->labels[sorted.origin.source];
+bool raise_batch(PySorter* self, const Batch& batch) noexcept {
+  if (batch.run_error) return raise_run_error(*batch.run_error);
+  const std::string& label = self->labels[batch.failed_source];
   Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
   if (!path) return false;
-  if (written.read_error != 0) {
-    raise_os_error(written.read_error, path.get());
-  } else if (written.changed) {
+  if (batch.read_error != 0) {
+    raise_os_error(batch.read_error, path.get());
+  } else if (batch.changed) {
     PyErr_Format(PyExc_ValueError, "%R changed while it was sorted", path.get());
   } else {
     raise_malformed_record();
@@ -327,29 +378,23 @@ bool raise_written(PySorter* self, const Written& written, const SortedBlock& so
   return false;
 }
 
-// Writes the sorted blocks (or those set aside) to the sink; false with
-// the error set.
+// Writes the sorted blocks (or those set aside) to the sink, a batch at a
+// time; false with the error set.
 bool write_all(PySorter* self, SortJob& job, SdfSink& sink, bool duplicates) {
-  for (uint64_t count = 1;; ++count) {
-    SortedBlock sorted;
-    Written written;
-    bool more = false;
+  for (;;) {
+    Batch batch;
+    batch.blocks.reserve(kBatchBlocks);
     {
       ReleasedGil unlocked;
-      Result<bool, RunError> next = duplicates ? job.next_duplicate(sorted) : job.next_sorted(sorted);
-      if (!next) {
-        written.run_error = std::move(next.error());
-      } else if ((more = *next)) {
-        materialize(self, sorted, written);
-      }
+      read_batch(self, job, duplicates, batch);
     }
-    if (written.run_error || (more && (!written.block || written.malformed))) {
-      return raise_written(self, written, sorted);
+    for (Block& block : batch.blocks) {
+      Ref object = Ref::steal(wrap_block(SDBlockType, std::move(block), self->kind, /*utf8_valid=*/false));
+      if (!object || !sink.write_block(as_sdblock(object.get()))) return false;
     }
-    if (!more) return true;
-    Ref block = Ref::steal(wrap_block(SDBlockType, std::move(*written.block), self->kind, /*utf8_valid=*/false));
-    if (!block || !sink.write_block(as_sdblock(block.get()))) return false;
-    if (count % kSignalCheckInterval == 0 && PyErr_CheckSignals() < 0) return false;
+    if (batch.failed()) return raise_batch(self, batch);
+    if (batch.ended) return true;
+    if (PyErr_CheckSignals() < 0) return false;
   }
 }
 
@@ -385,6 +430,7 @@ PyObject* sorter_close(PyObject* object, PyObject*) {
   if (!borrow) return nullptr;
   self->job.reset();
   self->files.clear();
+  self->mappings.clear();
   Py_RETURN_NONE;
 }
 
@@ -399,6 +445,7 @@ void sorter_dealloc(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   std::destroy_at(&self->job);
   std::destroy_at(&self->files);
+  std::destroy_at(&self->mappings);
   std::destroy_at(&self->provenance);
   std::destroy_at(&self->labels);
   type->tp_free(object);

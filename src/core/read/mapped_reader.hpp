@@ -50,6 +50,7 @@ class MappedReader {
   void next_batch();
 
   size_t offset() const noexcept { return offset_; }
+  const MappingRef& mapping() const noexcept { return mapping_; }
   size_t released() const noexcept { return released_; }
 
  private:
