@@ -231,7 +231,7 @@ from molbrook import sort_sdf
 if sys.argv[1] == "fsize":
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (30_000, 30_000))
-sort_sdf(sys.argv[3:], sys.argv[2], by=["s"], memory=50_000, tmpdir=sys.argv[2] + ".runs")
+sort_sdf(sys.argv[3:], sys.argv[2], by=["s"], memory=2_000, tmpdir=sys.argv[2] + ".runs")
 """
 
 
@@ -259,5 +259,5 @@ def test_ctrl_c_leaves_nothing(tmp_path):
         while not any(os.scandir(runs)) and time.monotonic() < deadline:
             time.sleep(0.02)
         process.send_signal(signal.SIGINT)
-        assert process.wait() != 0 and b"KeyboardInterrupt" in process.stderr.read()
+        assert process.wait(timeout=60) != 0 and b"KeyboardInterrupt" in process.stderr.read()
     assert not (tmp_path / "out.sdf").exists() and os.listdir(runs) == []
