@@ -12,6 +12,11 @@ __all__ = [
     "_SDRecordIterator",
     "_SDNameIterator",
     "MalformedRecordError",
+    "CTableError",
+    "MalformedCTableError",
+    "IndicesDuplicateError",
+    "IndicesMismatchError",
+    "IndicesOutOfOrderError",
     "parse_sdf",
     "parse_sdf_range",
     "_compression_of",
@@ -40,6 +45,21 @@ class _Writable(Protocol[_Data_contra]):
 
 class MalformedRecordError(ValueError):
     """An SD data header line has no `<name>`."""
+
+class CTableError(ValueError):
+    """A connection table's contents do not allow the operation."""
+
+class MalformedCTableError(CTableError):
+    """A CTable line is missing, lacks a field, or holds a field that cannot be read."""
+
+class IndicesDuplicateError(CTableError):
+    """An atom or bond index occurs twice, or a bond names a duplicated atom index."""
+
+class IndicesMismatchError(CTableError):
+    """The number of atom or bond lines differs from what the counts line declares."""
+
+class IndicesOutOfOrderError(CTableError):
+    """Atom or bond indices do not run 1, 2, 3, ... in line order."""
 
 @disjoint_base
 class SDBlock(Generic[AnyStr]):

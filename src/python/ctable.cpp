@@ -37,24 +37,24 @@ PyCTable* as_ctable(PyObject* object) noexcept { return reinterpret_cast<PyCTabl
 // The exception class of each error variant.
 struct ExceptionClass {
   PyObject* operator()(const CtabError::Malformed&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Malformed);
+    return error_class(ErrorClass::MalformedCTable);
   }
   PyObject* operator()(const CtabError::NotV3000&) const noexcept { return PyExc_NotImplementedError; }
   PyObject* operator()(const CtabError::Unsupported&) const noexcept { return PyExc_NotImplementedError; }
   PyObject* operator()(const CtabError::OutOfOrder&) const noexcept {
-    return ctable_error_class(CtableErrorClass::OutOfOrder);
+    return error_class(ErrorClass::IndicesOutOfOrder);
   }
   PyObject* operator()(const CtabError::Duplicate&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Duplicate);
+    return error_class(ErrorClass::IndicesDuplicate);
   }
   PyObject* operator()(const CtabError::AmbiguousBondAtom&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Duplicate);
+    return error_class(ErrorClass::IndicesDuplicate);
   }
   PyObject* operator()(const CtabError::FewerLines&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Mismatch);
+    return error_class(ErrorClass::IndicesMismatch);
   }
   PyObject* operator()(const CtabError::MoreLines&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Mismatch);
+    return error_class(ErrorClass::IndicesMismatch);
   }
 };
 
@@ -62,7 +62,6 @@ struct ExceptionClass {
 PyObject* raise_ctab_error(const CtabError& error) {
   std::string message = error.message();
   PyObject* type = std::visit(ExceptionClass{}, error.value);
-  if (type == nullptr) return nullptr;
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), nullptr));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
