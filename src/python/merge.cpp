@@ -99,7 +99,7 @@ bool merge_block(MergeTable& table, PySDBlock* block) {
   return true;
 }
 
-PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"blocks", "dest", "text_as_utf8", "record", "keys", "names", "columns",
                                          nullptr};
   PyObject *blocks, *dest, *text_as_utf8, *record, *keys, *names, *columns;
@@ -124,15 +124,14 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
-PyMethodDef merge_blocks_def = {
-    "_merge_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<merge_blocks>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef merge_blocks_def = function<merge_blocks>(
+    "_merge_blocks",
     "_merge_blocks(blocks, dest, text_as_utf8, record, keys, names, columns)\n--\n\n"
     "Write the blocks to `dest` as sdf_writer does (a binary file object with\n"
     "`text_as_utf8` takes text blocks as UTF-8), first setting on each block\n"
     "the non-null cells of the row whose key, in `keys` (str, bytes or None\n"
     "per row), is its title (`record` None) or its last `record` value. `columns`\n"
     "holds a tuple of cells per name in `names`. Return the blocks written,\n"
-    "those that got a value, and the rows matched."};
+    "those that got a value, and the rows matched.");
 
 }  // namespace molbrook::py

@@ -51,7 +51,7 @@ bool add_public(PyObject* module, const char* name, Ref value) noexcept {
          PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
-Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(reinterpret_cast<PyObject*>(type)); }
+Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(type_object(type)); }
 
 Ref new_function(PyMethodDef* def, PyObject* module) noexcept {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
