@@ -1,16 +1,11 @@
-"""The module's contents, SDBlock construction and its basic protocol, subclasses."""
+"""SDBlock construction and its basic protocol, subclasses."""
 
 import copy
-import tomllib
-from pathlib import Path
 
 import pytest
 
-import molbrook
-from molbrook import native
-from molbrook.native import CTable, SDBlock, parse_sdf
+from molbrook.native import CTable, SDBlock
 
-PYPROJECT = Path(__file__).resolve().parents[1] / "pyproject.toml"
 MOL = "water\n  prog\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n    0.0 O\nM  END\n"
 
 
