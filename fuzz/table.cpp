@@ -86,7 +86,9 @@ class ReferenceTable {
       }
     }
     for (size_t i = 0; i < met.size(); ++i) {
-      if (type_of(met[i]) == ColumnType::Text && !valid(cells[i])) return Failure{RowError::Kind::InvalidUtf8, cells[i]};
+      if (type_of(met[i]) == ColumnType::Text && !valid(cells[i])) {
+        return Failure{RowError::Kind::InvalidUtf8, cells[i]};
+      }
     }
     names_.insert(names_.end(), added.begin(), added.end());
     std::vector<std::optional<std::string>> row(names_.size());
@@ -162,7 +164,9 @@ void check_batch(const Batch& batch, const ReferenceTable& reference, size_t fir
   if (title) {
     const Column& titles = *batch.columns[at++];
     check_nulls(titles, batch.rows);
-    for (size_t row = 0; row < batch.rows; ++row) check_cell(titles, row, reference.title(first + row), ColumnType::Text);
+    for (size_t row = 0; row < batch.rows; ++row) {
+      check_cell(titles, row, reference.title(first + row), ColumnType::Text);
+    }
   }
   for (size_t column = 0; column < reference.names().size(); ++column) {
     const Column& cells = *batch.columns[at++];

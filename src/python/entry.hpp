@@ -61,7 +61,8 @@ namespace detail {
 template <class Self>
 struct SelfParameter {
   using CType = PyObject*;
-  static Self from(PyObject* object) noexcept { return state_of<std::remove_cv_t<std::remove_pointer_t<Self>>>(object); }
+  using State = std::remove_cv_t<std::remove_pointer_t<Self>>;
+  static Self from(PyObject* object) noexcept { return state_of<State>(object); }
 };
 template <>
 struct SelfParameter<PyObject*> {

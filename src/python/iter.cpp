@@ -36,8 +36,8 @@ struct PyRecordIterator {
   }
 
   BorrowState borrow;
-  Ref block;         // the SDBlock
-  uint64_t version;  // the block's record change counter at creation
+  Ref block;            // the SDBlock
+  uint64_t version;     // the block's record change counter at creation
   uint64_t offset = 0;  // where the next scan starts in the SD data section
   bool done = false;
 };

@@ -238,7 +238,9 @@ std::optional<HeaderStyle> header_style(PyObject* header, const char* function) 
 
 std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* value, const char* what) noexcept {
   if (self->kind == Kind::Bytes) {
-    if (PyBytes_Check(value)) return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    if (PyBytes_Check(value)) {
+      return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    }
     PyErr_Format(PyExc_TypeError, "byte-backed SDBlock %s must be bytes", what);
     return std::nullopt;
   }

@@ -59,7 +59,8 @@ PyObject* cell_object(const Column& column, size_t row, Kind kind) noexcept {
   }
   std::string_view cell = column.cell(row);
   const auto size = static_cast<Py_ssize_t>(cell.size());
-  return kind == Kind::Bytes ? PyBytes_FromStringAndSize(cell.data(), size) : PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
+  if (kind == Kind::Bytes) return PyBytes_FromStringAndSize(cell.data(), size);
+  return PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
 }
 
 PyObject* field_name(const Field& field) noexcept {
@@ -296,9 +297,9 @@ PyMethodDef table_methods[] = {
                         "One table of the rows of tables read apart, its columns theirs in order of first\n"
                         "appearance, null where a table lacks one.",
                         METH_CLASS),
-    method<table_from_batches>("_from_batches",
-                               "_from_batches($cls, tables, /)\n--\n\nOne table of the batches of tables of one schema.",
-                               METH_CLASS),
+    method<table_from_batches>(
+        "_from_batches", "_from_batches($cls, tables, /)\n--\n\nOne table of the batches of tables of one schema.",
+        METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 

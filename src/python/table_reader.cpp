@@ -59,7 +59,7 @@ struct PyTableReader {
   std::string title;                    // the title column's name, with options.title
   std::optional<TableBuilder> builder;  // made once the kind is known
   size_t batch_rows;
-  uint64_t position = 0;     // blocks read so far, for error notes
+  uint64_t position = 0;  // blocks read so far, for error notes
   std::optional<Kind> kind;  // of the blocks, once known
   bool exhausted = false;
 };
@@ -479,14 +479,17 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    batch_rows > 0 ? static_cast<size_t>(batch_rows) : SIZE_MAX);
 }
 
+constexpr const char* kReaderDoc = "Read record batches from blocks.";
+
 PyMethodDef reader_methods[] = {
     method<reader_read_all>("read_all", "read_all($self, /)\n--\n\nThe remaining rows as one table of one batch."),
-    method<reader_record_names>(
-        "record_names",
-        "record_names($self, /)\n--\n\nThe record names of the remaining blocks, as bytes, in order of first appearance."),
+    method<reader_record_names>("record_names",
+                                "record_names($self, /)\n--\n\n"
+                                "The record names of the remaining blocks, as bytes, in order of first appearance."),
     method<reader_close>("close", "close($self, /)\n--\n\nStop reading and release the source."),
     method<reader_arrow_c_schema>("__arrow_c_schema__",
-                                  "__arrow_c_schema__($self, /)\n--\n\nThe schema of the batches as an Arrow PyCapsule."),
+                                  "__arrow_c_schema__($self, /)\n--\n\n"
+                                  "The schema of the batches as an Arrow PyCapsule."),
     method<reader_arrow_c_stream>("__arrow_c_stream__",
                                   "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
                                   "The remaining batches as an Arrow stream PyCapsule, read as the consumer asks."),
@@ -498,7 +501,7 @@ PyMethodDef reader_methods[] = {
 bool init_table_reader_type() noexcept {
   if (TableReaderType == nullptr) {
     TableReaderType = new_type<PyTableReader>(
-        "molbrook.native._TableReader", 0, PyType_Slot{Py_tp_doc, const_cast<char*>("Read record batches from blocks.")},
+        "molbrook.native._TableReader", 0, PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)},
         slot<reader_new>(Py_tp_new), slot<PyObject_SelfIter>(Py_tp_iter), slot<reader_next>(Py_tp_iternext),
         PyType_Slot{Py_tp_methods, reader_methods});
   }

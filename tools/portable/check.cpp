@@ -153,7 +153,8 @@ void hash_table(const Block& block, Kind kind, Tally& tally) {
   CtabResult<CountsHeader> header = read_block_counts_header(block);
   tally.hash.text(header ? format_text(header->format) : header.error().message());
   std::vector<std::string> lines;
-  if (Status<InvalidLine> invalid = append_block_lines(block, kind == Kind::Str ? BlockText::Utf8 : BlockText::Latin1, lines)) {
+  BlockText text = kind == Kind::Str ? BlockText::Utf8 : BlockText::Latin1;
+  if (Status<InvalidLine> invalid = append_block_lines(block, text, lines)) {
     tally.hash.text(invalid->bytes);
     tally.hash.number(invalid->error.start);
     tally.hash.number(invalid->error.end);
@@ -306,7 +307,8 @@ std::string mode_summary(const std::vector<Block>& blocks, Kind kind) {
   Tally tally;
   for (const Block& block : blocks) hash_block(block, kind, tally);
   char line[160];
-  std::snprintf(line, sizeof line, "%s blocks=%llu records=%llu tables=%llu fnv=%016llx", kind == Kind::Str ? "text" : "lf",
+  std::snprintf(line, sizeof line, "%s blocks=%llu records=%llu tables=%llu fnv=%016llx",
+                kind == Kind::Str ? "text" : "lf",
                 static_cast<unsigned long long>(tally.blocks), static_cast<unsigned long long>(tally.records),
                 static_cast<unsigned long long>(tally.tables), static_cast<unsigned long long>(tally.hash.value()));
   return line;
