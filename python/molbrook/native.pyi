@@ -1,7 +1,7 @@
 import types
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from os import PathLike
-from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, TypeVar, final, overload
+from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, SupportsIndex, TypeVar, final, overload
 
 from typing_extensions import Self, disjoint_base
 
@@ -12,11 +12,11 @@ __all__ = [
     "_SDRecordIterator",
     "_SDNameIterator",
     "MalformedRecordError",
-    "CTableError",
-    "MalformedCTableError",
-    "IndicesDuplicateError",
-    "IndicesMismatchError",
-    "IndicesOutOfOrderError",
+    "_CTableError",
+    "_MalformedCTableError",
+    "_IndicesDuplicateError",
+    "_IndicesMismatchError",
+    "_IndicesOutOfOrderError",
     "parse_sdf",
     "parse_sdf_range",
     "_compression_of",
@@ -25,7 +25,10 @@ __all__ = [
     "_SDFWriter",
     "_RecordTable",
     "_TableReader",
+    "SDIndex",
+    "_open_index",
     "_merge_blocks",
+    "_write_table",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -46,19 +49,19 @@ class _Writable(Protocol[_Data_contra]):
 class MalformedRecordError(ValueError):
     """An SD data header line has no `<name>`."""
 
-class CTableError(ValueError):
+class _CTableError(ValueError):
     """A connection table's contents do not allow the operation."""
 
-class MalformedCTableError(CTableError):
+class _MalformedCTableError(_CTableError):
     """A CTable line is missing, lacks a field, or holds a field that cannot be read."""
 
-class IndicesDuplicateError(CTableError):
+class _IndicesDuplicateError(_CTableError):
     """An atom or bond index occurs twice, or a bond names a duplicated atom index."""
 
-class IndicesMismatchError(CTableError):
+class _IndicesMismatchError(_CTableError):
     """The number of atom or bond lines differs from what the counts line declares."""
 
-class IndicesOutOfOrderError(CTableError):
+class _IndicesOutOfOrderError(_CTableError):
     """Atom or bond indices do not run 1, 2, 3, ... in line order."""
 
 @disjoint_base
@@ -180,6 +183,15 @@ def _merge_blocks(
     names: tuple[str | bytes, ...],
     columns: tuple[tuple[str | bytes | None, ...], ...],
 ) -> tuple[int, int, int]: ...
+def _write_table(
+    stream: object,
+    dest: _Path | _Writable[Any],
+    text: bool,
+    title: str | None,
+    molblock: str | None,
+    block: str | None,
+    names: list[str] | None,
+) -> int: ...
 @final
 class _SDFWriter:
     """Write SDBlocks one at a time, buffered as `write_sdf` writes them."""
@@ -237,6 +249,9 @@ class _TableReader:
         types: dict[bytes, str],
         batch_rows: int,
         table_type: type[_RecordTable],
+        *,
+        molblock: str | None = None,
+        block: str | None = None,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _RecordTable: ...
@@ -245,3 +260,33 @@ class _TableReader:
     def close(self) -> None: ...
     def __arrow_c_schema__(self) -> object: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+@final
+class SDIndex(Generic[AnyStr]):
+    """Random access to the blocks of an SD file, by ordinal or by key; made by
+    `index_sdf`. Safe to share between threads."""
+
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[SDBlock[AnyStr]]: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    @overload
+    def __getitem__(self, i: SupportsIndex, /) -> SDBlock[AnyStr]: ...
+    @overload
+    def __getitem__(self, i: slice, /) -> list[SDBlock[AnyStr]]: ...
+    def take(self, ordinals: Iterable[SupportsIndex], /) -> list[SDBlock[AnyStr]]: ...
+    def span(self, i: SupportsIndex, /) -> tuple[int, int]: ...
+    @overload
+    def get(self, key: AnyStr) -> SDBlock[AnyStr] | None: ...
+    @overload
+    def get(self, key: AnyStr, default: _T) -> SDBlock[AnyStr] | _T: ...
+    def get_all(self, key: AnyStr, /) -> list[SDBlock[AnyStr]]: ...
+    def ordinals(self, key: AnyStr, /) -> list[int]: ...
+    def keys(self) -> list[AnyStr]: ...
+    def ranges(self, n: SupportsIndex, /) -> list[tuple[int, int]]: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *_exc_info: object) -> None: ...
+
+def _open_index(
+    path: str | bytes, sidecar: str | bytes | None, key: bytes | None, on_title: bool, bgzf: object
+) -> tuple[SDIndex[Any], bytes | None]: ...

@@ -1,7 +1,6 @@
 #include "errors.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <optional>
 
 #include "compat.hpp"
@@ -11,21 +10,25 @@ namespace {
 
 struct ErrorClassSpec {
   const char* qualified_name;
+  const char* attribute;  // its name in the native module
   std::optional<ErrorClass> base;  // ValueError when empty
   const char* doc;
 };
 
-// In the order of ErrorClass; a base comes before its subclasses.
+// In the order of ErrorClass; a base comes before its subclasses. The
+// connection-table errors are published by molbrook.ctable, so the native
+// module keeps them under private names.
 constexpr ErrorClassSpec kErrorClassSpecs[kErrorClassCount] = {
-    {"molbrook.MalformedRecordError", std::nullopt, "An SD data header line has no `<name>`."},
-    {"molbrook.ctable.CTableError", std::nullopt, "A connection table's contents do not allow the operation."},
-    {"molbrook.ctable.MalformedCTableError", ErrorClass::CTable,
+    {"molbrook.MalformedRecordError", "MalformedRecordError", std::nullopt, "An SD data header line has no `<name>`."},
+    {"molbrook.ctable.CTableError", "_CTableError", std::nullopt,
+     "A connection table's contents do not allow the operation."},
+    {"molbrook.ctable.MalformedCTableError", "_MalformedCTableError", ErrorClass::CTable,
      "A CTable line is missing, lacks a field, or holds a field that cannot be read."},
-    {"molbrook.ctable.IndicesDuplicateError", ErrorClass::CTable,
+    {"molbrook.ctable.IndicesDuplicateError", "_IndicesDuplicateError", ErrorClass::CTable,
      "An atom or bond index occurs twice, or a bond names a duplicated atom index."},
-    {"molbrook.ctable.IndicesMismatchError", ErrorClass::CTable,
+    {"molbrook.ctable.IndicesMismatchError", "_IndicesMismatchError", ErrorClass::CTable,
      "The number of atom or bond lines differs from what the counts line declares."},
-    {"molbrook.ctable.IndicesOutOfOrderError", ErrorClass::CTable,
+    {"molbrook.ctable.IndicesOutOfOrderError", "_IndicesOutOfOrderError", ErrorClass::CTable,
      "Atom or bond indices do not run 1, 2, 3, ... in line order."},
 };
 
@@ -50,9 +53,8 @@ bool init_error_classes() noexcept {
 
 PyObject* error_class(ErrorClass which) noexcept { return error_classes[static_cast<int>(which)]; }
 
-const char* error_class_name(ErrorClass which) noexcept {
-  const char* qualified = kErrorClassSpecs[static_cast<int>(which)].qualified_name;
-  return std::strrchr(qualified, '.') + 1;
+const char* error_class_attribute(ErrorClass which) noexcept {
+  return kErrorClassSpecs[static_cast<int>(which)].attribute;
 }
 
 void raise_malformed_record() noexcept {

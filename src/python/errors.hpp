@@ -26,8 +26,9 @@ bool init_error_classes() noexcept;
 // The class, once init_error_classes() has succeeded (a borrowed reference).
 PyObject* error_class(ErrorClass which) noexcept;
 
-// Its name without the module: "MalformedRecordError".
-const char* error_class_name(ErrorClass which) noexcept;
+// Its name in the native module: "MalformedRecordError", and for the
+// classes molbrook.ctable publishes a private one ("_CTableError").
+const char* error_class_attribute(ErrorClass which) noexcept;
 
 // Raises MalformedRecordError for a header line without a <name>.
 void raise_malformed_record() noexcept;

@@ -2,8 +2,10 @@
 // execution step that fills it.
 #include "ctable.hpp"
 #include "errors.hpp"
+#include "index.hpp"
 #include "iter.hpp"
 #include "merge.hpp"
+#include "table_writer.hpp"
 #include "opened.hpp"
 #include "read.hpp"
 #include "sdblock.hpp"
@@ -28,7 +30,7 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type();
+         init_table_reader_type() && init_index_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -58,11 +60,11 @@ Ref new_function(PyMethodDef* def, PyObject* module) noexcept {
   return module_name ? Ref::steal(PyCFunction_NewEx(def, nullptr, module_name.get())) : Ref();
 }
 
-// Adds every exception class of the module under its own name.
+// Adds every exception class of the module.
 bool add_error_classes(PyObject* module) noexcept {
   for (int i = 0; i < kErrorClassCount; ++i) {
     const auto which = static_cast<ErrorClass>(i);
-    if (!add_public(module, error_class_name(which), Ref::borrow(error_class(which)))) return false;
+    if (!add_public(module, error_class_attribute(which), Ref::borrow(error_class(which)))) return false;
   }
   return true;
 }
@@ -87,7 +89,10 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&
                add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
                add_public(module, "_TableReader", new_reference(TableReaderType)) &&
+               add_public(module, "SDIndex", new_reference(SDIndexType)) &&
+               add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_public(module, "_write_table", new_function(&write_table_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;
