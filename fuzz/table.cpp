@@ -1,15 +1,16 @@
 // Fuzz target: building record tables from blocks.
 //
-// Invariant: for any blocks and any options (str or bytes, a title column,
-// every record name or a given list, int and float columns, batches cut
-// after any number of rows), the table builder gives what a reference
-// reading each block's records with the record scanner gives: a row per
-// block and a column per name, in order of first appearance or as given;
+// Invariant: for any blocks and any options (str or bytes, columns of the
+// blocks' titles, molblocks or bytes, every record name or a given list,
+// int and float columns, batches cut after any number of rows), the table
+// builder gives what a reference reading each block's records with the
+// record scanner gives: a row per block, the part columns, then a column
+// per name, in order of first appearance or as given;
 // each cell the value of the block's last record of its name, CRLF read as
 // LF, null without one, and in a typed column what that column makes of
 // the value alone. A block fails, adding no row, at a header line without
-// a name, or in str at a title, new name or text cell that is not UTF-8,
-// with that error, checked in that order (a title first); reading stops
+// a name, or in str at a part, new name or text cell that is not UTF-8,
+// with that error, checked in that order (the parts first); reading stops
 // there, as the table reader's does. The name collector finds the names
 // the reference finds, and fails where it does.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -32,7 +33,7 @@ namespace molbrook::fuzz {
 namespace {
 
 struct ReferenceBlock {
-  std::string title;
+  std::vector<std::string> parts;  // title, molblock and bytes
   std::vector<std::pair<std::string, std::string>> records;  // name, value with CRLF folded
   bool malformed = false;                                     // records stop at the bad header
 };
@@ -40,7 +41,7 @@ struct ReferenceBlock {
 ReferenceBlock read_block(const Block& block) {
   std::string_view section = record_section(block);
   ReferenceBlock read;
-  read.title = block.title();
+  read.parts = {std::string(block.title()), std::string(block.molblock()), std::string(block.bytes())};
   read.malformed = !visit_records(section, [&](const ScannedRecord& record) {
     RecordValue value = record_value(section, record);
     std::string_view raw = section.substr(value.start, value.end - value.start);
@@ -66,7 +67,10 @@ class ReferenceTable {
 
   // The block as a row, or the failure that keeps it out.
   std::optional<Failure> add(const ReferenceBlock& block) {
-    if (options_.title && !valid(block.title)) return Failure{RowError::Kind::InvalidUtf8, block.title};
+    for (BlockPart part : options_.parts) {
+      const std::string& bytes = block.parts[static_cast<size_t>(part)];
+      if (!valid(bytes)) return Failure{RowError::Kind::InvalidUtf8, bytes};
+    }
     if (block.malformed) return Failure{RowError::Kind::MalformedRecord, {}};
     std::vector<std::string> met;  // the block's names of columns, in order of first record
     std::vector<std::string> cells;
@@ -96,7 +100,7 @@ class ReferenceTable {
       row[static_cast<size_t>(std::find(names_.begin(), names_.end(), met[i]) - names_.begin())] = cells[i];
     }
     rows_.push_back(std::move(row));
-    titles_.push_back(block.title);
+    parts_.push_back(block.parts);
     return std::nullopt;
   }
 
@@ -110,7 +114,8 @@ class ReferenceTable {
   std::optional<std::string> cell(size_t row, size_t column) const {
     return column < rows_[row].size() ? rows_[row][column] : std::nullopt;
   }
-  const std::string& title(size_t row) const { return titles_[row]; }
+  const std::string& part(size_t row, BlockPart part) const { return parts_[row][static_cast<size_t>(part)]; }
+  const std::vector<BlockPart>& parts() const noexcept { return options_.parts; }
 
  private:
   bool valid(std::string_view bytes) const { return options_.kind == Kind::Bytes || !find_invalid_utf8(bytes); }
@@ -118,15 +123,18 @@ class ReferenceTable {
   const TableOptions& options_;
   std::vector<std::string> names_;
   std::vector<std::vector<std::optional<std::string>>> rows_;  // a row stops at the names it knew
-  std::vector<std::string> titles_;
+  std::vector<std::vector<std::string>> parts_;
 };
 
 void check_failure(const std::optional<RowError>& error, const std::optional<Failure>& expected) {
   FUZZ_CHECK(error.has_value() == expected.has_value());
   if (!error) return;
   FUZZ_CHECK(error->kind == expected->kind);
-  // A cell is reported as the block holds it, before CRLF is read as LF.
-  if (error->kind == RowError::Kind::InvalidUtf8) FUZZ_CHECK(fold_crlf(error->cell).view() == expected->cell);
+  // A record's cell is reported as the block holds it, before CRLF is read
+  // as LF, which the reference's values already are.
+  if (error->kind == RowError::Kind::InvalidUtf8) {
+    FUZZ_CHECK(fold_crlf(error->cell).view() == fold_crlf(expected->cell).view());
+  }
 }
 
 void check_cell(const Column& column, size_t row, const std::optional<std::string>& expected, ColumnType type) {
@@ -157,15 +165,15 @@ void check_nulls(const Column& column, size_t rows) {
 }
 
 // The batch of the reference's rows from `first` on.
-void check_batch(const Batch& batch, const ReferenceTable& reference, size_t first, bool title) {
+void check_batch(const Batch& batch, const ReferenceTable& reference, size_t first) {
   FUZZ_CHECK(batch.rows == reference.rows() - first);
-  FUZZ_CHECK(batch.columns.size() == (title ? 1 : 0) + reference.names().size());
+  FUZZ_CHECK(batch.columns.size() == reference.parts().size() + reference.names().size());
   size_t at = 0;
-  if (title) {
-    const Column& titles = *batch.columns[at++];
-    check_nulls(titles, batch.rows);
+  for (BlockPart part : reference.parts()) {
+    const Column& cells = *batch.columns[at++];
+    check_nulls(cells, batch.rows);
     for (size_t row = 0; row < batch.rows; ++row) {
-      check_cell(titles, row, reference.title(first + row), ColumnType::Text);
+      check_cell(cells, row, reference.part(first + row, part), ColumnType::Text);
     }
   }
   for (size_t column = 0; column < reference.names().size(); ++column) {
@@ -192,11 +200,11 @@ void check_table(const std::vector<ReferenceBlock>& blocks, const std::vector<Bl
     }
     FUZZ_CHECK(builder.names() == reference.names());
     if (builder.rows() == rows_per_batch) {
-      check_batch(builder.finish(), reference, first, options.title);
+      check_batch(builder.finish(), reference, first);
       first = reference.rows();
     }
   }
-  check_batch(builder.finish(), reference, first, options.title);
+  check_batch(builder.finish(), reference, first);
 }
 
 // The names every block brings, in order of first appearance, up to the
@@ -244,7 +252,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   TableOptions options;
   options.kind = input.ConsumeBool() ? Kind::Str : Kind::Bytes;
-  options.title = input.ConsumeBool();
+  const auto parts = input.ConsumeIntegral<uint8_t>();  // a bit per part column
+  for (BlockPart part : {BlockPart::Title, BlockPart::Molblock, BlockPart::Block}) {
+    if (parts >> static_cast<int>(part) & 1) options.parts.push_back(part);
+  }
   options.batch_rows = input.ConsumeIntegralInRange<size_t>(0, 64);
   const size_t rows_per_batch = input.ConsumeIntegralInRange<size_t>(1, 8);
   const bool given_names = input.ConsumeBool();

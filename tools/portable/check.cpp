@@ -11,7 +11,8 @@
 // through chunked reads, which must agree; every block's records are
 // scanned and its connection table read and repaired. A second line per
 // file checksums the record tables of its blocks: every record name as a
-// text column (with the titles), then as an int and as a float column. The
+// text column (after the titles, molblocks and block bytes), then as an
+// int and as a float column. The
 // checksums are FNV-1a over those results, with every number as 8
 // little-endian bytes, so they are the same on every platform. A first
 // line "# kernel NAME" names the scanning kernel.
@@ -214,13 +215,13 @@ void hash_batch(const Batch& batch, Fnv& hash) {
 }
 
 // The blocks as one table with every record name a column of `type`, the
-// titles first when it is text, in batches of kBatchRows rows; returns the
-// rows. A block that cannot be a row is hashed as its error.
+// block part columns first when it is text, in batches of kBatchRows rows;
+// returns the rows. A block that cannot be a row is hashed as its error.
 size_t hash_record_table(const std::vector<Block>& blocks, const std::vector<std::string>& names, ColumnType type,
                          Fnv& hash) {
   TableOptions options;
   options.kind = Kind::Bytes;
-  options.title = type == ColumnType::Text;
+  if (type == ColumnType::Text) options.parts = {BlockPart::Title, BlockPart::Molblock, BlockPart::Block};
   options.batch_rows = kBatchRows;
   if (type != ColumnType::Text) {
     for (const std::string& name : names) options.types.emplace(name, type);
