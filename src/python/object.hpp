@@ -61,7 +61,7 @@ PyObject* object_of(State* state) noexcept {
 inline PyObject* type_object(PyTypeObject* type) noexcept { return &type->ob_base.ob_base; }
 inline PyTypeObject* as_type(PyObject* type) noexcept { return reinterpret_cast<PyTypeObject*>(type); }
 
-// A type slot holding a function, which the spec stores as void*.
+// A type slot holding a function, which a slot list stores as void*.
 template <class Function>
 PyType_Slot function_slot(int id, Function* function) noexcept {
   return {id, reinterpret_cast<void*>(function)};
