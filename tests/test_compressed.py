@@ -45,7 +45,7 @@ def gzip_backend(request, monkeypatch):
     if request.param == "isal":
         pytest.importorskip("isal")
     else:
-        monkeypatch.setattr(_compression, "_gzip", lambda: gzip)
+        monkeypatch.setitem(sys.modules, "isal", None)
 
 
 def blocks(path):
