@@ -17,6 +17,7 @@
 
 #include "args.hpp"
 #include "borrow.hpp"
+#include "compat.hpp"
 #include "core/platform/file.hpp"
 #include "core/read/compression.hpp"
 #include "core/read/mapped_reader.hpp"
@@ -182,6 +183,17 @@ void append_stream_bytes(BlockSplitter& splitter, std::string_view bytes, bool t
   }
 }
 
+// Adds "while decompressing {source!r}" to the raised exception, which is
+// set aside meanwhile: a file object's repr may look up attributes that
+// it does not have.
+void note_decompressing(PyObject* source) noexcept {
+  Ref error = take_exception();
+  Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", source));
+  if (!note) return;  // the repr's error replaces the original one
+  restore_exception(std::move(error));
+  add_note(note.get());
+}
+
 // Decompresses until there is output or the stream ends, `read_raw`
 // giving the next compressed chunk as bytes (empty at the end; null on
 // error). A decompression error gets a note naming `source`.
@@ -202,7 +214,7 @@ bool read_decompressed(Decompressor& decompressor, ReadRaw&& read_raw, BlockSpli
         splitter.set_eof();
         return true;
       case Decompressor::Status::Failed:
-        if (Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", source))) add_note(note.get());
+        note_decompressing(source);
         return false;
     }
   }

@@ -98,7 +98,7 @@ class Source(NamedTuple):
     def _guarded(self, reader: Iterator[SDBlock[bytes]]) -> Iterator[SDBlock[bytes]]:
         try:
             yield from reader
-        except (OSError, ValueError) as error:
+        except Exception as error:  # whatever the reader raises is about this file: a truncated one, EOFError
             raise FileError.from_exception(self.label, error) from error
 
 
