@@ -98,8 +98,7 @@ std::optional<Decompressor> Decompressor::open(Compression format) noexcept {
 
 Decompressor::Status Decompressor::step(Ref& output) noexcept {
   if (!member_) {
-    Status started = start_member();
-    if (started != Status::Output) return started;
+    if (std::optional<Status> stopped = start_member()) return *stopped;
   }
   return decompress(output);
 }
@@ -120,28 +119,27 @@ bool Decompressor::give(Ref chunk) noexcept {
   return true;
 }
 
-// Output here means that a member has started: decompressing goes on.
-Decompressor::Status Decompressor::start_member() noexcept {
+std::optional<Decompressor::Status> Decompressor::start_member() noexcept {
   const MemberGaps::Step gap = gaps_.scan(bytes_view(pending_.get()).substr(pending_at_));
   pending_at_ += gap.skipped;
   switch (gap.next) {
     case MemberGaps::Next::Member:
       member_ = Ref::steal(PyObject_Call(make_.get(), arguments_.get(), nullptr));
-      return member_ ? Status::Output : Status::Failed;
+      return member_ ? std::nullopt : std::optional(Status::Failed);
     case MemberGaps::Next::More: {
       if (!input_ended_) return Status::NeedInput;
       const MemberGaps::End end = gaps_.end(bytes_view(pending_.get()).substr(pending_at_));
-      return end == MemberGaps::End::Complete ? Status::Finished : fail_at_end(end);
+      return end == MemberGaps::End::Complete ? Status::Finished : fail(end);
     }
     case MemberGaps::Next::Invalid:
       break;
   }
-  return fail_at_end(MemberGaps::End::Invalid);
+  return fail(MemberGaps::End::Invalid);
 }
 
 Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
   if (!more_output_ && pending_size() == 0) {
-    return input_ended_ ? fail_at_end(MemberGaps::End::Truncated) : Status::NeedInput;
+    return input_ended_ ? fail(MemberGaps::End::Truncated) : Status::NeedInput;
   }
   Ref piece = next_piece();
   if (!piece) return Status::Failed;
@@ -167,13 +165,13 @@ Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
 }
 
 Ref Decompressor::next_piece() noexcept {
-  std::string_view rest = bytes_view(pending_.get()).substr(pending_at_);
-  if (feeding_ == Feeding::Sliced) rest = rest.substr(0, kSliceLimit);
-  // Whole pending bytes go as they are; anything less is copied.
-  Ref piece = rest.size() == bytes_view(pending_.get()).size() && pending_ ? Ref::borrow(pending_.get())
-                                                                           : new_bytes(rest);
+  const std::string_view pending = bytes_view(pending_.get());
+  std::string_view given = pending.substr(pending_at_);
+  if (feeding_ == Feeding::Sliced) given = given.substr(0, kSliceLimit);
+  // All of the pending bytes go as they are; a part of them is copied.
+  Ref piece = pending_ && given.size() == pending.size() ? Ref::borrow(pending_.get()) : new_bytes(given);
   if (feeding_ == Feeding::Sliced) {
-    pending_at_ += rest.size();
+    pending_at_ += given.size();
   } else if (feeding_ == Feeding::Buffered) {
     pending_ = Ref();
     pending_at_ = 0;
@@ -194,7 +192,7 @@ bool Decompressor::end_member() noexcept {
   return static_cast<bool>(pending_);
 }
 
-Decompressor::Status Decompressor::fail_at_end(MemberGaps::End end) const noexcept {
+Decompressor::Status Decompressor::fail(MemberGaps::End end) const noexcept {
   if (end == MemberGaps::End::Truncated) {
     PyErr_SetString(PyExc_EOFError, "Compressed file ended before the end-of-stream marker was reached");
   } else {

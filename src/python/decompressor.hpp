@@ -51,15 +51,16 @@ class Decompressor {
 
   Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding) noexcept;
 
-  // Passes over what lies before the next member and starts it.
-  Status start_member() noexcept;
+  // Passes over what lies before the next member and starts it; nullopt
+  // once it has started, else why the step stops.
+  std::optional<Status> start_member() noexcept;
   Status decompress(Ref& output) noexcept;
   // The member's input for one call; null with an exception set.
   Ref next_piece() noexcept;
   // After a member's end, the input that follows it.
   bool end_member() noexcept;
-  // Raises the error of a stream that ends where it must not.
-  Status fail_at_end(MemberGaps::End end) const noexcept;
+  // Raises the error of a stream that ends, or goes on, where it must not.
+  Status fail(MemberGaps::End end) const noexcept;
 
   size_t pending_size() const noexcept;
 
