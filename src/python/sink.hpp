@@ -21,7 +21,7 @@ class SdfSink {
   // A sink for `dest`: its bound `write` method when it has one, else the
   // path it names, created or truncated now. nullopt with the error set.
   // A file object takes either kind of block, the first decides which;
-  // with `text_as_utf8` it is a binary one that takes both, text blocks as
+  // with `text_as_utf8` it is a bytes one that takes both, text blocks as
   // their UTF-8, checked as for a path.
   static std::optional<SdfSink> open(PyObject* dest, bool text_as_utf8 = false);
 
@@ -57,13 +57,12 @@ class SdfSink {
     Ref path;  // as os.fspath returned it, for OSError
   };
 
-  // The kind of blocks written to a file object, fixed by the first one,
-  // or Utf8 for both kinds to a binary file object.
-  enum class StreamKind : uint8_t { Unknown, Text, Bytes, Utf8 };
-
   struct FileTarget {
     Ref write;  // the bound method
-    StreamKind kind;
+    // What the file object takes, str or bytes: fixed by the first block,
+    // or bytes from the start when it takes str blocks as their UTF-8.
+    std::optional<Kind> kind;
+    bool text_as_utf8;
   };
 
   SdfSink(std::variant<PathTarget, FileTarget> target, size_t threshold);

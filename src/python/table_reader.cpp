@@ -42,7 +42,7 @@ struct PyTableReader {
   std::optional<TableBuilder> builder;  // made once the kind is known
   size_t batch_rows;
   uint64_t position;  // blocks read so far, for error notes
-  StreamKind kind;
+  std::optional<Kind> kind;  // of the blocks, once known
   bool exhausted;
 };
 
@@ -82,8 +82,8 @@ bool accept_block(PyTableReader* self, PyObject* item) noexcept {
     if (type_name) PyErr_Format(PyExc_TypeError, "tables are read from SDBlocks, not %U", type_name.get());
     return false;
   }
-  StreamKind kind = as_sdblock(item)->is_bytes ? StreamKind::Bytes : StreamKind::Str;
-  if (self->kind == StreamKind::Unknown) self->kind = kind;
+  Kind kind = as_sdblock(item)->kind;
+  if (!self->kind) self->kind = kind;
   if (self->kind == kind) return true;
   PyErr_SetString(PyExc_TypeError, "tables are read from SDBlocks of one kind, str or bytes");
   return false;
@@ -152,19 +152,19 @@ bool feed(PyTableReader* self, Add&& add, Full&& full) {
 // not tell, and makes the builder, which checks UTF-8 for str streams.
 bool ensure_builder(PyTableReader* self) {
   if (self->builder) return true;
-  if (self->kind == StreamKind::Unknown && self->blocks) {
+  if (!self->kind && self->blocks) {
     MappedSource source;
     if (!find_mapped_source(self->blocks.get(), source)) return false;
     self->kind = source.kind;
   }
-  if (self->kind == StreamKind::Unknown && !self->exhausted) {
+  if (!self->kind && !self->exhausted) {
     Ref item = Ref::steal(PyIter_Next(self->blocks.get()));
     if (!item && PyErr_Occurred()) return false;
     if (item && !accept_block(self, item.get())) return false;
     self->pending = std::move(item);
   }
-  if (self->kind == StreamKind::Unknown) self->kind = StreamKind::Str;
-  self->options.utf8 = self->kind == StreamKind::Str;
+  if (!self->kind) self->kind = Kind::Str;
+  self->options.kind = *self->kind;
   self->builder.emplace(self->options);
   return true;
 }
@@ -174,7 +174,7 @@ bool ensure_builder(PyTableReader* self) {
 // A record name as a column name: the UTF-8 of a str stream as it is, the
 // bytes of a bytes stream decoded with invalid bytes escaped.
 std::optional<std::string> column_name(const PyTableReader* self, const std::string& name) {
-  if (self->kind == StreamKind::Str) return name;
+  if (self->kind == Kind::Str) return name;
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
   Py_ssize_t size;
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
@@ -184,7 +184,7 @@ std::optional<std::string> column_name(const PyTableReader* self, const std::str
 
 std::optional<Schema> make_schema(const PyTableReader* self) {
   Schema schema;
-  schema.binary = self->kind == StreamKind::Bytes;
+  schema.kind = *self->kind;
   if (self->options.title) schema.fields.push_back(Field{self->title, ColumnType::Text});
   for (const std::string& name : self->builder->names()) {
     std::optional<std::string> shown = column_name(self, name);
@@ -346,7 +346,7 @@ PyObject* reader_record_names(PyObject* object, PyObject*) {
   PyTableReader* self = as_reader(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow || !ensure_builder(self)) return nullptr;
-  NameCollector names(self->options.utf8);
+  NameCollector names(self->options.kind);
   if (!feed(self, [&names](const Block& block) { return names.add(block); }, [] { return false; })) return nullptr;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.names().size())));
   if (!list) return nullptr;
@@ -475,7 +475,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&self->builder) std::optional<TableBuilder>();
   self->batch_rows = batch_rows > 0 ? static_cast<size_t>(batch_rows) : SIZE_MAX;
   self->position = 0;
-  self->kind = StreamKind::Unknown;
+  self->kind = std::nullopt;
   self->exhausted = false;
   return object;
 }

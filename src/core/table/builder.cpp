@@ -13,8 +13,9 @@ ColumnType type_of(const TableOptions& options, std::string_view name) {
   return found == options.types.end() ? ColumnType::Text : found->second;
 }
 
-std::optional<RowError> utf8_error(bool utf8, std::string_view bytes) {
-  if (!utf8 || is_ascii(bytes) || !find_invalid_utf8(bytes)) return std::nullopt;
+// A str cell or name that is not UTF-8.
+std::optional<RowError> utf8_error(Kind kind, std::string_view bytes) {
+  if (kind == Kind::Bytes || is_ascii(bytes) || !find_invalid_utf8(bytes)) return std::nullopt;
   return RowError{RowError::Kind::InvalidUtf8, std::string(bytes)};
 }
 
@@ -55,7 +56,7 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
   const std::string_view section = record_section(block);
   const std::string_view title = block.title();
   if (titles_) {
-    if (auto error = utf8_error(options_.utf8, title)) return error;
+    if (auto error = utf8_error(options_.kind, title)) return error;
   }
   std::optional<RowError> error;
   names_.restart();
@@ -66,7 +67,7 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
     std::optional<size_t> column = names_.find(name);
     if (!column) {
       if (options_.names) return;
-      if ((error = utf8_error(options_.utf8, name))) return;
+      if ((error = utf8_error(options_.kind, name))) return;
       column = add_column(name);
     }
     RecordValue value = record_value(section, record);
@@ -77,7 +78,7 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
   if (!well_formed) error = RowError{RowError::Kind::MalformedRecord, {}};
   for (size_t column : touched_) {
     if (error) break;
-    if (columns_[column].type() == ColumnType::Text) error = utf8_error(options_.utf8, cells_[column].bytes);
+    if (columns_[column].type() == ColumnType::Text) error = utf8_error(options_.kind, cells_[column].bytes);
   }
   if (error) {
     for (size_t column : touched_) cells_[column].row = kNoRow;
@@ -110,7 +111,7 @@ std::optional<RowError> NameCollector::add(const Block& block) {
   bool well_formed = visit_records(section, [&](const ScannedRecord& record) {
     std::string_view name = record.name(section);
     if (error || names_.find(name)) return;
-    if ((error = utf8_error(utf8_, name))) return;
+    if ((error = utf8_error(kind_, name))) return;
     names_.add(name);
   });
   if (!well_formed) return RowError{RowError::Kind::MalformedRecord, {}};

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/table/batch.hpp"
 #include "core/table/name_table.hpp"
@@ -27,7 +28,7 @@ struct TableOptions {
   std::optional<std::vector<std::string>> names;  // nullopt: every name, in order of first appearance
   std::unordered_map<std::string, ColumnType> types;  // by name; Text when absent
   bool title = false;                                  // a first column of block titles
-  bool utf8 = false;                                   // cells must be valid UTF-8
+  Kind kind = Kind::Str;                               // str: cells must be valid UTF-8
   size_t batch_rows = 0;  // the rows a batch is expected to reach, which a column reserves at its first value
 };
 
@@ -73,14 +74,14 @@ class TableBuilder {
 // that must be known before the first batch.
 class NameCollector {
  public:
-  explicit NameCollector(bool utf8) noexcept : utf8_(utf8) {}
+  explicit NameCollector(Kind kind) noexcept : kind_(kind) {}
 
   std::optional<RowError> add(const Block& block);
   const std::vector<std::string>& names() const noexcept { return names_.names(); }
 
  private:
   NameTable names_;
-  bool utf8_;
+  Kind kind_;
 };
 
 }  // namespace molbrook
