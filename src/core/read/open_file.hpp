@@ -24,7 +24,8 @@ struct OpenedFile {
 // Opens `path` read-only. A non-empty, uncompressed regular file on a
 // local filesystem is mapped and its handle closed; anything else (pipes,
 // devices, empty or compressed files, network filesystems, where a
-// vanished page would kill the process) stays open. A failed mapping falls back to the open file too.
+// vanished page would kill the process) stays open. A failed mapping
+// falls back to the open file too.
 // May block: call it without the interpreter lock.
 //
 // A mapped file truncated meanwhile is a known limit: see platform/file.hpp.
