@@ -55,6 +55,7 @@ from pathlib import Path
 from typing import Callable, Iterable
 
 import command_jobs
+import index_jobs
 import common
 import scale_jobs
 import table_jobs
@@ -201,7 +202,7 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
                  lambda p: parse_sdf(str(p)), common.text_checksum, agrees_with="lf_str_100"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + command_jobs.jobs(Job, lf, out))
+            + command_jobs.jobs(Job, lf, out) + index_jobs.jobs(Job, lf, out, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -219,6 +220,7 @@ TARGETS = [
     *table_jobs.TARGETS,
     *scale_jobs.TARGETS,
     *command_jobs.TARGETS,
+    *index_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -323,7 +325,8 @@ def main(argv: list[str] | None = None) -> int:
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
-                                        "cli_filter cli_set scan_parquet cli_cut, "
+                                        "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
+                                        "index_item_bgzf bgzf_write gzip_write, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")

@@ -495,3 +495,26 @@ def test_stats_counts_blocks_not_records_and_totals_files(tmp_path, capsys, monk
     total = lines.index("total of 2 files: 7 blocks (V2000 3, V3000 2, other 2)")
     carriers = dict(line.split() for line in lines[total + 2:])
     assert carriers == {"ID": "5", "SMILES": "5", "MW": "5", "SOLUBILITY": "2", "NOTE": "1", "caf\\xe9": "1"}
+
+
+@pytest.mark.parametrize("args, picked, status", [
+    (["get", "--key", "ID", "{}", "MB-0003", "MB-0001"], [2, 0], 0),
+    (["get", "--title", "--all", "{}", "ethanol", "none"], [0], 1),
+    (["take", "{}", "0", "-1", "1:4:2"], [0, 4, 1, 3], 0),
+    (["sample", "-n", "3", "--seed", "5", "{}"], None, 0),
+])
+def test_index_commands(tmp_path, args, picked, status):
+    path = tmp_path / "sample.sdf"
+    path.write_bytes(SAMPLE.read_bytes())
+    whole = blocks(path)
+    result = molbrook(*[arg.format(path) for arg in args], "-o", tmp_path / "out.sdf.gz")
+    assert result.returncode == status, result.stderr
+    written = gzip.decompress((tmp_path / "out.sdf.gz").read_bytes())
+    if picked is None:  # three distinct blocks in file order, the same for the same seed
+        again = molbrook(*[arg.format(path) for arg in args]).stdout
+        assert written == again and written == sdf([b for b in whole if bytes(b) in written])
+        assert len(blocks(tmp_path / "out.sdf.gz")) == 3
+    else:
+        assert written == sdf([whole[i] for i in picked])
+    assert b"none" in result.stderr if status else not result.stderr
+    assert molbrook("index", "--key", "ID", path).stdout == f"{path}: 5 blocks, 5 keys\n".encode()

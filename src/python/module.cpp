@@ -2,6 +2,7 @@
 // execution step that fills it.
 #include "ctable.hpp"
 #include "errors.hpp"
+#include "index.hpp"
 #include "iter.hpp"
 #include "merge.hpp"
 #include "opened.hpp"
@@ -28,7 +29,7 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type();
+         init_table_reader_type() && init_index_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -83,6 +84,8 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&
                add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
                add_public(module, "_TableReader", new_reference(TableReaderType)) &&
+               add_public(module, "SDIndex", new_reference(SDIndexType)) &&
+               add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
