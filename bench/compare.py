@@ -344,8 +344,8 @@ def main(argv: list[str] | None = None) -> int:
 
     lf = common.build_file(args.size, records_only=args.records_only, corpus=args.corpus)
     crlf = common.build_file(args.size, crlf=True, records_only=args.records_only, corpus=args.corpus)
-    lines = common.build_file("100M", corpus=args.corpus)
-    lines = (lines, common.lone_cr_copy(lines))
+    plain_100 = common.build_file("100M", corpus=args.corpus)
+    lines = (plain_100, common.lone_cr_copy(plain_100))
     blocks = {path: mmap_count(path) for path in (lf, crlf, *lines)}  # which also brings them into the page cache
     out = common.DATA / "round-trip.sdf"
     name = args.name or most_common_name(lf)
