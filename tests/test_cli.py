@@ -266,6 +266,31 @@ def test_merge_equals_merge_records(tmp_path, fmt):
         summary.blocks, summary.matched, summary.unmatched_rows]
 
 
+@pytest.mark.parametrize("fmt", ["csv", "tsv", "jsonl", "parquet"])
+def test_cut_blocks_and_from_table_give_the_file_back(tmp_path, fmt):
+    path = corpus("rdkit-src/jm7b00306.excerpt.sdf")
+    table = tmp_path / f"table.{fmt}"
+    done = molbrook("cut", "--block", "sdf", "--molblock", "mol", "--title", "t", path, "-o", table)
+    assert (done.returncode, done.stderr) == (0, b"")
+    back = molbrook("from-table", "--block", "sdf", "-", "--format", fmt, input=table.read_bytes())
+    assert (back.returncode, back.stderr, back.stdout) == (0, b"", sdf(blocks(path)))
+    rebuilt = molbrook("from-table", table, "--molblock", "mol", "--title", "t", "-f", IC50, "-o", tmp_path / "x.sdf")
+    assert rebuilt.returncode == 0
+    expected = read_table(os.fsencode(path), [IC50], title="t").to_pydict()
+    assert read_table(os.fsencode(tmp_path / "x.sdf"), title="t").to_pydict() == expected
+
+
+def test_from_table_skips_empty_cells_and_names_the_table_in_errors(tmp_path):
+    table = tmp_path / "t.csv"
+    table.write_text("ID,A,B\nm1,1,\nm2,,x\n")
+    done = molbrook("from-table", table, "--title", "ID")
+    assert done.returncode == 0
+    assert [b.records() for b in parse_sdf(io.BytesIO(done.stdout))] == [[(b"A", b"1")], [(b"B", b"x")]]
+    failed = molbrook("from-table", table, "--molblock", "A")
+    assert failed.returncode == 2
+    assert failed.stderr.decode() == f"molbrook: {table}: row 0, column 'A' is a molblock without an M  END line\n"
+
+
 # Compressed files ------------------------------------------------------------
 
 

@@ -49,7 +49,8 @@ def arrow_of_scan(scan):
 
 @pytest.mark.parametrize("bgzf", [False, True], ids=["plain", "bgzf"])
 @pytest.mark.parametrize("kind", [str, bytes])
-@pytest.mark.parametrize("options", [{}, {"title": "t", "types": {"ALL": float}}, {"names": ["ALL", "N3", "NONE"]}])
+@pytest.mark.parametrize("options", [{}, {"title": "t", "types": {"ALL": float}}, {"names": ["ALL", "N3", "NONE"]},
+                                     {"molblock": "m", "block": "b", "names": ["ALL"]}])
 def test_threads_give_the_table_of_one_thread(tmp_path, small_ranges, kind, options, bgzf):
     path = kind(sample(tmp_path, bgzf=bgzf))
     one = pa.table(read_table(path, workers=1, **options))

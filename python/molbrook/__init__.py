@@ -16,6 +16,7 @@ from molbrook.ctable import (
 from molbrook._index import index_sdf
 from molbrook._merge import MergeSummary, merge_records
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
+from molbrook._write_table import write_table
 from molbrook.native import (
     CTable,
     MalformedRecordError,
@@ -50,4 +51,5 @@ __all__ = [
     "scan_table",
     "sdf_writer",
     "write_sdf",
+    "write_table",
 ]

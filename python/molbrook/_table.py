@@ -9,7 +9,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 import itertools
 from itertools import chain
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Union, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
 
 from molbrook import native
 from functools import partial
@@ -126,17 +126,32 @@ def _encode_types(types: Mapping[Name, type] | None) -> dict[bytes, str]:
     return encoded
 
 
-def _check_title(title: str | None, names: list[bytes] | None) -> None:
-    if title is not None and not isinstance(title, str):
-        raise TypeError(f"title must be None or a column name (str), not {type(title).__name__}")
-    if title is not None and names is not None and title.encode("utf-8", "surrogateescape") in names:
-        raise ValueError(f"the title column {title!r} has the name of a record")
+class _Parts(NamedTuple):
+    """The columns of each block's own bytes, by name, or None: its title,
+    its molblock and the whole block, in that order before the records."""
+
+    title: str | None = None
+    molblock: str | None = None
+    block: str | None = None
+
+
+def _check_parts(parts: _Parts, names: list[bytes] | None) -> None:
+    for what, column in parts._asdict().items():
+        if column is not None and not isinstance(column, str):
+            raise TypeError(f"{what} must be None or a column name (str), not {type(column).__name__}")
+        if column is not None and names is not None and column.encode("utf-8", "surrogateescape") in names:
+            raise ValueError(f"the {what} column {column!r} has the name of a record")
+    named = [column for column in parts if column is not None]
+    if len(set(named)) < len(named):
+        raise ValueError("the title, molblock and block columns need names of their own")
 
 
 def _reader(
-    blocks: Iterable[Any], names: list[bytes] | None, title: str | None, types: dict[bytes, str], batch_rows: int
+    blocks: Iterable[Any], names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int
 ) -> Any:
-    return native._TableReader(blocks, names, title, types, batch_rows, RecordTable)
+    return native._TableReader(
+        blocks, names, parts.title, types, batch_rows, RecordTable, molblock=parts.molblock, block=parts.block
+    )
 
 
 # What gives the blocks of one part of a file that a thread reads.
@@ -168,11 +183,11 @@ def _pieces(source: Source, workers: int) -> list[Piece] | None:
 
 
 def _read_piece(
-    piece: Piece, names: list[bytes] | None, title: str | None, types: dict[bytes, str], batch_rows: int,
+    piece: Piece, names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int,
     read: Callable[[Any], Any],
 ) -> Any:
     """read(reader) of a table reader over the blocks of `piece`."""
-    reader = _reader(piece(), names, title, types, batch_rows)
+    reader = _reader(piece(), names, parts, types, batch_rows)
     try:
         return read(reader)
     finally:
@@ -181,19 +196,19 @@ def _read_piece(
 
 def _piece_names(pool: ThreadPoolExecutor, pieces: list[Piece]) -> list[bytes]:
     """Every record name of the file, in order of first appearance."""
-    found = pool.map(lambda piece: _read_piece(piece, None, None, {}, 0, lambda r: r.record_names()), pieces)
+    found = pool.map(lambda piece: _read_piece(piece, None, _Parts(), {}, 0, lambda r: r.record_names()), pieces)
     return list(dict.fromkeys(chain.from_iterable(found)))
 
 
 def _read_pieces(
-    pieces: list[Piece], workers: int, names: list[bytes] | None, title: str | None, types: dict[bytes, str],
+    pieces: list[Piece], workers: int, names: list[bytes] | None, parts: _Parts, types: dict[bytes, str],
 ) -> RecordTable:
     """read_table of a file cut into pieces, built on `workers` threads
     (the native builder runs without the interpreter lock), each with the
     record names it meets, and joined with their columns in order of
     first appearance."""
     with ThreadPoolExecutor(workers, thread_name_prefix="molbrook") as pool:
-        tables = list(pool.map(lambda piece: _read_piece(piece, names, title, types, 0, _read_all), pieces))
+        tables = list(pool.map(lambda piece: _read_piece(piece, names, parts, types, 0, _read_all), pieces))
     joined: RecordTable = RecordTable._union(tables)
     return joined
 
@@ -209,6 +224,8 @@ def read_table(
     title: str | None = None,
     types: Mapping[Name, type] | None = None,
     workers: int | None = None,
+    molblock: str | None = None,
+    block: str | None = None,
 ) -> RecordTable:
     """Read the SD data records of every block into a table.
 
@@ -217,9 +234,11 @@ def read_table(
     row per block, in order, and a column per record name: every name in
     order of first appearance, or exactly `names`. A cell is what
     `block.get(name)` returns, null where the block has no such record.
-    `title` names a first column of block titles; `types` maps record names
-    to int or float for int64 and float64 columns (unparseable values are
-    null).
+    `title` names a first column of block titles, `molblock` one of their
+    molblocks (`block.molblock`) and `block` one of the whole blocks, as
+    `bytes(block)` or `str(block)` gives them, which `write_table` writes
+    back byte for byte; `types` maps record names to int or float for int64
+    and float64 columns (unparseable values are null).
 
     A plain file is cut into byte ranges read on `workers` threads (None:
     every CPU the process may use; 1: the calling thread only), a BGZF file
@@ -228,16 +247,17 @@ def read_table(
     """
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
-    _check_title(title, encoded_names)
+    parts = _Parts(title, molblock, block)
+    _check_parts(parts, encoded_names)
     count = worker_count(workers)
     pieces = _pieces(source, count)
     if pieces is not None:
         try:
-            return _read_pieces(pieces, count, encoded_names, title, encoded_types)
+            return _read_pieces(pieces, count, encoded_names, parts, encoded_types)
         except _BLOCK_ERRORS:
             pass
     blocks, opened = _blocks(source)
-    reader = _reader(blocks, encoded_names, title, encoded_types, 0)
+    reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
         return reader.read_all()
     finally:
@@ -250,14 +270,14 @@ class _RangeScan:
     pool: in order, with a few pieces read ahead of the consumer."""
 
     def __init__(
-        self, path: Source, pieces: list[Piece], workers: int, names: list[bytes], title: str | None,
+        self, path: Source, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
         types: dict[bytes, str], batch_rows: int,
     ) -> None:
         self._path = path
-        self._options = (names, title, types, batch_rows)
+        self._options = (names, parts, types, batch_rows)
         # The first block gives the schema (and raises what the options do).
         first = itertools.islice(chain.from_iterable(piece() for piece in pieces), 1)
-        self._empty = _read_piece(lambda: first, names, title, types, 0, _read_all)
+        self._empty = _read_piece(lambda: first, names, parts, types, 0, _read_all)
         self._pool = ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
         self._ranges = iter(pieces)
         self._pending: deque[Future[list[RecordTable]]] = deque()
@@ -358,6 +378,8 @@ def scan_table(
     types: Mapping[Name, type] | None = None,
     batch_rows: int = 65536,
     workers: int | None = None,
+    molblock: str | None = None,
+    block: str | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
@@ -374,7 +396,8 @@ def scan_table(
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
-    _check_title(title, encoded_names)
+    parts = _Parts(title, molblock, block)
+    _check_parts(parts, encoded_names)
     count = worker_count(workers)
     pieces = _pieces(source, count)
     if pieces is not None:
@@ -382,16 +405,16 @@ def scan_table(
             if encoded_names is None:
                 with ThreadPoolExecutor(count, thread_name_prefix="molbrook") as pool:
                     encoded_names = _piece_names(pool, pieces)
-            return TableScan(_RangeScan(source, pieces, count, encoded_names, title, encoded_types, batch_rows), True)
+            return TableScan(_RangeScan(source, pieces, count, encoded_names, parts, encoded_types, batch_rows), True)
         except _BLOCK_ERRORS:
             pass
     if encoded_names is None:
         if not _is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(native.parse_sdf(source, borrow=True), None, None, {}, 0)
+        first = _reader(native.parse_sdf(source, borrow=True), None, _Parts(), {}, 0)
         try:
             encoded_names = first.record_names()
         finally:
             first.close()
     blocks, opened = _blocks(source)
-    return TableScan(_reader(blocks, encoded_names, title, encoded_types, batch_rows), opened)
+    return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)

@@ -4,6 +4,7 @@ A plain file is cut into byte ranges of about `blocksize`, each read by a
 task with `parse_sdf_range`, a BGZF file into ranges of blocks of its
 index, so that the partitions of one file are read on every core of a
 machine or every worker of a cluster; another compressed file is one
+partition. `to_sdf` writes a frame back, an SD file per
 partition. Importing molbrook does not import Dask.
 """
 
@@ -18,8 +19,9 @@ from typing import Any, NamedTuple, Union
 
 from molbrook import _table, native
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size
+from molbrook._write_table import write_table
 
-__all__ = ["read_sdf"]
+__all__ = ["read_sdf", "to_sdf"]
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -91,7 +93,7 @@ def _blocks(part: Part) -> Any:
 
 def _part_names(part: Part) -> list[bytes]:
     """The record names of a partition, in order of first appearance."""
-    reader = _table._reader(_blocks(part), None, None, {}, 0)
+    reader = _table._reader(_blocks(part), None, _table._Parts(), {}, 0)
     try:
         names: list[bytes] = reader.record_names()
     finally:
@@ -171,3 +173,39 @@ def read_sdf(
     return dask.dataframe.from_map(
         _read_part, parts, args=(chosen, title, types), meta=meta, label="read-sdf", enforce_metadata=False
     )
+
+
+def _part_paths(path: str, count: int) -> list[str]:
+    """`path` with its "*" replaced by each partition's number, zero-padded
+    to one width so that the files sort in partition order."""
+    if path.count("*") != 1:
+        raise ValueError(f"to_sdf needs a path with one '*', for the partition number, not {path!r}")
+    width = len(str(count - 1))
+    return [path.replace("*", str(number).zfill(width)) for number in range(count)]
+
+
+def to_sdf(
+    frame: Any,
+    path: str | os.PathLike[str],
+    *,
+    molblock: str | None = None,
+    title: str | None = None,
+    names: Sequence[str] | None = None,
+    block: str | None = None,
+) -> list[str]:
+    """Write each partition of a `dask.dataframe.DataFrame` as an SD file,
+    in parallel on Dask's workers, and return the paths in partition order.
+
+    `path` holds one "*", replaced by the partition's number (zero-padded,
+    so that the files sort in order); each file is written whole or not at
+    all by `molbrook.write_table`, which the other arguments go to.
+    Concatenated, the files are `write_table` of the computed frame.
+    """
+    dask = _import_dask()
+    paths = _part_paths(os.fspath(path), frame.npartitions)
+    options = {"molblock": molblock, "title": title, "names": names, "block": block}
+    dask.compute(*[
+        dask.delayed(write_table)(part, part_path, **options)
+        for part, part_path in zip(frame.to_delayed(), paths)
+    ])
+    return paths

@@ -23,6 +23,7 @@ __all__ = [
     "SDIndex",
     "_open_index",
     "_merge_blocks",
+    "_write_table",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -162,6 +163,15 @@ def _merge_blocks(
     names: tuple[str | bytes, ...],
     columns: tuple[tuple[str | bytes | None, ...], ...],
 ) -> tuple[int, int, int]: ...
+def _write_table(
+    stream: object,
+    dest: _Path | _Writable[Any],
+    text: bool,
+    title: str | None,
+    molblock: str | None,
+    block: str | None,
+    names: list[str] | None,
+) -> int: ...
 @final
 class _SDFWriter:
     """Write SDBlocks one at a time, buffered as `write_sdf` writes them."""
@@ -219,6 +229,9 @@ class _TableReader:
         types: dict[bytes, str],
         batch_rows: int,
         table_type: type[_RecordTable],
+        *,
+        molblock: str | None = None,
+        block: str | None = None,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _RecordTable: ...

@@ -5,6 +5,7 @@
 #include "index.hpp"
 #include "iter.hpp"
 #include "merge.hpp"
+#include "table_writer.hpp"
 #include "opened.hpp"
 #include "read.hpp"
 #include "sdblock.hpp"
@@ -87,6 +88,7 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "SDIndex", new_reference(SDIndexType)) &&
                add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_public(module, "_write_table", new_function(&write_table_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;

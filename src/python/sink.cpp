@@ -96,6 +96,19 @@ std::optional<SdfSink> SdfSink::open(PyObject* dest, bool text_as_utf8) {
   return SdfSink(PathTarget{std::move(*file), std::move(path.path)}, kPathChunk);
 }
 
+std::optional<SdfSink> SdfSink::open_formatted(PyObject* dest, Kind kind) {
+  std::optional<SdfSink> sink = open(dest, kind == Kind::Bytes);
+  FileTarget* file = sink ? std::get_if<FileTarget>(&sink->target_) : nullptr;
+  if (file != nullptr) file->kind = kind;
+  return sink;
+}
+
+bool SdfSink::commit(uint64_t blocks) {
+  if (buffer_.size() >= threshold_ && !flush()) return false;
+  written_ += blocks;
+  return true;
+}
+
 bool SdfSink::write_block(PySDBlock* block) {
   FileTarget* file = std::get_if<FileTarget>(&target_);
   Ref alone;  // a non-ASCII text block bound for a file object, written by itself

@@ -25,12 +25,25 @@ class SdfSink {
   // their UTF-8, checked as for a path.
   static std::optional<SdfSink> open(PyObject* dest, bool text_as_utf8 = false);
 
+  // A sink for whole blocks formatted elsewhere into buffer(): a file
+  // object gets them as `kind`.
+  static std::optional<SdfSink> open_formatted(PyObject* dest, Kind kind);
+
   SdfSink(SdfSink&&) noexcept = default;
   SdfSink& operator=(SdfSink&&) noexcept = default;
 
   // Writes one block, ending with its $$$$ line: buffered, and flushed when
   // the buffer reaches the chunk size. On error the block does not count.
   bool write_block(PySDBlock* block);
+
+  // Where blocks formatted elsewhere are appended, a chunk of them before
+  // each commit. Text sinks take valid UTF-8 only.
+  ByteBuffer& buffer() noexcept { return buffer_; }
+  size_t chunk_size() const noexcept { return threshold_; }
+
+  // Counts `blocks` appended to buffer(), flushing once it holds a chunk;
+  // on error they do not count.
+  bool commit(uint64_t blocks);
 
   // Writes out what is buffered; the buffer is empty afterwards either way.
   bool flush();

@@ -21,6 +21,18 @@ std::optional<RowError> utf8_error(Kind kind, std::string_view bytes) {
 
 }  // namespace
 
+std::string_view block_part(const Block& block, BlockPart part) noexcept {
+  switch (part) {
+    case BlockPart::Title:
+      return block.title();
+    case BlockPart::Molblock:
+      return block.molblock();
+    case BlockPart::Block:
+      return block.bytes();
+  }
+  return {};
+}
+
 TableBuilder::TableBuilder(TableOptions options) : options_(std::move(options)) {
   if (options_.names) {
     for (const std::string& name : *options_.names) {
@@ -29,7 +41,7 @@ TableBuilder::TableBuilder(TableOptions options) : options_(std::move(options)) 
       cells_.emplace_back();
     }
   }
-  if (options_.title) titles_.emplace(ColumnType::Text);
+  for (size_t i = 0; i < options_.parts.size(); ++i) parts_.emplace_back(ColumnType::Text);
 }
 
 // A column for a name met first in this row: null in the rows before.
@@ -54,9 +66,8 @@ void TableBuilder::append_cell(Column& column, const Cell& cell) const {
 
 std::optional<RowError> TableBuilder::add(const Block& block) {
   const std::string_view section = record_section(block);
-  const std::string_view title = block.title();
-  if (titles_) {
-    if (auto error = utf8_error(options_.kind, title)) return error;
+  for (BlockPart part : options_.parts) {
+    if (auto error = utf8_error(options_.kind, block_part(block, part))) return error;
   }
   std::optional<RowError> error;
   names_.restart();
@@ -84,7 +95,7 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
     for (size_t column : touched_) cells_[column].row = kNoRow;
     return error;
   }
-  if (titles_) titles_->append_text(title);
+  for (size_t i = 0; i < parts_.size(); ++i) parts_[i].append_text(block_part(block, options_.parts[i]));
   for (size_t column : touched_) append_cell(columns_[column], cells_[column]);
   ++rows_;
   return std::nullopt;
@@ -93,8 +104,8 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
 Batch TableBuilder::finish() {
   Batch batch;
   batch.rows = std::exchange(rows_, 0);
-  if (titles_) {
-    batch.columns.push_back(std::make_shared<const Column>(std::exchange(*titles_, Column(ColumnType::Text))));
+  for (Column& part : parts_) {
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(part, Column(ColumnType::Text))));
   }
   for (Column& column : columns_) {
     column.append_nulls(batch.rows - column.length());
