@@ -125,24 +125,22 @@ size_t Block::mdl_end() const noexcept {
   return mdl_end_;
 }
 
-// The MDL ends with the first line that starts with "M  END" (anything may
-// follow on that line); without one, the whole body is MDL.
-void Block::locate_mdl_end() const noexcept {
-  std::string_view all = bytes();
-  size_t body_end = all.size() - terminator_length();
-  std::string_view body = all.substr(title_end_, body_end - title_end_);
+size_t mdl_end_of(std::string_view bytes, size_t title_end, size_t body_end) noexcept {
+  std::string_view body = bytes.substr(title_end, body_end - title_end);
   size_t last_line;
   if (body.starts_with(kMEnd)) {
-    last_line = title_end_;
+    last_line = title_end;
   } else {
     size_t hit = find(body, kNewlineMEnd);
-    if (hit == npos) {
-      mdl_end_ = body_end;
-      return;
-    }
-    last_line = title_end_ + hit + 1;
+    if (hit == npos) return body_end;
+    last_line = title_end + hit + 1;
   }
-  mdl_end_ = next_line_end(all, last_line);
+  return next_line_end(bytes, last_line);
+}
+
+void Block::locate_mdl_end() const noexcept {
+  std::string_view all = bytes();
+  mdl_end_ = mdl_end_of(all, title_end_, all.size() - terminator_length());
 }
 
 std::string_view Block::mdl() const noexcept { return bytes().substr(title_end_, mdl_end() - title_end_); }

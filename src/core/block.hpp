@@ -43,6 +43,12 @@ class BlockStorage {
   size_t end_ = 0;
 };
 
+// Where the MDL of a block's bytes ends: just past the first line after
+// the title line that starts with "M  END" (anything may follow on it), or
+// `body_end` when there is none. The body is bytes[title_end, body_end),
+// the block without its $$$$ line.
+size_t mdl_end_of(std::string_view bytes, size_t title_end, size_t body_end) noexcept;
+
 class Block {
  public:
   static constexpr size_t kUnlocated = SIZE_MAX;
