@@ -12,6 +12,7 @@ from molbrook.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
+from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook.native import (
@@ -28,6 +29,8 @@ from molbrook.native import (
 __all__ = [
     "CTable",
     "CTableError",
+    "Finding",
+    "FixSummary",
     "IndicesDuplicateError",
     "IndicesMismatchError",
     "IndicesOutOfOrderError",
@@ -38,6 +41,8 @@ __all__ = [
     "SDBlock",
     "TableScan",
     "__version__",
+    "lint",
+    "lint_fix",
     "merge_records",
     "parse_sdf",
     "parse_sdf_range",

@@ -3,6 +3,7 @@
 #include "ctable.hpp"
 #include "errors.hpp"
 #include "iter.hpp"
+#include "lint.hpp"
 #include "merge.hpp"
 #include "opened.hpp"
 #include "read.hpp"
@@ -84,6 +85,10 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
                add_public(module, "_TableReader", new_reference(TableReaderType)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_public(module, "_lint_path", new_function(&lint_path_def, module)) &&
+               add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
+               add_public(module, "_compression_of_data", new_function(&compression_of_data_def, module)) &&
+               add_public(module, "_lint_codes", lint_code_names()) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;
