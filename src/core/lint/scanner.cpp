@@ -20,8 +20,8 @@ void add_ending_edit(BlockReport& report, size_t finding, size_t at, Ending endi
     case Ending::CR:
       report.add_edit(finding, at, at + 1, ending_text(target));
       break;
-    case Ending::LF:
-      report.add_edit(finding, at, at, "\r");
+    case Ending::LF:  // the LF replaced, not a CR inserted: a deletion of the line takes it along
+      report.add_edit(finding, at, at + 1, "\r\n");
       break;
   }
 }
