@@ -7,10 +7,6 @@ Codes are stable: never renumbered or reused; a new check gets a new code.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Literal
-
-Severity = Literal["error", "warning", "info"]
-Fix = Literal["safe", "unsafe"]
 
 # How far a message quotes the file.
 _QUOTE = 60
@@ -19,8 +15,8 @@ _QUOTE = 60
 @dataclass(frozen=True)
 class Rule:
     code: str
-    severity: Severity
-    fix: Fix | None  # the fix its findings have, when they have one
+    severity: str  # "error", "warning" or "info"
+    fix: str | None  # "safe" or "unsafe": the fix its findings have, when they have one
     summary: str  # one line
     messages: tuple[str, ...]  # per kind of finding, str.format'ed
     explanation: str

@@ -3,7 +3,7 @@ from collections.abc import Iterable, Mapping
 from os import PathLike
 from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, TypeVar, final, overload
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import Buffer, Self, disjoint_base
 
 __all__ = [
     "CTable",
@@ -21,6 +21,10 @@ __all__ = [
     "_RecordTable",
     "_TableReader",
     "_merge_blocks",
+    "_lint_path",
+    "_lint_bytes",
+    "_compression_of_data",
+    "_lint_codes",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -160,6 +164,48 @@ def _merge_blocks(
     names: tuple[str | bytes, ...],
     columns: tuple[tuple[str | bytes | None, ...], ...],
 ) -> tuple[int, int, int]: ...
+# A lint scan: (offset, consumed, lines, blocks, first_ending, findings,
+# edits, fixed, unfixed, output); see src/python/lint.cpp.
+_LintScan = tuple[
+    int,
+    int,
+    int,
+    int,
+    int | None,
+    list[tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]],
+    list[tuple[int, int, int, bytes]] | None,
+    tuple[int, ...] | None,
+    tuple[int, ...] | None,
+    bytes | None,
+]
+
+_lint_codes: tuple[str, ...]
+
+def _lint_path(
+    path: _Path,
+    start: int,
+    end: int,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    output: bool = False,
+    first_ending: int | None = None,
+) -> _LintScan | None: ...
+def _lint_bytes(
+    data: Buffer,
+    at_start: bool,
+    at_eof: bool,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    output: bool = False,
+    first_ending: int | None = None,
+) -> _LintScan: ...
+def _compression_of_data(data: Buffer, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
 @final
 class _SDFWriter:
     """Write SDBlocks one at a time, buffered as `write_sdf` writes them."""
