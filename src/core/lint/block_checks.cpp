@@ -53,10 +53,11 @@ void check_file_end(const ScannedBlock& block, BlockReport& report, bool open_re
 
 }  // namespace
 
-void check_block(const ScannedBlock& block, BlockReport& report, std::vector<SeenName>& names, bool file_start) {
+void check_block(const ScannedBlock& block, BlockReport& report, std::vector<SeenName>& names,
+                 LineCounter& counter, bool file_start) {
   if (file_start) check_byte_order_mark(block, report);
   check_utf8(block, report);
-  check_molfile(block, report);
+  check_molfile(block, report, counter);
   const bool open_record = check_sd_data(block, report, names);
   if (!block.terminated) check_file_end(block, report, open_record);
 }

@@ -19,8 +19,8 @@ size_t last_line_start(std::string_view text) noexcept {
 
 }  // namespace
 
-ScannedBlock ScannedBlock::of(std::string_view bytes, bool terminated, size_t term_start) noexcept {
-  ScannedBlock block{bytes, terminated ? term_start : bytes.size(), 0, 0, terminated, false};
+ScannedBlock ScannedBlock::of(std::string_view bytes, size_t offset, bool terminated, size_t term_start) noexcept {
+  ScannedBlock block{bytes, offset, terminated ? term_start : bytes.size(), 0, 0, terminated, false};
   if (block.term_start != 0) block.title_end = next_line_end(bytes, 0);
   block.mdl_end = mdl_end_of(bytes, block.title_end, block.term_start);
   std::string_view mdl = bytes.substr(block.title_end, block.mdl_end - block.title_end);

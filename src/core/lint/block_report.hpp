@@ -23,13 +23,14 @@ struct LintOptions {
 // Block built from them (core/block.hpp).
 struct ScannedBlock {
   std::string_view bytes;
+  size_t offset;      // of its first byte in the scan
   size_t term_start;  // where its $$$$ line starts; bytes.size() without one
   size_t title_end;
   size_t mdl_end;
   bool terminated;
   bool has_m_end;
 
-  static ScannedBlock of(std::string_view bytes, bool terminated, size_t term_start) noexcept;
+  static ScannedBlock of(std::string_view bytes, size_t offset, bool terminated, size_t term_start) noexcept;
 
   std::string_view body() const noexcept { return bytes.substr(0, term_start); }
   std::string_view sd_data() const noexcept { return bytes.substr(mdl_end, term_start - mdl_end); }

@@ -9,6 +9,7 @@
 #include "core/ctable/table.hpp"
 #include "core/ctable/unicode.hpp"
 #include "core/ctable/v3000.hpp"
+#include "core/lint/line_counter.hpp"
 #include "core/lint/line_length.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/strip.hpp"
@@ -22,8 +23,9 @@ constexpr size_t kV3000CountsLine = 6;
 // Counts past this are taken as they are written, never as a line number.
 constexpr int64_t kMaxCount = 1 << 30;
 
-std::string_view text_of(std::string_view bytes, Line line) noexcept {
-  return line_content(bytes.substr(line.start, line.end - line.start));
+// The content of the line that starts at `start`.
+std::string_view line_at(std::string_view bytes, size_t start) noexcept {
+  return line_content(bytes.substr(start, next_line_end(bytes, start) - start));
 }
 
 bool is_property_line(std::string_view line) noexcept {
@@ -130,6 +132,18 @@ void check_v3000(const ScannedBlock& block, BlockReport& report) {
   check.check_indices();
 }
 
+// I001 for each line from the counts line on longer than the limit.
+void check_long_lines(std::string_view bytes, size_t title_end, BlockReport& report) {
+  LineScanner lines(bytes, skip_lines(bytes, title_end, kCountsLine - 2));
+  for (Line line; lines.next(line);) {
+    std::string_view content = line_content(bytes.substr(line.start, line.end - line.start));
+    if (size_t characters = characters_over_limit(content)) {
+      report.add({.code = Code::I001, .offset = line.start, .length = content.size(),
+                  .numbers = {static_cast<int64_t>(characters), 0, 0, 0}});
+    }
+  }
+}
+
 // The line after the atom and bond lines that a V2000 counts line
 // declares: M  END or a property line; 0 when the counts do not say.
 size_t line_after_bonds(const CtabResult<CountsHeader>& header) noexcept {
@@ -143,36 +157,34 @@ size_t line_after_bonds(const CtabResult<CountsHeader>& header) noexcept {
 
 }  // namespace
 
-void check_molfile(const ScannedBlock& block, BlockReport& report) {
+void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& counter) {
   if (!block.has_m_end) return check_missing_m_end(block, report);
   std::string_view mdl = block.bytes.substr(block.title_end, block.mdl_end - block.title_end);
   CtabResult<CountsHeader> header = read_counts_header(mdl);
   if (header && header->format == CtabFormat::V3000 && report.wants(Code::M003)) check_v3000(block, report);
   const size_t expected = report.wants(Code::M002) ? line_after_bonds(header) : 0;
-  if (expected == 0 && !report.wants(Code::I001)) return;
 
-  // Line by line from the title's end through M  END, the MDL's last line.
+  // The lines from the title's end through M  END, the MDL's last line,
+  // as the counter passes them; long ones are looked for only when there.
   std::string_view bytes = block.bytes.substr(0, block.mdl_end);
-  LineScanner lines(bytes, block.title_end);
-  size_t number = 1;
-  Line counts{}, at_expected{}, m_end{};
-  for (Line line; lines.next(line);) {
-    ++number;
-    if (number == kCountsLine) counts = line;
-    if (number == expected) at_expected = line;
-    m_end = line;
-    if (number < kCountsLine || !report.wants(Code::I001)) continue;
-    std::string_view content = text_of(bytes, line);
-    if (size_t characters = characters_over_limit(content)) {
-      report.add({.code = Code::I001, .offset = line.start, .length = content.size(),
-                  .numbers = {static_cast<int64_t>(characters), 0, 0, 0}});
-    }
+  counter.advance(block.offset + block.title_end);
+  const size_t title_lines = counter.lines_passed();
+  counter.advance(block.offset + block.mdl_end);
+  const bool open_line = !bytes.ends_with('\n');  // M  END at the end of the input
+  const bool long_line = counter.long_line_since(block.offset + block.title_end) ||
+                         (open_line && counter.column() - 1 > kMaxLineCharacters);
+  if (long_line && report.wants(Code::I001)) check_long_lines(bytes, block.title_end, report);
+  const size_t m_end_line = 1 + counter.lines_passed() - title_lines + open_line;
+  if (expected == 0 || expected == m_end_line) return;
+  std::string_view after_bonds;
+  if (expected < m_end_line) {
+    after_bonds = line_at(bytes, skip_lines(bytes, block.title_end, expected - 2));
+    if (is_property_line(after_bonds)) return;
   }
-  if (expected == 0 || expected == number) return;
-  std::string_view after_bonds = expected < number ? text_of(bytes, at_expected) : std::string_view();
-  if (expected < number && is_property_line(after_bonds)) return;
-  report.add({.code = Code::M002, .detail = static_cast<uint8_t>(expected < number), .offset = counts.start,
-              .length = text_of(bytes, counts).size(), .related = m_end.start, .text = after_bonds,
+  const size_t counts = skip_lines(bytes, block.title_end, kCountsLine - 2);
+  const size_t m_end = bytes.substr(0, bytes.size() - 1).rfind('\n') + 1;
+  report.add({.code = Code::M002, .detail = static_cast<uint8_t>(expected < m_end_line), .offset = counts,
+              .length = line_at(bytes, counts).size(), .related = m_end, .text = after_bonds,
               .numbers = {header->num_atoms, header->num_bonds, 0, 0}});
 }
 

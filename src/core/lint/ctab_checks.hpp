@@ -3,9 +3,12 @@
 #pragma once
 
 #include "core/lint/block_report.hpp"
+#include "core/lint/line_counter.hpp"
 
 namespace molbrook::lint {
 
-void check_molfile(const ScannedBlock& block, BlockReport& report);
+// `counter`, at the block's start, counts the MDL's lines on its way
+// through it.
+void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& counter);
 
 }  // namespace molbrook::lint

@@ -5,6 +5,7 @@
 
 #include "core/lint/apply_edits.hpp"
 #include "core/lint/block_checks.hpp"
+#include "core/lint/line_length.hpp"
 #include "core/text/lines.hpp"
 
 namespace molbrook::lint {
@@ -31,7 +32,7 @@ void add_ending_edit(BlockReport& report, size_t finding, size_t at, Ending endi
 ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool at_eof, ByteBuffer* output) {
   ScanResult result;
   if (at_start && !first_ending_) first_ending_ = first_ending(text);
-  LineCounter counter(text);
+  LineCounter counter(text, kMaxLineCharacters);
   EndingSet candidates = options_.select.has(Code::F003) ? kAllEndings : 0;
   size_t at = 0;
   while (at < text.size() && at < stop) {
@@ -40,14 +41,15 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
     // A $$$$ line is whole once its LF is there.
     if (!at_eof && !(end.found && rest[end.end - 1] == '\n')) break;
     std::string_view bytes = rest.substr(0, end.end);
+    LineCounter at_block = counter;  // numbers the block's findings
     report_.start(at, result.blocks, output != nullptr, ending_text(target()));
-    check_block(ScannedBlock::of(bytes, end.found, end.term_start), report_, names_, at_start && at == 0);
+    check_block(ScannedBlock::of(bytes, at, end.found, end.term_start), report_, names_, counter, at_start && at == 0);
     check_endings(bytes, candidates);
-    finish_block(bytes, at, counter, result, output);
     at += end.end;
+    counter.advance(at);  // while the block's bytes are in cache
+    finish_block(bytes, at - end.end, at_block, result, output);
     ++result.blocks;
   }
-  counter.advance(at);
   result.consumed = at;
   result.lines = counter.lines_passed();
   result.first_ending = first_ending_;
