@@ -22,6 +22,8 @@ page cache:
              workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
              next to the file) against reading it through the decompressor
              alone in 1 MiB chunks, with isal and with the stdlib
+  lint       molbrook.lint with workers=1 and 2; lint_fix of a copy with a fix
+             in every block (lint_jobs.py) against the round trip of that copy
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -54,6 +56,7 @@ from typing import Callable, Iterable
 
 import command_jobs
 import common
+import lint_jobs
 import scale_jobs
 import table_jobs
 from common import Checksum
@@ -192,7 +195,7 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + command_jobs.jobs(Job, lf, out))
+            + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -208,6 +211,7 @@ TARGETS = [
     ("round_trip_borrowed", "copy", 0.5),
     *table_jobs.TARGETS,
     *scale_jobs.TARGETS,
+    *lint_jobs.TARGETS,
     *command_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
@@ -313,6 +317,7 @@ def main(argv: list[str] | None = None) -> int:
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
+                                        "lint lint_2 lint_fix lint_fix_round_trip "
                                         "cli_filter cli_set scan_parquet cli_cut, "
                                         "and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")

@@ -15,6 +15,7 @@ from collections import Counter, deque
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
+from functools import partial
 from typing import IO, Any, NamedTuple, Union
 
 from molbrook import native
@@ -109,7 +110,6 @@ class _Batch(NamedTuple):
     edits: list[tuple[int, int, int, bytes]] | None
     fixed: tuple[int, ...] | None
     unfixed: tuple[int, ...] | None
-    output: bytes | None
 
 
 class _Options(NamedTuple):
@@ -117,11 +117,11 @@ class _Options(NamedTuple):
     fix: int = 0
     unsafe: bool = False
     edits: bool = False
-    output: bool = False
+    write: Callable[[memoryview], None] | None = None  # takes the blocks with their fixes applied
 
     def keywords(self, first_ending: int | None) -> dict[str, Any]:
         return {"select": self.select, "fix": self.fix, "unsafe": self.unsafe, "edits": self.edits,
-                "output": self.output, "first_ending": first_ending}
+                "write": self.write, "first_ending": first_ending}
 
 
 # Codes -----------------------------------------------------------------------
@@ -157,9 +157,9 @@ def _is_path(source: object) -> bool:
     return isinstance(source, (str, bytes, os.PathLike))
 
 
-def _write_all(out: IO[bytes], data: bytes) -> None:
+def _write_all(out: IO[bytes], data: memoryview) -> None:
     """Writes all of `data`, also to raw files that take part of it."""
-    view = memoryview(data)
+    view = data
     while view:
         written = out.write(view)
         if written is None:  # a buffered file takes everything or raises
@@ -259,7 +259,7 @@ def _path_batches(path: Source, options: _Options, workers: int,
     if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
         yield from _stream_batches(*_open_stream(path, 0), options, None, progress)
         return
-    sequential = workers == 1 or options.edits or options.output
+    sequential = workers == 1 or options.edits or options.write is not None
     piece = min(max(info.st_size // (workers * 4), _MIN_RANGE), _MAX_RANGE)
     ranges = byte_ranges(info.st_size, piece)
     first_ending: int | None = None
@@ -415,16 +415,15 @@ def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes =
         raise TypeError(f"lint_fix() argument 'unsafe' must be bool, not {type(unsafe).__name__}")
     selected = _selected(select, ignore)
     fixable = {code for code in selected if RULES[code].fix is not None}
-    options = _Options(_mask(selected), fix=_mask(fixable), unsafe=unsafe, output=True)
     fixed: Counter[str] = Counter()
     unfixed: Counter[str] = Counter()
     cursor = _Cursor(None)
     with atomic_destination(dest) as out:
+        options = _Options(_mask(selected), fix=_mask(fixable), unsafe=unsafe, write=partial(_write_all, out))
         for batch in _batches(source, options, 1):
             for finding, _ in cursor.take(batch):  # the F003 candidates
                 (fixed if "F003" in fixable else unfixed)[finding.code] += 1
-            assert batch.fixed is not None and batch.unfixed is not None and batch.output is not None
+            assert batch.fixed is not None and batch.unfixed is not None
             fixed.update({code: n for code, n in zip(CODES, batch.fixed) if n})
             unfixed.update({code: n for code, n in zip(CODES, batch.unfixed) if n})
-            _write_all(out, batch.output)
     return FixSummary(dict(sorted(fixed.items())), dict(sorted(unfixed.items())))

@@ -1,5 +1,5 @@
 import types
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from os import PathLike
 from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, TypeVar, final, overload
 
@@ -165,7 +165,7 @@ def _merge_blocks(
     columns: tuple[tuple[str | bytes | None, ...], ...],
 ) -> tuple[int, int, int]: ...
 # A lint scan: (offset, consumed, lines, blocks, first_ending, findings,
-# edits, fixed, unfixed, output); see src/python/lint.cpp.
+# edits, fixed, unfixed); see src/python/lint.cpp.
 _LintScan = tuple[
     int,
     int,
@@ -176,7 +176,6 @@ _LintScan = tuple[
     list[tuple[int, int, int, bytes]] | None,
     tuple[int, ...] | None,
     tuple[int, ...] | None,
-    bytes | None,
 ]
 
 _lint_codes: tuple[str, ...]
@@ -190,7 +189,7 @@ def _lint_path(
     fix: int = 0,
     unsafe: bool = False,
     edits: bool = False,
-    output: bool = False,
+    write: Callable[[memoryview], object] | None = None,
     first_ending: int | None = None,
 ) -> _LintScan | None: ...
 def _lint_bytes(
@@ -202,7 +201,7 @@ def _lint_bytes(
     fix: int = 0,
     unsafe: bool = False,
     edits: bool = False,
-    output: bool = False,
+    write: Callable[[memoryview], object] | None = None,
     first_ending: int | None = None,
 ) -> _LintScan: ...
 def _compression_of_data(data: Buffer, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...

@@ -3,6 +3,7 @@
 // held for the call; its findings are converted in one batch afterwards.
 #include "lint.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -24,19 +25,28 @@ using lint::Ending;
 using lint::Finding;
 using lint::ScanResult;
 
-// What every scan takes, as keyword-only arguments.
+// What every scan takes, as keyword-only arguments. With `write`, the
+// scanned blocks are written with their fixes applied.
 struct ScanArguments {
   lint::LintOptions options;
   std::optional<Ending> first_ending;
-  bool output = false;
+  PyObject* write = nullptr;  // borrowed from the call
 };
+
+// A fixing scan writes a piece this large at a time, from one buffer that
+// stays in cache, rather than building the whole output first.
+constexpr size_t kWritePiece = 1 << 20;
 
 constexpr const char* kNoEnding = "first_ending must be None, 0 (LF), 1 (CRLF) or 2 (CR)";
 
-bool scan_arguments(unsigned select, unsigned fix, int unsafe, int edits, int output, PyObject* ending,
+bool scan_arguments(unsigned select, unsigned fix, int unsafe, int edits, PyObject* write, PyObject* ending,
                     ScanArguments& arguments) noexcept {
   arguments.options = {lint::CodeSet(select), lint::CodeSet(fix), unsafe != 0, edits != 0};
-  arguments.output = output != 0;
+  if (write != Py_None && !PyCallable_Check(write)) {
+    PyErr_SetString(PyExc_TypeError, "write must be None or callable");
+    return false;
+  }
+  arguments.write = write == Py_None ? nullptr : write;
   if (ending == Py_None) return true;
   long value = PyLong_Check(ending) ? PyLong_AsLong(ending) : -1;
   if (value < 0 || value > 2) {
@@ -108,38 +118,84 @@ Ref counts_of(const std::array<uint64_t, lint::kCodeCount>& counts, bool asked) 
 }
 
 // (offset, consumed, lines, blocks, first_ending, findings, edits, fixed,
-// unfixed, output): `offset` is where the scanned text starts in the file.
-PyObject* result_tuple(size_t offset, const ScanResult& result, const ScanArguments& arguments,
-                       const ByteBuffer& output) noexcept {
+// unfixed): `offset` is where the scanned text starts in the file.
+PyObject* result_tuple(size_t offset, const ScanResult& result, const ScanArguments& arguments) noexcept {
+  const bool writes = arguments.write != nullptr;
   Ref findings = list_of(result);
   Ref edits = edits_of(result, arguments.options.edits);
-  Ref fixed = counts_of(result.fixed, arguments.output);
-  Ref unfixed = counts_of(result.unfixed, arguments.output);
-  Ref written = arguments.output ? Ref::steal(PyBytes_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size())))
-                                 : Ref::borrow(Py_None);
+  Ref fixed = counts_of(result.fixed, writes);
+  Ref unfixed = counts_of(result.unfixed, writes);
   Ref ending = result.first_ending ? Ref::steal(PyLong_FromLong(static_cast<long>(*result.first_ending)))
                                    : Ref::borrow(Py_None);
-  if (!findings || !edits || !fixed || !unfixed || !written || !ending) return nullptr;
-  return Py_BuildValue("(nnnnOOOOOO)", static_cast<Py_ssize_t>(offset), static_cast<Py_ssize_t>(result.consumed),
+  if (!findings || !edits || !fixed || !unfixed || !ending) return nullptr;
+  return Py_BuildValue("(nnnnOOOOO)", static_cast<Py_ssize_t>(offset), static_cast<Py_ssize_t>(result.consumed),
                        static_cast<Py_ssize_t>(result.lines), static_cast<Py_ssize_t>(result.blocks), ending.get(),
-                       findings.get(), edits.get(), fixed.get(), unfixed.get(), written.get());
+                       findings.get(), edits.get(), fixed.get(), unfixed.get());
 }
 
-// Scans `text` without the interpreter lock, then builds the result.
+// Passes `bytes` to write() as a memoryview, released afterwards: a writer
+// that kept it would find it closed rather than changed.
+bool write_out(PyObject* write, const ByteBuffer& bytes) noexcept {
+  if (bytes.empty()) return true;
+  Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(bytes.data()),
+                                                static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
+  if (!view) return false;
+  Ref written = Ref::steal(PyObject_CallOneArg(write, view.get()));
+  Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+  return written && released;
+}
+
+// Adds a piece's result to the whole's; the piece started `at` bytes in.
+void merge_piece(ScanResult& whole, ScanResult&& piece, size_t at) {
+  for (Finding& finding : piece.findings) {
+    finding.offset += at;
+    finding.block += whole.blocks;
+    finding.line += whole.lines;
+    finding.related_line += whole.lines;
+    whole.findings.push_back(finding);
+  }
+  for (size_t code = 0; code < lint::kCodeCount; ++code) {
+    whole.fixed[code] += piece.fixed[code];
+    whole.unfixed[code] += piece.unfixed[code];
+  }
+  whole.consumed += piece.consumed;
+  whole.lines += piece.lines;
+  whole.blocks += piece.blocks;
+  whole.first_ending = piece.first_ending;
+}
+
+// Scans `text` without the interpreter lock, then builds the result. A
+// fixing scan goes a piece at a time, each written before the next.
 PyObject* scan_released(std::string_view text, size_t offset, size_t stop, bool at_start, bool at_eof,
                         const ScanArguments& arguments) {
   lint::Scanner scanner(arguments.options, arguments.first_ending);
-  ByteBuffer output;
   ScanResult result;
-  {
-    ReleasedGil unlocked;
-    result = scanner.scan(text, stop, at_start, at_eof, arguments.output ? &output : nullptr);
+  if (arguments.write == nullptr) {
+    {
+      ReleasedGil unlocked;
+      result = scanner.scan(text, stop, at_start, at_eof, nullptr);
+    }
+    return result_tuple(offset, result, arguments);
   }
-  return result_tuple(offset, result, arguments, output);
+  ByteBuffer output;
+  for (size_t at = 0; at < stop && at < text.size();) {
+    output.clear();
+    ScanResult piece;
+    {
+      ReleasedGil unlocked;
+      piece = scanner.scan(text.substr(at), std::min(stop - at, kWritePiece), at_start && at == 0, at_eof, &output);
+    }
+    if (!write_out(arguments.write, output)) return nullptr;
+    const size_t consumed = piece.consumed;
+    merge_piece(result, std::move(piece), at);
+    if (consumed == 0) break;  // a block that goes on past the text
+    at += consumed;
+  }
+  return result_tuple(offset, result, arguments);
 }
 
 PyObject* lint_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const keywords[] = {"path", "start", "end", "select", "fix", "unsafe", "edits", "output",
+  static const char* const keywords[] = {"path", "start", "end", "select", "fix", "unsafe", "edits", "write",
                                          "first_ending", nullptr};
   PyObject* source;
   Py_ssize_t start;
@@ -148,14 +204,14 @@ PyObject* lint_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   unsigned fix = 0;
   int unsafe = 0;
   int edits = 0;
-  int output = 0;
+  PyObject* write = Py_None;
   PyObject* ending = Py_None;
-  if (!parse_fastcall(args, nargs, kwnames, "Onn|$IIpppO:_lint_path", keywords, &source, &start, &end, &select, &fix,
-                      &unsafe, &edits, &output, &ending)) {
+  if (!parse_fastcall(args, nargs, kwnames, "Onn|$IIppOO:_lint_path", keywords, &source, &start, &end, &select, &fix,
+                      &unsafe, &edits, &write, &ending)) {
     return nullptr;
   }
   ScanArguments arguments;
-  if (!scan_arguments(select, fix, unsafe, edits, output, ending, arguments)) return nullptr;
+  if (!scan_arguments(select, fix, unsafe, edits, write, ending, arguments)) return nullptr;
   if (start < 0 || end < start) {
     PyErr_Format(PyExc_ValueError, "_lint_path needs 0 <= start <= end, not %zd and %zd", start, end);
     return nullptr;
@@ -172,7 +228,7 @@ PyObject* lint_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* lint_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const keywords[] = {"data", "at_start", "at_eof", "select", "fix", "unsafe", "edits", "output",
+  static const char* const keywords[] = {"data", "at_start", "at_eof", "select", "fix", "unsafe", "edits", "write",
                                          "first_ending", nullptr};
   PyObject* data;
   int at_start = 0;
@@ -181,14 +237,14 @@ PyObject* lint_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   unsigned fix = 0;
   int unsafe = 0;
   int edits = 0;
-  int output = 0;
+  PyObject* write = Py_None;
   PyObject* ending = Py_None;
-  if (!parse_fastcall(args, nargs, kwnames, "Opp|$IIpppO:_lint_bytes", keywords, &data, &at_start, &at_eof, &select,
-                      &fix, &unsafe, &edits, &output, &ending)) {
+  if (!parse_fastcall(args, nargs, kwnames, "Opp|$IIppOO:_lint_bytes", keywords, &data, &at_start, &at_eof, &select,
+                      &fix, &unsafe, &edits, &write, &ending)) {
     return nullptr;
   }
   ScanArguments arguments;
-  if (!scan_arguments(select, fix, unsafe, edits, output, ending, arguments)) return nullptr;
+  if (!scan_arguments(select, fix, unsafe, edits, write, ending, arguments)) return nullptr;
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
   std::string_view text(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
@@ -223,17 +279,19 @@ Ref lint_code_names() noexcept {
 PyMethodDef lint_path_def = {
     "_lint_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<lint_path>)),
     METH_FASTCALL | METH_KEYWORDS,
-    "_lint_path(path, start, end, *, select=0, fix=0, unsafe=False, edits=False, output=False, first_ending=None)\n"
+    "_lint_path(path, start, end, *, select=0, fix=0, unsafe=False, edits=False, write=None, first_ending=None)\n"
     "--\n\n"
-    "Lint the blocks of a mapped plain file that start in [start, end);\n"
-    "None when the file is not mapped."};
+    "Lint the blocks of a mapped plain file that start in [start, end), and\n"
+    "with write, write them with their fixes applied; None when the file is\n"
+    "not mapped."};
 
 PyMethodDef lint_bytes_def = {
     "_lint_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<lint_bytes>)),
     METH_FASTCALL | METH_KEYWORDS,
-    "_lint_bytes(data, at_start, at_eof, *, select=0, fix=0, unsafe=False, edits=False, output=False,\n"
+    "_lint_bytes(data, at_start, at_eof, *, select=0, fix=0, unsafe=False, edits=False, write=None,\n"
     "            first_ending=None)\n--\n\n"
-    "Lint the whole blocks of a bytes-like object (all of it at_eof)."};
+    "Lint the whole blocks of a bytes-like object (all of it at_eof), and with\n"
+    "write, write them with their fixes applied."};
 
 PyMethodDef compression_of_data_def = {
     "_compression_of_data", entry<compression_of_data>, METH_O,
