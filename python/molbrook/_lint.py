@@ -172,12 +172,18 @@ def _write_all(out: IO[bytes], data: memoryview) -> None:
 class _Reader:
     """A stream's bytes, decompressed when its first bytes tell a format
     (binary streams only: text is never compressed); str read from a text
-    file object is encoded back to UTF-8."""
+    file object is encoded back to UTF-8. `owned` streams, opened here,
+    are closed by close()."""
 
-    def __init__(self, read: Callable[[int], Any], decide: bool) -> None:
-        self._read = read
+    def __init__(self, stream: Any, decide: bool, owned: bool = True) -> None:
+        self._stream = stream if owned else None
+        self._read: Callable[[int], Any] = getattr(stream, "read1", None) or stream.read
         self._decide = decide
         self._decompressor: Any = None
+
+    def close(self) -> None:
+        if self._stream is not None:
+            self._stream.close()
 
     def read(self, size: int) -> bytes:
         """Up to about `size` bytes; empty at the end of the stream."""
@@ -217,7 +223,15 @@ class _Reader:
 def _stream_batches(reader: _Reader, offset: int, options: _Options, first_ending: int | None,
                     progress: Callable[[int], None] | None) -> Iterator[_Batch]:
     """Batches of the blocks of a stream, scanned a chunk at a time from
-    `offset` (a block start) on."""
+    `offset` (a block start) on; the stream is closed at the end."""
+    try:
+        yield from _stream_chunks(reader, offset, options, first_ending, progress)
+    finally:
+        reader.close()
+
+
+def _stream_chunks(reader: _Reader, offset: int, options: _Options, first_ending: int | None,
+                   progress: Callable[[int], None] | None) -> Iterator[_Batch]:
     buffer = bytearray()
     at_eof = False
     while not at_eof:
@@ -237,18 +251,20 @@ def _stream_batches(reader: _Reader, offset: int, options: _Options, first_endin
 
 def _open_stream(path: Source, offset: int) -> tuple[_Reader, int]:
     """The file at `path` from `offset` (a block start) on, and that
-    offset: decompressed, from its start, when its content tells a format;
-    plain otherwise (a pipe's first bytes then decide)."""
+    offset: a regular file decompressed, from its start, when its content
+    tells a format, else plain; a pipe or device opened once, its first
+    bytes telling."""
     from molbrook._compression import compression_of, open_reader
 
-    format = compression_of(path)
-    if format is not None:
-        stream: Any = open_reader(path, format)
-        return _Reader(stream.read, decide=False), 0
     raw = open(path, "rb")
-    if offset:
+    if not stat.S_ISREG(os.fstat(raw.fileno()).st_mode):
+        return _Reader(raw, decide=True), 0
+    format = compression_of(path)
+    if format is None:
         raw.seek(offset)
-    return _Reader(raw.read, decide=not stat.S_ISREG(os.fstat(raw.fileno()).st_mode)), offset
+        return _Reader(raw, decide=False), offset
+    raw.close()
+    return _Reader(open_reader(path, format), decide=False), 0
 
 
 def _path_batches(path: Source, options: _Options, workers: int,
@@ -306,10 +322,9 @@ def _batches(source: Source, options: _Options, workers: int,
         return _path_batches(source, options, workers, progress)
     if isinstance(source, (bytearray, memoryview)):
         source = io.BytesIO(source)
-    read = getattr(source, "read1", None) or getattr(source, "read", None)
-    if read is None:
+    if not hasattr(source, "read"):
         raise TypeError(f"lint takes a path, a file object or a bytes-like object, not {type(source).__name__}")
-    return _stream_batches(_Reader(read, decide=True), 0, options, None, progress)
+    return _stream_batches(_Reader(source, decide=True, owned=False), 0, options, None, progress)
 
 
 # Findings --------------------------------------------------------------------

@@ -13,6 +13,7 @@ from collections.abc import Iterator
 
 from molbrook._lint import CODES, Finding, _Edit, _scan, _selected, lint_fix
 from molbrook._lint_rules import RULES
+from molbrook._parallel import worker_count
 from molbrook.cli import lint_report, progress
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Source, source
@@ -79,12 +80,12 @@ def findings(found: Source, codes: set[str], edits: bool) -> Iterator[tuple[Find
     one is wanted; read errors name the file."""
     size = found.size() if progress.wanted(found.quiet) else None
     try:
+        workers = worker_count(None)
         if size is None:
-            yield from _scan(found.readable(), codes, workers=os.cpu_count() or 1, edits=edits, path=found.name)
+            yield from _scan(found.readable(), codes, workers=workers, edits=edits, path=found.name)
             return
         with progress.byte_counter(size, os.path.basename(found.label)) as advance:
-            yield from _scan(found.readable(), codes, workers=os.cpu_count() or 1, edits=edits, path=found.name,
-                             progress=advance)
+            yield from _scan(found.readable(), codes, workers=workers, edits=edits, path=found.name, progress=advance)
     except _READ_ERRORS as error:
         raise FileError.from_exception(found.label, error) from error
 
@@ -98,8 +99,6 @@ def fix(found: Source, args: argparse.Namespace) -> Source:
             summary = lint_fix(found.readable(), out, select=args.select, ignore=args.ignore,
                                unsafe=args.unsafe_fixes)
     except _READ_ERRORS as error:
-        if isinstance(error, FileError):
-            raise
         raise FileError.from_exception(found.label, error) from error
     if not args.quiet:
         fixed = sum(summary.fixed.values())
