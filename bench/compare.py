@@ -22,6 +22,10 @@ page cache:
              workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
              next to the file) against reading it through the decompressor
              alone in 1 MiB chunks, with isal and with the stdlib
+  tables     write_table of read_table(block=...) and of molblocks, titles
+             and records against write_sdf(parse_sdf(...)) and RDKit's
+             PandasTools.WriteSDF; the byte-exact Parquet form's size
+             against the file under gzip -6
   lint       molbrook.lint with workers=1 and 2; lint_fix of a copy with a fix
              in every block (lint_jobs.py) against the round trip of that copy
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
@@ -55,6 +59,7 @@ from pathlib import Path
 from typing import Callable, Iterable
 
 import command_jobs
+import index_jobs
 import common
 import lint_jobs
 import scale_jobs
@@ -195,7 +200,8 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out))
+            + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
+            + index_jobs.jobs(Job, lf, out, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -213,6 +219,7 @@ TARGETS = [
     *scale_jobs.TARGETS,
     *lint_jobs.TARGETS,
     *command_jobs.TARGETS,
+    *index_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -262,7 +269,8 @@ def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
               f"| {result.mb_per_s:,.0f} | {blocks[job.file] / result.seconds:,.0f} | {checksum} |")
 
 
-def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None) -> None:
+def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None,
+                  parquet_ratio: float | None) -> None:
     print("\n| target | measured | wanted | |")
     print("|---|---:|---:|---|")
     for key, reference, minimum in TARGETS:
@@ -281,6 +289,10 @@ def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int 
         limit = table_jobs.PARQUET_RSS_LIMIT
         print(f"| peak RSS growth, scan_table of three names to Parquet | {parquet_rss / 2**20:.1f} MiB "
               f"| < {limit // 2**20} MiB | {'met' if parquet_rss < limit else 'MISSED'} |")
+    if parquet_ratio is not None:
+        limit = table_jobs.PARQUET_SIZE_LIMIT
+        print(f"| Parquet (zstd) of read_table(block=...) / the file under gzip -6, byte-exact back "
+              f"| {parquet_ratio:.2f}x | <= {limit:g}x | {'met' if parquet_ratio <= limit else 'MISSED'} |")
 
 
 def plot(results: dict[str, Result], title: str, path: Path) -> None:
@@ -318,8 +330,9 @@ def main(argv: list[str] | None = None) -> int:
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
                                         "lint lint_2 lint_fix lint_fix_round_trip "
-                                        "cli_filter cli_set scan_parquet cli_cut, "
-                                        "and rss for the memory run")
+                                        "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
+                                        "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write, "
+                                        "parquet_size for the byte-exact Parquet check and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
     ap.add_argument("--corpus", type=Path, default=common.CORPUS, help="folder of make_big.py and the real files")
@@ -354,6 +367,9 @@ def main(argv: list[str] | None = None) -> int:
     results = measure(selected, args.repeat, args.budget)
     out.unlink(missing_ok=True)
     command_jobs.remove_outputs(out)
+    parquet_ratio = None
+    if not args.only or "parquet_size" in args.only.split(","):
+        parquet_ratio = table_jobs.parquet_size_ratio(lf)
     rss = parquet_rss = None
     if args.rss_size != "0" and (not args.only or "rss" in args.only.split(",")):
         rss_file = common.build_file(args.rss_size, corpus=args.corpus)
@@ -362,7 +378,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
 
     print_table(results, blocks)
-    print_targets(results, rss, parquet_rss)
+    print_targets(results, rss, parquet_rss, parquet_ratio)
     if rss is not None:
         print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
               "and three of its names streamed to Parquet with scan_table, each in a fresh process.")

@@ -19,6 +19,12 @@
 
 namespace molbrook {
 
+// Where the MDL of a block's body (its bytes after the title line, up to
+// its $$$$ line) ends: just past the first line that starts with
+// "M  END", whatever follows on it. nullopt without such a line, when the
+// whole body is MDL.
+std::optional<size_t> find_mdl_end(std::string_view body) noexcept;
+
 // A block's bytes: a buffer of its own, or a slice of a shared file
 // mapping that the first edit copies out.
 class BlockStorage {
@@ -42,12 +48,6 @@ class BlockStorage {
   size_t start_ = 0;
   size_t end_ = 0;
 };
-
-// Where the MDL of a block's bytes ends: just past the first line after
-// the title line that starts with "M  END" (anything may follow on it), or
-// `body_end` when there is none. The body is bytes[title_end, body_end),
-// the block without its $$$$ line.
-size_t mdl_end_of(std::string_view bytes, size_t title_end, size_t body_end) noexcept;
 
 class Block {
  public:

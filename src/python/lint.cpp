@@ -222,7 +222,8 @@ PyObject* lint_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!open_released(path, opened)) return nullptr;
   if (!opened.mapping || opened.compression != Compression::None) Py_RETURN_NONE;
   std::string_view file = opened.mapping->bytes();
-  const size_t first = first_block_start(file, static_cast<size_t>(start), /*universal=*/false);
+  // Lines end at LF alone, as for a bytes path: the file is examined in its bytes.
+  const size_t first = first_block_start(file, static_cast<size_t>(start), Kind::Bytes);
   const size_t stop = static_cast<size_t>(end) > first ? static_cast<size_t>(end) - first : 0;
   return scan_released(file.substr(first), first, stop, first == 0, true, arguments);
 }

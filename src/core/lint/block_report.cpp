@@ -6,25 +6,13 @@
 #include "core/text/lines.hpp"
 
 namespace molbrook::lint {
-namespace {
-
-constexpr std::string_view kMEnd = "M  END";
-
-// Where the last line of `text` starts.
-size_t last_line_start(std::string_view text) noexcept {
-  if (text.ends_with('\n')) text.remove_suffix(1);
-  size_t lf = text.rfind('\n');
-  return lf == std::string_view::npos ? 0 : lf + 1;
-}
-
-}  // namespace
 
 ScannedBlock ScannedBlock::of(std::string_view bytes, size_t offset, bool terminated, size_t term_start) noexcept {
   ScannedBlock block{bytes, offset, terminated ? term_start : bytes.size(), 0, 0, terminated, false};
   if (block.term_start != 0) block.title_end = next_line_end(bytes, 0);
-  block.mdl_end = mdl_end_of(bytes, block.title_end, block.term_start);
-  std::string_view mdl = bytes.substr(block.title_end, block.mdl_end - block.title_end);
-  block.has_m_end = mdl.substr(last_line_start(mdl)).starts_with(kMEnd);
+  std::optional<size_t> end = find_mdl_end(bytes.substr(block.title_end, block.term_start - block.title_end));
+  block.has_m_end = end.has_value();
+  block.mdl_end = end ? block.title_end + *end : block.term_start;
   return block;
 }
 
