@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "core/base/inline.hpp"
 #include "core/text/simd.hpp"
 
 namespace molbrook::lint {
@@ -18,7 +19,7 @@ constexpr size_t bits_set(uint64_t word) noexcept {
 }
 
 // The LF mask of text[at, at + 64), or of what is left of it.
-uint64_t lf_mask(std::string_view text, size_t at) noexcept {
+MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexcept {
   const size_t left = text.size() - at;
   return left >= 64 ? simd::Native::eq_mask(text.data() + at, '\n')
                     : simd::eq_mask_partial<simd::Native>(text.data() + at, left, '\n');
