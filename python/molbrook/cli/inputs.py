@@ -103,7 +103,7 @@ class Source(NamedTuple):
     def _guarded(self, reader: Iterator[SDBlock[bytes]]) -> Iterator[SDBlock[bytes]]:
         try:
             yield from reader
-        except (OSError, ValueError) as error:
+        except Exception as error:  # all of it is about this file, EOFError when it is truncated too
             raise FileError.from_exception(self.label, error) from error
 
 
