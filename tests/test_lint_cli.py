@@ -1,6 +1,7 @@
 """`molbrook lint`: its formats read back (SARIF against the 2.1.0 schema,
 GitHub workflow commands parsed), fixing, explaining and exit statuses."""
 
+import gzip
 import json
 import re
 import subprocess
@@ -104,9 +105,12 @@ def test_options_and_statuses(defective, args, status, output):
     assert output in done.stdout + done.stderr
 
 
-def test_explain_standard_input_and_missing_files(tmp_path):
+def test_explain_standard_input_and_unreadable_files(tmp_path):
     explained = molbrook_lint("--explain", "d004")
     assert explained.returncode == 0 and explained.stdout.startswith(b"D004 (warning, safe fix)")
-    assert molbrook_lint("-", input=MOL).stdout.startswith(b"-:6:1: F001 ")
-    missing = molbrook_lint(tmp_path / "none.sdf")
-    assert missing.returncode == 2 and missing.stderr.count(b"\n") == 1
+    assert molbrook_lint("-", input=gzip.compress(MOL)).stdout.startswith(b"-:6:1: F001 ")
+    truncated = tmp_path / "cut.sdf.gz"
+    truncated.write_bytes(gzip.compress(MOL * 100)[:-20])
+    for unreadable in (tmp_path / "none.sdf", truncated):
+        failed = molbrook_lint(unreadable)
+        assert failed.returncode == 2 and failed.stderr.count(b"\n") == 1

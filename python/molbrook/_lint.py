@@ -170,54 +170,36 @@ def _write_all(out: IO[bytes], data: memoryview) -> None:
 
 
 class _Reader:
-    """A stream's bytes, decompressed when its first bytes tell a format
-    (binary streams only: text is never compressed); str read from a text
-    file object is encoded back to UTF-8. `owned` streams, opened here,
-    are closed by close()."""
+    """A stream's bytes: a binary stream's decompressed when its first bytes
+    tell a format (native._StreamReader, by parse_sdf's rule), unless
+    `decide` is off; a text stream's str encoded back to UTF-8 (text is
+    never compressed). `owned` streams, opened here, are closed by close()."""
 
-    def __init__(self, stream: Any, decide: bool, owned: bool = True) -> None:
+    def __init__(self, stream: Any, *, decide: bool = True, owned: bool = True) -> None:
         self._stream = stream if owned else None
         self._read: Callable[[int], Any] = getattr(stream, "read1", None) or stream.read
         self._decide = decide
-        self._decompressor: Any = None
+        self._binary: Any = None  # the native reader, once the first read gave bytes
+
+    def read(self, size: int) -> bytes:
+        """Up to about `size` bytes; empty at the end of the stream."""
+        if self._binary is not None:
+            data: bytes = self._binary.read(size)
+            return data
+        first = self._read(size)
+        if isinstance(first, str):
+            return first.encode("utf-8", "surrogateescape")
+        if not self._decide:
+            if not isinstance(first, bytes):
+                raise TypeError(f"a binary stream must read bytes, not {type(first).__name__}")
+            return first
+        held = [first]
+        self._binary = native._StreamReader(lambda n: held.pop() if held else self._read(n))
+        return self.read(size)
 
     def close(self) -> None:
         if self._stream is not None:
             self._stream.close()
-
-    def read(self, size: int) -> bytes:
-        """Up to about `size` bytes; empty at the end of the stream."""
-        while True:
-            data = self._read(size)
-            if isinstance(data, str):
-                self._decide = False
-                return data.encode("utf-8", "surrogateescape")
-            if not isinstance(data, (bytes, bytearray)):
-                raise TypeError(f"file objects must read str or bytes, not {type(data).__name__}")
-            if self._decide:
-                self._decide = False
-                data = self._start(bytes(data), size)
-            if self._decompressor is None:
-                return bytes(data)
-            if not data:
-                self._decompressor.finish()
-                return b""
-            decompressed: bytes = self._decompressor.decompress(bytes(data))
-            if decompressed:
-                return decompressed
-
-    def _start(self, head: bytes, size: int) -> bytes:
-        while 0 < len(head) < 10:
-            more = self._read(size)
-            if not more:
-                break
-            head += more
-        format = native._compression_of_data(head)
-        if format is not None:
-            from molbrook._compression import StreamDecompressor
-
-            self._decompressor = StreamDecompressor(format)
-        return head
 
 
 def _stream_batches(reader: _Reader, offset: int, options: _Options, first_ending: int | None,
@@ -251,20 +233,15 @@ def _stream_chunks(reader: _Reader, offset: int, options: _Options, first_ending
 
 def _open_stream(path: Source, offset: int) -> tuple[_Reader, int]:
     """The file at `path` from `offset` (a block start) on, and that
-    offset: a regular file decompressed, from its start, when its content
-    tells a format, else plain; a pipe or device opened once, its first
-    bytes telling."""
-    from molbrook._compression import compression_of, open_reader
+    offset: a plain regular file as it is; a compressed one decompressed
+    from its start; a pipe or device opened once, its first bytes telling."""
+    from molbrook._compression import compression_of
 
     raw = open(path, "rb")
-    if not stat.S_ISREG(os.fstat(raw.fileno()).st_mode):
-        return _Reader(raw, decide=True), 0
-    format = compression_of(path)
-    if format is None:
+    if stat.S_ISREG(os.fstat(raw.fileno()).st_mode) and compression_of(path) is None:
         raw.seek(offset)
         return _Reader(raw, decide=False), offset
-    raw.close()
-    return _Reader(open_reader(path, format), decide=False), 0
+    return _Reader(raw), 0
 
 
 def _path_batches(path: Source, options: _Options, workers: int,
@@ -324,7 +301,7 @@ def _batches(source: Source, options: _Options, workers: int,
         source = io.BytesIO(source)
     if not hasattr(source, "read"):
         raise TypeError(f"lint takes a path, a file object or a bytes-like object, not {type(source).__name__}")
-    return _stream_batches(_Reader(source, decide=True, owned=False), 0, options, None, progress)
+    return _stream_batches(_Reader(source, owned=False), 0, options, None, progress)
 
 
 # Findings --------------------------------------------------------------------

@@ -26,7 +26,7 @@ __all__ = [
     "_write_table",
     "_lint_path",
     "_lint_bytes",
-    "_compression_of_data",
+    "_StreamReader",
     "_lint_codes",
     "__version__",
     "DEBUG_BUILD",
@@ -216,7 +216,13 @@ def _lint_bytes(
     write: Callable[[memoryview], object] | None = None,
     first_ending: int | None = None,
 ) -> _LintScan: ...
-def _compression_of_data(data: Buffer, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
+@final
+class _StreamReader:
+    """The bytes a binary stream's read method gives, decompressed when its
+    first bytes tell a compression format, as parse_sdf tells it."""
+
+    def __new__(cls, read: Callable[[int], bytes]) -> Self: ...
+    def read(self, size: int) -> bytes: ...
 @final
 class _SDFWriter:
     """Write SDBlocks one at a time, buffered as `write_sdf` writes them."""

@@ -254,16 +254,6 @@ PyObject* lint_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return result;
 }
 
-PyObject* compression_of_data(PyObject*, PyObject* data) noexcept {
-  Py_buffer view;
-  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  const size_t size = static_cast<size_t>(view.len) < kMagicLength ? static_cast<size_t>(view.len) : kMagicLength;
-  const char* name = compression_name(compression_of({static_cast<const char*>(view.buf), size}));
-  PyBuffer_Release(&view);
-  if (name == nullptr) Py_RETURN_NONE;
-  return PyUnicode_FromString(name);
-}
-
 }  // namespace
 
 Ref lint_code_names() noexcept {
@@ -293,10 +283,5 @@ PyMethodDef lint_bytes_def = {
     "            first_ending=None)\n--\n\n"
     "Lint the whole blocks of a bytes-like object (all of it at_eof), and with\n"
     "write, write them with their fixes applied."};
-
-PyMethodDef compression_of_data_def = {
-    "_compression_of_data", entry<compression_of_data>, METH_O,
-    "_compression_of_data(data, /)\n--\n\n"
-    "The compression the first bytes of a stream tell: 'gzip', 'bzip2', 'xz',\n'zstd' or None."};
 
 }  // namespace molbrook::py

@@ -13,9 +13,6 @@ extern PyMethodDef lint_path_def;
 // _lint_bytes(data, at_start, at_eof, **options): a scan of the whole
 // blocks of a bytes-like object.
 extern PyMethodDef lint_bytes_def;
-// _compression_of_data(data): the compression the first bytes of a
-// stream tell, by the rule parse_sdf applies.
-extern PyMethodDef compression_of_data_def;
 
 // The codes in the order the native functions number them.
 Ref lint_code_names() noexcept;
