@@ -35,8 +35,15 @@ def fix_file(lf: Path) -> Path:
     return fixable
 
 
+def fix_into_file(fixable: Path, out: Path) -> Any:
+    """lint_fix into an open file, written as write_sdf writes a path: a
+    path destination is also synced to the disk before it is renamed."""
+    with open(out, "wb") as dest:
+        return lint_fix(str(fixable), dest)
+
+
 def fix_checksum(fixable: Path, out: Path) -> Checksum:
-    summary = lint_fix(str(fixable), out)
+    summary = fix_into_file(fixable, out)
     return Checksum(None, sum(summary.fixed.values()), out.stat().st_size)
 
 
@@ -50,7 +57,7 @@ def jobs(job: Callable[..., Any], streamed: Callable[..., Any], lf: Path, out: P
         streamed("lint_2", "molbrook: lint(path, workers=2)", "molbrook", lf, lambda p: lint(str(p), workers=2),
                  findings_checksum, agrees_with="lint"),
         job("lint_fix", "molbrook: lint_fix, a fix in every block", "molbrook", fixable,
-            lambda: lint_fix(str(fixable), out), partial(fix_checksum, fixable, out), setup=remove_out),
+            partial(fix_into_file, fixable, out), partial(fix_checksum, fixable, out), setup=remove_out),
         job("lint_fix_round_trip", "molbrook: write_sdf(parse_sdf(...)), lint_fix file", "molbrook", fixable,
             lambda: write_sdf(out, parse_sdf(os.fsencode(fixable))), setup=remove_out),
     ]

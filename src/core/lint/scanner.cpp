@@ -57,25 +57,25 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
 }
 
 // F003: the first ending of each kind, as candidates; with fixes applied,
-// an edit for every ending that differs from the target.
+// an edit for every ending that differs from the target. One walk serves
+// both.
 void Scanner::check_endings(std::string_view bytes, EndingSet& candidates) {
   if (!options_.select.has(Code::F003)) return;
   const Ending target = this->target();
   const bool known = first_ending_.has_value();
-  if (candidates != 0) {
-    visit_endings(bytes, candidates, [&](size_t at, Ending ending) {
-      candidates &= ~ending_bit(ending);
-      size_t index = report_.add({.code = Code::F003, .detail = static_cast<uint8_t>(ending), .fix = FixKind::Safe,
-                                  .offset = at, .length = ending == Ending::CRLF ? size_t{2} : size_t{1}});
-      if (options_.edits && known && ending != target) add_ending_edit(report_, index, at, ending, target);
-    });
-  }
-  if (report_.fixing() && options_.fix.has(Code::F003) && known) {
-    EndingSet deviations = kAllEndings & ~ending_bit(target);
-    visit_endings(bytes, deviations, [&](size_t at, Ending ending) {
-      add_ending_edit(report_, BlockReport::kNoFinding, at, ending, target);
-    });
-  }
+  const EndingSet deviations =
+      report_.fixing() && options_.fix.has(Code::F003) && known ? kAllEndings & ~ending_bit(target) : 0;
+  EndingSet wanted = candidates | deviations;
+  if (wanted == 0) return;
+  visit_endings(bytes, wanted, [&](size_t at, Ending ending) {
+    if (deviations & ending_bit(ending)) add_ending_edit(report_, BlockReport::kNoFinding, at, ending, target);
+    if (!(candidates & ending_bit(ending))) return;
+    candidates &= ~ending_bit(ending);
+    wanted = candidates | deviations;
+    size_t index = report_.add({.code = Code::F003, .detail = static_cast<uint8_t>(ending), .fix = FixKind::Safe,
+                                .offset = at, .length = ending == Ending::CRLF ? size_t{2} : size_t{1}});
+    if (options_.edits && known && ending != target) add_ending_edit(report_, index, at, ending, target);
+  });
 }
 
 void Scanner::finish_block(std::string_view bytes, size_t offset, LineCounter& counter, ScanResult& result,
