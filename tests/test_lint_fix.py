@@ -6,8 +6,10 @@ import io
 import os
 import re
 import tempfile
+from random import Random
 from unittest import mock
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -139,3 +141,32 @@ def test_every_reading_finds_the_same(spec):
         assert list(molbrook.lint(io.BytesIO(data), workers=1)) == expected
         with_path = [(f.code, f.line, f.column, f.byte_offset, f.block) for f in molbrook.lint(path, workers=3)]
         assert with_path == [(f.code, f.line, f.column, f.byte_offset, f.block) for f in expected]
+
+
+V3000 = (b"T\n  prog\n\n  0  0  0     0  0            999 V3000\nM  V30 BEGIN CTAB\nM  V30 COUNTS {counts} 0 0 0\n"
+         b"M  V30 BEGIN ATOM\nM  V30 {a} C 0 0 0 0\nM  V30 {b} O 0 0 0 0\nM  V30 END ATOM\nM  V30 BEGIN BOND\n"
+         b"M  V30 1 1 {a} {b}\nM  V30 END BOND\nM  V30 END CTAB\nM  END\n> <A>\nx\n\n$$$$\n")
+
+
+@pytest.mark.parametrize("counts, a, b, unsafe, repair", [
+    (b"3 1", b"1", b"2", False, SDBlock.fix_counts),
+    (b"2 1", b"2", b"1", True, SDBlock.renumber_indices),
+    (b"2 1", b"7", b"1", False, None),  # renumbering is unsafe: left as it is
+])
+def test_m003_fixes_are_the_blocks_own_repairs(counts, a, b, unsafe, repair):
+    data = V3000.replace(b"{counts}", counts).replace(b"{a}", a).replace(b"{b}", b)
+    for crlf in (False, True):
+        data = data.replace(b"\n", b"\r\n") if crlf else data
+        expected = SDBlock(data)
+        if repair is not None:
+            repair(expected)
+        after, summary = fixed(data, unsafe=unsafe)
+        assert after == bytes(expected)
+        assert (summary.fixed if repair else summary.unfixed) == {"M003": 1}
+
+
+def test_findings_are_values_in_file_order():
+    data = render(([([("A", ["> <Z>", " x"], None)], True, True)] * 2, "mixed", True, "\n", False, Random(1)))
+    found = findings(data)
+    assert sorted(set(found)) == found and len(found) >= 8
+    assert repr(found[0]).startswith("Finding(code='F004', severity='warning'")
