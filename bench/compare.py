@@ -28,6 +28,8 @@ page cache:
              and records against write_sdf(parse_sdf(...)) and RDKit's
              PandasTools.WriteSDF; the byte-exact Parquet form's size
              against the file under gzip -6
+  lint       molbrook.lint with workers=1 and 2; lint_fix of a copy with a fix
+             in every block (lint_jobs.py) against the round trip of that copy
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -61,6 +63,7 @@ from typing import Callable, Iterable
 import command_jobs
 import index_jobs
 import common
+import lint_jobs
 import scale_jobs
 import table_jobs
 from common import Checksum
@@ -206,7 +209,8 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
                  lambda p: parse_sdf(str(p)), common.text_checksum, agrees_with="lf_str_100"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + command_jobs.jobs(Job, lf, out) + index_jobs.jobs(Job, lf, out, name))
+            + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
+            + index_jobs.jobs(Job, lf, out, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -223,6 +227,7 @@ TARGETS = [
     ("round_trip_borrowed", "copy", 0.5),
     *table_jobs.TARGETS,
     *scale_jobs.TARGETS,
+    *lint_jobs.TARGETS,
     *command_jobs.TARGETS,
     *index_jobs.TARGETS,
 ]
@@ -334,6 +339,7 @@ def main(argv: list[str] | None = None) -> int:
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
+                                        "lint lint_2 lint_fix lint_fix_round_trip "
                                         "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
                                         "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write, "
                                         "parquet_size for the byte-exact Parquet check and rss for the memory run")
