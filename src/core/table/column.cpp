@@ -3,8 +3,6 @@
 #include <limits>
 
 #include "core/records/record.hpp"
-#include "core/table/number.hpp"
-#include "core/text/strip.hpp"
 
 namespace molbrook {
 
@@ -112,14 +110,13 @@ void Column::append_folded_text(std::string_view bytes) {
   end_text_cell();
 }
 
-void Column::append_parsed(std::string_view text) {
-  text = strip(text);
+void Column::append_parsed(std::string_view cell, const UnicodeDigits* str_digits) {
   if (type_ == ColumnType::Int64) {
-    std::optional<int64_t> value = parse_int64(text);
+    std::optional<int64_t> value = parse_int64(cell, str_digits);
     push_validity(value.has_value());
     ints_.push_back(value.value_or(0));
   } else {
-    std::optional<double> value = parse_float64(text);
+    std::optional<double> value = parse_float64(cell, str_digits);
     push_validity(value.has_value());
     floats_.push_back(value.value_or(0));
   }

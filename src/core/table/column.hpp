@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/base/buffer.hpp"
+#include "core/table/number.hpp"
 #include "core/table/pod_buffer.hpp"
 
 namespace molbrook {
@@ -37,8 +38,9 @@ class Column {
   // Text columns: the cell's bytes, or with every CRLF read as LF.
   void append_text(std::string_view bytes);
   void append_folded_text(std::string_view bytes);
-  // Typed columns: the value parsed from the stripped text, or null.
-  void append_parsed(std::string_view text);
+  // Typed columns: the value int() or float() reads in the cell, or null;
+  // `str_digits` as parse_int64 takes them.
+  void append_parsed(std::string_view cell, const UnicodeDigits* str_digits);
 
   // Text cells whose bytes passed 2 GiB need 64-bit offsets ("large").
   bool is_large() const noexcept { return !wide_offsets_.empty(); }
