@@ -1,7 +1,5 @@
 #include "core/table/column.hpp"
 
-#include <limits>
-
 #include "core/records/record.hpp"
 
 namespace molbrook {
@@ -65,7 +63,7 @@ void Column::end_text_cell() {
     wide_offsets_.push_back(static_cast<int64_t>(end));
     return;
   }
-  if (end <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+  if (end <= kNarrowTextBytes) {
     offsets_.push_back(static_cast<int32_t>(end));
     return;
   }

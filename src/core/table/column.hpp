@@ -7,6 +7,7 @@
 // the cells.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -18,6 +19,9 @@
 namespace molbrook {
 
 enum class ColumnType : uint8_t { Text, Int64, Float64 };
+
+// The most bytes of text cells that 32-bit offsets address.
+inline constexpr size_t kNarrowTextBytes = INT32_MAX;
 
 class Column {
  public:
@@ -44,6 +48,8 @@ class Column {
 
   // Text cells whose bytes passed 2 GiB need 64-bit offsets ("large").
   bool is_large() const noexcept { return !wide_offsets_.empty(); }
+  // The bytes of every text cell.
+  size_t text_bytes() const noexcept { return data_.size(); }
   std::string_view cell(size_t row) const noexcept;
   bool is_valid(size_t row) const noexcept { return !all_null() && (validity_.data()[row / 8] >> (row % 8) & 1); }
 
