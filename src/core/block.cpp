@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "core/records/header_line.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/search.hpp"
 #include "core/text/strip.hpp"
@@ -13,6 +14,15 @@ namespace {
 
 constexpr std::string_view kMEnd = "M  END";
 constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
+
+// Whether some line of `text` starts with "M  END".
+bool has_m_end_line(std::string_view text) noexcept { return text.starts_with(kMEnd) || find(text, kNewlineMEnd) != npos; }
+
+// The last line of text that ends with LF.
+std::string_view last_line(std::string_view text) noexcept {
+  const size_t previous_lf = text.size() < 2 ? npos : text.rfind('\n', text.size() - 2);
+  return previous_lf == npos ? text : text.substr(previous_lf + 1);
+}
 
 bool is_bare_terminator(std::string_view line) noexcept { return line == "$$$$\n" || line == "$$$$\r\n"; }
 
@@ -126,7 +136,8 @@ size_t Block::mdl_end() const noexcept {
 }
 
 // The MDL ends with the first line that starts with "M  END" (anything may
-// follow on that line); without one, the whole body is MDL.
+// follow on that line); without one, it is empty before a header line and
+// the whole body otherwise.
 void Block::locate_mdl_end() const noexcept {
   std::string_view all = bytes();
   size_t body_end = all.size() - terminator_length();
@@ -137,7 +148,7 @@ void Block::locate_mdl_end() const noexcept {
   } else {
     size_t hit = find(body, kNewlineMEnd);
     if (hit == npos) {
-      mdl_end_ = body_end;
+      mdl_end_ = starts_with_header_line(body) ? title_end_ : body_end;
       return;
     }
     last_line = title_end_ + hit + 1;
@@ -167,6 +178,13 @@ std::string_view Block::terminator() const noexcept {
 
 bool Block::operator==(const Block& other) const noexcept {
   return bytes() == other.bytes() && title_end_ == other.title_end_ && mdl_end() == other.mdl_end();
+}
+
+bool Block::records_read_back(std::string_view section) const noexcept {
+  if (is_blank(section)) return true;  // no records, as the reader finds none
+  const std::string_view mdl_text = mdl();
+  if (!mdl_text.empty()) return last_line(mdl_text).starts_with(kMEnd);
+  return starts_with_header_line(section) && !has_m_end_line(section);
 }
 
 void Block::assign(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept {

@@ -6,7 +6,11 @@
 //   SD data      [mdl_end, size - T)     records
 //   terminator   [size - T, size)        "$$$$\n" or "$$$$\r\n" (T = 5 or 6)
 //
-// title_end is 0 only for a block that is its terminator line alone.
+// title_end is 0 only for a block that is its terminator line alone. The
+// MDL ends with its first line that starts with "M  END". A block without
+// such a line has no MDL when the text after its title starts (past blank
+// lines) with an SD data header line, which makes it a block of records
+// without a molecule; otherwise all of that text is MDL.
 #pragma once
 
 #include <cstddef>
@@ -94,6 +98,15 @@ class Block {
 
   // Same bytes and the same boundaries.
   bool operator==(const Block& other) const noexcept;
+
+  // Whether a reader of this block, its SD data replaced by `section`,
+  // would find the records of `section` there, the MDL being one a reader
+  // finds (it holds no M  END line before its last line; only setting the
+  // molblock or MDL makes others). Records read back after an MDL that
+  // ends with an M  END line; after no MDL, when the section starts with a
+  // header line and holds no M  END line; after any other MDL, only when
+  // there are none.
+  bool records_read_back(std::string_view section) const noexcept;
 
   // Editing. Callers run the edit guard first; each primitive leaves the
   // block owned and its invariants true.

@@ -6,6 +6,7 @@
 #include "merge.hpp"
 #include "opened.hpp"
 #include "read.hpp"
+#include "record_text.hpp"
 #include "sdblock.hpp"
 #include "table.hpp"
 #include "table_reader.hpp"
@@ -84,6 +85,7 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
                add_public(module, "_TableReader", new_reference(TableReaderType)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;
