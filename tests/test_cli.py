@@ -177,6 +177,18 @@ def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
     assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
 
 
+@pytest.mark.parametrize("args", [["set", "A=1"], ["merge", "table.csv", "--key", "t", "--on-title"]])
+def test_blocks_without_m_end_are_reported_and_the_file_kept(tmp_path, args):
+    path = tmp_path / "in.sdf"
+    original = b"t1\nP\n\n  1  0\n$$$$\n" + SAMPLE.read_bytes() + b"t7\n$$$$\nt8\nP\n$$$$\n"
+    path.write_bytes(original)
+    (tmp_path / "table.csv").write_text("t,A\nt1,1\nt7,1\nt8,1\n")
+    done = molbrook(*args, path, "-i", cwd=tmp_path)
+    assert done.returncode == 2 and path.read_bytes() == original
+    assert done.stderr.decode() == f"molbrook: {path}: blocks 1, 8 not edited: no M  END line ends their MDL, " \
+                                   "so records there would not read back\n"
+
+
 @posix_only
 def test_in_place_through_a_link_edits_the_file_it_names(tmp_path):
     (tmp_path / "data").mkdir()
@@ -429,6 +441,8 @@ BAD = [
     ["set", "A=1", "-", "-i"],
     ["set", "A=1", str(SAMPLE), "-i", "-o", "x.sdf"],
     ["rename", "A", str(SAMPLE)],
+    ["rename", "A=B<", str(SAMPLE)],
+    ["set", "A=x\ry", str(SAMPLE)],
     ["split", "--parts", "2", "-", "--prefix", "x"],
     ["split", "--blocks", "0", str(SAMPLE), "--prefix", "x"],
     ["split", str(SAMPLE), "--prefix", "x"],

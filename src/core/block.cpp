@@ -15,8 +15,21 @@ namespace {
 constexpr std::string_view kMEnd = "M  END";
 constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
 
-// Whether some line of `text` starts with "M  END".
-bool has_m_end_line(std::string_view text) noexcept { return text.starts_with(kMEnd) || find(text, kNewlineMEnd) != npos; }
+// Where the MDL ends in `body`, the text between a block's title line and
+// its $$$$ line: after the first line that starts with "M  END" (anything
+// may follow on that line); without one, at the start before a header
+// line and at the end otherwise.
+size_t located_mdl_end(std::string_view body) noexcept {
+  size_t last_line;
+  if (body.starts_with(kMEnd)) {
+    last_line = 0;
+  } else {
+    size_t hit = find(body, kNewlineMEnd);
+    if (hit == npos) return starts_with_header_line(body) ? 0 : body.size();
+    last_line = hit + 1;
+  }
+  return next_line_end(body, last_line);
+}
 
 // The last line of text that ends with LF.
 std::string_view last_line(std::string_view text) noexcept {
@@ -135,25 +148,10 @@ size_t Block::mdl_end() const noexcept {
   return mdl_end_;
 }
 
-// The MDL ends with the first line that starts with "M  END" (anything may
-// follow on that line); without one, it is empty before a header line and
-// the whole body otherwise.
 void Block::locate_mdl_end() const noexcept {
   std::string_view all = bytes();
   size_t body_end = all.size() - terminator_length();
-  std::string_view body = all.substr(title_end_, body_end - title_end_);
-  size_t last_line;
-  if (body.starts_with(kMEnd)) {
-    last_line = title_end_;
-  } else {
-    size_t hit = find(body, kNewlineMEnd);
-    if (hit == npos) {
-      mdl_end_ = starts_with_header_line(body) ? title_end_ : body_end;
-      return;
-    }
-    last_line = title_end_ + hit + 1;
-  }
-  mdl_end_ = next_line_end(all, last_line);
+  mdl_end_ = title_end_ + located_mdl_end(all.substr(title_end_, body_end - title_end_));
 }
 
 std::string_view Block::mdl() const noexcept { return bytes().substr(title_end_, mdl_end() - title_end_); }
@@ -180,11 +178,18 @@ bool Block::operator==(const Block& other) const noexcept {
   return bytes() == other.bytes() && title_end_ == other.title_end_ && mdl_end() == other.mdl_end();
 }
 
-bool Block::records_read_back(std::string_view section) const noexcept {
-  if (is_blank(section)) return true;  // no records, as the reader finds none
+bool Block::records_read_back(std::string_view section, std::string_view appended) const {
+  if (is_blank(section) && is_blank(appended)) return true;  // no records, and the reader finds none
   const std::string_view mdl_text = mdl();
-  if (!mdl_text.empty()) return last_line(mdl_text).starts_with(kMEnd);
-  return starts_with_header_line(section) && !has_m_end_line(section);
+  if (last_line(mdl_text).starts_with(kMEnd)) return true;
+  // No M  END line ends the MDL, so the reader looks for one past it, or
+  // for a header line starting the text: a rare block, read here whole.
+  ByteBuffer body;
+  body.reserve(mdl_text.size() + section.size() + appended.size());
+  body.append(mdl_text);
+  body.append(section);
+  body.append(appended);
+  return located_mdl_end(body.view()) == mdl_text.size();
 }
 
 void Block::assign(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept {

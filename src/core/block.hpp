@@ -99,14 +99,11 @@ class Block {
   // Same bytes and the same boundaries.
   bool operator==(const Block& other) const noexcept;
 
-  // Whether a reader of this block, its SD data replaced by `section`,
-  // would find the records of `section` there, the MDL being one a reader
-  // finds (it holds no M  END line before its last line; only setting the
-  // molblock or MDL makes others). Records read back after an MDL that
-  // ends with an M  END line; after no MDL, when the section starts with a
-  // header line and holds no M  END line; after any other MDL, only when
-  // there are none.
-  bool records_read_back(std::string_view section) const noexcept;
+  // Whether a reader of this block, its SD data replaced by `section` and
+  // then `appended` (which starts a line), finds the records there: it
+  // finds the MDL where the block has it, or there are none. Exact for an
+  // MDL that a reader found; setting the molblock or MDL can make others.
+  bool records_read_back(std::string_view section, std::string_view appended = {}) const;
 
   // Editing. Callers run the edit guard first; each primitive leaves the
   // block owned and its invariants true.

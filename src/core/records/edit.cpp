@@ -186,8 +186,7 @@ EditStatus append_record(Block& block, std::string_view name, std::string_view v
   if (separator) record.append(ending);
   write_new_header(record, frame, name, ending);
   write_value(record, value, ending);
-  // The record starts a line: the section and it read apart as together.
-  if (block.records_read_back(section) && !block.records_read_back(record.view())) {
+  if (!block.records_read_back(section, record.view()) && block.records_read_back(section)) {
     return EditError::RecordsNotReadBack;
   }
 
