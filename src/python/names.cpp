@@ -474,13 +474,16 @@ const char kAppendRecordDoc[] =
     "Append a record after the last one.\n\n"
     "`header` writes its header line as `> <name>` (\"plain\"), `>  <name>`\n"
     "(\"padded\"), or like the block's first header line, with the text\n"
-    "around the name copied (\"copy\").";
+    "around the name copied (\"copy\").\n\n"
+    "A block whose MDL no `M  END` line ends takes no records, which would\n"
+    "read back as part of the MDL: ValueError, the block left as it was.\n"
+    "A block with no MDL at all (only a title line) takes them.";
 const char kSetRecordDoc[] =
     "set_record($self, name, value, *, header=\"plain\")\n--\n\n"
     "Set the value of the record named `name`.\n\n"
     "The first such record keeps its header line and place and gets the\n"
     "value; later ones are removed. Without one, the record is appended\n"
-    "with `header` as in `append_record`.";
+    "with `header` as in `append_record`, and refused as there.";
 const char kRemoveRecordDoc[] =
     "remove_record($self, name)\n--\n\n"
     "Remove every record named `name` and return how many there were.";
@@ -496,6 +499,7 @@ const char kReplaceRecordsDoc[] =
     "Replace all records by `records`, a mapping or (name, value) tuples.\n\n"
     "Each new record reuses an old header line with its name, in order, so\n"
     "`block.replace_records(block.records())` keeps the header lines; the\n"
-    "others are written with `header` as in `append_record`.";
+    "others are written with `header` as in `append_record`, and refused as\n"
+    "there.";
 
 }  // namespace molbrook::py
