@@ -149,7 +149,7 @@ def test_edits_equal_the_library_edits(name, command, args, edit):
 
 
 @pytest.mark.parametrize("name, old, new", [
-    ("rdkit-src/mols.1000.sdf", "PUBCHEM_XLOGP3", "logP"),
+    ("rdkit-src/mols.1000.sdf", "PUBCHEM_CACTVS_COMPLEXITY", "complexity"),
     ("r-cran-rcdk/kegg.sdf", "cdk:Title", "Score"),  # onto a name the blocks have
     ("rdkit-src/first_200.python.sdf", "absent", "x"),
 ])
