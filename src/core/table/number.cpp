@@ -199,12 +199,14 @@ bool transcribe(std::string_view text, const UnicodeDigits& digits, NumeralBuffe
   return true;
 }
 
-// parse(text) of the cell without its white space, rewritten to ASCII
-// first when it is a str cell that holds more.
+// parse(text) of the cell without its white space, or for a str cell that
+// holds more than ASCII, of its text rewritten to ASCII. ASCII numbers,
+// nearly all, are read without a look for more.
 template <class Parse>
 auto read_numeral(std::string_view cell, const UnicodeDigits* str_digits, Parse parse) -> decltype(parse(cell)) {
   const std::string_view text = strip(cell);
-  if (str_digits == nullptr || is_ascii(text)) return parse(text);
+  auto value = parse(text);
+  if (value || str_digits == nullptr || is_ascii(text)) return value;
   NumeralBuffer ascii(text.size());
   if (!transcribe(text, *str_digits, ascii)) return std::nullopt;
   return parse(strip(ascii.view()));
