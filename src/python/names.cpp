@@ -217,10 +217,10 @@ bool raise_edit_error(EditError error) noexcept {
 
 // An edit's result as the count it returns, or -1 with the error raised;
 // a count above 0 changed the records.
-Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& edited) noexcept {
-  if (!edited) return raise_edit_error(edited.error()), -1;
-  if (*edited > 0) ++self->record_version;
-  return static_cast<Py_ssize_t>(*edited);
+Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& result) noexcept {
+  if (!result) return raise_edit_error(result.error()), -1;
+  if (*result > 0) ++self->record_version;
+  return static_cast<Py_ssize_t>(*result);
 }
 
 // A record edit's status: true once it changed the block, else false with

@@ -85,7 +85,7 @@ std::string_view section_of(const Block& block, const ByteBuffer& out, size_t se
 // Whether an edit that gives the block `section` as its SD data keeps its
 // records readable. Records that do not read back already, after an MDL
 // or molblock set to text without an M  END line, are the setter's.
-bool keeps_records_readable(const Block& block, std::string_view section) noexcept {
+bool keeps_records_readable(const Block& block, std::string_view section) {
   return block.records_read_back(section) || !block.records_read_back(block.sd_data());
 }
 
