@@ -22,6 +22,10 @@ page cache:
              workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
              next to the file) against reading it through the decompressor
              alone in 1 MiB chunks, with isal and with the stdlib
+  tables     write_table of read_table(block=...) and of molblocks, titles
+             and records against write_sdf(parse_sdf(...)) and RDKit's
+             PandasTools.WriteSDF; the byte-exact Parquet form's size
+             against the file under gzip -6
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -53,6 +57,7 @@ from pathlib import Path
 from typing import Callable, Iterable
 
 import command_jobs
+import index_jobs
 import common
 import scale_jobs
 import table_jobs
@@ -192,7 +197,7 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + command_jobs.jobs(Job, lf, out))
+            + command_jobs.jobs(Job, lf, out) + index_jobs.jobs(Job, lf, out, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -209,6 +214,7 @@ TARGETS = [
     *table_jobs.TARGETS,
     *scale_jobs.TARGETS,
     *command_jobs.TARGETS,
+    *index_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -258,7 +264,8 @@ def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
               f"| {result.mb_per_s:,.0f} | {blocks[job.file] / result.seconds:,.0f} | {checksum} |")
 
 
-def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None) -> None:
+def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None,
+                  parquet_ratio: float | None) -> None:
     print("\n| target | measured | wanted | |")
     print("|---|---:|---:|---|")
     for key, reference, minimum in TARGETS:
@@ -277,6 +284,10 @@ def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int 
         limit = table_jobs.PARQUET_RSS_LIMIT
         print(f"| peak RSS growth, scan_table of three names to Parquet | {parquet_rss / 2**20:.1f} MiB "
               f"| < {limit // 2**20} MiB | {'met' if parquet_rss < limit else 'MISSED'} |")
+    if parquet_ratio is not None:
+        limit = table_jobs.PARQUET_SIZE_LIMIT
+        print(f"| Parquet (zstd) of read_table(block=...) / the file under gzip -6, byte-exact back "
+              f"| {parquet_ratio:.2f}x | <= {limit:g}x | {'met' if parquet_ratio <= limit else 'MISSED'} |")
 
 
 def plot(results: dict[str, Result], title: str, path: Path) -> None:
@@ -313,8 +324,9 @@ def main(argv: list[str] | None = None) -> int:
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
-                                        "cli_filter cli_set scan_parquet cli_cut, "
-                                        "and rss for the memory run")
+                                        "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
+                                        "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write, "
+                                        "parquet_size for the byte-exact Parquet check and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
     ap.add_argument("--corpus", type=Path, default=common.CORPUS, help="folder of make_big.py and the real files")
@@ -349,6 +361,9 @@ def main(argv: list[str] | None = None) -> int:
     results = measure(selected, args.repeat, args.budget)
     out.unlink(missing_ok=True)
     command_jobs.remove_outputs(out)
+    parquet_ratio = None
+    if not args.only or "parquet_size" in args.only.split(","):
+        parquet_ratio = table_jobs.parquet_size_ratio(lf)
     rss = parquet_rss = None
     if args.rss_size != "0" and (not args.only or "rss" in args.only.split(",")):
         rss_file = common.build_file(args.rss_size, corpus=args.corpus)
@@ -357,7 +372,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
 
     print_table(results, blocks)
-    print_targets(results, rss, parquet_rss)
+    print_targets(results, rss, parquet_rss, parquet_ratio)
     if rss is not None:
         print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
               "and three of its names streamed to Parquet with scan_table, each in a fresh process.")

@@ -127,7 +127,9 @@ def open_writer(raw: IO[bytes], name: _Path) -> IO[bytes]:
     if format is None:
         return raw
     elif format == "gzip":
-        writer = _gzip().GzipFile(fileobj=raw, mode="wb")
+        from molbrook._bgzf import BgzfWriter  # BGZF: gzip that an index can read at offsets
+
+        writer = BgzfWriter(raw)
     elif format == "bzip2":
         writer = bz2.BZ2File(raw, "wb")
     elif format == "xz":

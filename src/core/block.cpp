@@ -15,20 +15,12 @@ namespace {
 constexpr std::string_view kMEnd = "M  END";
 constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
 
-// Where the MDL ends in `body`, the text between a block's title line and
-// its $$$$ line: after the first line that starts with "M  END" (anything
-// may follow on that line); without one, at the start before a header
-// line and at the end otherwise.
+// Where a reader ends the MDL of a block's body: past its M  END line;
+// without one, at the start before a header line (a block of records
+// without a molecule), at the end otherwise.
 size_t located_mdl_end(std::string_view body) noexcept {
-  size_t last_line;
-  if (body.starts_with(kMEnd)) {
-    last_line = 0;
-  } else {
-    size_t hit = find(body, kNewlineMEnd);
-    if (hit == npos) return starts_with_header_line(body) ? 0 : body.size();
-    last_line = hit + 1;
-  }
-  return next_line_end(body, last_line);
+  if (std::optional<size_t> end = find_mdl_end(body)) return *end;
+  return starts_with_header_line(body) ? 0 : body.size();
 }
 
 // The last line of text that ends with LF.
@@ -85,6 +77,18 @@ ByteBuffer concat(std::initializer_list<std::string_view> parts) {
 }
 
 }  // namespace
+
+std::optional<size_t> find_mdl_end(std::string_view body) noexcept {
+  size_t last_line;
+  if (body.starts_with(kMEnd)) {
+    last_line = 0;
+  } else {
+    size_t hit = find(body, kNewlineMEnd);
+    if (hit == npos) return std::nullopt;
+    last_line = hit + 1;
+  }
+  return next_line_end(body, last_line);
+}
 
 ByteBuffer& BlockStorage::make_owned(size_t spare) {
   if (mapping_) {

@@ -2,8 +2,10 @@
 // execution step that fills it.
 #include "ctable.hpp"
 #include "errors.hpp"
+#include "index.hpp"
 #include "iter.hpp"
 #include "merge.hpp"
+#include "table_writer.hpp"
 #include "opened.hpp"
 #include "read.hpp"
 #include "record_text.hpp"
@@ -29,7 +31,7 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type();
+         init_table_reader_type() && init_index_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -84,7 +86,10 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&
                add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
                add_public(module, "_TableReader", new_reference(TableReaderType)) &&
+               add_public(module, "SDIndex", new_reference(SDIndexType)) &&
+               add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_public(module, "_write_table", new_function(&write_table_def, module)) &&
                add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));

@@ -39,8 +39,6 @@ namespace {
 // Every chunked source reads this much per step.
 constexpr size_t kChunkSize = 131072;
 
-using Kind = StreamKind;
-
 // File offsets: the blocks whose first byte lies in [start, end).
 struct ByteRange {
   size_t start;
@@ -117,7 +115,10 @@ struct PySDBlockIterator {
   BorrowState borrow;
   Source source;
   BlockSplitter splitter;  // fed by the chunked sources
-  Kind kind;
+  // The kind of the blocks it yields: known from the start for paths and
+  // text in memory, fixed by the first data of a file object or an
+  // iterable of lines (a stream that never gave any counts as str).
+  std::optional<Kind> kind;
   bool utf8_valid;  // copied into every block: the data came from Python objects
 };
 
@@ -164,8 +165,8 @@ Ref read_method(PyObject* object) noexcept {
 
 // Fixes the stream's kind from its first data; TypeError `mixed` for data
 // of the other kind.
-bool agree_kind(Kind& stream, Kind data, const char* mixed) noexcept {
-  if (stream == Kind::Unknown) stream = data;
+bool agree_kind(std::optional<Kind>& stream, Kind data, const char* mixed) noexcept {
+  if (!stream) stream = data;
   if (stream == data) return true;
   PyErr_SetString(PyExc_TypeError, mixed);
   return false;
@@ -235,7 +236,7 @@ bool take_stream_bytes(StreamStart& start, std::string_view bytes, bool eof, Blo
 // One read per call: a file object's result is appended as it is (a text
 // file object has applied its own newline mode), bytes decompressed when
 // they start with a compression format's magic.
-bool read_file(FileSource& file, BlockSplitter& splitter, Kind& kind) {
+bool read_file(FileSource& file, BlockSplitter& splitter, std::optional<Kind>& kind) {
   PyObject* size = chunk_size_object();
   if (size == nullptr) return false;
   Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
@@ -268,7 +269,7 @@ std::string_view line_completion(std::string_view item, std::string_view ending)
 
 // Appends items up to and including the next one that starts with a $$$$
 // line, so line-by-line input is consumed only up to each block's end.
-bool read_lines(LinesSource& lines, BlockSplitter& splitter, Kind& kind) {
+bool read_lines(LinesSource& lines, BlockSplitter& splitter, std::optional<Kind>& kind) {
   std::optional<std::string_view> ending;
   for (;;) {
     Ref item = Ref::steal(PyIter_Next(lines.iterator.get()));
@@ -290,7 +291,7 @@ bool read_lines(LinesSource& lines, BlockSplitter& splitter, Kind& kind) {
 
 // Text in memory reads like a file opened in text mode: CRLF and lone CR
 // become LF, also across windows.
-bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, Kind kind) {
+bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, std::optional<Kind> kind) {
   std::string_view window = buffer.bytes.substr(buffer.position, kChunkSize);
   buffer.position += window.size();
   if (kind == Kind::Str) {
@@ -321,7 +322,7 @@ std::optional<size_t> read_released(FdSource& file, char* at) {
 // One read; a str path's text is translated like a file opened in text
 // mode. Until the first bytes tell the format, and for a compressed
 // stream, they go through take_stream_bytes.
-bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
+bool read_descriptor(FdSource& file, BlockSplitter& splitter, std::optional<Kind> kind) {
   const bool translate = kind == Kind::Str;
   if (!file.start.decided || file.start.decompressor) {
     std::string raw(kChunkSize, '\0');
@@ -343,7 +344,7 @@ bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
 
 // One read of decompressed bytes. A decompression error (a corrupt or
 // truncated file) gets a note naming the path.
-bool read_decompressed(DecompressedSource& file, BlockSplitter& splitter, Kind kind) {
+bool read_decompressed(DecompressedSource& file, BlockSplitter& splitter, std::optional<Kind> kind) {
   PyObject* size = chunk_size_object();
   if (size == nullptr) return false;
   Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
@@ -411,12 +412,12 @@ bool open_range(PySDBlockIterator* self, PathSource& source, OpenedFile& opened)
                  path);
     return false;
   }
-  const bool universal = source.path.is_str();
+  const Kind kind = source.path.kind();
   const ByteRange range = *source.range;
   if (opened.mapping) {
-    self->source.emplace<MappedReader>(std::move(opened.mapping), universal, source.borrow, range.start, range.end);
+    self->source.emplace<MappedReader>(std::move(opened.mapping), kind, source.borrow, range.start, range.end);
   } else {
-    PositionalSource positional{PositionalReader(std::move(opened.file), universal, range.start, range.end),
+    PositionalSource positional{PositionalReader(std::move(opened.file), kind, range.start, range.end),
                                 std::move(source.path.path)};
     self->source = std::move(positional);
   }
@@ -431,7 +432,7 @@ bool open_path(PySDBlockIterator* self, PathSource& source) {
   if (source.range) return open_range(self, source, opened);
   if (opened.compression != Compression::None) return open_decompressed(self, source, opened.compression);
   if (opened.mapping) {
-    self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.is_str(), source.borrow);
+    self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.kind(), source.borrow);
   } else {
     // A regular file's first bytes were told already; a pipe's are not
     // known until they are read.
@@ -495,7 +496,7 @@ void finish(PySDBlockIterator* self) noexcept {
   Source released = std::exchange(self->source, DoneSource{});
 }
 
-PyObject* new_iterator(Source source, Kind kind, bool utf8_valid) noexcept {
+PyObject* new_iterator(Source source, std::optional<Kind> kind, bool utf8_valid) noexcept {
   PyObject* object = SDBlockIteratorType->tp_alloc(SDBlockIteratorType, 0);
   if (object == nullptr) return nullptr;
   PySDBlockIterator* self = as_iterator(object);
@@ -514,7 +515,7 @@ PyObject* iterator_next(PyObject* object) noexcept {
   std::optional<Block> block;
   PyObject* result = nullptr;
   if (advance(self, block) && block) {
-    result = wrap_block(SDBlockType, std::move(*block), self->kind == Kind::Bytes, self->utf8_valid);
+    result = wrap_block(SDBlockType, std::move(*block), self->kind.value_or(Kind::Str), self->utf8_valid);
   }
   // End of input and every error finish the iterator.
   if (result == nullptr) finish(self);
@@ -633,10 +634,10 @@ PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (path_like) {
     PathArgument path;
     if (!convert_path(source, path)) return nullptr;
-    Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
+    Kind kind = path.kind();
     return new_iterator(PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
   }
-  if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read), {}}, Kind::Unknown, true);
+  if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read), {}}, std::nullopt, true);
   Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
   if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
   return nullptr;
@@ -681,7 +682,7 @@ PyObject* parse_sdf_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   }
   PathArgument path;
   if (!convert_path(source, path)) return nullptr;
-  Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
+  Kind kind = path.kind();
   return new_iterator(PathSource{std::move(path), borrow, range}, kind, /*utf8_valid=*/false);
 }
 
@@ -706,10 +707,10 @@ PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
                     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
     return nullptr;
   }
-  if (Ref read = read_method(lines)) return new_iterator(FileSource{std::move(read), {}}, Kind::Unknown, true);
+  if (Ref read = read_method(lines)) return new_iterator(FileSource{std::move(read), {}}, std::nullopt, true);
   Ref iterator = Ref::steal(PyObject_GetIter(lines));
   if (!iterator) return nullptr;
-  return new_iterator(LinesSource{std::move(iterator)}, Kind::Unknown, true);
+  return new_iterator(LinesSource{std::move(iterator)}, std::nullopt, true);
 }
 
 bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {

@@ -147,9 +147,9 @@ PyObject* find_block_end_(PyObject*, PyObject* data) noexcept {
 
 // Splitting
 
-PyObject* find_block_end_universal(PyObject*, PyObject* data) noexcept {
+PyObject* find_block_end_str(PyObject*, PyObject* data) noexcept {
   if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  BlockEnd end = find_block_end(bytes_view(data), /*universal=*/true);
+  BlockEnd end = find_block_end(bytes_view(data), Kind::Str);
   return Py_BuildValue("(Onnn)", end.found ? Py_True : Py_False, end.term_start, end.end, end.first_cr);
 }
 
@@ -158,16 +158,16 @@ PyObject* find_block_end_universal(PyObject*, PyObject* data) noexcept {
 // which pages went back to the system. None for a file read in chunks.
 PyObject* mapped_batches(PyObject*, PyObject* args) {
   const char* path;
-  int universal;
+  int as_str;
   int borrow;
-  if (!PyArg_ParseTuple(args, "ypp", &path, &universal, &borrow)) return nullptr;
+  if (!PyArg_ParseTuple(args, "ypp", &path, &as_str, &borrow)) return nullptr;
   Result<OpenedFile, platform::SystemError> opened = open_for_reading(path);
   if (!opened) {
     errno = opened.error().code;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
   if (!opened->mapping) Py_RETURN_NONE;
-  MappedReader reader(std::move(opened->mapping), universal != 0, borrow != 0);
+  MappedReader reader(std::move(opened->mapping), as_str != 0 ? Kind::Str : Kind::Bytes, borrow != 0);
   Ref batches = Ref::steal(PyList_New(0));
   if (!batches) return nullptr;
   for (reader.next_batch(); reader.has_block(); reader.next_batch()) {
@@ -189,16 +189,17 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
 // [start, end) as (bytes, title_end) pairs.
 PyObject* positional_blocks(PyObject*, PyObject* args) {
   const char* path;
-  int universal;
+  int as_str;
   Py_ssize_t start;
   Py_ssize_t end;
-  if (!PyArg_ParseTuple(args, "ypnn", &path, &universal, &start, &end)) return nullptr;
+  if (!PyArg_ParseTuple(args, "ypnn", &path, &as_str, &start, &end)) return nullptr;
   Result<platform::File, platform::SystemError> file = platform::open_read_only(path);
   if (!file) {
     errno = file.error().code;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
-  PositionalReader reader(std::move(*file), universal != 0, static_cast<size_t>(start), static_cast<size_t>(end));
+  PositionalReader reader(std::move(*file), as_str != 0 ? Kind::Str : Kind::Bytes, static_cast<size_t>(start),
+                          static_cast<size_t>(end));
   Ref blocks = Ref::steal(PyList_New(0));
   if (!blocks) return nullptr;
   for (;;) {
@@ -322,13 +323,13 @@ PyMethodDef testcore_methods[] = {
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
     // Splitting
-    {"find_block_end_universal", entry<find_block_end_universal>, METH_O,
-     "find_block_end_universal(data) -> (found, term_start, end, first_cr)"},
+    {"find_block_end_str", entry<find_block_end_str>, METH_O,
+     "find_block_end_str(data) -> (found, term_start, end, first_cr)"},
     {"mapped_batches", entry<mapped_batches>, METH_VARARGS,
-     "mapped_batches(path, universal, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
+     "mapped_batches(path, as_str, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
 
     {"positional_blocks", entry<positional_blocks>, METH_VARARGS,
-     "positional_blocks(path, universal, start, end) -> [(bytes, title_end)]"},
+     "positional_blocks(path, as_str, start, end) -> [(bytes, title_end)]"},
 
     // Records
     {"scan_records", entry<scan_records>, METH_O,

@@ -11,14 +11,14 @@ import sys
 import traceback
 from collections.abc import Sequence
 
-from molbrook.cli import cut, edit, merge, select, split, stats
+from molbrook.cli import cut, edit, from_table, index, merge, select, split, stats
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.options import Command, Parser
 from molbrook.native import __version__
 
 COMMANDS: dict[str, Command] = {command.name: command for command in (
     stats.COMMAND, select.HEAD, select.FILTER, cut.COMMAND, edit.SET, edit.RM, edit.RENAME, merge.COMMAND,
-    split.COMMAND,
+    split.COMMAND, index.INDEX, index.GET, index.TAKE, index.SAMPLE, from_table.COMMAND,
 )}
 
 FAILED = 2

@@ -173,6 +173,13 @@ std::optional<HeaderTemplate> header_template(std::string_view section) noexcept
   return HeaderTemplate{first.header_start, first.name_start, name_end, content_end};
 }
 
+void write_new_record(ByteBuffer& out, std::string_view name, std::string_view value, std::string_view ending) {
+  const HeaderFrame frame = header_frame(HeaderStyle::Plain, std::nullopt, {});
+  out.reserve_extra(new_header_size(frame, name, ending) + value_size(value, ending));
+  write_new_header(out, frame, name, ending);
+  write_value(out, value, ending);
+}
+
 EditStatus append_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style) {
   // Taken from the block as it is: a block without a title line gets an
   // empty one, ending as its $$$$ line does, which leaves it without MDL
