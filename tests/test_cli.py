@@ -378,6 +378,20 @@ def test_split_shards_concatenate_to_the_input(tmp_path, option, count, shards, 
         assert max(sizes) - min(sizes) < 2 * max(len(bytes(b)) for b in blocks(path))
 
 
+@posix_only
+@pytest.mark.parametrize("source", ["named pipe", "pipe"])
+def test_split_parts_refuses_input_it_cannot_read_twice(tmp_path, source):
+    # A pipe gave no shards the second time; a named pipe waited for a
+    # second writer.
+    path = tmp_path / "in.sdf"
+    if source == "named pipe":
+        os.mkfifo(path)  # nobody writes to it
+    done = molbrook("split", "--parts", "2", path if source == "named pipe" else "/dev/stdin", "--prefix",
+                    tmp_path / "x", input=SAMPLE.read_bytes(), timeout=60)
+    assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and b"must be a regular file" in done.stderr
+    assert os.listdir(tmp_path) == (["in.sdf"] if source == "named pipe" else [])
+
+
 # Conventions -----------------------------------------------------------------
 
 

@@ -14,6 +14,7 @@ from molbrook.ctable import (
     MalformedCTableError,
 )
 from molbrook._index import index_sdf
+from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook._write_table import write_table
@@ -32,6 +33,8 @@ from molbrook.native import (
 __all__ = [
     "CTable",
     "CTableError",
+    "Finding",
+    "FixSummary",
     "IndicesDuplicateError",
     "IndicesMismatchError",
     "IndicesOutOfOrderError",
@@ -44,6 +47,8 @@ __all__ = [
     "TableScan",
     "__version__",
     "index_sdf",
+    "lint",
+    "lint_fix",
     "merge_records",
     "parse_sdf",
     "parse_sdf_range",

@@ -6,11 +6,11 @@ from __future__ import annotations
 import contextlib
 import os
 import stat
-import tempfile
 import warnings
 from typing import Any, Union
 
 from molbrook import _bgzf, native
+from molbrook._output import whole_file
 from molbrook.native import SDIndex, _compression_of
 
 __all__ = ["index_sdf"]
@@ -103,27 +103,12 @@ def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
 
 
 def _keep(place: str | bytes, built: bytes, data: str | bytes) -> None:
-    """Writes the index file whole or not at all: into a temporary file in
-    its folder, renamed over it. A failure warns: the index in memory
-    serves all the same."""
-    folder, name = os.path.split(os.fsdecode(place))
-    temporary = None
+    """Writes the index file whole or not at all. A failure warns: the index
+    in memory serves all the same."""
     try:
-        fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder or ".")
-        with os.fdopen(fd, "wb") as file:
+        with whole_file(place) as file:
             file.write(built)
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, place)
     except OSError as error:
-        if temporary is not None:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
         reason = error.strerror or str(error)
         warnings.warn(f"the index of {data!r} could not be kept in {place!r} ({reason}); it is held in memory only",
                       RuntimeWarning, stacklevel=3)
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask

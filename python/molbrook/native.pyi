@@ -1,9 +1,9 @@
 import types
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from os import PathLike
 from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, SupportsIndex, TypeVar, final, overload
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import Buffer, Self, disjoint_base
 
 __all__ = [
     "CTable",
@@ -24,6 +24,10 @@ __all__ = [
     "_open_index",
     "_merge_blocks",
     "_write_table",
+    "_lint_path",
+    "_lint_bytes",
+    "_StreamReader",
+    "_lint_codes",
     "_record_problem",
     "__version__",
     "DEBUG_BUILD",
@@ -174,6 +178,53 @@ def _write_table(
     block: str | None,
     names: list[str] | None,
 ) -> int: ...
+# A lint scan: (offset, consumed, lines, blocks, first_ending, findings,
+# edits, fixed, unfixed); see src/python/lint.cpp.
+_LintScan = tuple[
+    int,
+    int,
+    int,
+    int,
+    int | None,
+    list[tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]],
+    list[tuple[int, int, int, bytes]] | None,
+    tuple[int, ...] | None,
+    tuple[int, ...] | None,
+]
+
+_lint_codes: tuple[str, ...]
+
+def _lint_path(
+    path: _Path,
+    start: int,
+    end: int,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    write: Callable[[memoryview], object] | None = None,
+    first_ending: int | None = None,
+) -> _LintScan | None: ...
+def _lint_bytes(
+    data: Buffer,
+    at_start: bool,
+    at_eof: bool,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    write: Callable[[memoryview], object] | None = None,
+    first_ending: int | None = None,
+) -> _LintScan: ...
+@final
+class _StreamReader:
+    """The bytes a binary stream's read method gives, decompressed when its
+    first bytes tell a compression format, as parse_sdf tells it."""
+
+    def __new__(cls, read: Callable[[int], bytes]) -> Self: ...
+    def read(self, size: int) -> bytes: ...
 def _record_problem(name: str | bytes, value: str | bytes | None = None) -> str | None: ...
 @final
 class _SDFWriter:

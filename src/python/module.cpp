@@ -4,12 +4,14 @@
 #include "errors.hpp"
 #include "index.hpp"
 #include "iter.hpp"
+#include "lint.hpp"
 #include "merge.hpp"
 #include "table_writer.hpp"
 #include "opened.hpp"
 #include "read.hpp"
 #include "record_text.hpp"
 #include "sdblock.hpp"
+#include "stream_reader.hpp"
 #include "table.hpp"
 #include "table_reader.hpp"
 #include "writer.hpp"
@@ -31,7 +33,7 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type() && init_index_type();
+         init_table_reader_type() && init_stream_reader_type() && init_index_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -90,6 +92,10 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
                add_public(module, "_write_table", new_function(&write_table_def, module)) &&
+               add_public(module, "_lint_path", new_function(&lint_path_def, module)) &&
+               add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
+               add_public(module, "_StreamReader", new_reference(StreamReaderType)) &&
+               add_public(module, "_lint_codes", lint_code_names()) &&
                add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));

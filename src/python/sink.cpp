@@ -15,9 +15,9 @@ namespace molbrook::py {
 namespace {
 
 constexpr size_t kPathChunk = 262144;  // bytes per system write
-// Bytes per file-object write call: as many, since a file object passes a
-// chunk this large straight to its own system write.
-constexpr size_t kFileChunk = 262144;
+// Bytes per file-object write call: at least this many, ending on a block
+// boundary, but for the last call and those around a block written alone.
+constexpr size_t kFileChunk = 65536;
 
 Py_ssize_t chunk_length(PyObject* chunk) noexcept {
   return PyUnicode_Check(chunk) ? PyUnicode_GET_LENGTH(chunk) : PyBytes_GET_SIZE(chunk);

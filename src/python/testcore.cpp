@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/ctable/unicode.hpp"
+#include "core/read/compression.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "core/read/open_file.hpp"
 #include "core/read/positional_reader.hpp"
@@ -128,6 +129,30 @@ PyObject* find_(PyObject*, PyObject* args) {
   });
 }
 
+// A kernel that counts the 64-byte masks it computes: how far a search read.
+template <class Kernel>
+struct Counting {
+  static constexpr const char* name = Kernel::name;
+  static inline size_t masks = 0;
+  static uint64_t eq_mask(const char* p, char byte) noexcept {
+    ++masks;
+    return Kernel::eq_mask(p, byte);
+  }
+};
+
+PyObject* find_line_break_(PyObject*, PyObject* args) {
+  PyObject* hay;
+  Py_ssize_t from;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "Sns", &hay, &from, &kernel)) return nullptr;
+  if (from < 0) return PyErr_Format(PyExc_ValueError, "start must be >= 0");
+  return with_kernel(kernel, [&]<class K>(K) {
+    Counting<K>::masks = 0;
+    size_t at = find_line_break_with<Counting<K>>(bytes_view(hay), static_cast<size_t>(from));
+    return Py_BuildValue("(nn)", at == npos ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(at), Counting<K>::masks);
+  });
+}
+
 PyObject* find_last_byte_(PyObject*, PyObject* args) {
   PyObject* hay;
   int byte;
@@ -214,6 +239,14 @@ PyObject* positional_blocks(PyObject*, PyObject* args) {
       if (!entry || PyList_Append(blocks.get(), entry.get()) < 0) return nullptr;
     }
   }
+}
+
+// The verdict of a stream's first bytes: (decided, format name or None).
+PyObject* compression_of_start_(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::optional<Compression> format = compression_of_start(bytes_view(data));
+  const char* name = format ? compression_name(*format) : nullptr;
+  return Py_BuildValue("(Oz)", format ? Py_True : Py_False, name);
 }
 
 // Records
@@ -319,6 +352,8 @@ PyMethodDef testcore_methods[] = {
      "translate_stream(chunks, kernel) -> (text, pending_cr)"},
     {"translate_if_needed", entry<translate_if_needed_>, METH_O, "translate_if_needed(data) -> (text, copied)"},
     {"find", entry<find_>, METH_VARARGS, "find(hay, needle, lead, start, kernel) -> offset or -1"},
+    {"find_line_break", entry<find_line_break_>, METH_VARARGS,
+     "find_line_break(hay, start, kernel) -> (offset of the first CR or LF or -1, masks computed)"},
     {"find_last_byte", entry<find_last_byte_>, METH_VARARGS, "find_last_byte(hay, byte, kernel) -> offset or -1"},
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
@@ -330,6 +365,8 @@ PyMethodDef testcore_methods[] = {
 
     {"positional_blocks", entry<positional_blocks>, METH_VARARGS,
      "positional_blocks(path, as_str, start, end) -> [(bytes, title_end)]"},
+    {"compression_of_start", entry<compression_of_start_>, METH_O,
+     "compression_of_start(head) -> (decided, format name or None)"},
 
     // Records
     {"scan_records", entry<scan_records>, METH_O,

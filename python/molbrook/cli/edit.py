@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser, add_output, pairs
-from molbrook.cli.outputs import output
+from molbrook.cli.outputs import check_in_place, output
 from molbrook.native import MalformedRecordError, SDBlock, _record_problem, write_sdf
 
 Edit = Callable[[SDBlock[bytes]], None]
@@ -77,8 +77,8 @@ def write_edited(args: argparse.Namespace, edit: Edit) -> int:
     """Writes every block edited; blocks that could not be edited fail the
     command once all are written, so that an output file is not made."""
     found = source(args.file, quiet=args.quiet)
-    if args.in_place and found.is_stdin:
-        raise UsageError("--in-place needs a FILE")
+    if args.in_place:
+        check_in_place(found)
     refused: list[int] = []
     blocks = edited(found.blocks(), edit, found.label, refused)
     with output(args.output, found, in_place=args.in_place) as out:

@@ -47,7 +47,7 @@ def write_table(batches: Iterable[Any], out: IO[bytes], fmt: str, label: str) ->
     if fmt == ".parquet":
         _write_parquet(batches, out, label)
         return
-    text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="", write_through=True)
+    text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="")
     try:
         if fmt == ".jsonl":
             _write_jsonl(batches, text)
