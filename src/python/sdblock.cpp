@@ -126,6 +126,7 @@ PyMethodDef block_methods[] = {
     method<block_append_record>("append_record", kAppendRecordDoc),
     method<block_set_record>("set_record", kSetRecordDoc),
     method<block_remove_record>("remove_record", kRemoveRecordDoc),
+    method<block_rename_record>("rename_record", kRenameRecordDoc),
     method<block_replace_records>("replace_records", kReplaceRecordsDoc),
 
     // Copying and pickling (sections.cpp)
