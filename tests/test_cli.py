@@ -511,14 +511,6 @@ def test_no_input_from_a_terminal_is_an_error(capsys, monkeypatch):
     assert capsys.readouterr().err.count("\n") == 1
 
 
-@pytest.mark.parametrize("command", ["stats", "head", "filter", "cut", "set", "rm", "rename", "merge", "split"])
-def test_each_command_has_help_with_an_example(command, capsys):
-    with pytest.raises(SystemExit) as exit:
-        main([command, "--help"])
-    assert exit.value.code == 0
-    assert f"\n  molbrook {command} " in capsys.readouterr().out
-
-
 # stats -----------------------------------------------------------------------
 
 
