@@ -16,7 +16,9 @@ page cache:
              its defaults, reading GetPropsAsDict() per molecule
   molbrook   borrowed, owned and str-path iteration, to_dict() and get(name)
              per block, the str path on the CRLF file, and
-             write_sdf(parse_sdf(...)) with and without borrow
+             write_sdf(parse_sdf(...)) with and without borrow; a 100 MB
+             file with lone-CR line ends against its LF original, both
+             through a str path
   scale      read_table with workers=1 and 2; molbrook.dask.read_sdf(...)
              .compute() with the threads scheduler against read_table(...,
              workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
@@ -26,6 +28,8 @@ page cache:
              and records against write_sdf(parse_sdf(...)) and RDKit's
              PandasTools.WriteSDF; the byte-exact Parquet form's size
              against the file under gzip -6
+  lint       molbrook.lint with workers=1 and 2; lint_fix of a copy with a fix
+             in every block (lint_jobs.py) against the round trip of that copy
   sort       sort_sdf by a numeric record in memory, spilling (16MiB), top=100
              and best per title over the file cut into 50; against the round
              trip, `molbrook filter`, RDKit read-sort-write and sorted() on
@@ -63,6 +67,7 @@ from typing import Callable, Iterable
 import command_jobs
 import index_jobs
 import common
+import lint_jobs
 import scale_jobs
 import sort_jobs
 import table_jobs
@@ -97,11 +102,13 @@ def streamed(key, label, group, file, results: Callable[[Path], Iterable], summa
 
 
 def mmap_count(path: Path) -> int:
+    """The blocks of a file: its line ends followed by $$$$."""
+    needle = b"\r$$$$" if file_kind(path) == "CR" else b"\n$$$$"
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
-        count, at = 0, data.find(b"\n$$$$")
+        count, at = 0, data.find(needle)
         while at >= 0:
             count += 1
-            at = data.find(b"\n$$$$", at + 1)
+            at = data.find(needle, at + 1)
     return count
 
 
@@ -153,7 +160,8 @@ def most_common_name(path: Path, blocks: int = 5000) -> str:
     return names.most_common(1)[0][0]
 
 
-def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
+def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, with_rdkit: bool) -> list[Job]:
+    """The jobs; `lines` is a 100 MB LF file and its lone-CR copy."""
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
         Job("floor", 'floor: mmap + count b"\\n$$$$"', "floor", lf, partial(mmap_count, lf),
@@ -200,10 +208,14 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
                  lambda p: parse_sdf(os.fsencode(p))),
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
+        streamed("lf_str_100", "molbrook: str path, 100 MB LF file", "molbrook", lines[0],
+                 lambda p: parse_sdf(str(p)), common.text_checksum),
+        streamed("cr_str_100", "molbrook: str path, 100 MB lone-CR file", "molbrook", lines[1],
+                 lambda p: parse_sdf(str(p)), common.text_checksum, agrees_with="lf_str_100"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + command_jobs.jobs(Job, lf, out) + index_jobs.jobs(Job, lf, out, name)
-            + sort_jobs.jobs(Job, lf, out, with_rdkit))
+            + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
+            + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -215,10 +227,12 @@ TARGETS = [
     ("to_dict", "rdkit_raw", 100),
     ("get", "plain_get", 20),
     ("crlf_str", "crlf_bytes", 0.5),
+    ("cr_str_100", "lf_str_100", 0.5),
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
     *table_jobs.TARGETS,
     *scale_jobs.TARGETS,
+    *lint_jobs.TARGETS,
     *command_jobs.TARGETS,
     *index_jobs.TARGETS,
     *sort_jobs.TARGETS,
@@ -258,7 +272,7 @@ def measure(selected: list[Job], repeat: int, budget: float) -> dict[str, Result
 
 
 def file_kind(path: Path) -> str:
-    return "CRLF" if path.stem.endswith("-crlf") else "LF"
+    return "CRLF" if path.stem.endswith("-crlf") else "CR" if path.stem.endswith("-cr") else "LF"
 
 
 def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
@@ -335,6 +349,7 @@ def main(argv: list[str] | None = None) -> int:
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
+                                        "lint lint_2 lint_fix lint_fix_round_trip "
                                         "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
                                         "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write sort_number sort_spill "
                                         "sort_top python_sort sort_best_per_title parts_round_trip rdkit_sort, "
@@ -355,11 +370,13 @@ def main(argv: list[str] | None = None) -> int:
 
     lf = common.build_file(args.size, records_only=args.records_only, corpus=args.corpus)
     crlf = common.build_file(args.size, crlf=True, records_only=args.records_only, corpus=args.corpus)
-    blocks = {path: mmap_count(path) for path in (lf, crlf)}  # which also brings them into the page cache
+    plain_100 = common.build_file("100M", corpus=args.corpus)
+    lines = (plain_100, common.lone_cr_copy(plain_100))
+    blocks = {path: mmap_count(path) for path in (lf, crlf, *lines)}  # which also brings them into the page cache
     out = common.DATA / "round-trip.sdf"
     name = args.name or most_common_name(lf)
     with_rdkit = rdkit_available()
-    selected = jobs(lf, crlf, out, name, with_rdkit)
+    selected = jobs(lf, crlf, lines, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
     for job in selected:  # a compressed copy holds the LF file's blocks

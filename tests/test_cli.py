@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CORPUS
+from conftest import CORPUS, UNDER_ASAN
 from molbrook import SDBlock, SortKey as molbrook_key, merge_records, parse_sdf, read_table, sort_sdf, write_sdf
 from molbrook.cli import main
 
@@ -113,8 +113,9 @@ def test_head_from_standard_input_to_standard_output_and_a_file(tmp_path):
 
 def renamed(block: SDBlock[bytes], old: bytes, new: bytes) -> list[tuple[bytes, bytes]]:
     records = block.records()
-    moved = [(new, value) for name, value in records if name == old]
-    return [r for r in records if r[0] not in (old, new) or not moved] + moved
+    if old not in block:
+        return records
+    return [(new, value) if name == old else (name, value) for name, value in records if name != new]
 
 
 EDITS = [
@@ -131,19 +132,28 @@ EDITED = ["rdkit-src/first_200.python.sdf", "rdkit-src/github3553.sdf", "openbab
 def test_edits_equal_the_library_edits(name, command, args, edit):
     path = corpus(name)
     expected = blocks(path)
-    for block in expected:
-        edit(block)
+    refused = []  # blocks without M  END (Samples.sdf has one): refused by both, reported
+    for number, block in enumerate(expected, 1):
+        try:
+            edit(block)
+        except ValueError:
+            refused.append(number)
     done = molbrook(command, *args, path)
-    assert (done.returncode, done.stderr) == (0, b"")
     assert done.stdout == sdf(expected)
+    if refused:
+        assert done.returncode == 2
+        assert done.stderr.decode() == f"molbrook: {path}: block {refused[0]} not edited: no M  END line ends its MDL, " \
+                                       "so records there would not read back\n"
+    else:
+        assert (done.returncode, done.stderr) == (0, b"")
 
 
 @pytest.mark.parametrize("name, old, new", [
-    ("rdkit-src/mols.1000.sdf", "PUBCHEM_XLOGP3", "logP"),
+    ("rdkit-src/mols.1000.sdf", "PUBCHEM_CACTVS_COMPLEXITY", "complexity"),
     ("r-cran-rcdk/kegg.sdf", "cdk:Title", "Score"),  # onto a name the blocks have
     ("rdkit-src/first_200.python.sdf", "absent", "x"),
 ])
-def test_rename_moves_the_records_and_keeps_the_rest(tmp_path, name, old, new):
+def test_rename_in_place_keeps_the_rest(tmp_path, name, old, new):
     path = tmp_path / "in.sdf"
     path.write_bytes(corpus(name).read_bytes())
     before = blocks(path)
@@ -152,6 +162,8 @@ def test_rename_moves_the_records_and_keeps_the_rest(tmp_path, name, old, new):
     after = blocks(path)
     assert [b.records() for b in after] == [renamed(b, old.encode(), new.encode()) for b in before]
     assert [b.molblock for b in after] == [b.molblock for b in before]
+    if old != "cdk:Title":  # no record of the new name removed: the bytes are the old ones but for the names
+        assert path.read_bytes() == corpus(name).read_bytes().replace(f"<{old}>".encode(), f"<{new}>".encode())
     assert os.listdir(tmp_path) == ["in.sdf"]
 
 
@@ -163,6 +175,18 @@ def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
     assert done.returncode == 2 and done.stderr.decode().count("\n") == 1
     assert b"block 6" in done.stderr and b"Traceback" not in done.stderr
     assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
+
+
+@pytest.mark.parametrize("args", [["set", "-f", "A=1"], ["merge", "table.csv", "--key", "t", "--on-title"]])
+def test_blocks_without_m_end_are_reported_and_the_file_kept(tmp_path, args):
+    path = tmp_path / "in.sdf"
+    original = b"t1\nP\n\n  1  0\n$$$$\n" + SAMPLE.read_bytes() + b"t7\n$$$$\nt8\nP\n$$$$\n"
+    path.write_bytes(original)
+    (tmp_path / "table.csv").write_text("t,A\nt1,1\nt7,1\nt8,1\n")
+    done = molbrook(*args, path, "-i", cwd=tmp_path)
+    assert done.returncode == 2 and path.read_bytes() == original
+    assert done.stderr.decode() == f"molbrook: {path}: blocks 1, 8 not edited: no M  END line ends their MDL, " \
+                                   "so records there would not read back\n"
 
 
 @posix_only
@@ -268,6 +292,8 @@ def test_merge_equals_merge_records(tmp_path, fmt):
 
 @pytest.mark.parametrize("fmt", ["csv", "tsv", "jsonl", "parquet"])
 def test_cut_blocks_and_from_table_give_the_file_back(tmp_path, fmt):
+    if fmt == "parquet" and UNDER_ASAN:
+        pytest.skip("pyarrow may keep a Parquet buffer read from a pipe alive past exit")
     path = corpus("rdkit-src/jm7b00306.excerpt.sdf")
     table = tmp_path / f"table.{fmt}"
     done = molbrook("cut", "--block", "sdf", "--molblock", "mol", "--title", "t", path, "-o", table)
@@ -352,6 +378,20 @@ def test_split_shards_concatenate_to_the_input(tmp_path, option, count, shards, 
     if option == "--parts" and count == 3:
         sizes = [os.path.getsize(tmp_path / name) for name in names]
         assert max(sizes) - min(sizes) < 2 * max(len(bytes(b)) for b in blocks(path))
+
+
+@posix_only
+@pytest.mark.parametrize("source", ["named pipe", "pipe"])
+def test_split_parts_refuses_input_it_cannot_read_twice(tmp_path, source):
+    # A pipe gave no shards the second time; a named pipe waited for a
+    # second writer.
+    path = tmp_path / "in.sdf"
+    if source == "named pipe":
+        os.mkfifo(path)  # nobody writes to it
+    done = molbrook("split", "--parts", "2", path if source == "named pipe" else "/dev/stdin", "--prefix",
+                    tmp_path / "x", input=SAMPLE.read_bytes(), timeout=60)
+    assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and b"must be a regular file" in done.stderr
+    assert os.listdir(tmp_path) == (["in.sdf"] if source == "named pipe" else [])
 
 
 # Conventions -----------------------------------------------------------------
@@ -442,6 +482,8 @@ BAD = [
     ["set", "-f", "A=1", "-", "-i"],
     ["set", "-f", "A=1", str(SAMPLE), "-i", "-o", "x.sdf"],
     ["rename", "-f", "A", str(SAMPLE)],
+    ["rename", "-f", "A=B<", str(SAMPLE)],
+    ["set", "-f", "A=x\ry", str(SAMPLE)],
     ["set", "A=1", str(SAMPLE)],  # the positional form of earlier releases
     ["rename", "-f", "A=B", "A=B", str(SAMPLE)],
     ["sort", "-k", "ID:x", str(SAMPLE)],
@@ -475,14 +517,6 @@ def test_no_input_from_a_terminal_is_an_error(capsys, monkeypatch):
     monkeypatch.setattr(sys, "stdin", type("Terminal", (io.StringIO,), {"isatty": lambda self: True})())
     assert main(["head"]) == 2
     assert capsys.readouterr().err.count("\n") == 1
-
-
-@pytest.mark.parametrize("command", ["stats", "head", "filter", "cut", "set", "rm", "rename", "merge", "split", "cat", "sort", "top", "uniq"])
-def test_each_command_has_help_with_an_example(command, capsys):
-    with pytest.raises(SystemExit) as exit:
-        main([command, "--help"])
-    assert exit.value.code == 0
-    assert f"\n  molbrook {command} " in capsys.readouterr().out
 
 
 # stats -----------------------------------------------------------------------

@@ -15,6 +15,7 @@ from molbrook.ctable import (
     MalformedCTableError,
 )
 from molbrook._index import index_sdf
+from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
 from molbrook._sort import SortKey, SortSummary, sort_sdf
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
@@ -34,6 +35,8 @@ from molbrook.native import (
 __all__ = [
     "CTable",
     "CTableError",
+    "Finding",
+    "FixSummary",
     "IndicesDuplicateError",
     "IndicesMismatchError",
     "IndicesOutOfOrderError",
@@ -48,6 +51,8 @@ __all__ = [
     "TableScan",
     "__version__",
     "index_sdf",
+    "lint",
+    "lint_fix",
     "merge_records",
     "parse_sdf",
     "parse_sdf_range",

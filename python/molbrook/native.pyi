@@ -1,9 +1,9 @@
 import types
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from os import PathLike
 from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, SupportsIndex, TypeVar, final, overload
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import Buffer, Self, disjoint_base
 
 __all__ = [
     "CTable",
@@ -12,6 +12,11 @@ __all__ = [
     "_SDRecordIterator",
     "_SDNameIterator",
     "MalformedRecordError",
+    "_CTableError",
+    "_MalformedCTableError",
+    "_IndicesDuplicateError",
+    "_IndicesMismatchError",
+    "_IndicesOutOfOrderError",
     "parse_sdf",
     "parse_sdf_range",
     "_compression_of",
@@ -25,6 +30,11 @@ __all__ = [
     "_merge_blocks",
     "_Sorter",
     "_write_table",
+    "_lint_path",
+    "_lint_bytes",
+    "_StreamReader",
+    "_lint_codes",
+    "_record_problem",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -44,6 +54,21 @@ class _Writable(Protocol[_Data_contra]):
 
 class MalformedRecordError(ValueError):
     """An SD data header line has no `<name>`."""
+
+class _CTableError(ValueError):
+    """A connection table's contents do not allow the operation."""
+
+class _MalformedCTableError(_CTableError):
+    """A CTable line is missing, lacks a field, or holds a field that cannot be read."""
+
+class _IndicesDuplicateError(_CTableError):
+    """An atom or bond index occurs twice, or a bond names a duplicated atom index."""
+
+class _IndicesMismatchError(_CTableError):
+    """The number of atom or bond lines differs from what the counts line declares."""
+
+class _IndicesOutOfOrderError(_CTableError):
+    """Atom or bond indices do not run 1, 2, 3, ... in line order."""
 
 @disjoint_base
 class SDBlock(Generic[AnyStr]):
@@ -88,6 +113,7 @@ class SDBlock(Generic[AnyStr]):
     def append_record(self, name: AnyStr, value: AnyStr, *, header: _Header = "plain") -> None: ...
     def set_record(self, name: AnyStr, value: AnyStr, *, header: _Header = "plain") -> None: ...
     def remove_record(self, name: AnyStr) -> int: ...
+    def rename_record(self, old: AnyStr, new: AnyStr) -> int: ...
     def replace_records(self, records: _Records[AnyStr], *, header: _Header = "plain") -> None: ...
     def __getitem__(self, name: AnyStr, /) -> AnyStr: ...
     def __setitem__(self, name: AnyStr, value: AnyStr, /) -> None: ...
@@ -163,7 +189,7 @@ def _merge_blocks(
     keys: tuple[str | bytes | None, ...],
     names: tuple[str | bytes, ...],
     columns: tuple[tuple[str | bytes | None, ...], ...],
-) -> tuple[int, int, int]: ...
+) -> tuple[int, int, int, list[int]]: ...
 def _write_table(
     stream: object,
     dest: _Path | _Writable[Any],
@@ -173,6 +199,54 @@ def _write_table(
     block: str | None,
     names: list[str] | None,
 ) -> int: ...
+# A lint scan: (offset, consumed, lines, blocks, first_ending, findings,
+# edits, fixed, unfixed); see src/python/lint.cpp.
+_LintScan = tuple[
+    int,
+    int,
+    int,
+    int,
+    int | None,
+    list[tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]],
+    list[tuple[int, int, int, bytes]] | None,
+    tuple[int, ...] | None,
+    tuple[int, ...] | None,
+]
+
+_lint_codes: tuple[str, ...]
+
+def _lint_path(
+    path: _Path,
+    start: int,
+    end: int,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    write: Callable[[memoryview], object] | None = None,
+    first_ending: int | None = None,
+) -> _LintScan | None: ...
+def _lint_bytes(
+    data: Buffer,
+    at_start: bool,
+    at_eof: bool,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    write: Callable[[memoryview], object] | None = None,
+    first_ending: int | None = None,
+) -> _LintScan: ...
+@final
+class _StreamReader:
+    """The bytes a binary stream's read method gives, decompressed when its
+    first bytes tell a compression format, as parse_sdf tells it."""
+
+    def __new__(cls, read: Callable[[int], bytes]) -> Self: ...
+    def read(self, size: int) -> bytes: ...
+def _record_problem(name: str | bytes, value: str | bytes | None = None) -> str | None: ...
 @final
 class _SDFWriter:
     """Write SDBlocks one at a time, buffered as `write_sdf` writes them."""

@@ -4,12 +4,15 @@
 #include "errors.hpp"
 #include "index.hpp"
 #include "iter.hpp"
+#include "lint.hpp"
 #include "merge.hpp"
 #include "table_writer.hpp"
 #include "opened.hpp"
 #include "read.hpp"
+#include "record_text.hpp"
 #include "sdblock.hpp"
 #include "sort.hpp"
+#include "stream_reader.hpp"
 #include "table.hpp"
 #include "table_reader.hpp"
 #include "writer.hpp"
@@ -31,7 +34,7 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type() && init_index_type() && init_sorter_type();
+         init_table_reader_type() && init_stream_reader_type() && init_index_type() && init_sorter_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -54,11 +57,20 @@ bool add_public(PyObject* module, const char* name, Ref value) noexcept {
          PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
-Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(reinterpret_cast<PyObject*>(type)); }
+Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(type_object(type)); }
 
 Ref new_function(PyMethodDef* def, PyObject* module) noexcept {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   return module_name ? Ref::steal(PyCFunction_NewEx(def, nullptr, module_name.get())) : Ref();
+}
+
+// Adds every exception class of the module.
+bool add_error_classes(PyObject* module) noexcept {
+  for (int i = 0; i < kErrorClassCount; ++i) {
+    const auto which = static_cast<ErrorClass>(i);
+    if (!add_public(module, error_class_attribute(which), Ref::borrow(error_class(which)))) return false;
+  }
+  return true;
 }
 
 int exec_native(PyObject* module) noexcept {
@@ -66,18 +78,13 @@ int exec_native(PyObject* module) noexcept {
     PyErr_Format(PyExc_TypeError, "module exec expected a module, not %.200s", Py_TYPE(module)->tp_name);
     return -1;
   }
-  PyObject* malformed = malformed_record_error();
-  if (malformed == nullptr || !init_types()) return -1;
-  Ref malformed_name = Ref::steal(PyObject_GetAttrString(malformed, "__name__"));
-  const char* malformed_text = malformed_name ? PyUnicode_AsUTF8(malformed_name.get()) : nullptr;
-  if (malformed_text == nullptr) return -1;
-
+  if (!init_error_classes() || !init_types()) return -1;
   bool added = add_public(module, "CTable", new_reference(CTableType)) &&
                add_public(module, "SDBlock", new_reference(SDBlockType)) &&
                add_public(module, "_SDBlockIterator", new_reference(SDBlockIteratorType)) &&
                add_public(module, "_SDRecordIterator", new_reference(SDRecordIteratorType)) &&
                add_public(module, "_SDNameIterator", new_reference(SDNameIteratorType)) &&
-               add_public(module, malformed_text, Ref::borrow(malformed)) &&
+               add_error_classes(module) &&
                add_public(module, "parse_sdf", new_function(&parse_sdf_def, module)) &&
                add_public(module, "parse_sdf_range", new_function(&parse_sdf_range_def, module)) &&
                add_public(module, "_compression_of", new_function(&compression_of_def, module)) &&
@@ -91,6 +98,11 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
                add_public(module, "_Sorter", new_reference(SorterType)) &&
                add_public(module, "_write_table", new_function(&write_table_def, module)) &&
+               add_public(module, "_lint_path", new_function(&lint_path_def, module)) &&
+               add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
+               add_public(module, "_StreamReader", new_reference(StreamReaderType)) &&
+               add_public(module, "_lint_codes", lint_code_names()) &&
+               add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;

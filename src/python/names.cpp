@@ -9,6 +9,7 @@
 #include "core/records/lookup.hpp"
 #include "errors.hpp"
 #include "iter.hpp"
+#include "record_text.hpp"
 
 namespace molbrook::py {
 
@@ -73,10 +74,9 @@ namespace {
 // for every record in order; MalformedRecordError at a header line
 // without a name. Nothing partial is returned.
 template <class Add>
-PyObject* read_records(PyObject* object, PyObject* result, Add add) {
+PyObject* read_records(PySDBlock* self, PyObject* result, Add add) {
   Ref filled = Ref::steal(result);
   if (!filled) return nullptr;
-  PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   NameCache* cache = thread_name_cache(self->kind);
@@ -114,8 +114,8 @@ bool find_value(PySDBlock* self, PyObject* key, Ref& value) {
 
 }  // namespace
 
-PyObject* block_records(PyObject* object, PyObject*) {
-  return read_records(object, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
+PyObject* block_records(PySDBlock* self) {
+  return read_records(self, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
     Ref name = Ref::steal(objects.name_in_sequence(record));
     if (!name) return false;
     Ref pair = Ref::steal(RecordObjects::pair(std::move(name), Ref::steal(objects.value(record))));
@@ -123,15 +123,15 @@ PyObject* block_records(PyObject* object, PyObject*) {
   });
 }
 
-PyObject* block_names(PyObject* object, PyObject*) {
-  return read_records(object, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
+PyObject* block_names(PySDBlock* self) {
+  return read_records(self, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
     Ref name = Ref::steal(objects.name_in_sequence(record));
     return name && PyList_Append(list, name.get()) == 0;
   });
 }
 
-PyObject* block_to_dict(PyObject* object, PyObject*) {
-  return read_records(object, PyDict_New(), [](PyObject* dict, RecordObjects& objects, const ScannedRecord& record) {
+PyObject* block_to_dict(PySDBlock* self) {
+  return read_records(self, PyDict_New(), [](PyObject* dict, RecordObjects& objects, const ScannedRecord& record) {
     Ref name = Ref::steal(objects.name_in_sequence(record));
     if (!name) return false;
     Ref value = Ref::steal(objects.value(record));
@@ -139,7 +139,7 @@ PyObject* block_to_dict(PyObject* object, PyObject*) {
   });
 }
 
-PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* block_get(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"name", "default", nullptr};
   PyObject* key;
   PyObject* fallback = Py_None;
@@ -149,7 +149,6 @@ PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
   } else if (!parse_fastcall(args, nargs, kwnames, "O|O:get", keywords, &key, &fallback)) {
     return nullptr;
   }
-  PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Ref value;
@@ -157,11 +156,21 @@ PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
   return value ? value.release() : Py_NewRef(fallback);
 }
 
-PyObject* block_iter_records(PyObject* object, PyObject*) noexcept {
-  return new_record_iterator(SDRecordIteratorType, object);
+PyObject* block_iter_records(PySDBlock* self) noexcept {
+  return new_record_iterator(SDRecordIteratorType, object_of(self));
 }
 
 // Editing ----------------------------------------------------------------
+
+bool raise_edit_error(EditError error) noexcept {
+  if (error == EditError::MalformedRecord) {
+    raise_malformed_record();
+  } else {
+    PyErr_SetString(PyExc_ValueError,
+                    "SDBlock has no M  END line ending its MDL: its records would read back as part of the MDL");
+  }
+  return false;
+}
 
 namespace {
 
@@ -201,15 +210,30 @@ std::optional<RecordEdit> bound_edit(PySDBlock* self, PyObject* const* args, Py_
   return checked_edit(self, name, value, header, function);
 }
 
+// An edit's result as the count it returns, or -1 with the error raised;
+// a count above 0 changed the records.
+Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& result) noexcept {
+  if (!result) return raise_edit_error(result.error()), -1;
+  if (*result > 0) ++self->record_version;
+  return static_cast<Py_ssize_t>(*result);
+}
+
+// A record edit's status: true once it changed the block, else false with
+// its error raised.
+bool edited(PySDBlock* self, EditStatus refused) noexcept {
+  if (refused) return raise_edit_error(*refused);
+  ++self->record_version;
+  return true;
+}
+
+bool appended(PySDBlock* self, const RecordPair& record, HeaderStyle style) {
+  return edited(self, append_record(self->block, record.name, record.value, style));
+}
+
 // set_record's change once its arguments are checked: the first record of
 // the name gets the value, or a new record is appended.
 bool set_record(PySDBlock* self, const RecordEdit& edit) {
-  if (!molbrook::set_record(self->block, edit.name, edit.value, edit.style)) {
-    raise_malformed_record();
-    return false;
-  }
-  ++self->record_version;
-  return true;
+  return edited(self, molbrook::set_record(self->block, edit.name, edit.value, edit.style));
 }
 
 // remove_record after its exclusive borrow: the number removed, or -1
@@ -217,13 +241,17 @@ bool set_record(PySDBlock* self, const RecordEdit& edit) {
 Py_ssize_t remove_records(PySDBlock* self, PyObject* key) {
   std::optional<std::string_view> name = to_block_bytes(self, key, "record names");
   if (!name || !edit_guard(self)) return -1;
-  RecordResult<size_t> removed = set_or_remove(self->block, *name, std::nullopt);
-  if (!removed) {
-    raise_malformed_record();
-    return -1;
-  }
-  if (*removed > 0) ++self->record_version;
-  return static_cast<Py_ssize_t>(*removed);
+  return edited_count(self, set_or_remove(self->block, *name, std::nullopt));
+}
+
+// rename_record after its exclusive borrow: the number renamed, or -1
+// with an exception set. The new name must read back.
+Py_ssize_t rename_in_block(PySDBlock* self, PyObject* old_key, PyObject* new_key) {
+  std::optional<std::string_view> old_name = to_block_bytes(self, old_key, "record names");
+  if (!old_name) return -1;
+  std::optional<std::string_view> new_name = to_block_bytes(self, new_key, "record names");
+  if (!new_name || !check_record_name(new_key, *new_name) || !edit_guard(self)) return -1;
+  return edited_count(self, rename_records(self->block, *old_name, *new_name));
 }
 
 // A records argument's items, checked and kept alive in a list: the
@@ -279,24 +307,15 @@ bool pair_bytes(const PySDBlock* self, PyObject* pairs, std::vector<RecordPair>&
 
 }  // namespace
 
-PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_append_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<RecordEdit> edit = bound_edit(self, args, nargs, kwnames, "OO|$O:append_record", "append_record");
-  if (!edit) return nullptr;
-  append_record(self->block, edit->name, edit->value, edit->style);
-  ++self->record_version;
+  if (!edit || !appended(self, {edit->name, edit->value}, edit->style)) return nullptr;
   Py_RETURN_NONE;
 }
 
-bool set_record_value(PySDBlock* self, PyObject* name, PyObject* value) {
-  std::optional<RecordEdit> edit = checked_edit(self, name, value, nullptr, "set_record");
-  return edit && set_record(self, *edit);
-}
-
-PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_set_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<RecordEdit> edit = bound_edit(self, args, nargs, kwnames, "OO|$O:set_record", "set_record");
@@ -304,7 +323,7 @@ PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t n
   Py_RETURN_NONE;
 }
 
-PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* block_remove_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"name", nullptr};
   PyObject* name;
   if (kwnames == nullptr && nargs == 1) {
@@ -312,14 +331,29 @@ PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_
   } else if (!parse_fastcall(args, nargs, kwnames, "O:remove_record", keywords, &name)) {
     return nullptr;
   }
-  PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Py_ssize_t removed = remove_records(self, name);
   return removed < 0 ? nullptr : PyLong_FromSsize_t(removed);
 }
 
-PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* block_rename_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"old", "new", nullptr};
+  PyObject* old_name;
+  PyObject* new_name;
+  if (kwnames == nullptr && nargs == 2) {
+    old_name = args[0];
+    new_name = args[1];
+  } else if (!parse_fastcall(args, nargs, kwnames, "OO:rename_record", keywords, &old_name, &new_name)) {
+    return nullptr;
+  }
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  Py_ssize_t renamed = rename_in_block(self, old_name, new_name);
+  return renamed < 0 ? nullptr : PyLong_FromSsize_t(renamed);
+}
+
+PyObject* block_replace_records(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"records", "header", nullptr};
   PyObject* records;
   PyObject* header = nullptr;
@@ -330,13 +364,11 @@ PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssiz
   // very block: block.replace_records(block.records()).
   Ref pairs = collect_record_pairs(records);
   if (!pairs) return nullptr;
-  PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::vector<RecordPair> converted;
   if (!pair_bytes(self, pairs.get(), converted) || !edit_guard(self)) return nullptr;
-  replace_records(self->block, converted, *style);
-  ++self->record_version;
+  if (!edited(self, replace_records(self->block, converted, *style))) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -345,14 +377,15 @@ bool append_initial_records(PySDBlock* self, PyObject* records, HeaderStyle styl
   if (!pairs) return false;
   std::vector<RecordPair> converted;
   if (!pair_bytes(self, pairs.get(), converted) || !edit_guard(self)) return false;
-  for (const RecordPair& pair : converted) append_record(self->block, pair.name, pair.value, style);
+  for (const RecordPair& pair : converted) {
+    if (!appended(self, pair, style)) return false;
+  }
   return true;
 }
 
 // Mapping protocol -------------------------------------------------------
 
-PyObject* block_subscript(PyObject* object, PyObject* key) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_subscript(PySDBlock* self, PyObject* key) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Ref value;
@@ -361,8 +394,7 @@ PyObject* block_subscript(PyObject* object, PyObject* key) {
   return value.release();
 }
 
-int block_ass_subscript(PyObject* object, PyObject* key, PyObject* value) {
-  PySDBlock* self = as_sdblock(object);
+int block_ass_subscript(PySDBlock* self, PyObject* key, PyObject* value) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return -1;
   if (value == nullptr) {
@@ -374,8 +406,7 @@ int block_ass_subscript(PyObject* object, PyObject* key, PyObject* value) {
   return edit && set_record(self, *edit) ? 0 : -1;
 }
 
-Py_ssize_t block_length(PyObject* object) {
-  PySDBlock* self = as_sdblock(object);
+Py_ssize_t block_length(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return -1;
   RecordResult<size_t> records = count(record_section(self->block), self->record_index);
@@ -386,8 +417,7 @@ Py_ssize_t block_length(PyObject* object) {
   return static_cast<Py_ssize_t>(*records);
 }
 
-int block_contains(PyObject* object, PyObject* key) {
-  PySDBlock* self = as_sdblock(object);
+int block_contains(PySDBlock* self, PyObject* key) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return -1;
   std::optional<std::string_view> name = to_block_bytes(self, key, "record names");
@@ -400,7 +430,7 @@ int block_contains(PyObject* object, PyObject* key) {
   return *found ? 1 : 0;
 }
 
-PyObject* block_iter(PyObject* object) noexcept { return new_record_iterator(SDNameIteratorType, object); }
+PyObject* block_iter(PySDBlock* self) noexcept { return new_record_iterator(SDNameIteratorType, object_of(self)); }
 
 // Docstrings -------------------------------------------------------------
 
@@ -430,21 +460,32 @@ const char kAppendRecordDoc[] =
     "Append a record after the last one.\n\n"
     "`header` writes its header line as `> <name>` (\"plain\"), `>  <name>`\n"
     "(\"padded\"), or like the block's first header line, with the text\n"
-    "around the name copied (\"copy\").";
+    "around the name copied (\"copy\").\n\n"
+    "A block whose MDL no `M  END` line ends takes no records, which would\n"
+    "read back as part of the MDL: ValueError, the block left as it was.\n"
+    "A block with no MDL at all (only a title line) takes them.";
 const char kSetRecordDoc[] =
     "set_record($self, name, value, *, header=\"plain\")\n--\n\n"
     "Set the value of the record named `name`.\n\n"
     "The first such record keeps its header line and place and gets the\n"
     "value; later ones are removed. Without one, the record is appended\n"
-    "with `header` as in `append_record`.";
+    "with `header` as in `append_record`, and refused as there.";
 const char kRemoveRecordDoc[] =
     "remove_record($self, name)\n--\n\n"
     "Remove every record named `name` and return how many there were.";
+const char kRenameRecordDoc[] =
+    "rename_record($self, old, new)\n--\n\n"
+    "Rename every record named `old` to `new` and return how many there were.\n\n"
+    "Only the name inside each header line changes: the records keep their\n"
+    "places, the rest of their header lines and their values. Records\n"
+    "named `new` already stay. ValueError for a `new` that would not read\n"
+    "back as the name: empty, or holding `<`, `>` or a line break.";
 const char kReplaceRecordsDoc[] =
     "replace_records($self, records, *, header=\"plain\")\n--\n\n"
     "Replace all records by `records`, a mapping or (name, value) tuples.\n\n"
     "Each new record reuses an old header line with its name, in order, so\n"
     "`block.replace_records(block.records())` keeps the header lines; the\n"
-    "others are written with `header` as in `append_record`.";
+    "others are written with `header` as in `append_record`, and refused as\n"
+    "there.";
 
 }  // namespace molbrook::py

@@ -1,8 +1,8 @@
 // The block iterator and its sources. Each next() takes one block from the
 // splitter, which a chunked source (a file object, an iterable of lines,
-// text in memory, a descriptor, a decompressing reader) fills a chunk at a
-// time, or from the queue of a mapped file or of positional reads, split a
-// batch at a time without the interpreter lock.
+// text in memory, a descriptor; compressed ones through a decompressor)
+// fills a chunk at a time, or from the queue of a mapped file or of
+// positional reads, split a batch at a time without the interpreter lock.
 #include "read.hpp"
 
 #include <cerrno>
@@ -17,12 +17,14 @@
 
 #include "args.hpp"
 #include "borrow.hpp"
+#include "compat.hpp"
 #include "core/platform/file.hpp"
 #include "core/read/compression.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "core/read/open_file.hpp"
 #include "core/read/positional_reader.hpp"
 #include "core/read/splitter.hpp"
+#include "decompressor.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -58,16 +60,18 @@ struct LinesSource {
 };
 
 // The first bytes of a stream that cannot be opened again (a pipe, a
-// device, a file object), held back until they tell whether it is
-// compressed; a compressed stream goes through a decompressor from then on.
+// device, a file object), held back only while they cannot tell whether
+// it is compressed; a compressed stream goes through a decompressor from
+// then on.
 struct StreamStart {
   std::string head;
   bool decided = false;
-  Ref decompressor;  // a molbrook._compression.StreamDecompressor
+  std::optional<Decompressor> decompressor;
 };
 
 // A file object, through its bound read1 (or read) method.
 struct FileSource {
+  Ref object;  // for the note on a decompression error
   Ref read;
   StreamStart start;
 };
@@ -80,22 +84,16 @@ struct BufferSource {
   bool pending_cr = false;
 };
 
-// A path that is not mapped, read through its descriptor.
+// A descriptor read in chunks: a pipe or device, a compressed file, or a
+// file that is not mapped.
 struct FdSource {
   platform::File descriptor;
-  Ref path;  // as os.fspath gave it, for OSError
+  Ref path;  // as os.fspath gave it, for OSError and decompression errors
+  // A regular file is read at offsets: telling its format read its first
+  // bytes, which moves the file position on some systems.
+  std::optional<uint64_t> offset;
   bool pending_cr = false;
   StreamStart start;
-};
-
-// A compressed path, through the bound read1 (or read) of the reader that
-// molbrook._compression opened; a str path's text is translated like a
-// file opened in text mode.
-struct DecompressedSource {
-  Ref reader;
-  Ref read;
-  Ref path;  // as os.fspath gave it, for the note on a decompression error
-  bool pending_cr = false;
 };
 
 // A range of a regular file that is not mapped.
@@ -107,11 +105,17 @@ struct PositionalSource {
 // Exhausted, closed or failed: next() ends the iteration.
 struct DoneSource {};
 
-using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource,
-                            DecompressedSource, MappedReader, PositionalSource>;
+using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource, MappedReader,
+                            PositionalSource>;
 
+// The state of a block iterator.
 struct PySDBlockIterator {
-  PyObject_HEAD
+  PySDBlockIterator(Source source, std::optional<Kind> kind, bool utf8_valid)
+      : source(std::move(source)), kind(kind), utf8_valid(utf8_valid) {}
+
+  int traverse(visitproc visit, void* arg) const noexcept;
+  void clear() noexcept;
+
   BorrowState borrow;
   Source source;
   BlockSplitter splitter;  // fed by the chunked sources
@@ -121,8 +125,6 @@ struct PySDBlockIterator {
   std::optional<Kind> kind;
   bool utf8_valid;  // copied into every block: the data came from Python objects
 };
-
-PySDBlockIterator* as_iterator(PyObject* object) noexcept { return reinterpret_cast<PySDBlockIterator*>(object); }
 
 // The argument of every file-object read, created once per process.
 PyObject* chunk_size_object() noexcept {
@@ -172,11 +174,8 @@ bool agree_kind(std::optional<Kind>& stream, Kind data, const char* mixed) noexc
   return false;
 }
 
-// A decompressor for a stream of `format`, from molbrook._compression.
-Ref new_decompressor(Compression format) noexcept {
-  Ref module = Ref::steal(PyImport_ImportModule("molbrook._compression"));
-  if (!module) return {};
-  return Ref::steal(PyObject_CallMethod(module.get(), "StreamDecompressor", "s", compression_name(format)));
+std::string_view bytes_of(PyObject* bytes) noexcept {
+  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
 // Appends stream bytes, translated like a file opened in text mode when
@@ -189,73 +188,110 @@ void append_stream_bytes(BlockSplitter& splitter, std::string_view bytes, bool t
   }
 }
 
-// Decompresses one chunk of a compressed stream (at its end, checks that
-// the stream is complete); an error gets a note naming the source.
-Ref decompress(PyObject* decompressor, std::string_view bytes, bool eof, PyObject* source) noexcept {
-  Ref data = Ref::steal(PyObject_CallMethod(decompressor, "decompress", "y#", bytes.data(),
-                                            static_cast<Py_ssize_t>(bytes.size())));
-  if (data && eof && !Ref::steal(PyObject_CallMethod(decompressor, "finish", nullptr))) data = Ref();
-  if (data && !PyBytes_Check(data.get())) {
-    PyErr_SetString(PyExc_TypeError, "a decompressor must give bytes");
-    data = Ref();
+// Adds "while decompressing {source!r}" to the raised exception, which is
+// set aside meanwhile: a file object's repr may look up attributes that
+// it does not have.
+void note_decompressing(PyObject* source) noexcept {
+  Ref error = take_exception();
+  Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", source));
+  if (!note) return;  // the repr's error replaces the original one
+  restore_exception(std::move(error));
+  add_note(note.get());
+}
+
+// Decompresses until there is output or the stream ends, `read_raw`
+// giving the next compressed chunk as bytes (empty at the end; null on
+// error). A decompression error gets a note naming `source`.
+template <class ReadRaw>
+bool read_decompressed(Decompressor& decompressor, ReadRaw&& read_raw, BlockSplitter& splitter, bool translate,
+                       bool& pending_cr, PyObject* source) {
+  for (;;) {
+    Ref output;
+    switch (decompressor.step(output)) {
+      case Decompressor::Status::Output:
+        if (PyBytes_GET_SIZE(output.get()) == 0) continue;
+        append_stream_bytes(splitter, bytes_of(output.get()), translate, pending_cr);
+        return true;
+      case Decompressor::Status::NeedInput:
+        if (Ref raw = read_raw(); !raw || !decompressor.give(std::move(raw))) return false;
+        continue;
+      case Decompressor::Status::Finished:
+        splitter.set_eof();
+        return true;
+      case Decompressor::Status::Failed:
+        note_decompressing(source);
+        return false;
+    }
   }
-  if (!data) {
-    Ref note = source != nullptr ? Ref::steal(PyUnicode_FromFormat("while decompressing %R", source))
-                                 : Ref::steal(PyUnicode_FromString("while decompressing a file object's data"));
-    if (note) add_note(note.get());
+}
+
+// Takes raw bytes of a stream whose format is not known yet: held back
+// while they are a proper prefix of some format's magic number (no such
+// prefix holds a complete block), then passed on as they are or handed to
+// the format's decompressor.
+bool take_stream_start(StreamStart& start, std::string_view bytes, bool eof, BlockSplitter& splitter, bool translate,
+                       bool& pending_cr) {
+  start.head.append(bytes);
+  std::optional<Compression> format = compression_of_start(start.head);
+  if (!format && !eof) return true;
+  start.decided = true;
+  std::string head = std::exchange(start.head, {});
+  if (format.value_or(Compression::None) == Compression::None) {
+    append_stream_bytes(splitter, head, translate, pending_cr);
+    if (eof) splitter.set_eof();
+    return true;
   }
+  start.decompressor = Decompressor::open(*format);
+  if (!start.decompressor) return false;
+  Ref compressed = Ref::steal(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+  if (!compressed || !start.decompressor->give(std::move(compressed))) return false;
+  return !eof || start.decompressor->give(Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)));
+}
+
+// One read of a file object: str or bytes of the stream's kind, whose
+// bytes (a str's UTF-8) `bytes` views.
+Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& bytes) {
+  PyObject* size = chunk_size_object();
+  if (size == nullptr) return {};
+  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
+  if (!data) return {};
+  std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
+  if (!chunk) return {};
+  if (!chunk->bytes.empty() && !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) {
+    return {};
+  }
+  bytes = chunk->bytes;
   return data;
 }
 
-// Hands raw bytes of a stream to the splitter: held back while they are
-// too few to tell the format, then as they are or decompressed. `source`
-// names the stream in a decompression error (null: a file object).
-bool take_stream_bytes(StreamStart& start, std::string_view bytes, bool eof, BlockSplitter& splitter, bool translate,
-                       bool& pending_cr, PyObject* source) {
-  std::string held;
-  if (!start.decided) {
-    start.head.append(bytes);
-    if (start.head.size() < kMagicLength && !eof) return true;
-    start.decided = true;
-    Compression format = compression_of(start.head);
-    if (format != Compression::None && !(start.decompressor = new_decompressor(format))) return false;
-    held = std::move(start.head);
-    bytes = held;
-  }
-  Ref decompressed;
-  if (start.decompressor) {
-    decompressed = decompress(start.decompressor.get(), bytes, eof, source);
-    if (!decompressed) return false;
-    bytes = {PyBytes_AS_STRING(decompressed.get()), static_cast<size_t>(PyBytes_GET_SIZE(decompressed.get()))};
-  }
-  append_stream_bytes(splitter, bytes, translate, pending_cr);
-  if (eof) splitter.set_eof();
-  return true;
-}
-
-// One read per call: a file object's result is appended as it is (a text
-// file object has applied its own newline mode), bytes decompressed when
-// they start with a compression format's magic.
+// One read per call (more for a compressed stream, until it gives
+// output): a file object's result is appended as it is (a text file
+// object has applied its own newline mode), bytes decompressed when they
+// start with a compression format's magic number.
 bool read_file(FileSource& file, BlockSplitter& splitter, std::optional<Kind>& kind) {
-  PyObject* size = chunk_size_object();
-  if (size == nullptr) return false;
-  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
-  if (!data) return false;
-  std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
-  if (!chunk) return false;
-  const bool eof = chunk->bytes.empty();
-  if (!eof && !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) return false;
-  if (kind == Kind::Str) file.start.decided = true;  // text is never compressed
-  if (file.start.decided && !file.start.decompressor) {
-    if (eof) {
-      splitter.set_eof();
-    } else {
-      splitter.append(chunk->bytes);
-    }
-    return true;
-  }
   bool untranslated = false;
-  return take_stream_bytes(file.start, chunk->bytes, eof, splitter, false, untranslated, nullptr);
+  if (file.start.decompressor) {
+    auto read_raw = [&file, &kind]() -> Ref {
+      std::string_view bytes;
+      Ref data = read_chunk(file, kind, bytes);
+      // An empty str ends the input like empty bytes.
+      if (data && !PyBytes_Check(data.get())) data = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+      return data;
+    };
+    return read_decompressed(*file.start.decompressor, read_raw, splitter, false, untranslated, file.object.get());
+  }
+  std::string_view bytes;
+  Ref data = read_chunk(file, kind, bytes);
+  if (!data) return false;
+  const bool eof = bytes.empty();
+  if (kind == Kind::Str) file.start.decided = true;  // text is never compressed
+  if (!file.start.decided) return take_stream_start(file.start, bytes, eof, splitter, false, untranslated);
+  if (eof) {
+    splitter.set_eof();
+  } else {
+    splitter.append(bytes);
+  }
+  return true;
 }
 
 // What completes an item of an iterable as a line: an empty item is an
@@ -308,7 +344,8 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, std::optional<Ki
 std::optional<size_t> read_released(FdSource& file, char* at) {
   Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
-    count = platform::read_some(file.descriptor, at, kChunkSize);
+    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, kChunkSize)
+                        : platform::read_some(file.descriptor, at, kChunkSize);
     return count ? 0 : count.error().code;
   });
   if (!uninterrupted) return std::nullopt;
@@ -316,19 +353,34 @@ std::optional<size_t> read_released(FdSource& file, char* at) {
     raise_os_error(count.error().code, file.path.get());
     return std::nullopt;
   }
+  if (file.offset) *file.offset += *count;
   return *count;
 }
 
-// One read; a str path's text is translated like a file opened in text
-// mode. Until the first bytes tell the format, and for a compressed
-// stream, they go through take_stream_bytes.
+// The next chunk of compressed bytes, empty at the end.
+Ref read_compressed_chunk(FdSource& file) {
+  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kChunkSize)));
+  if (!chunk) return {};
+  // The new object is this thread's alone: written without the lock.
+  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()));
+  if (!count) return {};
+  if (*count < kChunkSize) chunk = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(chunk.get()), *count));
+  return chunk;
+}
+
+// One read (more for a compressed stream, until it gives output); a str
+// path's text is translated like a file opened in text mode.
 bool read_descriptor(FdSource& file, BlockSplitter& splitter, std::optional<Kind> kind) {
   const bool translate = kind == Kind::Str;
-  if (!file.start.decided || file.start.decompressor) {
+  if (file.start.decompressor) {
+    return read_decompressed(*file.start.decompressor, [&file] { return read_compressed_chunk(file); }, splitter,
+                             translate, file.pending_cr, file.path.get());
+  }
+  if (!file.start.decided) {
     std::string raw(kChunkSize, '\0');
     std::optional<size_t> count = read_released(file, raw.data());
-    return count && take_stream_bytes(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
-                                      translate, file.pending_cr, file.path.get());
+    return count && take_stream_start(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
+                                      translate, file.pending_cr);
   }
   std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize));
   if (!count) return false;
@@ -342,32 +394,6 @@ bool read_descriptor(FdSource& file, BlockSplitter& splitter, std::optional<Kind
   return true;
 }
 
-// One read of decompressed bytes. A decompression error (a corrupt or
-// truncated file) gets a note naming the path.
-bool read_decompressed(DecompressedSource& file, BlockSplitter& splitter, std::optional<Kind> kind) {
-  PyObject* size = chunk_size_object();
-  if (size == nullptr) return false;
-  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
-  if (!data) {
-    Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", file.path.get()));
-    if (note) add_note(note.get());
-    return false;
-  }
-  if (!PyBytes_Check(data.get())) {
-    PyErr_Format(PyExc_TypeError, "a decompressing reader must read bytes, not %.200s", Py_TYPE(data.get())->tp_name);
-    return false;
-  }
-  std::string_view bytes{PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get()))};
-  if (bytes.empty()) {
-    splitter.set_eof();
-  } else if (kind == Kind::Str) {
-    splitter.append_translated(bytes, file.pending_cr);
-  } else {
-    splitter.append(bytes);
-  }
-  return true;
-}
-
 // Appends the next chunk of a chunked source to the splitter.
 bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
   Source& source = self->source;
@@ -375,28 +401,9 @@ bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
   if (auto* file = std::get_if<FileSource>(&source)) return read_file(*file, splitter, self->kind);
   if (auto* buffer = std::get_if<BufferSource>(&source)) return read_buffer(*buffer, splitter, self->kind);
   if (auto* fd = std::get_if<FdSource>(&source)) return read_descriptor(*fd, splitter, self->kind);
-  if (auto* file = std::get_if<DecompressedSource>(&source)) return read_decompressed(*file, splitter, self->kind);
   PyErr_SetString(PyExc_SystemError,
                   "internal error: entered unreachable code: PySDBlockIterator opens paths and splits mapped files");
   return false;
-}
-
-// Hands a compressed path to a decompressing reader from
-// molbrook._compression, read like a file object.
-bool open_decompressed(PySDBlockIterator* self, PathSource& source, Compression format) {
-  Ref module = Ref::steal(PyImport_ImportModule("molbrook._compression"));
-  if (!module) return false;
-  Ref reader = Ref::steal(
-      PyObject_CallMethod(module.get(), "open_reader", "Os", source.path.path.get(), compression_name(format)));
-  if (!reader) return false;
-  Ref read = read_method(reader.get());
-  if (!read) {
-    PyErr_SetString(PyExc_TypeError, "a decompressing reader must have a read1 or read method");
-    return false;
-  }
-  DecompressedSource decompressed{std::move(reader), std::move(read), std::move(source.path.path)};
-  self->source = std::move(decompressed);
-  return true;
 }
 
 // A range needs a plain regular file: mapped, or read at offsets.
@@ -424,22 +431,26 @@ bool open_range(PySDBlockIterator* self, PathSource& source, OpenedFile& opened)
   return true;
 }
 
-// Opens the path without the interpreter lock: a mapped file, a
-// descriptor to read in chunks, a decompressing reader, or a range.
+// Opens the path without the interpreter lock: a mapped file, a range,
+// or a descriptor to read in chunks.
 bool open_path(PySDBlockIterator* self, PathSource& source) {
   OpenedFile opened;
   if (!open_released(source.path, opened)) return false;
   if (source.range) return open_range(self, source, opened);
-  if (opened.compression != Compression::None) return open_decompressed(self, source, opened.compression);
   if (opened.mapping) {
     self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.kind(), source.borrow);
-  } else {
-    // A regular file's first bytes were told already; a pipe's are not
-    // known until they are read.
-    FdSource fd{std::move(opened.file), std::move(source.path.path), false, {}};
-    fd.start.decided = opened.seekable;
-    self->source = std::move(fd);
+    return true;
   }
+  FdSource fd{std::move(opened.file), std::move(source.path.path), std::nullopt, false, {}};
+  // A regular file's first bytes were told already; a pipe's are not
+  // known until they are read.
+  if (opened.seekable) fd.offset = 0;
+  fd.start.decided = opened.seekable;
+  if (opened.compression != Compression::None) {
+    fd.start.decompressor = Decompressor::open(opened.compression);
+    if (!fd.start.decompressor) return false;
+  }
+  self->source = std::move(fd);
   return true;
 }
 
@@ -497,19 +508,10 @@ void finish(PySDBlockIterator* self) noexcept {
 }
 
 PyObject* new_iterator(Source source, std::optional<Kind> kind, bool utf8_valid) noexcept {
-  PyObject* object = SDBlockIteratorType->tp_alloc(SDBlockIteratorType, 0);
-  if (object == nullptr) return nullptr;
-  PySDBlockIterator* self = as_iterator(object);
-  new (&self->borrow) BorrowState();
-  new (&self->source) Source(std::move(source));
-  new (&self->splitter) BlockSplitter();
-  self->kind = kind;
-  self->utf8_valid = utf8_valid;
-  return object;
+  return new_object<PySDBlockIterator>(SDBlockIteratorType, std::move(source), kind, utf8_valid);
 }
 
-PyObject* iterator_next(PyObject* object) noexcept {
-  PySDBlockIterator* self = as_iterator(object);
+PyObject* iterator_next(PySDBlockIterator* self) noexcept {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<Block> block;
@@ -522,8 +524,7 @@ PyObject* iterator_next(PyObject* object) noexcept {
   return result;
 }
 
-PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
-  PySDBlockIterator* self = as_iterator(object);
+PyObject* iterator_close(PySDBlockIterator* self) noexcept {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   finish(self);
@@ -549,9 +550,9 @@ struct SourceTraversal {
     return 0;
   }
   int operator()(const FileSource& source) const noexcept {
+    Py_VISIT(source.object.get());
     Py_VISIT(source.read.get());
-    Py_VISIT(source.start.decompressor.get());
-    return 0;
+    return source.start.decompressor ? source.start.decompressor->traverse(visit, arg) : 0;
   }
   int operator()(const BufferSource& source) const noexcept {
     Py_VISIT(source.object.get());
@@ -559,14 +560,7 @@ struct SourceTraversal {
   }
   int operator()(const FdSource& source) const noexcept {
     Py_VISIT(source.path.get());
-    Py_VISIT(source.start.decompressor.get());
-    return 0;
-  }
-  int operator()(const DecompressedSource& source) const noexcept {
-    Py_VISIT(source.reader.get());
-    Py_VISIT(source.read.get());
-    Py_VISIT(source.path.get());
-    return 0;
+    return source.start.decompressor ? source.start.decompressor->traverse(visit, arg) : 0;
   }
   int operator()(const PositionalSource& source) const noexcept {
     Py_VISIT(source.path.get());
@@ -574,54 +568,20 @@ struct SourceTraversal {
   }
 };
 
-int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(object));
-  return std::visit(SourceTraversal{visit, arg}, as_iterator(object)->source);
+int PySDBlockIterator::traverse(visitproc visit, void* arg) const noexcept {
+  return std::visit(SourceTraversal{visit, arg}, source);
 }
 
-int iterator_clear(PyObject* object) noexcept {
-  finish(as_iterator(object));
-  return 0;
-}
-
-void iterator_dealloc(PyObject* object) noexcept {
-  PyObject_GC_UnTrack(object);
-  PySDBlockIterator* self = as_iterator(object);
-  PyTypeObject* type = Py_TYPE(object);
-  std::destroy_at(&self->source);
-  std::destroy_at(&self->splitter);
-  type->tp_free(object);
-  Py_DECREF(type);
-}
+void PySDBlockIterator::clear() noexcept { finish(this); }
 
 PyMethodDef iterator_methods[] = {
-    {"close", entry<iterator_close>, METH_NOARGS,
-     "close($self, /)\n--\n\n"
-     "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."},
+    method<iterator_close>("close",
+                           "close($self, /)\n--\n\n"
+                           "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot iterator_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(entry<iterator_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(entry<iterator_traverse>)},
-    {Py_tp_clear, reinterpret_cast<void*>(entry<iterator_clear>)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(entry<iterator_next>)},
-    {Py_tp_methods, iterator_methods},
-    {0, nullptr},
-};
-
-PyType_Spec iterator_spec = {
-    .name = "molbrook.native._SDBlockIterator",
-    .basicsize = sizeof(PySDBlockIterator),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-             Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = iterator_slots,
-};
-
-PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_sdf(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"source", "borrow", nullptr};
   PyObject* source;
   PyObject* borrow_flag = Py_False;
@@ -637,7 +597,9 @@ PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     Kind kind = path.kind();
     return new_iterator(PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
   }
-  if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read), {}}, std::nullopt, true);
+  if (Ref read = read_method(source)) {
+    return new_iterator(FileSource{Ref::borrow(source), std::move(read), {}}, std::nullopt, true);
+  }
   Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
   if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
   return nullptr;
@@ -653,7 +615,7 @@ bool offset_argument(Py_ssize_t value, const char* name, size_t& offset) noexcep
   return true;
 }
 
-PyObject* parse_sdf_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_sdf_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"path", "start", "end", "borrow", nullptr};
   PyObject* source;
   Py_ssize_t start_value;
@@ -690,24 +652,30 @@ PyObject* parse_sdf_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 bool init_block_iterator_type() noexcept {
   if (SDBlockIteratorType == nullptr) {
-    SDBlockIteratorType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+    SDBlockIteratorType = new_type<PySDBlockIterator>(
+        "molbrook.native._SDBlockIterator", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        PyType_Slot{Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
+        slot<PyObject_SelfIter>(Py_tp_iter), slot<iterator_next>(Py_tp_iternext),
+        PyType_Slot{Py_tp_methods, iterator_methods});
   }
   return SDBlockIteratorType != nullptr;
 }
 
-PyObject* block_from_sdf(PyObject*, PyObject* sdf) noexcept {
+PyObject* block_from_sdf(PyObject* sdf) noexcept {
   std::optional<Chunk> text = chunk_of(sdf, "SDBlock.from_sdf argument must be str or bytes");
   if (!text) return nullptr;
   return new_iterator(BufferSource{Ref::borrow(sdf), text->bytes}, text->kind, true);
 }
 
-PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
+PyObject* block_from_lines(PyObject* lines) noexcept {
   if (PyUnicode_Check(lines) || PyBytes_Check(lines)) {
     PyErr_SetString(PyExc_TypeError,
                     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
     return nullptr;
   }
-  if (Ref read = read_method(lines)) return new_iterator(FileSource{std::move(read), {}}, std::nullopt, true);
+  if (Ref read = read_method(lines)) {
+    return new_iterator(FileSource{Ref::borrow(lines), std::move(read), {}}, std::nullopt, true);
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(lines));
   if (!iterator) return nullptr;
   return new_iterator(LinesSource{std::move(iterator)}, std::nullopt, true);
@@ -716,7 +684,7 @@ PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
 bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {
   found = MappedSource{};
   if (Py_TYPE(object) != SDBlockIteratorType) return true;
-  PySDBlockIterator* self = as_iterator(object);
+  PySDBlockIterator* self = state_of<PySDBlockIterator>(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return false;
   try {
@@ -744,18 +712,15 @@ const char kFromLinesDoc[] =
     "from_lines(lines, /)\n--\n\n"
     "Parse SDBlocks from homogeneous str or bytes lines or a file object.";
 
-PyMethodDef parse_sdf_def = {
-    "parse_sdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<parse_sdf>)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object."};
+PyMethodDef parse_sdf_def = function<parse_sdf>(
+    "parse_sdf", "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object.");
 
-PyMethodDef parse_sdf_range_def = {
-    "parse_sdf_range", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<parse_sdf_range>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef parse_sdf_range_def = function<parse_sdf_range>(
+    "parse_sdf_range",
     "parse_sdf_range(path, start, end, *, borrow=False)\n--\n\n"
     "Lazily parse the SDBlocks of an SDF path whose first byte lies at a file\n"
     "offset in [start, end): the blocks parse_sdf(path, borrow=borrow) gives\n"
     "there. Ranges cut at any offsets give every block once, so processes can\n"
-    "share a large file. The path must be a plain (uncompressed) regular file."};
+    "share a large file. The path must be a plain (uncompressed) regular file.");
 
 }  // namespace molbrook::py

@@ -6,7 +6,6 @@
 #include "sort.hpp"
 
 #include <cstdio>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,6 +20,7 @@
 #include "gil.hpp"
 #include "paths.hpp"
 #include "read.hpp"
+#include "names.hpp"
 #include "sdblock.hpp"
 #include "sink.hpp"
 
@@ -30,8 +30,17 @@ PyTypeObject* SorterType = nullptr;
 
 namespace {
 
+// The state of a _Sorter.
 struct PySorter {
-  PyObject_HEAD
+  PySorter(SortOptions options, std::string folder, std::optional<std::string> provenance,
+           std::vector<std::string> labels, Kind kind)
+      : job(std::in_place, std::move(options), std::move(folder)),
+        files(labels.size()),
+        mappings(labels.size()),
+        provenance(std::move(provenance)),
+        labels(std::move(labels)),
+        kind(kind) {}
+
   BorrowState borrow;
   std::optional<SortJob> job;  // empty once closed
   // Per source, the file its blocks are read back from by offset, and its
@@ -41,11 +50,10 @@ struct PySorter {
   std::vector<MappingRef> mappings;
   std::optional<std::string> provenance;  // the record naming each block's origin
   std::vector<std::string> labels;        // per source, as provenance names it
+  std::vector<BlockOrigin> refused;  // blocks that could not take the provenance record
   Kind kind;
-  bool finished;
+  bool finished = false;
 };
-
-PySorter* as_sorter(PyObject* object) noexcept { return reinterpret_cast<PySorter*>(object); }
 
 // Arguments ----------------------------------------------------------------
 
@@ -59,7 +67,7 @@ bool text_argument(PyObject* value, std::string& text) noexcept {
 
 // (name or None, title, kind 0-2, descending, missing 0-2), as
 // molbrook._sort makes it.
-bool key_argument(PyObject* item, KeySpec& key) {
+bool key_argument(PyObject* item, SortKeySpec& key) {
   PyObject* name;
   int title, descending;
   unsigned int kind, missing;
@@ -79,12 +87,12 @@ bool key_argument(PyObject* item, KeySpec& key) {
 bool options_argument(PyObject* keys, PyObject* group, unsigned long long per_group, PyObject* top,
                       Py_ssize_t memory, SortOptions& options) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
-    KeySpec key;
+    SortKeySpec key;
     if (!key_argument(PyTuple_GET_ITEM(keys, i), key)) return false;
     options.keys.push_back(std::move(key));
   }
   if (group != Py_None) {
-    KeySpec key;
+    SortKeySpec key;
     if (!key_argument(group, key)) return false;
     options.group = std::move(key);
   }
@@ -122,19 +130,8 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   for (size_t i = 0; i < label_texts.size(); ++i) {
     if (!text_argument(PyTuple_GET_ITEM(labels, static_cast<Py_ssize_t>(i)), label_texts[i])) return nullptr;
   }
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  PySorter* self = as_sorter(object);
-  new (&self->borrow) BorrowState();
-  new (&self->job) std::optional<SortJob>();
-  new (&self->files) std::vector<platform::File>(label_texts.size());
-  new (&self->mappings) std::vector<MappingRef>(label_texts.size());
-  new (&self->provenance) std::optional<std::string>(std::move(provenance_name));
-  new (&self->labels) std::vector<std::string>(std::move(label_texts));
-  self->kind = is_bytes ? Kind::Bytes : Kind::Str;
-  self->finished = false;
-  self->job.emplace(std::move(options), std::string(folder_path.c_path()));
-  return object;
+  return new_object<PySorter>(type, std::move(options), std::string(folder_path.c_path()),
+                              std::move(provenance_name), std::move(label_texts), is_bytes ? Kind::Bytes : Kind::Str);
 }
 
 // Errors -------------------------------------------------------------------
@@ -243,11 +240,11 @@ bool open_for_offsets(PySorter* self, uint32_t source, PyObject* path) {
 // add(blocks, source, path): the blocks of source number `source`, an
 // iterator of parse_sdf or any iterable of SDBlocks; blocks of a mapped
 // file are read back from `path` (None: kept with their bytes).
-PyObject* sorter_add(PyObject* object, PyObject* args) {
+PyObject* sorter_add(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
+  static const char* const keywords[] = {"", "", "", nullptr};
   PyObject *blocks, *path;
   unsigned int source;
-  if (!PyArg_ParseTuple(args, "OIO:add", &blocks, &source, &path)) return nullptr;
-  PySorter* self = as_sorter(object);
+  if (!parse_fastcall(args, nargs, nullptr, "OIO:add", keywords, &blocks, &source, &path)) return nullptr;
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   SortJob* job = open_job(self);
@@ -283,9 +280,9 @@ struct Batch {
   uint32_t failed_source = 0;
   int read_error = 0;    // errno of a failed read back
   bool changed = false;  // the source no longer holds a block where it was
-  bool malformed = false;
+  std::optional<EditError> edit_error;  // the provenance record could not be set
   bool ended = false;
-  bool failed() const noexcept { return run_error || read_error != 0 || changed || malformed; }
+  bool failed() const noexcept { return run_error || read_error != 0 || changed || edit_error; }
 };
 
 // The block `sorted` describes, read back by offset when kept so, with its
@@ -333,9 +330,14 @@ bool materialize(PySorter* self, const SortedBlock& sorted, bool from_mapping, B
   }
   if (self->provenance) {
     const std::string value = self->labels[sorted.origin.source] + ":" + std::to_string(sorted.origin.ordinal);
-    if (!set_record(*block, *self->provenance, value, HeaderStyle::Plain)) {
-      batch.malformed = true;
-      return false;
+    if (EditStatus refused = set_record(*block, *self->provenance, value, HeaderStyle::Plain)) {
+      // A block that cannot take records is written as it is and named
+      // once all are written.
+      if (*refused == EditError::MalformedRecord) {
+        batch.edit_error = *refused;
+        return false;
+      }
+      self->refused.push_back(sorted.origin);
     }
   }
   batch.blocks.push_back(std::move(*block));
@@ -373,8 +375,25 @@ bool raise_batch(PySorter* self, const Batch& batch) noexcept {
   } else if (batch.changed) {
     PyErr_Format(PyExc_ValueError, "%R changed while it was sorted", path.get());
   } else {
-    raise_malformed_record();
+    raise_edit_error(*batch.edit_error);
   }
+  return false;
+}
+
+// ValueError naming the first blocks that could not take the provenance
+// record.
+bool raise_refused(PySorter* self) {
+  std::string shown;
+  for (size_t i = 0; i < std::min<size_t>(self->refused.size(), 10); ++i) {
+    const BlockOrigin& origin = self->refused[i];
+    if (i > 0) shown += ", ";
+    shown += self->labels[origin.source] + ":" + std::to_string(origin.ordinal);
+  }
+  if (self->refused.size() > 10) shown += " and " + std::to_string(self->refused.size() - 10) + " more";
+  PyErr_Format(PyExc_ValueError,
+               "no M  END line ends the MDL of %s %s (ordinals from 0): a provenance record there would not "
+               "read back",
+               self->refused.size() > 1 ? "blocks" : "block", shown.c_str());
   return false;
 }
 
@@ -393,7 +412,7 @@ bool write_all(PySorter* self, SortJob& job, SdfSink& sink, bool duplicates) {
       if (!object || !sink.write_block(as_sdblock(object.get()))) return false;
     }
     if (batch.failed()) return raise_batch(self, batch);
-    if (batch.ended) return true;
+    if (batch.ended) return self->refused.empty() || raise_refused(self);
     if (PyErr_CheckSignals() < 0) return false;
   }
 }
@@ -401,11 +420,11 @@ bool write_all(PySorter* self, SortJob& job, SdfSink& sink, bool duplicates) {
 // write(dest, text_as_utf8, duplicates): the sorted blocks, or with
 // `duplicates` those per_group dropped, to `dest` as sdf_writer writes;
 // the number written.
-PyObject* sorter_write(PyObject* object, PyObject* args) {
+PyObject* sorter_write(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
+  static const char* const keywords[] = {"", "", "", nullptr};
   PyObject* dest;
   int as_utf8, duplicates;
-  if (!PyArg_ParseTuple(args, "Opp:write", &dest, &as_utf8, &duplicates)) return nullptr;
-  PySorter* self = as_sorter(object);
+  if (!parse_fastcall(args, nargs, nullptr, "Opp:write", keywords, &dest, &as_utf8, &duplicates)) return nullptr;
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   SortJob* job = open_job(self);
@@ -424,8 +443,7 @@ PyObject* sorter_write(PyObject* object, PyObject* args) {
   return PyLong_FromUnsignedLongLong(sink->written());
 }
 
-PyObject* sorter_close(PyObject* object, PyObject*) {
-  PySorter* self = as_sorter(object);
+PyObject* sorter_close(PySorter* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   self->job.reset();
@@ -435,68 +453,42 @@ PyObject* sorter_close(PyObject* object, PyObject*) {
 }
 
 template <uint64_t (SortJob::*Count)() const noexcept>
-PyObject* count_getter(PyObject* object, void*) noexcept {
-  SortJob* job = open_job(as_sorter(object));
+PyObject* count_getter(PySorter* self) noexcept {
+  SortJob* job = open_job(self);
   return job ? PyLong_FromUnsignedLongLong(((*job).*Count)()) : nullptr;
 }
 
-void sorter_dealloc(PyObject* object) noexcept {
-  PySorter* self = as_sorter(object);
-  PyTypeObject* type = Py_TYPE(object);
-  std::destroy_at(&self->job);
-  std::destroy_at(&self->files);
-  std::destroy_at(&self->mappings);
-  std::destroy_at(&self->provenance);
-  std::destroy_at(&self->labels);
-  type->tp_free(object);
-  Py_DECREF(type);
-}
-
 PyMethodDef sorter_methods[] = {
-    {"add", entry<sorter_add>, METH_VARARGS,
-     "add($self, blocks, source, path, /)\n--\n\n"
-     "Read the blocks of source number `source`; a mapped file's are read back\n"
-     "from `path` by offset (None: kept with their bytes). The blocks read."},
-    {"write", entry<sorter_write>, METH_VARARGS,
-     "write($self, dest, text_as_utf8, duplicates, /)\n--\n\n"
-     "Write the sorted blocks, or those per_group dropped, to `dest`; the number written."},
-    {"close", entry<sorter_close>, METH_NOARGS,
-     "close($self, /)\n--\n\nClose the run files and free the sort."},
+    method<sorter_add>("add", "add($self, blocks, source, path, /)\n--\n\n"
+                              "Read the blocks of source number `source`; a mapped file's are read back\n"
+                              "from `path` by offset (None: kept with their bytes). The blocks read."),
+    method<sorter_write>("write", "write($self, dest, text_as_utf8, duplicates, /)\n--\n\n"
+                                  "Write the sorted blocks, or those per_group dropped, to `dest`; the number\n"
+                                  "written."),
+    method<sorter_close>("close", "close($self, /)\n--\n\nClose the run files and free the sort."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef sorter_getset[] = {
-    {"blocks_in", entry<count_getter<&SortJob::blocks_in>>, nullptr, "Blocks read.", nullptr},
-    {"missing_dropped", entry<count_getter<&SortJob::missing_dropped>>, nullptr,
-     "Blocks left out for a missing key.", nullptr},
-    {"duplicates", entry<count_getter<&SortJob::duplicates>>, nullptr, "Blocks per_group dropped.", nullptr},
-    {"spilled_runs", entry<count_getter<&SortJob::spilled_runs>>, nullptr, "Run files written.", nullptr},
+    property<count_getter<&SortJob::blocks_in>>("blocks_in", "Blocks read."),
+    property<count_getter<&SortJob::missing_dropped>>("missing_dropped", "Blocks left out for a missing key."),
+    property<count_getter<&SortJob::duplicates>>("duplicates", "Blocks per_group dropped."),
+    property<count_getter<&SortJob::spilled_runs>>("spilled_runs", "Run files written."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot sorter_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "_Sorter(keys, group, per_group, top, memory, folder, is_bytes, provenance, labels)\n--\n\n"
-                    "The blocks of several sources sorted within a memory budget; made by sort_sdf.")},
-    {Py_tp_new, reinterpret_cast<void*>(entry<sorter_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(entry<sorter_dealloc>)},
-    {Py_tp_methods, sorter_methods},
-    {Py_tp_getset, sorter_getset},
-    {0, nullptr},
-};
-
-PyType_Spec sorter_spec = {
-    .name = "molbrook.native._Sorter",
-    .basicsize = sizeof(PySorter),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = sorter_slots,
-};
+constexpr const char* kSorterDoc =
+    "_Sorter(keys, group, per_group, top, memory, folder, is_bytes, provenance, labels)\n--\n\n"
+    "The blocks of several sources sorted within a memory budget; made by sort_sdf.";
 
 }  // namespace
 
 bool init_sorter_type() noexcept {
-  if (SorterType == nullptr) SorterType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sorter_spec));
+  if (SorterType == nullptr) {
+    SorterType = new_type<PySorter>("molbrook.native._Sorter", 0, PyType_Slot{Py_tp_doc, const_cast<char*>(kSorterDoc)},
+                                    slot<sorter_new>(Py_tp_new), PyType_Slot{Py_tp_methods, sorter_methods},
+                                    PyType_Slot{Py_tp_getset, sorter_getset});
+  }
   return SorterType != nullptr;
 }
 

@@ -3,14 +3,18 @@
 // through every scanning kernel this machine has (the portable one
 // always), not only through the paths the public API happens to take.
 #include <cerrno>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "core/ctable/unicode.hpp"
+#include "core/read/compression.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "core/read/open_file.hpp"
 #include "core/read/positional_reader.hpp"
 #include "core/read/splitter.hpp"
 #include "core/records/record.hpp"
+#include "core/table/table_union.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/newline.hpp"
 #include "core/text/search.hpp"
@@ -125,6 +129,30 @@ PyObject* find_(PyObject*, PyObject* args) {
   });
 }
 
+// A kernel that counts the 64-byte masks it computes: how far a search read.
+template <class Kernel>
+struct Counting {
+  static constexpr const char* name = Kernel::name;
+  static inline size_t masks = 0;
+  static uint64_t eq_mask(const char* p, char byte) noexcept {
+    ++masks;
+    return Kernel::eq_mask(p, byte);
+  }
+};
+
+PyObject* find_line_break_(PyObject*, PyObject* args) {
+  PyObject* hay;
+  Py_ssize_t from;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "Sns", &hay, &from, &kernel)) return nullptr;
+  if (from < 0) return PyErr_Format(PyExc_ValueError, "start must be >= 0");
+  return with_kernel(kernel, [&]<class K>(K) {
+    Counting<K>::masks = 0;
+    size_t at = find_line_break_with<Counting<K>>(bytes_view(hay), static_cast<size_t>(from));
+    return Py_BuildValue("(nn)", at == npos ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(at), Counting<K>::masks);
+  });
+}
+
 PyObject* find_last_byte_(PyObject*, PyObject* args) {
   PyObject* hay;
   int byte;
@@ -213,6 +241,14 @@ PyObject* positional_blocks(PyObject*, PyObject* args) {
   }
 }
 
+// The verdict of a stream's first bytes: (decided, format name or None).
+PyObject* compression_of_start_(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::optional<Compression> format = compression_of_start(bytes_view(data));
+  const char* name = format ? compression_name(*format) : nullptr;
+  return Py_BuildValue("(Oz)", format ? Py_True : Py_False, name);
+}
+
 // Records
 
 PyObject* value_tuple(RecordValue value) noexcept {
@@ -236,6 +272,47 @@ PyObject* scan_records(PyObject*, PyObject* data) {
     if (!item || PyList_Append(items.get(), item.get()) < 0) return nullptr;
   }
   return items.release();
+}
+
+// Tables
+
+// One text column cut into `chunks` (lists of bytes or None), built into
+// a table of a batch per chunk, or with `apart` into a table per chunk
+// joined as tables read on several threads are: whether it exports as
+// large when `limit` bytes are the most narrow offsets take.
+PyObject* large_column(PyObject*, PyObject* args) {
+  PyObject* chunks;
+  Py_ssize_t limit;
+  int apart;
+  if (!PyArg_ParseTuple(args, "O!np", &PyList_Type, &chunks, &limit, &apart)) return nullptr;
+  std::vector<Table> parts;
+  Table whole;
+  whole.schema.fields.push_back(Field{"c", ColumnType::Text});
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
+    PyObject* cells = PyList_GET_ITEM(chunks, i);
+    if (!PyList_Check(cells)) return PyErr_Format(PyExc_TypeError, "chunks must be lists");
+    auto column = std::make_shared<Column>(ColumnType::Text);
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(cells); ++row) {
+      PyObject* cell = PyList_GET_ITEM(cells, row);
+      if (cell == Py_None) {
+        column->append_null();
+      } else if (PyBytes_Check(cell)) {
+        column->append_text(bytes_view(cell));
+      } else {
+        return PyErr_Format(PyExc_TypeError, "cells must be bytes or None");
+      }
+    }
+    auto batch = std::make_shared<Batch>();
+    batch->rows = column->length();
+    batch->columns.push_back(std::move(column));
+    (apart ? parts.emplace_back(Table{whole.schema, {}}) : whole).batches.push_back(std::move(batch));
+  }
+  if (!parts.empty()) {
+    std::vector<const Table*> tables;
+    for (const Table& part : parts) tables.push_back(&part);
+    whole = *union_of(tables);
+  }
+  return PyBool_FromLong(whole.large_columns(static_cast<size_t>(limit))[0]);
 }
 
 // Connection tables
@@ -275,6 +352,8 @@ PyMethodDef testcore_methods[] = {
      "translate_stream(chunks, kernel) -> (text, pending_cr)"},
     {"translate_if_needed", entry<translate_if_needed_>, METH_O, "translate_if_needed(data) -> (text, copied)"},
     {"find", entry<find_>, METH_VARARGS, "find(hay, needle, lead, start, kernel) -> offset or -1"},
+    {"find_line_break", entry<find_line_break_>, METH_VARARGS,
+     "find_line_break(hay, start, kernel) -> (offset of the first CR or LF or -1, masks computed)"},
     {"find_last_byte", entry<find_last_byte_>, METH_VARARGS, "find_last_byte(hay, byte, kernel) -> offset or -1"},
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
@@ -286,10 +365,15 @@ PyMethodDef testcore_methods[] = {
 
     {"positional_blocks", entry<positional_blocks>, METH_VARARGS,
      "positional_blocks(path, as_str, start, end) -> [(bytes, title_end)]"},
+    {"compression_of_start", entry<compression_of_start_>, METH_O,
+     "compression_of_start(head) -> (decided, format name or None)"},
 
     // Records
     {"scan_records", entry<scan_records>, METH_O,
      "scan_records(section) -> [(name, header_start, end, (value_start, value_end, fold)) or None]"},
+
+    // Tables
+    {"large_column", entry<large_column>, METH_VARARGS, "large_column(chunks, limit, apart) -> bool"},
 
     // Connection tables
     {"utf8_error", entry<utf8_error>, METH_O, "utf8_error(data) -> (start, end) of the first bad sequence, or None"},

@@ -9,37 +9,42 @@ import shlex
 from collections.abc import Callable, Iterable, Iterator, Sequence
 
 from molbrook.cli.errors import FileError, UsageError
-from molbrook.cli.inputs import inputs
+from molbrook.cli.inputs import Inputs, Source, inputs
 from molbrook.cli.options import Command, Parser, add_inputs, add_output, names, pairs
 from molbrook.cli.outputs import check_in_place, output
-from molbrook.native import MalformedRecordError, SDBlock, write_sdf
+from molbrook.native import MalformedRecordError, SDBlock, _record_problem, write_sdf
 
 Edit = Callable[[SDBlock[bytes]], None]
-
-# A block to try records on: what does not read back as written would
-# corrupt every block it went into.
-_PROBE = b"probe\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n$$$$\n"
 
 
 def checked_record(name: str, value: str = "") -> tuple[bytes, bytes]:
     """The record as bytes, once it is sure to read back as one record of
-    that name and value (no line breaks in the name, no blank or $$$$ line
-    in the value)."""
+    that name and value."""
     record = (os.fsencode(name), os.fsencode(value))
-    probe = SDBlock(_PROBE)
-    probe.append_record(*record)
-    if [block.records() for block in SDBlock.from_sdf(bytes(probe))] != [[record]]:
+    problem = _record_problem(*record)
+    if problem is not None:
         shown = repr(f"{name}={value}") if value else repr(name)
-        raise UsageError(f"{shown} would not read back as one record")
+        raise UsageError(f"{shown} would not read back as one record: {problem}")
     return record
 
 
-def edited(blocks: Iterable[SDBlock[bytes]], edit: Edit, label: str) -> Iterator[SDBlock[bytes]]:
+def existing_name(name: str) -> bytes:
+    """A name to look for: any name a header line can hold."""
+    if "\n" in name or "\r" in name:
+        raise UsageError(f"{name!r} holds a line break: no record has that name")
+    return os.fsencode(name)
+
+
+def edited(blocks: Iterable[SDBlock[bytes]], edit: Edit, label: str, refused: list[int]) -> Iterator[SDBlock[bytes]]:
+    """The blocks edited; those that cannot take records (no M  END line
+    ends their MDL) pass as the edit left them, their numbers in `refused`."""
     for number, block in enumerate(blocks, 1):
         try:
             edit(block)
         except MalformedRecordError as error:
             raise FileError(label, f"block {number}: {error}") from error
+        except ValueError:
+            refused.append(number)
         yield block
 
 
@@ -58,37 +63,41 @@ def remover(names: Sequence[bytes]) -> Edit:
 
 
 def renamer(renames: Sequence[tuple[bytes, bytes]]) -> Edit:
-    """Each OLD record becomes a NEW one at the end of the records (the edits
-    a block offers keep every other byte only that way); a NEW record there
-    already is replaced, as mv replaces a file."""
+    """Each OLD record takes the NEW name in its header line, in its place;
+    a NEW record there already is replaced, as mv replaces a file."""
     def edit(block: SDBlock[bytes]) -> None:
         for old, new in renames:
             if old == new or old not in block:
                 continue
-            values = [value for name, value in block.records() if name == old]
             block.remove_record(new)
-            block.remove_record(old)
-            for value in values:
-                block.append_record(new, value, header="copy")
+            block.rename_record(old, new)
     return edit
 
 
 def write_edited(args: argparse.Namespace, edit: Edit) -> int:
     """The edited blocks of every FILE to OUT as one stream, or with
-    --in-place each FILE replaced by its own edited blocks."""
+    --in-place each FILE replaced by its own edited blocks. Blocks that could
+    not be edited fail the command once all of an output is written, so that
+    it is not made (with --in-place, that file is left as it was)."""
     refuse_positional_edits(args.files)
     found = inputs(args.files, quiet=args.quiet)
     if not args.in_place:
-        with output(args.output, found) as out:
-            write_sdf(out, edited(found.blocks(), edit, found.label))
+        write_one(found, edit, args.output)
         return 0
     for each in found.sources:
         check_in_place(each)
         each.check_readable()
     for each in found.sources:
-        with output(None, each, in_place=True) as out:
-            write_sdf(out, edited(each.blocks(), edit, each.label))
+        write_one(each, edit, None, in_place=True)
     return 0
+
+
+def write_one(found: Inputs | Source, edit: Edit, dest: str | None, *, in_place: bool = False) -> None:
+    refused: list[int] = []
+    with output(dest, found, in_place=in_place) as out:
+        write_sdf(out, edited(found.blocks(), edit, found.label, refused))
+        if refused:
+            raise FileError.not_edited(found.label, refused)
 
 
 def refuse_positional_edits(files: Sequence[str]) -> None:
@@ -115,12 +124,12 @@ def run_set(args: argparse.Namespace) -> int:
 
 
 def run_rm(args: argparse.Namespace) -> int:
-    return write_edited(args, remover([checked_record(name)[0] for edit in args.edits for name in names(edit)]))
+    return write_edited(args, remover([existing_name(name) for edit in args.edits for name in names(edit)]))
 
 
 def run_rename(args: argparse.Namespace) -> int:
     items = [item for edit in args.edits for item in names(edit)]
-    renames = [(checked_record(old)[0], checked_record(new)[0]) for old, new in pairs(items, "OLD=NEW")]
+    renames = [(existing_name(old), checked_record(new)[0]) for old, new in pairs(items, "OLD=NEW")]
     return write_edited(args, renamer(renames))
 
 
@@ -137,5 +146,5 @@ RM = Command("rm", "remove records from every block",
 RENAME = Command("rename", "rename records in every block",
                  "molbrook rename -f MW=MolWeight part1.sdf part2.sdf --in-place",
                  configure("OLD=NEW[,OLD=NEW...]", "renames, applied in order (repeat -f for more)"),
-                 run_rename, "A renamed record moves to the end of the records, and replaces any record "
-                 "of the new name. With -i each FILE is edited on its own.")
+                 run_rename, "A renamed record keeps its place and the rest of its header line, and "
+                 "replaces any record of the new name. With -i each FILE is edited on its own.")

@@ -4,12 +4,12 @@ read one after another as one stream."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import stat
 import sys
-import itertools
 from collections.abc import Iterator, Sequence
-from typing import IO, NamedTuple
+from typing import BinaryIO, NamedTuple
 
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
@@ -82,8 +82,9 @@ class Source(NamedTuple):
         except OSError:
             return False
 
-    def readable(self) -> bytes | IO[bytes]:
-        """What the library reads: the path, or standard input as a file."""
+    def readable(self) -> bytes | BinaryIO:
+        """What the library reads: the path as bytes, or standard input as a
+        path when it is a whole file redirected, else as a stream."""
         path = self._readable_path()
         return sys.stdin.buffer if path is None else path
 
@@ -104,7 +105,7 @@ class Source(NamedTuple):
     def _guarded(self, reader: Iterator[SDBlock[bytes]]) -> Iterator[SDBlock[bytes]]:
         try:
             yield from reader
-        except (OSError, ValueError) as error:
+        except Exception as error:  # all of it is about this file, EOFError when it is truncated too
             raise FileError.from_exception(self.label, error) from error
 
 

@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import itertools
 import os
+import stat
 from collections.abc import Callable, Iterator
 
 from molbrook.cli.errors import UsageError
@@ -39,6 +40,18 @@ def total_bytes(found: Inputs) -> int:
     """The size of the blocks, read once through: compressed files are larger
     read than stored, and the cut must follow what is read."""
     return sum(memoryview(block).nbytes for block in found.blocks())
+
+
+def refuse_unless_regular(found: Inputs) -> None:
+    """--parts reads the files twice: a pipe would give nothing the second
+    time, a named pipe would wait for a second writer. Told before any read."""
+    for item in found.sources:
+        try:
+            mode = os.stat(item.name).st_mode
+        except OSError:
+            continue  # reading it says why
+        if not stat.S_ISREG(mode):
+            raise UsageError(f"--parts reads the files twice, so {item.name} must be a regular file: use --blocks")
 
 
 def write_shards(found: Inputs, shard: Shard, name: Callable[[int], str]) -> list[str]:
@@ -81,6 +94,7 @@ def run(args: argparse.Namespace) -> int:
     if args.parts is not None:
         if found.is_stdin:
             raise UsageError("--parts reads the files twice, so not standard input: use --blocks")
+        refuse_unless_regular(found)
         total = total_bytes(found)
         shard = by_size(args.parts, total) if total else by_count(1)
     else:

@@ -25,12 +25,13 @@ size_t find_str_terminator(std::string_view bytes) noexcept {
 }
 
 // Offset just past the line ending (LF, CRLF or lone CR) of the line
-// holding `from`, or bytes.size() when the line has none.
+// holding `from`, or bytes.size() when the line has none. Reads only that
+// line, as every block's search must: a file without LFs has all of its
+// blocks ahead of each $$$$ line.
 size_t str_line_end(std::string_view bytes, size_t from) noexcept {
-  size_t lf = find_byte(bytes, '\n', from);
-  size_t cr = find_byte(bytes.substr(0, lf == npos ? bytes.size() : lf), '\r', from);
-  if (cr == npos) return lf == npos ? bytes.size() : lf + 1;
-  return cr + 1 < bytes.size() && bytes[cr + 1] == '\n' ? cr + 2 : cr + 1;
+  size_t ending = find_line_break(bytes, from);
+  if (ending == npos) return bytes.size();
+  return bytes[ending] == '\r' && ending + 1 < bytes.size() && bytes[ending + 1] == '\n' ? ending + 2 : ending + 1;
 }
 
 // Where the $$$$ line of a translated block starts: just past the last LF

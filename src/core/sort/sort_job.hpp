@@ -25,10 +25,10 @@
 namespace molbrook {
 
 struct SortOptions {
-  std::vector<KeySpec> keys;  // most significant first
+  std::vector<SortKeySpec> keys;  // most significant first
   // The group a block belongs to: the value `group` reads (name or title);
   // blocks without one form no group.
-  std::optional<KeySpec> group;
+  std::optional<SortKeySpec> group;
   uint64_t per_group = 1;
   std::optional<uint64_t> top;
   size_t memory = 0;

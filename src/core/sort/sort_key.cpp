@@ -70,7 +70,7 @@ void append_natural(ByteBuffer& out, std::string_view value) {
 
 // The value encoded as `key` asks, or nothing for a number that does not
 // read.
-bool append_value(ByteBuffer& out, const KeySpec& key, std::string_view value) {
+bool append_value(ByteBuffer& out, const SortKeySpec& key, std::string_view value) {
   switch (key.kind) {
     case KeyKind::Text:
       append_text_run(out, value, kValueEnds);
@@ -95,7 +95,7 @@ void invert(ByteBuffer& out, size_t from) noexcept {
 }  // namespace
 
 RecordResult<std::optional<std::string_view>> key_value(const Block& block, RecordIndexCell& index,
-                                                        const KeySpec& key, ByteBuffer& scratch) {
+                                                        const SortKeySpec& key, ByteBuffer& scratch) {
   if (key.title) return std::optional(block.title());
   const std::string_view section = record_section(block);
   RecordResult<std::optional<RecordValue>> found = find_last(section, index, key.name);
@@ -108,9 +108,9 @@ RecordResult<std::optional<std::string_view>> key_value(const Block& block, Reco
   return std::optional(scratch.view());
 }
 
-RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, std::span<const KeySpec> keys,
+RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, std::span<const SortKeySpec> keys,
                                ByteBuffer& out, ByteBuffer& scratch) {
-  for (const KeySpec& key : keys) {
+  for (const SortKeySpec& key : keys) {
     RecordResult<std::optional<std::string_view>> value = key_value(block, index, key, scratch);
     if (!value) return MalformedRecord{};
     const size_t mark = out.size();

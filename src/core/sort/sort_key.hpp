@@ -27,7 +27,7 @@ namespace molbrook {
 enum class KeyKind { Text, Number, Natural };
 enum class Missing { Last, First, Drop };
 
-struct KeySpec {
+struct SortKeySpec {
   std::string name;  // the record, unless `title`
   bool title = false;
   KeyKind kind = KeyKind::Text;
@@ -39,11 +39,11 @@ struct KeySpec {
 // named as block.get() gives it (CRLF inside a value read as LF, folded
 // into `scratch`). Nothing when the block has no such record.
 RecordResult<std::optional<std::string_view>> key_value(const Block& block, RecordIndexCell& index,
-                                                        const KeySpec& key, ByteBuffer& scratch);
+                                                        const SortKeySpec& key, ByteBuffer& scratch);
 
 // Appends the encoding of the block's keys to `out`. False when a key
 // with Missing::Drop has no value: the block is not to be written.
-RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, std::span<const KeySpec> keys,
+RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, std::span<const SortKeySpec> keys,
                                ByteBuffer& out, ByteBuffer& scratch);
 
 // Appends `bytes` so that the encodings compare as the bytes do and none
