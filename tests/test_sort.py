@@ -241,7 +241,8 @@ from molbrook import sort_sdf
 if sys.argv[1] == "fsize":
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (30_000, 30_000))
-sort_sdf(sys.argv[3:], sys.argv[2], by=["s"], memory=2_000, tmpdir=sys.argv[2] + ".runs")
+sort_sdf(sys.argv[3:], sys.argv[2], by=["s"], memory=1 if sys.argv[1] == "tiny" else 2_000,
+         tmpdir=sys.argv[2] + ".runs")
 """
 
 
@@ -256,18 +257,21 @@ def test_a_full_disk_leaves_nothing(tmp_path):
 
 
 @posix_only
-def test_ctrl_c_leaves_nothing(tmp_path):
+def test_ctrl_c_between_reads_of_a_pipe_leaves_nothing(tmp_path):
+    """SIGINT taken while the sort works between two reads of a pipe ends it
+    before the next read, which would wait for good on a writer that stays."""
     runs = tmp_path / "out.sdf.runs"
     runs.mkdir()
     os.mkfifo(tmp_path / "pipe")
     first = five_sources(tmp_path)[0]
-    with subprocess.Popen([sys.executable, "-c", SORT_SCRIPT, "-", tmp_path / "out.sdf", first, tmp_path / "pipe"],
+    with subprocess.Popen([sys.executable, "-c", SORT_SCRIPT, "tiny", tmp_path / "out.sdf", first, tmp_path / "pipe"],
                           stderr=subprocess.PIPE) as process, open(tmp_path / "pipe", "wb") as pipe:
-        pipe.write(block("t", {"s": "1"}))
-        pipe.flush()  # the pipe stays open: the sort waits for more, its runs on disk
-        deadline = time.monotonic() + 30
-        while not any(os.scandir(runs)) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        # Each block a run of its own: the sort is busy for a while on what the pipe holds.
+        pipe.write(b"".join(block("t", {"s": str(k)}) for k in range(600)))
+        pipe.flush()
+        deadline = time.monotonic() + 60
+        while sum(len(files) for _, _, files in os.walk(runs)) < 300 and time.monotonic() < deadline:
+            time.sleep(0.001)
         process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=60) != 0 and b"KeyboardInterrupt" in process.stderr.read()
+        assert process.wait(timeout=30) != 0 and b"KeyboardInterrupt" in process.stderr.read()
     assert not (tmp_path / "out.sdf").exists() and os.listdir(runs) == []

@@ -21,10 +21,14 @@ class ReleasedGil {
 };
 
 // Runs `call`, a system call returning its errno (0 on success), without
-// the interpreter lock. After an interruption by a signal the handlers
-// run and the call is repeated; false when a handler raised (Ctrl-C).
+// the interpreter lock. The handlers of signals that arrived since they
+// last ran run first: a call that blocks (a pipe's read) would otherwise
+// hold them up until it returns, which may be never. After an interruption
+// by a signal the handlers run and the call is repeated; false when a
+// handler raised (Ctrl-C).
 template <class Call>
 bool call_released(Call&& call) {
+  if (PyErr_CheckSignals() < 0) return false;
   for (;;) {
     int error;
     {
