@@ -6,10 +6,10 @@
 // keeps the block invariants, and each edit does what it promises whenever
 // its names and values are single non-blank lines: an appended record
 // reads back as the last record; set leaves one record of its name with
-// the new value and the other records as they were; remove drops exactly
-// the records of its name; replace leaves exactly the given records;
-// rename gives the records of the old name the new one and changes no byte
-// but the names; a failed edit (a header line without a name, or records
+// the new value and the other records as they were, and setting it again
+// changes no byte; remove drops exactly the records of its name; replace
+// leaves exactly the given records; rename gives the records of the old
+// name the new one and changes no byte but the names; a failed edit (a header line without a name, or records
 // that would no longer read back) changes no byte; record edits keep the
 // title line and MDL, and section replacements keep the SD data. A block
 // whose records a reader of its bytes finds keeps them findable through
@@ -156,7 +156,12 @@ void check_set_or_remove(Block& block, FuzzedDataProvider& input, bool set) {
   }
   FUZZ_CHECK(**found == matches);
   if (matches == 0) FUZZ_CHECK(block.bytes() == bytes_before);
-  if (reads_back(name, value)) FUZZ_CHECK(read_records(block) == expected);
+  if (!reads_back(name, value)) return;
+  FUZZ_CHECK(read_records(block) == expected);
+  if (set) {  // setting the value a record has keeps the bytes
+    const std::string once(block.bytes());
+    FUZZ_CHECK(set_or_remove(block, name, value) && block.bytes() == once);
+  }
 }
 
 // The text of the section outside the header lines of its records, and the

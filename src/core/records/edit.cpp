@@ -65,6 +65,19 @@ bool needs_separator(std::string_view section) noexcept {
   return !is_blank(last_lf == npos ? section : section.substr(last_lf + 1));
 }
 
+// Where an edit takes a record to end. write_value writes an empty value
+// as an empty line before the closing blank one, and reading takes that
+// empty line for the closing line itself: a blank line right after a
+// record without value lines is the record's too, so that setting a value
+// a record has already leaves its bytes as they are.
+size_t edited_end(std::string_view section, const ScannedRecord& record) noexcept {
+  if (record.lines_end != record.value_start || record.end == record.lines_end) return record.end;
+  LineScanner lines(section, record.end);
+  Line line;
+  if (!lines.next(line) || !is_blank(section.substr(line.start, line.end - line.start))) return record.end;
+  return line.end;
+}
+
 // The records of the section named `name`; MalformedRecord at a header
 // line without a name.
 EditResult<std::vector<ScannedRecord>> records_named(std::string_view section, std::string_view name) {
@@ -227,7 +240,7 @@ EditResult<size_t> set_or_remove(Block& block, std::string_view name, std::optio
       out.append(match.header_line(section));  // with its own line ending
       write_value(out, *value, ending);
     }
-    copied = match.end;
+    copied = edited_end(section, match);
   }
   out.append(all.substr(section_start + copied));
   if (EditStatus refused = commit_section(block, std::move(out))) return *refused;

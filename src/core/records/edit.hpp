@@ -66,8 +66,10 @@ EditStatus append_record(Block& block, std::string_view name, std::string_view v
 
 // With a value, gives the first record named `name` that value, keeping
 // its header line and place, and removes the later ones; without, removes
-// them all. Returns how many records had the name (0: the block is
-// untouched).
+// them all. A record without value lines takes the blank line after its
+// closing one with it, the line an empty value is written with: setting
+// the value a record has leaves the bytes as they are. Returns how many
+// records had the name (0: the block is untouched).
 EditResult<size_t> set_or_remove(Block& block, std::string_view name, std::optional<std::string_view> value);
 
 // Gives the first record named `name` the value as set_or_remove does, or
