@@ -44,7 +44,10 @@ def parts_of(lf: Path) -> list[Path]:
 
 
 def sort_file(sources: Any, out: Path, name: str, **options: Any) -> Checksum:
-    summary = sort_sdf(sources, out, by=[SortKey(name, kind="number")], **options)
+    """sort_sdf into an open file, written as write_sdf writes a path: a
+    path destination would also be synced to disk."""
+    with open(out, "wb") as dest:
+        summary = sort_sdf(sources, dest, by=[SortKey(name, kind="number")], **options)
     return Checksum(summary.blocks_out, length=out.stat().st_size)
 
 
@@ -122,7 +125,8 @@ def spill_rss_growth(path: Path, out: Path) -> int:
     numeric record with memory=SPILL_MEMORY."""
     name = os.fsdecode(numeric_test(path)[0])
     growth = common.peak_rss_growth(
-        path, f"sort_sdf(path, {str(out)!r}, by=[SortKey({name!r}, kind='number')], memory={SPILL_MEMORY!r})")
+        path, f"sort_sdf(path, open({str(out)!r}, 'wb'), by=[SortKey({name!r}, kind='number')], "
+              f"memory={SPILL_MEMORY!r})")
     out.unlink(missing_ok=True)
     return growth
 

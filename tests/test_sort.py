@@ -22,7 +22,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import corpus_params, fifo_with, posix_only
-from molbrook import MalformedRecordError, SDBlock, SortKey, parse_sdf, sort_sdf, write_sdf
+from molbrook import MalformedRecordError, SDBlock, SortKey, _bgzf, parse_sdf, sort_sdf, write_sdf
 
 SCORES = ["-1e3", "1E+2", " 7 ", "inf", "-inf", "nan", "1_000", "", "text", "0", "-0", "2.5"]
 IDS = ["ID-9", "ID-10", "ID-010", "ID-2a", "ID-", "9", "x10y2", "x10y10"]
@@ -99,38 +99,56 @@ files = st.lists(st.lists(st.tuples(st.sampled_from(["L1", "L2", "L3", "Ω"]), r
 sort_keys = st.lists(st.builds(SortKey, name=st.sampled_from(["score", "ID", "name"]),
                                kind=st.sampled_from(["text", "number", "natural"]), descending=st.booleans(),
                                missing=st.sampled_from(["last", "first", "drop"])), max_size=3)
-FORMS = ["plain", "gzip", "file object"]
+FORMS = ["plain", "gzip", "bgzf", "file object"]
 
 
-def as_source(tmp_path, data: bytes, form: str, number: int):
+def as_source(tmp_path, data: bytes, form: str, number: int, text: bool):
+    """A source of `data`: a path (str when `text`) or a file object."""
     path = tmp_path / f"in{number}.sdf"
-    if form == "gzip":
+    if form == "file object":
+        path.write_bytes(data)
+        return open(path, encoding="utf-8", newline="") if text else open(path, "rb")
+    if form == "plain":
+        path.write_bytes(data)
+    else:
         path = path.with_suffix(".sdf.gz")
-        path.write_bytes(gzip.compress(data))
-        return os.fsencode(path)
-    path.write_bytes(data)
-    return open(path, "rb") if form == "file object" else os.fsencode(path)
+        with open(path, "wb") as raw:
+            if form == "gzip":
+                raw.write(gzip.compress(data))
+            else:
+                with _bgzf.BgzfWriter(raw) as out:
+                    out.write(data)
+    return str(path) if text else os.fsencode(path)
+
+
+def label(source) -> bytes:
+    return b"-" if hasattr(source, "read") else os.fsencode(source)
 
 
 @settings(max_examples=60, deadline=None)
 @given(data=files, keys=sort_keys, forms=st.lists(st.sampled_from(FORMS), min_size=4, max_size=4),
        grouping=st.sampled_from([None, "title", "ID"]), per_group=st.integers(1, 2),
-       top=st.none() | st.integers(1, 5), memory=st.sampled_from([1, 300, "1MiB"]))
-def test_sorts_as_the_reference(tmp_path_factory, data, keys, forms, grouping, per_group, top, memory):
+       top=st.none() | st.integers(1, 5), memory=st.sampled_from([1, 300, "1MiB"]), text=st.booleans(),
+       provenance=st.booleans())
+def test_sorts_as_the_reference(tmp_path_factory, data, keys, forms, grouping, per_group, top, memory, text,
+                                provenance):
     tmp_path = tmp_path_factory.mktemp("sort")
-    sources = [as_source(tmp_path, d, forms[i], i) for i, d in enumerate(data)]
+    sources = [as_source(tmp_path, d, forms[i], i, text) for i, d in enumerate(data)]
     grouped = {"group_on_title": True} if grouping == "title" else {"group": grouping} if grouping else {}
     if grouped:
         grouped["per_group"] = per_group
     out, aside = tmp_path / "out.sdf", tmp_path / "aside.sdf"
     try:
         summary = sort_sdf(sources, out, by=keys, top=top, duplicates=aside, memory=memory, tmpdir=tmp_path,
-                           **grouped)
+                           provenance="src" if provenance else None, **grouped)
     finally:
         for source in sources:
             if hasattr(source, "close"):
                 source.close()
     parsed = [list(SDBlock.from_sdf(d)) for d in data]
+    for source, blocks in zip(sources, parsed) if provenance else ():
+        for i, b in enumerate(blocks):
+            b.set_record(b"src", label(source) + b":%d" % i)
     kept, dropped = reference(parsed, keys, grouping if grouping != "title" else None, grouping == "title",
                               per_group if grouped else None, top)
     assert out.read_bytes() == sdf(kept)
@@ -138,7 +156,7 @@ def test_sorts_as_the_reference(tmp_path_factory, data, keys, forms, grouping, p
     assert (summary.blocks_in, summary.blocks_out, summary.duplicates) == (
         sum(map(len, parsed)), len(kept), len(dropped))
     assert sorted(os.listdir(tmp_path)) == sorted(["aside.sdf", "out.sdf", *(os.path.basename(os.fsdecode(
-        s if isinstance(s, bytes) else s.name)) for s in sources)])
+        s.name if hasattr(s, "read") else s)) for s in sources)])
 
 
 @pytest.mark.parametrize("kind, values, expected", [

@@ -7,12 +7,14 @@ import contextlib
 import io
 import os
 import re
+import stat
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, Any, Literal, Union
 
-from molbrook import native
+from molbrook import _bgzf, native
+from molbrook._index import _sidecar_path
 from molbrook._output import atomic_destination
 
 __all__ = ["SortKey", "SortSummary", "sort_sdf"]
@@ -22,6 +24,10 @@ _KINDS = ("text", "number", "natural")
 _MISSING = ("last", "first", "drop")
 _UNITS = {"": 1, "B": 1, "K": 1 << 10, "KIB": 1 << 10, "M": 1 << 20, "MIB": 1 << 20, "G": 1 << 30, "GIB": 1 << 30}
 _SIZE = re.compile(r"\s*(\d+)\s*([A-Za-z]*)\s*")
+# SD text compresses about this much at most: a BGZF file smaller than the
+# budget by this factor has its blocks kept with their keys, cheaper than
+# indexing it to read them back.
+_BGZF_RATIO = 8
 
 
 @dataclass(frozen=True)
@@ -77,6 +83,7 @@ def sort_sdf(
     provenance: str | bytes | None = None,
     memory: int | str = "256MiB",
     tmpdir: _Path | None = None,
+    progress: Callable[[int], object] | None = None,
 ) -> SortSummary:
     """Write the blocks of `sources` to `dest` ordered by the keys `by`.
 
@@ -94,10 +101,15 @@ def sort_sdf(
 
     Keys and offsets are held within `memory` (bytes, or a string such as
     "64MiB"); past it, sorted runs go to files in `tmpdir` and are merged.
-    Blocks of plain files are then read back by offset, those of other
-    sources are kept with their keys. A path `dest` is written whole or not
-    at all, compressed by its extension (.gz as BGZF); temporary files are
-    removed on every path out.
+    Blocks of plain files are read back by offset (from their mapping while
+    `memory` holds all the plain files, else by positional reads), those of
+    BGZF files larger than an eighth of `memory` by ordinal through their
+    index (the one beside the file if it is current, else one built in
+    memory); blocks of other sources are kept with their keys. A path `dest`
+    is written whole or not at all, compressed by its extension (.gz as
+    BGZF); temporary files are removed on every path out. `progress`, if
+    given, is called with the number of source bytes read since its last
+    call, as they are read (for a progress bar).
 
     Raises:
         ValueError: for a bad key, group, count or memory size, before
@@ -120,7 +132,7 @@ def sort_sdf(
                                 provenance_name, labels)
         try:
             for number, source in enumerate(items):
-                _add(sorter, source, number)
+                _add(sorter, source, number, budget, progress)
             with atomic_destination(dest) as out, _optional_destination(duplicates) as aside:
                 written = sorter.write(out, not isinstance(out, io.TextIOBase), False)
                 if aside is not None:
@@ -221,13 +233,32 @@ def _label(source: object, is_bytes: bool) -> bytes:
     return path if isinstance(path, bytes) else path.encode("utf-8", "surrogateescape")
 
 
-def _add(sorter: native._Sorter, source: Any, number: int) -> None:
+def _add(sorter: native._Sorter, source: Any, number: int, budget: int,
+         progress: Callable[[int], object] | None) -> None:
     path = os.fspath(source) if isinstance(source, (str, bytes, os.PathLike)) else None
     try:
-        sorter.add(native.parse_sdf(source, borrow=True), number, path)
+        index = _bgzf_index(path, budget) if path is not None else None
+        if index is not None:
+            sorter.add_indexed(index, number, progress)
+        else:
+            sorter.add(native.parse_sdf(source, borrow=True), number, path, progress)
     except native.MalformedRecordError as error:
         error.add_note(f"In source {number} ({os.fsdecode(path) if path is not None else 'a file object'}).")
         raise
+
+
+def _bgzf_index(path: str | bytes, budget: int) -> native.SDIndex[Any] | None:
+    """An index of `path` when it is a BGZF file too large for its blocks to
+    be kept with their keys: the index beside it when that is current, else
+    one built in memory (none is written)."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None  # reading it says why
+    if not stat.S_ISREG(info.st_mode) or info.st_size * _BGZF_RATIO <= budget or not _bgzf.is_bgzf_file(path):
+        return None
+    index, _ = native._open_index(path, _sidecar_path(path, True), None, False, _bgzf)
+    return index
 
 
 @contextlib.contextmanager

@@ -349,4 +349,14 @@ PyObject* new_index(std::unique_ptr<IndexState> state) noexcept {
   return new_object<PySDIndex>(SDIndexType, std::move(state));
 }
 
+IndexReading::IndexReading(PyObject* index) noexcept {
+  if (Py_TYPE(index) != SDIndexType) {
+    PyErr_Format(PyExc_TypeError, "expected an SDIndex, not %.200s", Py_TYPE(index)->tp_name);
+    return;
+  }
+  PySDIndex* self = state_of<PySDIndex>(index);
+  borrow_.emplace(self->borrow);
+  state_ = open_state(self, *borrow_);
+}
+
 }  // namespace molbrook::py

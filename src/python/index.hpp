@@ -7,6 +7,7 @@
 
 #include "core/index/index_file.hpp"
 #include "core/read/file_mapping.hpp"
+#include "borrow.hpp"
 #include "index_data.hpp"
 #include "ref.hpp"
 
@@ -30,6 +31,19 @@ struct IndexState {
 
 // A new SDIndex over `state`.
 PyObject* new_index(std::unique_ptr<IndexState> state) noexcept;
+
+// A read of an SDIndex's state by other native code, under a shared borrow
+// of the index for the reading's scope. state() is null, with the error
+// set, when `index` is no SDIndex or is closed or busy.
+class IndexReading {
+ public:
+  explicit IndexReading(PyObject* index) noexcept;
+  IndexState* state() const noexcept { return state_; }
+
+ private:
+  std::optional<SharedBorrow> borrow_;
+  IndexState* state_ = nullptr;
+};
 
 extern PyMethodDef open_index_def;
 

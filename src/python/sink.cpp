@@ -57,10 +57,10 @@ bool write_through(PyObject* write, Ref chunk) noexcept {
 }
 
 // Adds to a UnicodeDecodeError which block failed, counted from 0.
-void note_block(uint64_t position, const PySDBlock* block) noexcept {
+void note_block(uint64_t position, const Block& block) noexcept {
   char verb[48];
   std::snprintf(verb, sizeof verb, "Writing block %llu (from 0),", static_cast<unsigned long long>(position));
-  note_decode_error(verb, block->block.title());
+  note_decode_error(verb, block.title());
 }
 
 }  // namespace
@@ -135,18 +135,21 @@ bool SdfSink::write_block(PySDBlock* block) {
 // writes of the same block the scan.
 bool SdfSink::check_utf8(PySDBlock* block) {
   if (block->kind == Kind::Bytes || block->utf8_valid) return true;
-  std::string_view bytes = block->block.bytes();
+  if (!check_text_block(block->block, written_)) return false;
+  block->utf8_valid = true;
+  return true;
+}
+
+bool check_text_block(const Block& block, uint64_t position) noexcept {
+  std::string_view bytes = block.bytes();
   std::optional<Utf8Error> invalid = find_invalid_utf8(bytes);
-  if (!invalid) {
-    block->utf8_valid = true;
-    return true;
-  }
+  if (!invalid) return true;
   Ref error = Ref::steal(PyUnicodeDecodeError_Create("utf-8", bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
                                                      static_cast<Py_ssize_t>(invalid->start),
                                                      static_cast<Py_ssize_t>(invalid->end), "invalid utf-8"));
   if (!error) return false;
   PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
-  note_block(written_, block);
+  note_block(position, block);
   return false;
 }
 
@@ -164,7 +167,7 @@ Ref SdfSink::decode_alone(PySDBlock* block) noexcept {
   std::string_view bytes = block->block.bytes();
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
   if (!text) {
-    note_block(written_, block);
+    note_block(written_, block->block);
     return text;
   }
   block->utf8_valid = true;

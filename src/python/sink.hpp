@@ -93,6 +93,11 @@ class SdfSink {
   uint64_t written_ = 0;
 };
 
+// Whether a text block is valid UTF-8, as every text sink requires:
+// UnicodeDecodeError naming it, the `position`-th block written (from 0),
+// when it is not.
+bool check_text_block(const Block& block, uint64_t position) noexcept;
+
 // Writes the SDBlocks of `iterator` in order, each once `edit(block)` has
 // returned true, then finishes the sink; false with the error set. The
 // blocks before a failing one (or before an item that is not an SDBlock,

@@ -1,8 +1,9 @@
 // _Sorter: a SortJob fed from block iterators and written to sinks. Over a
 // mapped file the blocks are split and their keys read without the
-// interpreter lock, each kept by its offset; blocks of other sources are
-// kept with their bytes. molbrook._sort checks the arguments and owns the
-// folder of run files.
+// interpreter lock, each kept by its offset; the blocks of a BGZF file come
+// through its index, each kept by its ordinal; blocks of other sources are
+// kept with their bytes. molbrook._sort checks the arguments, chooses how
+// each source is read and owns the folder of run files.
 #include "sort.hpp"
 
 #include <cstdio>
@@ -12,48 +13,28 @@
 #include <vector>
 
 #include "args.hpp"
-#include "borrow.hpp"
-#include "core/records/edit.hpp"
 #include "core/sort/sort_job.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
+#include "index.hpp"
 #include "paths.hpp"
 #include "read.hpp"
-#include "names.hpp"
 #include "sdblock.hpp"
 #include "sink.hpp"
+#include "sort_state.hpp"
 
 namespace molbrook::py {
 
 PyTypeObject* SorterType = nullptr;
 
+bool raise_run_error(const RunError& error) noexcept {
+  Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+  if (path) raise_os_error(error.error.code, path.get());
+  return false;
+}
+
 namespace {
-
-// The state of a _Sorter.
-struct PySorter {
-  PySorter(SortOptions options, std::string folder, std::optional<std::string> provenance,
-           std::vector<std::string> labels, Kind kind)
-      : job(std::in_place, std::move(options), std::move(folder)),
-        files(labels.size()),
-        mappings(labels.size()),
-        provenance(std::move(provenance)),
-        labels(std::move(labels)),
-        kind(kind) {}
-
-  BorrowState borrow;
-  std::optional<SortJob> job;  // empty once closed
-  // Per source, the file its blocks are read back from by offset, and its
-  // mapping, which serves them instead while no run was spilled (a sort
-  // that spills keeps to positional reads, holding no pages).
-  std::vector<platform::File> files;
-  std::vector<MappingRef> mappings;
-  std::optional<std::string> provenance;  // the record naming each block's origin
-  std::vector<std::string> labels;        // per source, as provenance names it
-  std::vector<BlockOrigin> refused;  // blocks that could not take the provenance record
-  Kind kind;
-  bool finished = false;
-};
 
 // Arguments ----------------------------------------------------------------
 
@@ -126,21 +107,15 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::optional<std::string> provenance_name;
   if (provenance != Py_None && !text_argument(provenance, provenance_name.emplace())) return nullptr;
-  std::vector<std::string> label_texts(static_cast<size_t>(PyTuple_GET_SIZE(labels)));
-  for (size_t i = 0; i < label_texts.size(); ++i) {
-    if (!text_argument(PyTuple_GET_ITEM(labels, static_cast<Py_ssize_t>(i)), label_texts[i])) return nullptr;
+  std::vector<SortSource> sources(static_cast<size_t>(PyTuple_GET_SIZE(labels)));
+  for (size_t i = 0; i < sources.size(); ++i) {
+    if (!text_argument(PyTuple_GET_ITEM(labels, static_cast<Py_ssize_t>(i)), sources[i].label)) return nullptr;
   }
   return new_object<PySorter>(type, std::move(options), std::string(folder_path.c_path()),
-                              std::move(provenance_name), std::move(label_texts), is_bytes ? Kind::Bytes : Kind::Str);
+                              std::move(provenance_name), std::move(sources), is_bytes ? Kind::Bytes : Kind::Str);
 }
 
-// Errors -------------------------------------------------------------------
-
-bool raise_run_error(const RunError& error) noexcept {
-  Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
-  if (path) raise_os_error(error.error.code, path.get());
-  return false;
-}
+// Adding -------------------------------------------------------------------
 
 // A block that could not be added: a malformed record (noting which block
 // of its source it was) or a run that could not be written.
@@ -158,18 +133,42 @@ SortJob* open_job(PySorter* self) noexcept {
   return self->job ? &*self->job : nullptr;
 }
 
-// Adding -------------------------------------------------------------------
+// Source bytes read between two calls of a progress callback.
+constexpr uint64_t kProgressStep = 1 << 20;
 
+// One source's blocks on their way into the job, and the bytes read of it
+// that the progress callback (if any) was not told of yet.
 struct Feed {
   SortJob& job;
   uint32_t source;
-  bool by_offset;  // blocks that are slices of the file are kept by offset
+  PyObject* progress;
   uint64_t ordinal = 0;
+  uint64_t unreported = 0;
+
+  // Tells the callback of the bytes read, at least kProgressStep of them
+  // unless `all`; false when it raised.
+  bool report(bool all = false) {
+    if (progress == Py_None || unreported == 0 || (!all && unreported < kProgressStep)) return true;
+    Ref bytes = Ref::steal(PyLong_FromUnsignedLongLong(std::exchange(unreported, 0)));
+    Ref result = bytes ? Ref::steal(PyObject_CallOneArg(progress, bytes.get())) : Ref();
+    return static_cast<bool>(result);
+  }
+
+  // Adds a block; the failure and the block's title when it cannot be.
+  Status<SortFailure> add(const Block& block, RecordIndexCell& index, std::optional<uint64_t> offset) {
+    Status<SortFailure> failed = job.add(block, index, {source, ordinal, offset});
+    if (!failed) {
+      ++ordinal;
+      unreported += block.bytes().size();
+    }
+    return failed;
+  }
 };
 
 // Splits a mapped file and adds its blocks a batch at a time without the
-// interpreter lock, running the signal handlers between batches.
-bool feed_mapped(Feed& feed, MappedSource& mapped) {
+// interpreter lock, each kept by its offset when `by_offset`; the signal
+// handlers and the progress callback run between batches.
+bool feed_mapped(Feed& feed, MappedSource& mapped, bool by_offset) {
   ExclusiveBorrow hold(*mapped.borrow);
   if (!hold) return false;
   MappedReader& reader = *mapped.reader;
@@ -184,18 +183,13 @@ bool feed_mapped(Feed& feed, MappedSource& mapped) {
       while (reader.has_block() && !failed) {
         Block block = reader.pop();
         RecordIndexCell index;
-        const std::optional<size_t> offset = feed.by_offset ? block.mapped_offset() : std::nullopt;
-        failed = feed.job.add(block, index, {feed.source, feed.ordinal, offset});
-        if (failed) {
-          title = block.title();
-        } else {
-          ++feed.ordinal;
-        }
+        failed = feed.add(block, index, by_offset ? block.mapped_offset() : std::nullopt);
+        if (failed) title = block.title();
       }
     }
     if (failed) return raise_failure(*failed, feed.ordinal, title);
-    if (ended) return true;
-    if (PyErr_CheckSignals() < 0) return false;
+    if (ended) return feed.report(true);
+    if (PyErr_CheckSignals() < 0 || !feed.report()) return false;
   }
 }
 
@@ -212,47 +206,70 @@ bool feed_objects(Feed& feed, PyObject* iterator, Kind kind) {
     }
     SharedBorrow hold(block->borrow);
     if (!hold) return false;
-    if (Status<SortFailure> failed = feed.job.add(block->block, block->record_index, {feed.source, feed.ordinal, {}})) {
+    if (Status<SortFailure> failed = feed.add(block->block, block->record_index, std::nullopt)) {
       return raise_failure(*failed, feed.ordinal, block->block.title());
     }
-    ++feed.ordinal;
+    if (!feed.report()) return false;
   }
-  return !PyErr_Occurred();
+  return !PyErr_Occurred() && feed.report(true);
 }
 
 // Opens `path`, the file a mapped source reads, for reading blocks back.
-bool open_for_offsets(PySorter* self, uint32_t source, PyObject* path) {
+bool open_for_offsets(SortSource& source, PyObject* path) {
   PathArgument argument;
   if (!convert_path(path, argument)) return false;
   Result<platform::File, platform::SystemError> file = platform::SystemError{0};
-  {
-    ReleasedGil unlocked;
-    file = platform::open_read_only(argument.c_path());
+  if (!call_released([&] {
+        file = platform::open_read_only(argument.c_path());
+        return file ? 0 : file.error().code;
+      })) {
+    return false;
   }
   if (!file) {
     raise_os_error(file.error().code, argument.path.get());
     return false;
   }
-  self->files[source] = std::move(*file);
+  source.file = std::move(*file);
   return true;
 }
 
-// add(blocks, source, path): the blocks of source number `source`, an
-// iterator of parse_sdf or any iterable of SDBlocks; blocks of a mapped
-// file are read back from `path` (None: kept with their bytes).
+// Readies a mapped source for reading its blocks back by offset: from the
+// mapping while the budget holds all the mappings read from, its pages
+// then held from the first read on; else from `path`, the file, by
+// positional reads, which hold no pages.
+bool keep_for_offsets(PySorter* self, SortSource& source, MappedReader& reader, PyObject* path) {
+  const size_t size = reader.mapping()->bytes().size();
+  if (self->mapped + size > self->memory) return open_for_offsets(source, path);
+  self->mapped += size;
+  source.mapping = reader.mapping();
+  reader.hold_pages();
+  return true;
+}
+
+// The source number `number` as a sorter's sources hold it, or null with
+// ValueError after the sort was written.
+SortSource* source_to_add(PySorter* self, unsigned int number) noexcept {
+  if (!self->finished && number < self->sources.size()) return &self->sources[number];
+  PyErr_SetString(PyExc_ValueError, "add() after the sort was written, or of an unknown source");
+  return nullptr;
+}
+
+// add(blocks, source, path, progress): the blocks of source number
+// `source`, an iterator of parse_sdf or any iterable of SDBlocks; blocks of
+// a mapped file are read back from `path` (None: kept with their bytes).
+// `progress` (or None) is called with the bytes read as they are.
 PyObject* sorter_add(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
-  static const char* const keywords[] = {"", "", "", nullptr};
-  PyObject *blocks, *path;
-  unsigned int source;
-  if (!parse_fastcall(args, nargs, nullptr, "OIO:add", keywords, &blocks, &source, &path)) return nullptr;
+  static const char* const keywords[] = {"", "", "", "", nullptr};
+  PyObject *blocks, *path, *progress;
+  unsigned int number;
+  if (!parse_fastcall(args, nargs, nullptr, "OIOO:add", keywords, &blocks, &number, &path, &progress)) {
+    return nullptr;
+  }
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   SortJob* job = open_job(self);
-  if (job == nullptr) return nullptr;
-  if (self->finished || source >= self->files.size()) {
-    PyErr_SetString(PyExc_ValueError, "add() after the sort was written, or of an unknown source");
-    return nullptr;
-  }
+  SortSource* source = job ? source_to_add(self, number) : nullptr;
+  if (source == nullptr) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
   MappedSource mapped;
@@ -261,170 +278,84 @@ PyObject* sorter_add(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "sort_sdf sorts sources of one kind, str or bytes");
     return nullptr;
   }
-  Feed feed{*job, source, mapped.reader != nullptr && path != Py_None};
-  if (feed.by_offset && !open_for_offsets(self, source, path)) return nullptr;
-  if (feed.by_offset) self->mappings[source] = mapped.reader->mapping();
-  bool fed = mapped.reader != nullptr ? feed_mapped(feed, mapped) : feed_objects(feed, iterator.get(), self->kind);
-  return fed ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
+  Feed feed{*job, number, progress};
+  if (mapped.reader == nullptr) {
+    return feed_objects(feed, iterator.get(), self->kind) ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
+  }
+  const bool by_offset = path != Py_None;
+  if (by_offset && !keep_for_offsets(self, *source, *mapped.reader, path)) return nullptr;
+  return feed_mapped(feed, mapped, by_offset) ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
+}
+
+// Blocks of an indexed file read at once: about this many bytes of them.
+constexpr uint64_t kIndexedSpan = 1 << 20;
+
+// The end of the ordinals from `first` that together hold about
+// kIndexedSpan bytes (one at least).
+uint64_t indexed_batch_end(const IndexView& view, uint64_t first) noexcept {
+  uint64_t last = first + 1;
+  while (last < view.block_count() && view.start(last + 1) - view.start(first) <= kIndexedSpan) ++last;
+  return last;
+}
+
+// add_indexed(index, source, progress): the blocks of source number
+// `source` through `index`, an SDIndex of its BGZF file, each kept by its
+// ordinal there.
+PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
+  static const char* const keywords[] = {"", "", "", nullptr};
+  PyObject *index, *progress;
+  unsigned int number;
+  if (!parse_fastcall(args, nargs, nullptr, "OIO:add_indexed", keywords, &index, &number, &progress)) return nullptr;
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  SortJob* job = open_job(self);
+  SortSource* source = job ? source_to_add(self, number) : nullptr;
+  if (source == nullptr) return nullptr;
+  IndexReading reading(index);
+  IndexState* state = reading.state();
+  if (state == nullptr) return nullptr;
+  if (state->kind != self->kind) {
+    PyErr_SetString(PyExc_TypeError, "sort_sdf sorts sources of one kind, str or bytes");
+    return nullptr;
+  }
+  source->index = Ref::borrow(index);
+  Feed feed{*job, number, progress};
+  const IndexView& view = state->view;
+  while (feed.ordinal < view.block_count()) {
+    const uint64_t first = feed.ordinal;
+    std::optional<std::vector<Block>> blocks =
+        read_blocks(*state->data, view, state->kind, first, indexed_batch_end(view, first));
+    if (!blocks) return nullptr;
+    std::optional<SortFailure> failed;
+    std::string title;
+    {
+      ReleasedGil unlocked;
+      for (const Block& block : *blocks) {
+        RecordIndexCell cell;
+        failed = feed.add(block, cell, view.start(feed.ordinal));
+        if (failed) {
+          title = block.title();
+          break;
+        }
+      }
+    }
+    if (failed) return raise_failure(*failed, feed.ordinal, title), nullptr;
+    if (PyErr_CheckSignals() < 0 || !feed.report()) return nullptr;
+  }
+  return feed.report(true) ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
 }
 
 // Writing ------------------------------------------------------------------
 
-// Blocks read back between two takings of the interpreter lock.
-constexpr size_t kBatchBlocks = 256;
-
-// A batch of blocks read back, or why it stopped short.
-struct Batch {
-  std::vector<Block> blocks;
-  std::optional<RunError> run_error;
-  uint32_t failed_source = 0;
-  int read_error = 0;    // errno of a failed read back
-  bool changed = false;  // the source no longer holds a block where it was
-  std::optional<EditError> edit_error;  // the provenance record could not be set
-  bool ended = false;
-  bool failed() const noexcept { return run_error || read_error != 0 || changed || edit_error; }
-};
-
-// The block `sorted` describes, read back by offset when kept so, with its
-// provenance record; false with the failure noted in `batch`. Touches no
-// Python object.
-bool materialize(PySorter* self, const SortedBlock& sorted, bool from_mapping, Batch& batch) {
-  if (from_mapping && sorted.origin.offset && !self->provenance) {
-    const size_t start = static_cast<size_t>(*sorted.origin.offset);
-    const size_t end = start + static_cast<size_t>(sorted.length);
-    const std::string_view bytes = self->mappings[sorted.origin.source]->bytes();
-    std::optional<Block> block;
-    if (end <= bytes.size() && sorted.length >= 5) {
-      const size_t terminator = bytes.substr(start, end - start).ends_with("$$$$\r\n") ? 6 : 5;
-      block = Block::borrow(self->mappings[sorted.origin.source], start, end, end - start - terminator);
-    }
-    if (!block) {
-      batch.changed = true;
-      return false;
-    }
-    batch.blocks.push_back(std::move(*block));
-    return true;
-  }
-  ByteBuffer bytes;
-  if (sorted.origin.offset) {
-    bytes.reserve(static_cast<size_t>(sorted.length));
-    Result<size_t, platform::SystemError> count = platform::read_at(
-        self->files[sorted.origin.source], *sorted.origin.offset, bytes.data(), static_cast<size_t>(sorted.length));
-    if (!count) {
-      batch.read_error = count.error().code;
-      return false;
-    }
-    bytes.set_size(*count);
-  } else {
-    bytes.append(sorted.bytes);
-  }
-  const std::string_view view = bytes.view();
-  const size_t terminator = view.ends_with("$$$$\r\n") ? 6 : 5;
-  std::optional<Block> block;
-  if (view.size() == sorted.length && view.size() >= terminator && view.ends_with("\n")) {
-    block = Block::copy_unchanged(view, view.size() - terminator);
-  }
-  if (!block) {
-    batch.changed = true;
-    return false;
-  }
-  if (self->provenance) {
-    const std::string value = self->labels[sorted.origin.source] + ":" + std::to_string(sorted.origin.ordinal);
-    if (EditStatus refused = set_record(*block, *self->provenance, value, HeaderStyle::Plain)) {
-      // A block that cannot take records is written as it is and named
-      // once all are written.
-      if (*refused == EditError::MalformedRecord) {
-        batch.edit_error = *refused;
-        return false;
-      }
-      self->refused.push_back(sorted.origin);
-    }
-  }
-  batch.blocks.push_back(std::move(*block));
-  return true;
-}
-
-// The next blocks to write, up to kBatchBlocks. Touches no Python object.
-void read_batch(PySorter* self, SortJob& job, bool duplicates, Batch& batch) {
-  const bool from_mapping = job.spilled_runs() == 0;
-  while (batch.blocks.size() < kBatchBlocks) {
-    SortedBlock sorted;
-    Result<bool, RunError> next = duplicates ? job.next_duplicate(sorted) : job.next_sorted(sorted);
-    if (!next) {
-      batch.run_error = std::move(next.error());
-      return;
-    }
-    if (!*next) {
-      batch.ended = true;
-      return;
-    }
-    if (!materialize(self, sorted, from_mapping, batch)) {
-      batch.failed_source = sorted.origin.source;
-      return;
-    }
-  }
-}
-
-bool raise_batch(PySorter* self, const Batch& batch) noexcept {
-  if (batch.run_error) return raise_run_error(*batch.run_error);
-  const std::string& label = self->labels[batch.failed_source];
-  Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
-  if (!path) return false;
-  if (batch.read_error != 0) {
-    raise_os_error(batch.read_error, path.get());
-  } else if (batch.changed) {
-    PyErr_Format(PyExc_ValueError, "%R changed while it was sorted", path.get());
-  } else {
-    raise_edit_error(*batch.edit_error);
-  }
-  return false;
-}
-
-// ValueError naming the first blocks that could not take the provenance
-// record.
-bool raise_refused(PySorter* self) {
-  std::string shown;
-  for (size_t i = 0; i < std::min<size_t>(self->refused.size(), 10); ++i) {
-    const BlockOrigin& origin = self->refused[i];
-    if (i > 0) shown += ", ";
-    shown += self->labels[origin.source] + ":" + std::to_string(origin.ordinal);
-  }
-  if (self->refused.size() > 10) shown += " and " + std::to_string(self->refused.size() - 10) + " more";
-  PyErr_Format(PyExc_ValueError,
-               "no M  END line ends the MDL of %s %s (ordinals from 0): a provenance record there would not "
-               "read back",
-               self->refused.size() > 1 ? "blocks" : "block", shown.c_str());
-  return false;
-}
-
-// Writes the sorted blocks (or those set aside) to the sink, a batch at a
-// time; false with the error set.
-bool write_all(PySorter* self, SortJob& job, SdfSink& sink, bool duplicates) {
-  for (;;) {
-    Batch batch;
-    batch.blocks.reserve(kBatchBlocks);
-    {
-      ReleasedGil unlocked;
-      read_batch(self, job, duplicates, batch);
-    }
-    for (Block& block : batch.blocks) {
-      Ref object = Ref::steal(wrap_block(SDBlockType, std::move(block), self->kind, /*utf8_valid=*/false));
-      if (!object || !sink.write_block(as_sdblock(object.get()))) return false;
-    }
-    if (batch.failed()) return raise_batch(self, batch);
-    if (batch.ended) return self->refused.empty() || raise_refused(self);
-    if (PyErr_CheckSignals() < 0) return false;
-  }
-}
-
-// write(dest, text_as_utf8, duplicates): the sorted blocks, or with
-// `duplicates` those per_group dropped, to `dest` as sdf_writer writes;
-// the number written.
+// write(dest, as_bytes, duplicates): the sorted blocks, or with
+// `duplicates` those per_group dropped, to `dest` (a path, or a file object
+// taking bytes when `as_bytes`, else blocks of the sort's kind); the number
+// written.
 PyObject* sorter_write(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
   static const char* const keywords[] = {"", "", "", nullptr};
   PyObject* dest;
-  int as_utf8, duplicates;
-  if (!parse_fastcall(args, nargs, nullptr, "Opp:write", keywords, &dest, &as_utf8, &duplicates)) return nullptr;
+  int as_bytes, duplicates;
+  if (!parse_fastcall(args, nargs, nullptr, "Opp:write", keywords, &dest, &as_bytes, &duplicates)) return nullptr;
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   SortJob* job = open_job(self);
@@ -438,8 +369,8 @@ PyObject* sorter_write(PySorter* self, PyObject* const* args, Py_ssize_t nargs) 
     if (failed) return raise_run_error(*failed), nullptr;
     self->finished = true;
   }
-  std::optional<SdfSink> sink = SdfSink::open(dest, as_utf8 != 0);
-  if (!sink || !sink->finish_after(write_all(self, *job, *sink, duplicates != 0))) return nullptr;
+  std::optional<SdfSink> sink = SdfSink::open_formatted(dest, as_bytes ? Kind::Bytes : self->kind);
+  if (!sink || !sink->finish_after(write_sorted(*self, *sink, duplicates != 0))) return nullptr;
   return PyLong_FromUnsignedLongLong(sink->written());
 }
 
@@ -447,8 +378,8 @@ PyObject* sorter_close(PySorter* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   self->job.reset();
-  self->files.clear();
-  self->mappings.clear();
+  std::vector<SortSource> closed = std::move(self->sources);
+  self->sources.clear();
   Py_RETURN_NONE;
 }
 
@@ -459,10 +390,14 @@ PyObject* count_getter(PySorter* self) noexcept {
 }
 
 PyMethodDef sorter_methods[] = {
-    method<sorter_add>("add", "add($self, blocks, source, path, /)\n--\n\n"
+    method<sorter_add>("add", "add($self, blocks, source, path, progress, /)\n--\n\n"
                               "Read the blocks of source number `source`; a mapped file's are read back\n"
-                              "from `path` by offset (None: kept with their bytes). The blocks read."),
-    method<sorter_write>("write", "write($self, dest, text_as_utf8, duplicates, /)\n--\n\n"
+                              "from `path` by offset (None: kept with their bytes). `progress`, unless\n"
+                              "None, is called with the bytes read as they are. The blocks read."),
+    method<sorter_add_indexed>("add_indexed", "add_indexed($self, index, source, progress, /)\n--\n\n"
+                                              "Read the blocks of source number `source` through `index`, an SDIndex\n"
+                                              "of its BGZF file, and read them back by ordinal. The blocks read."),
+    method<sorter_write>("write", "write($self, dest, as_bytes, duplicates, /)\n--\n\n"
                                   "Write the sorted blocks, or those per_group dropped, to `dest`; the number\n"
                                   "written."),
     method<sorter_close>("close", "close($self, /)\n--\n\nClose the run files and free the sort."),

@@ -37,7 +37,7 @@ size_t MappedReader::queue_block(std::string_view rest) {
 }
 
 void MappedReader::release_consumed_pages() noexcept {
-  if (offset_ < kReleaseLag) return;
+  if (hold_pages_ || offset_ < kReleaseLag) return;
   size_t below = (offset_ - kReleaseLag) / kReleaseGranule * kReleaseGranule;
   if (below < released_ + kReleaseLag) return;
   // A failure is harmless: the pages stay resident and the next batch

@@ -17,7 +17,7 @@ namespace molbrook {
 // sharing the mapping) when `borrow` is set and its bytes need no change,
 // else copied; a str file (a str path) has its line endings found at
 // LF, CRLF and lone CR and translated to LF in the copy. Pages well
-// behind the reading position go back to the system.
+// behind the reading position go back to the system, unless held.
 class MappedReader {
  public:
   // A batch stops at the first block end this far past its start.
@@ -51,6 +51,10 @@ class MappedReader {
 
   size_t offset() const noexcept { return offset_; }
   const MappingRef& mapping() const noexcept { return mapping_; }
+
+  // Keeps the pages read mapped from now on, for a caller that reads the
+  // blocks again (a sort) and would otherwise fault them in twice.
+  void hold_pages() noexcept { hold_pages_ = true; }
   size_t released() const noexcept { return released_; }
 
  private:
@@ -68,6 +72,7 @@ class MappedReader {
   Kind kind_;
   bool borrow_;
   bool aligned_;  // offset_ is a block start
+  bool hold_pages_ = false;
 };
 
 }  // namespace molbrook

@@ -3,24 +3,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/sort/sort_key.hpp"
+#include "core/base/little_endian.hpp"
 
 namespace molbrook {
 namespace {
 
 constexpr size_t kWriteChunk = 1 << 20;
-
-void append_u32(ByteBuffer& out, uint32_t value) {
-  char bytes[4];
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
-  out.append({bytes, 4});
-}
-
-uint32_t read_u32(std::string_view bytes) noexcept {
-  uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
-  return value;
-}
 
 }  // namespace
 
@@ -32,10 +20,21 @@ std::string RunFolder::new_path() {
 }
 
 void append_entry(ByteBuffer& out, const SortEntry& entry) {
-  append_u32(out, static_cast<uint32_t>(entry.key.size()));
-  append_u64(out, entry.payload.size());
+  out.reserve_extra(kEntryHeader + entry.key.size() + entry.payload.size());
+  append_le<uint32_t>(out, static_cast<uint32_t>(entry.key.size()));
+  append_le<uint64_t>(out, entry.payload.size());
   out.append(entry.key);
   out.append(entry.payload);
+}
+
+size_t entry_size(const char* at) noexcept {
+  return kEntryHeader + load_le<uint32_t>(at) + static_cast<size_t>(load_le<uint64_t>(at + 4));
+}
+
+SortEntry entry_at(const char* at) noexcept {
+  const size_t key_size = load_le<uint32_t>(at);
+  const size_t payload_size = static_cast<size_t>(load_le<uint64_t>(at + 4));
+  return {{at + kEntryHeader, key_size}, {at + kEntryHeader + key_size, payload_size}};
 }
 
 Result<RunWriter, RunError> RunWriter::create(std::string path) {
@@ -100,16 +99,12 @@ Result<bool, RunError> RunReader::fill(size_t size) {
 Result<bool, RunError> RunReader::next(SortEntry& entry) {
   Result<bool, RunError> header = fill(kEntryHeader);
   if (!header || !*header) return header;
-  std::string_view at = buffer_.view().substr(position_);
-  const size_t key_size = read_u32(at);
-  const size_t payload_size = static_cast<size_t>(read_u64(at.substr(4)));
-  Result<bool, RunError> body = fill(kEntryHeader + key_size + payload_size);
+  const size_t size = entry_size(buffer_.data() + position_);
+  Result<bool, RunError> body = fill(size);
   if (!body) return body;
   if (!*body) return RunError{{EIO}, path_};
-  at = buffer_.view().substr(position_ + kEntryHeader);
-  entry.key = at.substr(0, key_size);
-  entry.payload = at.substr(key_size, payload_size);
-  position_ += kEntryHeader + key_size + payload_size;
+  entry = entry_at(buffer_.data() + position_);
+  position_ += size;
   return true;
 }
 

@@ -1,8 +1,9 @@
 // Sorted runs on disk: entries of (key, payload) written in order to a
 // file of their own and read back a buffer at a time for merging.
 //
-// An entry is its key length (4 bytes), its payload length (8 bytes),
-// both big-endian, then the key and the payload.
+// An entry is its key length (4 bytes) and its payload length (8 bytes),
+// little-endian, then the key and the payload. Held entries in memory have
+// the same layout.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +43,11 @@ class RunFolder {
 // The header and the bytes of one entry, appended to `out`.
 void append_entry(ByteBuffer& out, const SortEntry& entry);
 constexpr size_t kEntryHeader = 12;
+
+// The bytes an entry takes, from its header at `at`.
+size_t entry_size(const char* at) noexcept;
+// The entry whose header is at `at`.
+SortEntry entry_at(const char* at) noexcept;
 
 class RunWriter {
  public:

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "core/sort/sort_key.hpp"
+
 
 namespace molbrook {
 namespace {
@@ -13,12 +15,6 @@ namespace {
 constexpr size_t kFanIn = 64;
 constexpr size_t kMinReadChunk = 65536;
 constexpr size_t kMaxReadChunk = 1 << 20;
-
-uint32_t read_u32(const char* bytes) noexcept {
-  uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
-  return value;
-}
 
 }  // namespace
 
@@ -82,66 +78,65 @@ RunSorter::RunSorter(RunFolder& folder, size_t budget, std::optional<uint64_t> l
 
 RunSorter::~RunSorter() = default;
 
-SortEntry RunSorter::entry_at(size_t offset) const noexcept {
-  const char* at = held_.data() + offset;
-  const size_t key_size = read_u32(at);
-  const size_t payload_size = static_cast<size_t>(read_u64({at + 4, 8}));
-  return {{at + kEntryHeader, key_size}, {at + kEntryHeader + key_size, payload_size}};
+SortEntry RunSorter::held_entry(size_t offset) const noexcept { return entry_at(held_.data() + offset); }
+
+RunSorter::Held RunSorter::hold(const SortEntry& entry) const noexcept {
+  char bytes[8] = {};
+  std::memcpy(bytes, entry.key.data(), std::min<size_t>(entry.key.size(), 8));
+  return {read_u64({bytes, 8}), held_.size()};
 }
 
 Status<RunError> RunSorter::add(const SortEntry& entry) {
   ++added_;
   const size_t size = kEntryHeader + entry.key.size() + entry.payload.size();
-  auto held_bytes = [&] { return held_.size() + offsets_.size() * sizeof(size_t); };
-  if (!offsets_.empty() && held_bytes() + size + sizeof(size_t) > budget_) {
-    if (limit_ && offsets_.size() > *limit_) keep_limit();
-    if (!offsets_.empty() && held_bytes() + size + sizeof(size_t) > budget_) {
+  auto held_bytes = [&] { return held_.size() + entries_.size() * sizeof(Held); };
+  if (!entries_.empty() && held_bytes() + size + sizeof(Held) > budget_) {
+    if (limit_ && entries_.size() > *limit_) keep_limit();
+    if (!entries_.empty() && held_bytes() + size + sizeof(Held) > budget_) {
       if (Status<RunError> failed = spill()) return failed;
     }
-  } else if (limit_ && offsets_.size() >= 2 * std::max<uint64_t>(*limit_, 1024)) {
+  } else if (limit_ && entries_.size() >= 2 * std::max<uint64_t>(*limit_, 1024)) {
     keep_limit();
   }
   // Grow towards the budget, not past it by doubling.
   if (held_.size() + size > held_.capacity()) {
     held_.reserve(std::max(held_.size() + size, std::min(2 * held_.capacity(), budget_)));
   }
-  offsets_.push_back(held_.size());
+  entries_.push_back(hold(entry));
   append_entry(held_, entry);
   return std::nullopt;
 }
 
 void RunSorter::sort_held() {
-  std::sort(offsets_.begin(), offsets_.end(),
-            [this](size_t a, size_t b) { return entry_at(a).key < entry_at(b).key; });
+  std::sort(entries_.begin(), entries_.end(), [this](const Held& a, const Held& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : held_entry(a.offset).key < held_entry(b.offset).key;
+  });
 }
 
 void RunSorter::keep_limit() {
   sort_held();
-  if (offsets_.size() <= *limit_) return;
-  offsets_.resize(static_cast<size_t>(*limit_));
+  if (entries_.size() <= *limit_) return;
+  entries_.resize(static_cast<size_t>(*limit_));
   ByteBuffer kept;
-  std::vector<size_t> kept_offsets;
-  kept_offsets.reserve(offsets_.size());
-  for (size_t offset : offsets_) {
-    kept_offsets.push_back(kept.size());
-    append_entry(kept, entry_at(offset));
+  for (Held& entry : entries_) {
+    const size_t offset = std::exchange(entry.offset, kept.size());
+    append_entry(kept, held_entry(offset));
   }
   held_ = std::move(kept);
-  offsets_ = std::move(kept_offsets);
 }
 
 Status<RunError> RunSorter::spill() {
   sort_held();
-  const size_t count = limit_ ? std::min<size_t>(offsets_.size(), static_cast<size_t>(*limit_)) : offsets_.size();
+  const size_t count = limit_ ? std::min<size_t>(entries_.size(), static_cast<size_t>(*limit_)) : entries_.size();
   Result<RunWriter, RunError> writer = RunWriter::create(folder_->new_path());
   if (!writer) return std::move(writer.error());
   for (size_t i = 0; i < count; ++i) {
-    if (Status<RunError> failed = writer->write(entry_at(offsets_[i]))) return failed;
+    if (Status<RunError> failed = writer->write(held_entry(entries_[i].offset))) return failed;
   }
   if (Status<RunError> failed = writer->finish()) return failed;
   runs_.push_back(writer->path());
   held_.clear();
-  offsets_.clear();
+  entries_.clear();
   return std::nullopt;
 }
 
@@ -174,11 +169,11 @@ Status<RunError> RunSorter::finish() {
     sort_held();
     return std::nullopt;
   }
-  if (!offsets_.empty()) {
+  if (!entries_.empty()) {
     if (Status<RunError> failed = spill()) return failed;
   }
   held_.reset();
-  offsets_ = {};
+  entries_ = {};
   while (runs_.size() > kFanIn) {
     std::vector<std::string> first(runs_.begin(), runs_.begin() + kFanIn);
     Result<std::string, RunError> merged = merge_into_run(std::move(first));
@@ -199,8 +194,8 @@ Result<bool, RunError> RunSorter::next(SortEntry& entry) {
     if (more && *more) ++handed_out_;
     return more;
   }
-  if (next_held_ == offsets_.size()) return false;
-  entry = entry_at(offsets_[next_held_++]);
+  if (next_held_ == entries_.size()) return false;
+  entry = held_entry(entries_[next_held_++].offset);
   ++handed_out_;
   return true;
 }

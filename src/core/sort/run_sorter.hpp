@@ -44,7 +44,17 @@ class RunSorter {
  private:
   class Merger;
 
-  SortEntry entry_at(size_t offset) const noexcept;
+  // A held entry: where it starts in held_, and the first 8 bytes of its
+  // key as a big-endian number (zero-padded), which decides most
+  // comparisons without reading the entry.
+  struct Held {
+    uint64_t prefix;
+    size_t offset;
+  };
+
+  SortEntry held_entry(size_t offset) const noexcept;
+  // The Held of `entry`, about to be appended to held_.
+  Held hold(const SortEntry& entry) const noexcept;
   void sort_held();
   // Keeps the first `limit_` held entries and frees the room of the rest.
   void keep_limit();
@@ -56,7 +66,7 @@ class RunSorter {
   size_t budget_;
   std::optional<uint64_t> limit_;
   ByteBuffer held_;              // entries as run files hold them
-  std::vector<size_t> offsets_;  // where each held entry starts
+  std::vector<Held> entries_;    // the held entries, in key order once sorted
   std::vector<std::string> runs_;
   uint64_t added_ = 0;
   // Reading: the held entries in order, or a merge of the runs.

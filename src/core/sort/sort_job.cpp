@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/base/little_endian.hpp"
+
 namespace molbrook {
 namespace {
 
@@ -11,40 +13,28 @@ constexpr size_t kSequenceSize = 8;
 // source and ordinal, then its offset and length or its bytes.
 enum class Kept : char { Reference = 0, Bytes = 1 };
 
-void append_u32(ByteBuffer& out, uint32_t value) {
-  char bytes[4];
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
-  out.append({bytes, 4});
-}
-
-uint32_t read_u32(std::string_view bytes) noexcept {
-  uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
-  return value;
-}
-
 void make_payload(ByteBuffer& out, const BlockOrigin& origin, std::string_view bytes) {
   out.clear();
   out.push_back(static_cast<char>(origin.offset ? Kept::Reference : Kept::Bytes));
-  append_u32(out, origin.source);
-  append_u64(out, origin.ordinal);
+  append_le<uint32_t>(out, origin.source);
+  append_le<uint64_t>(out, origin.ordinal);
   if (origin.offset) {
-    append_u64(out, *origin.offset);
-    append_u64(out, bytes.size());
+    append_le<uint64_t>(out, *origin.offset);
+    append_le<uint64_t>(out, bytes.size());
   } else {
     out.append(bytes);
   }
 }
 
 SortedBlock read_payload(std::string_view payload) noexcept {
-  SortedBlock block{{read_u32(payload.substr(1)), read_u64(payload.substr(5)), std::nullopt}, 0, {}};
-  std::string_view rest = payload.substr(13);
+  const char* at = payload.data();
+  SortedBlock block{{load_le<uint32_t>(at + 1), load_le<uint64_t>(at + 5), std::nullopt}, 0, {}};
   if (static_cast<Kept>(payload[0]) == Kept::Reference) {
-    block.origin.offset = read_u64(rest);
-    block.length = read_u64(rest.substr(8));
+    block.origin.offset = load_le<uint64_t>(at + 13);
+    block.length = load_le<uint64_t>(at + 21);
   } else {
-    block.bytes = rest;
-    block.length = rest.size();
+    block.bytes = payload.substr(13);
+    block.length = block.bytes.size();
   }
   return block;
 }
