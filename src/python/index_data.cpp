@@ -77,6 +77,20 @@ int DataFile::traverse(visitproc visit, void* arg) const noexcept {
   return 0;
 }
 
+std::optional<Block> cut_indexed_block(const IndexView& index, Kind kind, std::string_view data, uint64_t from,
+                                       uint64_t ordinal) {
+  std::string_view block = data.substr(index.start(ordinal) - from, index.start(ordinal + 1) - index.start(ordinal));
+  BlockEnd end = find_block_end(block, kind);
+  // Every block but the last ends with its $$$$ line exactly.
+  if (end.end != block.size() || !(end.found || ordinal + 1 == index.block_count())) return std::nullopt;
+  return cut_block(block, end);
+}
+
+bool raise_changed_data(const DataFile& data) noexcept {
+  raise_changed(data.path());
+  return false;
+}
+
 std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& index, Kind kind, uint64_t first,
                                               uint64_t last) {
   const uint64_t from = index.start(first);
@@ -88,15 +102,13 @@ std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& i
     ReleasedGil unlocked;
     blocks.reserve(static_cast<size_t>(last - first));
     for (uint64_t i = first; i < last && intact; ++i) {
-      std::string_view block = bytes.view().substr(index.start(i) - from, index.start(i + 1) - index.start(i));
-      BlockEnd end = find_block_end(block, kind);
-      // Every block but the last ends with its $$$$ line exactly.
-      intact = end.end == block.size() && (end.found || i + 1 == index.block_count());
-      if (intact) blocks.push_back(cut_block(block, end));
+      std::optional<Block> block = cut_indexed_block(index, kind, bytes.view(), from, i);
+      intact = block.has_value();
+      if (intact) blocks.push_back(std::move(*block));
     }
   }
   if (!intact) {
-    raise_changed(data.path());
+    raise_changed_data(data);
     return std::nullopt;
   }
   return blocks;

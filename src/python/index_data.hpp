@@ -40,9 +40,18 @@ class DataFile : public IndexedData {
   Ref inflate_;
 };
 
-// The blocks [first, last) of `index`, cut as parse_sdf cuts them (str
-// translates line endings); ValueError when the file no longer holds them
-// where the index says.
+// The block at `ordinal` of `index`, cut as parse_sdf cuts it (str
+// translates line endings) out of `data`, the data read from offset `from`
+// on; nullopt when the data no longer holds it where the index says.
+std::optional<Block> cut_indexed_block(const IndexView& index, Kind kind, std::string_view data, uint64_t from,
+                                       uint64_t ordinal);
+
+// ValueError for a data file that no longer holds the blocks where its
+// index says; false for tail calls.
+bool raise_changed_data(const DataFile& data) noexcept;
+
+// The blocks [first, last) of `index`, cut as cut_indexed_block cuts them;
+// ValueError when the file no longer holds them where the index says.
 std::optional<std::vector<Block>> read_blocks(DataFile& data, const IndexView& index, Kind kind, uint64_t first,
                                               uint64_t last);
 

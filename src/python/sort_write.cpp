@@ -108,16 +108,20 @@ bool read_indexed_run(const PySorter& sorter, std::span<const Placement> run, ch
   IndexReading reading(source.index.get());
   IndexState* state = reading.state();
   if (state == nullptr) return false;
+  const IndexView& view = state->view;
+  ByteBuffer data;
   for (size_t first = 0; first < run.size();) {
     const size_t last = indexed_run_end(run, first, span);
-    const uint64_t ordinal = run[first].ordinal;
-    std::optional<std::vector<Block>> blocks =
-        read_blocks(*state->data, state->view, state->kind, ordinal, run[last - 1].ordinal + 1);
-    if (!blocks) return false;
+    const uint64_t from = view.start(run[first].ordinal);
+    const uint64_t end_ordinal = run[last - 1].ordinal + 1;
+    if (!state->data->read_data(view, run[first].ordinal, end_ordinal, from, view.start(end_ordinal), data)) {
+      return false;
+    }
     for (size_t i = first; i < last; ++i) {
-      std::string_view bytes = (*blocks)[run[i].ordinal - ordinal].bytes();
-      if (bytes.size() != run[i].length) return raise_read_failure(sorter, {run[i].source});
-      std::memcpy(window + run[i].at, bytes.data(), bytes.size());
+      std::optional<Block> block = cut_indexed_block(view, state->kind, data.view(), from, run[i].ordinal);
+      if (!block) return raise_changed_data(*state->data);
+      if (block->bytes().size() != run[i].length) return raise_read_failure(sorter, {run[i].source});
+      std::memcpy(window + run[i].at, block->bytes().data(), run[i].length);
     }
     first = last;
   }
