@@ -456,9 +456,10 @@ def on_a_terminal(*args) -> bytes:
 
 @posix_only
 @pytest.mark.parametrize("quiet", [False, True])
-def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet):
+@pytest.mark.parametrize("command", [["set", "-f", "A=1"], ["sort", "-k", "MW:n"], ["uniq", "--title"]])
+def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet, command):
     pytest.importorskip("tqdm")
-    shown = on_a_terminal("set", "-f", "A=1", SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
+    shown = on_a_terminal(*command, SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
     assert (b"sample.sdf:" in shown and b"%|" in shown) != quiet and b"Error" not in shown
 
 

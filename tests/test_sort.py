@@ -199,9 +199,12 @@ def test_piped_compressed_and_text_sources_mix_as_one_stream(tmp_path):
     parts = [b"".join(block(f"T{n}", {"s": str(n * k % 7)}) for k in range(1, 30)) for n in range(1, 4)]
     (tmp_path / "a.sdf").write_bytes(parts[0])
     (tmp_path / "b.sdf.gz").write_bytes(gzip.compress(parts[1]))
+    read = []
     with fifo_with(tmp_path, parts[2]) as fifo:
         sort_sdf([str(tmp_path / "a.sdf"), str(tmp_path / "b.sdf.gz"), str(fifo)], tmp_path / "out.sdf.gz",
-                 by=[SortKey("s", kind="number", descending=True)], memory=500, provenance="src", tmpdir=tmp_path)
+                 by=[SortKey("s", kind="number", descending=True)], memory=500, provenance="src", tmpdir=tmp_path,
+                 progress=read.append)
+    assert sum(read) == sum(map(len, parts))
     written = list(parse_sdf(str(tmp_path / "out.sdf.gz")))
     assert [float(b["s"]) for b in written] == sorted((float(b["s"]) for b in written), reverse=True)
     assert written[0]["src"] in {f"{tmp_path / 'a.sdf'}:{i}" for i in range(30)} | {f"{fifo}:{i}" for i in range(30)}

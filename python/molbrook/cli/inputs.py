@@ -4,11 +4,12 @@ read one after another as one stream."""
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import os
 import stat
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO, NamedTuple
 
 from molbrook.cli import progress
@@ -135,10 +136,27 @@ class Inputs(NamedTuple):
             found.check_readable()
         first, *rest = self.sources
         blocks = itertools.chain(first.reader(), itertools.chain.from_iterable(found.reader() for found in rest))
-        sizes = [found.size() for found in self.sources] if progress.wanted(self.quiet) else [None]
-        if None not in sizes:
-            return progress.bytes_bar(blocks, sum(sizes), os.path.basename(self.label))  # type: ignore[arg-type]
-        return blocks
+        total = self._bar_total()
+        return blocks if total is None else progress.bytes_bar(blocks, total, os.path.basename(self.label))
+
+    @contextlib.contextmanager
+    def byte_counter(self) -> Iterator[Callable[[int], object] | None]:
+        """For readers that count bytes themselves (sort_sdf): a function that
+        advances a bar over the bytes of all the sources, or None when no
+        bar is drawn."""
+        total = self._bar_total()
+        if total is None:
+            yield None
+            return
+        with progress.byte_counter(total, os.path.basename(self.label)) as advance:
+            yield advance
+
+    def _bar_total(self) -> int | None:
+        """The bytes a bar counts to, when one is wanted and every size is known."""
+        if not progress.wanted(self.quiet):
+            return None
+        sizes = [found.size() for found in self.sources]
+        return None if None in sizes else sum(sizes)  # type: ignore[arg-type]
 
 
 def inputs(names: Sequence[str], *, quiet: bool = False) -> Inputs:

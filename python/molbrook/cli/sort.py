@@ -116,8 +116,8 @@ def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **opti
     found = inputs(args.files, quiet=args.quiet)
     for each in found.sources:
         each.check_readable()
-    with output(args.output, found) as out, aside(duplicates, found) as dups:
-        summary = sort_blocks(found, out, keys, args, duplicates=dups, **options)
+    with output(args.output, found) as out, aside(duplicates, found) as dups, found.byte_counter() as advance:
+        summary = sort_blocks(found, out, keys, args, duplicates=dups, progress=advance, **options)
     if not args.quiet:
         report(args, summary)
     return 0
