@@ -235,6 +235,16 @@ def test_argument_errors_come_before_any_write(tmp_path, arguments, error):
     assert os.listdir(tmp_path) == ["in.sdf"]
 
 
+@pytest.mark.parametrize("memory", ["1MiB", 1])  # read back from the mapping, or at offsets
+def test_text_that_does_not_decode_fails_naming_its_block(tmp_path, memory):
+    source = tmp_path / "in.sdf"
+    source.write_bytes(block("a", {"s": "2"}) + block("b", {"s": "1"}).replace(b"b", b"b\xff", 1))
+    with pytest.raises(UnicodeDecodeError) as raised:
+        sort_sdf(str(source), tmp_path / "out.sdf", by=["s"], memory=memory)
+    assert "Writing block 0 (from 0), the SDBlock titled 'b\ufffd'" in raised.value.__notes__[0]
+    assert os.listdir(tmp_path) == ["in.sdf"]
+
+
 def five_sources(tmp_path, malformed_third=False):
     names = []
     for n in range(5):
