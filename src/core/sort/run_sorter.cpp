@@ -81,9 +81,9 @@ RunSorter::~RunSorter() = default;
 SortEntry RunSorter::held_entry(size_t offset) const noexcept { return entry_at(held_.data() + offset); }
 
 RunSorter::Held RunSorter::hold(const SortEntry& entry) const noexcept {
-  char bytes[8] = {};
-  std::memcpy(bytes, entry.key.data(), std::min<size_t>(entry.key.size(), 8));
-  return {read_u64({bytes, 8}), held_.size()};
+  char bytes[16] = {};
+  std::memcpy(bytes, entry.key.data(), std::min<size_t>(entry.key.size(), sizeof bytes));
+  return {{read_u64({bytes, 8}), read_u64({bytes + 8, 8})}, held_.size()};
 }
 
 Status<RunError> RunSorter::add(const SortEntry& entry) {
@@ -109,7 +109,9 @@ Status<RunError> RunSorter::add(const SortEntry& entry) {
 
 void RunSorter::sort_held() {
   std::sort(entries_.begin(), entries_.end(), [this](const Held& a, const Held& b) {
-    return a.prefix != b.prefix ? a.prefix < b.prefix : held_entry(a.offset).key < held_entry(b.offset).key;
+    if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+    if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+    return held_entry(a.offset).key < held_entry(b.offset).key;
   });
 }
 

@@ -8,6 +8,7 @@
 // order, so callers make their keys unique (a sequence number at the end).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -44,11 +45,12 @@ class RunSorter {
  private:
   class Merger;
 
-  // A held entry: where it starts in held_, and the first 8 bytes of its
-  // key as a big-endian number (zero-padded), which decides most
-  // comparisons without reading the entry.
+  // A held entry: where it starts in held_, and the first 16 bytes of its
+  // key as two big-endian numbers (zero-padded), which decide most
+  // comparisons without reading the entry (a number key and the sequence
+  // of a block without one fit in them).
   struct Held {
-    uint64_t prefix;
+    std::array<uint64_t, 2> prefix;
     size_t offset;
   };
 
