@@ -18,7 +18,7 @@ from conftest import proc_only
 from ctable_tables import example
 
 from molbrook import ctable as ctable_errors
-from molbrook import merge_records
+from molbrook import SortKey, merge_records, sort_sdf
 from molbrook import native
 from molbrook.native import CTable, MalformedRecordError, SDBlock, parse_sdf, parse_sdf_range, sdf_writer, write_sdf
 
@@ -238,6 +238,14 @@ def merging(w):
     fails(native._merge_blocks, [w["block"]], io.BytesIO(), True, None, (), (w["name"],), ())
 
 
+def sorting(w):
+    by = [SortKey(w["name"], kind="number", descending=True)]
+    sort_sdf(w["str_path"], io.BytesIO(), by=by, group_on_title=True, duplicates=io.BytesIO(), provenance=w["name"])
+    sort_sdf([io.BytesIO(w["data"] * 3)], io.BytesIO(), by=by, top=2, memory=1)
+    fails(sort_sdf, io.StringIO(MALFORMED), io.BytesIO(), by=["A"])
+    fails(sort_sdf, [w["str_path"], w["path"]], io.BytesIO())
+
+
 def tables(w):
     table = CTable(w["lines"])
     table.lines, table.num_atoms, table.num_bonds, table.format
@@ -266,7 +274,7 @@ def block_tables(w):
 
 
 OPERATIONS = [construct, protocol, sections, copies, buffers, reading, editing, reading_paths,
-              reading_ranges_and_compressed, reading_objects, writing, merging, tables, block_tables]
+              reading_ranges_and_compressed, reading_objects, writing, merging, sorting, tables, block_tables]
 
 
 @pytest.fixture

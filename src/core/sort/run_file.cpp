@@ -76,7 +76,7 @@ Result<bool, RunError> RunReader::fill(size_t size) {
   if (buffer_.size() - position_ >= size) return true;
   // Keep the unread bytes, at the front.
   const size_t kept = buffer_.size() - position_;
-  std::memmove(buffer_.data(), buffer_.data() + position_, kept);
+  if (kept > 0) std::memmove(buffer_.data(), buffer_.data() + position_, kept);  // a new buffer has no data
   buffer_.set_size(kept);
   position_ = 0;
   buffer_.reserve(std::max(size, chunk_));
