@@ -189,6 +189,16 @@ def test_blocks_without_m_end_are_reported_and_the_file_kept(tmp_path, args):
                                    "so records there would not read back\n"
 
 
+def test_sort_names_the_blocks_that_cannot_take_provenance(tmp_path):
+    path = tmp_path / "in.sdf"
+    path.write_bytes(SAMPLE.read_bytes() + b"t7\nP\n\n  1  0\n$$$$\n")
+    done = molbrook("sort", "--provenance", "from", path, "-o", tmp_path / "out.sdf")
+    assert done.returncode == 2 and done.stderr.decode() == (
+        f"molbrook: {path}: no M  END line ends the MDL of block {path}:5 (ordinals from 0): a provenance record "
+        "there would not read back\n")
+    assert os.listdir(tmp_path) == ["in.sdf"]
+
+
 @posix_only
 def test_in_place_through_a_link_edits_the_file_it_names(tmp_path):
     (tmp_path / "data").mkdir()

@@ -130,6 +130,8 @@ def sort_blocks(found: Inputs, out: IO[bytes], keys: list[SortKey], args: argpar
                         memory=args.buffer_size, tmpdir=args.temporary_directory, **options)
     except MalformedRecordError as error:
         raise FileError(found.label, f"{error} ({' '.join(getattr(error, '__notes__', []))})") from error
+    except ValueError as error:  # the arguments were checked: it is about the blocks read
+        raise FileError(found.label, str(error)) from error
     except FileNotFoundError as error:
         if error.filename is not None and args.temporary_directory is not None:
             raise FileError(args.temporary_directory, error.strerror or str(error)) from error
