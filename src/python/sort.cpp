@@ -319,6 +319,7 @@ PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   }
   source->index = Ref::borrow(index);
+  source->indexed = true;
   Feed feed{*job, number, progress};
   const IndexView& view = state->view;
   while (feed.ordinal < view.block_count()) {

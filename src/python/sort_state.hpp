@@ -22,7 +22,8 @@ struct SortSource {
   std::string label;     // the source as provenance names it
   platform::File file;   // a plain file, read at offsets
   MappingRef mapping;    // or its mapping, read from
-  Ref index;             // an SDIndex of a BGZF file, read by ordinal
+  Ref index;             // an SDIndex of a BGZF file, read by ordinal...
+  bool indexed = false;  // ...which clear() may have dropped since
 };
 
 struct PySorter {

@@ -37,7 +37,7 @@ constexpr size_t kWindow = 1 << 20;
 size_t window_capacity(const PySorter& sorter, const SdfSink& sink) noexcept {
   const size_t capacity = std::max(sink.chunk_size(), kWindow);
   for (const SortSource& source : sorter.sources) {
-    if (source.index) return std::max(capacity, sorter.memory / 2);
+    if (source.indexed) return std::max(capacity, sorter.memory / 2);
   }
   return capacity;
 }
@@ -63,7 +63,7 @@ std::optional<ReadFailure> read_plain(const PySorter& sorter, std::span<const Pl
     std::span<const Placement> run = source_run(placements, first);
     first += run.size();
     const SortSource& source = sorter.sources[run.front().source];
-    if (source.index) continue;
+    if (source.indexed) continue;
     if (source.mapping) {
       if (!copy_placed(run, source.mapping->bytes(), window)) return ReadFailure{run.front().source};
     } else {
@@ -132,7 +132,7 @@ bool read_indexed(const PySorter& sorter, std::span<const Placement> placements,
   for (size_t first = 0; first < placements.size();) {
     std::span<const Placement> run = source_run(placements, first);
     first += run.size();
-    if (sorter.sources[run.front().source].index && !read_indexed_run(sorter, run, window, span)) return false;
+    if (sorter.sources[run.front().source].indexed && !read_indexed_run(sorter, run, window, span)) return false;
   }
   return true;
 }
