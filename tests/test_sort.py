@@ -22,7 +22,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import corpus_params, fifo_with, posix_only
-from molbrook import MalformedRecordError, SDBlock, SortKey, _bgzf, parse_sdf, sort_sdf, write_sdf
+from molbrook import MalformedRecordError, SDBlock, SortKey, _bgzf, index_sdf, parse_sdf, sort_sdf, write_sdf
 
 SCORES = ["-1e3", "1E+2", " 7 ", "inf", "-inf", "nan", "1_000", "", "text", "0", "-0", "2.5"]
 IDS = ["ID-9", "ID-10", "ID-010", "ID-2a", "ID-", "9", "x10y2", "x10y10"]
@@ -242,6 +242,35 @@ def test_text_that_does_not_decode_fails_naming_its_block(tmp_path, memory):
     with pytest.raises(UnicodeDecodeError) as raised:
         sort_sdf(str(source), tmp_path / "out.sdf", by=["s"], memory=memory)
     assert "Writing block 0 (from 0), the SDBlock titled 'b\ufffd'" in raised.value.__notes__[0]
+    assert os.listdir(tmp_path) == ["in.sdf"]
+
+
+def test_a_bgzf_source_is_read_back_through_an_index_and_a_stale_one_is_left_alone(tmp_path):
+    path = tmp_path / "in.sdf.gz"
+    data = [b"".join(block(f"T{k}", {"s": str((k * n) % 11)}) for k in range(300)) for n in (3, 5)]
+    for version in data:  # the index beside the file describes the first version only
+        with open(path, "wb") as raw, _bgzf.BgzfWriter(raw) as out:
+            out.write(version)
+        if version is data[0]:
+            index_sdf(str(path)).close()
+    stale = (tmp_path / "in.sdf.gz.mbi").read_bytes()
+    sort_sdf(str(path), tmp_path / "out.sdf", by=[SortKey("s", kind="number")], memory=1, tmpdir=tmp_path)
+    assert (tmp_path / "out.sdf").read_bytes() == sdf(reference([list(SDBlock.from_sdf(data[1]))],
+                                                                [SortKey("s", kind="number")])[0])
+    assert (tmp_path / "in.sdf.gz.mbi").read_bytes() == stale
+
+
+@pytest.mark.parametrize("memory", ["1MiB", 1])  # read back from the mapping, or at offsets
+def test_a_source_that_changes_while_sorted_fails(tmp_path, memory):
+    source = tmp_path / "in.sdf"
+    data = b"".join(block(f"T{k}", {"s": str(k % 7)}) for k in range(50))
+    source.write_bytes(data)
+
+    def rewrite(_):  # once it is read, no $$$$ line of it ends one
+        with open(source, "r+b") as file:
+            file.write(data.replace(b"$$$$\n", b"$$$$\r"))
+    with pytest.raises(ValueError, match="changed while it was sorted"):
+        sort_sdf(str(source), tmp_path / "out.sdf", by=["s"], memory=memory, progress=rewrite)
     assert os.listdir(tmp_path) == ["in.sdf"]
 
 
