@@ -34,8 +34,9 @@ struct SortOptions {
   size_t memory = 0;
 };
 
-// Where a block came from: its source, its ordinal there, and its offset
-// in the source's file when the block is those bytes exactly.
+// Where a block came from: its source, its ordinal there, and, when the
+// block is to be read back from the source, its offset in the source's
+// data (of a BGZF file, the decompressed data).
 struct BlockOrigin {
   uint32_t source;
   uint64_t ordinal;
