@@ -1,6 +1,7 @@
 """Shared fixtures: the real SD files of the corpus, when present, and a named pipe."""
 
 import contextlib
+import importlib
 import os
 import signal
 import threading
@@ -29,6 +30,17 @@ def corpus_params():
     if not CORPUS_FILES:
         return [pytest.param(None, marks=pytest.mark.skip(reason=f"no corpus at {CORPUS}"))]
     return [pytest.param(p, id=str(p.relative_to(CORPUS))) for p in CORPUS_FILES]
+
+
+def zstd_module():
+    """The zstd module molbrook uses here (Python 3.14's compression.zstd,
+    else the zstandard package), or a skip without either."""
+    for name in ("compression.zstd", "zstandard"):
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    pytest.skip("no zstd module")
 
 
 # Sanitizer runs (tools/test-sanitized): every property still runs, with
