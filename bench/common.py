@@ -35,6 +35,17 @@ def build_file(size: str, *, crlf: bool = False, records_only: bool = False, cor
     return path
 
 
+def lone_cr_copy(path: Path) -> Path:
+    """PATH-cr.sdf beside an LF file: the same file with every LF a lone CR,
+    made once unless it exists."""
+    copy = path.with_name(f"{path.stem}-cr{path.suffix}")
+    if not copy.exists():
+        with open(path, "rb") as source, open(copy, "wb") as out:
+            while chunk := source.read(1 << 20):
+                out.write(chunk.replace(b"\n", b"\r"))
+    return copy
+
+
 # Timing and memory ---------------------------------------------------------
 
 
@@ -115,6 +126,15 @@ class Checksum:
 
 def count_blocks(blocks: Iterable[object]) -> Checksum:
     return Checksum(sum(1 for _ in blocks))
+
+
+def text_checksum(blocks: Iterable[object]) -> Checksum:
+    """Blocks and the total length of their text."""
+    count = length = 0
+    for block in blocks:
+        count += 1
+        length += len(str(block))
+    return Checksum(count, None, length)
 
 
 def dict_checksum(dicts: Iterable[dict | None]) -> Checksum:

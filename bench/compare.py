@@ -16,12 +16,20 @@ page cache:
              its defaults, reading GetPropsAsDict() per molecule
   molbrook   borrowed, owned and str-path iteration, to_dict() and get(name)
              per block, the str path on the CRLF file, and
-             write_sdf(parse_sdf(...)) with and without borrow
+             write_sdf(parse_sdf(...)) with and without borrow; a 100 MB
+             file with lone-CR line ends against its LF original, both
+             through a str path
   scale      read_table with workers=1 and 2; molbrook.dask.read_sdf(...)
              .compute() with the threads scheduler against read_table(...,
              workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
              next to the file) against reading it through the decompressor
              alone in 1 MiB chunks, with isal and with the stdlib
+  tables     write_table of read_table(block=...) and of molblocks, titles
+             and records against write_sdf(parse_sdf(...)) and RDKit's
+             PandasTools.WriteSDF; the byte-exact Parquet form's size
+             against the file under gzip -6
+  lint       molbrook.lint with workers=1 and 2; lint_fix of a copy with a fix
+             in every block (lint_jobs.py) against the round trip of that copy
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -53,7 +61,9 @@ from pathlib import Path
 from typing import Callable, Iterable
 
 import command_jobs
+import index_jobs
 import common
+import lint_jobs
 import scale_jobs
 import table_jobs
 from common import Checksum
@@ -87,11 +97,13 @@ def streamed(key, label, group, file, results: Callable[[Path], Iterable], summa
 
 
 def mmap_count(path: Path) -> int:
+    """The blocks of a file: its line ends followed by $$$$."""
+    needle = b"\r$$$$" if file_kind(path) == "CR" else b"\n$$$$"
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
-        count, at = 0, data.find(b"\n$$$$")
+        count, at = 0, data.find(needle)
         while at >= 0:
             count += 1
-            at = data.find(b"\n$$$$", at + 1)
+            at = data.find(needle, at + 1)
     return count
 
 
@@ -143,7 +155,8 @@ def most_common_name(path: Path, blocks: int = 5000) -> str:
     return names.most_common(1)[0][0]
 
 
-def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[Job]:
+def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, with_rdkit: bool) -> list[Job]:
+    """The jobs; `lines` is a 100 MB LF file and its lone-CR copy."""
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
         Job("floor", 'floor: mmap + count b"\\n$$$$"', "floor", lf, partial(mmap_count, lf),
@@ -190,9 +203,14 @@ def jobs(lf: Path, crlf: Path, out: Path, name: str, with_rdkit: bool) -> list[J
                  lambda p: parse_sdf(os.fsencode(p))),
         streamed("crlf_str", "molbrook: str path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(str(p)), agrees_with="crlf_bytes"),
+        streamed("lf_str_100", "molbrook: str path, 100 MB LF file", "molbrook", lines[0],
+                 lambda p: parse_sdf(str(p)), common.text_checksum),
+        streamed("cr_str_100", "molbrook: str path, 100 MB lone-CR file", "molbrook", lines[1],
+                 lambda p: parse_sdf(str(p)), common.text_checksum, agrees_with="lf_str_100"),
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
-            + command_jobs.jobs(Job, lf, out))
+            + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
+            + index_jobs.jobs(Job, lf, out, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -204,11 +222,14 @@ TARGETS = [
     ("to_dict", "rdkit_raw", 100),
     ("get", "plain_get", 20),
     ("crlf_str", "crlf_bytes", 0.5),
+    ("cr_str_100", "lf_str_100", 0.5),
     ("round_trip", "copy", 0.5),
     ("round_trip_borrowed", "copy", 0.5),
     *table_jobs.TARGETS,
     *scale_jobs.TARGETS,
+    *lint_jobs.TARGETS,
     *command_jobs.TARGETS,
+    *index_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -245,7 +266,7 @@ def measure(selected: list[Job], repeat: int, budget: float) -> dict[str, Result
 
 
 def file_kind(path: Path) -> str:
-    return "CRLF" if path.stem.endswith("-crlf") else "LF"
+    return "CRLF" if path.stem.endswith("-crlf") else "CR" if path.stem.endswith("-cr") else "LF"
 
 
 def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
@@ -258,7 +279,8 @@ def print_table(results: dict[str, Result], blocks: dict[Path, int]) -> None:
               f"| {result.mb_per_s:,.0f} | {blocks[job.file] / result.seconds:,.0f} | {checksum} |")
 
 
-def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None) -> None:
+def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int | None,
+                  parquet_ratio: float | None) -> None:
     print("\n| target | measured | wanted | |")
     print("|---|---:|---:|---|")
     for key, reference, minimum in TARGETS:
@@ -277,6 +299,10 @@ def print_targets(results: dict[str, Result], rss: int | None, parquet_rss: int 
         limit = table_jobs.PARQUET_RSS_LIMIT
         print(f"| peak RSS growth, scan_table of three names to Parquet | {parquet_rss / 2**20:.1f} MiB "
               f"| < {limit // 2**20} MiB | {'met' if parquet_rss < limit else 'MISSED'} |")
+    if parquet_ratio is not None:
+        limit = table_jobs.PARQUET_SIZE_LIMIT
+        print(f"| Parquet (zstd) of read_table(block=...) / the file under gzip -6, byte-exact back "
+              f"| {parquet_ratio:.2f}x | <= {limit:g}x | {'met' if parquet_ratio <= limit else 'MISSED'} |")
 
 
 def plot(results: dict[str, Result], title: str, path: Path) -> None:
@@ -313,8 +339,10 @@ def main(argv: list[str] | None = None) -> int:
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
-                                        "cli_filter cli_set scan_parquet cli_cut, "
-                                        "and rss for the memory run")
+                                        "lint lint_2 lint_fix lint_fix_round_trip "
+                                        "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
+                                        "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write, "
+                                        "parquet_size for the byte-exact Parquet check and rss for the memory run")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
     ap.add_argument("--corpus", type=Path, default=common.CORPUS, help="folder of make_big.py and the real files")
@@ -331,11 +359,13 @@ def main(argv: list[str] | None = None) -> int:
 
     lf = common.build_file(args.size, records_only=args.records_only, corpus=args.corpus)
     crlf = common.build_file(args.size, crlf=True, records_only=args.records_only, corpus=args.corpus)
-    blocks = {path: mmap_count(path) for path in (lf, crlf)}  # which also brings them into the page cache
+    plain_100 = common.build_file("100M", corpus=args.corpus)
+    lines = (plain_100, common.lone_cr_copy(plain_100))
+    blocks = {path: mmap_count(path) for path in (lf, crlf, *lines)}  # which also brings them into the page cache
     out = common.DATA / "round-trip.sdf"
     name = args.name or most_common_name(lf)
     with_rdkit = rdkit_available()
-    selected = jobs(lf, crlf, out, name, with_rdkit)
+    selected = jobs(lf, crlf, lines, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
     for job in selected:  # a compressed copy holds the LF file's blocks
@@ -349,6 +379,9 @@ def main(argv: list[str] | None = None) -> int:
     results = measure(selected, args.repeat, args.budget)
     out.unlink(missing_ok=True)
     command_jobs.remove_outputs(out)
+    parquet_ratio = None
+    if not args.only or "parquet_size" in args.only.split(","):
+        parquet_ratio = table_jobs.parquet_size_ratio(lf)
     rss = parquet_rss = None
     if args.rss_size != "0" and (not args.only or "rss" in args.only.split(",")):
         rss_file = common.build_file(args.rss_size, corpus=args.corpus)
@@ -357,7 +390,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"best of {args.repeat} runs (fewer past {args.budget:g} s); {common.load()} at the end\n")
 
     print_table(results, blocks)
-    print_targets(results, rss, parquet_rss)
+    print_targets(results, rss, parquet_rss, parquet_ratio)
     if rss is not None:
         print(f"\nPeak RSS growth: big-{args.rss_size}.sdf streamed with parse_sdf, without borrow, "
               "and three of its names streamed to Parquet with scan_table, each in a fresh process.")

@@ -1,8 +1,14 @@
 """The table jobs of compare.py: records into frames and Arrow tables,
-Parquet in bounded memory, and columns merged back into a file."""
+Parquet in bounded memory, columns merged back into a file, and tables
+written back as SD files (whole blocks, or molblocks, titles and records;
+against RDKit's PandasTools.WriteSDF), with the size of the byte-exact
+Parquet form."""
 
 from __future__ import annotations
 
+import filecmp
+import functools
+import gzip
 import os
 from collections import Counter
 from pathlib import Path
@@ -10,9 +16,11 @@ from typing import Any, Callable
 
 import common
 from common import Checksum
-from molbrook import merge_records, parse_sdf, read_table, write_sdf
+from molbrook import merge_records, parse_sdf, read_table, write_sdf, write_table
 
 KEY = "MB_BENCH_KEY"
+# Column names that no record of the files has.
+MOLBLOCK, TITLE, BLOCK = "MB_BENCH_MOLBLOCK", "MB_BENCH_TITLE", "MB_BENCH_BLOCK"
 
 
 def frame_checksum(frame: Any) -> Checksum:
@@ -69,6 +77,46 @@ def merge_table(keyed: Path) -> dict[str, list[Any]]:
     return {KEY: [str(i) for i in range(count)], "SCORE": [i * 0.25 for i in range(count)]}
 
 
+# Tables to write, read once per run (untimed) and kept for every job that
+# writes them.
+@functools.cache
+def block_table(path: Path) -> Any:
+    return read_table(os.fsencode(path), block=BLOCK)
+
+
+@functools.cache
+def parts_table(path: Path) -> Any:
+    return read_table(os.fsencode(path), molblock=MOLBLOCK, title=TITLE)
+
+
+@functools.cache
+def rdkit_mol_frame(path: Path) -> Any:
+    """The parts table as a pandas frame with RDKit molecules in "ROMol"
+    instead of molblocks, without the rows RDKit cannot parse (its writer
+    needs sanitized molecules)."""
+    import pandas as pd
+    from rdkit import Chem
+
+    frame = parts_table(path).to_pandas()
+    mols = pd.Series([Chem.MolFromMolBlock(block, removeHs=False) for block in frame[MOLBLOCK]], name="ROMol")
+    frame = pd.concat([frame.drop(columns=[MOLBLOCK]), mols], axis=1)  # one new column, not a frame per insert
+    return frame[frame["ROMol"].notna()]
+
+
+def rdkit_write(path: Path, out: Path) -> None:
+    from rdkit.Chem import PandasTools
+
+    frame = rdkit_mol_frame(path)
+    records = [name for name in frame.columns if name not in ("ROMol", TITLE)]
+    PandasTools.WriteSDF(frame, str(out), idName=TITLE, properties=records)
+
+
+def written_checksum(written: int, source: Path, out: Path, exact: bool) -> Checksum:
+    if exact and not filecmp.cmp(source, out, shallow=False):
+        raise SystemExit(f"write_table(read_table({source.name}, block=...)) did not give the file back")
+    return Checksum(written)
+
+
 def jobs(job: Callable[..., Any], lf: Path, out: Path, with_rdkit: bool) -> list[Any]:
     """The jobs, made with compare.py's Job class."""
     from functools import partial
@@ -89,10 +137,22 @@ def jobs(job: Callable[..., Any], lf: Path, out: Path, with_rdkit: bool) -> list
             lambda: write_sdf(out, parse_sdf(str(keyed))), setup=remove_out),
         job("merge", "molbrook: merge_records, one column by key", "molbrook", keyed,
             lambda: merge_records(str(keyed), table, out, key=KEY), setup=remove_out),
+        job("write_blocks", "molbrook: write_table(t, block=...), t = read_table(block=...)", "molbrook", lf,
+            lambda: write_table(block_table(lf), out, block=BLOCK),
+            lambda: written_checksum(write_table(block_table(lf), out, block=BLOCK), lf, out, exact=True),
+            setup=remove_out, agrees_with="floor"),
+        job("write_parts", "molbrook: write_table(t, molblock=, title=), every record column", "molbrook", lf,
+            lambda: write_table(parts_table(lf), out, molblock=MOLBLOCK, title=TITLE),
+            lambda: written_checksum(write_table(parts_table(lf), out, molblock=MOLBLOCK, title=TITLE), lf, out,
+                                     exact=False),
+            setup=remove_out, agrees_with="floor"),
     ]
     if with_rdkit:
         made.insert(1, job("rdkit_frame", "RDKit: PandasTools.LoadSDF(molColName=None)", "peer", lf,
                            partial(rdkit_frame, lf), agrees_with="to_dict", must_agree=False))
+        made.append(job("rdkit_write", "RDKit: PandasTools.WriteSDF of the same columns", "peer", lf,
+                        partial(rdkit_write, lf, out), lambda: Checksum(len(rdkit_mol_frame(lf))),
+                        setup=remove_out, agrees_with="floor", must_agree=False))
     return made
 
 
@@ -102,7 +162,11 @@ TARGETS = [
     ("table_arrow", "rdkit_frame", 50),
     ("table_pandas", "pandas_dicts", 8),
     ("merge", "keyed_round_trip", 0.4),
+    ("write_blocks", "round_trip", 0.7),
+    ("write_parts", "round_trip", 0.4),
+    ("write_parts", "rdkit_write", 30),
 ]
+PARQUET_SIZE_LIMIT = 1.3  # times the size of the file under gzip -6
 PARQUET_RSS_LIMIT = 256 * 2**20
 
 
@@ -121,3 +185,39 @@ with scan_table(path, {names!r}) as scan:
         return common.peak_rss_growth(path, work, prelude="import pyarrow as pa, pyarrow.parquet as pq")
     finally:
         parquet.unlink(missing_ok=True)
+
+
+def gzip_size(path: Path) -> int:
+    """Bytes of the file compressed as gzip -6 compresses it."""
+    class Counter:
+        size = 0
+
+        def write(self, data: bytes) -> int:
+            self.size += len(data)
+            return len(data)
+
+    counter = Counter()
+    with open(path, "rb") as source, gzip.GzipFile(fileobj=counter, mode="wb", compresslevel=6, mtime=0) as packed:
+        while chunk := source.read(1 << 20):
+            packed.write(chunk)
+    return counter.size
+
+
+def parquet_size_ratio(path: Path) -> float:
+    """The file through read_table(block=..., records typed as read), Parquet
+    (zstd) and back through write_table: it must come back byte for byte;
+    the Parquet file's size over the file's under gzip -6."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    parquet = path.with_suffix(".parquet")
+    back = path.with_suffix(".back.sdf")
+    try:
+        pq.write_table(pa.table(block_table(path)), parquet, compression="zstd")
+        write_table(pq.read_table(parquet), back, block=BLOCK)
+        if not filecmp.cmp(path, back, shallow=False):
+            raise SystemExit(f"{path.name} through Parquet did not come back byte for byte")
+        return parquet.stat().st_size / gzip_size(path)
+    finally:
+        parquet.unlink(missing_ok=True)
+        back.unlink(missing_ok=True)

@@ -86,6 +86,7 @@ def main():
     write("records", [s for f in files for s in sections(f) if s.strip()] + SECTIONS)
     write("record_edit", files + STREAMS + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
     write("ctable", files + TABLES + [re.sub(rb"\n", b"\r\n", t) for t in TABLES[:2]])
+    write("lint", files + STREAMS + TABLES + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
 
 
 if __name__ == "__main__":

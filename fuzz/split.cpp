@@ -1,8 +1,8 @@
 // Fuzz target: cutting a byte stream into blocks.
 //
-// Invariant: for any bytes, in LF-only and in universal mode, the search
-// for a block's end, the incremental splitter fed in chunks of any sizes,
-// and the mapped batch reader (borrowing or copying) all find the blocks
+// Invariant: for any bytes, read as bytes (lines end at LF) and as str
+// (at LF, CRLF or lone CR), the search for a block's end, the incremental
+// splitter fed in chunks of any sizes, and the mapped batch reader (borrowing or copying) all find the blocks
 // that a line-by-line reference finds, built as the reference builds them;
 // every block keeps the block invariants; a block whose $$$$ line is
 // already bare keeps its bytes exactly, so an unedited file writes back
@@ -34,23 +34,23 @@ struct ReferenceBlock {
   size_t term_start;  // relative to offset; meaningful when found
 };
 
-size_t reference_line_end(std::string_view text, size_t from, bool universal) {
+size_t reference_line_end(std::string_view text, size_t from, Kind kind) {
   for (size_t i = from; i < text.size(); ++i) {
     if (text[i] == '\n') return i + 1;
-    if (universal && text[i] == '\r') return i + 1 < text.size() && text[i + 1] == '\n' ? i + 2 : i + 1;
+    if (kind == Kind::Str && text[i] == '\r') return i + 1 < text.size() && text[i + 1] == '\n' ? i + 2 : i + 1;
   }
   return text.size();
 }
 
 // Walks the input line by line; a block ends after the first line that
 // starts with "$$$$".
-std::vector<ReferenceBlock> reference_blocks(std::string_view text, bool universal) {
+std::vector<ReferenceBlock> reference_blocks(std::string_view text, Kind kind) {
   std::vector<ReferenceBlock> blocks;
   for (size_t offset = 0; offset < text.size();) {
     ReferenceBlock block{offset, {}, false, 0};
     size_t end = text.size();
     for (size_t line = offset; line < text.size();) {
-      size_t next = reference_line_end(text, line, universal);
+      size_t next = reference_line_end(text, line, kind);
       if (text.substr(line).starts_with("$$$$")) {
         block.found = true;
         block.term_start = line - offset;
@@ -85,9 +85,9 @@ bool keeps_bytes(const ReferenceBlock& block) {
   return is_bare_terminator(block.raw.substr(std::max(block.term_start, title_end)));
 }
 
-Block expected_block(const ReferenceBlock& block, bool universal) {
+Block expected_block(const ReferenceBlock& block, Kind kind) {
   std::optional<size_t> term_start = block.found ? std::optional(block.term_start) : std::nullopt;
-  if (!universal || block.raw.find('\r') == npos) return Block::build(ByteBuffer(block.raw), term_start);
+  if (kind == Kind::Bytes || block.raw.find('\r') == npos) return Block::build(ByteBuffer(block.raw), term_start);
   // A text block reads with LF endings; its $$$$ line is then its last line.
   std::string text = reference_translation(block.raw);
   if (term_start) {
@@ -105,13 +105,13 @@ void check_same(const Block& block, const Block& expected) {
   FUZZ_CHECK(block.mdl_end() == expected.mdl_end());
 }
 
-void check_block_ends(std::string_view text, const std::vector<ReferenceBlock>& blocks, bool universal) {
+void check_block_ends(std::string_view text, const std::vector<ReferenceBlock>& blocks, Kind kind) {
   for (const ReferenceBlock& block : blocks) {
-    BlockEnd end = find_block_end(text.substr(block.offset), universal);
+    BlockEnd end = find_block_end(text.substr(block.offset), kind);
     FUZZ_CHECK(end.found == block.found);
     if (end.found) FUZZ_CHECK(end.term_start == block.term_start);
     FUZZ_CHECK(end.end == block.raw.size());
-    size_t first_cr = universal ? block.raw.find('\r') : npos;
+    size_t first_cr = kind == Kind::Str ? block.raw.find('\r') : npos;
     FUZZ_CHECK(end.first_cr == (first_cr == npos ? block.raw.size() : first_cr));
   }
 }
@@ -137,7 +137,7 @@ void check_splitter(std::string_view text, const std::vector<ReferenceBlock>& bl
     std::optional<Block> block;
     FUZZ_CHECK(splitter.next_block(read_more, block));
     FUZZ_CHECK(block.has_value());
-    Block built = expected_block(expected, false);
+    Block built = expected_block(expected, Kind::Bytes);
     check_same(*block, built);
     if (keeps_bytes(expected)) FUZZ_CHECK(block->bytes() == expected.raw);
   }
@@ -155,17 +155,17 @@ platform::File file_of(std::string_view text) {
   return file;
 }
 
-void check_mapped(const MappingRef& mapping, const std::vector<ReferenceBlock>& blocks, bool universal,
+void check_mapped(const MappingRef& mapping, const std::vector<ReferenceBlock>& blocks, Kind kind,
                   bool borrow) {
-  MappedReader reader(mapping, universal, borrow);
+  MappedReader reader(mapping, kind, borrow);
   size_t count = 0;
   for (reader.next_batch(); reader.has_block(); reader.next_batch()) {
     while (reader.has_block()) {
       FUZZ_CHECK(count < blocks.size());
       const ReferenceBlock& expected = blocks[count++];
       Block block = reader.pop();
-      check_same(block, expected_block(expected, universal));
-      bool borrowable = borrow && keeps_bytes(expected) && (!universal || expected.raw.find('\r') == npos);
+      check_same(block, expected_block(expected, kind));
+      bool borrowable = borrow && keeps_bytes(expected) && (kind == Kind::Bytes || expected.raw.find('\r') == npos);
       FUZZ_CHECK(block.is_mapped() == borrowable);
       if (block.is_mapped()) FUZZ_CHECK(block.bytes().data() == mapping->bytes().data() + expected.offset);
     }
@@ -177,12 +177,12 @@ void check_mapped(const MappingRef& mapping, const std::vector<ReferenceBlock>& 
 // The blocks of a range reader, checked against blocks[first, first + count).
 template <class Reader, class NextBatch>
 void check_range(Reader& reader, NextBatch next_batch, const std::vector<ReferenceBlock>& blocks, size_t first,
-                 size_t count, bool universal) {
+                 size_t count, Kind kind) {
   size_t seen = 0;
   for (next_batch(); reader.has_block(); next_batch()) {
     while (reader.has_block()) {
       FUZZ_CHECK(seen < count);
-      check_same(reader.pop(), expected_block(blocks[first + seen++], universal));
+      check_same(reader.pop(), expected_block(blocks[first + seen++], kind));
     }
   }
   FUZZ_CHECK(seen == count);
@@ -190,7 +190,7 @@ void check_range(Reader& reader, NextBatch next_batch, const std::vector<Referen
 
 // [0, cut) holds the blocks that start before `cut`, [cut, end of file)
 // the others.
-void check_ranges(const MappingRef& mapping, int fd, const std::vector<ReferenceBlock>& blocks, bool universal,
+void check_ranges(const MappingRef& mapping, int fd, const std::vector<ReferenceBlock>& blocks, Kind kind,
                   size_t cut) {
   size_t before = 0;
   while (before < blocks.size() && blocks[before].offset < cut) ++before;
@@ -198,11 +198,11 @@ void check_ranges(const MappingRef& mapping, int fd, const std::vector<Reference
     size_t start, end, first, count;
   } ranges[] = {{0, cut, 0, before}, {cut, MappedReader::kWholeFile, before, blocks.size() - before}};
   for (const auto& range : ranges) {
-    MappedReader mapped(mapping, universal, false, range.start, range.end);
-    check_range(mapped, [&] { mapped.next_batch(); }, blocks, range.first, range.count, universal);
-    PositionalReader positional(platform::File(dup(fd)), universal, range.start, range.end);
+    MappedReader mapped(mapping, kind, false, range.start, range.end);
+    check_range(mapped, [&] { mapped.next_batch(); }, blocks, range.first, range.count, kind);
+    PositionalReader positional(platform::File(dup(fd)), kind, range.start, range.end);
     check_range(positional, [&] { FUZZ_CHECK(!positional.next_batch()); }, blocks, range.first, range.count,
-                universal);
+                kind);
   }
 }
 
@@ -218,18 +218,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t cut = input.ConsumeIntegral<uint16_t>();
   ExactBytes text(input.ConsumeRemainingBytesAsString());
 
-  for (bool universal : {false, true}) {
-    std::vector<ReferenceBlock> blocks = reference_blocks(text.view(), universal);
-    check_block_ends(text.view(), blocks, universal);
-    if (!universal) check_splitter(text.view(), blocks, chunks);
+  for (Kind kind : {Kind::Bytes, Kind::Str}) {
+    std::vector<ReferenceBlock> blocks = reference_blocks(text.view(), kind);
+    check_block_ends(text.view(), blocks, kind);
+    if (kind == Kind::Bytes) check_splitter(text.view(), blocks, chunks);
     if (text.view().empty()) continue;
     platform::File file = file_of(text.view());
     if (!file) continue;
     Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, text.view().size());
     if (!mapping) continue;
-    check_mapped(*mapping, blocks, universal, false);
-    check_mapped(*mapping, blocks, universal, true);
-    check_ranges(*mapping, static_cast<int>(file.handle()), blocks, universal, std::min(cut, text.view().size() + 1));
+    check_mapped(*mapping, blocks, kind, false);
+    check_mapped(*mapping, blocks, kind, true);
+    check_ranges(*mapping, static_cast<int>(file.handle()), blocks, kind, std::min(cut, text.view().size() + 1));
   }
   return 0;
 }

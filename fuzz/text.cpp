@@ -4,6 +4,7 @@
 // (the portable one and this machine's vector one), the line scanner
 // yields exactly the lines a byte-by-byte scan finds, the substring finder
 // gives std::string_view::find's answer for each of the library's needles,
+// the line-break search find_first_of's,
 // the 64-byte masks agree with a byte loop, first_line_ending follows its
 // rule, and nothing reads a byte outside the input (AddressSanitizer).
 #include <fuzzer/FuzzedDataProvider.h>
@@ -58,6 +59,8 @@ void check_kernel(std::string_view text, size_t from, char byte) {
       FUZZ_CHECK(find_with<Kernel>(text, Needle{needle, lead}, from) == expected_at);
     }
   }
+  const size_t line_break = from <= text.size() ? text.find_first_of("\r\n", from) : npos;
+  FUZZ_CHECK(find_line_break_with<Kernel>(text, from) == line_break);
 
   for (size_t at = 0; at < text.size(); at += 64) {
     size_t size = std::min<size_t>(64, text.size() - at);

@@ -266,6 +266,31 @@ def test_merge_equals_merge_records(tmp_path, fmt):
         summary.blocks, summary.matched, summary.unmatched_rows]
 
 
+@pytest.mark.parametrize("fmt", ["csv", "tsv", "jsonl", "parquet"])
+def test_cut_blocks_and_from_table_give_the_file_back(tmp_path, fmt):
+    path = corpus("rdkit-src/jm7b00306.excerpt.sdf")
+    table = tmp_path / f"table.{fmt}"
+    done = molbrook("cut", "--block", "sdf", "--molblock", "mol", "--title", "t", path, "-o", table)
+    assert (done.returncode, done.stderr) == (0, b"")
+    back = molbrook("from-table", "--block", "sdf", "-", "--format", fmt, input=table.read_bytes())
+    assert (back.returncode, back.stderr, back.stdout) == (0, b"", sdf(blocks(path)))
+    rebuilt = molbrook("from-table", table, "--molblock", "mol", "--title", "t", "-f", IC50, "-o", tmp_path / "x.sdf")
+    assert rebuilt.returncode == 0
+    expected = read_table(os.fsencode(path), [IC50], title="t").to_pydict()
+    assert read_table(os.fsencode(tmp_path / "x.sdf"), title="t").to_pydict() == expected
+
+
+def test_from_table_skips_empty_cells_and_names_the_table_in_errors(tmp_path):
+    table = tmp_path / "t.csv"
+    table.write_text("ID,A,B\nm1,1,\nm2,,x\n")
+    done = molbrook("from-table", table, "--title", "ID")
+    assert done.returncode == 0
+    assert [b.records() for b in parse_sdf(io.BytesIO(done.stdout))] == [[(b"A", b"1")], [(b"B", b"x")]]
+    failed = molbrook("from-table", table, "--molblock", "A")
+    assert failed.returncode == 2
+    assert failed.stderr.decode() == f"molbrook: {table}: row 0, column 'A' is a molblock without an M  END line\n"
+
+
 # Compressed files ------------------------------------------------------------
 
 
@@ -326,6 +351,20 @@ def test_split_shards_concatenate_to_the_input(tmp_path, option, count, shards, 
     if option == "--parts" and count == 3:
         sizes = [os.path.getsize(tmp_path / name) for name in names]
         assert max(sizes) - min(sizes) < 2 * max(len(bytes(b)) for b in blocks(path))
+
+
+@posix_only
+@pytest.mark.parametrize("source", ["named pipe", "pipe"])
+def test_split_parts_refuses_input_it_cannot_read_twice(tmp_path, source):
+    # A pipe gave no shards the second time; a named pipe waited for a
+    # second writer.
+    path = tmp_path / "in.sdf"
+    if source == "named pipe":
+        os.mkfifo(path)  # nobody writes to it
+    done = molbrook("split", "--parts", "2", path if source == "named pipe" else "/dev/stdin", "--prefix",
+                    tmp_path / "x", input=SAMPLE.read_bytes(), timeout=60)
+    assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and b"must be a regular file" in done.stderr
+    assert os.listdir(tmp_path) == (["in.sdf"] if source == "named pipe" else [])
 
 
 # Conventions -----------------------------------------------------------------
@@ -480,3 +519,26 @@ def test_stats_counts_blocks_not_records_and_totals_files(tmp_path, capsys, monk
     total = lines.index("total of 2 files: 7 blocks (V2000 3, V3000 2, other 2)")
     carriers = dict(line.split() for line in lines[total + 2:])
     assert carriers == {"ID": "5", "SMILES": "5", "MW": "5", "SOLUBILITY": "2", "NOTE": "1", "caf\\xe9": "1"}
+
+
+@pytest.mark.parametrize("args, picked, status", [
+    (["get", "--key", "ID", "{}", "MB-0003", "MB-0001"], [2, 0], 0),
+    (["get", "--title", "--all", "{}", "ethanol", "none"], [0], 1),
+    (["take", "{}", "0", "-1", "1:4:2"], [0, 4, 1, 3], 0),
+    (["sample", "-n", "3", "--seed", "5", "{}"], None, 0),
+])
+def test_index_commands(tmp_path, args, picked, status):
+    path = tmp_path / "sample.sdf"
+    path.write_bytes(SAMPLE.read_bytes())
+    whole = blocks(path)
+    result = molbrook(*[arg.format(path) for arg in args], "-o", tmp_path / "out.sdf.gz")
+    assert result.returncode == status, result.stderr
+    written = gzip.decompress((tmp_path / "out.sdf.gz").read_bytes())
+    if picked is None:  # three distinct blocks in file order, the same for the same seed
+        again = molbrook(*[arg.format(path) for arg in args]).stdout
+        assert written == again and written == sdf([b for b in whole if bytes(b) in written])
+        assert len(blocks(tmp_path / "out.sdf.gz")) == 3
+    else:
+        assert written == sdf([whole[i] for i in picked])
+    assert b"none" in result.stderr if status else not result.stderr
+    assert molbrook("index", "--key", "ID", path).stdout == f"{path}: 5 blocks, 5 keys\n".encode()

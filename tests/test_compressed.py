@@ -3,17 +3,20 @@ the blocks of the plain file, written through open_writer, and damaged
 files failing with the path named."""
 
 import bz2
+import contextlib
 import gzip
 import io
 import lzma
 import os
 import random
+import struct
+import subprocess
 import sys
 
 import pytest
 
 from conftest import CORPUS_FILES, HAS_FIFOS, corpus_params, fifo_with, zstd_module
-from molbrook import _compression, merge_records, parse_sdf, write_sdf
+from molbrook import _compression, merge_records, native, parse_sdf, write_sdf
 from molbrook.cli import main
 
 SAMPLE = b"".join(b"mol %d\r\n  body\r\n\r\n> <ID>\r\n%d\r\n\r\n$$$$\r\n" % (i, i) for i in range(3000))
@@ -39,7 +42,7 @@ def gzip_backend(request, monkeypatch):
     if request.param == "isal":
         pytest.importorskip("isal")
     else:
-        monkeypatch.setattr(_compression, "_gzip", lambda: gzip)
+        monkeypatch.setitem(sys.modules, "isal.isal_zlib", None)  # the zlib interface molbrook takes from isal
 
 
 def blocks(path):
@@ -102,6 +105,92 @@ def test_streams_that_cannot_be_reopened_are_told_by_their_first_bytes(tmp_path,
     assert "while decompressing" in raised.value.__notes__[-1]
 
 
+LF_SAMPLE = b"".join(b"mol %d\n  body\n\n> <ID>\n%d\n\n$$$$\n" % (i, i) for i in range(300))
+LF_BLOCKS = [bytes(b) for b in parse_sdf(io.BytesIO(LF_SAMPLE))]
+
+
+def zstd_checked(data):
+    zstd = zstd_module()
+    if zstd.__name__ == "zstandard":
+        return zstd.ZstdCompressor(write_checksum=True).compress(data)
+    return zstd.compress(data, options={zstd.CompressionParameter.checksum_flag: 1})
+
+
+def skippable(payload=b"written by a parallel compressor"):
+    return struct.pack("<II", 0x184D2A5E, len(payload)) + payload
+
+
+def halves(compress):
+    middle = LF_SAMPLE.index(b"mol 150")
+    return compress(LF_SAMPLE[:middle]), compress(LF_SAMPLE[middle:])
+
+
+def corrupt(packed):
+    middle = len(packed) // 2
+    return packed[:middle] + bytes(b ^ 0x55 for b in packed[middle:middle + 16]) + packed[middle + 16:]
+
+
+FORMATS = {"gzip": gzip.compress, "bzip2": bz2.compress, "xz": lzma.compress, "zstd": zstd_checked}
+EVERY_FORMAT = [  # how the input is made from a compressor; None: it reads as LF_SAMPLE
+    ("members", lambda c: b"".join(halves(c)), None),
+    ("truncated", lambda c: c(LF_SAMPLE)[: len(c(LF_SAMPLE)) * 2 // 3], EOFError),
+    ("header only", lambda c: c(LF_SAMPLE)[:12], EOFError),
+    ("corrupt", lambda c: corrupt(c(LF_SAMPLE)), Exception),  # each decompressor its own error
+    ("garbage after", lambda c: c(LF_SAMPLE) + b"garbage\n", OSError),
+]
+ONE_FORMAT = [
+    ("gzip", "zero padding", lambda c: c(LF_SAMPLE) + bytes(1000), None),
+    ("gzip", "padding, then garbage", lambda c: c(LF_SAMPLE) + bytes(8) + b"x", OSError),
+    ("xz", "stream padding", lambda c: bytes(4).join(halves(c)) + bytes(8), None),
+    ("xz", "padding of 3 bytes", lambda c: c(LF_SAMPLE) + bytes(3), OSError),
+    ("zstd", "skippable frames", lambda c: skippable() + skippable(b"").join(halves(c)) + skippable(), None),
+    ("zstd", "cut in a skippable frame", lambda c: c(LF_SAMPLE) + skippable()[:6], EOFError),
+]
+STRICT_CASES = [pytest.param(f, make, expected, id=f"{f}-{case}")
+                for f in FORMATS for case, make, expected in EVERY_FORMAT]
+STRICT_CASES += [pytest.param(f, make, expected, id=f"{f}-{case}") for f, case, make, expected in ONE_FORMAT]
+
+
+@contextlib.contextmanager
+def route_to(route, directory, data):
+    """`data` as parse_sdf's source by `route`."""
+    if route == "pipe":
+        if not HAS_FIFOS:
+            pytest.skip("needs named pipes")
+        with fifo_with(directory, data) as path:
+            yield os.fsencode(path)
+        return
+    if route in ("file object", "trickle"):
+        yield io.BytesIO(data) if route == "file object" else io.BufferedReader(Trickle(data), 3)
+        return
+    path = directory / "input"
+    path.write_bytes(data)
+    yield str(path) if route == "str path" else os.fsencode(path)
+
+
+def contents(blocks):
+    return [str(b).encode() if isinstance(b.title, str) else bytes(b) for b in blocks]
+
+
+@pytest.mark.parametrize("route", ["str path", "bytes path", "pipe", "file object", "trickle"])
+@pytest.mark.parametrize("format, make, expected", STRICT_CASES)
+def test_compressed_input_reads_whole_or_fails_naming_it(tmp_path, route, format, make, expected):
+    # One rule for every route: what the format allows is read; a stream
+    # that ends early or holds anything else fails, after the blocks before
+    # the damage, never with a block made up from a cut one.
+    with route_to(route, tmp_path, make(FORMATS[format])) as source:
+        got = []
+        if expected is None:
+            got.extend(parse_sdf(source))
+            assert contents(got) == LF_BLOCKS
+            return
+        with pytest.raises(expected) as raised:
+            got.extend(parse_sdf(source))
+        assert f"while decompressing {source!r}" in raised.value.__notes__
+        if expected is not Exception:
+            assert contents(got) == LF_BLOCKS[: len(got)]
+
+
 @pytest.mark.parametrize(
     "head, format",
     [
@@ -111,6 +200,8 @@ def test_streams_that_cannot_be_reopened_are_told_by_their_first_bytes(tmp_path,
         (b"BZh9 a title like any other\n$$$$\n", None),
         (lzma.compress(b"x"), "xz"),
         (b"\x28\xb5\x2f\xfd", "zstd"),
+        (skippable(), "zstd"),
+        (b"P*M", None),
         (b"\x1f", None),
         (b"", None),
         (b"t\n$$$$\n", None),
@@ -186,3 +277,25 @@ def test_stats_of_a_compressed_file(tmp_path, capsys):
     packed.write_bytes(gzip.compress(source.read_bytes()))
     assert main(["stats", str(packed)]) == 0
     assert "163 blocks" in capsys.readouterr().out
+
+
+def test_the_command_names_a_damaged_input(tmp_path, capsys):
+    half = tmp_path / "half.sdf.xz"
+    packed = lzma.compress(LF_SAMPLE)
+    half.write_bytes(packed[: len(packed) // 2])
+    assert main(["stats", str(half)]) == 2
+    ended = "Compressed file ended before the end-of-stream marker was reached"
+    assert capsys.readouterr().err == f"molbrook: {half}: {ended}\n"
+
+
+def test_the_native_module_decompresses_without_the_package(tmp_path):
+    # Loaded from its file alone, as another program may embed it.
+    script = f"""
+import bz2, importlib.util, io, sys
+spec = importlib.util.spec_from_file_location("native", {native.__file__!r})
+native = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(native)
+assert len(list(native.parse_sdf(io.BytesIO(bz2.compress(b"t\\n$$$$\\n" * 3))))) == 3
+assert not [name for name in sys.modules if name.startswith("molbrook")]
+"""
+    subprocess.run([sys.executable, "-c", script], check=True, cwd=tmp_path, env={**os.environ, "PYTHONPATH": ""})

@@ -3,6 +3,7 @@ give the frame read_table gives, on the synchronous scheduler and on a
 cluster of worker processes."""
 
 import gzip
+from contextlib import nullcontext
 import subprocess
 import sys
 from itertools import chain
@@ -11,20 +12,21 @@ import pandas as pd
 import pytest
 
 import molbrook.dask
-from molbrook import parse_sdf, read_table
+from molbrook import _bgzf, parse_sdf, read_table
 
 MOL = "t{}\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 
 
 def write_files(tmp_path):
-    """Two plain files and a gzip one whose record names first appear in
-    different files; a CRLF file among them."""
+    """Two plain files, a gzip one and a BGZF one whose record names first
+    appear in different files; a CRLF file among them."""
     paths = []
-    for number, (ending, packed) in enumerate([("\n", False), ("\r\n", False), ("\n", True)]):
+    for number, (ending, packed) in enumerate([("\n", False), ("\r\n", False), ("\n", True), ("\n", "bgzf")]):
         text = "".join(MOL.format(i) + f"> <A>\n{i}\n\n> <F{number}>\n{i}.5\n\n$$$$\n" for i in range(40))
         data = text.replace("\n", ending).encode()
         path = tmp_path / f"part{number}.sdf"
-        path.write_bytes(gzip.compress(data) if packed else data)
+        with open(path, "wb") as raw, _bgzf.BgzfWriter(raw) if packed == "bgzf" else nullcontext(raw) as out:
+            out.write(gzip.compress(data) if packed is True else data)
         paths.append(path)
     return paths
 
@@ -43,7 +45,7 @@ def computed(frame, **compute):
 def test_partitions_give_the_frame_of_read_table(tmp_path, kind, options):
     paths = write_files(tmp_path)
     frame = molbrook.dask.read_sdf(kind(tmp_path / "part*.sdf"), blocksize=700, **options)
-    assert frame.npartitions > 10  # the plain files cut, the gzip file whole
+    assert frame.npartitions > 15  # the plain and BGZF files cut, the gzip file whole
     pd.testing.assert_frame_equal(computed(frame, scheduler="sync"), expected(paths, kind, **options))
 
 

@@ -313,3 +313,18 @@ def test_signal_handler_error_ends_the_read(tmp_path):
         next(blocks)
     assert list(blocks) == []
     os.close(writer)
+
+
+@pytest.mark.parametrize("first, rest", [
+    (b"T\n$$$$\nU\n", ()),  # too short to be any magic number: decided at once
+    (b"BZh9\n$$$$\n", ()),
+    (b"P*M\n$$$$\n", ()),  # a zstd skippable frame's first three bytes
+    (b"T\n$$$$\n", ("U\n$$$$\n",)),  # the mixing error comes after the first block
+])
+def test_a_complete_first_block_is_handed_out_after_one_read(first, rest):
+    reader = Reader(first, *rest)  # a further read of a one-result Reader fails
+    blocks = parse_sdf(reader)
+    assert bytes(next(blocks)) == first[: first.index(b"$$$$\n") + 5]
+    if rest:
+        with pytest.raises(TypeError, match="mix str and bytes"):
+            next(blocks)

@@ -14,7 +14,7 @@ from molbrook.native import SDBlock, parse_sdf
 PIECES = [b"a", b"xy", b" ", b"\t", b"\n", b"\r\n", b"\r", b"$", b"$$$$", b"$$$$\n", b"$$$$ z\n",
           b"\n$$$$\n", b"\n$$$$", b"\r$$$$", b"M  END\n", b"\xc3\xa9"]
 sdf_bytes = st.lists(st.sampled_from(PIECES), max_size=40).map(b"".join)
-SEARCH = {False: _testcore.find_block_end, True: _testcore.find_block_end_universal}
+SEARCH = {False: _testcore.find_block_end, True: _testcore.find_block_end_str}
 
 
 class Chunks:

@@ -84,3 +84,32 @@ def test_find_matches_bytes_find(kernel, hay, needle, data):
 @given(hay=NEEDLE_PIECES, byte=st.sampled_from(b"$E\n>"))
 def test_find_last_byte_matches_bytes_rfind(kernel, hay, byte):
     assert core.find_last_byte(hay, byte, kernel) == hay.rfind(bytes([byte]))
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@given(hay=TEXTS, data=st.data())
+def test_line_break_search_reads_no_further_than_its_hit(kernel, hay, data):
+    # Reading past the hit made every block of a file without LFs cost a
+    # search to the end of the file.
+    start = data.draw(st.integers(0, len(hay)))
+    breaks = [i for i in range(start, len(hay)) if hay[i] in b"\r\n"]
+    at, masks = core.find_line_break(hay, start, kernel)
+    assert at == (breaks[0] if breaks else -1)
+    read = (breaks[0] + 1 if breaks else len(hay)) - start
+    assert masks == 2 * -(-read // 64)  # a CR and an LF mask per 64-byte window
+
+
+PREFIXES = st.lists(st.sampled_from([b"\x1f", b"\x8b", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd", b"P*M\x18", b"\x5f",
+                                     b"BZh9", b"1AY&SY", b"\x17rE8P\x90", b"\x00", b"T\n$$$$\n"]),
+                    max_size=4).map(b"".join)
+
+
+@given(head=PREFIXES)
+def test_a_format_told_from_the_first_bytes_never_changes_with_more(head):
+    # Streams decide as soon as their first bytes allow, so that a complete
+    # first block is never held back waiting for more.
+    whole = core.compression_of_start(head + b"more")
+    for end in range(len(head) + 1):
+        decided, format = core.compression_of_start(head[:end])
+        if decided:
+            assert whole == (True, format)

@@ -7,7 +7,7 @@ import pyarrow as pa
 import pytest
 
 from conftest import corpus_params
-from molbrook import MalformedRecordError, _table, read_table, scan_table
+from molbrook import MalformedRecordError, _bgzf, _table, read_table, scan_table
 
 MOL = "t{}\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 
@@ -19,17 +19,17 @@ def small_ranges(monkeypatch):
     monkeypatch.setattr(_table, "_MIN_RANGE", 300)
     monkeypatch.setattr(_table, "_MAX_RANGE", 2000)
     read = []
-    real = _table._read_range
+    real = _table._read_piece
 
-    def counted(path, span, *args):
-        read.append(span)
-        return real(path, span, *args)
+    def counted(piece, *args):
+        read.append(piece)
+        return real(piece, *args)
 
-    monkeypatch.setattr(_table, "_read_range", counted)
+    monkeypatch.setattr(_table, "_read_piece", counted)
     return read
 
 
-def sample(tmp_path, blocks=60, bad_at=None):
+def sample(tmp_path, blocks=60, bad_at=None, bgzf=False):
     """Blocks whose record names first appear at different places, so that
     the column order depends on reading all of them in order."""
     text = ""
@@ -37,8 +37,9 @@ def sample(tmp_path, blocks=60, bad_at=None):
         records = [(f"N{i % 7}", str(i)), ("ALL", f"{i}.5")] + [(f"LATE{i}", "x")] * (i % 20 == 19)
         body = "".join(f"> <{name}>\n{value}\n\n" for name, value in records)
         text += MOL.format(i) + (body if i != bad_at else "> broken\n1\n\n") + "$$$$\n"
-    path = tmp_path / "sample.sdf"
-    path.write_text(text)
+    path = tmp_path / ("sample.sdf.gz" if bgzf else "sample.sdf")
+    with _bgzf.BgzfWriter(open(path, "wb")) if bgzf else open(path, "wb") as out:
+        out.write(text.encode())
     return path
 
 
@@ -46,10 +47,12 @@ def arrow_of_scan(scan):
     return pa.Table.from_batches(list(pa.RecordBatchReader.from_stream(scan)))
 
 
+@pytest.mark.parametrize("bgzf", [False, True], ids=["plain", "bgzf"])
 @pytest.mark.parametrize("kind", [str, bytes])
-@pytest.mark.parametrize("options", [{}, {"title": "t", "types": {"ALL": float}}, {"names": ["ALL", "N3", "NONE"]}])
-def test_threads_give_the_table_of_one_thread(tmp_path, small_ranges, kind, options):
-    path = kind(sample(tmp_path))
+@pytest.mark.parametrize("options", [{}, {"title": "t", "types": {"ALL": float}}, {"names": ["ALL", "N3", "NONE"]},
+                                     {"molblock": "m", "block": "b", "names": ["ALL"]}])
+def test_threads_give_the_table_of_one_thread(tmp_path, small_ranges, kind, options, bgzf):
+    path = kind(sample(tmp_path, bgzf=bgzf))
     one = pa.table(read_table(path, workers=1, **options))
     assert not small_ranges
     for workers in (2, 3):

@@ -7,6 +7,8 @@ import sys
 import threading
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import sdf_reference as ref
 from conftest import corpus_params
@@ -193,15 +195,38 @@ def test_invalid_utf8_to_file_object():
 # Chunks and partial writes
 
 
-def test_file_object_chunks():
-    ascii_blocks = [SDBlock(f"block {i}\n" + "x" * 4000 + "\n$$$$\n") for i in range(300)]
-    blocks = ascii_blocks[:100] + [TEXT_BLOCKS[1]] + ascii_blocks[100:]
+def calls_promised(texts, kind):
+    """write() arguments: whole blocks gathered until they reach 64 KiB, a
+    non-ASCII str block alone after what was gathered before it."""
+    calls, gathered = [], ""
+    for text in texts:
+        if kind is str and not text.isascii():
+            calls += [gathered, text] if gathered else [text]
+            gathered = ""
+            continue
+        gathered += text
+        if len(gathered) >= 65536:
+            calls.append(gathered)
+            gathered = ""
+    calls += [gathered] if gathered else []
+    return [kind(call) if kind is str else call.encode() for call in calls]
+
+
+def write_one_by_one(out, blocks):
+    with sdf_writer(out) as writer:
+        for block in blocks:
+            writer.write(block)
+
+
+@pytest.mark.parametrize("write", [write_sdf, write_one_by_one])
+@given(kind=st.sampled_from([str, bytes]),
+       shapes=st.lists(st.tuples(st.integers(0, 40000), st.booleans()), max_size=24))
+@settings(max_examples=40)
+def test_file_object_calls(write, kind, shapes):
+    texts = [("\u00e9" if wide else "t") + "\n" + "x" * size + "\n$$$$\n" for size, wide in shapes]
     out = Recorder()
-    write_sdf(out, blocks)
-    # One full chunk, then what was buffered before the non-ASCII block, then that block alone.
-    assert out.calls[2] == str(TEXT_BLOCKS[1])
-    assert all(len(call) >= 65536 for i, call in enumerate(out.calls[:-1]) if i not in (1, 2))
-    assert len(out.calls) > 4 and out.value() == joined(blocks)
+    write(out, [SDBlock(text if kind is str else text.encode()) for text in texts])
+    assert out.calls == calls_promised(texts, kind)
 
 
 @pytest.mark.parametrize("blocks", [BLOCKS * 500, TEXT_BLOCKS * 500], ids=["bytes", "str"])

@@ -2,7 +2,8 @@
 
 Blocks keep the bytes they were read from, so an unedited block writes back
 byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`;
-`parse_sdf_range` reads the blocks that start in a byte range of a file.
+`parse_sdf_range` reads the blocks that start in a byte range of a file;
+`index_sdf` reads any block, by ordinal or by key, without a scan.
 """
 
 from molbrook.ctable import (
@@ -12,12 +13,16 @@ from molbrook.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
+from molbrook._index import index_sdf
+from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
+from molbrook._write_table import write_table
 from molbrook.native import (
     CTable,
     MalformedRecordError,
     SDBlock,
+    SDIndex,
     __version__,
     parse_sdf,
     parse_sdf_range,
@@ -28,6 +33,8 @@ from molbrook.native import (
 __all__ = [
     "CTable",
     "CTableError",
+    "Finding",
+    "FixSummary",
     "IndicesDuplicateError",
     "IndicesMismatchError",
     "IndicesOutOfOrderError",
@@ -36,8 +43,12 @@ __all__ = [
     "MergeSummary",
     "RecordTable",
     "SDBlock",
+    "SDIndex",
     "TableScan",
     "__version__",
+    "index_sdf",
+    "lint",
+    "lint_fix",
     "merge_records",
     "parse_sdf",
     "parse_sdf_range",
@@ -45,4 +56,5 @@ __all__ = [
     "scan_table",
     "sdf_writer",
     "write_sdf",
+    "write_table",
 ]

@@ -1,12 +1,13 @@
 """Cutting plain SD files into byte ranges that threads, processes or
-machines read apart (each with `parse_sdf_range`), and counting the CPUs
-they may use."""
+machines read apart (each with `parse_sdf_range`), BGZF files into
+ordinal ranges of their index, and counting the CPUs they may use."""
 
 from __future__ import annotations
 
 import os
 import stat
-from typing import Union
+from collections.abc import Iterator
+from typing import Any, Union
 
 from molbrook.native import _compression_of
 
@@ -46,3 +47,30 @@ def byte_ranges(size: int, piece: int) -> list[tuple[int, int]]:
     count = max(1, -(-size // max(piece, 1)))
     cuts = [size * i // count for i in range(count + 1)]
     return list(zip(cuts, cuts[1:]))
+
+
+# Blocks an ordinal range of a BGZF file is read in, a slice at a time.
+_SLICE_BLOCKS = 1024
+
+
+def bgzf_index(path: Path) -> Any:
+    """The index of a BGZF file (built and kept beside it when missing), for
+    cutting it into ordinal ranges; None for any other file."""
+    if not isinstance(path, (str, bytes, os.PathLike)) or _compression_of(path) != "gzip":
+        return None
+    from molbrook import _bgzf
+    from molbrook._index import index_sdf
+
+    return index_sdf(path) if _bgzf.is_bgzf_file(path) else None
+
+
+def data_size(index: Any) -> int:
+    """The bytes an index covers: of a BGZF file, decompressed."""
+    return sum(index.span(len(index) - 1)) if len(index) else 0
+
+
+def ordinal_blocks(index: Any, span: tuple[int, int]) -> Iterator[Any]:
+    """The blocks [first, stop) of an index, read a slice at a time."""
+    first, stop = span
+    for at in range(first, stop, _SLICE_BLOCKS):
+        yield from index[at:min(at + _SLICE_BLOCKS, stop)]

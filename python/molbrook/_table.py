@@ -6,12 +6,15 @@ import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
+import itertools
 from itertools import chain
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Union, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
 
 from molbrook import native
-from molbrook._parallel import byte_ranges, plain_size, worker_count
+from functools import partial
+
+from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
 
 if TYPE_CHECKING:
     import polars
@@ -123,60 +126,89 @@ def _encode_types(types: Mapping[Name, type] | None) -> dict[bytes, str]:
     return encoded
 
 
-def _check_title(title: str | None, names: list[bytes] | None) -> None:
-    if title is not None and not isinstance(title, str):
-        raise TypeError(f"title must be None or a column name (str), not {type(title).__name__}")
-    if title is not None and names is not None and title.encode("utf-8", "surrogateescape") in names:
-        raise ValueError(f"the title column {title!r} has the name of a record")
+class _Parts(NamedTuple):
+    """The columns of each block's own bytes, by name, or None: its title,
+    its molblock and the whole block, in that order before the records."""
+
+    title: str | None = None
+    molblock: str | None = None
+    block: str | None = None
+
+
+def _check_parts(parts: _Parts, names: list[bytes] | None) -> None:
+    for what, column in parts._asdict().items():
+        if column is not None and not isinstance(column, str):
+            raise TypeError(f"{what} must be None or a column name (str), not {type(column).__name__}")
+        if column is not None and names is not None and column.encode("utf-8", "surrogateescape") in names:
+            raise ValueError(f"the {what} column {column!r} has the name of a record")
+    named = [column for column in parts if column is not None]
+    if len(set(named)) < len(named):
+        raise ValueError("the title, molblock and block columns need names of their own")
 
 
 def _reader(
-    blocks: Iterable[Any], names: list[bytes] | None, title: str | None, types: dict[bytes, str], batch_rows: int
+    blocks: Iterable[Any], names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int
 ) -> Any:
-    return native._TableReader(blocks, names, title, types, batch_rows, RecordTable)
+    return native._TableReader(
+        blocks, names, parts.title, types, batch_rows, RecordTable, molblock=parts.molblock, block=parts.block
+    )
 
 
-def _ranges(source: Source, workers: int) -> list[tuple[int, int]] | None:
-    """The byte ranges that `workers` threads read apart, or None when the
-    source is read on one thread: one worker, a file object or iterable,
-    a compressed file or a pipe, or a small file."""
+# What gives the blocks of one part of a file that a thread reads.
+Piece = Callable[[], Iterable[Any]]
+
+
+def _piece_size(size: int, workers: int) -> int:
+    return min(max(size // (workers * _RANGES_PER_WORKER), _MIN_RANGE), _MAX_RANGE)
+
+
+def _pieces(source: Source, workers: int) -> list[Piece] | None:
+    """The parts of a file that `workers` threads read apart, in order:
+    byte ranges of a plain file, ordinal ranges of a BGZF one (by its
+    index). None when the source is read on one thread: one worker, a file
+    object or iterable, another compressed file or a pipe, or a small file."""
     if workers == 1 or not _is_path(source):
         return None
     size = plain_size(source)
-    if size is None or size < 2 * _MIN_RANGE:
+    if size is not None:
+        if size < 2 * _MIN_RANGE:
+            return None
+        return [partial(native.parse_sdf_range, source, *span, borrow=True)
+                for span in byte_ranges(size, _piece_size(size, workers))]
+    index = bgzf_index(source)
+    if index is None or data_size(index) < 2 * _MIN_RANGE:
         return None
-    piece = min(max(size // (workers * _RANGES_PER_WORKER), _MIN_RANGE), _MAX_RANGE)
-    return byte_ranges(size, piece)
+    count = -(-data_size(index) // _piece_size(data_size(index), workers))
+    return [partial(ordinal_blocks, index, span) for span in index.ranges(count)]
 
 
-def _read_range(
-    path: Source, span: tuple[int, int], names: list[bytes] | None, title: str | None, types: dict[bytes, str],
-    batch_rows: int, read: Callable[[Any], Any],
+def _read_piece(
+    piece: Piece, names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int,
+    read: Callable[[Any], Any],
 ) -> Any:
-    """read(reader) of a table reader over the blocks that start in `span`."""
-    reader = _reader(native.parse_sdf_range(path, *span, borrow=True), names, title, types, batch_rows)
+    """read(reader) of a table reader over the blocks of `piece`."""
+    reader = _reader(piece(), names, parts, types, batch_rows)
     try:
         return read(reader)
     finally:
         reader.close()
 
 
-def _range_names(pool: ThreadPoolExecutor, path: Source, ranges: list[tuple[int, int]]) -> list[bytes]:
+def _piece_names(pool: ThreadPoolExecutor, pieces: list[Piece]) -> list[bytes]:
     """Every record name of the file, in order of first appearance."""
-    found = pool.map(lambda span: _read_range(path, span, None, None, {}, 0, lambda r: r.record_names()), ranges)
+    found = pool.map(lambda piece: _read_piece(piece, None, _Parts(), {}, 0, lambda r: r.record_names()), pieces)
     return list(dict.fromkeys(chain.from_iterable(found)))
 
 
-def _read_ranges(
-    path: Source, ranges: list[tuple[int, int]], workers: int, names: list[bytes] | None, title: str | None,
-    types: dict[bytes, str],
+def _read_pieces(
+    pieces: list[Piece], workers: int, names: list[bytes] | None, parts: _Parts, types: dict[bytes, str],
 ) -> RecordTable:
-    """read_table of a plain file, its ranges built on `workers` threads
+    """read_table of a file cut into pieces, built on `workers` threads
     (the native builder runs without the interpreter lock), each with the
     record names it meets, and joined with their columns in order of
     first appearance."""
     with ThreadPoolExecutor(workers, thread_name_prefix="molbrook") as pool:
-        tables = list(pool.map(lambda span: _read_range(path, span, names, title, types, 0, _read_all), ranges))
+        tables = list(pool.map(lambda piece: _read_piece(piece, names, parts, types, 0, _read_all), pieces))
     joined: RecordTable = RecordTable._union(tables)
     return joined
 
@@ -192,6 +224,8 @@ def read_table(
     title: str | None = None,
     types: Mapping[Name, type] | None = None,
     workers: int | None = None,
+    molblock: str | None = None,
+    block: str | None = None,
 ) -> RecordTable:
     """Read the SD data records of every block into a table.
 
@@ -200,26 +234,30 @@ def read_table(
     row per block, in order, and a column per record name: every name in
     order of first appearance, or exactly `names`. A cell is what
     `block.get(name)` returns, null where the block has no such record.
-    `title` names a first column of block titles; `types` maps record names
-    to int or float for int64 and float64 columns (unparseable values are
-    null).
+    `title` names a first column of block titles, `molblock` one of their
+    molblocks (`block.molblock`) and `block` one of the whole blocks, as
+    `bytes(block)` or `str(block)` gives them, which `write_table` writes
+    back byte for byte; `types` maps record names to int or float for int64
+    and float64 columns (unparseable values are null).
 
     A plain file is cut into byte ranges read on `workers` threads (None:
-    every CPU the process may use; 1: the calling thread only); the table
-    is the same, row and column order included.
+    every CPU the process may use; 1: the calling thread only), a BGZF file
+    into ranges of blocks by its index (built beside it when missing); the
+    table is the same, row and column order included.
     """
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
-    _check_title(title, encoded_names)
+    parts = _Parts(title, molblock, block)
+    _check_parts(parts, encoded_names)
     count = worker_count(workers)
-    ranges = _ranges(source, count)
-    if ranges is not None:
+    pieces = _pieces(source, count)
+    if pieces is not None:
         try:
-            return _read_ranges(source, ranges, count, encoded_names, title, encoded_types)
+            return _read_pieces(pieces, count, encoded_names, parts, encoded_types)
         except _BLOCK_ERRORS:
             pass
     blocks, opened = _blocks(source)
-    reader = _reader(blocks, encoded_names, title, encoded_types, 0)
+    reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
         return reader.read_all()
     finally:
@@ -228,28 +266,29 @@ def read_table(
 
 
 class _RangeScan:
-    """The batches of a scan of a plain file whose ranges are read on a
-    thread pool: in order, with a few ranges read ahead of the consumer."""
+    """The batches of a scan of a file whose pieces are read on a thread
+    pool: in order, with a few pieces read ahead of the consumer."""
 
     def __init__(
-        self, path: Source, ranges: list[tuple[int, int]], workers: int, names: list[bytes], title: str | None,
+        self, path: Source, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
         types: dict[bytes, str], batch_rows: int,
     ) -> None:
         self._path = path
-        self._options = (names, title, types, batch_rows)
-        # An empty range gives the schema (and raises what the options do).
-        self._empty = _read_range(path, (0, 0), names, title, types, 0, _read_all)
+        self._options = (names, parts, types, batch_rows)
+        # The first block gives the schema (and raises what the options do).
+        first = itertools.islice(chain.from_iterable(piece() for piece in pieces), 1)
+        self._empty = _read_piece(lambda: first, names, parts, types, 0, _read_all)
         self._pool = ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
-        self._ranges = iter(ranges)
+        self._ranges = iter(pieces)
         self._pending: deque[Future[list[RecordTable]]] = deque()
         self._batches: deque[RecordTable] = deque()
         for _ in range(workers + 1):
             self._read_ahead()
 
     def _read_ahead(self) -> None:
-        span = next(self._ranges, None)
-        if span is not None:
-            self._pending.append(self._pool.submit(_read_range, self._path, span, *self._options, list))
+        piece = next(self._ranges, None)
+        if piece is not None:
+            self._pending.append(self._pool.submit(_read_piece, piece, *self._options, list))
 
     def __iter__(self) -> _RangeScan:
         return self
@@ -339,6 +378,8 @@ def scan_table(
     types: Mapping[Name, type] | None = None,
     batch_rows: int = 65536,
     workers: int | None = None,
+    molblock: str | None = None,
+    block: str | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
@@ -346,33 +387,34 @@ def scan_table(
     that the schema is known before the first batch; a file object or an
     iterable of blocks cannot be read twice and needs `names`.
 
-    A plain file is cut into byte ranges read on `workers` threads (None:
-    every CPU the process may use; 1: the calling thread only), a few
-    ranges ahead of the consumer: the rows are the same, in order, while
+    A plain file is cut into byte ranges, a BGZF file into ranges of blocks
+    by its index, read on `workers` threads (None: every CPU the process
+    may use; 1: the calling thread only), a few ranges ahead of the consumer: the rows are the same, in order, while
     a batch may end early at the end of a range.
     """
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
-    _check_title(title, encoded_names)
+    parts = _Parts(title, molblock, block)
+    _check_parts(parts, encoded_names)
     count = worker_count(workers)
-    ranges = _ranges(source, count)
-    if ranges is not None:
+    pieces = _pieces(source, count)
+    if pieces is not None:
         try:
             if encoded_names is None:
                 with ThreadPoolExecutor(count, thread_name_prefix="molbrook") as pool:
-                    encoded_names = _range_names(pool, source, ranges)
-            return TableScan(_RangeScan(source, ranges, count, encoded_names, title, encoded_types, batch_rows), True)
+                    encoded_names = _piece_names(pool, pieces)
+            return TableScan(_RangeScan(source, pieces, count, encoded_names, parts, encoded_types, batch_rows), True)
         except _BLOCK_ERRORS:
             pass
     if encoded_names is None:
         if not _is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(native.parse_sdf(source, borrow=True), None, None, {}, 0)
+        first = _reader(native.parse_sdf(source, borrow=True), None, _Parts(), {}, 0)
         try:
             encoded_names = first.record_names()
         finally:
             first.close()
     blocks, opened = _blocks(source)
-    return TableScan(_reader(blocks, encoded_names, title, encoded_types, batch_rows), opened)
+    return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)

@@ -1,9 +1,11 @@
 """SD files as Dask DataFrames (the `dask` extra).
 
 A plain file is cut into byte ranges of about `blocksize`, each read by a
-task with `parse_sdf_range`, so that the partitions of one file are read
-on every core of a machine or every worker of a cluster; a compressed
-file is one partition. Importing molbrook does not import Dask.
+task with `parse_sdf_range`, a BGZF file into ranges of blocks of its
+index, so that the partitions of one file are read on every core of a
+machine or every worker of a cluster; another compressed file is one
+partition. `to_sdf` writes a frame back, an SD file per
+partition. Importing molbrook does not import Dask.
 """
 
 from __future__ import annotations
@@ -13,17 +15,24 @@ import importlib
 import io
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, Union
+from typing import Any, NamedTuple, Union
 
 from molbrook import _table, native
-from molbrook._parallel import byte_ranges, plain_size
+from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size
+from molbrook._write_table import write_table
 
-__all__ = ["read_sdf"]
+__all__ = ["read_sdf", "to_sdf"]
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-# A partition: a path and the byte range of its blocks, or None for the
-# whole (compressed) file.
-Part = tuple[Union[str, bytes], Union[tuple[int, int], None]]
+
+
+class Part(NamedTuple):
+    """A partition: a path and the byte range of its blocks (the ordinals
+    of its blocks in a BGZF file's index), or None for a whole file."""
+
+    path: Union[str, bytes]
+    span: Union[tuple[int, int], None]
+    by_ordinal: bool = False
 
 
 def _import_dask() -> Any:
@@ -61,21 +70,30 @@ def _parts(paths: list[str | bytes], blocksize: int) -> list[Part]:
     parts: list[Part] = []
     for path in paths:
         size = plain_size(path)
-        if size is None:
-            parts.append((path, None))
+        if size is not None:
+            parts.extend(Part(path, span) for span in byte_ranges(size, blocksize))
+        elif (index := bgzf_index(path)) is not None:
+            with index:
+                count = max(1, -(-data_size(index) // blocksize))
+                parts.extend(Part(path, span, True) for span in index.ranges(count))
         else:
-            parts.extend((path, span) for span in byte_ranges(size, blocksize))
+            parts.append(Part(path, None))
     return parts
 
 
 def _blocks(part: Part) -> Any:
-    path, span = part
-    return native.parse_sdf(path, borrow=True) if span is None else native.parse_sdf_range(path, *span, borrow=True)
+    if part.span is None:
+        return native.parse_sdf(part.path, borrow=True)
+    if part.by_ordinal:
+        from molbrook._index import index_sdf  # the sidecar that _parts kept
+
+        return ordinal_blocks(index_sdf(part.path), part.span)
+    return native.parse_sdf_range(part.path, *part.span, borrow=True)
 
 
 def _part_names(part: Part) -> list[bytes]:
     """The record names of a partition, in order of first appearance."""
-    reader = _table._reader(_blocks(part), None, None, {}, 0)
+    reader = _table._reader(_blocks(part), None, _table._Parts(), {}, 0)
     try:
         names: list[bytes] = reader.record_names()
     finally:
@@ -134,8 +152,10 @@ def read_sdf(
 
     `paths` is a path, a glob or a list of them, all str (str columns) or
     all bytes (binary columns). A plain file is cut into partitions of
-    about `blocksize` bytes (an int or a string such as "64MiB"); a
-    compressed one is a partition of its own. With `names=None` a first
+    about `blocksize` bytes (an int or a string such as "64MiB"), a BGZF
+    file (as molbrook writes .gz files) into partitions of about as many
+    decompressed bytes by its index, kept beside it; another compressed
+    file is a partition of its own. With `names=None` a first
     pass, run as Dask tasks, finds every record name in order of first
     appearance. Columns are Arrow-backed; selecting columns reads only
     those records.
@@ -153,3 +173,39 @@ def read_sdf(
     return dask.dataframe.from_map(
         _read_part, parts, args=(chosen, title, types), meta=meta, label="read-sdf", enforce_metadata=False
     )
+
+
+def _part_paths(path: str, count: int) -> list[str]:
+    """`path` with its "*" replaced by each partition's number, zero-padded
+    to one width so that the files sort in partition order."""
+    if path.count("*") != 1:
+        raise ValueError(f"to_sdf needs a path with one '*', for the partition number, not {path!r}")
+    width = len(str(count - 1))
+    return [path.replace("*", str(number).zfill(width)) for number in range(count)]
+
+
+def to_sdf(
+    frame: Any,
+    path: str | os.PathLike[str],
+    *,
+    molblock: str | None = None,
+    title: str | None = None,
+    names: Sequence[str] | None = None,
+    block: str | None = None,
+) -> list[str]:
+    """Write each partition of a `dask.dataframe.DataFrame` as an SD file,
+    in parallel on Dask's workers, and return the paths in partition order.
+
+    `path` holds one "*", replaced by the partition's number (zero-padded,
+    so that the files sort in order); each file is written whole or not at
+    all by `molbrook.write_table`, which the other arguments go to.
+    Concatenated, the files are `write_table` of the computed frame.
+    """
+    dask = _import_dask()
+    paths = _part_paths(os.fspath(path), frame.npartitions)
+    options = {"molblock": molblock, "title": title, "names": names, "block": block}
+    dask.compute(*[
+        dask.delayed(write_table)(part, part_path, **options)
+        for part, part_path in zip(frame.to_delayed(), paths)
+    ])
+    return paths

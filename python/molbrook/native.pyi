@@ -1,9 +1,9 @@
 import types
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from os import PathLike
-from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, TypeVar, final, overload
+from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, SupportsIndex, TypeVar, final, overload
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import Buffer, Self, disjoint_base
 
 __all__ = [
     "CTable",
@@ -20,7 +20,14 @@ __all__ = [
     "_SDFWriter",
     "_RecordTable",
     "_TableReader",
+    "SDIndex",
+    "_open_index",
     "_merge_blocks",
+    "_write_table",
+    "_lint_path",
+    "_lint_bytes",
+    "_StreamReader",
+    "_lint_codes",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -160,6 +167,62 @@ def _merge_blocks(
     names: tuple[str | bytes, ...],
     columns: tuple[tuple[str | bytes | None, ...], ...],
 ) -> tuple[int, int, int]: ...
+def _write_table(
+    stream: object,
+    dest: _Path | _Writable[Any],
+    text: bool,
+    title: str | None,
+    molblock: str | None,
+    block: str | None,
+    names: list[str] | None,
+) -> int: ...
+# A lint scan: (offset, consumed, lines, blocks, first_ending, findings,
+# edits, fixed, unfixed); see src/python/lint.cpp.
+_LintScan = tuple[
+    int,
+    int,
+    int,
+    int,
+    int | None,
+    list[tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]],
+    list[tuple[int, int, int, bytes]] | None,
+    tuple[int, ...] | None,
+    tuple[int, ...] | None,
+]
+
+_lint_codes: tuple[str, ...]
+
+def _lint_path(
+    path: _Path,
+    start: int,
+    end: int,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    write: Callable[[memoryview], object] | None = None,
+    first_ending: int | None = None,
+) -> _LintScan | None: ...
+def _lint_bytes(
+    data: Buffer,
+    at_start: bool,
+    at_eof: bool,
+    *,
+    select: int = 0,
+    fix: int = 0,
+    unsafe: bool = False,
+    edits: bool = False,
+    write: Callable[[memoryview], object] | None = None,
+    first_ending: int | None = None,
+) -> _LintScan: ...
+@final
+class _StreamReader:
+    """The bytes a binary stream's read method gives, decompressed when its
+    first bytes tell a compression format, as parse_sdf tells it."""
+
+    def __new__(cls, read: Callable[[int], bytes]) -> Self: ...
+    def read(self, size: int) -> bytes: ...
 @final
 class _SDFWriter:
     """Write SDBlocks one at a time, buffered as `write_sdf` writes them."""
@@ -217,6 +280,9 @@ class _TableReader:
         types: dict[bytes, str],
         batch_rows: int,
         table_type: type[_RecordTable],
+        *,
+        molblock: str | None = None,
+        block: str | None = None,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _RecordTable: ...
@@ -225,3 +291,33 @@ class _TableReader:
     def close(self) -> None: ...
     def __arrow_c_schema__(self) -> object: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+@final
+class SDIndex(Generic[AnyStr]):
+    """Random access to the blocks of an SD file, by ordinal or by key; made by
+    `index_sdf`. Safe to share between threads."""
+
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[SDBlock[AnyStr]]: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    @overload
+    def __getitem__(self, i: SupportsIndex, /) -> SDBlock[AnyStr]: ...
+    @overload
+    def __getitem__(self, i: slice, /) -> list[SDBlock[AnyStr]]: ...
+    def take(self, ordinals: Iterable[SupportsIndex], /) -> list[SDBlock[AnyStr]]: ...
+    def span(self, i: SupportsIndex, /) -> tuple[int, int]: ...
+    @overload
+    def get(self, key: AnyStr) -> SDBlock[AnyStr] | None: ...
+    @overload
+    def get(self, key: AnyStr, default: _T) -> SDBlock[AnyStr] | _T: ...
+    def get_all(self, key: AnyStr, /) -> list[SDBlock[AnyStr]]: ...
+    def ordinals(self, key: AnyStr, /) -> list[int]: ...
+    def keys(self) -> list[AnyStr]: ...
+    def ranges(self, n: SupportsIndex, /) -> list[tuple[int, int]]: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *_exc_info: object) -> None: ...
+
+def _open_index(
+    path: str | bytes, sidecar: str | bytes | None, key: bytes | None, on_title: bool, bgzf: object
+) -> tuple[SDIndex[Any], bytes | None]: ...

@@ -63,6 +63,18 @@ ByteBuffer concat(std::initializer_list<std::string_view> parts) {
 
 }  // namespace
 
+std::optional<size_t> find_mdl_end(std::string_view body) noexcept {
+  size_t last_line;
+  if (body.starts_with(kMEnd)) {
+    last_line = 0;
+  } else {
+    size_t hit = find(body, kNewlineMEnd);
+    if (hit == npos) return std::nullopt;
+    last_line = hit + 1;
+  }
+  return next_line_end(body, last_line);
+}
+
 ByteBuffer& BlockStorage::make_owned(size_t spare) {
   if (mapping_) {
     owned_ = ByteBuffer(bytes(), spare);
@@ -125,24 +137,11 @@ size_t Block::mdl_end() const noexcept {
   return mdl_end_;
 }
 
-// The MDL ends with the first line that starts with "M  END" (anything may
-// follow on that line); without one, the whole body is MDL.
 void Block::locate_mdl_end() const noexcept {
   std::string_view all = bytes();
   size_t body_end = all.size() - terminator_length();
-  std::string_view body = all.substr(title_end_, body_end - title_end_);
-  size_t last_line;
-  if (body.starts_with(kMEnd)) {
-    last_line = title_end_;
-  } else {
-    size_t hit = find(body, kNewlineMEnd);
-    if (hit == npos) {
-      mdl_end_ = body_end;
-      return;
-    }
-    last_line = title_end_ + hit + 1;
-  }
-  mdl_end_ = next_line_end(all, last_line);
+  std::optional<size_t> end = find_mdl_end(all.substr(title_end_, body_end - title_end_));
+  mdl_end_ = end ? title_end_ + *end : body_end;
 }
 
 std::string_view Block::mdl() const noexcept { return bytes().substr(title_end_, mdl_end() - title_end_); }

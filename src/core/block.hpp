@@ -19,6 +19,12 @@
 
 namespace molbrook {
 
+// Where the MDL of a block's body (its bytes after the title line, up to
+// its $$$$ line) ends: just past the first line that starts with
+// "M  END", whatever follows on it. nullopt without such a line, when the
+// whole body is MDL.
+std::optional<size_t> find_mdl_end(std::string_view body) noexcept;
+
 // A block's bytes: a buffer of its own, or a slice of a shared file
 // mapping that the first edit copies out.
 class BlockStorage {

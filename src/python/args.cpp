@@ -51,4 +51,15 @@ bool bool_argument(PyObject* value, const char* function, const char* argument, 
   return false;
 }
 
+bool utf8_argument(PyObject* value, const char* expected, std::string& result) {
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+  if (utf8 == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, expected);
+    return false;
+  }
+  result.assign(utf8, static_cast<size_t>(size));
+  return true;
+}
+
 }  // namespace molbrook::py

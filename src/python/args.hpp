@@ -1,6 +1,8 @@
 // Argument binding for vectorcall methods.
 #pragma once
 
+#include <string>
+
 #include "ref.hpp"
 
 namespace molbrook::py {
@@ -16,5 +18,8 @@ bool parse_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
 // TypeError naming the argument, as the interpreter words it:
 // "parse_sdf() argument 'borrow' must be bool, not int".
 bool bool_argument(PyObject* value, const char* function, const char* argument, bool& result) noexcept;
+
+// A str as its UTF-8; anything else is a TypeError saying `expected`.
+bool utf8_argument(PyObject* value, const char* expected, std::string& result);
 
 }  // namespace molbrook::py

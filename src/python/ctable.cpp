@@ -368,7 +368,7 @@ PyType_Spec ctable_spec = {
 // The table of a block
 
 BlockText block_text(const PySDBlock* self) noexcept {
-  if (self->is_bytes) return BlockText::Latin1;
+  if (self->kind == Kind::Bytes) return BlockText::Latin1;
   return self->utf8_valid ? BlockText::ValidUtf8 : BlockText::Utf8;
 }
 

@@ -12,7 +12,7 @@ int block_getbuffer(PyObject* object, Py_buffer* view, int flags) noexcept {
   PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return -1;
-  if (!self->is_bytes) {
+  if (self->kind == Kind::Str) {
     PyErr_SetString(PyExc_TypeError, "a str SDBlock is not bytes-like; use str(block)");
     return -1;
   }

@@ -47,7 +47,7 @@ PyObject* iterator_next(PyObject* object) {
     PyErr_SetString(PyExc_RuntimeError, "SDBlock records changed during iteration");
     return nullptr;
   }
-  NameCache* cache = thread_name_cache(block->is_bytes);
+  NameCache* cache = thread_name_cache(block->kind);
   if (cache == nullptr) return nullptr;
   RecordObjects objects(block, *cache);
   RecordScanner scanner(objects.section(), self->offset);

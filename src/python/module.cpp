@@ -2,11 +2,15 @@
 // execution step that fills it.
 #include "ctable.hpp"
 #include "errors.hpp"
+#include "index.hpp"
 #include "iter.hpp"
+#include "lint.hpp"
 #include "merge.hpp"
+#include "table_writer.hpp"
 #include "opened.hpp"
 #include "read.hpp"
 #include "sdblock.hpp"
+#include "stream_reader.hpp"
 #include "table.hpp"
 #include "table_reader.hpp"
 #include "writer.hpp"
@@ -28,7 +32,7 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type();
+         init_table_reader_type() && init_stream_reader_type() && init_index_type();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -83,7 +87,14 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&
                add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
                add_public(module, "_TableReader", new_reference(TableReaderType)) &&
+               add_public(module, "SDIndex", new_reference(SDIndexType)) &&
+               add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_public(module, "_write_table", new_function(&write_table_def, module)) &&
+               add_public(module, "_lint_path", new_function(&lint_path_def, module)) &&
+               add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
+               add_public(module, "_StreamReader", new_reference(StreamReaderType)) &&
+               add_public(module, "_lint_codes", lint_code_names()) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;

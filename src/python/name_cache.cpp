@@ -30,7 +30,7 @@ uint32_t hash_name(std::string_view name) noexcept {
 
 PyObject* NameCache::make(std::string_view name) const noexcept {
   const auto size = static_cast<Py_ssize_t>(name.size());
-  return is_bytes_ ? PyBytes_FromStringAndSize(name.data(), size) : PyUnicode_DecodeUTF8(name.data(), size, nullptr);
+  return kind_ == Kind::Bytes ? PyBytes_FromStringAndSize(name.data(), size) : PyUnicode_DecodeUTF8(name.data(), size, nullptr);
 }
 
 bool NameCache::holds(uint32_t index, std::string_view name) const noexcept {
@@ -99,8 +99,8 @@ PyObject* NameCache::Use::get_next(std::string_view name) {
 namespace {
 
 struct ThreadNameCaches {
-  NameCache text{false};
-  NameCache bytes{true};
+  NameCache str{Kind::Str};
+  NameCache bytes{Kind::Bytes};
 };
 
 // The caches belong to a capsule in the thread state's dict. The
@@ -143,7 +143,7 @@ ThreadNameCaches* find_or_create_caches() {
 
 }  // namespace
 
-NameCache* thread_name_cache(bool is_bytes) noexcept {
+NameCache* thread_name_cache(Kind kind) noexcept {
   PyThreadState* state = PyThreadState_Get();
   if (t_owner != state || t_caches == nullptr) {
     ThreadNameCaches* caches;
@@ -157,7 +157,7 @@ NameCache* thread_name_cache(bool is_bytes) noexcept {
     t_caches = caches;
     t_owner = state;
   }
-  return is_bytes ? &t_caches->bytes : &t_caches->text;
+  return kind == Kind::Bytes ? &t_caches->bytes : &t_caches->str;
 }
 
 }  // namespace molbrook::py

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/base/buffer.hpp"
+#include "core/base/kind.hpp"
 #include "ref.hpp"
 
 namespace molbrook::py {
@@ -23,7 +24,7 @@ class NameCache {
   static constexpr size_t kMaxNameSize = 64;
   static constexpr size_t kCapacity = 4096;
 
-  explicit NameCache(bool is_bytes) noexcept : is_bytes_(is_bytes) {}
+  explicit NameCache(Kind kind) noexcept : kind_(kind) {}
   NameCache(const NameCache&) = delete;
   NameCache& operator=(const NameCache&) = delete;
   ~NameCache() { clear(); }
@@ -72,7 +73,7 @@ class NameCache {
   bool full() const noexcept { return entries_.size() == kCapacity; }
   void clear() noexcept;
 
-  bool is_bytes_;
+  Kind kind_;
   bool in_use_ = false;
   uint32_t first_ = kNone;  // the entry that started the last sequence
   std::vector<Entry> entries_;
@@ -82,6 +83,6 @@ class NameCache {
 
 // The calling thread's cache for names of one kind; null with an
 // exception set if it cannot be created.
-NameCache* thread_name_cache(bool is_bytes) noexcept;
+NameCache* thread_name_cache(Kind kind) noexcept;
 
 }  // namespace molbrook::py

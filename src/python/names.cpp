@@ -79,7 +79,7 @@ PyObject* read_records(PyObject* object, PyObject* result, Add add) {
   PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  NameCache* cache = thread_name_cache(self->is_bytes);
+  NameCache* cache = thread_name_cache(self->kind);
   if (cache == nullptr) return nullptr;
   RecordObjects objects(self, *cache);
   RecordScanner scanner(objects.section());

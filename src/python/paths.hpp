@@ -1,6 +1,7 @@
 // Path arguments of the readers and writers.
 #pragma once
 
+#include "core/base/kind.hpp"
 #include "ref.hpp"
 
 namespace molbrook::py {
@@ -11,7 +12,7 @@ struct PathArgument {
   Ref path;
   Ref encoded;
 
-  bool is_str() const noexcept { return PyUnicode_Check(path.get()); }
+  Kind kind() const noexcept { return PyUnicode_Check(path.get()) ? Kind::Str : Kind::Bytes; }
   const char* c_path() const noexcept { return PyBytes_AS_STRING(encoded.get()); }
 };
 

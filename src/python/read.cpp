@@ -1,8 +1,8 @@
 // The block iterator and its sources. Each next() takes one block from the
 // splitter, which a chunked source (a file object, an iterable of lines,
-// text in memory, a descriptor, a decompressing reader) fills a chunk at a
-// time, or from the queue of a mapped file or of positional reads, split a
-// batch at a time without the interpreter lock.
+// text in memory, a descriptor; compressed ones through a decompressor)
+// fills a chunk at a time, or from the queue of a mapped file or of
+// positional reads, split a batch at a time without the interpreter lock.
 #include "read.hpp"
 
 #include <cerrno>
@@ -17,12 +17,14 @@
 
 #include "args.hpp"
 #include "borrow.hpp"
+#include "compat.hpp"
 #include "core/platform/file.hpp"
 #include "core/read/compression.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "core/read/open_file.hpp"
 #include "core/read/positional_reader.hpp"
 #include "core/read/splitter.hpp"
+#include "decompressor.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -38,8 +40,6 @@ namespace {
 
 // Every chunked source reads this much per step.
 constexpr size_t kChunkSize = 131072;
-
-using Kind = StreamKind;
 
 // File offsets: the blocks whose first byte lies in [start, end).
 struct ByteRange {
@@ -60,16 +60,18 @@ struct LinesSource {
 };
 
 // The first bytes of a stream that cannot be opened again (a pipe, a
-// device, a file object), held back until they tell whether it is
-// compressed; a compressed stream goes through a decompressor from then on.
+// device, a file object), held back only while they cannot tell whether
+// it is compressed; a compressed stream goes through a decompressor from
+// then on.
 struct StreamStart {
   std::string head;
   bool decided = false;
-  Ref decompressor;  // a molbrook._compression.StreamDecompressor
+  std::optional<Decompressor> decompressor;
 };
 
 // A file object, through its bound read1 (or read) method.
 struct FileSource {
+  Ref object;  // for the note on a decompression error
   Ref read;
   StreamStart start;
 };
@@ -82,22 +84,16 @@ struct BufferSource {
   bool pending_cr = false;
 };
 
-// A path that is not mapped, read through its descriptor.
+// A descriptor read in chunks: a pipe or device, a compressed file, or a
+// file that is not mapped.
 struct FdSource {
   platform::File descriptor;
-  Ref path;  // as os.fspath gave it, for OSError
+  Ref path;  // as os.fspath gave it, for OSError and decompression errors
+  // A regular file is read at offsets: telling its format read its first
+  // bytes, which moves the file position on some systems.
+  std::optional<uint64_t> offset;
   bool pending_cr = false;
   StreamStart start;
-};
-
-// A compressed path, through the bound read1 (or read) of the reader that
-// molbrook._compression opened; a str path's text is translated like a
-// file opened in text mode.
-struct DecompressedSource {
-  Ref reader;
-  Ref read;
-  Ref path;  // as os.fspath gave it, for the note on a decompression error
-  bool pending_cr = false;
 };
 
 // A range of a regular file that is not mapped.
@@ -109,15 +105,18 @@ struct PositionalSource {
 // Exhausted, closed or failed: next() ends the iteration.
 struct DoneSource {};
 
-using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource,
-                            DecompressedSource, MappedReader, PositionalSource>;
+using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource, MappedReader,
+                            PositionalSource>;
 
 struct PySDBlockIterator {
   PyObject_HEAD
   BorrowState borrow;
   Source source;
   BlockSplitter splitter;  // fed by the chunked sources
-  Kind kind;
+  // The kind of the blocks it yields: known from the start for paths and
+  // text in memory, fixed by the first data of a file object or an
+  // iterable of lines (a stream that never gave any counts as str).
+  std::optional<Kind> kind;
   bool utf8_valid;  // copied into every block: the data came from Python objects
 };
 
@@ -164,18 +163,15 @@ Ref read_method(PyObject* object) noexcept {
 
 // Fixes the stream's kind from its first data; TypeError `mixed` for data
 // of the other kind.
-bool agree_kind(Kind& stream, Kind data, const char* mixed) noexcept {
-  if (stream == Kind::Unknown) stream = data;
+bool agree_kind(std::optional<Kind>& stream, Kind data, const char* mixed) noexcept {
+  if (!stream) stream = data;
   if (stream == data) return true;
   PyErr_SetString(PyExc_TypeError, mixed);
   return false;
 }
 
-// A decompressor for a stream of `format`, from molbrook._compression.
-Ref new_decompressor(Compression format) noexcept {
-  Ref module = Ref::steal(PyImport_ImportModule("molbrook._compression"));
-  if (!module) return {};
-  return Ref::steal(PyObject_CallMethod(module.get(), "StreamDecompressor", "s", compression_name(format)));
+std::string_view bytes_of(PyObject* bytes) noexcept {
+  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
 // Appends stream bytes, translated like a file opened in text mode when
@@ -188,73 +184,110 @@ void append_stream_bytes(BlockSplitter& splitter, std::string_view bytes, bool t
   }
 }
 
-// Decompresses one chunk of a compressed stream (at its end, checks that
-// the stream is complete); an error gets a note naming the source.
-Ref decompress(PyObject* decompressor, std::string_view bytes, bool eof, PyObject* source) noexcept {
-  Ref data = Ref::steal(PyObject_CallMethod(decompressor, "decompress", "y#", bytes.data(),
-                                            static_cast<Py_ssize_t>(bytes.size())));
-  if (data && eof && !Ref::steal(PyObject_CallMethod(decompressor, "finish", nullptr))) data = Ref();
-  if (data && !PyBytes_Check(data.get())) {
-    PyErr_SetString(PyExc_TypeError, "a decompressor must give bytes");
-    data = Ref();
+// Adds "while decompressing {source!r}" to the raised exception, which is
+// set aside meanwhile: a file object's repr may look up attributes that
+// it does not have.
+void note_decompressing(PyObject* source) noexcept {
+  Ref error = take_exception();
+  Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", source));
+  if (!note) return;  // the repr's error replaces the original one
+  restore_exception(std::move(error));
+  add_note(note.get());
+}
+
+// Decompresses until there is output or the stream ends, `read_raw`
+// giving the next compressed chunk as bytes (empty at the end; null on
+// error). A decompression error gets a note naming `source`.
+template <class ReadRaw>
+bool read_decompressed(Decompressor& decompressor, ReadRaw&& read_raw, BlockSplitter& splitter, bool translate,
+                       bool& pending_cr, PyObject* source) {
+  for (;;) {
+    Ref output;
+    switch (decompressor.step(output)) {
+      case Decompressor::Status::Output:
+        if (PyBytes_GET_SIZE(output.get()) == 0) continue;
+        append_stream_bytes(splitter, bytes_of(output.get()), translate, pending_cr);
+        return true;
+      case Decompressor::Status::NeedInput:
+        if (Ref raw = read_raw(); !raw || !decompressor.give(std::move(raw))) return false;
+        continue;
+      case Decompressor::Status::Finished:
+        splitter.set_eof();
+        return true;
+      case Decompressor::Status::Failed:
+        note_decompressing(source);
+        return false;
+    }
   }
-  if (!data) {
-    Ref note = source != nullptr ? Ref::steal(PyUnicode_FromFormat("while decompressing %R", source))
-                                 : Ref::steal(PyUnicode_FromString("while decompressing a file object's data"));
-    if (note) add_note(note.get());
+}
+
+// Takes raw bytes of a stream whose format is not known yet: held back
+// while they are a proper prefix of some format's magic number (no such
+// prefix holds a complete block), then passed on as they are or handed to
+// the format's decompressor.
+bool take_stream_start(StreamStart& start, std::string_view bytes, bool eof, BlockSplitter& splitter, bool translate,
+                       bool& pending_cr) {
+  start.head.append(bytes);
+  std::optional<Compression> format = compression_of_start(start.head);
+  if (!format && !eof) return true;
+  start.decided = true;
+  std::string head = std::exchange(start.head, {});
+  if (format.value_or(Compression::None) == Compression::None) {
+    append_stream_bytes(splitter, head, translate, pending_cr);
+    if (eof) splitter.set_eof();
+    return true;
   }
+  start.decompressor = Decompressor::open(*format);
+  if (!start.decompressor) return false;
+  Ref compressed = Ref::steal(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+  if (!compressed || !start.decompressor->give(std::move(compressed))) return false;
+  return !eof || start.decompressor->give(Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)));
+}
+
+// One read of a file object: str or bytes of the stream's kind, whose
+// bytes (a str's UTF-8) `bytes` views.
+Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& bytes) {
+  PyObject* size = chunk_size_object();
+  if (size == nullptr) return {};
+  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
+  if (!data) return {};
+  std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
+  if (!chunk) return {};
+  if (!chunk->bytes.empty() && !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) {
+    return {};
+  }
+  bytes = chunk->bytes;
   return data;
 }
 
-// Hands raw bytes of a stream to the splitter: held back while they are
-// too few to tell the format, then as they are or decompressed. `source`
-// names the stream in a decompression error (null: a file object).
-bool take_stream_bytes(StreamStart& start, std::string_view bytes, bool eof, BlockSplitter& splitter, bool translate,
-                       bool& pending_cr, PyObject* source) {
-  std::string held;
-  if (!start.decided) {
-    start.head.append(bytes);
-    if (start.head.size() < kMagicLength && !eof) return true;
-    start.decided = true;
-    Compression format = compression_of(start.head);
-    if (format != Compression::None && !(start.decompressor = new_decompressor(format))) return false;
-    held = std::move(start.head);
-    bytes = held;
-  }
-  Ref decompressed;
-  if (start.decompressor) {
-    decompressed = decompress(start.decompressor.get(), bytes, eof, source);
-    if (!decompressed) return false;
-    bytes = {PyBytes_AS_STRING(decompressed.get()), static_cast<size_t>(PyBytes_GET_SIZE(decompressed.get()))};
-  }
-  append_stream_bytes(splitter, bytes, translate, pending_cr);
-  if (eof) splitter.set_eof();
-  return true;
-}
-
-// One read per call: a file object's result is appended as it is (a text
-// file object has applied its own newline mode), bytes decompressed when
-// they start with a compression format's magic.
-bool read_file(FileSource& file, BlockSplitter& splitter, Kind& kind) {
-  PyObject* size = chunk_size_object();
-  if (size == nullptr) return false;
-  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
-  if (!data) return false;
-  std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
-  if (!chunk) return false;
-  const bool eof = chunk->bytes.empty();
-  if (!eof && !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) return false;
-  if (kind == Kind::Str) file.start.decided = true;  // text is never compressed
-  if (file.start.decided && !file.start.decompressor) {
-    if (eof) {
-      splitter.set_eof();
-    } else {
-      splitter.append(chunk->bytes);
-    }
-    return true;
-  }
+// One read per call (more for a compressed stream, until it gives
+// output): a file object's result is appended as it is (a text file
+// object has applied its own newline mode), bytes decompressed when they
+// start with a compression format's magic number.
+bool read_file(FileSource& file, BlockSplitter& splitter, std::optional<Kind>& kind) {
   bool untranslated = false;
-  return take_stream_bytes(file.start, chunk->bytes, eof, splitter, false, untranslated, nullptr);
+  if (file.start.decompressor) {
+    auto read_raw = [&file, &kind]() -> Ref {
+      std::string_view bytes;
+      Ref data = read_chunk(file, kind, bytes);
+      // An empty str ends the input like empty bytes.
+      if (data && !PyBytes_Check(data.get())) data = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+      return data;
+    };
+    return read_decompressed(*file.start.decompressor, read_raw, splitter, false, untranslated, file.object.get());
+  }
+  std::string_view bytes;
+  Ref data = read_chunk(file, kind, bytes);
+  if (!data) return false;
+  const bool eof = bytes.empty();
+  if (kind == Kind::Str) file.start.decided = true;  // text is never compressed
+  if (!file.start.decided) return take_stream_start(file.start, bytes, eof, splitter, false, untranslated);
+  if (eof) {
+    splitter.set_eof();
+  } else {
+    splitter.append(bytes);
+  }
+  return true;
 }
 
 // What completes an item of an iterable as a line: an empty item is an
@@ -268,7 +301,7 @@ std::string_view line_completion(std::string_view item, std::string_view ending)
 
 // Appends items up to and including the next one that starts with a $$$$
 // line, so line-by-line input is consumed only up to each block's end.
-bool read_lines(LinesSource& lines, BlockSplitter& splitter, Kind& kind) {
+bool read_lines(LinesSource& lines, BlockSplitter& splitter, std::optional<Kind>& kind) {
   std::optional<std::string_view> ending;
   for (;;) {
     Ref item = Ref::steal(PyIter_Next(lines.iterator.get()));
@@ -290,7 +323,7 @@ bool read_lines(LinesSource& lines, BlockSplitter& splitter, Kind& kind) {
 
 // Text in memory reads like a file opened in text mode: CRLF and lone CR
 // become LF, also across windows.
-bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, Kind kind) {
+bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, std::optional<Kind> kind) {
   std::string_view window = buffer.bytes.substr(buffer.position, kChunkSize);
   buffer.position += window.size();
   if (kind == Kind::Str) {
@@ -307,7 +340,8 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, Kind kind) {
 std::optional<size_t> read_released(FdSource& file, char* at) {
   Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
-    count = platform::read_some(file.descriptor, at, kChunkSize);
+    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, kChunkSize)
+                        : platform::read_some(file.descriptor, at, kChunkSize);
     return count ? 0 : count.error().code;
   });
   if (!uninterrupted) return std::nullopt;
@@ -315,19 +349,34 @@ std::optional<size_t> read_released(FdSource& file, char* at) {
     raise_os_error(count.error().code, file.path.get());
     return std::nullopt;
   }
+  if (file.offset) *file.offset += *count;
   return *count;
 }
 
-// One read; a str path's text is translated like a file opened in text
-// mode. Until the first bytes tell the format, and for a compressed
-// stream, they go through take_stream_bytes.
-bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
+// The next chunk of compressed bytes, empty at the end.
+Ref read_compressed_chunk(FdSource& file) {
+  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kChunkSize)));
+  if (!chunk) return {};
+  // The new object is this thread's alone: written without the lock.
+  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()));
+  if (!count) return {};
+  if (*count < kChunkSize) chunk = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(chunk.get()), *count));
+  return chunk;
+}
+
+// One read (more for a compressed stream, until it gives output); a str
+// path's text is translated like a file opened in text mode.
+bool read_descriptor(FdSource& file, BlockSplitter& splitter, std::optional<Kind> kind) {
   const bool translate = kind == Kind::Str;
-  if (!file.start.decided || file.start.decompressor) {
+  if (file.start.decompressor) {
+    return read_decompressed(*file.start.decompressor, [&file] { return read_compressed_chunk(file); }, splitter,
+                             translate, file.pending_cr, file.path.get());
+  }
+  if (!file.start.decided) {
     std::string raw(kChunkSize, '\0');
     std::optional<size_t> count = read_released(file, raw.data());
-    return count && take_stream_bytes(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
-                                      translate, file.pending_cr, file.path.get());
+    return count && take_stream_start(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
+                                      translate, file.pending_cr);
   }
   std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize));
   if (!count) return false;
@@ -341,32 +390,6 @@ bool read_descriptor(FdSource& file, BlockSplitter& splitter, Kind kind) {
   return true;
 }
 
-// One read of decompressed bytes. A decompression error (a corrupt or
-// truncated file) gets a note naming the path.
-bool read_decompressed(DecompressedSource& file, BlockSplitter& splitter, Kind kind) {
-  PyObject* size = chunk_size_object();
-  if (size == nullptr) return false;
-  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
-  if (!data) {
-    Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", file.path.get()));
-    if (note) add_note(note.get());
-    return false;
-  }
-  if (!PyBytes_Check(data.get())) {
-    PyErr_Format(PyExc_TypeError, "a decompressing reader must read bytes, not %.200s", Py_TYPE(data.get())->tp_name);
-    return false;
-  }
-  std::string_view bytes{PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get()))};
-  if (bytes.empty()) {
-    splitter.set_eof();
-  } else if (kind == Kind::Str) {
-    splitter.append_translated(bytes, file.pending_cr);
-  } else {
-    splitter.append(bytes);
-  }
-  return true;
-}
-
 // Appends the next chunk of a chunked source to the splitter.
 bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
   Source& source = self->source;
@@ -374,28 +397,9 @@ bool read_more(PySDBlockIterator* self, BlockSplitter& splitter) {
   if (auto* file = std::get_if<FileSource>(&source)) return read_file(*file, splitter, self->kind);
   if (auto* buffer = std::get_if<BufferSource>(&source)) return read_buffer(*buffer, splitter, self->kind);
   if (auto* fd = std::get_if<FdSource>(&source)) return read_descriptor(*fd, splitter, self->kind);
-  if (auto* file = std::get_if<DecompressedSource>(&source)) return read_decompressed(*file, splitter, self->kind);
   PyErr_SetString(PyExc_SystemError,
                   "internal error: entered unreachable code: PySDBlockIterator opens paths and splits mapped files");
   return false;
-}
-
-// Hands a compressed path to a decompressing reader from
-// molbrook._compression, read like a file object.
-bool open_decompressed(PySDBlockIterator* self, PathSource& source, Compression format) {
-  Ref module = Ref::steal(PyImport_ImportModule("molbrook._compression"));
-  if (!module) return false;
-  Ref reader = Ref::steal(
-      PyObject_CallMethod(module.get(), "open_reader", "Os", source.path.path.get(), compression_name(format)));
-  if (!reader) return false;
-  Ref read = read_method(reader.get());
-  if (!read) {
-    PyErr_SetString(PyExc_TypeError, "a decompressing reader must have a read1 or read method");
-    return false;
-  }
-  DecompressedSource decompressed{std::move(reader), std::move(read), std::move(source.path.path)};
-  self->source = std::move(decompressed);
-  return true;
 }
 
 // A range needs a plain regular file: mapped, or read at offsets.
@@ -411,34 +415,38 @@ bool open_range(PySDBlockIterator* self, PathSource& source, OpenedFile& opened)
                  path);
     return false;
   }
-  const bool universal = source.path.is_str();
+  const Kind kind = source.path.kind();
   const ByteRange range = *source.range;
   if (opened.mapping) {
-    self->source.emplace<MappedReader>(std::move(opened.mapping), universal, source.borrow, range.start, range.end);
+    self->source.emplace<MappedReader>(std::move(opened.mapping), kind, source.borrow, range.start, range.end);
   } else {
-    PositionalSource positional{PositionalReader(std::move(opened.file), universal, range.start, range.end),
+    PositionalSource positional{PositionalReader(std::move(opened.file), kind, range.start, range.end),
                                 std::move(source.path.path)};
     self->source = std::move(positional);
   }
   return true;
 }
 
-// Opens the path without the interpreter lock: a mapped file, a
-// descriptor to read in chunks, a decompressing reader, or a range.
+// Opens the path without the interpreter lock: a mapped file, a range,
+// or a descriptor to read in chunks.
 bool open_path(PySDBlockIterator* self, PathSource& source) {
   OpenedFile opened;
   if (!open_released(source.path, opened)) return false;
   if (source.range) return open_range(self, source, opened);
-  if (opened.compression != Compression::None) return open_decompressed(self, source, opened.compression);
   if (opened.mapping) {
-    self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.is_str(), source.borrow);
-  } else {
-    // A regular file's first bytes were told already; a pipe's are not
-    // known until they are read.
-    FdSource fd{std::move(opened.file), std::move(source.path.path), false, {}};
-    fd.start.decided = opened.seekable;
-    self->source = std::move(fd);
+    self->source.emplace<MappedReader>(std::move(opened.mapping), source.path.kind(), source.borrow);
+    return true;
   }
+  FdSource fd{std::move(opened.file), std::move(source.path.path), std::nullopt, false, {}};
+  // A regular file's first bytes were told already; a pipe's are not
+  // known until they are read.
+  if (opened.seekable) fd.offset = 0;
+  fd.start.decided = opened.seekable;
+  if (opened.compression != Compression::None) {
+    fd.start.decompressor = Decompressor::open(opened.compression);
+    if (!fd.start.decompressor) return false;
+  }
+  self->source = std::move(fd);
   return true;
 }
 
@@ -495,7 +503,7 @@ void finish(PySDBlockIterator* self) noexcept {
   Source released = std::exchange(self->source, DoneSource{});
 }
 
-PyObject* new_iterator(Source source, Kind kind, bool utf8_valid) noexcept {
+PyObject* new_iterator(Source source, std::optional<Kind> kind, bool utf8_valid) noexcept {
   PyObject* object = SDBlockIteratorType->tp_alloc(SDBlockIteratorType, 0);
   if (object == nullptr) return nullptr;
   PySDBlockIterator* self = as_iterator(object);
@@ -514,7 +522,7 @@ PyObject* iterator_next(PyObject* object) noexcept {
   std::optional<Block> block;
   PyObject* result = nullptr;
   if (advance(self, block) && block) {
-    result = wrap_block(SDBlockType, std::move(*block), self->kind == Kind::Bytes, self->utf8_valid);
+    result = wrap_block(SDBlockType, std::move(*block), self->kind.value_or(Kind::Str), self->utf8_valid);
   }
   // End of input and every error finish the iterator.
   if (result == nullptr) finish(self);
@@ -548,9 +556,9 @@ struct SourceTraversal {
     return 0;
   }
   int operator()(const FileSource& source) const noexcept {
+    Py_VISIT(source.object.get());
     Py_VISIT(source.read.get());
-    Py_VISIT(source.start.decompressor.get());
-    return 0;
+    return source.start.decompressor ? source.start.decompressor->traverse(visit, arg) : 0;
   }
   int operator()(const BufferSource& source) const noexcept {
     Py_VISIT(source.object.get());
@@ -558,14 +566,7 @@ struct SourceTraversal {
   }
   int operator()(const FdSource& source) const noexcept {
     Py_VISIT(source.path.get());
-    Py_VISIT(source.start.decompressor.get());
-    return 0;
-  }
-  int operator()(const DecompressedSource& source) const noexcept {
-    Py_VISIT(source.reader.get());
-    Py_VISIT(source.read.get());
-    Py_VISIT(source.path.get());
-    return 0;
+    return source.start.decompressor ? source.start.decompressor->traverse(visit, arg) : 0;
   }
   int operator()(const PositionalSource& source) const noexcept {
     Py_VISIT(source.path.get());
@@ -633,10 +634,12 @@ PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (path_like) {
     PathArgument path;
     if (!convert_path(source, path)) return nullptr;
-    Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
+    Kind kind = path.kind();
     return new_iterator(PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
   }
-  if (Ref read = read_method(source)) return new_iterator(FileSource{std::move(read), {}}, Kind::Unknown, true);
+  if (Ref read = read_method(source)) {
+    return new_iterator(FileSource{Ref::borrow(source), std::move(read), {}}, std::nullopt, true);
+  }
   Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
   if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
   return nullptr;
@@ -681,7 +684,7 @@ PyObject* parse_sdf_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   }
   PathArgument path;
   if (!convert_path(source, path)) return nullptr;
-  Kind kind = path.is_str() ? Kind::Str : Kind::Bytes;
+  Kind kind = path.kind();
   return new_iterator(PathSource{std::move(path), borrow, range}, kind, /*utf8_valid=*/false);
 }
 
@@ -706,10 +709,12 @@ PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
                     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
     return nullptr;
   }
-  if (Ref read = read_method(lines)) return new_iterator(FileSource{std::move(read), {}}, Kind::Unknown, true);
+  if (Ref read = read_method(lines)) {
+    return new_iterator(FileSource{Ref::borrow(lines), std::move(read), {}}, std::nullopt, true);
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(lines));
   if (!iterator) return nullptr;
-  return new_iterator(LinesSource{std::move(iterator)}, Kind::Unknown, true);
+  return new_iterator(LinesSource{std::move(iterator)}, std::nullopt, true);
 }
 
 bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {

@@ -2,9 +2,10 @@
 // iterator they return.
 #pragma once
 
-#include <cstdint>
+#include <optional>
 
 #include "borrow.hpp"
+#include "core/base/kind.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "ref.hpp"
 
@@ -24,22 +25,17 @@ PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept;
 extern const char kFromSdfDoc[];
 extern const char kFromLinesDoc[];
 
-// The type of the blocks a stream yields: known from the start for paths
-// and text in memory, fixed by the first data of a file object or an
-// iterable of lines (a stream that never gave any counts as str).
-enum class StreamKind : uint8_t { Unknown, Str, Bytes };
-
 // A block iterator's kind and, over a mapped file, its reader, for
 // callers that split the file themselves without the interpreter lock
 // while holding `borrow` exclusively.
 struct MappedSource {
   BorrowState* borrow = nullptr;
   MappedReader* reader = nullptr;  // null: the iterator reads another source
-  StreamKind kind = StreamKind::Unknown;
+  std::optional<Kind> kind;  // see PySDBlockIterator::kind
 };
 
 // Fills `found` for a block iterator of parse_sdf, opening its path on
-// first use; any other iterable is left Unknown without a reader. False
+// first use; any other iterable is left without a kind or a reader. False
 // with an exception set when the path cannot be opened or the iterator is
 // busy.
 bool find_mapped_source(PyObject* object, MappedSource& found) noexcept;

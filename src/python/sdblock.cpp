@@ -37,13 +37,13 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::optional<HeaderStyle> style = header_style(header, "SDBlock");
   if (!style) return nullptr;
 
-  const bool is_bytes = PyBytes_Check(sdf);
-  if (!is_bytes && !PyUnicode_Check(sdf)) {
+  const Kind kind = PyBytes_Check(sdf) ? Kind::Bytes : Kind::Str;
+  if (kind == Kind::Str && !PyUnicode_Check(sdf)) {
     PyErr_SetString(PyExc_TypeError, "SDBlock() argument must be str or bytes");
     return nullptr;
   }
   std::string_view text;
-  if (is_bytes) {
+  if (kind == Kind::Bytes) {
     text = {PyBytes_AS_STRING(sdf), static_cast<size_t>(PyBytes_GET_SIZE(sdf))};
   } else {
     Py_ssize_t size;
@@ -53,7 +53,7 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
 
   // Text input reads like a file opened in text mode: CRLF and CR become LF.
-  ByteBuffer bytes = is_bytes ? ByteBuffer(text) : translate_copy(text, find_byte(text, '\r'));
+  ByteBuffer bytes = kind == Kind::Bytes ? ByteBuffer(text) : translate_copy(text, find_byte(text, '\r'));
   BlockEnd end = find_block_end(bytes.view());
   if (!is_space_between_blocks(bytes.view().substr(end.end))) {
     PyErr_SetString(PyExc_ValueError, "SDBlock() takes one block; use SDBlock.from_sdf to parse several");
@@ -62,7 +62,7 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   bytes.set_size(end.end);
   Block block = Block::build(std::move(bytes), end.found ? std::optional(end.term_start) : std::nullopt);
 
-  Ref object = Ref::steal(wrap_block(type, std::move(block), is_bytes, /*utf8_valid=*/true));
+  Ref object = Ref::steal(wrap_block(type, std::move(block), kind, /*utf8_valid=*/true));
   if (object && records != Py_None && !append_initial_records(as_sdblock(object.get()), records, *style)) {
     return nullptr;
   }
@@ -82,7 +82,7 @@ void block_dealloc(PyObject* object) {
 // with invalid UTF-8 replaced, so repr never fails.
 PyObject* repr_title(const PySDBlock* self) noexcept {
   std::string_view title = self->block.title();
-  if (self->is_bytes) return PyBytes_FromStringAndSize(title.data(), static_cast<Py_ssize_t>(title.size()));
+  if (self->kind == Kind::Bytes) return PyBytes_FromStringAndSize(title.data(), static_cast<Py_ssize_t>(title.size()));
   return PyUnicode_DecodeUTF8(title.data(), static_cast<Py_ssize_t>(title.size()), "replace");
 }
 
@@ -97,7 +97,7 @@ PyObject* block_repr(PyObject* object) {
 
 PyObject* block_str(PyObject* object) {
   PySDBlock* self = as_sdblock(object);
-  if (self->is_bytes) return block_repr(object);
+  if (self->kind == Kind::Bytes) return block_repr(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::string_view bytes = self->block.bytes();
@@ -120,7 +120,7 @@ PyObject* block_richcompare(PyObject* object, PyObject* other, int op) {
   if (!borrow_self) return nullptr;
   SharedBorrow borrow_that(that->borrow);
   if (!borrow_that) return nullptr;
-  bool equal = self->is_bytes == that->is_bytes && self->block == that->block;
+  bool equal = self->kind == that->kind && self->block == that->block;
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
@@ -241,7 +241,7 @@ bool init_sdblock_type() noexcept {
   return SDBlockType != nullptr;
 }
 
-PyObject* wrap_block(PyTypeObject* type, Block block, bool is_bytes, bool utf8_valid) noexcept {
+PyObject* wrap_block(PyTypeObject* type, Block block, Kind kind, bool utf8_valid) noexcept {
   PyObject* object = type->tp_alloc(type, 0);
   if (object == nullptr) return nullptr;
   PySDBlock* self = as_sdblock(object);
@@ -250,7 +250,7 @@ PyObject* wrap_block(PyTypeObject* type, Block block, bool is_bytes, bool utf8_v
   self->exports = 0;
   new (&self->record_index) RecordIndexCell();
   self->record_version = 0;
-  self->is_bytes = is_bytes;
+  self->kind = kind;
   self->utf8_valid = utf8_valid;
   return object;
 }
@@ -290,7 +290,7 @@ std::optional<HeaderStyle> header_style(PyObject* header, const char* function) 
 }
 
 std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* value, const char* what) noexcept {
-  if (self->is_bytes) {
+  if (self->kind == Kind::Bytes) {
     if (PyBytes_Check(value)) return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
     PyErr_Format(PyExc_TypeError, "byte-backed SDBlock %s must be bytes", what);
     return std::nullopt;
@@ -307,7 +307,7 @@ std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* 
 
 PyObject* make_block_object(const PySDBlock* self, std::string_view bytes) noexcept {
   const auto size = static_cast<Py_ssize_t>(bytes.size());
-  if (self->is_bytes) return PyBytes_FromStringAndSize(bytes.data(), size);
+  if (self->kind == Kind::Bytes) return PyBytes_FromStringAndSize(bytes.data(), size);
   // SD text is nearly all ASCII, which fills a one-byte str with a single
   // copy, past the decoder's general path. An empty view, perhaps without
   // any data pointer, goes to the decoder.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "borrow.hpp"
+#include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/records/edit.hpp"
 #include "core/records/lookup.hpp"
@@ -21,7 +22,7 @@ struct PySDBlock {
   // Built by repeated lookups by name, dropped by every edit.
   RecordIndexCell record_index;
   uint64_t record_version;  // grows with every record edit; record iterators watch it
-  bool is_bytes;            // a bytes block; otherwise names, values and sections are str
+  Kind kind;                // the type of its names, values and sections
   bool utf8_valid;          // the bytes are known to be valid UTF-8
 };
 
@@ -39,7 +40,7 @@ PyObject* raise_not_sdblock(PyObject* object, const char* context) noexcept;
 
 // A new instance of `type` (SDBlock or a subclass) that owns `block`; the
 // record change counter starts at 0 and nothing is exported.
-PyObject* wrap_block(PyTypeObject* type, Block block, bool is_bytes, bool utf8_valid) noexcept;
+PyObject* wrap_block(PyTypeObject* type, Block block, Kind kind, bool utf8_valid) noexcept;
 
 // Runs before every edit, after the edit's own argument checks: refuses
 // while a buffer export is live (BufferError) and drops what caches the

@@ -131,7 +131,7 @@ int assign_section(PyObject* object, PyObject* value, const Assignment& rule) {
   std::optional<std::string_view> bytes = to_block_bytes(self, value, rule.what);
   if (!bytes) return -1;
   ByteBuffer translated;
-  if (rule.translate_newlines && !self->is_bytes) bytes = translate_if_needed(*bytes, translated);
+  if (rule.translate_newlines && self->kind == Kind::Str) bytes = translate_if_needed(*bytes, translated);
   if (!edit_guard(self) || (rule.check != nullptr && !rule.check(*bytes))) return -1;
   (self->block.*rule.replace)(*bytes);
   return 0;
@@ -184,7 +184,7 @@ PyObject* block_copy(PyObject* object, PyObject*) {
   PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  PyObject* copy = wrap_block(Py_TYPE(object), self->block.clone(), self->is_bytes, self->utf8_valid);
+  PyObject* copy = wrap_block(Py_TYPE(object), self->block.clone(), self->kind, self->utf8_valid);
   if (copy != nullptr) as_sdblock(copy)->record_version = self->record_version;
   return copy;
 }
@@ -201,7 +201,7 @@ PyObject* block_reduce(PyObject* object, PyObject*) noexcept {
   std::string_view bytes = block.bytes();
   return Py_BuildValue("(O(y#nnO))", from_state.get(), bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
                        static_cast<Py_ssize_t>(block.title_end()), static_cast<Py_ssize_t>(block.mdl_end()),
-                       self->is_bytes ? Py_False : Py_True);
+                       self->kind == Kind::Str ? Py_True : Py_False);
 }
 
 // Rebuilds exactly the pickled block, or nothing: every state that no
@@ -231,7 +231,7 @@ PyObject* block_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     PyErr_SetString(PyExc_ValueError, "invalid SDBlock state");
     return nullptr;
   }
-  return wrap_block(reinterpret_cast<PyTypeObject*>(cls), std::move(*block), /*is_bytes=*/!text,
+  return wrap_block(reinterpret_cast<PyTypeObject*>(cls), std::move(*block), text ? Kind::Str : Kind::Bytes,
                     /*utf8_valid=*/false);
 }
 

@@ -15,9 +15,9 @@ namespace molbrook::py {
 namespace {
 
 constexpr size_t kPathChunk = 262144;  // bytes per system write
-// Bytes per file-object write call: as many, since a file object passes a
-// chunk this large straight to its own system write.
-constexpr size_t kFileChunk = 262144;
+// Bytes per file-object write call: at least this many, ending on a block
+// boundary, but for the last call and those around a block written alone.
+constexpr size_t kFileChunk = 65536;
 
 Py_ssize_t chunk_length(PyObject* chunk) noexcept {
   return PyUnicode_Check(chunk) ? PyUnicode_GET_LENGTH(chunk) : PyBytes_GET_SIZE(chunk);
@@ -77,7 +77,8 @@ std::optional<SdfSink> SdfSink::open(PyObject* dest, bool text_as_utf8) {
   // A failing lookup counts as a missing attribute: dest is then a path.
   if (lookup_optional_attr(dest, write_name, write) < 0) PyErr_Clear();
   if (write) {
-    return SdfSink(FileTarget{std::move(write), text_as_utf8 ? StreamKind::Utf8 : StreamKind::Unknown}, kFileChunk);
+    std::optional<Kind> kind = text_as_utf8 ? std::optional(Kind::Bytes) : std::nullopt;
+    return SdfSink(FileTarget{std::move(write), kind, text_as_utf8}, kFileChunk);
   }
 
   PathArgument path;
@@ -95,6 +96,19 @@ std::optional<SdfSink> SdfSink::open(PyObject* dest, bool text_as_utf8) {
   return SdfSink(PathTarget{std::move(*file), std::move(path.path)}, kPathChunk);
 }
 
+std::optional<SdfSink> SdfSink::open_formatted(PyObject* dest, Kind kind) {
+  std::optional<SdfSink> sink = open(dest, kind == Kind::Bytes);
+  FileTarget* file = sink ? std::get_if<FileTarget>(&sink->target_) : nullptr;
+  if (file != nullptr) file->kind = kind;
+  return sink;
+}
+
+bool SdfSink::commit(uint64_t blocks) {
+  if (buffer_.size() >= threshold_ && !flush()) return false;
+  written_ += blocks;
+  return true;
+}
+
 bool SdfSink::write_block(PySDBlock* block) {
   FileTarget* file = std::get_if<FileTarget>(&target_);
   Ref alone;  // a non-ASCII text block bound for a file object, written by itself
@@ -103,7 +117,7 @@ bool SdfSink::write_block(PySDBlock* block) {
     if (!borrow) return false;
     if (file ? !check_kind(*file, block) : !check_utf8(block)) return false;
     std::string_view bytes = block->block.bytes();
-    if (file != nullptr && file->kind == StreamKind::Text && !is_ascii(bytes)) {
+    if (file != nullptr && file->kind == Kind::Str && !is_ascii(bytes)) {
       alone = decode_alone(block);
       if (!alone) return false;
     } else {
@@ -120,7 +134,7 @@ bool SdfSink::write_block(PySDBlock* block) {
 // A text block headed for a path or written as UTF-8 is checked once; the flag spares later
 // writes of the same block the scan.
 bool SdfSink::check_utf8(PySDBlock* block) {
-  if (block->is_bytes || block->utf8_valid) return true;
+  if (block->kind == Kind::Bytes || block->utf8_valid) return true;
   std::string_view bytes = block->block.bytes();
   std::optional<Utf8Error> invalid = find_invalid_utf8(bytes);
   if (!invalid) {
@@ -139,10 +153,9 @@ bool SdfSink::check_utf8(PySDBlock* block) {
 // A file object takes either str or bytes, so one stream cannot mix them,
 // unless it takes text blocks as UTF-8.
 bool SdfSink::check_kind(FileTarget& file, PySDBlock* block) {
-  if (file.kind == StreamKind::Utf8) return check_utf8(block);
-  StreamKind kind = block->is_bytes ? StreamKind::Bytes : StreamKind::Text;
-  if (file.kind == StreamKind::Unknown) file.kind = kind;
-  if (file.kind == kind) return true;
+  if (file.text_as_utf8) return check_utf8(block);
+  if (!file.kind) file.kind = block->kind;
+  if (file.kind == block->kind) return true;
   PyErr_SetString(PyExc_TypeError, "cannot write mixed str and bytes blocks to a file object");
   return false;
 }
@@ -184,7 +197,7 @@ bool SdfSink::flush_to_path(PathTarget& path) noexcept {
 bool SdfSink::flush_to_file(FileTarget& file) noexcept {
   std::string_view bytes = buffer_.view();
   const Py_ssize_t size = static_cast<Py_ssize_t>(bytes.size());
-  Ref chunk = Ref::steal(file.kind == StreamKind::Text ? PyUnicode_DecodeUTF8(bytes.data(), size, nullptr)
+  Ref chunk = Ref::steal(file.kind == Kind::Str ? PyUnicode_DecodeUTF8(bytes.data(), size, nullptr)
                                                        : PyBytes_FromStringAndSize(bytes.data(), size));
   buffer_.clear();
   return chunk && write_through(file.write.get(), std::move(chunk));

@@ -21,9 +21,13 @@ class SdfSink {
   // A sink for `dest`: its bound `write` method when it has one, else the
   // path it names, created or truncated now. nullopt with the error set.
   // A file object takes either kind of block, the first decides which;
-  // with `text_as_utf8` it is a binary one that takes both, text blocks as
+  // with `text_as_utf8` it is a bytes one that takes both, text blocks as
   // their UTF-8, checked as for a path.
   static std::optional<SdfSink> open(PyObject* dest, bool text_as_utf8 = false);
+
+  // A sink for whole blocks formatted elsewhere into buffer(): a file
+  // object gets them as `kind`.
+  static std::optional<SdfSink> open_formatted(PyObject* dest, Kind kind);
 
   SdfSink(SdfSink&&) noexcept = default;
   SdfSink& operator=(SdfSink&&) noexcept = default;
@@ -31,6 +35,15 @@ class SdfSink {
   // Writes one block, ending with its $$$$ line: buffered, and flushed when
   // the buffer reaches the chunk size. On error the block does not count.
   bool write_block(PySDBlock* block);
+
+  // Where blocks formatted elsewhere are appended, a chunk of them before
+  // each commit. Text sinks take valid UTF-8 only.
+  ByteBuffer& buffer() noexcept { return buffer_; }
+  size_t chunk_size() const noexcept { return threshold_; }
+
+  // Counts `blocks` appended to buffer(), flushing once it holds a chunk;
+  // on error they do not count.
+  bool commit(uint64_t blocks);
 
   // Writes out what is buffered; the buffer is empty afterwards either way.
   bool flush();
@@ -57,13 +70,12 @@ class SdfSink {
     Ref path;  // as os.fspath returned it, for OSError
   };
 
-  // The kind of blocks written to a file object, fixed by the first one,
-  // or Utf8 for both kinds to a binary file object.
-  enum class StreamKind : uint8_t { Unknown, Text, Bytes, Utf8 };
-
   struct FileTarget {
     Ref write;  // the bound method
-    StreamKind kind;
+    // What the file object takes, str or bytes: fixed by the first block,
+    // or bytes from the start when it takes str blocks as their UTF-8.
+    std::optional<Kind> kind;
+    bool text_as_utf8;
   };
 
   SdfSink(std::variant<PathTarget, FileTarget> target, size_t threshold);

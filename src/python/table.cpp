@@ -47,7 +47,7 @@ void release_stream_capsule(PyObject* capsule) noexcept {
 
 // Values -----------------------------------------------------------------
 
-PyObject* cell_object(const Column& column, size_t row, bool binary) noexcept {
+PyObject* cell_object(const Column& column, size_t row, Kind kind) noexcept {
   if (!column.is_valid(row)) Py_RETURN_NONE;
   switch (column.type()) {
     case ColumnType::Int64:
@@ -59,7 +59,7 @@ PyObject* cell_object(const Column& column, size_t row, bool binary) noexcept {
   }
   std::string_view cell = column.cell(row);
   const auto size = static_cast<Py_ssize_t>(cell.size());
-  return binary ? PyBytes_FromStringAndSize(cell.data(), size) : PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
+  return kind == Kind::Bytes ? PyBytes_FromStringAndSize(cell.data(), size) : PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
 }
 
 PyObject* field_name(const Field& field) noexcept {
@@ -73,7 +73,7 @@ PyObject* column_list(const Table& table, size_t index) noexcept {
   for (const BatchRef& batch : table.batches) {
     const Column& column = *batch->columns[index];
     for (size_t row = 0; row < batch->rows; ++row) {
-      PyObject* cell = cell_object(column, row, table.schema.binary);
+      PyObject* cell = cell_object(column, row, table.schema.kind);
       if (cell == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), at++, cell);
     }
@@ -112,7 +112,7 @@ PyObject* table_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize
 }
 
 bool same_schema(const Schema& a, const Schema& b) noexcept {
-  return a.binary == b.binary && a.fields.size() == b.fields.size() &&
+  return a.kind == b.kind && a.fields.size() == b.fields.size() &&
          std::equal(a.fields.begin(), a.fields.end(), b.fields.begin(),
                     [](const Field& x, const Field& y) { return x.name == y.name && x.type == y.type; });
 }

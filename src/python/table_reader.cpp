@@ -38,11 +38,11 @@ struct PyTableReader {
   Ref table_type;  // the class of the batches
   Ref pending;     // a block read ahead to learn the stream's kind
   TableOptions options;
-  std::string title;                    // the title column's name, with options.title
+  std::vector<std::string> part_names;  // the column name of each of options.parts
   std::optional<TableBuilder> builder;  // made once the kind is known
   size_t batch_rows;
   uint64_t position;  // blocks read so far, for error notes
-  StreamKind kind;
+  std::optional<Kind> kind;  // of the blocks, once known
   bool exhausted;
 };
 
@@ -82,8 +82,8 @@ bool accept_block(PyTableReader* self, PyObject* item) noexcept {
     if (type_name) PyErr_Format(PyExc_TypeError, "tables are read from SDBlocks, not %U", type_name.get());
     return false;
   }
-  StreamKind kind = as_sdblock(item)->is_bytes ? StreamKind::Bytes : StreamKind::Str;
-  if (self->kind == StreamKind::Unknown) self->kind = kind;
+  Kind kind = as_sdblock(item)->kind;
+  if (!self->kind) self->kind = kind;
   if (self->kind == kind) return true;
   PyErr_SetString(PyExc_TypeError, "tables are read from SDBlocks of one kind, str or bytes");
   return false;
@@ -152,19 +152,19 @@ bool feed(PyTableReader* self, Add&& add, Full&& full) {
 // not tell, and makes the builder, which checks UTF-8 for str streams.
 bool ensure_builder(PyTableReader* self) {
   if (self->builder) return true;
-  if (self->kind == StreamKind::Unknown && self->blocks) {
+  if (!self->kind && self->blocks) {
     MappedSource source;
     if (!find_mapped_source(self->blocks.get(), source)) return false;
     self->kind = source.kind;
   }
-  if (self->kind == StreamKind::Unknown && !self->exhausted) {
+  if (!self->kind && !self->exhausted) {
     Ref item = Ref::steal(PyIter_Next(self->blocks.get()));
     if (!item && PyErr_Occurred()) return false;
     if (item && !accept_block(self, item.get())) return false;
     self->pending = std::move(item);
   }
-  if (self->kind == StreamKind::Unknown) self->kind = StreamKind::Str;
-  self->options.utf8 = self->kind == StreamKind::Str;
+  if (!self->kind) self->kind = Kind::Str;
+  self->options.kind = *self->kind;
   self->builder.emplace(self->options);
   return true;
 }
@@ -174,7 +174,7 @@ bool ensure_builder(PyTableReader* self) {
 // A record name as a column name: the UTF-8 of a str stream as it is, the
 // bytes of a bytes stream decoded with invalid bytes escaped.
 std::optional<std::string> column_name(const PyTableReader* self, const std::string& name) {
-  if (self->kind == StreamKind::Str) return name;
+  if (self->kind == Kind::Str) return name;
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
   Py_ssize_t size;
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
@@ -182,17 +182,37 @@ std::optional<std::string> column_name(const PyTableReader* self, const std::str
   return std::string(utf8, static_cast<size_t>(size));
 }
 
+const char* part_label(BlockPart part) noexcept {
+  switch (part) {
+    case BlockPart::Title:
+      return "title";
+    case BlockPart::Molblock:
+      return "molblock";
+    case BlockPart::Block:
+      return "block";
+  }
+  return "";
+}
+
+// ValueError when a part column has the name of a record column.
+bool check_part_names(const PyTableReader* self, const std::string& record_column) {
+  for (size_t i = 0; i < self->part_names.size(); ++i) {
+    if (self->part_names[i] == record_column) {
+      PyErr_Format(PyExc_ValueError, "the %s column '%s' has the name of a record", part_label(self->options.parts[i]),
+                   record_column.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 std::optional<Schema> make_schema(const PyTableReader* self) {
   Schema schema;
-  schema.binary = self->kind == StreamKind::Bytes;
-  if (self->options.title) schema.fields.push_back(Field{self->title, ColumnType::Text});
+  schema.kind = *self->kind;
+  for (const std::string& name : self->part_names) schema.fields.push_back(Field{name, ColumnType::Text});
   for (const std::string& name : self->builder->names()) {
     std::optional<std::string> shown = column_name(self, name);
-    if (!shown) return std::nullopt;
-    if (self->options.title && *shown == self->title) {
-      PyErr_Format(PyExc_ValueError, "the title column '%s' has the name of a record", self->title.c_str());
-      return std::nullopt;
-    }
+    if (!shown || !check_part_names(self, *shown)) return std::nullopt;
     auto type = self->options.types.find(name);
     schema.fields.push_back(Field{std::move(*shown), type == self->options.types.end() ? ColumnType::Text : type->second});
   }
@@ -346,7 +366,7 @@ PyObject* reader_record_names(PyObject* object, PyObject*) {
   PyTableReader* self = as_reader(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow || !ensure_builder(self)) return nullptr;
-  NameCollector names(self->options.utf8);
+  NameCollector names(self->options.kind);
   if (!feed(self, [&names](const Block& block) { return names.add(block); }, [] { return false; })) return nullptr;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.names().size())));
   if (!list) return nullptr;
@@ -432,31 +452,37 @@ bool parse_names(PyObject* names, TableOptions& options) {
   return true;
 }
 
+// The part columns asked for, each named by a str or not asked for (None).
+bool parse_parts(PyObject* const (&names)[3], TableOptions& options, std::vector<std::string>& part_names) {
+  constexpr BlockPart kParts[] = {BlockPart::Title, BlockPart::Molblock, BlockPart::Block};
+  for (size_t i = 0; i < 3; ++i) {
+    if (names[i] == Py_None) continue;
+    const std::string expected = std::string(part_label(kParts[i])) + " must be None or a str";
+    if (!utf8_argument(names[i], expected.c_str(), part_names.emplace_back())) return false;
+    options.parts.push_back(kParts[i]);
+  }
+  return true;
+}
+
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"blocks", "names", "title", "types", "batch_rows", "table_type", nullptr};
-  PyObject *blocks, *names, *title, *types, *table_type;
+  static const char* const keywords[] = {"blocks", "names",      "title",    "types", "batch_rows",
+                                         "table_type", "molblock", "block", nullptr};
+  PyObject *blocks, *names, *types, *table_type;
+  PyObject* parts[3] = {Py_None, Py_None, Py_None};  // title, molblock, block
   Py_ssize_t batch_rows;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOnO!:_TableReader", const_cast<char**>(keywords), &blocks,
-                                   &names, &title, &types, &batch_rows, &PyType_Type, &table_type)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOnO!|$OO:_TableReader", const_cast<char**>(keywords), &blocks,
+                                   &names, &parts[0], &types, &batch_rows, &PyType_Type, &table_type, &parts[1],
+                                   &parts[2])) {
     return nullptr;
   }
   if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(table_type), RecordTableType)) {
     PyErr_SetString(PyExc_TypeError, "table_type must be a RecordTable class");
     return nullptr;
   }
-  if (title != Py_None && !PyUnicode_Check(title)) {
-    PyErr_SetString(PyExc_TypeError, "title must be None or a str");
-    return nullptr;
-  }
   TableOptions options;
-  if (!parse_names(names, options) || !parse_types(types, options)) return nullptr;
-  std::string title_name;
-  if (title != Py_None) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(title, &size);
-    if (utf8 == nullptr) return nullptr;
-    title_name.assign(utf8, static_cast<size_t>(size));
-    options.title = true;
+  std::vector<std::string> part_names;
+  if (!parse_names(names, options) || !parse_types(types, options) || !parse_parts(parts, options, part_names)) {
+    return nullptr;
   }
   // A scan's batches past the size of a whole read's grow from it.
   options.batch_rows = batch_rows > 0 ? std::min(static_cast<size_t>(batch_rows), kWholeBatchRows) : kWholeBatchRows;
@@ -471,11 +497,11 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&self->table_type) Ref(Ref::borrow(table_type));
   new (&self->pending) Ref();
   new (&self->options) TableOptions(std::move(options));
-  new (&self->title) std::string(std::move(title_name));
+  new (&self->part_names) std::vector<std::string>(std::move(part_names));
   new (&self->builder) std::optional<TableBuilder>();
   self->batch_rows = batch_rows > 0 ? static_cast<size_t>(batch_rows) : SIZE_MAX;
   self->position = 0;
-  self->kind = StreamKind::Unknown;
+  self->kind = std::nullopt;
   self->exhausted = false;
   return object;
 }
@@ -503,7 +529,7 @@ void reader_dealloc(PyObject* object) noexcept {
   PyTableReader* self = as_reader(object);
   PyTypeObject* type = Py_TYPE(object);
   std::destroy_at(&self->builder);
-  std::destroy_at(&self->title);
+  std::destroy_at(&self->part_names);
   std::destroy_at(&self->options);
   std::destroy_at(&self->pending);
   std::destroy_at(&self->table_type);

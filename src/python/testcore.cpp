@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/ctable/unicode.hpp"
+#include "core/read/compression.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "core/read/open_file.hpp"
 #include "core/read/positional_reader.hpp"
@@ -125,6 +126,30 @@ PyObject* find_(PyObject*, PyObject* args) {
   });
 }
 
+// A kernel that counts the 64-byte masks it computes: how far a search read.
+template <class Kernel>
+struct Counting {
+  static constexpr const char* name = Kernel::name;
+  static inline size_t masks = 0;
+  static uint64_t eq_mask(const char* p, char byte) noexcept {
+    ++masks;
+    return Kernel::eq_mask(p, byte);
+  }
+};
+
+PyObject* find_line_break_(PyObject*, PyObject* args) {
+  PyObject* hay;
+  Py_ssize_t from;
+  const char* kernel;
+  if (!PyArg_ParseTuple(args, "Sns", &hay, &from, &kernel)) return nullptr;
+  if (from < 0) return PyErr_Format(PyExc_ValueError, "start must be >= 0");
+  return with_kernel(kernel, [&]<class K>(K) {
+    Counting<K>::masks = 0;
+    size_t at = find_line_break_with<Counting<K>>(bytes_view(hay), static_cast<size_t>(from));
+    return Py_BuildValue("(nn)", at == npos ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(at), Counting<K>::masks);
+  });
+}
+
 PyObject* find_last_byte_(PyObject*, PyObject* args) {
   PyObject* hay;
   int byte;
@@ -144,9 +169,9 @@ PyObject* find_block_end_(PyObject*, PyObject* data) noexcept {
 
 // Splitting
 
-PyObject* find_block_end_universal(PyObject*, PyObject* data) noexcept {
+PyObject* find_block_end_str(PyObject*, PyObject* data) noexcept {
   if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
-  BlockEnd end = find_block_end(bytes_view(data), /*universal=*/true);
+  BlockEnd end = find_block_end(bytes_view(data), Kind::Str);
   return Py_BuildValue("(Onnn)", end.found ? Py_True : Py_False, end.term_start, end.end, end.first_cr);
 }
 
@@ -155,16 +180,16 @@ PyObject* find_block_end_universal(PyObject*, PyObject* data) noexcept {
 // which pages went back to the system. None for a file read in chunks.
 PyObject* mapped_batches(PyObject*, PyObject* args) {
   const char* path;
-  int universal;
+  int as_str;
   int borrow;
-  if (!PyArg_ParseTuple(args, "ypp", &path, &universal, &borrow)) return nullptr;
+  if (!PyArg_ParseTuple(args, "ypp", &path, &as_str, &borrow)) return nullptr;
   Result<OpenedFile, platform::SystemError> opened = open_for_reading(path);
   if (!opened) {
     errno = opened.error().code;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
   if (!opened->mapping) Py_RETURN_NONE;
-  MappedReader reader(std::move(opened->mapping), universal != 0, borrow != 0);
+  MappedReader reader(std::move(opened->mapping), as_str != 0 ? Kind::Str : Kind::Bytes, borrow != 0);
   Ref batches = Ref::steal(PyList_New(0));
   if (!batches) return nullptr;
   for (reader.next_batch(); reader.has_block(); reader.next_batch()) {
@@ -186,16 +211,17 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
 // [start, end) as (bytes, title_end) pairs.
 PyObject* positional_blocks(PyObject*, PyObject* args) {
   const char* path;
-  int universal;
+  int as_str;
   Py_ssize_t start;
   Py_ssize_t end;
-  if (!PyArg_ParseTuple(args, "ypnn", &path, &universal, &start, &end)) return nullptr;
+  if (!PyArg_ParseTuple(args, "ypnn", &path, &as_str, &start, &end)) return nullptr;
   Result<platform::File, platform::SystemError> file = platform::open_read_only(path);
   if (!file) {
     errno = file.error().code;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
-  PositionalReader reader(std::move(*file), universal != 0, static_cast<size_t>(start), static_cast<size_t>(end));
+  PositionalReader reader(std::move(*file), as_str != 0 ? Kind::Str : Kind::Bytes, static_cast<size_t>(start),
+                          static_cast<size_t>(end));
   Ref blocks = Ref::steal(PyList_New(0));
   if (!blocks) return nullptr;
   for (;;) {
@@ -210,6 +236,14 @@ PyObject* positional_blocks(PyObject*, PyObject* args) {
       if (!entry || PyList_Append(blocks.get(), entry.get()) < 0) return nullptr;
     }
   }
+}
+
+// The verdict of a stream's first bytes: (decided, format name or None).
+PyObject* compression_of_start_(PyObject*, PyObject* data) noexcept {
+  if (!PyBytes_Check(data)) return PyErr_Format(PyExc_TypeError, "expected bytes");
+  std::optional<Compression> format = compression_of_start(bytes_view(data));
+  const char* name = format ? compression_name(*format) : nullptr;
+  return Py_BuildValue("(Oz)", format ? Py_True : Py_False, name);
 }
 
 // Records
@@ -274,17 +308,21 @@ PyMethodDef testcore_methods[] = {
      "translate_stream(chunks, kernel) -> (text, pending_cr)"},
     {"translate_if_needed", entry<translate_if_needed_>, METH_O, "translate_if_needed(data) -> (text, copied)"},
     {"find", entry<find_>, METH_VARARGS, "find(hay, needle, lead, start, kernel) -> offset or -1"},
+    {"find_line_break", entry<find_line_break_>, METH_VARARGS,
+     "find_line_break(hay, start, kernel) -> (offset of the first CR or LF or -1, masks computed)"},
     {"find_last_byte", entry<find_last_byte_>, METH_VARARGS, "find_last_byte(hay, byte, kernel) -> offset or -1"},
     {"find_block_end", entry<find_block_end_>, METH_O,
      "find_block_end(data) -> (found, term_start, end, first_cr)"},
     // Splitting
-    {"find_block_end_universal", entry<find_block_end_universal>, METH_O,
-     "find_block_end_universal(data) -> (found, term_start, end, first_cr)"},
+    {"find_block_end_str", entry<find_block_end_str>, METH_O,
+     "find_block_end_str(data) -> (found, term_start, end, first_cr)"},
     {"mapped_batches", entry<mapped_batches>, METH_VARARGS,
-     "mapped_batches(path, universal, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
+     "mapped_batches(path, as_str, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
 
     {"positional_blocks", entry<positional_blocks>, METH_VARARGS,
-     "positional_blocks(path, universal, start, end) -> [(bytes, title_end)]"},
+     "positional_blocks(path, as_str, start, end) -> [(bytes, title_end)]"},
+    {"compression_of_start", entry<compression_of_start_>, METH_O,
+     "compression_of_start(head) -> (decided, format name or None)"},
 
     // Records
     {"scan_records", entry<scan_records>, METH_O,

@@ -7,7 +7,7 @@
 // Every file under CORPUS_DIR ("-" for none) is read, and a file that the
 // program first writes into WORK_DIR under a non-ASCII name, holding CRLF,
 // lone CR and long lines. Each file is split in both line-ending modes
-// (LF only, as for bytes; universal, as for text), through a mapping and
+// (LF only, as for bytes; LF, CRLF and lone CR, as for str), through a mapping and
 // through chunked reads, which must agree; every block's records are
 // scanned and its connection table read and repaired. The checksum is
 // FNV-1a over those results, with every number as 8 little-endian bytes,
@@ -80,9 +80,9 @@ std::string utf8(const fs::path& path) {
 
 // Splitting
 
-std::vector<Block> mapped_blocks(const MappingRef& mapping, bool universal) {
+std::vector<Block> mapped_blocks(const MappingRef& mapping, Kind kind) {
   std::vector<Block> blocks;
-  MappedReader reader(mapping, universal, /*borrow=*/true);
+  MappedReader reader(mapping, kind, /*borrow=*/true);
   for (reader.next_batch(); reader.has_block(); reader.next_batch()) {
     while (reader.has_block()) blocks.push_back(reader.pop());
   }
@@ -90,7 +90,7 @@ std::vector<Block> mapped_blocks(const MappingRef& mapping, bool universal) {
 }
 
 // As the block iterator reads a file it does not map.
-std::vector<Block> chunked_blocks(const platform::File& file, bool universal, const std::string& name) {
+std::vector<Block> chunked_blocks(const platform::File& file, Kind kind, const std::string& name) {
   std::vector<Block> blocks;
   BlockSplitter splitter;
   bool pending_cr = false;
@@ -100,7 +100,7 @@ std::vector<Block> chunked_blocks(const platform::File& file, bool universal, co
     if (!count) fail("reading " + name + " failed with errno " + std::to_string(count.error().code));
     if (*count == 0) {
       into.set_eof();
-    } else if (universal) {
+    } else if (kind == Kind::Str) {
       into.commit_translated(*count, pending_cr);
     } else {
       into.commit(*count);
@@ -145,11 +145,11 @@ void hash_status(const CtabStatus& status, const CTable& table, Fnv& hash) {
   }
 }
 
-void hash_table(const Block& block, bool universal, Tally& tally) {
+void hash_table(const Block& block, Kind kind, Tally& tally) {
   CtabResult<CountsHeader> header = read_block_counts_header(block);
   tally.hash.text(header ? format_text(header->format) : header.error().message());
   std::vector<std::string> lines;
-  if (Status<InvalidLine> invalid = append_block_lines(block, universal ? BlockText::Utf8 : BlockText::Latin1, lines)) {
+  if (Status<InvalidLine> invalid = append_block_lines(block, kind == Kind::Str ? BlockText::Utf8 : BlockText::Latin1, lines)) {
     tally.hash.text(invalid->bytes);
     tally.hash.number(invalid->error.start);
     tally.hash.number(invalid->error.end);
@@ -170,14 +170,14 @@ void hash_table(const Block& block, bool universal, Tally& tally) {
   hash_status(counted.fix_counts(), counted, tally.hash);
 }
 
-void hash_block(const Block& block, bool universal, Tally& tally) {
+void hash_block(const Block& block, Kind kind, Tally& tally) {
   ++tally.blocks;
   tally.hash.text(block.bytes());
   tally.hash.number(block.title_end());
   tally.hash.number(block.mdl_end());
   tally.hash.text(block.title());
   hash_records(block, tally);
-  hash_table(block, universal, tally);
+  hash_table(block, kind, tally);
 }
 
 // Files
@@ -212,23 +212,23 @@ void check_same(const std::vector<Block>& mapped, const std::vector<Block>& chun
 }
 
 // "lf" or "text", the blocks, records and tables, and the hash.
-std::string mode_summary(const std::string& path, const std::string& name, bool universal) {
+std::string mode_summary(const std::string& path, const std::string& name, Kind kind) {
   platform::File file = open_or_fail(path);
   std::optional<uint64_t> size = platform::regular_file_size(file);
   if (!size) fail(name + " is not a regular file");
-  std::vector<Block> chunked = chunked_blocks(file, universal, name);
+  std::vector<Block> chunked = chunked_blocks(file, kind, name);
   std::vector<Block> mapped;
   if (*size != 0) {
     Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, static_cast<size_t>(*size));
     if (!mapping) fail("cannot map " + name + ": errno " + std::to_string(mapping.error().code));
     if (read_whole(file, *size, name) != (*mapping)->bytes()) fail("positional reads and the mapping of " + name + " differ");
-    mapped = mapped_blocks(*mapping, universal);
+    mapped = mapped_blocks(*mapping, kind);
   }
   check_same(mapped, chunked, name);
   Tally tally;
-  for (const Block& block : mapped) hash_block(block, universal, tally);
+  for (const Block& block : mapped) hash_block(block, kind, tally);
   char line[160];
-  std::snprintf(line, sizeof line, "%s blocks=%llu records=%llu tables=%llu fnv=%016llx", universal ? "text" : "lf",
+  std::snprintf(line, sizeof line, "%s blocks=%llu records=%llu tables=%llu fnv=%016llx", kind == Kind::Str ? "text" : "lf",
                 static_cast<unsigned long long>(tally.blocks), static_cast<unsigned long long>(tally.records),
                 static_cast<unsigned long long>(tally.tables), static_cast<unsigned long long>(tally.hash.value()));
   return line;
@@ -238,8 +238,8 @@ void check_file(const std::string& path, const std::string& name) {
   // The reader's own choice, mapped or chunked, varies with the platform
   // and filesystem; only that it opens is checked.
   if (!open_for_reading(path.c_str())) fail("open_for_reading refused " + name);
-  std::string lf = mode_summary(path, name, false);
-  std::string text = mode_summary(path, name, true);
+  std::string lf = mode_summary(path, name, Kind::Bytes);
+  std::string text = mode_summary(path, name, Kind::Str);
   std::printf("%s %s %s\n", name.c_str(), lf.c_str(), text.c_str());
 }
 

@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser, add_output, pairs
-from molbrook.cli.outputs import output
+from molbrook.cli.outputs import check_in_place, output
 from molbrook.native import MalformedRecordError, SDBlock, write_sdf
 
 Edit = Callable[[SDBlock[bytes]], None]
@@ -74,8 +74,8 @@ def renamer(renames: Sequence[tuple[bytes, bytes]]) -> Edit:
 
 def write_edited(args: argparse.Namespace, edit: Edit) -> int:
     found = source(args.file, quiet=args.quiet)
-    if args.in_place and found.is_stdin:
-        raise UsageError("--in-place needs a FILE")
+    if args.in_place:
+        check_in_place(found)
     blocks = edited(found.blocks(), edit, found.label)
     with output(args.output, found, in_place=args.in_place) as out:
         write_sdf(out, blocks)

@@ -7,7 +7,7 @@ import os
 import stat
 import sys
 from collections.abc import Iterator
-from typing import NamedTuple
+from typing import BinaryIO, NamedTuple
 
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
@@ -80,13 +80,18 @@ class Source(NamedTuple):
         except OSError:
             return False
 
+    def readable(self) -> bytes | BinaryIO:
+        """What the library reads: the path as bytes, or standard input as a
+        path when it is a whole file redirected, else as a stream."""
+        path = self._readable_path()
+        return sys.stdin.buffer if path is None else path
+
     def blocks(self) -> Iterator[SDBlock[bytes]]:
         """The blocks, opened now (so that a missing file fails before any
         output is made), with a progress bar when one is wanted; read errors
         name this file."""
         try:
-            path = self._readable_path()
-            reader = parse_sdf(sys.stdin.buffer if path is None else path, borrow=True)
+            reader = parse_sdf(self.readable(), borrow=True)
         except (OSError, ValueError) as error:
             raise FileError.from_exception(self.label, error) from error
         blocks = self._guarded(reader)
@@ -98,7 +103,7 @@ class Source(NamedTuple):
     def _guarded(self, reader: Iterator[SDBlock[bytes]]) -> Iterator[SDBlock[bytes]]:
         try:
             yield from reader
-        except (OSError, ValueError) as error:
+        except Exception as error:  # all of it is about this file, EOFError when it is truncated too
             raise FileError.from_exception(self.label, error) from error
 
 

@@ -5,26 +5,62 @@ the shell's usual exit statuses."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import signal
 import sys
+import threading
 import traceback
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
-from molbrook.cli import cut, edit, merge, select, split, stats
+from molbrook.cli import cut, edit, from_table, index, lint, merge, select, split, stats
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.options import Command, Parser
 from molbrook.native import __version__
 
 COMMANDS: dict[str, Command] = {command.name: command for command in (
     stats.COMMAND, select.HEAD, select.FILTER, cut.COMMAND, edit.SET, edit.RM, edit.RENAME, merge.COMMAND,
-    split.COMMAND,
+    split.COMMAND, index.INDEX, index.GET, index.TAKE, index.SAMPLE, from_table.COMMAND, lint.COMMAND,
 )}
 
 FAILED = 2
 INTERRUPTED = 128 + signal.SIGINT
 # What the shell reports for a process killed by SIGPIPE; Windows has none.
 CLOSED_PIPE = 128 + signal.SIGPIPE if hasattr(signal, "SIGPIPE") else 1
+# Signals that end the command as Ctrl-C does; Windows has no SIGHUP.
+ENDING = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
+class Terminated(BaseException):
+    """An ending signal, raised where the command is, so that it unwinds as
+    on Ctrl-C: temporary files removed, a file edited in place as it was."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def terminate(signum: int, frame: object) -> None:
+    for ending in ENDING:  # one is enough: the rest would cut the unwinding short
+        signal.signal(ending, signal.SIG_IGN)
+    raise Terminated(signum)
+
+
+@contextlib.contextmanager
+def ending_signals_raise() -> Iterator[None]:
+    """In the block, the ending signals raise Terminated where they would
+    have ended the process at once; one that is ignored (as under nohup)
+    stays ignored."""
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        for signum in ENDING:
+            if signal.getsignal(signum) == signal.SIG_DFL:
+                previous[signum] = signal.signal(signum, terminate)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 def top_parser() -> Parser:
@@ -66,8 +102,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     at = command_at(argv)
     prefix = f"molbrook {argv[at]}" if at < len(argv) and argv[at] in COMMANDS else "molbrook"
     try:
-        command, args = parse(argv)
-        return command.run(args)
+        with ending_signals_raise():
+            command, args = parse(argv)
+            return command.run(args)
     except UsageError as error:
         return fail(f"{prefix}: {error}", debug)
     except FileError as error:
@@ -78,6 +115,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         if debug:
             traceback.print_exc()
         return INTERRUPTED
+    except Terminated as ended:
+        if debug:
+            traceback.print_exc()
+        return 128 + ended.signum
     except Exception as error:  # a failure nobody foresaw: still one line, unless --debug
         return fail(f"{prefix}: {describe(error)}", debug)
 

@@ -8,10 +8,10 @@ from typing import IO
 
 import molbrook
 from molbrook.cli import tables
-from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.errors import FileError
 from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser, add_input, add_output, names
-from molbrook.cli.outputs import output
+from molbrook.cli.outputs import check_in_place, output
 from molbrook.native import MalformedRecordError
 
 
@@ -29,8 +29,8 @@ def configure(parser: Parser) -> None:
 def run(args: argparse.Namespace) -> int:
     table = tables.read_table(args.table)
     found = source(args.file, quiet=args.quiet)
-    if args.in_place and found.is_stdin:
-        raise UsageError("--in-place needs a FILE")
+    if args.in_place:
+        check_in_place(found)
     found.check_readable()  # before any output is made, and so that its errors name it
     with output(args.output, found, in_place=args.in_place) as out:
         summary = merge(found, table, out, args)

@@ -6,44 +6,52 @@ from __future__ import annotations
 
 import contextlib
 import os
-import stat
 import sys
 from collections.abc import Iterator
 from typing import IO
 
-from molbrook.cli.errors import FileError
+from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Source
 
 STDOUT = "-"
 
 
-def compressed(raw: IO[bytes], name: str) -> IO[bytes]:
-    """`raw` wrapped in the compressor that `name`'s extension asks for."""
-    from molbrook._compression import open_writer  # here, for a quicker start
+def check_in_place(source: Source) -> None:
+    """Refuses an in-place edit of anything but a regular file, before the
+    input is opened (a named pipe would wait for a writer)."""
+    from molbrook._output import is_regular_file  # here, for a quicker start
 
-    return open_writer(raw, name)
+    if source.is_stdin:
+        raise UsageError("--in-place needs a FILE")
+    try:
+        regular = is_regular_file(source.name)
+    except OSError as error:
+        raise FileError.from_exception(source.name, error) from error
+    if not regular:
+        raise FileError(source.name, "not a regular file: --in-place edits regular files only")
 
 
 @contextlib.contextmanager
 def output(name: str | None, source: Source | None = None, *, in_place: bool = False) -> Iterator[IO[bytes]]:
     """A binary stream for the OUT argument (None or "-": standard output),
-    or over `source`'s own file with `in_place`. Writing over the file being
-    read is refused: it is mapped, and truncating it would lose the rest."""
+    or over `source`'s own file with `in_place` (once `check_in_place` has
+    passed). Writing over the file being read is refused: it is mapped, and
+    truncating it would lose the rest."""
     if in_place:
         assert source is not None and not source.is_stdin
-        with _replacing(source.name) as stream:
-            yield stream
-        return
-    if name is None or name == STDOUT:
+        name = source.name
+    elif name is None or name == STDOUT:
         if source is not None and source.same_file(_descriptor(sys.stdout)):
             raise FileError("standard output", f"is the input file {source.label}; write elsewhere")
         with _written_to("standard output"):
             yield sys.stdout.buffer
             sys.stdout.buffer.flush()
         return
-    if source is not None and source.same_file(name):
+    elif source is not None and source.same_file(name):
         raise FileError(name, "is also the input: write elsewhere (set, rm, rename and merge offer --in-place)")
-    with _to_path(name) as stream:
+    from molbrook._output import output_file  # here, for a quicker start
+
+    with _written_to(name), output_file(name) as stream:
         yield stream
 
 
@@ -52,64 +60,6 @@ def _descriptor(stream: object) -> int | None:
         return stream.fileno()  # type: ignore[attr-defined]
     except (AttributeError, OSError, ValueError):  # not backed by a file
         return None
-
-
-@contextlib.contextmanager
-def _to_path(path: str) -> Iterator[IO[bytes]]:
-    try:
-        special = not stat.S_ISREG(os.stat(path).st_mode)
-    except FileNotFoundError:
-        special = False
-    except OSError as error:
-        raise FileError.from_exception(path, error) from error
-    if special:  # a device or a pipe: written to directly, never replaced
-        with _written_to(path):
-            raw = open(path, "wb", buffering=0)
-            try:
-                stream = compressed(raw, path)
-                yield stream
-                stream.close()
-            finally:
-                raw.close()
-    else:
-        with _replacing(path) as stream:
-            yield stream
-
-
-@contextlib.contextmanager
-def _replacing(path: str) -> Iterator[IO[bytes]]:
-    """A stream into a temporary file beside `path`, renamed over it when the
-    block ends well and removed when it does not. A symbolic link stays, and
-    the file it names is replaced."""
-    import tempfile  # here, for a quicker start of the commands that write no file
-
-    target = os.path.realpath(path)
-    folder, base = os.path.split(target)
-    with _written_to(path):
-        fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder)
-    try:
-        with _written_to(path):
-            raw = os.fdopen(fd, "wb", buffering=0)
-            with raw:
-                stream = compressed(raw, path)
-                yield stream
-                stream.close()
-            os.chmod(temporary, _mode_for(target))
-            os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-
-
-def _mode_for(path: str) -> int:
-    """The mode of the file replaced, or what a new file gets under the umask."""
-    try:
-        return stat.S_IMODE(os.stat(path).st_mode)
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
 
 
 @contextlib.contextmanager

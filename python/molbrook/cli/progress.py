@@ -4,7 +4,8 @@ installed (the `cli` extra) and someone is watching."""
 from __future__ import annotations
 
 import sys
-from collections.abc import Iterable, Iterator
+import contextlib
+from collections.abc import Callable, Iterable, Iterator
 
 from molbrook.native import SDBlock
 
@@ -36,3 +37,13 @@ def bytes_bar(blocks: Iterable[SDBlock[bytes]], total: int, label: str) -> Itera
                 pending = 0
             yield block
         bar.update(pending)
+
+
+@contextlib.contextmanager
+def byte_counter(total: int, label: str) -> Iterator[Callable[[int], None]]:
+    """A bar towards `total` bytes, advanced by calls of the function yielded."""
+    from tqdm import tqdm  # type: ignore[import-untyped]
+
+    with tqdm(total=total, desc=label, unit="B", unit_scale=True, unit_divisor=1024, leave=False,
+              file=sys.stderr, dynamic_ncols=True) as bar:
+        yield bar.update

@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import itertools
 import os
+import stat
 from collections.abc import Callable, Iterator
 
 from molbrook.cli.errors import UsageError
@@ -39,6 +40,17 @@ def total_bytes(found: Source) -> int:
     """The size of the blocks, read once through: compressed files are larger
     read than stored, and the cut must follow what is read."""
     return sum(memoryview(block).nbytes for block in found.blocks())
+
+
+def refuse_unless_regular(found: Source) -> None:
+    """--parts reads FILE twice: a pipe would give nothing the second time,
+    a named pipe would wait for a second writer. Told before any read."""
+    try:
+        mode = os.stat(found.name).st_mode
+    except OSError:
+        return  # reading it says why
+    if not stat.S_ISREG(mode):
+        raise UsageError(f"--parts reads FILE twice, so {found.name} must be a regular file: use --blocks")
 
 
 def write_shards(found: Source, shard: Shard, name: Callable[[int], str]) -> list[str]:
@@ -78,6 +90,7 @@ def run(args: argparse.Namespace) -> int:
     if args.parts is not None:
         if found.is_stdin:
             raise UsageError("--parts reads FILE twice, so not standard input: use --blocks")
+        refuse_unless_regular(found)
         total = total_bytes(found)
         shard = by_size(args.parts, total) if total else by_count(1)
     else:

@@ -1,20 +1,24 @@
 """Tables in and out: `molbrook cut` writes record tables as CSV, TSV, JSON
-lines or Parquet; `molbrook merge` reads CSV, TSV or Parquet ones. Only
-Parquet needs pyarrow."""
+lines or Parquet; `molbrook merge` reads CSV, TSV or Parquet ones, and
+`molbrook from-table` those and JSON lines. Parquet, and writing SD files
+from tables, need pyarrow."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
 import json
 import os
-from collections.abc import Iterable
+import sys
+from collections.abc import Iterable, Iterator
 from typing import IO, Any
 
 from molbrook.cli.errors import FileError, UsageError
 
 WRITTEN = (".csv", ".tsv", ".jsonl", ".parquet")
 READ = (".csv", ".tsv", ".parquet")
+STDIN = "-"
 
 
 def table_format(name: str | None, formats: tuple[str, ...]) -> str:
@@ -29,12 +33,12 @@ def table_format(name: str | None, formats: tuple[str, ...]) -> str:
     return max(found)[1]
 
 
-def pyarrow_module() -> Any:
+def pyarrow_module(needs: str = "Parquet") -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped]
         import pyarrow.parquet  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
-        raise UsageError("Parquet needs pyarrow: pip install pyarrow") from None
+        raise UsageError(f"{needs} needs pyarrow: pip install pyarrow") from None
     return pyarrow
 
 
@@ -43,7 +47,7 @@ def write_table(batches: Iterable[Any], out: IO[bytes], fmt: str, label: str) ->
     if fmt == ".parquet":
         _write_parquet(batches, out, label)
         return
-    text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="", write_through=True)
+    text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="")
     try:
         if fmt == ".jsonl":
             _write_jsonl(batches, text)
@@ -97,17 +101,61 @@ def _write_parquet(batches: Any, out: IO[bytes], label: str) -> None:
             writer.write_table(table)
 
 
-def read_table(path: str) -> Any:
+def read_table(path: str, formats: tuple[str, ...] = READ, fmt: str | None = None) -> Any:
     """A CSV or TSV file as a dict of equal-length lists of str (None for an
-    empty cell), or a Parquet file as a pyarrow table; errors name the file."""
-    fmt = table_format(path, READ)
+    empty cell), JSON lines as a dict of lists of their values, or a Parquet
+    file as a pyarrow table; errors name the file. `fmt`, one of `formats`,
+    overrides the extension; "-" is standard input, which needs it."""
+    if fmt is None:
+        if path == STDIN:
+            choices = ", ".join(ext[1:] for ext in formats)
+            raise UsageError(f"give the --format of a table on standard input ({choices})")
+        fmt = table_format(path, formats)
+    label = "standard input" if path == STDIN else path
     try:
         if fmt == ".parquet":
-            return pyarrow_module().parquet.read_table(path)
-        with open(path, newline="", encoding="utf-8-sig", errors="surrogateescape") as f:
-            return _delimited_columns(csv.reader(f, delimiter="\t" if fmt == ".tsv" else ","), path)
+            pyarrow = pyarrow_module()
+            return pyarrow.parquet.read_table(pyarrow.BufferReader(sys.stdin.buffer.read()) if path == STDIN else path)
+        with _text_input(path) as f:
+            if fmt == ".jsonl":
+                return _json_columns(f, label)
+            return _delimited_columns(csv.reader(f, delimiter="\t" if fmt == ".tsv" else ","), label)
     except (OSError, ValueError, csv.Error) as error:
-        raise FileError.from_exception(path, error) from error
+        raise FileError.from_exception(label, error) from error
+
+
+@contextlib.contextmanager
+def _text_input(path: str) -> Iterator[IO[str]]:
+    """The file as text, or standard input, which stays open."""
+    if path != STDIN:
+        with open(path, newline="", encoding="utf-8-sig", errors="surrogateescape") as f:
+            yield f
+        return
+    stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", errors="surrogateescape", newline="")
+    try:
+        yield stream
+    finally:
+        stream.detach()
+
+
+def _json_columns(lines: Iterable[str], path: str) -> dict[str, list[Any]]:
+    """One JSON object per line (blank lines skipped) as columns in order of
+    first appearance; None where a row lacks the name."""
+    columns: dict[str, list[Any]] = {}
+    rows = 0
+    for number, line in enumerate(lines, 1):
+        if not line.strip():
+            continue
+        row = json.loads(line)
+        if not isinstance(row, dict):
+            raise FileError(path, f"line {number}: not a JSON object")
+        for name, value in row.items():
+            columns.setdefault(name, [None] * rows).append(value)
+        rows += 1
+        for values in columns.values():
+            if len(values) < rows:
+                values.append(None)
+    return columns
 
 
 def _delimited_columns(reader: Iterable[list[str]], path: str) -> dict[str, list[str | None]]:

@@ -52,9 +52,13 @@ std::string_view missing_line_ending(std::string_view line, std::string_view lin
 }  // namespace
 
 Status<InvalidLine> append_block_lines(const Block& block, BlockText text, std::vector<std::string>& lines) {
-  std::string_view mdl = block.mdl();
+  return append_table_lines(block.title(), block.mdl(), text, lines);
+}
+
+Status<InvalidLine> append_table_lines(std::string_view title, std::string_view mdl, BlockText text,
+                                       std::vector<std::string>& lines) {
   lines.reserve(lines.size() + 2 + static_cast<size_t>(std::count(mdl.begin(), mdl.end(), '\n')));
-  std::optional<InvalidLine> invalid = append_line(lines, block.title(), text);
+  std::optional<InvalidLine> invalid = append_line(lines, title, text);
   if (invalid) return invalid;
   for_each_mdl_line(mdl, [&](std::string_view line) {
     invalid = append_line(lines, line, text);
@@ -63,11 +67,13 @@ Status<InvalidLine> append_block_lines(const Block& block, BlockText text, std::
   return invalid;
 }
 
-CtabResult<CountsHeader> read_block_counts_header(const Block& block) {
+CtabResult<CountsHeader> read_block_counts_header(const Block& block) { return read_counts_header(block.mdl()); }
+
+CtabResult<CountsHeader> read_counts_header(std::string_view mdl) {
   std::array<std::string_view, 6> first_lines{};  // line 1, the title, is not read
   std::array<std::string, kHeaderMdlLines> repaired;
   size_t taken = 0;
-  for_each_mdl_line(block.mdl(), [&](std::string_view line) {
+  for_each_mdl_line(mdl, [&](std::string_view line) {
     first_lines[taken + 1] = lossy_utf8(line, repaired[taken]);
     return ++taken < kHeaderMdlLines;
   });

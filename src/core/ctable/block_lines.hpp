@@ -33,12 +33,17 @@ struct InvalidLine {
 // Appends the block's title and MDL lines to `lines`. Stops at the first
 // line that is not UTF-8 (title first) and returns it.
 Status<InvalidLine> append_block_lines(const Block& block, BlockText text, std::vector<std::string>& lines);
+// The same from a title (without trailing whitespace) and MDL text.
+Status<InvalidLine> append_table_lines(std::string_view title, std::string_view mdl, BlockText text,
+                                       std::vector<std::string>& lines);
 
 // The declared format and counts, read from the first five MDL lines
 // only, each decoded as UTF-8 with invalid sequences replaced, so a block
 // whose later lines do not decode still has counts. Line numbers in errors
 // are those of the full table.
 CtabResult<CountsHeader> read_block_counts_header(const Block& block);
+// The same from the MDL text of a block.
+CtabResult<CountsHeader> read_counts_header(std::string_view mdl);
 
 // The format named by the block's counts line, if any.
 std::optional<CtabFormat> read_block_format(const Block& block);

@@ -89,6 +89,10 @@ Status<SystemError> write_all(const File& file, std::string_view bytes) noexcept
 // files whose state cannot be read.
 std::optional<uint64_t> regular_file_size(const File& file) noexcept;
 
+// The last modification time of an open file, in nanoseconds since the
+// Unix epoch; nothing when the system cannot tell.
+std::optional<int64_t> modification_time_ns(const File& file) noexcept;
+
 // Whether the file's pages are the machine's own. A mapped page that a
 // server takes away, or a pseudo-file that changes under the mapping,
 // would kill the process; such files are read, not mapped. False where

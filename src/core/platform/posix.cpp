@@ -90,6 +90,17 @@ std::optional<uint64_t> regular_file_size(const File& file) noexcept {
   return static_cast<uint64_t>(status.st_size);
 }
 
+std::optional<int64_t> modification_time_ns(const File& file) noexcept {
+  struct stat status;
+  if (fstat(descriptor(file), &status) != 0) return std::nullopt;
+#if defined(__APPLE__)
+  const struct timespec& time = status.st_mtimespec;
+#else
+  const struct timespec& time = status.st_mtim;
+#endif
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 bool on_local_filesystem(const File& file) noexcept {
 #if defined(__linux__)
   struct statfs fs;

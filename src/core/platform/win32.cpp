@@ -161,6 +161,15 @@ std::optional<uint64_t> regular_file_size(const File& file) noexcept {
   return (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
+// FILETIME counts 100 ns intervals since 1601-01-01.
+std::optional<int64_t> modification_time_ns(const File& file) noexcept {
+  constexpr int64_t kUnixEpoch = 116444736000000000;
+  FILETIME written;
+  if (!GetFileTime(native(file), nullptr, nullptr, &written)) return std::nullopt;
+  const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime);
+  return (ticks - kUnixEpoch) * 100;
+}
+
 // Only files reached through a redirector (SMB shares, WebDAV, mapped
 // network drives) have a remote protocol; the query fails for local ones.
 bool on_local_filesystem(const File& file) noexcept {

@@ -1,8 +1,11 @@
-// Telling compressed files by their first bytes, whatever they are named.
+// Compressed input told by its content, whatever it is named: which format
+// a stream starts with, and what the format allows between and after the
+// members it holds (gzip members, bzip2 and xz streams, zstd frames).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace molbrook {
@@ -14,11 +17,50 @@ enum class Compression : uint8_t { None, Gzip, Bzip2, Xz, Zstd };
 // magic after it is checked too.
 inline constexpr size_t kMagicLength = 10;
 
-// The format whose magic bytes start `head` (the first kMagicLength bytes
-// of a file, or all of a shorter one).
+// The format whose magic bytes start `head`, None when no format's can;
+// nullopt while `head` is too short to tell, being a proper prefix of some
+// format's magic. A single byte that starts no magic decides.
+std::optional<Compression> compression_of_start(std::string_view head) noexcept;
+
+// The format of a whole input that starts with `head` (its first
+// kMagicLength bytes, or all of a shorter input).
 Compression compression_of(std::string_view head) noexcept;
 
-// The format's name as molbrook._compression knows it; null for None.
+// The format's name as Python callers know it; null for None.
 const char* compression_name(Compression format) noexcept;
+
+// Walks what lies before, between and after the members of a compressed
+// stream: zstd's skippable frames; zero padding after gzip data, which the
+// reference gzip accepts at the very end; xz stream padding, zero bytes in
+// multiples of four, after any stream. Anything else must start a member.
+class MemberGaps {
+ public:
+  explicit MemberGaps(Compression format) noexcept : format_(format) {}
+
+  enum class Next : uint8_t {
+    Member,    // a member starts at `skipped`
+    More,      // the rest (from `skipped`) is too short to tell: hold it
+    Invalid,   // the bytes at `skipped` are no member, nor allowed there
+  };
+  struct Step {
+    Next next;
+    size_t skipped;  // bytes of padding and skippable frames passed over
+  };
+
+  // Passes over what the format allows at the start of `bytes`, the input
+  // that follows the last member (or the stream's start), and tells what
+  // comes next. Padding and skippable frames may span calls.
+  Step scan(std::string_view bytes) noexcept;
+
+  enum class End : uint8_t { Complete, Truncated, Invalid };
+  // Whether the input may end here, `held` being what the last scan left
+  // as too short to tell.
+  End end(std::string_view held) const noexcept;
+
+ private:
+  Compression format_;
+  uint64_t skipping_ = 0;  // bytes of a skippable frame still to pass over
+  uint64_t zeros_ = 0;     // zero bytes of the current run of padding
+};
 
 }  // namespace molbrook

@@ -14,7 +14,7 @@ void MappedReader::next_batch() {
   front_ = 0;
   std::string_view file = mapping_->bytes();
   if (!aligned_) {
-    offset_ = first_block_start(file, offset_, universal_);
+    offset_ = first_block_start(file, offset_, kind_);
     aligned_ = true;
   }
   const size_t stop = std::min(end_, file.size());
@@ -27,7 +27,7 @@ void MappedReader::next_batch() {
 }
 
 size_t MappedReader::queue_block(std::string_view rest) {
-  BlockEnd end = find_block_end(rest, universal_);
+  BlockEnd end = find_block_end(rest, kind_);
   std::optional<Block> borrowed;
   if (borrow_ && end.found && end.first_cr == end.end) {
     borrowed = Block::borrow(mapping_, offset_, offset_ + end.end, end.term_start);

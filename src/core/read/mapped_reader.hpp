@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/read/file_mapping.hpp"
 
@@ -14,7 +15,7 @@ namespace molbrook {
 
 // Splits a mapped file a batch at a time. Each block is borrowed (a view
 // sharing the mapping) when `borrow` is set and its bytes need no change,
-// else copied; in universal mode (a text path) line endings are found at
+// else copied; a str file (a str path) has its line endings found at
 // LF, CRLF and lone CR and translated to LF in the copy. Pages well
 // behind the reading position go back to the system.
 class MappedReader {
@@ -30,12 +31,12 @@ class MappedReader {
   // from the first block start at or after `start` (found by the first
   // batch) through the block that crosses `end`.
   static constexpr size_t kWholeFile = SIZE_MAX;
-  MappedReader(MappingRef mapping, bool universal, bool borrow, size_t start = 0, size_t end = kWholeFile) noexcept
+  MappedReader(MappingRef mapping, Kind kind, bool borrow, size_t start = 0, size_t end = kWholeFile) noexcept
       : mapping_(std::move(mapping)),
         offset_(start),
         end_(end),
         released_(start / kReleaseGranule * kReleaseGranule),
-        universal_(universal),
+        kind_(kind),
         borrow_(borrow),
         aligned_(start == 0) {}
 
@@ -63,7 +64,7 @@ class MappedReader {
   size_t offset_;             // where the next block starts
   size_t end_;                // no block starts at or past this
   size_t released_;           // pages below this went back to the system
-  bool universal_;
+  Kind kind_;
   bool borrow_;
   bool aligned_;  // offset_ is a block start
 };

@@ -15,8 +15,8 @@ std::optional<size_t> mappable_size(const platform::File& file, std::optional<ui
   return static_cast<size_t>(*size);
 }
 
-// The format of a regular file that is not mapped. A failed read counts
-// as uncompressed: reading the blocks reports it.
+// The format of a regular file. A failed read counts as uncompressed:
+// reading the blocks reports it.
 Compression compression_at_start(const platform::File& file) noexcept {
   char head[kMagicLength];
   Result<size_t, platform::SystemError> count = platform::read_at(file, 0, head, sizeof head);
@@ -31,15 +31,16 @@ Result<OpenedFile, platform::SystemError> open_for_reading(const char* path) noe
   OpenedFile opened;
   std::optional<uint64_t> regular_size = platform::regular_file_size(*file);
   opened.seekable = regular_size.has_value();
-  if (std::optional<size_t> size = mappable_size(*file, regular_size)) {
+  if (opened.seekable) opened.compression = compression_at_start(*file);
+  // Compressed data is read in chunks: only the decompressor sees it.
+  std::optional<size_t> size = mappable_size(*file, regular_size);
+  if (size && opened.compression == Compression::None) {
     // A file that cannot be mapped is read in chunks instead.
     if (Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(*file, *size)) {
       opened.mapping = std::move(*mapping);
-      opened.compression = compression_of(opened.mapping->bytes().substr(0, kMagicLength));
       return opened;
     }
   }
-  if (opened.seekable) opened.compression = compression_at_start(*file);
   opened.file = std::move(*file);
   return opened;
 }

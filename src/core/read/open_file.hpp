@@ -21,10 +21,11 @@ struct OpenedFile {
   Compression compression = Compression::None;
 };
 
-// Opens `path` read-only. A non-empty regular file on a local filesystem
-// is mapped and its handle closed; anything else (pipes, devices, empty
-// files, network filesystems, where a vanished page would kill the
-// process) stays open. A failed mapping falls back to the open file too.
+// Opens `path` read-only. A non-empty, uncompressed regular file on a
+// local filesystem is mapped and its handle closed; anything else (pipes,
+// devices, empty or compressed files, network filesystems, where a
+// vanished page would kill the process) stays open. A failed mapping
+// falls back to the open file too.
 // May block: call it without the interpreter lock.
 //
 // A mapped file truncated meanwhile is a known limit: see platform/file.hpp.

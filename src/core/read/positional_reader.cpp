@@ -61,7 +61,7 @@ PositionalReader::Failure PositionalReader::line_start_before_offset(size_t& lin
       line = offset_;
       return std::nullopt;
     }
-    std::optional<size_t> start = line_start_at_end(window_.view(), universal_);
+    std::optional<size_t> start = line_start_at_end(window_.view(), kind_);
     if (start || from == 0) {
       line = from + start.value_or(0);
       return std::nullopt;
@@ -72,7 +72,7 @@ PositionalReader::Failure PositionalReader::line_start_before_offset(size_t& lin
 PositionalReader::Failure PositionalReader::settled_block_end(size_t from, BlockEnd& end) {
   for (;;) {
     std::string_view rest = window_from(from);
-    end = find_block_end(rest, universal_);
+    end = find_block_end(rest, kind_);
     // A line ending at the window's end may go on (a CR before an LF).
     if (window_at_eof_ || (end.found && end.end < rest.size())) return std::nullopt;
     if (Failure error = read_more(from)) return error;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/base/buffer.hpp"
+#include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/platform/file.hpp"
 #include "core/read/splitter.hpp"
@@ -25,8 +26,8 @@ class PositionalReader {
   static constexpr size_t kReadSize = 131072;
   static constexpr size_t kWholeFile = SIZE_MAX;
 
-  PositionalReader(platform::File file, bool universal, size_t start = 0, size_t end = kWholeFile) noexcept
-      : file_(std::move(file)), offset_(start), end_(end), universal_(universal) {}
+  PositionalReader(platform::File file, Kind kind, size_t start = 0, size_t end = kWholeFile) noexcept
+      : file_(std::move(file)), offset_(start), end_(end), kind_(kind) {}
 
   bool has_block() const noexcept { return front_ < queue_.size(); }
   Block pop() noexcept { return std::move(queue_[front_++]); }
@@ -58,7 +59,7 @@ class PositionalReader {
   size_t front_ = 0;
   size_t offset_;  // where the next block starts, once aligned
   size_t end_;
-  bool universal_;
+  Kind kind_;
   bool aligned_ = false;
   bool done_ = false;
 };

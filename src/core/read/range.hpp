@@ -11,17 +11,18 @@
 #include <optional>
 #include <string_view>
 
+#include "core/base/kind.hpp"
+
 namespace molbrook {
 
 // Where the line holding the last byte of `head` begins, as an offset into
-// `head`; an LF that completes a CRLF belongs to the CR's line in
-// universal mode. nullopt when `head` holds no earlier line ending: the
+// `head`; an LF that completes a CRLF belongs to the CR's line in str. nullopt when `head` holds no earlier line ending: the
 // line begins before `head`, or at its start if `head` starts the file.
-std::optional<size_t> line_start_at_end(std::string_view head, bool universal) noexcept;
+std::optional<size_t> line_start_at_end(std::string_view head, Kind kind) noexcept;
 
 // The first block start at or after `start` in a whole file, or
 // file.size() when no block starts there. Reads from the line before
 // `start` to the end of the block holding it.
-size_t first_block_start(std::string_view file, size_t start, bool universal) noexcept;
+size_t first_block_start(std::string_view file, size_t start, Kind kind) noexcept;
 
 }  // namespace molbrook

@@ -10,27 +10,28 @@
 namespace molbrook {
 namespace {
 
-bool ends_line_universally(char byte) noexcept { return byte == '\n' || byte == '\r'; }
+bool ends_str_line(char byte) noexcept { return byte == '\n' || byte == '\r'; }
 
 // The first "$$$$" at the start of the range or just after an LF or CR.
 // Inside a run of '$' only the first can start a line, so a run that does
 // not is passed over whole rather than searched again at every byte.
-size_t find_universal_terminator(std::string_view bytes) noexcept {
+size_t find_str_terminator(std::string_view bytes) noexcept {
   if (bytes.starts_with(kDollars)) return 0;
   for (size_t from = 1;;) {
     size_t hit = find(bytes, {kDollars, 0}, from);
-    if (hit == npos || ends_line_universally(bytes[hit - 1])) return hit;
+    if (hit == npos || ends_str_line(bytes[hit - 1])) return hit;
     for (from = hit + kDollars.size(); from < bytes.size() && bytes[from] == '$';) ++from;
   }
 }
 
 // Offset just past the line ending (LF, CRLF or lone CR) of the line
-// holding `from`, or bytes.size() when the line has none.
-size_t universal_line_end(std::string_view bytes, size_t from) noexcept {
-  size_t lf = find_byte(bytes, '\n', from);
-  size_t cr = find_byte(bytes.substr(0, lf == npos ? bytes.size() : lf), '\r', from);
-  if (cr == npos) return lf == npos ? bytes.size() : lf + 1;
-  return cr + 1 < bytes.size() && bytes[cr + 1] == '\n' ? cr + 2 : cr + 1;
+// holding `from`, or bytes.size() when the line has none. Reads only that
+// line, as every block's search must: a file without LFs has all of its
+// blocks ahead of each $$$$ line.
+size_t str_line_end(std::string_view bytes, size_t from) noexcept {
+  size_t ending = find_line_break(bytes, from);
+  if (ending == npos) return bytes.size();
+  return bytes[ending] == '\r' && ending + 1 < bytes.size() && bytes[ending + 1] == '\n' ? ending + 2 : ending + 1;
 }
 
 // Where the $$$$ line of a translated block starts: just past the last LF
@@ -43,11 +44,11 @@ size_t last_line_start(std::string_view bytes) noexcept {
 
 }  // namespace
 
-BlockEnd find_block_end(std::string_view bytes, bool universal) noexcept {
-  if (!universal) return find_block_end(bytes);
-  size_t term_start = find_universal_terminator(bytes);
+BlockEnd find_block_end(std::string_view bytes, Kind kind) noexcept {
+  if (kind == Kind::Bytes) return find_block_end(bytes);
+  size_t term_start = find_str_terminator(bytes);
   bool found = term_start != npos;
-  size_t end = found ? universal_line_end(bytes, term_start) : bytes.size();
+  size_t end = found ? str_line_end(bytes, term_start) : bytes.size();
   size_t first_cr = find_byte(bytes.substr(0, end), '\r');
   return {found, found ? term_start : 0, end, first_cr == npos ? end : first_cr};
 }
@@ -56,7 +57,7 @@ Block cut_block(std::string_view rest, const BlockEnd& end) {
   std::string_view bytes = rest.substr(0, end.end);
   std::optional<size_t> term_start = end.found ? std::optional(end.term_start) : std::nullopt;
   if (end.first_cr != end.end) {
-    // Universal mode: the copy reads as text, CRLF and lone CR as LF.
+    // A str block: the copy reads as text, CRLF and lone CR as LF.
     ByteBuffer text = translate_copy(bytes, end.first_cr);
     if (term_start) term_start = last_line_start(text.view());
     return Block::build(std::move(text), term_start);

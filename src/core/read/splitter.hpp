@@ -2,8 +2,8 @@
 //
 // A block ends with its $$$$ line: a line that starts with "$$$$",
 // whatever follows on it. Splitting works in one of two line-ending modes:
-// LF only (lines end at LF; a CR is an ordinary byte) or universal (lines
-// end at LF, CRLF or a lone CR).
+// one for bytes (lines end at LF; a CR is an ordinary byte) and one for str
+// (lines end at LF, CRLF or a lone CR).
 #pragma once
 
 #include <cstddef>
@@ -11,24 +11,24 @@
 #include <string_view>
 
 #include "core/base/buffer.hpp"
+#include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/text/lines.hpp"
 
 namespace molbrook {
 
-// Where the first block of a complete range ends. With `universal` false
-// this is the LF-only search; in universal mode a $$$$ line may also
-// follow a CR, ends at LF, CRLF or a lone CR, and first_cr tells whether
+// Where the first block of a complete range ends. For bytes this is the
+// LF-only search; for str a $$$$ line may also follow a CR, ends at LF, CRLF or a lone CR, and first_cr tells whether
 // the block holds a CR to translate.
-BlockEnd find_block_end(std::string_view bytes, bool universal) noexcept;
+BlockEnd find_block_end(std::string_view bytes, Kind kind) noexcept;
 
 // The first block of `rest`, cut where find_block_end put its `end`, as a
-// block owning its bytes: translated when it holds a CR in universal
-// mode, else copied.
+// block owning its bytes: translated when it is str holding a CR, else
+// copied.
 Block cut_block(std::string_view rest, const BlockEnd& end);
 
 // An incremental splitter over a buffer that a source fills a chunk at a
-// time, in LF-only mode (text sources translate their line endings before
+// time, in the bytes mode (str sources translate their line endings before
 // the bytes reach it). It hands out one block per call and keeps the
 // unfinished tail; at end of input whatever is left becomes a last block.
 //

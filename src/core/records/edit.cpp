@@ -141,6 +141,13 @@ std::optional<HeaderTemplate> header_template(std::string_view section) noexcept
   return HeaderTemplate{first.header_start, first.name_start, name_end, content_end};
 }
 
+void write_new_record(ByteBuffer& out, std::string_view name, std::string_view value, std::string_view ending) {
+  const HeaderFrame frame = header_frame(HeaderStyle::Plain, std::nullopt, {});
+  out.reserve_extra(new_header_size(frame, name, ending) + value_size(value, ending));
+  write_new_header(out, frame, name, ending);
+  write_value(out, value, ending);
+}
+
 void append_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style) {
   block.ensure_title_line();
   const std::string_view ending = block.title_line_ending();

@@ -44,6 +44,11 @@ struct HeaderTemplate {
 // first one does not close the name with ">".
 std::optional<HeaderTemplate> header_template(std::string_view section) noexcept;
 
+// A new record in the Plain style, as append_record writes it after a
+// closed record: "> <name>", the value and the blank line that closes it,
+// each line ending with `ending`.
+void write_new_record(ByteBuffer& out, std::string_view name, std::string_view value, std::string_view ending);
+
 // Appends one record after the last one.
 void append_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style);
 

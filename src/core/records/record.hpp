@@ -53,6 +53,9 @@ class RecordScanner {
 
   ScanStep next(ScannedRecord& record) noexcept;
 
+  // Where the scan goes on: past the last line a step read.
+  size_t position() const noexcept { return lines_.position(); }
+
  private:
   std::string_view text(Line line) const noexcept { return section_.substr(line.start, line.end - line.start); }
   void take_value_lines(ScannedRecord& record) noexcept;

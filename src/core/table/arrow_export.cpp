@@ -15,7 +15,7 @@ alignas(64) const int64_t kEmptyBuffer[1] = {0};
 
 const void* present(const void* buffer) noexcept { return buffer != nullptr ? buffer : kEmptyBuffer; }
 
-const char* format_of(ColumnType type, bool binary, bool large) noexcept {
+const char* format_of(ColumnType type, Kind kind, bool large) noexcept {
   switch (type) {
     case ColumnType::Int64:
       return "l";
@@ -24,7 +24,7 @@ const char* format_of(ColumnType type, bool binary, bool large) noexcept {
     case ColumnType::Text:
       break;
   }
-  if (binary) return large ? "Z" : "z";
+  if (kind == Kind::Bytes) return large ? "Z" : "z";
   return large ? "U" : "u";
 }
 
@@ -201,7 +201,7 @@ void export_schema(const Schema& schema, const std::vector<bool>& large, ArrowSc
       auto child_holder = std::make_unique<SchemaHolder>();
       child_holder->name = schema.fields[i].name;
       auto child = std::make_unique<ArrowSchema>();
-      fill_schema(child.get(), format_of(schema.fields[i].type, schema.binary, large[i]), std::move(child_holder),
+      fill_schema(child.get(), format_of(schema.fields[i].type, schema.kind, large[i]), std::move(child_holder),
                   ARROW_FLAG_NULLABLE);
       holder->children.push_back(child.release());
     }

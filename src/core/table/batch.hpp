@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base/kind.hpp"
 #include "core/table/column.hpp"
 
 namespace molbrook {
@@ -17,7 +18,7 @@ struct Field {
 
 struct Schema {
   std::vector<Field> fields;
-  bool binary = false;  // text columns hold bytes rather than UTF-8
+  Kind kind = Kind::Str;  // text columns hold UTF-8 (str) or bytes
 };
 
 struct Batch {

@@ -13,12 +13,25 @@ ColumnType type_of(const TableOptions& options, std::string_view name) {
   return found == options.types.end() ? ColumnType::Text : found->second;
 }
 
-std::optional<RowError> utf8_error(bool utf8, std::string_view bytes) {
-  if (!utf8 || is_ascii(bytes) || !find_invalid_utf8(bytes)) return std::nullopt;
+// A str cell or name that is not UTF-8.
+std::optional<RowError> utf8_error(Kind kind, std::string_view bytes) {
+  if (kind == Kind::Bytes || is_ascii(bytes) || !find_invalid_utf8(bytes)) return std::nullopt;
   return RowError{RowError::Kind::InvalidUtf8, std::string(bytes)};
 }
 
 }  // namespace
+
+std::string_view block_part(const Block& block, BlockPart part) noexcept {
+  switch (part) {
+    case BlockPart::Title:
+      return block.title();
+    case BlockPart::Molblock:
+      return block.molblock();
+    case BlockPart::Block:
+      return block.bytes();
+  }
+  return {};
+}
 
 TableBuilder::TableBuilder(TableOptions options) : options_(std::move(options)) {
   if (options_.names) {
@@ -28,7 +41,7 @@ TableBuilder::TableBuilder(TableOptions options) : options_(std::move(options)) 
       cells_.emplace_back();
     }
   }
-  if (options_.title) titles_.emplace(ColumnType::Text);
+  for (size_t i = 0; i < options_.parts.size(); ++i) parts_.emplace_back(ColumnType::Text);
 }
 
 // A column for a name met first in this row: null in the rows before.
@@ -53,9 +66,8 @@ void TableBuilder::append_cell(Column& column, const Cell& cell) const {
 
 std::optional<RowError> TableBuilder::add(const Block& block) {
   const std::string_view section = record_section(block);
-  const std::string_view title = block.title();
-  if (titles_) {
-    if (auto error = utf8_error(options_.utf8, title)) return error;
+  for (BlockPart part : options_.parts) {
+    if (auto error = utf8_error(options_.kind, block_part(block, part))) return error;
   }
   std::optional<RowError> error;
   names_.restart();
@@ -66,7 +78,7 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
     std::optional<size_t> column = names_.find(name);
     if (!column) {
       if (options_.names) return;
-      if ((error = utf8_error(options_.utf8, name))) return;
+      if ((error = utf8_error(options_.kind, name))) return;
       column = add_column(name);
     }
     RecordValue value = record_value(section, record);
@@ -77,13 +89,13 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
   if (!well_formed) error = RowError{RowError::Kind::MalformedRecord, {}};
   for (size_t column : touched_) {
     if (error) break;
-    if (columns_[column].type() == ColumnType::Text) error = utf8_error(options_.utf8, cells_[column].bytes);
+    if (columns_[column].type() == ColumnType::Text) error = utf8_error(options_.kind, cells_[column].bytes);
   }
   if (error) {
     for (size_t column : touched_) cells_[column].row = kNoRow;
     return error;
   }
-  if (titles_) titles_->append_text(title);
+  for (size_t i = 0; i < parts_.size(); ++i) parts_[i].append_text(block_part(block, options_.parts[i]));
   for (size_t column : touched_) append_cell(columns_[column], cells_[column]);
   ++rows_;
   return std::nullopt;
@@ -92,8 +104,8 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
 Batch TableBuilder::finish() {
   Batch batch;
   batch.rows = std::exchange(rows_, 0);
-  if (titles_) {
-    batch.columns.push_back(std::make_shared<const Column>(std::exchange(*titles_, Column(ColumnType::Text))));
+  for (Column& part : parts_) {
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(part, Column(ColumnType::Text))));
   }
   for (Column& column : columns_) {
     column.append_nulls(batch.rows - column.length());
@@ -110,7 +122,7 @@ std::optional<RowError> NameCollector::add(const Block& block) {
   bool well_formed = visit_records(section, [&](const ScannedRecord& record) {
     std::string_view name = record.name(section);
     if (error || names_.find(name)) return;
-    if ((error = utf8_error(utf8_, name))) return;
+    if ((error = utf8_error(kind_, name))) return;
     names_.add(name);
   });
   if (!well_formed) return RowError{RowError::Kind::MalformedRecord, {}};

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/table/batch.hpp"
 #include "core/table/name_table.hpp"
@@ -23,11 +24,18 @@ struct RowError {
   std::string cell;  // InvalidUtf8: a copy of the cell's bytes
 };
 
+// Columns of a block's own bytes, before the record columns: its title,
+// its molblock (title line through M  END), or the whole block.
+enum class BlockPart : uint8_t { Title, Molblock, Block };
+
+// The part's bytes, as SDBlock's title, molblock and bytes give them.
+std::string_view block_part(const Block& block, BlockPart part) noexcept;
+
 struct TableOptions {
   std::optional<std::vector<std::string>> names;  // nullopt: every name, in order of first appearance
   std::unordered_map<std::string, ColumnType> types;  // by name; Text when absent
-  bool title = false;                                  // a first column of block titles
-  bool utf8 = false;                                   // cells must be valid UTF-8
+  std::vector<BlockPart> parts;                        // the first columns, in order
+  Kind kind = Kind::Str;                               // str: cells must be valid UTF-8
   size_t batch_rows = 0;  // the rows a batch is expected to reach, which a column reserves at its first value
 };
 
@@ -39,7 +47,7 @@ class TableBuilder {
   std::optional<RowError> add(const Block& block);
 
   size_t rows() const noexcept { return rows_; }
-  // The record names of the columns, in order (the title column aside).
+  // The record names of the columns, in order (the part columns aside).
   const std::vector<std::string>& names() const noexcept { return names_.names(); }
   // The batch so far; the builder is left empty.
   Batch finish();
@@ -65,7 +73,7 @@ class TableBuilder {
   std::vector<Column> columns_;
   std::vector<Cell> cells_;
   std::vector<size_t> touched_;  // the columns with a cell in the current row
-  std::optional<Column> titles_;
+  std::vector<Column> parts_;  // per part of options_.parts
   size_t rows_ = 0;
 };
 
@@ -73,14 +81,14 @@ class TableBuilder {
 // that must be known before the first batch.
 class NameCollector {
  public:
-  explicit NameCollector(bool utf8) noexcept : utf8_(utf8) {}
+  explicit NameCollector(Kind kind) noexcept : kind_(kind) {}
 
   std::optional<RowError> add(const Block& block);
   const std::vector<std::string>& names() const noexcept { return names_.names(); }
 
  private:
   NameTable names_;
-  bool utf8_;
+  Kind kind_;
 };
 
 }  // namespace molbrook

@@ -8,12 +8,12 @@ namespace molbrook {
 namespace {
 
 // Field indexes by name; false when a name comes twice, or may stand for
-// two record names: a binary table shows invalid UTF-8 as \xNN escapes,
+// two record names: a bytes table shows invalid UTF-8 as \xNN escapes,
 // which a name holding a backslash can spell too.
 bool index_fields(const Schema& schema, std::unordered_map<std::string, size_t>& index) {
   for (size_t i = 0; i < schema.fields.size(); ++i) {
     const std::string& name = schema.fields[i].name;
-    if (schema.binary && name.find('\\') != std::string::npos) return false;
+    if (schema.kind == Kind::Bytes && name.find('\\') != std::string::npos) return false;
     if (!index.emplace(name, i).second) return false;
   }
   return true;
@@ -43,8 +43,8 @@ std::optional<Table> union_of(const std::vector<const Table*>& tables) {
   std::vector<std::unordered_map<std::string, size_t>> table_fields(tables.size());
   for (size_t t = 0; t < tables.size(); ++t) {
     const Schema& schema = tables[t]->schema;
-    if (t == 0) joined.schema.binary = schema.binary;
-    if (schema.binary != joined.schema.binary || !index_fields(schema, table_fields[t])) return std::nullopt;
+    if (t == 0) joined.schema.kind = schema.kind;
+    if (schema.kind != joined.schema.kind || !index_fields(schema, table_fields[t])) return std::nullopt;
     for (const Field& field : schema.fields) {
       auto [at, added] = union_fields.emplace(field.name, joined.schema.fields.size());
       if (added) {

@@ -15,7 +15,7 @@ namespace molbrook {
 // order; each batch shares its table's columns and gets an all-null
 // column for every field its table lacks. nullopt when the tables do not
 // fit together: a field named twice in one table, a name with two types,
-// binary and text tables mixed, or a binary table's field name holding a
+// str and bytes tables mixed, or a bytes table's field name holding a
 // backslash (an escape of invalid UTF-8, or one that reads like it).
 std::optional<Table> union_of(const std::vector<const Table*>& tables);
 

@@ -39,8 +39,8 @@ struct BlockEnd {
   bool found;         // a $$$$ line was found
   size_t term_start;  // its first "$"; meaningful only when found
   size_t end;         // past the $$$$ line's line ending, or the range size
-  size_t first_cr;    // first CR in [0, end) when splitting in universal
-                      // mode; equal to `end` in LF-only mode
+  size_t first_cr;    // first CR in [0, end) when splitting str; equal
+                      // to `end` when splitting bytes
 };
 
 // The LF-only search for the end of the first block in a complete range.

@@ -83,6 +83,34 @@ ByteBuffer translate_copy(std::string_view bytes, size_t first_cr) {
   return copy;
 }
 
+// From the first CR on, 64 bytes a step: a CR is lone where the byte
+// after it (the mask of LFs one byte on) is no LF.
+template <class Kernel>
+bool has_lone_cr_with(std::string_view bytes, bool& pending_cr) noexcept {
+  if (bytes.empty()) return false;
+  if (std::exchange(pending_cr, false) && bytes[0] != '\n') return true;
+  size_t at = find_byte(bytes, '\r');
+  if (at == npos) return false;
+  const char* p = bytes.data();
+  for (; at + 65 <= bytes.size(); at += 64) {
+    if (Kernel::eq_mask(p + at, '\r') & ~Kernel::eq_mask(p + at + 1, '\n')) return true;
+  }
+  for (; at < bytes.size(); ++at) {
+    if (p[at] != '\r') continue;
+    if (at + 1 == bytes.size()) {
+      pending_cr = true;
+    } else if (p[at + 1] != '\n') {
+      return true;
+    }
+  }
+  return false;
+}
+
+template bool has_lone_cr_with<simd::Portable>(std::string_view, bool&) noexcept;
+#if MOLBROOK_SIMD_SSE2 || MOLBROOK_SIMD_NEON
+template bool has_lone_cr_with<simd::Native>(std::string_view, bool&) noexcept;
+#endif
+
 std::string_view translate_if_needed(std::string_view bytes, ByteBuffer& storage) {
   size_t first_cr = find_byte(bytes, '\r');
   if (first_cr == npos) return bytes;

@@ -31,6 +31,18 @@ inline size_t translate_chunk(char* buffer, size_t capacity, size_t length, bool
 // (bytes.size() when it has none), as a new buffer.
 ByteBuffer translate_copy(std::string_view bytes, size_t first_cr);
 
+// Whether the bytes hold a lone CR (one that no LF follows), which reads
+// as a line ending in text mode only: without one, text and binary reading
+// find the same lines. `pending_cr` carries a stream's state from chunk
+// to chunk: set when a chunk ends with a CR, whose fate the next chunk
+// tells; one still pending at the end of the stream counts as lone.
+template <class Kernel>
+bool has_lone_cr_with(std::string_view bytes, bool& pending_cr) noexcept;
+
+inline bool has_lone_cr(std::string_view bytes, bool& pending_cr) noexcept {
+  return has_lone_cr_with<simd::Native>(bytes, pending_cr);
+}
+
 // `bytes` itself when it holds no CR (nothing is copied); otherwise its
 // translation, which `storage` keeps alive.
 std::string_view translate_if_needed(std::string_view bytes, ByteBuffer& storage);

@@ -43,6 +43,25 @@ inline size_t find_last_byte(std::string_view hay, char byte) noexcept {
   return find_last_byte_with<simd::Native>(hay, byte);
 }
 
+// Offset of the first CR or LF in hay at or after `from`, or npos: 64
+// bytes a step, so the search reads no further than the step of its hit.
+template <class Kernel>
+size_t find_line_break_with(std::string_view hay, size_t from) noexcept {
+  for (size_t window = from; window < hay.size(); window += 64) {
+    const char* p = hay.data() + window;
+    const size_t size = hay.size() - window;
+    const uint64_t breaks = size >= 64 ? Kernel::eq_mask(p, '\r') | Kernel::eq_mask(p, '\n')
+                                       : simd::eq_mask_partial<Kernel>(p, size, '\r') |
+                                             simd::eq_mask_partial<Kernel>(p, size, '\n');
+    if (breaks != 0) return window + static_cast<size_t>(std::countr_zero(breaks));
+  }
+  return npos;
+}
+
+inline size_t find_line_break(std::string_view hay, size_t from = 0) noexcept {
+  return find_line_break_with<simd::Native>(hay, from);
+}
+
 // A non-empty byte string to search for, and the offset in it of the byte
 // that leads the search: the one rarest in SD text ('$' of a $$$$ line,
 // 'E' of M  END, CR of CRLF).

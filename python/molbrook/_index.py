@@ -1,0 +1,114 @@
+"""Random access to SD files: `index_sdf` and the index it keeps beside
+the file (PATH.mbi), rebuilt or extended whenever the file changed."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import stat
+import warnings
+from typing import Any, Union
+
+from molbrook import _bgzf, native
+from molbrook._output import whole_file
+from molbrook.native import SDIndex, _compression_of
+
+__all__ = ["index_sdf"]
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+SUFFIX = ".mbi"
+_RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz"
+
+
+def index_sdf(
+    path: _Path, *, key: str | bytes | None = None, on_title: bool = False, sidecar: bool | _Path = True
+) -> SDIndex[Any]:
+    """An index of the blocks of an SD file, for random access by ordinal
+    and, with `key` or `on_title`, by key.
+
+    `path` names a plain SD file or a BGZF file (gzip that molbrook writes);
+    blocks come back as `parse_sdf(path)` gives them: str blocks for a str
+    path, bytes blocks for a bytes path. The key of a block is what
+    `block.get(key)` returns, or its title with `on_title=True`; blocks
+    without one have no key.
+
+    With `sidecar=True` the index is kept beside the file as PATH.mbi (or at
+    the path given), reused while it matches the file, extended when the
+    file was appended to, and rebuilt otherwise; `sidecar=False` builds it
+    in memory only. A sidecar that cannot be written is not an error: a
+    RuntimeWarning says so and the index is held in memory.
+
+    Raises:
+        ValueError: for a directory, a pipe, or a file compressed otherwise
+            than as BGZF (with what to do about it)
+    """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
+    data = os.fspath(path)
+    key_name = _key_name(data, key, on_title)
+    bgzf = _format(data)
+    place = _sidecar_path(data, sidecar)
+    index, built = native._open_index(data, place, key_name, on_title, bgzf)
+    if built is not None and place is not None:
+        _keep(place, built, data)
+    return index
+
+
+def _key_name(data: str | bytes, key: object, on_title: object) -> bytes | None:
+    if not isinstance(on_title, bool):
+        raise TypeError(f"on_title must be a bool, not {type(on_title).__name__}")
+    if key is None:
+        return None
+    if on_title:
+        raise ValueError("give key or on_title, not both")
+    if isinstance(key, str):
+        return key.encode("utf-8", "surrogateescape")
+    if isinstance(key, bytes) and isinstance(data, bytes):
+        return key
+    raise TypeError(f"key must be a record name (str{', or bytes' if isinstance(data, bytes) else ''}), "
+                    f"not {type(key).__name__}")
+
+
+def _format(data: str | bytes) -> object:
+    """molbrook._bgzf for a BGZF file, None for a plain one; ValueError,
+    saying what to do, for anything an index cannot read at offsets."""
+    mode = os.stat(data).st_mode
+    if stat.S_ISDIR(mode):
+        raise ValueError(f"{data!r} is a directory: index_sdf needs an SD file")
+    if not stat.S_ISREG(mode):
+        raise ValueError(f"{data!r} is not a regular file (a pipe or a device): index_sdf reads at offsets, "
+                         "so save the data to a file first")
+    compression = _compression_of(data)
+    if compression is None:
+        return None
+    if compression == "gzip" and _bgzf.is_bgzf_file(data):
+        return _bgzf
+    kind = "plain gzip" if compression == "gzip" else f"{compression}-compressed"
+    raise ValueError(f"{data!r} is {kind}, which cannot be read at an offset: {_RECOMPRESS}")
+
+
+def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
+    if sidecar is True:
+        return data + (SUFFIX if isinstance(data, str) else os.fsencode(SUFFIX))  # type: ignore[operator]
+    if sidecar is False:
+        return None
+    if not isinstance(sidecar, (str, bytes, os.PathLike)):
+        raise TypeError(f"sidecar must be a bool or a path, not {type(sidecar).__name__}")
+    place = os.fspath(sidecar)
+    with contextlib.suppress(OSError):
+        if os.path.samefile(place, data):
+            raise ValueError(f"the sidecar {place!r} is the data file itself")
+    return place
+
+
+def _keep(place: str | bytes, built: bytes, data: str | bytes) -> None:
+    """Writes the index file whole or not at all. A failure warns: the index
+    in memory serves all the same."""
+    try:
+        with whole_file(place) as file:
+            file.write(built)
+    except OSError as error:
+        reason = error.strerror or str(error)
+        warnings.warn(f"the index of {data!r} could not be kept in {place!r} ({reason}); it is held in memory only",
+                      RuntimeWarning, stacklevel=3)

@@ -1,0 +1,65 @@
+#include "core/lint/block_checks.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "core/lint/ctab_checks.hpp"
+#include "core/text/lines.hpp"
+#include "core/text/strip.hpp"
+#include "core/text/utf8.hpp"
+
+namespace molbrook::lint {
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+void check_byte_order_mark(const ScannedBlock& block, BlockReport& report) {
+  if (!report.wants(Code::F004) || !block.bytes.starts_with(kByteOrderMark)) return;
+  size_t index = report.add({.code = Code::F004, .fix = FixKind::Safe, .offset = 0, .length = kByteOrderMark.size()});
+  if (report.wants_edits(index)) report.add_edit(index, 0, kByteOrderMark.size(), {});
+}
+
+void check_utf8(const ScannedBlock& block, BlockReport& report) {
+  if (!report.wants(Code::F005)) return;
+  std::optional<Utf8Error> error = find_invalid_utf8(block.bytes);
+  if (!error) return;
+  report.add({.code = Code::F005, .offset = error->start, .length = error->end - error->start,
+              .text = block.bytes.substr(error->start, error->end - error->start)});
+}
+
+// A last block without $$$$: whitespace alone reads as one more, empty,
+// block (F002, removed); anything else gets its $$$$ line (F001), after
+// an empty line when its last record has none.
+void check_file_end(const ScannedBlock& block, BlockReport& report, bool open_record) {
+  std::string_view bytes = block.bytes;
+  if (is_blank(bytes)) {
+    if (bytes.empty() || !report.wants(Code::F002)) return;
+    const int64_t lines = std::count(bytes.begin(), bytes.end(), '\n') + !bytes.ends_with('\n');
+    size_t index = report.add({.code = Code::F002, .fix = FixKind::Safe, .offset = 0, .length = bytes.size(),
+                               .numbers = {lines, 0, 0, 0}});
+    if (report.wants_edits(index)) report.add_edit(index, 0, bytes.size(), {});
+    return;
+  }
+  if (!report.wants(Code::F001)) return;
+  size_t index = report.add({.code = Code::F001, .fix = FixKind::Safe, .offset = bytes.size(), .length = 0});
+  if (!report.wants_edits(index)) return;
+  std::string_view ending = report.ending();
+  std::string text(bytes.ends_with('\n') ? "" : bytes.ends_with('\r') ? "\n" : ending);
+  if (open_record) text += ending;
+  text += kDollars;
+  text += ending;
+  report.add_edit(index, bytes.size(), bytes.size(), text);
+}
+
+}  // namespace
+
+void check_block(const ScannedBlock& block, BlockReport& report, std::vector<SeenName>& names,
+                 LineCounter& counter, bool file_start) {
+  if (file_start) check_byte_order_mark(block, report);
+  check_utf8(block, report);
+  check_molfile(block, report, counter);
+  const bool open_record = check_sd_data(block, report, names);
+  if (!block.terminated) check_file_end(block, report, open_record);
+}
+
+}  // namespace molbrook::lint

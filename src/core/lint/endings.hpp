@@ -1,0 +1,72 @@
+// Line endings as the linter sees them: LF, CRLF, and a lone CR, which
+// ends a line for text-mode readers although molbrook's byte view reads
+// it as an ordinary byte.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/text/search.hpp"
+#include "core/text/simd.hpp"
+
+namespace molbrook::lint {
+
+enum class Ending : uint8_t { LF, CRLF, CR };
+
+using EndingSet = unsigned;
+
+constexpr EndingSet ending_bit(Ending ending) noexcept { return 1u << static_cast<unsigned>(ending); }
+
+inline constexpr EndingSet kAllEndings = 7;
+
+// The text a line ending of this kind is made of; a lone CR is never the
+// target of a fix, so it stands for LF there.
+constexpr std::string_view ending_text(Ending ending) noexcept { return ending == Ending::CRLF ? "\r\n" : "\n"; }
+
+// The ending of the first line of `text`, if any line of it ends.
+std::optional<Ending> first_ending(std::string_view text) noexcept;
+
+// Calls visit(offset, ending) for every line ending of `text` whose kind
+// is in `kinds`, in order; `kinds` may lose bits on the way, as the
+// visitor drops kinds it no longer wants, and the walk stops when it is
+// empty. A CRLF is reported at its CR. The text must not start with the
+// LF of a CRLF nor end with the CR of one (a block never does).
+template <class Visit>
+void visit_endings(std::string_view text, EndingSet& kinds, Visit&& visit) noexcept;
+
+// Implementation -----------------------------------------------------------
+
+template <class Visit>
+void visit_endings(std::string_view text, EndingSet& kinds, Visit&& visit) noexcept {
+  using Kernel = simd::Native;
+  const char* data = text.data();
+  const size_t size = text.size();
+  size_t at = 0;
+  if (!(kinds & ending_bit(Ending::LF))) {
+    // Only CRs matter: text without any costs one memchr.
+    const size_t first_cr = find_byte(text, '\r');
+    if (first_cr == npos) return;
+    at = first_cr / 64 * 64;
+  }
+  uint64_t carry_cr = 0;  // the byte before the window is a CR
+  for (; at < size && kinds != 0; at += 64) {
+    const size_t step = size - at < 64 ? size - at : 64;
+    const uint64_t lf = step == 64 ? Kernel::eq_mask(data + at, '\n') : simd::eq_mask_partial<Kernel>(data + at, step, '\n');
+    const uint64_t cr = step == 64 ? Kernel::eq_mask(data + at, '\r') : simd::eq_mask_partial<Kernel>(data + at, step, '\r');
+    const uint64_t next_lf = at + 64 < size && data[at + 64] == '\n' ? uint64_t{1} << 63 : 0;
+    const uint64_t crlf = cr & ((lf >> 1) | next_lf);
+    const uint64_t lone_cr = cr & ~crlf;
+    const uint64_t bare_lf = lf & ~((cr << 1) | carry_cr);
+    carry_cr = cr >> 63;
+    for (uint64_t all = bare_lf | crlf | lone_cr; all != 0 && kinds != 0; all &= all - 1) {
+      const uint64_t bit = all & (0 - all);
+      const Ending ending = (bare_lf & bit) ? Ending::LF : (crlf & bit) ? Ending::CRLF : Ending::CR;
+      if (kinds & ending_bit(ending)) visit(at + static_cast<size_t>(std::countr_zero(bit)), ending);
+    }
+  }
+}
+
+}  // namespace molbrook::lint

@@ -1,0 +1,136 @@
+#include "core/lint/scanner.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+#include "core/lint/apply_edits.hpp"
+#include "core/lint/block_checks.hpp"
+#include "core/lint/line_length.hpp"
+#include "core/text/lines.hpp"
+
+namespace molbrook::lint {
+namespace {
+
+// The edit that gives a line ending of the `ending` kind at `at` the
+// `target` ending (LF or CRLF).
+void add_ending_edit(BlockReport& report, size_t finding, size_t at, Ending ending, Ending target) {
+  switch (ending) {
+    case Ending::CRLF:
+      report.add_edit(finding, at, at + 1, {});
+      break;
+    case Ending::CR:
+      report.add_edit(finding, at, at + 1, ending_text(target));
+      break;
+    case Ending::LF:  // the LF replaced, not a CR inserted: a deletion of the line takes it along
+      report.add_edit(finding, at, at + 1, "\r\n");
+      break;
+  }
+}
+
+}  // namespace
+
+ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool at_eof, ByteBuffer* output) {
+  ScanResult result;
+  if (at_start && !first_ending_) first_ending_ = first_ending(text);
+  LineCounter counter(text, kMaxLineCharacters);
+  EndingSet candidates = options_.select.has(Code::F003) ? kAllEndings : 0;
+  size_t at = 0;
+  while (at < text.size() && at < stop) {
+    std::string_view rest = text.substr(at);
+    BlockEnd end = find_block_end(rest);
+    // A $$$$ line is whole once its LF is there.
+    if (!at_eof && !(end.found && rest[end.end - 1] == '\n')) break;
+    std::string_view bytes = rest.substr(0, end.end);
+    LineCounter at_block = counter;  // numbers the block's findings
+    report_.start(at, result.blocks, output != nullptr, ending_text(target()));
+    check_block(ScannedBlock::of(bytes, at, end.found, end.term_start), report_, names_, counter, at_start && at == 0);
+    check_endings(bytes, candidates);
+    at += end.end;
+    counter.advance(at);  // while the block's bytes are in cache
+    finish_block(bytes, at - end.end, at_block, result, output);
+    ++result.blocks;
+  }
+  result.consumed = at;
+  result.lines = counter.lines_passed();
+  result.first_ending = first_ending_;
+  return result;
+}
+
+// F003: the first ending of each kind, as candidates; with fixes applied,
+// an edit for every ending that differs from the target. One walk serves
+// both.
+void Scanner::check_endings(std::string_view bytes, EndingSet& candidates) {
+  if (!options_.select.has(Code::F003)) return;
+  const Ending target = this->target();
+  const bool known = first_ending_.has_value();
+  const EndingSet deviations =
+      report_.fixing() && options_.fix.has(Code::F003) && known ? kAllEndings & ~ending_bit(target) : 0;
+  EndingSet wanted = candidates | deviations;
+  if (wanted == 0) return;
+  visit_endings(bytes, wanted, [&](size_t at, Ending ending) {
+    if (deviations & ending_bit(ending)) add_ending_edit(report_, BlockReport::kNoFinding, at, ending, target);
+    if (!(candidates & ending_bit(ending))) return;
+    candidates &= ~ending_bit(ending);
+    wanted = candidates | deviations;
+    size_t index = report_.add({.code = Code::F003, .detail = static_cast<uint8_t>(ending), .fix = FixKind::Safe,
+                                .offset = at, .length = ending == Ending::CRLF ? size_t{2} : size_t{1}});
+    if (options_.edits && known && ending != target) add_ending_edit(report_, index, at, ending, target);
+  });
+}
+
+void Scanner::finish_block(std::string_view bytes, size_t offset, LineCounter& counter, ScanResult& result,
+                           ByteBuffer* output) {
+  std::vector<Finding>& findings = report_.findings();
+  std::vector<Edit>& edits = report_.edits();
+  if (output != nullptr) apply_edits(bytes, offset, edits, findings, *output);
+  if (findings.empty()) return;
+  const bool keep_all = output == nullptr;
+  if (!keep_all) {
+    for (const Finding& finding : findings) {
+      if (finding.code == Code::F003) continue;
+      auto& counts = finding.applied ? result.fixed : result.unfixed;
+      ++counts[static_cast<size_t>(finding.code)];
+    }
+  }
+  number_lines(counter, keep_all);
+  order_.resize(findings.size());
+  std::iota(order_.begin(), order_.end(), size_t{0});
+  std::stable_sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
+    return findings[a].offset != findings[b].offset ? findings[a].offset < findings[b].offset
+                                                    : findings[a].code < findings[b].code;
+  });
+  for (size_t i : order_) {
+    if (!keep_all && findings[i].code != Code::F003) continue;
+    if (options_.edits) {
+      for (Edit& edit : edits) {
+        if (edit.finding == i) result.edits.push_back(Edit{edit.start, edit.end, std::move(edit.text), result.findings.size()});
+      }
+    }
+    result.findings.push_back(findings[i]);
+  }
+}
+
+// Lines and columns of the block's findings that are kept (all, or F003's
+// only), and the lines of the places they name.
+void Scanner::number_lines(LineCounter& counter, bool all) {
+  std::vector<Finding>& findings = report_.findings();
+  positions_.clear();
+  for (size_t i = 0; i < findings.size(); ++i) {
+    if (!all && findings[i].code != Code::F003) continue;
+    positions_.emplace_back(findings[i].offset, 2 * i);
+    if (findings[i].related != kNoOffset) positions_.emplace_back(findings[i].related, 2 * i + 1);
+  }
+  std::sort(positions_.begin(), positions_.end());
+  for (auto [offset, slot] : positions_) {
+    counter.advance(offset);
+    Finding& finding = findings[slot / 2];
+    if (slot % 2 == 0) {
+      finding.line = counter.line();
+      finding.column = counter.column();
+    } else {
+      finding.related_line = counter.line();
+    }
+  }
+}
+
+}  // namespace molbrook::lint

@@ -1,0 +1,196 @@
+// The first bytes are held until they tell the format, by the rule
+// parse_sdf applies; a compressed stream then goes through the one
+// Decompressor every reading route uses, plain bytes pass as read.
+#include "stream_reader.hpp"
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "args.hpp"
+#include "borrow.hpp"
+#include "core/read/compression.hpp"
+#include "decompressor.hpp"
+#include "entry.hpp"
+
+namespace molbrook::py {
+
+PyTypeObject* StreamReaderType = nullptr;
+
+namespace {
+
+// Compressed bytes are read this much at a time.
+constexpr Py_ssize_t kRawChunk = 131072;
+
+struct PyStreamReader {
+  PyObject_HEAD
+  BorrowState borrow;
+  Ref read;  // the stream's read method
+  Ref held;  // bytes read before the format was told
+  std::optional<Decompressor> decompressor;
+  bool decided;
+};
+
+PyStreamReader* as_reader(PyObject* object) noexcept { return reinterpret_cast<PyStreamReader*>(object); }
+
+std::string_view view_of(PyObject* bytes) noexcept {
+  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+// read(size) of the stream, which must give bytes; empty at its end.
+Ref read_raw(PyStreamReader* self, Py_ssize_t size) noexcept {
+  Ref data = Ref::steal(PyObject_CallFunction(self->read.get(), "n", size));
+  if (data && !PyBytes_Check(data.get())) {
+    PyErr_Format(PyExc_TypeError, "a binary stream must read bytes, not %.200s", Py_TYPE(data.get())->tp_name);
+    return {};
+  }
+  return data;
+}
+
+// Reads until the held bytes tell the format (or the stream ends), then
+// makes the decompressor a compressed stream needs.
+bool decide(PyStreamReader* self, Py_ssize_t size) noexcept {
+  std::optional<Compression> format;
+  while (!(format = compression_of_start(view_of(self->held.get())))) {
+    Ref more = read_raw(self, size);
+    if (!more) return false;
+    if (PyBytes_GET_SIZE(more.get()) == 0) {
+      format = compression_of(view_of(self->held.get()));
+      break;
+    }
+    PyBytes_Concat(reinterpret_cast<PyObject**>(&self->held), more.get());
+    if (!self->held) return false;
+  }
+  self->decided = true;
+  if (*format == Compression::None) return true;
+  self->decompressor = Decompressor::open(*format);
+  return self->decompressor && self->decompressor->give(std::move(self->held));
+}
+
+// The next decompressed bytes; empty once the stream ends where its format
+// allows.
+PyObject* decompressed(PyStreamReader* self) noexcept {
+  for (;;) {
+    Ref output;
+    switch (self->decompressor->step(output)) {
+      case Decompressor::Status::Output:
+        if (output && PyBytes_GET_SIZE(output.get()) != 0) return output.release();
+        break;
+      case Decompressor::Status::NeedInput: {
+        Ref raw = read_raw(self, kRawChunk);
+        if (!raw || !self->decompressor->give(std::move(raw))) return nullptr;
+        break;
+      }
+      case Decompressor::Status::Finished:
+        return PyBytes_FromStringAndSize(nullptr, 0);
+      case Decompressor::Status::Failed:
+        return nullptr;
+    }
+  }
+}
+
+PyObject* reader_read(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"size", nullptr};
+  Py_ssize_t size;
+  if (!parse_fastcall(args, nargs, kwnames, "n:read", keywords, &size)) return nullptr;
+  PyStreamReader* self = as_reader(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  if (!self->decided) {
+    self->held = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!self->held || !decide(self, size)) return nullptr;
+    if (!self->decompressor) return self->held.release();
+  }
+  if (self->decompressor) return decompressed(self);
+  return read_raw(self, size).release();
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* keywords[] = {"read", nullptr};
+  PyObject* read;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_StreamReader", const_cast<char**>(keywords), &read)) {
+    return nullptr;
+  }
+  if (!PyCallable_Check(read)) {
+    PyErr_SetString(PyExc_TypeError, "_StreamReader takes a stream's read method");
+    return nullptr;
+  }
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  PyStreamReader* self = as_reader(object);
+  new (&self->borrow) BorrowState();
+  new (&self->read) Ref(Ref::borrow(read));
+  new (&self->held) Ref();
+  new (&self->decompressor) std::optional<Decompressor>();
+  self->decided = false;
+  return object;
+}
+
+int reader_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
+  PyStreamReader* self = as_reader(object);
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(self->read.get());
+  Py_VISIT(self->held.get());
+  return self->decompressor ? self->decompressor->traverse(visit, arg) : 0;
+}
+
+int reader_clear(PyObject* object) noexcept {
+  PyStreamReader* self = as_reader(object);
+  // Releasing them may run Python code, which must find the reader empty.
+  Ref read = std::move(self->read);
+  Ref held = std::move(self->held);
+  std::optional<Decompressor> decompressor = std::exchange(self->decompressor, std::nullopt);
+  self->decided = true;
+  return 0;
+}
+
+void reader_dealloc(PyObject* object) noexcept {
+  PyObject_GC_UnTrack(object);
+  PyStreamReader* self = as_reader(object);
+  PyTypeObject* type = Py_TYPE(object);
+  std::destroy_at(&self->decompressor);
+  std::destroy_at(&self->held);
+  std::destroy_at(&self->read);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyMethodDef reader_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<reader_read>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read($self, size)\n--\n\n"
+     "The stream's next bytes, decompressed; empty at its end. A truncated or\n"
+     "corrupt compressed stream raises the decompressor's error."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("_StreamReader(read)\n--\n\n"
+                                  "The bytes a binary stream's read method gives, decompressed when its\n"
+                                  "first bytes tell a compression format, as parse_sdf tells it.")},
+    {Py_tp_new, reinterpret_cast<void*>(entry<reader_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry<reader_dealloc>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(entry<reader_traverse>)},
+    {Py_tp_clear, reinterpret_cast<void*>(entry<reader_clear>)},
+    {Py_tp_methods, reader_methods},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    .name = "molbrook.native._StreamReader",
+    .basicsize = sizeof(PyStreamReader),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = reader_slots,
+};
+
+}  // namespace
+
+bool init_stream_reader_type() noexcept {
+  if (StreamReaderType == nullptr) StreamReaderType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&reader_spec));
+  return StreamReaderType != nullptr;
+}
+
+}  // namespace molbrook::py
