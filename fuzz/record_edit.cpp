@@ -1,15 +1,19 @@
 // Fuzz target: editing a block's records and sections.
 //
 // Invariant: starting from any block and applying any sequence of record
-// edits (append, set, remove, replace, in every header style) and section
-// replacements (title, molblock, MDL), every intermediate block keeps the
-// block invariants, and each edit does what it promises whenever its names
-// and values are single non-blank lines: an appended record reads back as
-// the last record; set leaves one record of its name with the new value
-// and the other records as they were; remove drops exactly the records of
-// its name; replace leaves exactly the given records; a failed set or
-// remove (a header line without a name) changes no byte; record edits keep
-// the title line and MDL, and section replacements keep the SD data.
+// edits (append, set, remove, replace, rename, in every header style) and
+// section replacements (title, molblock, MDL), every intermediate block
+// keeps the block invariants, and each edit does what it promises whenever
+// its names and values are single non-blank lines: an appended record
+// reads back as the last record; set leaves one record of its name with
+// the new value and the other records as they were; remove drops exactly
+// the records of its name; replace leaves exactly the given records;
+// rename gives the records of the old name the new one and changes no byte
+// but the names; a failed edit (a header line without a name, or records
+// that would no longer read back) changes no byte; record edits keep the
+// title line and MDL, and section replacements keep the SD data. A block
+// whose records a reader of its bytes finds keeps them findable through
+// every record edit whose names and values readable.hpp accepts.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <optional>
@@ -19,7 +23,9 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/read/splitter.hpp"
 #include "core/records/edit.hpp"
+#include "core/records/readable.hpp"
 #include "core/records/record.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/strip.hpp"
@@ -63,6 +69,33 @@ bool reads_back(std::string_view name, std::string_view value) {
   return one_line && (value.empty() || !is_blank(value));
 }
 
+// Whether a reader of the block's bytes finds one block with the same
+// sections, or, the SD data being blank, no records either.
+bool records_found_by_reader(const Block& block) {
+  BlockEnd end = find_block_end(block.bytes());
+  if (end.end != block.bytes().size()) return false;
+  Block read = Block::build(ByteBuffer(block.bytes()), end.term_start);
+  if (read.title_end() == block.title_end() && read.mdl_end() == block.mdl_end()) return true;
+  return is_blank(block.sd_data()) && read_records(read) == Records();
+}
+
+// A record edit whose names and values the writers accept keeps findable
+// records findable, or is refused and changes no byte.
+template <class Edit>
+void check_kept_readable(Block& block, bool accepted, Edit edit) {
+  const bool readable = records_found_by_reader(block);
+  const std::string before(block.bytes());
+  if (!edit()) {
+    FUZZ_CHECK(block.bytes() == before);
+  } else if (readable && accepted) {
+    FUZZ_CHECK(records_found_by_reader(block));
+  }
+}
+
+bool accepted(std::string_view name, std::string_view value) {
+  return !unreadable_name(name) && !unreadable_value(value);
+}
+
 HeaderStyle pick_style(FuzzedDataProvider& input) {
   return input.PickValueInArray({HeaderStyle::Plain, HeaderStyle::Padded, HeaderStyle::Copy});
 }
@@ -79,13 +112,20 @@ std::string head(const Block& block) { return std::string(block.molblock()); }
 void check_append(Block& block, FuzzedDataProvider& input) {
   std::string name = pick_text(input, 12);
   std::string value = pick_text(input, 24);
-  block.ensure_title_line();
-  std::string before(block.bytes());
-  std::string kept = head(block);
-  append_record(block, name, value, pick_style(input));
+  const HeaderStyle style = pick_style(input);
+  const bool titled = block.title_end() > 0;
+  const std::string before(block.bytes());
+  const std::string kept = head(block);
+  bool refused = false;
+  check_kept_readable(block, accepted(name, value),
+                      [&] { return !(refused = append_record(block, name, value, style).has_value()); });
+  if (refused) return;
   check_block(block);
-  FUZZ_CHECK(head(block) == kept);
-  FUZZ_CHECK(block.bytes().starts_with(std::string_view(before).substr(0, before.size() - block.terminator_length())));
+  FUZZ_CHECK(block.title_end() > 0);
+  if (titled) {
+    FUZZ_CHECK(head(block) == kept);
+    FUZZ_CHECK(block.bytes().starts_with(std::string_view(before).substr(0, before.size() - block.terminator_length())));
+  }
   if (reads_back(name, value)) FUZZ_CHECK(last_record(block) == std::pair(name, value));
 }
 
@@ -95,13 +135,15 @@ void check_set_or_remove(Block& block, FuzzedDataProvider& input, bool set) {
   std::optional<Records> before = read_records(block);
   std::string bytes_before(block.bytes());
   std::string kept = head(block);
-  RecordResult<size_t> found = set_or_remove(block, name, set ? std::optional<std::string_view>(value) : std::nullopt);
+  std::optional<EditResult<size_t>> found;
+  check_kept_readable(block, accepted(name, set ? value : ""), [&] {
+    found = set_or_remove(block, name, set ? std::optional<std::string_view>(value) : std::nullopt);
+    return static_cast<bool>(*found);
+  });
   check_block(block);
-  FUZZ_CHECK(static_cast<bool>(found) == before.has_value());
-  if (!found) {
-    FUZZ_CHECK(block.bytes() == bytes_before);
-    return;
-  }
+  FUZZ_CHECK(static_cast<bool>(*found) || found->error() == EditError::RecordsNotReadBack || !before);
+  if (!*found) return;
+  FUZZ_CHECK(before.has_value());
   FUZZ_CHECK(head(block) == kept);
   Records expected;
   size_t matches = 0;
@@ -112,9 +154,65 @@ void check_set_or_remove(Block& block, FuzzedDataProvider& input, bool set) {
       expected.emplace_back(name, value);
     }
   }
-  FUZZ_CHECK(*found == matches);
+  FUZZ_CHECK(**found == matches);
   if (matches == 0) FUZZ_CHECK(block.bytes() == bytes_before);
   if (reads_back(name, value)) FUZZ_CHECK(read_records(block) == expected);
+}
+
+// The text of the section outside the header lines of its records, and the
+// header lines split around their names.
+struct HeaderParts {
+  std::string outside;
+  std::vector<std::pair<std::string, std::string>> around_names;
+};
+
+HeaderParts header_parts(const Block& block) {
+  std::string_view section = block.sd_data();
+  HeaderParts parts;
+  size_t copied = 0;
+  RecordScanner scanner(section);
+  for (ScannedRecord record; scanner.next(record) == ScanStep::Record;) {
+    parts.outside.append(section.substr(copied, record.header_start - copied));
+    parts.around_names.emplace_back(section.substr(record.header_start, record.name_start - record.header_start),
+                                    section.substr(record.name_start + record.name_size,
+                                                   record.value_start - record.name_start - record.name_size));
+    copied = record.value_start;
+  }
+  parts.outside.append(section.substr(copied));
+  return parts;
+}
+
+void check_rename(Block& block, FuzzedDataProvider& input) {
+  std::optional<Records> before = read_records(block);
+  std::string old_name = before && !before->empty() && input.ConsumeBool()
+                             ? (*before)[input.ConsumeIntegralInRange<size_t>(0, before->size() - 1)].first
+                             : pick_text(input, 12);
+  std::string new_name = pick_text(input, 12);
+  HeaderParts parts = header_parts(block);
+  std::string kept = head(block);
+  std::optional<EditResult<size_t>> renamed;
+  check_kept_readable(block, accepted(new_name, ""), [&] {
+    renamed = rename_records(block, old_name, new_name);
+    return static_cast<bool>(*renamed);
+  });
+  check_block(block);
+  if (!*renamed) return;
+  FUZZ_CHECK(before.has_value() && head(block) == kept);
+  Records expected = *before;
+  size_t matches = 0;
+  for (auto& record : expected) {
+    if (record.first == old_name && ++matches) record.first = new_name;
+  }
+  FUZZ_CHECK(**renamed == matches);
+  if (unreadable_name(new_name)) return;
+  FUZZ_CHECK(read_records(block) == expected);
+  HeaderParts now = header_parts(block);
+  FUZZ_CHECK(now.outside == parts.outside && now.around_names.size() == parts.around_names.size());
+  for (size_t i = 0; i < now.around_names.size(); ++i) {
+    const auto& [prefix, suffix] = now.around_names[i];
+    FUZZ_CHECK(prefix == parts.around_names[i].first);
+    FUZZ_CHECK(suffix == parts.around_names[i].second || suffix == ">" + parts.around_names[i].second);
+  }
 }
 
 void check_replace(Block& block, FuzzedDataProvider& input) {
@@ -127,11 +225,16 @@ void check_replace(Block& block, FuzzedDataProvider& input) {
   }
   std::vector<RecordPair> views;
   for (const auto& [name, value] : pairs) views.push_back({name, value});
-  if (!pairs.empty()) block.ensure_title_line();
+  const bool titled = block.title_end() > 0 || pairs.empty();
   std::string kept = head(block);
-  replace_records(block, views, pick_style(input));
+  const HeaderStyle style = pick_style(input);
+  bool all_accepted = true;
+  for (const auto& [name, value] : pairs) all_accepted = all_accepted && accepted(name, value);
+  bool refused = false;
+  check_kept_readable(block, all_accepted, [&] { return !(refused = replace_records(block, views, style).has_value()); });
   check_block(block);
-  FUZZ_CHECK(head(block) == kept);
+  if (refused) return;
+  if (titled) FUZZ_CHECK(head(block) == kept);
   if (pairs.empty()) FUZZ_CHECK(block.sd_data().empty());
   if (clean) FUZZ_CHECK(read_records(block) == pairs);
 }
@@ -177,7 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              end.found ? std::optional(end.term_start) : std::nullopt);
   check_block(block);
   for (int edits = 0; edits < 8 && input.remaining_bytes() > 0; ++edits) {
-    switch (input.ConsumeIntegralInRange(0, 4)) {
+    switch (input.ConsumeIntegralInRange(0, 5)) {
       case 0:
         check_append(block, input);
         break;
@@ -189,6 +292,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 3:
         check_replace(block, input);
+        break;
+      case 4:
+        check_rename(block, input);
         break;
       default:
         check_sections(block, input);

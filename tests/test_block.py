@@ -19,7 +19,7 @@ def test_module_contents():
         "CTable", "SDBlock", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
         "MalformedRecordError", "parse_sdf", "parse_sdf_range", "_compression_of", "write_sdf", "sdf_writer",
         "_SDFWriter", "_RecordTable", "_TableReader", "SDIndex", "_open_index", "_merge_blocks", "_write_table",
-        "_lint_path", "_lint_bytes", "_StreamReader", "_lint_codes", "__version__", "DEBUG_BUILD",
+        "_lint_path", "_lint_bytes", "_StreamReader", "_lint_codes", "_record_problem", "__version__", "DEBUG_BUILD",
     ]
     for name in native.__all__:
         value = getattr(native, name)

@@ -113,8 +113,9 @@ def test_head_from_standard_input_to_standard_output_and_a_file(tmp_path):
 
 def renamed(block: SDBlock[bytes], old: bytes, new: bytes) -> list[tuple[bytes, bytes]]:
     records = block.records()
-    moved = [(new, value) for name, value in records if name == old]
-    return [r for r in records if r[0] not in (old, new) or not moved] + moved
+    if old not in block:
+        return records
+    return [(new, value) if name == old else (name, value) for name, value in records if name != new]
 
 
 EDITS = [
@@ -131,19 +132,28 @@ EDITED = ["rdkit-src/first_200.python.sdf", "rdkit-src/github3553.sdf", "openbab
 def test_edits_equal_the_library_edits(name, command, args, edit):
     path = corpus(name)
     expected = blocks(path)
-    for block in expected:
-        edit(block)
+    refused = []  # blocks without M  END (Samples.sdf has one): refused by both, reported
+    for number, block in enumerate(expected, 1):
+        try:
+            edit(block)
+        except ValueError:
+            refused.append(number)
     done = molbrook(command, *args, path)
-    assert (done.returncode, done.stderr) == (0, b"")
     assert done.stdout == sdf(expected)
+    if refused:
+        assert done.returncode == 2
+        assert done.stderr.decode() == f"molbrook: {path}: block {refused[0]} not edited: no M  END line ends its MDL, " \
+                                       "so records there would not read back\n"
+    else:
+        assert (done.returncode, done.stderr) == (0, b"")
 
 
 @pytest.mark.parametrize("name, old, new", [
-    ("rdkit-src/mols.1000.sdf", "PUBCHEM_XLOGP3", "logP"),
+    ("rdkit-src/mols.1000.sdf", "PUBCHEM_CACTVS_COMPLEXITY", "complexity"),
     ("r-cran-rcdk/kegg.sdf", "cdk:Title", "Score"),  # onto a name the blocks have
     ("rdkit-src/first_200.python.sdf", "absent", "x"),
 ])
-def test_rename_moves_the_records_and_keeps_the_rest(tmp_path, name, old, new):
+def test_rename_in_place_keeps_the_rest(tmp_path, name, old, new):
     path = tmp_path / "in.sdf"
     path.write_bytes(corpus(name).read_bytes())
     before = blocks(path)
@@ -152,6 +162,8 @@ def test_rename_moves_the_records_and_keeps_the_rest(tmp_path, name, old, new):
     after = blocks(path)
     assert [b.records() for b in after] == [renamed(b, old.encode(), new.encode()) for b in before]
     assert [b.molblock for b in after] == [b.molblock for b in before]
+    if old != "cdk:Title":  # no record of the new name removed: the bytes are the old ones but for the names
+        assert path.read_bytes() == corpus(name).read_bytes().replace(f"<{old}>".encode(), f"<{new}>".encode())
     assert os.listdir(tmp_path) == ["in.sdf"]
 
 
@@ -163,6 +175,18 @@ def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
     assert done.returncode == 2 and done.stderr.decode().count("\n") == 1
     assert b"block 6" in done.stderr and b"Traceback" not in done.stderr
     assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
+
+
+@pytest.mark.parametrize("args", [["set", "A=1"], ["merge", "table.csv", "--key", "t", "--on-title"]])
+def test_blocks_without_m_end_are_reported_and_the_file_kept(tmp_path, args):
+    path = tmp_path / "in.sdf"
+    original = b"t1\nP\n\n  1  0\n$$$$\n" + SAMPLE.read_bytes() + b"t7\n$$$$\nt8\nP\n$$$$\n"
+    path.write_bytes(original)
+    (tmp_path / "table.csv").write_text("t,A\nt1,1\nt7,1\nt8,1\n")
+    done = molbrook(*args, path, "-i", cwd=tmp_path)
+    assert done.returncode == 2 and path.read_bytes() == original
+    assert done.stderr.decode() == f"molbrook: {path}: blocks 1, 8 not edited: no M  END line ends their MDL, " \
+                                   "so records there would not read back\n"
 
 
 @posix_only
@@ -455,6 +479,8 @@ BAD = [
     ["set", "A=1", "-", "-i"],
     ["set", "A=1", str(SAMPLE), "-i", "-o", "x.sdf"],
     ["rename", "A", str(SAMPLE)],
+    ["rename", "A=B<", str(SAMPLE)],
+    ["set", "A=x\ry", str(SAMPLE)],
     ["split", "--parts", "2", "-", "--prefix", "x"],
     ["split", "--blocks", "0", str(SAMPLE), "--prefix", "x"],
     ["split", str(SAMPLE), "--prefix", "x"],

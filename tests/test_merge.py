@@ -89,6 +89,15 @@ def test_on_title_and_an_empty_table(tmp_path):
         ({"ID": ["K\n1"]}, {}, ValueError, "line break"),
         ({"ID": ["K1"], "X": []}, {}, ValueError, "differ in length"),
         ([("K1", 1)], {}, TypeError, "not list"),
+        # names and values that would not read back as written
+        ({"ID": ["K1"], "a<b": [1]}, {}, ValueError, r"^column 'a<b' cannot be a record name: the name holds '<' or '>'$"),
+        ({"ID": ["K1"], "a\nb": [1]}, {}, ValueError, r"column 'a\\nb' cannot be a record name: the name holds a line break"),
+        ({"ID": ["K1"], "": [1]}, {}, ValueError, "column '' cannot be a record name: the name is empty"),
+        ({"ID": ["K0", "K1"], "X": ["1", "1\n\n2"]}, {}, ValueError,
+         r"^row 1 \(from 0\), column 'X': the value '1\\n\\n2' holds a blank line, which would end its record$"),
+        ({"ID": ["K1"], "X": [" "]}, {}, ValueError, "the value ' ' holds a blank line"),
+        ({"ID": ["K1"], "X": ["x\n$$$$"]}, {}, ValueError, "holds a line starting with \\$\\$\\$\\$, which would end its block"),
+        ({"ID": ["K1"], "X": ["x\r"]}, {}, ValueError, "holds a carriage return"),
     ],
 )
 def test_bad_tables_write_nothing(tmp_path, table, options, error, message):
@@ -140,3 +149,16 @@ def test_an_undecodable_text_block_keeps_the_old_destination(tmp_path):
     with pytest.raises(UnicodeDecodeError):
         merge_records(str(source), {"ID": ["K0"], "X": [1]}, dest, key="ID")
     assert dest.read_text() == "old"
+
+
+def test_blocks_without_m_end_take_no_records(tmp_path):
+    source, dest = tmp_path / "in.sdf", tmp_path / "out.sdf"
+    source.write_text(sdf(1) + "t1\n  prog\n\n  1  0\n> <ID>\nK1\n\n$$$$\n" + sdf(1).replace("t0", "t2"))
+    table = {"t": ["t0", "t1", "t2"], "X": [0, 1, 2]}
+    with pytest.raises(ValueError, match=r"^no M  END line ends the MDL of block 1 \(from 0\)"):
+        merge_records(str(source), table, dest, key="t", on_title=True)
+    assert os.listdir(tmp_path) == ["in.sdf"]
+    out = io.StringIO()  # a file object gets every block, the refused one as it was
+    with pytest.raises(ValueError):
+        merge_records(str(source), table, out, key="t", on_title=True)
+    assert [b.get("X") for b in parse_sdf(io.StringIO(out.getvalue()))] == ["0", None, "2"]

@@ -6,7 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import sd_reference as ref
-from molbrook.native import SDBlock
+from molbrook.native import MalformedRecordError, SDBlock
 
 MOL = "t\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 
@@ -213,3 +213,77 @@ def test_random_edits_match_the_model(start, crlf, operations):
             assert [b.get(name) for _ in range(3)] == last * 3
             assert (name in b, len(b)) == (name in names, len(model))
         assert bytes(b).endswith(b"$$$$\r\n" if crlf else b"$$$$\n")
+
+
+# Renaming: the name inside each header line changes, nothing else.
+
+HEADER_FORMS = st.sampled_from([("> <", ">"), (">  <", "> (1)"), ("  > 25 <", ">  "), ("> <", "")])
+RENAMED = st.lists(st.tuples(HEADER_FORMS, st.sampled_from(["A", "B", "a b"]), st.sampled_from(["1", "x\ny", ""])),
+                   max_size=6)
+
+
+@given(RENAMED, st.sampled_from(["A", "B", "C"]), st.sampled_from(["Z", "B", "n m", "w "]), st.booleans())
+def test_rename_changes_the_names_and_nothing_else(records, old, new, crlf):
+    eol = "\r\n" if crlf else "\n"
+
+    def text(rename):
+        lines = ""
+        for (prefix, suffix), name, value in records:
+            if rename and name == old:  # an unclosed name ending in white space gets its ">"
+                name, suffix = new, (">" if not suffix and new[-1].isspace() else suffix)
+            lines += f"{prefix}{name}{suffix}{eol}{value.replace(chr(10), eol)}{eol}{eol}"
+        return f"t{eol}M  END{eol}{lines}$$$${eol}".encode()
+
+    b = SDBlock(text(False))
+    assert b.rename_record(old.encode(), new.encode()) == sum(name == old for _, name, _ in records)
+    assert bytes(b) == text(True)
+    assert SDBlock(bytes(b)).records() == b.records()
+
+
+@pytest.mark.parametrize("old, new, error, message", [
+    ("A", "", ValueError, r"^record name '' is empty$"),
+    ("A", "a<b", ValueError, r"^record name 'a<b' holds '<' or '>'$"),
+    ("A", "b>", ValueError, r"^record name 'b>' holds '<' or '>'$"),
+    ("A", "a\nb", ValueError, r"^record name 'a\\nb' holds a line break$"),
+    ("A", b"B", TypeError, "record names must be str"),
+    (1, "B", TypeError, "record names must be str"),
+])
+def test_rename_errors_leave_the_block_unchanged(old, new, error, message):
+    b = block("> <A>\n1\n\n")
+    with pytest.raises(error, match=message):
+        b.rename_record(old, new)
+    assert str(b) == MOL + "> <A>\n1\n\n$$$$\n"
+    with pytest.raises(MalformedRecordError):
+        block("> <A>\n1\n\n> (1)\n\n").rename_record("A", "B")
+
+
+# Blocks without an M  END line: an edit gives records that read back, or
+# is refused and changes nothing.
+
+NO_M_END = st.sampled_from([b"$$$$\n", b"t\n", b"t\n> <A>\n1\n\n\n> <B>\n2\n\n", b"t\nP\n\n 0 0\n", b"\n\n",
+                            b"t\nP\n 1 2\n>  <NSC>\n39\n\n", b"t\n> <A>\n1\n\njunk\n\n> <B>\n2\n\n"])
+RISKY_VALUES = st.sampled_from([b"1", b"M  END", b"x\nM  END"])
+RISKY = st.lists(
+    st.one_of(
+        st.tuples(st.just("append"), NAMES, RISKY_VALUES, HEADERS),
+        st.tuples(st.just("set"), NAMES, RISKY_VALUES, HEADERS),
+        st.tuples(st.just("remove"), NAMES),
+        st.tuples(st.just("replace"), st.lists(st.tuples(NAMES, RISKY_VALUES), max_size=3), HEADERS),
+    ),
+    max_size=6,
+)
+
+
+@given(NO_M_END, RISKY)
+def test_edits_read_back_or_are_refused(data, operations):
+    b = SDBlock(data)
+    for operation in operations:
+        before = bytes(b)
+        try:
+            apply_to_block(b, operation)
+        except MalformedRecordError:
+            raise
+        except ValueError as error:
+            assert str(error) == "SDBlock has no M  END line ending its MDL: its records would read back as part of the MDL"
+            assert bytes(b) == before
+        assert SDBlock(bytes(b)).records() == b.records()

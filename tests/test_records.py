@@ -74,7 +74,7 @@ def test_record_cases(section, expected):
     "t\nM  END\n$$$$\n",  # no records at all
     "> <A>\nM  END\n$$$$\n",  # in the title line
     "t\n> <A>\n1\n\nM  END\n$$$$\n",  # in the MDL
-    "t\n> <A>\n1\n\n$$$$\n",  # no M  END: all of it is MDL
+    "t\nP\n> <A>\n1\n\n$$$$\n",  # no M  END, and more than records after the title: all of it is MDL
 ])
 def test_header_lines_outside_the_sd_data(text):
     for b, name in ((SDBlock(text), "A"), (SDBlock(text.encode()), b"A")):

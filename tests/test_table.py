@@ -40,9 +40,9 @@ def shown(name):
 def cell(value, parse):
     if value is None or parse is str:
         return value
-    try:  # int() and float() of bytes: ASCII digits and whitespace, as the core reads them
-        result = parse(value.encode().strip() if isinstance(value, str) else value.strip())
-    except (ValueError, TypeError):
+    try:  # a str value as int() and float() read str, a bytes value as they read bytes
+        result = parse(value)
+    except ValueError:
         return None
     return None if parse is int and not -(2**63) <= result < 2**63 else result
 

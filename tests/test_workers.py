@@ -2,12 +2,15 @@
 thread, row and column order and errors included."""
 
 import gzip
+import threading
 
 import pyarrow as pa
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from conftest import corpus_params
-from molbrook import MalformedRecordError, _bgzf, _table, read_table, scan_table
+from molbrook import MalformedRecordError, _bgzf, _table, _testcore, read_table, scan_table
 
 MOL = "t{}\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 
@@ -126,3 +129,40 @@ def test_names_shown_alike_are_read_on_one_thread(tmp_path, small_ranges):
     assert one.column_names == ["caf\\xe9", "caf\\xe9"]
     assert pa.table(read_table(bytes(path), workers=2)).equals(one)
     assert small_ranges
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_a_scan_iterated_from_several_threads_raises_and_loses_no_rows(tmp_path, small_ranges, workers):
+    path = sample(tmp_path, blocks=600)
+    scan = scan_table(path, ["ALL"], workers=workers, batch_rows=3)
+    rows, errors = [], []
+
+    def iterate():
+        while True:
+            try:
+                batch = next(scan)
+            except StopIteration:
+                return
+            except RuntimeError as error:
+                errors.append(str(error))
+                continue
+            rows.extend(batch.to_pydict()["ALL"])
+
+    threads = [threading.Thread(target=iterate) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert sorted(rows) == sorted(f"{i}.5" for i in range(600))
+    assert set(errors) <= {"Already borrowed"}
+
+
+@given(st.lists(st.one_of(st.none(), st.binary(max_size=40)), max_size=30), st.data())
+def test_a_columns_type_does_not_depend_on_its_batches(cells, data):
+    cuts = sorted(data.draw(st.lists(st.integers(0, len(cells)), max_size=5)))
+    chunks = [cells[start:end] for start, end in zip([0, *cuts], [*cuts, len(cells)])]
+    limit = data.draw(st.integers(0, 300))
+    large = sum(len(cell) for cell in cells if cell is not None) > limit
+    assert _testcore.large_column([cells], limit, False) is large
+    assert _testcore.large_column(chunks, limit, False) is large  # one thread's batches
+    assert _testcore.large_column(chunks, limit, True) is large  # tables of ranges, joined

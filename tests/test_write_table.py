@@ -193,6 +193,8 @@ BAD = [
     ({"m": [1]}, {"molblock": "m"}, TypeError, "column 'm' must hold strings or binary"),
     ({"b": ["A\n$$$$\nB\n$$$$\n"]}, {"block": "b"}, ValueError, "row 0, column 'b' is not one block"),
     ({"b": [None]}, {"block": "b"}, ValueError, "row 0, column 'b' is null"),
+    ({"b": ["A\nP\n$$$$\n"], "v": ["1"]}, {"block": "b", "names": ["v"]}, ValueError,
+     "row 0, column 'b' is a block whose MDL no M  END line ends"),
     ({"b": ["A\n$$$$\n"], "t": ["x"]}, {"block": "b", "title": "t"}, ValueError, "give no molblock or title"),
     ({"v": [[1, 2]]}, {}, TypeError, "column 'v' has a list type"),
     ({"v": [{"x": 1}]}, {}, TypeError, "column 'v' has a struct type"),

@@ -6,9 +6,9 @@ import io
 import itertools
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any, NoReturn, cast
 
 from molbrook import native
 from molbrook._output import atomic_destination
@@ -103,6 +103,20 @@ def _keys(values: list[Any]) -> tuple[str | None, ...]:
     return keys
 
 
+def _check_names(names: Sequence[str]) -> None:
+    """Column names that would read back as record names, or ValueError."""
+    for name in names:
+        problem = native._record_problem(name)
+        if problem is not None:
+            raise ValueError(f"column {name!r} cannot be a record name: {problem}")
+
+
+def _refuse(blocks: list[int]) -> NoReturn:
+    shown = ", ".join(map(str, blocks[:10])) + (f" and {len(blocks) - 10:,} more" if len(blocks) > 10 else "")
+    raise ValueError(f"no M  END line ends the MDL of block{'s' if len(blocks) > 1 else ''} {shown} (from 0): "
+                     "records merged there would not read back")
+
+
 def merge_records(
     source: Any,
     table: Any,
@@ -120,7 +134,30 @@ def merge_records(
     each non-null cell (ints as `str(int)`, floats by `repr`), every other
     byte unchanged; the rest are written as read. A path `dest` is written
     whole or not at all.
+
+    Names and values must read back as written: ValueError, before anything
+    is written, for a name that is empty or holds `<`, `>` or a line break,
+    and before its block is written for a value holding a blank line, a
+    line starting with `$$$$` or a carriage return, naming its row and
+    column. Matched blocks whose MDL no M  END line ends cannot take records
+    (they would read back as part of the MDL): ValueError naming them once
+    every block is written.
     """
+    return _merge(source, table, dest, key=key, on_title=on_title, names=names, refused=_refuse)
+
+
+def _merge(
+    source: Any,
+    table: Any,
+    dest: Any,
+    *,
+    key: str,
+    on_title: bool,
+    names: Sequence[str] | None,
+    refused: Callable[[list[int]], NoReturn],
+) -> MergeSummary:
+    """merge_records, calling `refused` with the numbers (from 0) of the
+    blocks that could not take records, while the destination is open."""
     columns = _columns(table)
     if not isinstance(key, str):
         raise TypeError(f"key must be a column name (str), not {type(key).__name__}")
@@ -131,6 +168,7 @@ def merge_records(
     missing = [name for name in names if name not in columns]
     if missing:
         raise ValueError(f"the table has no column {missing[0]!r}")
+    _check_names(names)
     keys = _keys(columns[key])
     written = matched = matched_rows = 0
     with atomic_destination(dest) as out:
@@ -138,7 +176,7 @@ def merge_records(
         first = next(blocks, None)
         if first is not None:  # its kind is the kind of every block, and of the text set
             is_bytes = isinstance(first.title, bytes)
-            written, matched, matched_rows = native._merge_blocks(
+            written, matched, matched_rows, unedited = native._merge_blocks(
                 itertools.chain((first,), blocks),
                 out,
                 not isinstance(out, io.TextIOBase),
@@ -147,4 +185,6 @@ def merge_records(
                 tuple(_as_kind(name, is_bytes) for name in names),
                 tuple(_texts(columns[name], is_bytes) for name in names),
             )
+            if unedited:
+                refused(unedited)
     return MergeSummary(blocks=written, matched=matched, unmatched_rows=len(keys) - matched_rows)

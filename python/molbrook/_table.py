@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -282,6 +283,9 @@ class _RangeScan:
         self._ranges = iter(pieces)
         self._pending: deque[Future[list[RecordTable]]] = deque()
         self._batches: deque[RecordTable] = deque()
+        # Held by the thread taking a batch: another thread gets the error
+        # of a scan on one thread used at once, and no state changes.
+        self._busy = threading.Lock()
         for _ in range(workers + 1):
             self._read_ahead()
 
@@ -294,6 +298,14 @@ class _RangeScan:
         return self
 
     def __next__(self) -> RecordTable:
+        if not self._busy.acquire(blocking=False):
+            raise RuntimeError("Already borrowed")
+        try:
+            return self._next()
+        finally:
+            self._busy.release()
+
+    def _next(self) -> RecordTable:
         while not self._batches:
             if not self._pending:
                 self.close()

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "core/records/header_line.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/search.hpp"
 #include "core/text/strip.hpp"
@@ -13,6 +14,20 @@ namespace {
 
 constexpr std::string_view kMEnd = "M  END";
 constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
+
+// Where a reader ends the MDL of a block's body: past its M  END line;
+// without one, at the start before a header line (a block of records
+// without a molecule), at the end otherwise.
+size_t located_mdl_end(std::string_view body) noexcept {
+  if (std::optional<size_t> end = find_mdl_end(body)) return *end;
+  return starts_with_header_line(body) ? 0 : body.size();
+}
+
+// The last line of text that ends with LF.
+std::string_view last_line(std::string_view text) noexcept {
+  const size_t previous_lf = text.size() < 2 ? npos : text.rfind('\n', text.size() - 2);
+  return previous_lf == npos ? text : text.substr(previous_lf + 1);
+}
 
 bool is_bare_terminator(std::string_view line) noexcept { return line == "$$$$\n" || line == "$$$$\r\n"; }
 
@@ -140,8 +155,7 @@ size_t Block::mdl_end() const noexcept {
 void Block::locate_mdl_end() const noexcept {
   std::string_view all = bytes();
   size_t body_end = all.size() - terminator_length();
-  std::optional<size_t> end = find_mdl_end(all.substr(title_end_, body_end - title_end_));
-  mdl_end_ = end ? title_end_ + *end : body_end;
+  mdl_end_ = title_end_ + located_mdl_end(all.substr(title_end_, body_end - title_end_));
 }
 
 std::string_view Block::mdl() const noexcept { return bytes().substr(title_end_, mdl_end() - title_end_); }
@@ -166,6 +180,20 @@ std::string_view Block::terminator() const noexcept {
 
 bool Block::operator==(const Block& other) const noexcept {
   return bytes() == other.bytes() && title_end_ == other.title_end_ && mdl_end() == other.mdl_end();
+}
+
+bool Block::records_read_back(std::string_view section, std::string_view appended) const {
+  if (is_blank(section) && is_blank(appended)) return true;  // no records, and the reader finds none
+  const std::string_view mdl_text = mdl();
+  if (last_line(mdl_text).starts_with(kMEnd)) return true;
+  // No M  END line ends the MDL, so the reader looks for one past it, or
+  // for a header line starting the text: a rare block, read here whole.
+  ByteBuffer body;
+  body.reserve(mdl_text.size() + section.size() + appended.size());
+  body.append(mdl_text);
+  body.append(section);
+  body.append(appended);
+  return located_mdl_end(body.view()) == mdl_text.size();
 }
 
 void Block::assign(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept {

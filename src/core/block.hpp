@@ -6,7 +6,11 @@
 //   SD data      [mdl_end, size - T)     records
 //   terminator   [size - T, size)        "$$$$\n" or "$$$$\r\n" (T = 5 or 6)
 //
-// title_end is 0 only for a block that is its terminator line alone.
+// title_end is 0 only for a block that is its terminator line alone. The
+// MDL ends with its first line that starts with "M  END". A block without
+// such a line has no MDL when the text after its title starts (past blank
+// lines) with an SD data header line, which makes it a block of records
+// without a molecule; otherwise all of that text is MDL.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +25,8 @@ namespace molbrook {
 
 // Where the MDL of a block's body (its bytes after the title line, up to
 // its $$$$ line) ends: just past the first line that starts with
-// "M  END", whatever follows on it. nullopt without such a line, when the
-// whole body is MDL.
+// "M  END", whatever follows on it. nullopt without such a line (the
+// block's comment says where the MDL ends then).
 std::optional<size_t> find_mdl_end(std::string_view body) noexcept;
 
 // A block's bytes: a buffer of its own, or a slice of a shared file
@@ -100,6 +104,12 @@ class Block {
 
   // Same bytes and the same boundaries.
   bool operator==(const Block& other) const noexcept;
+
+  // Whether a reader of this block, its SD data replaced by `section` and
+  // then `appended` (which starts a line), finds the records there: it
+  // finds the MDL where the block has it, or there are none. Exact for an
+  // MDL that a reader found; setting the molblock or MDL can make others.
+  bool records_read_back(std::string_view section, std::string_view appended = {}) const;
 
   // Editing. Callers run the edit guard first; each primitive leaves the
   // block owned and its invariants true.

@@ -1,17 +1,20 @@
 // merge_records' loop over the blocks: each block's key looked up among
-// the table's, the matching row's records set, the block written. The
-// Python side checks the table and makes its keys and cells.
+// the table's, the matching row's values checked and its records set, the
+// block written. The Python side checks the table and its column names and
+// makes its keys and cells.
 #include "merge.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "args.hpp"
+#include "core/records/edit.hpp"
 #include "core/records/key_rows.hpp"
+#include "core/records/readable.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
-#include "names.hpp"
 #include "sdblock.hpp"
 #include "sink.hpp"
 
@@ -25,6 +28,7 @@ struct MergeTable {
   KeyRows rows;
   PyObject* names;    // the names to set
   PyObject* columns;  // per name, the cell of every row: text or None
+  PyObject* refused;  // a list: the numbers (from 0) of blocks that could not take records
   uint64_t matched = 0;  // blocks that got a value
 };
 
@@ -80,22 +84,51 @@ bool find_row(MergeTable& table, PySDBlock* block, std::optional<size_t>& row) {
   return true;
 }
 
+// The non-null cells of a row as (name, value) bytes of the block's kind,
+// each value checked to read back; false with the error set.
+bool row_records(MergeTable& table, PySDBlock* block, size_t row, std::vector<RecordPair>& records) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(table.names); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(table.names, i);
+    PyObject* value = PyTuple_GET_ITEM(PyTuple_GET_ITEM(table.columns, i), static_cast<Py_ssize_t>(row));
+    if (value == Py_None) continue;
+    std::optional<std::string_view> name_bytes = to_block_bytes(block, name, "record names");
+    std::optional<std::string_view> value_bytes = name_bytes ? to_block_bytes(block, value, "values") : std::nullopt;
+    if (!value_bytes) return false;
+    if (std::optional<Unreadable> problem = unreadable_value(*value_bytes)) {
+      PyErr_Format(PyExc_ValueError, "row %zd (from 0), column %R: the value %R %s", static_cast<Py_ssize_t>(row),
+                   name, value, describe(*problem));
+      return false;
+    }
+    records.push_back({*name_bytes, *value_bytes});
+  }
+  return true;
+}
+
 // Sets the non-null cells of the block's row, if it has one, as
-// set_record does; false with the error set.
-bool merge_block(MergeTable& table, PySDBlock* block) {
+// set_record does; false with the error set. A block that cannot take
+// records is left as the refused edit left it and noted in the table.
+bool merge_block(MergeTable& table, PySDBlock* block, uint64_t number) {
   ExclusiveBorrow borrow(block->borrow);
   if (!borrow) return false;
   std::optional<size_t> row;
   if (!find_row(table, block, row)) return false;
   if (!row) return true;
-  bool set_any = false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(table.names); ++i) {
-    PyObject* value = PyTuple_GET_ITEM(PyTuple_GET_ITEM(table.columns, i), static_cast<Py_ssize_t>(*row));
-    if (value == Py_None) continue;
-    if (!set_record_value(block, PyTuple_GET_ITEM(table.names, i), value)) return false;
-    set_any = true;
+  std::vector<RecordPair> records;
+  if (!row_records(table, block, *row, records)) return false;
+  if (records.empty()) return true;
+  if (!edit_guard(block)) return false;
+  for (const RecordPair& record : records) {
+    if (EditStatus refused = set_record(block->block, record.name, record.value, HeaderStyle::Plain)) {
+      if (*refused == EditError::MalformedRecord) {
+        raise_malformed_record();
+        return false;
+      }
+      Ref shown = Ref::steal(PyLong_FromUnsignedLongLong(number));
+      return shown && PyList_Append(table.refused, shown.get()) == 0;
+    }
+    ++block->record_version;
   }
-  if (set_any) ++table.matched;
+  ++table.matched;
   return true;
 }
 
@@ -109,17 +142,21 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   }
   bool as_utf8;
   if (!bool_argument(text_as_utf8, "_merge_blocks", "text_as_utf8", as_utf8)) return nullptr;
-  MergeTable table{record, KeyRows(), names, columns};
+  Ref refused = Ref::steal(PyList_New(0));
+  if (!refused) return nullptr;
+  MergeTable table{record, KeyRows(), names, columns, refused.get()};
   if (!add_keys(table.rows, keys) || !check_columns(names, columns, PyTuple_GET_SIZE(keys))) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
   std::optional<SdfSink> sink = SdfSink::open(dest, as_utf8);
-  if (!sink || !write_blocks(*sink, iterator.get(), [&](PySDBlock* block) { return merge_block(table, block); })) {
+  if (!sink) return nullptr;
+  SdfSink& out = *sink;
+  if (!write_blocks(out, iterator.get(), [&](PySDBlock* block) { return merge_block(table, block, out.written()); })) {
     return nullptr;
   }
-  return Py_BuildValue("(KKn)", static_cast<unsigned long long>(sink->written()),
+  return Py_BuildValue("(KKnO)", static_cast<unsigned long long>(out.written()),
                        static_cast<unsigned long long>(table.matched),
-                       static_cast<Py_ssize_t>(table.rows.matched_rows()));
+                       static_cast<Py_ssize_t>(table.rows.matched_rows()), refused.get());
 }
 
 }  // namespace
@@ -133,6 +170,9 @@ PyMethodDef merge_blocks_def = {
     "the non-null cells of the row whose key, in `keys` (str, bytes or None\n"
     "per row), is its title (`record` None) or its last `record` value. `columns`\n"
     "holds a tuple of cells per name in `names`. Return the blocks written,\n"
-    "those that got a value, and the rows matched."};
+    "those that got a value, the rows matched, and the numbers (from 0) of the\n"
+    "blocks that could not take records (no M  END line ends their MDL), written\n"
+    "as the refused edit left them. ValueError for a value that would not read\n"
+    "back, naming its row and column."};
 
 }  // namespace molbrook::py

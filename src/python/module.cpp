@@ -9,6 +9,7 @@
 #include "table_writer.hpp"
 #include "opened.hpp"
 #include "read.hpp"
+#include "record_text.hpp"
 #include "sdblock.hpp"
 #include "stream_reader.hpp"
 #include "table.hpp"
@@ -95,6 +96,7 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
                add_public(module, "_StreamReader", new_reference(StreamReaderType)) &&
                add_public(module, "_lint_codes", lint_code_names()) &&
+               add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;

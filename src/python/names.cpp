@@ -9,6 +9,7 @@
 #include "core/records/lookup.hpp"
 #include "errors.hpp"
 #include "iter.hpp"
+#include "record_text.hpp"
 
 namespace molbrook::py {
 
@@ -201,17 +202,43 @@ std::optional<RecordEdit> bound_edit(PySDBlock* self, PyObject* const* args, Py_
   return checked_edit(self, name, value, header, function);
 }
 
+constexpr const char* kNotReadBackMessage =
+    "SDBlock has no M  END line ending its MDL: its records would read back as part of the MDL";
+
+// Raises the error of a refused record edit; false for tail calls.
+bool raise_edit_error(EditError error) noexcept {
+  if (error == EditError::MalformedRecord) {
+    raise_malformed_record();
+  } else {
+    PyErr_SetString(PyExc_ValueError, kNotReadBackMessage);
+  }
+  return false;
+}
+
+// An edit's result as the count it returns, or -1 with the error raised;
+// a count above 0 changed the records.
+Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& result) noexcept {
+  if (!result) return raise_edit_error(result.error()), -1;
+  if (*result > 0) ++self->record_version;
+  return static_cast<Py_ssize_t>(*result);
+}
+
+// A record edit's status: true once it changed the block, else false with
+// its error raised.
+bool edited(PySDBlock* self, EditStatus refused) noexcept {
+  if (refused) return raise_edit_error(*refused);
+  ++self->record_version;
+  return true;
+}
+
+bool appended(PySDBlock* self, const RecordPair& record, HeaderStyle style) {
+  return edited(self, append_record(self->block, record.name, record.value, style));
+}
+
 // set_record's change once its arguments are checked: the first record of
 // the name gets the value, or a new record is appended.
 bool set_record(PySDBlock* self, const RecordEdit& edit) {
-  RecordResult<size_t> found = set_or_remove(self->block, edit.name, edit.value);
-  if (!found) {
-    raise_malformed_record();
-    return false;
-  }
-  if (*found == 0) append_record(self->block, edit.name, edit.value, edit.style);
-  ++self->record_version;
-  return true;
+  return edited(self, molbrook::set_record(self->block, edit.name, edit.value, edit.style));
 }
 
 // remove_record after its exclusive borrow: the number removed, or -1
@@ -219,13 +246,17 @@ bool set_record(PySDBlock* self, const RecordEdit& edit) {
 Py_ssize_t remove_records(PySDBlock* self, PyObject* key) {
   std::optional<std::string_view> name = to_block_bytes(self, key, "record names");
   if (!name || !edit_guard(self)) return -1;
-  RecordResult<size_t> removed = set_or_remove(self->block, *name, std::nullopt);
-  if (!removed) {
-    raise_malformed_record();
-    return -1;
-  }
-  if (*removed > 0) ++self->record_version;
-  return static_cast<Py_ssize_t>(*removed);
+  return edited_count(self, set_or_remove(self->block, *name, std::nullopt));
+}
+
+// rename_record after its exclusive borrow: the number renamed, or -1
+// with an exception set. The new name must read back.
+Py_ssize_t rename_in_block(PySDBlock* self, PyObject* old_key, PyObject* new_key) {
+  std::optional<std::string_view> old_name = to_block_bytes(self, old_key, "record names");
+  if (!old_name) return -1;
+  std::optional<std::string_view> new_name = to_block_bytes(self, new_key, "record names");
+  if (!new_name || !check_record_name(new_key, *new_name) || !edit_guard(self)) return -1;
+  return edited_count(self, rename_records(self->block, *old_name, *new_name));
 }
 
 // A records argument's items, checked and kept alive in a list: the
@@ -286,15 +317,8 @@ PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<RecordEdit> edit = bound_edit(self, args, nargs, kwnames, "OO|$O:append_record", "append_record");
-  if (!edit) return nullptr;
-  append_record(self->block, edit->name, edit->value, edit->style);
-  ++self->record_version;
+  if (!edit || !appended(self, {edit->name, edit->value}, edit->style)) return nullptr;
   Py_RETURN_NONE;
-}
-
-bool set_record_value(PySDBlock* self, PyObject* name, PyObject* value) {
-  std::optional<RecordEdit> edit = checked_edit(self, name, value, nullptr, "set_record");
-  return edit && set_record(self, *edit);
 }
 
 PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -321,6 +345,23 @@ PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_
   return removed < 0 ? nullptr : PyLong_FromSsize_t(removed);
 }
 
+PyObject* block_rename_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"old", "new", nullptr};
+  PyObject* old_name;
+  PyObject* new_name;
+  if (kwnames == nullptr && nargs == 2) {
+    old_name = args[0];
+    new_name = args[1];
+  } else if (!parse_fastcall(args, nargs, kwnames, "OO:rename_record", keywords, &old_name, &new_name)) {
+    return nullptr;
+  }
+  PySDBlock* self = as_sdblock(object);
+  ExclusiveBorrow borrow(self->borrow);
+  if (!borrow) return nullptr;
+  Py_ssize_t renamed = rename_in_block(self, old_name, new_name);
+  return renamed < 0 ? nullptr : PyLong_FromSsize_t(renamed);
+}
+
 PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"records", "header", nullptr};
   PyObject* records;
@@ -337,8 +378,7 @@ PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssiz
   if (!borrow) return nullptr;
   std::vector<RecordPair> converted;
   if (!pair_bytes(self, pairs.get(), converted) || !edit_guard(self)) return nullptr;
-  replace_records(self->block, converted, *style);
-  ++self->record_version;
+  if (!edited(self, replace_records(self->block, converted, *style))) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -347,7 +387,9 @@ bool append_initial_records(PySDBlock* self, PyObject* records, HeaderStyle styl
   if (!pairs) return false;
   std::vector<RecordPair> converted;
   if (!pair_bytes(self, pairs.get(), converted) || !edit_guard(self)) return false;
-  for (const RecordPair& pair : converted) append_record(self->block, pair.name, pair.value, style);
+  for (const RecordPair& pair : converted) {
+    if (!appended(self, pair, style)) return false;
+  }
   return true;
 }
 
@@ -432,21 +474,32 @@ const char kAppendRecordDoc[] =
     "Append a record after the last one.\n\n"
     "`header` writes its header line as `> <name>` (\"plain\"), `>  <name>`\n"
     "(\"padded\"), or like the block's first header line, with the text\n"
-    "around the name copied (\"copy\").";
+    "around the name copied (\"copy\").\n\n"
+    "A block whose MDL no `M  END` line ends takes no records, which would\n"
+    "read back as part of the MDL: ValueError, the block left as it was.\n"
+    "A block with no MDL at all (only a title line) takes them.";
 const char kSetRecordDoc[] =
     "set_record($self, name, value, *, header=\"plain\")\n--\n\n"
     "Set the value of the record named `name`.\n\n"
     "The first such record keeps its header line and place and gets the\n"
     "value; later ones are removed. Without one, the record is appended\n"
-    "with `header` as in `append_record`.";
+    "with `header` as in `append_record`, and refused as there.";
 const char kRemoveRecordDoc[] =
     "remove_record($self, name)\n--\n\n"
     "Remove every record named `name` and return how many there were.";
+const char kRenameRecordDoc[] =
+    "rename_record($self, old, new)\n--\n\n"
+    "Rename every record named `old` to `new` and return how many there were.\n\n"
+    "Only the name inside each header line changes: the records keep their\n"
+    "places, the rest of their header lines and their values. Records\n"
+    "named `new` already stay. ValueError for a `new` that would not read\n"
+    "back as the name: empty, or holding `<`, `>` or a line break.";
 const char kReplaceRecordsDoc[] =
     "replace_records($self, records, *, header=\"plain\")\n--\n\n"
     "Replace all records by `records`, a mapping or (name, value) tuples.\n\n"
     "Each new record reuses an old header line with its name, in order, so\n"
     "`block.replace_records(block.records())` keeps the header lines; the\n"
-    "others are written with `header` as in `append_record`.";
+    "others are written with `header` as in `append_record`, and refused as\n"
+    "there.";
 
 }  // namespace molbrook::py

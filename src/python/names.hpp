@@ -21,6 +21,7 @@ PyObject* block_iter_records(PyObject* object, PyObject*) noexcept;
 PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* block_rename_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern const char kRecordsDoc[];
@@ -31,6 +32,7 @@ extern const char kIterRecordsDoc[];
 extern const char kAppendRecordDoc[];
 extern const char kSetRecordDoc[];
 extern const char kRemoveRecordDoc[];
+extern const char kRenameRecordDoc[];
 extern const char kReplaceRecordsDoc[];
 
 // The mapping protocol: block[name], block[name] = value, del block[name],
@@ -40,10 +42,6 @@ int block_ass_subscript(PyObject* object, PyObject* key, PyObject* value);
 Py_ssize_t block_length(PyObject* object);
 int block_contains(PyObject* object, PyObject* key);
 PyObject* block_iter(PyObject* object) noexcept;
-
-// block.set_record(name, value), with its checks and errors, on a block
-// the caller has borrowed exclusively; false with the error set.
-bool set_record_value(PySDBlock* self, PyObject* name, PyObject* value);
 
 // The constructor's records= step: appends the pairs of a mapping or an
 // iterable of (name, value) tuples to a block not yet shared with Python

@@ -145,6 +145,8 @@ PyMethodDef block_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kSetRecordDoc},
     {"remove_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_remove_record>)),
      METH_FASTCALL | METH_KEYWORDS, kRemoveRecordDoc},
+    {"rename_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_rename_record>)),
+     METH_FASTCALL | METH_KEYWORDS, kRenameRecordDoc},
     {"replace_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_replace_records>)),
      METH_FASTCALL | METH_KEYWORDS, kReplaceRecordsDoc},
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "borrow.hpp"
@@ -148,8 +149,22 @@ bool feed(PyTableReader* self, Add&& add, Full&& full) {
   return fed;
 }
 
+// The decimal digits beyond ASCII that this interpreter's int() and
+// float() read in str, listed once from its own Unicode database.
+const UnicodeDigits& interpreter_digits() {
+  static const UnicodeDigits digits = [] {
+    std::vector<char32_t> zeros;
+    for (Py_UCS4 code_point = 0x80; code_point <= 0x10FFFF; ++code_point) {
+      if (Py_UNICODE_TODECIMAL(code_point) == 0) zeros.push_back(code_point);
+    }
+    return UnicodeDigits(std::move(zeros));
+  }();
+  return digits;
+}
+
 // Fixes the stream's kind, reading one block ahead when the source does
-// not tell, and makes the builder, which checks UTF-8 for str streams.
+// not tell, and makes the builder, which checks UTF-8 and reads numbers
+// as str for str streams.
 bool ensure_builder(PyTableReader* self) {
   if (self->builder) return true;
   if (!self->kind && self->blocks) {
@@ -165,6 +180,7 @@ bool ensure_builder(PyTableReader* self) {
   }
   if (!self->kind) self->kind = Kind::Str;
   self->options.kind = *self->kind;
+  if (*self->kind == Kind::Str && !self->options.types.empty()) self->options.str_digits = &interpreter_digits();
   self->builder.emplace(self->options);
   return true;
 }

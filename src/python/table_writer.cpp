@@ -164,6 +164,8 @@ const char* fault_reason(RowFault::Kind kind) noexcept {
       return "is not UTF-8, which a text destination needs";
     case RowFault::Kind::MalformedRecord:
       return "has a record header line without a <name>, so its records cannot be set";
+    case RowFault::Kind::NoMEndForRecords:
+      return "is a block whose MDL no M  END line ends, so records set on it would not read back";
   }
   return "cannot be written";
 }

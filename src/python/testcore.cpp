@@ -3,7 +3,9 @@
 // through every scanning kernel this machine has (the portable one
 // always), not only through the paths the public API happens to take.
 #include <cerrno>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "core/ctable/unicode.hpp"
 #include "core/read/compression.hpp"
@@ -12,6 +14,7 @@
 #include "core/read/positional_reader.hpp"
 #include "core/read/splitter.hpp"
 #include "core/records/record.hpp"
+#include "core/table/table_union.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/newline.hpp"
 #include "core/text/search.hpp"
@@ -271,6 +274,47 @@ PyObject* scan_records(PyObject*, PyObject* data) {
   return items.release();
 }
 
+// Tables
+
+// One text column cut into `chunks` (lists of bytes or None), built into
+// a table of a batch per chunk, or with `apart` into a table per chunk
+// joined as tables read on several threads are: whether it exports as
+// large when `limit` bytes are the most narrow offsets take.
+PyObject* large_column(PyObject*, PyObject* args) {
+  PyObject* chunks;
+  Py_ssize_t limit;
+  int apart;
+  if (!PyArg_ParseTuple(args, "O!np", &PyList_Type, &chunks, &limit, &apart)) return nullptr;
+  std::vector<Table> parts;
+  Table whole;
+  whole.schema.fields.push_back(Field{"c", ColumnType::Text});
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
+    PyObject* cells = PyList_GET_ITEM(chunks, i);
+    if (!PyList_Check(cells)) return PyErr_Format(PyExc_TypeError, "chunks must be lists");
+    auto column = std::make_shared<Column>(ColumnType::Text);
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(cells); ++row) {
+      PyObject* cell = PyList_GET_ITEM(cells, row);
+      if (cell == Py_None) {
+        column->append_null();
+      } else if (PyBytes_Check(cell)) {
+        column->append_text(bytes_view(cell));
+      } else {
+        return PyErr_Format(PyExc_TypeError, "cells must be bytes or None");
+      }
+    }
+    auto batch = std::make_shared<Batch>();
+    batch->rows = column->length();
+    batch->columns.push_back(std::move(column));
+    (apart ? parts.emplace_back(Table{whole.schema, {}}) : whole).batches.push_back(std::move(batch));
+  }
+  if (!parts.empty()) {
+    std::vector<const Table*> tables;
+    for (const Table& part : parts) tables.push_back(&part);
+    whole = *union_of(tables);
+  }
+  return PyBool_FromLong(whole.large_columns(static_cast<size_t>(limit))[0]);
+}
+
 // Connection tables
 
 PyObject* utf8_error(PyObject*, PyObject* data) noexcept {
@@ -327,6 +371,9 @@ PyMethodDef testcore_methods[] = {
     // Records
     {"scan_records", entry<scan_records>, METH_O,
      "scan_records(section) -> [(name, header_start, end, (value_start, value_end, fold)) or None]"},
+
+    // Tables
+    {"large_column", entry<large_column>, METH_VARARGS, "large_column(chunks, limit, apart) -> bool"},
 
     // Connection tables
     {"utf8_error", entry<utf8_error>, METH_O, "utf8_error(data) -> (start, end) of the first bad sequence, or None"},

@@ -11,34 +11,39 @@ from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser, add_output, pairs
 from molbrook.cli.outputs import check_in_place, output
-from molbrook.native import MalformedRecordError, SDBlock, write_sdf
+from molbrook.native import MalformedRecordError, SDBlock, _record_problem, write_sdf
 
 Edit = Callable[[SDBlock[bytes]], None]
-
-# A block to try records on: what does not read back as written would
-# corrupt every block it went into.
-_PROBE = b"probe\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n$$$$\n"
 
 
 def checked_record(name: str, value: str = "") -> tuple[bytes, bytes]:
     """The record as bytes, once it is sure to read back as one record of
-    that name and value (no line breaks in the name, no blank or $$$$ line
-    in the value)."""
+    that name and value."""
     record = (os.fsencode(name), os.fsencode(value))
-    probe = SDBlock(_PROBE)
-    probe.append_record(*record)
-    if [block.records() for block in SDBlock.from_sdf(bytes(probe))] != [[record]]:
+    problem = _record_problem(*record)
+    if problem is not None:
         shown = repr(f"{name}={value}") if value else repr(name)
-        raise UsageError(f"{shown} would not read back as one record")
+        raise UsageError(f"{shown} would not read back as one record: {problem}")
     return record
 
 
-def edited(blocks: Iterable[SDBlock[bytes]], edit: Edit, label: str) -> Iterator[SDBlock[bytes]]:
+def existing_name(name: str) -> bytes:
+    """A name to look for: any name a header line can hold."""
+    if "\n" in name or "\r" in name:
+        raise UsageError(f"{name!r} holds a line break: no record has that name")
+    return os.fsencode(name)
+
+
+def edited(blocks: Iterable[SDBlock[bytes]], edit: Edit, label: str, refused: list[int]) -> Iterator[SDBlock[bytes]]:
+    """The blocks edited; those that cannot take records (no M  END line
+    ends their MDL) pass as the edit left them, their numbers in `refused`."""
     for number, block in enumerate(blocks, 1):
         try:
             edit(block)
         except MalformedRecordError as error:
             raise FileError(label, f"block {number}: {error}") from error
+        except ValueError:
+            refused.append(number)
         yield block
 
 
@@ -57,28 +62,29 @@ def remover(names: Sequence[bytes]) -> Edit:
 
 
 def renamer(renames: Sequence[tuple[bytes, bytes]]) -> Edit:
-    """Each OLD record becomes a NEW one at the end of the records (the edits
-    a block offers keep every other byte only that way); a NEW record there
-    already is replaced, as mv replaces a file."""
+    """Each OLD record takes the NEW name in its header line, in its place;
+    a NEW record there already is replaced, as mv replaces a file."""
     def edit(block: SDBlock[bytes]) -> None:
         for old, new in renames:
             if old == new or old not in block:
                 continue
-            values = [value for name, value in block.records() if name == old]
             block.remove_record(new)
-            block.remove_record(old)
-            for value in values:
-                block.append_record(new, value, header="copy")
+            block.rename_record(old, new)
     return edit
 
 
 def write_edited(args: argparse.Namespace, edit: Edit) -> int:
+    """Writes every block edited; blocks that could not be edited fail the
+    command once all are written, so that an output file is not made."""
     found = source(args.file, quiet=args.quiet)
     if args.in_place:
         check_in_place(found)
-    blocks = edited(found.blocks(), edit, found.label)
+    refused: list[int] = []
+    blocks = edited(found.blocks(), edit, found.label, refused)
     with output(args.output, found, in_place=args.in_place) as out:
         write_sdf(out, blocks)
+        if refused:
+            raise FileError.not_edited(found.label, refused)
     return 0
 
 
@@ -106,14 +112,14 @@ def run_set(args: argparse.Namespace) -> int:
 def run_rm(args: argparse.Namespace) -> int:
     # NAME... FILE: with two or more arguments, the last one is FILE.
     items, args.file = (args.items[:-1], args.items[-1]) if len(args.items) > 1 else (args.items, None)
-    return write_edited(args, remover([checked_record(name)[0] for name in items]))
+    return write_edited(args, remover([existing_name(name) for name in items]))
 
 
 def run_rename(args: argparse.Namespace) -> int:
     items, args.file = split_file(args.items, lambda item: "=" in item)
     if not items:
         raise UsageError("nothing to rename: give OLD=NEW")
-    renames = [(checked_record(old)[0], checked_record(new)[0]) for old, new in pairs(items, "OLD=NEW")]
+    renames = [(existing_name(old), checked_record(new)[0]) for old, new in pairs(items, "OLD=NEW")]
     return write_edited(args, renamer(renames))
 
 
@@ -129,5 +135,5 @@ RM = Command("rm", "remove records from every block",
 RENAME = Command("rename", "rename records in every block",
                  "molbrook rename MW=MolWeight library.sdf --in-place",
                  configure("OLD=NEW", "renames, applied in order, then FILE (- or none: standard input)"),
-                 run_rename, "A renamed record moves to the end of the records, and replaces any record "
-                 "of the new name.")
+                 run_rename, "A renamed record keeps its place and the rest of its header line, and "
+                 "replaces any record of the new name.")

@@ -20,3 +20,12 @@ class FileError(Exception):
         if isinstance(error, OSError) and error.strerror:
             return cls(label, error.strerror)
         return cls(label, str(error) or type(error).__name__)
+
+    @classmethod
+    def not_edited(cls, label: str, numbers: list[int]) -> FileError:
+        """Blocks (numbered from 1) that could not take records: no M  END
+        line ends their MDL, so records after it would read back as part of it."""
+        shown = ", ".join(map(str, numbers[:10])) + (f" and {len(numbers) - 10:,} more" if len(numbers) > 10 else "")
+        many = len(numbers) > 1
+        return cls(label, f"block{'s' if many else ''} {shown} not edited: no M  END line ends "
+                          f"{'their' if many else 'its'} MDL, so records there would not read back")

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import IO
+from typing import IO, NoReturn
 
 import molbrook
+from molbrook._merge import _merge
 from molbrook.cli import tables
 from molbrook.cli.errors import FileError
 from molbrook.cli.inputs import Source, source
@@ -43,11 +44,15 @@ def run(args: argparse.Namespace) -> int:
 def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace) -> molbrook.MergeSummary:
     """merge_records reads the file itself (by path, or standard input as a
     file), so it draws no progress bar; its complaints about the table (no
-    key column, a key twice) name the table."""
+    key column, a key twice, a name or value that would not read back) name
+    the table, and blocks that could not take records the file."""
+    def refused(numbers: list[int]) -> NoReturn:
+        raise FileError.not_edited(found.label, [number + 1 for number in numbers])
+
     try:
-        return molbrook.merge_records(sys.stdin.buffer if found.is_stdin else found.path(), table, out,
-                                      key=args.key, on_title=args.on_title,
-                                      names=names(args.fields) if args.fields is not None else None)
+        return _merge(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
+                      on_title=args.on_title, names=names(args.fields) if args.fields is not None else None,
+                      refused=refused)
     except MalformedRecordError as error:
         raise FileError.from_exception(found.label, error) from error
     except ValueError as error:

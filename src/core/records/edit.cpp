@@ -65,6 +65,38 @@ bool needs_separator(std::string_view section) noexcept {
   return !is_blank(last_lf == npos ? section : section.substr(last_lf + 1));
 }
 
+// The records of the section named `name`; MalformedRecord at a header
+// line without a name.
+EditResult<std::vector<ScannedRecord>> records_named(std::string_view section, std::string_view name) {
+  std::vector<ScannedRecord> matches;
+  if (!visit_records(section, [&](const ScannedRecord& record) {
+        if (record.name(section) == name) matches.push_back(record);
+      })) {
+    return EditError::MalformedRecord;
+  }
+  return matches;
+}
+
+// The SD data of `out`, new bytes for the block that keep its $$$$ line.
+std::string_view section_of(const Block& block, const ByteBuffer& out, size_t section_start) noexcept {
+  return out.view().substr(section_start, out.size() - section_start - block.terminator_length());
+}
+
+// Whether an edit that gives the block `section` as its SD data keeps its
+// records readable. Records that do not read back already, after an MDL
+// or molblock set to text without an M  END line, are the setter's.
+bool keeps_records_readable(const Block& block, std::string_view section) {
+  return block.records_read_back(section) || !block.records_read_back(block.sd_data());
+}
+
+// Swaps in `out`, the block's bytes with its SD data edited, when that
+// keeps the records readable.
+EditStatus commit_section(Block& block, ByteBuffer out) {
+  if (!keeps_records_readable(block, section_of(block, out, block.mdl_end()))) return EditError::RecordsNotReadBack;
+  block.replace_bytes(std::move(out));
+  return std::nullopt;
+}
+
 // Hands out the old header lines for the new records of replace_records.
 // While the new names follow the old ones, a cursor walks the old records;
 // at the first difference the old records left are sorted by name, and
@@ -148,38 +180,39 @@ void write_new_record(ByteBuffer& out, std::string_view name, std::string_view v
   write_value(out, value, ending);
 }
 
-void append_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style) {
-  block.ensure_title_line();
+EditStatus append_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style) {
+  // Taken from the block as it is: a block without a title line gets an
+  // empty one, ending as its $$$$ line does, which leaves it without MDL
+  // and records, as it is now.
+  const std::string_view section = block.sd_data();
   const std::string_view ending = block.title_line_ending();
+  const HeaderFrame frame = header_frame(style, template_for(style, section), section);
+  const bool separator = needs_separator(section);
+  ByteBuffer record;
+  record.reserve((separator ? ending.size() : 0) + new_header_size(frame, name, ending) + value_size(value, ending));
+  if (separator) record.append(ending);
+  write_new_header(record, frame, name, ending);
+  write_value(record, value, ending);
+  if (!block.records_read_back(section, record.view()) && block.records_read_back(section)) {
+    return EditError::RecordsNotReadBack;
+  }
+
   const std::string_view terminator = terminator_ending(block);
+  block.ensure_title_line();
   const size_t terminator_size = block.terminator_length();
-  const std::optional<HeaderTemplate> found = template_for(style, block.sd_data());
-  const bool separator = needs_separator(block.sd_data());
-  const size_t record_size = (separator ? ending.size() : 0) +
-                             new_header_size(header_frame(style, found, block.sd_data()), name, ending) +
-                             value_size(value, ending);
-  // Owned with room for the record up front (a mapped block copied once),
-  // the buffer no longer moves, so the template's slices of it stay valid
-  // while the record is written after them.
-  ByteBuffer& bytes = block.make_owned(record_size);
-  const HeaderFrame frame = header_frame(style, found, block.sd_data());
+  ByteBuffer& bytes = block.make_owned(record.size());
   bytes.set_size(bytes.size() - terminator_size);
-  if (separator) bytes.append(ending);
-  write_new_header(bytes, frame, name, ending);
-  write_value(bytes, value, ending);
+  bytes.append(record.view());
   bytes.append(kDollars);
   bytes.append(terminator);
+  return std::nullopt;
 }
 
-RecordResult<size_t> set_or_remove(Block& block, std::string_view name, std::optional<std::string_view> value) {
+EditResult<size_t> set_or_remove(Block& block, std::string_view name, std::optional<std::string_view> value) {
   const std::string_view section = block.sd_data();
-  std::vector<ScannedRecord> matches;
-  if (!visit_records(section, [&](const ScannedRecord& record) {
-        if (record.name(section) == name) matches.push_back(record);
-      })) {
-    return MalformedRecord{};
-  }
-  if (matches.empty()) return size_t{0};
+  EditResult<std::vector<ScannedRecord>> matches = records_named(section, name);
+  if (!matches) return matches.error();
+  if (matches->empty()) return size_t{0};
 
   const std::string_view all = block.bytes();
   const std::string_view ending = block.title_line_ending();
@@ -188,33 +221,67 @@ RecordResult<size_t> set_or_remove(Block& block, std::string_view name, std::opt
   out.reserve(all.size() + (value ? value_size(*value, ending) : 0));
   out.append(all.substr(0, section_start));
   size_t copied = 0;  // offset in the section up to which it is copied
-  for (const ScannedRecord& match : matches) {
+  for (const ScannedRecord& match : *matches) {
     out.append(section.substr(copied, match.header_start - copied));
-    if (value && &match == &matches.front()) {
+    if (value && &match == &matches->front()) {
       out.append(match.header_line(section));  // with its own line ending
       write_value(out, *value, ending);
     }
     copied = match.end;
   }
   out.append(all.substr(section_start + copied));
-  block.replace_bytes(std::move(out));
-  return matches.size();
+  if (EditStatus refused = commit_section(block, std::move(out))) return *refused;
+  return matches->size();
 }
 
-void replace_records(Block& block, std::span<const RecordPair> records, HeaderStyle style) {
-  if (!records.empty()) block.ensure_title_line();
+EditStatus set_record(Block& block, std::string_view name, std::string_view value, HeaderStyle style) {
+  EditResult<size_t> found = set_or_remove(block, name, value);
+  if (!found) return found.error();
+  return *found == 0 ? append_record(block, name, value, style) : std::nullopt;
+}
+
+EditResult<size_t> rename_records(Block& block, std::string_view old_name, std::string_view new_name) {
+  const std::string_view section = block.sd_data();
+  EditResult<std::vector<ScannedRecord>> matches = records_named(section, old_name);
+  if (!matches) return matches.error();
+  if (matches->empty() || old_name == new_name) return matches->size();
+
+  const bool closes = !new_name.empty() && is_ascii_whitespace(new_name.back());
   const std::string_view all = block.bytes();
+  const size_t section_start = block.mdl_end();
+  ByteBuffer out;
+  out.reserve(all.size() + matches->size() * (new_name.size() + 1));
+  out.append(all.substr(0, section_start + matches->front().name_start));
+  for (size_t i = 0; i < matches->size(); ++i) {
+    const size_t name_end = (*matches)[i].name_start + (*matches)[i].name_size;
+    out.append(new_name);
+    if (closes && (name_end == section.size() || section[name_end] != '>')) out.append(">");
+    const size_t next = i + 1 < matches->size() ? (*matches)[i + 1].name_start : section.size();
+    out.append(section.substr(name_end, next - name_end));
+  }
+  out.append(block.terminator());
+  if (EditStatus refused = commit_section(block, std::move(out))) return *refused;
+  return matches->size();
+}
+
+EditStatus replace_records(Block& block, std::span<const RecordPair> records, HeaderStyle style) {
+  // A block without a title line gets an empty one for its records, as in
+  // append_record: the new bytes begin with it.
+  const bool add_title_line = !records.empty() && block.title_end() == 0;
   const std::string_view ending = block.title_line_ending();
+  const std::string_view head = block.bytes().substr(0, block.mdl_end());
   const std::string_view old = block.sd_data();
   const HeaderFrame frame = header_frame(style, template_for(style, old), old);
 
-  size_t size = block.mdl_end() + block.terminator_length();
+  size_t size = (add_title_line ? ending.size() : 0) + head.size() + block.terminator_length();
   for (const RecordPair& record : records) {
     size += new_header_size(frame, record.name, ending) + value_size(record.value, ending);
   }
   ByteBuffer out;
   out.reserve(size);
-  out.append(all.substr(0, block.mdl_end()));
+  out.append(add_title_line ? ending : std::string_view());
+  out.append(head);
+  const size_t section_start = out.size();
   OldHeaders headers(old);
   for (const RecordPair& record : records) {
     if (std::optional<std::string_view> line = headers.take(record.name)) {
@@ -225,7 +292,10 @@ void replace_records(Block& block, std::span<const RecordPair> records, HeaderSt
     write_value(out, record.value, ending);
   }
   out.append(block.terminator());
+  if (!keeps_records_readable(block, section_of(block, out, section_start))) return EditError::RecordsNotReadBack;
+  if (add_title_line) block.ensure_title_line();
   block.replace_bytes(std::move(out));
+  return std::nullopt;
 }
 
 }  // namespace molbrook

@@ -1,14 +1,10 @@
 #include "core/records/record.hpp"
 
+#include "core/records/header_line.hpp"
 #include "core/text/search.hpp"
 #include "core/text/strip.hpp"
 
 namespace molbrook {
-namespace {
-
-constexpr std::string_view kHeaderMark = "> ";
-
-}  // namespace
 
 ScanStep RecordScanner::next(ScannedRecord& record) noexcept {
   Line line;

@@ -185,11 +185,13 @@ size_t Table::rows() const noexcept {
   return rows;
 }
 
-std::vector<bool> Table::large_columns() const {
-  std::vector<bool> large(schema.fields.size(), false);
+std::vector<bool> Table::large_columns(size_t narrow_limit) const {
+  std::vector<size_t> bytes(schema.fields.size(), 0);
   for (const BatchRef& batch : batches) {
-    for (size_t i = 0; i < large.size(); ++i) large[i] = large[i] || batch->columns[i]->is_large();
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] += batch->columns[i]->text_bytes();
   }
+  std::vector<bool> large(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) large[i] = bytes[i] > narrow_limit;
   return large;
 }
 

@@ -3,6 +3,7 @@
 // until the consumer releases it, so nothing is copied.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -17,9 +18,11 @@ struct Table {
   std::vector<BatchRef> batches;
 
   size_t rows() const noexcept;
-  // Per column: true when a text column needs 64-bit offsets in some batch,
-  // which makes it "large" in every batch of the export.
-  std::vector<bool> large_columns() const;
+  // Per column: true when a text column's cells total more than
+  // `narrow_limit` bytes, which makes it "large" in every batch of the
+  // export. Summed over the batches, so that how the rows were cut into
+  // batches (by one thread or several) never changes a column's type.
+  std::vector<bool> large_columns(size_t narrow_limit = kNarrowTextBytes) const;
 };
 
 // Each fills `out`, which the consumer releases. They throw

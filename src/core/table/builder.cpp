@@ -56,7 +56,7 @@ void TableBuilder::append_cell(Column& column, const Cell& cell) const {
   if (column.all_null()) column.reserve(options_.batch_rows);
   column.append_nulls(rows_ - column.length());
   if (column.type() != ColumnType::Text) {
-    column.append_parsed(cell.bytes);
+    column.append_parsed(cell.bytes, options_.str_digits);
   } else if (cell.fold) {
     column.append_folded_text(cell.bytes);
   } else {

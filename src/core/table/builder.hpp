@@ -36,6 +36,7 @@ struct TableOptions {
   std::unordered_map<std::string, ColumnType> types;  // by name; Text when absent
   std::vector<BlockPart> parts;                        // the first columns, in order
   Kind kind = Kind::Str;                               // str: cells must be valid UTF-8
+  const UnicodeDigits* str_digits = nullptr;           // typed cells read as str (else as bytes)
   size_t batch_rows = 0;  // the rows a batch is expected to reach, which a column reserves at its first value
 };
 

@@ -1,10 +1,6 @@
 #include "core/table/column.hpp"
 
-#include <limits>
-
 #include "core/records/record.hpp"
-#include "core/table/number.hpp"
-#include "core/text/strip.hpp"
 
 namespace molbrook {
 
@@ -67,7 +63,7 @@ void Column::end_text_cell() {
     wide_offsets_.push_back(static_cast<int64_t>(end));
     return;
   }
-  if (end <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+  if (end <= kNarrowTextBytes) {
     offsets_.push_back(static_cast<int32_t>(end));
     return;
   }
@@ -112,14 +108,13 @@ void Column::append_folded_text(std::string_view bytes) {
   end_text_cell();
 }
 
-void Column::append_parsed(std::string_view text) {
-  text = strip(text);
+void Column::append_parsed(std::string_view cell, const UnicodeDigits* str_digits) {
   if (type_ == ColumnType::Int64) {
-    std::optional<int64_t> value = parse_int64(text);
+    std::optional<int64_t> value = parse_int64(cell, str_digits);
     push_validity(value.has_value());
     ints_.push_back(value.value_or(0));
   } else {
-    std::optional<double> value = parse_float64(text);
+    std::optional<double> value = parse_float64(cell, str_digits);
     push_validity(value.has_value());
     floats_.push_back(value.value_or(0));
   }

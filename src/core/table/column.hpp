@@ -7,16 +7,21 @@
 // the cells.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 
 #include "core/base/buffer.hpp"
+#include "core/table/number.hpp"
 #include "core/table/pod_buffer.hpp"
 
 namespace molbrook {
 
 enum class ColumnType : uint8_t { Text, Int64, Float64 };
+
+// The most bytes of text cells that 32-bit offsets address.
+inline constexpr size_t kNarrowTextBytes = INT32_MAX;
 
 class Column {
  public:
@@ -37,11 +42,14 @@ class Column {
   // Text columns: the cell's bytes, or with every CRLF read as LF.
   void append_text(std::string_view bytes);
   void append_folded_text(std::string_view bytes);
-  // Typed columns: the value parsed from the stripped text, or null.
-  void append_parsed(std::string_view text);
+  // Typed columns: the value int() or float() reads in the cell, or null;
+  // `str_digits` as parse_int64 takes them.
+  void append_parsed(std::string_view cell, const UnicodeDigits* str_digits);
 
   // Text cells whose bytes passed 2 GiB need 64-bit offsets ("large").
   bool is_large() const noexcept { return !wide_offsets_.empty(); }
+  // The bytes of every text cell.
+  size_t text_bytes() const noexcept { return data_.size(); }
   std::string_view cell(size_t row) const noexcept;
   bool is_valid(size_t row) const noexcept { return !all_null() && (validity_.data()[row / 8] >> (row % 8) & 1); }
 

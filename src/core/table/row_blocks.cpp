@@ -4,9 +4,9 @@
 #include <unordered_set>
 
 #include "core/records/edit.hpp"
+#include "core/records/readable.hpp"
 #include "core/read/splitter.hpp"
 #include "core/text/lines.hpp"
-#include "core/text/strip.hpp"
 #include "core/text/utf8.hpp"
 
 namespace molbrook {
@@ -16,27 +16,17 @@ namespace {
 // and comment lines empty, a counts line of zeros, M  END.
 constexpr std::string_view kEmptyCtab = "\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n";
 
-// Whether a name reads back as itself: not empty, on one line, and
-// without "<" or ">" (a header line's name runs from its first "<" to its
-// last ">", and other readers end it at the first ">").
-bool is_readable_name(std::string_view name) noexcept {
-  return !name.empty() && name.find_first_of("<>\r\n") == std::string_view::npos;
-}
-
-// What stops a value from reading back as one record value: a CR, which
-// text reading takes for a line break; a blank line, which would end the
-// record (a final line break leaves one); a $$$$ line, which would end
-// the block. The empty value reads back.
+// What stops a value from reading back as one record value.
 std::optional<RowFault::Kind> value_fault(std::string_view value) noexcept {
-  if (find_byte(value, '\r') != npos) return RowFault::Kind::CarriageReturn;
-  if (value.empty()) return std::nullopt;
-  for (size_t start = 0;;) {
-    const size_t end = find_byte(value, '\n', start);
-    const std::string_view line = value.substr(start, end == npos ? npos : end - start);
-    if (is_blank(line)) return RowFault::Kind::BlankLine;
-    if (line.starts_with(kDollars)) return RowFault::Kind::TerminatorLine;
-    if (end == npos) return std::nullopt;
-    start = end + 1;
+  std::optional<Unreadable> problem = unreadable_value(value);
+  if (!problem) return std::nullopt;
+  switch (*problem) {
+    case Unreadable::BlankLine:
+      return RowFault::Kind::BlankLine;
+    case Unreadable::TerminatorLine:
+      return RowFault::Kind::TerminatorLine;
+    default:
+      return RowFault::Kind::CarriageReturn;
   }
 }
 
@@ -98,7 +88,7 @@ Result<BlockLayout, LayoutError> plan_layout(std::span<const std::string> column
     std::optional<size_t> index = index_of(name);
     if (!index) return LayoutError{LayoutError::Kind::NoSuchColumn, name};
     if (!seen.insert(name).second) return LayoutError{LayoutError::Kind::ListedTwice, name};
-    if (!is_readable_name(name)) return LayoutError{LayoutError::Kind::BadRecordName, name};
+    if (unreadable_name(name)) return LayoutError{LayoutError::Kind::BadRecordName, name};
     layout.records.push_back(*index);
   }
   return layout;
@@ -207,9 +197,10 @@ RowBlockWriter::RowResult RowBlockWriter::set_records(std::span<const ArrowColum
     const size_t index = layout_.records[i];
     if (columns[index].is_null(row)) continue;
     if (RowResult fault = cell_text(columns[index], index, row)) return fault;
-    RecordResult<size_t> found = set_or_remove(block, layout_.names[i], scratch_.view());
-    if (!found) return CellFault{RowFault::Kind::MalformedRecord, *layout_.block};
-    if (*found == 0) append_record(block, layout_.names[i], scratch_.view(), HeaderStyle::Plain);
+    if (EditStatus refused = set_record(block, layout_.names[i], scratch_.view(), HeaderStyle::Plain)) {
+      const bool malformed = *refused == EditError::MalformedRecord;
+      return CellFault{malformed ? RowFault::Kind::MalformedRecord : RowFault::Kind::NoMEndForRecords, *layout_.block};
+    }
   }
   return std::nullopt;
 }

@@ -63,6 +63,7 @@ struct RowFault {
     LineBreak,        // a line break in a title
     NotUtf8,          // bytes that a text destination cannot take
     MalformedRecord,  // a record of a whole block without a <name>, so unsettable
+    NoMEndForRecords,  // a whole block whose MDL no M  END line ends, so records set would not read back
   } kind;
   size_t row;     // in the batch
   size_t column;  // of the table
