@@ -61,6 +61,13 @@ TABLES = [
 ]
 
 
+ROWS = [
+    b"a\nM  END\n> <n>\n12\n\n> <x>\n1.5e3\n\n$$$$\nb\nM  END\n> <x>\nnan\n\n> <n>\n 7 \n\n> <n>\n8\n\n$$$$\n",
+    b"t\r\nM  END\r\n> <A>\r\n1\r\n2\r\n\r\n$$$$\r\nu\nM  END\n> <B>\n\n$$$$\n",
+    b"t\xff\nM  END\n> <n>\nv\n\n$$$$\nu\nM  END\n> <n\xff>\nv\xfe\n\n> x\n\n$$$$\n",
+]
+
+
 def sections(block):
     """The SD data after the M  END line of each block of a file."""
     for part in block.split(b"$$$$"):
@@ -85,8 +92,10 @@ def main():
     write("split", files + STREAMS)
     write("records", [s for f in files for s in sections(f) if s.strip()] + SECTIONS)
     write("record_edit", files + STREAMS + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
+    write("table", files + ROWS + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
     write("ctable", files + TABLES + [re.sub(rb"\n", b"\r\n", t) for t in TABLES[:2]])
     write("lint", files + STREAMS + TABLES + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
+    write("index", files + STREAMS + ROWS)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,15 @@
-"""Shared fixtures: the real SD files of the corpus, when present, and a named pipe."""
+"""Shared fixtures: the real SD files of the corpus, when present, a named pipe,
+and molbrook._testcore, built for the tests when the package lacks it."""
 
 import contextlib
-import importlib
+import importlib.abc
+import importlib.util
 import os
+import shutil
 import signal
+import subprocess
+import sys
+import sysconfig
 import threading
 import time
 from pathlib import Path
@@ -11,11 +17,47 @@ from pathlib import Path
 import pytest
 from hypothesis import settings
 
+REPOSITORY = Path(__file__).resolve().parents[1]
+
 # Real SD files that nobody on this project wrote; absent from a user's clone.
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+CORPUS = REPOSITORY.parent / "shared" / "corpus"
 CORPUS_FILES = sorted(
     p for p in CORPUS.rglob("*") if p.is_file() and p.suffix.lower() in {".sdf", ".sd", ".mol"}
 ) if CORPUS.is_dir() else []
+
+
+# molbrook._testcore holds the core's primitives that tests call directly.
+# It is never installed: tools/dev-build builds it in place, and for an
+# installed package the first test that imports it builds it here, with
+# this interpreter's headers, into build/testcore-<tag>.
+def build_testcore() -> Path:
+    tools = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+    cmake = shutil.which("cmake", path=tools)
+    if cmake is None or not (REPOSITORY / "CMakeLists.txt").is_file():
+        raise ImportError("building molbrook._testcore for the tests needs CMake and the molbrook sources")
+    build = REPOSITORY / "build" / f"testcore-{sysconfig.get_config_var('SOABI') or sys.implementation.cache_tag}"
+    configure = [cmake, "-S", REPOSITORY, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                 "-DMOLBROOK_TESTCORE=ON", "-DCMAKE_BUILD_TYPE=Release"]
+    ninja = shutil.which("ninja", path=tools)
+    if ninja is not None and os.name != "nt" and not (build / "CMakeCache.txt").exists():
+        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    for command in (configure, [cmake, "--build", build, "--target", "_testcore", "--config", "Release"]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise ImportError(f"building molbrook._testcore failed:\n{done.stdout[-4000:]}{done.stderr[-4000:]}")
+    return next(build.rglob("_testcore" + sysconfig.get_config_var("EXT_SUFFIX")))
+
+
+class TestcoreFinder(importlib.abc.MetaPathFinder):
+    """Finds molbrook._testcore, building it, when no other finder does."""
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname != "molbrook._testcore":
+            return None
+        return importlib.util.spec_from_file_location(fullname, build_testcore())
+
+
+sys.meta_path.append(TestcoreFinder())
 
 
 # Named pipes, POSIX signals and /dev exist on Linux and macOS; /proc on
@@ -46,6 +88,10 @@ def zstd_module():
 # Sanitizer runs (tools/test-sanitized): every property still runs, with
 # fewer examples by default and no deadline, as instrumented code is slow.
 settings.register_profile("sanitize", max_examples=25, deadline=None)
+# pyarrow under a preloaded AddressSanitizer: its C++ exceptions abort, and
+# a Parquet buffer read from a pipe may outlive the interpreter (reported
+# as a leak that is pyarrow's alone).
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @contextlib.contextmanager

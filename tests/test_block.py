@@ -1,48 +1,12 @@
-"""The module's contents, SDBlock construction and its basic protocol, subclasses."""
+"""SDBlock construction and its basic protocol, subclasses."""
 
 import copy
-import tomllib
-from pathlib import Path
 
 import pytest
 
-import molbrook
-from molbrook import native
-from molbrook.native import CTable, SDBlock, parse_sdf
+from molbrook.native import CTable, SDBlock
 
-PYPROJECT = Path(__file__).resolve().parents[1] / "pyproject.toml"
 MOL = "water\n  prog\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n    0.0 O\nM  END\n"
-
-
-def test_module_contents():
-    assert native.__all__ == [
-        "CTable", "SDBlock", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
-        "MalformedRecordError", "parse_sdf", "parse_sdf_range", "_compression_of", "write_sdf", "sdf_writer",
-        "_SDFWriter", "_RecordTable", "_TableReader", "SDIndex", "_open_index", "_merge_blocks", "_write_table",
-        "_lint_path", "_lint_bytes", "_StreamReader", "_lint_codes", "_record_problem", "__version__", "DEBUG_BUILD",
-    ]
-    for name in native.__all__:
-        value = getattr(native, name)
-        if isinstance(value, type) and name != "MalformedRecordError":
-            assert value.__module__ == "molbrook.native"
-            assert value.__qualname__ == name
-        if name.startswith("_SD"):  # made by the module only
-            with pytest.raises(TypeError):
-                value()
-    assert native.parse_sdf.__module__ == "molbrook.native"
-    assert native.__version__ == tomllib.loads(PYPROJECT.read_text())["project"]["version"]
-    assert native.DEBUG_BUILD is False
-
-
-def test_exception_classes():
-    error = molbrook.MalformedRecordError
-    assert error is native.MalformedRecordError
-    assert issubclass(error, ValueError)
-    assert (error.__module__, error.__qualname__) == ("molbrook", "MalformedRecordError")
-    for name in ("MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError", "IndicesOutOfOrderError"):
-        cls = getattr(molbrook.ctable, name)
-        assert issubclass(cls, molbrook.CTableError) and issubclass(cls, ValueError)
-        assert not hasattr(native, name)
 
 
 @pytest.mark.parametrize("sdf, text, title", [

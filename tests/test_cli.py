@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CORPUS, zstd_module
+from conftest import CORPUS, UNDER_ASAN, zstd_module
 from molbrook import SDBlock, merge_records, parse_sdf, read_table, write_sdf
 from molbrook.cli import main
 
@@ -292,6 +292,8 @@ def test_merge_equals_merge_records(tmp_path, fmt):
 
 @pytest.mark.parametrize("fmt", ["csv", "tsv", "jsonl", "parquet"])
 def test_cut_blocks_and_from_table_give_the_file_back(tmp_path, fmt):
+    if fmt == "parquet" and UNDER_ASAN:
+        pytest.skip("pyarrow may keep a Parquet buffer read from a pipe alive past exit")
     path = corpus("rdkit-src/jm7b00306.excerpt.sdf")
     table = tmp_path / f"table.{fmt}"
     done = molbrook("cut", "--block", "sdf", "--molblock", "mol", "--title", "t", path, "-o", table)
@@ -506,14 +508,6 @@ def test_no_input_from_a_terminal_is_an_error(capsys, monkeypatch):
     monkeypatch.setattr(sys, "stdin", type("Terminal", (io.StringIO,), {"isatty": lambda self: True})())
     assert main(["head"]) == 2
     assert capsys.readouterr().err.count("\n") == 1
-
-
-@pytest.mark.parametrize("command", ["stats", "head", "filter", "cut", "set", "rm", "rename", "merge", "split"])
-def test_each_command_has_help_with_an_example(command, capsys):
-    with pytest.raises(SystemExit) as exit:
-        main([command, "--help"])
-    assert exit.value.code == 0
-    assert f"\n  molbrook {command} " in capsys.readouterr().out
 
 
 # stats -----------------------------------------------------------------------

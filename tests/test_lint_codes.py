@@ -62,6 +62,8 @@ MOLFILE = {
     "M001 no M  END": (b"T\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\n" + END, [(b"T", "M001", None)]),
     "a title line alone": (b"T\n" + END, []),
     "a title and blank lines": (b"T\n\n \n" + END, []),
+    "records without a molecule are checked as records": (
+        b"T\n> <A>\n 1\n\n" + END, [(b"T", "M001", None), (b" 1", "I002", "A")]),
     "M002 more atom lines than counted": (
         MOL.replace(b"  1  0  0", b"  0  0  0") + END, [(b"  0  0  0", "M002", None)]),
     "M002 fewer atom lines than counted": (

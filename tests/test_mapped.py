@@ -10,7 +10,6 @@ from conftest import posix_only
 from molbrook import _testcore
 from molbrook.native import SDBlock, parse_sdf
 
-SPAN = 131072
 MiB = 1 << 20
 
 
@@ -31,22 +30,6 @@ def test_which_files_are_mapped(tmp_path):
         assert batches(tmp_path / "pipe") is None
     finally:
         os.close(pipe)
-
-
-def test_small_blocks_come_in_batches_of_about_a_span(tmp_path):
-    block = b"t\n" + b"x" * 990 + b"\n$$$$\n"  # 1000 bytes
-    path = tmp_path / "many.sdf"
-    path.write_bytes(block * 500)
-    sizes = [len(blocks) for blocks, _ in batches(path)]
-    assert sizes == [132, 132, 132, 104]  # each stops at the first end at or past 128 KiB
-
-
-def test_a_block_larger_than_the_span_is_a_batch_of_its_own(tmp_path):
-    big = b"t\n" + b"x\n" * SPAN + b"$$$$\n"
-    path = tmp_path / "big.sdf"
-    path.write_bytes(b"a\n$$$$\n" + big + b"b\n$$$$\n")
-    assert [[data for data, _, _ in blocks] for blocks, _ in batches(path)] == [
-        [b"a\n$$$$\n", big], [b"b\n$$$$\n"]]
 
 
 @pytest.mark.parametrize("data, universal, blocks", [

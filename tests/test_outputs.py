@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import posix_only, zstd_module
+from conftest import UNDER_ASAN, posix_only, zstd_module
 from molbrook import merge_records
 
 pytestmark = posix_only
@@ -89,7 +89,7 @@ def cramped(request, tmp_path):
 def test_outputs_fail_whole_and_name_the_users_path(cramped, case):
     folder, run, code = cramped
     command, kind, out_kind = CASES[case]
-    if out_kind == ".parquet" and "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if out_kind == ".parquet" and UNDER_ASAN:
         pytest.skip("pyarrow's C++ exceptions abort under a preloaded AddressSanitizer")
     source = folder / f"in{kind}"
     source.write_bytes(COMPRESS[kind](DATA))

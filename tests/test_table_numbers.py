@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from molbrook import SDBlock, read_table
@@ -32,6 +32,7 @@ def python_reads(parse, value):
 
 
 @given(st.lists(st.lists(ALPHABET, max_size=6).map("".join), min_size=1, max_size=12), st.sampled_from([str, bytes]))
+@example(["4e" + "1" * 40, "1e-" + "9" * 40], str)  # exponents beyond int64
 @settings(max_examples=300, deadline=None)
 def test_numbers_read_as_python_reads_them(values, kind):
     texts = [f"t\nM  END\n> <I>\n{value}\n\n> <F>\n{value}\n\n" for value in values]

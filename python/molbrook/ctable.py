@@ -4,6 +4,12 @@ Every message names the CTable line it is about where there is one; the
 title is line 1.
 """
 
+from molbrook.native import _CTableError as CTableError
+from molbrook.native import _IndicesDuplicateError as IndicesDuplicateError
+from molbrook.native import _IndicesMismatchError as IndicesMismatchError
+from molbrook.native import _IndicesOutOfOrderError as IndicesOutOfOrderError
+from molbrook.native import _MalformedCTableError as MalformedCTableError
+
 __all__ = [
     "CTableError",
     "IndicesDuplicateError",
@@ -12,22 +18,3 @@ __all__ = [
     "MalformedCTableError",
 ]
 
-
-class CTableError(ValueError):
-    """A connection table's contents do not allow the operation."""
-
-
-class MalformedCTableError(CTableError):
-    """A CTable line is missing, lacks a field, or holds a field that cannot be read."""
-
-
-class IndicesDuplicateError(CTableError):
-    """An atom or bond index occurs twice, or a bond names a duplicated atom index."""
-
-
-class IndicesMismatchError(CTableError):
-    """The number of atom or bond lines differs from what the counts line declares."""
-
-
-class IndicesOutOfOrderError(CTableError):
-    """Atom or bond indices do not run 1, 2, 3, ... in line order."""

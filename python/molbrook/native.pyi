@@ -12,6 +12,11 @@ __all__ = [
     "_SDRecordIterator",
     "_SDNameIterator",
     "MalformedRecordError",
+    "_CTableError",
+    "_MalformedCTableError",
+    "_IndicesDuplicateError",
+    "_IndicesMismatchError",
+    "_IndicesOutOfOrderError",
     "parse_sdf",
     "parse_sdf_range",
     "_compression_of",
@@ -48,6 +53,21 @@ class _Writable(Protocol[_Data_contra]):
 
 class MalformedRecordError(ValueError):
     """An SD data header line has no `<name>`."""
+
+class _CTableError(ValueError):
+    """A connection table's contents do not allow the operation."""
+
+class _MalformedCTableError(_CTableError):
+    """A CTable line is missing, lacks a field, or holds a field that cannot be read."""
+
+class _IndicesDuplicateError(_CTableError):
+    """An atom or bond index occurs twice, or a bond names a duplicated atom index."""
+
+class _IndicesMismatchError(_CTableError):
+    """The number of atom or bond lines differs from what the counts line declares."""
+
+class _IndicesOutOfOrderError(_CTableError):
+    """Atom or bond indices do not run 1, 2, 3, ... in line order."""
 
 @disjoint_base
 class SDBlock(Generic[AnyStr]):

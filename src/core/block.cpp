@@ -15,14 +15,6 @@ namespace {
 constexpr std::string_view kMEnd = "M  END";
 constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
 
-// Where a reader ends the MDL of a block's body: past its M  END line;
-// without one, at the start before a header line (a block of records
-// without a molecule), at the end otherwise.
-size_t located_mdl_end(std::string_view body) noexcept {
-  if (std::optional<size_t> end = find_mdl_end(body)) return *end;
-  return starts_with_header_line(body) ? 0 : body.size();
-}
-
 // The last line of text that ends with LF.
 std::string_view last_line(std::string_view text) noexcept {
   const size_t previous_lf = text.size() < 2 ? npos : text.rfind('\n', text.size() - 2);
@@ -90,6 +82,11 @@ std::optional<size_t> find_mdl_end(std::string_view body) noexcept {
   return next_line_end(body, last_line);
 }
 
+MdlEnd mdl_end_as_read(std::string_view body) noexcept {
+  if (std::optional<size_t> end = find_mdl_end(body)) return {*end, true};
+  return {starts_with_header_line(body) ? 0 : body.size(), false};
+}
+
 ByteBuffer& BlockStorage::make_owned(size_t spare) {
   if (mapping_) {
     owned_ = ByteBuffer(bytes(), spare);
@@ -155,7 +152,7 @@ size_t Block::mdl_end() const noexcept {
 void Block::locate_mdl_end() const noexcept {
   std::string_view all = bytes();
   size_t body_end = all.size() - terminator_length();
-  mdl_end_ = title_end_ + located_mdl_end(all.substr(title_end_, body_end - title_end_));
+  mdl_end_ = title_end_ + mdl_end_as_read(all.substr(title_end_, body_end - title_end_)).offset;
 }
 
 std::string_view Block::mdl() const noexcept { return bytes().substr(title_end_, mdl_end() - title_end_); }
@@ -193,7 +190,7 @@ bool Block::records_read_back(std::string_view section, std::string_view appende
   body.append(mdl_text);
   body.append(section);
   body.append(appended);
-  return located_mdl_end(body.view()) == mdl_text.size();
+  return mdl_end_as_read(body.view()).offset == mdl_text.size();
 }
 
 void Block::assign(ByteBuffer bytes, size_t title_end, size_t mdl_end) noexcept {

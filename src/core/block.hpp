@@ -29,6 +29,15 @@ namespace molbrook {
 // block's comment says where the MDL ends then).
 std::optional<size_t> find_mdl_end(std::string_view body) noexcept;
 
+// Where a reader ends the MDL of a block's body: past its M  END line;
+// without one, at the start before a header line (a block of records
+// without a molecule), at the end otherwise.
+struct MdlEnd {
+  size_t offset;
+  bool has_m_end;
+};
+MdlEnd mdl_end_as_read(std::string_view body) noexcept;
+
 // A block's bytes: a buffer of its own, or a slice of a shared file
 // mapping that the first edit copies out.
 class BlockStorage {

@@ -28,7 +28,7 @@ inline void restore_exception(Ref exception) noexcept {
   PyErr_SetRaisedException(exception.release());
 #else
   PyObject* value = exception.release();
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+  PyErr_Restore(PyObject_Type(value), value,
                 PyException_GetTraceback(value));
 #endif
 }

@@ -4,7 +4,6 @@
 #include "ctable.hpp"
 
 #include <algorithm>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,37 +23,37 @@ PyTypeObject* CTableType = nullptr;
 
 namespace {
 
+// The state of a CTable.
 struct PyCTable {
-  PyObject_HEAD
+  explicit PyCTable(CTable table) noexcept : table(std::move(table)) {}
+
   BorrowState borrow;
   CTable table;
 };
-
-PyCTable* as_ctable(PyObject* object) noexcept { return reinterpret_cast<PyCTable*>(object); }
 
 // Errors
 
 // The exception class of each error variant.
 struct ExceptionClass {
   PyObject* operator()(const CtabError::Malformed&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Malformed);
+    return error_class(ErrorClass::MalformedCTable);
   }
   PyObject* operator()(const CtabError::NotV3000&) const noexcept { return PyExc_NotImplementedError; }
   PyObject* operator()(const CtabError::Unsupported&) const noexcept { return PyExc_NotImplementedError; }
   PyObject* operator()(const CtabError::OutOfOrder&) const noexcept {
-    return ctable_error_class(CtableErrorClass::OutOfOrder);
+    return error_class(ErrorClass::IndicesOutOfOrder);
   }
   PyObject* operator()(const CtabError::Duplicate&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Duplicate);
+    return error_class(ErrorClass::IndicesDuplicate);
   }
   PyObject* operator()(const CtabError::AmbiguousBondAtom&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Duplicate);
+    return error_class(ErrorClass::IndicesDuplicate);
   }
   PyObject* operator()(const CtabError::FewerLines&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Mismatch);
+    return error_class(ErrorClass::IndicesMismatch);
   }
   PyObject* operator()(const CtabError::MoreLines&) const noexcept {
-    return ctable_error_class(CtableErrorClass::Mismatch);
+    return error_class(ErrorClass::IndicesMismatch);
   }
 };
 
@@ -62,7 +61,6 @@ struct ExceptionClass {
 PyObject* raise_ctab_error(const CtabError& error) {
   std::string message = error.message();
   PyObject* type = std::visit(ExceptionClass{}, error.value);
-  if (type == nullptr) return nullptr;
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), nullptr));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
@@ -111,14 +109,7 @@ std::optional<std::vector<std::string>> collect_lines(PyObject* iterable) {
   return lines;
 }
 
-PyObject* wrap_table(PyTypeObject* type, CTable table) noexcept {
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  PyCTable* self = as_ctable(object);
-  new (&self->borrow) BorrowState();
-  new (&self->table) CTable(std::move(table));
-  return object;
-}
+PyObject* wrap_table(PyTypeObject* type, CTable table) noexcept { return new_object<PyCTable>(type, std::move(table)); }
 
 PyObject* ctable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"lines", nullptr};
@@ -133,15 +124,7 @@ PyObject* ctable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return wrap_table(type, std::move(*table));
 }
 
-void ctable_dealloc(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  as_ctable(object)->table.~CTable();
-  type->tp_free(object);
-  Py_DECREF(type);
-}
-
-PyObject* ctable_lines(PyObject* object, void*) {
-  PyCTable* self = as_ctable(object);
+PyObject* ctable_lines(PyCTable* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   TableLines lines = self->table.lines();
@@ -155,15 +138,13 @@ PyObject* ctable_lines(PyObject* object, void*) {
   return list.release();
 }
 
-PyObject* ctable_num_atoms(PyObject* object, void*) noexcept {
-  PyCTable* self = as_ctable(object);
+PyObject* ctable_num_atoms(PyCTable* self) noexcept {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   return PyLong_FromLongLong(self->table.num_atoms());
 }
 
-PyObject* ctable_num_bonds(PyObject* object, void*) noexcept {
-  PyCTable* self = as_ctable(object);
+PyObject* ctable_num_bonds(PyCTable* self) noexcept {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   return PyLong_FromLongLong(self->table.num_bonds());
@@ -174,8 +155,7 @@ PyObject* format_object(CtabFormat format) noexcept {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* ctable_format(PyObject* object, void*) noexcept {
-  PyCTable* self = as_ctable(object);
+PyObject* ctable_format(PyCTable* self) noexcept {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   return format_object(self->table.format());
@@ -198,13 +178,12 @@ std::optional<bool> strict_argument(PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 template <CtabSection Section>
-PyObject* ctable_valid_indices(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* ctable_valid_indices(PyCTable* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   constexpr bool atoms = Section == CtabSection::Atom;
   std::optional<bool> strict =
       strict_argument(args, nargs, kwnames, atoms ? "|O:valid_atom_indices" : "|O:valid_bond_indices",
                       atoms ? "valid_atom_indices" : "valid_bond_indices");
   if (!strict) return nullptr;
-  PyCTable* self = as_ctable(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   if (CtabStatus error = validate_indices(self->table, Section, *strict)) return raise_ctab_error(*error);
@@ -212,8 +191,7 @@ PyObject* ctable_valid_indices(PyObject* object, PyObject* const* args, Py_ssize
 }
 
 template <CtabStatus (CTable::*Repair)()>
-PyObject* ctable_repair(PyObject* object, PyObject*) {
-  PyCTable* self = as_ctable(object);
+PyObject* ctable_repair(PyCTable* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   if (CtabStatus error = (self->table.*Repair)()) return raise_ctab_error(*error);
@@ -329,40 +307,19 @@ constexpr char kCTableDoc[] =
     "NotImplementedError.";
 
 PyMethodDef ctable_methods[] = {
-    {"valid_atom_indices",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<ctable_valid_indices<CtabSection::Atom>>)),
-     METH_FASTCALL | METH_KEYWORDS, kValidAtomIndicesDoc},
-    {"valid_bond_indices",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<ctable_valid_indices<CtabSection::Bond>>)),
-     METH_FASTCALL | METH_KEYWORDS, kValidBondIndicesDoc},
-    {"renumber_indices", entry<ctable_repair<&CTable::renumber_indices>>, METH_NOARGS, kRenumberIndicesDoc},
-    {"fix_counts", entry<ctable_repair<&CTable::fix_counts>>, METH_NOARGS, kFixCountsDoc},
+    method<ctable_valid_indices<CtabSection::Atom>>("valid_atom_indices", kValidAtomIndicesDoc),
+    method<ctable_valid_indices<CtabSection::Bond>>("valid_bond_indices", kValidBondIndicesDoc),
+    method<ctable_repair<&CTable::renumber_indices>>("renumber_indices", kRenumberIndicesDoc),
+    method<ctable_repair<&CTable::fix_counts>>("fix_counts", kFixCountsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef ctable_getsets[] = {
-    {"lines", entry<ctable_lines>, nullptr, kLinesDoc, nullptr},
-    {"num_atoms", entry<ctable_num_atoms>, nullptr, kNumAtomsDoc, nullptr},
-    {"num_bonds", entry<ctable_num_bonds>, nullptr, kNumBondsDoc, nullptr},
-    {"format", entry<ctable_format>, nullptr, kFormatDoc, nullptr},
+    property<ctable_lines>("lines", kLinesDoc),
+    property<ctable_num_atoms>("num_atoms", kNumAtomsDoc),
+    property<ctable_num_bonds>("num_bonds", kNumBondsDoc),
+    property<ctable_format>("format", kFormatDoc),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot ctable_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kCTableDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(entry<ctable_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ctable_dealloc)},
-    {Py_tp_methods, ctable_methods},
-    {Py_tp_getset, ctable_getsets},
-    {0, nullptr},
-};
-
-PyType_Spec ctable_spec = {
-    .name = "molbrook.native.CTable",
-    .basicsize = sizeof(PyCTable),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = ctable_slots,
 };
 
 // The table of a block
@@ -393,8 +350,7 @@ std::optional<CTable> block_table(const PySDBlock* self) {
 // the block's MDL, even when nothing changed. Any failure leaves the block
 // as it was.
 template <CtabStatus (CTable::*Repair)()>
-PyObject* block_repair(PyObject* object, PyObject*) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_repair(PySDBlock* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<CTable> table = block_table(self);
@@ -407,8 +363,7 @@ PyObject* block_repair(PyObject* object, PyObject*) {
 }
 
 template <int64_t (CountsHeader::*Count)>
-PyObject* block_count(PyObject* object) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_count(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   CtabResult<CountsHeader> header = read_block_counts_header(self->block);
@@ -470,12 +425,16 @@ extern const char kBlockFixCountsDoc[] =
     "    NotImplementedError: as CTable.fix_counts raises";
 
 bool init_ctable_type() noexcept {
-  if (CTableType == nullptr) CTableType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&ctable_spec));
+  if (CTableType == nullptr) {
+    CTableType = new_type<PyCTable>("molbrook.native.CTable", Py_TPFLAGS_BASETYPE,
+                                    PyType_Slot{Py_tp_doc, const_cast<char*>(kCTableDoc)}, slot<ctable_new>(Py_tp_new),
+                                    PyType_Slot{Py_tp_methods, ctable_methods},
+                                    PyType_Slot{Py_tp_getset, ctable_getsets});
+  }
   return CTableType != nullptr;
 }
 
-PyObject* block_ctable(PyObject* object, PyObject*) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_ctable(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<CTable> table = block_table(self);
@@ -483,20 +442,15 @@ PyObject* block_ctable(PyObject* object, PyObject*) {
   return wrap_table(CTableType, std::move(*table));
 }
 
-PyObject* block_renumber_indices(PyObject* object, PyObject* unused) {
-  return block_repair<&CTable::renumber_indices>(object, unused);
-}
+PyObject* block_renumber_indices(PySDBlock* self) { return block_repair<&CTable::renumber_indices>(self); }
 
-PyObject* block_fix_counts(PyObject* object, PyObject* unused) {
-  return block_repair<&CTable::fix_counts>(object, unused);
-}
+PyObject* block_fix_counts(PySDBlock* self) { return block_repair<&CTable::fix_counts>(self); }
 
-PyObject* block_num_atoms(PyObject* object, void*) { return block_count<&CountsHeader::num_atoms>(object); }
+PyObject* block_num_atoms(PySDBlock* self) { return block_count<&CountsHeader::num_atoms>(self); }
 
-PyObject* block_num_bonds(PyObject* object, void*) { return block_count<&CountsHeader::num_bonds>(object); }
+PyObject* block_num_bonds(PySDBlock* self) { return block_count<&CountsHeader::num_bonds>(self); }
 
-PyObject* block_format(PyObject* object, void*) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_format(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<CtabFormat> format = read_block_format(self->block);

@@ -2,7 +2,7 @@
 // exceptions connection-table errors raise.
 #pragma once
 
-#include "ref.hpp"
+#include "sdblock.hpp"
 
 namespace molbrook::py {
 
@@ -12,12 +12,12 @@ extern PyTypeObject* CTableType;
 bool init_ctable_type() noexcept;
 
 // SDBlock members, listed in SDBlock's method and property tables.
-PyObject* block_ctable(PyObject* object, PyObject*);
-PyObject* block_renumber_indices(PyObject* object, PyObject*);
-PyObject* block_fix_counts(PyObject* object, PyObject*);
-PyObject* block_num_atoms(PyObject* object, void*);
-PyObject* block_num_bonds(PyObject* object, void*);
-PyObject* block_format(PyObject* object, void*);
+PyObject* block_ctable(PySDBlock* self);
+PyObject* block_renumber_indices(PySDBlock* self);
+PyObject* block_fix_counts(PySDBlock* self);
+PyObject* block_num_atoms(PySDBlock* self);
+PyObject* block_num_bonds(PySDBlock* self);
+PyObject* block_format(PySDBlock* self);
 
 extern const char kBlockCtableDoc[];
 extern const char kBlockRenumberIndicesDoc[];

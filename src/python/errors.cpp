@@ -1,69 +1,64 @@
 #include "errors.hpp"
 
 #include <cerrno>
+#include <optional>
 
 #include "compat.hpp"
 
 namespace molbrook::py {
 namespace {
 
+struct ErrorClassSpec {
+  const char* qualified_name;
+  const char* attribute;  // its name in the native module
+  std::optional<ErrorClass> base;  // ValueError when empty
+  const char* doc;
+};
+
+// In the order of ErrorClass; a base comes before its subclasses. The
+// connection-table errors are published by molbrook.ctable, so the native
+// module keeps them under private names.
+constexpr ErrorClassSpec kErrorClassSpecs[kErrorClassCount] = {
+    {"molbrook.MalformedRecordError", "MalformedRecordError", std::nullopt, "An SD data header line has no `<name>`."},
+    {"molbrook.ctable.CTableError", "_CTableError", std::nullopt,
+     "A connection table's contents do not allow the operation."},
+    {"molbrook.ctable.MalformedCTableError", "_MalformedCTableError", ErrorClass::CTable,
+     "A CTable line is missing, lacks a field, or holds a field that cannot be read."},
+    {"molbrook.ctable.IndicesDuplicateError", "_IndicesDuplicateError", ErrorClass::CTable,
+     "An atom or bond index occurs twice, or a bond names a duplicated atom index."},
+    {"molbrook.ctable.IndicesMismatchError", "_IndicesMismatchError", ErrorClass::CTable,
+     "The number of atom or bond lines differs from what the counts line declares."},
+    {"molbrook.ctable.IndicesOutOfOrderError", "_IndicesOutOfOrderError", ErrorClass::CTable,
+     "Atom or bond indices do not run 1, 2, 3, ... in line order."},
+};
+
+PyObject* error_classes[kErrorClassCount] = {};  // kept for the life of the process
+
 constexpr const char* kDecodeHint =
     "parse_sdf(os.fsencode(path)) reads such files as bytes, and "
     "parse_sdf(open(path, encoding=...)) decodes another encoding.";
 
-// Raises type(message) with `cause`, an exception taken out of the error
-// indicator, as its __cause__. A null message (its formatting failed with
-// an exception set) leaves that exception raised instead.
-void raise_caused_by(Ref cause, PyObject* type, Ref message) noexcept {
-  if (!message) return;
-  PyErr_SetObject(type, message.get());
-  Ref raised = take_exception();
-  PyException_SetCause(raised.get(), cause.release());
-  restore_exception(std::move(raised));
-}
-
 }  // namespace
 
-PyObject* malformed_record_error() noexcept {
-  static PyObject* error_class = nullptr;  // kept for the life of the process
-  if (error_class == nullptr) {
-    error_class = PyErr_NewExceptionWithDoc("molbrook.MalformedRecordError",
-                                            "An SD data header line has no `<name>`.",
-                                            PyExc_ValueError, nullptr);
-    if (error_class == nullptr) {
-      Ref cause = take_exception();
-      raise_caused_by(std::move(cause), PyExc_SystemError,
-                      Ref::steal(PyUnicode_FromString("Failed to initialize new exception type.")));
-    }
+bool init_error_classes() noexcept {
+  for (int i = 0; i < kErrorClassCount; ++i) {
+    if (error_classes[i] != nullptr) continue;
+    const ErrorClassSpec& spec = kErrorClassSpecs[i];
+    PyObject* base = spec.base ? error_classes[static_cast<int>(*spec.base)] : PyExc_ValueError;
+    error_classes[i] = PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, base, nullptr);
+    if (error_classes[i] == nullptr) return false;
   }
-  return error_class;
+  return true;
+}
+
+PyObject* error_class(ErrorClass which) noexcept { return error_classes[static_cast<int>(which)]; }
+
+const char* error_class_attribute(ErrorClass which) noexcept {
+  return kErrorClassSpecs[static_cast<int>(which)].attribute;
 }
 
 void raise_malformed_record() noexcept {
-  if (PyObject* error_class = malformed_record_error()) {
-    PyErr_SetString(error_class, "SD data field header is missing a name");
-  }
-}
-
-PyObject* ctable_error_class(CtableErrorClass which) noexcept {
-  static constexpr const char* kModule = "molbrook.ctable";
-  static constexpr const char* kNames[] = {"MalformedCTableError", "IndicesDuplicateError",
-                                           "IndicesMismatchError", "IndicesOutOfOrderError"};
-  static PyObject* classes[4] = {};  // kept for the life of the process
-  const int index = static_cast<int>(which);
-  if (classes[index] != nullptr) return classes[index];
-
-  Ref module = Ref::steal(PyImport_ImportModule(kModule));
-  Ref found = module ? Ref::steal(PyObject_GetAttrString(module.get(), kNames[index])) : Ref();
-  if (!found) {
-    Ref cause = take_exception();
-    Ref message = Ref::steal(PyUnicode_FromFormat("failed to import exception %s.%s: %S", kModule,
-                                                   kNames[index], cause.get()));
-    raise_caused_by(std::move(cause), PyExc_ImportError, std::move(message));
-    return nullptr;
-  }
-  classes[index] = found.release();
-  return classes[index];
+  PyErr_SetString(error_class(ErrorClass::MalformedRecord), "SD data field header is missing a name");
 }
 
 PyObject* raise_os_error(int error, PyObject* path) noexcept {

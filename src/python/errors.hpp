@@ -7,19 +7,31 @@
 
 namespace molbrook::py {
 
-// molbrook.MalformedRecordError, a ValueError created once per process;
-// null with an exception set if it cannot be created.
-PyObject* malformed_record_error() noexcept;
+// The exception classes the module defines. Each is created once per
+// process, by init_error_classes(), under the module its users import it
+// from (molbrook, molbrook.ctable), so that repr and pickling name it there.
+enum class ErrorClass {
+  MalformedRecord,   // molbrook.MalformedRecordError(ValueError)
+  CTable,            // molbrook.ctable.CTableError(ValueError)
+  MalformedCTable,   // ...and its subclasses
+  IndicesDuplicate,
+  IndicesMismatch,
+  IndicesOutOfOrder,
+};
+inline constexpr int kErrorClassCount = 6;
+
+// Creates the classes; false with an exception set on failure.
+bool init_error_classes() noexcept;
+
+// The class, once init_error_classes() has succeeded (a borrowed reference).
+PyObject* error_class(ErrorClass which) noexcept;
+
+// Its name in the native module: "MalformedRecordError", and for the
+// classes molbrook.ctable publishes a private one ("_CTableError").
+const char* error_class_attribute(ErrorClass which) noexcept;
 
 // Raises MalformedRecordError for a header line without a <name>.
 void raise_malformed_record() noexcept;
-
-// The connection-table exceptions, defined in Python by molbrook.ctable.
-enum class CtableErrorClass { Malformed, Duplicate, Mismatch, OutOfOrder };
-
-// The class, imported from molbrook.ctable on first use and cached for the
-// process; null with an exception set if it cannot be imported.
-PyObject* ctable_error_class(CtableErrorClass which) noexcept;
 
 // Raises OSError(error, os.strerror(error), path): the errno picks the
 // subclass and `filename` is set. Returns null for tail calls.

@@ -8,8 +8,7 @@ namespace molbrook::py {
 // exported without a copy); the export count keeps the block from being
 // edited, and so from moving or freeing those bytes, until the view is
 // released. The view holds a reference to the block itself.
-int block_getbuffer(PyObject* object, Py_buffer* view, int flags) noexcept {
-  PySDBlock* self = as_sdblock(object);
+int block_getbuffer(PySDBlock* self, Py_buffer* view, int flags) noexcept {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return -1;
   if (self->kind == Kind::Str) {
@@ -17,7 +16,7 @@ int block_getbuffer(PyObject* object, Py_buffer* view, int flags) noexcept {
     return -1;
   }
   std::string_view bytes = self->block.bytes();
-  if (PyBuffer_FillInfo(view, object, const_cast<char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()),
+  if (PyBuffer_FillInfo(view, object_of(self), const_cast<char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()),
                         /*readonly=*/1, flags) < 0) {
     return -1;
   }
@@ -25,6 +24,6 @@ int block_getbuffer(PyObject* object, Py_buffer* view, int flags) noexcept {
   return 0;
 }
 
-void block_releasebuffer(PyObject* object, Py_buffer*) noexcept { --as_sdblock(object)->exports; }
+void block_releasebuffer(PySDBlock* self, Py_buffer*) noexcept { --self->exports; }
 
 }  // namespace molbrook::py

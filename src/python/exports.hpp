@@ -3,11 +3,11 @@
 // is live.
 #pragma once
 
-#include "ref.hpp"
+#include "sdblock.hpp"
 
 namespace molbrook::py {
 
-int block_getbuffer(PyObject* object, Py_buffer* view, int flags) noexcept;
-void block_releasebuffer(PyObject* object, Py_buffer* view) noexcept;
+int block_getbuffer(PySDBlock* self, Py_buffer* view, int flags) noexcept;
+void block_releasebuffer(PySDBlock* self, Py_buffer* view) noexcept;
 
 }  // namespace molbrook::py

@@ -1,6 +1,5 @@
 #include "index.hpp"
 
-#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -16,21 +15,28 @@ PyTypeObject* SDIndexType = nullptr;
 
 namespace {
 
+// The state of an SDIndex.
 struct PySDIndex {
-  PyObject_HEAD
+  explicit PySDIndex(std::unique_ptr<IndexState> state) noexcept : state(std::move(state)) {}
+
+  int traverse(visitproc visit, void* arg) const noexcept {
+    if (state == nullptr) return 0;
+    Py_VISIT(state->bytes.get());
+    return state->data->traverse(visit, arg);
+  }
+  void clear() noexcept { std::unique_ptr<IndexState> dropped = std::move(state); }
+
   // Reads share it (and may run at once on several threads, each with the
   // interpreter lock released); close() takes it alone.
   BorrowState borrow;
   std::unique_ptr<IndexState> state;  // null once closed
 };
 
-PySDIndex* as_index(PyObject* object) noexcept { return reinterpret_cast<PySDIndex*>(object); }
-
 // The state of an open index for a read under `borrow`; ValueError once
 // closed.
-IndexState* open_state(PyObject* object, const SharedBorrow& borrow) noexcept {
+IndexState* open_state(PySDIndex* self, const SharedBorrow& borrow) noexcept {
   if (!borrow) return nullptr;
-  IndexState* state = as_index(object)->state.get();
+  IndexState* state = self->state.get();
   if (state == nullptr) PyErr_SetString(PyExc_ValueError, "I/O operation on a closed SDIndex");
   return state;
 }
@@ -79,15 +85,15 @@ PyObject* blocks_list(IndexState& state, const std::vector<uint64_t>& ordinals) 
   return list.release();
 }
 
-Py_ssize_t index_length(PyObject* object) noexcept {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+Py_ssize_t index_length(PySDIndex* self) noexcept {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   return state ? static_cast<Py_ssize_t>(block_count(*state)) : -1;
 }
 
-PyObject* index_subscript(PyObject* object, PyObject* item) {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+PyObject* index_subscript(PySDIndex* self, PyObject* item) {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   if (PySlice_Check(item)) {
     Py_ssize_t start, stop, step;
@@ -108,9 +114,9 @@ PyObject* index_subscript(PyObject* object, PyObject* item) {
   return blocks ? wrap(*state, std::move(blocks->front())) : nullptr;
 }
 
-PyObject* index_take(PyObject* object, PyObject* ordinals) {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+PyObject* index_take(PySDIndex* self, PyObject* ordinals) {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   Ref items = Ref::steal(PySequence_Fast(ordinals, "SDIndex.take() takes an iterable of ordinals"));
   if (!items) return nullptr;
@@ -125,9 +131,9 @@ PyObject* index_take(PyObject* object, PyObject* ordinals) {
   return blocks_list(*state, wanted);
 }
 
-PyObject* index_span(PyObject* object, PyObject* item) noexcept {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+PyObject* index_span(PySDIndex* self, PyObject* item) noexcept {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   std::optional<uint64_t> ordinal = ordinal_of(*state, item);
   if (!ordinal) return nullptr;
@@ -173,13 +179,13 @@ std::vector<uint64_t> match_ordinals(const IndexState& state, const KeyMatch& ma
   return ordinals;
 }
 
-PyObject* index_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* index_get(PySDIndex* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"key", "default", nullptr};
   PyObject* key;
   PyObject* fallback = Py_None;
   if (!parse_fastcall(args, nargs, kwnames, "O|O:get", keywords, &key, &fallback)) return nullptr;
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   std::optional<KeyMatch> match = find_key(*state, key);
   if (!match) return nullptr;
@@ -189,17 +195,17 @@ PyObject* index_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
   return blocks ? wrap(*state, std::move(blocks->front())) : nullptr;
 }
 
-PyObject* index_get_all(PyObject* object, PyObject* key) {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+PyObject* index_get_all(PySDIndex* self, PyObject* key) {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   std::optional<KeyMatch> match = find_key(*state, key);
   return match ? blocks_list(*state, match_ordinals(*state, *match)) : nullptr;
 }
 
-PyObject* index_ordinals(PyObject* object, PyObject* key) {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+PyObject* index_ordinals(PySDIndex* self, PyObject* key) {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   std::optional<KeyMatch> match = find_key(*state, key);
   if (!match) return nullptr;
@@ -214,17 +220,17 @@ PyObject* index_ordinals(PyObject* object, PyObject* key) {
   return list.release();
 }
 
-int index_contains(PyObject* object, PyObject* key) noexcept {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+int index_contains(PySDIndex* self, PyObject* key) noexcept {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return -1;
   std::optional<KeyMatch> match = find_key(*state, key);
   return match ? !match->empty() : -1;
 }
 
-PyObject* index_keys(PyObject* object, PyObject*) {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+PyObject* index_keys(PySDIndex* self) {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   if (!require_keys(*state)) return nullptr;
   Ref list = Ref::steal(PyList_New(0));
@@ -242,9 +248,9 @@ PyObject* index_keys(PyObject* object, PyObject*) {
 
 // Up to `n` ranges of about equal size, each starting on a block start:
 // byte ranges of a plain file, ordinal ranges of a BGZF one.
-PyObject* index_ranges(PyObject* object, PyObject* count) {
-  SharedBorrow borrow(as_index(object)->borrow);
-  IndexState* state = open_state(object, borrow);
+PyObject* index_ranges(PySDIndex* self, PyObject* count) {
+  SharedBorrow borrow(self->borrow);
+  IndexState* state = open_state(self, borrow);
   if (state == nullptr) return nullptr;
   Py_ssize_t n = PyNumber_AsSsize_t(count, PyExc_OverflowError);
   if (n == -1 && PyErr_Occurred()) return nullptr;
@@ -280,112 +286,67 @@ PyObject* index_ranges(PyObject* object, PyObject* count) {
   return list.release();
 }
 
-PyObject* index_close(PyObject* object, PyObject*) {
-  PySDIndex* self = as_index(object);
+PyObject* index_close(PySDIndex* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::unique_ptr<IndexState> closed = std::move(self->state);
   Py_RETURN_NONE;
 }
 
-PyObject* index_enter(PyObject* object, PyObject*) noexcept { return Py_NewRef(object); }
+PyObject* index_enter(PyObject* self) noexcept { return Py_NewRef(self); }
 
-PyObject* index_exit(PyObject* object, PyObject*) { return index_close(object, nullptr); }
+PyObject* index_exit(PySDIndex* self, PyObject* const*, Py_ssize_t) { return index_close(self); }
 
-PyObject* index_iter(PyObject* object) noexcept { return PySeqIter_New(object); }
+PyObject* index_iter(PyObject* self) noexcept { return PySeqIter_New(self); }
 
-PyObject* index_item(PyObject* object, Py_ssize_t i) {
+PyObject* index_item(PySDIndex* self, Py_ssize_t i) {
   Ref number = Ref::steal(PyLong_FromSsize_t(i));
-  return number ? index_subscript(object, number.get()) : nullptr;
-}
-
-int index_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(object));
-  const IndexState* state = as_index(object)->state.get();
-  if (state == nullptr) return 0;
-  Py_VISIT(state->bytes.get());
-  return state->data->traverse(visit, arg);
-}
-
-int index_clear(PyObject* object) noexcept {
-  std::unique_ptr<IndexState> dropped = std::move(as_index(object)->state);
-  return 0;
-}
-
-void index_dealloc(PyObject* object) noexcept {
-  PyObject_GC_UnTrack(object);
-  PyTypeObject* type = Py_TYPE(object);
-  std::destroy_at(&as_index(object)->state);
-  type->tp_free(object);
-  Py_DECREF(type);
+  return number ? index_subscript(self, number.get()) : nullptr;
 }
 
 PyMethodDef index_methods[] = {
-    {"take", entry<index_take>, METH_O,
-     "take($self, ordinals, /)\n--\n\nThe blocks at `ordinals`, in the order given (repeats allowed), as a list."},
-    {"span", entry<index_span>, METH_O,
-     "span($self, i, /)\n--\n\n"
-     "`(start, length)` of block i in the file's bytes (decompressed bytes of a\nBGZF file)."},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<index_get>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get($self, key, default=None)\n--\n\nThe first block (in file order) whose key is `key`, else `default`."},
-    {"get_all", entry<index_get_all>, METH_O,
-     "get_all($self, key, /)\n--\n\nEvery block whose key is `key`, in file order (a list, empty if none)."},
-    {"ordinals", entry<index_ordinals>, METH_O,
-     "ordinals($self, key, /)\n--\n\nThe ordinals of the blocks whose key is `key`, in file order."},
-    {"keys", entry<index_keys>, METH_NOARGS,
-     "keys($self, /)\n--\n\nThe distinct keys, in order of first appearance."},
-    {"ranges", entry<index_ranges>, METH_O,
-     "ranges($self, n, /)\n--\n\n"
-     "Up to `n` `(start, end)` ranges of about equal size, each starting on a\n"
-     "block start: byte ranges for `parse_sdf_range` on a plain file, ordinal\n"
-     "ranges (`idx[start:end]`) on a BGZF file."},
-    {"close", entry<index_close>, METH_NOARGS,
-     "close($self, /)\n--\n\nClose the data file and release the index. Closing twice does nothing."},
-    {"__enter__", entry<index_enter>, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
-    {"__exit__", entry<index_exit>, METH_VARARGS, "__exit__($self, /, *_exc_info)\n--\n\n"},
+    method<index_take>("take", "take($self, ordinals, /)\n--\n\n"
+                               "The blocks at `ordinals`, in the order given (repeats allowed), as a list."),
+    method<index_span>("span", "span($self, i, /)\n--\n\n"
+                               "`(start, length)` of block i in the file's bytes (decompressed bytes of a\nBGZF file)."),
+    method<index_get>("get", "get($self, key, default=None)\n--\n\n"
+                             "The first block (in file order) whose key is `key`, else `default`."),
+    method<index_get_all>("get_all", "get_all($self, key, /)\n--\n\n"
+                                     "Every block whose key is `key`, in file order (a list, empty if none)."),
+    method<index_ordinals>("ordinals", "ordinals($self, key, /)\n--\n\n"
+                                       "The ordinals of the blocks whose key is `key`, in file order."),
+    method<index_keys>("keys", "keys($self, /)\n--\n\nThe distinct keys, in order of first appearance."),
+    method<index_ranges>("ranges", "ranges($self, n, /)\n--\n\n"
+                                   "Up to `n` `(start, end)` ranges of about equal size, each starting on a\n"
+                                   "block start: byte ranges for `parse_sdf_range` on a plain file, ordinal\n"
+                                   "ranges (`idx[start:end]`) on a BGZF file."),
+    method<index_close>("close", "close($self, /)\n--\n\n"
+                                 "Close the data file and release the index. Closing twice does nothing."),
+    method<index_enter>("__enter__", "__enter__($self, /)\n--\n\n"),
+    method<index_exit>("__exit__", "__exit__($self, /, *_exc_info)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot index_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Random access to the blocks of an SD file, by ordinal or by key; made by\n"
-                    "`index_sdf`. Safe to share between threads.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(entry<index_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
-    {Py_tp_methods, index_methods},
-    {Py_mp_length, reinterpret_cast<void*>(entry<index_length>)},
-    {Py_mp_subscript, reinterpret_cast<void*>(entry<index_subscript>)},
-    {Py_sq_length, reinterpret_cast<void*>(entry<index_length>)},
-    {Py_sq_item, reinterpret_cast<void*>(entry<index_item>)},
-    {Py_sq_contains, reinterpret_cast<void*>(entry<index_contains>)},
-    {0, nullptr},
-};
-
-PyType_Spec index_spec = {
-    .name = "molbrook.native.SDIndex",
-    .basicsize = sizeof(PySDIndex),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = index_slots,
-};
+constexpr const char* kIndexDoc =
+    "Random access to the blocks of an SD file, by ordinal or by key; made by\n"
+    "`index_sdf`. Safe to share between threads.";
 
 }  // namespace
 
 bool init_index_type() noexcept {
-  if (SDIndexType == nullptr) SDIndexType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec));
+  if (SDIndexType == nullptr) {
+    SDIndexType = new_type<PySDIndex>(
+        "molbrook.native.SDIndex", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        PyType_Slot{Py_tp_doc, const_cast<char*>(kIndexDoc)}, slot<index_iter>(Py_tp_iter),
+        PyType_Slot{Py_tp_methods, index_methods}, slot<index_length>(Py_mp_length),
+        slot<index_subscript>(Py_mp_subscript), slot<index_length>(Py_sq_length), slot<index_item>(Py_sq_item),
+        slot<index_contains>(Py_sq_contains));
+  }
   return SDIndexType != nullptr;
 }
 
 PyObject* new_index(std::unique_ptr<IndexState> state) noexcept {
-  PyObject* object = SDIndexType->tp_alloc(SDIndexType, 0);
-  if (object == nullptr) return nullptr;
-  PySDIndex* self = as_index(object);
-  new (&self->borrow) BorrowState();
-  new (&self->state) std::unique_ptr<IndexState>(std::move(state));
-  return object;
+  return new_object<PySDIndex>(SDIndexType, std::move(state));
 }
 
 }  // namespace molbrook::py

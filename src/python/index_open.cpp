@@ -147,7 +147,7 @@ std::vector<KeySpec> key_specs(const std::optional<IndexView>& previous, const s
   return specs;
 }
 
-PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", nullptr};
   PyObject *path_object, *sidecar_object, *key_object, *title_object, *bgzf;
   if (!parse_fastcall(args, nargs, kwnames, "OOOOO:_open_index", keywords, &path_object, &sidecar_object,
@@ -223,12 +223,11 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 }  // namespace
 
-PyMethodDef open_index_def = {
-    "_open_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<open_index>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef open_index_def = function<open_index>(
+    "_open_index",
     "_open_index(path, sidecar, key, on_title, bgzf)\n--\n\n"
     "An SDIndex of `path` and the bytes of its new index file, or None when\n"
     "the sidecar at `sidecar` still describes the file. `key` is a record\n"
-    "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None."};
+    "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None.");
 
 }  // namespace molbrook::py

@@ -6,7 +6,6 @@
 #include "iter.hpp"
 
 #include <cstdint>
-#include <new>
 #include <utility>
 
 #include "borrow.hpp"
@@ -21,25 +20,35 @@ PyTypeObject* SDNameIteratorType = nullptr;
 
 namespace {
 
+// The state of a record iterator.
 struct PyRecordIterator {
-  PyObject_HEAD
-  BorrowState borrow;
-  PyObject* block;   // strong reference to the SDBlock
-  uint64_t version;  // the block's record change counter at creation
-  uint64_t offset;   // where the next scan starts in the SD data section
-  bool done;
-};
+  PyRecordIterator(Ref block, uint64_t version) noexcept : block(std::move(block)), version(version) {}
 
-PyRecordIterator* as_iterator(PyObject* object) noexcept { return reinterpret_cast<PyRecordIterator*>(object); }
+  // The block may be an instance of an SDBlock subclass whose attributes
+  // lead back to the iterator.
+  int traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(block.get());
+    return 0;
+  }
+  void clear() noexcept {
+    done = true;
+    Ref dropped = std::move(block);
+  }
+
+  BorrowState borrow;
+  Ref block;            // the SDBlock
+  uint64_t version;     // the block's record change counter at creation
+  uint64_t offset = 0;  // where the next scan starts in the SD data section
+  bool done = false;
+};
 
 // The next record's name, or (name, value) tuple. Ends for good at the end
 // of the records or at the first error.
 template <bool WithValues>
-PyObject* iterator_next(PyObject* object) {
-  PyRecordIterator* self = as_iterator(object);
+PyObject* iterator_next(PyRecordIterator* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow || self->done) return nullptr;
-  PySDBlock* block = as_sdblock(self->block);
+  PySDBlock* block = as_sdblock(self->block.get());
   SharedBorrow block_borrow(block->borrow);
   if (!block_borrow) return nullptr;
   self->done = true;  // until a record is returned
@@ -74,63 +83,25 @@ PyObject* iterator_next(PyObject* object) {
   return result.release();
 }
 
-// The block may be an instance of an SDBlock subclass whose attributes
-// lead back to the iterator.
-int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(object));
-  Py_VISIT(as_iterator(object)->block);
-  return 0;
-}
-
-int iterator_clear(PyObject* object) noexcept {
-  PyRecordIterator* self = as_iterator(object);
-  self->done = true;
-  Py_CLEAR(self->block);
-  return 0;
-}
-
-void iterator_dealloc(PyObject* object) noexcept {
-  PyObject_GC_UnTrack(object);
-  PyTypeObject* type = Py_TYPE(object);
-  Py_XDECREF(as_iterator(object)->block);
-  type->tp_free(object);
-  Py_DECREF(type);
-}
-
-PyTypeObject* make_iterator_type(const char* name, const char* doc, iternextfunc next) noexcept {
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-      {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-      {Py_tp_iternext, reinterpret_cast<void*>(next)},
-      {0, nullptr},
-  };
-  PyType_Spec spec = {
-      .name = name,
-      .basicsize = sizeof(PyRecordIterator),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-               Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      .slots = slots,
-  };
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+template <bool WithValues>
+PyTypeObject* new_iterator_type(const char* name, const char* doc) noexcept {
+  return new_type<PyRecordIterator>(name, Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                    PyType_Slot{Py_tp_doc, const_cast<char*>(doc)},
+                                    slot<PyObject_SelfIter>(Py_tp_iter),
+                                    slot<iterator_next<WithValues>>(Py_tp_iternext));
 }
 
 }  // namespace
 
 bool init_record_iterator_types() noexcept {
   if (SDRecordIteratorType == nullptr) {
-    SDRecordIteratorType = make_iterator_type("molbrook.native._SDRecordIterator",
-                                              "Lazily iterate over one block's SD data records.",
-                                              entry<iterator_next<true>>);
+    SDRecordIteratorType = new_iterator_type<true>("molbrook.native._SDRecordIterator",
+                                                   "Lazily iterate over one block's SD data records.");
     if (SDRecordIteratorType == nullptr) return false;
   }
   if (SDNameIteratorType == nullptr) {
-    SDNameIteratorType = make_iterator_type("molbrook.native._SDNameIterator",
-                                            "Lazily iterate over one block's record names.",
-                                            entry<iterator_next<false>>);
+    SDNameIteratorType = new_iterator_type<false>("molbrook.native._SDNameIterator",
+                                                  "Lazily iterate over one block's record names.");
   }
   return SDNameIteratorType != nullptr;
 }
@@ -143,15 +114,7 @@ PyObject* new_record_iterator(PyTypeObject* type, PyObject* block) noexcept {
     if (!borrow) return nullptr;
     version = source->record_version;
   }
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  PyRecordIterator* self = as_iterator(object);
-  new (&self->borrow) BorrowState();
-  self->block = Py_NewRef(block);
-  self->version = version;
-  self->offset = 0;
-  self->done = false;
-  return object;
+  return new_object<PyRecordIterator>(type, Ref::borrow(block), version);
 }
 
 }  // namespace molbrook::py

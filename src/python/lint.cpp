@@ -194,7 +194,7 @@ PyObject* scan_released(std::string_view text, size_t offset, size_t stop, bool 
   return result_tuple(offset, result, arguments);
 }
 
-PyObject* lint_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* lint_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"path", "start", "end", "select", "fix", "unsafe", "edits", "write",
                                          "first_ending", nullptr};
   PyObject* source;
@@ -228,7 +228,7 @@ PyObject* lint_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return scan_released(file.substr(first), first, stop, first == 0, true, arguments);
 }
 
-PyObject* lint_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* lint_bytes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"data", "at_start", "at_eof", "select", "fix", "unsafe", "edits", "write",
                                          "first_ending", nullptr};
   PyObject* data;
@@ -267,21 +267,19 @@ Ref lint_code_names() noexcept {
   return names;
 }
 
-PyMethodDef lint_path_def = {
-    "_lint_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<lint_path>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef lint_path_def = function<lint_path>(
+    "_lint_path",
     "_lint_path(path, start, end, *, select=0, fix=0, unsafe=False, edits=False, write=None, first_ending=None)\n"
     "--\n\n"
     "Lint the blocks of a mapped plain file that start in [start, end), and\n"
     "with write, write them with their fixes applied; None when the file is\n"
-    "not mapped."};
+    "not mapped.");
 
-PyMethodDef lint_bytes_def = {
-    "_lint_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<lint_bytes>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef lint_bytes_def = function<lint_bytes>(
+    "_lint_bytes",
     "_lint_bytes(data, at_start, at_eof, *, select=0, fix=0, unsafe=False, edits=False, write=None,\n"
     "            first_ending=None)\n--\n\n"
     "Lint the whole blocks of a bytes-like object (all of it at_eof), and with\n"
-    "write, write them with their fixes applied."};
+    "write, write them with their fixes applied.");
 
 }  // namespace molbrook::py

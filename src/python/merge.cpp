@@ -132,7 +132,7 @@ bool merge_block(MergeTable& table, PySDBlock* block, uint64_t number) {
   return true;
 }
 
-PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"blocks", "dest", "text_as_utf8", "record", "keys", "names", "columns",
                                          nullptr};
   PyObject *blocks, *dest, *text_as_utf8, *record, *keys, *names, *columns;
@@ -161,9 +161,8 @@ PyObject* merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
-PyMethodDef merge_blocks_def = {
-    "_merge_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<merge_blocks>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef merge_blocks_def = function<merge_blocks>(
+    "_merge_blocks",
     "_merge_blocks(blocks, dest, text_as_utf8, record, keys, names, columns)\n--\n\n"
     "Write the blocks to `dest` as sdf_writer does (a binary file object with\n"
     "`text_as_utf8` takes text blocks as UTF-8), first setting on each block\n"
@@ -173,6 +172,6 @@ PyMethodDef merge_blocks_def = {
     "those that got a value, the rows matched, and the numbers (from 0) of the\n"
     "blocks that could not take records (no M  END line ends their MDL), written\n"
     "as the refused edit left them. ValueError for a value that would not read\n"
-    "back, naming its row and column."};
+    "back, naming its row and column.");
 
 }  // namespace molbrook::py

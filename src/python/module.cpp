@@ -56,11 +56,20 @@ bool add_public(PyObject* module, const char* name, Ref value) noexcept {
          PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
-Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(reinterpret_cast<PyObject*>(type)); }
+Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(type_object(type)); }
 
 Ref new_function(PyMethodDef* def, PyObject* module) noexcept {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   return module_name ? Ref::steal(PyCFunction_NewEx(def, nullptr, module_name.get())) : Ref();
+}
+
+// Adds every exception class of the module.
+bool add_error_classes(PyObject* module) noexcept {
+  for (int i = 0; i < kErrorClassCount; ++i) {
+    const auto which = static_cast<ErrorClass>(i);
+    if (!add_public(module, error_class_attribute(which), Ref::borrow(error_class(which)))) return false;
+  }
+  return true;
 }
 
 int exec_native(PyObject* module) noexcept {
@@ -68,18 +77,13 @@ int exec_native(PyObject* module) noexcept {
     PyErr_Format(PyExc_TypeError, "module exec expected a module, not %.200s", Py_TYPE(module)->tp_name);
     return -1;
   }
-  PyObject* malformed = malformed_record_error();
-  if (malformed == nullptr || !init_types()) return -1;
-  Ref malformed_name = Ref::steal(PyObject_GetAttrString(malformed, "__name__"));
-  const char* malformed_text = malformed_name ? PyUnicode_AsUTF8(malformed_name.get()) : nullptr;
-  if (malformed_text == nullptr) return -1;
-
+  if (!init_error_classes() || !init_types()) return -1;
   bool added = add_public(module, "CTable", new_reference(CTableType)) &&
                add_public(module, "SDBlock", new_reference(SDBlockType)) &&
                add_public(module, "_SDBlockIterator", new_reference(SDBlockIteratorType)) &&
                add_public(module, "_SDRecordIterator", new_reference(SDRecordIteratorType)) &&
                add_public(module, "_SDNameIterator", new_reference(SDNameIteratorType)) &&
-               add_public(module, malformed_text, Ref::borrow(malformed)) &&
+               add_error_classes(module) &&
                add_public(module, "parse_sdf", new_function(&parse_sdf_def, module)) &&
                add_public(module, "parse_sdf_range", new_function(&parse_sdf_range_def, module)) &&
                add_public(module, "_compression_of", new_function(&compression_of_def, module)) &&

@@ -30,7 +30,8 @@ uint32_t hash_name(std::string_view name) noexcept {
 
 PyObject* NameCache::make(std::string_view name) const noexcept {
   const auto size = static_cast<Py_ssize_t>(name.size());
-  return kind_ == Kind::Bytes ? PyBytes_FromStringAndSize(name.data(), size) : PyUnicode_DecodeUTF8(name.data(), size, nullptr);
+  if (kind_ == Kind::Bytes) return PyBytes_FromStringAndSize(name.data(), size);
+  return PyUnicode_DecodeUTF8(name.data(), size, nullptr);
 }
 
 bool NameCache::holds(uint32_t index, std::string_view name) const noexcept {

@@ -74,10 +74,9 @@ namespace {
 // for every record in order; MalformedRecordError at a header line
 // without a name. Nothing partial is returned.
 template <class Add>
-PyObject* read_records(PyObject* object, PyObject* result, Add add) {
+PyObject* read_records(PySDBlock* self, PyObject* result, Add add) {
   Ref filled = Ref::steal(result);
   if (!filled) return nullptr;
-  PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   NameCache* cache = thread_name_cache(self->kind);
@@ -115,8 +114,8 @@ bool find_value(PySDBlock* self, PyObject* key, Ref& value) {
 
 }  // namespace
 
-PyObject* block_records(PyObject* object, PyObject*) {
-  return read_records(object, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
+PyObject* block_records(PySDBlock* self) {
+  return read_records(self, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
     Ref name = Ref::steal(objects.name_in_sequence(record));
     if (!name) return false;
     Ref pair = Ref::steal(RecordObjects::pair(std::move(name), Ref::steal(objects.value(record))));
@@ -124,15 +123,15 @@ PyObject* block_records(PyObject* object, PyObject*) {
   });
 }
 
-PyObject* block_names(PyObject* object, PyObject*) {
-  return read_records(object, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
+PyObject* block_names(PySDBlock* self) {
+  return read_records(self, PyList_New(0), [](PyObject* list, RecordObjects& objects, const ScannedRecord& record) {
     Ref name = Ref::steal(objects.name_in_sequence(record));
     return name && PyList_Append(list, name.get()) == 0;
   });
 }
 
-PyObject* block_to_dict(PyObject* object, PyObject*) {
-  return read_records(object, PyDict_New(), [](PyObject* dict, RecordObjects& objects, const ScannedRecord& record) {
+PyObject* block_to_dict(PySDBlock* self) {
+  return read_records(self, PyDict_New(), [](PyObject* dict, RecordObjects& objects, const ScannedRecord& record) {
     Ref name = Ref::steal(objects.name_in_sequence(record));
     if (!name) return false;
     Ref value = Ref::steal(objects.value(record));
@@ -140,7 +139,7 @@ PyObject* block_to_dict(PyObject* object, PyObject*) {
   });
 }
 
-PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* block_get(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"name", "default", nullptr};
   PyObject* key;
   PyObject* fallback = Py_None;
@@ -150,7 +149,6 @@ PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
   } else if (!parse_fastcall(args, nargs, kwnames, "O|O:get", keywords, &key, &fallback)) {
     return nullptr;
   }
-  PySDBlock* self = as_sdblock(object);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Ref value;
@@ -158,8 +156,8 @@ PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
   return value ? value.release() : Py_NewRef(fallback);
 }
 
-PyObject* block_iter_records(PyObject* object, PyObject*) noexcept {
-  return new_record_iterator(SDRecordIteratorType, object);
+PyObject* block_iter_records(PySDBlock* self) noexcept {
+  return new_record_iterator(SDRecordIteratorType, object_of(self));
 }
 
 // Editing ----------------------------------------------------------------
@@ -312,8 +310,7 @@ bool pair_bytes(const PySDBlock* self, PyObject* pairs, std::vector<RecordPair>&
 
 }  // namespace
 
-PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_append_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<RecordEdit> edit = bound_edit(self, args, nargs, kwnames, "OO|$O:append_record", "append_record");
@@ -321,8 +318,7 @@ PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_
   Py_RETURN_NONE;
 }
 
-PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_set_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<RecordEdit> edit = bound_edit(self, args, nargs, kwnames, "OO|$O:set_record", "set_record");
@@ -330,7 +326,7 @@ PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t n
   Py_RETURN_NONE;
 }
 
-PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* block_remove_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"name", nullptr};
   PyObject* name;
   if (kwnames == nullptr && nargs == 1) {
@@ -338,14 +334,13 @@ PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_
   } else if (!parse_fastcall(args, nargs, kwnames, "O:remove_record", keywords, &name)) {
     return nullptr;
   }
-  PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Py_ssize_t removed = remove_records(self, name);
   return removed < 0 ? nullptr : PyLong_FromSsize_t(removed);
 }
 
-PyObject* block_rename_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* block_rename_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"old", "new", nullptr};
   PyObject* old_name;
   PyObject* new_name;
@@ -355,14 +350,13 @@ PyObject* block_rename_record(PyObject* object, PyObject* const* args, Py_ssize_
   } else if (!parse_fastcall(args, nargs, kwnames, "OO:rename_record", keywords, &old_name, &new_name)) {
     return nullptr;
   }
-  PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Py_ssize_t renamed = rename_in_block(self, old_name, new_name);
   return renamed < 0 ? nullptr : PyLong_FromSsize_t(renamed);
 }
 
-PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* block_replace_records(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"records", "header", nullptr};
   PyObject* records;
   PyObject* header = nullptr;
@@ -373,7 +367,6 @@ PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssiz
   // very block: block.replace_records(block.records()).
   Ref pairs = collect_record_pairs(records);
   if (!pairs) return nullptr;
-  PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::vector<RecordPair> converted;
@@ -395,8 +388,7 @@ bool append_initial_records(PySDBlock* self, PyObject* records, HeaderStyle styl
 
 // Mapping protocol -------------------------------------------------------
 
-PyObject* block_subscript(PyObject* object, PyObject* key) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_subscript(PySDBlock* self, PyObject* key) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Ref value;
@@ -405,8 +397,7 @@ PyObject* block_subscript(PyObject* object, PyObject* key) {
   return value.release();
 }
 
-int block_ass_subscript(PyObject* object, PyObject* key, PyObject* value) {
-  PySDBlock* self = as_sdblock(object);
+int block_ass_subscript(PySDBlock* self, PyObject* key, PyObject* value) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return -1;
   if (value == nullptr) {
@@ -418,8 +409,7 @@ int block_ass_subscript(PyObject* object, PyObject* key, PyObject* value) {
   return edit && set_record(self, *edit) ? 0 : -1;
 }
 
-Py_ssize_t block_length(PyObject* object) {
-  PySDBlock* self = as_sdblock(object);
+Py_ssize_t block_length(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return -1;
   RecordResult<size_t> records = count(record_section(self->block), self->record_index);
@@ -430,8 +420,7 @@ Py_ssize_t block_length(PyObject* object) {
   return static_cast<Py_ssize_t>(*records);
 }
 
-int block_contains(PyObject* object, PyObject* key) {
-  PySDBlock* self = as_sdblock(object);
+int block_contains(PySDBlock* self, PyObject* key) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return -1;
   std::optional<std::string_view> name = to_block_bytes(self, key, "record names");
@@ -444,7 +433,7 @@ int block_contains(PyObject* object, PyObject* key) {
   return *found ? 1 : 0;
 }
 
-PyObject* block_iter(PyObject* object) noexcept { return new_record_iterator(SDNameIteratorType, object); }
+PyObject* block_iter(PySDBlock* self) noexcept { return new_record_iterator(SDNameIteratorType, object_of(self)); }
 
 // Docstrings -------------------------------------------------------------
 

@@ -10,19 +10,19 @@
 
 namespace molbrook::py {
 
-// Reading methods (METH_NOARGS, and get with METH_FASTCALL | METH_KEYWORDS).
-PyObject* block_records(PyObject* object, PyObject*);
-PyObject* block_names(PyObject* object, PyObject*);
-PyObject* block_to_dict(PyObject* object, PyObject*);
-PyObject* block_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* block_iter_records(PyObject* object, PyObject*) noexcept;
+// Reading methods.
+PyObject* block_records(PySDBlock* self);
+PyObject* block_names(PySDBlock* self);
+PyObject* block_to_dict(PySDBlock* self);
+PyObject* block_get(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* block_iter_records(PySDBlock* self) noexcept;
 
-// Editing methods (METH_FASTCALL | METH_KEYWORDS).
-PyObject* block_append_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* block_set_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* block_remove_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* block_rename_record(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* block_replace_records(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Editing methods.
+PyObject* block_append_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* block_set_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* block_remove_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* block_rename_record(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* block_replace_records(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern const char kRecordsDoc[];
 extern const char kNamesDoc[];
@@ -37,11 +37,11 @@ extern const char kReplaceRecordsDoc[];
 
 // The mapping protocol: block[name], block[name] = value, del block[name],
 // len(block), name in block and iter(block).
-PyObject* block_subscript(PyObject* object, PyObject* key);
-int block_ass_subscript(PyObject* object, PyObject* key, PyObject* value);
-Py_ssize_t block_length(PyObject* object);
-int block_contains(PyObject* object, PyObject* key);
-PyObject* block_iter(PyObject* object) noexcept;
+PyObject* block_subscript(PySDBlock* self, PyObject* key);
+int block_ass_subscript(PySDBlock* self, PyObject* key, PyObject* value);
+Py_ssize_t block_length(PySDBlock* self);
+int block_contains(PySDBlock* self, PyObject* key);
+PyObject* block_iter(PySDBlock* self) noexcept;
 
 // The constructor's records= step: appends the pairs of a mapping or an
 // iterable of (name, value) tuples to a block not yet shared with Python

@@ -9,7 +9,7 @@
 namespace molbrook::py {
 namespace {
 
-PyObject* compression_of_path(PyObject*, PyObject* source) noexcept {
+PyObject* compression_of_path(PyObject* source) noexcept {
   PathArgument path;
   if (!convert_path(source, path)) return nullptr;
   OpenedFile opened;
@@ -38,9 +38,9 @@ bool open_released(const PathArgument& path, OpenedFile& opened) noexcept {
   return true;
 }
 
-PyMethodDef compression_of_def = {
-    "_compression_of", entry<compression_of_path>, METH_O,
+PyMethodDef compression_of_def = function<compression_of_path>(
+    "_compression_of",
     "_compression_of(path, /)\n--\n\n"
-    "The compression a file's first bytes tell: 'gzip', 'bzip2', 'xz', 'zstd'\nor None."};
+    "The compression a file's first bytes tell: 'gzip', 'bzip2', 'xz', 'zstd'\nor None.");
 
 }  // namespace molbrook::py

@@ -108,8 +108,14 @@ struct DoneSource {};
 using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, BufferSource, FdSource, MappedReader,
                             PositionalSource>;
 
+// The state of a block iterator.
 struct PySDBlockIterator {
-  PyObject_HEAD
+  PySDBlockIterator(Source source, std::optional<Kind> kind, bool utf8_valid)
+      : source(std::move(source)), kind(kind), utf8_valid(utf8_valid) {}
+
+  int traverse(visitproc visit, void* arg) const noexcept;
+  void clear() noexcept;
+
   BorrowState borrow;
   Source source;
   BlockSplitter splitter;  // fed by the chunked sources
@@ -119,8 +125,6 @@ struct PySDBlockIterator {
   std::optional<Kind> kind;
   bool utf8_valid;  // copied into every block: the data came from Python objects
 };
-
-PySDBlockIterator* as_iterator(PyObject* object) noexcept { return reinterpret_cast<PySDBlockIterator*>(object); }
 
 // The argument of every file-object read, created once per process.
 PyObject* chunk_size_object() noexcept {
@@ -504,19 +508,10 @@ void finish(PySDBlockIterator* self) noexcept {
 }
 
 PyObject* new_iterator(Source source, std::optional<Kind> kind, bool utf8_valid) noexcept {
-  PyObject* object = SDBlockIteratorType->tp_alloc(SDBlockIteratorType, 0);
-  if (object == nullptr) return nullptr;
-  PySDBlockIterator* self = as_iterator(object);
-  new (&self->borrow) BorrowState();
-  new (&self->source) Source(std::move(source));
-  new (&self->splitter) BlockSplitter();
-  self->kind = kind;
-  self->utf8_valid = utf8_valid;
-  return object;
+  return new_object<PySDBlockIterator>(SDBlockIteratorType, std::move(source), kind, utf8_valid);
 }
 
-PyObject* iterator_next(PyObject* object) noexcept {
-  PySDBlockIterator* self = as_iterator(object);
+PyObject* iterator_next(PySDBlockIterator* self) noexcept {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::optional<Block> block;
@@ -529,8 +524,7 @@ PyObject* iterator_next(PyObject* object) noexcept {
   return result;
 }
 
-PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
-  PySDBlockIterator* self = as_iterator(object);
+PyObject* iterator_close(PySDBlockIterator* self) noexcept {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   finish(self);
@@ -574,54 +568,20 @@ struct SourceTraversal {
   }
 };
 
-int iterator_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(object));
-  return std::visit(SourceTraversal{visit, arg}, as_iterator(object)->source);
+int PySDBlockIterator::traverse(visitproc visit, void* arg) const noexcept {
+  return std::visit(SourceTraversal{visit, arg}, source);
 }
 
-int iterator_clear(PyObject* object) noexcept {
-  finish(as_iterator(object));
-  return 0;
-}
-
-void iterator_dealloc(PyObject* object) noexcept {
-  PyObject_GC_UnTrack(object);
-  PySDBlockIterator* self = as_iterator(object);
-  PyTypeObject* type = Py_TYPE(object);
-  std::destroy_at(&self->source);
-  std::destroy_at(&self->splitter);
-  type->tp_free(object);
-  Py_DECREF(type);
-}
+void PySDBlockIterator::clear() noexcept { finish(this); }
 
 PyMethodDef iterator_methods[] = {
-    {"close", entry<iterator_close>, METH_NOARGS,
-     "close($self, /)\n--\n\n"
-     "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."},
+    method<iterator_close>("close",
+                           "close($self, /)\n--\n\n"
+                           "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot iterator_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(entry<iterator_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(entry<iterator_traverse>)},
-    {Py_tp_clear, reinterpret_cast<void*>(entry<iterator_clear>)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(entry<iterator_next>)},
-    {Py_tp_methods, iterator_methods},
-    {0, nullptr},
-};
-
-PyType_Spec iterator_spec = {
-    .name = "molbrook.native._SDBlockIterator",
-    .basicsize = sizeof(PySDBlockIterator),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-             Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = iterator_slots,
-};
-
-PyObject* parse_sdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_sdf(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"source", "borrow", nullptr};
   PyObject* source;
   PyObject* borrow_flag = Py_False;
@@ -655,7 +615,7 @@ bool offset_argument(Py_ssize_t value, const char* name, size_t& offset) noexcep
   return true;
 }
 
-PyObject* parse_sdf_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_sdf_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"path", "start", "end", "borrow", nullptr};
   PyObject* source;
   Py_ssize_t start_value;
@@ -692,18 +652,22 @@ PyObject* parse_sdf_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 bool init_block_iterator_type() noexcept {
   if (SDBlockIteratorType == nullptr) {
-    SDBlockIteratorType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+    SDBlockIteratorType = new_type<PySDBlockIterator>(
+        "molbrook.native._SDBlockIterator", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        PyType_Slot{Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
+        slot<PyObject_SelfIter>(Py_tp_iter), slot<iterator_next>(Py_tp_iternext),
+        PyType_Slot{Py_tp_methods, iterator_methods});
   }
   return SDBlockIteratorType != nullptr;
 }
 
-PyObject* block_from_sdf(PyObject*, PyObject* sdf) noexcept {
+PyObject* block_from_sdf(PyObject* sdf) noexcept {
   std::optional<Chunk> text = chunk_of(sdf, "SDBlock.from_sdf argument must be str or bytes");
   if (!text) return nullptr;
   return new_iterator(BufferSource{Ref::borrow(sdf), text->bytes}, text->kind, true);
 }
 
-PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
+PyObject* block_from_lines(PyObject* lines) noexcept {
   if (PyUnicode_Check(lines) || PyBytes_Check(lines)) {
     PyErr_SetString(PyExc_TypeError,
                     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
@@ -720,7 +684,7 @@ PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept {
 bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {
   found = MappedSource{};
   if (Py_TYPE(object) != SDBlockIteratorType) return true;
-  PySDBlockIterator* self = as_iterator(object);
+  PySDBlockIterator* self = state_of<PySDBlockIterator>(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return false;
   try {
@@ -748,18 +712,15 @@ const char kFromLinesDoc[] =
     "from_lines(lines, /)\n--\n\n"
     "Parse SDBlocks from homogeneous str or bytes lines or a file object.";
 
-PyMethodDef parse_sdf_def = {
-    "parse_sdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<parse_sdf>)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object."};
+PyMethodDef parse_sdf_def = function<parse_sdf>(
+    "parse_sdf", "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object.");
 
-PyMethodDef parse_sdf_range_def = {
-    "parse_sdf_range", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<parse_sdf_range>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef parse_sdf_range_def = function<parse_sdf_range>(
+    "parse_sdf_range",
     "parse_sdf_range(path, start, end, *, borrow=False)\n--\n\n"
     "Lazily parse the SDBlocks of an SDF path whose first byte lies at a file\n"
     "offset in [start, end): the blocks parse_sdf(path, borrow=borrow) gives\n"
     "there. Ranges cut at any offsets give every block once, so processes can\n"
-    "share a large file. The path must be a plain (uncompressed) regular file."};
+    "share a large file. The path must be a plain (uncompressed) regular file.");
 
 }  // namespace molbrook::py

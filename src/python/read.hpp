@@ -19,9 +19,9 @@ bool init_block_iterator_type() noexcept;
 extern PyMethodDef parse_sdf_def;
 extern PyMethodDef parse_sdf_range_def;
 
-// The static methods SDBlock.from_sdf and SDBlock.from_lines (METH_O).
-PyObject* block_from_sdf(PyObject*, PyObject* sdf) noexcept;
-PyObject* block_from_lines(PyObject*, PyObject* lines) noexcept;
+// The static methods SDBlock.from_sdf and SDBlock.from_lines.
+PyObject* block_from_sdf(PyObject* sdf) noexcept;
+PyObject* block_from_lines(PyObject* lines) noexcept;
 extern const char kFromSdfDoc[];
 extern const char kFromLinesDoc[];
 

@@ -22,7 +22,7 @@ std::optional<std::string_view> text_bytes(PyObject* text) noexcept {
   return std::string_view(utf8, static_cast<size_t>(size));
 }
 
-PyObject* record_problem(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* record_problem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"name", "value", nullptr};
   PyObject* name;
   PyObject* value = Py_None;
@@ -49,13 +49,12 @@ bool check_record_name(PyObject* shown, std::string_view name) noexcept {
   return !problem;
 }
 
-PyMethodDef record_problem_def = {
-    "_record_problem", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<record_problem>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef record_problem_def = function<record_problem>(
+    "_record_problem",
     "_record_problem(name, value=None)\n--\n\n"
     "Why the record name (and value), str or bytes, would not read back as\n"
     "written, as \"the name holds a line break\", or None when it would. A\n"
     "name must hold no `<`, `>` or line break and not be empty; a value must\n"
-    "hold no blank line, no line starting with $$$$ and no carriage return."};
+    "hold no blank line, no line starting with $$$$ and no carriage return.");
 
 }  // namespace molbrook::py

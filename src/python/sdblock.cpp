@@ -4,7 +4,6 @@
 #include "sdblock.hpp"
 
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "core/text/lines.hpp"
@@ -69,15 +68,6 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return object.release();
 }
 
-void block_dealloc(PyObject* object) {
-  PySDBlock* self = as_sdblock(object);
-  PyTypeObject* type = Py_TYPE(object);
-  self->block.~Block();
-  self->record_index.~RecordIndexCell();
-  type->tp_free(object);
-  Py_DECREF(type);
-}
-
 // The title for repr(): bytes for a bytes block, else the title decoded
 // with invalid UTF-8 replaced, so repr never fails.
 PyObject* repr_title(const PySDBlock* self) noexcept {
@@ -86,8 +76,7 @@ PyObject* repr_title(const PySDBlock* self) noexcept {
   return PyUnicode_DecodeUTF8(title.data(), static_cast<Py_ssize_t>(title.size()), "replace");
 }
 
-PyObject* block_repr(PyObject* object) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_repr(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   Ref title = Ref::steal(repr_title(self));
@@ -95,9 +84,8 @@ PyObject* block_repr(PyObject* object) {
   return PyUnicode_FromFormat("<SDBlock title=%R>", title.get());
 }
 
-PyObject* block_str(PyObject* object) {
-  PySDBlock* self = as_sdblock(object);
-  if (self->kind == Kind::Bytes) return block_repr(object);
+PyObject* block_str(PySDBlock* self) {
+  if (self->kind == Kind::Bytes) return block_repr(self);
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::string_view bytes = self->block.bytes();
@@ -110,11 +98,10 @@ PyObject* block_str(PyObject* object) {
   return text;
 }
 
-int block_bool(PyObject*) noexcept { return 1; }
+int block_bool(PySDBlock*) noexcept { return 1; }
 
-PyObject* block_richcompare(PyObject* object, PyObject* other, int op) {
+PyObject* block_richcompare(PySDBlock* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !is_sdblock(other)) Py_RETURN_NOTIMPLEMENTED;
-  PySDBlock* self = as_sdblock(object);
   PySDBlock* that = as_sdblock(other);
   SharedBorrow borrow_self(self->borrow);
   if (!borrow_self) return nullptr;
@@ -124,62 +111,54 @@ PyObject* block_richcompare(PyObject* object, PyObject* other, int op) {
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
-PyObject* block_class_getitem(PyObject* cls, PyObject* item) noexcept { return Py_GenericAlias(cls, item); }
-
 // The class surface, grouped by the files that implement it.
 PyMethodDef block_methods[] = {
     // Reading (read.cpp)
-    {"from_sdf", entry<block_from_sdf>, METH_O | METH_STATIC, kFromSdfDoc},
-    {"from_lines", entry<block_from_lines>, METH_O | METH_STATIC, kFromLinesDoc},
+    function<block_from_sdf>("from_sdf", kFromSdfDoc, METH_STATIC),
+    function<block_from_lines>("from_lines", kFromLinesDoc, METH_STATIC),
 
     // Records (names.cpp)
-    {"records", entry<block_records>, METH_NOARGS, kRecordsDoc},
-    {"names", entry<block_names>, METH_NOARGS, kNamesDoc},
-    {"to_dict", entry<block_to_dict>, METH_NOARGS, kToDictDoc},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_get>)),
-     METH_FASTCALL | METH_KEYWORDS, kGetDoc},
-    {"iter_records", entry<block_iter_records>, METH_NOARGS, kIterRecordsDoc},
-    {"append_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_append_record>)),
-     METH_FASTCALL | METH_KEYWORDS, kAppendRecordDoc},
-    {"set_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_set_record>)),
-     METH_FASTCALL | METH_KEYWORDS, kSetRecordDoc},
-    {"remove_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_remove_record>)),
-     METH_FASTCALL | METH_KEYWORDS, kRemoveRecordDoc},
-    {"rename_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_rename_record>)),
-     METH_FASTCALL | METH_KEYWORDS, kRenameRecordDoc},
-    {"replace_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_replace_records>)),
-     METH_FASTCALL | METH_KEYWORDS, kReplaceRecordsDoc},
+    method<block_records>("records", kRecordsDoc),
+    method<block_names>("names", kNamesDoc),
+    method<block_to_dict>("to_dict", kToDictDoc),
+    method<block_get>("get", kGetDoc),
+    method<block_iter_records>("iter_records", kIterRecordsDoc),
+    method<block_append_record>("append_record", kAppendRecordDoc),
+    method<block_set_record>("set_record", kSetRecordDoc),
+    method<block_remove_record>("remove_record", kRemoveRecordDoc),
+    method<block_rename_record>("rename_record", kRenameRecordDoc),
+    method<block_replace_records>("replace_records", kReplaceRecordsDoc),
 
     // Copying and pickling (sections.cpp)
-    {"__copy__", entry<block_copy>, METH_NOARGS, kCopyDoc},
-    {"__deepcopy__", entry<block_deepcopy>, METH_O, kDeepcopyDoc},
-    {"__reduce__", entry<block_reduce>, METH_NOARGS, kReduceDoc},
-    {"_from_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<block_from_state>)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kFromStateDoc},
+    method<block_copy>("__copy__", kCopyDoc),
+    method<block_deepcopy>("__deepcopy__", kDeepcopyDoc),
+    method<block_reduce>("__reduce__", kReduceDoc),
+    method<block_from_state>("_from_state", kFromStateDoc, METH_CLASS),
 
     // Connection table (ctable.cpp)
-    {"ctable", entry<block_ctable>, METH_NOARGS, kBlockCtableDoc},
-    {"renumber_indices", entry<block_renumber_indices>, METH_NOARGS, kBlockRenumberIndicesDoc},
-    {"fix_counts", entry<block_fix_counts>, METH_NOARGS, kBlockFixCountsDoc},
+    method<block_ctable>("ctable", kBlockCtableDoc),
+    method<block_renumber_indices>("renumber_indices", kBlockRenumberIndicesDoc),
+    method<block_fix_counts>("fix_counts", kBlockFixCountsDoc),
 
     // Generic alias
-    {"__class_getitem__", entry<block_class_getitem>, METH_O | METH_CLASS,
-     "__class_getitem__($cls, item, /)\n--\n\n"
-     "Allow `SDBlock[str]` and `SDBlock[bytes]` in runtime annotations."},
+    method<Py_GenericAlias>("__class_getitem__",
+                            "__class_getitem__($cls, item, /)\n--\n\n"
+                            "Allow `SDBlock[str]` and `SDBlock[bytes]` in runtime annotations.",
+                            METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef block_getsets[] = {
     // Sections (sections.cpp)
-    {"title", entry<get_title>, entry<set_title>, const_cast<char*>(kTitleDoc), nullptr},
-    {"molblock", entry<get_molblock>, entry<set_molblock>, const_cast<char*>(kMolblockDoc), nullptr},
-    {"mdl", entry<get_mdl>, entry<set_mdl>, const_cast<char*>(kMdlDoc), nullptr},
-    {"ctab", entry<get_ctab>, entry<set_ctab>, const_cast<char*>(kCtabDoc), nullptr},
+    property<get_title, set_title>("title", kTitleDoc),
+    property<get_molblock, set_molblock>("molblock", kMolblockDoc),
+    property<get_mdl, set_mdl>("mdl", kMdlDoc),
+    property<get_ctab, set_ctab>("ctab", kCtabDoc),
 
     // Connection table (ctable.cpp)
-    {"num_atoms", entry<block_num_atoms>, nullptr, kBlockNumAtomsDoc, nullptr},
-    {"num_bonds", entry<block_num_bonds>, nullptr, kBlockNumBondsDoc, nullptr},
-    {"format", entry<block_format>, nullptr, kBlockFormatDoc, nullptr},
+    property<block_num_atoms>("num_atoms", kBlockNumAtomsDoc),
+    property<block_num_bonds>("num_bonds", kBlockNumBondsDoc),
+    property<block_format>("format", kBlockFormatDoc),
 
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -202,59 +181,26 @@ constexpr const char* kBlockDoc =
     "line with no `<name>`. Values are written unchecked too: a value with a\n"
     "blank line or a `$$$$` line reads back as more records or blocks.";
 
-PyType_Slot block_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kBlockDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(entry<block_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(entry<block_repr>)},
-    {Py_tp_str, reinterpret_cast<void*>(entry<block_str>)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(entry<block_richcompare>)},
-    {Py_nb_bool, reinterpret_cast<void*>(entry<block_bool>)},
-    // Mapping protocol (names.cpp)
-    {Py_mp_subscript, reinterpret_cast<void*>(entry<block_subscript>)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(entry<block_ass_subscript>)},
-    {Py_mp_length, reinterpret_cast<void*>(entry<block_length>)},
-    {Py_sq_contains, reinterpret_cast<void*>(entry<block_contains>)},
-    {Py_tp_iter, reinterpret_cast<void*>(entry<block_iter>)},
-
-    // Buffer protocol (exports.cpp)
-    {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(block_releasebuffer)},
-    {Py_tp_methods, block_methods},
-    {Py_tp_getset, block_getsets},
-    {0, nullptr},
-};
-
-PyType_Spec block_spec = {
-    .name = "molbrook.native.SDBlock",
-    .basicsize = sizeof(PySDBlock),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = block_slots,
-};
-
 }  // namespace
 
 bool init_sdblock_type() noexcept {
-  if (SDBlockType == nullptr) {
-    SDBlockType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
-  }
+  if (SDBlockType != nullptr) return true;
+  SDBlockType = new_type<PySDBlock>(
+      "molbrook.native.SDBlock", Py_TPFLAGS_BASETYPE, PyType_Slot{Py_tp_doc, const_cast<char*>(kBlockDoc)},
+      slot<block_new>(Py_tp_new), slot<block_repr>(Py_tp_repr), slot<block_str>(Py_tp_str),
+      unhashable_slot(), slot<block_richcompare>(Py_tp_richcompare),
+      slot<block_bool>(Py_nb_bool),
+      // Mapping protocol (names.cpp)
+      slot<block_subscript>(Py_mp_subscript), slot<block_ass_subscript>(Py_mp_ass_subscript),
+      slot<block_length>(Py_mp_length), slot<block_contains>(Py_sq_contains), slot<block_iter>(Py_tp_iter),
+      // Buffer protocol (exports.cpp)
+      slot<block_getbuffer>(Py_bf_getbuffer), slot<block_releasebuffer>(Py_bf_releasebuffer),
+      PyType_Slot{Py_tp_methods, block_methods}, PyType_Slot{Py_tp_getset, block_getsets});
   return SDBlockType != nullptr;
 }
 
 PyObject* wrap_block(PyTypeObject* type, Block block, Kind kind, bool utf8_valid) noexcept {
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  PySDBlock* self = as_sdblock(object);
-  new (&self->borrow) BorrowState();
-  new (&self->block) Block(std::move(block));
-  self->exports = 0;
-  new (&self->record_index) RecordIndexCell();
-  self->record_version = 0;
-  self->kind = kind;
-  self->utf8_valid = utf8_valid;
-  return object;
+  return new_object<PySDBlock>(type, std::move(block), kind, utf8_valid);
 }
 
 PyObject* raise_not_sdblock(PyObject* object, const char* context) noexcept {
@@ -293,7 +239,9 @@ std::optional<HeaderStyle> header_style(PyObject* header, const char* function) 
 
 std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* value, const char* what) noexcept {
   if (self->kind == Kind::Bytes) {
-    if (PyBytes_Check(value)) return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    if (PyBytes_Check(value)) {
+      return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    }
     PyErr_Format(PyExc_TypeError, "byte-backed SDBlock %s must be bytes", what);
     return std::nullopt;
   }

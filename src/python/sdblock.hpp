@@ -4,26 +4,30 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "borrow.hpp"
 #include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/records/edit.hpp"
 #include "core/records/lookup.hpp"
-#include "ref.hpp"
+#include "object.hpp"
 
 namespace molbrook::py {
 
+// The state of an SDBlock.
 struct PySDBlock {
-  PyObject_HEAD
+  PySDBlock(Block block, Kind kind, bool utf8_valid) noexcept
+      : block(std::move(block)), kind(kind), utf8_valid(utf8_valid) {}
+
   BorrowState borrow;
   Block block;
-  Py_ssize_t exports;       // live buffer exports; edits are refused while any is
+  Py_ssize_t exports = 0;  // live buffer exports; edits are refused while any is
   // Built by repeated lookups by name, dropped by every edit.
   RecordIndexCell record_index;
-  uint64_t record_version;  // grows with every record edit; record iterators watch it
-  Kind kind;                // the type of its names, values and sections
-  bool utf8_valid;          // the bytes are known to be valid UTF-8
+  uint64_t record_version = 0;  // grows with every record edit; record iterators watch it
+  Kind kind;        // the type of its names, values and sections
+  bool utf8_valid;  // the bytes are known to be valid UTF-8
 };
 
 extern PyTypeObject* SDBlockType;
@@ -32,7 +36,7 @@ extern PyTypeObject* SDBlockType;
 bool init_sdblock_type() noexcept;
 
 inline bool is_sdblock(PyObject* object) noexcept { return PyObject_TypeCheck(object, SDBlockType); }
-inline PySDBlock* as_sdblock(PyObject* object) noexcept { return reinterpret_cast<PySDBlock*>(object); }
+inline PySDBlock* as_sdblock(PyObject* object) noexcept { return state_of<PySDBlock>(object); }
 
 // TypeError for an object that is not an SDBlock; `context` precedes the
 // message ("argument 'block': " for a bound argument). Returns null.

@@ -80,8 +80,7 @@ using Slice = std::string_view (Block::*)() const noexcept;
 
 // The section in the block's type. Decoding a str block's section can
 // fail; the error then names the block.
-PyObject* read_section(PyObject* object, Slice slice, const char* verb) noexcept {
-  PySDBlock* self = as_sdblock(object);
+PyObject* read_section(PySDBlock* self, Slice slice, const char* verb) noexcept {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   PyObject* value = make_block_object(self, (self->block.*slice)());
@@ -123,9 +122,8 @@ constexpr Assignment kAssignMdl{"MDL", true, nullptr, &Block::replace_mdl};
 // the block unchanged. CRLF and CR in a text molblock or MDL become LF,
 // copied into `translated` only when a CR is present; bytes are kept as
 // given.
-int assign_section(PyObject* object, PyObject* value, const Assignment& rule) {
+int assign_section(PySDBlock* self, PyObject* value, const Assignment& rule) {
   if (value == nullptr) return refuse_delete();
-  PySDBlock* self = as_sdblock(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return -1;
   std::optional<std::string_view> bytes = to_block_bytes(self, value, rule.what);
@@ -150,29 +148,23 @@ bool size_argument(PyObject* value, const char* argument, size_t& result) noexce
 
 }  // namespace
 
-PyObject* get_title(PyObject* object, void*) noexcept {
-  return read_section(object, &Block::title, "Reading the title of");
+PyObject* get_title(PySDBlock* self) noexcept { return read_section(self, &Block::title, "Reading the title of"); }
+
+PyObject* get_molblock(PySDBlock* self) noexcept {
+  return read_section(self, &Block::molblock, "Reading the molblock of");
 }
 
-PyObject* get_molblock(PyObject* object, void*) noexcept {
-  return read_section(object, &Block::molblock, "Reading the molblock of");
-}
+PyObject* get_mdl(PySDBlock* self) noexcept { return read_section(self, &Block::mdl, "Reading the MDL of"); }
 
-PyObject* get_mdl(PyObject* object, void*) noexcept { return read_section(object, &Block::mdl, "Reading the MDL of"); }
+PyObject* get_ctab(PySDBlock* self) noexcept { return read_section(self, &Block::ctab, "Reading the CTAB of"); }
 
-PyObject* get_ctab(PyObject* object, void*) noexcept {
-  return read_section(object, &Block::ctab, "Reading the CTAB of");
-}
+int set_title(PySDBlock* self, PyObject* value) { return assign_section(self, value, kAssignTitle); }
 
-int set_title(PyObject* object, PyObject* value, void*) { return assign_section(object, value, kAssignTitle); }
+int set_molblock(PySDBlock* self, PyObject* value) { return assign_section(self, value, kAssignMolblock); }
 
-int set_molblock(PyObject* object, PyObject* value, void*) {
-  return assign_section(object, value, kAssignMolblock);
-}
+int set_mdl(PySDBlock* self, PyObject* value) { return assign_section(self, value, kAssignMdl); }
 
-int set_mdl(PyObject* object, PyObject* value, void*) { return assign_section(object, value, kAssignMdl); }
-
-int set_ctab(PyObject*, PyObject* value, void*) noexcept {
+int set_ctab(PySDBlock*, PyObject* value) noexcept {
   if (value == nullptr) return refuse_delete();
   PyErr_SetString(PyExc_AttributeError, "property 'ctab' of 'SDBlock' object has no setter");
   return -1;
@@ -180,22 +172,20 @@ int set_ctab(PyObject*, PyObject* value, void*) noexcept {
 
 // The copy owns its bytes, also when the original borrows a mapped file;
 // exports and record caches are not carried over.
-PyObject* block_copy(PyObject* object, PyObject*) {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_copy(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  PyObject* copy = wrap_block(Py_TYPE(object), self->block.clone(), self->kind, self->utf8_valid);
+  PyObject* copy = wrap_block(Py_TYPE(object_of(self)), self->block.clone(), self->kind, self->utf8_valid);
   if (copy != nullptr) as_sdblock(copy)->record_version = self->record_version;
   return copy;
 }
 
-PyObject* block_deepcopy(PyObject* object, PyObject*) { return block_copy(object, nullptr); }
+PyObject* block_deepcopy(PySDBlock* self, PyObject*) { return block_copy(self); }
 
-PyObject* block_reduce(PyObject* object, PyObject*) noexcept {
-  PySDBlock* self = as_sdblock(object);
+PyObject* block_reduce(PySDBlock* self) noexcept {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  Ref from_state = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "_from_state"));
+  Ref from_state = Ref::steal(PyObject_GetAttrString(type_object(Py_TYPE(object_of(self))), "_from_state"));
   if (!from_state) return nullptr;
   const Block& block = self->block;
   std::string_view bytes = block.bytes();
@@ -231,7 +221,7 @@ PyObject* block_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     PyErr_SetString(PyExc_ValueError, "invalid SDBlock state");
     return nullptr;
   }
-  return wrap_block(reinterpret_cast<PyTypeObject*>(cls), std::move(*block), text ? Kind::Str : Kind::Bytes,
+  return wrap_block(as_type(cls), std::move(*block), text ? Kind::Str : Kind::Bytes,
                     /*utf8_valid=*/false);
 }
 

@@ -3,8 +3,6 @@
 // Decompressor every reading route uses, plain bytes pass as read.
 #include "stream_reader.hpp"
 
-#include <memory>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -24,16 +22,28 @@ namespace {
 // Compressed bytes are read this much at a time.
 constexpr Py_ssize_t kRawChunk = 131072;
 
+// The state of a _StreamReader.
 struct PyStreamReader {
-  PyObject_HEAD
+  explicit PyStreamReader(Ref read) noexcept : read(std::move(read)) {}
+
+  int traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(read.get());
+    Py_VISIT(held.get());
+    return decompressor ? decompressor->traverse(visit, arg) : 0;
+  }
+  // Releasing them may run Python code, which must find the reader empty.
+  void clear() noexcept {
+    Ref dropped[] = {std::move(read), std::move(held)};
+    std::optional<Decompressor> dropped_decompressor = std::exchange(decompressor, std::nullopt);
+    decided = true;
+  }
+
   BorrowState borrow;
   Ref read;  // the stream's read method
   Ref held;  // bytes read before the format was told
   std::optional<Decompressor> decompressor;
-  bool decided;
+  bool decided = false;
 };
-
-PyStreamReader* as_reader(PyObject* object) noexcept { return reinterpret_cast<PyStreamReader*>(object); }
 
 std::string_view view_of(PyObject* bytes) noexcept {
   return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
@@ -60,7 +70,9 @@ bool decide(PyStreamReader* self, Py_ssize_t size) noexcept {
       format = compression_of(view_of(self->held.get()));
       break;
     }
-    PyBytes_Concat(reinterpret_cast<PyObject**>(&self->held), more.get());
+    PyObject* held = self->held.release();
+    PyBytes_Concat(&held, more.get());
+    self->held = Ref::steal(held);
     if (!self->held) return false;
   }
   self->decided = true;
@@ -91,11 +103,10 @@ PyObject* decompressed(PyStreamReader* self) noexcept {
   }
 }
 
-PyObject* reader_read(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* reader_read(PyStreamReader* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"size", nullptr};
   Py_ssize_t size;
   if (!parse_fastcall(args, nargs, kwnames, "n:read", keywords, &size)) return nullptr;
-  PyStreamReader* self = as_reader(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   if (!self->decided) {
@@ -117,79 +128,29 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     PyErr_SetString(PyExc_TypeError, "_StreamReader takes a stream's read method");
     return nullptr;
   }
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  PyStreamReader* self = as_reader(object);
-  new (&self->borrow) BorrowState();
-  new (&self->read) Ref(Ref::borrow(read));
-  new (&self->held) Ref();
-  new (&self->decompressor) std::optional<Decompressor>();
-  self->decided = false;
-  return object;
-}
-
-int reader_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-  PyStreamReader* self = as_reader(object);
-  Py_VISIT(Py_TYPE(object));
-  Py_VISIT(self->read.get());
-  Py_VISIT(self->held.get());
-  return self->decompressor ? self->decompressor->traverse(visit, arg) : 0;
-}
-
-int reader_clear(PyObject* object) noexcept {
-  PyStreamReader* self = as_reader(object);
-  // Releasing them may run Python code, which must find the reader empty.
-  Ref read = std::move(self->read);
-  Ref held = std::move(self->held);
-  std::optional<Decompressor> decompressor = std::exchange(self->decompressor, std::nullopt);
-  self->decided = true;
-  return 0;
-}
-
-void reader_dealloc(PyObject* object) noexcept {
-  PyObject_GC_UnTrack(object);
-  PyStreamReader* self = as_reader(object);
-  PyTypeObject* type = Py_TYPE(object);
-  std::destroy_at(&self->decompressor);
-  std::destroy_at(&self->held);
-  std::destroy_at(&self->read);
-  type->tp_free(object);
-  Py_DECREF(type);
+  return new_object<PyStreamReader>(type, Ref::borrow(read));
 }
 
 PyMethodDef reader_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<reader_read>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read($self, size)\n--\n\n"
-     "The stream's next bytes, decompressed; empty at its end. A truncated or\n"
-     "corrupt compressed stream raises the decompressor's error."},
+    method<reader_read>("read", "read($self, size)\n--\n\n"
+                                "The stream's next bytes, decompressed; empty at its end. A truncated or\n"
+                                "corrupt compressed stream raises the decompressor's error."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("_StreamReader(read)\n--\n\n"
-                                  "The bytes a binary stream's read method gives, decompressed when its\n"
-                                  "first bytes tell a compression format, as parse_sdf tells it.")},
-    {Py_tp_new, reinterpret_cast<void*>(entry<reader_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(entry<reader_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(entry<reader_traverse>)},
-    {Py_tp_clear, reinterpret_cast<void*>(entry<reader_clear>)},
-    {Py_tp_methods, reader_methods},
-    {0, nullptr},
-};
-
-PyType_Spec reader_spec = {
-    .name = "molbrook.native._StreamReader",
-    .basicsize = sizeof(PyStreamReader),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = reader_slots,
-};
+constexpr const char* kReaderDoc =
+    "_StreamReader(read)\n--\n\n"
+    "The bytes a binary stream's read method gives, decompressed when its\n"
+    "first bytes tell a compression format, as parse_sdf tells it.";
 
 }  // namespace
 
 bool init_stream_reader_type() noexcept {
-  if (StreamReaderType == nullptr) StreamReaderType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&reader_spec));
+  if (StreamReaderType == nullptr) {
+    StreamReaderType = new_type<PyStreamReader>("molbrook.native._StreamReader", 0,
+                                                PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)},
+                                                slot<reader_new>(Py_tp_new), PyType_Slot{Py_tp_methods, reader_methods});
+  }
   return StreamReaderType != nullptr;
 }
 

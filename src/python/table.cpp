@@ -19,12 +19,12 @@ PyTypeObject* RecordTableType = nullptr;
 
 namespace {
 
+// The state of a RecordTable.
 struct PyRecordTable {
-  PyObject_HEAD
   std::shared_ptr<const Table> table;
 };
 
-const Table& table_of(PyObject* object) noexcept { return *reinterpret_cast<PyRecordTable*>(object)->table; }
+const Table& table_of(PyObject* object) noexcept { return *state_of<PyRecordTable>(object)->table; }
 
 // Capsules ---------------------------------------------------------------
 
@@ -59,7 +59,8 @@ PyObject* cell_object(const Column& column, size_t row, Kind kind) noexcept {
   }
   std::string_view cell = column.cell(row);
   const auto size = static_cast<Py_ssize_t>(cell.size());
-  return kind == Kind::Bytes ? PyBytes_FromStringAndSize(cell.data(), size) : PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
+  if (kind == Kind::Bytes) return PyBytes_FromStringAndSize(cell.data(), size);
+  return PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
 }
 
 PyObject* field_name(const Field& field) noexcept {
@@ -83,8 +84,8 @@ PyObject* column_list(const Table& table, size_t index) noexcept {
 
 // Methods ----------------------------------------------------------------
 
-PyObject* table_to_pydict(PyObject* object, PyObject*) noexcept {
-  const Table& table = table_of(object);
+PyObject* table_to_pydict(PyRecordTable* self) noexcept {
+  const Table& table = *self->table;
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   for (size_t i = 0; i < table.schema.fields.size(); ++i) {
@@ -97,17 +98,17 @@ PyObject* table_to_pydict(PyObject* object, PyObject*) noexcept {
   return dict.release();
 }
 
-PyObject* table_arrow_c_schema(PyObject* object, PyObject*) {
-  const Table& table = table_of(object);
+PyObject* table_arrow_c_schema(PyRecordTable* self) {
+  const Table& table = *self->table;
   return schema_capsule(table.schema, table.large_columns());
 }
 
-PyObject* table_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* table_arrow_c_stream(PyRecordTable* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"requested_schema", nullptr};
   PyObject* requested = Py_None;  // the columns' types are fixed: a request is not honoured
   if (!parse_fastcall(args, nargs, kwnames, "|O:__arrow_c_stream__", keywords, &requested)) return nullptr;
   ArrowArrayStream stream;
-  export_stream(reinterpret_cast<PyRecordTable*>(object)->table, &stream);
+  export_stream(self->table, &stream);
   return stream_capsule(stream);
 }
 
@@ -195,10 +196,10 @@ void tables_stream_release(ArrowArrayStream* stream) noexcept {
   stream->release = nullptr;
 }
 
-PyObject* table_stream_tables(PyObject* object, PyObject* tables) {
+PyObject* table_stream_tables(PyRecordTable* self, PyObject* tables) {
   Ref iterator = Ref::steal(PyObject_GetIter(tables));
   if (!iterator) return nullptr;
-  auto* holder = new TablesStream{nullptr, table_of(object).schema, {}, {}};
+  auto* holder = new TablesStream{nullptr, self->table->schema, {}, {}};
   holder->tables = iterator.release();
   ArrowArrayStream stream{tables_stream_get_schema, tables_stream_get_next, tables_stream_last_error,
                           tables_stream_release, holder};
@@ -229,7 +230,7 @@ PyObject* table_from_batches(PyObject* cls, PyObject* tables) {
     }
     joined->batches.insert(joined->batches.end(), part.batches.begin(), part.batches.end());
   }
-  return wrap_table(reinterpret_cast<PyTypeObject*>(cls), std::move(joined));
+  return wrap_table(as_type(cls), std::move(joined));
 }
 
 // The tables of the ranges of one file, read apart, as the table of the
@@ -251,13 +252,13 @@ PyObject* table_union(PyObject* cls, PyObject* tables) {
     PyErr_SetString(PyExc_ValueError, "RecordTable._union takes tables whose columns fit together");
     return nullptr;
   }
-  return wrap_table(reinterpret_cast<PyTypeObject*>(cls), std::make_shared<const Table>(std::move(*joined)));
+  return wrap_table(as_type(cls), std::make_shared<const Table>(std::move(*joined)));
 }
 
-PyObject* table_num_rows(PyObject* object, void*) noexcept { return PyLong_FromSize_t(table_of(object).rows()); }
+PyObject* table_num_rows(PyRecordTable* self) noexcept { return PyLong_FromSize_t(self->table->rows()); }
 
-PyObject* table_column_names(PyObject* object, void*) noexcept {
-  const Table& table = table_of(object);
+PyObject* table_column_names(PyRecordTable* self) noexcept {
+  const Table& table = *self->table;
   Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.schema.fields.size())));
   if (!names) return nullptr;
   for (size_t i = 0; i < table.schema.fields.size(); ++i) {
@@ -268,80 +269,62 @@ PyObject* table_column_names(PyObject* object, void*) noexcept {
   return names.release();
 }
 
-Py_ssize_t table_length(PyObject* object) noexcept { return static_cast<Py_ssize_t>(table_of(object).rows()); }
+Py_ssize_t table_length(PyRecordTable* self) noexcept { return static_cast<Py_ssize_t>(self->table->rows()); }
 
 PyObject* table_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
   PyErr_SetString(PyExc_TypeError, "RecordTable objects are made by read_table and scan_table");
   return nullptr;
 }
 
-void table_dealloc(PyObject* object) noexcept {
-  PyTypeObject* type = Py_TYPE(object);
-  std::destroy_at(&reinterpret_cast<PyRecordTable*>(object)->table);
-  type->tp_free(object);
-  Py_DECREF(type);
-}
-
 PyMethodDef table_methods[] = {
-    {"to_pydict", entry<table_to_pydict>, METH_NOARGS,
-     "to_pydict($self, /)\n--\n\nThe columns as a dict of lists: str or bytes, int, float, None for nulls."},
-    {"__arrow_c_schema__", entry<table_arrow_c_schema>, METH_NOARGS,
-     "__arrow_c_schema__($self, /)\n--\n\nThe schema as an Arrow PyCapsule."},
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<table_arrow_c_stream>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
-     "A fresh Arrow stream over the batches, as a PyCapsule; the types are fixed, so a\n"
-     "requested schema is not applied."},
-    {"_stream_tables", entry<table_stream_tables>, METH_O,
-     "_stream_tables($self, tables, /)\n--\n\n"
-     "An Arrow stream PyCapsule over the batches of the RecordTables, of this table's\n"
-     "schema, that the iterable gives as the consumer asks."},
-    {"_union", entry<table_union>, METH_O | METH_CLASS,
-     "_union($cls, tables, /)\n--\n\n"
-     "One table of the rows of tables read apart, its columns theirs in order of first\n"
-     "appearance, null where a table lacks one."},
-    {"_from_batches", entry<table_from_batches>, METH_O | METH_CLASS,
-     "_from_batches($cls, tables, /)\n--\n\nOne table of the batches of tables of one schema."},
+    method<table_to_pydict>("to_pydict",
+                            "to_pydict($self, /)\n--\n\n"
+                            "The columns as a dict of lists: str or bytes, int, float, None for nulls."),
+    method<table_arrow_c_schema>("__arrow_c_schema__",
+                                 "__arrow_c_schema__($self, /)\n--\n\nThe schema as an Arrow PyCapsule."),
+    method<table_arrow_c_stream>(
+        "__arrow_c_stream__",
+        "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+        "A fresh Arrow stream over the batches, as a PyCapsule; the types are fixed, so a\n"
+        "requested schema is not applied."),
+    method<table_stream_tables>(
+        "_stream_tables",
+        "_stream_tables($self, tables, /)\n--\n\n"
+        "An Arrow stream PyCapsule over the batches of the RecordTables, of this table's\n"
+        "schema, that the iterable gives as the consumer asks."),
+    method<table_union>("_union",
+                        "_union($cls, tables, /)\n--\n\n"
+                        "One table of the rows of tables read apart, its columns theirs in order of first\n"
+                        "appearance, null where a table lacks one.",
+                        METH_CLASS),
+    method<table_from_batches>(
+        "_from_batches", "_from_batches($cls, tables, /)\n--\n\nOne table of the batches of tables of one schema.",
+        METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef table_getset[] = {
-    {"num_rows", entry<table_num_rows>, nullptr, "The number of rows (blocks).", nullptr},
-    {"column_names", entry<table_column_names>, nullptr, "The column names, in order.", nullptr},
+    property<table_num_rows>("num_rows", "The number of rows (blocks)."),
+    property<table_column_names>("column_names", "The column names, in order."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot table_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Records of SD blocks as columns: a row per block, a column per record name.")},
-    {Py_tp_new, reinterpret_cast<void*>(table_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
-    {Py_tp_methods, table_methods},
-    {Py_tp_getset, table_getset},
-    {Py_sq_length, reinterpret_cast<void*>(table_length)},
-    {0, nullptr},
-};
-
-PyType_Spec table_spec = {
-    .name = "molbrook.native._RecordTable",
-    .basicsize = sizeof(PyRecordTable),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = table_slots,
-};
+constexpr const char* kTableDoc = "Records of SD blocks as columns: a row per block, a column per record name.";
 
 }  // namespace
 
 bool init_record_table_type() noexcept {
-  if (RecordTableType == nullptr) RecordTableType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&table_spec));
+  if (RecordTableType == nullptr) {
+    RecordTableType = new_type<PyRecordTable>(
+        "molbrook.native._RecordTable", Py_TPFLAGS_BASETYPE, PyType_Slot{Py_tp_doc, const_cast<char*>(kTableDoc)},
+        slot<table_new>(Py_tp_new), PyType_Slot{Py_tp_methods, table_methods},
+        PyType_Slot{Py_tp_getset, table_getset}, slot<table_length>(Py_sq_length));
+  }
   return RecordTableType != nullptr;
 }
 
 PyObject* wrap_table(PyTypeObject* type, std::shared_ptr<const Table> table) noexcept {
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  new (&reinterpret_cast<PyRecordTable*>(object)->table) std::shared_ptr<const Table>(std::move(table));
-  return object;
+  return new_object<PyRecordTable>(type, std::move(table));
 }
 
 PyObject* schema_capsule(const Schema& schema, const std::vector<bool>& large) {

@@ -32,8 +32,27 @@ PyTypeObject* TableReaderType = nullptr;
 
 namespace {
 
+// The state of a table reader.
 struct PyTableReader {
-  PyObject_HEAD
+  PyTableReader(Ref blocks, Ref table_type, TableOptions options, std::vector<std::string> part_names,
+                size_t batch_rows)
+      : blocks(std::move(blocks)),
+        table_type(std::move(table_type)),
+        options(std::move(options)),
+        part_names(std::move(part_names)),
+        batch_rows(batch_rows) {}
+
+  int traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(blocks.get());
+    Py_VISIT(table_type.get());
+    Py_VISIT(pending.get());
+    return 0;
+  }
+  void clear() noexcept {
+    exhausted = true;
+    Ref dropped[] = {std::move(blocks), std::move(table_type), std::move(pending)};
+  }
+
   BorrowState borrow;
   Ref blocks;      // an iterator of blocks
   Ref table_type;  // the class of the batches
@@ -42,12 +61,10 @@ struct PyTableReader {
   std::vector<std::string> part_names;  // the column name of each of options.parts
   std::optional<TableBuilder> builder;  // made once the kind is known
   size_t batch_rows;
-  uint64_t position;  // blocks read so far, for error notes
+  uint64_t position = 0;  // blocks read so far, for error notes
   std::optional<Kind> kind;  // of the blocks, once known
-  bool exhausted;
+  bool exhausted = false;
 };
-
-PyTableReader* as_reader(PyObject* object) noexcept { return reinterpret_cast<PyTableReader*>(object); }
 
 // Errors -----------------------------------------------------------------
 
@@ -287,7 +304,7 @@ std::shared_ptr<const Table> read_rest(PyTableReader* self) {
 
 PyObject* wrap(PyTableReader* self, std::shared_ptr<const Table> table) noexcept {
   if (!table) return nullptr;
-  return wrap_table(reinterpret_cast<PyTypeObject*>(self->table_type.get()), std::move(table));
+  return wrap_table(as_type(self->table_type.get()), std::move(table));
 }
 
 // The Arrow stream of a scan ---------------------------------------------
@@ -310,7 +327,7 @@ int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
   PyGILState_STATE gil = PyGILState_Ensure();
   int status = 0;
   try {
-    PyTableReader* self = as_reader(holder->reader);
+    PyTableReader* self = state_of<PyTableReader>(holder->reader);
     ExclusiveBorrow borrow(self->borrow);
     if (borrow) status = work(self, *holder);
     if (PyErr_Occurred()) status = stream_failed(holder->error, EIO);
@@ -362,15 +379,13 @@ void reader_stream_release(ArrowArrayStream* stream) noexcept {
 
 // Methods ----------------------------------------------------------------
 
-PyObject* reader_next(PyObject* object) {
-  PyTableReader* self = as_reader(object);
+PyObject* reader_next(PyTableReader* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   return wrap(self, next_batch(self, self->batch_rows));
 }
 
-PyObject* reader_read_all(PyObject* object, PyObject*) {
-  PyTableReader* self = as_reader(object);
+PyObject* reader_read_all(PyTableReader* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   return wrap(self, read_rest(self));
@@ -378,8 +393,7 @@ PyObject* reader_read_all(PyObject* object, PyObject*) {
 
 // The names of every record of the remaining blocks, in order of first
 // appearance: the first pass of a scan whose names were not given.
-PyObject* reader_record_names(PyObject* object, PyObject*) {
-  PyTableReader* self = as_reader(object);
+PyObject* reader_record_names(PyTableReader* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow || !ensure_builder(self)) return nullptr;
   NameCollector names(self->options.kind);
@@ -395,27 +409,25 @@ PyObject* reader_record_names(PyObject* object, PyObject*) {
   return list.release();
 }
 
-PyObject* reader_arrow_c_schema(PyObject* object, PyObject*) {
-  PyTableReader* self = as_reader(object);
+PyObject* reader_arrow_c_schema(PyTableReader* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow || !ensure_builder(self)) return nullptr;
   std::optional<Schema> schema = make_schema(self);
   return schema ? schema_capsule(*schema, std::vector<bool>(schema->fields.size(), false)) : nullptr;
 }
 
-PyObject* reader_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* reader_arrow_c_stream(PyTableReader* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"requested_schema", nullptr};
   PyObject* requested = Py_None;  // the columns' types are fixed: a request is not honoured
   if (!parse_fastcall(args, nargs, kwnames, "|O:__arrow_c_stream__", keywords, &requested)) return nullptr;
-  auto* holder = new ReaderStream{Py_NewRef(object), {}};
+  auto* holder = new ReaderStream{Py_NewRef(object_of(self)), {}};
   ArrowArrayStream stream{reader_stream_get_schema, reader_stream_get_next, reader_stream_last_error,
                           reader_stream_release, holder};
   return stream_capsule(stream);
 }
 
 // Drops the source, closing a file the block iterator opened.
-PyObject* reader_close(PyObject* object, PyObject*) {
-  PyTableReader* self = as_reader(object);
+PyObject* reader_close(PyTableReader* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   self->exhausted = true;
@@ -491,7 +503,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    &parts[2])) {
     return nullptr;
   }
-  if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(table_type), RecordTableType)) {
+  if (!PyType_IsSubtype(as_type(table_type), RecordTableType)) {
     PyErr_SetString(PyExc_TypeError, "table_type must be a RecordTable class");
     return nullptr;
   }
@@ -505,95 +517,36 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
 
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) return nullptr;
-  PyTableReader* self = as_reader(object);
-  new (&self->borrow) BorrowState();
-  new (&self->blocks) Ref(std::move(iterator));
-  new (&self->table_type) Ref(Ref::borrow(table_type));
-  new (&self->pending) Ref();
-  new (&self->options) TableOptions(std::move(options));
-  new (&self->part_names) std::vector<std::string>(std::move(part_names));
-  new (&self->builder) std::optional<TableBuilder>();
-  self->batch_rows = batch_rows > 0 ? static_cast<size_t>(batch_rows) : SIZE_MAX;
-  self->position = 0;
-  self->kind = std::nullopt;
-  self->exhausted = false;
-  return object;
+  return new_object<PyTableReader>(type, std::move(iterator), Ref::borrow(table_type), std::move(options),
+                                   std::move(part_names), batch_rows > 0 ? static_cast<size_t>(batch_rows) : SIZE_MAX);
 }
 
-int reader_traverse(PyObject* object, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(object));
-  PyTableReader* self = as_reader(object);
-  Py_VISIT(self->blocks.get());
-  Py_VISIT(self->table_type.get());
-  Py_VISIT(self->pending.get());
-  return 0;
-}
-
-int reader_clear(PyObject* object) noexcept {
-  PyTableReader* self = as_reader(object);
-  self->exhausted = true;
-  Ref blocks = std::move(self->blocks);
-  Ref table_type = std::move(self->table_type);
-  Ref pending = std::move(self->pending);
-  return 0;
-}
-
-void reader_dealloc(PyObject* object) noexcept {
-  PyObject_GC_UnTrack(object);
-  PyTableReader* self = as_reader(object);
-  PyTypeObject* type = Py_TYPE(object);
-  std::destroy_at(&self->builder);
-  std::destroy_at(&self->part_names);
-  std::destroy_at(&self->options);
-  std::destroy_at(&self->pending);
-  std::destroy_at(&self->table_type);
-  std::destroy_at(&self->blocks);
-  type->tp_free(object);
-  Py_DECREF(type);
-}
+constexpr const char* kReaderDoc = "Read record batches from blocks.";
 
 PyMethodDef reader_methods[] = {
-    {"read_all", entry<reader_read_all>, METH_NOARGS,
-     "read_all($self, /)\n--\n\nThe remaining rows as one table of one batch."},
-    {"record_names", entry<reader_record_names>, METH_NOARGS,
-     "record_names($self, /)\n--\n\nThe record names of the remaining blocks, as bytes, in order of first appearance."},
-    {"close", entry<reader_close>, METH_NOARGS, "close($self, /)\n--\n\nStop reading and release the source."},
-    {"__arrow_c_schema__", entry<reader_arrow_c_schema>, METH_NOARGS,
-     "__arrow_c_schema__($self, /)\n--\n\nThe schema of the batches as an Arrow PyCapsule."},
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<reader_arrow_c_stream>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
-     "The remaining batches as an Arrow stream PyCapsule, read as the consumer asks."},
+    method<reader_read_all>("read_all", "read_all($self, /)\n--\n\nThe remaining rows as one table of one batch."),
+    method<reader_record_names>("record_names",
+                                "record_names($self, /)\n--\n\n"
+                                "The record names of the remaining blocks, as bytes, in order of first appearance."),
+    method<reader_close>("close", "close($self, /)\n--\n\nStop reading and release the source."),
+    method<reader_arrow_c_schema>("__arrow_c_schema__",
+                                  "__arrow_c_schema__($self, /)\n--\n\n"
+                                  "The schema of the batches as an Arrow PyCapsule."),
+    method<reader_arrow_c_stream>("__arrow_c_stream__",
+                                  "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+                                  "The remaining batches as an Arrow stream PyCapsule, read as the consumer asks."),
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Read record batches from blocks.")},
-    {Py_tp_new, reinterpret_cast<void*>(entry<reader_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(entry<reader_next>)},
-    {Py_tp_methods, reader_methods},
-    {0, nullptr},
-};
-
-PyType_Spec reader_spec = {
-    .name = "molbrook.native._TableReader",
-    .basicsize = sizeof(PyTableReader),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = reader_slots,
 };
 
 }  // namespace
 
 bool init_table_reader_type() noexcept {
-  if (TableReaderType == nullptr) TableReaderType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&reader_spec));
+  if (TableReaderType == nullptr) {
+    TableReaderType = new_type<PyTableReader>(
+        "molbrook.native._TableReader", 0, PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)},
+        slot<reader_new>(Py_tp_new), slot<PyObject_SelfIter>(Py_tp_iter), slot<reader_next>(Py_tp_iternext),
+        PyType_Slot{Py_tp_methods, reader_methods});
+  }
   return TableReaderType != nullptr;
 }
 

@@ -260,7 +260,7 @@ bool parse_column(PyObject* name, std::optional<std::string>& parsed) {
   return utf8_argument(name, "_write_table() column names must be str or None", parsed.emplace());
 }
 
-PyObject* write_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* write_table(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"stream", "dest", "text", "title", "molblock", "block", "names", nullptr};
   PyObject *capsule, *dest, *text, *title, *molblock, *block, *names;
   if (!parse_fastcall(args, nargs, kwnames, "OOOOOOO:_write_table", keywords, &capsule, &dest, &text, &title,
@@ -301,13 +301,12 @@ PyObject* write_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-PyMethodDef write_table_def = {
-    "_write_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<write_table>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef write_table_def = function<write_table>(
+    "_write_table",
     "_write_table(stream, dest, text, title, molblock, block, names)\n--\n\n"
     "Write a block per row of the Arrow stream capsule `stream` to `dest` (a\n"
     "file object, given str when `text`, else bytes; or a path), its parts\n"
     "from the named columns (str or None; `names` a list of str or None).\n"
-    "Return the blocks written."};
+    "Return the blocks written.");
 
 }  // namespace molbrook::py

@@ -9,13 +9,17 @@
 // lone CR and long lines. Each file is split in both line-ending modes
 // (LF only, as for bytes; LF, CRLF and lone CR, as for str), through a mapping and
 // through chunked reads, which must agree; every block's records are
-// scanned and its connection table read and repaired. The checksum is
-// FNV-1a over those results, with every number as 8 little-endian bytes,
-// so it is the same on every platform. A first line "# kernel NAME" names
-// the scanning kernel.
+// scanned and its connection table read and repaired. A second line per
+// file checksums the record tables of its blocks: every record name as a
+// text column (after the titles, molblocks and block bytes), then as an
+// int and as a float column. The
+// checksums are FNV-1a over those results, with every number as 8
+// little-endian bytes, so they are the same on every platform. A first
+// line "# kernel NAME" names the scanning kernel.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -31,6 +35,7 @@
 #include "core/read/open_file.hpp"
 #include "core/read/splitter.hpp"
 #include "core/records/record.hpp"
+#include "core/table/builder.hpp"
 #include "core/text/simd.hpp"
 
 namespace fs = std::filesystem;
@@ -149,7 +154,8 @@ void hash_table(const Block& block, Kind kind, Tally& tally) {
   CtabResult<CountsHeader> header = read_block_counts_header(block);
   tally.hash.text(header ? format_text(header->format) : header.error().message());
   std::vector<std::string> lines;
-  if (Status<InvalidLine> invalid = append_block_lines(block, kind == Kind::Str ? BlockText::Utf8 : BlockText::Latin1, lines)) {
+  BlockText text = kind == Kind::Str ? BlockText::Utf8 : BlockText::Latin1;
+  if (Status<InvalidLine> invalid = append_block_lines(block, text, lines)) {
     tally.hash.text(invalid->bytes);
     tally.hash.number(invalid->error.start);
     tally.hash.number(invalid->error.end);
@@ -178,6 +184,75 @@ void hash_block(const Block& block, Kind kind, Tally& tally) {
   tally.hash.text(block.title());
   hash_records(block, tally);
   hash_table(block, kind, tally);
+}
+
+// Record tables
+
+constexpr size_t kBatchRows = 1000;
+
+void hash_column(const Column& column, size_t rows, Fnv& hash) {
+  hash.number(static_cast<uint64_t>(column.type()));
+  hash.number(column.null_count());
+  for (size_t row = 0; row < rows; ++row) {
+    hash.number(column.is_valid(row) ? 1 : 0);
+    if (!column.is_valid(row)) continue;
+    if (column.type() == ColumnType::Text) {
+      hash.text(column.cell(row));
+    } else if (column.type() == ColumnType::Int64) {
+      hash.number(static_cast<uint64_t>(column.int64_values()[row]));
+    } else {
+      uint64_t bits;
+      std::memcpy(&bits, &column.float64_values()[row], sizeof bits);
+      hash.number(bits);
+    }
+  }
+}
+
+void hash_batch(const Batch& batch, Fnv& hash) {
+  hash.number(batch.rows);
+  hash.number(batch.columns.size());
+  for (const auto& column : batch.columns) hash_column(*column, batch.rows, hash);
+}
+
+// The blocks as one table with every record name a column of `type`, the
+// block part columns first when it is text, in batches of kBatchRows rows;
+// returns the rows. A block that cannot be a row is hashed as its error.
+size_t hash_record_table(const std::vector<Block>& blocks, const std::vector<std::string>& names, ColumnType type,
+                         Fnv& hash) {
+  TableOptions options;
+  options.kind = Kind::Bytes;
+  if (type == ColumnType::Text) options.parts = {BlockPart::Title, BlockPart::Molblock, BlockPart::Block};
+  options.batch_rows = kBatchRows;
+  if (type != ColumnType::Text) {
+    for (const std::string& name : names) options.types.emplace(name, type);
+  }
+  TableBuilder builder(std::move(options));
+  size_t rows = 0;
+  for (const Block& block : blocks) {
+    if (std::optional<RowError> error = builder.add(block)) {
+      hash.number(static_cast<uint64_t>(error->kind));
+      continue;
+    }
+    ++rows;
+    if (builder.rows() == kBatchRows) hash_batch(builder.finish(), hash);
+  }
+  hash_batch(builder.finish(), hash);
+  return rows;
+}
+
+// "table", the rows and record names, and the hash of the three tables.
+std::string table_summary(const std::vector<Block>& blocks) {
+  NameCollector collector(Kind::Bytes);
+  for (const Block& block : blocks) collector.add(block);
+  Fnv hash;
+  size_t rows = 0;
+  for (ColumnType type : {ColumnType::Text, ColumnType::Int64, ColumnType::Float64}) {
+    rows = hash_record_table(blocks, collector.names(), type, hash);
+  }
+  char line[160];
+  std::snprintf(line, sizeof line, "table rows=%zu names=%zu fnv=%016llx", rows, collector.names().size(),
+                static_cast<unsigned long long>(hash.value()));
+  return line;
 }
 
 // Files
@@ -211,8 +286,8 @@ void check_same(const std::vector<Block>& mapped, const std::vector<Block>& chun
   if (!same) fail("mapped and chunked reading split " + name + " differently");
 }
 
-// "lf" or "text", the blocks, records and tables, and the hash.
-std::string mode_summary(const std::string& path, const std::string& name, Kind kind) {
+// The blocks of a file in one mode, mapped and read in chunks alike.
+std::vector<Block> read_blocks(const std::string& path, const std::string& name, Kind kind) {
   platform::File file = open_or_fail(path);
   std::optional<uint64_t> size = platform::regular_file_size(file);
   if (!size) fail(name + " is not a regular file");
@@ -225,10 +300,16 @@ std::string mode_summary(const std::string& path, const std::string& name, Kind 
     mapped = mapped_blocks(*mapping, kind);
   }
   check_same(mapped, chunked, name);
+  return mapped;
+}
+
+// "lf" or "text", the blocks, records and tables, and the hash.
+std::string mode_summary(const std::vector<Block>& blocks, Kind kind) {
   Tally tally;
-  for (const Block& block : mapped) hash_block(block, kind, tally);
+  for (const Block& block : blocks) hash_block(block, kind, tally);
   char line[160];
-  std::snprintf(line, sizeof line, "%s blocks=%llu records=%llu tables=%llu fnv=%016llx", kind == Kind::Str ? "text" : "lf",
+  std::snprintf(line, sizeof line, "%s blocks=%llu records=%llu tables=%llu fnv=%016llx",
+                kind == Kind::Str ? "text" : "lf",
                 static_cast<unsigned long long>(tally.blocks), static_cast<unsigned long long>(tally.records),
                 static_cast<unsigned long long>(tally.tables), static_cast<unsigned long long>(tally.hash.value()));
   return line;
@@ -238,9 +319,11 @@ void check_file(const std::string& path, const std::string& name) {
   // The reader's own choice, mapped or chunked, varies with the platform
   // and filesystem; only that it opens is checked.
   if (!open_for_reading(path.c_str())) fail("open_for_reading refused " + name);
-  std::string lf = mode_summary(path, name, Kind::Bytes);
-  std::string text = mode_summary(path, name, Kind::Str);
+  std::vector<Block> bytes = read_blocks(path, name, Kind::Bytes);
+  std::string lf = mode_summary(bytes, Kind::Bytes);
+  std::string text = mode_summary(read_blocks(path, name, Kind::Str), Kind::Str);
   std::printf("%s %s %s\n", name.c_str(), lf.c_str(), text.c_str());
+  std::printf("%s %s\n", name.c_str(), table_summary(bytes).c_str());
 }
 
 // The generated file

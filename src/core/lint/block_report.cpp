@@ -10,9 +10,11 @@ namespace molbrook::lint {
 ScannedBlock ScannedBlock::of(std::string_view bytes, size_t offset, bool terminated, size_t term_start) noexcept {
   ScannedBlock block{bytes, offset, terminated ? term_start : bytes.size(), 0, 0, terminated, false};
   if (block.term_start != 0) block.title_end = next_line_end(bytes, 0);
-  std::optional<size_t> end = find_mdl_end(bytes.substr(block.title_end, block.term_start - block.title_end));
-  block.has_m_end = end.has_value();
-  block.mdl_end = end ? block.title_end + *end : block.term_start;
+  // The data checks see the records molbrook reads, also in a block of
+  // records without a molecule.
+  MdlEnd end = mdl_end_as_read(bytes.substr(block.title_end, block.term_start - block.title_end));
+  block.has_m_end = end.has_m_end;
+  block.mdl_end = block.title_end + end.offset;
   return block;
 }
 

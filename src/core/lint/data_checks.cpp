@@ -212,7 +212,7 @@ class DataCheck {
 }  // namespace
 
 bool check_sd_data(const ScannedBlock& block, BlockReport& report, std::vector<SeenName>& names) {
-  if (!block.has_m_end || block.mdl_end == block.term_start) return false;
+  if (block.mdl_end == block.term_start) return false;
   return DataCheck(block, report, names).run();
 }
 

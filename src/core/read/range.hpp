@@ -16,8 +16,9 @@
 namespace molbrook {
 
 // Where the line holding the last byte of `head` begins, as an offset into
-// `head`; an LF that completes a CRLF belongs to the CR's line in str. nullopt when `head` holds no earlier line ending: the
-// line begins before `head`, or at its start if `head` starts the file.
+// `head`; an LF that completes a CRLF belongs to the CR's line in str.
+// nullopt when `head` holds no earlier line ending: the line begins before
+// `head`, or at its start if `head` starts the file.
 std::optional<size_t> line_start_at_end(std::string_view head, Kind kind) noexcept;
 
 // The first block start at or after `start` in a whole file, or

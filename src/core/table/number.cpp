@@ -103,7 +103,10 @@ int64_t exponent_value(std::string_view text) noexcept {
   constexpr int64_t kSaturated = int64_t{1} << 60;
   const bool negative = take_sign(text);
   int64_t value = 0;
-  for (char c : text) value = std::min(value * 10 + (c - '0'), kSaturated);
+  for (char c : text) {
+    if (value >= kSaturated / 10) return negative ? -kSaturated : kSaturated;  // before value * 10 overflows
+    value = value * 10 + (c - '0');
+  }
   return negative ? -value : value;
 }
 
