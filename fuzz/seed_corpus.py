@@ -95,6 +95,7 @@ def main():
     write("table", files + ROWS + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
     write("ctable", files + TABLES + [re.sub(rb"\n", b"\r\n", t) for t in TABLES[:2]])
     write("lint", files + STREAMS + TABLES + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
+    write("index", files + STREAMS + ROWS)
 
 
 if __name__ == "__main__":

@@ -74,6 +74,17 @@ def corpus_params():
     return [pytest.param(p, id=str(p.relative_to(CORPUS))) for p in CORPUS_FILES]
 
 
+def zstd_module():
+    """The zstd module molbrook uses here (Python 3.14's compression.zstd,
+    else the zstandard package), or a skip without either."""
+    for name in ("compression.zstd", "zstandard"):
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    pytest.skip("no zstd module")
+
+
 # Sanitizer runs (tools/test-sanitized): every property still runs, with
 # fewer examples by default and no deadline, as instrumented code is slow.
 settings.register_profile("sanitize", max_examples=25, deadline=None)

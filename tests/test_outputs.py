@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import UNDER_ASAN, posix_only
+from conftest import UNDER_ASAN, posix_only, zstd_module
 from molbrook import merge_records
 
 pytestmark = posix_only
@@ -30,7 +30,7 @@ ENV = dict(os.environ, PYTHONDONTWRITEBYTECODE="1", PYTHONPATH=os.pathsep.join(
 # About 200 KB that compresses to about half: every output outgrows the limits.
 DATA = "".join(f"m{i}\n\n\nM  END\n> <V>\n{os.urandom(48).hex()}\n\n$$$$\n" for i in range(1500)).encode()
 COMPRESS = {".sdf": bytes, ".sdf.gz": gzip.compress, ".sdf.bz2": bz2.compress, ".sdf.xz": lzma.compress,
-            ".sdf.zst": lambda data: pytest.importorskip("zstandard").compress(data)}
+            ".sdf.zst": lambda data: zstd_module().compress(data)}
 CLI = [sys.executable, "-m", "molbrook"]
 LIBRARY = [sys.executable, "-c"]
 # Each case: its command, given the input and the output path, and the

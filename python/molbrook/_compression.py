@@ -46,7 +46,7 @@ def _zstd() -> ModuleType:
     else:
         return cast(ModuleType, zstd)
     try:
-        import zstandard
+        import zstandard  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ImportError(
             "zstd-compressed files need Python 3.14's compression.zstd or the zstandard package: "

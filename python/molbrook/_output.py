@@ -108,9 +108,25 @@ def output_file(name: _Path) -> Iterator[IO[bytes]]:
     says, compressed as its extension asks."""
     with whole_file(name) as raw:
         stream = open_writer(cast(IO[bytes], raw), name)
-        yield stream
+        try:
+            yield stream
+        except BaseException:
+            _abandon(stream, raw)
+            raise
         if stream is not raw:
             stream.close()  # ends the compressed stream
+
+
+def _abandon(stream: IO[bytes], raw: WholeWriter) -> None:
+    """Closes a failed output's compressor without ending its stream: its
+    file closes first, so that its last bytes go nowhere. Left to the
+    collector, it would write them to the closed file, an error that Python
+    reports from 3.14 on."""
+    with contextlib.suppress(OSError):
+        raw.close()
+    if stream is not raw:
+        with contextlib.suppress(ValueError, OSError):
+            stream.close()
 
 
 @contextlib.contextmanager

@@ -108,18 +108,36 @@ int exec_native(PyObject* module) noexcept {
   return added ? 0 : -1;
 }
 
+constexpr const char* kName = "molbrook.native";
+constexpr const char* kDoc = "";
+
+// The module's slots. From 3.15 on they are written once, in the form of
+// the export hook, and the classic definition nests the part a PyModuleDef
+// may carry (its name and doc are fields there).
 #if PY_VERSION_HEX >= 0x030F0000
 PyABIInfo_VAR(abi_info);
-#endif
 
-// The export hook takes the whole array; the classic definition starts
-// past the entries that only slot-defined modules may carry.
-PyModuleDef_Slot module_slots[] = {
-#if PY_VERSION_HEX >= 0x030F0000
-    {Py_mod_abi, &abi_info},
-    {Py_mod_name, const_cast<char*>("native")},
-    {Py_mod_doc, const_cast<char*>("")},
-#endif
+PySlot shared_slots[] = {
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_PTR(Py_mod_exec, exec_native),
+    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_USED),
+    PySlot_END,
+};
+
+PySlot export_slots[] = {
+    PySlot_PTR(Py_mod_name, kName),
+    PySlot_PTR(Py_mod_doc, kDoc),
+    PySlot_PTR(Py_slot_subslots, shared_slots),
+    PySlot_END,
+};
+
+PyModuleDef_Slot classic_slots[] = {
+    {Py_slot_subslots, shared_slots},
+    {0, nullptr},
+};
+#else
+PyModuleDef_Slot classic_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_native)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
@@ -129,16 +147,15 @@ PyModuleDef_Slot module_slots[] = {
 #endif
     {0, nullptr},
 };
-
-constexpr int kSlotDefinedOnly = PY_VERSION_HEX >= 0x030F0000 ? 3 : 0;
+#endif
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "native",
-    .m_doc = "",
+    .m_name = kName,
+    .m_doc = kDoc,
     .m_size = 0,
     .m_methods = nullptr,
-    .m_slots = module_slots + kSlotDefinedOnly,
+    .m_slots = classic_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,
     .m_free = nullptr,
@@ -147,8 +164,10 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace molbrook::py
 
+// Python 3.15 imports through the export hook; earlier versions, and
+// loaders that look for it, through the classic one.
 PyMODINIT_FUNC PyInit_native(void) { return PyModuleDef_Init(&molbrook::py::module_def); }
 
 #if PY_VERSION_HEX >= 0x030F0000
-PyMODEXPORT_FUNC PyModExport_native(void) { return molbrook::py::module_slots; }
+PyMODEXPORT_FUNC PyModExport_native(void) { return molbrook::py::export_slots; }
 #endif

@@ -142,7 +142,11 @@ def read_table(path: str, formats: tuple[str, ...] = READ, fmt: str | None = Non
     try:
         if fmt == ".parquet":
             pyarrow = pyarrow_module()
-            return pyarrow.parquet.read_table(pyarrow.BufferReader(sys.stdin.buffer.read()) if path == STDIN else path)
+            if path != STDIN:
+                return pyarrow.parquet.read_table(path)
+            # Read on this thread: pyarrow's pool threads may still hold the
+            # buffer of Python bytes at exit and abort the process then.
+            return pyarrow.parquet.read_table(pyarrow.BufferReader(sys.stdin.buffer.read()), use_threads=False)
         with _text_input(path) as f:
             if fmt == ".jsonl":
                 return _json_columns(f, label)

@@ -24,9 +24,14 @@ T load_le(const char* p) noexcept {
 }
 
 template <class T>
+void store_le(char* p, T value) noexcept {
+  for (size_t i = 0; i < sizeof value; ++i) p[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+template <class T>
 void append_le(ByteBuffer& out, T value) {
   char bytes[sizeof value];
-  for (size_t i = 0; i < sizeof value; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  store_le(bytes, value);
   out.append({bytes, sizeof value});
 }
 

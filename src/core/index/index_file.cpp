@@ -18,10 +18,6 @@ void pad(ByteBuffer& out) {
   out.append({kZeros, padded(out.size()) - out.size()});
 }
 
-void store_le64(char* p, uint64_t value) noexcept {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
 // Reads sections off the file front to back, each in bounds or not at all.
 class Cursor {
  public:
@@ -148,8 +144,8 @@ ByteBuffer IndexContents::serialize() {
     out.append(key.table.texts());
     pad(out);
   }
-  store_le64(out.data() + 64, hash_bytes(out.view().substr(kIndexHeaderSize)));
-  store_le64(out.data() + 72, out.size());
+  store_le<uint64_t>(out.data() + 64, hash_bytes(out.view().substr(kIndexHeaderSize)));
+  store_le<uint64_t>(out.data() + 72, out.size());
   return out;
 }
 
