@@ -30,13 +30,15 @@ class BlockScanner {
   BlockScanner(Kind kind, uint64_t next_start) noexcept
       : kind_(kind), next_start_(next_start), search_from_(next_start) {}
 
-  // Calls visit(const FoundBlock&) for each block that `window` settles.
-  // The window holds the stream from offset `base` (at or before
-  // next_start()) to its end, or to the end of the stream when `at_eof`.
-  // A block whose end more bytes could still move waits for the next
-  // window; a line searched once is not searched again. No allocation.
+  // Calls visit(const FoundBlock&) for each block that `window` settles,
+  // until it returns false: the scan then stops with next_start() at that
+  // block, and returns false. The window holds the stream from offset
+  // `base` (at or before next_start()) to its end, or to the end of the
+  // stream when `at_eof`. A block whose end more bytes could still move
+  // waits for the next window; a line searched once is not searched
+  // again. No allocation.
   template <class Visit>
-  void scan(std::string_view window, uint64_t base, bool at_eof, Visit&& visit);
+  bool scan(std::string_view window, uint64_t base, bool at_eof, Visit&& visit);
 
   // Where the next block starts: the bytes before it are no longer needed.
   uint64_t next_start() const noexcept { return next_start_; }
@@ -55,21 +57,24 @@ class BlockScanner {
 };
 
 template <class Visit>
-void BlockScanner::scan(std::string_view window, uint64_t base, bool at_eof, Visit&& visit) {
+bool BlockScanner::scan(std::string_view window, uint64_t base, bool at_eof, Visit&& visit) {
   for (;;) {
     const size_t from = static_cast<size_t>(search_from_ - base);
-    if (from >= window.size()) return;
+    if (from >= window.size()) return true;
     std::string_view rest = window.substr(from);
     BlockEnd end = find_block_end(rest, kind_);
     // A $$$$ line that reaches the window's end may go on (a CR before an LF).
     if (!at_eof && !(end.found && end.end < rest.size())) {
       resume_at_last_line(rest, end);
-      return;
+      return true;
     }
     const size_t start = static_cast<size_t>(next_start_ - base);
     FoundBlock block{next_start_, window.substr(start), end};
     if (start != from) block.end = whole_block_end(block.rest, end);
-    visit(static_cast<const FoundBlock&>(block));
+    if (!visit(static_cast<const FoundBlock&>(block))) {
+      search_from_ = next_start_;
+      return false;
+    }
     next_start_ = search_from_ = next_start_ + block.end.end;
   }
 }

@@ -45,13 +45,24 @@ IndexBuilder::IndexBuilder(const IndexView& previous, Kind kind)
 }
 
 Status<IndexBuildError> IndexBuilder::scan_whole(std::string_view file, const MappingRef* mapping) {
-  const uint64_t from = resume_start();
-  bool pending_cr = false;
-  lone_cr_ = lone_cr_ || has_lone_cr(file.substr(from), pending_cr) || pending_cr;
-  // Without a lone CR, str and bytes reading find the same blocks with
-  // the same keys, and the bytes search is the quicker.
-  scanner_ = BlockScanner(lone_cr_ ? kind_ : Kind::Bytes, from);
-  scan_window(file, 0, true, mapping);
+  // Without a lone CR, str and bytes reading find the same blocks with the
+  // same keys, and the bytes search is the quicker. So the bytes search
+  // goes first, each block checked for a lone CR while it is in cache;
+  // from the first that holds one on, blocks are found as `kind_` reads.
+  scanner_ = BlockScanner(lone_cr_ ? kind_ : Kind::Bytes, resume_start());
+  const bool whole = scanner_.scan(file, 0, true, [&](const FoundBlock& found) {
+    if (!lone_cr_) {
+      bool pending_cr = false;
+      if (has_lone_cr(found.bytes(), pending_cr) || pending_cr) return false;
+    }
+    add_block(found, mapping);
+    return true;
+  });
+  if (!whole) {
+    lone_cr_ = true;
+    scanner_ = BlockScanner(kind_, scanner_.next_start());
+    scan_window(file, 0, true, mapping);
+  }
   contents_.starts.push_back(file.size());
   return error_;
 }
@@ -89,7 +100,10 @@ void IndexBuilder::append_stream(std::string_view data) {
 }
 
 void IndexBuilder::scan_window(std::string_view window, uint64_t base, bool at_eof, const MappingRef* mapping) {
-  scanner_.scan(window, base, at_eof, [&](const FoundBlock& found) { add_block(found, mapping); });
+  scanner_.scan(window, base, at_eof, [&](const FoundBlock& found) {
+    add_block(found, mapping);
+    return true;
+  });
 }
 
 void IndexBuilder::add_block(const FoundBlock& found, const MappingRef* mapping) {
