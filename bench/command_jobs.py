@@ -34,8 +34,13 @@ def numeric_test(path: Path, blocks: int = 5000) -> tuple[bytes, float]:
     return name, statistics.median(values[name])
 
 
-def molbrook(*args: object) -> int:
-    return subprocess.run([sys.executable, "-m", "molbrook", *map(str, args), "-q"]).returncode
+def molbrook(*args: object, stdout: Path | None = None) -> int:
+    if stdout is None:
+        return subprocess.run([sys.executable, "-m", "molbrook", *map(str, args), "-q"]).returncode
+    # Standard output redirected into a file, as write_sdf writes a path: an
+    # output named with -o would also be synced to disk before it is renamed.
+    with open(stdout, "wb") as out:
+        return subprocess.run([sys.executable, "-m", "molbrook", *map(str, args), "-q"], stdout=out).returncode
 
 
 def run_filter(source: Path, dest: Path, test: tuple[bytes, float]) -> None:
@@ -45,7 +50,7 @@ def run_filter(source: Path, dest: Path, test: tuple[bytes, float]) -> None:
 
 
 def run_set(source: Path, dest: Path) -> None:
-    if molbrook("set", "-f", "BENCH_TAG=1", source, "-o", dest):
+    if molbrook("set", "-f", "BENCH_TAG=1", source, stdout=dest):
         raise SystemExit("molbrook set failed")
 
 
@@ -101,7 +106,7 @@ def jobs(job: Callable[..., Any], lf: Path, out: Path) -> list[Any]:
     made = [
         job("cli_filter", f"command: molbrook filter --where '{os.fsdecode(test[0])}>{test[1]:g}'", "command", lf,
             partial(run_filter, lf, out, test), partial(filter_checksum, lf, out, test), setup=remove_out),
-        job("cli_set", "command: molbrook set -f NAME=VALUE", "command", lf, partial(run_set, lf, out),
+        job("cli_set", "command: molbrook set -f NAME=VALUE > out", "command", lf, partial(run_set, lf, out),
             lambda: (run_set(lf, out), Checksum(count_blocks(out)))[1], setup=remove_out, agrees_with="floor"),
     ]
     if importlib.util.find_spec("pyarrow") is not None:

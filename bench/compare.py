@@ -9,7 +9,10 @@ page cache:
 
   floors     the file mapped and its b"\\n$$$$" counted with mmap.find (one
              Python call per block, as iteration makes one); the file read
-             in 1 MiB chunks; the file copied by shutil.copyfileobj
+             in 1 MiB chunks; the file copied by shutil.copyfileobj, and
+             copied then synced to disk (what a path output named to the
+             library pays on top: jobs that write whole files write into an
+             open file or standard output, as the round trip writes a path)
   peers      a plain Python reader that splits blocks and parses records
              into a dict by hand; RDKit's ForwardSDMolSupplier with
              sanitize=False, removeHs=False, strictParsing=False and with
@@ -122,9 +125,12 @@ def read_chunks(path: Path) -> None:
             pass
 
 
-def copy_file(source: Path, dest: Path) -> None:
+def copy_file(source: Path, dest: Path, synced: bool = False) -> None:
     with open(source, "rb") as src, open(dest, "wb") as dst:
         shutil.copyfileobj(src, dst, CHUNK)
+        if synced:
+            dst.flush()
+            os.fsync(dst.fileno())
 
 
 def round_trip_checksum(source: Path, dest: Path) -> Checksum:
@@ -171,6 +177,8 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
             lambda: Checksum(mmap_count(lf))),
         Job("read", "floor: read in 1 MiB chunks", "floor", lf, partial(read_chunks, lf)),
         Job("copy", "floor: shutil.copyfileobj, 1 MiB", "floor", lf, partial(copy_file, lf, out), setup=remove_out),
+        Job("copy_synced", "floor: shutil.copyfileobj, 1 MiB, then fsync", "floor", lf,
+            partial(copy_file, lf, out, synced=True), setup=remove_out),
     ]
     peers = [
         streamed("plain_dict", "plain Python: dict per block", "peer", lf,
@@ -351,7 +359,7 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
-                                 epilog="jobs: floor read copy plain_dict plain_get rdkit_raw rdkit borrowed owned str "
+                                 epilog="jobs: floor read copy copy_synced plain_dict plain_get rdkit_raw rdkit borrowed owned str "
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "

@@ -9,7 +9,7 @@ from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Iterable
 
-from common import Checksum
+from common import Checksum, into_open_file
 
 from molbrook import Finding, lint, lint_fix, parse_sdf, write_sdf
 
@@ -36,10 +36,7 @@ def fix_file(lf: Path) -> Path:
 
 
 def fix_into_file(fixable: Path, out: Path) -> Any:
-    """lint_fix into an open file, written as write_sdf writes a path: a
-    path destination is also synced to the disk before it is renamed."""
-    with open(out, "wb") as dest:
-        return lint_fix(str(fixable), dest)
+    return into_open_file(out, partial(lint_fix, str(fixable)))
 
 
 def fix_checksum(fixable: Path, out: Path) -> Checksum:

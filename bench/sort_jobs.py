@@ -15,7 +15,7 @@ from typing import Any, Callable
 
 import common
 from command_jobs import numeric_test
-from common import Checksum
+from common import Checksum, into_open_file
 
 from molbrook import SortKey, parse_sdf, sort_sdf, write_sdf
 
@@ -44,10 +44,7 @@ def parts_of(lf: Path) -> list[Path]:
 
 
 def sort_file(sources: Any, out: Path, name: str, **options: Any) -> Checksum:
-    """sort_sdf into an open file, written as write_sdf writes a path: a
-    path destination would also be synced to disk."""
-    with open(out, "wb") as dest:
-        summary = sort_sdf(sources, dest, by=[SortKey(name, kind="number")], **options)
+    summary = into_open_file(out, lambda dest: sort_sdf(sources, dest, by=[SortKey(name, kind="number")], **options))
     return Checksum(summary.blocks_out, length=out.stat().st_size)
 
 

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 import common
-from common import Checksum
+from common import Checksum, into_open_file
 from molbrook import merge_records, parse_sdf, read_table, write_sdf, write_table
 
 KEY = "MB_BENCH_KEY"
@@ -111,6 +111,14 @@ def rdkit_write(path: Path, out: Path) -> None:
     PandasTools.WriteSDF(frame, str(out), idName=TITLE, properties=records)
 
 
+def write_blocks(path: Path, out: Path) -> int:
+    return into_open_file(out, lambda dest: write_table(block_table(path), dest, block=BLOCK))
+
+
+def write_parts(path: Path, out: Path) -> int:
+    return into_open_file(out, lambda dest: write_table(parts_table(path), dest, molblock=MOLBLOCK, title=TITLE))
+
+
 def written_checksum(written: int, source: Path, out: Path, exact: bool) -> Checksum:
     if exact and not filecmp.cmp(source, out, shallow=False):
         raise SystemExit(f"write_table(read_table({source.name}, block=...)) did not give the file back")
@@ -136,15 +144,14 @@ def jobs(job: Callable[..., Any], lf: Path, out: Path, with_rdkit: bool) -> list
         job("keyed_round_trip", "molbrook: write_sdf(parse_sdf(...)), keyed file", "molbrook", keyed,
             lambda: write_sdf(out, parse_sdf(str(keyed))), setup=remove_out),
         job("merge", "molbrook: merge_records, one column by key", "molbrook", keyed,
-            lambda: merge_records(str(keyed), table, out, key=KEY), setup=remove_out),
+            lambda: into_open_file(out, lambda dest: merge_records(str(keyed), table, dest, key=KEY)),
+            setup=remove_out),
         job("write_blocks", "molbrook: write_table(t, block=...), t = read_table(block=...)", "molbrook", lf,
-            lambda: write_table(block_table(lf), out, block=BLOCK),
-            lambda: written_checksum(write_table(block_table(lf), out, block=BLOCK), lf, out, exact=True),
-            setup=remove_out, agrees_with="floor"),
+            partial(write_blocks, lf, out),
+            lambda: written_checksum(write_blocks(lf, out), lf, out, exact=True), setup=remove_out,
+            agrees_with="floor"),
         job("write_parts", "molbrook: write_table(t, molblock=, title=), every record column", "molbrook", lf,
-            lambda: write_table(parts_table(lf), out, molblock=MOLBLOCK, title=TITLE),
-            lambda: written_checksum(write_table(parts_table(lf), out, molblock=MOLBLOCK, title=TITLE), lf, out,
-                                     exact=False),
+            partial(write_parts, lf, out), lambda: written_checksum(write_parts(lf, out), lf, out, exact=False),
             setup=remove_out, agrees_with="floor"),
     ]
     if with_rdkit:
