@@ -161,15 +161,22 @@ def test_records_argument_sources():
 NAMES = st.sampled_from([b"A", b"B", b"C", b"a b", b"a>b", b"", "é".encode()])
 VALUES = st.sampled_from([b"1", b"", b"  x ", b"a\nb", b"> <A>", b"x\ry"])
 HEADERS = st.sampled_from(["plain", "padded", "copy"])
-OPERATIONS = st.lists(
-    st.one_of(
-        st.tuples(st.just("append"), NAMES, VALUES, HEADERS),
-        st.tuples(st.just("set"), NAMES, VALUES, HEADERS),
-        st.tuples(st.just("remove"), NAMES),
-        st.tuples(st.just("replace"), st.lists(st.tuples(NAMES, VALUES), max_size=5), HEADERS),
-    ),
-    max_size=12,
-)
+
+
+def operations(values, replaced, count):
+    """Lists of up to `count` edits, each replace of up to `replaced` records."""
+    return st.lists(
+        st.one_of(
+            st.tuples(st.just("append"), NAMES, values, HEADERS),
+            st.tuples(st.just("set"), NAMES, values, HEADERS),
+            st.tuples(st.just("remove"), NAMES),
+            st.tuples(st.just("replace"), st.lists(st.tuples(NAMES, values), max_size=replaced), HEADERS),
+        ),
+        max_size=count,
+    )
+
+
+OPERATIONS = operations(VALUES, 5, 12)
 START = st.sampled_from([b"", b"> <A>\n1\n\n", b"> 25 <B> (1)\n2\n", b"junk\n> <A>\n\n  > <C> x\r\n3\r\n\r\n\r\n"])
 
 
@@ -267,15 +274,7 @@ def test_rename_errors_leave_the_block_unchanged(old, new, error, message):
 NO_M_END = st.sampled_from([b"$$$$\n", b"t\n", b"t\n> <A>\n1\n\n\n> <B>\n2\n\n", b"t\nP\n\n 0 0\n", b"\n\n",
                             b"t\nP\n 1 2\n>  <NSC>\n39\n\n", b"t\n> <A>\n1\n\njunk\n\n> <B>\n2\n\n"])
 RISKY_VALUES = st.sampled_from([b"1", b"M  END", b"x\nM  END"])
-RISKY = st.lists(
-    st.one_of(
-        st.tuples(st.just("append"), NAMES, RISKY_VALUES, HEADERS),
-        st.tuples(st.just("set"), NAMES, RISKY_VALUES, HEADERS),
-        st.tuples(st.just("remove"), NAMES),
-        st.tuples(st.just("replace"), st.lists(st.tuples(NAMES, RISKY_VALUES), max_size=3), HEADERS),
-    ),
-    max_size=6,
-)
+RISKY = operations(RISKY_VALUES, 3, 6)
 
 
 @given(NO_M_END, RISKY)
