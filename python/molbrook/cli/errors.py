@@ -1,6 +1,14 @@
-"""The two kinds of error the command reports without a traceback."""
+"""The two kinds of error the command reports without a traceback, and the
+one message for a record name that no block has."""
 
 from __future__ import annotations
+
+import difflib
+import sys
+from collections.abc import Iterable
+
+# How many of the names seen a message lists.
+SHOWN_NAMES = 8
 
 
 class UsageError(Exception):
@@ -29,3 +37,26 @@ class FileError(Exception):
         many = len(numbers) > 1
         return cls(label, f"block{'s' if many else ''} {shown} not edited: no M  END line ends "
                           f"{'their' if many else 'its'} MDL, so records there would not read back")
+
+
+def no_record_named(name: str, seen: Iterable[str]) -> str:
+    """The one line that says a record name the user gave occurs in no block
+    of the inputs, with the names that do occur and the closest of them.
+
+    >>> no_record_named("MWW", ["MW", "ID"])
+    "no block has a record named 'MWW' (names seen: MW, ID; did you mean 'MW'?)"
+    """
+    names = list(dict.fromkeys(seen))
+    if not names:
+        return f"no block has a record named {name!r} (no block has any record)"
+    shown = ", ".join(names[:SHOWN_NAMES]) + (", ..." if len(names) > SHOWN_NAMES else "")
+    # Case is the commonest slip ('mw' for 'MW'), so it does not count against a match.
+    by_folded = {candidate.casefold(): candidate for candidate in reversed(names)}
+    close = difflib.get_close_matches(name.casefold(), list(by_folded), n=1)
+    hint = f"; did you mean {by_folded[close[0]]!r}?" if close else ""
+    return f"no block has a record named {name!r} (names seen: {shown}{hint})"
+
+
+def warn(command: str, message: str) -> None:
+    """A warning on standard error, prefixed as the command's errors are."""
+    print(f"molbrook {command}: {message}", file=sys.stderr)
