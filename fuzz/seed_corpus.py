@@ -1,7 +1,7 @@
 """Rebuilds the seed corpora under fuzz/corpus/<target>/.
 
-Seeds are small BSD-licensed files of the RDKit sources from the shared
-corpus of real SD files (when present), their SD data sections, and the
+Seeds are small BSD-licensed files of the RDKit sources from the tests'
+corpus of real SD files, their SD data sections, and the
 edge cases the tests use. Run from the repository root:
 
     python3 fuzz/seed_corpus.py
@@ -13,7 +13,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent
-REAL = ROOT.parents[1] / "shared" / "corpus" / "rdkit-src"
+REAL = ROOT.parent / "tests" / "corpus" / "rdkit-src"
 SMALL_FILES = [
     "O2.sdf", "sdErrors4.sdf", "Issue180.mol", "chebi_15469.v3k.mol", "dative_bonds_two.mol",
     "github3553.sdf", "m_with_enh_stereo.sdf", "mol_with_enhanced_stereo_2_And_groups.sdf",

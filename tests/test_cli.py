@@ -30,10 +30,7 @@ IC50 = "GST-TAF1 BD2 HTRF IC50 [mol/l] (mean)"
 
 
 def corpus(name: str) -> Path:
-    path = CORPUS / name
-    if not path.exists():
-        pytest.skip(f"no corpus file {path}")
-    return path
+    return CORPUS / name
 
 
 # The environment of the command, which may run in another folder.

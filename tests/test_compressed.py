@@ -49,7 +49,7 @@ def blocks(path):
     return [str(b) for b in parse_sdf(str(path))], [bytes(b) for b in parse_sdf(os.fsencode(path), borrow=True)]
 
 
-SMALL_CORPUS = [p for p in corpus_params() if p.values[0] is None or p.values[0].stat().st_size < 2_000_000]
+SMALL_CORPUS = [p for p in corpus_params() if p.values[0].stat().st_size < 2_000_000]
 
 
 @pytest.mark.parametrize("path", SMALL_CORPUS)
@@ -270,7 +270,6 @@ def test_zstd_without_a_module_names_the_extra(tmp_path, monkeypatch):
         next(parse_sdf(path))
 
 
-@pytest.mark.skipif(not CORPUS_FILES, reason="no corpus")
 def test_stats_of_a_compressed_file(tmp_path, capsys):
     source = next(p for p in CORPUS_FILES if p.name == "bzr.sdf")
     packed = tmp_path / "bzr.sdf.gz"
