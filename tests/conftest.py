@@ -28,33 +28,66 @@ CORPUS_FILES = sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.suffix.l
 
 # molbrook._testcore holds the core's primitives that tests call directly.
 # It is never installed: tools/dev-build builds it in place, and for an
-# installed package the first test that imports it builds it here, with
-# this interpreter's headers, into build/testcore-<tag>.
-def build_testcore() -> Path:
+# installed package the session builds it first, with this interpreter's
+# headers, into build/testcore-<tag>, showing the compiler's progress.
+TESTCORE_BUILD = REPOSITORY / "build" / f"testcore-{sysconfig.get_config_var('SOABI') or sys.implementation.cache_tag}"
+
+
+def build_testcore(show=lambda line: None) -> Path:
+    """Builds molbrook._testcore into TESTCORE_BUILD; `show` is given each
+    progress line of the build."""
     tools = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
     cmake = shutil.which("cmake", path=tools)
     if cmake is None or not (REPOSITORY / "CMakeLists.txt").is_file():
         raise ImportError("building molbrook._testcore for the tests needs CMake and the molbrook sources")
-    build = REPOSITORY / "build" / f"testcore-{sysconfig.get_config_var('SOABI') or sys.implementation.cache_tag}"
-    configure = [cmake, "-S", REPOSITORY, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+    configure = [cmake, "-S", REPOSITORY, "-B", TESTCORE_BUILD, f"-DPython_EXECUTABLE={sys.executable}",
                  "-DMOLBROOK_TESTCORE=ON", "-DCMAKE_BUILD_TYPE=Release"]
     ninja = shutil.which("ninja", path=tools)
-    if ninja is not None and os.name != "nt" and not (build / "CMakeCache.txt").exists():
+    if ninja is not None and os.name != "nt" and not (TESTCORE_BUILD / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
-    for command in (configure, [cmake, "--build", build, "--target", "_testcore", "--config", "Release"]):
-        done = subprocess.run(command, capture_output=True, text=True)
-        if done.returncode != 0:
-            raise ImportError(f"building molbrook._testcore failed:\n{done.stdout[-4000:]}{done.stderr[-4000:]}")
-    return next(build.rglob("_testcore" + sysconfig.get_config_var("EXT_SUFFIX")))
+    for command in (configure, [cmake, "--build", TESTCORE_BUILD, "--target", "_testcore", "--config", "Release"]):
+        output = []
+        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as process:
+            for line in process.stdout:
+                output.append(line)
+                if line.startswith("["):  # ninja's and make's "[k/n] what" lines
+                    show(line.rstrip())
+        if process.returncode != 0:
+            raise ImportError("building molbrook._testcore failed:\n" + "".join(output[-80:]))
+    return next(TESTCORE_BUILD.rglob("_testcore" + sysconfig.get_config_var("EXT_SUFFIX")))
+
+
+def installed_testcore() -> bool:
+    import molbrook
+
+    return any(Path(molbrook.__file__).parent.glob("_testcore*" + sysconfig.get_config_var("EXT_SUFFIX")))
+
+
+def pytest_sessionstart(session):
+    """Builds molbrook._testcore before the tests are collected, where the
+    package lacks it, saying so: the first build takes a minute or two."""
+    if installed_testcore():
+        return
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    started = time.monotonic()
+    reporter.write_line(f"building molbrook._testcore for the tests in {TESTCORE_BUILD} ...")
+    TestcoreFinder.built = build_testcore(lambda line: reporter.rewrite(line[:100], erase=True))
+    reporter.rewrite(f"built molbrook._testcore in {time.monotonic() - started:.0f} s", erase=True)
+    reporter.write_line("")
 
 
 class TestcoreFinder(importlib.abc.MetaPathFinder):
-    """Finds molbrook._testcore, building it, when no other finder does."""
+    """Finds molbrook._testcore, built before the session or on first import,
+    when no other finder does."""
+
+    built: Path | None = None
 
     def find_spec(self, fullname, path=None, target=None):
         if fullname != "molbrook._testcore":
             return None
-        return importlib.util.spec_from_file_location(fullname, build_testcore())
+        if TestcoreFinder.built is None:
+            TestcoreFinder.built = build_testcore()
+        return importlib.util.spec_from_file_location(fullname, TestcoreFinder.built)
 
 
 sys.meta_path.append(TestcoreFinder())
