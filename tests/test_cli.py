@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 from conftest import CORPUS, UNDER_ASAN, zstd_module
-from molbrook import SDBlock, SortKey as molbrook_key, merge_records, parse_sdf, read_table, sort_sdf, write_sdf
+from molbrook import TITLE, SDBlock, SortKey as molbrook_key, merge_records, parse_sdf, read_table, sort_sdf, write_sdf
 from molbrook.cli import main
 
 posix_only = pytest.mark.skipif(os.name != "posix", reason="terminals, signals and links as POSIX has them")
@@ -76,7 +76,7 @@ FILTERS = [
     ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_COMPOUND_CID~^1[0-4]", "--where", "PUBCHEM_XLOGP3>=0"],
      lambda b: b.get(b"PUBCHEM_COMPOUND_CID").strip()[:2] in (b"10", b"11", b"12", b"13", b"14")
      and (number(b, "PUBCHEM_XLOGP3") or -1) >= 0),
-    ("rdkit-src/solubility.train.sdf", ["--where", "SOL_classification=(A) low", "--title", "ol$"],
+    ("rdkit-src/solubility.train.sdf", ["--where", "SOL_classification=(A) low", "--title-matches", "ol$"],
      lambda b: b.get(b"SOL_classification").strip() == b"(A) low" and b.title.endswith(b"ol")),
     ("rdkit-src/solubility.train.sdf", ["--where", "NAME~ﾴ"], lambda b: "ﾴ".encode() in b.get(b"NAME")),
     ("rdkit-src/jm7b00306.excerpt.sdf", ["--where", f"{IC50}<1e-5"], number_below(IC50, 1e-5)),
@@ -174,7 +174,7 @@ def test_in_place_failing_part_way_leaves_the_file_as_it_was(tmp_path):
     assert path.read_bytes() == original and os.listdir(tmp_path) == ["in.sdf"]
 
 
-@pytest.mark.parametrize("args", [["set", "-f", "A=1"], ["merge", "table.csv", "--key", "t", "--on-title"]])
+@pytest.mark.parametrize("args", [["set", "-f", "A=1"], ["merge", "table.csv", "-k", "@title", "--title", "t"]])
 def test_blocks_without_m_end_are_reported_and_the_file_kept(tmp_path, args):
     path = tmp_path / "in.sdf"
     original = b"t1\nP\n\n  1  0\n$$$$\n" + SAMPLE.read_bytes() + b"t7\n$$$$\nt8\nP\n$$$$\n"
@@ -462,7 +462,7 @@ def on_a_terminal(*args) -> bytes:
 
 @posix_only
 @pytest.mark.parametrize("quiet", [False, True])
-@pytest.mark.parametrize("command", [["set", "-f", "A=1"], ["sort", "-k", "MW:n"], ["uniq", "--title"]])
+@pytest.mark.parametrize("command", [["set", "-f", "A=1"], ["sort", "-k", "MW:n"], ["uniq", "-k", "@title"]])
 def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet, command):
     pytest.importorskip("tqdm")
     shown = on_a_terminal(*command, SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
@@ -559,7 +559,7 @@ def test_stats_counts_blocks_not_records_and_totals_files(tmp_path, capsys, monk
 
 @pytest.mark.parametrize("args, picked, status", [
     (["get", "--key", "ID", "{}", "MB-0003", "MB-0001"], [2, 0], 0),
-    (["get", "--title", "--all", "{}", "ethanol", "none"], [0], 1),
+    (["get", "-k", "@title", "--all", "{}", "ethanol", "none"], [0], 1),
     (["take", "{}", "0", "-1", "1:4:2"], [0, 4, 1, 3], 0),
     (["sample", "-n", "3", "--seed", "5", "{}"], None, 0),
 ])
@@ -602,12 +602,12 @@ def all_blocks(tmp_path) -> list[SDBlock[bytes]]:
 @pytest.mark.parametrize("args, library", [
     (["cat"], {}),
     (["sort", "-k", "PUBCHEM_XLOGP3:nr", "-k", "@title:V"], {"by": [
-        molbrook_key("PUBCHEM_XLOGP3", kind="number", descending=True), molbrook_key(title=True, kind="natural")]}),
-    (["sort", "--group-title", "--per-group", "2", "--provenance", "from", "-S", "64K"],
-     {"group_on_title": True, "per_group": 2, "provenance": "from", "memory": 65536}),
+        molbrook_key("PUBCHEM_XLOGP3", kind="number", descending=True), molbrook_key(TITLE, kind="natural")]}),
+    (["sort", "--group", "@title", "--per-group", "2", "--provenance", "from", "-S", "64K"],
+     {"group": TITLE, "per_group": 2, "provenance": "from", "memory": 65536}),
     (["top", "-n", "7", "-k", "@title:r", "--missing", "drop"],
-     {"top": 7, "by": [molbrook_key(title=True, descending=True, missing="drop")]}),
-    (["uniq", "--title"], {"group_on_title": True}),
+     {"top": 7, "by": [molbrook_key(TITLE, descending=True, missing="drop")]}),
+    (["uniq", "-k", "@title"], {"group": TITLE}),
 ])
 def test_commands_over_mixed_compressed_files_equal_the_library(tmp_path, args, library):
     paths = many_files(tmp_path)
@@ -620,7 +620,7 @@ def test_commands_over_mixed_compressed_files_equal_the_library(tmp_path, args, 
 
 def test_uniq_sets_duplicates_aside_and_says_so(tmp_path):
     path = corpus(MANY[0])
-    done = molbrook("uniq", "--title", "--dups", tmp_path / "dups.sdf.gz", path, path, "-o", tmp_path / "out.sdf")
+    done = molbrook("uniq", "-k", "@title", "--dups", tmp_path / "dups.sdf.gz", path, path, "-o", tmp_path / "out.sdf")
     n = len(blocks(path))
     assert done.returncode == 0 and done.stderr.decode().startswith(f"molbrook uniq: {2 * n:,} blocks in")
     assert len(blocks(tmp_path / "out.sdf")) + len(blocks(tmp_path / "dups.sdf.gz")) == 2 * n

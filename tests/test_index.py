@@ -16,7 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import corpus_params, fifo_with, posix_only
-from molbrook import MalformedRecordError, SDBlock, _bgzf, index_sdf, parse_sdf, parse_sdf_range
+from molbrook import TITLE, MalformedRecordError, SDBlock, _bgzf, index_sdf, parse_sdf, parse_sdf_range
 
 # Pieces dense in what moves block ends and keys: $$$$ lines after LF, CR
 # or CRLF, records named ID of one or two lines, and titles.
@@ -31,9 +31,7 @@ def key_of(block, key):
 
 
 def index(path, key, **options):
-    if key == "title":
-        return index_sdf(path, on_title=True, **options)
-    return index_sdf(path, key=key, **options)
+    return index_sdf(path, key=TITLE if key == "title" else key, **options)
 
 
 def write_bgzf(path, data, member_data):
@@ -209,7 +207,7 @@ def test_a_pipe_is_refused(tmp_path):
 def test_index_arguments_and_closing(tmp_path):
     path = tmp_path / "data.sdf"
     path.write_bytes(numbered_file(4))
-    with pytest.raises(ValueError, match="not both"):
+    with pytest.raises(ValueError, match="not both"), pytest.warns(DeprecationWarning):
         index_sdf(path, key="ID", on_title=True)
     idx = index_sdf(os.fsencode(path), key=b"ID")
     with pytest.raises(TypeError, match="must be bytes"):

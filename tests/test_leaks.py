@@ -18,7 +18,7 @@ from conftest import proc_only
 from ctable_tables import example
 
 from molbrook import ctable as ctable_errors
-from molbrook import SortKey, merge_records, sort_sdf
+from molbrook import TITLE, SortKey, merge_records, sort_sdf
 from molbrook import native
 from molbrook.native import CTable, MalformedRecordError, SDBlock, parse_sdf, parse_sdf_range, sdf_writer, write_sdf
 
@@ -225,13 +225,13 @@ def writing(w):
 def merging(w):
     table = {"B": ["2", w["name"]], "X": [w["value"], None]}
     merge_records(w["str_path"], table, w["out"], key="B")
-    merge_records(io.BytesIO(w["data"]), table, io.BytesIO(), key="B", on_title=True)
+    merge_records(io.BytesIO(w["data"]), table, io.BytesIO(), key=TITLE, title="B")
     merge_records(io.StringIO(w["text"]), {"B": [b"\xff"], "X": [w["value"]]}, io.StringIO(), key="B")
     fails(merge_records, io.StringIO(MALFORMED), table, io.BytesIO(), key="B")
     fails(merge_records, w["str_path"], table, w["directory"], key="B")
     fails(merge_records, io.StringIO(w["text"]), {"B": ["2"], "X": [w["value"] + "\n\n"]}, io.BytesIO(), key="B")
     fails(merge_records, io.StringIO("title\nP\n$$$$\n"), {"t": ["title"], "X": [w["value"]]}, io.BytesIO(),
-          key="t", on_title=True)
+          key=TITLE, title="t")
     fails(native._merge_blocks, [w["block"], 42], io.BytesIO(), True, None, (), (), ())
     fails(native._merge_blocks, [w["block"]], io.BytesIO(), True, None, (42,), (), ())
     fails(native._merge_blocks, [w["block"]], io.BytesIO(), True, None, (), (w["name"],), ())
@@ -239,7 +239,7 @@ def merging(w):
 
 def sorting(w):
     by = [SortKey(w["name"], kind="number", descending=True)]
-    sort_sdf(w["str_path"], io.BytesIO(), by=by, group_on_title=True, duplicates=io.BytesIO(), provenance=w["name"])
+    sort_sdf(w["str_path"], io.BytesIO(), by=by, group=TITLE, duplicates=io.BytesIO(), provenance=w["name"])
     sort_sdf([io.BytesIO(w["data"] * 3)], io.BytesIO(), by=by, top=2, memory=1)
     fails(sort_sdf, io.StringIO(MALFORMED), io.BytesIO(), by=["A"])
     fails(sort_sdf, [w["str_path"], w["path"]], io.BytesIO())

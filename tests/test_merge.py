@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from molbrook import MalformedRecordError, merge_records, parse_sdf, read_table
+from molbrook import TITLE, MalformedRecordError, merge_records, parse_sdf, read_table
 
 MOL = "t{}\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 
@@ -74,7 +74,7 @@ def test_table_kinds(table):
 def test_on_title_and_an_empty_table(tmp_path):
     source = tmp_path / "in.sdf"
     source.write_bytes(sdf(3, crlf=True).encode())
-    assert merge_records(bytes(source), {"t": ["t2"], "X": ["y"]}, tmp_path / "a", key="t", on_title=True).matched == 1
+    assert merge_records(bytes(source), {"t": ["t2"], "X": ["y"]}, tmp_path / "a", key=TITLE, title="t").matched == 1
     assert read_table(bytes(tmp_path / "a"), ["X"]).to_pydict() == {"X": [None, None, b"y"]}
     merge_records(bytes(source), {"ID": []}, tmp_path / "b", key="ID")
     assert (tmp_path / "b").read_bytes() == source.read_bytes()
@@ -156,9 +156,9 @@ def test_blocks_without_m_end_take_no_records(tmp_path):
     source.write_text(sdf(1) + "t1\n  prog\n\n  1  0\n> <ID>\nK1\n\n$$$$\n" + sdf(1).replace("t0", "t2"))
     table = {"t": ["t0", "t1", "t2"], "X": [0, 1, 2]}
     with pytest.raises(ValueError, match=r"^no M  END line ends the MDL of block 1 \(from 0\)"):
-        merge_records(str(source), table, dest, key="t", on_title=True)
+        merge_records(str(source), table, dest, key=TITLE, title="t")
     assert os.listdir(tmp_path) == ["in.sdf"]
     out = io.StringIO()  # a file object gets every block, the refused one as it was
     with pytest.raises(ValueError):
-        merge_records(str(source), table, out, key="t", on_title=True)
+        merge_records(str(source), table, out, key=TITLE, title="t")
     assert [b.get("X") for b in parse_sdf(io.StringIO(out.getvalue()))] == ["0", None, "2"]

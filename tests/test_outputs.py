@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 from conftest import UNDER_ASAN, posix_only, zstd_module
-from molbrook import merge_records
+from molbrook import TITLE, merge_records
 
 pytestmark = posix_only
 
@@ -41,7 +41,7 @@ CASES = {
        for kind in (".csv", ".tsv", ".jsonl", ".parquet")},
     **{f"-i {kind}": (lambda i, o: [*CLI, "set", "-f", "A=1", i, "-i"], kind, None) for kind in COMPRESS},
     "merge_records": (lambda i, o: [*LIBRARY, f"import molbrook; molbrook.merge_records({i!r}, "
-                                              f"{{'ID': ['m1'], 'X': [1]}}, {o!r}, key='ID', on_title=True)"],
+                                              f"{{'ID': ['m1'], 'X': [1]}}, {o!r}, key=molbrook.TITLE, title='ID')"],
                       ".sdf", ".sdf"),
     "write_table": (lambda i, o: [*LIBRARY, f"import molbrook; molbrook.write_table(molbrook.read_table({i!r}), {o!r})"],
                     ".sdf", ".sdf"),
@@ -171,7 +171,7 @@ def test_merge_records_replaces_regular_files_only(tmp_path, dest):
         reader.start()
     before, old_umask = os.lstat(path) if dest != "new file" else None, os.umask(0o027)
     try:
-        merge_records(str(tmp_path / "in.sdf"), {"ID": ["m1"], "X": [1]}, path, key="ID", on_title=True)
+        merge_records(str(tmp_path / "in.sdf"), {"ID": ["m1"], "X": [1]}, path, key=TITLE, title="ID")
     finally:
         os.umask(old_umask)
     after, written = os.lstat(path), node.stat()

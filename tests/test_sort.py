@@ -22,7 +22,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import corpus_params, fifo_with, posix_only
-from molbrook import MalformedRecordError, SDBlock, SortKey, _bgzf, index_sdf, parse_sdf, sort_sdf, write_sdf
+from molbrook import TITLE, MalformedRecordError, SDBlock, SortKey, _bgzf, index_sdf, parse_sdf, sort_sdf, write_sdf
 
 SCORES = ["-1e3", "1E+2", " 7 ", "inf", "-inf", "nan", "1_000", "", "text", "0", "-0", "2.5"]
 IDS = ["ID-9", "ID-10", "ID-010", "ID-2a", "ID-", "9", "x10y2", "x10y10"]
@@ -43,7 +43,7 @@ def named(sd: SDBlock, name: str):
 
 def value(sd: SDBlock, key: SortKey):
     """The key's value as the sort compares it, None when missing."""
-    text = sd.title if key.title else sd.get(named(sd, key.name))
+    text = sd.title if key.name is TITLE else sd.get(named(sd, key.name))
     if text is None:
         return None
     data = text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text
@@ -70,14 +70,14 @@ def compare(keys, a: SDBlock, b: SDBlock) -> int:
     return 0
 
 
-def reference(sources, keys, group=None, on_title=False, per_group=None, top=None):
+def reference(sources, keys, group=None, per_group=None, top=None):
     """(written, aside) as lists of blocks."""
     blocks = [b for source in sources for b in source]
     blocks = [b for b in blocks if not any(k.missing == "drop" and value(b, k) is None for k in keys)]
     ordered = sorted(blocks, key=functools.cmp_to_key(functools.partial(compare, keys)))
     kept, aside, seen = [], [], {}
     for b in ordered:
-        name = b.title if on_title else b.get(named(b, group)) if group else None
+        name = b.title if group is TITLE else b.get(named(b, group)) if group else None
         seen[name] = seen.get(name, 0) + 1
         (kept if name is None or seen[name] <= (per_group or 1) else aside).append(b)
     position = {id(b): i for i, b in enumerate(blocks)}
@@ -96,7 +96,7 @@ records = st.fixed_dictionaries({}, optional={
     "score": st.sampled_from(SCORES), "ID": st.sampled_from(IDS), "name": st.sampled_from(NAMES)})
 files = st.lists(st.lists(st.tuples(st.sampled_from(["L1", "L2", "L3", "Ω"]), records).map(lambda t: block(*t)),
                           max_size=12).map(b"".join), min_size=1, max_size=4)
-sort_keys = st.lists(st.builds(SortKey, name=st.sampled_from(["score", "ID", "name"]),
+sort_keys = st.lists(st.builds(SortKey, name=st.sampled_from(["score", "ID", "name", TITLE]),
                                kind=st.sampled_from(["text", "number", "natural"]), descending=st.booleans(),
                                missing=st.sampled_from(["last", "first", "drop"])), max_size=3)
 FORMS = ["plain", "gzip", "bgzf", "file object"]
@@ -134,7 +134,7 @@ def test_sorts_as_the_reference(tmp_path_factory, data, keys, forms, grouping, p
                                 provenance):
     tmp_path = tmp_path_factory.mktemp("sort")
     sources = [as_source(tmp_path, d, forms[i], i, text) for i, d in enumerate(data)]
-    grouped = {"group_on_title": True} if grouping == "title" else {"group": grouping} if grouping else {}
+    grouped = {"group": TITLE if grouping == "title" else grouping} if grouping else {}
     if grouped:
         grouped["per_group"] = per_group
     out, aside = tmp_path / "out.sdf", tmp_path / "aside.sdf"
@@ -149,8 +149,7 @@ def test_sorts_as_the_reference(tmp_path_factory, data, keys, forms, grouping, p
     for source, blocks in zip(sources, parsed) if provenance else ():
         for i, b in enumerate(blocks):
             b.set_record(b"src", label(source) + b":%d" % i)
-    kept, dropped = reference(parsed, keys, grouping if grouping != "title" else None, grouping == "title",
-                              per_group if grouped else None, top)
+    kept, dropped = reference(parsed, keys, grouped.get("group"), per_group if grouped else None, top)
     assert out.read_bytes() == sdf(kept)
     assert aside.read_bytes() == sdf(dropped)
     assert (summary.blocks_in, summary.blocks_out, summary.duplicates) == (
@@ -173,7 +172,7 @@ def test_kinds_order_values_so(tmp_path, kind, values, expected):
 
 @pytest.mark.parametrize("corpus_file", corpus_params())
 def test_corpus_files_sort_by_title_as_the_reference(tmp_path, corpus_file):
-    keys = [SortKey(title=True, kind="natural", descending=True)]
+    keys = [SortKey(TITLE, kind="natural", descending=True)]
     expected = list(parse_sdf(os.fsencode(corpus_file)))
     refused = []
     for i, b in enumerate(expected):
@@ -214,13 +213,12 @@ def test_piped_compressed_and_text_sources_mix_as_one_stream(tmp_path):
 @pytest.mark.parametrize("arguments, error", [
     ({"by": [{"name": "a", "kind": "numeric"}]}, ValueError),
     ({"by": [{"name": "a", "missing": "never"}]}, ValueError),
-    ({"by": [{"name": "a", "title": True}]}, ValueError),
     ({"per_group": 1}, ValueError),
     ({"group": "a", "per_group": 0}, ValueError),
     ({"top": 0}, ValueError),
     ({"memory": "12 parsecs"}, ValueError),
     ({"memory": -1}, ValueError),
-    ({"group": "a", "group_on_title": True}, ValueError),
+    ({"by": [{}]}, ValueError),
     ({"by": [b"a"]}, TypeError),  # bytes names for str sources
     ({"sources_too": True}, TypeError),
 ])

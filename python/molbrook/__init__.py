@@ -4,7 +4,8 @@ Blocks keep the bytes they were read from, so an unedited block writes back
 byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`;
 `parse_sdf_range` reads the blocks that start in a byte range of a file;
 `index_sdf` reads any block, by ordinal or by key, without a scan;
-`sort_sdf` orders blocks across many files in bounded memory.
+`sort_sdf` orders blocks across many files in bounded memory. Wherever a
+record name keys blocks, `TITLE` keys them by their title instead.
 """
 
 from molbrook.ctable import (
@@ -19,6 +20,7 @@ from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
 from molbrook._sort import SortKey, SortSummary, sort_sdf
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
+from molbrook._types import TITLE
 from molbrook._write_table import write_table
 from molbrook.native import (
     CTable,
@@ -48,6 +50,7 @@ __all__ = [
     "SDIndex",
     "SortKey",
     "SortSummary",
+    "TITLE",
     "TableScan",
     "__version__",
     "index_sdf",

@@ -7,31 +7,31 @@ import contextlib
 import os
 import stat
 import warnings
-from typing import Any, Union
+from typing import Any
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
+from molbrook._types import TITLE, Key, Path, deprecated, key_name
 from molbrook.native import SDIndex, _compression_of
 
 __all__ = ["index_sdf"]
-
-_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 SUFFIX = ".mbi"
 _RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz"
 
 
 def index_sdf(
-    path: _Path, *, key: str | bytes | None = None, on_title: bool = False, sidecar: bool | _Path = True
+    path: Path, *, key: Key | None = None, on_title: bool = False, sidecar: bool | Path = True
 ) -> SDIndex[Any]:
     """An index of the blocks of an SD file, for random access by ordinal
-    and, with `key` or `on_title`, by key.
+    and, with `key`, by key.
 
     `path` names a plain SD file or a BGZF file (gzip that molbrook writes);
     blocks come back as `parse_sdf(path)` gives them: str blocks for a str
-    path, bytes blocks for a bytes path. The key of a block is what
-    `block.get(key)` returns, or its title with `on_title=True`; blocks
-    without one have no key.
+    path, bytes blocks for a bytes path. `key` is a record name (the key of
+    a block is what `block.get(key)` returns) or `molbrook.TITLE` (its
+    title); blocks without one have no key. `on_title=True` is the old
+    spelling of `key=molbrook.TITLE`, kept for one release.
 
     With `sidecar=True` the index is kept beside the file as PATH.mbi (or at
     the path given), reused while it matches the file, extended when the
@@ -39,35 +39,39 @@ def index_sdf(
     in memory only. A sidecar that cannot be written is not an error: a
     RuntimeWarning says so and the index is held in memory.
 
+    The index is built on the calling thread.
+
     Raises:
         ValueError: for a directory, a pipe, or a file compressed otherwise
             than as BGZF (with what to do about it)
+
+    Example:
+        >>> idx = index_sdf("library.sdf", key="ID")  # doctest: +SKIP
+        >>> idx.get("CHEMBL25").title  # doctest: +SKIP
+        'aspirin'
     """
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
     data = os.fspath(path)
-    key_name = _key_name(data, key, on_title)
+    name = _key_name(data, key, on_title)
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
-    index, built = native._open_index(data, place, key_name, on_title, bgzf)
+    index, built = native._open_index(data, place, None if name is TITLE else name, name is TITLE, bgzf)
     if built is not None and place is not None:
         _keep(place, built, data)
     return index
 
 
-def _key_name(data: str | bytes, key: object, on_title: object) -> bytes | None:
+def _key_name(data: str | bytes, key: object, on_title: object) -> object:
+    """The key as the native index takes it: TITLE, UTF-8 bytes, or None."""
     if not isinstance(on_title, bool):
         raise TypeError(f"on_title must be a bool, not {type(on_title).__name__}")
-    if key is None:
-        return None
     if on_title:
-        raise ValueError("give key or on_title, not both")
-    if isinstance(key, str):
-        return key.encode("utf-8", "surrogateescape")
-    if isinstance(key, bytes) and isinstance(data, bytes):
-        return key
-    raise TypeError(f"key must be a record name (str{', or bytes' if isinstance(data, bytes) else ''}), "
-                    f"not {type(key).__name__}")
+        deprecated("index_sdf(on_title=True)", "index_sdf(key=molbrook.TITLE)", stacklevel=4)
+        if key is not None and key is not TITLE:
+            raise ValueError("give key or on_title, not both")
+        return TITLE
+    return None if key is None else key_name(key, isinstance(data, bytes))
 
 
 def _format(data: str | bytes) -> object:

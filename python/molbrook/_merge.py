@@ -12,6 +12,7 @@ from typing import Any, NoReturn, cast
 
 from molbrook import native
 from molbrook._output import atomic_destination
+from molbrook._types import TITLE, Key, deprecated
 
 
 @dataclass(frozen=True)
@@ -111,6 +112,27 @@ def _check_names(names: Sequence[str]) -> None:
             raise ValueError(f"column {name!r} cannot be a record name: {problem}")
 
 
+def _key_column(key: object, title: object) -> str:
+    """The table column that holds the keys: the key's own name, or the
+    title column for TITLE."""
+    if key is TITLE:
+        if not isinstance(title, str):
+            raise TypeError("key=molbrook.TITLE matches block titles against the column named by title=, "
+                            f"which must be a str, not {type(title).__name__}")
+        return title
+    if title is not None:
+        raise ValueError("title= names the column of titles, for key=molbrook.TITLE only")
+    if not isinstance(key, (str, bytes)):
+        raise TypeError(f"key must be a record name (str or bytes) or molbrook.TITLE, not {type(key).__name__}")
+    return _as_str(key)
+
+
+def _block_key(key: str | bytes, is_bytes: bool) -> str | bytes:
+    if isinstance(key, bytes) and not is_bytes:
+        raise TypeError("a bytes key matches bytes blocks only; these blocks are str")
+    return _as_kind(key, is_bytes)
+
+
 def _refuse(blocks: list[int]) -> NoReturn:
     shown = ", ".join(map(str, blocks[:10])) + (f" and {len(blocks) - 10:,} more" if len(blocks) > 10 else "")
     raise ValueError(f"no M  END line ends the MDL of block{'s' if len(blocks) > 1 else ''} {shown} (from 0): "
@@ -122,15 +144,20 @@ def merge_records(
     table: Any,
     dest: Any,
     *,
-    key: str,
+    key: Key,
+    title: str | None = None,
     on_title: bool = False,
     names: Sequence[str] | None = None,
 ) -> MergeSummary:
     """Stream `source` to `dest`, setting records from the table rows whose key matches.
 
-    `key` is the table column matched against each block's `get(key)` (or,
-    with `on_title`, its title); `names` are the columns to set, by default
-    every column but `key`. Matched blocks get `set_record(name, text)` for
+    `key` is a record name (str, or bytes for bytes blocks): the table
+    column of that name is matched against each block's `get(key)`. With
+    `key=molbrook.TITLE`, the column named by `title` is matched against
+    block titles (`key="ID", on_title=True` is the old spelling of
+    `key=molbrook.TITLE, title="ID"`, kept for one release). `names` are
+    the columns to set, by default every column but the key column. The
+    merge runs on the calling thread. Matched blocks get `set_record(name, text)` for
     each non-null cell (ints as `str(int)`, floats by `repr`), every other
     byte unchanged; the rest are written as read. A path `dest` is written
     whole or not at all.
@@ -142,8 +169,17 @@ def merge_records(
     column. Matched blocks whose MDL no M  END line ends cannot take records
     (they would read back as part of the MDL): ValueError naming them once
     every block is written.
+
+    Example:
+        >>> merge_records("library.sdf", {"ID": ["a1"], "IC50": [4.2]}, "out.sdf", key="ID")  # doctest: +SKIP
+        MergeSummary(blocks=1000, matched=1, unmatched_rows=0)
     """
-    return _merge(source, table, dest, key=key, on_title=on_title, names=names, refused=_refuse)
+    if on_title:
+        deprecated("merge_records(key=COLUMN, on_title=True)", "merge_records(key=molbrook.TITLE, title=COLUMN)")
+        if not isinstance(key, str) or title is not None:
+            raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
+        key, title = TITLE, key
+    return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse)
 
 
 def _merge(
@@ -151,25 +187,24 @@ def _merge(
     table: Any,
     dest: Any,
     *,
-    key: str,
-    on_title: bool,
+    key: Key,
+    title: str | None,
     names: Sequence[str] | None,
     refused: Callable[[list[int]], NoReturn],
 ) -> MergeSummary:
     """merge_records, calling `refused` with the numbers (from 0) of the
     blocks that could not take records, while the destination is open."""
     columns = _columns(table)
-    if not isinstance(key, str):
-        raise TypeError(f"key must be a column name (str), not {type(key).__name__}")
-    if key not in columns:
-        raise ValueError(f"the table has no key column {key!r}; its columns are {list(columns)}")
+    column = _key_column(key, title)
+    if column not in columns:
+        raise ValueError(f"the table has no key column {column!r}; its columns are {list(columns)}")
     if names is None:
-        names = [name for name in columns if name != key]
+        names = [name for name in columns if name != column]
     missing = [name for name in names if name not in columns]
     if missing:
         raise ValueError(f"the table has no column {missing[0]!r}")
     _check_names(names)
-    keys = _keys(columns[key])
+    keys = _keys(columns[column])
     written = matched = matched_rows = 0
     with atomic_destination(dest) as out:
         blocks = native.parse_sdf(source, borrow=True)
@@ -180,7 +215,7 @@ def _merge(
                 itertools.chain((first,), blocks),
                 out,
                 not isinstance(out, io.TextIOBase),
-                None if on_title else _as_kind(key, is_bytes),
+                None if key is TITLE else _block_key(key, is_bytes),
                 _texts(keys, is_bytes),
                 tuple(_as_kind(name, is_bytes) for name in names),
                 tuple(_texts(columns[name], is_bytes) for name in names),

@@ -6,24 +6,21 @@ from __future__ import annotations
 import contextlib
 import io
 import os
-import re
 import stat
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
-from typing import IO, Any, Literal, Union
+from dataclasses import InitVar, dataclass
+from typing import IO, Any, Literal
 
 from molbrook import _bgzf, native
 from molbrook._index import _sidecar_path
 from molbrook._output import atomic_destination
+from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, key_name
 
 __all__ = ["SortKey", "SortSummary", "sort_sdf"]
 
-_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _KINDS = ("text", "number", "natural")
 _MISSING = ("last", "first", "drop")
-_UNITS = {"": 1, "B": 1, "K": 1 << 10, "KIB": 1 << 10, "M": 1 << 20, "MIB": 1 << 20, "G": 1 << 30, "GIB": 1 << 30}
-_SIZE = re.compile(r"\s*(\d+)\s*([A-Za-z]*)\s*")
 # SD text compresses about this much at most: a BGZF file smaller than the
 # budget by this factor has its blocks kept with their keys, cheaper than
 # indexing it to read them back.
@@ -33,30 +30,39 @@ _BGZF_RATIO = 8
 @dataclass(frozen=True)
 class SortKey:
     """One sort key: the value of record `name` (`block.get(name)`), or the
-    title with `title=True`.
+    title when `name` is `molbrook.TITLE`.
 
     `kind` is "text" (UTF-8 bytes), "number" (the stripped value as
     `float()` reads it; one that does not read, or NaN, is missing) or
     "natural" (runs of ASCII digits compared as numbers: ID-9 before ID-10).
     `missing` puts blocks without a value "last" or "first" whatever the
     direction, or "drop"s them.
+
+    >>> SortKey("MW", kind="number", descending=True)
+    SortKey(name='MW', kind='number', descending=True, missing='last')
     """
 
-    name: str | bytes | None = None
-    title: bool = False
+    name: Key | None = None
+    # The old spelling of SortKey(TITLE), kept for one release.
+    title: InitVar[bool] = False
     kind: Literal["text", "number", "natural"] = "text"
     descending: bool = False
     missing: Literal["last", "first", "drop"] = "last"
 
-    def __post_init__(self) -> None:
+    def __post_init__(self, title: bool) -> None:
+        if title:
+            deprecated("SortKey(title=True)", "SortKey(molbrook.TITLE)", stacklevel=4)
+            if self.name is not None:
+                raise ValueError("a SortKey takes a record name or molbrook.TITLE, one of them")
+            object.__setattr__(self, "name", TITLE)
         if self.kind not in _KINDS:
             raise ValueError(f"SortKey kind must be one of {', '.join(_KINDS)}, not {self.kind!r}")
         if self.missing not in _MISSING:
             raise ValueError(f"SortKey missing must be one of {', '.join(_MISSING)}, not {self.missing!r}")
-        if self.title == (self.name is not None):
-            raise ValueError("a SortKey takes a record name or title=True, one of them")
-        if self.name is not None and not isinstance(self.name, (str, bytes)):
-            raise TypeError(f"a SortKey's name must be str or bytes, not {type(self.name).__name__}")
+        if self.name is None:
+            raise ValueError("a SortKey takes a record name or molbrook.TITLE")
+        if not isinstance(self.name, (str, bytes)) and self.name is not TITLE:
+            raise TypeError(f"a SortKey's name must be str, bytes or molbrook.TITLE, not {type(self.name).__name__}")
 
 
 @dataclass(frozen=True)
@@ -74,24 +80,26 @@ def sort_sdf(
     sources: Any,
     dest: Any,
     *,
-    by: Sequence[str | bytes | SortKey] | str | bytes | SortKey = (),
-    group: str | bytes | None = None,
+    by: Sequence[Key | SortKey] | Key | SortKey = (),
+    group: Key | None = None,
     group_on_title: bool = False,
     per_group: int | None = None,
     top: int | None = None,
     duplicates: Any = None,
     provenance: str | bytes | None = None,
     memory: int | str = "256MiB",
-    tmpdir: _Path | None = None,
+    tmpdir: Path | None = None,
     progress: Callable[[int], object] | None = None,
 ) -> SortSummary:
     """Write the blocks of `sources` to `dest` ordered by the keys `by`.
 
     `sources` is one source or a list of them (paths, plain or compressed,
     or file objects), read in that order and all of one kind, str or bytes.
-    Keys (most significant first) are record names (text order, ascending)
-    or `SortKey`s; ties keep input order, and without keys the blocks keep
-    it. With `group` (a record name) or `group_on_title`, only the first
+    Keys (most significant first) are record names or `molbrook.TITLE`
+    (text order, ascending) or `SortKey`s; ties keep input order, and
+    without keys the blocks keep it. With `group` (a record name, or
+    `molbrook.TITLE` for the title; `group_on_title=True` is its old
+    spelling, kept for one release), only the first
     `per_group` (default 1) blocks of each group in sorted order are
     written, the others go to `duplicates` (a destination like `dest`) in
     input order; blocks without the group record are all kept. `top` keeps
@@ -109,7 +117,12 @@ def sort_sdf(
     is written whole or not at all, compressed by its extension (.gz as
     BGZF); temporary files are removed on every path out. `progress`, if
     given, is called with the number of source bytes read since its last
-    call, as they are read (for a progress bar).
+    call, as they are read (for a progress bar). The sort runs on the
+    calling thread.
+
+    Example:
+        >>> sort_sdf("library.sdf", "by-weight.sdf", by=SortKey("MW", kind="number"))  # doctest: +SKIP
+        SortSummary(blocks_in=1000, blocks_out=1000, missing_dropped=0, duplicates=0, spilled_runs=0)
 
     Raises:
         ValueError: for a bad key, group, count or memory size, before
@@ -121,10 +134,17 @@ def sort_sdf(
     items = list(sources) if isinstance(sources, (list, tuple)) else [sources]
     is_bytes = _kind_of(items)
     keys = tuple(_native_key(key, is_bytes) for key in _keys(by))
-    group_key = _group_key(group, group_on_title, per_group, is_bytes)
+    if not isinstance(group_on_title, bool):
+        raise TypeError(f"group_on_title must be a bool, not {type(group_on_title).__name__}")
+    if group_on_title:
+        deprecated("sort_sdf(group_on_title=True)", "sort_sdf(group=molbrook.TITLE)")
+        if group is not None:
+            raise ValueError("give group or group_on_title, not both")
+        group = TITLE
+    group_key = _group_key(group, per_group, is_bytes)
     counts = [_count(value, name) for value, name in ((per_group, "per_group"), (top, "top"))]
-    budget = memory_size(memory)
-    provenance_name = None if provenance is None else _name(provenance, is_bytes, "provenance")
+    budget = byte_size(memory, "memory")
+    provenance_name = None if provenance is None else _record_name(provenance, is_bytes, "provenance")
     labels = tuple(_label(source, is_bytes) for source in items)
     folder_in = None if tmpdir is None else os.fsdecode(tmpdir)
     with tempfile.TemporaryDirectory(prefix="molbrook-sort-", dir=folder_in) as folder:
@@ -144,28 +164,11 @@ def sort_sdf(
             sorter.close()
 
 
-def memory_size(memory: object) -> int:
-    """Bytes from an int or a string such as "512KiB", "64MiB", "2GiB"."""
-    if isinstance(memory, bool) or not isinstance(memory, (int, str)):
-        raise TypeError(f"memory must be an int of bytes or a string such as '64MiB', not {type(memory).__name__}")
-    if isinstance(memory, int):
-        size = memory
-    else:
-        match = _SIZE.fullmatch(memory)
-        unit = match.group(2).upper() if match else ""
-        if match is None or unit not in _UNITS:
-            raise ValueError(f"memory must be a size such as '64MiB' (units KiB, MiB, GiB), not {memory!r}")
-        size = int(match.group(1)) * _UNITS[unit]
-    if size < 1:
-        raise ValueError(f"memory must be at least 1 byte, not {memory!r}")
-    return size
-
-
 def _kind_of(sources: list[Any]) -> bool:
     """True when the sources give bytes blocks; TypeError when they differ."""
     kinds = set()
     for source in sources:
-        if isinstance(source, (str, bytes, os.PathLike)):
+        if is_path(source):
             kinds.add(isinstance(os.fspath(source), bytes))
         elif hasattr(source, "read"):
             kinds.add(not isinstance(source, io.TextIOBase))
@@ -176,43 +179,42 @@ def _kind_of(sources: list[Any]) -> bool:
     return kinds == {True}
 
 
-def _keys(by: object) -> list[str | bytes | SortKey]:
-    if isinstance(by, (str, bytes, SortKey)):
+def _keys(by: object) -> list[Key | SortKey]:
+    if isinstance(by, (str, bytes, SortKey)) or by is TITLE:
         return [by]
     if not isinstance(by, (list, tuple)):
         raise TypeError(f"by must be a sequence of record names and SortKeys, not {type(by).__name__}")
     return list(by)
 
 
-def _name(name: object, is_bytes: bool, what: str) -> bytes:
-    if isinstance(name, str):
-        return name.encode("utf-8", "surrogateescape")
-    if isinstance(name, bytes) and is_bytes:
-        return name
-    raise TypeError(f"{what} must be a record name (str{', or bytes' if is_bytes else ''}), "
-                    f"not {type(name).__name__}")
+def _record_name(name: object, is_bytes: bool, what: str) -> bytes:
+    if name is TITLE:
+        raise TypeError(f"{what} must be a record name, not molbrook.TITLE")
+    return key_name(name, is_bytes, what)  # type: ignore[return-value]
+
+
+def _native_name(key: object, is_bytes: bool, what: str) -> tuple[bytes | None, bool]:
+    """A key as the sorter takes it: (record name, False), or (None, True)
+    for the title."""
+    name = key_name(key, is_bytes, what)
+    return (None, True) if name is TITLE else (name, False)  # type: ignore[return-value]
 
 
 def _native_key(key: object, is_bytes: bool) -> tuple[bytes | None, bool, int, bool, int]:
-    if isinstance(key, (str, bytes)):
+    if isinstance(key, (str, bytes)) or key is TITLE:
         key = SortKey(key)
     if not isinstance(key, SortKey):
-        raise TypeError(f"a sort key is a record name or a SortKey, not {type(key).__name__}")
-    name = None if key.title else _name(key.name, is_bytes, "a SortKey's name")
-    return (name, key.title, _KINDS.index(key.kind), bool(key.descending), _MISSING.index(key.missing))
+        raise TypeError(f"a sort key is a record name, molbrook.TITLE or a SortKey, not {type(key).__name__}")
+    return (*_native_name(key.name, is_bytes, "a SortKey's name"), _KINDS.index(key.kind), bool(key.descending),
+            _MISSING.index(key.missing))
 
 
-def _group_key(group: object, on_title: object, per_group: object,
-               is_bytes: bool) -> tuple[bytes | None, bool, int, bool, int] | None:
-    if not isinstance(on_title, bool):
-        raise TypeError(f"group_on_title must be a bool, not {type(on_title).__name__}")
-    if group is not None and on_title:
-        raise ValueError("give group or group_on_title, not both")
-    if group is None and not on_title:
+def _group_key(group: object, per_group: object, is_bytes: bool) -> tuple[bytes | None, bool, int, bool, int] | None:
+    if group is None:
         if per_group is not None:
-            raise ValueError("per_group needs group or group_on_title")
+            raise ValueError("per_group needs group")
         return None
-    return (None if on_title else _name(group, is_bytes, "group"), on_title, 0, False, 0)
+    return (*_native_name(group, is_bytes, "group"), 0, False, 0)
 
 
 def _count(value: object, name: str) -> int | None:
@@ -227,7 +229,7 @@ def _count(value: object, name: str) -> int | None:
 
 def _label(source: object, is_bytes: bool) -> bytes:
     """The source as provenance names it."""
-    if not isinstance(source, (str, bytes, os.PathLike)):
+    if not is_path(source):
         return b"-"
     path = os.fspath(source)
     return path if isinstance(path, bytes) else path.encode("utf-8", "surrogateescape")
@@ -235,7 +237,7 @@ def _label(source: object, is_bytes: bool) -> bytes:
 
 def _add(sorter: native._Sorter, source: Any, number: int, budget: int,
          progress: Callable[[int], object] | None) -> None:
-    path = os.fspath(source) if isinstance(source, (str, bytes, os.PathLike)) else None
+    path = os.fspath(source) if is_path(source) else None
     try:
         index = _bgzf_index(path, budget) if path is not None else None
         if index is not None:

@@ -13,7 +13,8 @@ from collections.abc import Iterator
 
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Source
-from molbrook.cli.options import Command, Parser, add_output
+from molbrook._types import TITLE
+from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_output, key
 from molbrook.cli.outputs import output
 from molbrook.native import SDBlock, SDIndex, write_sdf
 
@@ -22,8 +23,8 @@ _FILE_HELP = "the SD file: plain, or BGZF (as molbrook writes .gz files)"
 
 def add_key(parser: Parser, *, required: bool) -> None:
     which = parser.add_mutually_exclusive_group(required=required)
-    which.add_argument("-k", "--key", metavar="NAME", help="key blocks by the value of the record NAME")
-    which.add_argument("-t", "--title", action="store_true", help="key blocks by their title")
+    which.add_argument("-k", "--key", type=key, metavar="KEY", help=f"key blocks by {KEY_HELP}")
+    which.add_argument("-t", "--title", dest="key", action=Renamed, const=TITLE, new="-k @title")
 
 
 def open_index(name: str, args: argparse.Namespace) -> SDIndex[bytes]:
@@ -35,8 +36,7 @@ def open_index(name: str, args: argparse.Namespace) -> SDIndex[bytes]:
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", RuntimeWarning)
-            index = index_sdf(os.fsencode(name), key=None if key is None else os.fsencode(key),
-                              on_title=getattr(args, "title", False))
+            index = index_sdf(os.fsencode(name), key=key if key is None or key is TITLE else os.fsencode(key))
     except (OSError, ValueError) as error:
         raise FileError.from_exception(name, error) from error
     for warning in caught:
@@ -52,7 +52,7 @@ def configure_index(parser: Parser) -> None:
 def run_index(args: argparse.Namespace) -> int:
     for name in args.files:
         with open_index(name, args) as index:
-            keyed = f", {len(index.keys())} keys" if args.key is not None or args.title else ""
+            keyed = f", {len(index.keys())} keys" if args.key is not None else ""
             print(f"{name}: {len(index)} blocks{keyed}")
     return 0
 

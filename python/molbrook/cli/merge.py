@@ -9,9 +9,10 @@ from typing import IO, NoReturn
 import molbrook
 from molbrook._merge import _merge
 from molbrook.cli import tables
-from molbrook.cli.errors import FileError
+from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Source, source
-from molbrook.cli.options import Command, Parser, add_input, add_output, names
+from molbrook._types import TITLE
+from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_input, add_output, key, names
 from molbrook.cli.outputs import check_in_place, output
 from molbrook.native import MalformedRecordError
 
@@ -19,15 +20,20 @@ from molbrook.native import MalformedRecordError
 def configure(parser: Parser) -> None:
     parser.add_argument("table", metavar="TABLE",
                         help="a .csv, .tsv or .parquet file with a header row; empty cells and nulls set nothing")
-    parser.add_argument("--key", required=True, metavar="NAME",
-                        help="the table column (and, without --on-title, the record) to match on")
-    parser.add_argument("--on-title", action="store_true", help="match the key column against block titles")
+    parser.add_argument("-k", "--key", required=True, type=key, metavar="KEY",
+                        help=f"what to match rows on: {KEY_HELP}; the table column of that name holds the keys")
+    parser.add_argument("--title", metavar="COL", help="with -k @title: the table column of titles")
+    parser.add_argument("--on-title", action=Renamed, const=True, new="-k @title --title COL")
     parser.add_argument("-f", "--fields", metavar="NAME,...", help="the columns to merge (default: all but the key)")
     add_input(parser)
     add_output(parser, in_place=True)
 
 
 def run(args: argparse.Namespace) -> int:
+    if getattr(args, "on_title", False):  # the old spelling: --key COL --on-title
+        args.key, args.title = TITLE, args.key
+    if args.key is TITLE and args.title is None:
+        raise UsageError("-k @title matches block titles against a table column: name it with --title COL")
     table = tables.read_table(args.table)
     found = source(args.file, quiet=args.quiet)
     if args.in_place:
@@ -51,7 +57,7 @@ def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace
 
     try:
         return _merge(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
-                      on_title=args.on_title, names=names(args.fields) if args.fields is not None else None,
+                      title=args.title, names=names(args.fields) if args.fields is not None else None,
                       refused=refused)
     except MalformedRecordError as error:
         raise FileError.from_exception(found.label, error) from error
@@ -60,5 +66,5 @@ def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace
 
 
 COMMAND = Command("merge", "add the columns of a table to the blocks, as records, by a key",
-                  "molbrook merge assays.csv --key ID library.sdf -o annotated.sdf",
+                  "molbrook merge assays.csv -k ID library.sdf -o annotated.sdf",
                   configure, run, "The summary goes to standard error.")

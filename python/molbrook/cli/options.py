@@ -4,10 +4,14 @@ printed with a usage dump, and the options several commands take."""
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Callable, Sequence
-from typing import NamedTuple, NoReturn
+from typing import Any, NamedTuple, NoReturn
 
+from molbrook._types import TITLE, Key
 from molbrook.cli.errors import UsageError
+
+KEY_HELP = "a record NAME, or @title for the title (@@NAME: a record whose name starts with @)"
 
 
 class Parser(argparse.ArgumentParser):
@@ -31,6 +35,39 @@ class Command(NamedTuple):
         parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
         parser.add_argument("--debug", action="store_true", help="show a traceback on errors")
         return parser
+
+
+class Renamed(argparse.Action):
+    """An option's old spelling, kept for one release: it does what its new
+    spelling does, says so on standard error, and is left out of --help.
+    A flag gives `const`; an option with a value gives the value, appended
+    to a list with `append`."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, *, new: str, const: Any = None,
+                 append: bool = False, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0 if const is not None else None, const=const,
+                         help=argparse.SUPPRESS, **kwargs)
+        self.new = new
+        self.append = append
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        print(f"{parser.prog}: {option_string} is deprecated and will be removed in the next release; "
+              f"use {self.new}", file=sys.stderr)
+        value = self.const if self.const is not None else values
+        if self.append:
+            value = [*(getattr(namespace, self.dest, None) or []), value]
+        setattr(namespace, self.dest, value)
+
+
+def key(text: str) -> Key:
+    """A KEY argument: @title for the title, @@NAME for a record named @NAME,
+    else a record name."""
+    if text == "@title":
+        return TITLE
+    if not text or text == "@" or text == "@@":
+        raise UsageError(f"{text!r} is no key: {KEY_HELP}")
+    return text[1:] if text.startswith("@@") else text
 
 
 def add_input(parser: Parser) -> None:

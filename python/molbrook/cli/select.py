@@ -9,7 +9,7 @@ import itertools
 from molbrook.cli import expressions
 from molbrook.cli.errors import UsageError
 from molbrook.cli.inputs import inputs
-from molbrook.cli.options import Command, Parser, add_inputs, add_output
+from molbrook.cli.options import Command, Parser, Renamed, add_inputs, add_output
 from molbrook.cli.outputs import output
 from molbrook.native import write_sdf
 
@@ -35,7 +35,8 @@ def configure_filter(parser: Parser) -> None:
                         help="a test on a record: NAME (present), !NAME (absent), NAME=TEXT, NAME!=TEXT "
                              "(true when absent too), NAME~REGEX (searched), NAME<NUM, <=, >, >= "
                              "(false when not a number); the value is stripped. Repeat: all must hold")
-    parser.add_argument("-t", "--title", metavar="REGEX", help="the title matches REGEX (searched)")
+    parser.add_argument("--title-matches", metavar="REGEX", help="the title matches REGEX (searched)")
+    parser.add_argument("-t", "--title", dest="title_matches", action=Renamed, new="--title-matches")
     parser.add_argument("-v", "--invert", action="store_true", help="keep the blocks that fail the tests")
     add_inputs(parser)
     add_output(parser)
@@ -43,10 +44,10 @@ def configure_filter(parser: Parser) -> None:
 
 def run_filter(args: argparse.Namespace) -> int:
     tests = [expressions.parse(expression) for expression in args.where]
-    if args.title is not None:
-        tests.append(expressions.title_test(args.title))
+    if args.title_matches is not None:
+        tests.append(expressions.title_test(args.title_matches))
     if not tests:
-        raise UsageError("nothing to test: give --where or --title")
+        raise UsageError("nothing to test: give --where or --title-matches")
     test = expressions.all_of(tests)
     found = inputs(args.files, quiet=args.quiet)
     blocks = found.blocks()

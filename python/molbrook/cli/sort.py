@@ -9,16 +9,17 @@ import sys
 from collections.abc import Iterator
 from typing import IO, Any
 
-from molbrook._sort import SortKey, SortSummary, memory_size, sort_sdf
+from molbrook._sort import SortKey, SortSummary, sort_sdf
+from molbrook._types import TITLE, byte_size
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Inputs, inputs
-from molbrook.cli.options import Command, Parser, add_inputs, add_output
+from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_inputs, add_output, key
 from molbrook.cli.outputs import output
 from molbrook.native import MalformedRecordError
 
 FLAGS = {"n": "number", "V": "natural"}
-KEY_HELP = ("NAME or NAME:FLAGS, FLAGS from n (number), V (natural: ID-9 before ID-10), r (descending); "
-            "@title is the title, @@NAME a record whose name starts with @. Repeat: most significant first")
+ORDER_HELP = ("NAME or NAME:FLAGS, FLAGS from n (number), V (natural: ID-9 before ID-10), r (descending); "
+              "@title is the title, @@NAME a record whose name starts with @. Repeat: most significant first")
 
 
 def sort_key(text: str, missing: str) -> SortKey:
@@ -31,17 +32,14 @@ def sort_key(text: str, missing: str) -> SortKey:
     kinds = {FLAGS[flag] for flag in flags if flag in FLAGS}
     if len(kinds) > 1:
         raise UsageError(f"-k {text}: a key is a number (n) or natural (V), not both")
-    options: dict[str, Any] = {"kind": kinds.pop() if kinds else "text", "descending": "r" in flags,
-                               "missing": missing}
-    if name == "@title":
-        return SortKey(title=True, **options)
-    if not name or name == "@":
-        raise UsageError(f"-k {text}: no record name")
-    return SortKey(name[1:] if name.startswith("@@") else name, **options)
+    return SortKey(key(name), kind=kinds.pop() if kinds else "text", descending="r" in flags, missing=missing)
 
 
-def add_keys(parser: Parser) -> None:
-    parser.add_argument("-k", "--by", dest="keys", action="append", default=[], metavar="KEY", help=KEY_HELP)
+def add_keys(parser: Parser, *spellings: str) -> None:
+    """The order keys, spelled -k/--key where they are the command's key."""
+    parser.add_argument(*spellings, dest="keys", action="append", default=[], metavar="KEY", help=ORDER_HELP)
+    if "--key" in spellings:
+        parser.add_argument("--by", dest="keys", action=Renamed, append=True, new="-k/--key")
     parser.add_argument("--missing", choices=("last", "first", "drop"), default="last",
                         help="blocks without a key's value go last (the default), first, or are dropped")
 
@@ -49,18 +47,20 @@ def add_keys(parser: Parser) -> None:
 def add_resources(parser: Parser) -> None:
     parser.add_argument("--provenance", metavar="NAME",
                         help="give each block written a record NAME holding FILE:ORDINAL (ordinals from 0)")
-    parser.add_argument("-S", "--buffer-size", default="256MiB", metavar="SIZE",
+    parser.add_argument("-S", "--memory", default="256MiB", metavar="SIZE",
                         help="memory for keys and offsets (default 256MiB; K, M, G or KiB, MiB, GiB); past it "
                              "sorted runs go to files")
-    parser.add_argument("-T", "--temporary-directory", metavar="DIR", help="where those files go (default: the "
+    parser.add_argument("--buffer-size", dest="memory", action=Renamed, new="-S/--memory")
+    parser.add_argument("-T", "--tmpdir", metavar="DIR", help="where those files go (default: the "
                         "system's temporary folder); they are removed on every way out")
+    parser.add_argument("--temporary-directory", dest="tmpdir", action=Renamed, new="-T/--tmpdir")
 
 
 def configure_sort(parser: Parser) -> None:
-    add_keys(parser)
+    add_keys(parser, "-k", "--key")
     group = parser.add_mutually_exclusive_group()
-    group.add_argument("--group", metavar="NAME", help="groups of blocks with the same NAME value")
-    group.add_argument("--group-title", action="store_true", help="groups of blocks with the same title")
+    group.add_argument("--group", type=key, metavar="KEY", help=f"groups of blocks with the same value of {KEY_HELP}")
+    group.add_argument("--group-title", dest="group", action=Renamed, const=TITLE, new="--group @title")
     parser.add_argument("--per-group", type=int, metavar="N",
                         help="only the first N blocks of each group in sorted order (default with a group: 1)")
     parser.add_argument("--top", type=int, metavar="N", help="only the first N blocks")
@@ -72,7 +72,7 @@ def configure_sort(parser: Parser) -> None:
 
 def configure_top(parser: Parser) -> None:
     parser.add_argument("-n", "--blocks", type=int, required=True, metavar="N", help="how many")
-    add_keys(parser)
+    add_keys(parser, "-k", "--key")
     add_resources(parser)
     add_inputs(parser)
     add_output(parser)
@@ -80,9 +80,10 @@ def configure_top(parser: Parser) -> None:
 
 def configure_uniq(parser: Parser) -> None:
     by = parser.add_mutually_exclusive_group(required=True)
-    by.add_argument("--key", dest="group", metavar="NAME", help="blocks are duplicates when their NAME values are equal")
-    by.add_argument("--title", dest="group_title", action="store_true", help="... when their titles are equal")
-    add_keys(parser)
+    by.add_argument("-k", "--key", dest="group", type=key, action="append", metavar="KEY",
+                    help=f"blocks are duplicates when their values of {KEY_HELP} are equal")
+    by.add_argument("--title", dest="group", action=Renamed, const=TITLE, append=True, new="-k @title")
+    add_keys(parser, "--by")
     parser.add_argument("--dups", metavar="FILE", help="write the duplicates there, in input order")
     add_resources(parser)
     add_inputs(parser)
@@ -90,8 +91,7 @@ def configure_uniq(parser: Parser) -> None:
 
 
 def run_sort(args: argparse.Namespace) -> int:
-    return sorted_to(args, group=args.group, group_on_title=args.group_title, per_group=args.per_group,
-                     top=args.top, duplicates=args.dups)
+    return sorted_to(args, group=args.group, per_group=args.per_group, top=args.top, duplicates=args.dups)
 
 
 def run_top(args: argparse.Namespace) -> int:
@@ -99,17 +99,21 @@ def run_top(args: argparse.Namespace) -> int:
 
 
 def run_uniq(args: argparse.Namespace) -> int:
-    return sorted_to(args, group=args.group, group_on_title=args.group_title, per_group=1, duplicates=args.dups)
+    # Before -k was the group key it was uniq's order key: two of them are
+    # refused rather than taken one for the other.
+    if len(args.group) > 1:
+        raise UsageError("uniq takes one key (-k KEY); order the blocks of each group with --by")
+    return sorted_to(args, group=args.group[0], per_group=1, duplicates=args.dups)
 
 
 def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **options: Any) -> int:
     keys = [sort_key(text, args.missing) for text in args.keys]
     try:
-        memory_size(args.buffer_size)
+        byte_size(args.memory, "memory")
     except ValueError as error:
-        raise UsageError(f"-S {args.buffer_size}: {error}") from error
-    if options.get("per_group") is not None and not (options.get("group") or options.get("group_on_title")):
-        raise UsageError("--per-group needs --group or --group-title")
+        raise UsageError(f"-S {args.memory}: {error}") from error
+    if options.get("per_group") is not None and options.get("group") is None:
+        raise UsageError("--per-group needs --group")
     for name in ("per_group", "top"):
         if options.get(name) is not None and options[name] < 1:
             raise UsageError(f"--{name.replace('_', '-')} must be 1 or more, not {options[name]}")
@@ -127,14 +131,14 @@ def sort_blocks(found: Inputs, out: IO[bytes], keys: list[SortKey], args: argpar
                 **options: Any) -> SortSummary:
     try:
         return sort_sdf([each.readable() for each in found.sources], out, by=keys, provenance=args.provenance,
-                        memory=args.buffer_size, tmpdir=args.temporary_directory, **options)
+                        memory=args.memory, tmpdir=args.tmpdir, **options)
     except MalformedRecordError as error:
         raise FileError(found.label, f"{error} ({' '.join(getattr(error, '__notes__', []))})") from error
     except ValueError as error:  # the arguments were checked: it is about the blocks read
         raise FileError(found.label, str(error)) from error
     except FileNotFoundError as error:
-        if error.filename is not None and args.temporary_directory is not None:
-            raise FileError(args.temporary_directory, error.strerror or str(error)) from error
+        if error.filename is not None and args.tmpdir is not None:
+            raise FileError(args.tmpdir, error.strerror or str(error)) from error
         raise
 
 
@@ -159,14 +163,14 @@ def report(args: argparse.Namespace, summary: SortSummary) -> None:
 
 
 SORT = Command("sort", "the blocks of the inputs in order of their records",
-               "molbrook sort -k minimizedAffinity:n --group-title poses/*.sdf.gz -o best.sdf",
+               "molbrook sort -k minimizedAffinity:n --group @title poses/*.sdf.gz -o best.sdf",
                configure_sort, run_sort,
-               "Ties keep input order. With --group or --group-title, only the first --per-group blocks "
+               "Ties keep input order. With --group, only the first --per-group blocks "
                "of each group are written (best pose per ligand); --dups keeps the others. Inputs larger "
                "than -S are sorted in runs on disk. A summary goes to standard error unless -q.")
 TOP = Command("top", "the first N blocks in order of their records",
               "molbrook top -n 500 -k score:nr library*.sdf -o buy.sdf", configure_top, run_top,
               "As sort --top N, in memory for N blocks.")
-UNIQ = Command("uniq", "one block per key: the best by -k, else the first",
-               "molbrook uniq --key ID -k score:n --dups dups.sdf a.sdf b.sdf -o unique.sdf",
-               configure_uniq, run_uniq, "As sort --group NAME --per-group 1, the output in -k order.")
+UNIQ = Command("uniq", "one block per key: the best by --by, else the first",
+               "molbrook uniq -k ID --by score:n --dups dups.sdf a.sdf b.sdf -o unique.sdf",
+               configure_uniq, run_uniq, "As sort --group KEY --per-group 1, the output in --by order.")
