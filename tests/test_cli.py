@@ -74,12 +74,13 @@ def number_below(name: str, limit: float):
 # Selecting blocks ------------------------------------------------------------
 
 FILTERS = [
-    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_XLOGP3<2"], number_below("PUBCHEM_XLOGP3", 2)),
-    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_XLOGP3", "-v"], lambda b: b"PUBCHEM_XLOGP3" not in b),
-    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_COMPOUND_CID~^1[0-4]", "--where", "PUBCHEM_XLOGP3>=0"],
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_CACTVS_XLOGP<2"], number_below("PUBCHEM_CACTVS_XLOGP", 2)),
+    ("rdkit-src/mols.1000.sdf", ["--where", " PUBCHEM_CACTVS_XLOGP < 2"], number_below("PUBCHEM_CACTVS_XLOGP", 2)),
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_CACTVS_XLOGP", "-v"], lambda b: b"PUBCHEM_CACTVS_XLOGP" not in b),
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_COMPOUND_CID~^1[0-4]", "--where", "PUBCHEM_CACTVS_XLOGP>=0"],
      lambda b: b.get(b"PUBCHEM_COMPOUND_CID").strip()[:2] in (b"10", b"11", b"12", b"13", b"14")
-     and (number(b, "PUBCHEM_XLOGP3") or -1) >= 0),
-    ("rdkit-src/solubility.train.sdf", ["--where", "SOL_classification=(A) low", "--title", "ol$"],
+     and (number(b, "PUBCHEM_CACTVS_XLOGP") or -1) >= 0),
+    ("rdkit-src/solubility.train.sdf", ["--where", "SOL_classification = (A) low ", "--title", "ol$"],
      lambda b: b.get(b"SOL_classification").strip() == b"(A) low" and b.title.endswith(b"ol")),
     ("rdkit-src/solubility.train.sdf", ["--where", "NAME~ﾴ"], lambda b: "ﾴ".encode() in b.get(b"NAME")),
     ("rdkit-src/jm7b00306.excerpt.sdf", ["--where", f"{IC50}<1e-5"], number_below(IC50, 1e-5)),
