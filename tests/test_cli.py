@@ -435,15 +435,15 @@ def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
 
 
 @contextlib.contextmanager
-def terminal():
-    """Both ends of a pseudo-terminal of 24 lines by 80 columns."""
+def terminal(columns: int = 80):
+    """Both ends of a pseudo-terminal of 24 lines by `columns` columns."""
     import fcntl
     import pty
     import struct
     import termios
 
     ours, theirs = pty.openpty()
-    fcntl.ioctl(theirs, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    fcntl.ioctl(theirs, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     try:
         yield ours, theirs
     finally:
@@ -452,9 +452,9 @@ def terminal():
                 os.close(end)
 
 
-def on_a_terminal(*args) -> bytes:
+def on_a_terminal(*args, columns: int = 80) -> bytes:
     """What the command writes to standard error when that is a terminal."""
-    with terminal() as (ours, other_end), subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], stderr=other_end,
+    with terminal(columns) as (ours, other_end), subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], stderr=other_end,
                           stdout=subprocess.DEVNULL, env=ENV):
         os.close(other_end)
         shown = b""
@@ -471,6 +471,13 @@ def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet, comman
     pytest.importorskip("tqdm")
     shown = on_a_terminal(*command, SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
     assert (b"sample.sdf:" in shown and b"%|" in shown) != quiet and b"Error" not in shown
+
+
+@posix_only
+def test_a_terminal_that_reports_no_width_gets_a_whole_bar(tmp_path):
+    pytest.importorskip("tqdm")
+    shown = on_a_terminal("set", "-f", "A=1", SAMPLE, "-o", tmp_path / "out.sdf", columns=0)
+    assert re.search(rb"sample.sdf: +0%\|\s{10,}\| 0.00/2.20k \[.*\]", shown), shown
 
 
 BAD = [
