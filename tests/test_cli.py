@@ -572,6 +572,7 @@ def test_stats_counts_blocks_not_records_and_totals_files(tmp_path, capsys, monk
     (["get", "--key", "ID", "{}", "MB-0003", "MB-0001"], [2, 0], 0),
     (["get", "--title", "--all", "{}", "ethanol", "none"], [0], 1),
     (["take", "{}", "0", "-1", "1:4:2"], [0, 4, 1, 3], 0),
+    (["take", "{}", "-2:", "-5:-4"], [3, 4, 0], 0),  # slices from the end, not options
     (["sample", "-n", "3", "--seed", "5", "{}"], None, 0),
 ])
 def test_index_commands(tmp_path, args, picked, status):
@@ -589,6 +590,58 @@ def test_index_commands(tmp_path, args, picked, status):
         assert written == sdf([whole[i] for i in picked])
     assert b"none" in result.stderr if status else not result.stderr
     assert molbrook("index", "--key", "ID", path).stdout == f"{path}: 5 blocks, 5 keys\n".encode()
+
+
+# Messages --------------------------------------------------------------------
+
+SEEN = "names seen: ID, SMILES, MW, SOLUBILITY, NOTE"
+SAID = [
+    (["filter", "--where", "mw<50", "s.sdf"], 2,
+     f"molbrook filter: no block has a record named 'mw' ({SEEN}; did you mean 'MW'?)"),
+    (["filter", "--where", "!MWW", "s.sdf", "-o", "out.sdf"], 2,
+     f"molbrook filter: no block has a record named 'MWW' ({SEEN}; did you mean 'MW'?)"),
+    (["get", "--key", "IDD", "s.sdf", "MB-0001", "-o", "out.sdf"], 2,
+     f"molbrook get: no block has a record named 'IDD' ({SEEN}; did you mean 'ID'?)"),
+    (["index", "--key", "IDD", "s.sdf"], 0,
+     f"molbrook index: no block has a record named 'IDD' ({SEEN}; did you mean 'ID'?)"),
+    (["filtr", "s.sdf"], 2, "molbrook: no command 'filtr' (did you mean 'filter'?): see molbrook --help"),
+    (["filter", "--whre", "ID", "s.sdf"], 2, "molbrook filter: no option --whre (did you mean --where?)"),
+    (["head", "-N", "2", "s.sdf"], 2, "molbrook head: no option -N (did you mean -n?)"),
+    (["from-table", "missing.parquet"], 2, "molbrook: missing.parquet: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("argv, status, said", SAID, ids=[" ".join(s[0]) for s in SAID])
+def test_what_a_person_is_told(tmp_path, monkeypatch, capsys, argv, status, said):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "s.sdf").write_bytes(SAMPLE.read_bytes())
+    assert main(argv) == status
+    assert capsys.readouterr().err == said + "\n"
+    assert "out.sdf" not in os.listdir(tmp_path)
+
+
+def test_counts_take_their_plural(tmp_path, capsys):
+    one = tmp_path / "one.sdf"
+    one.write_bytes(sdf(blocks(SAMPLE)[:1]))
+    assert main(["index", "--title", str(one)]) == 0 and main(["stats", str(one)]) == 0
+    assert capsys.readouterr().out.splitlines()[:2] == [f"{one}: 1 block, 1 key", f"{one}: 1 block (V2000 1)"]
+
+
+def test_a_warning_shows_paths_as_text(tmp_path):
+    path = tmp_path / "s.sdf"
+    path.write_bytes(SAMPLE.read_bytes())
+    (tmp_path / "s.sdf.mbi").mkdir()  # where the index cannot be kept
+    done = molbrook("index", path)
+    assert done.returncode == 0 and f"'{path}'".encode() in done.stderr and b"b'" not in done.stderr
+
+
+@pytest.mark.parametrize("args, name", [(["--parts", "2"], "lib.sdf"), (["--blocks", "2"], "lib.sdf.gz")])
+def test_split_of_a_lone_file_names_the_shards_after_it(tmp_path, args, name):
+    (tmp_path / name).write_bytes(compress(SAMPLE.read_bytes(), ".gz") if name.endswith(".gz") else SAMPLE.read_bytes())
+    done = molbrook("split", *args, tmp_path / name)
+    assert (done.returncode, done.stderr) == (0, b"")
+    shards = sorted(p for p in os.listdir(tmp_path) if p != name)
+    assert shards[0] == "lib-00000.sdf" and b"".join((tmp_path / p).read_bytes() for p in shards) == SAMPLE.read_bytes()
 
 
 # Many files ------------------------------------------------------------------
