@@ -71,12 +71,13 @@ def number_below(name: str, limit: float):
 # Selecting blocks ------------------------------------------------------------
 
 FILTERS = [
-    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_XLOGP3<2"], number_below("PUBCHEM_XLOGP3", 2)),
-    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_XLOGP3", "-v"], lambda b: b"PUBCHEM_XLOGP3" not in b),
-    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_COMPOUND_CID~^1[0-4]", "--where", "PUBCHEM_XLOGP3>=0"],
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_CACTVS_XLOGP<2"], number_below("PUBCHEM_CACTVS_XLOGP", 2)),
+    ("rdkit-src/mols.1000.sdf", ["--where", " PUBCHEM_CACTVS_XLOGP < 2"], number_below("PUBCHEM_CACTVS_XLOGP", 2)),
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_CACTVS_XLOGP", "-v"], lambda b: b"PUBCHEM_CACTVS_XLOGP" not in b),
+    ("rdkit-src/mols.1000.sdf", ["--where", "PUBCHEM_COMPOUND_CID~^1[0-4]", "--where", "PUBCHEM_CACTVS_XLOGP>=0"],
      lambda b: b.get(b"PUBCHEM_COMPOUND_CID").strip()[:2] in (b"10", b"11", b"12", b"13", b"14")
-     and (number(b, "PUBCHEM_XLOGP3") or -1) >= 0),
-    ("rdkit-src/solubility.train.sdf", ["--where", "SOL_classification=(A) low", "--title-matches", "ol$"],
+     and (number(b, "PUBCHEM_CACTVS_XLOGP") or -1) >= 0),
+    ("rdkit-src/solubility.train.sdf", ["--where", "SOL_classification = (A) low ", "--title-matches", "ol$"],
      lambda b: b.get(b"SOL_classification").strip() == b"(A) low" and b.title.endswith(b"ol")),
     ("rdkit-src/solubility.train.sdf", ["--where", "NAME~ﾴ"], lambda b: "ﾴ".encode() in b.get(b"NAME")),
     ("rdkit-src/jm7b00306.excerpt.sdf", ["--where", f"{IC50}<1e-5"], number_below(IC50, 1e-5)),
@@ -431,15 +432,15 @@ def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
 
 
 @contextlib.contextmanager
-def terminal():
-    """Both ends of a pseudo-terminal of 24 lines by 80 columns."""
+def terminal(columns: int = 80):
+    """Both ends of a pseudo-terminal of 24 lines by `columns` columns."""
     import fcntl
     import pty
     import struct
     import termios
 
     ours, theirs = pty.openpty()
-    fcntl.ioctl(theirs, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    fcntl.ioctl(theirs, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     try:
         yield ours, theirs
     finally:
@@ -448,9 +449,9 @@ def terminal():
                 os.close(end)
 
 
-def on_a_terminal(*args) -> bytes:
+def on_a_terminal(*args, columns: int = 80) -> bytes:
     """What the command writes to standard error when that is a terminal."""
-    with terminal() as (ours, other_end), subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], stderr=other_end,
+    with terminal(columns) as (ours, other_end), subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], stderr=other_end,
                           stdout=subprocess.DEVNULL, env=ENV):
         os.close(other_end)
         shown = b""
@@ -467,6 +468,13 @@ def test_a_progress_bar_only_on_a_terminal_and_without_q(tmp_path, quiet, comman
     pytest.importorskip("tqdm")
     shown = on_a_terminal(*command, SAMPLE, "-o", tmp_path / "out.sdf", *["-q"] * quiet)
     assert (b"sample.sdf:" in shown and b"%|" in shown) != quiet and b"Error" not in shown
+
+
+@posix_only
+def test_a_terminal_that_reports_no_width_gets_a_whole_bar(tmp_path):
+    pytest.importorskip("tqdm")
+    shown = on_a_terminal("set", "-f", "A=1", SAMPLE, "-o", tmp_path / "out.sdf", columns=0)
+    assert re.search(rb"sample.sdf: +0%\|\s{10,}\| 0.00/2.20k \[.*\]", shown), shown
 
 
 BAD = [
@@ -561,6 +569,7 @@ def test_stats_counts_blocks_not_records_and_totals_files(tmp_path, capsys, monk
     (["get", "--key", "ID", "{}", "MB-0003", "MB-0001"], [2, 0], 0),
     (["get", "-k", "@title", "--all", "{}", "ethanol", "none"], [0], 1),
     (["take", "{}", "0", "-1", "1:4:2"], [0, 4, 1, 3], 0),
+    (["take", "{}", "-2:", "-5:-4"], [3, 4, 0], 0),  # slices from the end, not options
     (["sample", "-n", "3", "--seed", "5", "{}"], None, 0),
 ])
 def test_index_commands(tmp_path, args, picked, status):
@@ -578,6 +587,58 @@ def test_index_commands(tmp_path, args, picked, status):
         assert written == sdf([whole[i] for i in picked])
     assert b"none" in result.stderr if status else not result.stderr
     assert molbrook("index", "--key", "ID", path).stdout == f"{path}: 5 blocks, 5 keys\n".encode()
+
+
+# Messages --------------------------------------------------------------------
+
+SEEN = "names seen: ID, SMILES, MW, SOLUBILITY, NOTE"
+SAID = [
+    (["filter", "--where", "mw<50", "s.sdf"], 2,
+     f"molbrook filter: no block has a record named 'mw' ({SEEN}; did you mean 'MW'?)"),
+    (["filter", "--where", "!MWW", "s.sdf", "-o", "out.sdf"], 2,
+     f"molbrook filter: no block has a record named 'MWW' ({SEEN}; did you mean 'MW'?)"),
+    (["get", "--key", "IDD", "s.sdf", "MB-0001", "-o", "out.sdf"], 2,
+     f"molbrook get: no block has a record named 'IDD' ({SEEN}; did you mean 'ID'?)"),
+    (["index", "--key", "IDD", "s.sdf"], 0,
+     f"molbrook index: no block has a record named 'IDD' ({SEEN}; did you mean 'ID'?)"),
+    (["filtr", "s.sdf"], 2, "molbrook: no command 'filtr' (did you mean 'filter'?): see molbrook --help"),
+    (["filter", "--whre", "ID", "s.sdf"], 2, "molbrook filter: no option --whre (did you mean --where?)"),
+    (["head", "-N", "2", "s.sdf"], 2, "molbrook head: no option -N (did you mean -n?)"),
+    (["from-table", "missing.parquet"], 2, "molbrook: missing.parquet: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("argv, status, said", SAID, ids=[" ".join(s[0]) for s in SAID])
+def test_what_a_person_is_told(tmp_path, monkeypatch, capsys, argv, status, said):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "s.sdf").write_bytes(SAMPLE.read_bytes())
+    assert main(argv) == status
+    assert capsys.readouterr().err == said + "\n"
+    assert "out.sdf" not in os.listdir(tmp_path)
+
+
+def test_counts_take_their_plural(tmp_path, capsys):
+    one = tmp_path / "one.sdf"
+    one.write_bytes(sdf(blocks(SAMPLE)[:1]))
+    assert main(["index", "-k", "@title", str(one)]) == 0 and main(["stats", str(one)]) == 0
+    assert capsys.readouterr().out.splitlines()[:2] == [f"{one}: 1 block, 1 key", f"{one}: 1 block (V2000 1)"]
+
+
+def test_a_warning_shows_paths_as_text(tmp_path):
+    path = tmp_path / "s.sdf"
+    path.write_bytes(SAMPLE.read_bytes())
+    (tmp_path / "s.sdf.mbi").mkdir()  # where the index cannot be kept
+    done = molbrook("index", path)
+    assert done.returncode == 0 and f"'{path}'".encode() in done.stderr and b"b'" not in done.stderr
+
+
+@pytest.mark.parametrize("args, name", [(["--parts", "2"], "lib.sdf"), (["--blocks", "2"], "lib.sdf.gz")])
+def test_split_of_a_lone_file_names_the_shards_after_it(tmp_path, args, name):
+    (tmp_path / name).write_bytes(compress(SAMPLE.read_bytes(), ".gz") if name.endswith(".gz") else SAMPLE.read_bytes())
+    done = molbrook("split", *args, tmp_path / name)
+    assert (done.returncode, done.stderr) == (0, b"")
+    shards = sorted(p for p in os.listdir(tmp_path) if p != name)
+    assert shards[0] == "lib-00000.sdf" and b"".join((tmp_path / p).read_bytes() for p in shards) == SAMPLE.read_bytes()
 
 
 # Many files ------------------------------------------------------------------

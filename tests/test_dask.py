@@ -3,11 +3,15 @@ give the frame read_table gives, on the synchronous scheduler and on a
 cluster of worker processes."""
 
 import gzip
-from contextlib import nullcontext
+import os
 import subprocess
 import sys
+import time
+from contextlib import nullcontext
 from itertools import chain
 
+import dask
+import dask.dataframe as dd
 import pandas as pd
 import pytest
 
@@ -97,3 +101,22 @@ def test_dask_is_imported_only_when_asked_for(monkeypatch):
     monkeypatch.setitem(sys.modules, "dask", None)
     with pytest.raises(ImportError, match=r"molbrook\[dask\]"):
         molbrook.dask.read_sdf("x.sdf")
+
+
+
+def test_a_failed_to_sdf_waits_for_the_other_writes_and_removes_their_files(tmp_path, monkeypatch):
+    real = molbrook.dask.write_table
+
+    def slow_but_the_first(part, path, **options):
+        if not path.endswith("0.sdf"):
+            time.sleep(0.3)  # still writing when the first has failed
+        return real(part, path, **options)
+
+    monkeypatch.setattr(molbrook.dask, "write_table", slow_but_the_first)
+    (tmp_path / "out-0.sdf").write_text("from before\n")  # its write fails, so it stays as it was
+    values = ["a\n\nb"] + [f"v{i}" for i in range(1, 8)]  # a blank line in a value cannot be written
+    frame = dd.from_pandas(pd.DataFrame({"V": values}), npartitions=8)
+    with dask.config.set(scheduler="threads", num_workers=4), pytest.raises(ValueError):
+        molbrook.dask.to_sdf(frame, str(tmp_path / "out-*.sdf"))
+    time.sleep(0.6)  # time for writes left running to end
+    assert os.listdir(tmp_path) == ["out-0.sdf"] and (tmp_path / "out-0.sdf").read_text() == "from before\n"

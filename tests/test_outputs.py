@@ -201,3 +201,30 @@ def test_a_missing_folder_is_named_as_given(tmp_path):
     dest = tmp_path / "missing" / "out.sdf"
     done = subprocess.run([*CLI, "set", "-f", "A=1", tmp_path / "in.sdf", "-o", dest], env=ENV, capture_output=True)
     assert done.stderr.decode() == f"molbrook: {dest}: No such file or directory\n"
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_the_moment_the_temporary_file_is_made_leaves_nothing(tmp_path, signum):
+    # The signal is sent from inside os.open, once the system has made the
+    # file and before Python holds its descriptor.
+    source = tmp_path / "in.sdf"
+    source.write_bytes(DATA)
+    hooked = ("import os, sys\nopen_ = os.open\n"
+              "def hooked(path, *args):\n    fd = open_(path, *args)\n"
+              f"    if str(path).endswith('.part'): os.kill(os.getpid(), {int(signum)})\n    return fd\n"
+              "os.open = hooked\nfrom molbrook.cli.main import main\nsys.exit(main())")
+    done = subprocess.run([sys.executable, "-c", hooked, "set", "-f", "A=1", source, "-i"], env=ENV,
+                          capture_output=True)
+    assert (done.returncode, done.stderr) == (128 + signum, b"")
+    assert os.listdir(tmp_path) == ["in.sdf"] and source.read_bytes() == DATA
+
+
+@pytest.mark.parametrize("make", [os.mkdir, lambda path: None], ids=["a folder", "a missing folder"])
+def test_an_output_error_names_the_path_once(tmp_path, make):
+    from molbrook._output import atomic_destination
+
+    dest = tmp_path / "missing" / "out.sdf" if make is not os.mkdir else tmp_path / "out.sdf"
+    make(dest)
+    with pytest.raises(OSError) as caught, atomic_destination(str(dest)) as out:
+        out.write(b"x")
+    assert str(caught.value).endswith(f": {str(dest)!r}") and caught.value.filename2 is None

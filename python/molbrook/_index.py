@@ -114,5 +114,6 @@ def _keep(place: str | bytes, built: bytes, data: str | bytes) -> None:
             file.write(built)
     except OSError as error:
         reason = error.strerror or str(error)
-        warnings.warn(f"the index of {data!r} could not be kept in {place!r} ({reason}); it is held in memory only",
+        warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} ({reason}); "
+                      "it is held in memory only",
                       RuntimeWarning, stacklevel=3)

@@ -198,22 +198,23 @@ def _replacing(target: str, label: _Path) -> Iterator[WholeWriter]:
     folder, base = os.path.split(target)
     with _naming(label):
         old = _stat_or_none(target)
+    temporary = _Temporary(folder, base)
+    try:
         # A new file is created as open() would create it, under the umask
         # and the folder's default permissions; a replacement as private
         # until it takes the old file's mode.
-        fd, temporary = _create_temporary(folder, base, 0o666 if old is None else 0o600)
-    try:
+        with _naming(label):
+            fd = temporary.create(0o666 if old is None else 0o600)
         with WholeWriter(fd, label) as raw:
             yield raw
             raw.sync()
             if old is not None:
                 with _naming(label):
-                    _take_owner_and_mode(fd, temporary, old)
+                    _take_owner_and_mode(fd, temporary.path, old)
         with _naming(label):
-            os.replace(temporary, target)
+            os.replace(temporary.path, target)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        temporary.remove()
         raise
     with _naming(label):
         _sync_folder(folder)
@@ -226,15 +227,32 @@ def _stat_or_none(path: str) -> os.stat_result | None:
         return None
 
 
-def _create_temporary(folder: str, base: str, mode: int) -> tuple[int, str]:
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _O_CLOEXEC | _O_BINARY
-    for _ in range(100):
-        path = os.path.join(folder, f".{base}.{os.urandom(4).hex()}.part")
-        try:
-            return os.open(path, flags, mode), path
-        except FileExistsError:
-            continue
-    raise FileExistsError(errno.EEXIST, "no unused temporary name", folder)
+class _Temporary:
+    """A temporary file beside another, named before it is made, so that its
+    removal is arranged before it can exist: a signal raised the moment the
+    system has made it (before Python has its descriptor) leaves nothing."""
+
+    def __init__(self, folder: str, base: str) -> None:
+        self._folder = folder
+        self._base = base
+        self.path = ""  # the name that may exist, "" while none may
+
+    def create(self, mode: int) -> int:
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _O_CLOEXEC | _O_BINARY
+        for _ in range(100):
+            self.path = os.path.join(self._folder, f".{self._base}.{os.urandom(4).hex()}.part")
+            try:
+                return os.open(self.path, flags, mode)
+            except OSError as error:
+                self.path = ""  # not made here (another's file, or none): never to be removed
+                if not isinstance(error, FileExistsError):
+                    raise
+        raise FileExistsError(errno.EEXIST, "no unused temporary name", self._folder)
+
+    def remove(self) -> None:
+        if self.path:
+            with contextlib.suppress(OSError):
+                os.unlink(self.path)
 
 
 def _take_owner_and_mode(fd: int, path: str, old: os.stat_result) -> None:
@@ -273,5 +291,7 @@ def _naming(label: _Path) -> Iterator[None]:
     try:
         yield
     except OSError as error:
-        error.filename, error.filename2 = label, None
+        error.filename = label
+        # Deleted, not set to None: a None second name would show as "-> None".
+        del error.filename2
         raise

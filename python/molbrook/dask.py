@@ -10,6 +10,7 @@ partition. Importing molbrook does not import Dask.
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import importlib
 import io
@@ -199,13 +200,56 @@ def to_sdf(
     `path` holds one "*", replaced by the partition's number (zero-padded,
     so that the files sort in order); each file is written whole or not at
     all by `molbrook.write_table`, which the other arguments go to.
-    Concatenated, the files are `write_table` of the computed frame.
+    Concatenated, the files are `write_table` of the computed frame. When
+    a write fails, the others are waited for and the files written removed
+    before the first failure is raised.
+
+    >>> import dask.dataframe, pandas
+    >>> frame = dask.dataframe.from_pandas(pandas.DataFrame({"ID": ["a", "b"]}), npartitions=2)
+    >>> to_sdf(frame, "out-*.sdf", title="ID")  # doctest: +SKIP
+    ['out-0.sdf', 'out-1.sdf']
     """
     dask = _import_dask()
     paths = _part_paths(os.fspath(path), frame.npartitions)
     options = {"molblock": molblock, "title": title, "names": names, "block": block}
-    dask.compute(*[
-        dask.delayed(write_table)(part, part_path, **options)
-        for part, part_path in zip(frame.to_delayed(), paths)
-    ])
+    before = [_identity(part_path) for part_path in paths]
+    try:
+        failures = dask.compute(*[
+            dask.delayed(_write_part)(part, part_path, options)
+            for part, part_path in zip(frame.to_delayed(), paths)
+        ])
+        failed = next((failure for failure in failures if failure is not None), None)
+        if failed is not None:
+            raise failed
+    except BaseException:
+        _remove_written(paths, before)
+        raise
     return paths
+
+
+def _write_part(part: Any, path: str, options: Mapping[str, Any]) -> Exception | None:
+    """Writes a partition, returning its failure rather than raising it: a
+    failed task ends a Dask computation while others still run, and their
+    files would appear after to_sdf had reported the failure."""
+    try:
+        write_table(part, path, **options)
+    except Exception as error:
+        return error
+    return None
+
+
+def _identity(path: str) -> tuple[int, int] | None:
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return info.st_dev, info.st_ino
+
+
+def _remove_written(paths: list[str], before: list[tuple[int, int] | None]) -> None:
+    """The files a failed to_sdf wrote: each write replaces its file whole,
+    so a written one is another file than was there before."""
+    for path, was in zip(paths, before):
+        if _identity(path) not in (None, was):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)

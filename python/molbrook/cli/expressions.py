@@ -6,7 +6,8 @@ block passes.
     NAME~RE    RE matches in its value      NAME<NUM, <=, >, >=  numeric
 
 The value compared is the first record's, stripped of ASCII whitespace.
-A value that is not a number fails every numeric test.
+A value that is not a number fails every numeric test. Spaces around the
+operator are not part of NAME or of what it is compared with.
 """
 
 from __future__ import annotations
@@ -16,30 +17,42 @@ import operator
 import os
 import re
 from collections.abc import Callable, Sequence
+from typing import NamedTuple
 
 from molbrook.cli.errors import UsageError
 from molbrook.native import SDBlock
 
 Test = Callable[[SDBlock[bytes]], bool]
 
+
+class Where(NamedTuple):
+    """A --where test and the record name it is about."""
+
+    name: str
+    test: Test
+
+
 # Longest operators first, so that "<=" is not read as "<" and "=...".
 _FORM = re.compile(r"(?P<name>[^=!~<>]*)(?P<op>!=|<=|>=|=|~|<|>)(?P<operand>.*)", re.DOTALL)
 _NUMERIC = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 
 
-def parse(expression: str) -> Test:
+def parse(expression: str) -> Where:
     if expression.startswith("!") and not _FORM.fullmatch(expression[1:]):
-        return _absent(_name(expression[1:], expression))
+        name = _name(expression[1:], expression)
+        return Where(name, _absent(os.fsencode(name)))
     match = _FORM.fullmatch(expression)
     if not match:
-        return _present(_name(expression, expression))
-    name, op, operand = _name(match["name"], expression), match["op"], match["operand"]
+        name = _name(expression, expression)
+        return Where(name, _present(os.fsencode(name)))
+    name, op, operand = _name(match["name"], expression), match["op"], match["operand"].lstrip()
+    key = os.fsencode(name)
     if op in _NUMERIC:
-        return _numeric(name, _NUMERIC[op], _number(operand, expression))
+        return Where(name, _numeric(key, _NUMERIC[op], _number(operand, expression)))
     if op == "~":
-        return _search(name, _regex(operand))
-    text = os.fsencode(operand)
-    return _equal(name, text) if op == "=" else _differ(name, text)
+        return Where(name, _search(key, _regex(operand)))
+    text = os.fsencode(operand.rstrip())  # the values compared are stripped too
+    return Where(name, _equal(key, text) if op == "=" else _differ(key, text))
 
 
 def title_test(pattern: str) -> Test:
@@ -53,10 +66,10 @@ def all_of(tests: Sequence[Test]) -> Test:
     return lambda block: all(test(block) for test in tests)
 
 
-def _name(text: str, expression: str) -> bytes:
+def _name(text: str, expression: str) -> str:
     if not text.strip():
         raise UsageError(f"no record name in --where {expression!r}")
-    return os.fsencode(text)
+    return text.strip()
 
 
 def _number(text: str, expression: str) -> float:

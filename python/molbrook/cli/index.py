@@ -5,17 +5,20 @@ missing and refreshed when the file changed."""
 from __future__ import annotations
 
 import argparse
+import collections
 import os
 import random
 import sys
 import warnings
 from collections.abc import Iterator
 
-from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.errors import FileError, UsageError, warn
 from molbrook.cli.inputs import Source
 from molbrook._types import TITLE
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_output, key
 from molbrook.cli.outputs import output
+from molbrook.cli.watch import NameWatch
+from molbrook.cli.words import counted
 from molbrook.native import SDBlock, SDIndex, write_sdf
 
 _FILE_HELP = "the SD file: plain, or BGZF (as molbrook writes .gz files)"
@@ -44,6 +47,17 @@ def open_index(name: str, args: argparse.Namespace) -> SDIndex[bytes]:
     return index
 
 
+def key_watch(index: SDIndex[bytes], args: argparse.Namespace) -> NameWatch:
+    """A watch that has seen whether the --key record is in any block, when
+    no block gave a key (else there is nothing to say)."""
+    key = getattr(args, "key", None)
+    named = isinstance(key, str) and not index.keys()  # every block has a title
+    watch = NameWatch([key] if named else [])
+    if named:
+        collections.deque(watch.passing(index), maxlen=0)
+    return watch
+
+
 def configure_index(parser: Parser) -> None:
     add_key(parser, required=False)
     parser.add_argument("files", nargs="+", metavar="FILE", help=_FILE_HELP)
@@ -52,8 +66,9 @@ def configure_index(parser: Parser) -> None:
 def run_index(args: argparse.Namespace) -> int:
     for name in args.files:
         with open_index(name, args) as index:
-            keyed = f", {len(index.keys())} keys" if args.key is not None else ""
-            print(f"{name}: {len(index)} blocks{keyed}")
+            key_watch(index, args).warn("index")
+            keyed = f", {counted(len(index.keys()), 'key')}" if args.key is not None else ""
+            print(f"{name}: {counted(len(index), 'block')}{keyed}")
     return 0
 
 
@@ -76,10 +91,12 @@ def run_get(args: argparse.Namespace) -> int:
             else:
                 yield from index.get_all(os.fsencode(key)) if args.all else [first]
 
-    with open_index(args.file, args) as index, output(args.output, Source(args.file)) as out:
-        write_sdf(out, blocks(index))
+    with open_index(args.file, args) as index:
+        key_watch(index, args).require()  # before OUT is made
+        with output(args.output, Source(args.file)) as out:
+            write_sdf(out, blocks(index))
     for key in missing:
-        print(f"molbrook get: no block of {args.file} has the key {key!r}", file=sys.stderr)
+        warn("get", f"no block of {args.file} has the key {key!r}")
     return 1 if missing else 0
 
 
@@ -130,7 +147,7 @@ def run_sample(args: argparse.Namespace) -> int:
         raise UsageError(f"-n must be 0 or more, not {args.blocks}")
     with open_index(args.file, args) as index:
         if args.blocks > len(index):
-            raise UsageError(f"-n {args.blocks} is more than the {len(index)} blocks of {args.file}")
+            raise UsageError(f"-n {args.blocks} is more than the {counted(len(index), 'block')} of {args.file}")
         picked = sorted(random.Random(args.seed).sample(range(len(index)), args.blocks))
         with output(args.output, Source(args.file)) as out:
             write_sdf(out, (index[i] for i in picked))

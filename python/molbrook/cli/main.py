@@ -14,7 +14,7 @@ import traceback
 from collections.abc import Iterator, Sequence
 
 from molbrook.cli import cut, edit, from_table, index, lint, merge, select, sort, split, stats
-from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.errors import FileError, UsageError, closest
 from molbrook.cli.options import Command, Parser
 from molbrook.native import __version__
 
@@ -88,7 +88,9 @@ def parse(argv: Sequence[str]) -> tuple[Command, argparse.Namespace]:
     if at == len(argv) or any(arg in ("-h", "--help", "--version") for arg in before):
         top_parser().parse_args(before)  # help, the version, or what is missing
     if argv[at] not in COMMANDS:
-        raise UsageError(f"no command {argv[at]!r}: see molbrook --help")
+        close = closest(argv[at], COMMANDS)
+        hint = f" (did you mean {close!r}?)" if close is not None else ""
+        raise UsageError(f"no command {argv[at]!r}{hint}: see molbrook --help")
     command = COMMANDS[argv[at]]
     rest = [*before, *argv[at + 1:]]
     parser = command.parser()

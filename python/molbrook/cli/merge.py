@@ -14,6 +14,7 @@ from molbrook.cli.inputs import Source, source
 from molbrook._types import TITLE
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_input, add_output, key, names
 from molbrook.cli.outputs import check_in_place, output
+from molbrook.cli.words import counted
 from molbrook.native import MalformedRecordError
 
 
@@ -42,8 +43,8 @@ def run(args: argparse.Namespace) -> int:
     with output(args.output, found, in_place=args.in_place) as out:
         summary = merge(found, table, out, args)
     if not args.quiet:
-        print(f"molbrook merge: {summary.blocks:,} blocks, {summary.matched:,} matched; "
-              f"{summary.unmatched_rows:,} table rows matched no block", file=sys.stderr)
+        print(f"molbrook merge: {counted(summary.blocks, 'block')}, {summary.matched:,} matched; "
+              f"{counted(summary.unmatched_rows, 'table row')} matched no block", file=sys.stderr)
     return 0
 
 

@@ -4,19 +4,56 @@ printed with a usage dump, and the options several commands take."""
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple, NoReturn
 
 from molbrook._types import TITLE, Key
-from molbrook.cli.errors import UsageError
+from molbrook.cli.errors import UsageError, closest
 
 KEY_HELP = "a record NAME, or @title for the title (@@NAME: a record whose name starts with @)"
 
 
 class Parser(argparse.ArgumentParser):
+    """Errors raised rather than printed with a usage dump; an unknown option
+    said with the closest known one; and "-3:" (a slice from the end) taken
+    as an argument, not an option, as any "-" and a digit are from Python
+    3.13 on (earlier ones take only whole negative numbers)."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"-\.?\d")
+
     def error(self, message: str) -> NoReturn:
         raise UsageError(message)
+
+    def parse_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                   namespace: argparse.Namespace | None = None) -> argparse.Namespace:
+        found, rest = self.parse_known_args(args, namespace)
+        self._refuse(rest)
+        return found
+
+    def parse_intermixed_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                              namespace: argparse.Namespace | None = None) -> argparse.Namespace:
+        found, rest = self.parse_known_intermixed_args(args, namespace)
+        self._refuse(rest)
+        return found
+
+    def _refuse(self, rest: list[str]) -> None:
+        """Arguments left over: an unknown option, with the closest known one
+        (argparse offers one from Python 3.14 only), else too many."""
+        for arg in rest:
+            if arg.startswith("-") and arg != "-":
+                given = arg.partition("=")[0]
+                # Compared without their dashes, which all share and which would make any two alike.
+                known = {option.lstrip("-"): option for action in self._actions for option in action.option_strings
+                         if option.startswith("--") == given.startswith("--")}
+                close = closest(given.lstrip("-"), known)
+                hint = f" (did you mean {known[close]}?)" if close is not None else ""
+                raise UsageError(f"no option {given}{hint}")
+        if rest:
+            self.error(f"unrecognized arguments: {' '.join(rest)}")
 
 
 class Command(NamedTuple):

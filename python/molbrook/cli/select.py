@@ -11,6 +11,7 @@ from molbrook.cli.errors import UsageError
 from molbrook.cli.inputs import inputs
 from molbrook.cli.options import Command, Parser, Renamed, add_inputs, add_output
 from molbrook.cli.outputs import output
+from molbrook.cli.watch import NameWatch
 from molbrook.native import write_sdf
 
 
@@ -43,17 +44,20 @@ def configure_filter(parser: Parser) -> None:
 
 
 def run_filter(args: argparse.Namespace) -> int:
-    tests = [expressions.parse(expression) for expression in args.where]
+    wheres = [expressions.parse(expression) for expression in args.where]
+    tests = [where.test for where in wheres]
     if args.title_matches is not None:
         tests.append(expressions.title_test(args.title_matches))
     if not tests:
         raise UsageError("nothing to test: give --where or --title-matches")
     test = expressions.all_of(tests)
     found = inputs(args.files, quiet=args.quiet)
-    blocks = found.blocks()
+    watch = NameWatch(where.name for where in wheres)
+    blocks = watch.passing(found.blocks())
     kept = itertools.filterfalse(test, blocks) if args.invert else filter(test, blocks)
     with output(args.output, found) as out:
         written = write_sdf(out, kept)
+        watch.require()  # inside, so that OUT is not made
     return 0 if written else 1
 
 

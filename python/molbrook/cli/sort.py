@@ -15,6 +15,7 @@ from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Inputs, inputs
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_inputs, add_output, key
 from molbrook.cli.outputs import output
+from molbrook.cli.words import counted
 from molbrook.native import MalformedRecordError
 
 FLAGS = {"n": "number", "V": "natural"}
@@ -152,13 +153,13 @@ def aside(name: str | None, found: Inputs) -> Iterator[IO[bytes] | None]:
 
 
 def report(args: argparse.Namespace, summary: SortSummary) -> None:
-    said = [f"{summary.blocks_in:,} blocks in", f"{summary.blocks_out:,} out"]
+    said = [f"{counted(summary.blocks_in, 'block')} in", f"{summary.blocks_out:,} out"]
     if summary.missing_dropped:
         said.append(f"{summary.missing_dropped:,} dropped for a missing key")
     if summary.duplicates:
-        said.append(f"{summary.duplicates:,} duplicates{' set aside' if getattr(args, 'dups', None) else ''}")
+        said.append(f"{counted(summary.duplicates, 'duplicate')}{' set aside' if getattr(args, 'dups', None) else ''}")
     if summary.spilled_runs:
-        said.append(f"{summary.spilled_runs:,} sorted runs spilled to disk")
+        said.append(f"{counted(summary.spilled_runs, 'sorted run')} spilled to disk")
     print(f"molbrook {args.command_name}: {', '.join(said)}", file=sys.stderr)
 
 

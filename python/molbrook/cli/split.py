@@ -10,10 +10,13 @@ import stat
 from collections.abc import Callable, Iterator
 
 from molbrook.cli.errors import UsageError
-from molbrook.cli.inputs import Inputs, inputs
+from molbrook.cli.inputs import STDIN, Inputs, inputs
 from molbrook.cli.options import Command, Parser
 from molbrook.cli.outputs import output
 from molbrook.native import SDBlock, write_sdf
+
+COMPRESSED = (".gz", ".bz2", ".xz", ".zst")
+SD_EXTENSIONS = (".sdf", ".sd")
 
 Shard = Callable[[SDBlock[bytes]], int]  # called on each block in turn: its shard's number
 
@@ -72,6 +75,30 @@ def write_shards(found: Inputs, shard: Shard, name: Callable[[int], str]) -> lis
     return written
 
 
+def files_and_prefix(paths: list[str], prefix: str | None, parts: bool) -> tuple[list[str], str]:
+    """The inputs and the shards' prefix. Without --prefix, the last path is
+    PREFIX, unless it is the only one and names a file, not a folder (or
+    --parts, which cannot read standard input, is given): then it is the
+    input, and the shards are named after it, beside it."""
+    if prefix is not None:
+        return paths, prefix
+    if paths == [STDIN]:
+        raise UsageError("name the shards: give PREFIX after the files, or --prefix")
+    if len(paths) == 1 and (parts or os.path.exists(paths[0]) and not os.path.isdir(paths[0])):
+        return paths, named_after(paths[0])
+    return paths[:-1], paths[-1]
+
+
+def named_after(path: str) -> str:
+    """`path` without its compression and SD extensions: lib.sdf.gz gives lib."""
+    stem = path
+    for extensions in (COMPRESSED, SD_EXTENSIONS):
+        base, extension = os.path.splitext(stem)
+        if extension.lower() in extensions and os.path.basename(base):
+            stem = base
+    return stem
+
+
 def configure(parser: Parser) -> None:
     size = parser.add_mutually_exclusive_group(required=True)
     size.add_argument("--parts", type=int, metavar="N",
@@ -79,7 +106,8 @@ def configure(parser: Parser) -> None:
     size.add_argument("--blocks", type=int, metavar="K", help="K blocks in each shard (the last one: the rest)")
     parser.add_argument("paths", nargs="+", metavar="FILE... [PREFIX]",
                         help="the SD files, read as one stream (- or none: standard input, with --blocks), "
-                             "then PREFIX unless --prefix gives it")
+                             "then PREFIX unless --prefix gives it; a lone FILE gives its own name "
+                             "less its extensions (lib.sdf.gz: lib)")
     parser.add_argument("--prefix", help="shard names start with PREFIX-")
     parser.add_argument("--suffix", default=".sdf",
                         help="shard names end with SUFFIX (default: .sdf; .sdf.gz and the like compress)")
@@ -89,7 +117,7 @@ def run(args: argparse.Namespace) -> int:
     count = args.parts if args.parts is not None else args.blocks
     if count < 1:
         raise UsageError(f"--{'parts' if args.parts is not None else 'blocks'} must be 1 or more, not {count}")
-    files, prefix = (args.paths, args.prefix) if args.prefix is not None else (args.paths[:-1], args.paths[-1])
+    files, prefix = files_and_prefix(args.paths, args.prefix, args.parts is not None)
     found = inputs(files, quiet=args.quiet)
     if args.parts is not None:
         if found.is_stdin:

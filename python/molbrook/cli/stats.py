@@ -10,6 +10,7 @@ from collections.abc import Iterable
 
 from molbrook.cli.inputs import Source, source
 from molbrook.cli.options import Command, Parser
+from molbrook.cli.words import counted
 from molbrook.native import SDBlock
 
 
@@ -41,7 +42,7 @@ def read_stats(source: Source) -> Stats:
 def print_stats(stats: Stats, label: str) -> None:
     formats = ", ".join(f"{name} {stats.formats[name]:,}" for name in ("V2000", "V3000", "other")
                         if stats.formats[name])
-    print(f"{label}: {stats.blocks:,} blocks" + (f" ({formats})" if formats else ""))
+    print(f"{label}: {counted(stats.blocks, 'block')}" + (f" ({formats})" if formats else ""))
     if stats.carriers:
         width = max(len(name) for name in stats.carriers)
         print(f"{'record':<{width}}  blocks")
