@@ -10,7 +10,7 @@ import molbrook
 from molbrook._merge import _merge
 from molbrook.cli import tables
 from molbrook.cli.errors import FileError
-from molbrook.cli.inputs import Source, source
+from molbrook.cli.inputs import Inputs, Source, source
 from molbrook.cli.options import Command, Parser, add_input, add_output, names
 from molbrook.cli.outputs import check_in_place, output
 from molbrook.native import MalformedRecordError
@@ -23,6 +23,7 @@ def configure(parser: Parser) -> None:
                         help="the table column (and, without --on-title, the record) to match on")
     parser.add_argument("--on-title", action="store_true", help="match the key column against block titles")
     parser.add_argument("-f", "--fields", metavar="NAME,...", help="the columns to merge (default: all but the key)")
+    tables.add_float_format(parser)
     add_input(parser)
     add_output(parser, in_place=True)
 
@@ -33,7 +34,8 @@ def run(args: argparse.Namespace) -> int:
     if args.in_place:
         check_in_place(found)
     found.check_readable()  # before any output is made, and so that its errors name it
-    with output(args.output, found, in_place=args.in_place) as out:
+    read = found if args.in_place else Inputs((found, source(args.table)))  # OUT is neither the file nor the table
+    with output(args.output, read, in_place=args.in_place) as out:
         summary = merge(found, table, out, args)
     if not args.quiet:
         print(f"molbrook merge: {summary.blocks:,} blocks, {summary.matched:,} matched; "
@@ -52,7 +54,7 @@ def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace
     try:
         return _merge(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
                       on_title=args.on_title, names=names(args.fields) if args.fields is not None else None,
-                      refused=refused)
+                      refused=refused, float_format=args.float_format)
     except MalformedRecordError as error:
         raise FileError.from_exception(found.label, error) from error
     except ValueError as error:
