@@ -81,7 +81,7 @@ def _shown_names(table: Any) -> list[Any]:
 
 def _check_no_nul(names: Sequence[Any]) -> None:
     """ValueError for a column name holding NUL, which the Arrow stream would
-    cut short (writing `<a>` for 'a\x00b'), before the stream is taken."""
+    cut short (a, NUL, b written as `<a>`), before the stream is taken."""
     for name in names:
         if isinstance(name, str) and "\x00" in name:
             raise ValueError(f"column {name!r} cannot be a record name: it holds a NUL character, "
@@ -130,8 +130,8 @@ def write_table(
     it; a name or value that would not read back (a blank line or a $$$$
     line in a value, a name with "<", ">" or a line break, a molblock
     without M  END) a ValueError naming its row and column, raised before
-    its block is written; so is a column name holding NUL, which Arrow
-    column names cannot hold.
+    its block is written. A column name holding NUL, which Arrow column
+    names cannot hold, is a ValueError before anything is written.
 
     Example:
         >>> write_table({"ID": ["m1"], "score": [0.123456]}, "out.sdf", title="ID", float_format=".3f")
