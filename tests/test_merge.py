@@ -98,6 +98,7 @@ def test_on_title_and_an_empty_table(tmp_path):
         ({"ID": ["K1"], "X": [" "]}, {}, ValueError, "the value ' ' holds a blank line"),
         ({"ID": ["K1"], "X": ["x\n$$$$"]}, {}, ValueError, "holds a line starting with \\$\\$\\$\\$, which would end its block"),
         ({"ID": ["K1"], "X": ["x\r"]}, {}, ValueError, "holds a carriage return"),
+        ({"ID": ["K1"], "X": [1.5]}, {"float_format": "q"}, ValueError, "float_format 'q' is not a format spec"),
     ],
 )
 def test_bad_tables_write_nothing(tmp_path, table, options, error, message):
@@ -115,6 +116,18 @@ def test_a_failure_part_way_keeps_the_old_destination(tmp_path):
     with pytest.raises(MalformedRecordError):
         merge_records(str(source), {"ID": ["K1"], "X": [1]}, dest, key="ID")
     assert sorted(os.listdir(tmp_path)) == ["in.sdf", "out.sdf"] and dest.read_text() == "old"
+
+
+@pytest.mark.parametrize("table", [
+    {"ID": ["K0", "K1"], "X": [0.123456, None], "N": [7, 8]},
+    pd.DataFrame({"ID": ["K0", "K1"], "X": [0.123456, float("nan")], "N": [7, 8]}),
+    pa.table({"ID": ["K0", "K1"], "X": pa.array([0.123456, None], pa.float32()), "N": [7, 8]}),
+])
+def test_float_format_applies_to_floats_only(table):
+    out = io.BytesIO()
+    merge_records(io.BytesIO(sdf(2).encode()), table, out, key="ID", float_format=".3e")
+    assert read_table(io.BytesIO(out.getvalue()), ["X", "N"]).to_pydict() == {"X": [b"1.235e-01", None],
+                                                                           "N": [b"7", b"8"]}
 
 
 @pytest.mark.parametrize("source, out", [(io.StringIO, io.StringIO), (io.StringIO, io.BytesIO), (io.BytesIO, io.BytesIO)])

@@ -197,6 +197,24 @@ def test_bytes_names_with_invalid_utf8_are_escaped(tmp_path):
     assert pa.table(table).schema.field(0).type == pa.binary()
 
 
+@pytest.mark.parametrize("path_type", [str, bytes])
+@pytest.mark.parametrize("read", [
+    lambda p: read_table(p),
+    lambda p: read_table(p, ["ok", "v\x00w"]),
+    lambda p: read_table(p, workers=2),
+    lambda p: list(scan_table(p)),
+    lambda p: pa.RecordBatchReader.from_stream(scan_table(p)).schema,
+])
+def test_record_names_with_nul_are_refused_not_cut_short(tmp_path, path_type, read):
+    path = tmp_path / "x.sdf"
+    path.write_text(make_block(0, [("v\x00w", "1"), ("v\x00x", "2"), ("ok", "3")], False))
+    with pytest.raises((ValueError, OSError), match=r"record name b?'v\\x00w' holds a NUL character"):
+        read(path_type(path))
+    assert read_table(path_type(path), ["ok"]).column_names == ["ok"]
+    with pytest.raises(ValueError, match=r"column name 't\\x00' holds a NUL"):
+        read_table(str(path), ["ok"], title="t\x00")
+
+
 @pytest.mark.parametrize("method, module, extra", [("to_arrow", "pyarrow", "arrow"), ("to_pandas", "pandas", "pandas"),
                                                    ("to_polars", "polars", "polars")])
 def test_missing_libraries_name_their_extra(monkeypatch, method, module, extra):

@@ -6,6 +6,9 @@ import decimal
 import io
 import math
 import os
+import re
+import subprocess
+import sys
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -14,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import corpus_params
-from molbrook import SDBlock, parse_sdf, read_table, write_sdf, write_table
+from molbrook import SDBlock, parse_sdf, read_table, write_table
 
 MOL = "{}\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 EMPTY = "\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"  # a molecule without atoms, untitled
@@ -105,33 +108,62 @@ def test_whole_blocks_with_names_are_set_as_set_record_does():
     assert written(table, block="sdf") == sdf.encode()
 
 
-def same_file(path: bytes) -> bytes:
-    out = io.BytesIO()
-    write_sdf(out, parse_sdf(path))
-    return out.getvalue()
+def as_read(data: bytes) -> bytes:
+    """The file as the README says a block column gives it back: byte for
+    byte but for the end of each block, a bare $$$$ line ending as the
+    block's first line does (one added where the file ends without it, a
+    final line ending completed, a decorated $$$$ line made bare)."""
+    found, block = [], []
+    for line in re.findall(rb"[^\n]*\n|[^\n]+", data):
+        block.append(line)
+        if line.startswith(b"$$$$"):
+            found.append(ended(block))
+            block = []
+    return b"".join(found + ([ended([*block, b""])] if block else []))
+
+
+def ended(block: list[bytes]) -> bytes:
+    ending = b"\r\n" if block[0].endswith(b"\r\n") else b"\n"
+    *body, last = block
+    if body and not body[-1].endswith(b"\n"):
+        body[-1] += ending
+    return b"".join(body) + (last if last in (b"$$$$\n", b"$$$$\r\n") else b"$$$$" + ending)
+
+
+def through_parquet(tmp_path, source) -> bytes:
+    pq.write_table(pa.table(read_table(source, block="sdf")), tmp_path / "sdf.parquet", compression="zstd")
+    return written(pq.read_table(tmp_path / "sdf.parquet"), block="sdf")
 
 
 @pytest.mark.parametrize("crlf", [False, True])
 @pytest.mark.parametrize("path", corpus_params())
-def test_corpus_files_come_back_byte_for_byte(tmp_path, path, crlf):
+def test_corpus_files_come_back_as_read(tmp_path, path, crlf):
     data = path.read_bytes()
     if crlf:
-        path = tmp_path / "crlf.sdf"
-        path.write_bytes(data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"))
-    source = bytes(path)
-    try:
-        table = pa.table(read_table(source, block="sdf", molblock="mol", title="t"))
-    except ValueError:  # a malformed record or a non-UTF-8 name: not a table
-        return
-    expected = same_file(source)
-    assert written(table, block="sdf") == expected
-    pq.write_table(table, tmp_path / "sdf.parquet", compression="zstd")
-    assert written(pq.read_table(tmp_path / "sdf.parquet"), block="sdf") == expected
+        data = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+    (tmp_path / "in.sdf").write_bytes(data)
+    assert through_parquet(tmp_path, bytes(tmp_path / "in.sdf")) == as_read(data)
     # Built from molblocks, titles and records: every record and title reads back.
+    table = pa.table(read_table(bytes(tmp_path / "in.sdf"), molblock="mol", title="t"))
     has_mend = pa.array([b"\nM  END" in mol for mol in table.column("mol").to_pylist()])
-    parts = table.drop_columns(["sdf"]).filter(has_mend)
+    parts = table.filter(has_mend)
     back = read_table(io.BytesIO(written(parts, molblock="mol", title="t")), title="t").to_pydict()
     assert back == parts.drop_columns(["mol"]).to_pydict()
+
+
+# What the end of a file may hold, each normalised as the README says.
+ENDS = [b"M  END\n$$$$\n", b"M  END\n$$$$", b"M  END\n", b"M  END", b"M  END\n$$$$$ x\n", b"M  END\n$$$$\n\n",
+        b"M  END\n$$$$\n \n\t", b"M  END\r\n$$$$\r\n\r\n", b"M  END\n$$$$\nx"]
+
+
+@pytest.mark.parametrize("crlf", [False, True])
+@pytest.mark.parametrize("end", ENDS)
+def test_file_ends_come_back_as_the_readme_says(tmp_path, end, crlf):
+    data = (MOL.format("a") + "> <A>\n1\n\n$$$$\nb\n\n\n").encode() + end
+    if crlf:
+        data = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+    (tmp_path / "in.sdf").write_bytes(data)
+    assert through_parquet(tmp_path, bytes(tmp_path / "in.sdf")) == as_read(data)
 
 
 def test_writes_to_text_and_binary_file_objects_match():
@@ -200,6 +232,12 @@ BAD = [
     ({"v": [{"x": 1}]}, {}, TypeError, "column 'v' has a struct type"),
     ({"v": ["1"]}, {"names": ["w"]}, ValueError, "the table has no column 'w'"),
     ({"v": ["1"]}, {"names": ["v", "v"]}, ValueError, "listed twice"),
+    # Arrow's C interface would cut these names at the NUL
+    ({"a\x00b": ["1"]}, {}, ValueError, r"column 'a\\x00b' cannot be a record name: it holds a NUL"),
+    ({"v": ["1"]}, {"title": "v\x00w"}, ValueError, r"column 'v\\x00w' cannot .* NUL"),
+    ({"v": ["1"]}, {"names": ["v\x00"]}, ValueError, r"column 'v\\x00' cannot .* NUL"),
+    ({"v": [1.5]}, {"float_format": ".2q"}, ValueError, "float_format '.2q' is not a format spec for floats"),
+    ({"v": [1.5]}, {"float_format": 2}, TypeError, "float_format must be None or a format spec"),
 ]
 
 
@@ -225,6 +263,26 @@ def test_rows_before_a_bad_one_reach_a_file_object():
 def test_floats_are_written_as_repr(values):
     back = read_table(io.BytesIO(written({"x": pa.array(values, pa.float64())})), ["x"]).to_pydict()
     assert back["x"] == [repr(value).encode() for value in values]
+
+
+@pytest.mark.parametrize("spec", [".4g", ".2f", "e", "+.1%"])
+@pytest.mark.parametrize("kind", [pa.float64(), pa.float32(), pa.float16()])
+def test_float_format_applies_to_float_columns(spec, kind):
+    floats = pa.array([0.123456, None, -2.5e-7, float("nan"), 12345.678], kind)
+    table = pa.table({"x": floats, "n": pa.array([1, 2, 3, 4, 5], pa.int64()), "s": ["0.1"] * 5})
+    back = read_table(io.BytesIO(written(table, float_format=spec)), ["x", "n", "s"]).to_pydict()
+    assert back["x"] == [None if v is None else format(v, spec).encode() for v in floats.to_pylist()]
+    assert back["n"] == [b"1", b"2", b"3", b"4", b"5"] and back["s"] == [b"0.1"] * 5
+
+
+def test_a_polars_name_with_nul_is_refused_before_its_stream_is_taken():
+    pytest.importorskip("polars")
+    code = ("import io, polars, molbrook\n"
+            "try: molbrook.write_table(polars.DataFrame({'a\\x00b': [1]}), io.BytesIO())\n"
+            "except ValueError as error: print(error)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "column 'a\\x00b' cannot be a record name: it holds a NUL "
+                                                  "character, which Arrow column names cannot hold\n")
 
 
 D = decimal.Decimal

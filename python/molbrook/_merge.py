@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import Any, NoReturn, cast
 
 from molbrook import native
+from molbrook._float_format import check_float_format, float_text
 from molbrook._output import atomic_destination
 from molbrook._types import TITLE, Key, deprecated
 
@@ -51,11 +52,12 @@ def _is_missing(value: Any) -> bool:
     return value is None or (isinstance(value, float) and math.isnan(value)) or type(value).__name__ in ("NAType", "NaTType")
 
 
-def _text(value: Any) -> str | bytes:
-    """A cell as record text: ints as str(int), floats by repr, so that they read back exactly."""
+def _text(value: Any, float_format: str | None = None) -> str | bytes:
+    """A cell as record text: ints as str(int), floats by repr, so that they
+    read back exactly, or by the format spec `float_format`."""
     # Exact floats and ints, the common numbers, skip the checks against the numeric ABCs.
     if type(value) is float:
-        return repr(value)
+        return float_text(value, float_format)
     if type(value) is int:
         return str(value)
     if isinstance(value, (str, bytes)):
@@ -65,7 +67,7 @@ def _text(value: Any) -> str | bytes:
     if isinstance(value, numbers.Integral):
         return str(int(value))
     if isinstance(value, numbers.Real):
-        return repr(float(value))
+        return float_text(float(value), float_format)
     return str(value)
 
 
@@ -79,11 +81,11 @@ def _as_kind(text: str | bytes, is_bytes: bool) -> str | bytes:
     return _as_str(text)
 
 
-def _texts(values: Sequence[Any], is_bytes: bool) -> tuple[str | bytes | None, ...]:
+def _texts(values: Sequence[Any], is_bytes: bool, float_format: str | None = None) -> tuple[str | bytes | None, ...]:
     """Cells as record text of one block kind, None for nulls."""
     kind = bytes if is_bytes else str
     # Cells of the kind already, the common case, are taken without a call.
-    texts = [value if value is None or type(value) is kind else _text(value) for value in values]
+    texts = [value if value is None or type(value) is kind else _text(value, float_format) for value in values]
     return tuple([text if text is None or type(text) is kind else _as_kind(text, is_bytes) for text in texts])
 
 
@@ -148,6 +150,7 @@ def merge_records(
     title: str | None = None,
     on_title: bool = False,
     names: Sequence[str] | None = None,
+    float_format: str | None = None,
 ) -> MergeSummary:
     """Stream `source` to `dest`, setting records from the table rows whose key matches.
 
@@ -158,8 +161,9 @@ def merge_records(
     `key=molbrook.TITLE, title="ID"`, kept for one release). `names` are
     the columns to set, by default every column but the key column. The
     merge runs on the calling thread. Matched blocks get `set_record(name, text)` for
-    each non-null cell (ints as `str(int)`, floats by `repr`), every other
-    byte unchanged; the rest are written as read. A path `dest` is written
+    each non-null cell (ints as `str(int)`, floats by `repr` or by the
+    format spec `float_format`, such as ".4g"), every other byte
+    unchanged; the rest are written as read. A path `dest` is written
     whole or not at all.
 
     Names and values must read back as written: ValueError, before anything
@@ -171,15 +175,17 @@ def merge_records(
     every block is written.
 
     Example:
-        >>> merge_records("library.sdf", {"ID": ["a1"], "IC50": [4.2]}, "out.sdf", key="ID")  # doctest: +SKIP
-        MergeSummary(blocks=1000, matched=1, unmatched_rows=0)
+        >>> merge_records("library.sdf", {"ID": ["m1"], "score": [0.123456]}, "scored.sdf", key="ID",
+        ...               float_format=".3f")
+        MergeSummary(blocks=2, matched=1, unmatched_rows=0)
     """
     if on_title:
         deprecated("merge_records(key=COLUMN, on_title=True)", "merge_records(key=molbrook.TITLE, title=COLUMN)")
         if not isinstance(key, str) or title is not None:
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
         key, title = TITLE, key
-    return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse)
+    return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse,
+                  float_format=float_format)
 
 
 def _merge(
@@ -191,9 +197,11 @@ def _merge(
     title: str | None,
     names: Sequence[str] | None,
     refused: Callable[[list[int]], NoReturn],
+    float_format: str | None = None,
 ) -> MergeSummary:
     """merge_records, calling `refused` with the numbers (from 0) of the
     blocks that could not take records, while the destination is open."""
+    float_format = check_float_format(float_format)
     columns = _columns(table)
     column = _key_column(key, title)
     if column not in columns:
@@ -218,7 +226,7 @@ def _merge(
                 None if key is TITLE else _block_key(key, is_bytes),
                 _texts(keys, is_bytes),
                 tuple(_as_kind(name, is_bytes) for name in names),
-                tuple(_texts(columns[name], is_bytes) for name in names),
+                tuple(_texts(columns[name], is_bytes, float_format) for name in names),
             )
             if unedited:
                 refused(unedited)

@@ -237,9 +237,12 @@ def read_table(
     `block.get(name)` returns, null where the block has no such record.
     `title` names a first column of block titles, `molblock` one of their
     molblocks (`block.molblock`) and `block` one of the whole blocks, as
-    `bytes(block)` or `str(block)` gives them, which `write_table` writes
-    back byte for byte; `types` maps record names to int or float for int64
-    and float64 columns (unparseable values are null).
+    `bytes(block)` or `str(block)` gives them (ending with a bare `$$$$`
+    line, as every block read does), which `write_table` writes back byte
+    for byte; `types` maps record names to int or float for int64 and
+    float64 columns (unparseable values are null). A record name that
+    becomes a column must hold no NUL, which Arrow column names cannot
+    (ValueError).
 
     A plain file is cut into byte ranges read on `workers` threads (None:
     every CPU the process may use; 1: the calling thread only), a BGZF file

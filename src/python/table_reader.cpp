@@ -204,9 +204,29 @@ bool ensure_builder(PyTableReader* self) {
 
 // Schemas and batches ----------------------------------------------------
 
+// Whether a column name is free of NUL, which Arrow's C interface ends
+// names at (a consumer would see it cut short, and two such names alike);
+// if not, ValueError naming it: `what` and `shown`, the name as the
+// caller gave it.
+bool check_no_nul(std::string_view name, const char* what, PyObject* shown) noexcept {
+  if (name.find('\0') == std::string_view::npos) return true;
+  PyErr_Format(PyExc_ValueError, "%s %R holds a NUL character, which Arrow column names cannot hold", what, shown);
+  return false;
+}
+
+// The same for a record name, shown as the blocks hold it, str or bytes.
+bool check_record_name(const PyTableReader* self, const std::string& name) noexcept {
+  if (name.find('\0') == std::string::npos) return true;
+  const auto size = static_cast<Py_ssize_t>(name.size());
+  Ref shown = Ref::steal(self->kind == Kind::Str ? PyUnicode_DecodeUTF8(name.data(), size, nullptr)
+                                                 : PyBytes_FromStringAndSize(name.data(), size));
+  return shown && check_no_nul(name, "record name", shown.get());
+}
+
 // A record name as a column name: the UTF-8 of a str stream as it is, the
 // bytes of a bytes stream decoded with invalid bytes escaped.
 std::optional<std::string> column_name(const PyTableReader* self, const std::string& name) {
+  if (!check_record_name(self, name)) return std::nullopt;
   if (self->kind == Kind::Str) return name;
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
   Py_ssize_t size;
@@ -487,6 +507,7 @@ bool parse_parts(PyObject* const (&names)[3], TableOptions& options, std::vector
     if (names[i] == Py_None) continue;
     const std::string expected = std::string(part_label(kParts[i])) + " must be None or a str";
     if (!utf8_argument(names[i], expected.c_str(), part_names.emplace_back())) return false;
+    if (!check_no_nul(part_names.back(), "column name", names[i])) return false;
     options.parts.push_back(kParts[i]);
   }
   return true;

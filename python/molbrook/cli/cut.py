@@ -37,7 +37,8 @@ def configure(parser: Parser) -> None:
     parser.add_argument("--molblock", metavar="COLUMN",
                         help="add the molblock (title line through M  END) as column COLUMN")
     parser.add_argument("--block", metavar="COLUMN",
-                        help="add the whole block as column COLUMN, which from-table --block writes back as it was")
+                        help="add the whole block as column COLUMN (binary in Parquet, so any encoding), which "
+                             "from-table --block writes back")
     parser.add_argument("--types", metavar="NAME=int|float,...", help="columns read as numbers")
     parser.add_argument("--source", metavar="COLUMN", help="add a column COLUMN naming the FILE of each row")
     add_inputs(parser)
@@ -101,7 +102,7 @@ def run(args: argparse.Namespace) -> int:
     batches = parts(found, fields, args, types)
     first = next(batches)  # the first file opened, and the arguments checked, before OUT is made
     with output(args.output, found) as out:
-        tables.write_table(itertools.chain([first], batches), out, fmt, args.source)
+        tables.write_table(itertools.chain([first], batches), out, fmt, args.source, args.block)
     return 0
 
 

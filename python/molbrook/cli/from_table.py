@@ -7,6 +7,7 @@ import argparse
 import molbrook
 from molbrook.cli import tables
 from molbrook.cli.errors import FileError
+from molbrook.cli.inputs import source
 from molbrook.cli.options import Command, Parser, add_output, names
 from molbrook.cli.outputs import output
 
@@ -27,16 +28,18 @@ def configure(parser: Parser) -> None:
                              "none with --block)")
     parser.add_argument("--block", metavar="COL",
                         help="a column of whole blocks, written as they are, with the -f columns set on them")
+    tables.add_float_format(parser)
     add_output(parser)
 
 
 def run(args: argparse.Namespace) -> int:
     tables.pyarrow_module("from-table")
     table = tables.read_table(args.table, READ, f".{args.format}" if args.format else None)
-    with output(args.output) as out:
+    with output(args.output, source(args.table)) as out:  # never over the table read
         try:
             molbrook.write_table(table, out, molblock=args.molblock, title=args.title, block=args.block,
-                                 names=names(args.fields) if args.fields is not None else None)
+                                 names=names(args.fields) if args.fields is not None else None,
+                                 float_format=args.float_format)
         except (TypeError, ValueError) as error:  # a missing column, a column of lists, a value that breaks a block
             raise FileError("standard input" if args.table == tables.STDIN else args.table, str(error)) from error
     return 0

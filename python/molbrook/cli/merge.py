@@ -9,9 +9,9 @@ from typing import IO, NoReturn
 import molbrook
 from molbrook._merge import _merge
 from molbrook.cli import tables
-from molbrook.cli.errors import FileError, UsageError
-from molbrook.cli.inputs import Source, source
 from molbrook._types import TITLE
+from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.inputs import Inputs, Source, source
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_input, add_output, key, names
 from molbrook.cli.outputs import check_in_place, output
 from molbrook.cli.words import counted
@@ -26,6 +26,7 @@ def configure(parser: Parser) -> None:
     parser.add_argument("--title", metavar="COL", help="with -k @title: the table column of titles")
     parser.add_argument("--on-title", action=Renamed, const=True, new="-k @title --title COL")
     parser.add_argument("-f", "--fields", metavar="NAME,...", help="the columns to merge (default: all but the key)")
+    tables.add_float_format(parser)
     add_input(parser)
     add_output(parser, in_place=True)
 
@@ -40,7 +41,8 @@ def run(args: argparse.Namespace) -> int:
     if args.in_place:
         check_in_place(found)
     found.check_readable()  # before any output is made, and so that its errors name it
-    with output(args.output, found, in_place=args.in_place) as out:
+    read = found if args.in_place else Inputs((found, source(args.table)))  # OUT is neither the file nor the table
+    with output(args.output, read, in_place=args.in_place) as out:
         summary = merge(found, table, out, args)
     if not args.quiet:
         print(f"molbrook merge: {counted(summary.blocks, 'block')}, {summary.matched:,} matched; "
@@ -59,7 +61,7 @@ def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace
     try:
         return _merge(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
                       title=args.title, names=names(args.fields) if args.fields is not None else None,
-                      refused=refused)
+                      refused=refused, float_format=args.float_format)
     except MalformedRecordError as error:
         raise FileError.from_exception(found.label, error) from error
     except ValueError as error:

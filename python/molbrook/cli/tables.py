@@ -5,6 +5,7 @@ from tables, need pyarrow."""
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import csv
 import io
@@ -33,6 +34,23 @@ def table_format(name: str | None, formats: tuple[str, ...]) -> str:
     return max(found)[1]
 
 
+def add_float_format(parser: argparse.ArgumentParser) -> None:
+    """--float-format SPEC, for the commands that write a table's floats as records."""
+    parser.add_argument("--float-format", metavar="SPEC", type=_float_format,
+                        help="write float columns by this format spec, such as .4g (default: the shortest "
+                             "text that reads back exactly)")
+
+
+def _float_format(spec: str) -> str:
+    from molbrook._float_format import check_float_format  # here, for a quicker start
+
+    try:
+        check_float_format(spec)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return spec
+
+
 def pyarrow_module(needs: str = "Parquet") -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped]
@@ -49,15 +67,18 @@ class Part(NamedTuple):
     label: str
 
 
-def write_table(parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: str | None = None) -> None:
+def write_table(parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: str | None = None,
+                block_column: str | None = None) -> None:
     """Writes the RecordTable batches of every part as one table, with a
-    column `source_column` naming the part of each row when given."""
+    column `source_column` naming the part of each row when given.
+    `block_column`, the column of whole blocks, is binary in Parquet, and
+    must be UTF-8 in text formats, from which from-table reads it back."""
     if fmt == ".parquet":
-        _write_parquet(parts, out, source_column)
+        _write_parquet(parts, out, source_column, block_column)
         return
     text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="")
     try:
-        rows = (row for part in parts for row in _rows(part, source_column))
+        rows = (row for part in parts for row in _rows(part, source_column, block_column, fmt))
         if fmt == ".jsonl":
             _write_jsonl(rows, text)
         else:
@@ -67,17 +88,35 @@ def write_table(parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: 
         text.detach()  # the stream stays open, for its owner to close
 
 
-def _rows(part: Part, source_column: str | None) -> Iterator[tuple[list[str], Iterable[tuple[Any, ...]]]]:
+def _rows(part: Part, source_column: str | None, block_column: str | None,
+          fmt: str) -> Iterator[tuple[list[str], Iterable[tuple[Any, ...]]]]:
     """Per batch, the column names and the rows; binary values as text:
-    read as UTF-8, bytes that are not kept as they are (surrogateescape)."""
+    read as UTF-8, bytes that are not kept as they are (surrogateescape),
+    but for the block column, which must be UTF-8."""
+    first = 0
     for batch in part.batches:
         columns = batch.to_pydict()
+        if block_column is not None:
+            _check_utf8(columns[block_column], part.label, block_column, first,
+                        f"which {fmt[1:].upper()} needs to give the block back; write .parquet, which keeps it binary")
         values = [[_text(value) for value in column] for column in columns.values()]
         names = list(columns)
         if source_column is not None:
             names.append(source_column)
             values.append([part.label] * len(values[0]) if values else [])
+        first += batch.num_rows
         yield names, zip(*values)
+
+
+def _check_utf8(values: list[Any], label: str, column: str, first: int, why: str) -> None:
+    """FileError naming the block (from 1) of the first value of a column
+    (its rows from `first`, from 0) that is bytes and not UTF-8."""
+    for row, value in enumerate(values, first + 1):
+        if isinstance(value, bytes):
+            try:
+                value.decode("utf-8")
+            except UnicodeDecodeError:
+                raise FileError(label, f"block {row}: the value of column {column!r} is not UTF-8, {why}") from None
 
 
 def _text(value: Any) -> Any:
@@ -99,21 +138,24 @@ def _write_jsonl(batches: Iterable[tuple[list[str], Iterable[tuple[Any, ...]]]],
             text.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
 
 
-def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | None) -> None:
+def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | None,
+                   block_column: str | None) -> None:
     """Binary columns are written as strings, which is what the records hold
-    and what readers of Parquet expect: a value that is not UTF-8 fails."""
+    and what readers of Parquet expect: a value that is not UTF-8 fails,
+    naming its block. The block column stays binary: a block holds the
+    bytes of the file, in whatever encoding."""
     pa = pyarrow_module()
     writer = schema = None
     try:
         for part in parts:
             reader = pa.RecordBatchReader.from_stream(part.batches)
-            schema = pa.schema([field.with_type(pa.string()) if pa.types.is_binary(field.type) else field
+            schema = pa.schema([field.with_type(pa.string())
+                                if pa.types.is_binary(field.type) and field.name != block_column else field
                                 for field in reader.schema])
+            first = 0
             for batch in reader:
-                try:
-                    table = pa.Table.from_batches([batch]).cast(schema)
-                except pa.ArrowInvalid as error:
-                    raise FileError(part.label, f"a value is not UTF-8, as Parquet text must be ({error})") from error
+                table = _cast(pa, batch, schema, part.label, first)
+                first += batch.num_rows
                 if source_column is not None:
                     table = table.append_column(source_column, pa.array([part.label] * len(table), pa.string()))
                 if writer is None:
@@ -126,6 +168,19 @@ def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | N
     finally:
         if writer is not None:
             writer.close()
+
+
+def _cast(pa: Any, batch: Any, schema: Any, label: str, first: int) -> Any:
+    """The batch as a table of `schema`; a value that is not UTF-8 where it
+    becomes a string fails, naming its block and column."""
+    try:
+        return pa.Table.from_batches([batch]).cast(schema)
+    except pa.ArrowInvalid as error:
+        for field, wanted in zip(batch.schema, schema):
+            if field.type != wanted.type:
+                _check_utf8(batch.column(field.name).to_pylist(), label, field.name, first,
+                            "as Parquet text must be")
+        raise FileError(label, str(error)) from error
 
 
 def read_table(path: str, formats: tuple[str, ...] = READ, fmt: str | None = None) -> Any:
