@@ -96,6 +96,7 @@ def main():
     write("ctable", files + TABLES + [re.sub(rb"\n", b"\r\n", t) for t in TABLES[:2]])
     write("lint", files + STREAMS + TABLES + [b"t\nM  END\n" + s + b"$$$$\n" for s in SECTIONS])
     write("index", files + STREAMS + ROWS)
+    write("sort", files + STREAMS)
 
 
 if __name__ == "__main__":

@@ -662,8 +662,8 @@ def all_blocks(tmp_path) -> list[SDBlock[bytes]]:
 
 @pytest.mark.parametrize("args, library", [
     (["cat"], {}),
-    (["sort", "-k", "PUBCHEM_XLOGP3:nr", "-k", "@title:V"], {"by": [
-        molbrook_key("PUBCHEM_XLOGP3", kind="number", descending=True), molbrook_key(TITLE, kind="natural")]}),
+    (["sort", "-k", "PUBCHEM_CACTVS_XLOGP:nr", "-k", "@title:V"], {"by": [
+        molbrook_key("PUBCHEM_CACTVS_XLOGP", kind="number", descending=True), molbrook_key(TITLE, kind="natural")]}),
     (["sort", "--group", "@title", "--per-group", "2", "--provenance", "from", "-S", "64K"],
      {"group": TITLE, "per_group": 2, "provenance": "from", "memory": 65536}),
     (["top", "-n", "7", "-k", "@title:r", "--missing", "drop"],

@@ -15,7 +15,9 @@ import resource
 import signal
 import subprocess
 import sys
+import threading
 import time
+import warnings
 
 import pytest
 from hypothesis import given, settings
@@ -23,6 +25,8 @@ from hypothesis import strategies as st
 
 from conftest import corpus_params, fifo_with, posix_only
 from molbrook import TITLE, MalformedRecordError, SDBlock, SortKey, _bgzf, index_sdf, parse_sdf, sort_sdf, write_sdf
+from molbrook._sort import MissingRecordWarning
+from molbrook.cli.inputs import Source
 
 SCORES = ["-1e3", "1E+2", " 7 ", "inf", "-inf", "nan", "1_000", "", "text", "0", "-0", "2.5"]
 IDS = ["ID-9", "ID-10", "ID-010", "ID-2a", "ID-", "9", "x10y2", "x10y10"]
@@ -49,7 +53,7 @@ def value(sd: SDBlock, key: SortKey):
     data = text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text
     if key.kind == "number":
         try:
-            number = float(data.strip())
+            number = float(text)  # of a str, as float() reads a str
         except ValueError:
             return None
         return None if math.isnan(number) else number
@@ -125,6 +129,7 @@ def label(source) -> bytes:
     return b"-" if hasattr(source, "read") else os.fsencode(source)
 
 
+@pytest.mark.filterwarnings("ignore::molbrook._sort.MissingRecordWarning")  # keys drawn that no block has
 @settings(max_examples=60, deadline=None)
 @given(data=files, keys=sort_keys, forms=st.lists(st.sampled_from(FORMS), min_size=4, max_size=4),
        grouping=st.sampled_from([None, "title", "ID"]), per_group=st.integers(1, 2),
@@ -168,6 +173,27 @@ def test_kinds_order_values_so(tmp_path, kind, values, expected):
     path.write_bytes(b"".join(block(v, {"v": v}) for v in values))
     sort_sdf(str(path), tmp_path / "out.sdf", by=[SortKey("v", kind=kind)])
     assert [b.get("v") for b in parse_sdf(str(tmp_path / "out.sdf"))] == expected
+
+
+def as_float(value):
+    try:
+        return float(value)
+    except ValueError:
+        return None
+
+
+@pytest.mark.parametrize("text", [True, False])
+def test_number_keys_read_a_value_as_float_reads_it(tmp_path, text):
+    """Of str sources Unicode digits and white space, as float() of a str;
+    of bytes sources ASCII only, as float() of bytes."""
+    values = ["x", "١٣", "12\xa0", "\u20037\u3000", "１０", "9", "-\u0665", "1_1"]
+    path = tmp_path / "in.sdf"
+    path.write_bytes(b"".join(block(v, {"v": v}) for v in values))
+    source = str(path) if text else os.fsencode(path)
+    sort_sdf(source, tmp_path / "out.sdf", by=[SortKey("v", kind="number")])
+    read = [as_float(v if text else v.encode()) for v in values]
+    expected = sorted(range(len(values)), key=lambda i: (read[i] is None, read[i] or 0))
+    assert [b.title for b in parse_sdf(str(tmp_path / "out.sdf"))] == [values[i] for i in expected]
 
 
 @pytest.mark.parametrize("corpus_file", corpus_params())
@@ -333,3 +359,128 @@ def test_ctrl_c_between_reads_of_a_pipe_leaves_nothing(tmp_path):
         process.send_signal(signal.SIGINT)
         assert process.wait(timeout=30) != 0 and b"KeyboardInterrupt" in process.stderr.read()
     assert not (tmp_path / "out.sdf").exists() and os.listdir(runs) == []
+
+
+@posix_only
+def test_checking_a_named_pipe_leaves_it_to_the_one_read(tmp_path):
+    """An open to check the pipe would take its writer's one reader, and the
+    real read would wait for good: the check must not open it."""
+    os.mkfifo(tmp_path / "fifo")
+    checker = threading.Thread(target=Source(str(tmp_path / "fifo")).check_readable, daemon=True)
+    checker.start()
+    checker.join(10)
+    if checker.is_alive():  # waiting in open for a writer: give it one
+        os.close(os.open(tmp_path / "fifo", os.O_WRONLY | os.O_NONBLOCK))
+    assert not checker.is_alive()
+
+
+@posix_only
+@pytest.mark.parametrize("command", [["sort", "-k", "s:n"], ["uniq", "--key", "s"], ["cat"], ["top", "-n", "3"]])
+def test_commands_read_a_named_pipe(tmp_path, command):
+    data = b"".join(block(f"T{k}", {"s": str(k % 5)}) for k in range(20))
+    with fifo_with(tmp_path, data) as fifo:
+        done = subprocess.run([sys.executable, "-m", "molbrook", *command, "-q", str(fifo)], capture_output=True,
+                              timeout=60)
+    assert done.returncode == 0 and done.stdout.count(b"$$$$") == {"uniq": 5, "top": 3}.get(command[0], 20)
+
+
+def cli(*args) -> tuple[int, str]:
+    done = subprocess.run([sys.executable, "-m", "molbrook", *map(str, args)], capture_output=True, timeout=120)
+    return done.returncode, done.stderr.decode()
+
+
+@pytest.mark.parametrize("alias", ["same path", "symbolic link", "hard link"])
+@pytest.mark.parametrize("via", ["library", "sort", "uniq"])
+def test_duplicates_written_over_the_output_are_refused_before_reading(tmp_path, alias, via):
+    out = tmp_path / "out.sdf"
+    out.write_bytes(b"before")
+    dups = {"same path": os.path.join(tmp_path, ".", "out.sdf"), "symbolic link": tmp_path / "link", "hard link": tmp_path / "hard"}
+    if alias == "symbolic link":
+        dups[alias].symlink_to(out)
+    elif alias == "hard link":
+        os.link(out, dups[alias])
+    missing = tmp_path / "missing.sdf"  # read first, it would fail otherwise
+    if via == "library":
+        with pytest.raises(ValueError, match="same file"):
+            sort_sdf(str(missing), out, group="s", duplicates=dups[alias])
+    else:
+        status, said = cli(via, "--key" if via == "uniq" else "--group", "s", "--dups", dups[alias], "-o", out, missing)
+        assert status == 2 and said.count("\n") == 1 and "--dups" in said
+    assert out.read_bytes() == b"before"
+
+
+def big_source(path, count=2500):
+    """Blocks of s = k % 97 (block 0 sorts first), well over both ends a stamp hashes."""
+    data = b"".join(block(f"T{k:05}", {"s": str(k % 97)}) for k in range(count))
+    path.write_bytes(data)
+    return data
+
+
+@pytest.mark.parametrize("memory", ["1MiB", 1])  # read back from the mapping, or at offsets
+@pytest.mark.parametrize("edit", ["in a block", "at the head, time kept", "at block ends, time kept"])
+def test_a_source_edited_in_place_while_sorted_fails(tmp_path, memory, edit):
+    source = tmp_path / "in.sdf"
+    data = big_source(source)
+    before = os.stat(source)
+    middle = len(data) // 2
+
+    def rewrite(_):  # same size, once the keys are read
+        if edit == "in a block":
+            changed = data[:middle] + data[middle:].replace(b"T0", b"X0")
+        elif edit == "at the head, time kept":
+            changed = data.replace(b"T00001", b"X00001")
+        else:  # ends of blocks that are not written (top=1), away from both ends of the file
+            changed = data[:70_000] + data[70_000:-70_000].replace(b"\n$$$$\n", b"\n$$$X\n") + data[-70_000:]
+        with open(source, "r+b") as file:
+            file.write(changed)
+        if "time kept" in edit:
+            os.utime(source, ns=(before.st_atime_ns, before.st_mtime_ns))
+    with pytest.raises(ValueError, match="changed while it was sorted"):
+        sort_sdf(str(source), tmp_path / "out.sdf", by=[SortKey("s", kind="number")], top=1, memory=memory,
+                 progress=rewrite)
+    assert os.listdir(tmp_path) == ["in.sdf"]
+
+
+@pytest.mark.parametrize("args", [["sort", "-k", "MWW:n"], ["top", "-n", "1", "-k", "mw"], ["uniq", "--key", "IDD"],
+                                  ["sort", "-k", "MW", "--group", "IDD"]])
+def test_a_key_record_that_no_block_has_is_said_and_nothing_is_written(tmp_path, args):
+    (tmp_path / "in.sdf").write_bytes(b"".join(block(f"T{k}", {"ID": str(k), "MW": str(k % 3)}) for k in range(9)))
+    status, said = cli(*args, tmp_path / "in.sdf", "-o", tmp_path / "out.sdf")
+    name = args[-1].split(":")[0]
+    assert status == 2 and said == (f"molbrook {args[0]}: no block has a record named {name!r} (names seen: ID, MW; "
+                                    f"did you mean {'MW' if name.upper().startswith('M') else 'ID'!r}?)\n")
+    assert not (tmp_path / "out.sdf").exists()
+
+
+def test_the_library_warns_of_a_key_record_no_block_has_and_still_sorts(tmp_path):
+    (tmp_path / "in.sdf").write_bytes(block("b", {"ID": "1"}) + block("a", {"ID": "2"}))
+    with pytest.warns(MissingRecordWarning) as warned:
+        summary = sort_sdf(str(tmp_path / "in.sdf"), tmp_path / "out.sdf", by=["MWW", SortKey(TITLE), "ID"])
+    assert [(w.message.name, w.message.seen) for w in warned] == [("MWW", ["ID"])] and summary.blocks_out == 2
+    assert [b.title for b in parse_sdf(str(tmp_path / "out.sdf"))] == ["a", "b"]
+
+
+NOFILE_SCRIPT = """
+import resource, sys
+from molbrook import sort_sdf
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+summary = sort_sdf(sys.argv[2:], sys.argv[1], by=["s"], memory=1000, tmpdir=sys.argv[1] + ".runs")
+print(summary.blocks_out, summary.spilled_runs)
+"""
+
+
+@posix_only
+def test_hundreds_of_sources_sort_within_a_small_limit_of_open_files(tmp_path):
+    names = []
+    for n in range(300):
+        (tmp_path / f"in{n}.sdf").write_bytes(b"".join(block(f"T{n}", {"s": f"{(n * 7 + k) % 1000:03}"})
+                                                        for k in range(10)))
+        names.append(tmp_path / f"in{n}.sdf")
+    (tmp_path / "out.sdf.runs").mkdir()
+    done = subprocess.run([sys.executable, "-c", NOFILE_SCRIPT, tmp_path / "out.sdf", *names], capture_output=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr.decode()
+    written, runs = map(int, done.stdout.split())
+    assert written == 3000 and runs > 64
+    keys = [b["s"] for b in parse_sdf(str(tmp_path / "out.sdf"))]
+    assert keys == sorted(keys) and len(keys) == 3000

@@ -18,7 +18,7 @@ from molbrook.ctable import (
 from molbrook._index import index_sdf
 from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
-from molbrook._sort import SortKey, SortSummary, sort_sdf
+from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, sort_sdf
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook._types import TITLE
 from molbrook._write_table import write_table
@@ -45,6 +45,7 @@ __all__ = [
     "MalformedCTableError",
     "MalformedRecordError",
     "MergeSummary",
+    "MissingRecordWarning",
     "RecordTable",
     "SDBlock",
     "SDIndex",

@@ -8,6 +8,7 @@ import io
 import os
 import stat
 import tempfile
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import InitVar, dataclass
 from typing import IO, Any, Literal
@@ -17,7 +18,7 @@ from molbrook._index import _sidecar_path
 from molbrook._output import atomic_destination
 from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, key_name
 
-__all__ = ["SortKey", "SortSummary", "sort_sdf"]
+__all__ = ["MissingRecordWarning", "SortKey", "SortSummary", "sort_sdf"]
 
 _KINDS = ("text", "number", "natural")
 _MISSING = ("last", "first", "drop")
@@ -63,6 +64,18 @@ class SortKey:
             raise ValueError("a SortKey takes a record name or molbrook.TITLE")
         if not isinstance(self.name, (str, bytes)) and self.name is not TITLE:
             raise TypeError(f"a SortKey's name must be str, bytes or molbrook.TITLE, not {type(self.name).__name__}")
+
+
+class MissingRecordWarning(UserWarning):
+    """A sort key or the group names a record that no block of the sources
+    has: `name`, with `seen`, the record names of the first blocks of each
+    source (str or bytes as the sources are). Warned before anything is
+    written, so that turning it into an error leaves no output."""
+
+    def __init__(self, name: str | bytes, seen: Sequence[str | bytes]) -> None:
+        super().__init__(f"sort_sdf: no block has a record named {name!r}")
+        self.name = name
+        self.seen = seen
 
 
 @dataclass(frozen=True)
@@ -117,16 +130,20 @@ def sort_sdf(
     is written whole or not at all, compressed by its extension (.gz as
     BGZF); temporary files are removed on every path out. `progress`, if
     given, is called with the number of source bytes read since its last
-    call, as they are read (for a progress bar). The sort runs on the
-    calling thread.
+    call, as they are read (for a progress bar). A key or group whose record
+    no block has gets a `MissingRecordWarning` before anything is written
+    (the blocks are still sorted, that value missing in all of them). The
+    sort runs on the calling thread.
 
     Example:
         >>> sort_sdf("library.sdf", "by-weight.sdf", by=SortKey("MW", kind="number"))  # doctest: +SKIP
         SortSummary(blocks_in=1000, blocks_out=1000, missing_dropped=0, duplicates=0, spilled_runs=0)
 
     Raises:
-        ValueError: for a bad key, group, count or memory size, before
-            anything is written
+        ValueError: for a bad key, group, count or memory size, or
+            `duplicates` the same file as `dest`, before anything is read; for
+            a source read back by offset that changed while it was sorted
+            (the destinations stay as they were)
         TypeError: for sources of both kinds, or arguments of the wrong type
         MalformedRecordError: for a malformed record in a block read for a
             key (no destination is left behind)
@@ -146,6 +163,8 @@ def sort_sdf(
     budget = byte_size(memory, "memory")
     provenance_name = None if provenance is None else _record_name(provenance, is_bytes, "provenance")
     labels = tuple(_label(source, is_bytes) for source in items)
+    if duplicates is not None and same_destination(dest, duplicates):
+        raise ValueError("dest and duplicates are the same file: the duplicates would be written over")
     folder_in = None if tmpdir is None else os.fsdecode(tmpdir)
     with tempfile.TemporaryDirectory(prefix="molbrook-sort-", dir=folder_in) as folder:
         sorter = native._Sorter(keys, group_key, counts[0] or 1, counts[1], budget, folder, is_bytes,
@@ -153,6 +172,7 @@ def sort_sdf(
         try:
             for number, source in enumerate(items):
                 _add(sorter, source, number, budget, progress)
+            _warn_unmatched(sorter, [key[0] for key in (*keys, *([group_key] if group_key else []))], is_bytes)
             with atomic_destination(dest) as out, _optional_destination(duplicates) as aside:
                 written = sorter.write(out, not isinstance(out, io.TextIOBase), False)
                 if aside is not None:
@@ -162,6 +182,47 @@ def sort_sdf(
                                spilled_runs=sorter.spilled_runs)
         finally:
             sorter.close()
+
+
+def same_destination(first: Any, second: Any) -> bool:
+    """Whether two destinations (paths or file objects) are one file: the same
+    object, or one regular file by any alias (the same path, a symbolic link,
+    a hard link, a descriptor open on it).
+
+    >>> same_destination("out.sdf", "./out.sdf")
+    True
+    """
+    if first is second:
+        return True
+    if is_path(first) and is_path(second) and _real(first) == _real(second):
+        return True
+    there = _regular_file(first), _regular_file(second)
+    return None not in there and os.path.samestat(*there)  # type: ignore[arg-type]
+
+
+def _real(path: Path) -> bytes:
+    return os.path.realpath(os.fsencode(path))
+
+
+def _regular_file(dest: Any) -> os.stat_result | None:
+    """The regular file a destination names or writes to; None for none yet,
+    or for a terminal or a pipe, which two writers may share."""
+    try:
+        there = os.stat(dest) if is_path(dest) else os.fstat(dest.fileno())
+    except (AttributeError, OSError, ValueError):
+        return None
+    return there if stat.S_ISREG(there.st_mode) else None
+
+
+def _warn_unmatched(sorter: native._Sorter, names: Sequence[bytes | None], is_bytes: bool) -> None:
+    """A MissingRecordWarning for each record name of the keys and the group
+    (None for the title) that no block had, once blocks were read."""
+    def shown(name: bytes) -> str | bytes:
+        return name if is_bytes else name.decode("utf-8", "surrogateescape")
+
+    unmatched = [name for name, found in zip(names, sorter.keys_found) if name is not None and not found]
+    for name in dict.fromkeys(unmatched) if sorter.blocks_in else ():
+        warnings.warn(MissingRecordWarning(shown(name), [shown(seen) for seen in sorter.names_seen]), stacklevel=3)
 
 
 def _kind_of(sources: list[Any]) -> bool:

@@ -14,6 +14,7 @@
 
 #include "args.hpp"
 #include "core/sort/sort_job.hpp"
+#include "digits.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -86,6 +87,27 @@ bool options_argument(PyObject* keys, PyObject* group, unsigned long long per_gr
   return true;
 }
 
+// (found, ...) per key, then the group: whether a block had its value.
+PyObject* keys_found(const SortJob& job) {
+  const size_t count = job.key_count();
+  Ref found = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  for (size_t i = 0; found && i < count; ++i) {
+    PyTuple_SET_ITEM(found.get(), static_cast<Py_ssize_t>(i), Py_NewRef(job.found(i) ? Py_True : Py_False));
+  }
+  return found.release();
+}
+
+PyObject* names_seen(const SortJob& job) {
+  const std::vector<std::string>& names = job.names_seen();
+  Ref seen = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  for (size_t i = 0; seen && i < names.size(); ++i) {
+    PyObject* name = PyBytes_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(seen.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return seen.release();
+}
+
 PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"keys", "group", "per_group", "top", "memory", "folder", "is_bytes",
                                    "provenance", "labels", nullptr};
@@ -105,6 +127,7 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "_Sorter: memory must be 0 or more");
     return nullptr;
   }
+  if (!is_bytes) options.str_digits = &interpreter_digits();
   std::optional<std::string> provenance_name;
   if (provenance != Py_None && !text_argument(provenance, provenance_name.emplace())) return nullptr;
   std::vector<SortSource> sources(static_cast<size_t>(PyTuple_GET_SIZE(labels)));
@@ -142,6 +165,7 @@ struct Feed {
   SortJob& job;
   uint32_t source;
   PyObject* progress;
+  SourceIdentity* identity = nullptr;  // of a source read back by offset
   uint64_t ordinal = 0;
   uint64_t unreported = 0;
 
@@ -157,11 +181,11 @@ struct Feed {
   // Adds a block; the failure and the block's title when it cannot be.
   Status<SortFailure> add(const Block& block, RecordIndexCell& index, std::optional<uint64_t> offset) {
     Status<SortFailure> failed = job.add(block, index, {source, ordinal, offset});
-    if (!failed) {
-      ++ordinal;
-      unreported += block.bytes().size();
-    }
-    return failed;
+    if (failed) return failed;
+    ++ordinal;
+    unreported += block.bytes().size();
+    if (offset && identity) identity->note_block(*offset, block.bytes().size());
+    return std::nullopt;
   }
 };
 
@@ -214,32 +238,27 @@ bool feed_objects(Feed& feed, PyObject* iterator, Kind kind) {
   return !PyErr_Occurred() && feed.report(true);
 }
 
-// Opens `path`, the file a mapped source reads, for reading blocks back.
-bool open_for_offsets(SortSource& source, PyObject* path) {
+// Readies a mapped source for reading its blocks back by offset: stamps
+// its file, opened again by `path`, before its keys are read; reads from
+// the mapping while the budget holds all the mappings read from, its
+// pages then held from the first read on; else from the file by
+// positional reads, which hold no pages.
+bool keep_for_offsets(PySorter* self, SortSource& source, MappedReader& reader, PyObject* path) {
   PathArgument argument;
   if (!convert_path(path, argument)) return false;
-  Result<platform::File, platform::SystemError> file = platform::SystemError{0};
+  source.path = argument.c_path();
+  Result<std::optional<SourceIdentity>, platform::SystemError> identity = platform::SystemError{0};
   if (!call_released([&] {
-        file = platform::open_read_only(argument.c_path());
-        return file ? 0 : file.error().code;
+        Result<platform::File, platform::SystemError> file = reopen(source);
+        identity = file ? SourceIdentity::take(*file) : file.error();
+        return identity ? 0 : identity.error().code;
       })) {
     return false;
   }
-  if (!file) {
-    raise_os_error(file.error().code, argument.path.get());
-    return false;
-  }
-  source.file = std::move(*file);
-  return true;
-}
-
-// Readies a mapped source for reading its blocks back by offset: from the
-// mapping while the budget holds all the mappings read from, its pages
-// then held from the first read on; else from `path`, the file, by
-// positional reads, which hold no pages.
-bool keep_for_offsets(PySorter* self, SortSource& source, MappedReader& reader, PyObject* path) {
+  if (!identity) return raise_os_error(identity.error().code, argument.path.get()), false;
+  source.identity = std::move(*identity);
   const size_t size = reader.mapping()->bytes().size();
-  if (self->mapped + size > self->memory) return open_for_offsets(source, path);
+  if (self->mapped + size > self->memory) return true;
   self->mapped += size;
   source.mapping = reader.mapping();
   reader.hold_pages();
@@ -278,12 +297,13 @@ PyObject* sorter_add(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "sort_sdf sorts sources of one kind, str or bytes");
     return nullptr;
   }
-  Feed feed{*job, number, progress};
+  Feed feed{*job, number, progress, nullptr};
   if (mapped.reader == nullptr) {
     return feed_objects(feed, iterator.get(), self->kind) ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
   }
   const bool by_offset = path != Py_None;
   if (by_offset && !keep_for_offsets(self, *source, *mapped.reader, path)) return nullptr;
+  if (source->identity) feed.identity = &*source->identity;
   return feed_mapped(feed, mapped, by_offset) ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
 }
 
@@ -320,7 +340,7 @@ PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t n
   }
   source->index = Ref::borrow(index);
   source->indexed = true;
-  Feed feed{*job, number, progress};
+  Feed feed{*job, number, progress, nullptr};
   const IndexView& view = state->view;
   while (feed.ordinal < view.block_count()) {
     const uint64_t first = feed.ordinal;
@@ -381,7 +401,18 @@ PyObject* sorter_close(PySorter* self) {
   self->job.reset();
   std::vector<SortSource> closed = std::move(self->sources);
   self->sources.clear();
+  self->opened.clear();
   Py_RETURN_NONE;
+}
+
+PyObject* found_getter(PySorter* self) noexcept {
+  SortJob* job = open_job(self);
+  return job ? keys_found(*job) : nullptr;
+}
+
+PyObject* names_getter(PySorter* self) noexcept {
+  SortJob* job = open_job(self);
+  return job ? names_seen(*job) : nullptr;
 }
 
 template <uint64_t (SortJob::*Count)() const noexcept>
@@ -410,6 +441,8 @@ PyGetSetDef sorter_getset[] = {
     property<count_getter<&SortJob::missing_dropped>>("missing_dropped", "Blocks left out for a missing key."),
     property<count_getter<&SortJob::duplicates>>("duplicates", "Blocks per_group dropped."),
     property<count_getter<&SortJob::spilled_runs>>("spilled_runs", "Run files written."),
+    property<found_getter>("keys_found", "Per key, then the group: whether any block had its value."),
+    property<names_getter>("names_seen", "The record names of the first blocks of each source, as bytes."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

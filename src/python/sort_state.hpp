@@ -13,6 +13,7 @@
 #include "core/platform/file.hpp"
 #include "core/read/file_mapping.hpp"
 #include "core/sort/sort_job.hpp"
+#include "core/sort/source_identity.hpp"
 #include "ref.hpp"
 #include "sink.hpp"
 
@@ -20,11 +21,17 @@ namespace molbrook::py {
 
 struct SortSource {
   std::string label;     // the source as provenance names it
-  platform::File file;   // a plain file, read at offsets
+  std::string path;      // a plain file read back by offset: its path...
+  std::optional<SourceIdentity> identity;  // ...its stamp, checked before an output is whole...
+  std::optional<platform::File> file;      // ...and, read at offsets, its file while open
   MappingRef mapping;    // or its mapping, read from
   Ref index;             // an SDIndex of a BGZF file, read by ordinal...
   bool indexed = false;  // ...which clear() may have dropped since
 };
+
+// Plain sources read at offsets open at once, at most: any number of them
+// sort within a process's limit of open files.
+inline constexpr size_t kOpenSources = 16;
 
 struct PySorter {
   PySorter(SortOptions options, std::string folder, std::optional<std::string> provenance,
@@ -52,6 +59,7 @@ struct PySorter {
   std::vector<SortSource> sources;
   std::optional<std::string> provenance;  // the record naming each block's origin
   std::vector<BlockOrigin> refused;       // blocks that could not take the provenance record
+  std::vector<uint32_t> opened;           // the sources with an open file, oldest first
   Kind kind;
   bool finished = false;
 };
@@ -62,5 +70,9 @@ bool write_sorted(PySorter& sorter, SdfSink& sink, bool duplicates);
 
 // Raises the error of a run file that could not be written or read.
 bool raise_run_error(const RunError& error) noexcept;
+
+// Opens the file of a source read back by offset again, by its path.
+// Touches no Python object.
+Result<platform::File, platform::SystemError> reopen(const SortSource& source) noexcept;
 
 }  // namespace molbrook::py

@@ -2,8 +2,12 @@
 // kept by reference read back from their sources (mapped files copied
 // from and plain files read at offsets without the interpreter lock, BGZF
 // files through their index, whose members molbrook._bgzf inflates), the
-// provenance record set, text checked, and the window handed to the sink.
+// provenance record set, text checked, and the window handed to the sink;
+// at the end, each source read back by offset checked to be the file its
+// keys were read from. Plain files read at offsets are opened a few at a
+// time, as their blocks are read.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -55,10 +59,34 @@ std::span<const Placement> source_run(std::span<const Placement> placements, siz
   return placements.subspan(first, last - first);
 }
 
+void close_oldest(PySorter& sorter) noexcept {
+  sorter.sources[sorter.opened.front()].file.reset();
+  sorter.opened.erase(sorter.opened.begin());
+}
+
+// The file of a plain source read at offsets, opened again when it was
+// closed; the one opened first is closed past kOpenSources open files, or
+// when the process may open no more. Touches no Python object.
+Result<const platform::File*, platform::SystemError> file_of(PySorter& sorter, uint32_t number) noexcept {
+  SortSource& source = sorter.sources[number];
+  while (!source.file) {
+    if (sorter.opened.size() == kOpenSources) close_oldest(sorter);
+    Result<platform::File, platform::SystemError> file = reopen(source);
+    if (file) {
+      source.file = std::move(*file);
+      sorter.opened.push_back(number);
+    } else if (file.error().code != EMFILE || sorter.opened.empty()) {
+      return file.error();
+    } else {
+      close_oldest(sorter);
+    }
+  }
+  return &*source.file;
+}
+
 // Reads the blocks of plain sources into the window. Touches no Python
 // object.
-std::optional<ReadFailure> read_plain(const PySorter& sorter, std::span<const Placement> placements,
-                                      char* window) noexcept {
+std::optional<ReadFailure> read_plain(PySorter& sorter, std::span<const Placement> placements, char* window) noexcept {
   for (size_t first = 0; first < placements.size();) {
     std::span<const Placement> run = source_run(placements, first);
     first += run.size();
@@ -67,7 +95,9 @@ std::optional<ReadFailure> read_plain(const PySorter& sorter, std::span<const Pl
     if (source.mapping) {
       if (!copy_placed(run, source.mapping->bytes(), window)) return ReadFailure{run.front().source};
     } else {
-      Result<bool, platform::SystemError> read = read_placed(run, source.file, window);
+      Result<const platform::File*, platform::SystemError> file = file_of(sorter, run.front().source);
+      if (!file) return ReadFailure{run.front().source, file.error().code};
+      Result<bool, platform::SystemError> read = read_placed(run, **file, window);
       if (!read) return ReadFailure{run.front().source, read.error().code};
       if (!*read) return ReadFailure{run.front().source};
     }
@@ -85,6 +115,26 @@ bool raise_read_failure(const PySorter& sorter, const ReadFailure& failure) noex
   if (failure.error != 0) return raise_os_error(failure.error, path.get()), false;
   PyErr_Format(PyExc_ValueError, "%R changed while it was sorted", path.get());
   return false;
+}
+
+// Whether every source read back by offset is still the file its keys
+// were read from; false with the error set.
+bool sources_unchanged(const PySorter& sorter) {
+  for (uint32_t i = 0; i < sorter.sources.size(); ++i) {
+    const SortSource& source = sorter.sources[i];
+    if (!source.identity) continue;
+    Result<bool, platform::SystemError> holds = false;
+    if (!call_released([&] {
+          Result<platform::File, platform::SystemError> file = reopen(source);
+          holds = file ? source.identity->holds(*file) : file.error();
+          return holds ? 0 : holds.error().code;
+        })) {
+      return false;
+    }
+    if (!holds) return raise_read_failure(sorter, {i, holds.error().code});
+    if (!*holds) return raise_read_failure(sorter, {i});
+  }
+  return true;
 }
 
 // The end of the placements from `first` read at once: those whose gaps
@@ -269,13 +319,19 @@ struct WindowWriter {
 
 }  // namespace
 
+Result<platform::File, platform::SystemError> reopen(const SortSource& source) noexcept {
+  Result<platform::File, platform::SystemError> file = platform::open_read_only(source.path.c_str());
+  while (!file && file.error().code == EINTR) file = platform::open_read_only(source.path.c_str());
+  return file;
+}
+
 bool write_sorted(PySorter& sorter, SdfSink& sink, bool duplicates) {
   WindowWriter writer{sorter, sink, duplicates, window_capacity(sorter, sink)};
   bool failed;
   while (writer.next(failed)) {
     if (!sink.commit(writer.starts.size()) || PyErr_CheckSignals() < 0) return false;
   }
-  return !failed && (sorter.refused.empty() || raise_refused(sorter));
+  return !failed && (sorter.refused.empty() || raise_refused(sorter)) && sources_unchanged(sorter);
 }
 
 }  // namespace molbrook::py

@@ -19,6 +19,7 @@
 #include "borrow.hpp"
 #include "compat.hpp"
 #include "core/table/builder.hpp"
+#include "digits.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -164,19 +165,6 @@ bool feed(PyTableReader* self, Add&& add, Full&& full) {
              (source.reader != nullptr ? feed_mapped(self, source, add, full) : feed_objects(self, add, full));
   if (!fed) self->exhausted = true;
   return fed;
-}
-
-// The decimal digits beyond ASCII that this interpreter's int() and
-// float() read in str, listed once from its own Unicode database.
-const UnicodeDigits& interpreter_digits() {
-  static const UnicodeDigits digits = [] {
-    std::vector<char32_t> zeros;
-    for (Py_UCS4 code_point = 0x80; code_point <= 0x10FFFF; ++code_point) {
-      if (Py_UNICODE_TODECIMAL(code_point) == 0) zeros.push_back(code_point);
-    }
-    return UnicodeDigits(std::move(zeros));
-  }();
-  return digits;
 }
 
 // Fixes the stream's kind, reading one block ahead when the source does

@@ -5,6 +5,7 @@ read one after another as one stream."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import itertools
 import os
 import stat
@@ -64,12 +65,17 @@ class Source(NamedTuple):
         return os.fsencode(self.name)
 
     def check_readable(self) -> None:
-        """Fails now, naming the file, when it cannot be opened for reading."""
+        """Fails now, naming the file, when it cannot be opened for reading.
+        A named pipe is not opened: its writer would take that open and close
+        for the reader and write into nothing, and the real read would wait."""
         if self.is_stdin:
             return
         try:
-            with open(self.name, "rb"):
-                pass
+            if not stat.S_ISFIFO(os.stat(self.name).st_mode):
+                with open(self.name, "rb"):
+                    pass
+            elif not os.access(self.name, os.R_OK):
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), self.name)
         except OSError as error:
             raise FileError.from_exception(self.label, error) from error
 

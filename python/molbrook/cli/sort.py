@@ -6,15 +6,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import sys
+import warnings
 from collections.abc import Iterator
 from typing import IO, Any
 
-from molbrook._sort import SortKey, SortSummary, sort_sdf
+from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, same_destination, sort_sdf
 from molbrook._types import TITLE, byte_size
-from molbrook.cli.errors import FileError, UsageError
+from molbrook.cli.errors import FileError, UsageError, no_record_named
 from molbrook.cli.inputs import Inputs, inputs
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_inputs, add_output, key
-from molbrook.cli.outputs import output
+from molbrook.cli.outputs import STDOUT, output
 from molbrook.cli.words import counted
 from molbrook.native import MalformedRecordError
 
@@ -118,6 +119,8 @@ def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **opti
     for name in ("per_group", "top"):
         if options.get(name) is not None and options[name] < 1:
             raise UsageError(f"--{name.replace('_', '-')} must be 1 or more, not {options[name]}")
+    if duplicates is not None and same_destination(written_to(args.output), written_to(duplicates)):
+        raise UsageError(f"--dups {duplicates} is also the output: the duplicates would be written over")
     found = inputs(args.files, quiet=args.quiet)
     for each in found.sources:
         each.check_readable()
@@ -131,8 +134,13 @@ def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **opti
 def sort_blocks(found: Inputs, out: IO[bytes], keys: list[SortKey], args: argparse.Namespace,
                 **options: Any) -> SortSummary:
     try:
-        return sort_sdf([each.readable() for each in found.sources], out, by=keys, provenance=args.provenance,
-                        memory=args.memory, tmpdir=args.tmpdir, **options)
+        with warnings.catch_warnings():
+            # A key's record that no block has is a typo: nothing is written.
+            warnings.simplefilter("error", MissingRecordWarning)
+            return sort_sdf([each.readable() for each in found.sources], out, by=keys, provenance=args.provenance,
+                            memory=args.memory, tmpdir=args.tmpdir, **options)
+    except MissingRecordWarning as missing:
+        raise UsageError(no_record_named(text(missing.name), map(text, missing.seen))) from missing
     except MalformedRecordError as error:
         raise FileError(found.label, f"{error} ({' '.join(getattr(error, '__notes__', []))})") from error
     except ValueError as error:  # the arguments were checked: it is about the blocks read
@@ -141,6 +149,16 @@ def sort_blocks(found: Inputs, out: IO[bytes], keys: list[SortKey], args: argpar
         if error.filename is not None and args.tmpdir is not None:
             raise FileError(args.tmpdir, error.strerror or str(error)) from error
         raise
+
+
+def text(name: str | bytes) -> str:
+    """A record name read as bytes, for a message."""
+    return name.decode("utf-8", "backslashreplace") if isinstance(name, bytes) else name
+
+
+def written_to(name: str | None) -> str | IO[bytes]:
+    """What an output argument writes to: a path, or standard output."""
+    return sys.stdout.buffer if name in (None, STDOUT) else name  # type: ignore[return-value]
 
 
 @contextlib.contextmanager

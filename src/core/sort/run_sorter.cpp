@@ -1,6 +1,8 @@
 #include "core/sort/run_sorter.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
@@ -11,7 +13,8 @@ namespace molbrook {
 namespace {
 
 // Runs read at once by a merge; past it, merges of this many runs make
-// fewer, longer ones first.
+// fewer, longer ones first. Fewer when the process runs out of
+// descriptors.
 constexpr size_t kFanIn = 64;
 constexpr size_t kMinReadChunk = 65536;
 constexpr size_t kMaxReadChunk = 1 << 20;
@@ -74,7 +77,7 @@ class RunSorter::Merger {
 };
 
 RunSorter::RunSorter(RunFolder& folder, size_t budget, std::optional<uint64_t> limit) noexcept
-    : folder_(&folder), budget_(budget), limit_(limit) {}
+    : folder_(&folder), budget_(budget), limit_(limit), fan_in_(kFanIn) {}
 
 RunSorter::~RunSorter() = default;
 
@@ -176,16 +179,30 @@ Status<RunError> RunSorter::finish() {
   }
   held_.reset();
   entries_ = {};
-  while (runs_.size() > kFanIn) {
-    std::vector<std::string> first(runs_.begin(), runs_.begin() + kFanIn);
+  for (;;) {
+    Status<RunError> failed = merge_down();
+    if (!failed) {
+      Result<std::unique_ptr<Merger>, RunError> merger = Merger::open(runs_, budget_);
+      if (merger) {
+        merger_ = std::move(*merger);
+        return std::nullopt;
+      }
+      failed = std::move(merger.error());
+    }
+    if (failed->error.code != EMFILE || fan_in_ <= 2) return failed;
+    // Out of descriptors: merge fewer runs at once, in more passes.
+    fan_in_ = std::max<size_t>(2, std::min(fan_in_, runs_.size()) / 2);
+  }
+}
+
+Status<RunError> RunSorter::merge_down() {
+  while (runs_.size() > fan_in_) {
+    std::vector<std::string> first(runs_.begin(), runs_.begin() + static_cast<ptrdiff_t>(fan_in_));
     Result<std::string, RunError> merged = merge_into_run(std::move(first));
     if (!merged) return std::move(merged.error());
-    runs_.erase(runs_.begin(), runs_.begin() + kFanIn);
+    runs_.erase(runs_.begin(), runs_.begin() + static_cast<ptrdiff_t>(fan_in_));
     runs_.push_back(std::move(*merged));
   }
-  Result<std::unique_ptr<Merger>, RunError> merger = Merger::open(runs_, budget_);
-  if (!merger) return std::move(merger.error());
-  merger_ = std::move(*merger);
   return std::nullopt;
 }
 

@@ -61,6 +61,8 @@ class RunSorter {
   // Keeps the first `limit_` held entries and frees the room of the rest.
   void keep_limit();
   Status<RunError> spill();
+  // Merges runs fan_in_ at a time until at most fan_in_ are left.
+  Status<RunError> merge_down();
   // Merges `runs` into one new run.
   Result<std::string, RunError> merge_into_run(std::vector<std::string> runs);
 
@@ -70,6 +72,7 @@ class RunSorter {
   ByteBuffer held_;              // entries as run files hold them
   std::vector<Held> entries_;    // the held entries, in key order once sorted
   std::vector<std::string> runs_;
+  size_t fan_in_;  // runs merged at once
   uint64_t added_ = 0;
   // Reading: the held entries in order, or a merge of the runs.
   size_t next_held_ = 0;

@@ -9,6 +9,9 @@ namespace {
 
 constexpr size_t kSequenceSize = 8;
 
+// The blocks of each source whose record names are noted.
+constexpr uint64_t kNamedBlocks = 8;
+
 // A payload: how the block is kept (by reference or by its bytes), its
 // source and ordinal, then its offset and length or its bytes.
 enum class Kept : char { Reference = 0, Bytes = 1 };
@@ -55,12 +58,24 @@ SortJob::SortJob(SortOptions options, std::string run_folder)
     : options_(std::move(options)),
       folder_(std::move(run_folder)),
       sorted_(folder_, stage_budget(options_), options_.top),
-      duplicates_(folder_, stage_budget(options_), std::nullopt) {
+      duplicates_(folder_, stage_budget(options_), std::nullopt),
+      found_(options_.keys.size() + (options_.group ? 1 : 0)) {
   if (options_.group) grouped_.emplace(folder_, stage_budget(options_), std::nullopt);
+}
+
+void SortJob::see_names(const Block& block) {
+  const std::string_view section = record_section(block);
+  visit_records(section, [&](const ScannedRecord& record) {
+    const std::string_view name = record.name(section);
+    if (names_known_.find(name) != names_known_.end()) return;
+    names_known_.emplace(name);
+    names_seen_.emplace_back(name);
+  });
 }
 
 Status<SortFailure> SortJob::add(const Block& block, RecordIndexCell& index, const BlockOrigin& origin) {
   const uint64_t sequence = blocks_in_++;
+  if (origin.ordinal < kNamedBlocks) see_names(block);
   key_.clear();
   std::optional<std::string_view> group;
   if (options_.group) {
@@ -69,10 +84,12 @@ Status<SortFailure> SortJob::add(const Block& block, RecordIndexCell& index, con
     if (*value) {
       append_escaped(key_, **value);
       group = **value;
+      found_.back() = 1;
     }
   }
   const size_t key_start = key_.size();
-  RecordResult<bool> kept = encode_keys(block, index, options_.keys, key_, scratch_);
+  RecordResult<bool> kept =
+      encode_keys(block, index, {options_.keys, options_.str_digits}, found_, key_, scratch_);
   if (!kept) return malformed_record();
   if (!*kept) {
     ++missing_dropped_;

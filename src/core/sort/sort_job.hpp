@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -32,6 +33,7 @@ struct SortOptions {
   uint64_t per_group = 1;
   std::optional<uint64_t> top;
   size_t memory = 0;
+  const UnicodeDigits* str_digits = nullptr;  // number keys read as str (else as bytes)
 };
 
 // Where a block came from: its source, its ordinal there, and, when the
@@ -73,8 +75,17 @@ class SortJob {
   uint64_t duplicates() const noexcept { return duplicates_.size(); }
   uint64_t spilled_runs() const noexcept { return folder_.runs_made(); }
 
+  // Whether any block had a value for key i: the keys, then the group.
+  bool found(size_t key) const noexcept { return found_[key] != 0; }
+  size_t key_count() const noexcept { return found_.size(); }
+  // The record names of the first blocks of each source, in the order
+  // met: enough to name the likely ones when a key's record is in no block.
+  const std::vector<std::string>& names_seen() const noexcept { return names_seen_; }
+
  private:
   Result<bool, RunError> next_of(RunSorter& sorter, SortedBlock& block);
+  // Notes the record names of the block, one of the first of its source.
+  void see_names(const Block& block);
   // The group stage's blocks: the first per_group of each group go on to
   // be sorted, the others aside.
   Status<RunError> settle_groups();
@@ -86,6 +97,9 @@ class SortJob {
   RunSorter duplicates_;              // by sequence
   uint64_t blocks_in_ = 0;
   uint64_t missing_dropped_ = 0;
+  std::vector<uint8_t> found_;
+  std::vector<std::string> names_seen_;
+  std::set<std::string, std::less<>> names_known_;
   ByteBuffer key_;
   ByteBuffer payload_;
   ByteBuffer scratch_;

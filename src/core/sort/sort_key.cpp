@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/table/number.hpp"
-#include "core/text/strip.hpp"
 
 namespace molbrook {
 namespace {
@@ -70,7 +68,7 @@ void append_natural(ByteBuffer& out, std::string_view value) {
 
 // The value encoded as `key` asks, or nothing for a number that does not
 // read.
-bool append_value(ByteBuffer& out, const SortKeySpec& key, std::string_view value) {
+bool append_value(ByteBuffer& out, const SortKeySpec& key, const UnicodeDigits* str_digits, std::string_view value) {
   switch (key.kind) {
     case KeyKind::Text:
       append_text_run(out, value, kValueEnds);
@@ -79,7 +77,7 @@ bool append_value(ByteBuffer& out, const SortKeySpec& key, std::string_view valu
       append_natural(out, value);
       return true;
     case KeyKind::Number: {
-      std::optional<double> number = parse_float64(strip(value));
+      std::optional<double> number = parse_float64(value, str_digits);
       if (!number || std::isnan(*number)) return false;
       append_number(out, *number);
       return true;
@@ -108,14 +106,16 @@ RecordResult<std::optional<std::string_view>> key_value(const Block& block, Reco
   return std::optional(scratch.view());
 }
 
-RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, std::span<const SortKeySpec> keys,
-                               ByteBuffer& out, ByteBuffer& scratch) {
-  for (const SortKeySpec& key : keys) {
+RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, const KeyReading& reading,
+                               std::span<uint8_t> found, ByteBuffer& out, ByteBuffer& scratch) {
+  for (size_t i = 0; i < reading.keys.size(); ++i) {
+    const SortKeySpec& key = reading.keys[i];
     RecordResult<std::optional<std::string_view>> value = key_value(block, index, key, scratch);
     if (!value) return MalformedRecord{};
+    if (*value) found[i] = 1;
     const size_t mark = out.size();
     out.push_back(kPresent);
-    if (*value && append_value(out, key, **value)) {
+    if (*value && append_value(out, key, reading.str_digits, **value)) {
       if (key.descending) invert(out, mark + 1);
       continue;
     }

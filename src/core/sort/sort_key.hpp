@@ -18,11 +18,12 @@
 #include "core/block.hpp"
 #include "core/records/lookup.hpp"
 #include "core/records/record.hpp"
+#include "core/text/number.hpp"
 
 namespace molbrook {
 
-// text: UTF-8 bytes; number: the stripped value as float() reads it (a
-// value that does not read, or NaN, is missing); natural: runs of ASCII
+// text: UTF-8 bytes; number: the value as float() reads it, of bytes or of
+// a str (a value that does not read, or NaN, is missing); natural: runs of ASCII
 // digits compared as numbers, the runs between them as bytes.
 enum class KeyKind { Text, Number, Natural };
 enum class Missing { Last, First, Drop };
@@ -41,10 +42,18 @@ struct SortKeySpec {
 RecordResult<std::optional<std::string_view>> key_value(const Block& block, RecordIndexCell& index,
                                                         const SortKeySpec& key, ByteBuffer& scratch);
 
-// Appends the encoding of the block's keys to `out`. False when a key
-// with Missing::Drop has no value: the block is not to be written.
-RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, std::span<const SortKeySpec> keys,
-                               ByteBuffer& out, ByteBuffer& scratch);
+// How a sort reads its keys: number keys as float() reads bytes, or with
+// `str_digits` as it reads a str.
+struct KeyReading {
+  std::span<const SortKeySpec> keys;
+  const UnicodeDigits* str_digits = nullptr;
+};
+
+// Appends the encoding of the block's keys to `out`, setting found[i]
+// when the block has a value for key i. False when a key with
+// Missing::Drop has no value: the block is not to be written.
+RecordResult<bool> encode_keys(const Block& block, RecordIndexCell& index, const KeyReading& reading,
+                               std::span<uint8_t> found, ByteBuffer& out, ByteBuffer& scratch);
 
 // Appends `bytes` so that the encodings compare as the bytes do and none
 // is a prefix of another: 0x00 escaped as 00 FF, then the end mark 00 01.

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "core/base/buffer.hpp"
-#include "core/table/number.hpp"
+#include "core/text/number.hpp"
 #include "core/table/pod_buffer.hpp"
 
 namespace molbrook {

@@ -1,6 +1,6 @@
 // Numbers in record values, read as Python's int() and float() read them,
-// so that a typed column holds what a Python loop over the values would
-// compute: from bytes, ASCII digits and white space only; from str, also
+// so that a typed column or a number sort key holds what a Python loop
+// over the values would compute: from bytes, ASCII digits and white space only; from str, also
 // every Unicode decimal digit and White_Space character. The locale plays
 // no part.
 #pragma once

@@ -1,4 +1,4 @@
-#include "core/table/number.hpp"
+#include "core/text/number.hpp"
 
 #include <algorithm>
 #include <array>
