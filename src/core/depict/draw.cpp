@@ -82,7 +82,7 @@ void append_wedge(std::string& out, Segment s, Vec half_width) {
 }
 
 void append_hash(std::string& out, Segment s, Vec half_width, double spacing) {
-  const double length = std::hypot(s.to.x - s.from.x, s.to.y - s.from.y);
+  const double length = distance(s.from, s.to);
   const int strokes = std::max(3, static_cast<int>(length / spacing));
   out.append("<path d=\"");
   for (int i = 1; i <= strokes; ++i) {
@@ -208,13 +208,13 @@ int Drawer::ring_side(const Layout& layout, const SketchBond& bond) const noexce
 void Drawer::draw_bond(const Layout& layout, const SketchBond& bond, std::string& out) const {
   const Point p = layout.points[bond.first];
   const Point q = layout.points[bond.second];
-  const double length = std::hypot(q.x - p.x, q.y - p.y);
+  const double length = distance(p, q);
   const double room = length - clearance_[bond.first] - clearance_[bond.second];
   if (length <= 0 || room <= 0) return;  // the atoms' labels meet
   const Vec unit = (1 / length) * (q - p);
   const Segment main{p + clearance_[bond.first] * unit, q + (-clearance_[bond.second]) * unit};
   const double gap = kLineGap * layout.bond_length;
-  const Vec normal{unit.y, -unit.x};  // left of p -> q as drawn (y down)
+  const Vec normal{-unit.y, unit.x};  // the side ring_side calls +1
   switch (bond.kind) {
     case BondKind::Single:
       if (bond.stereo == BondStereo::Wedge) return append_wedge(out, main, kWedgeWidth * layout.bond_length * normal);

@@ -53,8 +53,7 @@ double mean_bond(const Sketch& sketch, const std::vector<Point>& points) noexcep
   double total = 0;
   size_t counted = 0;
   for (const SketchBond& bond : sketch.bonds) {
-    const double length = std::hypot(points[bond.first].x - points[bond.second].x,
-                                     points[bond.first].y - points[bond.second].y);
+    const double length = distance(points[bond.first], points[bond.second]);
     if (length > 0) {
       total += length;
       ++counted;

@@ -1,6 +1,7 @@
 #include "core/depict/svg_text.hpp"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
 
 #include "core/ctable/unicode.hpp"
@@ -59,9 +60,15 @@ void append_escaped(std::string& out, std::string_view text) {
 }  // namespace
 
 void append_number(std::string& out, double value) {
-  char digits[32];
-  if (std::fabs(value) < 0.05) value = 0;  // no "-0.0"
-  out.append(digits, std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 1).ptr);
+  // In tenths, as an integer: formatting a double to a precision is many
+  // times slower, and drawings are within a few thousand pixels.
+  const double tenths = std::round(value * 10);
+  const long whole = static_cast<long>(std::clamp(tenths, -1e15, 1e15));
+  const long magnitude = whole < 0 ? -whole : whole;
+  if (whole < 0) out.push_back('-');
+  append_integer(out, magnitude / 10);
+  out.push_back('.');
+  out.push_back(static_cast<char>('0' + magnitude % 10));
 }
 
 void append_integer(std::string& out, long value) {

@@ -9,7 +9,7 @@
 
 namespace molbrook::depict {
 
-// One decimal place, as std::to_chars writes it: a tenth of a pixel.
+// One decimal place (a tenth of a pixel); -0.0 is written 0.0.
 void append_number(std::string& out, double value);
 
 void append_integer(std::string& out, long value);
