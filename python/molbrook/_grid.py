@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import html
 import os
+import re
 from collections.abc import Iterable, Sequence
 from typing import IO, Any, NamedTuple
 
@@ -25,6 +26,16 @@ _GRID_STYLE = "display:grid;gap:6px;font-family:sans-serif;font-size:12px"
 _CARD_STYLE = "border:1px solid #ddd;padding:4px;background:#fff;color:#000;overflow:hidden"
 _TITLE_STYLE = "font-weight:bold;white-space:nowrap;overflow:hidden;text-overflow:ellipsis"
 _RECORD_STYLE = "white-space:nowrap;overflow:hidden;text-overflow:ellipsis"
+
+
+# What XML forbids in text, even as a character reference: C0 controls but
+# tab, LF and CR; lone surrogates; U+FFFE and U+FFFF.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
+def _escape(text: str) -> str:
+    """Text for HTML and SVG content and quoted attributes."""
+    return html.escape(_NOT_XML.sub("\ufffd", text))
 
 
 def _text(value: str | bytes) -> str:
@@ -81,11 +92,11 @@ class Grid:
             parts.append(f'<div class="molbrook-card" data-ordinal="{card.ordinal}" style="{_CARD_STYLE}">')
             parts.append(card.svg)
             if self._title:
-                parts.append(f'<div style="{_TITLE_STYLE}" title="{html.escape(card.title)}">'
-                             f"{html.escape(card.title) or '&#160;'}</div>")
+                parts.append(f'<div style="{_TITLE_STYLE}" title="{_escape(card.title)}">'
+                             f"{_escape(card.title) or '&#160;'}</div>")
             for name, value in card.records:
-                parts.append(f'<div style="{_RECORD_STYLE}" title="{html.escape(value)}">'
-                             f"{html.escape(name)}: {html.escape(_cut(value))}</div>")
+                parts.append(f'<div style="{_RECORD_STYLE}" title="{_escape(value)}">'
+                             f"{_escape(name)}: {_escape(_cut(value))}</div>")
             parts.append("</div>")
         parts.append("</div>")
         return "".join(parts)
@@ -114,7 +125,7 @@ class Grid:
             texts = ([(_cut(card.title, chars), ' font-weight="bold"')] if self._title else []) + [
                 (_cut(f"{name}: {value}", chars), "") for name, value in card.records]
             for number, (text, weight) in enumerate(texts):
-                parts.append(f'<text x="0" y="{height + (number + 1) * line}"{weight}>{html.escape(text)}</text>')
+                parts.append(f'<text x="0" y="{height + (number + 1) * line}"{weight}>{_escape(text)}</text>')
             parts.append("</g>")
         parts.append("</svg>")
         return "".join(parts) + "\n"
@@ -194,11 +205,11 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
 
 def block_html(block: SDBlock[Any]) -> str:
     """A block for notebooks: its depiction beside its title and records."""
-    rows = "".join(f'<tr><th style="text-align:left;padding-right:1em">{html.escape(_text(name))}</th>'
-                   f'<td style="white-space:pre-wrap">{html.escape(_text(value))}</td></tr>'
+    rows = "".join(f'<tr><th style="text-align:left;padding-right:1em">{_escape(_text(name))}</th>'
+                   f'<td style="white-space:pre-wrap">{_escape(_text(value))}</td></tr>'
                    for name, value in block.records())
     return (f'<div style="display:flex;gap:1em;align-items:flex-start">{block.depict()}'
-            f'<div><div style="font-weight:bold">{html.escape(_text(block.title))}</div>'
+            f'<div><div style="font-weight:bold">{_escape(_text(block.title))}</div>'
             f"<table>{rows}</table></div></div>")
 
 
@@ -206,9 +217,9 @@ def table_html(columns: dict[str, list[Any]], num_rows: int) -> str:
     """The first rows of a table as pandas shows a DataFrame: an index
     column, a header row, and the shape under it."""
     shown = min(num_rows, _TABLE_ROWS)
-    head = "".join(f"<th>{html.escape(str(name))}</th>" for name in columns)
+    head = "".join(f"<th>{_escape(str(name))}</th>" for name in columns)
     body = "".join("<tr><th>{}</th>{}</tr>".format(row, "".join(
-        f"<td>{html.escape(_cell(values[row]))}</td>" for values in columns.values())) for row in range(shown))
+        f"<td>{_escape(_cell(values[row]))}</td>" for values in columns.values())) for row in range(shown))
     if num_rows > shown:
         body += "<tr><th>...</th>" + "<td>...</td>" * len(columns) + "</tr>"
     return (f'<table border="1" class="dataframe"><thead><tr style="text-align: right;"><th></th>{head}</tr>'

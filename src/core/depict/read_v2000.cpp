@@ -175,27 +175,35 @@ class PropertyReader {
   bool superseded_ = false;
 };
 
+// The position of the M  END line that ends the table, or the line count.
+size_t table_end(LineViews lines) noexcept {
+  size_t end = kFirstAtomPosition;
+  while (end < lines.size() && !lines[end].starts_with("M  END")) ++end;
+  return std::min(end, lines.size());
+}
+
 }  // namespace
 
 CtabStatus read_v2000(LineViews lines, const CountsHeader& header, Sketch& sketch) {
   const size_t atoms = static_cast<size_t>(std::max<int64_t>(header.num_atoms, 0));
   const size_t bonds = static_cast<size_t>(std::max<int64_t>(header.num_bonds, 0));
-  const size_t present = lines.size() - std::min(lines.size(), kFirstAtomPosition);
+  const size_t end = table_end(lines);
+  const size_t present = end - std::min(end, kFirstAtomPosition);
   if (present < atoms) return CtabError{CtabError::FewerLines{present, header.num_atoms, CtabSection::Atom}};
   if (present - atoms < bonds) {
     return CtabError{CtabError::FewerLines{present - atoms, header.num_bonds, CtabSection::Bond}};
   }
   sketch.atoms.reserve(atoms);
   size_t position = kFirstAtomPosition;
-  for (size_t end = position + atoms; position < end; ++position) {
+  for (size_t atoms_end = position + atoms; position < atoms_end; ++position) {
     if (CtabStatus status = read_atom(lines[position], position + 1, sketch)) return status;
   }
   sketch.bonds.reserve(bonds);
-  for (size_t end = position + bonds; position < end; ++position) {
+  for (size_t bonds_end = position + bonds; position < bonds_end; ++position) {
     if (CtabStatus status = read_bond(lines[position], position + 1, sketch)) return status;
   }
   PropertyReader properties(sketch);
-  for (; position < lines.size() && !lines[position].starts_with("M  END"); ++position) {
+  for (; position < end; ++position) {
     if (CtabStatus status = properties.read(lines[position], position + 1)) return status;
   }
   return std::nullopt;
