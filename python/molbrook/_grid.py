@@ -191,7 +191,9 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
     for position, block in enumerate(blocks):
         if not isinstance(block, SDBlock):
             raise TypeError(f"grid() takes SDBlocks, not {type(block).__name__}")
-        ordinal = position if numbers is None else next(numbers)
+        ordinal = position if numbers is None else next(numbers, None)
+        if ordinal is None:
+            raise ValueError(f"grid() was given fewer ordinals ({position}) than blocks")
         if chosen:
             seen.update(dict.fromkeys(map(_text, block.names())))
         cards.append(_Card(ordinal, block.depict(width, height), _text(block.title), _records(block, chosen)))

@@ -63,15 +63,15 @@ void append_number(std::string& out, double value) {
   // In tenths, as an integer: formatting a double to a precision is many
   // times slower, and drawings are within a few thousand pixels.
   const double tenths = std::round(value * 10);
-  const long whole = static_cast<long>(std::clamp(tenths, -1e15, 1e15));
-  const long magnitude = whole < 0 ? -whole : whole;
+  const int64_t whole = static_cast<int64_t>(std::clamp(tenths, -1e15, 1e15));
+  const int64_t magnitude = whole < 0 ? -whole : whole;
   if (whole < 0) out.push_back('-');
   append_integer(out, magnitude / 10);
   out.push_back('.');
   out.push_back(static_cast<char>('0' + magnitude % 10));
 }
 
-void append_integer(std::string& out, long value) {
+void append_integer(std::string& out, int64_t value) {
   char digits[24];
   out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }

@@ -2,6 +2,7 @@
 // for XML content and attributes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,7 @@ namespace molbrook::depict {
 // One decimal place (a tenth of a pixel); -0.0 is written 0.0.
 void append_number(std::string& out, double value);
 
-void append_integer(std::string& out, long value);
+void append_integer(std::string& out, int64_t value);
 
 // `bytes` of a block as XML text, fit for content and for quoted
 // attributes: & < > " ' as entities; control characters, invalid UTF-8
