@@ -37,6 +37,9 @@ page cache:
              and best per title over the file cut into 50; against the round
              trip, `molbrook filter`, RDKit read-sort-write and sorted() on
              molbrook blocks (sort_jobs.py); the peak RSS of the spilling sort
+  depict     SDBlock.depict() to SVG on one thread against RDKit's
+             MolFromMolBlock(sanitize=False) and MolDraw2DSVG, on the file's
+             first 10,000 blocks (depict_jobs.py)
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -68,6 +71,7 @@ from pathlib import Path
 from typing import Callable, Iterable
 
 import command_jobs
+import depict_jobs
 import index_jobs
 import common
 import lint_jobs
@@ -226,7 +230,8 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
     ]
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
-            + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit))
+            + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
+            + depict_jobs.jobs(Job, lf, with_rdkit))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -247,6 +252,7 @@ TARGETS = [
     *command_jobs.TARGETS,
     *index_jobs.TARGETS,
     *sort_jobs.TARGETS,
+    *depict_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -366,7 +372,7 @@ def main(argv: list[str] | None = None) -> int:
                                         "lint lint_2 lint_fix lint_fix_round_trip "
                                         "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
                                         "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write sort_number sort_spill "
-                                        "sort_top python_sort sort_best_per_title parts_round_trip rdkit_sort, "
+                                        "sort_top python_sort sort_best_per_title parts_round_trip rdkit_sort depict rdkit_depict, "
                                         "parquet_size for the byte-exact Parquet check, rss and sort_rss for the memory runs")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")

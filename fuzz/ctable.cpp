@@ -8,7 +8,9 @@
 // the same table; a table renumbered and then fixed validates strictly.
 // For any block bytes, its lines read as Latin-1 or as checked UTF-8 give
 // the MDL back byte for byte, and the header read from the first lines
-// alone agrees with the header of the whole table.
+// alone agrees with the header of the whole table. Its depiction, read
+// either way, is one svg element of valid UTF-8 whose text holds no byte
+// XML forbids and no markup but the drawing's own elements.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <optional>
@@ -20,7 +22,9 @@
 #include "core/ctable/block_lines.hpp"
 #include "core/ctable/table.hpp"
 #include "core/ctable/v3000.hpp"
+#include "core/depict/depict.hpp"
 #include "core/text/lines.hpp"
+#include "core/text/utf8.hpp"
 
 namespace molbrook::fuzz {
 namespace {
@@ -119,6 +123,33 @@ void check_block_lines(std::string_view text) {
   }
 }
 
+// Every "<" opens one of the elements the drawing writes, so no text of
+// the block became markup.
+bool only_drawing_markup(std::string_view svg) {
+  static constexpr std::string_view kTags[] = {"<svg ", "</svg>", "<rect ", "<g ", "</g>", "<line ", "<polygon ",
+                                               "<path ", "<text ", "</text>", "<tspan ", "</tspan>"};
+  for (size_t at = svg.find('<'); at != std::string_view::npos; at = svg.find('<', at + 1)) {
+    bool known = false;
+    for (std::string_view tag : kTags) known = known || svg.substr(at).starts_with(tag);
+    if (!known) return false;
+  }
+  return true;
+}
+
+void check_depiction(std::string_view text) {
+  static depict::Depicter depicter;
+  BlockEnd end = find_block_end(text);
+  Block block = Block::build(ByteBuffer(text.substr(0, end.end)), end.found ? std::optional(end.term_start) : std::nullopt);
+  std::string svg;
+  for (BlockText reading : {BlockText::Latin1, BlockText::Utf8}) {
+    depicter.depict(block, reading, {120, 90, true}, svg);
+    FUZZ_CHECK(svg.starts_with("<svg ") && svg.ends_with("</svg>"));
+    FUZZ_CHECK(!find_invalid_utf8(svg).has_value());
+    for (char byte : svg) FUZZ_CHECK(static_cast<unsigned char>(byte) >= 0x20 && byte != 0x7F);
+    FUZZ_CHECK(only_drawing_markup(svg));
+  }
+}
+
 }  // namespace
 }  // namespace molbrook::fuzz
 
@@ -126,5 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   molbrook::fuzz::check_table(text);
   molbrook::fuzz::check_block_lines(text);
+  molbrook::fuzz::check_depiction(text);
   return 0;
 }

@@ -4,8 +4,9 @@ Blocks keep the bytes they were read from, so an unedited block writes back
 byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`;
 `parse_sdf_range` reads the blocks that start in a byte range of a file;
 `index_sdf` reads any block, by ordinal or by key, without a scan;
-`sort_sdf` orders blocks across many files in bounded memory. Wherever a
-record name keys blocks, `TITLE` keys them by their title instead.
+`sort_sdf` orders blocks across many files in bounded memory; `grid` lays
+out the blocks' depictions (`SDBlock.depict`) with their records. Wherever
+a record name keys blocks, `TITLE` keys them by their title instead.
 """
 
 from molbrook.ctable import (
@@ -15,6 +16,7 @@ from molbrook.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
+from molbrook._grid import Grid, grid
 from molbrook._index import index_sdf
 from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
@@ -39,6 +41,7 @@ __all__ = [
     "CTableError",
     "Finding",
     "FixSummary",
+    "Grid",
     "IndicesDuplicateError",
     "IndicesMismatchError",
     "IndicesOutOfOrderError",
@@ -54,6 +57,7 @@ __all__ = [
     "TITLE",
     "TableScan",
     "__version__",
+    "grid",
     "index_sdf",
     "lint",
     "lint_fix",
