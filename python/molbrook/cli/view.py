@@ -45,13 +45,13 @@ def run(args: argparse.Namespace) -> int:
             server = ViewServer((args.host, args.port), files)
         except OSError as error:
             raise UsageError(f"cannot listen on {args.host} port {args.port}: {error.strerror or error}") from None
-        with server, stop_on_signals():
+        # Ctrl-C from the moment the URL is out ends the command as asked.
+        with server, stop_on_signals(), contextlib.suppress(KeyboardInterrupt):
             url = server.url(args.host)
             print(url, flush=True)
             if not args.no_browser:
                 webbrowser.open(url)
-            with contextlib.suppress(KeyboardInterrupt):
-                server.serve_forever()
+            server.serve_forever()
     finally:
         for viewed in files.values():
             viewed.close()

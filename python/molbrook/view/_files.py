@@ -52,7 +52,7 @@ class ViewedFile:
         self.key = key
         self.names = names_seen(titles)
         self._orders: dict[Hashable, Sequence[int]] = {}
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()  # a filtered order computes the sorted one within
 
     def __len__(self) -> int:
         return len(self.titles)
