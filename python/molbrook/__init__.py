@@ -4,7 +4,8 @@ Blocks keep the bytes they were read from, so an unedited block writes back
 byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`;
 `parse_sdf_range` reads the blocks that start in a byte range of a file;
 `index_sdf` reads any block, by ordinal or by key, without a scan;
-`sort_sdf` orders blocks across many files in bounded memory.
+`sort_sdf` orders blocks across many files in bounded memory; `grid` lays
+out the blocks' depictions (`SDBlock.depict`) with their records.
 """
 
 from molbrook.ctable import (
@@ -14,6 +15,7 @@ from molbrook.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
+from molbrook._grid import Grid, grid
 from molbrook._index import index_sdf
 from molbrook._lint import Finding, FixSummary, lint, lint_fix
 from molbrook._merge import MergeSummary, merge_records
@@ -37,6 +39,7 @@ __all__ = [
     "CTableError",
     "Finding",
     "FixSummary",
+    "Grid",
     "IndicesDuplicateError",
     "IndicesMismatchError",
     "IndicesOutOfOrderError",
@@ -50,6 +53,7 @@ __all__ = [
     "SortSummary",
     "TableScan",
     "__version__",
+    "grid",
     "index_sdf",
     "lint",
     "lint_fix",

@@ -73,6 +73,12 @@ class RecordTable(native._RecordTable):
     def __repr__(self) -> str:
         return f"<RecordTable: {self.num_rows} rows, columns {self.column_names}>"
 
+    def _repr_html_(self) -> str:
+        """The first rows for notebooks, as pandas shows a DataFrame, escaped."""
+        from molbrook._grid import table_html
+
+        return table_html(self.to_pydict(), self.num_rows)
+
 
 def _is_path(source: object) -> bool:
     return isinstance(source, (str, bytes, os.PathLike))

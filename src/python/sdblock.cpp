@@ -11,6 +11,7 @@
 #include "core/text/strip.hpp"
 #include "core/text/utf8.hpp"
 #include "ctable.hpp"
+#include "depict.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "exports.hpp"
@@ -139,6 +140,11 @@ PyMethodDef block_methods[] = {
     method<block_ctable>("ctable", kBlockCtableDoc),
     method<block_renumber_indices>("renumber_indices", kBlockRenumberIndicesDoc),
     method<block_fix_counts>("fix_counts", kBlockFixCountsDoc),
+
+    // Depiction (depict.cpp)
+    method<block_depict>("depict", kBlockDepictDoc),
+    method<block_repr_svg>("_repr_svg_", kBlockReprSvgDoc),
+    method<block_repr_html>("_repr_html_", kBlockReprHtmlDoc),
 
     // Generic alias
     method<Py_GenericAlias>("__class_getitem__",

@@ -163,6 +163,7 @@ std::string MalformedDetail::text() const {
           [](const TooFewLines& d) { return concat("missing; the table has only ", d.count, " lines"); },
           [](const NoField& d) { return concat("no ", d.field, " field"); },
           [](const NotAnInteger& d) { return concat(d.field, " ", d.text, " is not an integer"); },
+          [](const NotANumber& d) { return concat(d.field, " ", d.text, " is not a number"); },
           [](const UnknownFormat& d) { return concat("format ", d.token, " is not V2000 or V3000"); },
           [](const NoEndLine& d) { return concat(d.begin, " has no ", d.end, " line"); },
           [](const RepeatedBegin& d) { return concat("more than one ", d.begin, " line in the root CTAB"); },

@@ -55,7 +55,7 @@ constexpr const SectionWords& section_words(CtabSection section) noexcept {
 
 // What is wrong with a malformed line; its text follows "CTable line {n}: ".
 // Fields, operations, constructs and keywords are static texts; only the
-// copied input (NotAnInteger::text, UnknownFormat::token) is owned, so an
+// copied input (NotAnInteger::text, NotANumber::text, UnknownFormat::token) is owned, so an
 // error outlives the lines it came from.
 struct MalformedDetail {
   struct TooFewLines {
@@ -65,6 +65,10 @@ struct MalformedDetail {
     std::string_view field;
   };
   struct NotAnInteger {
+    std::string_view field;
+    std::string text;
+  };
+  struct NotANumber {
     std::string_view field;
     std::string text;
   };
@@ -84,7 +88,7 @@ struct MalformedDetail {
   struct ContinuesIntoEnd {
     std::string_view end;
   };
-  using Variant = std::variant<TooFewLines, NoField, NotAnInteger, UnknownFormat, NoEndLine, RepeatedBegin,
+  using Variant = std::variant<TooFewLines, NoField, NotAnInteger, NotANumber, UnknownFormat, NoEndLine, RepeatedBegin,
                                UnknownBondAtom, ContinuesIntoEnd>;
 
   Variant value;

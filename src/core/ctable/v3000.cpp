@@ -26,7 +26,8 @@ size_t content_length(std::string_view line) noexcept {
 
 // Where the root CTAB ends: the position of its END CTAB line, or the
 // number of lines.
-size_t root_ctab_end(TableLines lines) noexcept {
+template <class Lines>
+size_t root_ctab_end(Lines lines) noexcept {
   for (size_t position = 0; position < lines.size(); ++position) {
     if (begins_with_keyword(lines[position], kEndCtab)) return position;
   }
@@ -210,7 +211,8 @@ bool ends_in_dash(std::string_view line) noexcept {
   return length > 0 && line[length - 1] == '-';
 }
 
-CtabResult<SectionRange> locate_section(TableLines lines, CtabSection section) {
+template <class Lines>
+CtabResult<SectionRange> locate_section_in(Lines lines, CtabSection section) {
   const SectionWords& words = section_words(section);
   const size_t root_end = root_ctab_end(lines);
   size_t begin = 0;
@@ -230,6 +232,14 @@ CtabResult<SectionRange> locate_section(TableLines lines, CtabSection section) {
   return SectionRange{begin + 1, end};
 }
 
+CtabResult<SectionRange> locate_section(TableLines lines, CtabSection section) {
+  return locate_section_in(lines, section);
+}
+
+CtabResult<SectionRange> locate_section(LineViews lines, CtabSection section) {
+  return locate_section_in(lines, section);
+}
+
 CtabResult<V3000Sections> locate_both_sections(TableLines lines, std::string_view operation) {
   size_t ctabs = 0;
   for (const std::string& line : lines) ctabs += begins_with_keyword(line, kBeginCtab);
@@ -241,7 +251,8 @@ CtabResult<V3000Sections> locate_both_sections(TableLines lines, std::string_vie
   return V3000Sections{*atoms, *bonds};
 }
 
-bool LogicalLines::next(LogicalLine& line) {
+template <class Lines>
+bool BasicLogicalLines<Lines>::next(LogicalLine& line) {
   if (position_ >= end_) return false;
   line.number = position_ + 1;
   line.text = lines_[position_++];
@@ -258,6 +269,9 @@ bool LogicalLines::next(LogicalLine& line) {
   line.text = joined_;
   return true;
 }
+
+template class BasicLogicalLines<TableLines>;
+template class BasicLogicalLines<LineViews>;
 
 size_t count_logical_lines(TableLines lines, SectionRange range) {
   size_t count = 0;

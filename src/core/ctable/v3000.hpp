@@ -33,7 +33,12 @@ struct SectionRange {
   bool contains(size_t position) const noexcept { return position >= begin && position < end; }
 };
 
+// Table lines as views into text kept elsewhere, for readers that copy
+// none of it (the depiction reads a block's own bytes).
+using LineViews = std::span<const std::string_view>;
+
 CtabResult<SectionRange> locate_section(TableLines lines, CtabSection section);
+CtabResult<SectionRange> locate_section(LineViews lines, CtabSection section);
 
 struct V3000Sections {
   SectionRange atoms;
@@ -54,19 +59,23 @@ struct LogicalLine {
 // The logical lines of a section body. A single line is read in place; a
 // joined one is built in a buffer reused from item to item, so an item's
 // text lives until the next call.
-class LogicalLines {
+template <class Lines>
+class BasicLogicalLines {
  public:
-  LogicalLines(TableLines lines, SectionRange range) noexcept
+  BasicLogicalLines(Lines lines, SectionRange range) noexcept
       : lines_(lines), position_(range.begin), end_(range.end) {}
 
   bool next(LogicalLine& line);
 
  private:
-  TableLines lines_;
+  Lines lines_;
   size_t position_;
   size_t end_;
   std::string joined_;
 };
+
+using LogicalLines = BasicLogicalLines<TableLines>;
+using LogicalLineViews = BasicLogicalLines<LineViews>;
 
 size_t count_logical_lines(TableLines lines, SectionRange range);
 
