@@ -12,7 +12,6 @@ from typing import Any, NamedTuple
 
 from molbrook.cli.errors import UsageError
 from molbrook.native import SDBlock, write_sdf
-from molbrook.view._depict import depiction
 from molbrook.view._files import Query, ViewedFile, display
 
 PAGE = 24  # blocks of a page when the query does not say
@@ -74,7 +73,7 @@ def blocks(files: Mapping[str, ViewedFile], params: Params) -> Answer:
 
 def card(ordinal: int, block: SDBlock[bytes]) -> dict[str, Any]:
     """What a card shows of a block; a malformed record is said, not raised."""
-    shown: dict[str, Any] = {"ordinal": ordinal, "title": display(block.title), "svg": depiction(block, *DRAWING)}
+    shown: dict[str, Any] = {"ordinal": ordinal, "title": display(block.title), "svg": block.depict(*DRAWING)}
     try:
         shown["records"] = [[display(name), display(value)] for name, value in block.records()]
     except ValueError as error:
