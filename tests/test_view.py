@@ -8,6 +8,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -114,6 +115,18 @@ def test_runs_until_stopped_then_exits_0(served, signum):
         process.send_signal(signum)
         assert process.wait(timeout=10) == 0
         assert b"Traceback" not in process.stderr.read()
+
+
+def test_what_cannot_be_served_is_said(served):
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        for args, message in [(["nosuch.sdf"], b"molbrook: nosuch.sdf: No such file"),
+                              (["cdk2.sdf", "cdk2.sdf"], b"a file is given twice"),
+                              (["--port", busy.getsockname()[1], "cdk2.sdf"], b"Address already in use")]:
+            with molbrook("view", "--no-browser", *args, cwd=served.folder) as process:
+                out, err = process.communicate(timeout=30)
+            assert (process.returncode, out) == (2, b"") and message in err
 
 
 @pytest.mark.parametrize("path", ["/", "/static/view.js", "/api/info", "/api/block?file=cdk2.sdf&ordinal=0",

@@ -16,6 +16,7 @@ from molbrook._index import SUFFIX
 from molbrook.cli.errors import UsageError, no_record_named, warn
 from molbrook.cli.index import open_index
 from molbrook.cli.options import Command, Parser
+from molbrook.native import SDIndex
 
 # Signals that stop the server as Ctrl-C does; Windows has no SIGHUP.
 _STOPPING = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
@@ -40,7 +41,8 @@ def run(args: argparse.Namespace) -> int:
     files = {}
     try:
         for name in args.files:
-            files[name] = ViewedFile(name, os.fsencode(name), *indexes(name, args), key=args.key)
+            titles, keyed = indexes(name, args)
+            files[name] = ViewedFile(name, os.fsencode(name), titles, keyed, args.key)
         try:
             server = ViewServer((args.host, args.port), files)
         except OSError as error:
@@ -58,7 +60,7 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def indexes(name: str, args: argparse.Namespace) -> tuple:
+def indexes(name: str, args: argparse.Namespace) -> tuple[SDIndex[bytes], SDIndex[bytes] | None]:
     """The file's index by title and, with --key, by that record; a line on
     standard error while one is built."""
     stale = index_is_stale(name)
@@ -78,9 +80,14 @@ def indexes(name: str, args: argparse.Namespace) -> tuple:
 
 
 def index_is_stale(name: str) -> bool:
-    """Whether the index beside the file is missing or older than the file."""
+    """Whether the index beside the file is missing or older than the file
+    (False for a file that cannot be read: opening it says why)."""
     try:
-        return os.stat(name + SUFFIX).st_mtime_ns < os.stat(name).st_mtime_ns
+        changed = os.stat(name).st_mtime_ns
+    except OSError:
+        return False
+    try:
+        return os.stat(name + SUFFIX).st_mtime_ns < changed
     except OSError:
         return True
 
