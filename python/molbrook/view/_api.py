@@ -43,7 +43,11 @@ def as_json(value: Any, status: int = 200) -> Answer:
 
 
 def answer(files: Mapping[str, ViewedFile], endpoint: str, params: Params) -> Answer:
-    """The answer to GET /api/ENDPOINT?params; errors as JSON {"error": ...}."""
+    """The answer to GET /api/ENDPOINT?params; errors as JSON {"error": ...}.
+
+    >>> answer({"a.sdf": viewed}, "block", {"file": ["a.sdf"], "ordinal": ["99"]}).status
+    404
+    """
     handler = _ENDPOINTS.get(endpoint)
     try:
         if handler is None:

@@ -41,7 +41,12 @@ def display(text: bytes) -> str:
 class ViewedFile:
     """A file as the view serves it: `titles` is its index keyed by title
     (the blocks by ordinal, and the search by title), `keyed` by the record
-    `key` when one was chosen."""
+    `key` when one was chosen.
+
+    >>> viewed = ViewedFile("library.sdf", b"library.sdf", index_sdf(b"library.sdf", on_title=True))
+    >>> viewed.order(Query(sort="MW:n", where=("MW<300",)))[:3]
+    array('q', [17, 4, 230])
+    """
 
     def __init__(self, name: str, path: bytes, titles: SDIndex[bytes],
                  keyed: SDIndex[bytes] | None = None, key: str | None = None) -> None:
