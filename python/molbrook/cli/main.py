@@ -13,7 +13,7 @@ import threading
 import traceback
 from collections.abc import Iterator, Sequence
 
-from molbrook.cli import cut, depict, edit, from_table, index, lint, merge, select, sort, split, stats
+from molbrook.cli import cut, depict, edit, from_table, index, lint, merge, select, sort, split, stats, view
 from molbrook.cli.errors import FileError, UsageError, closest
 from molbrook.cli.options import Command, Parser
 from molbrook.native import __version__
@@ -21,7 +21,7 @@ from molbrook.native import __version__
 COMMANDS: dict[str, Command] = {command.name: command for command in (
     stats.COMMAND, select.HEAD, select.FILTER, select.CAT, cut.COMMAND, edit.SET, edit.RM, edit.RENAME,
     merge.COMMAND, split.COMMAND, sort.SORT, sort.TOP, sort.UNIQ, index.INDEX, index.GET, index.TAKE,
-    index.SAMPLE, from_table.COMMAND, lint.COMMAND, depict.COMMAND,
+    index.SAMPLE, from_table.COMMAND, lint.COMMAND, depict.COMMAND, view.COMMAND,
 )}
 
 FAILED = 2
