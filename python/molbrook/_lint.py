@@ -43,7 +43,8 @@ _CHUNK = 1 << 20
 
 @dataclass(frozen=True, slots=True)
 class Finding:
-    """One defect, where it is: lines and columns 1-based, byte offsets
+    """One defect, where it is: lines and columns 1-based (a line ends at
+    LF, CRLF or a lone CR, as an editor numbers them), byte offsets
     0-based, counted in the file's bytes (decompressed, for a compressed
     file); `block` is the block's 0-based ordinal. `fix` is "safe" (it
     keeps molbrook's reading of every block but what the code names),
