@@ -36,8 +36,9 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
 // 64 bytes a step: each window's LF mask gives the count by its population
 // and the last line start by its highest bit. Runs between LFs inside a
 // window are under 64 bytes, so only the line that reaches into a window
-// from before it can be long. Lone CRs are looked for only in windows that
-// hold a CR, which a search of the bytes passed finds.
+// from before it can be long. Lone CRs are looked for in windows that hold
+// a CR, which a search of the bytes passed finds, and in each window after
+// one that held a CR (in a CRLF file, most), without a search.
 void LineCounter::advance(size_t offset) noexcept {
   while (position_ < offset) {
     const size_t step = offset - position_ < 64 ? offset - position_ : 64;
@@ -48,7 +49,7 @@ void LineCounter::advance(size_t offset) noexcept {
       lf_line_ += bits_set(mask);
       line_start_ = position_ + 64 - static_cast<size_t>(std::countl_zero(mask));
     }
-    if (may_hold_cr(position_ + step, offset)) count_lone_crs(step, mask);
+    if (cr_before_ || may_hold_cr(position_ + step, offset)) count_lone_crs(step, mask);
     position_ += step;
   }
 }
@@ -70,6 +71,7 @@ void LineCounter::count_lone_crs(size_t step, uint64_t lf) noexcept {
   const uint64_t cr = byte_mask(text_.substr(0, end), position_, '\r');
   const uint64_t lf_after = end < text_.size() && text_[end] == '\n' ? uint64_t{1} << (step - 1) : 0;
   const uint64_t lone = cr & ~((lf >> 1) | lf_after);
+  cr_before_ = cr != 0;
   if (lone == 0) return;
   lone_crs_ += bits_set(lone);
   cr_line_start_ = position_ + 64 - static_cast<size_t>(std::countl_zero(lone));

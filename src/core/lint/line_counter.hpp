@@ -54,6 +54,7 @@ class LineCounter {
   size_t lone_crs_ = 0;       // passed
   size_t cr_line_start_ = 0;  // after the last lone CR passed
   size_t next_cr_ = 0;        // no CR in [position_, next_cr_)
+  bool cr_before_ = false;    // the last window looked at held a CR
 };
 
 // Where the line starts that follows `count` LFs from `from` on; the
