@@ -262,7 +262,10 @@ def _path_batches(path: Source, options: _Options, workers: int,
     pool = None if sequential else ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
     try:
         if pool is None:
-            scans = (native._lint_path(path, start, end, **options.keywords(first_ending)) for start, end in ranges)
+            # A scan starts where the last one ended: fixing line endings
+            # can take a scan past the end of its range.
+            scans = (native._lint_path(path, max(start, offset), end, **options.keywords(first_ending))
+                     for start, end in ranges if offset < end)
         else:
             scans = _ahead(pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges,
                            workers + 1)

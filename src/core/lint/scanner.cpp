@@ -11,6 +11,13 @@
 namespace molbrook::lint {
 namespace {
 
+bool has_lone_cr(std::string_view line) noexcept {
+  for (size_t cr = find_byte(line, '\r'); cr != npos; cr = find_byte(line, '\r', cr + 1)) {
+    if (cr + 1 == line.size() || line[cr + 1] != '\n') return true;
+  }
+  return false;
+}
+
 // The edit that gives a line ending of the `ending` kind at `at` the
 // `target` ending (LF or CRLF).
 void add_ending_edit(BlockReport& report, size_t finding, size_t at, Ending ending, Ending target) {
@@ -44,16 +51,22 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
     LineCounter at_block = counter;  // numbers the block's findings
     const bool file_start = at_start && at == 0;
     report_.start(at, result.blocks, output != nullptr, ending_text(target()));
-    if (check_endings(bytes, candidates)) {
+    size_t blocks = 1;
+    if (check_endings(bytes, 0, candidates)) {
+      const EndingsRun run = endings_run(rest, end, at_eof);
+      if (run.size == 0) break;
+      check_endings(rest.substr(0, run.size), bytes.size(), candidates);
+      bytes = rest.substr(0, run.size);
+      blocks = run.blocks;
       write_endings_first(bytes, file_start, result, *output);
     } else {
       check_block(ScannedBlock::of(bytes, at, end.found, end.term_start), report_, names_, counter, file_start);
       if (output != nullptr) write_fixed(report_, bytes, at, result, *output);
     }
-    at += end.end;
+    at += bytes.size();
     counter.advance(at);  // while the block's bytes are in cache
     keep_findings(at_block, result, output == nullptr);
-    ++result.blocks;
+    result.blocks += blocks;
   }
   result.consumed = at;
   result.lines = counter.lines_passed();
@@ -61,10 +74,10 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
   return result;
 }
 
-// F003: the first ending of each kind, as candidates. With its fix
-// applied, whether the block has an ending that differs from the target.
+// F003: the first ending of each kind in bytes[from, ...), as candidates.
+// With its fix applied, whether an ending there differs from the target.
 // One walk serves both.
-bool Scanner::check_endings(std::string_view bytes, EndingSet& candidates) {
+bool Scanner::check_endings(std::string_view bytes, size_t from, EndingSet& candidates) {
   if (!options_.select.has(Code::F003)) return false;
   const Ending target = this->target();
   const bool known = first_ending_.has_value();
@@ -73,7 +86,8 @@ bool Scanner::check_endings(std::string_view bytes, EndingSet& candidates) {
   bool deviates = false;
   EndingSet wanted = candidates | deviations;
   if (wanted == 0) return false;
-  visit_endings(bytes, wanted, [&](size_t at, Ending ending) {
+  visit_endings(bytes.substr(from), wanted, [&](size_t at, Ending ending) {
+    at += from;
     if (deviations & ending_bit(ending)) {
       deviates = true;
       deviations = 0;
@@ -87,6 +101,24 @@ bool Scanner::check_endings(std::string_view bytes, EndingSet& candidates) {
     wanted = candidates | deviations;
   });
   return deviates;
+}
+
+// The blocks whose line endings are fixed together, from the one that
+// `end` ends: a lone CR in a $$$$ line ends that line where the fix puts a
+// line ending, and the rest of it starts the next block, so the run goes
+// on to the first $$$$ line without one. Size 0: that line is not all
+// there yet.
+Scanner::EndingsRun Scanner::endings_run(std::string_view rest, BlockEnd end, bool at_eof) noexcept {
+  EndingsRun run{0, 0};
+  for (;;) {
+    const size_t start = run.size;
+    run.size += end.end;
+    ++run.blocks;
+    if (!end.found || !has_lone_cr(rest.substr(start + end.term_start, end.end - end.term_start))) return run;
+    if (run.size == rest.size()) return at_eof ? run : EndingsRun{0, 0};
+    end = find_block_end(rest.substr(run.size));
+    if (!at_eof && !(end.found && rest[run.size + end.end - 1] == '\n')) return {0, 0};
+  }
 }
 
 // F003's fix goes first: the block's line endings become the target, and

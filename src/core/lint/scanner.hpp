@@ -17,6 +17,7 @@
 #include "core/lint/endings.hpp"
 #include "core/lint/finding.hpp"
 #include "core/lint/line_counter.hpp"
+#include "core/text/lines.hpp"
 
 namespace molbrook::lint {
 
@@ -57,7 +58,13 @@ class Scanner {
   Ending target() const noexcept {
     return first_ending_ == Ending::CRLF ? Ending::CRLF : Ending::LF;
   }
-  bool check_endings(std::string_view bytes, EndingSet& candidates);
+  struct EndingsRun {
+    size_t size;    // bytes
+    size_t blocks;  // as scanned
+  };
+
+  bool check_endings(std::string_view bytes, size_t from, EndingSet& candidates);
+  static EndingsRun endings_run(std::string_view rest, BlockEnd end, bool at_eof) noexcept;
   void write_endings_first(std::string_view bytes, bool file_start, ScanResult& result, ByteBuffer& output);
   static void write_fixed(BlockReport& report, std::string_view bytes, size_t offset, ScanResult& result,
                           ByteBuffer& output);
