@@ -248,7 +248,7 @@ def test_reentrant_next_is_refused():
         next(blocks)
 
     blocks = SDBlock.from_lines(lines())
-    with pytest.raises(RuntimeError, match="Already borrowed"):
+    with pytest.raises(RuntimeError, match="^Already borrowed: the block iterator is in use"):
         next(blocks)
 
 

@@ -61,7 +61,8 @@ def sdf_file(tmp_path, blocks=3000):
 
 
 def allowed(error, *messages):
-    assert isinstance(error, RuntimeError) and str(error) in messages, repr(error)
+    """`error` is a RuntimeError whose message starts with one of `messages`."""
+    assert isinstance(error, RuntimeError) and str(error).startswith(messages), repr(error)
 
 
 SOURCES = {

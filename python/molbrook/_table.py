@@ -308,7 +308,8 @@ class _RangeScan:
 
     def __next__(self) -> RecordTable:
         if not self._busy.acquire(blocking=False):
-            raise RuntimeError("Already borrowed")
+            raise RuntimeError(
+                "Already borrowed: the table reader is in use by another call (re-entered, or on another thread)")
         try:
             return self._next()
         finally:

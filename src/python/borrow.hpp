@@ -10,12 +10,15 @@ namespace molbrook::py {
 // Python code that re-enters an object while it is in use (an iterable of
 // records reaching back into its block) or from a second thread using an
 // iterator or writer whose call has released the interpreter lock. The
-// state itself is only touched with the interpreter lock held.
+// state itself is only touched with the interpreter lock held. `owner`
+// names the object in the error, as in BorrowState borrow{"SDBlock"}.
 class BorrowState {
  public:
+  explicit BorrowState(const char* owner) noexcept : owner_(owner) {}
+
   bool acquire_shared() noexcept {
     if (state_ < 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      PyErr_Format(PyExc_RuntimeError, "Already mutably borrowed: the %s is being changed by another call", owner_);
       return false;
     }
     ++state_;
@@ -24,7 +27,8 @@ class BorrowState {
 
   bool acquire_exclusive() noexcept {
     if (state_ != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      PyErr_Format(PyExc_RuntimeError,
+                   "Already borrowed: the %s is in use by another call (re-entered, or on another thread)", owner_);
       return false;
     }
     state_ = -1;
@@ -35,6 +39,7 @@ class BorrowState {
   void release_exclusive() noexcept { state_ = 0; }
 
  private:
+  const char* owner_;
   long state_ = 0;  // number of shared borrows, or -1 while held exclusively
 };
 

@@ -27,7 +27,7 @@ namespace {
 struct PyCTable {
   explicit PyCTable(CTable table) noexcept : table(std::move(table)) {}
 
-  BorrowState borrow;
+  BorrowState borrow{"CTable"};
   CTable table;
 };
 

@@ -28,7 +28,8 @@ struct Entry;
 
 // An allocation failure anywhere below an entry, in the core or in the
 // standard library, becomes MemoryError instead of crossing the C API
-// boundary as a C++ exception.
+// boundary as a C++ exception; nothing else is thrown below an entry, and
+// anything that is all the same becomes SystemError.
 template <auto Function, class Result, class... Args>
 struct Entry<Function, Result (*)(Args...)> {
   static Result call(Args... args) noexcept {
@@ -36,11 +37,13 @@ struct Entry<Function, Result (*)(Args...)> {
       return Function(args...);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
-      if constexpr (std::is_pointer_v<Result>) {
-        return nullptr;
-      } else {
-        return Result(-1);
-      }
+    } catch (...) {
+      PyErr_SetString(PyExc_SystemError, "internal error: a C++ exception reached the C API");
+    }
+    if constexpr (std::is_pointer_v<Result>) {
+      return nullptr;
+    } else {
+      return Result(-1);
     }
   }
 };

@@ -9,10 +9,10 @@ namespace molbrook::py {
 namespace {
 
 struct ErrorClassSpec {
-  const char* qualified_name;
-  const char* attribute;  // its name in the native module
-  std::optional<ErrorClass> base;  // ValueError when empty
-  const char* doc;
+  const char* qualified_name = nullptr;
+  const char* attribute = nullptr;  // its name in the native module
+  std::optional<ErrorClass> base;   // ValueError when empty
+  const char* doc = nullptr;
 };
 
 // In the order of ErrorClass; a base comes before its subclasses. The

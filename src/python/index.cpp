@@ -28,7 +28,7 @@ struct PySDIndex {
 
   // Reads share it (and may run at once on several threads, each with the
   // interpreter lock released); close() takes it alone.
-  BorrowState borrow;
+  BorrowState borrow{"SDIndex"};
   std::unique_ptr<IndexState> state;  // null once closed
 };
 

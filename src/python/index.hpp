@@ -26,7 +26,7 @@ struct IndexState {
   IndexView view;
   std::optional<size_t> key_table;  // the table of the key it was opened with
   std::unique_ptr<DataFile> data;
-  Kind kind;  // of its blocks and keys
+  Kind kind = Kind::Bytes;  // of its blocks and keys
 };
 
 // A new SDIndex over `state`.

@@ -35,7 +35,7 @@ struct PyRecordIterator {
     Ref dropped = std::move(block);
   }
 
-  BorrowState borrow;
+  BorrowState borrow{"record iterator"};
   Ref block;            // the SDBlock
   uint64_t version;     // the block's record change counter at creation
   uint64_t offset = 0;  // where the next scan starts in the SD data section

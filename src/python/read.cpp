@@ -116,7 +116,7 @@ struct PySDBlockIterator {
   int traverse(visitproc visit, void* arg) const noexcept;
   void clear() noexcept;
 
-  BorrowState borrow;
+  BorrowState borrow{"block iterator"};
   Source source;
   BlockSplitter splitter;  // fed by the chunked sources
   // The kind of the blocks it yields: known from the start for paths and
@@ -155,14 +155,17 @@ std::optional<Chunk> chunk_of(PyObject* object, const char* wrong_type) noexcept
   return Chunk{{utf8, static_cast<size_t>(size)}, Kind::Str};
 }
 
-// A file object's read1, or its read when it has none. A failing lookup
-// counts as a missing attribute.
-Ref read_method(PyObject* object) noexcept {
-  for (const char* name : {"read1", "read"}) {
-    if (Ref method = Ref::steal(PyObject_GetAttrString(object, name))) return method;
-    PyErr_Clear();
+// A file object's read1, or its read when it has none: 1 and the method,
+// 0 when it has neither, -1 when a lookup raised anything but
+// AttributeError.
+int read_method(PyObject* object, Ref& method) noexcept {
+  static PyObject* const names[] = {PyUnicode_InternFromString("read1"), PyUnicode_InternFromString("read")};
+  for (PyObject* name : names) {
+    if (name == nullptr) return -1;
+    int found = lookup_optional_attr(object, name, method);
+    if (found != 0) return found;
   }
-  return {};
+  return 0;
 }
 
 // Fixes the stream's kind from its first data; TypeError `mixed` for data
@@ -597,9 +600,10 @@ PyObject* parse_sdf(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     Kind kind = path.kind();
     return new_iterator(PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
   }
-  if (Ref read = read_method(source)) {
-    return new_iterator(FileSource{Ref::borrow(source), std::move(read), {}}, std::nullopt, true);
-  }
+  Ref read;
+  int has_read = read_method(source, read);
+  if (has_read < 0) return nullptr;
+  if (has_read) return new_iterator(FileSource{Ref::borrow(source), std::move(read), {}}, std::nullopt, true);
   Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
   if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
   return nullptr;
@@ -673,9 +677,10 @@ PyObject* block_from_lines(PyObject* lines) noexcept {
                     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
     return nullptr;
   }
-  if (Ref read = read_method(lines)) {
-    return new_iterator(FileSource{Ref::borrow(lines), std::move(read), {}}, std::nullopt, true);
-  }
+  Ref read;
+  int has_read = read_method(lines, read);
+  if (has_read < 0) return nullptr;
+  if (has_read) return new_iterator(FileSource{Ref::borrow(lines), std::move(read), {}}, std::nullopt, true);
   Ref iterator = Ref::steal(PyObject_GetIter(lines));
   if (!iterator) return nullptr;
   return new_iterator(LinesSource{std::move(iterator)}, std::nullopt, true);

@@ -20,7 +20,7 @@ struct PySDBlock {
   PySDBlock(Block block, Kind kind, bool utf8_valid) noexcept
       : block(std::move(block)), kind(kind), utf8_valid(utf8_valid) {}
 
-  BorrowState borrow;
+  BorrowState borrow{"SDBlock"};
   Block block;
   Py_ssize_t exports = 0;  // live buffer exports; edits are refused while any is
   // Built by repeated lookups by name, dropped by every edit.

@@ -74,8 +74,8 @@ std::optional<SdfSink> SdfSink::open(PyObject* dest, bool text_as_utf8) {
   static PyObject* write_name = PyUnicode_InternFromString("write");
   if (write_name == nullptr) return std::nullopt;
   Ref write;
-  // A failing lookup counts as a missing attribute: dest is then a path.
-  if (lookup_optional_attr(dest, write_name, write) < 0) PyErr_Clear();
+  // Without a write method, dest is a path.
+  if (lookup_optional_attr(dest, write_name, write) < 0) return std::nullopt;
   if (write) {
     std::optional<Kind> kind = text_as_utf8 ? std::optional(Kind::Bytes) : std::nullopt;
     return SdfSink(FileTarget{std::move(write), kind, text_as_utf8}, kFileChunk);

@@ -81,7 +81,7 @@ bool options_argument(PyObject* keys, PyObject* group, unsigned long long per_gr
   options.per_group = per_group;
   if (top != Py_None) {
     options.top = PyLong_AsUnsignedLongLong(top);
-    if (PyErr_Occurred()) return false;
+    if (*options.top == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   }
   options.memory = static_cast<size_t>(memory);
   return true;
@@ -122,9 +122,11 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   SortOptions options;
   PathArgument folder_path;
-  if (memory < 0 || !options_argument(keys, group, per_group, top, memory, options) ||
-      !convert_path(folder, folder_path)) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "_Sorter: memory must be 0 or more");
+  if (memory < 0) {
+    PyErr_SetString(PyExc_ValueError, "_Sorter: memory must be 0 or more");
+    return nullptr;
+  }
+  if (!options_argument(keys, group, per_group, top, memory, options) || !convert_path(folder, folder_path)) {
     return nullptr;
   }
   if (!is_bytes) options.str_digits = &interpreter_digits();

@@ -52,7 +52,7 @@ struct PySorter {
     for (SortSource& source : sources) Ref dropped = std::move(source.index);
   }
 
-  BorrowState borrow;
+  BorrowState borrow{"sorter"};
   size_t memory;
   size_t mapped = 0;  // bytes of the mappings that blocks are read back from
   std::optional<SortJob> job;  // empty once closed

@@ -38,7 +38,7 @@ struct PyStreamReader {
     decided = true;
   }
 
-  BorrowState borrow;
+  BorrowState borrow{"stream reader"};
   Ref read;  // the stream's read method
   Ref held;  // bytes read before the format was told
   std::optional<Decompressor> decompressor;

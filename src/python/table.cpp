@@ -142,22 +142,23 @@ int tables_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcep
   return 0;
 }
 
-// Takes the batches of the iterator's next table; false at its end.
-bool take_next_table(TablesStream* holder) {
+// Adds the next table's batches: 1, 0 at the end of the tables, -1 with an
+// exception set.
+int take_next_table(TablesStream* holder) {
   Ref item = Ref::steal(PyIter_Next(holder->tables));
-  if (!item) return false;
+  if (!item) return PyErr_Occurred() ? -1 : 0;
   if (!PyObject_TypeCheck(item.get(), RecordTableType) || !same_schema(table_of(item.get()).schema, holder->schema)) {
     PyErr_SetString(PyExc_TypeError, "a table stream takes RecordTables of its schema");
-    return false;
+    return -1;
   }
   const Table& table = table_of(item.get());
   std::vector<bool> large = table.large_columns();
   if (std::find(large.begin(), large.end(), true) != large.end()) {
     PyErr_SetString(PyExc_OverflowError, "a column of one batch passed 2 GiB; read smaller batches");
-    return false;
+    return -1;
   }
   holder->batches.insert(holder->batches.end(), table.batches.begin(), table.batches.end());
-  return true;
+  return 1;
 }
 
 int tables_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
@@ -165,12 +166,13 @@ int tables_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   PyGILState_STATE gil = PyGILState_Ensure();
   int status = 0;
   try {
-    while (holder->batches.empty() && take_next_table(holder)) {
+    int took = 1;
+    while (holder->batches.empty() && (took = take_next_table(holder)) > 0) {
     }
     if (!holder->batches.empty()) {
       export_batch(holder->batches.front(), std::vector<bool>(holder->schema.fields.size(), false), out);
       holder->batches.pop_front();
-    } else if (PyErr_Occurred()) {
+    } else if (took < 0) {
       status = stream_failed(holder->error, EIO);
     } else {
       out->release = nullptr;  // the end of the stream

@@ -54,7 +54,7 @@ struct PyTableReader {
     Ref dropped[] = {std::move(blocks), std::move(table_type), std::move(pending)};
   }
 
-  BorrowState borrow;
+  BorrowState borrow{"table reader"};
   Ref blocks;      // an iterator of blocks
   Ref table_type;  // the class of the batches
   Ref pending;     // a block read ahead to learn the stream's kind
@@ -260,20 +260,23 @@ std::optional<Schema> make_schema(const PyTableReader* self) {
   return schema;
 }
 
-// The next batch of at most `limit` rows; null without an exception at
-// the end of the input.
-std::shared_ptr<const Table> next_batch(PyTableReader* self, size_t limit) {
-  if (!ensure_builder(self)) return nullptr;
+// The next batch of at most `limit` rows in `table`, left null at the end
+// of the input; false with an exception set on failure.
+bool next_batch(PyTableReader* self, size_t limit, std::shared_ptr<const Table>& table) {
+  table.reset();
+  if (!ensure_builder(self)) return false;
   TableBuilder& builder = *self->builder;
   bool fed = feed(self, [&builder](const Block& block) { return builder.add(block); },
                   [&builder, limit] { return builder.rows() >= limit; });
-  if (!fed || builder.rows() == 0) return nullptr;
+  if (!fed) return false;
+  if (builder.rows() == 0) return true;
   std::optional<Schema> schema = make_schema(self);
-  if (!schema) return nullptr;
-  auto table = std::make_shared<Table>();
-  table->schema = std::move(*schema);
-  table->batches.push_back(std::make_shared<const Batch>(builder.finish()));
-  return table;
+  if (!schema) return false;
+  auto made = std::make_shared<Table>();
+  made->schema = std::move(*schema);
+  made->batches.push_back(std::make_shared<const Batch>(builder.finish()));
+  table = std::move(made);
+  return true;
 }
 
 // Rows per batch of a table read whole: a record name that only some
@@ -326,9 +329,12 @@ struct ReaderStream {
 
 ReaderStream* reader_stream(ArrowArrayStream* stream) noexcept { return static_cast<ReaderStream*>(stream->private_data); }
 
+// What a stream callback's work returns when it raised an exception.
+constexpr int kRaised = -1;
+
 // Runs `work(self, holder)` for a stream callback, with the interpreter
-// lock and the reader borrowed; an exception it raises becomes the
-// stream's error.
+// lock and the reader borrowed: its status, an errno value, or kRaised
+// for an exception, which becomes the stream's error.
 template <class Work>
 int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
   ReaderStream* holder = reader_stream(stream);
@@ -337,8 +343,8 @@ int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
   try {
     PyTableReader* self = state_of<PyTableReader>(holder->reader);
     ExclusiveBorrow borrow(self->borrow);
-    if (borrow) status = work(self, *holder);
-    if (PyErr_Occurred()) status = stream_failed(holder->error, EIO);
+    status = borrow ? work(self, *holder) : kRaised;
+    if (status == kRaised) status = stream_failed(holder->error, EIO);
   } catch (const std::bad_alloc&) {
     status = ENOMEM;
   }
@@ -349,16 +355,18 @@ int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
 int reader_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
   return call_reader(stream, [out](PyTableReader* self, ReaderStream&) {
     std::optional<Schema> schema = ensure_builder(self) ? make_schema(self) : std::nullopt;
-    if (schema) export_schema(*schema, std::vector<bool>(schema->fields.size(), false), out);
+    if (!schema) return kRaised;
+    export_schema(*schema, std::vector<bool>(schema->fields.size(), false), out);
     return 0;
   });
 }
 
 int reader_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   return call_reader(stream, [out](PyTableReader* self, ReaderStream& holder) {
-    std::shared_ptr<const Table> table = next_batch(self, self->batch_rows);
+    std::shared_ptr<const Table> table;
+    if (!next_batch(self, self->batch_rows, table)) return kRaised;
     if (!table) {
-      out->release = nullptr;  // the end of the stream, unless an error is raised
+      out->release = nullptr;  // the end of the stream
       return 0;
     }
     std::vector<bool> large = table->large_columns();
@@ -390,7 +398,9 @@ void reader_stream_release(ArrowArrayStream* stream) noexcept {
 PyObject* reader_next(PyTableReader* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  return wrap(self, next_batch(self, self->batch_rows));
+  std::shared_ptr<const Table> table;
+  if (!next_batch(self, self->batch_rows, table)) return nullptr;
+  return wrap(self, std::move(table));  // null without an exception: the end
 }
 
 PyObject* reader_read_all(PyTableReader* self) {

@@ -29,7 +29,7 @@ struct PySDFWriter {
   void finalize() noexcept;
 
   std::optional<SdfSink> sink;  // empty once closed
-  BorrowState borrow;
+  BorrowState borrow{"SDF writer"};
 };
 
 PyObject* write_sdf(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -15,7 +15,7 @@ constexpr std::string_view kV30 = "M  V30 ";
 constexpr std::string_view kBeginCtab = "M  V30 BEGIN CTAB";
 constexpr std::string_view kEndCtab = "M  V30 END CTAB";
 
-constexpr char fold_ascii(char byte) noexcept { return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte; }
+constexpr char fold_ascii(char byte) noexcept { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + ('a' - 'A')) : byte; }
 
 // Length of the line without the CRs and LFs at its end.
 size_t content_length(std::string_view line) noexcept {

@@ -52,7 +52,7 @@ CtabResult<V3000Sections> locate_both_sections(TableLines lines, std::string_vie
 // One atom or bond line: a physical line, or several joined because each
 // but the last ends in "-". `number` is the line number of the first.
 struct LogicalLine {
-  size_t number;
+  size_t number = 0;
   std::string_view text;
 };
 

@@ -31,7 +31,7 @@ size_t BlockReport::add(Finding finding) {
   finding.block = ordinal_;
   finding.offset += offset_;
   if (finding.related != kNoOffset) finding.related += offset_;
-  findings_.push_back(std::move(finding));
+  findings_.push_back(finding);
   return findings_.size() - 1;
 }
 

@@ -90,13 +90,13 @@ Status<SystemError> write_all(const File& file, std::string_view bytes) noexcept
 }
 
 std::optional<uint64_t> regular_file_size(const File& file) noexcept {
-  struct stat status;
+  struct stat status{};
   if (fstat(descriptor(file), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) return std::nullopt;
   return static_cast<uint64_t>(status.st_size);
 }
 
 std::optional<int64_t> modification_time_ns(const File& file) noexcept {
-  struct stat status;
+  struct stat status{};
   if (fstat(descriptor(file), &status) != 0) return std::nullopt;
 #if defined(__APPLE__)
   const struct timespec& time = status.st_mtimespec;
@@ -108,7 +108,7 @@ std::optional<int64_t> modification_time_ns(const File& file) noexcept {
 
 bool on_local_filesystem(const File& file) noexcept {
 #if defined(__linux__)
-  struct statfs fs;
+  struct statfs fs{};
   if (fstatfs(descriptor(file), &fs) != 0) return false;
   switch (static_cast<uint32_t>(fs.f_type)) {
     case 0x6969:      // NFS
@@ -132,7 +132,7 @@ bool on_local_filesystem(const File& file) noexcept {
       return true;
   }
 #elif defined(MNT_LOCAL)
-  struct statfs fs;
+  struct statfs fs{};
   return fstatfs(descriptor(file), &fs) == 0 && (fs.f_flags & MNT_LOCAL) != 0;
 #else
   (void)file;  // no way to tell: read every file in chunks

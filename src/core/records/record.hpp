@@ -27,13 +27,13 @@ using RecordResult = Result<T, MalformedRecord>;
 
 // One record of a section; offsets relative to the section.
 struct ScannedRecord {
-  size_t header_start;  // first byte of the header line
-  size_t value_start;   // just past the header line
-  size_t lines_end;     // just past the last value line (value_start if none)
-  size_t end;           // just past the closing blank line, or the section end
-  size_t name_start;
-  size_t name_size;
-  bool inner_crlf;  // a value line other than the last ends with CRLF
+  size_t header_start = 0;  // first byte of the header line
+  size_t value_start = 0;   // just past the header line
+  size_t lines_end = 0;     // just past the last value line (value_start if none)
+  size_t end = 0;           // just past the closing blank line, or the section end
+  size_t name_start = 0;
+  size_t name_size = 0;
+  bool inner_crlf = false;  // a value line other than the last ends with CRLF
 
   std::string_view name(std::string_view section) const noexcept { return section.substr(name_start, name_size); }
   std::string_view header_line(std::string_view section) const noexcept {

@@ -145,7 +145,7 @@ Status<RunError> RunSorter::spill() {
   return std::nullopt;
 }
 
-Result<std::string, RunError> RunSorter::merge_into_run(std::vector<std::string> runs) {
+Result<std::string, RunError> RunSorter::merge_into_run(const std::vector<std::string>& runs) {
   Result<std::unique_ptr<Merger>, RunError> merger = Merger::open(runs, budget_);
   if (!merger) return std::move(merger.error());
   Result<RunWriter, RunError> writer = RunWriter::create(folder_->new_path());
@@ -198,7 +198,7 @@ Status<RunError> RunSorter::finish() {
 Status<RunError> RunSorter::merge_down() {
   while (runs_.size() > fan_in_) {
     std::vector<std::string> first(runs_.begin(), runs_.begin() + static_cast<ptrdiff_t>(fan_in_));
-    Result<std::string, RunError> merged = merge_into_run(std::move(first));
+    Result<std::string, RunError> merged = merge_into_run(first);
     if (!merged) return std::move(merged.error());
     runs_.erase(runs_.begin(), runs_.begin() + static_cast<ptrdiff_t>(fan_in_));
     runs_.push_back(std::move(*merged));

@@ -64,7 +64,7 @@ class RunSorter {
   // Merges runs fan_in_ at a time until at most fan_in_ are left.
   Status<RunError> merge_down();
   // Merges `runs` into one new run.
-  Result<std::string, RunError> merge_into_run(std::vector<std::string> runs);
+  Result<std::string, RunError> merge_into_run(const std::vector<std::string>& runs);
 
   RunFolder* folder_;
   size_t budget_;

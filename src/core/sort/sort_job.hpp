@@ -40,8 +40,8 @@ struct SortOptions {
 // block is to be read back from the source, its offset in the source's
 // data (of a BGZF file, the decompressed data).
 struct BlockOrigin {
-  uint32_t source;
-  uint64_t ordinal;
+  uint32_t source = 0;
+  uint64_t ordinal = 0;
   std::optional<uint64_t> offset;
 };
 
@@ -49,7 +49,7 @@ struct BlockOrigin {
 // length to read there.
 struct SortedBlock {
   BlockOrigin origin;
-  uint64_t length;
+  uint64_t length = 0;
   std::string_view bytes;  // empty with an offset
 };
 

@@ -21,8 +21,8 @@ namespace molbrook {
 // A block of the window: where its bytes start in the buffer, how many
 // there are, and where it came from.
 struct GatheredBlock {
-  size_t at;
-  size_t length;
+  size_t at = 0;
+  size_t length = 0;
   BlockOrigin origin;
 };
 

@@ -208,7 +208,7 @@ void export_schema(const Schema& schema, const std::vector<bool>& large, ArrowSc
       holder->children.push_back(child.release());
     }
   } catch (...) {
-    ArrowSchema partial;
+    ArrowSchema partial{};
     fill_schema(&partial, "+s", std::move(holder), 0);
     release_schema(&partial);
     throw;
@@ -234,7 +234,7 @@ void export_batch(BatchRef batch, const std::vector<bool>& large, ArrowArray* ou
       holder->children.push_back(child.release());
     }
   } catch (...) {
-    ArrowArray partial;
+    ArrowArray partial{};
     fill_array(&partial, 0, 0, std::move(holder));
     release_array(&partial);
     throw;

@@ -59,7 +59,7 @@ class TableBuilder {
   static constexpr size_t kNoRow = static_cast<size_t>(-1);
   struct Cell {
     std::string_view bytes;
-    bool fold;
+    bool fold = false;
     size_t row = kNoRow;  // the row it belongs to; stale when not the current one
   };
 

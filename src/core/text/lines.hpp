@@ -36,11 +36,11 @@ std::string_view first_line_ending(std::string_view bytes) noexcept;
 
 // Where the first block of a range ends; offsets relative to the range.
 struct BlockEnd {
-  bool found;         // a $$$$ line was found
-  size_t term_start;  // its first "$"; meaningful only when found
-  size_t end;         // past the $$$$ line's line ending, or the range size
-  size_t first_cr;    // first CR in [0, end) when splitting str; equal
-                      // to `end` when splitting bytes
+  bool found = false;     // a $$$$ line was found
+  size_t term_start = 0;  // its first "$"; meaningful only when found
+  size_t end = 0;         // past the $$$$ line's line ending, or the range size
+  size_t first_cr = 0;    // first CR in [0, end) when splitting str; equal
+                          // to `end` when splitting bytes
 };
 
 // The LF-only search for the end of the first block in a complete range.
@@ -49,8 +49,8 @@ BlockEnd find_block_end(std::string_view bytes) noexcept;
 // One line of a region: [start, end), `end` just past its LF or at the
 // region end for a final line without one.
 struct Line {
-  size_t start;
-  size_t end;
+  size_t start = 0;
+  size_t end = 0;
 };
 
 // Yields the lines of a region 64 bytes per step: each window becomes a

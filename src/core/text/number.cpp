@@ -33,7 +33,8 @@ class NumeralBuffer {
   std::string_view view() const noexcept { return {data_, size_}; }
 
  private:
-  std::array<char, 128> local_;
+  // Written before it is read: zeroing it would cost every number parsed.
+  std::array<char, 128> local_;  // NOLINT(cppcoreguidelines-pro-type-member-init)
   std::string heap_;
   char* data_ = local_.data();
   size_t size_ = 0;
@@ -53,13 +54,9 @@ bool take_sign(std::string_view& text) noexcept {
 size_t digit_run(std::string_view text, size_t at, bool& bad) noexcept {
   size_t i = at;
   while (i < text.size()) {
-    if (is_digit(text[i])) {
-      ++i;
-    } else if (text[i] == '_' && i > at && i + 1 < text.size() && is_digit(text[i + 1])) {
-      ++i;
-    } else {
-      break;
-    }
+    const bool joined = text[i] == '_' && i > at && i + 1 < text.size() && is_digit(text[i + 1]);
+    if (!is_digit(text[i]) && !joined) break;
+    ++i;
   }
   if (i < text.size() && text[i] == '_') bad = true;
   return i - at;

@@ -45,7 +45,7 @@ struct Portable {
     constexpr uint64_t kHigh = 0x8080808080808080ull;
     const uint64_t pattern = 0x0101010101010101ull * static_cast<uint8_t>(byte);
     uint64_t mask = 0;
-    for (int word = 0; word < 8; ++word) {
+    for (size_t word = 0; word < 8; ++word) {
       uint64_t x;
       std::memcpy(&x, p + 8 * word, 8);
       x ^= pattern;  // matching bytes become zero
@@ -77,7 +77,7 @@ struct Sse2 {
   static uint64_t eq_mask(const char* p, char byte) noexcept {
     const __m128i pattern = _mm_set1_epi8(byte);
     uint64_t mask = 0;
-    for (int lane = 0; lane < 4; ++lane) {
+    for (size_t lane = 0; lane < 4; ++lane) {
       __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * lane));
       uint32_t bits = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, pattern)));
       mask |= static_cast<uint64_t>(bits) << (16 * lane);
