@@ -18,6 +18,7 @@ __all__ = ["index_sdf"]
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 SUFFIX = ".mbi"
+_READ_FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
 _RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz"
 
 
@@ -37,7 +38,9 @@ def index_sdf(
     the path given), reused while it matches the file, extended when the
     file was appended to, and rebuilt otherwise; `sidecar=False` builds it
     in memory only. A sidecar that cannot be written is not an error: a
-    RuntimeWarning says so and the index is held in memory.
+    RuntimeWarning says so and the index is held in memory. So it is when
+    the sidecar is no regular file (a pipe, a device) or, by a link, the
+    data file itself: such a sidecar is neither read nor replaced.
 
     Raises:
         ValueError: for a directory, a pipe, or a file compressed otherwise
@@ -49,7 +52,11 @@ def index_sdf(
     key_name = _key_name(data, key, on_title)
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
-    index, built = native._open_index(data, place, key_name, on_title, bgzf)
+    kept = None
+    if place is not None:
+        kept, replaceable = _kept_index(place, data)
+        place = place if replaceable else None
+    index, built = native._open_index(data, kept, key_name, on_title, bgzf)
     if built is not None and place is not None:
         _keep(place, built, data)
     return index
@@ -102,6 +109,28 @@ def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
     return place
 
 
+def _kept_index(place: str | bytes, data: str | bytes) -> tuple[bytes | None, bool]:
+    """The bytes of the index file at `place` (None when there is none to
+    read), read whole so that its being rewritten later cannot touch the
+    open index, and whether `place` may be replaced by a new one. A sidecar
+    that is no regular file (reading a pipe would block) or that is the data
+    file by a link is neither: a warning says the index is held in memory."""
+    try:
+        status = os.stat(place)
+    except OSError:
+        return None, True  # nothing there, or unreachable: writing it says why
+    if not stat.S_ISREG(status.st_mode) or os.path.samestat(status, os.stat(data)):
+        what = "the data file itself" if stat.S_ISREG(status.st_mode) else "not a regular file"
+        _warn_held_in_memory(data, place, f"it is {what}")
+        return None, False
+    try:
+        # Without blocking, should a pipe have taken the file's place since.
+        with open(os.open(place, _READ_FLAGS), "rb") as file:
+            return (file.read() if stat.S_ISREG(os.fstat(file.fileno()).st_mode) else None), True
+    except OSError:
+        return None, True
+
+
 def _keep(place: str | bytes, built: bytes, data: str | bytes) -> None:
     """Writes the index file whole or not at all. A failure warns: the index
     in memory serves all the same."""
@@ -109,6 +138,9 @@ def _keep(place: str | bytes, built: bytes, data: str | bytes) -> None:
         with whole_file(place) as file:
             file.write(built)
     except OSError as error:
-        reason = error.strerror or str(error)
-        warnings.warn(f"the index of {data!r} could not be kept in {place!r} ({reason}); it is held in memory only",
-                      RuntimeWarning, stacklevel=3)
+        _warn_held_in_memory(data, place, error.strerror or str(error))
+
+
+def _warn_held_in_memory(data: str | bytes, place: str | bytes, reason: str) -> None:
+    warnings.warn(f"the index of {data!r} could not be kept in {place!r} ({reason}); it is held in memory only",
+                  RuntimeWarning, stacklevel=4)
