@@ -347,7 +347,7 @@ def test_files_changed_under_readers(tmp_path, change):
         pytest.skip("the sanitizer reports the signal instead of dying of it")
     script = textwrap.dedent(SETUP.format(tests=os.path.dirname(__file__))) + textwrap.dedent(code)
     done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=ENV, capture_output=True, text=True,
-                          timeout=120)
+                          timeout=120, check=False)
     assert (done.returncode, done.stdout) == (status, output), done.stderr
 
 
@@ -368,7 +368,7 @@ def test_odd_sidecars_are_left_alone(tmp_path, odd):
     make(data, tmp_path / "lib.sdf.mbi")
     before = os.lstat(tmp_path / "lib.sdf.mbi")
     done = subprocess.run([sys.executable, "-m", "molbrook", "index", "lib.sdf"], cwd=tmp_path, env=ENV,
-                          capture_output=True, text=True, timeout=60)
+                          capture_output=True, text=True, timeout=60, check=False)
     assert (done.returncode, done.stdout) == (0, "lib.sdf: 5 blocks\n")
     assert f"(it is {reason}); it is held in memory only" in done.stderr
     assert data.read_bytes() == numbered_file(5)

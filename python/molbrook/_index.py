@@ -52,13 +52,13 @@ def index_sdf(
     key_name = _key_name(data, key, on_title)
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
-    kept = None
-    if place is not None:
-        kept, replaceable = _kept_index(place, data)
-        place = place if replaceable else None
+    kept, unkept = _kept_index(place, data) if place is not None else (None, None)
     index, built = native._open_index(data, kept, key_name, on_title, bgzf)
-    if built is not None and place is not None:
-        _keep(place, built, data)
+    if built is not None and place is not None and unkept is None:
+        unkept = _keep(place, built)
+    if unkept is not None:
+        warnings.warn(f"the index of {data!r} could not be kept in {place!r} ({unkept}); it is held in memory only",
+                      RuntimeWarning, stacklevel=2)
     return index
 
 
@@ -109,38 +109,41 @@ def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
     return place
 
 
-def _kept_index(place: str | bytes, data: str | bytes) -> tuple[bytes | None, bool]:
+def reused_index(data: str | bytes, bgzf: object) -> SDIndex[Any]:
+    """The index of `data` (bgzf as `_format` tells it) from the sidecar
+    beside it while that still describes it, else built in memory: nothing
+    is written."""
+    kept, _ = _kept_index(_sidecar_path(data, True), data)  # type: ignore[arg-type]
+    return native._open_index(data, kept, None, False, bgzf)[0]
+
+
+def _kept_index(place: str | bytes, data: str | bytes) -> tuple[bytes | None, str | None]:
     """The bytes of the index file at `place` (None when there is none to
     read), read whole so that its being rewritten later cannot touch the
-    open index, and whether `place` may be replaced by a new one. A sidecar
-    that is no regular file (reading a pipe would block) or that is the data
-    file by a link is neither: a warning says the index is held in memory."""
+    open index, or why `place` must be neither read nor replaced: it is no
+    regular file (reading a pipe would block), or the data file by a link."""
     try:
         status = os.stat(place)
     except OSError:
-        return None, True  # nothing there, or unreachable: writing it says why
-    if not stat.S_ISREG(status.st_mode) or os.path.samestat(status, os.stat(data)):
-        what = "the data file itself" if stat.S_ISREG(status.st_mode) else "not a regular file"
-        _warn_held_in_memory(data, place, f"it is {what}")
-        return None, False
+        return None, None  # nothing there, or unreachable: writing it says why
+    if not stat.S_ISREG(status.st_mode):
+        return None, "it is not a regular file"
+    if os.path.samestat(status, os.stat(data)):
+        return None, "it is the data file itself"
     try:
         # Without blocking, should a pipe have taken the file's place since.
         with open(os.open(place, _READ_FLAGS), "rb") as file:
-            return (file.read() if stat.S_ISREG(os.fstat(file.fileno()).st_mode) else None), True
+            return (file.read() if stat.S_ISREG(os.fstat(file.fileno()).st_mode) else None), None
     except OSError:
-        return None, True
+        return None, None
 
 
-def _keep(place: str | bytes, built: bytes, data: str | bytes) -> None:
-    """Writes the index file whole or not at all. A failure warns: the index
-    in memory serves all the same."""
+def _keep(place: str | bytes, built: bytes) -> str | None:
+    """Writes the index file whole or not at all; why it failed, if it did
+    (the index in memory serves all the same)."""
     try:
         with whole_file(place) as file:
             file.write(built)
     except OSError as error:
-        _warn_held_in_memory(data, place, error.strerror or str(error))
-
-
-def _warn_held_in_memory(data: str | bytes, place: str | bytes, reason: str) -> None:
-    warnings.warn(f"the index of {data!r} could not be kept in {place!r} ({reason}); it is held in memory only",
-                  RuntimeWarning, stacklevel=4)
+        return error.strerror or str(error)
+    return None
