@@ -4,7 +4,7 @@ included) propagates instead of sending the object down another path."""
 
 import pytest
 
-from molbrook import write_sdf
+from molbrook import native, write_sdf
 from molbrook.native import SDBlock, parse_sdf
 
 BLOCK = SDBlock(b"t\n$$$$\n")
@@ -41,3 +41,17 @@ def test_a_failing_lookup_propagates(case, error):
     name, call = LOOKUPS[case]
     with pytest.raises(error):
         call(raising(name, error("lookup failed")))
+
+
+class Untestable:
+    """An object whose truth cannot be told."""
+
+    def __bool__(self):
+        raise Interrupted("no truth")
+
+
+def test_a_failing_truth_test_propagates(tmp_path):
+    path = tmp_path / "one.sdf"
+    path.write_bytes(b"t\n$$$$\n")
+    with pytest.raises(Interrupted):
+        native._open_index(str(path), on_title=Untestable())

@@ -60,7 +60,8 @@ def index_sdf(
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
     kept, unkept = _kept_index(place, data) if place is not None else (None, None)
-    index, built = native._open_index(data, kept, None if name is TITLE else name, name is TITLE, bgzf)
+    index, built = native._open_index(
+        data, sidecar=kept, key=None if name is TITLE else name, on_title=name is TITLE, bgzf=bgzf)
     if built is not None and place is not None and unkept is None:
         unkept = _keep(place, built)
     if unkept is not None:
@@ -118,7 +119,7 @@ def reused_index(data: str | bytes, bgzf: object) -> SDIndex[Any]:
     beside it while that still describes it, else built in memory: nothing
     is written."""
     kept, _ = _kept_index(_sidecar_path(data, True), data)  # type: ignore[arg-type]
-    return native._open_index(data, kept, None, False, bgzf)[0]
+    return native._open_index(data, sidecar=kept, bgzf=bgzf)[0]
 
 
 def _kept_index(place: str | bytes, data: str | bytes) -> tuple[bytes | None, str | None]:

@@ -11,12 +11,14 @@
 #include "args.hpp"
 #include "core/index/freshness.hpp"
 #include "core/index/index_builder.hpp"
-#include "core/read/file_mapping.hpp"
+#include "core/read/open_file.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "index.hpp"
+#include "opened.hpp"
 #include "paths.hpp"
+#include "sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -24,32 +26,65 @@ namespace {
 // Chunks of a plain file that is not mapped (on a network filesystem).
 constexpr size_t kScanChunk = 1 << 20;
 
+// What _open_index was asked for.
+struct OpenArguments {
+  PathArgument path;
+  PyObject* sidecar = Py_None;  // the kept index file's bytes, or None
+  PyObject* bgzf = Py_None;     // molbrook._bgzf for a BGZF file, or None
+  std::optional<KeySpec> wanted;
+  bool is_bgzf() const noexcept { return bgzf != Py_None; }
+};
+
+// The data file: opened by open_for_reading's rule (mapped when that is
+// safe), its handle kept for the index's later reads.
 struct OpenedData {
   std::unique_ptr<DataFile> data;
+  MappingRef mapping;
   FileState state;
 };
 
+bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, OpenArguments& parsed) {
+  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", nullptr};
+  PyObject* path;
+  PyObject* key = Py_None;
+  PyObject* title = Py_False;
+  if (!parse_fastcall(args, nargs, kwnames, "O|$OOOO:_open_index", keywords, &path, &parsed.sidecar, &key, &title,
+                      &parsed.bgzf)) {
+    return false;
+  }
+  if (!convert_path(path, parsed.path)) return false;
+  if (parsed.sidecar != Py_None && !PyBytes_Check(parsed.sidecar)) {
+    PyErr_SetString(PyExc_TypeError, "_open_index sidecar must be bytes or None");
+    return false;
+  }
+  const int on_title = PyObject_IsTrue(title);
+  if (on_title < 0) return false;
+  if (on_title) {
+    parsed.wanted = KeySpec{true, {}};
+  } else if (key != Py_None) {
+    if (!PyBytes_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "_open_index key must be bytes or None");
+      return false;
+    }
+    parsed.wanted = KeySpec{false, std::string(bytes_view(key))};
+  }
+  return true;
+}
+
 // Opens the data file read-only; ValueError for anything but a regular file.
-std::optional<OpenedData> open_data(const PathArgument& path, Ref inflate) {
-  Result<platform::File, platform::SystemError> file = platform::SystemError{0};
-  if (!call_released([&] {
-        file = platform::open_read_only(path.c_path());
-        return file ? 0 : file.error().code;
-      })) {
+std::optional<OpenedData> open_data(const OpenArguments& arguments) {
+  Ref inflate = arguments.is_bgzf() ? Ref::steal(PyObject_GetAttrString(arguments.bgzf, "inflate")) : Ref();
+  if (arguments.is_bgzf() && !inflate) return std::nullopt;
+  OpenedFile opened;
+  if (!open_released(arguments.path, opened, MappedHandle::Keep)) return std::nullopt;
+  std::optional<int64_t> mtime = platform::modification_time_ns(opened.file);
+  if (!opened.seekable || !mtime) {
+    PyErr_Format(PyExc_ValueError, "index_sdf needs a regular file, not %R", arguments.path.path.get());
     return std::nullopt;
   }
-  if (!file) {
-    raise_os_error(file.error().code, path.path.get());
-    return std::nullopt;
-  }
-  std::optional<uint64_t> size = platform::regular_file_size(*file);
-  std::optional<int64_t> mtime = platform::modification_time_ns(*file);
-  if (!size || !mtime) {
-    PyErr_Format(PyExc_ValueError, "index_sdf needs a regular file, not %R", path.path.get());
-    return std::nullopt;
-  }
-  return OpenedData{std::make_unique<DataFile>(std::move(*file), Ref::borrow(path.path.get()), std::move(inflate)),
-                    FileState{*size, *mtime}};
+  return OpenedData{std::make_unique<DataFile>(std::move(opened.file), Ref::borrow(arguments.path.path.get()),
+                                               std::move(inflate)),
+                    std::move(opened.mapping), FileState{opened.size, *mtime}};
 }
 
 uint64_t spot_check_seed(const void* salt) noexcept {
@@ -69,20 +104,19 @@ bool raise_build_error(const IndexBuildError& error, PyObject* path) noexcept {
   return false;
 }
 
-// Scans a plain file from the builder's resume point: mapped when it lies
-// on a local filesystem, else read in chunks.
-bool scan_plain(IndexBuilder& builder, DataFile& data, uint64_t size) {
+// Scans a plain file from the builder's resume point: its mapping when
+// it was mapped, else read in chunks.
+bool scan_plain(IndexBuilder& builder, OpenedData& opened) {
   Status<IndexBuildError> failed;
-  const platform::File& file = data.file();
-  if (size > 0 && size <= SIZE_MAX && platform::on_local_filesystem(file)) {
-    if (Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, static_cast<size_t>(size))) {
-      {
-        ReleasedGil unlocked;
-        failed = builder.scan_whole((*mapping)->bytes(), &*mapping);
-      }
-      return !failed || raise_build_error(*failed, data.path());
+  DataFile& data = *opened.data;
+  if (opened.mapping) {
+    {
+      ReleasedGil unlocked;
+      failed = builder.scan_whole(opened.mapping->bytes(), &opened.mapping);
     }
+    return !failed || raise_build_error(*failed, data.path());
   }
+  const uint64_t size = opened.state.size;
   ByteBuffer chunk;
   for (uint64_t offset = builder.resume_start(); offset < size && !failed; offset += chunk.size()) {
     if (!data.read_file(offset, static_cast<size_t>(std::min<uint64_t>(kScanChunk, size - offset)), chunk)) return false;
@@ -135,90 +169,71 @@ std::vector<KeySpec> key_specs(const std::optional<IndexView>& previous, const s
   return specs;
 }
 
-PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", nullptr};
-  PyObject *path_object, *sidecar_object, *key_object, *title_object, *bgzf;
-  if (!parse_fastcall(args, nargs, kwnames, "OOOOO:_open_index", keywords, &path_object, &sidecar_object,
-                      &key_object, &title_object, &bgzf)) {
-    return nullptr;
-  }
-  PathArgument path;
-  if (!convert_path(path_object, path)) return nullptr;
-  const Kind kind = path.kind();
-  const bool is_bgzf = bgzf != Py_None;
-  std::optional<KeySpec> wanted;
-  if (PyObject_IsTrue(title_object)) {
-    wanted = KeySpec{true, {}};
-  } else if (key_object != Py_None) {
-    if (!PyBytes_Check(key_object)) {
-      PyErr_SetString(PyExc_TypeError, "_open_index key must be bytes or None");
-      return nullptr;
-    }
-    wanted = KeySpec{false, std::string(PyBytes_AS_STRING(key_object), static_cast<size_t>(PyBytes_GET_SIZE(key_object)))};
-  }
-  Ref inflate = is_bgzf ? Ref::steal(PyObject_GetAttrString(bgzf, "inflate")) : Ref();
-  if (is_bgzf && !inflate) return nullptr;
-  std::optional<OpenedData> opened = open_data(path, std::move(inflate));
-  if (!opened) return nullptr;
-  DataFile& data = *opened->data;
+// The (index, None) of a kept index file that still describes the data.
+PyObject* reuse(IndexView previous, const OpenArguments& arguments, OpenedData& opened) {
+  std::unique_ptr<IndexState> state =
+      state_over(std::move(previous), arguments.wanted, std::move(opened.data), arguments.path.kind());
+  state->bytes = Ref::borrow(arguments.sidecar);
+  Ref index = Ref::steal(new_index(std::move(state)));
+  return index ? Py_BuildValue("(OO)", index.get(), Py_None) : nullptr;
+}
 
-  // The sidecar's bytes, held in memory: a mapping would kill the process
-  // when someone else truncates the file.
-  std::optional<IndexView> previous;
-  if (sidecar_object != Py_None) {
-    if (!PyBytes_Check(sidecar_object)) {
-      PyErr_SetString(PyExc_TypeError, "_open_index sidecar must be bytes or None");
-      return nullptr;
-    }
-    previous = IndexView::parse({PyBytes_AS_STRING(sidecar_object), static_cast<size_t>(PyBytes_GET_SIZE(sidecar_object))});
-    // An index for the other reading of a file with lone CRs, or of
-    // another format, is rebuilt.
-    if (previous && (!previous->serves(kind) || static_cast<bool>(previous->flags() & kBgzf) != is_bgzf)) {
-      previous.reset();
-    }
-  }
-  Freshness freshness = Freshness::Stale;
-  if (previous) freshness = check_freshness(*previous, opened->state, data, spot_check_seed(&data));
-  if (PyErr_Occurred()) return nullptr;  // a BGZF member failed to inflate
-  const bool has_key = !wanted || (previous && previous->find_key_table(*wanted));
-  if (freshness == Freshness::Current && has_key) {
-    std::unique_ptr<IndexState> state = state_over(std::move(*previous), wanted, std::move(opened->data), kind);
-    state->bytes = Ref::borrow(sidecar_object);
-    Ref index = Ref::steal(new_index(std::move(state)));
-    return index ? Py_BuildValue("(OO)", index.get(), Py_None) : nullptr;
-  }
-
+// The (index, bytes of its index file) of a scan: of the data appended
+// when `plan` extends `previous`, else of the whole file.
+PyObject* build(IndexPlan plan, const std::optional<IndexView>& previous, const OpenArguments& arguments,
+                OpenedData& opened) {
+  const Kind kind = arguments.path.kind();
   DataStamp stamp;
-  if (!stamp_data(data, opened->state, stamp)) return nullptr;
+  if (!stamp_data(*opened.data, opened.state, stamp)) return nullptr;
   std::optional<IndexBuilder> builder;
-  if (freshness == Freshness::Appended && has_key) {
+  if (plan == IndexPlan::Extend) {
     builder.emplace(*previous, kind);
   } else {
-    builder.emplace(kind, is_bgzf, key_specs(previous, wanted));
+    builder.emplace(kind, arguments.is_bgzf(), key_specs(previous, arguments.wanted));
   }
-  if (!(is_bgzf ? scan_bgzf(*builder, data, bgzf) : scan_plain(*builder, data, opened->state.size))) return nullptr;
+  if (!(arguments.is_bgzf() ? scan_bgzf(*builder, *opened.data, arguments.bgzf) : scan_plain(*builder, opened))) {
+    return nullptr;
+  }
   ByteBuffer built = builder->serialize(stamp);
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(built.data(), static_cast<Py_ssize_t>(built.size())));
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(built.data(), to_py_size(built.size())));
   if (!bytes) return nullptr;
-  std::optional<IndexView> view = IndexView::parse({PyBytes_AS_STRING(bytes.get()), built.size()});
+  std::optional<IndexView> view = IndexView::parse(bytes_view(bytes.get()));
   if (!view) {
     PyErr_SetString(PyExc_SystemError, "internal error: a new index does not read back");
     return nullptr;
   }
-  std::unique_ptr<IndexState> state = state_over(std::move(*view), wanted, std::move(opened->data), kind);
+  std::unique_ptr<IndexState> state = state_over(std::move(*view), arguments.wanted, std::move(opened.data), kind);
   state->bytes = Ref::borrow(bytes.get());
   Ref index = Ref::steal(new_index(std::move(state)));
   return index ? Py_BuildValue("(OO)", index.get(), bytes.get()) : nullptr;
+}
+
+PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  OpenArguments arguments;
+  if (!parse_arguments(args, nargs, kwnames, arguments)) return nullptr;
+  std::optional<OpenedData> opened = open_data(arguments);
+  if (!opened) return nullptr;
+  // The sidecar's bytes are held in memory: a mapping would kill the
+  // process when someone else truncates the file.
+  std::optional<IndexView> previous;
+  if (arguments.sidecar != Py_None) previous = IndexView::parse(bytes_view(arguments.sidecar));
+  if (previous && !fits_reading(*previous, arguments.path.kind(), arguments.is_bgzf())) previous.reset();
+  Freshness freshness = Freshness::Stale;
+  if (previous) freshness = check_freshness(*previous, opened->state, *opened->data, spot_check_seed(opened->data.get()));
+  if (freshness == Freshness::Unreadable) return nullptr;  // the data file raised
+  const bool has_key = !arguments.wanted || (previous && previous->find_key_table(*arguments.wanted));
+  const IndexPlan plan = plan_opening(previous.has_value(), freshness, has_key);
+  if (plan == IndexPlan::Reuse) return reuse(std::move(*previous), arguments, *opened);
+  return build(plan, previous, arguments, *opened);
 }
 
 }  // namespace
 
 PyMethodDef open_index_def = function<open_index>(
     "_open_index",
-    "_open_index(path, sidecar, key, on_title, bgzf)\n--\n\n"
+    "_open_index(path, *, sidecar=None, key=None, on_title=False, bgzf=None)\n--\n\n"
     "An SDIndex of `path` and the bytes of its new index file, or None when\n"
-    "`sidecar`, the bytes of the index file kept (or None), still describes\n"
-    "the file. `key` is a record\n"
-    "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None.");
+    "`sidecar`, the bytes of the index file kept, still describes the file.\n"
+    "`key` is a record name (bytes); `bgzf` is molbrook._bgzf for a BGZF file.");
 
 }  // namespace molbrook::py

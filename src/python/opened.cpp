@@ -21,11 +21,11 @@ PyObject* compression_of_path(PyObject* source) noexcept {
 
 }  // namespace
 
-bool open_released(const PathArgument& path, OpenedFile& opened) noexcept {
+bool open_released(const PathArgument& path, OpenedFile& opened, MappedHandle handle) noexcept {
   const char* c_path = path.c_path();
   Result<OpenedFile, platform::SystemError> result = platform::SystemError{0};
   if (!call_released([&] {
-        result = open_for_reading(c_path);
+        result = open_for_reading(c_path, handle);
         return result ? 0 : result.error().code;
       })) {
     return false;

@@ -48,6 +48,30 @@ bool block_ends_hold(const IndexView& index, IndexedData& data, uint64_t seed, B
   return true;
 }
 
+// The data file, noting whether any read of it failed.
+class WatchedData : public IndexedData {
+ public:
+  explicit WatchedData(IndexedData& data) noexcept : data_(data) {}
+
+  bool read_file(uint64_t offset, size_t size, ByteBuffer& out) override {
+    return note(data_.read_file(offset, size, out));
+  }
+  bool read_data(const IndexView& index, uint64_t first, uint64_t last, uint64_t from, uint64_t to,
+                 ByteBuffer& out) override {
+    return note(data_.read_data(index, first, last, from, to, out));
+  }
+  bool failed() const noexcept { return failed_; }
+
+ private:
+  bool note(bool read) noexcept {
+    failed_ = failed_ || !read;
+    return read;
+  }
+
+  IndexedData& data_;
+  bool failed_ = false;
+};
+
 }  // namespace
 
 bool ends_with_terminator_line(std::string_view tail, bool whole, Kind kind) noexcept {
@@ -70,7 +94,8 @@ bool stamp_data(IndexedData& data, const FileState& now, DataStamp& stamp) {
   return true;
 }
 
-Freshness check_freshness(const IndexView& index, const FileState& now, IndexedData& data, uint64_t seed) {
+Freshness check_freshness(const IndexView& index, const FileState& now, IndexedData& unwatched, uint64_t seed) {
+  WatchedData data(unwatched);
   const DataStamp& then = index.stamp();
   const bool same_size = now.size == then.size;
   if (now.size < then.size || (same_size && now.mtime_ns != then.mtime_ns)) return Freshness::Stale;
@@ -79,9 +104,19 @@ Freshness check_freshness(const IndexView& index, const FileState& now, IndexedD
   if (!hash_matches(data, 0, span, then.head_hash, bytes) ||
       !hash_matches(data, then.size - span, then.size, then.tail_hash, bytes) ||
       !block_ends_hold(index, data, seed, bytes)) {
-    return Freshness::Stale;
+    return data.failed() ? Freshness::Unreadable : Freshness::Stale;
   }
   return same_size ? Freshness::Current : Freshness::Appended;
+}
+
+bool fits_reading(const IndexView& index, Kind kind, bool bgzf) noexcept {
+  return index.serves(kind) && static_cast<bool>(index.flags() & kBgzf) == bgzf;
+}
+
+IndexPlan plan_opening(bool found, Freshness freshness, bool has_key) noexcept {
+  if (!found || !has_key) return IndexPlan::Rebuild;
+  if (freshness == Freshness::Current) return IndexPlan::Reuse;
+  return freshness == Freshness::Appended ? IndexPlan::Extend : IndexPlan::Rebuild;
 }
 
 }  // namespace molbrook

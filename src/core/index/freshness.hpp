@@ -18,7 +18,8 @@
 
 namespace molbrook {
 
-enum class Freshness { Current, Appended, Stale };
+// Unreadable: a read of the data file failed; the reader recorded why.
+enum class Freshness { Current, Appended, Stale, Unreadable };
 
 // How many block ends an opening checks.
 inline constexpr int kSpotChecks = 16;
@@ -29,9 +30,24 @@ struct FileState {
   int64_t mtime_ns;
 };
 
-// `seed` picks the blocks whose ends are checked. A failed read counts as
-// stale (rebuilding reports the error).
+// `seed` picks the blocks whose ends are checked.
 Freshness check_freshness(const IndexView& index, const FileState& now, IndexedData& data, uint64_t seed);
+
+// Whether an index file was made for the data as it is read now: as
+// `kind` (the two readings differ for a file with lone CRs) and in the
+// same format, BGZF or plain. One that was not is rebuilt.
+bool fits_reading(const IndexView& index, Kind kind, bool bgzf) noexcept;
+
+// What opening an index does with the index file it found.
+enum class IndexPlan {
+  Reuse,    // it describes the data and holds the key asked for
+  Extend,   // the data was appended to: the new blocks are scanned
+  Rebuild,  // missing, stale, without the key or made for another reading
+};
+
+// The one policy: `found` is the index file when it fits the reading,
+// `has_key` whether it holds the key asked for (true when none was).
+IndexPlan plan_opening(bool found, Freshness freshness, bool has_key) noexcept;
 
 // Whether `tail`, the last bytes of a block (all of it when `whole`),
 // ends with a $$$$ line that ends there, read as `kind`. A last line

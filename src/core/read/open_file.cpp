@@ -25,12 +25,13 @@ Compression compression_at_start(const platform::File& file) noexcept {
 
 }  // namespace
 
-Result<OpenedFile, platform::SystemError> open_for_reading(const char* path) noexcept {
+Result<OpenedFile, platform::SystemError> open_for_reading(const char* path, MappedHandle handle) noexcept {
   Result<platform::File, platform::SystemError> file = platform::open_read_only(path);
   if (!file) return file.error();
   OpenedFile opened;
   std::optional<uint64_t> regular_size = platform::regular_file_size(*file);
   opened.seekable = regular_size.has_value();
+  opened.size = regular_size.value_or(0);
   if (opened.seekable) opened.compression = compression_at_start(*file);
   // Compressed data is read in chunks: only the decompressor sees it.
   std::optional<size_t> size = mappable_size(*file, regular_size);
@@ -38,6 +39,7 @@ Result<OpenedFile, platform::SystemError> open_for_reading(const char* path) noe
     // A file that cannot be mapped is read in chunks instead.
     if (Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(*file, *size)) {
       opened.mapping = std::move(*mapping);
+      if (handle == MappedHandle::Keep) opened.file = std::move(*file);
       return opened;
     }
   }
