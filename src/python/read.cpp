@@ -457,12 +457,17 @@ bool open_path(PySDBlockIterator* self, PathSource& source) {
   return true;
 }
 
+// A queued block is taken with the lock held: releasing it for every
+// block would hand it to other threads each time.
 void next_mapped(MappedReader& reader, std::optional<Block>& block) {
-  if (!reader.has_block()) {
-    ReleasedGil unlocked;
-    reader.next_batch();
+  if (reader.has_block()) {
+    block = reader.pop();
+    return;
   }
-  if (reader.has_block()) block = reader.pop();
+  take_mapped(reader, [&block](Block& taken) {
+    block = std::move(taken);
+    return false;
+  });
 }
 
 bool next_positional(PositionalSource& source, std::optional<Block>& block) {

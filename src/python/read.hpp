@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "borrow.hpp"
+#include "gil.hpp"
 #include "core/base/kind.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "ref.hpp"
@@ -39,5 +40,25 @@ struct MappedSource {
 // with an exception set when the path cannot be opened or the iterator is
 // busy.
 bool find_mapped_source(PyObject* object, MappedSource& found) noexcept;
+
+// The one loop that takes blocks from a mapped file without the
+// interpreter lock: hands each block to `take` (bool(Block&), touching no
+// Python object) until it returns false, the file ends, or `batches`
+// batches were split (for callers that check signals between batches).
+// Blocks queued by an earlier call come first. True when the file ended.
+template <class Take>
+bool take_mapped(MappedReader& reader, Take&& take, size_t batches = SIZE_MAX) {
+  ReleasedGil unlocked;
+  for (;;) {
+    if (!reader.has_block()) {
+      if (batches == 0) return false;
+      --batches;
+      reader.next_batch();
+      if (!reader.has_block()) return true;
+    }
+    Block block = reader.pop();
+    if (!take(block)) return false;
+  }
+}
 
 }  // namespace molbrook::py

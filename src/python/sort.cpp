@@ -197,22 +197,18 @@ struct Feed {
 bool feed_mapped(Feed& feed, MappedSource& mapped, bool by_offset) {
   ExclusiveBorrow hold(*mapped.borrow);
   if (!hold) return false;
-  MappedReader& reader = *mapped.reader;
   for (;;) {
     std::optional<SortFailure> failed;
     std::string title;
-    bool ended = false;
-    {
-      ReleasedGil unlocked;
-      reader.next_batch();
-      ended = !reader.has_block();
-      while (reader.has_block() && !failed) {
-        Block block = reader.pop();
-        RecordIndexCell index;
-        failed = feed.add(block, index, by_offset ? block.mapped_offset() : std::nullopt);
-        if (failed) title = block.title();
-      }
-    }
+    const bool ended = take_mapped(
+        *mapped.reader,
+        [&](Block& block) {
+          RecordIndexCell index;
+          failed = feed.add(block, index, by_offset ? block.mapped_offset() : std::nullopt);
+          if (failed) title = block.title();
+          return !failed;
+        },
+        1);
     if (failed) return raise_failure(*failed, feed.ordinal, title);
     if (ended) return feed.report(true);
     if (PyErr_CheckSignals() < 0 || !feed.report()) return false;

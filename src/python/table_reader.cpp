@@ -113,24 +113,16 @@ template <class Add, class Full>
 bool feed_mapped(PyTableReader* self, MappedSource& source, Add& add, Full& full) {
   ExclusiveBorrow hold(*source.borrow);
   if (!hold) return false;
-  MappedReader& reader = *source.reader;
+  if (full()) return true;
   std::optional<FailedBlock> failed;
-  {
-    ReleasedGil unlocked;
-    while (!full()) {
-      if (!reader.has_block()) reader.next_batch();
-      if (!reader.has_block()) {
-        self->exhausted = true;
-        break;
-      }
-      Block block = reader.pop();
-      if (std::optional<RowError> error = add(block)) {
-        failed.emplace(FailedBlock{std::move(*error), std::string(block.title())});
-        break;
-      }
-      ++self->position;
+  self->exhausted = take_mapped(*source.reader, [&](Block& block) {
+    if (std::optional<RowError> error = add(block)) {
+      failed.emplace(FailedBlock{std::move(*error), std::string(block.title())});
+      return false;
     }
-  }
+    ++self->position;
+    return !full();
+  });
   return !failed || raise_failed(self, *failed);
 }
 
