@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import molbrook
-from molbrook import _lint
+from molbrook import _lint, _parallel
 from molbrook.native import SDBlock
 
 MOL = ["  prog", "", "  1  0  0  0  0  0  0  0  0  0999 V2000", "    0.0000    0.0000    0.0000 C   0  0", "M  END"]
@@ -137,7 +137,7 @@ def test_every_reading_finds_the_same(spec):
     for finding in expected:
         ends = [end.end() for end in re.finditer(rb"\r\n|\r|\n", data[:finding.byte_offset])]
         assert (finding.line, finding.column) == (len(ends) + 1, finding.byte_offset - (ends[-1] if ends else 0) + 1)
-    with tempfile.TemporaryDirectory() as folder, mock.patch.multiple(_lint, _MIN_RANGE=97, _MAX_RANGE=97, _CHUNK=64):
+    with tempfile.TemporaryDirectory() as folder, mock.patch.multiple(_lint, _CHUNK=64), mock.patch.multiple(_parallel, MIN_PIECE=97, MAX_PIECE=97):
         path = os.path.join(folder, "x.sdf")
         with open(path, "wb") as f:
             f.write(data)
@@ -194,6 +194,6 @@ def test_a_second_lint_finds_nothing_a_fix_reports_fixed(data, tmp_path):
     assert summary.fixed and not {f.code for f in findings(after)} & set(summary.fixed)
     path = tmp_path / "x.sdf"
     path.write_bytes(data)
-    with mock.patch.multiple(_lint, _MIN_RANGE=97, _MAX_RANGE=97):
+    with mock.patch.multiple(_parallel, MIN_PIECE=97, MAX_PIECE=97):
         molbrook.lint_fix(path, tmp_path / "out.sdf")
     assert (tmp_path / "out.sdf").read_bytes() == after

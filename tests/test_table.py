@@ -241,7 +241,7 @@ REGIONS = {"first": [0], "middle": range(20_000, 20_003), "last": [39_999], "n":
 
 @pytest.mark.parametrize("workers", [1, 2])
 def test_names_of_one_region_across_batches(tmp_path, monkeypatch, workers):
-    monkeypatch.setattr(molbrook._table, "_MIN_RANGE", 100_000)
+    monkeypatch.setattr(molbrook._parallel, "MIN_PIECE", 100_000)
     rows = {i: [(name, f"{name}{i}" if name != "n" else str(i)) for name, at in REGIONS.items() if i in at]
             for i in range(40_000)}
     path = tmp_path / "regions.sdf"

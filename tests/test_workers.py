@@ -2,6 +2,7 @@
 thread, row and column order and errors included."""
 
 import gzip
+import os
 import threading
 
 import pyarrow as pa
@@ -10,7 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import corpus_params
-from molbrook import MalformedRecordError, _bgzf, _table, _testcore, read_table, scan_table
+from molbrook import MalformedRecordError, _bgzf, _parallel, _table, _testcore, read_table, scan_table
 
 MOL = "t{}\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 
@@ -19,8 +20,8 @@ MOL = "t{}\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 def small_ranges(monkeypatch):
     """Ranges of a few hundred bytes, so that small files are cut too; the
     ranges read are counted."""
-    monkeypatch.setattr(_table, "_MIN_RANGE", 300)
-    monkeypatch.setattr(_table, "_MAX_RANGE", 2000)
+    monkeypatch.setattr(_parallel, "MIN_PIECE", 300)
+    monkeypatch.setattr(_parallel, "MAX_PIECE", 2000)
     read = []
     real = _table._read_piece
 
@@ -65,12 +66,14 @@ def test_threads_give_the_table_of_one_thread(tmp_path, small_ranges, kind, opti
                 for row in pa.table(batch).to_pylist()]
         assert rows == one.to_pylist()
     assert len(set(small_ranges)) > 5
+    # A BGZF file is cut by an index built in memory: nothing is written beside it.
+    assert os.listdir(tmp_path) == [os.path.basename(os.fsdecode(path))]
 
 
 @pytest.mark.parametrize("path", corpus_params())
 def test_corpus_files(path, small_ranges, monkeypatch):
-    monkeypatch.setattr(_table, "_MIN_RANGE", 20_000)
-    monkeypatch.setattr(_table, "_MAX_RANGE", 200_000)
+    monkeypatch.setattr(_parallel, "MIN_PIECE", 20_000)
+    monkeypatch.setattr(_parallel, "MAX_PIECE", 200_000)
     for source in (str(path), bytes(path)):
         try:
             one = pa.table(read_table(source, workers=1, title="t"))

@@ -11,9 +11,9 @@ from __future__ import annotations
 import io
 import os
 import stat
-from collections import Counter, deque
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import partial
 from typing import IO, Any, NamedTuple, Union
@@ -21,7 +21,7 @@ from typing import IO, Any, NamedTuple, Union
 from molbrook import native
 from molbrook._lint_rules import RULES, quote
 from molbrook._output import atomic_destination
-from molbrook._parallel import byte_ranges, worker_count
+from molbrook._parallel import ahead, byte_ranges, piece_size, worker_count
 
 __all__ = ["Finding", "FixSummary", "lint", "lint_fix"]
 
@@ -33,10 +33,6 @@ _FIXES = (None, "safe", "unsafe")
 _F003 = CODES.index("F003")
 _LF, _CRLF, _CR = 0, 1, 2
 
-# A plain file is scanned in byte ranges of this size or more...
-_MIN_RANGE = 8 << 20
-# ...and of at most this, so that a range's findings make a modest batch.
-_MAX_RANGE = 32 << 20
 # Streams are read this much at a time (more while a block is unfinished).
 _CHUNK = 1 << 20
 
@@ -254,8 +250,7 @@ def _path_batches(path: Source, options: _Options, workers: int,
         yield from _stream_batches(*_open_stream(path, 0), options, None, progress)
         return
     sequential = workers == 1 or options.edits or options.write is not None
-    piece = min(max(info.st_size // (workers * 4), _MIN_RANGE), _MAX_RANGE)
-    ranges = byte_ranges(info.st_size, piece)
+    ranges = byte_ranges(info.st_size, piece_size(info.st_size, workers))
     first_ending: int | None = None
     offset = 0  # where the next scan starts: a block start
     scans: Iterator[tuple[Any, ...] | None]
@@ -267,8 +262,8 @@ def _path_batches(path: Source, options: _Options, workers: int,
             scans = (native._lint_path(path, max(start, offset), end, **options.keywords(first_ending))
                      for start, end in ranges if offset < end)
         else:
-            scans = _ahead(pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges,
-                           workers + 1)
+            scans = ahead(pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges,
+                          workers + 1)
         for scan in scans:
             if scan is None:  # not mapped: compressed, or not on a local filesystem
                 yield from _stream_batches(*_open_stream(path, offset), options, first_ending, progress)
@@ -282,19 +277,6 @@ def _path_batches(path: Source, options: _Options, workers: int,
     finally:
         if pool is not None:
             pool.shutdown(wait=True, cancel_futures=True)
-
-
-def _ahead(pool: ThreadPoolExecutor, scan: Callable[[tuple[int, int]], Any], ranges: list[tuple[int, int]],
-           depth: int) -> Iterator[Any]:
-    """scan(range) of every range, in order, `depth` ranges ahead."""
-    pending: deque[Future[Any]] = deque()
-    spans = iter(ranges)
-    for span in spans:
-        pending.append(pool.submit(scan, span))
-        if len(pending) >= depth:
-            yield pending.popleft().result()
-    while pending:
-        yield pending.popleft().result()
 
 
 def _batches(source: Source, options: _Options, workers: int,

@@ -6,12 +6,27 @@ from __future__ import annotations
 
 import os
 import stat
-from collections.abc import Iterator
-from typing import Any, Union
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, TypeVar, Union
 
 from molbrook.native import _compression_of
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+_Item = TypeVar("_Item")
+_Result = TypeVar("_Result")
+
+# Threads read a file in pieces of this many bytes or more (a file under
+# two such pieces is read on one thread)...
+MIN_PIECE = 4 << 20
+# ...and of at most this many, so that a piece's results (batches of rows,
+# findings) stay modest...
+MAX_PIECE = 64 << 20
+# ...with this many pieces per thread where the file is large enough, so
+# that threads finishing early take more.
+PIECES_PER_WORKER = 4
 
 
 def cpu_count() -> int:
@@ -42,6 +57,28 @@ def plain_size(path: Path) -> int | None:
     return os.stat(path).st_size
 
 
+def piece_size(size: int, workers: int) -> int:
+    """The bytes of each piece when `workers` threads read `size` bytes."""
+    return min(max(size // (workers * PIECES_PER_WORKER), MIN_PIECE), MAX_PIECE)
+
+
+def ahead(pool: ThreadPoolExecutor, work: Callable[[_Item], _Result], items: Iterable[_Item],
+          depth: int) -> Iterator[_Result]:
+    """work(item) of every item on `pool`, in order, `depth` items ahead of
+    the consumer; closing the iterator cancels the work not yet started."""
+    pending: deque[Future[_Result]] = deque()
+    try:
+        for item in items:
+            pending.append(pool.submit(work, item))
+            if len(pending) >= depth:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        for future in pending:
+            future.cancel()
+
+
 def byte_ranges(size: int, piece: int) -> list[tuple[int, int]]:
     """[start, end) ranges of about `piece` bytes covering [0, size), in order."""
     count = max(1, -(-size // max(piece, 1)))
@@ -53,20 +90,29 @@ def byte_ranges(size: int, piece: int) -> list[tuple[int, int]]:
 _SLICE_BLOCKS = 1024
 
 
-def bgzf_index(path: Path) -> Any:
-    """The index of a BGZF file (built and kept beside it when missing), for
-    cutting it into ordinal ranges; None for any other file."""
+def bgzf_index(path: Path, keep: bool = False) -> Any:
+    """The index of a BGZF file, for cutting it into ordinal ranges; None
+    for any other file. From the sidecar beside it while that still
+    describes it, else built: in memory, nothing written, unless `keep`
+    asks for the sidecar to be kept (for readers in other processes)."""
     if not isinstance(path, (str, bytes, os.PathLike)) or _compression_of(path) != "gzip":
         return None
     from molbrook import _bgzf
-    from molbrook._index import index_sdf
+    from molbrook._index import index_sdf, reused_index
 
-    return index_sdf(path) if _bgzf.is_bgzf_file(path) else None
+    if not _bgzf.is_bgzf_file(path):
+        return None
+    return index_sdf(path) if keep else reused_index(os.fspath(path), _bgzf)
 
 
 def data_size(index: Any) -> int:
     """The bytes an index covers: of a BGZF file, decompressed."""
     return sum(index.span(len(index) - 1)) if len(index) else 0
+
+
+def ordinal_ranges(index: Any, piece: int) -> list[tuple[int, int]]:
+    """Ordinal ranges of an index covering about `piece` bytes of data each."""
+    return list(index.ranges(max(1, -(-data_size(index) // max(piece, 1)))))
 
 
 def ordinal_blocks(index: Any, span: tuple[int, int]) -> Iterator[Any]:

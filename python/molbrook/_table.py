@@ -6,7 +6,7 @@ import os
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from collections import deque
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor
 import itertools
 from itertools import chain
 from types import TracebackType
@@ -15,7 +15,10 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
 from molbrook import native
 from functools import partial
 
-from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
+from molbrook import _parallel
+from molbrook._parallel import (
+    ahead, bgzf_index, byte_ranges, data_size, ordinal_blocks, ordinal_ranges, piece_size, plain_size, worker_count,
+)
 
 if TYPE_CHECKING:
     import polars
@@ -24,16 +27,6 @@ Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
 Name = Union[str, bytes]
 
 _TYPE_NAMES = {int: "int", float: "float", str: None}
-
-# Threads read a plain file in ranges of this many bytes or more (smaller
-# files are read on one thread)...
-_MIN_RANGE = 4 << 20
-# ...and of at most this many, so that a scan holds few bytes' worth of
-# batches at a time...
-_MAX_RANGE = 64 << 20
-# ...with this many ranges per thread where the file is large enough, so
-# that threads finishing early take more.
-_RANGES_PER_WORKER = 4
 
 # What reading the blocks can raise; read on one thread again, a failure
 # of a range raises what workers=1 raises, with the same notes.
@@ -165,10 +158,6 @@ def _reader(
 Piece = Callable[[], Iterable[Any]]
 
 
-def _piece_size(size: int, workers: int) -> int:
-    return min(max(size // (workers * _RANGES_PER_WORKER), _MIN_RANGE), _MAX_RANGE)
-
-
 def _pieces(source: Source, workers: int) -> list[Piece] | None:
     """The parts of a file that `workers` threads read apart, in order:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
@@ -178,15 +167,15 @@ def _pieces(source: Source, workers: int) -> list[Piece] | None:
         return None
     size = plain_size(source)
     if size is not None:
-        if size < 2 * _MIN_RANGE:
+        if size < 2 * _parallel.MIN_PIECE:
             return None
         return [partial(native.parse_sdf_range, source, *span, borrow=True)
-                for span in byte_ranges(size, _piece_size(size, workers))]
+                for span in byte_ranges(size, piece_size(size, workers))]
     index = bgzf_index(source)
-    if index is None or data_size(index) < 2 * _MIN_RANGE:
+    if index is None or data_size(index) < 2 * _parallel.MIN_PIECE:
         return None
-    count = -(-data_size(index) // _piece_size(data_size(index), workers))
-    return [partial(ordinal_blocks, index, span) for span in index.ranges(count)]
+    return [partial(ordinal_blocks, index, span)
+            for span in ordinal_ranges(index, piece_size(data_size(index), workers))]
 
 
 def _read_piece(
@@ -289,19 +278,11 @@ class _RangeScan:
         first = itertools.islice(chain.from_iterable(piece() for piece in pieces), 1)
         self._empty = _read_piece(lambda: first, names, parts, types, 0, _read_all)
         self._pool = ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
-        self._ranges = iter(pieces)
-        self._pending: deque[Future[list[RecordTable]]] = deque()
+        self._pieces = ahead(self._pool, lambda piece: _read_piece(piece, *self._options, list), pieces, workers + 1)
         self._batches: deque[RecordTable] = deque()
         # Held by the thread taking a batch: another thread gets the error
         # of a scan on one thread used at once, and no state changes.
         self._busy = threading.Lock()
-        for _ in range(workers + 1):
-            self._read_ahead()
-
-    def _read_ahead(self) -> None:
-        piece = next(self._ranges, None)
-        if piece is not None:
-            self._pending.append(self._pool.submit(_read_piece, piece, *self._options, list))
 
     def __iter__(self) -> _RangeScan:
         return self
@@ -317,15 +298,14 @@ class _RangeScan:
 
     def _next(self) -> RecordTable:
         while not self._batches:
-            if not self._pending:
-                self.close()
-                raise StopIteration
             try:
-                self._batches.extend(self._pending.popleft().result())
+                self._batches.extend(next(self._pieces))
+            except StopIteration:
+                self.close()
+                raise
             except _BLOCK_ERRORS as error:
                 self.close()
                 self._raise_as_one_thread(error)
-            self._read_ahead()
         return self._batches.popleft()
 
     def _raise_as_one_thread(self, error: BaseException) -> None:
@@ -346,10 +326,7 @@ class _RangeScan:
         return self._empty._stream_tables(self)
 
     def close(self) -> None:
-        self._ranges = iter(())
-        for future in self._pending:
-            future.cancel()
-        self._pending.clear()
+        self._pieces.close()
         self._pool.shutdown(wait=True)
 
 

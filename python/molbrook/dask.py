@@ -19,7 +19,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any, NamedTuple, Union
 
 from molbrook import _table, native
-from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size
+from molbrook._parallel import bgzf_index, byte_ranges, ordinal_blocks, ordinal_ranges, plain_size
 from molbrook._write_table import write_table
 
 __all__ = ["read_sdf", "to_sdf"]
@@ -73,10 +73,9 @@ def _parts(paths: list[str | bytes], blocksize: int) -> list[Part]:
         size = plain_size(path)
         if size is not None:
             parts.extend(Part(path, span) for span in byte_ranges(size, blocksize))
-        elif (index := bgzf_index(path)) is not None:
+        elif (index := bgzf_index(path, keep=True)) is not None:
             with index:
-                count = max(1, -(-data_size(index) // blocksize))
-                parts.extend(Part(path, span, True) for span in index.ranges(count))
+                parts.extend(Part(path, span, True) for span in ordinal_ranges(index, blocksize))
         else:
             parts.append(Part(path, None))
     return parts
