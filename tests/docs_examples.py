@@ -17,7 +17,7 @@ from public_names import public_names  # noqa: E402  (the site's list of them, s
 
 PAGES = sorted([REPOSITORY / "README.md", *(REPOSITORY / "docs").rglob("*.md")])
 
-FENCE = re.compile(r"^(?P<fence>```+)(?P<lang>[\w-]*)[^\n]*\n(?P<body>.*?)^(?P=fence)\s*$", re.M | re.S)
+FENCE = re.compile(r"^(?P<fence>```+)(?P<lang>[\w-]*)[^\n]*\n(?P<body>.*?)^(?P=fence)[ \t]*$", re.M | re.S)
 
 
 @dataclass
@@ -74,7 +74,7 @@ def commands(session: Session) -> Iterator[Command]:
         command = lines[at][2:]
         at += 1
         while command.endswith("\\") and at < len(lines):
-            command = command[:-1] + "\n" + lines[at]
+            command = command + "\n" + lines[at]
             at += 1
         output = []
         while at < len(lines) and not lines[at].startswith("$ "):
@@ -86,4 +86,4 @@ def commands(session: Session) -> Iterator[Command]:
 def same_output(shown: str, got: str) -> bool:
     """Output compared as doctest compares it, `...` standing for any text."""
     checker = doctest.OutputChecker()
-    return checker.check_output(shown, got, doctest.ELLIPSIS)
+    return checker.check_output(shown, got, doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)

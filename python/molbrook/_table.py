@@ -402,8 +402,8 @@ class TableScan:
 
     Iterate it for the batches, or hand it to any Arrow stream consumer
     (`pyarrow.RecordBatchReader.from_stream`, a Parquet writer); it reads
-    the source as the consumer asks, in bounded memory. Made by
-    `scan_table`; not constructed directly.
+    the source as the consumer asks, in bounded memory.
+    Made by `scan_table`; not constructed directly.
     """
 
     def __init__(self, reader: Any, opened: bool) -> None:

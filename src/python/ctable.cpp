@@ -304,7 +304,23 @@ constexpr char kCTableDoc[] =
     "Errors about the table's contents are molbrook.CTableError, a\n"
     "ValueError; MalformedCTableError names the CTable line (the title is\n"
     "line 1). Operations a table's format or constructs do not support raise\n"
-    "NotImplementedError.";
+    "NotImplementedError.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "lines : Iterable[str]\n"
+    "    The table's lines, from the title line through `M  END`, without\n"
+    "    line endings; `SDBlock.ctable()` makes one from a block.\n\n"
+    "Raises\n"
+    "------\n"
+    "MalformedCTableError\n"
+    "    The counts line is missing or cannot be read.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> table = block.ctable()\n"
+    ">>> table.format, table.num_atoms\n"
+    "('V2000', 3)\n";
 
 PyMethodDef ctable_methods[] = {
     method<ctable_valid_indices<CtabSection::Atom>>("valid_atom_indices", kValidAtomIndicesDoc),
