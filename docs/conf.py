@@ -41,6 +41,8 @@ napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_use_rtype = False
 napoleon_use_param = True
+# Attributes as fields of their class: autodoc's :members: lists them once.
+napoleon_use_ivar = True
 napoleon_preprocess_types = False
 
 autodoc_default_options = {"members": True, "undoc-members": False, "member-order": "bysource"}
@@ -51,20 +53,6 @@ autodoc_preserve_defaults = True
 # The package's shared words (molbrook/_types.py) shown as words, not
 # spelled out as the unions they stand for; the API index says what each is.
 autodoc_type_aliases = {name: name for name in ("Path", "Source", "Name", "Key", "Codes")}
-
-# Classes the package makes and hands out, not for users to construct: their
-# pages show no constructor signature.
-MADE_BY_THE_PACKAGE = {"molbrook.Grid", "molbrook.TableScan", "molbrook.RecordTable", "molbrook.SDIndex"}
-
-
-def made_by_the_package(app, what, name, obj, options, signature, return_annotation):  # noqa: ANN001, ANN201
-    if what == "class" and name in MADE_BY_THE_PACKAGE:
-        return "", None
-    return None
-
-
-def setup(app):  # noqa: ANN001, ANN201
-    app.connect("autodoc-process-signature", made_by_the_package)
 
 myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3
@@ -86,5 +74,8 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": [],
 }
+# Light until the reader picks another mode (the theme logs an error for an unset one).
+html_context = {"default_mode": "light"}
+html_favicon = "_static/favicon.svg"
 html_sidebars = {"index": []}
 html_show_sourcelink = False
