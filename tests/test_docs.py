@@ -18,7 +18,10 @@ import pytest
 from docs_examples import PAGES, REPOSITORY, commands, page_doctest, public_names, same_output, sessions
 
 PYCON_PAGES = [page for page in PAGES if page_doctest(page) is not None]
-SHELL_PAGES = [page for page in PAGES if sessions(page, "console")]
+# The README's commands run in the everyday suite; the guides' (a second or
+# more each, for the interpreter's start-up per command) in the slow tier.
+SHELL_PAGES = [pytest.param(page, marks=[] if page.name == "README.md" else [pytest.mark.slow])
+               for page in PAGES if sessions(page, "console")]
 
 
 @pytest.fixture
