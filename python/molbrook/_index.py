@@ -44,14 +44,36 @@ def index_sdf(
 
     The index is built on the calling thread.
 
-    Raises:
-        ValueError: for a directory, a pipe, or a file compressed otherwise
-            than as BGZF (with what to do about it)
+    Parameters
+    ----------
+    path : Path
+        A plain SD file or a BGZF file.
+    key : Key, optional
+        What keys the blocks for `get` and `get_all`: a record name or
+        `molbrook.TITLE`.
+    on_title : bool, default False
+        The old spelling of `key=molbrook.TITLE`, kept for one release.
+    sidecar : bool or Path, default True
+        Keep the index beside the file (True), at another path, or in
+        memory only (False).
 
-    Example:
-        >>> idx = index_sdf("library.sdf", key="ID")  # doctest: +SKIP
-        >>> idx.get("CHEMBL25").title  # doctest: +SKIP
-        'aspirin'
+    Returns
+    -------
+    SDIndex
+        The index; a context manager that closes the file.
+
+    Raises
+    ------
+    ValueError
+        A directory, a pipe, or a file compressed otherwise than as BGZF
+        (with what to do about it).
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> with molbrook.index_sdf("python/molbrook/data/sample.sdf", key="ID", sidecar=False) as idx:
+    ...     print(len(idx), idx[-1].title, idx.get("MB-0004").title)
+    5 acetonitrile benzene
     """
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
