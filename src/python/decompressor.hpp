@@ -18,10 +18,12 @@ namespace molbrook::py {
 // (MemberGaps). A stream that ends inside a member raises EOFError, other
 // bytes after a member OSError, corrupt data the decompressor's own error.
 // Each step gives at most kOutputLimit bytes, so that a small input that
-// expands enormously is still read a piece at a time.
+// expands enormously is still read a piece at a time. The input goes to the
+// decompressor as views of the chunks given, never copied, in pieces sized
+// by the expansion seen so far to give about that much.
 class Decompressor {
  public:
-  static constexpr Py_ssize_t kOutputLimit = 131072;
+  static constexpr Py_ssize_t kOutputLimit = 32768;
 
   // The decompressor of `format` (not None); nullopt with ImportError when
   // no module can decompress it.
@@ -49,14 +51,17 @@ class Decompressor {
     Sliced,    // zstandard's: decompress(data), all at once, so the input goes in slices
   };
 
-  Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding) noexcept;
+  Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding, Ref limit) noexcept;
 
   // Passes over what lies before the next member and starts it; nullopt
   // once it has started, else why the step stops.
   std::optional<Status> start_member() noexcept;
   Status decompress(Ref& output) noexcept;
-  // The member's input for one call; null with an exception set.
-  Ref next_piece() noexcept;
+  // How many pending bytes the member takes in one call.
+  size_t piece_size() const noexcept;
+  // The member's decompress() of `size` pending bytes, passed as a view
+  // that is released after the call; null with an exception set.
+  Ref call_member(size_t size) noexcept;
   // After a member's end, the input that follows it.
   bool end_member() noexcept;
   // Raises the error of a stream that ends, or goes on, where it must not.
@@ -68,10 +73,15 @@ class Decompressor {
   Ref make_;  // called with arguments_, gives a member's decompressor
   Ref arguments_;
   Feeding feeding_;
+  Ref limit_;  // kOutputLimit as an int
   MemberGaps gaps_;
   Ref member_;   // the current member's decompressor; null between members
-  Ref pending_;  // compressed bytes not yet handed to the member...
-  size_t pending_at_ = 0;  // ...from this offset
+  // Compressed bytes, contiguous in the stream: those before pending_at_
+  // went to the decompressors, the rest wait.
+  Ref pending_;
+  size_t pending_at_ = 0;
+  uint64_t consumed_ = 0;  // input taken and output given, for the expansion
+  uint64_t produced_ = 0;
   bool more_output_ = false;  // the member may give more without input
   bool input_ended_ = false;
 };
