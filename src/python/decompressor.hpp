@@ -23,7 +23,7 @@ namespace molbrook::py {
 // by the expansion seen so far to give about that much.
 class Decompressor {
  public:
-  static constexpr Py_ssize_t kOutputLimit = 32768;
+  static constexpr Py_ssize_t kOutputLimit = 131072;
 
   // The decompressor of `format` (not None); nullopt with ImportError when
   // no module can decompress it.
