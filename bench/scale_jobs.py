@@ -86,8 +86,9 @@ def decompress_chunks(path: Path, module: Any) -> None:
 
 def parse_with_gzip(path: Path, gzip_module: Any) -> Iterable[Any]:
     """parse_sdf of a gzip file, decompressed by `gzip_module`'s library:
-    isal's zlib interface, or the standard library's once isal's is hidden."""
-    hidden = {} if gzip_module.__name__.startswith("isal") else {"isal.isal_zlib": None}
+    isal's decompressor, or the standard library's zlib once isal's is
+    hidden."""
+    hidden = {} if gzip_module.__name__.startswith("isal") else {"isal.igzip_lib": None}
     with unittest.mock.patch.dict(sys.modules, hidden):
         yield from parse_sdf(os.fsencode(path))
 

@@ -95,8 +95,15 @@ std::optional<Decompressor> Decompressor::open(Compression format) noexcept {
   Ref no_arguments = Ref::steal(PyTuple_New(0));
   switch (format) {
     case Compression::Gzip: {
-      Ref zlib = import_if_installed("isal.isal_zlib");  // the same interface, faster
-      if (!zlib && !PyErr_Occurred()) zlib = Ref::steal(PyImport_ImportModule("zlib"));
+      // isal's gzip decompressor: several times zlib's pace, and it
+      // allocates its output bound at once where zlib's grows from 16 KiB.
+      if (Ref igzip = import_if_installed("isal.igzip_lib")) {
+        Ref flag = Ref::steal(PyObject_GetAttrString(igzip.get(), "DECOMP_GZIP"));
+        return made(igzip.get(), "IgzipDecompressor", Ref::steal(flag ? PyTuple_Pack(1, flag.get()) : nullptr),
+                    Feeding::Buffered);
+      }
+      if (PyErr_Occurred()) return std::nullopt;
+      Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
       return made(zlib.get(), "decompressobj", Ref::steal(Py_BuildValue("(i)", kGzipWindowBits)), Feeding::Tail);
     }
     case Compression::Bzip2:
@@ -173,8 +180,8 @@ Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
   if (!more_output_ && pending_size() == 0) {
     return input_ended_ ? fail(MemberGaps::End::Truncated) : Status::NeedInput;
   }
-  // bz2's, lzma's and compression.zstd's keep what they could not take
-  // yet: they get no more input until they have given it out.
+  // isal's, bz2's, lzma's and compression.zstd's keep what they could not
+  // take yet: they get no more input until they have given it out.
   const size_t given = more_output_ && feeding_ == Feeding::Buffered ? 0 : piece_size();
   output = call_member(given);
   if (!output) return Status::Failed;

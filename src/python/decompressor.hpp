@@ -1,7 +1,7 @@
 // Decompressing a stream handed over a chunk at a time, through the
-// decompressor of its format that Python has: zlib (isal's when installed)
-// for gzip, bz2, lzma, and for zstd compression.zstd (Python 3.14) or the
-// zstandard package. The one place that chooses and drives them.
+// decompressor of its format that Python has: isal's (when installed) or
+// zlib for gzip, bz2, lzma, and for zstd compression.zstd (Python 3.14) or
+// the zstandard package. The one place that chooses and drives them.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +19,10 @@ namespace molbrook::py {
 // bytes after a member OSError, corrupt data the decompressor's own error.
 // Each step gives at most kOutputLimit bytes, so that a small input that
 // expands enormously is still read a piece at a time. The input goes to the
-// decompressor as views of the chunks given, never copied, in pieces sized
-// by the expansion seen so far to give about that much.
+// decompressor as views of the chunks given, in pieces sized by the
+// expansion seen so far to give a little less than that: the bound seldom
+// stops a call, so what a decompressor keeps (a copy) of the input it did
+// not take stays small.
 class Decompressor {
  public:
   static constexpr Py_ssize_t kOutputLimit = 131072;
@@ -47,7 +49,7 @@ class Decompressor {
   // How a member's decompressor takes its input.
   enum class Feeding : uint8_t {
     Tail,      // zlib's: decompress(data, max_length), the input it left in unconsumed_tail
-    Buffered,  // bz2's, lzma's, compression.zstd's: decompress(data, max_length), keeping the rest
+    Buffered,  // isal's, bz2's, lzma's, compression.zstd's: decompress(data, max_length), keeping the rest
     Sliced,    // zstandard's: decompress(data), all at once, so the input goes in slices
   };
 
