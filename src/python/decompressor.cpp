@@ -212,8 +212,12 @@ Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
 
 size_t Decompressor::piece_size() const noexcept {
   if (feeding_ == Feeding::Sliced) return std::min(pending_size(), kSliceLimit);
-  // Three quarters of the bound at the expansion seen so far (four times
-  // until there is some), so that the bound seldom cuts a call short.
+  // The buffered ones copy what they keep once and are drained without
+  // input; bz2's in small pieces would gather its blocks piece by piece.
+  if (feeding_ == Feeding::Buffered) return pending_size();
+  // zlib copies its unconsumed tail at every call: three quarters of the
+  // bound at the expansion seen so far (four times until there is some),
+  // so that the bound seldom cuts a call short.
   const uint64_t wanted = kOutputLimit * 3 / 4;
   const uint64_t piece = consumed_ == 0 || produced_ == 0 ? wanted / 4 : wanted * consumed_ / produced_;
   return std::min(pending_size(), static_cast<size_t>(std::max<uint64_t>(piece, kMinPiece)));

@@ -19,10 +19,9 @@ namespace molbrook::py {
 // bytes after a member OSError, corrupt data the decompressor's own error.
 // Each step gives at most kOutputLimit bytes, so that a small input that
 // expands enormously is still read a piece at a time. The input goes to the
-// decompressor as views of the chunks given, in pieces sized by the
-// expansion seen so far to give a little less than that: the bound seldom
-// stops a call, so what a decompressor keeps (a copy) of the input it did
-// not take stays small.
+// decompressor as views of the chunks given; zlib's takes pieces sized by
+// the expansion seen so far to give a little less than that, so that the
+// bound seldom stops a call and the tail it copies stays small.
 class Decompressor {
  public:
   static constexpr Py_ssize_t kOutputLimit = 131072;
@@ -82,7 +81,7 @@ class Decompressor {
   // went to the decompressors, the rest wait.
   Ref pending_;
   size_t pending_at_ = 0;
-  uint64_t consumed_ = 0;  // input taken and output given, for the expansion
+  uint64_t consumed_ = 0;  // zlib's input taken and output given, for the expansion
   uint64_t produced_ = 0;
   bool more_output_ = false;  // the member may give more without input
   bool input_ended_ = false;
