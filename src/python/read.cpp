@@ -38,8 +38,11 @@ PyTypeObject* SDBlockIteratorType = nullptr;
 
 namespace {
 
-// Every chunked source reads this much per step.
+// Every chunked source reads this much per step...
 constexpr size_t kChunkSize = 131072;
+// ...but a compressed file 1 MiB: the decompressor takes views of its
+// chunks, and fewer, larger reads cost less.
+constexpr size_t kCompressedChunk = size_t{1} << 20;
 
 // File offsets: the blocks whose first byte lies in [start, end).
 struct ByteRange {
@@ -339,13 +342,13 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, std::optional<Ki
   return true;
 }
 
-// One read(2) into `at` without the interpreter lock; OSError naming the
-// path on failure.
-std::optional<size_t> read_released(FdSource& file, char* at) {
+// One read(2) of up to `size` bytes into `at` without the interpreter
+// lock; OSError naming the path on failure.
+std::optional<size_t> read_released(FdSource& file, char* at, size_t size) {
   Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
-    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, kChunkSize)
-                        : platform::read_some(file.descriptor, at, kChunkSize);
+    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, size)
+                        : platform::read_some(file.descriptor, at, size);
     return count ? 0 : count.error().code;
   });
   if (!uninterrupted) return std::nullopt;
@@ -359,13 +362,16 @@ std::optional<size_t> read_released(FdSource& file, char* at) {
 
 // The next chunk of compressed bytes, empty at the end.
 Ref read_compressed_chunk(FdSource& file) {
-  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kChunkSize)));
+  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kCompressedChunk)));
   if (!chunk) return {};
   // The new object is this thread's alone: written without the lock.
-  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()));
+  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()), kCompressedChunk);
   if (!count) return {};
-  if (*count < kChunkSize) chunk = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(chunk.get()), *count));
-  return chunk;
+  if (*count == kCompressedChunk) return chunk;
+  // A short read (a pipe's, the file's end) shrinks the chunk in place.
+  PyObject* shrunk = chunk.release();
+  if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(*count)) < 0) return {};
+  return Ref::steal(shrunk);
 }
 
 // One read (more for a compressed stream, until it gives output); a str
@@ -378,11 +384,11 @@ bool read_descriptor(FdSource& file, BlockSplitter& splitter, std::optional<Kind
   }
   if (!file.start.decided) {
     std::string raw(kChunkSize, '\0');
-    std::optional<size_t> count = read_released(file, raw.data());
+    std::optional<size_t> count = read_released(file, raw.data(), raw.size());
     return count && take_stream_start(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
                                       translate, file.pending_cr);
   }
-  std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize));
+  std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize), kChunkSize);
   if (!count) return false;
   if (*count == 0) {
     splitter.set_eof();
