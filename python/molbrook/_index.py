@@ -82,12 +82,13 @@ def index_sdf(
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
     kept, unkept = _kept_index(place, data) if place is not None else (None, None)
-    index, built = native._open_index(data, kept, None if name is TITLE else name, name is TITLE, bgzf)
-    if built is not None and place is not None and unkept is None:
-        unkept = _keep(place, built)
-    if unkept is not None:
-        warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} ({unkept}); "
-                      "it is held in memory only", RuntimeWarning, stacklevel=2)
+    index, built = native._open_index(data, kept, name if isinstance(name, bytes) else None, name is TITLE, bgzf)
+    if place is not None:
+        if built is not None and unkept is None:
+            unkept = _keep(place, built)
+        if unkept is not None:
+            warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
+                          f"({unkept}); it is held in memory only", RuntimeWarning, stacklevel=2)
     return index
 
 

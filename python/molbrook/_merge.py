@@ -139,7 +139,10 @@ def _key_column(key: object, title: object) -> str:
     return _as_str(key)
 
 
-def _block_key(key: str | bytes, is_bytes: bool) -> str | bytes:
+def _block_key(key: Key, is_bytes: bool) -> str | bytes | None:
+    """The record name that keys blocks, of the blocks' kind; None for the title."""
+    if not isinstance(key, (str, bytes)):
+        return None
     if isinstance(key, bytes) and not is_bytes:
         raise TypeError("a bytes key matches bytes blocks only; these blocks are str")
     return _as_kind(key, is_bytes)
@@ -229,7 +232,7 @@ def merge_records(
         deprecated("merge_records(key=COLUMN, on_title=True)", "merge_records(key=molbrook.TITLE, title=COLUMN)")
         if not isinstance(key, str) or title is not None:
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
-        key, title = TITLE, key
+        title, key = key, TITLE
     return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse,
                   float_format=float_format)
 
@@ -269,7 +272,7 @@ def _merge(
                 itertools.chain((first,), blocks),
                 out,
                 not isinstance(out, io.TextIOBase),
-                None if key is TITLE else _block_key(key, is_bytes),
+                _block_key(key, is_bytes),
                 _texts(keys, is_bytes),
                 tuple(_as_kind(name, is_bytes) for name in names),
                 tuple(_texts(columns[name], is_bytes, float_format) for name in names),

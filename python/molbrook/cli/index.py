@@ -51,10 +51,10 @@ def key_watch(index: SDIndex[bytes], args: argparse.Namespace) -> NameWatch:
     """A watch that has seen whether the --key record is in any block, when
     no block gave a key (else there is nothing to say)."""
     key = getattr(args, "key", None)
-    named = isinstance(key, str) and not index.keys()  # every block has a title
-    watch = NameWatch([key] if named else [])
-    if named:
-        collections.deque(watch.passing(index), maxlen=0)
+    if not isinstance(key, str) or index.keys():  # every block has a title
+        return NameWatch([])
+    watch = NameWatch([key])
+    collections.deque(watch.passing(index), maxlen=0)
     return watch
 
 
