@@ -93,32 +93,38 @@ def members(path: _Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
     """(offset, end, data) of each member of a BGZF file from the one at
     byte `start` on: where it lies in the file and its inflated bytes
     (CRC and size checked). Members without data are passed over."""
-    zlib = _zlib()
     with open(path, "rb", buffering=0) as file:
         file.seek(start)
-        buffer = b""
-        offset = start  # of buffer[0] in the file
-        while True:
-            if len(buffer) < _MAX_MEMBER:
-                more = file.read(1 << 20)
-                buffer = buffer + more if buffer else more
-                if not buffer:
-                    return
-            at = 0
-            view = memoryview(buffer)
-            while len(buffer) - at >= _MAX_MEMBER or (at < len(buffer) and not more):
-                size = _member_size(view, at)
-                if size > len(buffer) - at:
-                    raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
-                data = zlib.decompress(view[at:at + size], _GZIP)
-                if data:
-                    yield offset + at, offset + at + size, data
-                at += size
-            view.release()
-            buffer = buffer[at:]
-            offset += at
-            if not more and not buffer:
+        yield from read_members(file, start)
+
+
+def read_members(file: IO[bytes], start: int) -> Iterator[tuple[int, int, bytes]]:
+    """The members of a binary stream positioned at byte `start` of BGZF
+    data, as `members` gives them."""
+    zlib = _zlib()
+    buffer = b""
+    offset = start  # of buffer[0] in the file
+    while True:
+        if len(buffer) < _MAX_MEMBER:
+            more = file.read(1 << 20)
+            buffer = buffer + more if buffer else more
+            if not buffer:
                 return
+        at = 0
+        view = memoryview(buffer)
+        while len(buffer) - at >= _MAX_MEMBER or (at < len(buffer) and not more):
+            size = _member_size(view, at)
+            if size > len(buffer) - at:
+                raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
+            data = zlib.decompress(view[at:at + size], _GZIP)
+            if data:
+                yield offset + at, offset + at + size, data
+            at += size
+        view.release()
+        buffer = buffer[at:]
+        offset += at
+        if not more and not buffer:
+            return
 
 
 def inflate(raw: bytes | memoryview, skip: int, size: int) -> bytes:

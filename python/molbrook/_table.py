@@ -12,7 +12,7 @@ from itertools import chain
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
 
-from molbrook import native
+from molbrook import _remote, native
 from functools import partial
 
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
@@ -84,10 +84,10 @@ def _is_path(source: object) -> bool:
     return isinstance(source, (str, bytes, os.PathLike))
 
 
-def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
+def _blocks(source: Source, storage_options: Mapping[str, Any] | None) -> tuple[Iterable[Any], bool]:
     """The blocks of a source, and whether they come from a reader opened here."""
     if _is_path(source) or hasattr(source, "read"):
-        return native.parse_sdf(source, borrow=True), True
+        return _remote.blocks(source, borrow=True, storage_options=storage_options), True
     try:
         return iter(cast(Iterable[Any], source)), False
     except TypeError:
@@ -174,7 +174,7 @@ def _pieces(source: Source, workers: int) -> list[Piece] | None:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
     object or iterable, another compressed file or a pipe, or a small file."""
-    if workers == 1 or not _is_path(source):
+    if workers == 1 or not _is_path(source) or _remote.is_url(source):
         return None
     size = plain_size(source)
     if size is not None:
@@ -233,6 +233,7 @@ def read_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> RecordTable:
     """Read the SD data records of every block into a table.
 
@@ -253,7 +254,12 @@ def read_table(
     A plain file is cut into byte ranges read on `workers` threads (None:
     every CPU the process may use; 1: the calling thread only), a BGZF file
     into ranges of blocks by its index (built beside it when missing); the
-    table is the same, row and column order included.
+    table is the same, row and column order included. A URL (see
+    `parse_sdf`) is read on one thread, ahead of the parser;
+    `storage_options` go to fsspec.
+
+    Example:
+        >>> read_table("library.sdf", ["ID", "MW"], types={"MW": float}).to_pandas()  # doctest: +SKIP
     """
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
@@ -266,7 +272,7 @@ def read_table(
             return _read_pieces(pieces, count, encoded_names, parts, encoded_types)
         except _BLOCK_ERRORS:
             pass
-    blocks, opened = _blocks(source)
+    blocks, opened = _blocks(source, storage_options)
     reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
         return reader.read_all()
@@ -401,6 +407,7 @@ def scan_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
@@ -411,7 +418,13 @@ def scan_table(
     A plain file is cut into byte ranges, a BGZF file into ranges of blocks
     by its index, read on `workers` threads (None: every CPU the process
     may use; 1: the calling thread only), a few ranges ahead of the consumer: the rows are the same, in order, while
-    a batch may end early at the end of a range.
+    a batch may end early at the end of a range. A URL (see `parse_sdf`)
+    is read on one thread, twice with `names=None`; `storage_options` go
+    to fsspec.
+
+    Example:
+        >>> with scan_table("library.sdf", batch_rows=1000) as scan:  # doctest: +SKIP
+        ...     rows = sum(batch.num_rows for batch in scan)
     """
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
@@ -432,10 +445,10 @@ def scan_table(
     if encoded_names is None:
         if not _is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(native.parse_sdf(source, borrow=True), None, _Parts(), {}, 0)
+        first = _reader(_remote.blocks(source, borrow=True, storage_options=storage_options), None, _Parts(), {}, 0)
         try:
             encoded_names = first.record_names()
         finally:
             first.close()
-    blocks, opened = _blocks(source)
+    blocks, opened = _blocks(source, storage_options)
     return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)
