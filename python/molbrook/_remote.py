@@ -34,8 +34,11 @@ from molbrook import native
 
 __all__ = ["PIECE", "Remote", "blocks", "destination", "is_url", "range_blocks"]
 
-# The least a sequential read asks a server for at once.
+# The least a sequential read asks a server for at once; requests double
+# from there up to LARGEST_PIECE (fewer requests, as some servers pay per
+# request in proportion to the object).
 PIECE = 4 << 20
+LARGEST_PIECE = 32 << 20
 # Past a range's end, the first step; each further step is twice as long.
 FIRST_STEP = 64 << 10
 _AHEAD = 2  # pieces fetched before the reader needs them
@@ -158,9 +161,14 @@ class Remote:
 
     def pieces(self, start: int = 0) -> Iterator[bytes]:
         """The bytes from `start` on, in pieces of at least PIECE bytes (one
-        request each); one piece from a server that ignores Range."""
-        count = max(1, (self.size - start) // PIECE)
-        cuts = [start + (self.size - start) * i // count for i in range(count + 1)]
+        request each, or one for all when the object is smaller), growing to
+        LARGEST_PIECE; one piece from a server that ignores Range."""
+        cuts = [start]
+        step = PIECE
+        while self.size - cuts[-1] >= 2 * step:
+            cuts.append(cuts[-1] + step)
+            step = min(2 * step, LARGEST_PIECE)
+        cuts.append(self.size)
         for at, stop in zip(cuts, cuts[1:]):
             data = self.get(at, stop)
             if not self.ranged:
@@ -249,8 +257,8 @@ class ReadAhead(io.RawIOBase):
 
 class RangeReader:
     """`read_at(offset, size)` over a remote object for a reader of its
-    blocks in [start, end): the range is fetched in pieces of at most PIECE
-    bytes and past `end` in steps growing from FIRST_STEP, each fetched
+    blocks in [start, end): the range is fetched in pieces of at most
+    LARGEST_PIECE bytes and past `end` in steps growing from FIRST_STEP, each fetched
     byte kept until the reader moves past it."""
 
     def __init__(self, remote: Remote, end: int) -> None:
@@ -270,7 +278,7 @@ class RangeReader:
         kept = self._data[offset - self._base:] if self._base <= offset < self._base + len(self._data) else b""
         have = offset + len(kept)
         if stop <= self._end:
-            want = min(self._end, max(stop, offset + PIECE))
+            want = min(self._end, max(stop, offset + LARGEST_PIECE))
         else:
             want = max(stop, have + self._step)
             self._step *= 2
