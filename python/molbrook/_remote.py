@@ -28,7 +28,7 @@ import re
 import tempfile
 import threading
 from collections.abc import Iterator, Mapping
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from molbrook import native
 
@@ -50,7 +50,7 @@ _ATOMIC_UPLOADS = {"s3", "s3a", "gs", "gcs", "abfs", "az", "adl", "memory"}
 
 def fsspec() -> Any:
     try:
-        import fsspec as module
+        import fsspec as module  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError("reading or writing URLs needs fsspec: pip install 'molbrook[remote]' "
                           "(and the filesystem for the URL, such as s3fs, gcsfs, adlfs or aiohttp)") from None
@@ -292,7 +292,7 @@ def blocks(source: Any, *, borrow: bool = False, storage_options: Mapping[str, A
     if not is_url(source):
         local_only(source, storage_options, "parse_sdf")
         return native.parse_sdf(source, borrow=borrow)
-    return native._parse_text_stream(ReadAhead(Remote(source, storage_options)))
+    return native._parse_text_stream(cast(IO[bytes], ReadAhead(Remote(source, storage_options))))
 
 
 def range_blocks(path: Any, start: int, end: int, *, borrow: bool = False,

@@ -16,7 +16,7 @@ import json
 import os
 import warnings
 from collections.abc import Iterator, Mapping
-from typing import Any
+from typing import IO, Any, cast
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
@@ -93,7 +93,7 @@ class _Data:
     def members(self, _url: str, start: int) -> Iterator[tuple[int, int, bytes]]:
         stream = ReadAhead(self.remote, start)
         try:
-            yield from _bgzf.read_members(stream, start)
+            yield from _bgzf.read_members(cast(IO[bytes], stream), start)
         finally:
             stream.close()
 
@@ -131,7 +131,8 @@ def index_remote(url: str, key: object, cache: object, keep: bool,
     stamp = _stamp(remote, head, tail)
     fresh = keep and _read_stamp(stamp_path) == stamp
     with data.scanning():
-        index, built = native._open_index(url, sidecar if fresh else None, None if key is TITLE else key,
+        index, built = native._open_index(url, sidecar if fresh else None,
+                                          None if key is TITLE else cast(bytes, key),
                                           key is TITLE, data if bgzf else None, read_at=data.read_at,
                                           size=remote.size, fresh=fresh)
     if built is not None and keep:

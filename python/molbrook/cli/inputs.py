@@ -11,7 +11,7 @@ import os
 import stat
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO, NamedTuple
+from typing import BinaryIO, NamedTuple, cast
 
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
@@ -97,7 +97,7 @@ class Source(NamedTuple):
         path when it is a whole file redirected, else as a stream, as is a
         URL (read ahead on a thread)."""
         if _remote.is_url(self.name):
-            return _remote.ReadAhead(_remote.Remote(self.name))
+            return cast(BinaryIO, _remote.ReadAhead(_remote.Remote(self.name)))
         path = self._readable_path()
         return sys.stdin.buffer if path is None else path
 
