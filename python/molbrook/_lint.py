@@ -43,7 +43,8 @@ _CHUNK = 1 << 20
 
 @dataclass(frozen=True, slots=True)
 class Finding:
-    """One defect, where it is: lines and columns 1-based, byte offsets
+    """One defect, where it is: lines and columns 1-based (a line ends at
+    LF, CRLF or a lone CR, as an editor numbers them), byte offsets
     0-based, counted in the file's bytes (decompressed, for a compressed
     file); `block` is the block's 0-based ordinal. `fix` is "safe" (it
     keeps molbrook's reading of every block but what the code names),
@@ -261,7 +262,10 @@ def _path_batches(path: Source, options: _Options, workers: int,
     pool = None if sequential else ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
     try:
         if pool is None:
-            scans = (native._lint_path(path, start, end, **options.keywords(first_ending)) for start, end in ranges)
+            # A scan starts where the last one ended: fixing line endings
+            # can take a scan past the end of its range.
+            scans = (native._lint_path(path, max(start, offset), end, **options.keywords(first_ending))
+                     for start, end in ranges if offset < end)
         else:
             scans = _ahead(pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges,
                            workers + 1)

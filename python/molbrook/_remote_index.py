@@ -113,6 +113,14 @@ def _read_stamp(path: str) -> Any:
         return None
 
 
+def _read_index(path: str) -> bytes | None:
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError:
+        return None
+
+
 def index_remote(url: str, key: object, cache: object, keep: bool,
                  storage_options: Mapping[str, Any] | None) -> SDIndex[Any]:
     """The index of the object at `url` (`key` as the native index takes
@@ -129,12 +137,12 @@ def index_remote(url: str, key: object, cache: object, keep: bool,
     folder = cache_folder(cache)
     sidecar, stamp_path = os.path.join(folder, name + ".mbi"), os.path.join(folder, name + ".json")
     stamp = _stamp(remote, head, tail)
-    fresh = keep and _read_stamp(stamp_path) == stamp
+    kept = _read_index(sidecar) if keep and _read_stamp(stamp_path) == stamp else None
     with data.scanning():
-        index, built = native._open_index(url, sidecar if fresh else None,
+        index, built = native._open_index(url, kept,
                                           None if key is TITLE else cast(bytes, key),
                                           key is TITLE, data if bgzf else None, read_at=data.read_at,
-                                          size=remote.size, fresh=fresh)
+                                          size=remote.size, fresh=kept is not None)
     if built is not None and keep:
         _keep(folder, sidecar, stamp_path, built, stamp)
     return index

@@ -355,7 +355,7 @@ class SDIndex(Generic[AnyStr]):
 
 def _open_index(
     path: str | bytes,
-    sidecar: str | bytes | None,
+    sidecar: bytes | None,
     key: bytes | None,
     on_title: bool,
     bgzf: object,
