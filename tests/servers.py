@@ -38,11 +38,13 @@ class Counts:
         with self.lock:
             self.requests.clear()
 
-    def gets(self) -> list[Request]:
-        return [r for r in self.requests if r.method == "GET"]
+    def gets(self, path: str | None = None) -> list[Request]:
+        """GETs (of `path` only: a stream closed by an earlier reader may
+        still finish its last request)."""
+        return [r for r in self.requests if r.method == "GET" and path in (None, r.path)]
 
-    def heads(self) -> list[Request]:
-        return [r for r in self.requests if r.method == "HEAD"]
+    def heads(self, path: str | None = None) -> list[Request]:
+        return [r for r in self.requests if r.method == "HEAD" and path in (None, r.path)]
 
     def sent(self) -> int:
         return sum(r.sent for r in self.requests)
