@@ -46,6 +46,9 @@ page cache:
              file, each a fresh process (command_jobs.py); cut against
              scan_table to Parquet in Python (pyarrow; without it both are
              skipped)
+  remote     parse_sdf of the file as an object on a local S3-compatible
+             server (moto, through s3fs) against fsspec's cat of it; Dask
+             read_sdf of it on two threads against one (remote_jobs.py)
 
 Every job first makes one untimed pass that computes its checksum (blocks,
 records or hits, total value length); readers that disagree are marked,
@@ -76,6 +79,7 @@ import depict_jobs
 import index_jobs
 import common
 import lint_jobs
+import remote_jobs
 import scale_jobs
 import sort_jobs
 import table_jobs
@@ -233,7 +237,7 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
-            + depict_jobs.jobs(Job, lf, with_rdkit))
+            + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -255,6 +259,7 @@ TARGETS = [
     *index_jobs.TARGETS,
     *sort_jobs.TARGETS,
     *depict_jobs.TARGETS,
+    *remote_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 

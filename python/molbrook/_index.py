@@ -7,10 +7,12 @@ import contextlib
 import os
 import stat
 import warnings
+from collections.abc import Mapping
 from typing import Any
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
+from molbrook._remote import is_url, local_only
 from molbrook._types import TITLE, Key, Path, deprecated, key_name
 from molbrook.native import SDIndex, _compression_of
 
@@ -22,7 +24,8 @@ _RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz
 
 
 def index_sdf(
-    path: Path, *, key: Key | None = None, on_title: bool = False, sidecar: bool | Path = True
+    path: Path, *, key: Key | None = None, on_title: bool = False, sidecar: bool | Path = True,
+    cache: str | os.PathLike[str] | None = None, storage_options: Mapping[str, Any] | None = None,
 ) -> SDIndex[Any]:
     """An index of the blocks of an SD file, for random access by ordinal
     and, with `key`, by key.
@@ -41,6 +44,13 @@ def index_sdf(
     RuntimeWarning says so and the index is held in memory. So it is when
     the sidecar is no regular file (a pipe, a device) or, by a link, the
     data file itself: such a sidecar is neither read nor replaced.
+
+    A URL (`s3://bucket/library.sdf`, `https://...`; see `parse_sdf`) is
+    indexed in one streaming pass, its index kept in a local cache folder
+    (`cache`, else $XDG_CACHE_HOME/molbrook/index) while the object's size,
+    ETag or modification time and first and last 64 KiB stay the same;
+    `sidecar=False` keeps it in memory only. Blocks are then fetched by
+    ranged requests of their bytes. `storage_options` (a dict) go to fsspec.
 
     The index is built on the calling thread.
 
@@ -79,6 +89,13 @@ def index_sdf(
         raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
     data = os.fspath(path)
     name = _key_name(data, key, on_title)
+    if is_url(data):
+        from molbrook._remote_index import index_remote
+
+        if not isinstance(sidecar, bool):
+            raise TypeError("index_sdf of a URL keeps its index in the cache folder: give cache=, not a sidecar path")
+        return index_remote(data, name, cache, sidecar, storage_options)  # type: ignore[arg-type]
+    local_only(data, storage_options, "index_sdf")
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
     kept, unkept = _kept_index(place, data) if place is not None else (None, None)

@@ -10,7 +10,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, NoReturn, cast
 
-from molbrook import native
+from molbrook import _remote, native
 from molbrook._float_format import check_float_format, float_text
 from molbrook._output import atomic_destination
 from molbrook._types import TITLE, Key, deprecated
@@ -164,6 +164,7 @@ def merge_records(
     on_title: bool = False,
     names: Sequence[str] | None = None,
     float_format: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> MergeSummary:
     """Stream `source` to `dest`, setting records from the table rows whose key matches.
 
@@ -177,7 +178,8 @@ def merge_records(
     each non-null cell (ints as `str(int)`, floats by `repr` or by the
     format spec `float_format`, such as ".4g"), every other byte
     unchanged; the rest are written as read. A path `dest` is written
-    whole or not at all.
+    whole or not at all. `source` and `dest` may be URLs (see `parse_sdf`),
+    `storage_options` going to fsspec.
 
     Names and values must read back as written: ValueError, before anything
     is written, for a name that is empty or holds `<`, `>` or a line break,
@@ -234,7 +236,7 @@ def merge_records(
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
         title, key = key, TITLE
     return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse,
-                  float_format=float_format)
+                  float_format=float_format, storage_options=storage_options)
 
 
 def _merge(
@@ -247,6 +249,7 @@ def _merge(
     names: Sequence[str] | None,
     refused: Callable[[list[int]], NoReturn],
     float_format: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> MergeSummary:
     """merge_records, calling `refused` with the numbers (from 0) of the
     blocks that could not take records, while the destination is open."""
@@ -263,8 +266,8 @@ def _merge(
     _check_names(names)
     keys = _keys(columns[column])
     written = matched = matched_rows = 0
-    with atomic_destination(dest) as out:
-        blocks = native.parse_sdf(source, borrow=True)
+    with atomic_destination(dest, storage_options) as out:
+        blocks = _remote.blocks(source, borrow=True, storage_options=storage_options)
         first = next(blocks, None)
         if first is not None:  # its kind is the kind of every block, and of the text set
             is_bytes = isinstance(first.title, bytes)

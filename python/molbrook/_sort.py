@@ -9,13 +9,14 @@ import os
 import stat
 import tempfile
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import InitVar, dataclass
 from typing import IO, Any, Literal
 
 from molbrook import _bgzf, native
 from molbrook._index import reused_index
 from molbrook._output import atomic_destination
+from molbrook._remote import blocks, is_url
 from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, key_name
 
 __all__ = ["MissingRecordWarning", "SortKey", "SortSummary", "sort_sdf"]
@@ -141,11 +142,14 @@ def sort_sdf(
     memory: int | str = "256MiB",
     tmpdir: Path | None = None,
     progress: Callable[[int], object] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> SortSummary:
     """Write the blocks of `sources` to `dest` ordered by the keys `by`.
 
     `sources` is one source or a list of them (paths, plain or compressed,
     or file objects), read in that order and all of one kind, str or bytes.
+    Sources and destinations may be URLs (see `parse_sdf`), `storage_options`
+    going to fsspec; a destination URL becomes an object only once whole.
     Keys (most significant first) are record names or `molbrook.TITLE`
     (text order, ascending) or `SortKey`s; ties keep input order, and
     without keys the blocks keep it. With `group` (a record name, or
@@ -249,9 +253,10 @@ def sort_sdf(
                                 provenance_name, labels)
         try:
             for number, source in enumerate(items):
-                _add(sorter, source, number, budget, progress)
+                _add(sorter, source, number, budget, progress, storage_options)
             _warn_unmatched(sorter, [key[0] for key in (*keys, *([group_key] if group_key else []))], is_bytes)
-            with atomic_destination(dest) as out, _optional_destination(duplicates) as aside:
+            with atomic_destination(dest, storage_options) as out, \
+                    _optional_destination(duplicates, storage_options) as aside:
                 written = sorter.write(out, not isinstance(out, io.TextIOBase), False)
                 if aside is not None:
                     sorter.write(aside, not isinstance(aside, io.TextIOBase), True)
@@ -375,16 +380,18 @@ def _label(source: object, is_bytes: bool) -> bytes:
 
 
 def _add(sorter: native._Sorter, source: Any, number: int, budget: int,
-         progress: Callable[[int], object] | None) -> None:
-    path = os.fspath(source) if is_path(source) else None
+         progress: Callable[[int], object] | None, storage_options: Mapping[str, Any] | None) -> None:
+    url = is_url(source)
+    path = os.fspath(source) if is_path(source) and not url else None
     try:
         index = _bgzf_index(path, budget) if path is not None else None
         if index is not None:
             sorter.add_indexed(index, number, progress)
         else:
-            sorter.add(native.parse_sdf(source, borrow=True), number, path, progress)
+            sorter.add(blocks(source, borrow=True, storage_options=storage_options), number, path, progress)
     except native.MalformedRecordError as error:
-        error.add_note(f"In source {number} ({os.fsdecode(path) if path is not None else 'a file object'}).")
+        named = source if url else os.fsdecode(path) if path is not None else "a file object"
+        error.add_note(f"In source {number} ({named}).")
         raise
 
 
@@ -402,9 +409,9 @@ def _bgzf_index(path: str | bytes, budget: int) -> native.SDIndex[Any] | None:
 
 
 @contextlib.contextmanager
-def _optional_destination(dest: Any) -> Iterator[IO[bytes] | None]:
+def _optional_destination(dest: Any, storage_options: Mapping[str, Any] | None) -> Iterator[IO[bytes] | None]:
     if dest is None:
         yield None
         return
-    with atomic_destination(dest) as out:
+    with atomic_destination(dest, storage_options) as out:
         yield out

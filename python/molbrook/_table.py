@@ -12,7 +12,7 @@ from itertools import chain
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
 
-from molbrook import native
+from molbrook import _remote, native
 from functools import partial
 
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
@@ -92,10 +92,10 @@ def _is_path(source: object) -> bool:
     return isinstance(source, (str, bytes, os.PathLike))
 
 
-def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
+def _blocks(source: Source, storage_options: Mapping[str, Any] | None) -> tuple[Iterable[Any], bool]:
     """The blocks of a source, and whether they come from a reader opened here."""
     if _is_path(source) or hasattr(source, "read"):
-        return native.parse_sdf(source, borrow=True), True
+        return _remote.blocks(source, borrow=True, storage_options=storage_options), True
     try:
         return iter(cast(Iterable[Any], source)), False
     except TypeError:
@@ -182,7 +182,7 @@ def _pieces(source: Source, workers: int) -> list[Piece] | None:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
     object or iterable, another compressed file or a pipe, or a small file."""
-    if workers == 1 or not _is_path(source):
+    if workers == 1 or not _is_path(source) or _remote.is_url(source):
         return None
     size = plain_size(source)
     if size is not None:
@@ -241,6 +241,7 @@ def read_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> RecordTable:
     """Read the SD data records of every block into a table.
 
@@ -261,7 +262,9 @@ def read_table(
     A plain file is cut into byte ranges read on `workers` threads (None:
     every CPU the process may use; 1: the calling thread only), a BGZF file
     into ranges of blocks by its index (built beside it when missing); the
-    table is the same, row and column order included.
+    table is the same, row and column order included. A URL (see
+    `parse_sdf`) is read on one thread, ahead of the parser;
+    `storage_options` go to fsspec.
 
     Parameters
     ----------
@@ -280,6 +283,8 @@ def read_table(
         value does not parse); `str` is the default.
     workers : int, optional
         Threads reading a file (None: every CPU the process may use).
+    storage_options : dict, optional
+        Credentials and settings for fsspec, for a URL.
 
     Returns
     -------
@@ -311,7 +316,7 @@ def read_table(
             return _read_pieces(pieces, count, encoded_names, parts, encoded_types)
         except _BLOCK_ERRORS:
             pass
-    blocks, opened = _blocks(source)
+    blocks, opened = _blocks(source, storage_options)
     reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
         return reader.read_all()
@@ -447,6 +452,7 @@ def scan_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
@@ -457,11 +463,13 @@ def scan_table(
     A plain file is cut into byte ranges, a BGZF file into ranges of blocks
     by its index, read on `workers` threads (None: every CPU the process
     may use; 1: the calling thread only), a few ranges ahead of the consumer: the rows are the same, in order, while
-    a batch may end early at the end of a range.
+    a batch may end early at the end of a range. A URL (see `parse_sdf`)
+    is read on one thread, twice with `names=None`; `storage_options` go
+    to fsspec.
 
     Parameters
     ----------
-    source, names, title, types, workers, molblock, block
+    source, names, title, types, workers, molblock, block, storage_options
         As for `read_table`.
     batch_rows : int, default 65536
         The most rows a batch holds.
@@ -502,10 +510,10 @@ def scan_table(
     if encoded_names is None:
         if not _is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(native.parse_sdf(source, borrow=True), None, _Parts(), {}, 0)
+        first = _reader(_remote.blocks(source, borrow=True, storage_options=storage_options), None, _Parts(), {}, 0)
         try:
             encoded_names = first.record_names()
         finally:
             first.close()
-    blocks, opened = _blocks(source)
+    blocks, opened = _blocks(source, storage_options)
     return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)

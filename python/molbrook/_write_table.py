@@ -103,6 +103,7 @@ def write_table(
     names: Sequence[str] | None = None,
     block: str | None = None,
     float_format: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> int:
     """Write a block per row of `table` to `dest`; return the blocks written.
 
@@ -110,7 +111,9 @@ def write_table(
     RecordTable), a pandas DataFrame or a dict of equal-length lists; it is
     read batch by batch. `dest` is what `write_sdf` takes: a path is
     written whole or not at all, compressed by its extension; a text file
-    object gets str, a binary one bytes, the same bytes either way.
+    object gets str, a binary one bytes, the same bytes either way. A URL
+    (see `parse_sdf`) becomes an object only once whole, `storage_options`
+    going to fsspec.
 
     Each block is the `title` column's value as its title line, then the
     `molblock` column's molblock (title line through M  END, its own title
@@ -193,6 +196,6 @@ def write_table(
     if float_format is not None:
         table = formatted_floats(table, float_format)
     stream = table.__arrow_c_stream__()
-    with atomic_destination(dest) as out:
+    with atomic_destination(dest, storage_options) as out:
         written: int = native._write_table(stream, out, isinstance(out, io.TextIOBase), names=names, **columns)
     return written

@@ -74,7 +74,7 @@ bool raise_build_error(const IndexBuildError& error, PyObject* path) noexcept {
 bool scan_plain(IndexBuilder& builder, DataFile& data, uint64_t size) {
   Status<IndexBuildError> failed;
   const platform::File& file = data.file();
-  if (size > 0 && size <= SIZE_MAX && platform::on_local_filesystem(file)) {
+  if (size > 0 && size <= SIZE_MAX && data.is_local() && platform::on_local_filesystem(file)) {
     if (Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, static_cast<size_t>(size))) {
       {
         ReleasedGil unlocked;
@@ -135,11 +135,27 @@ std::vector<KeySpec> key_specs(const std::optional<IndexView>& previous, const s
   return specs;
 }
 
+// Remote data: read through `read_at`, of `size` bytes; with `fresh` the
+// caller has checked that the sidecar describes it.
+struct RemoteData {
+  PyObject* read_at = Py_None;
+  unsigned long long size = 0;
+  int fresh = 0;
+};
+
+std::optional<OpenedData> open_remote(const PathArgument& path, Ref inflate, const RemoteData& remote) {
+  return OpenedData{std::make_unique<DataFile>(Ref::borrow(remote.read_at), Ref::borrow(path.path.get()),
+                                               std::move(inflate)),
+                    FileState{remote.size, 0}};
+}
+
 PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", nullptr};
+  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", "read_at", "size", "fresh",
+                                         nullptr};
   PyObject *path_object, *sidecar_object, *key_object, *title_object, *bgzf;
-  if (!parse_fastcall(args, nargs, kwnames, "OOOOO:_open_index", keywords, &path_object, &sidecar_object,
-                      &key_object, &title_object, &bgzf)) {
+  RemoteData remote;
+  if (!parse_fastcall(args, nargs, kwnames, "OOOOO|$OKp:_open_index", keywords, &path_object, &sidecar_object,
+                      &key_object, &title_object, &bgzf, &remote.read_at, &remote.size, &remote.fresh)) {
     return nullptr;
   }
   PathArgument path;
@@ -158,7 +174,8 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   }
   Ref inflate = is_bgzf ? Ref::steal(PyObject_GetAttrString(bgzf, "inflate")) : Ref();
   if (is_bgzf && !inflate) return nullptr;
-  std::optional<OpenedData> opened = open_data(path, std::move(inflate));
+  std::optional<OpenedData> opened =
+      remote.read_at != Py_None ? open_remote(path, std::move(inflate), remote) : open_data(path, std::move(inflate));
   if (!opened) return nullptr;
   DataFile& data = *opened->data;
 
@@ -178,7 +195,11 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     }
   }
   Freshness freshness = Freshness::Stale;
-  if (previous) freshness = check_freshness(*previous, opened->state, data, spot_check_seed(&data));
+  if (previous && remote.fresh) {
+    freshness = Freshness::Current;
+  } else if (previous) {
+    freshness = check_freshness(*previous, opened->state, data, spot_check_seed(&data));
+  }
   if (PyErr_Occurred()) return nullptr;  // a BGZF member failed to inflate
   const bool has_key = !wanted || (previous && previous->find_key_table(*wanted));
   if (freshness == Freshness::Current && has_key) {
@@ -215,10 +236,12 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 PyMethodDef open_index_def = function<open_index>(
     "_open_index",
-    "_open_index(path, sidecar, key, on_title, bgzf)\n--\n\n"
+    "_open_index(path, sidecar, key, on_title, bgzf, *, read_at=None, size=0, fresh=False)\n--\n\n"
     "An SDIndex of `path` and the bytes of its new index file, or None when\n"
     "`sidecar`, the bytes of the index file kept (or None), still describes\n"
     "the file. `key` is a record\n"
-    "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None.");
+    "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None.\n"
+    "Remote data of `size` bytes is read through read_at(offset, size) -> bytes,\n"
+    "`path` naming it; with `fresh` the caller has checked the sidecar against it.");
 
 }  // namespace molbrook::py

@@ -5,6 +5,7 @@
 // positional reads, split a batch at a time without the interpreter lock.
 #include "read.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -77,6 +78,10 @@ struct FileSource {
   Ref object;  // for the note on a decompression error
   Ref read;
   StreamStart start;
+  // Binary data read as a str path's file is: decompressed when it starts
+  // compressed, line endings translated, str blocks.
+  bool as_text = false;
+  bool pending_cr = false;
 };
 
 // str or bytes held in memory, consumed a window at a time.
@@ -99,10 +104,12 @@ struct FdSource {
   StreamStart start;
 };
 
-// A range of a regular file that is not mapped.
+// A range of a regular file that is not mapped, or of data that a
+// Python callable reads at offsets (read_at(offset, size) -> bytes).
 struct PositionalSource {
   PositionalReader reader;
   Ref path;  // for OSError
+  Ref read_at;  // set for data read through Python, under the interpreter lock
 };
 
 // Exhausted, closed or failed: next() ends the iteration.
@@ -260,7 +267,12 @@ Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& by
   if (!data) return {};
   std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
   if (!chunk) return {};
-  if (!chunk->bytes.empty() && !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) {
+  if (file.as_text && chunk->kind != Kind::Bytes) {
+    PyErr_SetString(PyExc_TypeError, "binary file objects must read bytes");
+    return {};
+  }
+  if (!file.as_text && !chunk->bytes.empty() &&
+      !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) {
     return {};
   }
   bytes = chunk->bytes;
@@ -272,7 +284,6 @@ Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& by
 // object has applied its own newline mode), bytes decompressed when they
 // start with a compression format's magic number.
 bool read_file(FileSource& file, BlockSplitter& splitter, std::optional<Kind>& kind) {
-  bool untranslated = false;
   if (file.start.decompressor) {
     auto read_raw = [&file, &kind]() -> Ref {
       std::string_view bytes;
@@ -281,18 +292,21 @@ bool read_file(FileSource& file, BlockSplitter& splitter, std::optional<Kind>& k
       if (data && !PyBytes_Check(data.get())) data = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
       return data;
     };
-    return read_decompressed(*file.start.decompressor, read_raw, splitter, false, untranslated, file.object.get());
+    return read_decompressed(*file.start.decompressor, read_raw, splitter, file.as_text, file.pending_cr,
+                             file.object.get());
   }
   std::string_view bytes;
   Ref data = read_chunk(file, kind, bytes);
   if (!data) return false;
   const bool eof = bytes.empty();
-  if (kind == Kind::Str) file.start.decided = true;  // text is never compressed
-  if (!file.start.decided) return take_stream_start(file.start, bytes, eof, splitter, false, untranslated);
+  if (kind == Kind::Str && !file.as_text) file.start.decided = true;  // text is never compressed
+  if (!file.start.decided) {
+    return take_stream_start(file.start, bytes, eof, splitter, file.as_text, file.pending_cr);
+  }
   if (eof) {
     splitter.set_eof();
   } else {
-    splitter.append(bytes);
+    append_stream_bytes(splitter, bytes, file.as_text, file.pending_cr);
   }
   return true;
 }
@@ -431,7 +445,7 @@ bool open_range(PySDBlockIterator* self, PathSource& source, OpenedFile& opened)
     self->source.emplace<MappedReader>(std::move(opened.mapping), kind, source.borrow, range.start, range.end);
   } else {
     PositionalSource positional{PositionalReader(std::move(opened.file), kind, range.start, range.end),
-                                std::move(source.path.path)};
+                                std::move(source.path.path), {}};
     self->source = std::move(positional);
   }
   return true;
@@ -472,10 +486,14 @@ bool next_positional(PositionalSource& source, std::optional<Block>& block) {
   PositionalReader& reader = source.reader;
   if (!reader.has_block()) {
     Status<platform::SystemError> failed;
-    {
+    if (source.read_at) {
+      failed = reader.next_batch();
+    } else {
       ReleasedGil unlocked;
       failed = reader.next_batch();
     }
+    // read_at raised, perhaps with blocks cut before: the error comes first.
+    if (source.read_at && PyErr_Occurred()) return false;
     if (failed) {
       raise_os_error(failed->code, source.path.get());
       return false;
@@ -570,6 +588,7 @@ struct SourceTraversal {
   }
   int operator()(const PositionalSource& source) const noexcept {
     Py_VISIT(source.path.get());
+    Py_VISIT(source.read_at.get());
     return 0;
   }
 };
@@ -652,6 +671,55 @@ PyObject* parse_sdf_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!convert_path(source, path)) return nullptr;
   Kind kind = path.kind();
   return new_iterator(PathSource{std::move(path), borrow, range}, kind, /*utf8_valid=*/false);
+}
+
+// Reads through `read_at(offset, size)`, a Python callable returning at
+// most `size` bytes (fewer only at the end of the data), called with the
+// interpreter lock held; a failure leaves its exception set.
+PositionalReader::ReadAt python_read_at(PyObject* read_at) {
+  return [read_at](uint64_t offset, char* buffer, size_t size) -> Result<size_t, platform::SystemError> {
+    Ref data = Ref::steal(PyObject_CallFunction(read_at, "KK", static_cast<unsigned long long>(offset),
+                                                static_cast<unsigned long long>(size)));
+    if (data && (!PyBytes_Check(data.get()) || static_cast<size_t>(PyBytes_GET_SIZE(data.get())) > size)) {
+      PyErr_SetString(PyExc_TypeError, "read_at must return bytes, no more than it was asked for");
+      data = Ref();
+    }
+    if (!data) return platform::SystemError{EIO};
+    std::string_view bytes = bytes_of(data.get());
+    std::copy(bytes.begin(), bytes.end(), buffer);
+    return bytes.size();
+  };
+}
+
+PyObject* parse_text_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"file", nullptr};
+  PyObject* file;
+  if (!parse_fastcall(args, nargs, kwnames, "O:_parse_text_stream", keywords, &file)) return nullptr;
+  Ref read = read_method(file);
+  if (!read) {
+    PyErr_SetString(PyExc_TypeError, "_parse_text_stream takes a binary file object");
+    return nullptr;
+  }
+  FileSource source{Ref::borrow(file), std::move(read), {}, true, false};
+  return new_iterator(std::move(source), Kind::Str, /*utf8_valid=*/false);
+}
+
+PyObject* parse_range_at(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"read_at", "name", "start", "end", nullptr};
+  PyObject *read_at, *name;
+  Py_ssize_t start, end;
+  if (!parse_fastcall(args, nargs, kwnames, "OOnn:_parse_range_at", keywords, &read_at, &name, &start, &end)) {
+    return nullptr;
+  }
+  ByteRange range;
+  if (!offset_argument(start, "start", range.start) || !offset_argument(end, "end", range.end)) return nullptr;
+  try {
+    PositionalSource source{PositionalReader(python_read_at(read_at), Kind::Str, range.start, range.end),
+                            Ref::borrow(name), Ref::borrow(read_at)};
+    return new_iterator(std::move(source), Kind::Str, /*utf8_valid=*/false);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 }  // namespace
@@ -756,6 +824,19 @@ PyMethodDef parse_sdf_def = function<parse_sdf>(
     "['ethanol', 'acetic acid']\n"
     ">>> next(molbrook.parse_sdf(b\"python/molbrook/data/sample.sdf\")).title\n"
     "b'ethanol'\n");
+
+PyMethodDef parse_text_stream_def = function<parse_text_stream>(
+    "_parse_text_stream",
+    "_parse_text_stream(file)\n--\n\n"
+    "The str blocks of a binary file object's data, read as parse_sdf reads a\n"
+    "str path: decompressed when it starts compressed, line endings translated.");
+
+PyMethodDef parse_range_at_def = function<parse_range_at>(
+    "_parse_range_at",
+    "_parse_range_at(read_at, name, start, end)\n--\n\n"
+    "The str blocks whose first byte lies in [start, end) of plain data that\n"
+    "read_at(offset, size) -> bytes reads, as parse_sdf_range reads a str path;\n"
+    "`name` names the data in errors.");
 
 PyMethodDef parse_sdf_range_def = function<parse_sdf_range>(
     "parse_sdf_range",
