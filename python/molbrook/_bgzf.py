@@ -95,37 +95,43 @@ def members(path: _Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
     (CRC and size checked). Members without data are passed over, and so
     are zero bytes that run from the last member to the end of the file,
     as every gzip reader molbrook has passes them over."""
-    zlib = _zlib()
     with open(path, "rb", buffering=0) as file:
         file.seek(start)
-        buffer = b""
-        offset = start  # of buffer[0] in the file
-        while True:
-            if len(buffer) < _MAX_MEMBER:
-                more = file.read(1 << 20)
-                buffer = buffer + more if buffer else more
-                if not buffer:
-                    return
-            at = 0
-            while len(buffer) - at >= _MAX_MEMBER or (at < len(buffer) and not more):
-                if buffer[at] == 0:
-                    _check_end_padding(buffer[at:], file, offset + at)
-                    return
-                size = _member_size(buffer, at)
-                if size > len(buffer) - at:
-                    raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
-                with memoryview(buffer) as view:
-                    data = zlib.decompress(view[at:at + size], _GZIP)
-                # Virtual offsets hold a place within a member in 16 bits.
-                if len(data) > _MAX_MEMBER:
-                    raise ValueError(f"the BGZF member at offset {offset + at} holds more than 64 KiB of data")
-                if data:
-                    yield offset + at, offset + at + size, data
-                at += size
-            buffer = buffer[at:]
-            offset += at
-            if not more and not buffer:
+        yield from read_members(file, start)
+
+
+def read_members(file: IO[bytes], start: int) -> Iterator[tuple[int, int, bytes]]:
+    """The members of a binary stream positioned at byte `start` of BGZF
+    data, as `members` gives them."""
+    zlib = _zlib()
+    buffer = b""
+    offset = start  # of buffer[0] in the file
+    while True:
+        if len(buffer) < _MAX_MEMBER:
+            more = file.read(1 << 20)
+            buffer = buffer + more if buffer else more
+            if not buffer:
                 return
+        at = 0
+        while len(buffer) - at >= _MAX_MEMBER or (at < len(buffer) and not more):
+            if buffer[at] == 0:
+                _check_end_padding(buffer[at:], file, offset + at)
+                return
+            size = _member_size(buffer, at)
+            if size > len(buffer) - at:
+                raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
+            with memoryview(buffer) as view:
+                data = zlib.decompress(view[at:at + size], _GZIP)
+            # Virtual offsets hold a place within a member in 16 bits.
+            if len(data) > _MAX_MEMBER:
+                raise ValueError(f"the BGZF member at offset {offset + at} holds more than 64 KiB of data")
+            if data:
+                yield offset + at, offset + at + size, data
+            at += size
+        buffer = buffer[at:]
+        offset += at
+        if not more and not buffer:
+            return
 
 
 def _check_end_padding(held: bytes, file: IO[bytes], offset: int) -> None:

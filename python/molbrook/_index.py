@@ -7,10 +7,12 @@ import contextlib
 import os
 import stat
 import warnings
+from collections.abc import Mapping
 from typing import Any
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
+from molbrook._remote import is_url, local_only
 from molbrook._types import TITLE, Key, Path, deprecated, key_name
 from molbrook.native import SDIndex, _compression_of
 
@@ -22,7 +24,8 @@ _RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz
 
 
 def index_sdf(
-    path: Path, *, key: Key | None = None, on_title: bool = False, sidecar: bool | Path = True
+    path: Path, *, key: Key | None = None, on_title: bool = False, sidecar: bool | Path = True,
+    cache: str | os.PathLike[str] | None = None, storage_options: Mapping[str, Any] | None = None,
 ) -> SDIndex[Any]:
     """An index of the blocks of an SD file, for random access by ordinal
     and, with `key`, by key.
@@ -42,31 +45,68 @@ def index_sdf(
     the sidecar is no regular file (a pipe, a device) or, by a link, the
     data file itself: such a sidecar is neither read nor replaced.
 
+    A URL (`s3://bucket/library.sdf`, `https://...`; see `parse_sdf`) is
+    indexed in one streaming pass, its index kept in a local cache folder
+    (`cache`, else $XDG_CACHE_HOME/molbrook/index) while the object's size,
+    ETag or modification time and first and last 64 KiB stay the same;
+    `sidecar=False` keeps it in memory only. Blocks are then fetched by
+    ranged requests of their bytes. `storage_options` (a dict) go to fsspec.
+
     The index is built on the calling thread.
 
-    Raises:
-        ValueError: for a directory, a pipe, or a file compressed otherwise
-            than as BGZF (with what to do about it)
+    Parameters
+    ----------
+    path : Path
+        A plain SD file or a BGZF file.
+    key : Key, optional
+        What keys the blocks for `get` and `get_all`: a record name or
+        `molbrook.TITLE`.
+    on_title : bool, default False
+        The old spelling of `key=molbrook.TITLE`, kept for one release.
+    sidecar : bool or Path, default True
+        Keep the index beside the file (True), at another path, or in
+        memory only (False).
 
-    Example:
-        >>> idx = index_sdf("library.sdf", key="ID")  # doctest: +SKIP
-        >>> idx.get("CHEMBL25").title  # doctest: +SKIP
-        'aspirin'
+    Returns
+    -------
+    SDIndex
+        The index; a context manager that closes the file.
+
+    Raises
+    ------
+    ValueError
+        A directory, a pipe, or a file compressed otherwise than as BGZF
+        (with what to do about it).
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> with molbrook.index_sdf("python/molbrook/data/sample.sdf", key="ID", sidecar=False) as idx:
+    ...     print(len(idx), idx[-1].title, idx.get("MB-0004").title)
+    5 acetonitrile benzene
     """
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
     data = os.fspath(path)
     name = _key_name(data, key, on_title)
+    if is_url(data):
+        from molbrook._remote_index import index_remote
+
+        if not isinstance(sidecar, bool):
+            raise TypeError("index_sdf of a URL keeps its index in the cache folder: give cache=, not a sidecar path")
+        return index_remote(data, name, cache, sidecar, storage_options)  # type: ignore[arg-type]
+    local_only(data, storage_options, "index_sdf")
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
     kept, unkept = _kept_index(place, data) if place is not None else (None, None)
     index, built = native._open_index(
-        data, sidecar=kept, key=None if name is TITLE else name, on_title=name is TITLE, bgzf=bgzf)
-    if built is not None and place is not None and unkept is None:
-        unkept = _keep(place, built)
-    if unkept is not None:
-        warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} ({unkept}); "
-                      "it is held in memory only", RuntimeWarning, stacklevel=2)
+        data, sidecar=kept, key=name if isinstance(name, bytes) else None, on_title=name is TITLE, bgzf=bgzf)
+    if place is not None:
+        if built is not None and unkept is None:
+            unkept = _keep(place, built)
+        if unkept is not None:
+            warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
+                          f"({unkept}); it is held in memory only", RuntimeWarning, stacklevel=2)
     return index
 
 

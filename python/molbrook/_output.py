@@ -18,10 +18,11 @@ import errno
 import io
 import os
 import stat
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import IO, TYPE_CHECKING, Any, cast
 
 from molbrook._compression import open_writer
+from molbrook._remote import destination, is_url, local_only
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -83,7 +84,7 @@ class WholeWriter(io.BufferedIOBase):
 
 
 @contextlib.contextmanager
-def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
+def atomic_destination(dest: Any, storage_options: Mapping[str, Any] | None = None) -> Iterator[IO[bytes]]:
     """Yield a binary stream for `dest`, a path or a file object.
 
     A path is written whole or not at all: through a temporary file in the
@@ -93,20 +94,27 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
     file's permissions are kept, and its owner and group where the process
     may set them; a new file gets the mode `open` would give it. A path that
     names a pipe or a device is written into. A name ending in .gz, .bz2, .xz
-    or .zst is written compressed. A file object is yielded as it is.
+    or .zst is written compressed. A file object is yielded as it is. A URL
+    (molbrook._remote.is_url) becomes an object once all of it is written,
+    `storage_options` going to fsspec.
     """
     if not isinstance(dest, (str, bytes, os.PathLike)):
         yield dest
         return
-    with output_file(dest) as out:
+    with output_file(dest, storage_options) as out:
         yield out
 
 
 @contextlib.contextmanager
-def output_file(name: _Path) -> Iterator[IO[bytes]]:
-    """A binary stream that writes the path `name` as `atomic_destination`
-    says, compressed as its extension asks."""
-    with whole_file(name) as raw:
+def output_file(name: _Path, storage_options: Mapping[str, Any] | None = None) -> Iterator[IO[bytes]]:
+    """A binary stream that writes the path or URL `name` as
+    `atomic_destination` says, compressed as its extension asks."""
+    if is_url(name):
+        raw_output: Any = destination(cast(str, name), storage_options)
+    else:
+        local_only(name, storage_options, "writing")
+        raw_output = whole_file(name)
+    with raw_output as raw:
         stream = open_writer(cast(IO[bytes], raw), name)
         try:
             yield stream
@@ -117,7 +125,7 @@ def output_file(name: _Path) -> Iterator[IO[bytes]]:
             stream.close()  # ends the compressed stream
 
 
-def _abandon(stream: IO[bytes], raw: WholeWriter) -> None:
+def _abandon(stream: IO[bytes], raw: IO[bytes]) -> None:
     """Closes a failed output's compressor without ending its stream: its
     file closes first, so that its last bytes go nowhere. Left to the
     collector, it would write them to the closed file, an error that Python

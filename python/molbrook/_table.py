@@ -12,7 +12,7 @@ from itertools import chain
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
 
-from molbrook import native
+from molbrook import _remote, native
 from functools import partial
 
 from molbrook import _parallel
@@ -45,6 +45,14 @@ class RecordTable(native._RecordTable):
 
     Any Arrow consumer reads it without a copy (`pyarrow.table(t)`,
     `polars.DataFrame(t)`, DuckDB); `to_pydict()` needs nothing installed.
+    Made by `read_table`; not constructed directly.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID"])
+    >>> t.num_rows, t.column_names
+    (5, ['ID'])
     """
 
     __slots__ = ()
@@ -77,10 +85,10 @@ def _is_path(source: object) -> bool:
     return isinstance(source, (str, bytes, os.PathLike))
 
 
-def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
+def _blocks(source: Source, storage_options: Mapping[str, Any] | None) -> tuple[Iterable[Any], bool]:
     """The blocks of a source, and whether they come from a reader opened here."""
     if _is_path(source) or hasattr(source, "read"):
-        return native.parse_sdf(source, borrow=True), True
+        return _remote.blocks(source, borrow=True, storage_options=storage_options), True
     try:
         return iter(cast(Iterable[Any], source)), False
     except TypeError:
@@ -163,7 +171,7 @@ def _pieces(source: Source, workers: int) -> list[Piece] | None:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
     object or iterable, another compressed file or a pipe, or a small file."""
-    if workers == 1 or not _is_path(source):
+    if workers == 1 or not _is_path(source) or _remote.is_url(source):
         return None
     size = plain_size(source)
     if size is not None:
@@ -222,6 +230,7 @@ def read_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> RecordTable:
     """Read the SD data records of every block into a table.
 
@@ -242,7 +251,48 @@ def read_table(
     A plain file is cut into byte ranges read on `workers` threads (None:
     every CPU the process may use; 1: the calling thread only), a BGZF file
     into ranges of blocks by its index (built beside it when missing); the
-    table is the same, row and column order included.
+    table is the same, row and column order included. A URL (see
+    `parse_sdf`) is read on one thread, ahead of the parser;
+    `storage_options` go to fsspec.
+
+    Parameters
+    ----------
+    source : Source or Iterable[SDBlock]
+        A path, plain or compressed (a str path gives str columns, a bytes
+        path binary ones), a file object, or an iterable of SDBlocks of one
+        kind.
+    names : sequence of Name, optional
+        The record names to make columns of, in this order; by default every
+        name, in order of first appearance.
+    title, molblock, block : str, optional
+        Names of first columns holding each block's title, molblock and
+        whole text.
+    types : mapping of Name to type, optional
+        `int` or `float` for an int64 or float64 column (null where the
+        value does not parse); `str` is the default.
+    workers : int, optional
+        Threads reading a file (None: every CPU the process may use).
+    storage_options : dict, optional
+        Credentials and settings for fsspec, for a URL.
+
+    Returns
+    -------
+    RecordTable
+        A row per block, a column per name.
+
+    Raises
+    ------
+    ValueError
+        A name listed twice, or a record name with NUL that becomes a column.
+    TypeError
+        `names` is a single name, or `types` maps to another type.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+    >>> t.to_pydict()["MW"]
+    [46.07, 60.05, 31.06, 78.11, 41.05]
     """
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
@@ -255,7 +305,7 @@ def read_table(
             return _read_pieces(pieces, count, encoded_names, parts, encoded_types)
         except _BLOCK_ERRORS:
             pass
-    blocks, opened = _blocks(source)
+    blocks, opened = _blocks(source, storage_options)
     reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
         return reader.read_all()
@@ -336,6 +386,7 @@ class TableScan:
     Iterate it for the batches, or hand it to any Arrow stream consumer
     (`pyarrow.RecordBatchReader.from_stream`, a Parquet writer); it reads
     the source as the consumer asks, in bounded memory.
+    Made by `scan_table`; not constructed directly.
     """
 
     def __init__(self, reader: Any, opened: bool) -> None:
@@ -379,6 +430,7 @@ def scan_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
@@ -389,7 +441,33 @@ def scan_table(
     A plain file is cut into byte ranges, a BGZF file into ranges of blocks
     by its index, read on `workers` threads (None: every CPU the process
     may use; 1: the calling thread only), a few ranges ahead of the consumer: the rows are the same, in order, while
-    a batch may end early at the end of a range.
+    a batch may end early at the end of a range. A URL (see `parse_sdf`)
+    is read on one thread, twice with `names=None`; `storage_options` go
+    to fsspec.
+
+    Parameters
+    ----------
+    source, names, title, types, workers, molblock, block, storage_options
+        As for `read_table`.
+    batch_rows : int, default 65536
+        The most rows a batch holds.
+
+    Returns
+    -------
+    TableScan
+        The batches, as an iterator and an Arrow stream.
+
+    Raises
+    ------
+    ValueError
+        `batch_rows` is not a positive int.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> scan = molbrook.scan_table("python/molbrook/data/sample.sdf", ["ID"], batch_rows=2)
+    >>> [batch.num_rows for batch in scan]
+    [2, 2, 1]
     """
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
@@ -410,10 +488,10 @@ def scan_table(
     if encoded_names is None:
         if not _is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(native.parse_sdf(source, borrow=True), None, _Parts(), {}, 0)
+        first = _reader(_remote.blocks(source, borrow=True, storage_options=storage_options), None, _Parts(), {}, 0)
         try:
             encoded_names = first.record_names()
         finally:
             first.close()
-    blocks, opened = _blocks(source)
+    blocks, opened = _blocks(source, storage_options)
     return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)

@@ -16,9 +16,9 @@ import importlib
 import io
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, NamedTuple, Union, cast
 
-from molbrook import _table, native
+from molbrook import _remote, _table, native
 from molbrook._parallel import bgzf_index, byte_ranges, ordinal_blocks, ordinal_ranges, plain_size
 from molbrook._write_table import write_table
 
@@ -34,6 +34,7 @@ class Part(NamedTuple):
     path: Union[str, bytes]
     span: Union[tuple[int, int], None]
     by_ordinal: bool = False
+    storage_options: Union[Mapping[str, Any], None] = None  # of a URL
 
 
 def _import_dask() -> Any:
@@ -47,16 +48,25 @@ def _import_dask() -> Any:
     return dask
 
 
-def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
+def _matches(path: str | bytes, storage_options: Mapping[str, Any] | None) -> list[str | bytes]:
+    """A path or URL as it is when it names a file, else its glob's matches, sorted."""
+    if not _remote.is_url(path):
+        return [path] if os.path.exists(path) else sorted(glob.glob(path))  # type: ignore[type-var]
+    fs, _ = _remote.fsspec().core.url_to_fs(path, **_remote.options(storage_options))
+    with _remote.naming(cast(str, path)):
+        if not fs.exists(path):
+            return sorted(fs.unstrip_protocol(found) for found in fs.glob(path))
+    return [path]
+
+
+def _expand(paths: Path | Sequence[Path], storage_options: Mapping[str, Any] | None) -> list[str | bytes]:
     """Paths in order: a path, a glob (its matches, sorted) or a list of them."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     found: list[str | bytes] = []
     for given in paths:
         path = os.fspath(given)
-        matches: list[str | bytes] = [path]
-        if not os.path.exists(path):
-            matches = sorted(glob.glob(path))  # type: ignore[type-var]
+        matches = _matches(path, storage_options)
         if not matches:
             raise FileNotFoundError(f"no file matches {path!r}")
         found.extend(matches)
@@ -67,9 +77,29 @@ def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
     return found
 
 
-def _parts(paths: list[str | bytes], blocksize: int) -> list[Part]:
+def _remote_parts(url: str, blocksize: int, storage_options: Mapping[str, Any] | None) -> list[Part]:
+    """Byte ranges of a plain object, ordinal ranges of a BGZF one by its
+    index (kept in each machine's cache folder), else the whole object."""
+    from molbrook import _bgzf
+    from molbrook._index import index_sdf
+
+    remote = _remote.Remote(url, storage_options)
+    head = remote.get(0, 1024)
+    compression = native._compression_of(memoryview(head))
+    if compression is None:
+        return [Part(url, span, False, storage_options) for span in byte_ranges(remote.size, blocksize)]
+    if compression == "gzip" and _bgzf.is_bgzf(head):
+        with index_sdf(url, storage_options=storage_options) as index:
+            return [Part(url, span, True, storage_options) for span in ordinal_ranges(index, blocksize)]
+    return [Part(url, None, False, storage_options)]
+
+
+def _parts(paths: list[str | bytes], blocksize: int, storage_options: Mapping[str, Any] | None) -> list[Part]:
     parts: list[Part] = []
     for path in paths:
+        if _remote.is_url(path):
+            parts.extend(_remote_parts(cast(str, path), blocksize, storage_options))
+            continue
         size = plain_size(path)
         if size is not None:
             parts.extend(Part(path, span) for span in byte_ranges(size, blocksize))
@@ -82,13 +112,14 @@ def _parts(paths: list[str | bytes], blocksize: int) -> list[Part]:
 
 
 def _blocks(part: Part) -> Any:
+    options = part.storage_options
     if part.span is None:
-        return native.parse_sdf(part.path, borrow=True)
+        return _remote.blocks(part.path, borrow=True, storage_options=options)
     if part.by_ordinal:
-        from molbrook._index import index_sdf  # the sidecar that _parts kept
+        from molbrook._index import index_sdf  # the sidecar (or cached index) that _parts kept
 
-        return ordinal_blocks(index_sdf(part.path), part.span)
-    return native.parse_sdf_range(part.path, *part.span, borrow=True)
+        return ordinal_blocks(index_sdf(part.path, storage_options=options), part.span)
+    return _remote.range_blocks(part.path, *part.span, borrow=True, storage_options=options)
 
 
 def _part_names(part: Part) -> list[bytes]:
@@ -146,6 +177,7 @@ def read_sdf(
     title: str | None = None,
     types: Mapping[Any, type] | None = None,
     blocksize: int | str = "128MiB",
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The SD data records of files as a `dask.dataframe.DataFrame`: a row per block, a
     column per record name, as `read_table` reads them.
@@ -159,6 +191,38 @@ def read_sdf(
     pass, run as Dask tasks, finds every record name in order of first
     appearance. Columns are Arrow-backed; selecting columns reads only
     those records.
+
+    URLs (s3://, gs://, https://, ...; see `molbrook.parse_sdf`) and their
+    globs are read through fsspec, `storage_options` going to it, cut as
+    files are: a cluster needs no shared disk. The index of a BGZF object
+    is kept in each machine's cache folder.
+
+    Parameters
+    ----------
+    paths : Path or sequence of Path
+        Files, URLs or globs, all str or all bytes.
+    names : sequence of Name, optional
+        The record names to make columns of; by default every name.
+    title : str, optional
+        The name of a first column of block titles.
+    types : mapping of Name to type, optional
+        As for `read_table`.
+    blocksize : int or str, default "128MiB"
+        About how many bytes a partition reads.
+    storage_options : dict, optional
+        Credentials and settings for fsspec, for URLs.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        A row per block, a column per name.
+
+    Examples
+    --------
+    >>> import molbrook.dask
+    >>> frame = molbrook.dask.read_sdf("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+    >>> frame.compute()["MW"].tolist()
+    [46.07, 60.05, 31.06, 78.11, 41.05]
     """
     dask = _import_dask()
     from dask.utils import parse_bytes
@@ -166,7 +230,7 @@ def read_sdf(
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     if isinstance(size, bool) or not isinstance(size, int) or size < 1:
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
-    parts = _parts(_expand(paths), size)
+    parts = _parts(_expand(paths, storage_options), size, storage_options)
     chosen = list(names) if names is not None else _found_names(dask, parts)
     empty = io.BytesIO(b"") if isinstance(parts[0][0], bytes) else io.StringIO("")
     meta = _frame(_table.read_table(empty, chosen, title=title, types=types))
@@ -192,6 +256,7 @@ def to_sdf(
     title: str | None = None,
     names: Sequence[str] | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> list[str]:
     """Write each partition of a `dask.dataframe.DataFrame` as an SD file,
     in parallel on Dask's workers, and return the paths in partition order.
@@ -201,17 +266,35 @@ def to_sdf(
     all by `molbrook.write_table`, which the other arguments go to.
     Concatenated, the files are `write_table` of the computed frame. When
     a write fails, the others are waited for and the files written removed
-    before the first failure is raised.
+    before the first failure is raised. A URL (`s3://bucket/out-*.sdf`)
+    gets an object per partition, `storage_options` going to fsspec.
 
-    >>> import dask.dataframe, pandas
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame
+        The frame to write.
+    path : str or os.PathLike
+        The files' path, with one "*" for the partition number.
+    molblock, title, names, block
+        As for `write_table`.
+
+    Returns
+    -------
+    list of str
+        The paths written, in partition order.
+
+    Examples
+    --------
+    >>> import dask.dataframe, pandas, molbrook.dask
     >>> frame = dask.dataframe.from_pandas(pandas.DataFrame({"ID": ["a", "b"]}), npartitions=2)
-    >>> to_sdf(frame, "out-*.sdf", title="ID")  # doctest: +SKIP
+    >>> molbrook.dask.to_sdf(frame, "out-*.sdf", title="ID")
     ['out-0.sdf', 'out-1.sdf']
     """
     dask = _import_dask()
     paths = _part_paths(os.fspath(path), frame.npartitions)
-    options = {"molblock": molblock, "title": title, "names": names, "block": block}
-    before = [_identity(part_path) for part_path in paths]
+    options = {"molblock": molblock, "title": title, "names": names, "block": block,
+               "storage_options": storage_options}
+    before = [_identity(part_path, storage_options) for part_path in paths]
     try:
         failures = dask.compute(*[
             dask.delayed(_write_part)(part, part_path, options)
@@ -221,7 +304,7 @@ def to_sdf(
         if failed is not None:
             raise failed
     except BaseException:
-        _remove_written(paths, before)
+        _remove_written(paths, before, storage_options)
         raise
     return paths
 
@@ -237,18 +320,24 @@ def _write_part(part: Any, path: str, options: Mapping[str, Any]) -> Exception |
     return None
 
 
-def _identity(path: str) -> tuple[int, int] | None:
+def _identity(path: str, storage_options: Mapping[str, Any] | None) -> Any:
     try:
+        if _remote.is_url(path):
+            return _remote.Remote(path, storage_options).identity
         info = os.stat(path)
     except FileNotFoundError:
         return None
     return info.st_dev, info.st_ino
 
 
-def _remove_written(paths: list[str], before: list[tuple[int, int] | None]) -> None:
+def _remove_written(paths: list[str], before: list[Any], storage_options: Mapping[str, Any] | None) -> None:
     """The files a failed to_sdf wrote: each write replaces its file whole,
     so a written one is another file than was there before."""
     for path, was in zip(paths, before):
-        if _identity(path) not in (None, was):
+        if _identity(path, storage_options) not in (None, was):
             with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)
+                if _remote.is_url(path):
+                    fs, key = _remote.fsspec().core.url_to_fs(path, **_remote.options(storage_options))
+                    fs.rm(key)
+                else:
+                    os.unlink(path)

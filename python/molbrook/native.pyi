@@ -19,6 +19,8 @@ __all__ = [
     "_IndicesOutOfOrderError",
     "parse_sdf",
     "parse_sdf_range",
+    "_parse_text_stream",
+    "_parse_range_at",
     "_compression_of",
     "write_sdf",
     "sdf_writer",
@@ -183,7 +185,11 @@ def parse_sdf_range(
 def parse_sdf_range(
     path: bytes | PathLike[bytes], start: int, end: int, *, borrow: bool = False
 ) -> _SDBlockIterator[bytes]: ...
-def _compression_of(path: _Path, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
+def _parse_text_stream(file: IO[bytes]) -> _SDBlockIterator[str]: ...
+def _parse_range_at(
+    read_at: Callable[[int, int], bytes], name: str, start: int, end: int
+) -> _SDBlockIterator[str]: ...
+def _compression_of(path: _Path | memoryview, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
 def write_sdf(dest: _Path | _Writable[Any], blocks: Iterable[SDBlock[Any]]) -> int: ...
 def sdf_writer(dest: _Path | _Writable[Any]) -> _SDFWriter: ...
 def _merge_blocks(
@@ -354,6 +360,9 @@ def _open_index(
     key: bytes | None = None,
     on_title: bool = False,
     bgzf: object = None,
+    read_at: Callable[[int, int], bytes] | None = None,
+    size: int = 0,
+    fresh: bool = False,
 ) -> tuple[SDIndex[Any], bytes | None]: ...
 
 @final

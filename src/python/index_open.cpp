@@ -32,7 +32,13 @@ struct OpenArguments {
   PyObject* sidecar = Py_None;  // the kept index file's bytes, or None
   PyObject* bgzf = Py_None;     // molbrook._bgzf for a BGZF file, or None
   std::optional<KeySpec> wanted;
+  // Remote data: read through read_at(offset, size), of `size` bytes; with
+  // `fresh` the caller has checked that the sidecar describes it.
+  PyObject* read_at = Py_None;
+  unsigned long long size = 0;
+  int fresh = 0;
   bool is_bgzf() const noexcept { return bgzf != Py_None; }
+  bool is_remote() const noexcept { return read_at != Py_None; }
 };
 
 // The data file: opened by open_for_reading's rule (mapped when that is
@@ -44,12 +50,13 @@ struct OpenedData {
 };
 
 bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, OpenArguments& parsed) {
-  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", nullptr};
+  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", "read_at", "size", "fresh",
+                                         nullptr};
   PyObject* path;
   PyObject* key = Py_None;
   PyObject* title = Py_False;
-  if (!parse_fastcall(args, nargs, kwnames, "O|$OOOO:_open_index", keywords, &path, &parsed.sidecar, &key, &title,
-                      &parsed.bgzf)) {
+  if (!parse_fastcall(args, nargs, kwnames, "O|$OOOOOKp:_open_index", keywords, &path, &parsed.sidecar, &key, &title,
+                      &parsed.bgzf, &parsed.read_at, &parsed.size, &parsed.fresh)) {
     return false;
   }
   if (!convert_path(path, parsed.path)) return false;
@@ -71,10 +78,16 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   return true;
 }
 
-// Opens the data file read-only; ValueError for anything but a regular file.
+// Opens the data file read-only, or takes the remote data's reader;
+// ValueError for anything but a regular file.
 std::optional<OpenedData> open_data(const OpenArguments& arguments) {
   Ref inflate = arguments.is_bgzf() ? Ref::steal(PyObject_GetAttrString(arguments.bgzf, "inflate")) : Ref();
   if (arguments.is_bgzf() && !inflate) return std::nullopt;
+  if (arguments.is_remote()) {
+    return OpenedData{std::make_unique<DataFile>(Ref::borrow(arguments.read_at), Ref::borrow(arguments.path.path.get()),
+                                                 std::move(inflate)),
+                      MappingRef(), FileState{arguments.size, 0}};
+  }
   OpenedFile opened;
   if (!open_released(arguments.path, opened, MappedHandle::Keep)) return std::nullopt;
   std::optional<int64_t> mtime = platform::modification_time_ns(opened.file);
@@ -219,7 +232,11 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   if (arguments.sidecar != Py_None) previous = IndexView::parse(bytes_view(arguments.sidecar));
   if (previous && !fits_reading(*previous, arguments.path.kind(), arguments.is_bgzf())) previous.reset();
   Freshness freshness = Freshness::Stale;
-  if (previous) freshness = check_freshness(*previous, opened->state, *opened->data, spot_check_seed(opened->data.get()));
+  if (previous && arguments.fresh) {
+    freshness = Freshness::Current;
+  } else if (previous) {
+    freshness = check_freshness(*previous, opened->state, *opened->data, spot_check_seed(opened->data.get()));
+  }
   if (freshness == Freshness::Unreadable) return nullptr;  // the data file raised
   const bool has_key = !arguments.wanted || (previous && previous->find_key_table(*arguments.wanted));
   const IndexPlan plan = plan_opening(previous.has_value(), freshness, has_key);
@@ -231,9 +248,12 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 PyMethodDef open_index_def = function<open_index>(
     "_open_index",
-    "_open_index(path, *, sidecar=None, key=None, on_title=False, bgzf=None)\n--\n\n"
+    "_open_index(path, *, sidecar=None, key=None, on_title=False, bgzf=None, read_at=None, size=0, fresh=False)\n"
+    "--\n\n"
     "An SDIndex of `path` and the bytes of its new index file, or None when\n"
     "`sidecar`, the bytes of the index file kept, still describes the file.\n"
-    "`key` is a record name (bytes); `bgzf` is molbrook._bgzf for a BGZF file.");
+    "`key` is a record name (bytes); `bgzf` is molbrook._bgzf for a BGZF file.\n"
+    "Remote data of `size` bytes is read through read_at(offset, size) -> bytes,\n"
+    "`path` naming it; with `fresh` the caller has checked the sidecar against it.");
 
 }  // namespace molbrook::py

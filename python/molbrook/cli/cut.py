@@ -102,7 +102,7 @@ def run(args: argparse.Namespace) -> int:
     found = inputs(args.files, quiet=args.quiet)
     # A field no block has gives an empty column, which may be meant (the
     # same columns for many files): said, not refused.
-    watch = NameWatch(fields or [])
+    watch = NameWatch(names(args.fields) if args.fields is not None else [])
     batches = parts(found, fields, args, types, watch)
     first = next(batches)  # the first file opened, and the arguments checked, before OUT is made
     with output(args.output, found) as out:
