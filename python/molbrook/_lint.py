@@ -117,7 +117,7 @@ class _Edit(NamedTuple):
 
 
 class _Batch(NamedTuple):
-    """A native scan's result (see src/python/lint.cpp)."""
+    """A native scan's result (see src/python/lint/lint.cpp)."""
 
     offset: int
     consumed: int

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "core/records/header_line.hpp"
+#include "core/text/header_line.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/search.hpp"
 #include "core/text/strip.hpp"

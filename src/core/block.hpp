@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "core/base/buffer.hpp"
-#include "core/read/file_mapping.hpp"
+#include "core/platform/file_mapping.hpp"
 
 namespace molbrook {
 

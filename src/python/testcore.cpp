@@ -18,8 +18,8 @@
 #include "core/text/lines.hpp"
 #include "core/text/newline.hpp"
 #include "core/text/search.hpp"
-#include "entry.hpp"
-#include "ref.hpp"
+#include "base/entry.hpp"
+#include "base/ref.hpp"
 
 namespace molbrook::py {
 namespace {

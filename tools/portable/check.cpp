@@ -30,7 +30,7 @@
 #include "core/ctable/block_lines.hpp"
 #include "core/ctable/table.hpp"
 #include "core/platform/file.hpp"
-#include "core/read/file_mapping.hpp"
+#include "core/platform/file_mapping.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "core/read/open_file.hpp"
 #include "core/read/splitter.hpp"

@@ -14,7 +14,7 @@
 #include "core/block.hpp"
 #include "core/index/block_scan.hpp"
 #include "core/index/index_file.hpp"
-#include "core/read/file_mapping.hpp"
+#include "core/platform/file_mapping.hpp"
 #include "core/records/lookup.hpp"
 
 namespace molbrook {

@@ -9,7 +9,7 @@
 
 #include "core/base/kind.hpp"
 #include "core/block.hpp"
-#include "core/read/file_mapping.hpp"
+#include "core/platform/file_mapping.hpp"
 
 namespace molbrook {
 

@@ -5,7 +5,7 @@
 #include "core/base/result.hpp"
 #include "core/platform/file.hpp"
 #include "core/read/compression.hpp"
-#include "core/read/file_mapping.hpp"
+#include "core/platform/file_mapping.hpp"
 
 namespace molbrook {
 

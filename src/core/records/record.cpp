@@ -1,6 +1,6 @@
 #include "core/records/record.hpp"
 
-#include "core/records/header_line.hpp"
+#include "core/text/header_line.hpp"
 #include "core/text/search.hpp"
 #include "core/text/strip.hpp"
 

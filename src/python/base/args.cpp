@@ -1,0 +1,65 @@
+#include "base/args.hpp"
+
+#include <cstdarg>
+#include <string_view>
+
+namespace molbrook::py {
+
+bool parse_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+                    const char* const* keywords, ...) noexcept {
+  // The tuple and dict only lend the call's own objects, which outlive
+  // them, so the bound pointers stay valid after they are freed.
+  Ref positional = Ref::steal(PyTuple_New(nargs));
+  if (!positional) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+  Ref named;
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+    named = Ref::steal(PyDict_New());
+    if (!named) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(named.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return false;
+    }
+  }
+  va_list outputs;
+  va_start(outputs, keywords);
+  int bound = PyArg_VaParseTupleAndKeywords(positional.get(), named.get(), format,
+                                            const_cast<char**>(keywords), outputs);
+  va_end(outputs);
+  return bound != 0;
+}
+
+namespace {
+
+// NumPy's scalar bool, recognised by name so that NumPy need not be
+// imported: "numpy.bool" since NumPy 2, "numpy.bool_" before.
+bool is_numpy_bool(PyObject* value) noexcept {
+  std::string_view name = Py_TYPE(value)->tp_name;
+  return name == "numpy.bool" || name == "numpy.bool_";
+}
+
+}  // namespace
+
+bool bool_argument(PyObject* value, const char* function, const char* argument, bool& result) noexcept {
+  if (PyBool_Check(value) || is_numpy_bool(value)) {
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    result = truth != 0;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", function, argument,
+               Py_TYPE(value)->tp_name);
+  return false;
+}
+
+bool utf8_argument(PyObject* value, const char* expected, std::string& result) {
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+  if (utf8 == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, expected);
+    return false;
+  }
+  result.assign(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+}  // namespace molbrook::py

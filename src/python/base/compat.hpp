@@ -1,0 +1,53 @@
+// The few C API calls whose spelling differs between the supported
+// interpreter versions (3.11 and newer).
+#pragma once
+
+#include "base/ref.hpp"
+
+namespace molbrook::py {
+
+// Takes the raised exception out of the error indicator (null if none).
+inline Ref take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return {};
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_DECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+#endif
+}
+
+// Raises `exception` again.
+inline void restore_exception(Ref exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.release();
+  PyErr_Restore(PyObject_Type(value), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
+// Looks up an attribute that may be missing: 1 and the value when found,
+// 0 when the lookup raised AttributeError (cleared), -1 on another error.
+inline int lookup_optional_attr(PyObject* object, PyObject* name, Ref& value) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* result;
+  int found = PyObject_GetOptionalAttr(object, name, &result);
+  value = Ref::steal(result);
+  return found;
+#else
+  value = Ref::steal(PyObject_GetAttr(object, name));
+  if (value) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+#endif
+}
+
+}  // namespace molbrook::py

@@ -1,0 +1,29 @@
+#include "block/exports.hpp"
+
+#include "block/sdblock.hpp"
+
+namespace molbrook::py {
+
+// The view points into the block's storage (a mapped block's pages are
+// exported without a copy); the export count keeps the block from being
+// edited, and so from moving or freeing those bytes, until the view is
+// released. The view holds a reference to the block itself.
+int block_getbuffer(PySDBlock* self, Py_buffer* view, int flags) noexcept {
+  SharedBorrow borrow(self->borrow);
+  if (!borrow) return -1;
+  if (self->kind == Kind::Str) {
+    PyErr_SetString(PyExc_TypeError, "a str SDBlock is not bytes-like; use str(block)");
+    return -1;
+  }
+  std::string_view bytes = self->block.bytes();
+  if (PyBuffer_FillInfo(view, object_of(self), const_cast<char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()),
+                        /*readonly=*/1, flags) < 0) {
+    return -1;
+  }
+  ++self->exports;
+  return 0;
+}
+
+void block_releasebuffer(PySDBlock* self, Py_buffer*) noexcept { --self->exports; }
+
+}  // namespace molbrook::py

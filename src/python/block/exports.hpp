@@ -1,0 +1,13 @@
+// The buffer protocol of bytes blocks: bytes(block) and memoryview(block)
+// read the block's bytes in place, and edits are refused while any export
+// is live.
+#pragma once
+
+#include "block/sdblock.hpp"
+
+namespace molbrook::py {
+
+int block_getbuffer(PySDBlock* self, Py_buffer* view, int flags) noexcept;
+void block_releasebuffer(PySDBlock* self, Py_buffer* view) noexcept;
+
+}  // namespace molbrook::py
