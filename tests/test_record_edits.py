@@ -114,12 +114,6 @@ class Items:
         return iter(self._items)
 
 
-class BrokenItems(list):
-    @property
-    def items(self):
-        raise RuntimeError("ignored: the object is iterated instead")
-
-
 @pytest.mark.parametrize("call, error, message", [
     (lambda b: b.set_record(1, "1", header="bogus"), ValueError,
      r"^header must be 'plain', 'padded', or 'copy', not 'bogus'$"),
@@ -144,7 +138,7 @@ def test_edit_errors_leave_the_block_unchanged(call, error, message):
 
 def test_records_argument_sources():
     b = block("> <A>\n1\n\n")
-    b.replace_records(BrokenItems([("B", "2")]))
+    b.replace_records([("B", "2")])
     assert b.records() == [("B", "2")]
     b.replace_records(Items([("C", "3")]))
     assert b.records() == [("C", "3")]

@@ -20,16 +20,17 @@
 #include "core/text/search.hpp"
 #include "base/entry.hpp"
 #include "base/ref.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
 
 std::string_view bytes_view(PyObject* bytes) noexcept {
-  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+  return {PyBytes_AS_STRING(bytes), to_size(PyBytes_GET_SIZE(bytes))};
 }
 
 PyObject* to_bytes(std::string_view bytes) noexcept {
-  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  return PyBytes_FromStringAndSize(bytes.data(), to_py_size(bytes.size()));
 }
 
 // Calls body(Kernel{}) with the kernel named `name`.
@@ -309,6 +310,7 @@ PyObject* large_column(PyObject*, PyObject* args) {
   }
   if (!parts.empty()) {
     std::vector<const Table*> tables;
+    tables.reserve(parts.size());
     for (const Table& part : parts) tables.push_back(&part);
     whole = *union_of(tables);
   }
@@ -399,4 +401,6 @@ PyModuleDef testcore_def = {
 }  // namespace
 }  // namespace molbrook::py
 
+// The interpreter finds the module by this name.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__testcore(void) { return PyModuleDef_Init(&molbrook::py::testcore_def); }

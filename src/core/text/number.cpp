@@ -20,6 +20,9 @@ constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 // A numeral rewritten before it is read: on the stack at usual lengths.
 class NumeralBuffer {
  public:
+  // local_ is written before it is read: zeroing it would cost every
+  // number parsed.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
   explicit NumeralBuffer(size_t capacity) {
     if (capacity > local_.size()) {
       heap_.resize(capacity);
@@ -33,8 +36,7 @@ class NumeralBuffer {
   std::string_view view() const noexcept { return {data_, size_}; }
 
  private:
-  // Written before it is read: zeroing it would cost every number parsed.
-  std::array<char, 128> local_;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  std::array<char, 128> local_;
   std::string heap_;
   char* data_ = local_.data();
   size_t size_ = 0;

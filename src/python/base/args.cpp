@@ -1,4 +1,5 @@
 #include "base/args.hpp"
+#include "base/sizes.hpp"
 
 #include <cstdarg>
 #include <string_view>
@@ -58,7 +59,7 @@ bool utf8_argument(PyObject* value, const char* expected, std::string& result) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, expected);
     return false;
   }
-  result.assign(utf8, static_cast<size_t>(size));
+  result.assign(utf8, to_size(size));
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "base/compat.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -75,7 +76,7 @@ void add_note(PyObject* note) noexcept {
 void note_block(PyObject* verb, std::string_view title) noexcept {
   const bool decoding = PyErr_ExceptionMatches(PyExc_UnicodeDecodeError);
   Ref error = take_exception();
-  Ref shown_title = Ref::steal(PyUnicode_DecodeUTF8(title.data(), static_cast<Py_ssize_t>(title.size()), "replace"));
+  Ref shown_title = Ref::steal(PyUnicode_DecodeUTF8(title.data(), to_py_size(title.size()), "replace"));
   Ref note = shown_title ? Ref::steal(PyUnicode_FromFormat("%U the SDBlock titled '%U'.%s%s", verb, shown_title.get(),
                                                            decoding ? " " : "", decoding ? kDecodeHint : ""))
                          : Ref();

@@ -1,6 +1,7 @@
 #include "block/exports.hpp"
 
 #include "block/sdblock.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -16,7 +17,7 @@ int block_getbuffer(PySDBlock* self, Py_buffer* view, int flags) noexcept {
     return -1;
   }
   std::string_view bytes = self->block.bytes();
-  if (PyBuffer_FillInfo(view, object_of(self), const_cast<char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()),
+  if (PyBuffer_FillInfo(view, object_of(self), const_cast<char*>(bytes.data()), to_py_size(bytes.size()),
                         /*readonly=*/1, flags) < 0) {
     return -1;
   }

@@ -18,6 +18,7 @@
 #include "records/names.hpp"
 #include "read/read.hpp"
 #include "block/sections.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -44,12 +45,12 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::string_view text;
   if (kind == Kind::Bytes) {
-    text = {PyBytes_AS_STRING(sdf), static_cast<size_t>(PyBytes_GET_SIZE(sdf))};
+    text = {PyBytes_AS_STRING(sdf), to_size(PyBytes_GET_SIZE(sdf))};
   } else {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(sdf, &size);
     if (utf8 == nullptr) return nullptr;
-    text = {utf8, static_cast<size_t>(size)};
+    text = {utf8, to_size(size)};
   }
 
   // Text input reads like a file opened in text mode: CRLF and CR become LF.
@@ -73,8 +74,8 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // with invalid UTF-8 replaced, so repr never fails.
 PyObject* repr_title(const PySDBlock* self) noexcept {
   std::string_view title = self->block.title();
-  if (self->kind == Kind::Bytes) return PyBytes_FromStringAndSize(title.data(), static_cast<Py_ssize_t>(title.size()));
-  return PyUnicode_DecodeUTF8(title.data(), static_cast<Py_ssize_t>(title.size()), "replace");
+  if (self->kind == Kind::Bytes) return PyBytes_FromStringAndSize(title.data(), to_py_size(title.size()));
+  return PyUnicode_DecodeUTF8(title.data(), to_py_size(title.size()), "replace");
 }
 
 PyObject* block_repr(PySDBlock* self) {
@@ -90,7 +91,7 @@ PyObject* block_str(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   std::string_view bytes = self->block.bytes();
-  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), to_py_size(bytes.size()), nullptr);
   if (text == nullptr) {
     note_decode_error("Writing", self->block.title());
     return nullptr;
@@ -268,7 +269,7 @@ std::optional<HeaderStyle> header_style(PyObject* header, const char* function) 
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(header, &size);
   if (text == nullptr) return std::nullopt;
-  std::optional<HeaderStyle> style = parse_header_style({text, static_cast<size_t>(size)});
+  std::optional<HeaderStyle> style = parse_header_style({text, to_size(size)});
   if (!style) PyErr_Format(PyExc_ValueError, "header must be 'plain', 'padded', or 'copy', not '%U'", header);
   return style;
 }
@@ -276,7 +277,7 @@ std::optional<HeaderStyle> header_style(PyObject* header, const char* function) 
 std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* value, const char* what) noexcept {
   if (self->kind == Kind::Bytes) {
     if (PyBytes_Check(value)) {
-      return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+      return std::string_view(PyBytes_AS_STRING(value), to_size(PyBytes_GET_SIZE(value)));
     }
     PyErr_Format(PyExc_TypeError, "byte-backed SDBlock %s must be bytes", what);
     return std::nullopt;
@@ -288,11 +289,11 @@ std::optional<std::string_view> to_block_bytes(const PySDBlock* self, PyObject* 
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return std::nullopt;
-  return std::string_view(utf8, static_cast<size_t>(size));
+  return std::string_view(utf8, to_size(size));
 }
 
 PyObject* make_block_object(const PySDBlock* self, std::string_view bytes) noexcept {
-  const auto size = static_cast<Py_ssize_t>(bytes.size());
+  const auto size = to_py_size(bytes.size());
   if (self->kind == Kind::Bytes) return PyBytes_FromStringAndSize(bytes.data(), size);
   // SD text is nearly all ASCII, which fills a one-byte str with a single
   // copy, past the decoder's general path. An empty view, perhaps without

@@ -11,6 +11,7 @@
 #include "core/text/newline.hpp"
 #include "base/errors.hpp"
 #include "block/sdblock.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -212,7 +213,7 @@ PyObject* block_reduce(PySDBlock* self) noexcept {
   if (!from_state) return nullptr;
   const Block& block = self->block;
   std::string_view bytes = block.bytes();
-  return Py_BuildValue("(O(y#nnO))", from_state.get(), bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+  return Py_BuildValue("(O(y#nnO))", from_state.get(), bytes.data(), to_py_size(bytes.size()),
                        static_cast<Py_ssize_t>(block.title_end()), static_cast<Py_ssize_t>(block.mdl_end()),
                        self->kind == Kind::Str ? Py_True : Py_False);
 }
@@ -238,7 +239,7 @@ PyObject* block_from_state(PyObject* cls, PyObject* const* args, Py_ssize_t narg
       !bool_argument(text_arg, "_from_state", "text", text)) {
     return nullptr;
   }
-  std::string_view bytes(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  std::string_view bytes(PyBytes_AS_STRING(data), to_size(PyBytes_GET_SIZE(data)));
   std::optional<Block> block = Block::restore(bytes, title_end, mdl_end);
   if (!block) {
     PyErr_SetString(PyExc_ValueError, "invalid SDBlock state");

@@ -16,6 +16,7 @@
 #include "base/entry.hpp"
 #include "base/errors.hpp"
 #include "block/sdblock.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -61,7 +62,7 @@ struct ExceptionClass {
 PyObject* raise_ctab_error(const CtabError& error) {
   std::string message = error.message();
   PyObject* type = std::visit(ExceptionClass{}, error.value);
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), nullptr));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), to_py_size(message.size()), nullptr));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
 }
@@ -69,7 +70,7 @@ PyObject* raise_ctab_error(const CtabError& error) {
 // Raises UnicodeDecodeError for a block line that is not UTF-8.
 void raise_invalid_line(const InvalidLine& line) noexcept {
   Ref error = Ref::steal(PyUnicodeDecodeError_Create(
-      "utf-8", line.bytes.data(), static_cast<Py_ssize_t>(line.bytes.size()),
+      "utf-8", line.bytes.data(), to_py_size(line.bytes.size()),
       static_cast<Py_ssize_t>(line.error.start), static_cast<Py_ssize_t>(line.error.end), "invalid utf-8"));
   if (error) PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
 }
@@ -103,7 +104,7 @@ std::optional<std::vector<std::string>> collect_lines(PyObject* iterable) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
     if (utf8 == nullptr) return std::nullopt;
-    lines.emplace_back(utf8, static_cast<size_t>(size));
+    lines.emplace_back(utf8, to_size(size));
   }
   if (PyErr_Occurred()) return std::nullopt;
   return lines;
@@ -128,12 +129,12 @@ PyObject* ctable_lines(PyCTable* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   TableLines lines = self->table.lines();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+  Ref list = Ref::steal(PyList_New(to_py_size(lines.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < lines.size(); ++i) {
-    PyObject* line = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()), nullptr);
+    PyObject* line = PyUnicode_DecodeUTF8(lines[i].data(), to_py_size(lines[i].size()), nullptr);
     if (line == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), line);
+    PyList_SET_ITEM(list.get(), to_py_size(i), line);
   }
   return list.release();
 }
@@ -152,7 +153,7 @@ PyObject* ctable_num_bonds(PyCTable* self) noexcept {
 
 PyObject* format_object(CtabFormat format) noexcept {
   std::string_view text = format_text(format);
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return PyUnicode_FromStringAndSize(text.data(), to_py_size(text.size()));
 }
 
 PyObject* ctable_format(PyCTable* self) noexcept {

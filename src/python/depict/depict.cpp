@@ -11,6 +11,7 @@
 #include "core/depict/depict.hpp"
 #include "core/text/utf8.hpp"
 #include "base/gil.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -24,7 +25,7 @@ BlockText block_text(const PySDBlock* self) noexcept {
 
 // The SVG as str: nearly always ASCII, copied straight into a one-byte str.
 PyObject* svg_object(const std::string& svg) noexcept {
-  const auto size = static_cast<Py_ssize_t>(svg.size());
+  const auto size = to_py_size(svg.size());
   if (!is_ascii(svg)) return PyUnicode_DecodeUTF8(svg.data(), size, nullptr);
   PyObject* text = PyUnicode_New(size, 127);
   if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), svg.data(), svg.size());

@@ -8,6 +8,7 @@
 #include "base/gil.hpp"
 #include "base/entry.hpp"
 #include "block/sdblock.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -149,11 +150,11 @@ std::optional<std::string_view> key_bytes(const IndexState& state, PyObject* key
                  state.kind == Kind::Str ? "str" : "bytes", Py_TYPE(key)->tp_name);
     return std::nullopt;
   }
-  if (state.kind == Kind::Bytes) return std::string_view(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)));
+  if (state.kind == Kind::Bytes) return std::string_view(PyBytes_AS_STRING(key), to_size(PyBytes_GET_SIZE(key)));
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
   if (utf8 == nullptr) return std::nullopt;
-  return std::string_view(utf8, static_cast<size_t>(size));
+  return std::string_view(utf8, to_size(size));
 }
 
 // The entries of `key` in the index's key table.
@@ -202,12 +203,12 @@ PyObject* index_ordinals(PySDIndex* self, PyObject* key) {
   std::optional<KeyMatch> match = find_key(*state, key);
   if (!match) return nullptr;
   std::vector<uint64_t> ordinals = match_ordinals(*state, *match);
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ordinals.size())));
+  Ref list = Ref::steal(PyList_New(to_py_size(ordinals.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < ordinals.size(); ++i) {
     PyObject* number = PyLong_FromUnsignedLongLong(ordinals[i]);
     if (number == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+    PyList_SET_ITEM(list.get(), to_py_size(i), number);
   }
   return list.release();
 }
@@ -230,7 +231,7 @@ PyObject* index_keys(PySDIndex* self) {
   bool failed = false;
   state->view.key_table(*state->key_table).for_each_text([&](std::string_view text) {
     if (failed) return;
-    const Py_ssize_t size = static_cast<Py_ssize_t>(text.size());
+    const Py_ssize_t size = to_py_size(text.size());
     Ref key = Ref::steal(state->kind == Kind::Str ? PyUnicode_DecodeUTF8(text.data(), size, nullptr)
                                      : PyBytes_FromStringAndSize(text.data(), size));
     failed = !key || PyList_Append(list.get(), key.get()) < 0;

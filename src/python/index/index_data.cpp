@@ -7,6 +7,7 @@
 #include "core/read/splitter.hpp"
 #include "base/errors.hpp"
 #include "base/gil.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -67,7 +68,7 @@ bool DataFile::read_data(const IndexView& index, uint64_t first, uint64_t last, 
   ByteBuffer raw;
   if (!read_file(compressed_from, static_cast<size_t>(compressed_to - compressed_from), raw)) return false;
   const uint64_t skip = (begin & kInMemberMask) + (from - index.start(first));
-  Ref view = Ref::steal(PyMemoryView_FromMemory(raw.data(), static_cast<Py_ssize_t>(raw.size()), PyBUF_READ));
+  Ref view = Ref::steal(PyMemoryView_FromMemory(raw.data(), to_py_size(raw.size()), PyBUF_READ));
   if (!view) return false;
   Ref inflated = Ref::steal(PyObject_CallFunction(inflate_.get(), "OKK", view.get(),
                                                   static_cast<unsigned long long>(skip),
@@ -80,7 +81,7 @@ bool DataFile::read_data(const IndexView& index, uint64_t first, uint64_t last, 
   if (PyBytes_AsStringAndSize(inflated.get(), &bytes, &size) < 0) return false;
   if (static_cast<uint64_t>(size) != to - from) return raise_changed(path_.get());
   out.clear();
-  out.append({bytes, static_cast<size_t>(size)});
+  out.append({bytes, to_size(size)});
   return true;
 }
 

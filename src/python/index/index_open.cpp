@@ -155,7 +155,7 @@ bool scan_bgzf(IndexBuilder& builder, DataFile& data, PyObject* bgzf) {
     Py_ssize_t size;
     if (!PyArg_ParseTuple(member.get(), "KKy#", &start, &end, &bytes, &size)) return false;
     ReleasedGil unlocked;
-    failed = builder.feed({bytes, static_cast<size_t>(size)}, start, end);
+    failed = builder.feed({bytes, to_size(size)}, start, end);
     if (failed) break;
   }
   if (PyErr_Occurred()) return false;

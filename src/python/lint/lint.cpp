@@ -17,6 +17,7 @@
 #include "base/gil.hpp"
 #include "read/opened.hpp"
 #include "base/paths.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -83,11 +84,11 @@ Ref finding_tuple(const Finding& finding) noexcept {
 }
 
 Ref list_of(const ScanResult& result) noexcept {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.findings.size())));
+  Ref list = Ref::steal(PyList_New(to_py_size(result.findings.size())));
   for (size_t i = 0; list && i < result.findings.size(); ++i) {
     Ref item = finding_tuple(result.findings[i]);
     if (!item) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    PyList_SET_ITEM(list.get(), to_py_size(i), item.release());
   }
   return list;
 }
@@ -95,25 +96,25 @@ Ref list_of(const ScanResult& result) noexcept {
 // (finding index, start, end, text) per edit; None without edits asked for.
 Ref edits_of(const ScanResult& result, bool asked) noexcept {
   if (!asked) return Ref::borrow(Py_None);
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.edits.size())));
+  Ref list = Ref::steal(PyList_New(to_py_size(result.edits.size())));
   for (size_t i = 0; list && i < result.edits.size(); ++i) {
     const lint::Edit& edit = result.edits[i];
     Ref item = Ref::steal(Py_BuildValue("(nnny#)", static_cast<Py_ssize_t>(edit.finding),
                                         static_cast<Py_ssize_t>(edit.start), static_cast<Py_ssize_t>(edit.end),
-                                        edit.text.data(), static_cast<Py_ssize_t>(edit.text.size())));
+                                        edit.text.data(), to_py_size(edit.text.size())));
     if (!item) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    PyList_SET_ITEM(list.get(), to_py_size(i), item.release());
   }
   return list;
 }
 
 Ref counts_of(const std::array<uint64_t, lint::kCodeCount>& counts, bool asked) noexcept {
   if (!asked) return Ref::borrow(Py_None);
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(counts.size())));
+  Ref tuple = Ref::steal(PyTuple_New(to_py_size(counts.size())));
   for (size_t i = 0; tuple && i < counts.size(); ++i) {
     PyObject* count = PyLong_FromUnsignedLongLong(counts[i]);
     if (count == nullptr) return {};
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), count);
+    PyTuple_SET_ITEM(tuple.get(), to_py_size(i), count);
   }
   return tuple;
 }
@@ -141,7 +142,7 @@ PyObject* result_tuple(size_t offset, const ScanResult& result, const ScanArgume
 bool write_out(PyObject* write, const ByteBuffer& bytes) noexcept {
   if (bytes.empty()) return true;
   Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(bytes.data()),
-                                                static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
+                                                to_py_size(bytes.size()), PyBUF_READ));
   if (!view) return false;
   Ref written = Ref::steal(PyObject_CallOneArg(write, view.get()));
   Ref error = written ? Ref() : take_exception();
@@ -267,9 +268,9 @@ Ref lint_code_names() noexcept {
   Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(lint::kCodeCount)));
   for (size_t i = 0; names && i < lint::kCodeCount; ++i) {
     std::string_view name = lint::kCodeNames[i];
-    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), to_py_size(name.size()));
     if (text == nullptr) return {};
-    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text);
+    PyTuple_SET_ITEM(names.get(), to_py_size(i), text);
   }
   return names;
 }

@@ -32,6 +32,7 @@
 #include "read/opened.hpp"
 #include "base/paths.hpp"
 #include "block/sdblock.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -47,8 +48,8 @@ constexpr size_t kCompressedChunk = size_t{1} << 20;
 
 // File offsets: the blocks whose first byte lies in [start, end).
 struct ByteRange {
-  size_t start;
-  size_t end;
+  size_t start = 0;
+  size_t end = 0;
 };
 
 // A path the first next() opens: the whole file, or a range of it.
@@ -153,7 +154,7 @@ struct Chunk {
 // TypeError `wrong_type` for any other object.
 std::optional<Chunk> chunk_of(PyObject* object, const char* wrong_type) noexcept {
   if (PyBytes_Check(object)) {
-    return Chunk{{PyBytes_AS_STRING(object), static_cast<size_t>(PyBytes_GET_SIZE(object))}, Kind::Bytes};
+    return Chunk{{PyBytes_AS_STRING(object), to_size(PyBytes_GET_SIZE(object))}, Kind::Bytes};
   }
   if (!PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, wrong_type);
@@ -162,7 +163,7 @@ std::optional<Chunk> chunk_of(PyObject* object, const char* wrong_type) noexcept
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
   if (utf8 == nullptr) return std::nullopt;
-  return Chunk{{utf8, static_cast<size_t>(size)}, Kind::Str};
+  return Chunk{{utf8, to_size(size)}, Kind::Str};
 }
 
 // A file object's read1, or its read when it has none: 1 and the method,
@@ -188,7 +189,7 @@ bool agree_kind(std::optional<Kind>& stream, Kind data, const char* mixed) noexc
 }
 
 std::string_view bytes_of(PyObject* bytes) noexcept {
-  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+  return {PyBytes_AS_STRING(bytes), to_size(PyBytes_GET_SIZE(bytes))};
 }
 
 // Appends stream bytes, translated like a file opened in text mode when
@@ -256,7 +257,7 @@ bool take_stream_start(StreamStart& start, std::string_view bytes, bool eof, Blo
   }
   start.decompressor = Decompressor::open(*format);
   if (!start.decompressor) return false;
-  Ref compressed = Ref::steal(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+  Ref compressed = Ref::steal(PyBytes_FromStringAndSize(head.data(), to_py_size(head.size())));
   if (!compressed || !start.decompressor->give(std::move(compressed))) return false;
   return !eof || start.decompressor->give(Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)));
 }

@@ -12,6 +12,7 @@
 #include "core/read/compression.hpp"
 #include "read/decompressor.hpp"
 #include "base/entry.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -46,7 +47,7 @@ struct PyStreamReader {
 };
 
 std::string_view view_of(PyObject* bytes) noexcept {
-  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+  return {PyBytes_AS_STRING(bytes), to_size(PyBytes_GET_SIZE(bytes))};
 }
 
 // read(size) of the stream, which must give bytes; empty at its end.

@@ -17,6 +17,7 @@
 #include "base/errors.hpp"
 #include "block/sdblock.hpp"
 #include "write/sink.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -52,7 +53,7 @@ bool add_keys(KeyRows& rows, PyObject* keys) {
       PyErr_Clear();
       continue;
     }
-    rows.add({bytes, static_cast<size_t>(size)}, static_cast<size_t>(row));
+    rows.add({bytes, to_size(size)}, static_cast<size_t>(row));
   }
   return true;
 }
@@ -89,13 +90,13 @@ bool find_row(MergeTable& table, PySDBlock* block, std::optional<size_t>& row) {
 bool row_records(MergeTable& table, PySDBlock* block, size_t row, std::vector<RecordPair>& records) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(table.names); ++i) {
     PyObject* name = PyTuple_GET_ITEM(table.names, i);
-    PyObject* value = PyTuple_GET_ITEM(PyTuple_GET_ITEM(table.columns, i), static_cast<Py_ssize_t>(row));
+    PyObject* value = PyTuple_GET_ITEM(PyTuple_GET_ITEM(table.columns, i), to_py_size(row));
     if (value == Py_None) continue;
     std::optional<std::string_view> name_bytes = to_block_bytes(block, name, "record names");
     std::optional<std::string_view> value_bytes = name_bytes ? to_block_bytes(block, value, "values") : std::nullopt;
     if (!value_bytes) return false;
     if (std::optional<Unreadable> problem = unreadable_value(*value_bytes)) {
-      PyErr_Format(PyExc_ValueError, "row %zd (from 0), column %R: the value %R %s", static_cast<Py_ssize_t>(row),
+      PyErr_Format(PyExc_ValueError, "row %zd (from 0), column %R: the value %R %s", to_py_size(row),
                    name, value, describe(*problem));
       return false;
     }

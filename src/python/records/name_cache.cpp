@@ -1,4 +1,5 @@
 #include "records/name_cache.hpp"
+#include "base/sizes.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -29,7 +30,7 @@ uint32_t hash_name(std::string_view name) noexcept {
 }  // namespace
 
 PyObject* NameCache::make(std::string_view name) const noexcept {
-  const auto size = static_cast<Py_ssize_t>(name.size());
+  const auto size = to_py_size(name.size());
   if (kind_ == Kind::Bytes) return PyBytes_FromStringAndSize(name.data(), size);
   return PyUnicode_DecodeUTF8(name.data(), size, nullptr);
 }

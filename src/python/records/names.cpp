@@ -10,6 +10,7 @@
 #include "base/errors.hpp"
 #include "records/iter.hpp"
 #include "records/record_text.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -20,7 +21,7 @@ namespace {
 void note_record_decode_error(const PySDBlock* self, std::string_view name) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
   Ref error = take_exception();
-  Ref shown = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+  Ref shown = Ref::steal(PyUnicode_DecodeUTF8(name.data(), to_py_size(name.size()), "replace"));
   Ref verb = shown ? Ref::steal(PyUnicode_FromFormat("Reading record '%U' of", shown.get())) : Ref();
   restore_exception(std::move(error));
   if (verb) note_decode_error(verb.get(), self->block.title());
@@ -289,7 +290,7 @@ Ref collect_record_pairs(PyObject* records) {
 // The bytes of collected pairs, name then value, stopping at the first
 // TypeError. The views live as long as the list.
 bool pair_bytes(const PySDBlock* self, PyObject* pairs, std::vector<RecordPair>& converted) {
-  converted.reserve(static_cast<size_t>(PyList_GET_SIZE(pairs)));
+  converted.reserve(to_size(PyList_GET_SIZE(pairs)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs); ++i) {
     PyObject* pair = PyList_GET_ITEM(pairs, i);
     std::optional<std::string_view> name = to_block_bytes(self, PyTuple_GET_ITEM(pair, 0), "record names");

@@ -5,13 +5,14 @@
 #include "base/args.hpp"
 #include "core/records/readable.hpp"
 #include "base/entry.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
 
 // The UTF-8 of a str, or the bytes of bytes.
 std::optional<std::string_view> text_bytes(PyObject* text) noexcept {
-  if (PyBytes_Check(text)) return std::string_view(PyBytes_AS_STRING(text), static_cast<size_t>(PyBytes_GET_SIZE(text)));
+  if (PyBytes_Check(text)) return std::string_view(PyBytes_AS_STRING(text), to_size(PyBytes_GET_SIZE(text)));
   if (!PyUnicode_Check(text)) {
     PyErr_Format(PyExc_TypeError, "record names and values must be str or bytes, not %.200s", Py_TYPE(text)->tp_name);
     return std::nullopt;
@@ -19,7 +20,7 @@ std::optional<std::string_view> text_bytes(PyObject* text) noexcept {
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
   if (utf8 == nullptr) return std::nullopt;
-  return std::string_view(utf8, static_cast<size_t>(size));
+  return std::string_view(utf8, to_size(size));
 }
 
 PyObject* record_problem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -24,13 +24,14 @@
 #include "block/sdblock.hpp"
 #include "write/sink.hpp"
 #include "sort/sort_state.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
 PyTypeObject* SorterType = nullptr;
 
 bool raise_run_error(const RunError& error) noexcept {
-  Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+  Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(error.path.data(), to_py_size(error.path.size())));
   if (path) raise_os_error(error.error.code, path.get());
   return false;
 }
@@ -43,7 +44,7 @@ bool text_argument(PyObject* value, std::string& text) noexcept {
   char* bytes;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(value, &bytes, &size) < 0) return false;
-  text.assign(bytes, static_cast<size_t>(size));
+  text.assign(bytes, to_size(size));
   return true;
 }
 
@@ -92,18 +93,18 @@ PyObject* keys_found(const SortJob& job) {
   const size_t count = job.key_count();
   Ref found = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
   for (size_t i = 0; found && i < count; ++i) {
-    PyTuple_SET_ITEM(found.get(), static_cast<Py_ssize_t>(i), Py_NewRef(job.found(i) ? Py_True : Py_False));
+    PyTuple_SET_ITEM(found.get(), to_py_size(i), Py_NewRef(job.found(i) ? Py_True : Py_False));
   }
   return found.release();
 }
 
 PyObject* names_seen(const SortJob& job) {
   const std::vector<std::string>& names = job.names_seen();
-  Ref seen = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Ref seen = Ref::steal(PyTuple_New(to_py_size(names.size())));
   for (size_t i = 0; seen && i < names.size(); ++i) {
-    PyObject* name = PyBytes_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+    PyObject* name = PyBytes_FromStringAndSize(names[i].data(), to_py_size(names[i].size()));
     if (name == nullptr) return nullptr;
-    PyTuple_SET_ITEM(seen.get(), static_cast<Py_ssize_t>(i), name);
+    PyTuple_SET_ITEM(seen.get(), to_py_size(i), name);
   }
   return seen.release();
 }
@@ -132,9 +133,9 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!is_bytes) options.str_digits = &interpreter_digits();
   std::optional<std::string> provenance_name;
   if (provenance != Py_None && !text_argument(provenance, provenance_name.emplace())) return nullptr;
-  std::vector<SortSource> sources(static_cast<size_t>(PyTuple_GET_SIZE(labels)));
+  std::vector<SortSource> sources(to_size(PyTuple_GET_SIZE(labels)));
   for (size_t i = 0; i < sources.size(); ++i) {
-    if (!text_argument(PyTuple_GET_ITEM(labels, static_cast<Py_ssize_t>(i)), sources[i].label)) return nullptr;
+    if (!text_argument(PyTuple_GET_ITEM(labels, to_py_size(i)), sources[i].label)) return nullptr;
   }
   return new_object<PySorter>(type, std::move(options), std::string(folder_path.c_path()),
                               std::move(provenance_name), std::move(sources), is_bytes ? Kind::Bytes : Kind::Str);
@@ -165,8 +166,8 @@ constexpr uint64_t kProgressStep = 1 << 20;
 // that the progress callback (if any) was not told of yet.
 struct Feed {
   SortJob& job;
-  uint32_t source;
-  PyObject* progress;
+  uint32_t source = 0;
+  PyObject* progress = nullptr;
   SourceIdentity* identity = nullptr;  // of a source read back by offset
   uint64_t ordinal = 0;
   uint64_t unreported = 0;

@@ -23,6 +23,7 @@
 #include "index/index.hpp"
 #include "records/names.hpp"
 #include "sort/sort_state.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -110,7 +111,7 @@ std::optional<ReadFailure> read_plain(PySorter& sorter, std::span<const Placemen
 
 bool raise_read_failure(const PySorter& sorter, const ReadFailure& failure) noexcept {
   const std::string& label = sorter.sources[failure.source].label;
-  Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
+  Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(label.data(), to_py_size(label.size())));
   if (!path) return false;
   if (failure.error != 0) return raise_os_error(failure.error, path.get()), false;
   PyErr_Format(PyExc_ValueError, "%R changed while it was sorted", path.get());

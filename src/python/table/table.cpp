@@ -12,6 +12,7 @@
 #include "base/compat.hpp"
 #include "core/table/table_union.hpp"
 #include "base/entry.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -58,13 +59,13 @@ PyObject* cell_object(const Column& column, size_t row, Kind kind) noexcept {
       break;
   }
   std::string_view cell = column.cell(row);
-  const auto size = static_cast<Py_ssize_t>(cell.size());
+  const auto size = to_py_size(cell.size());
   if (kind == Kind::Bytes) return PyBytes_FromStringAndSize(cell.data(), size);
   return PyUnicode_DecodeUTF8(cell.data(), size, nullptr);
 }
 
 PyObject* field_name(const Field& field) noexcept {
-  return PyUnicode_DecodeUTF8(field.name.data(), static_cast<Py_ssize_t>(field.name.size()), nullptr);
+  return PyUnicode_DecodeUTF8(field.name.data(), to_py_size(field.name.size()), nullptr);
 }
 
 PyObject* column_list(const Table& table, size_t index) noexcept {
@@ -107,7 +108,7 @@ PyObject* table_arrow_c_stream(PyRecordTable* self, PyObject* const* args, Py_ss
   static const char* const keywords[] = {"requested_schema", nullptr};
   PyObject* requested = Py_None;  // the columns' types are fixed: a request is not honoured
   if (!parse_fastcall(args, nargs, kwnames, "|O:__arrow_c_stream__", keywords, &requested)) return nullptr;
-  ArrowArrayStream stream;
+  ArrowArrayStream stream{};
   export_stream(self->table, &stream);
   return stream_capsule(stream);
 }
@@ -261,12 +262,12 @@ PyObject* table_num_rows(PyRecordTable* self) noexcept { return PyLong_FromSize_
 
 PyObject* table_column_names(PyRecordTable* self) noexcept {
   const Table& table = *self->table;
-  Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.schema.fields.size())));
+  Ref names = Ref::steal(PyList_New(to_py_size(table.schema.fields.size())));
   if (!names) return nullptr;
   for (size_t i = 0; i < table.schema.fields.size(); ++i) {
     PyObject* name = field_name(table.schema.fields[i]);
     if (name == nullptr) return nullptr;
-    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    PyList_SET_ITEM(names.get(), to_py_size(i), name);
   }
   return names.release();
 }
@@ -337,7 +338,7 @@ PyObject* schema_capsule(const Schema& schema, const std::vector<bool>& large) {
     owned->release(owned.get());
     return nullptr;
   }
-  owned.release();
+  static_cast<void>(owned.release());  // the capsule owns it now
   return capsule;
 }
 

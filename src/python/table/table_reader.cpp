@@ -26,6 +26,7 @@
 #include "read/read.hpp"
 #include "block/sdblock.hpp"
 #include "table/table.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 
@@ -82,7 +83,7 @@ bool raise_failed(PyTableReader* self, const FailedBlock& failed) noexcept {
     raise_malformed_record();
   } else {
     const std::string& cell = failed.error.cell;
-    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(cell.data(), static_cast<Py_ssize_t>(cell.size()), nullptr));
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(cell.data(), to_py_size(cell.size()), nullptr));
     if (decoded) PyErr_SetString(PyExc_SystemError, "internal error: a valid UTF-8 cell was reported invalid");
   }
   char verb[64];
@@ -197,7 +198,7 @@ bool check_no_nul(std::string_view name, const char* what, PyObject* shown) noex
 // The same for a record name, shown as the blocks hold it, str or bytes.
 bool check_record_name(const PyTableReader* self, const std::string& name) noexcept {
   if (name.find('\0') == std::string::npos) return true;
-  const auto size = static_cast<Py_ssize_t>(name.size());
+  const auto size = to_py_size(name.size());
   Ref shown = Ref::steal(self->kind == Kind::Str ? PyUnicode_DecodeUTF8(name.data(), size, nullptr)
                                                  : PyBytes_FromStringAndSize(name.data(), size));
   return shown && check_no_nul(name, "record name", shown.get());
@@ -208,11 +209,11 @@ bool check_record_name(const PyTableReader* self, const std::string& name) noexc
 std::optional<std::string> column_name(const PyTableReader* self, const std::string& name) {
   if (!check_record_name(self, name)) return std::nullopt;
   if (self->kind == Kind::Str) return name;
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), to_py_size(name.size()), "backslashreplace"));
   Py_ssize_t size;
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
   if (utf8 == nullptr) return std::nullopt;
-  return std::string(utf8, static_cast<size_t>(size));
+  return std::string(utf8, to_size(size));
 }
 
 const char* part_label(BlockPart part) noexcept {
@@ -408,13 +409,13 @@ PyObject* reader_record_names(PyTableReader* self) {
   if (!borrow || !ensure_builder(self)) return nullptr;
   NameCollector names(self->options.kind);
   if (!feed(self, [&names](const Block& block) { return names.add(block); }, [] { return false; })) return nullptr;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.names().size())));
+  Ref list = Ref::steal(PyList_New(to_py_size(names.names().size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < names.names().size(); ++i) {
     const std::string& name = names.names()[i];
-    PyObject* item = PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    PyObject* item = PyBytes_FromStringAndSize(name.data(), to_py_size(name.size()));
     if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SET_ITEM(list.get(), to_py_size(i), item);
   }
   return list.release();
 }

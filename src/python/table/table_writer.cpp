@@ -14,6 +14,7 @@
 #include "base/entry.hpp"
 #include "base/gil.hpp"
 #include "write/sink.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -248,7 +249,7 @@ bool parse_names(PyObject* names, std::optional<std::vector<std::string>>& parse
     PyErr_SetString(PyExc_TypeError, kExpected);
     return false;
   }
-  parsed.emplace(static_cast<size_t>(PyList_GET_SIZE(names)));
+  parsed.emplace(to_size(PyList_GET_SIZE(names)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
     if (!utf8_argument(PyList_GET_ITEM(names, i), kExpected, (*parsed)[static_cast<size_t>(i)])) return false;
   }

@@ -10,6 +10,7 @@
 #include "base/errors.hpp"
 #include "base/gil.hpp"
 #include "base/paths.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -144,7 +145,7 @@ bool check_text_block(const Block& block, uint64_t position) noexcept {
   std::string_view bytes = block.bytes();
   std::optional<Utf8Error> invalid = find_invalid_utf8(bytes);
   if (!invalid) return true;
-  Ref error = Ref::steal(PyUnicodeDecodeError_Create("utf-8", bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+  Ref error = Ref::steal(PyUnicodeDecodeError_Create("utf-8", bytes.data(), to_py_size(bytes.size()),
                                                      static_cast<Py_ssize_t>(invalid->start),
                                                      static_cast<Py_ssize_t>(invalid->end), "invalid utf-8"));
   if (!error) return false;
@@ -165,7 +166,7 @@ bool SdfSink::check_kind(FileTarget& file, PySDBlock* block) {
 
 Ref SdfSink::decode_alone(PySDBlock* block) noexcept {
   std::string_view bytes = block->block.bytes();
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), to_py_size(bytes.size()), nullptr));
   if (!text) {
     note_block(written_, block->block);
     return text;
@@ -199,7 +200,7 @@ bool SdfSink::flush_to_path(PathTarget& path) noexcept {
 // Text sinks buffer only ASCII blocks, so the chunk decodes at ASCII speed.
 bool SdfSink::flush_to_file(FileTarget& file) noexcept {
   std::string_view bytes = buffer_.view();
-  const Py_ssize_t size = static_cast<Py_ssize_t>(bytes.size());
+  const Py_ssize_t size = to_py_size(bytes.size());
   Ref chunk = Ref::steal(file.kind == Kind::Str ? PyUnicode_DecodeUTF8(bytes.data(), size, nullptr)
                                                        : PyBytes_FromStringAndSize(bytes.data(), size));
   buffer_.clear();
