@@ -17,11 +17,10 @@ import os
 from types import ModuleType
 from typing import IO, Any, cast
 
+from molbrook._types import Path
 from molbrook.native import _compression_of
 
 __all__ = ["compression_of", "open_writer"]
-
-_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 compression_of = _compression_of
 
@@ -55,7 +54,7 @@ def _zstd() -> ModuleType:
     return zstandard
 
 
-def open_writer(raw: IO[bytes], name: _Path) -> IO[bytes]:
+def open_writer(raw: IO[bytes], name: Path) -> IO[bytes]:
     """`raw`, a binary file object, wrapped in a compressor chosen by the
     extension of `name` (.gz, .bz2, .xz, .zst); `raw` itself for any other
     name. Closing the compressor finishes the compressed stream; `raw`

@@ -141,7 +141,7 @@ class Grid:
         Example:
             >>> molbrook.grid(blocks).save("grid.html")
         """
-        kind = format or _format_of(dest)
+        kind = format or grid_format(dest)
         if kind not in ("html", "svg"):
             raise ValueError(f"a grid is saved as html or svg, not {kind!r}")
         data = (self.to_html() if kind == "html" else self.to_svg()).encode("utf-8")
@@ -149,7 +149,7 @@ class Grid:
             out.write(data)
 
 
-def _format_of(dest: object) -> str:
+def grid_format(dest: object) -> str:
     if not isinstance(dest, (str, os.PathLike)):
         raise ValueError("saving a grid into a file object needs format='html' or format='svg'")
     name = os.fspath(dest).lower()

@@ -11,7 +11,7 @@ from typing import Any
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
-from molbrook._types import TITLE, Key, Path, deprecated, key_name
+from molbrook._types import TITLE, Key, Path, deprecated, is_path, key_name
 from molbrook.native import SDIndex, _compression_of
 
 __all__ = ["index_sdf"]
@@ -50,12 +50,12 @@ def index_sdf(
         >>> idx.get("CHEMBL25").title  # doctest: +SKIP
         'aspirin'
     """
-    if not isinstance(path, (str, bytes, os.PathLike)):
+    if not is_path(path):
         raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
     data = os.fspath(path)
     name = _key_name(data, key, on_title)
     bgzf = _format(data)
-    place = _sidecar_path(data, sidecar)
+    place = sidecar_path(data, sidecar)
     index, built = native._open_index(data, place, None if name is TITLE else name, name is TITLE, bgzf)
     if built is not None and place is not None:
         _keep(place, built, data)
@@ -92,12 +92,12 @@ def _format(data: str | bytes) -> object:
     raise ValueError(f"{data!r} is {kind}, which cannot be read at an offset: {_RECOMPRESS}")
 
 
-def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
+def sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
     if sidecar is True:
         return data + (SUFFIX if isinstance(data, str) else os.fsencode(SUFFIX))  # type: ignore[operator]
     if sidecar is False:
         return None
-    if not isinstance(sidecar, (str, bytes, os.PathLike)):
+    if not is_path(sidecar):
         raise TypeError(f"sidecar must be a bool or a path, not {type(sidecar).__name__}")
     place = os.fspath(sidecar)
     with contextlib.suppress(OSError):

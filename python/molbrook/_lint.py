@@ -22,10 +22,10 @@ from molbrook import native
 from molbrook._lint_rules import RULES, quote
 from molbrook._output import atomic_destination
 from molbrook._parallel import byte_ranges, worker_count
+from molbrook._types import Source, is_path
 
 __all__ = ["Finding", "FixSummary", "lint", "lint_fix"]
 
-Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
 Codes = Union[str, Iterable[str], None]
 
 CODES: tuple[str, ...] = native._lint_codes
@@ -90,7 +90,7 @@ class FixSummary:
     unfixed: dict[str, int] = field(default_factory=dict)
 
 
-class _Edit(NamedTuple):
+class Edit(NamedTuple):
     """A fix's replacement of [byte_offset, byte_offset + byte_length) by `text`."""
 
     byte_offset: int
@@ -145,16 +145,12 @@ def _mask(codes: Iterable[str]) -> int:
     return sum(1 << CODES.index(code) for code in set(codes))
 
 
-def _selected(select: Codes, ignore: Codes) -> set[str]:
+def selected_codes(select: Codes, ignore: Codes) -> set[str]:
     chosen = _matching(select, "select") if select is not None else set(CODES)
     return chosen - _matching(ignore, "ignore")
 
 
 # Reading ---------------------------------------------------------------------
-
-
-def _is_path(source: object) -> bool:
-    return isinstance(source, (str, bytes, os.PathLike))
 
 
 def _write_all(out: IO[bytes], data: memoryview) -> None:
@@ -295,7 +291,7 @@ def _ahead(pool: ThreadPoolExecutor, scan: Callable[[tuple[int, int]], Any], ran
 
 def _batches(source: Source, options: _Options, workers: int,
              progress: Callable[[int], None] | None = None) -> Iterator[_Batch]:
-    if _is_path(source):
+    if is_path(source):
         return _path_batches(source, options, workers, progress)
     if isinstance(source, (bytearray, memoryview)):
         source = io.BytesIO(source)
@@ -320,10 +316,10 @@ class _Cursor:
         self.first_kind: int | None = None
         self.f003_reported = False
 
-    def take(self, batch: _Batch) -> Iterator[tuple[Finding, tuple[_Edit, ...]]]:
-        edits: dict[int, list[_Edit]] = {}
+    def take(self, batch: _Batch) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
+        edits: dict[int, list[Edit]] = {}
         for index, start, end, text in batch.edits or ():
-            edits.setdefault(index, []).append(_Edit(batch.offset + start, end - start, text))
+            edits.setdefault(index, []).append(Edit(batch.offset + start, end - start, text))
         for index, item in enumerate(batch.findings):
             if item[0] == _F003 and not self._deviates(item[1]):
                 continue
@@ -361,11 +357,11 @@ def _text(name: bytes | None) -> str | None:
 
 
 def _label(source: Source) -> str | None:
-    return os.fsdecode(os.fspath(source)) if _is_path(source) else None
+    return os.fsdecode(os.fspath(source)) if is_path(source) else None
 
 
-def _scan(source: Source, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
-          progress: Callable[[int], None] | None = None) -> Iterator[tuple[Finding, tuple[_Edit, ...]]]:
+def scan(source: Source, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
+          progress: Callable[[int], None] | None = None) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
     """The findings of `codes` in `source`, in file order, each with the
     edits of its fix when `edits` is set (which reads on one thread)."""
     cursor = _Cursor(path if path is not None else _label(source))
@@ -387,7 +383,7 @@ def lint(source: Source, *, select: Codes = None, ignore: Codes = None,
     file is cut into byte ranges checked on `workers` threads (None: every
     CPU the process may use; 1: the calling thread only).
     """
-    found = _scan(source, _selected(select, ignore), workers=worker_count(workers))
+    found = scan(source, selected_codes(select, ignore), workers=worker_count(workers))
     return (finding for finding, _ in found)
 
 
@@ -405,7 +401,7 @@ def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes =
     """
     if not isinstance(unsafe, bool):
         raise TypeError(f"lint_fix() argument 'unsafe' must be bool, not {type(unsafe).__name__}")
-    selected = _selected(select, ignore)
+    selected = selected_codes(select, ignore)
     fixable = {code for code in selected if RULES[code].fix is not None}
     fixed: Counter[str] = Counter()
     unfixed: Counter[str] = Counter()

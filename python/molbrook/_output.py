@@ -22,11 +22,11 @@ from collections.abc import Iterator
 from typing import IO, TYPE_CHECKING, Any, cast
 
 from molbrook._compression import open_writer
+from molbrook._types import Path, is_path
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
-_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 _MAX_LINKS = 40  # as Linux follows at most
 _O_CLOEXEC = getattr(os, "O_CLOEXEC", 0)
@@ -38,7 +38,7 @@ class WholeWriter(io.BufferedIOBase):
     (system writes may take part of it on a full disk or at a file size
     limit). Errors name `label`."""
 
-    def __init__(self, fd: int, label: _Path) -> None:
+    def __init__(self, fd: int, label: Path) -> None:
         super().__init__()
         self._fd = fd
         self._label = label
@@ -95,7 +95,7 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
     names a pipe or a device is written into. A name ending in .gz, .bz2, .xz
     or .zst is written compressed. A file object is yielded as it is.
     """
-    if not isinstance(dest, (str, bytes, os.PathLike)):
+    if not is_path(dest):
         yield dest
         return
     with output_file(dest) as out:
@@ -103,7 +103,7 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
 
 
 @contextlib.contextmanager
-def output_file(name: _Path) -> Iterator[IO[bytes]]:
+def output_file(name: Path) -> Iterator[IO[bytes]]:
     """A binary stream that writes the path `name` as `atomic_destination`
     says, compressed as its extension asks."""
     with whole_file(name) as raw:
@@ -130,7 +130,7 @@ def _abandon(stream: IO[bytes], raw: WholeWriter) -> None:
 
 
 @contextlib.contextmanager
-def whole_file(name: _Path) -> Iterator[WholeWriter]:
+def whole_file(name: Path) -> Iterator[WholeWriter]:
     """A writer of the path `name`, replaced whole or written into as
     `atomic_destination` says, taking the bytes as they are given."""
     label = os.fspath(name)
@@ -141,7 +141,7 @@ def whole_file(name: _Path) -> Iterator[WholeWriter]:
         yield raw
 
 
-def is_regular_file(name: _Path) -> bool:
+def is_regular_file(name: Path) -> bool:
     """Whether `name` names a regular file, one that writing it replaces;
     OSError when nothing is there."""
     target, names_descriptor = _followed(os.fsdecode(name))
@@ -179,7 +179,7 @@ def _is_descriptor_folder(folder: str) -> bool:
 
 
 @contextlib.contextmanager
-def _writing_into(label: _Path, names_descriptor: bool) -> Iterator[WholeWriter]:
+def _writing_into(label: Path, names_descriptor: bool) -> Iterator[WholeWriter]:
     """A writer into a pipe or a device, or into a file already open, which
     is appended to, as writing to the descriptor itself would (standard
     output redirected with >> keeps what it had)."""
@@ -191,7 +191,7 @@ def _writing_into(label: _Path, names_descriptor: bool) -> Iterator[WholeWriter]
 
 
 @contextlib.contextmanager
-def _replacing(target: str, label: _Path) -> Iterator[WholeWriter]:
+def _replacing(target: str, label: Path) -> Iterator[WholeWriter]:
     """A writer into a temporary file beside `target`, renamed over it when
     the block ends well and removed when it does not (KeyboardInterrupt and
     the command line's signals included)."""
@@ -285,7 +285,7 @@ def _sync_folder(folder: str) -> None:
 
 
 @contextlib.contextmanager
-def _naming(label: _Path) -> Iterator[None]:
+def _naming(label: Path) -> Iterator[None]:
     """OSErrors raised in the block name `label`, the path the caller gave,
     in place of a temporary file or of no file at all."""
     try:

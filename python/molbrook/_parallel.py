@@ -7,11 +7,10 @@ from __future__ import annotations
 import os
 import stat
 from collections.abc import Iterator
-from typing import Any, Union
+from typing import Any
 
+from molbrook._types import Path, is_path
 from molbrook.native import _compression_of
-
-Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 def cpu_count() -> int:
@@ -56,7 +55,7 @@ _SLICE_BLOCKS = 1024
 def bgzf_index(path: Path) -> Any:
     """The index of a BGZF file (built and kept beside it when missing), for
     cutting it into ordinal ranges; None for any other file."""
-    if not isinstance(path, (str, bytes, os.PathLike)) or _compression_of(path) != "gzip":
+    if not is_path(path) or _compression_of(path) != "gzip":
         return None
     from molbrook import _bgzf
     from molbrook._index import index_sdf

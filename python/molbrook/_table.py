@@ -16,12 +16,11 @@ from molbrook import native
 from functools import partial
 
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
+from molbrook._optional import require
+from molbrook._types import Name, Source, is_path
 
 if TYPE_CHECKING:
     import polars
-
-Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
-Name = Union[str, bytes]
 
 _TYPE_NAMES = {int: "int", float: "float", str: None}
 
@@ -40,13 +39,6 @@ _RANGES_PER_WORKER = 4
 _BLOCK_ERRORS = (ValueError, OSError, MemoryError)
 
 
-def _require(module: str, extra: str) -> Any:
-    try:
-        return __import__(module)
-    except ImportError as error:
-        raise ImportError(f"{module} is needed for this; install it with: pip install 'molbrook[{extra}]'") from error
-
-
 class RecordTable(native._RecordTable):
     """Records of SD blocks as columns: a row per block, a column per record name.
 
@@ -59,16 +51,16 @@ class RecordTable(native._RecordTable):
     # pyarrow and pandas ship no type information: their results are Any.
     def to_arrow(self) -> Any:
         """The table as a `pyarrow.Table` (the `arrow` extra)."""
-        return _require("pyarrow", "arrow").table(self)
+        return require("pyarrow", "arrow").table(self)
 
     def to_pandas(self) -> Any:
         """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
-        _require("pandas", "pandas")
+        require("pandas", "pandas")
         return self.to_arrow().to_pandas()
 
     def to_polars(self) -> polars.DataFrame:
         """The table as a polars DataFrame (the `polars` extra)."""
-        return _require("polars", "polars").DataFrame(self)
+        return require("polars", "polars").DataFrame(self)
 
     def __repr__(self) -> str:
         return f"<RecordTable: {self.num_rows} rows, columns {self.column_names}>"
@@ -80,13 +72,9 @@ class RecordTable(native._RecordTable):
         return table_html(self.to_pydict(), self.num_rows)
 
 
-def _is_path(source: object) -> bool:
-    return isinstance(source, (str, bytes, os.PathLike))
-
-
 def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
     """The blocks of a source, and whether they come from a reader opened here."""
-    if _is_path(source) or hasattr(source, "read"):
+    if is_path(source) or hasattr(source, "read"):
         return native.parse_sdf(source, borrow=True), True
     try:
         return iter(cast(Iterable[Any], source)), False
@@ -174,7 +162,7 @@ def _pieces(source: Source, workers: int) -> list[Piece] | None:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
     object or iterable, another compressed file or a pipe, or a small file."""
-    if workers == 1 or not _is_path(source):
+    if workers == 1 or not is_path(source):
         return None
     size = plain_size(source)
     if size is not None:
@@ -201,9 +189,27 @@ def _read_piece(
         reader.close()
 
 
+def record_names(source: Source) -> list[bytes]:
+    """Every record name of the blocks of `source` (a path, a file object or
+    an iterable of SDBlocks), in order of first appearance, as UTF-8 bytes:
+    the columns `read_table(source)` would have. Reads `source` to its end
+    and closes the blocks read.
+
+    >>> record_names("library.sdf")  # doctest: +SKIP
+    [b'ID', b'MW']
+    """
+    blocks, _ = _blocks(source)
+    reader = _reader(blocks, None, _Parts(), {}, 0)
+    try:
+        names: list[bytes] = reader.record_names()
+    finally:
+        reader.close()
+    return names
+
+
 def _piece_names(pool: ThreadPoolExecutor, pieces: list[Piece]) -> list[bytes]:
     """Every record name of the file, in order of first appearance."""
-    found = pool.map(lambda piece: _read_piece(piece, None, _Parts(), {}, 0, lambda r: r.record_names()), pieces)
+    found = pool.map(lambda piece: record_names(piece()), pieces)
     return list(dict.fromkeys(chain.from_iterable(found)))
 
 
@@ -430,12 +436,8 @@ def scan_table(
         except _BLOCK_ERRORS:
             pass
     if encoded_names is None:
-        if not _is_path(source):
+        if not is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(native.parse_sdf(source, borrow=True), None, _Parts(), {}, 0)
-        try:
-            encoded_names = first.record_names()
-        finally:
-            first.close()
+        encoded_names = record_names(source)
     blocks, opened = _blocks(source)
     return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)

@@ -9,7 +9,7 @@ from typing import Any
 from molbrook import native
 from molbrook._float_format import check_float_format, formatted_floats
 from molbrook._output import atomic_destination
-from molbrook._table import _require
+from molbrook._optional import require
 
 
 def _from_lists(columns: Mapping[Any, Any]) -> Any:
@@ -18,7 +18,7 @@ def _from_lists(columns: Mapping[Any, Any]) -> Any:
     naming it, a str that is not UTF-8 (a lone surrogate, as
     surrogateescape makes of bytes that are not) a ValueError naming its
     row and column."""
-    pa = _require("pyarrow", "arrow")
+    pa = require("pyarrow", "arrow")
     arrays = {}
     for name, values in columns.items():
         values = list(values)
@@ -46,7 +46,7 @@ def _is_utf8(text: str) -> bool:
 def _from_pandas(frame: Any) -> Any:
     """A DataFrame's columns (not its index) as a pyarrow table: missing
     values (None, NaN, NA, NaT) become nulls."""
-    pa = _require("pyarrow", "arrow")
+    pa = require("pyarrow", "arrow")
     try:
         return pa.Table.from_pandas(frame, preserve_index=False)
     except (pa.ArrowInvalid, pa.ArrowTypeError) as error:

@@ -20,11 +20,10 @@ from typing import Any, NamedTuple, Union
 
 from molbrook import _table, native
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size
+from molbrook._types import Name, Path, is_path
 from molbrook._write_table import write_table
 
 __all__ = ["read_sdf", "to_sdf"]
-
-Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 class Part(NamedTuple):
@@ -49,7 +48,7 @@ def _import_dask() -> Any:
 
 def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
     """Paths in order: a path, a glob (its matches, sorted) or a list of them."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
+    if is_path(paths):
         paths = [paths]
     found: list[str | bytes] = []
     for given in paths:
@@ -94,12 +93,7 @@ def _blocks(part: Part) -> Any:
 
 def _part_names(part: Part) -> list[bytes]:
     """The record names of a partition, in order of first appearance."""
-    reader = _table._reader(_blocks(part), None, _table._Parts(), {}, 0)
-    try:
-        names: list[bytes] = reader.record_names()
-    finally:
-        reader.close()
-    return names
+    return _table.record_names(_blocks(part))
 
 
 def _frame(table: Any) -> Any:

@@ -17,12 +17,12 @@ DEFAULT_BLOCKS = 100
 
 def output_format(name: str) -> str:
     """The grid's format, told by the output's extension (under any compression)."""
-    from molbrook._grid import _format_of  # here, for a quicker start of the other commands
+    from molbrook._grid import grid_format  # here, for a quicker start of the other commands
 
     if name == STDOUT:
         raise UsageError("-o must name a .html or .svg file")
     try:
-        return _format_of(name)
+        return grid_format(name)
     except ValueError:
         raise UsageError(f"-o must name a .html or .svg file, not {name!r}") from None
 

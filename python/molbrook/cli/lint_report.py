@@ -12,7 +12,7 @@ from collections import Counter
 from collections.abc import Iterable
 from typing import IO, Any
 
-from molbrook._lint import CODES, Finding, _Edit
+from molbrook._lint import CODES, Finding, Edit
 from molbrook._lint_rules import RULES
 from molbrook.native import __version__
 
@@ -22,7 +22,7 @@ SARIF_SCHEMA = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schem
 _SARIF_LEVELS = {"error": "error", "warning": "warning", "info": "note"}
 _GITHUB_LEVELS = {"error": "error", "warning": "warning", "info": "notice"}
 
-Found = Iterable[tuple[Finding, tuple[_Edit, ...]]]
+Found = Iterable[tuple[Finding, tuple[Edit, ...]]]
 
 
 class Tally:
@@ -133,7 +133,7 @@ def _rule(code: str) -> dict[str, Any]:
             "properties": {"fix": rule.fix}}
 
 
-def _result(finding: Finding, edits: tuple[_Edit, ...]) -> dict[str, Any]:
+def _result(finding: Finding, edits: tuple[Edit, ...]) -> dict[str, Any]:
     location = {"uri": _uri(finding.path)}
     result: dict[str, Any] = {
         "ruleId": finding.code,

@@ -7,7 +7,7 @@ import sys
 from typing import IO, NoReturn
 
 import molbrook
-from molbrook._merge import _merge
+from molbrook.merge_refusing import merge_refusing
 from molbrook.cli import tables
 from molbrook._types import TITLE
 from molbrook.cli.errors import FileError, UsageError
@@ -36,7 +36,7 @@ def run(args: argparse.Namespace) -> int:
         args.key, args.title = TITLE, args.key
     if args.key is TITLE and args.title is None:
         raise UsageError("-k @title matches block titles against a table column: name it with --title COL")
-    table = tables.read_table(args.table)
+    table = tables.read_table_file(args.table)
     found = source(args.file, quiet=args.quiet)
     if args.in_place:
         check_in_place(found)
@@ -59,7 +59,7 @@ def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace
         raise FileError.not_edited(found.label, [number + 1 for number in numbers])
 
     try:
-        return _merge(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
+        return merge_refusing(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
                       title=args.title, names=names(args.fields) if args.fields is not None else None,
                       refused=refused, float_format=args.float_format)
     except MalformedRecordError as error:
