@@ -58,7 +58,7 @@ def index_sdf(
     place = sidecar_path(data, sidecar)
     index, built = native._open_index(data, place, None if name is TITLE else name, name is TITLE, bgzf)
     if built is not None and place is not None:
-        _keep(place, built, data)
+        _keep(built, place, data)
     return index
 
 
@@ -106,7 +106,7 @@ def sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
     return place
 
 
-def _keep(place: str | bytes, built: bytes, data: str | bytes) -> None:
+def _keep(built: bytes, place: str | bytes, data: str | bytes) -> None:
     """Writes the index file whole or not at all. A failure warns: the index
     in memory serves all the same."""
     try:

@@ -153,7 +153,7 @@ def selected_codes(select: Codes, ignore: Codes) -> set[str]:
 # Reading ---------------------------------------------------------------------
 
 
-def _write_all(out: IO[bytes], data: memoryview) -> None:
+def _write_all(data: memoryview, out: IO[bytes]) -> None:
     """Writes all of `data`, also to raw files that take part of it."""
     view = data
     while view:
@@ -397,7 +397,8 @@ def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes =
     empty line, M003's renumbering). `dest` is a path, written through a
     temporary file and renamed once complete (compressed by its
     extension, .gz, .bz2, .xz or .zst), or a binary file object. Returns
-    the findings fixed and those left, per code.
+    the findings fixed and those left, per code. The fix runs on the
+    calling thread, as it writes in file order.
     """
     if not isinstance(unsafe, bool):
         raise TypeError(f"lint_fix() argument 'unsafe' must be bool, not {type(unsafe).__name__}")
@@ -407,7 +408,7 @@ def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes =
     unfixed: Counter[str] = Counter()
     cursor = _Cursor(None)
     with atomic_destination(dest) as out:
-        options = _Options(_mask(selected), fix=_mask(fixable), unsafe=unsafe, write=partial(_write_all, out))
+        options = _Options(_mask(selected), fix=_mask(fixable), unsafe=unsafe, write=partial(_write_all, out=out))
         for batch in _batches(source, options, 1):
             for finding, _ in cursor.take(batch):  # the F003 candidates
                 (fixed if "F003" in fixable else unfixed)[finding.code] += 1

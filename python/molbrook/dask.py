@@ -16,11 +16,11 @@ import importlib
 import io
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, NamedTuple
 
 from molbrook import _table, native
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size
-from molbrook._types import Name, Path, is_path
+from molbrook._types import Name, Path, byte_size, is_path
 from molbrook._write_table import write_table
 
 __all__ = ["read_sdf", "to_sdf"]
@@ -30,8 +30,8 @@ class Part(NamedTuple):
     """A partition: a path and the byte range of its blocks (the ordinals
     of its blocks in a BGZF file's index), or None for a whole file."""
 
-    path: Union[str, bytes]
-    span: Union[tuple[int, int], None]
+    path: str | bytes
+    span: tuple[int, int] | None
     by_ordinal: bool = False
 
 
@@ -136,10 +136,10 @@ def _found_names(dask: Any, parts: list[Part]) -> list[Any]:
 
 def read_sdf(
     paths: Path | Sequence[Path],
-    names: Sequence[Any] | None = None,
+    names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
-    types: Mapping[Any, type] | None = None,
+    types: Mapping[Name, type] | None = None,
     blocksize: int | str = "128MiB",
 ) -> Any:
     """The SD data records of files as a `dask.dataframe.DataFrame`: a row per block, a
@@ -147,7 +147,8 @@ def read_sdf(
 
     `paths` is a path, a glob or a list of them, all str (str columns) or
     all bytes (binary columns). A plain file is cut into partitions of
-    about `blocksize` bytes (an int or a string such as "64MiB"), a BGZF
+    about `blocksize` bytes (an int, or a string such as "64MiB" as
+    `sort_sdf`'s `memory` takes: K, M, G count in powers of 1024), a BGZF
     file (as molbrook writes .gz files) into partitions of about as many
     decompressed bytes by its index, kept beside it; another compressed
     file is a partition of its own. With `names=None` a first
@@ -155,12 +156,8 @@ def read_sdf(
     appearance. Columns are Arrow-backed; selecting columns reads only
     those records.
     """
+    size = byte_size(blocksize, "blocksize")
     dask = _import_dask()
-    from dask.utils import parse_bytes
-
-    size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
-    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
-        raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
     parts = _parts(_expand(paths), size)
     chosen = list(names) if names is not None else _found_names(dask, parts)
     empty = io.BytesIO(b"") if isinstance(parts[0][0], bytes) else io.StringIO("")

@@ -96,7 +96,7 @@ def run(args: argparse.Namespace) -> int:
     found = inputs(args.files, quiet=args.quiet)
     batches = parts(found, fields, args, types)
     first = next(batches)  # the first file opened, and the arguments checked, before OUT is made
-    with output(args.output, found) as out:
+    with output(found, args.output) as out:
         tables.write_table_file(itertools.chain([first], batches), out, fmt, args.source, args.block)
     return 0
 

@@ -78,7 +78,7 @@ def run(args: argparse.Namespace) -> int:
     check_names(args.names, blocks)
     made = grid((block for _, block in blocks), names=args.names, per_row=args.per_row,
                 ordinals=[ordinal for ordinal, _ in blocks])
-    with output(args.output, source) as out:
+    with output(source, args.output) as out:
         made.save(out, format=kind)
     return 0
 

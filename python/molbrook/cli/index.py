@@ -93,7 +93,7 @@ def run_get(args: argparse.Namespace) -> int:
 
     with open_index(args.file, args) as index:
         key_watch(index, args).require()  # before OUT is made
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, blocks(index))
     for key in missing:
         warn("get", f"no block of {args.file} has the key {key!r}")
@@ -130,7 +130,7 @@ def run_take(args: argparse.Namespace) -> int:
             for wanted in args.ordinals:
                 yield from index[wanted] if isinstance(wanted, slice) else [index[wanted]]
 
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, blocks())
     return 0
 
@@ -149,7 +149,7 @@ def run_sample(args: argparse.Namespace) -> int:
         if args.blocks > len(index):
             raise UsageError(f"-n {args.blocks} is more than the {counted(len(index), 'block')} of {args.file}")
         picked = sorted(random.Random(args.seed).sample(range(len(index)), args.blocks))
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, (index[i] for i in picked))
     return 0
 

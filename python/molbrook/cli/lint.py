@@ -95,7 +95,7 @@ def fix(found: Source, args: argparse.Namespace) -> Source:
     returns what to report on: the file written."""
     found.check_readable()
     try:
-        with output(args.output, found, in_place=args.in_place) as out:
+        with output(found, args.output, in_place=args.in_place) as out:
             summary = lint_fix(found.readable(), out, select=args.select, ignore=args.ignore,
                                unsafe=args.unsafe_fixes)
     except _READ_ERRORS as error:
@@ -130,7 +130,7 @@ def run(args: argparse.Namespace) -> int:
             tally.add(finding)
         lint_report.statistics(tally, args.format == "json", sys.stdout)
     else:
-        lint_report.write(args.format, everything(), sys.stdout, tally)
+        lint_report.write(everything(), sys.stdout, tally, args.format)
     sys.stdout.flush()
     return FOUND if tally.total and not args.exit_zero else CLEAN
 

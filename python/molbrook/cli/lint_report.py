@@ -42,8 +42,9 @@ class Tally:
         return sum(self.codes.values())
 
 
-def write(form: str, found: Found, out: IO[str], tally: Tally) -> None:
-    """Writes the findings in `form` as they come (SARIF once all are in)."""
+def write(found: Found, out: IO[str], tally: Tally, form: str) -> None:
+    """Writes the findings to `out` in `form` as they come (SARIF once all
+    are in), counting them into `tally`."""
     counted = ((tally.add(finding), edits) for finding, edits in found)
     if form == "concise":
         for finding, _ in counted:

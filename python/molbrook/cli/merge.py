@@ -42,7 +42,7 @@ def run(args: argparse.Namespace) -> int:
         check_in_place(found)
     found.check_readable()  # before any output is made, and so that its errors name it
     read = found if args.in_place else Inputs((found, source(args.table)))  # OUT is neither the file nor the table
-    with output(args.output, read, in_place=args.in_place) as out:
+    with output(read, args.output, in_place=args.in_place) as out:
         summary = merge(found, table, out, args)
     if not args.quiet:
         print(f"molbrook merge: {counted(summary.blocks, 'block')}, {summary.matched:,} matched; "

@@ -32,8 +32,7 @@ def check_in_place(source: Source) -> None:
 
 
 @contextlib.contextmanager
-def output(name: str | None, source: Source | Inputs | None = None, *,
-           in_place: bool = False) -> Iterator[IO[bytes]]:
+def output(source: Source | Inputs | None, name: str | None, *, in_place: bool = False) -> Iterator[IO[bytes]]:
     """A binary stream for the OUT argument (None or "-": standard output),
     or over `source`'s own file with `in_place`, a single Source (once
     `check_in_place` has passed). Writing over the file being read is refused: it is mapped, and

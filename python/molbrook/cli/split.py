@@ -64,7 +64,7 @@ def write_shards(found: Inputs, shard: Shard, name: Callable[[int], str]) -> lis
     try:
         for number, (_, group) in enumerate(itertools.groupby(found.blocks(), key=shard)):
             path = name(number)
-            with output(path, found) as out:
+            with output(found, path) as out:
                 write_sdf(out, group)
             written.append(path)
     except BaseException:
