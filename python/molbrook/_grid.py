@@ -175,6 +175,8 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
         ordinals: the number each card carries (`data-ordinal`); by default
             the block's position in `blocks`, from 0.
 
+    The drawings are made on the calling thread.
+
     Example:
         >>> g = molbrook.grid(molbrook.parse_sdf("library.sdf"), names=["ID", "MW"])
         >>> g.save("library.html")

@@ -131,7 +131,8 @@ def write_table(
     line in a value, a name with "<", ">" or a line break, a molblock
     without M  END) a ValueError naming its row and column, raised before
     its block is written. A column name holding NUL, which Arrow column
-    names cannot hold, is a ValueError before anything is written.
+    names cannot hold, is a ValueError before anything is written. The
+    blocks are written on the calling thread.
 
     Example:
         >>> write_table({"ID": ["m1"], "score": [0.123456]}, "out.sdf", title="ID", float_format=".3f")

@@ -154,7 +154,8 @@ def read_sdf(
     file is a partition of its own. With `names=None` a first
     pass, run as Dask tasks, finds every record name in order of first
     appearance. Columns are Arrow-backed; selecting columns reads only
-    those records.
+    those records. Partitions are read by Dask's workers (its threads,
+    processes or cluster: `dask.config` chooses, not a `workers` argument).
     """
     size = byte_size(blocksize, "blocksize")
     dask = _import_dask()
