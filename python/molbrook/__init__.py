@@ -9,13 +9,6 @@ out the blocks' depictions (`SDBlock.depict`) with their records. Wherever
 a record name keys blocks, `TITLE` keys them by their title instead.
 """
 
-from molbrook.ctable import (
-    CTableError,
-    IndicesDuplicateError,
-    IndicesMismatchError,
-    IndicesOutOfOrderError,
-    MalformedCTableError,
-)
 from molbrook._grid import Grid, grid
 from molbrook._index import index_sdf
 from molbrook._lint import Finding, FixSummary, lint, lint_fix
@@ -24,6 +17,13 @@ from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, sort_sdf
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook._types import TITLE
 from molbrook._write_table import write_table
+from molbrook.ctable import (
+    CTableError,
+    IndicesDuplicateError,
+    IndicesMismatchError,
+    IndicesOutOfOrderError,
+    MalformedCTableError,
+)
 from molbrook.native import (
     CTable,
     MalformedRecordError,
@@ -37,6 +37,7 @@ from molbrook.native import (
 )
 
 __all__ = [
+    "TITLE",
     "CTable",
     "CTableError",
     "Finding",
@@ -54,7 +55,6 @@ __all__ = [
     "SDIndex",
     "SortKey",
     "SortSummary",
-    "TITLE",
     "TableScan",
     "__version__",
     "grid",

@@ -10,7 +10,6 @@ zlib otherwise.
 from __future__ import annotations
 
 import io
-import os
 import struct
 from collections.abc import Iterator
 from types import ModuleType
@@ -166,7 +165,7 @@ class BgzfWriter(io.RawIOBase):
         return len(view)
 
     def _member(self, data: bytes | memoryview) -> bytes:
-        body = self._zlib.compress(data, self._level, wbits=-15)
+        body: bytes = self._zlib.compress(data, self._level, wbits=-15)
         header = _HEADER.pack(0x1F, 0x8B, 8, 4, 0, 0, 0xFF, 6, b"BC", 2, _HEADER.size + len(body) + 7)
         return header + body + _TRAILER.pack(self._zlib.crc32(data), len(data))
 

@@ -37,7 +37,8 @@ def formatted_floats(table: Any, spec: str) -> Any:
     floats = {i for i, field in enumerate(reader.schema) if pa.types.is_floating(field.type)}
     if not floats:
         return reader
-    schema = pa.schema([field.with_type(pa.string()) if i in floats else field for i, field in enumerate(reader.schema)])
+    schema = pa.schema([field.with_type(pa.string()) if i in floats else field
+                        for i, field in enumerate(reader.schema)])
 
     def batches() -> Iterator[Any]:
         for batch in reader:

@@ -11,7 +11,7 @@ from typing import Any
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
-from molbrook._types import TITLE, Key, Path, deprecated, is_path, key_name
+from molbrook._types import TITLE, Key, Path, Title, deprecated, is_path, key_name
 from molbrook.native import SDIndex, _compression_of
 
 __all__ = ["index_sdf"]
@@ -56,13 +56,14 @@ def index_sdf(
     name = _key_name(data, key, on_title)
     bgzf = _format(data)
     place = sidecar_path(data, sidecar)
-    index, built = native._open_index(data, place, None if name is TITLE else name, name is TITLE, bgzf)
+    title = isinstance(name, Title)
+    index, built = native._open_index(data, place, None if isinstance(name, Title) else name, title, bgzf)
     if built is not None and place is not None:
         _keep(built, place, data)
     return index
 
 
-def _key_name(data: str | bytes, key: object, on_title: object) -> object:
+def _key_name(data: str | bytes, key: object, on_title: object) -> bytes | Title | None:
     """The key as the native index takes it: TITLE, UTF-8 bytes, or None."""
     if not isinstance(on_title, bool):
         raise TypeError(f"on_title must be a bool, not {type(on_title).__name__}")

@@ -16,17 +16,19 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import partial
-from typing import IO, Any, NamedTuple, Union
+from typing import IO, Any, NamedTuple
 
 from molbrook import native
 from molbrook._lint_rules import RULES, quote
 from molbrook._output import atomic_destination
 from molbrook._parallel import byte_ranges, worker_count
-from molbrook._types import Source, is_path
+from molbrook._types import Path, Source, is_path
 
 __all__ = ["Finding", "FixSummary", "lint", "lint_fix"]
 
-Codes = Union[str, Iterable[str], None]
+Codes = str | Iterable[str] | None
+# What lint reads: a path or a file object, or a file's bytes in memory.
+Linted = Source | bytearray | memoryview
 
 CODES: tuple[str, ...] = native._lint_codes
 _FIXES = (None, "safe", "unsafe")
@@ -157,7 +159,7 @@ def _write_all(data: memoryview, out: IO[bytes]) -> None:
     """Writes all of `data`, also to raw files that take part of it."""
     view = data
     while view:
-        written = out.write(view)
+        written: int | None = out.write(view)
         if written is None:  # a buffered file takes everything or raises
             return
         if not 0 < written <= len(view):
@@ -227,7 +229,7 @@ def _stream_chunks(reader: _Reader, offset: int, options: _Options, first_ending
             progress(batch.consumed)
 
 
-def _open_stream(path: Source, offset: int) -> tuple[_Reader, int]:
+def _open_stream(path: Path, offset: int) -> tuple[_Reader, int]:
     """The file at `path` from `offset` (a block start) on, and that
     offset: a plain regular file as it is; a compressed one decompressed
     from its start; a pipe or device opened once, its first bytes telling."""
@@ -240,7 +242,7 @@ def _open_stream(path: Source, offset: int) -> tuple[_Reader, int]:
     return _Reader(raw), 0
 
 
-def _path_batches(path: Source, options: _Options, workers: int,
+def _path_batches(path: Path, options: _Options, workers: int,
                   progress: Callable[[int], None] | None) -> Iterator[_Batch]:
     """Batches of a path: a mapped plain file by byte ranges (on `workers`
     threads when its scans need no order), anything else streamed."""
@@ -289,7 +291,7 @@ def _ahead(pool: ThreadPoolExecutor, scan: Callable[[tuple[int, int]], Any], ran
         yield pending.popleft().result()
 
 
-def _batches(source: Source, options: _Options, workers: int,
+def _batches(source: Linted, options: _Options, workers: int,
              progress: Callable[[int], None] | None = None) -> Iterator[_Batch]:
     if is_path(source):
         return _path_batches(source, options, workers, progress)
@@ -356,11 +358,11 @@ def _text(name: bytes | None) -> str | None:
     return None if name is None else name.decode("utf-8", "backslashreplace")
 
 
-def _label(source: Source) -> str | None:
+def _label(source: Linted) -> str | None:
     return os.fsdecode(os.fspath(source)) if is_path(source) else None
 
 
-def scan(source: Source, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
+def scan(source: Linted, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
           progress: Callable[[int], None] | None = None) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
     """The findings of `codes` in `source`, in file order, each with the
     edits of its fix when `edits` is set (which reads on one thread)."""
@@ -369,7 +371,7 @@ def scan(source: Source, codes: set[str], *, workers: int = 1, edits: bool = Fal
         yield from cursor.take(batch)
 
 
-def lint(source: Source, *, select: Codes = None, ignore: Codes = None,
+def lint(source: Linted, *, select: Codes = None, ignore: Codes = None,
          workers: int | None = None) -> Iterator[Finding]:
     """Check an SD file for defects that make readers lose or disagree on data.
 
@@ -387,7 +389,7 @@ def lint(source: Source, *, select: Codes = None, ignore: Codes = None,
     return (finding for finding, _ in found)
 
 
-def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes = None,
+def lint_fix(source: Linted, dest: Any, *, select: Codes = None, ignore: Codes = None,
              unsafe: bool = False) -> FixSummary:
     """Write `source` to `dest` with the fixes of its findings applied.
 

@@ -14,7 +14,7 @@ from molbrook import native
 from molbrook._float_format import check_float_format, float_text
 from molbrook._optional import require
 from molbrook._output import atomic_destination
-from molbrook._types import TITLE, Key, deprecated
+from molbrook._types import TITLE, Key, Title, deprecated
 
 
 @dataclass(frozen=True)
@@ -48,7 +48,9 @@ def _columns(table: Any) -> dict[str, list[Any]]:
 
 
 def _is_missing(value: Any) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value)) or type(value).__name__ in ("NAType", "NaTType")
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return True
+    return type(value).__name__ in ("NAType", "NaTType")
 
 
 def _text(value: Any, float_format: str | None = None) -> str | bytes:
@@ -182,9 +184,9 @@ def merge_records(
         deprecated("merge_records(key=COLUMN, on_title=True)", "merge_records(key=molbrook.TITLE, title=COLUMN)")
         if not isinstance(key, str) or title is not None:
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
-        key, title = TITLE, key
+        title, key = key, TITLE
     return merge_refusing(source, table, dest, key=key, title=title, names=names, refused=_refuse,
-                  float_format=float_format)
+                          float_format=float_format)
 
 
 def merge_refusing(
@@ -222,7 +224,7 @@ def merge_refusing(
                 itertools.chain((first,), blocks),
                 out,
                 not isinstance(out, io.TextIOBase),
-                None if key is TITLE else _block_key(key, is_bytes),
+                None if isinstance(key, Title) else _block_key(key, is_bytes),
                 _texts(keys, is_bytes),
                 tuple(_as_kind(name, is_bytes) for name in names),
                 tuple(_texts(columns[name], is_bytes, float_format) for name in names),

@@ -106,8 +106,9 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
 def output_file(name: Path) -> Iterator[IO[bytes]]:
     """A binary stream that writes the path `name` as `atomic_destination`
     says, compressed as its extension asks."""
-    with whole_file(name) as raw:
-        stream = open_writer(cast(IO[bytes], raw), name)
+    with whole_file(name) as whole:
+        raw = cast(IO[bytes], whole)
+        stream = open_writer(raw, name)
         try:
             yield stream
         except BaseException:
@@ -117,7 +118,7 @@ def output_file(name: Path) -> Iterator[IO[bytes]]:
             stream.close()  # ends the compressed stream
 
 
-def _abandon(stream: IO[bytes], raw: WholeWriter) -> None:
+def _abandon(stream: IO[bytes], raw: IO[bytes]) -> None:
     """Closes a failed output's compressor without ending its stream: its
     file closes first, so that its last bytes go nowhere. Left to the
     collector, it would write them to the closed file, an error that Python

@@ -4,6 +4,7 @@ ordinal ranges of their index, and counting the CPUs they may use."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import stat
 from collections.abc import Iterator
@@ -45,7 +46,7 @@ def byte_ranges(size: int, piece: int) -> list[tuple[int, int]]:
     """[start, end) ranges of about `piece` bytes covering [0, size), in order."""
     count = max(1, -(-size // max(piece, 1)))
     cuts = [size * i // count for i in range(count + 1)]
-    return list(zip(cuts, cuts[1:]))
+    return list(itertools.pairwise(cuts))
 
 
 # Blocks an ordinal range of a BGZF file is read in, a slice at a time.

@@ -20,8 +20,11 @@ from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, ke
 
 __all__ = ["MissingRecordWarning", "SortKey", "SortSummary", "sort_sdf"]
 
-_KINDS = ("text", "number", "natural")
-_MISSING = ("last", "first", "drop")
+# How a key's values compare, and where blocks without one go.
+Kind = Literal["text", "number", "natural"]
+Missing = Literal["last", "first", "drop"]
+_KINDS: tuple[Kind, ...] = ("text", "number", "natural")
+_MISSING: tuple[Missing, ...] = ("last", "first", "drop")
 # SD text compresses about this much at most: a BGZF file smaller than the
 # budget by this factor has its blocks kept with their keys, cheaper than
 # indexing it to read them back.
@@ -46,9 +49,9 @@ class SortKey:
     name: Key | None = None
     # The old spelling of SortKey(TITLE), kept for one release.
     title: InitVar[bool] = False
-    kind: Literal["text", "number", "natural"] = "text"
+    kind: Kind = "text"
     descending: bool = False
-    missing: Literal["last", "first", "drop"] = "last"
+    missing: Missing = "last"
 
     def __post_init__(self, title: bool) -> None:
         if title:

@@ -2,25 +2,27 @@
 
 from __future__ import annotations
 
-import os
-import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from collections import deque
-from concurrent.futures import Future, ThreadPoolExecutor
 import itertools
+import threading
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from functools import partial
 from itertools import chain
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, cast
 
 from molbrook import native
-from functools import partial
-
-from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
 from molbrook._optional import require
-from molbrook._types import Name, Source, is_path
+from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
+from molbrook._types import Name, Path, Source, is_path
+from molbrook.native import SDBlock
 
 if TYPE_CHECKING:
     import polars
+
+# What a table is read from: a path or a file object, or blocks already read.
+Blocks = Source | Iterable[SDBlock[Any]]
 
 _TYPE_NAMES = {int: "int", float: "float", str: None}
 
@@ -60,7 +62,8 @@ class RecordTable(native._RecordTable):
 
     def to_polars(self) -> polars.DataFrame:
         """The table as a polars DataFrame (the `polars` extra)."""
-        return require("polars", "polars").DataFrame(self)
+        frame: polars.DataFrame = require("polars", "polars").DataFrame(self)
+        return frame
 
     def __repr__(self) -> str:
         return f"<RecordTable: {self.num_rows} rows, columns {self.column_names}>"
@@ -72,10 +75,12 @@ class RecordTable(native._RecordTable):
         return table_html(self.to_pydict(), self.num_rows)
 
 
-def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
+def _blocks(source: Blocks) -> tuple[Iterable[Any], bool]:
     """The blocks of a source, and whether they come from a reader opened here."""
-    if is_path(source) or hasattr(source, "read"):
+    if is_path(source):
         return native.parse_sdf(source, borrow=True), True
+    if hasattr(source, "read"):
+        return native.parse_sdf(cast(IO[Any], source), borrow=True), True
     try:
         return iter(cast(Iterable[Any], source)), False
     except TypeError:
@@ -157,7 +162,7 @@ def _piece_size(size: int, workers: int) -> int:
     return min(max(size // (workers * _RANGES_PER_WORKER), _MIN_RANGE), _MAX_RANGE)
 
 
-def _pieces(source: Source, workers: int) -> list[Piece] | None:
+def _pieces(source: Blocks, workers: int) -> list[Piece] | None:
     """The parts of a file that `workers` threads read apart, in order:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
@@ -189,7 +194,7 @@ def _read_piece(
         reader.close()
 
 
-def record_names(source: Source) -> list[bytes]:
+def record_names(source: Blocks) -> list[bytes]:
     """Every record name of the blocks of `source` (a path, a file object or
     an iterable of SDBlocks), in order of first appearance, as UTF-8 bytes:
     the columns `read_table(source)` would have. Reads `source` to its end
@@ -231,7 +236,7 @@ def _read_all(reader: Any) -> Any:
 
 
 def read_table(
-    source: Source,
+    source: Blocks,
     names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
@@ -275,7 +280,8 @@ def read_table(
     blocks, opened = _blocks(source)
     reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
-        return reader.read_all()
+        table: RecordTable = reader.read_all()
+        return table
     finally:
         if opened:
             reader.close()
@@ -286,7 +292,7 @@ class _RangeScan:
     pool: in order, with a few pieces read ahead of the consumer."""
 
     def __init__(
-        self, path: Source, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
+        self, path: Path, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
         types: dict[bytes, str], batch_rows: int,
     ) -> None:
         self._path = path
@@ -398,7 +404,7 @@ class TableScan:
 
 
 def scan_table(
-    source: Source,
+    source: Blocks,
     names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
@@ -427,7 +433,7 @@ def scan_table(
     _check_parts(parts, encoded_names)
     count = worker_count(workers)
     pieces = _pieces(source, count)
-    if pieces is not None:
+    if pieces is not None and is_path(source):  # only paths are cut into pieces
         try:
             if encoded_names is None:
                 with ThreadPoolExecutor(count, thread_name_prefix="molbrook") as pool:

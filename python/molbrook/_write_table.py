@@ -8,8 +8,8 @@ from typing import Any
 
 from molbrook import native
 from molbrook._float_format import check_float_format, formatted_floats
-from molbrook._output import atomic_destination
 from molbrook._optional import require
+from molbrook._output import atomic_destination
 
 
 def _from_lists(columns: Mapping[Any, Any]) -> Any:

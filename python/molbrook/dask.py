@@ -55,7 +55,7 @@ def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
         path = os.fspath(given)
         matches: list[str | bytes] = [path]
         if not os.path.exists(path):
-            matches = sorted(glob.glob(path))  # type: ignore[type-var]
+            matches = sorted(glob.glob(path))  # type: ignore[type-var]  # one kind, str or bytes, per path
         if not matches:
             raise FileNotFoundError(f"no file matches {path!r}")
         found.extend(matches)

@@ -8,9 +8,9 @@ from collections.abc import Iterator
 
 import molbrook
 from molbrook import TableScan
+from molbrook._table import record_names
 from molbrook.cli import tables
 from molbrook.cli.errors import FileError, UsageError
-from molbrook._table import record_names
 from molbrook.cli.inputs import Inputs, Source, inputs
 from molbrook.cli.options import Command, Parser, add_inputs, add_output, names, pairs
 from molbrook.cli.outputs import output

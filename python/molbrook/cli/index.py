@@ -12,9 +12,9 @@ import sys
 import warnings
 from collections.abc import Iterator
 
+from molbrook._types import TITLE
 from molbrook.cli.errors import FileError, UsageError, warn
 from molbrook.cli.inputs import Source
-from molbrook._types import TITLE
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_output, key
 from molbrook.cli.outputs import output
 from molbrook.cli.watch import NameWatch
@@ -51,8 +51,8 @@ def key_watch(index: SDIndex[bytes], args: argparse.Namespace) -> NameWatch:
     """A watch that has seen whether the --key record is in any block, when
     no block gave a key (else there is nothing to say)."""
     key = getattr(args, "key", None)
-    named = isinstance(key, str) and not index.keys()  # every block has a title
-    watch = NameWatch([key] if named else [])
+    named = [key] if isinstance(key, str) and not index.keys() else []  # every block has a title
+    watch = NameWatch(named)
     if named:
         collections.deque(watch.passing(index), maxlen=0)
     return watch
@@ -84,19 +84,19 @@ def run_get(args: argparse.Namespace) -> int:
     missing = []
 
     def blocks(index: SDIndex[bytes]) -> Iterator[SDBlock[bytes]]:
-        for key in args.keys:
-            first = index.get(os.fsencode(key))
+        for wanted in args.keys:
+            first = index.get(os.fsencode(wanted))
             if first is None:
-                missing.append(key)
+                missing.append(wanted)
             else:
-                yield from index.get_all(os.fsencode(key)) if args.all else [first]
+                yield from index.get_all(os.fsencode(wanted)) if args.all else [first]
 
     with open_index(args.file, args) as index:
         key_watch(index, args).require()  # before OUT is made
         with output(Source(args.file), args.output) as out:
             write_sdf(out, blocks(index))
-    for key in missing:
-        warn("get", f"no block of {args.file} has the key {key!r}")
+    for absent in missing:
+        warn("get", f"no block of {args.file} has the key {absent!r}")
     return 1 if missing else 0
 
 

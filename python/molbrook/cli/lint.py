@@ -11,7 +11,7 @@ import sys
 import zlib
 from collections.abc import Iterator
 
-from molbrook._lint import CODES, Finding, Edit, scan, selected_codes, lint_fix
+from molbrook._lint import CODES, Edit, Finding, lint_fix, scan, selected_codes
 from molbrook._lint_rules import RULES
 from molbrook._parallel import worker_count
 from molbrook.cli import lint_report, progress

@@ -12,7 +12,7 @@ from collections import Counter
 from collections.abc import Iterable
 from typing import IO, Any
 
-from molbrook._lint import CODES, Finding, Edit
+from molbrook._lint import CODES, Edit, Finding
 from molbrook._lint_rules import RULES
 from molbrook.native import __version__
 

@@ -7,9 +7,9 @@ import sys
 from typing import IO, NoReturn
 
 import molbrook
-from molbrook.merge_refusing import merge_refusing
-from molbrook.cli import tables
+from molbrook._merge import merge_refusing
 from molbrook._types import TITLE
+from molbrook.cli import tables
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Inputs, Source, source
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_input, add_output, key, names

@@ -8,7 +8,7 @@ import contextlib
 import os
 import sys
 from collections.abc import Iterator
-from typing import IO
+from typing import IO, Any
 
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Inputs, Source
@@ -55,9 +55,9 @@ def output(source: Source | Inputs | None, name: str | None, *, in_place: bool =
         yield stream
 
 
-def _descriptor(stream: object) -> int | None:
+def _descriptor(stream: IO[Any]) -> int | None:
     try:
-        return stream.fileno()  # type: ignore[attr-defined]
+        return stream.fileno()
     except (AttributeError, OSError, ValueError):  # not backed by a file
         return None
 

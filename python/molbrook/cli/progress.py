@@ -20,7 +20,7 @@ def wanted(quiet: bool) -> bool:
     if quiet or not sys.stderr.isatty():
         return False
     try:
-        import tqdm  # type: ignore[import-untyped]  # noqa: F401
+        import tqdm  # noqa: F401
     except ImportError:
         return False
     return True
@@ -47,7 +47,7 @@ def byte_counter(total: int, label: str) -> Iterator[Callable[[int], None]]:
 
 
 def _bar(total: int, label: str) -> Any:
-    from tqdm import tqdm  # type: ignore[import-untyped]
+    from tqdm import tqdm
 
     return tqdm(total=total, desc=label, unit="B", unit_scale=True, unit_divisor=1024, leave=False,
                 file=sys.stderr, **_width())
