@@ -1,16 +1,19 @@
 // Fuzz target: the linter's scan.
 //
 // Invariants: every finding lies in the input, its line and column those
-// of its offset counted by a byte loop, in offset order; a scan that fixes
+// of its offset counted by a byte loop (LF, CRLF and a lone CR end a
+// line), in offset order; a scan that fixes
 // nothing writes the input back byte for byte; a scan with every fix
 // applied writes an output that a second scan of the whole input also
 // writes when split at any block boundary (the scan of a range and of the
 // rest, as threads and streams split a file); and the findings of the two
 // halves, moved by the first half's bytes, lines and blocks, are those of
-// the whole (F003 aside: its candidates are per scan).
+// the whole (F003 aside: its candidates are per scan). A second scan of the
+// fixed output finds no more findings of a code counted fixed than were
+// counted left, and with F003's fix, no line ending that differs.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,10 +36,34 @@ void check_positions(std::string_view text, const ScanResult& result) {
     FUZZ_CHECK(finding.offset + finding.length <= text.size());
     FUZZ_CHECK(finding.offset >= previous);
     previous = finding.offset;
-    std::string_view before = text.substr(0, finding.offset);
-    size_t line_start = before.rfind('\n') == npos ? 0 : before.rfind('\n') + 1;
-    FUZZ_CHECK(finding.line == 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n')));
+    size_t line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i < finding.offset; ++i) {
+      if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    FUZZ_CHECK(finding.line == line);
     FUZZ_CHECK(finding.column == finding.offset - line_start + 1);
+  }
+}
+
+// What a second scan of `fixed` finds against what fixing counted.
+void check_fixes_hold(std::string_view fixed, const ScanResult& fixing, lint::CodeSet select) {
+  const LintOptions looking{select, lint::CodeSet(0), false, false};
+  ScanResult again = Scanner(looking, std::nullopt).scan(fixed, fixed.size(), true, true, nullptr);
+  std::array<uint64_t, lint::kCodeCount> found{};
+  const lint::Ending target = again.first_ending == lint::Ending::CRLF ? lint::Ending::CRLF : lint::Ending::LF;
+  for (const Finding& finding : again.findings) {
+    if (finding.code == Code::F003) {
+      FUZZ_CHECK(finding.detail == static_cast<uint8_t>(target));
+      continue;
+    }
+    ++found[static_cast<size_t>(finding.code)];
+  }
+  for (size_t code = 0; code < lint::kCodeCount; ++code) {
+    FUZZ_CHECK(fixing.fixed[code] == 0 || found[code] <= fixing.unfixed[code]);
   }
 }
 
@@ -75,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const LintOptions fixing{lint::CodeSet(select), lint::CodeSet(~0u), unsafe, false};
   ByteBuffer fixed;
-  Scanner(fixing, std::nullopt).scan(text, text.size(), true, true, &fixed);
+  ScanResult fixed_whole = Scanner(fixing, std::nullopt).scan(text, text.size(), true, true, &fixed);
+  check_fixes_hold(fixed.view(), fixed_whole, lint::CodeSet(select));
 
   Scanner first_scanner(looking, std::nullopt);
   ScanResult first = first_scanner.scan(text, cut, true, true, nullptr);

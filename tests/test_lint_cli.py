@@ -1,17 +1,21 @@
 """`molbrook lint`: its formats read back (SARIF against the 2.1.0 schema,
 GitHub workflow commands parsed), fixing, explaining and exit statuses."""
 
+import errno
 import gzip
 import json
+import os
 import re
 import subprocess
 import sys
+import urllib.parse
 from pathlib import Path
 
 import jsonschema
 import pytest
 
 import molbrook
+from conftest import posix_only
 
 SCHEMA = json.loads((Path(__file__).parent / "data" / "sarif-schema-2.1.0.json").read_text())
 MOL = b"T\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
@@ -114,3 +118,66 @@ def test_explain_standard_input_and_unreadable_files(tmp_path):
     for unreadable in (tmp_path / "none.sdf", truncated):
         failed = molbrook_lint(unreadable)
         assert failed.returncode == 2 and failed.stderr.count(b"\n") == 1
+
+
+def strict_json(text):
+    """JSON as a strict parser reads it: UTF-8, and no string holding a lone
+    surrogate (which json.loads lets through from a \\uDCxx escape)."""
+    def strings(value):
+        if isinstance(value, dict):
+            return [s for key, item in value.items() for s in [key, *strings(item)]]
+        return [s for item in value for s in strings(item)] if isinstance(value, list) else [value]
+
+    values = [json.loads(line) for line in text.decode("utf-8").splitlines()] if text.startswith(b"{\"") \
+        else [json.loads(text.decode("utf-8"))]
+    for value in strings(values):
+        if isinstance(value, str):
+            value.encode("utf-8")
+    return values
+
+
+@posix_only
+@pytest.mark.parametrize("absolute", [False, True])
+def test_machine_formats_write_names_that_are_not_utf8_as_valid_text(tmp_path, absolute):
+    name = b"in\xff %.sdf"
+    (tmp_path / os.fsdecode(name)).write_bytes(DEFECTS)
+    path = os.fsencode(tmp_path) + b"/" + name if absolute else name
+
+    def run(form):
+        done = subprocess.run([sys.executable, "-m", "molbrook", "lint", "--format", form, path], cwd=tmp_path,
+                              env=dict(os.environ, PYTHONPATH=str(Path(molbrook.__file__).parents[1])),
+                              capture_output=True)
+        assert done.returncode == 1, done.stderr
+        return strict_json(done.stdout)
+
+    shown = os.fsdecode(path).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    assert {item["path"] for item in run("json")[0]} == {item["path"] for item in run("jsonl")} == {shown}
+    log = run("sarif")[0]
+    jsonschema.Draft4Validator(SCHEMA).validate(log)
+    uris = {r["locations"][0]["physicalLocation"]["artifactLocation"]["uri"] for r in log["runs"][0]["results"]}
+    assert uris == {("file://" if absolute else "") + urllib.parse.quote(path)}
+    assert urllib.parse.unquote_to_bytes(uris.pop().removeprefix("file://")) == path
+
+
+def limited_file_size():
+    import resource
+    import signal
+
+    resource.setrlimit(resource.RLIMIT_FSIZE, (48 << 10, 48 << 10))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+@posix_only
+@pytest.mark.parametrize("command", ["cli", "library"])
+def test_a_fix_that_cannot_be_written_raises_the_write_error(tmp_path, command):
+    source, out = tmp_path / "in.sdf", tmp_path / "out.sdf"
+    source.write_bytes(DEFECTS * 2000)  # about 250 KB to write, over the limit
+    argv = {"cli": ["-m", "molbrook", "lint", "--fix", "-o", out, source],
+            "library": ["-c", f"import molbrook; molbrook.lint_fix({str(source)!r}, {str(out)!r})"]}[command]
+    done = subprocess.run([sys.executable, *map(str, argv)], capture_output=True, preexec_fn=limited_file_size)
+    if command == "cli":
+        assert (done.returncode, done.stderr.decode()) == (2, f"molbrook: {out}: {os.strerror(errno.EFBIG)}\n")
+    else:
+        assert done.returncode == 1
+        assert done.stderr.decode().splitlines()[-1].startswith(f"OSError: [Errno {errno.EFBIG}] ")
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["in.sdf"]

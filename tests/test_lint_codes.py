@@ -2,6 +2,7 @@
 that should not: bytes in, (code, line, column, byte offset, record) out."""
 
 import io
+import re
 
 import pytest
 
@@ -10,6 +11,8 @@ import molbrook
 MOL = b"T\n  prog\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n    0.0000    0.0000    0.0000 C   0  0\nM  END\n"
 END = b"$$$$\n"
 BOM = b"\xef\xbb\xbf"
+# Where lines end as an editor numbers them (findings never sit on the LF of a CRLF).
+LINE_END = re.compile(rb"\r\n|\r|\n")
 
 
 def found(data, **options):
@@ -24,8 +27,8 @@ def at(data, needle, code, record=None, nth=0):
     for _ in range(nth + 1):
         if isinstance(needle, bytes):
             offset = data.index(needle, offset + 1)
-    line = data.count(b"\n", 0, offset) + 1
-    return (code, line, offset - (data.rfind(b"\n", 0, offset) + 1) + 1, offset, record)
+    ends = [end.end() for end in LINE_END.finditer(data, 0, offset)]
+    return (code, len(ends) + 1, offset - (ends[-1] if ends else 0) + 1, offset, record)
 
 
 def v3000(counts, atoms, bonds):
@@ -51,6 +54,10 @@ FILE = {
     "F003 one LF in a CRLF file": (b"T\r\n\n\r\n$$$$\r\n", [(3, "F003", None)]),
     "F003 a lone CR": (MOL + b"> <A>\nx\ry\n\n" + END, [(b"\r", "F003", None)]),
     "F003 only the first deviation": (b"T\n\r\n\r\n\r\n" + END, [(b"\r\n", "F003", None)]),
+    "a lone CR ends a line for the findings after it": (
+        MOL + b"> <A>\nx\ry\n\n> <B>\nx\n> <C>\n\n" + END, [(b"\r", "F003", None), (b"> <C>", "D003", "B")]),
+    "a column counts from a lone CR": (MOL + b"> <A>\nx\r y \n\n" + END, [(b"\r", "F003", None), (b" \n\n", "I002", "A")]),
+    "lines that lone CRs end": (b"T\r\r\rM  END\r", [(b"\r", "F003", None), (None, "F001", None)]),
     "CRLF throughout": (MOL.replace(b"\n", b"\r\n") + b"$$$$\r\n", []),
     "F004 a byte order mark": (BOM + MOL + END, [(BOM, "F004", None)]),
     "F005 the first invalid byte of each block": (

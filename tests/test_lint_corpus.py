@@ -1,5 +1,6 @@
 """The linter on the real files of the corpus: the codes each file holds,
-pinned, and every way of reading a file finding the same."""
+pinned, every way of reading a file finding the same, and fixes that hold
+on mutated copies."""
 
 import gzip
 import io
@@ -8,6 +9,8 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import molbrook
 from conftest import CORPUS, CORPUS_FILES, HAS_FIFOS, corpus_params, fifo_with
@@ -40,3 +43,42 @@ def test_sources_agree_and_safe_fixes_hold(path, tmp_path):
     summary = molbrook.lint_fix(path, out)
     assert sum(summary.fixed.values()) + sum(summary.unfixed.values()) == len(where)
     assert not {f.code for f in molbrook.lint(out)} & set(summary.fixed)
+
+
+# Defects that fixes meet together: line endings of every kind, byte order
+# marks, blank and space lines, header-like values, stray $$$$ lines.
+PIECES = [b"\r", b"\r\n", b"\n", b"\r\r", b"\xef\xbb\xbf", b"\n\n", b" \n", b"\t\r\n", b"> <A>\n", b"$$$$\n", b"M  END\n"]
+
+
+def head(path, size=16 << 10):
+    with open(path, "rb") as file:
+        return file.read(size)
+
+
+def mutated(data, draw):
+    """The bytes, perhaps with CRLF line endings, with pieces inserted and
+    runs deleted at places drawn, and perhaps cut short and a piece put at
+    the end."""
+    if draw(st.booleans()):
+        data = data.replace(b"\n", b"\r\n")
+    for _ in range(draw(st.integers(1, 6))):
+        at = draw(st.integers(0, len(data)))
+        if draw(st.booleans()):
+            data = data[:at] + draw(st.sampled_from(PIECES)) + data[at:]
+        else:
+            data = data[:at] + data[at + draw(st.integers(1, 8)):]
+    if draw(st.booleans()):
+        data = data[: draw(st.integers(0, len(data)))] + draw(st.sampled_from([b"", *PIECES]))
+    return data
+
+
+@pytest.mark.skipif(not CORPUS_FILES, reason=f"no corpus at {CORPUS}")
+@settings(max_examples=150, deadline=None)
+@given(st.data())
+def test_a_second_lint_finds_no_more_of_what_a_fix_reports_fixed(data):
+    path = data.draw(st.sampled_from(CORPUS_FILES), label="file")
+    original = mutated(head(path), data.draw)
+    out = io.BytesIO()
+    summary = molbrook.lint_fix(io.BytesIO(original), out, unsafe=data.draw(st.booleans(), label="unsafe"))
+    left = Counter(f.code for f in molbrook.lint(io.BytesIO(out.getvalue()), workers=1))
+    assert {code: left[code] for code in summary.fixed if left[code] > summary.unfixed.get(code, 0)} == {}

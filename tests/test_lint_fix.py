@@ -125,14 +125,18 @@ def test_unsafe_fixes_split_what_d003_names(spec):
     assert [recs for *_, recs in reading(after)] == [split_at_headers(recs) for *_, recs in reading(data)]
 
 
+# A block whose lone CRs end lines as an editor numbers them.
+LONE_CRS = b"T\rx\r\n\n\nM  END\n> <A>\ny\r z \n\n> <B>\nw\n\n$$$$\n"
+
+
 @settings(max_examples=40)
 @given(files)
 def test_every_reading_finds_the_same(spec):
-    data = render(spec) * 3
+    data = (render(spec) + LONE_CRS) * 3
     expected = findings(data)
     for finding in expected:
-        assert finding.line == data.count(b"\n", 0, finding.byte_offset) + 1
-        assert finding.column == finding.byte_offset - data.rfind(b"\n", 0, finding.byte_offset)
+        ends = [end.end() for end in re.finditer(rb"\r\n|\r|\n", data[:finding.byte_offset])]
+        assert (finding.line, finding.column) == (len(ends) + 1, finding.byte_offset - (ends[-1] if ends else 0) + 1)
     with tempfile.TemporaryDirectory() as folder, mock.patch.multiple(_lint, _MIN_RANGE=97, _MAX_RANGE=97, _CHUNK=64):
         path = os.path.join(folder, "x.sdf")
         with open(path, "wb") as f:
@@ -170,3 +174,26 @@ def test_findings_are_values_in_file_order():
     found = findings(data)
     assert sorted(set(found)) == found and len(found) >= 8
     assert repr(found[0]).startswith("Finding(code='F004', severity='warning'")
+
+
+# Defects whose fixes meet: an M003 line ending CRLF in an LF file; a last
+# line ending with a lone CR and no $$$$ in a CRLF file; two byte order
+# marks; a lone CR in a $$$$ line, after which the fixed file starts a block.
+MEETING = {
+    "M003 on a CRLF line": V3000.replace(b"{counts}", b"3 1").replace(b"{a}", b"1").replace(b"{b}", b"2")
+                           .replace(b"COUNTS 3 1 0 0 0\n", b"COUNTS 3 1 0 0 0\r\n"),
+    "F001 after a lone CR": b"T\r\n\r\n\r\nM  END\r\n> <A>\r\nx\r",
+    "F004 twice": b"\xef\xbb\xbf" * 2 + MOL[0].encode() + b"\n$$$$\n",
+    "a lone CR in a $$$$ line": b"T\n\n\nM  END\n> <A>\nx\n$$$$\n" + b"T\n\n\nM  END\n$$$$\rX\n> <B>\ny\n$$$$\n" * 8,
+}
+
+
+@pytest.mark.parametrize("data", MEETING.values(), ids=MEETING)
+def test_a_second_lint_finds_nothing_a_fix_reports_fixed(data, tmp_path):
+    after, summary = fixed(data)
+    assert summary.fixed and not {f.code for f in findings(after)} & set(summary.fixed)
+    path = tmp_path / "x.sdf"
+    path.write_bytes(data)
+    with mock.patch.multiple(_lint, _MIN_RANGE=97, _MAX_RANGE=97):
+        molbrook.lint_fix(path, tmp_path / "out.sdf")
+    assert (tmp_path / "out.sdf").read_bytes() == after

@@ -45,7 +45,8 @@ _CHUNK = 1 << 20
 
 @dataclass(frozen=True, slots=True)
 class Finding:
-    """One defect, where it is: lines and columns 1-based, byte offsets
+    """One defect, where it is: lines and columns 1-based (a line ends at
+    LF, CRLF or a lone CR, as an editor numbers them), byte offsets
     0-based, counted in the file's bytes (decompressed, for a compressed
     file); `block` is the block's 0-based ordinal. `fix` is "safe" (it
     keeps molbrook's reading of every block but what the code names),
@@ -259,7 +260,10 @@ def _path_batches(path: Path, options: _Options, workers: int,
     pool = None if sequential else ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
     try:
         if pool is None:
-            scans = (native._lint_path(path, start, end, **options.keywords(first_ending)) for start, end in ranges)
+            # A scan starts where the last one ended: fixing line endings
+            # can take a scan past the end of its range.
+            scans = (native._lint_path(path, max(start, offset), end, **options.keywords(first_ending))
+                     for start, end in ranges if offset < end)
         else:
             scans = _ahead(pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges,
                            workers + 1)
@@ -346,15 +350,17 @@ class _Cursor:
         line += self.lines
         values = {
             "number": numbers[0], "number2": numbers[1], "number3": numbers[2], "number4": numbers[3],
-            "record": _text(record), "text": quote(text),
+            "record": decoded(record), "text": quote(text),
             "related": None if related is None else related + self.lines,
             "expected": line + numbers[0] + numbers[1] + 1,
         }
         return Finding(code, rule.severity, rule.messages[detail].format(**values), self.path,
-                       block + self.blocks, line, column, batch.offset + offset, length, _text(record), _FIXES[fix])
+                       block + self.blocks, line, column, batch.offset + offset, length, decoded(record), _FIXES[fix])
 
 
-def _text(name: bytes | None) -> str | None:
+def decoded(name: bytes | None) -> str | None:
+    """Bytes of the file (a record name, a path) as text, undecodable bytes
+    shown as \\x escapes."""
     return None if name is None else name.decode("utf-8", "backslashreplace")
 
 

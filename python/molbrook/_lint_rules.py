@@ -53,13 +53,15 @@ RULES = {rule.code: rule for rule in (
          "different lines, records and even blocks. The finding points at the first line whose\n"
          "ending differs from the first line's.\n\n"
          "Fix (safe): every line ending becomes the first line's (LF where the first line ends with a\n"
-         "lone CR). Text-mode reading is unchanged."),
+         "lone CR). Text-mode reading is unchanged. It goes first: the other fixes see the lines it\n"
+         "leaves."),
     Rule("F004", "warning", "safe", "a UTF-8 byte order mark",
          ("the file starts with a UTF-8 byte order mark",),
          "The file starts with the bytes EF BB BF, a UTF-8 byte order mark.\n\n"
          "SD readers do not expect it: it becomes part of the first block's title (U+FEFF), and a\n"
          "file that starts with a $$$$ line or a header no longer does.\n\n"
-         "Fix (safe): remove the three bytes; the first title loses the mark and nothing else changes."),
+         "Fix (safe): remove the three bytes (each mark, when repeated); the first title loses the\n"
+         "marks and nothing else changes."),
     Rule("F005", "error", None, "bytes that are not UTF-8",
          ("bytes that are not valid UTF-8: {text}",),
          "A block holds bytes that are not valid UTF-8 (reported at the first of them in each block).\n\n"

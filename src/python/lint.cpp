@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "args.hpp"
+#include "compat.hpp"
 #include "core/lint/scanner.hpp"
 #include "core/read/compression.hpp"
 #include "core/read/range.hpp"
@@ -134,15 +135,21 @@ PyObject* result_tuple(size_t offset, const ScanResult& result, const ScanArgume
 }
 
 // Passes `bytes` to write() as a memoryview, released afterwards: a writer
-// that kept it would find it closed rather than changed.
+// that kept it would find it closed rather than changed. The release runs
+// with no exception pending; write()'s error (a full disk) is the one
+// raised.
 bool write_out(PyObject* write, const ByteBuffer& bytes) noexcept {
   if (bytes.empty()) return true;
   Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(bytes.data()),
                                                 static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
   if (!view) return false;
   Ref written = Ref::steal(PyObject_CallOneArg(write, view.get()));
+  Ref error = written ? Ref() : take_exception();
   Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-  return written && released;
+  if (!error) return static_cast<bool>(released);
+  if (!released) PyErr_Clear();
+  restore_exception(std::move(error));
+  return false;
 }
 
 // Adds a piece's result to the whole's; the piece started `at` bytes in.

@@ -35,7 +35,9 @@ def configure(parser: Parser) -> None:
     parser.add_argument("--ignore", metavar="CODES", help="codes or prefixes not to look for")
     parser.add_argument("--format", choices=lint_report.FORMATS, default="concise",
                         help="concise (default): PATH:LINE:COL: CODE message; json, jsonl, sarif (SARIF 2.1.0), "
-                             "github (workflow commands)")
+                             "github (workflow commands). Lines end at LF, CRLF or a lone CR. A file name's bytes "
+                             "that are not UTF-8 are written \\xNN in json, jsonl and github, percent-encoded in "
+                             "sarif's URI")
     parser.add_argument("--statistics", action="store_true", help="a count per code instead of the findings")
     parser.add_argument("--fix", action="store_true", help="apply the safe fixes (with -i or -o OUT), then report "
                         "what is left")

@@ -12,7 +12,7 @@ from collections import Counter
 from collections.abc import Iterable
 from typing import IO, Any
 
-from molbrook._lint import CODES, Edit, Finding
+from molbrook._lint import CODES, Edit, Finding, decoded
 from molbrook._lint_rules import RULES
 from molbrook.native import __version__
 
@@ -53,17 +53,33 @@ def write(found: Found, out: IO[str], tally: Tally, form: str) -> None:
     elif form == "json":
         out.write("[")
         for i, (finding, _) in enumerate(counted):
-            out.write(("," if i else "") + "\n  " + json.dumps(dataclasses.asdict(finding)))
+            out.write(("," if i else "") + "\n  " + as_json(finding))
         out.write("\n]\n" if tally.total else "]\n")
     elif form == "jsonl":
         for finding, _ in counted:
-            out.write(json.dumps(dataclasses.asdict(finding)) + "\n")
+            out.write(as_json(finding) + "\n")
     elif form == "sarif":
         json.dump(sarif(counted), out, indent=2)
         out.write("\n")
     else:
         for finding, _ in counted:
             out.write(github_command(finding) + "\n")
+
+
+def path_text(path: str | None) -> str | None:
+    """A finding's path as json, jsonl and github give it: UTF-8 text, each
+    byte of the name that is not UTF-8 written as \\xNN, as record names
+    are (SARIF percent-encodes the bytes in its URI instead).
+
+    >>> path_text(os.fsdecode(b"lib\\xff.sdf"))
+    'lib\\\\xff.sdf'
+    """
+    return None if path is None else decoded(os.fsencode(path))
+
+
+def as_json(finding: Finding) -> str:
+    """The finding as one JSON object, its path by `path_text`."""
+    return json.dumps(dataclasses.asdict(finding) | {"path": path_text(finding.path)})
 
 
 def count_line(tally: Tally) -> str:
@@ -105,7 +121,7 @@ def _escape_property(text: str) -> str:
 def github_command(finding: Finding) -> str:
     """A workflow command that annotates the finding's line."""
     where = ",".join(f"{key}={_escape_property(str(value))}" for key, value in (
-        ("file", finding.path), ("line", finding.line), ("col", finding.column), ("title", finding.code)))
+        ("file", path_text(finding.path)), ("line", finding.line), ("col", finding.column), ("title", finding.code)))
     return f"::{_GITHUB_LEVELS[finding.severity]} {where}::{_escape_data(finding.message)}"
 
 
@@ -113,11 +129,12 @@ def github_command(finding: Finding) -> str:
 
 
 def _uri(path: str | None) -> str:
+    """A file: URI for an absolute path, a relative reference otherwise,
+    percent-encoding the name's bytes as they are."""
     if path is None or path == "-":
         return "stdin"
-    if os.path.isabs(path):
-        return "file://" + urllib.parse.quote(path.replace(os.sep, "/"))
-    return urllib.parse.quote(path.replace(os.sep, "/"))
+    encoded = urllib.parse.quote(os.fsencode(path.replace(os.sep, "/")))
+    return "file://" + encoded if os.path.isabs(path) else encoded
 
 
 def _content(text: bytes) -> dict[str, str]:

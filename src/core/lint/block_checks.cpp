@@ -1,9 +1,9 @@
 #include "core/lint/block_checks.hpp"
 
-#include <algorithm>
 #include <string>
 
 #include "core/lint/ctab_checks.hpp"
+#include "core/lint/line_counter.hpp"
 #include "core/text/lines.hpp"
 #include "core/text/strip.hpp"
 #include "core/text/utf8.hpp"
@@ -13,10 +13,15 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// Marks repeated at the start are one finding, removed together: the
+// file after the fix starts with none.
 void check_byte_order_mark(const ScannedBlock& block, BlockReport& report) {
-  if (!report.wants(Code::F004) || !block.bytes.starts_with(kByteOrderMark)) return;
-  size_t index = report.add({.code = Code::F004, .fix = FixKind::Safe, .offset = 0, .length = kByteOrderMark.size()});
-  if (report.wants_edits(index)) report.add_edit(index, 0, kByteOrderMark.size(), {});
+  if (!report.wants(Code::F004)) return;
+  size_t length = 0;
+  while (block.bytes.substr(length).starts_with(kByteOrderMark)) length += kByteOrderMark.size();
+  if (length == 0) return;
+  size_t index = report.add({.code = Code::F004, .fix = FixKind::Safe, .offset = 0, .length = length});
+  if (report.wants_edits(index)) report.add_edit(index, 0, length, {});
 }
 
 void check_utf8(const ScannedBlock& block, BlockReport& report) {
@@ -34,7 +39,7 @@ void check_file_end(const ScannedBlock& block, BlockReport& report, bool open_re
   std::string_view bytes = block.bytes;
   if (is_blank(bytes)) {
     if (bytes.empty() || !report.wants(Code::F002)) return;
-    const int64_t lines = std::count(bytes.begin(), bytes.end(), '\n') + !bytes.ends_with('\n');
+    const auto lines = static_cast<int64_t>(count_lines(bytes));
     size_t index = report.add({.code = Code::F002, .fix = FixKind::Safe, .offset = 0, .length = bytes.size(),
                                .numbers = {lines, 0, 0, 0}});
     if (report.wants_edits(index)) report.add_edit(index, 0, bytes.size(), {});

@@ -168,13 +168,13 @@ void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& 
   // as the counter passes them; long ones are looked for only when there.
   std::string_view bytes = block.bytes.substr(0, block.mdl_end);
   counter.advance(block.offset + block.title_end);
-  const size_t title_lines = counter.lines_passed();
+  const size_t title_lines = counter.lfs_passed();
   counter.advance(block.offset + block.mdl_end);
   const bool open_line = !bytes.ends_with('\n');  // M  END at the end of the input
   const bool long_line = counter.long_line_since(block.offset + block.title_end) ||
-                         (open_line && counter.column() - 1 > kMaxLineCharacters);
+                         (open_line && counter.bytes_since_lf() > kMaxLineCharacters);
   if (long_line && report.wants(Code::I001)) check_long_lines(bytes, block.title_end, report);
-  const size_t m_end_line = 1 + counter.lines_passed() - title_lines + open_line;
+  const size_t m_end_line = 1 + counter.lfs_passed() - title_lines + open_line;
   if (expected == 0 || expected == m_end_line) return;
   std::string_view after_bonds;
   if (expected < m_end_line) {

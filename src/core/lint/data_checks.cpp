@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/lint/line_counter.hpp"
 #include "core/lint/line_length.hpp"
 #include "core/records/record.hpp"
 #include "core/text/lines.hpp"
@@ -98,7 +99,7 @@ class DataCheck {
 
   void check_leading_blanks(size_t blank_end) {
     if (blank_end == 0 || !report_.wants(Code::D001)) return;
-    size_t lines = static_cast<size_t>(std::count(section_.begin(), section_.begin() + blank_end, '\n'));
+    size_t lines = count_lines(section_.substr(0, blank_end));
     size_t index = add({.code = Code::D001, .fix = FixKind::Safe, .offset = 0, .length = blank_end,
                         .numbers = {static_cast<int64_t>(lines), 0, 0, 0}});
     if (report_.wants_edits(index)) add_edit(index, 0, blank_end, {});

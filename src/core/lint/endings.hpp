@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/base/buffer.hpp"
 #include "core/text/search.hpp"
 #include "core/text/simd.hpp"
 
@@ -28,6 +29,10 @@ constexpr std::string_view ending_text(Ending ending) noexcept { return ending =
 
 // The ending of the first line of `text`, if any line of it ends.
 std::optional<Ending> first_ending(std::string_view text) noexcept;
+
+// Appends `text` to `out` with every line ending (LF, CRLF, lone CR) made
+// `target` (LF or CRLF). The text must not end with the CR of a CRLF.
+void append_with_ending(std::string_view text, Ending target, ByteBuffer& out);
 
 // Calls visit(offset, ending) for every line ending of `text` whose kind
 // is in `kinds`, in order; `kinds` may lose bits on the way, as the

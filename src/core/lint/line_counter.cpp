@@ -1,9 +1,11 @@
 #include "core/lint/line_counter.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
 #include "core/base/inline.hpp"
+#include "core/text/search.hpp"
 #include "core/text/simd.hpp"
 
 namespace molbrook::lint {
@@ -18,11 +20,15 @@ constexpr size_t bits_set(uint64_t word) noexcept {
   return static_cast<size_t>((word * 0x0101010101010101ull) >> 56);
 }
 
-// The LF mask of text[at, at + 64), or of what is left of it.
-MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexcept {
+// The mask of `byte` in text[at, at + 64), or in what is left of it.
+MOLBROOK_ALWAYS_INLINE uint64_t byte_mask(std::string_view text, size_t at, char byte) noexcept {
   const size_t left = text.size() - at;
-  return left >= 64 ? simd::Native::eq_mask(text.data() + at, '\n')
-                    : simd::eq_mask_partial<simd::Native>(text.data() + at, left, '\n');
+  return left >= 64 ? simd::Native::eq_mask(text.data() + at, byte)
+                    : simd::eq_mask_partial<simd::Native>(text.data() + at, left, byte);
+}
+
+MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexcept {
+  return byte_mask(text, at, '\n');
 }
 
 }  // namespace
@@ -30,7 +36,9 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
 // 64 bytes a step: each window's LF mask gives the count by its population
 // and the last line start by its highest bit. Runs between LFs inside a
 // window are under 64 bytes, so only the line that reaches into a window
-// from before it can be long.
+// from before it can be long. Lone CRs are looked for in windows that hold
+// a CR, which a search of the bytes passed finds, and in each window after
+// one that held a CR (in a CRLF file, most), without a search.
 void LineCounter::advance(size_t offset) noexcept {
   while (position_ < offset) {
     const size_t step = offset - position_ < 64 ? offset - position_ : 64;
@@ -38,11 +46,35 @@ void LineCounter::advance(size_t offset) noexcept {
     if (mask != 0) {
       const size_t first = position_ + static_cast<size_t>(std::countr_zero(mask));
       if (first - line_start_ > limit_) long_line_end_ = first;
-      line_ += bits_set(mask);
+      lf_line_ += bits_set(mask);
       line_start_ = position_ + 64 - static_cast<size_t>(std::countl_zero(mask));
     }
+    if (cr_before_ || may_hold_cr(position_ + step, offset)) count_lone_crs(step, mask);
     position_ += step;
   }
+}
+
+// Whether text[position_, end) may hold a CR, by a search up to `offset`
+// (bytes the caller has just read, in cache) whose result is kept.
+bool LineCounter::may_hold_cr(size_t end, size_t offset) noexcept {
+  if (end <= next_cr_) return false;
+  if (next_cr_ >= position_ && text_[next_cr_] == '\r') return true;
+  const size_t found = find_byte(text_.substr(0, offset), '\r', std::max(position_, next_cr_));
+  next_cr_ = found == npos ? offset : found;
+  return end > next_cr_;
+}
+
+// The lone CRs of the window of `step` bytes at position_, whose LF mask
+// is `lf`: CRs that no LF follows, in the window or just past it.
+void LineCounter::count_lone_crs(size_t step, uint64_t lf) noexcept {
+  const size_t end = position_ + step;
+  const uint64_t cr = byte_mask(text_.substr(0, end), position_, '\r');
+  const uint64_t lf_after = end < text_.size() && text_[end] == '\n' ? uint64_t{1} << (step - 1) : 0;
+  const uint64_t lone = cr & ~((lf >> 1) | lf_after);
+  cr_before_ = cr != 0;
+  if (lone == 0) return;
+  lone_crs_ += bits_set(lone);
+  cr_line_start_ = position_ + 64 - static_cast<size_t>(std::countl_zero(lone));
 }
 
 size_t skip_lines(std::string_view text, size_t from, size_t count) noexcept {
@@ -58,6 +90,14 @@ size_t skip_lines(std::string_view text, size_t from, size_t count) noexcept {
     return at + static_cast<size_t>(std::countr_zero(mask)) + 1;
   }
   return text.size();
+}
+
+size_t count_lines(std::string_view text) noexcept {
+  size_t lines = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    lines += text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
+  }
+  return lines + !(text.empty() || text.ends_with('\n') || text.ends_with('\r'));
 }
 
 }  // namespace molbrook::lint

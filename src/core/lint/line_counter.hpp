@@ -1,18 +1,26 @@
 // Counting lines: line and column numbers of byte offsets, counted forward
 // through a text, and the lines of a stretch without visiting each.
+//
+// Numbers are those an editor shows: LF, CRLF and a lone CR each end a
+// line (F003 reports a lone CR as ending one). The checks' own reading,
+// like molbrook's byte view, ends lines at LF alone: the counter gives
+// that count too.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace molbrook::lint {
 
-// Counts the LFs of a text up to offsets that never move backwards, so
-// that numbering every finding of a scan costs one pass over its bytes.
+// Counts the line endings of a text up to offsets that never move
+// backwards, so that numbering every finding of a scan costs one pass over
+// its bytes.
 class LineCounter {
  public:
-  // Lines of more than `limit` (at least 64) bytes are noted as they pass.
+  // Lines of more than `limit` (at least 64) bytes between LFs are noted
+  // as they pass.
   LineCounter(std::string_view text, size_t limit) noexcept : text_(text), limit_(limit) {}
 
   // Moves to `offset` (at or after the current one).
@@ -23,24 +31,38 @@ class LineCounter {
   bool long_line_since(size_t offset) const noexcept { return long_line_end_ != kNone && long_line_end_ >= offset; }
 
   // The 1-based line and column of the current offset.
-  size_t line() const noexcept { return line_; }
-  size_t column() const noexcept { return position_ - line_start_ + 1; }
-  // The LFs passed so far.
-  size_t lines_passed() const noexcept { return line_ - 1; }
+  size_t line() const noexcept { return lf_line_ + lone_crs_; }
+  size_t column() const noexcept { return position_ - std::max(line_start_, cr_line_start_) + 1; }
+  // The line endings passed so far.
+  size_t lines_passed() const noexcept { return line() - 1; }
+  // The LFs passed so far, and the bytes since the last one.
+  size_t lfs_passed() const noexcept { return lf_line_ - 1; }
+  size_t bytes_since_lf() const noexcept { return position_ - line_start_; }
 
  private:
   static constexpr size_t kNone = SIZE_MAX;
+
+  bool may_hold_cr(size_t end, size_t offset) noexcept;
+  void count_lone_crs(size_t step, uint64_t lf) noexcept;
 
   std::string_view text_;
   size_t limit_;
   size_t long_line_end_ = kNone;  // the LF of the last long line passed
   size_t position_ = 0;
-  size_t line_ = 1;
-  size_t line_start_ = 0;
+  size_t lf_line_ = 1;
+  size_t line_start_ = 0;     // after the last LF passed
+  size_t lone_crs_ = 0;       // passed
+  size_t cr_line_start_ = 0;  // after the last lone CR passed
+  size_t next_cr_ = 0;        // no CR in [position_, next_cr_)
+  bool cr_before_ = false;    // the last window looked at held a CR
 };
 
 // Where the line starts that follows `count` LFs from `from` on; the
 // text's size when it holds fewer.
 size_t skip_lines(std::string_view text, size_t from, size_t count) noexcept;
+
+// The lines of `text` as numbered: its line endings, and a last line
+// without one.
+size_t count_lines(std::string_view text) noexcept;
 
 }  // namespace molbrook::lint

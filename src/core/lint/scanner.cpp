@@ -11,6 +11,13 @@
 namespace molbrook::lint {
 namespace {
 
+bool has_lone_cr(std::string_view line) noexcept {
+  for (size_t cr = find_byte(line, '\r'); cr != npos; cr = find_byte(line, '\r', cr + 1)) {
+    if (cr + 1 == line.size() || line[cr + 1] != '\n') return true;
+  }
+  return false;
+}
+
 // The edit that gives a line ending of the `ending` kind at `at` the
 // `target` ending (LF or CRLF).
 void add_ending_edit(BlockReport& report, size_t finding, size_t at, Ending ending, Ending target) {
@@ -42,13 +49,24 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
     if (!at_eof && !(end.found && rest[end.end - 1] == '\n')) break;
     std::string_view bytes = rest.substr(0, end.end);
     LineCounter at_block = counter;  // numbers the block's findings
+    const bool file_start = at_start && at == 0;
     report_.start(at, result.blocks, output != nullptr, ending_text(target()));
-    check_block(ScannedBlock::of(bytes, at, end.found, end.term_start), report_, names_, counter, at_start && at == 0);
-    check_endings(bytes, candidates);
-    at += end.end;
+    size_t blocks = 1;
+    if (check_endings(bytes, 0, candidates)) {
+      const EndingsRun run = endings_run(rest, end, at_eof);
+      if (run.size == 0) break;
+      check_endings(rest.substr(0, run.size), bytes.size(), candidates);
+      bytes = rest.substr(0, run.size);
+      blocks = run.blocks;
+      write_endings_first(bytes, file_start, result, *output);
+    } else {
+      check_block(ScannedBlock::of(bytes, at, end.found, end.term_start), report_, names_, counter, file_start);
+      if (output != nullptr) write_fixed(report_, bytes, at, result, *output);
+    }
+    at += bytes.size();
     counter.advance(at);  // while the block's bytes are in cache
-    finish_block(bytes, at - end.end, at_block, result, output);
-    ++result.blocks;
+    keep_findings(at_block, result, output == nullptr);
+    result.blocks += blocks;
   }
   result.consumed = at;
   result.lines = counter.lines_passed();
@@ -56,43 +74,90 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
   return result;
 }
 
-// F003: the first ending of each kind, as candidates; with fixes applied,
-// an edit for every ending that differs from the target. One walk serves
-// both.
-void Scanner::check_endings(std::string_view bytes, EndingSet& candidates) {
-  if (!options_.select.has(Code::F003)) return;
+// F003: the first ending of each kind in bytes[from, ...), as candidates.
+// With its fix applied, whether an ending there differs from the target.
+// One walk serves both.
+bool Scanner::check_endings(std::string_view bytes, size_t from, EndingSet& candidates) {
+  if (!options_.select.has(Code::F003)) return false;
   const Ending target = this->target();
   const bool known = first_ending_.has_value();
-  const EndingSet deviations =
+  EndingSet deviations =
       report_.fixing() && options_.fix.has(Code::F003) && known ? kAllEndings & ~ending_bit(target) : 0;
+  bool deviates = false;
   EndingSet wanted = candidates | deviations;
-  if (wanted == 0) return;
-  visit_endings(bytes, wanted, [&](size_t at, Ending ending) {
-    if (deviations & ending_bit(ending)) add_ending_edit(report_, BlockReport::kNoFinding, at, ending, target);
-    if (!(candidates & ending_bit(ending))) return;
-    candidates &= ~ending_bit(ending);
+  if (wanted == 0) return false;
+  visit_endings(bytes.substr(from), wanted, [&](size_t at, Ending ending) {
+    at += from;
+    if (deviations & ending_bit(ending)) {
+      deviates = true;
+      deviations = 0;
+    }
+    if (candidates & ending_bit(ending)) {
+      candidates &= ~ending_bit(ending);
+      size_t index = report_.add({.code = Code::F003, .detail = static_cast<uint8_t>(ending), .fix = FixKind::Safe,
+                                  .offset = at, .length = ending == Ending::CRLF ? size_t{2} : size_t{1}});
+      if (options_.edits && known && ending != target) add_ending_edit(report_, index, at, ending, target);
+    }
     wanted = candidates | deviations;
-    size_t index = report_.add({.code = Code::F003, .detail = static_cast<uint8_t>(ending), .fix = FixKind::Safe,
-                                .offset = at, .length = ending == Ending::CRLF ? size_t{2} : size_t{1}});
-    if (options_.edits && known && ending != target) add_ending_edit(report_, index, at, ending, target);
   });
+  return deviates;
 }
 
-void Scanner::finish_block(std::string_view bytes, size_t offset, LineCounter& counter, ScanResult& result,
-                           ByteBuffer* output) {
+// The blocks whose line endings are fixed together, from the one that
+// `end` ends: a lone CR in a $$$$ line ends that line where the fix puts a
+// line ending, and the rest of it starts the next block, so the run goes
+// on to the first $$$$ line without one. Size 0: that line is not all
+// there yet.
+Scanner::EndingsRun Scanner::endings_run(std::string_view rest, BlockEnd end, bool at_eof) noexcept {
+  EndingsRun run{0, 0};
+  for (;;) {
+    const size_t start = run.size;
+    run.size += end.end;
+    ++run.blocks;
+    if (!end.found || !has_lone_cr(rest.substr(start + end.term_start, end.end - end.term_start))) return run;
+    if (run.size == rest.size()) return at_eof ? run : EndingsRun{0, 0};
+    end = find_block_end(rest.substr(run.size));
+    if (!at_eof && !(end.found && rest[run.size + end.end - 1] == '\n')) return {0, 0};
+  }
+}
+
+// F003's fix goes first: the block's line endings become the target, and
+// the other checks and fixes see what that leaves, which for a lone CR
+// may be other lines and even other blocks. Fixes then never keep or add
+// an ending that differs, and a second lint finds what the output holds.
+void Scanner::write_endings_first(std::string_view bytes, bool file_start, ScanResult& result, ByteBuffer& output) {
+  normalized_.clear();
+  append_with_ending(bytes, target(), normalized_);
+  std::string_view text = normalized_.view();
+  LineCounter counter(text, kMaxLineCharacters);
+  for (size_t at = 0; at < text.size();) {
+    BlockEnd end = find_block_end(text.substr(at));
+    std::string_view block = text.substr(at, end.end);
+    inner_.start(at, 0, true, ending_text(target()));
+    check_block(ScannedBlock::of(block, at, end.found, end.term_start), inner_, names_, counter, file_start && at == 0);
+    write_fixed(inner_, block, at, result, output);
+    at += end.end;
+  }
+}
+
+// Appends the block with the fixes of `report` applied, counting them.
+void Scanner::write_fixed(BlockReport& report, std::string_view bytes, size_t offset, ScanResult& result,
+                          ByteBuffer& output) {
+  apply_edits(bytes, offset, report.edits(), report.findings(), output);
+  for (const Finding& finding : report.findings()) {
+    if (finding.code == Code::F003) continue;
+    auto& counts = finding.applied ? result.fixed : result.unfixed;
+    ++counts[static_cast<size_t>(finding.code)];
+  }
+}
+
+// The block's findings into the result, numbered: all of them, or with an
+// output F003's only (the others are counted).
+void Scanner::keep_findings(LineCounter& counter, ScanResult& result, bool all) {
   std::vector<Finding>& findings = report_.findings();
   std::vector<Edit>& edits = report_.edits();
-  if (output != nullptr) apply_edits(bytes, offset, edits, findings, *output);
   if (findings.empty()) return;
-  const bool keep_all = output == nullptr;
-  if (!keep_all) {
-    for (const Finding& finding : findings) {
-      if (finding.code == Code::F003) continue;
-      auto& counts = finding.applied ? result.fixed : result.unfixed;
-      ++counts[static_cast<size_t>(finding.code)];
-    }
-  }
-  number_lines(counter, keep_all);
+  number_lines(counter, all);
   order_.resize(findings.size());
   std::iota(order_.begin(), order_.end(), size_t{0});
   std::stable_sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
@@ -100,7 +165,7 @@ void Scanner::finish_block(std::string_view bytes, size_t offset, LineCounter& c
                                                     : findings[a].code < findings[b].code;
   });
   for (size_t i : order_) {
-    if (!keep_all && findings[i].code != Code::F003) continue;
+    if (!all && findings[i].code != Code::F003) continue;
     if (options_.edits) {
       for (Edit& edit : edits) {
         if (edit.finding == i) result.edits.push_back(Edit{edit.start, edit.end, std::move(edit.text), result.findings.size()});

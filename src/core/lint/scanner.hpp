@@ -17,12 +17,13 @@
 #include "core/lint/endings.hpp"
 #include "core/lint/finding.hpp"
 #include "core/lint/line_counter.hpp"
+#include "core/text/lines.hpp"
 
 namespace molbrook::lint {
 
 struct ScanResult {
   size_t consumed = 0;  // bytes of the blocks scanned, from the start of the text
-  size_t lines = 0;     // LFs in them
+  size_t lines = 0;     // line endings in them, a lone CR one too
   size_t blocks = 0;
   // The ending of the file's first line, once a scan has seen it.
   std::optional<Ending> first_ending;
@@ -43,7 +44,7 @@ class Scanner {
   // `first_ending`: the file's first line's ending, when an earlier scan
   // of the file saw it.
   Scanner(const LintOptions& options, std::optional<Ending> first_ending) noexcept
-      : options_(options), first_ending_(first_ending), report_(options_) {}
+      : options_(options), first_ending_(first_ending), report_(options_), inner_(options_) {}
 
   // Scans the blocks of `text` that start before `stop`. A block that may
   // go on past the end of `text` is left for a later scan, unless
@@ -57,14 +58,24 @@ class Scanner {
   Ending target() const noexcept {
     return first_ending_ == Ending::CRLF ? Ending::CRLF : Ending::LF;
   }
-  void check_endings(std::string_view bytes, EndingSet& candidates);
-  void finish_block(std::string_view bytes, size_t offset, LineCounter& counter, ScanResult& result,
-                    ByteBuffer* output);
+  struct EndingsRun {
+    size_t size;    // bytes
+    size_t blocks;  // as scanned
+  };
+
+  bool check_endings(std::string_view bytes, size_t from, EndingSet& candidates);
+  static EndingsRun endings_run(std::string_view rest, BlockEnd end, bool at_eof) noexcept;
+  void write_endings_first(std::string_view bytes, bool file_start, ScanResult& result, ByteBuffer& output);
+  static void write_fixed(BlockReport& report, std::string_view bytes, size_t offset, ScanResult& result,
+                          ByteBuffer& output);
+  void keep_findings(LineCounter& counter, ScanResult& result, bool all);
   void number_lines(LineCounter& counter, bool all);
 
   LintOptions options_;
   std::optional<Ending> first_ending_;
   BlockReport report_;
+  BlockReport inner_;     // of the blocks of a block whose line endings are fixed first
+  ByteBuffer normalized_;  // that block, its line endings fixed
   std::vector<SeenName> names_;
   std::vector<size_t> order_;
   std::vector<std::pair<size_t, size_t>> positions_;  // (offset, slot) to number
