@@ -72,11 +72,11 @@ class Grid:
     Made by `molbrook.grid`.
     """
 
-    def __init__(self, cards: list[_Card], per_row: int, size: tuple[int, int], title: bool) -> None:
+    def __init__(self, cards: list[_Card], per_row: int, size: tuple[int, int], show_title: bool) -> None:
         self._cards = cards
         self._per_row = per_row
         self._size = size
-        self._title = title
+        self._title = show_title
 
     def __len__(self) -> int:
         return len(self._cards)
@@ -162,7 +162,7 @@ def grid_format(dest: object) -> str:
 
 
 def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, per_row: int = 5,
-         size: tuple[int, int] = (200, 150), title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
+         size: tuple[int, int] = (200, 150), show_title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
     """A grid of the blocks' depictions with their titles and chosen records.
 
     Parameters:
@@ -171,7 +171,8 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
             a name that no block has is a ValueError naming those seen.
         per_row: drawings in a row.
         size: each drawing's (width, height) in pixels.
-        title: show each block's title.
+        show_title: show each block's title (`title`, elsewhere, names a
+            table column of titles).
         ordinals: the number each card carries (`data-ordinal`); by default
             the block's position in `blocks`, from 0.
 
@@ -204,7 +205,7 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
             from molbrook.cli.errors import no_record_named
 
             raise ValueError(no_record_named(name, seen))
-    return Grid(cards, per_row, (width, height), title)
+    return Grid(cards, per_row, (width, height), show_title)
 
 
 def block_html(block: SDBlock[Any]) -> str:

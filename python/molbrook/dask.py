@@ -20,7 +20,7 @@ from typing import Any, NamedTuple
 
 from molbrook import _table, native
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size
-from molbrook._types import Name, Path, byte_size, is_path
+from molbrook._types import Name, Path, byte_size, deprecated, is_path
 from molbrook._write_table import write_table
 
 __all__ = ["read_sdf", "to_sdf"]
@@ -179,30 +179,39 @@ def _part_paths(path: str, count: int) -> list[str]:
 
 def to_sdf(
     frame: Any,
-    path: str | os.PathLike[str],
+    dest: str | os.PathLike[str] | None = None,
     *,
     molblock: str | None = None,
     title: str | None = None,
     names: Sequence[str] | None = None,
     block: str | None = None,
+    path: str | os.PathLike[str] | None = None,
 ) -> list[str]:
     """Write each partition of a `dask.dataframe.DataFrame` as an SD file,
     in parallel on Dask's workers, and return the paths in partition order.
 
-    `path` holds one "*", replaced by the partition's number (zero-padded,
+    `dest` holds one "*", replaced by the partition's number (zero-padded,
     so that the files sort in order); each file is written whole or not at
     all by `molbrook.write_table`, which the other arguments go to.
     Concatenated, the files are `write_table` of the computed frame. When
     a write fails, the others are waited for and the files written removed
-    before the first failure is raised.
+    before the first failure is raised. `path=` is the old spelling of
+    `dest=`, kept for one release.
 
     >>> import dask.dataframe, pandas
     >>> frame = dask.dataframe.from_pandas(pandas.DataFrame({"ID": ["a", "b"]}), npartitions=2)
     >>> to_sdf(frame, "out-*.sdf", title="ID")  # doctest: +SKIP
     ['out-0.sdf', 'out-1.sdf']
     """
+    if path is not None:
+        deprecated("to_sdf(frame, path=...)", "to_sdf(frame, dest=...)")
+        if dest is not None:
+            raise TypeError("to_sdf() takes dest or path, not both")
+        dest = path
+    if dest is None:
+        raise TypeError("to_sdf() needs dest, a path with one '*' for the partition number")
     dask = _import_dask()
-    paths = _part_paths(os.fspath(path), frame.npartitions)
+    paths = _part_paths(os.fspath(dest), frame.npartitions)
     options = {"molblock": molblock, "title": title, "names": names, "block": block}
     before = [_identity(part_path) for part_path in paths]
     try:
