@@ -11,7 +11,6 @@ through the same modules.
 from __future__ import annotations
 
 import bz2
-import gzip
 import lzma
 import os
 from types import ModuleType
@@ -26,14 +25,6 @@ compression_of = _compression_of
 
 # Extensions of output names, and the format each one asks for.
 _EXTENSIONS = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
-
-
-def _gzip() -> ModuleType:
-    try:
-        from isal import igzip
-    except ImportError:
-        return gzip
-    return igzip
 
 
 def _zstd() -> ModuleType:
