@@ -20,11 +20,8 @@ from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, ke
 
 __all__ = ["MissingRecordWarning", "SortKey", "SortSummary", "sort_sdf"]
 
-# How a key's values compare, and where blocks without one go.
-Kind = Literal["text", "number", "natural"]
-Missing = Literal["last", "first", "drop"]
-_KINDS: tuple[Kind, ...] = ("text", "number", "natural")
-_MISSING: tuple[Missing, ...] = ("last", "first", "drop")
+_KINDS = ("text", "number", "natural")
+_MISSING = ("last", "first", "drop")
 # SD text compresses about this much at most: a BGZF file smaller than the
 # budget by this factor has its blocks kept with their keys, cheaper than
 # indexing it to read them back.
@@ -49,9 +46,9 @@ class SortKey:
     name: Key | None = None
     # The old spelling of SortKey(TITLE), kept for one release.
     title: InitVar[bool] = False
-    kind: Kind = "text"
+    kind: Literal["text", "number", "natural"] = "text"
     descending: bool = False
-    missing: Missing = "last"
+    missing: Literal["last", "first", "drop"] = "last"
 
     def __post_init__(self, title: bool) -> None:
         if title:

@@ -20,7 +20,7 @@ def wanted(quiet: bool) -> bool:
     if quiet or not sys.stderr.isatty():
         return False
     try:
-        import tqdm  # noqa: F401
+        import tqdm  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         return False
     return True

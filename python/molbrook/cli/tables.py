@@ -53,8 +53,8 @@ def _float_format(spec: str) -> str:
 
 def pyarrow_module(needs: str = "Parquet") -> Any:
     try:
-        import pyarrow
-        import pyarrow.parquet
+        import pyarrow  # type: ignore[import-untyped]
+        import pyarrow.parquet  # type: ignore[import-untyped]
     except ImportError:
         raise UsageError(f"{needs} needs pyarrow: pip install pyarrow") from None
     return pyarrow
