@@ -14,7 +14,7 @@ from dataclasses import InitVar, dataclass
 from typing import IO, Any, Literal
 
 from molbrook import _bgzf, native
-from molbrook._index import sidecar_path
+from molbrook._index import reused_index
 from molbrook._output import atomic_destination
 from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, key_name
 
@@ -320,8 +320,7 @@ def _bgzf_index(path: str | bytes, budget: int) -> native.SDIndex[Any] | None:
         return None  # reading it says why
     if not stat.S_ISREG(info.st_mode) or info.st_size * _BGZF_RATIO <= budget or not _bgzf.is_bgzf_file(path):
         return None
-    index, _ = native._open_index(path, sidecar_path(path, True), None, False, _bgzf)
-    return index
+    return reused_index(path, _bgzf)
 
 
 @contextlib.contextmanager
