@@ -192,13 +192,14 @@ def test_functions_say_where_they_run(name):
         or "Dask's workers" in doc
 
 
-def test_readme_and_help_show_only_new_spellings():
+def test_documentation_and_help_show_only_new_spellings():
     # An old spelling that is another command's current one (--title, --by) cannot be told apart in text.
     current = {option for name in COMMANDS for spelling in options(name)[0] for option in spelling.split("/")}
     old = {option for spellings in OLD_CLI.values() for spelling in spellings for option in spelling.split("/")
            if option.startswith("--")} - current
     old |= {"on_title=", "group_on_title=", "title=True"}
-    shown = {"README.md": (REPOSITORY / "README.md").read_text(encoding="utf-8")}
+    pages = [REPOSITORY / "README.md", *sorted((REPOSITORY / "docs").rglob("*.md"))]
+    shown = {str(page.relative_to(REPOSITORY)): page.read_text(encoding="utf-8") for page in pages}
     shown.update({f"molbrook {name} --help": command.parser().format_help() for name, command in COMMANDS.items()})
     for where, text in shown.items():
         for spelling in old:

@@ -44,14 +44,36 @@ def index_sdf(
 
     The index is built on the calling thread.
 
-    Raises:
-        ValueError: for a directory, a pipe, or a file compressed otherwise
-            than as BGZF (with what to do about it)
+    Parameters
+    ----------
+    path : Path
+        A plain SD file or a BGZF file.
+    key : Key, optional
+        What keys the blocks for `get` and `get_all`: a record name or
+        `molbrook.TITLE`.
+    on_title : bool, default False
+        The old spelling of `key=molbrook.TITLE`, kept for one release.
+    sidecar : bool or Path, default True
+        Keep the index beside the file (True), at another path, or in
+        memory only (False).
 
-    Example:
-        >>> idx = index_sdf("library.sdf", key="ID")  # doctest: +SKIP
-        >>> idx.get("CHEMBL25").title  # doctest: +SKIP
-        'aspirin'
+    Returns
+    -------
+    SDIndex
+        The index; a context manager that closes the file.
+
+    Raises
+    ------
+    ValueError
+        A directory, a pipe, or a file compressed otherwise than as BGZF
+        (with what to do about it).
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> with molbrook.index_sdf("python/molbrook/data/sample.sdf", key="ID", sidecar=False) as idx:
+    ...     print(len(idx), idx[-1].title, idx.get("MB-0004").title)
+    5 acetonitrile benzene
     """
     if not is_path(path):
         raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
@@ -60,13 +82,13 @@ def index_sdf(
     bgzf = _format(data)
     place = _sidecar_path(data, sidecar)
     kept, unkept = _kept_index(place, data) if place is not None else (None, None)
-    title = isinstance(name, Title)
-    index, built = native._open_index(data, kept, None if isinstance(name, Title) else name, title, bgzf)
-    if built is not None and place is not None and unkept is None:
-        unkept = _keep(built, place)
-    if unkept is not None and place is not None:
-        warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} ({unkept}); "
-                      "it is held in memory only", RuntimeWarning, stacklevel=2)
+    index, built = native._open_index(data, kept, name if isinstance(name, bytes) else None, name is TITLE, bgzf)
+    if place is not None:
+        if built is not None and unkept is None:
+            unkept = _keep(built, place)
+        if unkept is not None:
+            warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
+                          f"({unkept}); it is held in memory only", RuntimeWarning, stacklevel=2)
     return index
 
 
