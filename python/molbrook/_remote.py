@@ -22,6 +22,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import io
+import itertools
 import os
 import queue
 import re
@@ -169,7 +170,7 @@ class Remote:
             cuts.append(cuts[-1] + step)
             step = min(2 * step, LARGEST_PIECE)
         cuts.append(self.size)
-        for at, stop in zip(cuts, cuts[1:]):
+        for at, stop in itertools.pairwise(cuts):
             data = self.get(at, stop)
             if not self.ranged:
                 yield data + self.get(stop, self.size) if stop < self.size else data

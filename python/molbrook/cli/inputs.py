@@ -13,9 +13,9 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO, NamedTuple, cast
 
+from molbrook import _remote
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
-from molbrook import _remote
 from molbrook.native import SDBlock, parse_sdf
 
 STDIN = "-"
