@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import partial
-from typing import IO, Any, NamedTuple, Union
+from typing import IO, Any, NamedTuple, Union, cast
 
 from molbrook import _remote, native
 from molbrook._lint_rules import RULES, quote
@@ -321,7 +321,7 @@ def _ahead(pool: ThreadPoolExecutor, scan: Callable[[tuple[int, int]], Any], ran
 def _batches(source: Source, options: _Options, workers: int, progress: Callable[[int], None] | None = None,
              storage_options: Mapping[str, Any] | None = None) -> Iterator[_Batch]:
     if _remote.is_url(source):
-        return _stream_batches(_Reader(_remote.stream(source, storage_options)), 0, options, None, progress)
+        return _stream_batches(_Reader(_remote.stream(cast(str, source), storage_options)), 0, options, None, progress)
     _remote.local_only(source, storage_options, "lint")
     if _is_path(source):
         return _path_batches(source, options, workers, progress)
