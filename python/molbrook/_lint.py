@@ -12,13 +12,13 @@ import io
 import os
 import stat
 from collections import Counter, deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import partial
-from typing import IO, Any, NamedTuple
+from typing import IO, Any, NamedTuple, cast
 
-from molbrook import native
+from molbrook import _remote, native
 from molbrook._lint_rules import RULES, quote
 from molbrook._output import atomic_destination
 from molbrook._parallel import byte_ranges, worker_count
@@ -316,8 +316,11 @@ def _ahead(pool: ThreadPoolExecutor, scan: Callable[[tuple[int, int]], Any], ran
         yield pending.popleft().result()
 
 
-def _batches(source: Linted, options: _Options, workers: int,
-             progress: Callable[[int], None] | None = None) -> Iterator[_Batch]:
+def _batches(source: Linted, options: _Options, workers: int, progress: Callable[[int], None] | None = None,
+             storage_options: Mapping[str, Any] | None = None) -> Iterator[_Batch]:
+    if _remote.is_url(source):
+        return _stream_batches(_Reader(_remote.stream(cast(str, source), storage_options)), 0, options, None, progress)
+    _remote.local_only(source, storage_options, "lint")
     if is_path(source):
         return _path_batches(source, options, workers, progress)
     if isinstance(source, (bytearray, memoryview)):
@@ -390,16 +393,17 @@ def _label(source: Linted) -> str | None:
 
 
 def scan(source: Linted, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
-          progress: Callable[[int], None] | None = None) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
+         progress: Callable[[int], None] | None = None,
+         storage_options: Mapping[str, Any] | None = None) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
     """The findings of `codes` in `source`, in file order, each with the
     edits of its fix when `edits` is set (which reads on one thread)."""
     cursor = _Cursor(path if path is not None else _label(source))
-    for batch in _batches(source, _Options(_mask(codes), edits=edits), workers, progress):
+    for batch in _batches(source, _Options(_mask(codes), edits=edits), workers, progress, storage_options):
         yield from cursor.take(batch)
 
 
 def lint(source: Linted, *, select: Codes = None, ignore: Codes = None,
-         workers: int | None = None) -> Iterator[Finding]:
+         workers: int | None = None, storage_options: Mapping[str, Any] | None = None) -> Iterator[Finding]:
     """Check an SD file for defects that make readers lose or disagree on data.
 
     `source` is what `parse_sdf` takes: a path (a compressed file is read
@@ -410,16 +414,20 @@ def lint(source: Linted, *, select: Codes = None, ignore: Codes = None,
     separated by commas): the codes looked for are those selected (all by
     default) less those ignored. Findings come in file order. A plain
     file is cut into byte ranges checked on `workers` threads (None: every
-    CPU the process may use; 1: the calling thread only).
+    CPU the process may use; 1: the calling thread only). A URL (see
+    `parse_sdf`) is read as a stream, ahead on a thread; its findings'
+    `path` is the URL.
 
     Parameters
     ----------
     source : Source
-        A path, plain or compressed, or a binary file object.
+        A path or URL, plain or compressed, or a binary file object.
     select, ignore : Codes, optional
         Codes or prefixes to look for and to leave out.
     workers : int, optional
         Threads checking a plain file.
+    storage_options : dict, optional
+        Credentials and settings for fsspec, when `source` is a URL.
 
     Returns
     -------
@@ -437,12 +445,12 @@ def lint(source: Linted, *, select: Codes = None, ignore: Codes = None,
     >>> [(f.code, f.line) for f in molbrook.lint("tests/corpus/rdkit-src/Issue226.sdf")]
     [('D001', 74), ('D001', 144)]
     """
-    found = scan(source, selected_codes(select, ignore), workers=worker_count(workers))
+    found = scan(source, selected_codes(select, ignore), workers=worker_count(workers), storage_options=storage_options)
     return (finding for finding, _ in found)
 
 
 def lint_fix(source: Linted, dest: Any, *, select: Codes = None, ignore: Codes = None,
-             unsafe: bool = False) -> FixSummary:
+             unsafe: bool = False, storage_options: Mapping[str, Any] | None = None) -> FixSummary:
     """Write `source` to `dest` with the fixes of its findings applied.
 
     Fixes are byte-range replacements; every other byte is written as
@@ -450,20 +458,23 @@ def lint_fix(source: Linted, dest: Any, *, select: Codes = None, ignore: Codes =
     their code names; `unsafe=True` applies the unsafe ones too (D003's
     empty line, M003's renumbering). `dest` is a path, written through a
     temporary file and renamed once complete (compressed by its
-    extension, .gz, .bz2, .xz or .zst), or a binary file object. Returns
-    the findings fixed and those left, per code. The fix runs on the
-    calling thread, as it writes in file order.
+    extension, .gz, .bz2, .xz or .zst), a URL, uploaded once complete
+    (an object whole or none), or a binary file object. Returns the
+    findings fixed and those left, per code. The fix runs on the calling
+    thread, as it writes in file order.
 
     Parameters
     ----------
     source : Source
         As for `lint`.
-    dest : Path or binary file object
+    dest : Path, URL or binary file object
         Where the fixed file goes.
     select, ignore : Codes, optional
         As for `lint`: only these codes are fixed.
     unsafe : bool, default False
         Apply unsafe fixes too.
+    storage_options : dict, optional
+        Credentials and settings for fsspec, for a URL source or dest.
 
     Returns
     -------
@@ -483,9 +494,9 @@ def lint_fix(source: Linted, dest: Any, *, select: Codes = None, ignore: Codes =
     fixed: Counter[str] = Counter()
     unfixed: Counter[str] = Counter()
     cursor = _Cursor(None)
-    with atomic_destination(dest) as out:
+    with atomic_destination(dest, storage_options) as out:
         options = _Options(_mask(selected), fix=_mask(fixable), unsafe=unsafe, write=partial(_write_all, out=out))
-        for batch in _batches(source, options, 1):
+        for batch in _batches(source, options, 1, storage_options=storage_options):
             for finding, _ in cursor.take(batch):  # the F003 candidates
                 (fixed if "F003" in fixable else unfixed)[finding.code] += 1
             assert batch.fixed is not None and batch.unfixed is not None

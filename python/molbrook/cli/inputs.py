@@ -97,7 +97,7 @@ class Source(NamedTuple):
         path when it is a whole file redirected, else as a stream, as is a
         URL (read ahead on a thread)."""
         if _remote.is_url(self.name):
-            return cast(BinaryIO, _remote.ReadAhead(_remote.Remote(self.name)))
+            return cast(BinaryIO, _remote.stream(self.name))
         path = self._readable_path()
         return sys.stdin.buffer if path is None else path
 
