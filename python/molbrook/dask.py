@@ -11,29 +11,19 @@ partition. Importing molbrook does not import Dask.
 from __future__ import annotations
 
 import contextlib
-import glob
 import importlib
 import io
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, Union
 
-from molbrook import _table, native
-from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size
+from molbrook import _table
+from molbrook._partitions import Part, blocks as _blocks, expand as _expand, partitions as _parts
 from molbrook._write_table import write_table
 
 __all__ = ["read_sdf", "to_sdf"]
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-
-
-class Part(NamedTuple):
-    """A partition: a path and the byte range of its blocks (the ordinals
-    of its blocks in a BGZF file's index), or None for a whole file."""
-
-    path: Union[str, bytes]
-    span: Union[tuple[int, int], None]
-    by_ordinal: bool = False
 
 
 def _import_dask() -> Any:
@@ -45,51 +35,6 @@ def _import_dask() -> Any:
             "molbrook.dask needs Dask; install it with: pip install 'molbrook[dask]'"
         ) from error
     return dask
-
-
-def _expand(paths: Path | Sequence[Path]) -> list[str | bytes]:
-    """Paths in order: a path, a glob (its matches, sorted) or a list of them."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    found: list[str | bytes] = []
-    for given in paths:
-        path = os.fspath(given)
-        matches: list[str | bytes] = [path]
-        if not os.path.exists(path):
-            matches = sorted(glob.glob(path))  # type: ignore[type-var]
-        if not matches:
-            raise FileNotFoundError(f"no file matches {path!r}")
-        found.extend(matches)
-    if not found:
-        raise ValueError("read_sdf needs at least one path")
-    if len({type(path) for path in found}) > 1:
-        raise TypeError("read_sdf takes paths of one kind: all str (str columns) or all bytes (binary columns)")
-    return found
-
-
-def _parts(paths: list[str | bytes], blocksize: int) -> list[Part]:
-    parts: list[Part] = []
-    for path in paths:
-        size = plain_size(path)
-        if size is not None:
-            parts.extend(Part(path, span) for span in byte_ranges(size, blocksize))
-        elif (index := bgzf_index(path)) is not None:
-            with index:
-                count = max(1, -(-data_size(index) // blocksize))
-                parts.extend(Part(path, span, True) for span in index.ranges(count))
-        else:
-            parts.append(Part(path, None))
-    return parts
-
-
-def _blocks(part: Part) -> Any:
-    if part.span is None:
-        return native.parse_sdf(part.path, borrow=True)
-    if part.by_ordinal:
-        from molbrook._index import index_sdf  # the sidecar that _parts kept
-
-        return ordinal_blocks(index_sdf(part.path), part.span)
-    return native.parse_sdf_range(part.path, *part.span, borrow=True)
 
 
 def _part_names(part: Part) -> list[bytes]:
