@@ -77,6 +77,7 @@ import common
 import lint_jobs
 import scale_jobs
 import sort_jobs
+import spark_jobs
 import table_jobs
 from common import Checksum
 from molbrook import parse_sdf, write_sdf
@@ -231,7 +232,7 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
-            + depict_jobs.jobs(Job, lf, with_rdkit))
+            + depict_jobs.jobs(Job, lf, with_rdkit) + spark_jobs.jobs(Job, lf, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -253,6 +254,7 @@ TARGETS = [
     *index_jobs.TARGETS,
     *sort_jobs.TARGETS,
     *depict_jobs.TARGETS,
+    *spark_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
