@@ -9,11 +9,10 @@ import shutil
 import subprocess
 import sys
 from contextlib import nullcontext
-from pathlib import Path
 
 import pytest
 
-from conftest import CORPUS, CORPUS_FILES, REPOSITORY, corpus_params
+from conftest import CORPUS, CORPUS_FILES, REPOSITORY
 from molbrook import _bgzf, parse_sdf, read_table
 
 sys.path.insert(0, str(REPOSITORY / "bench"))
