@@ -92,7 +92,7 @@ def jobs(job: Callable[..., Any], lf: Path, name: str) -> list[Any]:
     sdf = lambda: sdf_frame(spark(), lf)  # noqa: E731
     typed = lambda: sdf_frame(spark(), lf, name)  # noqa: E731
     udf = lambda: udf_frame(spark(), lf)  # noqa: E731
-    by_udf = F.col("records").getItem(name).cast("double")
+    udf_group = lambda: grouped(udf(), F.col("records").getItem(name).cast("double"))  # noqa: E731
     return [
         job("spark_sdf_count", "Spark: sdf source, count()", "molbrook", lf, lambda: sdf().count(),
             lambda: Checksum(sdf().count())),
@@ -101,7 +101,7 @@ def jobs(job: Callable[..., Any], lf: Path, name: str) -> list[Any]:
         job("spark_sdf_group", f"Spark: sdf source, groupBy({name}:float)", "molbrook", lf,
             lambda: grouped(typed(), name), lambda: grouped(typed(), name)),
         job("spark_udf_group", f"Spark: read.text + Python UDF, groupBy({name} as double)", "peer", lf,
-            lambda: grouped(udf(), by_udf), lambda: grouped(udf(), by_udf), agrees_with="spark_sdf_group"),
+            udf_group, udf_group, agrees_with="spark_sdf_group"),
         job("spark_sdf_1core", "Spark: sdf source, count(), local[1]", "molbrook", lf, lambda: None,
             self_timed=partial(count_seconds, lf, 1)),
         job("spark_sdf_2cores", "Spark: sdf source, count(), local[2]", "molbrook", lf, lambda: None,

@@ -37,7 +37,8 @@ class SDFReader(DataSourceReader):  # type: ignore[misc]
         parts = _partitions.partitions(list(resolve(self._options)), blocksize(self._options))
         return [FilePart(part) for part in parts]
 
-    def read(self, partition: FilePart) -> Iterator[Any]:
+    def read(self, partition: Any) -> Iterator[Any]:
+        """The Arrow batches of a FilePart."""
         import pyarrow as pa
 
         records = [column for column in self._columns if column.part is None]

@@ -52,6 +52,8 @@ class SDFWriter(DataSourceArrowWriter):  # type: ignore[misc]
         from pyspark import TaskContext
 
         context = TaskContext.get()
+        if context is None:
+            raise RuntimeError("SDFWriter.write runs in a Spark task")
         number = context.partitionId()
         first = next(iterator, None)
         if first is None:
@@ -66,7 +68,7 @@ class SDFWriter(DataSourceArrowWriter):  # type: ignore[misc]
             raise
         return Written(number, staged)
 
-    def commit(self, messages: list[Written | None]) -> None:
+    def commit(self, messages: list[Any]) -> None:
         """Moves the staged files into place, numbered after the part files
         already there (overwrite: instead of them)."""
         taken = _part_files(self._folder)
@@ -80,7 +82,7 @@ class SDFWriter(DataSourceArrowWriter):  # type: ignore[misc]
             os.replace(staged, os.path.join(self._folder, f"part-{first + offset:05d}{self._suffix}"))
         shutil.rmtree(self._staging, ignore_errors=True)
 
-    def abort(self, messages: list[Written | None]) -> None:
+    def abort(self, messages: list[Any]) -> None:
         """Removes every file the job's tasks staged."""
         shutil.rmtree(self._staging, ignore_errors=True)
 
