@@ -40,10 +40,14 @@ def session(cores: int) -> Any:
     """A local Spark session with the `sdf` source, its workers running
     this interpreter."""
     os.environ["PYSPARK_PYTHON"] = sys.executable
+    # The workers unpickle the UDF by its module, this one.
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(common.HERE), os.environ.get("PYTHONPATH")]))
     from pyspark.sql import SparkSession
 
     spark = (SparkSession.builder.master(f"local[{cores}]").config("spark.ui.enabled", "false")
-             .config("spark.sql.shuffle.partitions", str(cores)).getOrCreate())
+             .config("spark.sql.shuffle.partitions", str(cores))
+             # The benchmark file has record names that differ in case only.
+             .config("spark.sql.caseSensitive", "true").getOrCreate())
     spark.sparkContext.setLogLevel("ERROR")
     import molbrook.spark
 

@@ -25,7 +25,9 @@ read_table gives them), `blocksize`, and `pushdown=false` to leave every
 filter to Spark. A schema given to the reader (`.schema("ID string, MW
 double")`) is used as is: each field is the record of its name (or the
 title, molblock or block column the options name), read as a string, an
-integer or a floating-point number as its type says.
+integer or a floating-point number as its type says. Spark resolves
+column names regardless of case by default: records whose names differ
+in case only need `spark.sql.caseSensitive=true`.
 
 From Spark 4.1, `register` turns on `spark.sql.python.filterPushdown.enabled`
 so that equality, comparisons and IS [NOT] NULL on a column are applied to
