@@ -232,7 +232,7 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
-            + depict_jobs.jobs(Job, lf, with_rdkit) + spark_jobs.jobs(Job, lf, name))
+            + depict_jobs.jobs(Job, lf, with_rdkit) + spark_jobs.jobs(Job, lf))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)

@@ -13,12 +13,15 @@ seconds of three counts of PATH in local[N], after a first untimed one.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import functools
+import itertools
 import importlib.util
 import os
 import subprocess
 import sys
 import time
+from collections import Counter
 from functools import partial
 from pathlib import Path
 from typing import Any, Callable
@@ -85,18 +88,32 @@ def count_seconds(path: Path, cores: int) -> float:
     return float(done.stdout.split()[-1])
 
 
-def jobs(job: Callable[..., Any], lf: Path, name: str) -> list[Any]:
+def numeric_name(path: Path, blocks: int = 5000) -> str:
+    """The record name most often holding a number in the first blocks."""
+    from molbrook import parse_sdf
+
+    counts: Counter[str] = Counter()
+    for block in itertools.islice(parse_sdf(str(path)), blocks):
+        for name, value in block.to_dict().items():
+            with contextlib.suppress(ValueError):
+                float(value)
+                counts[name] += 1
+    return counts.most_common(1)[0][0]
+
+
+def jobs(job: Callable[..., Any], lf: Path) -> list[Any]:
     """The jobs, made with compare.py's Job class; none without PySpark."""
     if importlib.util.find_spec("pyspark") is None:
         print("  (pyspark not installed: no Spark jobs)", file=sys.stderr)
         return []
+    name = numeric_name(lf)
     from pyspark.sql import functions as F
 
     spark = functools.cache(partial(session, 2))  # started by the first job's untimed pass
     sdf = lambda: sdf_frame(spark(), lf)  # noqa: E731
     typed = lambda: sdf_frame(spark(), lf, name)  # noqa: E731
     udf = lambda: udf_frame(spark(), lf)  # noqa: E731
-    udf_group = lambda: grouped(udf(), F.col("records").getItem(name).cast("double"))  # noqa: E731
+    udf_group = lambda: grouped(udf(), F.col("records").getItem(name).try_cast("double"))  # noqa: E731
     return [
         job("spark_sdf_count", "Spark: sdf source, count()", "molbrook", lf, lambda: sdf().count(),
             lambda: Checksum(sdf().count())),
