@@ -92,7 +92,9 @@ def _member_size(data: bytes | memoryview, at: int) -> int:
 def members(path: _Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
     """(offset, end, data) of each member of a BGZF file from the one at
     byte `start` on: where it lies in the file and its inflated bytes
-    (CRC and size checked). Members without data are passed over."""
+    (CRC and size checked). Members without data are passed over, and so
+    are zero bytes that run from the last member to the end of the file,
+    as every gzip reader molbrook has passes them over."""
     zlib = _zlib()
     with open(path, "rb", buffering=0) as file:
         file.seek(start)
@@ -105,20 +107,36 @@ def members(path: _Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
                 if not buffer:
                     return
             at = 0
-            view = memoryview(buffer)
             while len(buffer) - at >= _MAX_MEMBER or (at < len(buffer) and not more):
-                size = _member_size(view, at)
+                if buffer[at] == 0:
+                    _check_end_padding(buffer[at:], file, offset + at)
+                    return
+                size = _member_size(buffer, at)
                 if size > len(buffer) - at:
                     raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
-                data = zlib.decompress(view[at:at + size], _GZIP)
+                with memoryview(buffer) as view:
+                    data = zlib.decompress(view[at:at + size], _GZIP)
+                # Virtual offsets hold a place within a member in 16 bits.
+                if len(data) > _MAX_MEMBER:
+                    raise ValueError(f"the BGZF member at offset {offset + at} holds more than 64 KiB of data")
                 if data:
                     yield offset + at, offset + at + size, data
                 at += size
-            view.release()
             buffer = buffer[at:]
             offset += at
             if not more and not buffer:
                 return
+
+
+def _check_end_padding(held: bytes, file: IO[bytes], offset: int) -> None:
+    """ValueError unless `held`, from `offset` in the file, and the rest of
+    the file are zero bytes."""
+    while held:
+        nonzero = len(held) - len(held.lstrip(b"\0"))
+        if nonzero < len(held):
+            raise ValueError(f"not a BGZF member at offset {offset + nonzero}")
+        offset += len(held)
+        held = file.read(1 << 20)
 
 
 def inflate(raw: bytes | memoryview, skip: int, size: int) -> bytes:

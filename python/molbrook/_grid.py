@@ -133,13 +133,18 @@ class Grid:
     def save(self, dest: str | os.PathLike[str] | IO[bytes], *, format: str | None = None) -> None:
         """Write the grid as one self-contained file, whole or not at all.
 
-        Parameters:
-            dest: a path, or a binary file object (then `format` is needed).
-            format: "html" or "svg"; by default told by the path's extension
-                (.html, .htm or .svg, optionally compressed: grid.svg.gz).
+        Parameters
+        ----------
+        dest : Path or binary file object
+            Where to write; a file object needs `format`.
+        format : {"html", "svg"}, optional
+            By default told by the path's extension (.html, .htm or .svg,
+            optionally compressed: grid.svg.gz).
 
-        Example:
-            >>> molbrook.grid(blocks).save("grid.html")
+        Examples
+        --------
+        >>> import molbrook
+        >>> molbrook.grid(molbrook.parse_sdf("python/molbrook/data/sample.sdf")).save("grid.html")
         """
         kind = format or _format_of(dest)
         if kind not in ("html", "svg"):
@@ -165,19 +170,33 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
          size: tuple[int, int] = (200, 150), title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
     """A grid of the blocks' depictions with their titles and chosen records.
 
-    Parameters:
-        blocks: any iterable of SDBlocks (`index[100:200]`, a list, a reader).
-        names: the record names to show under each drawing, in this order;
-            a name that no block has is a ValueError naming those seen.
-        per_row: drawings in a row.
-        size: each drawing's (width, height) in pixels.
-        title: show each block's title.
-        ordinals: the number each card carries (`data-ordinal`); by default
-            the block's position in `blocks`, from 0.
+    Parameters
+    ----------
+    blocks : Iterable[SDBlock]
+        Any iterable of SDBlocks (`index[100:200]`, a list, a reader).
+    names : sequence of str, optional
+        The record names to show under each drawing, in this order; a name
+        that no block has is a ValueError naming those seen.
+    per_row : int, default 5
+        Drawings in a row.
+    size : (int, int), default (200, 150)
+        Each drawing's width and height in pixels.
+    title : bool, default True
+        Show each block's title.
+    ordinals : Iterable[int], optional
+        The number each card carries (`data-ordinal`); by default the
+        block's position in `blocks`, from 0.
 
-    Example:
-        >>> g = molbrook.grid(molbrook.parse_sdf("library.sdf"), names=["ID", "MW"])
-        >>> g.save("library.html")
+    Returns
+    -------
+    Grid
+        Shown by notebooks; `save` writes it.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> g = molbrook.grid(molbrook.parse_sdf("python/molbrook/data/sample.sdf"), names=["ID", "MW"])
+    >>> g.save("library.html")
     """
     if isinstance(names, (str, bytes)):
         raise TypeError("names must be a list of record names, not a single name")

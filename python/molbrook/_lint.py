@@ -49,7 +49,22 @@ class Finding:
     file); `block` is the block's 0-based ordinal. `fix` is "safe" (it
     keeps molbrook's reading of every block but what the code names),
     "unsafe" (it changes that reading) or None. Findings order by file and
-    position."""
+    position.
+
+    Attributes
+    ----------
+    code, severity, message : str
+        The code (`lint --explain` tells it), "error", "warning" or "info",
+        and what was found.
+    path : str or None
+        The file, when it was read from a path.
+    block, line, column, byte_offset, byte_length : int
+        Where: the block's ordinal, the line and column, the byte range.
+    record : str or None
+        The record the finding lies in, if any.
+    fix : str or None
+        "safe", "unsafe" or None.
+    """
 
     code: str
     severity: str
@@ -85,7 +100,13 @@ class Finding:
 
 @dataclass(frozen=True)
 class FixSummary:
-    """What `lint_fix` did: findings fixed, and findings left, per code."""
+    """What `lint_fix` did: findings fixed, and findings left, per code.
+
+    Attributes
+    ----------
+    fixed, unfixed : dict of str to int
+        Counts per code.
+    """
 
     fixed: dict[str, int] = field(default_factory=dict)
     unfixed: dict[str, int] = field(default_factory=dict)
@@ -390,6 +411,31 @@ def lint(source: Source, *, select: Codes = None, ignore: Codes = None,
     default) less those ignored. Findings come in file order. A plain
     file is cut into byte ranges checked on `workers` threads (None: every
     CPU the process may use; 1: the calling thread only).
+
+    Parameters
+    ----------
+    source : Source
+        A path, plain or compressed, or a binary file object.
+    select, ignore : Codes, optional
+        Codes or prefixes to look for and to leave out.
+    workers : int, optional
+        Threads checking a plain file.
+
+    Returns
+    -------
+    Iterator[Finding]
+        The findings, in file order.
+
+    Raises
+    ------
+    ValueError
+        A code or prefix that names no code.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> [(f.code, f.line) for f in molbrook.lint("tests/corpus/rdkit-src/Issue226.sdf")]
+    [('D001', 74), ('D001', 144)]
     """
     found = _scan(source, _selected(select, ignore), workers=worker_count(workers))
     return (finding for finding, _ in found)
@@ -406,6 +452,28 @@ def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes =
     temporary file and renamed once complete (compressed by its
     extension, .gz, .bz2, .xz or .zst), or a binary file object. Returns
     the findings fixed and those left, per code.
+
+    Parameters
+    ----------
+    source : Source
+        As for `lint`.
+    dest : Path or binary file object
+        Where the fixed file goes.
+    select, ignore : Codes, optional
+        As for `lint`: only these codes are fixed.
+    unsafe : bool, default False
+        Apply unsafe fixes too.
+
+    Returns
+    -------
+    FixSummary
+        Findings fixed and left, per code.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> molbrook.lint_fix("python/molbrook/data/sample.sdf", "clean.sdf")
+    FixSummary(fixed={}, unfixed={})
     """
     if not isinstance(unsafe, bool):
         raise TypeError(f"lint_fix() argument 'unsafe' must be bool, not {type(unsafe).__name__}")

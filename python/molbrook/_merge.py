@@ -18,7 +18,17 @@ from molbrook._types import TITLE, Key, deprecated
 
 @dataclass(frozen=True)
 class MergeSummary:
-    """What `merge_records` did."""
+    """What `merge_records` did.
+
+    Attributes
+    ----------
+    blocks : int
+        Blocks written.
+    matched : int
+        Blocks that got values.
+    unmatched_rows : int
+        Table rows whose key matched no block.
+    """
 
     blocks: int  # blocks written
     matched: int  # blocks that got values
@@ -129,7 +139,10 @@ def _key_column(key: object, title: object) -> str:
     return _as_str(key)
 
 
-def _block_key(key: str | bytes, is_bytes: bool) -> str | bytes:
+def _block_key(key: Key, is_bytes: bool) -> str | bytes | None:
+    """The record name that keys blocks, of the blocks' kind; None for the title."""
+    if not isinstance(key, (str, bytes)):
+        return None
     if isinstance(key, bytes) and not is_bytes:
         raise TypeError("a bytes key matches bytes blocks only; these blocks are str")
     return _as_kind(key, is_bytes)
@@ -174,16 +187,52 @@ def merge_records(
     (they would read back as part of the MDL): ValueError naming them once
     every block is written.
 
-    Example:
-        >>> merge_records("library.sdf", {"ID": ["m1"], "score": [0.123456]}, "scored.sdf", key="ID",
-        ...               float_format=".3f")
-        MergeSummary(blocks=2, matched=1, unmatched_rows=0)
+    Parameters
+    ----------
+    source : Source or Iterable[SDBlock]
+        The blocks, as `parse_sdf` reads them, or an iterable of blocks.
+    table : table
+        Anything `write_table` takes: a pandas or polars DataFrame, a
+        pyarrow table, a RecordTable, a dict of lists.
+    dest : Path or file object
+        Where the blocks go; a path is compressed by its extension.
+    key : Key
+        The record matched against the table's column of that name, or
+        `molbrook.TITLE`.
+    title : str, optional
+        With `key=molbrook.TITLE`, the column holding the titles.
+    on_title : bool, default False
+        The old spelling of `key=molbrook.TITLE, title=key`.
+    names : sequence of str, optional
+        The columns to set; by default all but the key column.
+    float_format : str, optional
+        A format spec for floats, such as ".4g".
+
+    Returns
+    -------
+    MergeSummary
+        Blocks written, blocks matched, rows that matched nothing.
+
+    Raises
+    ------
+    ValueError
+        A name or value that would not read back as written, or matched
+        blocks that cannot take records.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> molbrook.merge_records("python/molbrook/data/sample.sdf", {"ID": ["MB-0002"], "score": [0.123456]},
+    ...                        "scored.sdf", key="ID", float_format=".3f")
+    MergeSummary(blocks=5, matched=1, unmatched_rows=0)
+    >>> [block.get("score") for block in molbrook.parse_sdf("scored.sdf")]
+    [None, '0.123', None, None, None]
     """
     if on_title:
         deprecated("merge_records(key=COLUMN, on_title=True)", "merge_records(key=molbrook.TITLE, title=COLUMN)")
         if not isinstance(key, str) or title is not None:
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
-        key, title = TITLE, key
+        title, key = key, TITLE
     return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse,
                   float_format=float_format)
 
@@ -223,7 +272,7 @@ def _merge(
                 itertools.chain((first,), blocks),
                 out,
                 not isinstance(out, io.TextIOBase),
-                None if key is TITLE else _block_key(key, is_bytes),
+                _block_key(key, is_bytes),
                 _texts(keys, is_bytes),
                 tuple(_as_kind(name, is_bytes) for name in names),
                 tuple(_texts(columns[name], is_bytes, float_format) for name in names),

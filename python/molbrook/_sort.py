@@ -14,7 +14,7 @@ from dataclasses import InitVar, dataclass
 from typing import IO, Any, Literal
 
 from molbrook import _bgzf, native
-from molbrook._index import _sidecar_path
+from molbrook._index import reused_index
 from molbrook._output import atomic_destination
 from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, key_name
 
@@ -39,6 +39,22 @@ class SortKey:
     `missing` puts blocks without a value "last" or "first" whatever the
     direction, or "drop"s them.
 
+    Parameters
+    ----------
+    name : Key
+        The record whose value is the key, or `molbrook.TITLE`.
+    title : bool, default False
+        The old spelling of `name=molbrook.TITLE`, kept for one release.
+    kind : {"text", "number", "natural"}, default "text"
+        How values compare.
+    descending : bool, default False
+        Largest first.
+    missing : {"last", "first", "drop"}, default "last"
+        Where blocks without a value go.
+
+    Examples
+    --------
+    >>> from molbrook import SortKey
     >>> SortKey("MW", kind="number", descending=True)
     SortKey(name='MW', kind='number', descending=True, missing='last')
     """
@@ -70,7 +86,15 @@ class MissingRecordWarning(UserWarning):
     """A sort key or the group names a record that no block of the sources
     has: `name`, with `seen`, the record names of the first blocks of each
     source (str or bytes as the sources are). Warned before anything is
-    written, so that turning it into an error leaves no output."""
+    written, so that turning it into an error leaves no output.
+
+    Parameters
+    ----------
+    name : str or bytes
+        The record name no block has.
+    seen : sequence of str or bytes
+        The record names the first blocks of each source have.
+    """
 
     def __init__(self, name: str | bytes, seen: Sequence[str | bytes]) -> None:
         super().__init__(f"sort_sdf: no block has a record named {name!r}")
@@ -80,7 +104,21 @@ class MissingRecordWarning(UserWarning):
 
 @dataclass(frozen=True)
 class SortSummary:
-    """What `sort_sdf` did."""
+    """What `sort_sdf` did.
+
+    Attributes
+    ----------
+    blocks_in : int
+        Blocks read.
+    blocks_out : int
+        Blocks written to `dest`.
+    missing_dropped : int
+        Blocks left out for a key with `missing="drop"`.
+    duplicates : int
+        Blocks beyond `per_group` of their group.
+    spilled_runs : int
+        Sorted runs written to `tmpdir`.
+    """
 
     blocks_in: int  # blocks read
     blocks_out: int  # blocks written to dest
@@ -135,18 +173,58 @@ def sort_sdf(
     (the blocks are still sorted, that value missing in all of them). The
     sort runs on the calling thread.
 
-    Example:
-        >>> sort_sdf("library.sdf", "by-weight.sdf", by=SortKey("MW", kind="number"))  # doctest: +SKIP
-        SortSummary(blocks_in=1000, blocks_out=1000, missing_dropped=0, duplicates=0, spilled_runs=0)
+    Parameters
+    ----------
+    sources : Source or list of Source
+        What to read, in this order, all str or all bytes.
+    dest : Path or file object
+        Where the blocks go.
+    by : Key, SortKey or a sequence of them
+        The keys, most significant first; a bare name sorts as text, ascending.
+    group : Key, optional
+        Keep only the first `per_group` blocks of each group of equal values.
+    group_on_title : bool, default False
+        The old spelling of `group=molbrook.TITLE`, kept for one release.
+    per_group : int, optional
+        Blocks kept per group (default 1 with `group`).
+    top : int, optional
+        Keep only the first N blocks of the result.
+    duplicates : Path or file object, optional
+        Where the blocks beyond `per_group` go, in input order.
+    provenance : str or bytes, optional
+        A record set on every block written to SOURCE:ORDINAL.
+    memory : int or str, default "256MiB"
+        The budget for keys and offsets, past which runs spill to files.
+    tmpdir : Path, optional
+        Where spilled runs go (default: the system's temporary folder).
+    progress : callable, optional
+        Called with the number of source bytes read since its last call.
 
-    Raises:
-        ValueError: for a bad key, group, count or memory size, or
-            `duplicates` the same file as `dest`, before anything is read; for
-            a source read back by offset that changed while it was sorted
-            (the destinations stay as they were)
-        TypeError: for sources of both kinds, or arguments of the wrong type
-        MalformedRecordError: for a malformed record in a block read for a
-            key (no destination is left behind)
+    Returns
+    -------
+    SortSummary
+        Counts of what was read, written, dropped and spilled.
+
+    Raises
+    ------
+    ValueError
+        A bad key, group, count or memory size, or `duplicates` the same
+        file as `dest`, before anything is read; a source read back by
+        offset that changed while it was sorted (the destinations stay as
+        they were).
+    TypeError
+        Sources of both kinds, or arguments of the wrong type.
+    MalformedRecordError
+        A malformed record in a block read for a key (no destination is
+        left behind).
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> molbrook.sort_sdf("python/molbrook/data/sample.sdf", "by-weight.sdf", by=molbrook.SortKey("MW", kind="number"))
+    SortSummary(blocks_in=5, blocks_out=5, missing_dropped=0, duplicates=0, spilled_runs=0)
+    >>> [block.title for block in molbrook.parse_sdf("by-weight.sdf")]
+    ['methylamine', 'acetonitrile', 'ethanol', 'acetic acid', 'benzene']
     """
     items = list(sources) if isinstance(sources, (list, tuple)) else [sources]
     is_bytes = _kind_of(items)
@@ -320,8 +398,7 @@ def _bgzf_index(path: str | bytes, budget: int) -> native.SDIndex[Any] | None:
         return None  # reading it says why
     if not stat.S_ISREG(info.st_mode) or info.st_size * _BGZF_RATIO <= budget or not _bgzf.is_bgzf_file(path):
         return None
-    index, _ = native._open_index(path, _sidecar_path(path, True), None, False, _bgzf)
-    return index
+    return reused_index(path, _bgzf)
 
 
 @contextlib.contextmanager

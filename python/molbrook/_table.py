@@ -52,6 +52,14 @@ class RecordTable(native._RecordTable):
 
     Any Arrow consumer reads it without a copy (`pyarrow.table(t)`,
     `polars.DataFrame(t)`, DuckDB); `to_pydict()` needs nothing installed.
+    Made by `read_table`; not constructed directly.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID"])
+    >>> t.num_rows, t.column_names
+    (5, ['ID'])
     """
 
     __slots__ = ()
@@ -254,6 +262,43 @@ def read_table(
     every CPU the process may use; 1: the calling thread only), a BGZF file
     into ranges of blocks by its index (built beside it when missing); the
     table is the same, row and column order included.
+
+    Parameters
+    ----------
+    source : Source or Iterable[SDBlock]
+        A path, plain or compressed (a str path gives str columns, a bytes
+        path binary ones), a file object, or an iterable of SDBlocks of one
+        kind.
+    names : sequence of Name, optional
+        The record names to make columns of, in this order; by default every
+        name, in order of first appearance.
+    title, molblock, block : str, optional
+        Names of first columns holding each block's title, molblock and
+        whole text.
+    types : mapping of Name to type, optional
+        `int` or `float` for an int64 or float64 column (null where the
+        value does not parse); `str` is the default.
+    workers : int, optional
+        Threads reading a file (None: every CPU the process may use).
+
+    Returns
+    -------
+    RecordTable
+        A row per block, a column per name.
+
+    Raises
+    ------
+    ValueError
+        A name listed twice, or a record name with NUL that becomes a column.
+    TypeError
+        `names` is a single name, or `types` maps to another type.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+    >>> t.to_pydict()["MW"]
+    [46.07, 60.05, 31.06, 78.11, 41.05]
     """
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
@@ -358,6 +403,7 @@ class TableScan:
     Iterate it for the batches, or hand it to any Arrow stream consumer
     (`pyarrow.RecordBatchReader.from_stream`, a Parquet writer); it reads
     the source as the consumer asks, in bounded memory.
+    Made by `scan_table`; not constructed directly.
     """
 
     def __init__(self, reader: Any, opened: bool) -> None:
@@ -412,6 +458,30 @@ def scan_table(
     by its index, read on `workers` threads (None: every CPU the process
     may use; 1: the calling thread only), a few ranges ahead of the consumer: the rows are the same, in order, while
     a batch may end early at the end of a range.
+
+    Parameters
+    ----------
+    source, names, title, types, workers, molblock, block
+        As for `read_table`.
+    batch_rows : int, default 65536
+        The most rows a batch holds.
+
+    Returns
+    -------
+    TableScan
+        The batches, as an iterator and an Arrow stream.
+
+    Raises
+    ------
+    ValueError
+        `batch_rows` is not a positive int.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> scan = molbrook.scan_table("python/molbrook/data/sample.sdf", ["ID"], batch_rows=2)
+    >>> [batch.num_rows for batch in scan]
+    [2, 2, 1]
     """
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")

@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import Any, Final, Union
+from typing import Any, Final, TypeGuard, Union
 
 __all__ = ["TITLE", "Key", "Name", "Path", "Source", "byte_size", "deprecated", "is_path", "key_name"]
 
@@ -37,7 +37,7 @@ TITLE: Final = _Title()
 Key = Union[Name, _Title]
 
 
-def is_path(source: object) -> bool:
+def is_path(source: object) -> TypeGuard[Path]:
     """Whether `source` names a file (str, bytes or os.PathLike) rather than
     being an open file object."""
     return isinstance(source, (str, bytes, os.PathLike))

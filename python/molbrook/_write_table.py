@@ -133,9 +133,50 @@ def write_table(
     its block is written. A column name holding NUL, which Arrow column
     names cannot hold, is a ValueError before anything is written.
 
-    Example:
-        >>> write_table({"ID": ["m1"], "score": [0.123456]}, "out.sdf", title="ID", float_format=".3f")
-        1
+    Parameters
+    ----------
+    table : table
+        Anything with `__arrow_c_stream__`, a pandas DataFrame, or a dict of
+        equal-length lists.
+    dest : Path or file object
+        Where the blocks go.
+    molblock, title : str, optional
+        The columns holding each block's molblock and title.
+    names : sequence of str, optional
+        The columns written as records.
+    block : str, optional
+        A column of whole blocks, written as they are.
+    float_format : str, optional
+        A format spec for floats, such as ".4g".
+
+    Returns
+    -------
+    int
+        The number of blocks written.
+
+    Raises
+    ------
+    TypeError
+        A column of lists, structs or another unwritable type.
+    ValueError
+        A name or value that would not read back as written.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> molbrook.write_table({"ID": ["m1"], "score": [0.123456]}, "out.sdf", title="ID", float_format=".3f")
+    1
+    >>> print(open("out.sdf").read())
+    m1
+    <BLANKLINE>
+    <BLANKLINE>
+      0  0  0  0  0  0  0  0  0  0999 V2000
+    M  END
+    > <score>
+    0.123
+    <BLANKLINE>
+    $$$$
+    <BLANKLINE>
     """
     float_format = check_float_format(float_format)
     columns = {

@@ -105,6 +105,31 @@ def read_sdf(
     pass, run as Dask tasks, finds every record name in order of first
     appearance. Columns are Arrow-backed; selecting columns reads only
     those records.
+
+    Parameters
+    ----------
+    paths : Path or sequence of Path
+        Files or globs, all str or all bytes.
+    names : sequence of Name, optional
+        The record names to make columns of; by default every name.
+    title : str, optional
+        The name of a first column of block titles.
+    types : mapping of Name to type, optional
+        As for `read_table`.
+    blocksize : int or str, default "128MiB"
+        About how many bytes a partition reads.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        A row per block, a column per name.
+
+    Examples
+    --------
+    >>> import molbrook.dask
+    >>> frame = molbrook.dask.read_sdf("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+    >>> frame.compute()["MW"].tolist()
+    [46.07, 60.05, 31.06, 78.11, 41.05]
     """
     dask = _import_dask()
     from dask.utils import parse_bytes
@@ -149,9 +174,25 @@ def to_sdf(
     a write fails, the others are waited for and the files written removed
     before the first failure is raised.
 
-    >>> import dask.dataframe, pandas
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame
+        The frame to write.
+    path : str or os.PathLike
+        The files' path, with one "*" for the partition number.
+    molblock, title, names, block
+        As for `write_table`.
+
+    Returns
+    -------
+    list of str
+        The paths written, in partition order.
+
+    Examples
+    --------
+    >>> import dask.dataframe, pandas, molbrook.dask
     >>> frame = dask.dataframe.from_pandas(pandas.DataFrame({"ID": ["a", "b"]}), npartitions=2)
-    >>> to_sdf(frame, "out-*.sdf", title="ID")  # doctest: +SKIP
+    >>> molbrook.dask.to_sdf(frame, "out-*.sdf", title="ID")
     ['out-0.sdf', 'out-1.sdf']
     """
     dask = _import_dask()

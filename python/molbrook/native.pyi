@@ -348,7 +348,7 @@ class SDIndex(Generic[AnyStr]):
     def __exit__(self, *_exc_info: object) -> None: ...
 
 def _open_index(
-    path: str | bytes, sidecar: str | bytes | None, key: bytes | None, on_title: bool, bgzf: object
+    path: str | bytes, sidecar: bytes | None, key: bytes | None, on_title: bool, bgzf: object
 ) -> tuple[SDIndex[Any], bytes | None]: ...
 
 @final

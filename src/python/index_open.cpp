@@ -1,5 +1,5 @@
-// _open_index: an SDIndex from the sidecar when it still describes the
-// data file, else from extending it (the file was appended to) or from a
+// _open_index: an SDIndex from the sidecar's bytes when they still
+// describe the data file, else from extending it (the file was appended to) or from a
 // new scan, whose index file the caller then keeps.
 #include <chrono>
 #include <cstdint>
@@ -50,18 +50,6 @@ std::optional<OpenedData> open_data(const PathArgument& path, Ref inflate) {
   }
   return OpenedData{std::make_unique<DataFile>(std::move(*file), Ref::borrow(path.path.get()), std::move(inflate)),
                     FileState{*size, *mtime}};
-}
-
-// The sidecar mapped, or nothing when it is missing, unreadable or empty:
-// any such sidecar is rebuilt.
-MappingRef map_sidecar(const PathArgument& path) noexcept {
-  ReleasedGil unlocked;
-  Result<platform::File, platform::SystemError> file = platform::open_read_only(path.c_path());
-  if (!file) return {};
-  std::optional<uint64_t> size = platform::regular_file_size(*file);
-  if (!size || *size == 0 || *size > SIZE_MAX) return {};
-  Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(*file, static_cast<size_t>(*size));
-  return mapping ? std::move(*mapping) : MappingRef();
 }
 
 uint64_t spot_check_seed(const void* salt) noexcept {
@@ -174,13 +162,15 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   if (!opened) return nullptr;
   DataFile& data = *opened->data;
 
-  MappingRef mapping;
+  // The sidecar's bytes, held in memory: a mapping would kill the process
+  // when someone else truncates the file.
   std::optional<IndexView> previous;
   if (sidecar_object != Py_None) {
-    PathArgument sidecar;
-    if (!convert_path(sidecar_object, sidecar)) return nullptr;
-    mapping = map_sidecar(sidecar);
-    if (mapping) previous = IndexView::parse(mapping->bytes());
+    if (!PyBytes_Check(sidecar_object)) {
+      PyErr_SetString(PyExc_TypeError, "_open_index sidecar must be bytes or None");
+      return nullptr;
+    }
+    previous = IndexView::parse({PyBytes_AS_STRING(sidecar_object), static_cast<size_t>(PyBytes_GET_SIZE(sidecar_object))});
     // An index for the other reading of a file with lone CRs, or of
     // another format, is rebuilt.
     if (previous && (!previous->serves(kind) || static_cast<bool>(previous->flags() & kBgzf) != is_bgzf)) {
@@ -193,7 +183,7 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   const bool has_key = !wanted || (previous && previous->find_key_table(*wanted));
   if (freshness == Freshness::Current && has_key) {
     std::unique_ptr<IndexState> state = state_over(std::move(*previous), wanted, std::move(opened->data), kind);
-    state->mapping = std::move(mapping);
+    state->bytes = Ref::borrow(sidecar_object);
     Ref index = Ref::steal(new_index(std::move(state)));
     return index ? Py_BuildValue("(OO)", index.get(), Py_None) : nullptr;
   }
@@ -227,7 +217,8 @@ PyMethodDef open_index_def = function<open_index>(
     "_open_index",
     "_open_index(path, sidecar, key, on_title, bgzf)\n--\n\n"
     "An SDIndex of `path` and the bytes of its new index file, or None when\n"
-    "the sidecar at `sidecar` still describes the file. `key` is a record\n"
+    "`sidecar`, the bytes of the index file kept (or None), still describes\n"
+    "the file. `key` is a record\n"
     "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None.");
 
 }  // namespace molbrook::py

@@ -38,8 +38,11 @@ PyTypeObject* SDBlockIteratorType = nullptr;
 
 namespace {
 
-// Every chunked source reads this much per step.
+// Every chunked source reads this much per step...
 constexpr size_t kChunkSize = 131072;
+// ...but a compressed file 1 MiB: the decompressor takes views of its
+// chunks, and fewer, larger reads cost less.
+constexpr size_t kCompressedChunk = size_t{1} << 20;
 
 // File offsets: the blocks whose first byte lies in [start, end).
 struct ByteRange {
@@ -339,13 +342,13 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, std::optional<Ki
   return true;
 }
 
-// One read(2) into `at` without the interpreter lock; OSError naming the
-// path on failure.
-std::optional<size_t> read_released(FdSource& file, char* at) {
+// One read(2) of up to `size` bytes into `at` without the interpreter
+// lock; OSError naming the path on failure.
+std::optional<size_t> read_released(FdSource& file, char* at, size_t size) {
   Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
-    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, kChunkSize)
-                        : platform::read_some(file.descriptor, at, kChunkSize);
+    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, size)
+                        : platform::read_some(file.descriptor, at, size);
     return count ? 0 : count.error().code;
   });
   if (!uninterrupted) return std::nullopt;
@@ -359,13 +362,16 @@ std::optional<size_t> read_released(FdSource& file, char* at) {
 
 // The next chunk of compressed bytes, empty at the end.
 Ref read_compressed_chunk(FdSource& file) {
-  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kChunkSize)));
+  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kCompressedChunk)));
   if (!chunk) return {};
   // The new object is this thread's alone: written without the lock.
-  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()));
+  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()), kCompressedChunk);
   if (!count) return {};
-  if (*count < kChunkSize) chunk = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(chunk.get()), *count));
-  return chunk;
+  if (*count == kCompressedChunk) return chunk;
+  // A short read (a pipe's, the file's end) shrinks the chunk in place.
+  PyObject* shrunk = chunk.release();
+  if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(*count)) < 0) return {};
+  return Ref::steal(shrunk);
 }
 
 // One read (more for a compressed stream, until it gives output); a str
@@ -378,11 +384,11 @@ bool read_descriptor(FdSource& file, BlockSplitter& splitter, std::optional<Kind
   }
   if (!file.start.decided) {
     std::string raw(kChunkSize, '\0');
-    std::optional<size_t> count = read_released(file, raw.data());
+    std::optional<size_t> count = read_released(file, raw.data(), raw.size());
     return count && take_stream_start(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
                                       translate, file.pending_cr);
   }
-  std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize));
+  std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize), kChunkSize);
   if (!count) return false;
   if (*count == 0) {
     splitter.set_eof();
@@ -713,14 +719,79 @@ const char kFromLinesDoc[] =
     "Parse SDBlocks from homogeneous str or bytes lines or a file object.";
 
 PyMethodDef parse_sdf_def = function<parse_sdf>(
-    "parse_sdf", "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object.");
+    "parse_sdf",
+    "parse_sdf(source, *, borrow=False)\n--\n\n"
+    "Lazily parse the SDBlocks of an SD file, one block at a time.\n\n"
+    "The file is read in bounded memory whatever its size: a regular file on\n"
+    "a local filesystem is mapped, anything else read in chunks. Content that\n"
+    "starts with gzip, bzip2 or xz magic bytes (zstd too, where a zstd module\n"
+    "can be imported) is decompressed as it is read, whatever the file is\n"
+    "called.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "source : str, bytes, os.PathLike or file object\n"
+    "    A str path gives str blocks, read as text (CRLF and a lone CR become\n"
+    "    LF); a bytes path gives bytes blocks, kept byte for byte. A file\n"
+    "    object gives str blocks when it reads str, bytes blocks when it\n"
+    "    reads bytes.\n"
+    "borrow : bool, default False\n"
+    "    Blocks share the file's read-only mapping instead of copying their\n"
+    "    bytes (for a mapped file; otherwise ignored). They stay valid while\n"
+    "    any of them is alive.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks in file order; a file is opened on the first `next()`.\n\n"
+    "Raises\n"
+    "------\n"
+    "OSError\n"
+    "    The file cannot be opened or read.\n"
+    "EOFError\n"
+    "    Compressed input ends inside its compressed data (the blocks read\n"
+    "    before stay valid; no block cut short is given).\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> [block.title for block in molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")][:2]\n"
+    "['ethanol', 'acetic acid']\n"
+    ">>> next(molbrook.parse_sdf(b\"python/molbrook/data/sample.sdf\")).title\n"
+    "b'ethanol'\n");
 
 PyMethodDef parse_sdf_range_def = function<parse_sdf_range>(
     "parse_sdf_range",
     "parse_sdf_range(path, start, end, *, borrow=False)\n--\n\n"
-    "Lazily parse the SDBlocks of an SDF path whose first byte lies at a file\n"
-    "offset in [start, end): the blocks parse_sdf(path, borrow=borrow) gives\n"
-    "there. Ranges cut at any offsets give every block once, so processes can\n"
-    "share a large file. The path must be a plain (uncompressed) regular file.");
+    "Lazily parse the SDBlocks of an SD file whose first byte lies in a range.\n\n"
+    "The blocks are those `parse_sdf(path, borrow=borrow)` gives whose first\n"
+    "byte lies at a file offset in [start, end). Ranges cut at any offsets\n"
+    "give every block once, so threads or processes can share a large file.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "path : str, bytes or os.PathLike\n"
+    "    A plain (uncompressed) regular file; str or bytes blocks as with\n"
+    "    `parse_sdf`.\n"
+    "start, end : int\n"
+    "    The byte range, 0 <= start <= end; an end past the file's size\n"
+    "    reads to its end.\n"
+    "borrow : bool, default False\n"
+    "    As for `parse_sdf`.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks starting in the range, in file order.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    start lies past end, or either is negative.\n"
+    "TypeError\n"
+    "    path is a file object, not a path.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import os, molbrook\n"
+    ">>> path = \"python/molbrook/data/sample.sdf\"\n"
+    ">>> half = os.path.getsize(path) // 2\n"
+    ">>> first = [b.title for b in molbrook.parse_sdf_range(path, 0, half)]\n"
+    ">>> second = [b.title for b in molbrook.parse_sdf_range(path, half, 1 << 62)]\n"
+    ">>> first + second == [b.title for b in molbrook.parse_sdf(path)]\n"
+    "True\n");
 
 }  // namespace molbrook::py

@@ -13,6 +13,7 @@ from molbrook.cli.errors import FileError, UsageError
 from molbrook import _table
 from molbrook.cli.inputs import Inputs, Source, inputs
 from molbrook.cli.options import Command, Parser, add_inputs, add_output, names, pairs
+from molbrook.cli.watch import NameWatch
 from molbrook.native import parse_sdf
 from molbrook.cli.outputs import output
 
@@ -46,13 +47,13 @@ def configure(parser: Parser) -> None:
 
 
 def scan(found: Source, fields: list[str | bytes] | None, args: argparse.Namespace,
-         types: dict[str | bytes, type] | None) -> TableScan:
+         types: dict[str | bytes, type] | None, watch: NameWatch) -> TableScan:
     """The table's batches. Without fields, scan_table finds the names in a
     first pass over the file (so, no progress bar); with them, the blocks
-    stream past the bar once."""
+    stream past the bar once, and past `watch`, which looks for the fields."""
     try:
         if fields is not None:
-            return molbrook.scan_table(found.blocks(), fields, title=args.title, types=types,
+            return molbrook.scan_table(watch.passing(found.blocks()), fields, title=args.title, types=types,
                                        molblock=args.molblock, block=args.block)
         return molbrook.scan_table(found.path(), title=args.title, types=types,
                                    molblock=args.molblock, block=args.block)
@@ -79,7 +80,7 @@ def record_names(found: Inputs) -> list[str | bytes]:
 
 
 def parts(found: Inputs, fields: list[str | bytes] | None, args: argparse.Namespace,
-          types: dict[str | bytes, type] | None) -> Iterator[tables.Part]:
+          types: dict[str | bytes, type] | None, watch: NameWatch) -> Iterator[tables.Part]:
     """The batches of each file in turn, all with the same columns."""
     if fields is None and found.is_stdin:
         raise UsageError("name the records with -f when reading standard input: without them, FILE is read twice")
@@ -88,7 +89,7 @@ def parts(found: Inputs, fields: list[str | bytes] | None, args: argparse.Namesp
     for each in found.sources:
         each.check_readable()
     for each in found.sources:
-        with scan(each, fields, args, types) as batches:
+        with scan(each, fields, args, types, watch) as batches:
             yield tables.Part(batches, each.label)
 
 
@@ -99,10 +100,14 @@ def run(args: argparse.Namespace) -> int:
     fields: list[str | bytes] | None = list(names(args.fields)) if args.fields is not None else None
     types = column_types(args.types)
     found = inputs(args.files, quiet=args.quiet)
-    batches = parts(found, fields, args, types)
+    # A field no block has gives an empty column, which may be meant (the
+    # same columns for many files): said, not refused.
+    watch = NameWatch(names(args.fields) if args.fields is not None else [])
+    batches = parts(found, fields, args, types, watch)
     first = next(batches)  # the first file opened, and the arguments checked, before OUT is made
     with output(args.output, found) as out:
         tables.write_table(itertools.chain([first], batches), out, fmt, args.source, args.block)
+    watch.warn("cut")
     return 0
 
 

@@ -51,10 +51,10 @@ def key_watch(index: SDIndex[bytes], args: argparse.Namespace) -> NameWatch:
     """A watch that has seen whether the --key record is in any block, when
     no block gave a key (else there is nothing to say)."""
     key = getattr(args, "key", None)
-    named = isinstance(key, str) and not index.keys()  # every block has a title
-    watch = NameWatch([key] if named else [])
-    if named:
-        collections.deque(watch.passing(index), maxlen=0)
+    if not isinstance(key, str) or index.keys():  # every block has a title
+        return NameWatch([])
+    watch = NameWatch([key])
+    collections.deque(watch.passing(index), maxlen=0)
     return watch
 
 
@@ -159,7 +159,7 @@ INDEX = Command("index", "build or refresh the index beside each file (FILE.mbi)
                 "Prints the blocks and keys of each file. get, take and sample build it when missing.")
 GET = Command("get", "the blocks with the given keys, byte for byte, in the order of the keys",
               "molbrook get --key ID library.sdf MB-0002 MB-0001 -o two.sdf", configure_get, run_get,
-              "Exit status 1, after writing the others, when a key matches no block.")
+              status_one="a key matches no block (after writing the others)")
 TAKE = Command("take", "the blocks at the given ordinals, byte for byte",
                "molbrook take library.sdf 0 5 10:20 -1 -o some.sdf", configure_take, run_take)
 SAMPLE = Command("sample", "N distinct blocks picked at random, in file order",

@@ -139,5 +139,5 @@ def run(args: argparse.Namespace) -> int:
 
 COMMAND = Command("lint", "find the defects that make SD readers lose or disagree on data",
                   "molbrook lint library.sdf --format github", configure, run,
-                  "Codes: F file, M molfile, D data, I info (molbrook lint --explain CODE). Exit status 0: "
-                  "no findings (left, with --fix); 1: findings; 2: an error.")
+                  "Codes: F file, M molfile, D data, I info (molbrook lint --explain CODE).",
+                  status_one="there are findings (left, with --fix; 0 with --exit-zero)")

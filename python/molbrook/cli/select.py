@@ -78,7 +78,7 @@ HEAD = Command("head", "the first blocks of the inputs, byte for byte",
                "molbrook head -n 3 library.sdf -o first3.sdf", configure_head, run_head)
 FILTER = Command("filter", "the blocks whose records pass every test, byte for byte",
                  "molbrook filter --where 'MW<300' --where 'SMILES~N' library.sdf -o small.sdf",
-                 configure_filter, run_filter, "Exit status 1 when no block is kept, as grep has.")
+                 configure_filter, run_filter, status_one="no block is kept, as grep has")
 CAT = Command("cat", "the blocks of every input, byte for byte, one file after another",
               "molbrook cat part1.sdf part2.sdf.bz2 -o joined.sdf.gz",
               configure_cat, run_cat, "Compressed inputs are read by content and OUT is compressed by its "

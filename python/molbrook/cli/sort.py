@@ -8,7 +8,7 @@ import contextlib
 import sys
 import warnings
 from collections.abc import Iterator
-from typing import IO, Any
+from typing import IO, Any, Literal
 
 from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, same_destination, sort_sdf
 from molbrook._types import TITLE, byte_size
@@ -19,12 +19,12 @@ from molbrook.cli.outputs import STDOUT, output
 from molbrook.cli.words import counted
 from molbrook.native import MalformedRecordError
 
-FLAGS = {"n": "number", "V": "natural"}
+FLAGS: dict[str, Literal["number", "natural"]] = {"n": "number", "V": "natural"}
 ORDER_HELP = ("NAME or NAME:FLAGS, FLAGS from n (number), V (natural: ID-9 before ID-10), r (descending); "
               "@title is the title, @@NAME a record whose name starts with @. Repeat: most significant first")
 
 
-def sort_key(text: str, missing: str) -> SortKey:
+def sort_key(text: str, missing: Literal["last", "first", "drop"]) -> SortKey:
     """A -k argument: NAME[:FLAGS]; a last part of other letters belongs to the name."""
     name, colon, flags = text.rpartition(":")
     if not colon:

@@ -57,7 +57,15 @@ _PUSHDOWN = "spark.sql.python.filterPushdown.enabled"
 
 
 class SDFSource(DataSource):  # type: ignore[misc]
-    """The `sdf` data source: SD files read and written by Spark's executors."""
+    """The `sdf` data source: SD files read and written by Spark's executors.
+    `register` registers it; Spark makes its readers and writers.
+
+    >>> spark.dataSource.register(SDFSource)  # doctest: +SKIP
+    >>> spark.read.format("sdf").option("names", "ID,MW").load("a.sdf").printSchema()  # doctest: +SKIP
+    root
+     |-- ID: string (nullable = true)
+     |-- MW: string (nullable = true)
+    """
 
     @classmethod
     def name(cls) -> str:
