@@ -82,6 +82,7 @@ import lint_jobs
 import remote_jobs
 import scale_jobs
 import sort_jobs
+import spark_jobs
 import table_jobs
 from common import Checksum
 from molbrook import parse_sdf, write_sdf
@@ -237,7 +238,7 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
-            + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf))
+            + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf) + spark_jobs.jobs(Job, lf))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -260,6 +261,7 @@ TARGETS = [
     *sort_jobs.TARGETS,
     *depict_jobs.TARGETS,
     *remote_jobs.TARGETS,
+    *spark_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
