@@ -32,6 +32,8 @@ def java_reason():
     return None
 
 
+# A Spark session takes most of a minute to start on two cores: the tests
+# that need one are in the slow tier, which CI runs.
 @pytest.fixture(scope="module")
 def spark():
     reason = java_reason()
@@ -81,6 +83,7 @@ def read_files(spark, paths, tmp_path, kind, given, blocksize="64KiB"):
     assert got.equals(expected.cast(got.schema))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("given", [False, True], ids=["inferred", "given"])
 @pytest.mark.parametrize("kind", ["plain", "gzip", "bgzf"])
 def test_sample_files(spark, tmp_path, kind, given):
@@ -94,6 +97,7 @@ def test_every_corpus_file(spark, tmp_path, kind, given):
     read_files(spark, CORPUS_FILES, tmp_path, kind, given, "256KiB")
 
 
+@pytest.mark.slow
 def test_schema_from_a_sample(spark, tmp_path):
     """Without names, the record names of the first sampleBlocks blocks
     of the first file; several partitions of one file."""
@@ -113,6 +117,7 @@ def test_udf_route_parses_as_molbrook_does():
             assert spark_jobs.block_records(text[:text.rindex("$$$$")]) == block.to_dict(), (path, block.title)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("compression, suffix", [("none", ".sdf"), ("gzip", ".sdf.gz")])
 def test_round_trip(spark, tmp_path, compression, suffix):
     """Written a file per task and read back, the blocks are the originals, in order."""
@@ -132,6 +137,7 @@ def test_round_trip(spark, tmp_path, compression, suffix):
     assert [row.block for row in back.collect()] == original
 
 
+@pytest.mark.slow
 def test_aborted_write_leaves_no_part_file(spark, tmp_path):
     """A task refused by write_table fails the job: no part file, no
     staging folder, the files there before kept; the error names the row."""
@@ -146,6 +152,7 @@ def test_aborted_write_leaves_no_part_file(spark, tmp_path):
     assert os.listdir(out) == ["part-00000.sdf"]
 
 
+@pytest.mark.slow
 def test_pushed_filters_keep_what_spark_keeps(spark, tmp_path):
     """Equality, comparisons and null tests, NaN included, applied before
     Spark sees the rows: the rows Spark itself keeps with pushdown off."""
@@ -174,6 +181,7 @@ def test_pushed_filters_keep_what_spark_keeps(spark, tmp_path):
     ({"types": "NOPE:int", "names": "A"}, "types names 'NOPE'"),
     ({"types": "A:double", "names": "A"}, "KIND one of int, float, str"),
 ])
+@pytest.mark.slow
 def test_option_errors_are_said(spark, options, message):
     reader = spark.read.format("sdf")
     for name, value in options.items():
