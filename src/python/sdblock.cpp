@@ -131,6 +131,13 @@ PyMethodDef block_methods[] = {
     method<block_rename_record>("rename_record", kRenameRecordDoc),
     method<block_replace_records>("replace_records", kReplaceRecordsDoc),
 
+    // bytes(block) (exports.cpp)
+    method<block_bytes>("__bytes__",
+                        "__bytes__($self, /)\n--\n\n"
+                        "A copy of a bytes block's bytes: bytes(block).\n\n"
+                        "    >>> bytes(SDBlock(b'T\\nM  END\\n$$$$\\n'))\n"
+                        "    b'T\\nM  END\\n$$$$\\n'"),
+
     // Copying and pickling (sections.cpp)
     method<block_copy>("__copy__", kCopyDoc),
     method<block_deepcopy>("__deepcopy__", kDeepcopyDoc),
