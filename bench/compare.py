@@ -24,9 +24,10 @@ page cache:
              through a str path
   scale      read_table with workers=1 and 2; molbrook.dask.read_sdf(...)
              .compute() with the threads scheduler against read_table(...,
-             workers=2).to_pandas(); parse_sdf of a gzip copy (made once,
-             next to the file) against reading it through the decompressor
-             alone in 1 MiB chunks, with isal and with the stdlib
+             workers=2).to_pandas(); parse_sdf of copies made once by gzip -6,
+             bzip2, xz and zstd (bench/data/packed) against reading each
+             through its Python module alone in 1 MiB chunks, gzip with isal
+             and with the stdlib
   tables     write_table of read_table(block=...) and of molblocks, titles
              and records against write_sdf(parse_sdf(...)) and RDKit's
              PandasTools.WriteSDF; the byte-exact Parquet form's size
@@ -49,6 +50,9 @@ page cache:
              file, each a fresh process (command_jobs.py); cut against
              scan_table to Parquet in Python (pyarrow; without it both are
              skipped)
+  remote     parse_sdf of the file as an object on a local S3-compatible
+             server (moto, through s3fs) against fsspec's cat of it; Dask
+             read_sdf of it on two threads against one (remote_jobs.py)
 
 Every job first makes one untimed pass that computes its checksum (blocks,
 records or hits, total value length); readers that disagree are marked,
@@ -80,6 +84,7 @@ import ft_jobs
 import index_jobs
 import common
 import lint_jobs
+import remote_jobs
 import scale_jobs
 import sort_jobs
 import table_jobs
@@ -87,6 +92,7 @@ from common import Checksum
 from molbrook import parse_sdf, write_sdf
 
 CHUNK = 1 << 20
+COMPRESSED = {".gz", ".bz2", ".xz", ".zst"}
 CHART = common.HERE.parent / "docs" / "throughput.png"
 
 
@@ -236,7 +242,7 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
-            + depict_jobs.jobs(Job, lf, with_rdkit) + ft_jobs.jobs(Job, lf, name))
+            + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf) + ft_jobs.jobs(Job, lf, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -258,6 +264,7 @@ TARGETS = [
     *index_jobs.TARGETS,
     *sort_jobs.TARGETS,
     *depict_jobs.TARGETS,
+    *remote_jobs.TARGETS,
     *ft_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
@@ -374,7 +381,8 @@ def main(argv: list[str] | None = None) -> int:
                                  epilog="jobs: floor read copy copy_synced plain_dict plain_get rdkit_raw rdkit borrowed owned str "
                                         "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
-                                        "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib "
+                                        "dask_threads gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib bzip2 bzip2_parse xz xz_parse "
+                                        "zstd zstd_parse "
                                         "lint lint_2 lint_fix lint_fix_round_trip "
                                         "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
                                         "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write sort_number sort_spill "
@@ -407,7 +415,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
     for job in selected:  # a compressed copy holds the LF file's blocks
-        blocks.setdefault(job.file, blocks[lf] if job.file.suffix == ".gz" else mmap_count(job.file))
+        blocks.setdefault(job.file, blocks[lf] if job.file.suffix in COMPRESSED else mmap_count(job.file))
 
     title = f"{lf.name}: {lf.stat().st_size / 1e6:,.0f} MB, {blocks[lf]:,} blocks"
     print(f"{title}; {crlf.name}: {crlf.stat().st_size / 1e6:,.0f} MB, {blocks[crlf]:,} blocks; get({name!r})")

@@ -6,9 +6,11 @@
 // (bytes reading: a block ends with a line that starts with $$$$; a rest
 // without one is one more block; an extended index may stay bound to one
 // kind of reading where a fresh one is not); every block's key is found
-// under that key. An index file changed anywhere, its checksum then made to match
-// again so that the structural checks are reached, is refused or reads
-// within its own bytes.
+// under that key. A BGZF file grown by appending members (after its empty
+// end member) is indexed alike extended from its earlier self's index or
+// built afresh. An index file changed anywhere, its checksum then made to
+// match again so that the structural checks are reached, is refused or
+// reads within its own bytes.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <optional>
@@ -53,6 +55,36 @@ std::optional<ByteBuffer> built(IndexBuilder builder, std::string_view data, siz
   }
   if (builder.finish_stream()) return std::nullopt;
   return builder.serialize(stamp);
+}
+
+// Data laid out as BGZF members of `member_size` bytes each, in a file
+// whose first `first_members` members were written, ended by an empty
+// member, and the rest appended: where member i starts in the file.
+struct BgzfLayout {
+  static constexpr uint64_t kMemberBytes = 100;  // any size in the file
+  static constexpr uint64_t kEndMemberBytes = 28;
+  size_t member_size;
+  size_t first_members;
+
+  uint64_t compressed_start(size_t i) const noexcept {
+    return i * kMemberBytes + (i >= first_members ? kEndMemberBytes : 0);
+  }
+};
+
+// The index of the first `members` members of `data`, fed from the member
+// the builder resumes in (0 for a new one).
+std::optional<ByteBuffer> built_bgzf(IndexBuilder builder, std::string_view data, const BgzfLayout& layout,
+                                     size_t members) {
+  size_t first = 0;
+  while (first < members && layout.compressed_start(first) < builder.resume_virtual_offset() >> 16) ++first;
+  for (size_t i = first; i < members; ++i) {
+    const uint64_t start = layout.compressed_start(i);
+    if (builder.feed(data.substr(i * layout.member_size, layout.member_size), start, start + BgzfLayout::kMemberBytes)) {
+      return std::nullopt;
+    }
+  }
+  if (builder.finish_stream()) return std::nullopt;
+  return builder.serialize(kStamp);
 }
 
 // Whether an extended index equals a fresh one, but for staying bound to
@@ -128,6 +160,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(earlier_view.has_value());
     std::optional<ByteBuffer> extended = built(IndexBuilder(*earlier_view, Kind::Bytes), bytes, chunk);
     FUZZ_CHECK(extended.has_value() && same_but_binding(*extended, *whole));
+  }
+
+  // The BGZF file of the prefix's members, grown by the rest's.
+  const size_t members = (bytes.size() + chunk - 1) / chunk;
+  const BgzfLayout layout{chunk, prefix_cut % (members + 1)};
+  std::optional<ByteBuffer> fresh = built_bgzf(IndexBuilder(Kind::Bytes, true, keys), bytes, layout, members);
+  std::optional<ByteBuffer> first =
+      built_bgzf(IndexBuilder(Kind::Bytes, true, keys), bytes.substr(0, layout.first_members * chunk), layout,
+                 layout.first_members);
+  FUZZ_CHECK(fresh.has_value());
+  if (first) {
+    std::optional<IndexView> first_view = IndexView::parse(first->view());
+    FUZZ_CHECK(first_view.has_value());
+    std::optional<ByteBuffer> grown = built_bgzf(IndexBuilder(*first_view, Kind::Bytes), bytes, layout, members);
+    FUZZ_CHECK(grown.has_value() && same_but_binding(*grown, *fresh));
   }
 
   check_damaged(std::move(*whole), damage);

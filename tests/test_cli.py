@@ -601,6 +601,8 @@ SAID = [
      f"molbrook get: no block has a record named 'IDD' ({SEEN}; did you mean 'ID'?)"),
     (["index", "--key", "IDD", "s.sdf"], 0,
      f"molbrook index: no block has a record named 'IDD' ({SEEN}; did you mean 'ID'?)"),
+    (["cut", "-f", "ID,MWW", "s.sdf", "-o", "t.csv"], 0,
+     f"molbrook cut: no block has a record named 'MWW' ({SEEN}; did you mean 'MW'?)"),
     (["filtr", "s.sdf"], 2, "molbrook: no command 'filtr' (did you mean 'filter'?): see molbrook --help"),
     (["filter", "--whre", "ID", "s.sdf"], 2, "molbrook filter: no option --whre (did you mean --where?)"),
     (["head", "-N", "2", "s.sdf"], 2, "molbrook head: no option -N (did you mean -n?)"),

@@ -227,12 +227,12 @@ def test_depict_command(tmp_path):
     copy.write_bytes((CORPUS / "rdkit-data" / "cdk2.sdf").read_bytes())
     run = [sys.executable, "-m", "molbrook", "depict"]
     env = {**os.environ, "PYTHONPATH": str(REPOSITORY / "python")}
-    done = subprocess.run([*run, str(copy), "3", "0:2", "--names", "id", "-o", str(tmp_path / "g.html")],
+    done = subprocess.run([*run, str(copy), "3", "0:2", "-f", "id", "-o", str(tmp_path / "g.html")],
                           env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     page = (tmp_path / "g.html").read_text()
     assert [int(n) for n in page.split('data-ordinal="')[1:] for n in [n.split('"')[0]]] == [3, 0, 1]
-    done = subprocess.run([*run, str(copy), "-n", "2", "--names", "ID", "-o", str(tmp_path / "h.svg")],
+    done = subprocess.run([*run, str(copy), "-n", "2", "-f", "ID", "-o", str(tmp_path / "h.svg")],
                           env=env, capture_output=True, text=True)
     assert done.returncode == 2 and "did you mean 'id'" in done.stderr
     assert not (tmp_path / "h.svg").exists()

@@ -7,7 +7,10 @@ from itertools import accumulate
 import os
 import random
 import shutil
+import signal
 import subprocess
+import sys
+import textwrap
 import threading
 from unittest import mock
 
@@ -15,7 +18,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import corpus_params, fifo_with, posix_only
+from conftest import UNDER_ASAN, corpus_params, fifo_with, posix_only
 from molbrook import TITLE, MalformedRecordError, SDBlock, _bgzf, index_sdf, parse_sdf, parse_sdf_range
 
 # Pieces dense in what moves block ends and keys: $$$$ lines after LF, CR
@@ -270,3 +273,132 @@ def test_threads_share_an_index(tmp_path):
         for thread in threads:
             thread.join()
     assert failures == []
+
+
+def test_bgzf_padding_after_the_end_reads_as_the_readers_read_it(tmp_path):
+    path = tmp_path / "data.sdf.gz"
+    write_bgzf(path, numbered_file(40), 0xFF00)
+    with open(path, "ab") as out:
+        out.write(bytes(700))
+    with index_sdf(path, key="ID", sidecar=False) as idx:
+        assert list(idx) == list(parse_sdf(str(path)))
+    end = path.stat().st_size
+    with open(path, "ab") as out:
+        out.write(b"x")
+    with pytest.raises(ValueError, match=f"not a BGZF member at offset {end}"):
+        index_sdf(path, sidecar=False)
+
+
+# Python, run in a folder holding lib.sdf.gz (BGZF, indexed by key, its
+# sidecar kept) and the functions above, printing what it finds.
+SETUP = """
+    import os, sys
+    from molbrook import index_sdf, parse_sdf
+    sys.path.insert(0, {tests!r})
+    from test_index import numbered_file, write_bgzf
+    write_bgzf("lib.sdf.gz", numbered_file(300), 0xFF00)
+    index_sdf("lib.sdf.gz", key="ID").close()
+"""
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+
+# What reading gives when a file grows or shrinks under an index or a
+# reader: a mapping of a file that shrinks kills the process with SIGBUS,
+# so only the plain reader maps the data (as the README says).
+FILES_CHANGED = {
+    "BGZF members appended after indexing": ("""
+        write_bgzf("more.sdf.gz", numbered_file(400)[len(numbered_file(300)):], 0xFF00)
+        with open("lib.sdf.gz", "ab") as out:
+            out.write(open("more.sdf.gz", "rb").read())
+        for _ in range(2):  # extending, then reusing the extended sidecar
+            with index_sdf("lib.sdf.gz", key="ID") as idx:
+                print(len(idx), list(idx) == list(parse_sdf("lib.sdf.gz")), idx.get("ID399") == idx[-1])
+    """, 0, "400 True True\n400 True True\n"),
+    "the sidecar truncated under an open index": ("""
+        with index_sdf("lib.sdf.gz", key="ID") as idx:
+            os.truncate("lib.sdf.gz.mbi", 0)
+            print(idx[-1].title, idx.get("ID7").title)
+    """, 0, "mol299 mol7\n"),
+    "the data truncated under an open index": ("""
+        with index_sdf("lib.sdf.gz", key="ID") as idx:
+            os.truncate("lib.sdf.gz", os.path.getsize("lib.sdf.gz") // 2)
+            try:
+                idx[-1]
+            except ValueError as error:
+                print(error)
+    """, 0, "'lib.sdf.gz' changed since it was indexed: index it again\n"),
+    "the data truncated under parse_sdf": ("""
+        open("lib.sdf", "wb").write(numbered_file(3000))
+        blocks = parse_sdf("lib.sdf")
+        next(blocks)
+        os.truncate("lib.sdf", 4096)
+        print(sum(1 for _ in blocks))
+    """, -signal.SIGBUS, ""),
+}
+
+
+@posix_only
+@pytest.mark.parametrize("change", FILES_CHANGED)
+def test_files_changed_under_readers(tmp_path, change):
+    code, status, output = FILES_CHANGED[change]
+    if status < 0 and UNDER_ASAN:
+        pytest.skip("the sanitizer reports the signal instead of dying of it")
+    script = textwrap.dedent(SETUP.format(tests=os.path.dirname(__file__))) + textwrap.dedent(code)
+    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=ENV, capture_output=True, text=True,
+                          timeout=120, check=False)
+    assert (done.returncode, done.stdout) == (status, output), done.stderr
+
+
+# Sidecars that must be neither read nor replaced.
+ODD_SIDECARS = {
+    "a named pipe": (lambda data, sidecar: os.mkfifo(sidecar), "not a regular file"),
+    "a symbolic link to the data": (lambda data, sidecar: os.symlink(data.name, sidecar), "the data file itself"),
+    "a hard link to the data": (lambda data, sidecar: os.link(data, sidecar), "the data file itself"),
+}
+
+
+@posix_only
+@pytest.mark.parametrize("odd", ODD_SIDECARS)
+def test_odd_sidecars_are_left_alone(tmp_path, odd):
+    make, reason = ODD_SIDECARS[odd]
+    data = tmp_path / "lib.sdf"
+    data.write_bytes(numbered_file(5))
+    make(data, tmp_path / "lib.sdf.mbi")
+    before = os.lstat(tmp_path / "lib.sdf.mbi")
+    done = subprocess.run([sys.executable, "-m", "molbrook", "index", "lib.sdf"], cwd=tmp_path, env=ENV,
+                          capture_output=True, text=True, timeout=60, check=False)
+    assert (done.returncode, done.stdout) == (0, "lib.sdf: 5 blocks\n")
+    assert f"(it is {reason}); it is held in memory only" in done.stderr
+    assert data.read_bytes() == numbered_file(5)
+    after = os.lstat(tmp_path / "lib.sdf.mbi")
+    assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
+
+
+def test_closing_waits_for_reads_on_other_threads(tmp_path):
+    path = tmp_path / "data.sdf.gz"
+    write_bgzf(path, numbered_file(300), 0xFF00)  # reads that run Python code, inflating
+    idx = index_sdf(path, sidecar=False)
+    reading, stop, errors = threading.Event(), threading.Event(), []
+
+    def read():
+        try:
+            while not stop.is_set():
+                reading.set()
+                idx[:]
+        except ValueError as error:
+            errors.append(str(error))
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    reading.wait()
+    try:
+        idx.close()
+    finally:
+        stop.set()
+        reader.join()
+    assert errors == ["I/O operation on a closed SDIndex"]
+    # Code that a read runs cannot wait for that read to end.
+    idx = index_sdf(path, sidecar=False)
+    with pytest.raises(RuntimeError, match="reentrant call inside <molbrook.native.SDIndex"):
+        idx.take(idx.close() for _ in range(1))
+    assert len(idx[:3]) == 3

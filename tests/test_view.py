@@ -376,3 +376,22 @@ def test_markup_in_a_file_runs_nothing(served, browser):
     with pytest.raises(NoAlertPresentException):
         browser.switch_to.alert.text
     assert [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"] == []
+
+
+def test_a_saved_grid_shows_every_card_and_runs_nothing(served, cdk2, browser, tmp_path):
+    from selenium.common.exceptions import NoAlertPresentException
+
+    from molbrook import grid
+
+    shown = cdk2 + list(parse_sdf(os.fsencode(served.folder / "hostile.sdf")))
+    path = tmp_path / "grid.html"
+    grid(shown, names=[ENERGY, MARKUP]).save(path)
+    browser.get_log("browser")  # what earlier pages logged
+    browser.get(path.as_uri())
+    cards = browser.find_elements("css selector", "[data-ordinal]")
+    assert [int(c.get_attribute("data-ordinal")) for c in cards] == list(range(len(shown)))
+    assert all(c.find_elements("tag name", "svg") for c in cards)
+    assert SCRIPT in cards[-2].text and not browser.find_elements("tag name", "img")
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text
+    assert [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"] == []

@@ -7,8 +7,19 @@ byte for byte. See `SDBlock`, `parse_sdf`, `write_sdf` and `CTable`;
 `sort_sdf` orders blocks across many files in bounded memory; `grid` lays
 out the blocks' depictions (`SDBlock.depict`) with their records. Wherever
 a record name keys blocks, `TITLE` keys them by their title instead.
+Wherever a path is read or written, a URL (s3://, https://, ... through
+fsspec, the `remote` extra) is too, with `storage_options=`.
 """
 
+from molbrook._grid import Grid, grid
+from molbrook._index import index_sdf
+from molbrook._lint import Finding, FixSummary, lint, lint_fix
+from molbrook._merge import MergeSummary, merge_records
+from molbrook._read import parse_sdf, parse_sdf_range
+from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, sort_sdf
+from molbrook._table import RecordTable, TableScan, read_table, scan_table
+from molbrook._types import TITLE
+from molbrook._write_table import write_table
 from molbrook.ctable import (
     CTableError,
     IndicesDuplicateError,
@@ -16,27 +27,18 @@ from molbrook.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
-from molbrook._grid import Grid, grid
-from molbrook._index import index_sdf
-from molbrook._lint import Finding, FixSummary, lint, lint_fix
-from molbrook._merge import MergeSummary, merge_records
-from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, sort_sdf
-from molbrook._table import RecordTable, TableScan, read_table, scan_table
-from molbrook._types import TITLE
-from molbrook._write_table import write_table
 from molbrook.native import (
     CTable,
     MalformedRecordError,
     SDBlock,
     SDIndex,
     __version__,
-    parse_sdf,
-    parse_sdf_range,
     sdf_writer,
     write_sdf,
 )
 
 __all__ = [
+    "TITLE",
     "CTable",
     "CTableError",
     "Finding",
@@ -54,7 +56,6 @@ __all__ = [
     "SDIndex",
     "SortKey",
     "SortSummary",
-    "TITLE",
     "TableScan",
     "__version__",
     "grid",

@@ -10,15 +10,14 @@ zlib otherwise.
 from __future__ import annotations
 
 import io
-import os
 import struct
 from collections.abc import Iterator
 from types import ModuleType
-from typing import IO, Union
+from typing import IO
+
+from molbrook._types import Path
 
 __all__ = ["BgzfWriter", "inflate", "is_bgzf", "members"]
-
-_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # Data per member: incompressible data then still fits the 64 KiB a
 # member may occupy.
@@ -69,7 +68,7 @@ def _block_size(extra: bytes) -> int | None:
     return None
 
 
-def is_bgzf_file(path: _Path) -> bool:
+def is_bgzf_file(path: Path) -> bool:
     with open(path, "rb") as file:
         return is_bgzf(file.read(_HEADER_START.size + 256))
 
@@ -89,36 +88,60 @@ def _member_size(data: bytes | memoryview, at: int) -> int:
     return size + 1
 
 
-def members(path: _Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
+def members(path: Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
     """(offset, end, data) of each member of a BGZF file from the one at
     byte `start` on: where it lies in the file and its inflated bytes
-    (CRC and size checked). Members without data are passed over."""
-    zlib = _zlib()
+    (CRC and size checked). Members without data are passed over, and so
+    are zero bytes that run from the last member to the end of the file,
+    as every gzip reader molbrook has passes them over."""
     with open(path, "rb", buffering=0) as file:
         file.seek(start)
-        buffer = b""
-        offset = start  # of buffer[0] in the file
-        while True:
-            if len(buffer) < _MAX_MEMBER:
-                more = file.read(1 << 20)
-                buffer = buffer + more if buffer else more
-                if not buffer:
-                    return
-            at = 0
-            view = memoryview(buffer)
-            while len(buffer) - at >= _MAX_MEMBER or (at < len(buffer) and not more):
-                size = _member_size(view, at)
-                if size > len(buffer) - at:
-                    raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
-                data = zlib.decompress(view[at:at + size], _GZIP)
-                if data:
-                    yield offset + at, offset + at + size, data
-                at += size
-            view.release()
-            buffer = buffer[at:]
-            offset += at
-            if not more and not buffer:
+        yield from read_members(file, start)
+
+
+def read_members(file: IO[bytes], start: int) -> Iterator[tuple[int, int, bytes]]:
+    """The members of a binary stream positioned at byte `start` of BGZF
+    data, as `members` gives them."""
+    zlib = _zlib()
+    buffer = b""
+    offset = start  # of buffer[0] in the file
+    while True:
+        if len(buffer) < _MAX_MEMBER:
+            more = file.read(1 << 20)
+            buffer = buffer + more if buffer else more
+            if not buffer:
                 return
+        at = 0
+        while len(buffer) - at >= _MAX_MEMBER or (at < len(buffer) and not more):
+            if buffer[at] == 0:
+                _check_end_padding(buffer[at:], file, offset + at)
+                return
+            size = _member_size(buffer, at)
+            if size > len(buffer) - at:
+                raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
+            with memoryview(buffer) as view:
+                data = zlib.decompress(view[at:at + size], _GZIP)
+            # Virtual offsets hold a place within a member in 16 bits.
+            if len(data) > _MAX_MEMBER:
+                raise ValueError(f"the BGZF member at offset {offset + at} holds more than 64 KiB of data")
+            if data:
+                yield offset + at, offset + at + size, data
+            at += size
+        buffer = buffer[at:]
+        offset += at
+        if not more and not buffer:
+            return
+
+
+def _check_end_padding(held: bytes, file: IO[bytes], offset: int) -> None:
+    """ValueError unless `held`, from `offset` in the file, and the rest of
+    the file are zero bytes."""
+    while held:
+        nonzero = len(held) - len(held.lstrip(b"\0"))
+        if nonzero < len(held):
+            raise ValueError(f"not a BGZF member at offset {offset + nonzero}")
+        offset += len(held)
+        held = file.read(1 << 20)
 
 
 def inflate(raw: bytes | memoryview, skip: int, size: int) -> bytes:
@@ -166,7 +189,7 @@ class BgzfWriter(io.RawIOBase):
         return len(view)
 
     def _member(self, data: bytes | memoryview) -> bytes:
-        body = self._zlib.compress(data, self._level, wbits=-15)
+        body: bytes = self._zlib.compress(data, self._level, wbits=-15)
         header = _HEADER.pack(0x1F, 0x8B, 8, 4, 0, 0, 0xFF, 6, b"BC", 2, _HEADER.size + len(body) + 7)
         return header + body + _TRAILER.pack(self._zlib.crc32(data), len(data))
 

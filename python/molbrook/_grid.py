@@ -72,11 +72,11 @@ class Grid:
     Made by `molbrook.grid`.
     """
 
-    def __init__(self, cards: list[_Card], per_row: int, size: tuple[int, int], title: bool) -> None:
+    def __init__(self, cards: list[_Card], per_row: int, size: tuple[int, int], show_title: bool) -> None:
         self._cards = cards
         self._per_row = per_row
         self._size = size
-        self._title = title
+        self._title = show_title
 
     def __len__(self) -> int:
         return len(self._cards)
@@ -133,15 +133,20 @@ class Grid:
     def save(self, dest: str | os.PathLike[str] | IO[bytes], *, format: str | None = None) -> None:
         """Write the grid as one self-contained file, whole or not at all.
 
-        Parameters:
-            dest: a path, or a binary file object (then `format` is needed).
-            format: "html" or "svg"; by default told by the path's extension
-                (.html, .htm or .svg, optionally compressed: grid.svg.gz).
+        Parameters
+        ----------
+        dest : Path or binary file object
+            Where to write; a file object needs `format`.
+        format : {"html", "svg"}, optional
+            By default told by the path's extension (.html, .htm or .svg,
+            optionally compressed: grid.svg.gz).
 
-        Example:
-            >>> molbrook.grid(blocks).save("grid.html")
+        Examples
+        --------
+        >>> import molbrook
+        >>> molbrook.grid(molbrook.parse_sdf("python/molbrook/data/sample.sdf")).save("grid.html")
         """
-        kind = format or _format_of(dest)
+        kind = format or grid_format(dest)
         if kind not in ("html", "svg"):
             raise ValueError(f"a grid is saved as html or svg, not {kind!r}")
         data = (self.to_html() if kind == "html" else self.to_svg()).encode("utf-8")
@@ -149,7 +154,7 @@ class Grid:
             out.write(data)
 
 
-def _format_of(dest: object) -> str:
+def grid_format(dest: object) -> str:
     if not isinstance(dest, (str, os.PathLike)):
         raise ValueError("saving a grid into a file object needs format='html' or format='svg'")
     name = os.fspath(dest).lower()
@@ -162,22 +167,39 @@ def _format_of(dest: object) -> str:
 
 
 def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, per_row: int = 5,
-         size: tuple[int, int] = (200, 150), title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
+         size: tuple[int, int] = (200, 150), show_title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
     """A grid of the blocks' depictions with their titles and chosen records.
 
-    Parameters:
-        blocks: any iterable of SDBlocks (`index[100:200]`, a list, a reader).
-        names: the record names to show under each drawing, in this order;
-            a name that no block has is a ValueError naming those seen.
-        per_row: drawings in a row.
-        size: each drawing's (width, height) in pixels.
-        title: show each block's title.
-        ordinals: the number each card carries (`data-ordinal`); by default
-            the block's position in `blocks`, from 0.
+    Parameters
+    ----------
+    blocks : Iterable[SDBlock]
+        Any iterable of SDBlocks (`index[100:200]`, a list, a reader).
+    names : sequence of str, optional
+        The record names to show under each drawing, in this order; a name
+        that no block has is a ValueError naming those seen.
+    per_row : int, default 5
+        Drawings in a row.
+    size : (int, int), default (200, 150)
+        Each drawing's width and height in pixels.
+    show_title : bool, default True
+        Show each block's title (`title`, elsewhere, names a table column
+        of titles).
+    ordinals : Iterable[int], optional
+        The number each card carries (`data-ordinal`); by default the
+        block's position in `blocks`, from 0.
 
-    Example:
-        >>> g = molbrook.grid(molbrook.parse_sdf("library.sdf"), names=["ID", "MW"])
-        >>> g.save("library.html")
+    The drawings are made on the calling thread.
+
+    Returns
+    -------
+    Grid
+        Shown by notebooks; `save` writes it.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> g = molbrook.grid(molbrook.parse_sdf("python/molbrook/data/sample.sdf"), names=["ID", "MW"])
+    >>> g.save("library.html")
     """
     if isinstance(names, (str, bytes)):
         raise TypeError("names must be a list of record names, not a single name")
@@ -202,7 +224,7 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
             from molbrook.cli.errors import no_record_named
 
             raise ValueError(no_record_named(name, seen))
-    return Grid(cards, per_row, (width, height), title)
+    return Grid(cards, per_row, (width, height), show_title)
 
 
 def block_html(block: SDBlock[Any]) -> str:

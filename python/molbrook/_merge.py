@@ -10,15 +10,26 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, NoReturn, cast
 
-from molbrook import native
+from molbrook import _remote, native
 from molbrook._float_format import check_float_format, float_text
+from molbrook._optional import require
 from molbrook._output import atomic_destination
 from molbrook._types import TITLE, Key, deprecated
 
 
 @dataclass(frozen=True)
 class MergeSummary:
-    """What `merge_records` did."""
+    """What `merge_records` did.
+
+    Attributes
+    ----------
+    blocks : int
+        Blocks written.
+    matched : int
+        Blocks that got values.
+    unmatched_rows : int
+        Table rows whose key matched no block.
+    """
 
     blocks: int  # blocks written
     matched: int  # blocks that got values
@@ -34,9 +45,7 @@ def _columns(table: Any) -> dict[str, list[Any]]:
     elif isinstance(table, native._RecordTable):
         columns = table.to_pydict()
     elif hasattr(table, "__arrow_c_stream__"):
-        from molbrook._table import _require
-
-        columns = _require("pyarrow", "arrow").table(table).to_pydict()
+        columns = require("pyarrow", "arrow").table(table).to_pydict()
     else:
         raise TypeError(
             "merge_records takes a table with __arrow_c_stream__, a pandas DataFrame "
@@ -49,7 +58,9 @@ def _columns(table: Any) -> dict[str, list[Any]]:
 
 
 def _is_missing(value: Any) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value)) or type(value).__name__ in ("NAType", "NaTType")
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return True
+    return type(value).__name__ in ("NAType", "NaTType")
 
 
 def _text(value: Any, float_format: str | None = None) -> str | bytes:
@@ -129,7 +140,10 @@ def _key_column(key: object, title: object) -> str:
     return _as_str(key)
 
 
-def _block_key(key: str | bytes, is_bytes: bool) -> str | bytes:
+def _block_key(key: Key, is_bytes: bool) -> str | bytes | None:
+    """The record name that keys blocks, of the blocks' kind; None for the title."""
+    if not isinstance(key, (str, bytes)):
+        return None
     if isinstance(key, bytes) and not is_bytes:
         raise TypeError("a bytes key matches bytes blocks only; these blocks are str")
     return _as_kind(key, is_bytes)
@@ -151,6 +165,7 @@ def merge_records(
     on_title: bool = False,
     names: Sequence[str] | None = None,
     float_format: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> MergeSummary:
     """Stream `source` to `dest`, setting records from the table rows whose key matches.
 
@@ -164,7 +179,8 @@ def merge_records(
     each non-null cell (ints as `str(int)`, floats by `repr` or by the
     format spec `float_format`, such as ".4g"), every other byte
     unchanged; the rest are written as read. A path `dest` is written
-    whole or not at all.
+    whole or not at all. `source` and `dest` may be URLs (see `parse_sdf`),
+    `storage_options` going to fsspec.
 
     Names and values must read back as written: ValueError, before anything
     is written, for a name that is empty or holds `<`, `>` or a line break,
@@ -174,21 +190,57 @@ def merge_records(
     (they would read back as part of the MDL): ValueError naming them once
     every block is written.
 
-    Example:
-        >>> merge_records("library.sdf", {"ID": ["m1"], "score": [0.123456]}, "scored.sdf", key="ID",
-        ...               float_format=".3f")
-        MergeSummary(blocks=2, matched=1, unmatched_rows=0)
+    Parameters
+    ----------
+    source : Source or Iterable[SDBlock]
+        The blocks, as `parse_sdf` reads them, or an iterable of blocks.
+    table : table
+        Anything `write_table` takes: a pandas or polars DataFrame, a
+        pyarrow table, a RecordTable, a dict of lists.
+    dest : Path or file object
+        Where the blocks go; a path is compressed by its extension.
+    key : Key
+        The record matched against the table's column of that name, or
+        `molbrook.TITLE`.
+    title : str, optional
+        With `key=molbrook.TITLE`, the column holding the titles.
+    on_title : bool, default False
+        The old spelling of `key=molbrook.TITLE, title=key`.
+    names : sequence of str, optional
+        The columns to set; by default all but the key column.
+    float_format : str, optional
+        A format spec for floats, such as ".4g".
+
+    Returns
+    -------
+    MergeSummary
+        Blocks written, blocks matched, rows that matched nothing.
+
+    Raises
+    ------
+    ValueError
+        A name or value that would not read back as written, or matched
+        blocks that cannot take records.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> molbrook.merge_records("python/molbrook/data/sample.sdf", {"ID": ["MB-0002"], "score": [0.123456]},
+    ...                        "scored.sdf", key="ID", float_format=".3f")
+    MergeSummary(blocks=5, matched=1, unmatched_rows=0)
+    >>> [block.get("score") for block in molbrook.parse_sdf("scored.sdf")]
+    [None, '0.123', None, None, None]
     """
     if on_title:
         deprecated("merge_records(key=COLUMN, on_title=True)", "merge_records(key=molbrook.TITLE, title=COLUMN)")
         if not isinstance(key, str) or title is not None:
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
-        key, title = TITLE, key
-    return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse,
-                  float_format=float_format)
+        title, key = key, TITLE
+    return merge_refusing(source, table, dest, key=key, title=title, names=names, refused=_refuse,
+                          float_format=float_format, storage_options=storage_options)
 
 
-def _merge(
+def merge_refusing(
     source: Any,
     table: Any,
     dest: Any,
@@ -198,6 +250,7 @@ def _merge(
     names: Sequence[str] | None,
     refused: Callable[[list[int]], NoReturn],
     float_format: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> MergeSummary:
     """merge_records, calling `refused` with the numbers (from 0) of the
     blocks that could not take records, while the destination is open."""
@@ -214,8 +267,8 @@ def _merge(
     _check_names(names)
     keys = _keys(columns[column])
     written = matched = matched_rows = 0
-    with atomic_destination(dest) as out:
-        blocks = native.parse_sdf(source, borrow=True)
+    with atomic_destination(dest, storage_options) as out:
+        blocks = _remote.blocks(source, borrow=True, storage_options=storage_options)
         first = next(blocks, None)
         if first is not None:  # its kind is the kind of every block, and of the text set
             is_bytes = isinstance(first.title, bytes)
@@ -223,7 +276,7 @@ def _merge(
                 itertools.chain((first,), blocks),
                 out,
                 not isinstance(out, io.TextIOBase),
-                None if key is TITLE else _block_key(key, is_bytes),
+                _block_key(key, is_bytes),
                 _texts(keys, is_bytes),
                 tuple(_as_kind(name, is_bytes) for name in names),
                 tuple(_texts(columns[name], is_bytes, float_format) for name in names),

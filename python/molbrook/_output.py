@@ -18,15 +18,16 @@ import errno
 import io
 import os
 import stat
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import IO, TYPE_CHECKING, Any, cast
 
 from molbrook._compression import open_writer
+from molbrook._remote import destination, is_url, local_only
+from molbrook._types import Path, is_path
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
-_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 _MAX_LINKS = 40  # as Linux follows at most
 _O_CLOEXEC = getattr(os, "O_CLOEXEC", 0)
@@ -38,7 +39,7 @@ class WholeWriter(io.BufferedIOBase):
     (system writes may take part of it on a full disk or at a file size
     limit). Errors name `label`."""
 
-    def __init__(self, fd: int, label: _Path) -> None:
+    def __init__(self, fd: int, label: Path) -> None:
         super().__init__()
         self._fd = fd
         self._label = label
@@ -83,7 +84,7 @@ class WholeWriter(io.BufferedIOBase):
 
 
 @contextlib.contextmanager
-def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
+def atomic_destination(dest: Any, storage_options: Mapping[str, Any] | None = None) -> Iterator[IO[bytes]]:
     """Yield a binary stream for `dest`, a path or a file object.
 
     A path is written whole or not at all: through a temporary file in the
@@ -93,20 +94,27 @@ def atomic_destination(dest: Any) -> Iterator[IO[bytes]]:
     file's permissions are kept, and its owner and group where the process
     may set them; a new file gets the mode `open` would give it. A path that
     names a pipe or a device is written into. A name ending in .gz, .bz2, .xz
-    or .zst is written compressed. A file object is yielded as it is.
+    or .zst is written compressed. A file object is yielded as it is. A URL
+    (molbrook._remote.is_url) becomes an object once all of it is written,
+    `storage_options` going to fsspec.
     """
-    if not isinstance(dest, (str, bytes, os.PathLike)):
+    if not is_path(dest):
         yield dest
         return
-    with output_file(dest) as out:
+    with output_file(dest, storage_options) as out:
         yield out
 
 
 @contextlib.contextmanager
-def output_file(name: _Path) -> Iterator[IO[bytes]]:
-    """A binary stream that writes the path `name` as `atomic_destination`
-    says, compressed as its extension asks."""
-    with whole_file(name) as raw:
+def output_file(name: Path, storage_options: Mapping[str, Any] | None = None) -> Iterator[IO[bytes]]:
+    """A binary stream that writes the path or URL `name` as
+    `atomic_destination` says, compressed as its extension asks."""
+    if is_url(name):
+        raw_output: Any = destination(cast(str, name), storage_options)
+    else:
+        local_only(name, storage_options, "writing")
+        raw_output = whole_file(name)
+    with raw_output as raw:
         stream = open_writer(cast(IO[bytes], raw), name)
         try:
             yield stream
@@ -117,7 +125,7 @@ def output_file(name: _Path) -> Iterator[IO[bytes]]:
             stream.close()  # ends the compressed stream
 
 
-def _abandon(stream: IO[bytes], raw: WholeWriter) -> None:
+def _abandon(stream: IO[bytes], raw: IO[bytes]) -> None:
     """Closes a failed output's compressor without ending its stream: its
     file closes first, so that its last bytes go nowhere. Left to the
     collector, it would write them to the closed file, an error that Python
@@ -130,7 +138,7 @@ def _abandon(stream: IO[bytes], raw: WholeWriter) -> None:
 
 
 @contextlib.contextmanager
-def whole_file(name: _Path) -> Iterator[WholeWriter]:
+def whole_file(name: Path) -> Iterator[WholeWriter]:
     """A writer of the path `name`, replaced whole or written into as
     `atomic_destination` says, taking the bytes as they are given."""
     label = os.fspath(name)
@@ -141,7 +149,7 @@ def whole_file(name: _Path) -> Iterator[WholeWriter]:
         yield raw
 
 
-def is_regular_file(name: _Path) -> bool:
+def is_regular_file(name: Path) -> bool:
     """Whether `name` names a regular file, one that writing it replaces;
     OSError when nothing is there."""
     target, names_descriptor = _followed(os.fsdecode(name))
@@ -179,7 +187,7 @@ def _is_descriptor_folder(folder: str) -> bool:
 
 
 @contextlib.contextmanager
-def _writing_into(label: _Path, names_descriptor: bool) -> Iterator[WholeWriter]:
+def _writing_into(label: Path, names_descriptor: bool) -> Iterator[WholeWriter]:
     """A writer into a pipe or a device, or into a file already open, which
     is appended to, as writing to the descriptor itself would (standard
     output redirected with >> keeps what it had)."""
@@ -191,7 +199,7 @@ def _writing_into(label: _Path, names_descriptor: bool) -> Iterator[WholeWriter]
 
 
 @contextlib.contextmanager
-def _replacing(target: str, label: _Path) -> Iterator[WholeWriter]:
+def _replacing(target: str, label: Path) -> Iterator[WholeWriter]:
     """A writer into a temporary file beside `target`, renamed over it when
     the block ends well and removed when it does not (KeyboardInterrupt and
     the command line's signals included)."""
@@ -285,7 +293,7 @@ def _sync_folder(folder: str) -> None:
 
 
 @contextlib.contextmanager
-def _naming(label: _Path) -> Iterator[None]:
+def _naming(label: Path) -> Iterator[None]:
     """OSErrors raised in the block name `label`, the path the caller gave,
     in place of a temporary file or of no file at all."""
     try:

@@ -4,14 +4,14 @@ ordinal ranges of their index, and counting the CPUs they may use."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import stat
 from collections.abc import Iterator
-from typing import Any, Union
+from typing import Any
 
+from molbrook._types import Path, is_path
 from molbrook.native import _compression_of
-
-Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 def cpu_count() -> int:
@@ -46,7 +46,7 @@ def byte_ranges(size: int, piece: int) -> list[tuple[int, int]]:
     """[start, end) ranges of about `piece` bytes covering [0, size), in order."""
     count = max(1, -(-size // max(piece, 1)))
     cuts = [size * i // count for i in range(count + 1)]
-    return list(zip(cuts, cuts[1:]))
+    return list(itertools.pairwise(cuts))
 
 
 # Blocks an ordinal range of a BGZF file is read in, a slice at a time.
@@ -56,7 +56,7 @@ _SLICE_BLOCKS = 1024
 def bgzf_index(path: Path) -> Any:
     """The index of a BGZF file (built and kept beside it when missing), for
     cutting it into ordinal ranges; None for any other file."""
-    if not isinstance(path, (str, bytes, os.PathLike)) or _compression_of(path) != "gzip":
+    if not is_path(path) or _compression_of(path) != "gzip":
         return None
     from molbrook import _bgzf
     from molbrook._index import index_sdf

@@ -9,13 +9,14 @@ import os
 import stat
 import tempfile
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import InitVar, dataclass
 from typing import IO, Any, Literal
 
 from molbrook import _bgzf, native
-from molbrook._index import _sidecar_path
+from molbrook._index import reused_index
 from molbrook._output import atomic_destination
+from molbrook._remote import blocks, is_url
 from molbrook._types import TITLE, Key, Path, byte_size, deprecated, is_path, key_name
 
 __all__ = ["MissingRecordWarning", "SortKey", "SortSummary", "sort_sdf"]
@@ -39,6 +40,22 @@ class SortKey:
     `missing` puts blocks without a value "last" or "first" whatever the
     direction, or "drop"s them.
 
+    Parameters
+    ----------
+    name : Key
+        The record whose value is the key, or `molbrook.TITLE`.
+    title : bool, default False
+        The old spelling of `name=molbrook.TITLE`, kept for one release.
+    kind : {"text", "number", "natural"}, default "text"
+        How values compare.
+    descending : bool, default False
+        Largest first.
+    missing : {"last", "first", "drop"}, default "last"
+        Where blocks without a value go.
+
+    Examples
+    --------
+    >>> from molbrook import SortKey
     >>> SortKey("MW", kind="number", descending=True)
     SortKey(name='MW', kind='number', descending=True, missing='last')
     """
@@ -70,7 +87,15 @@ class MissingRecordWarning(UserWarning):
     """A sort key or the group names a record that no block of the sources
     has: `name`, with `seen`, the record names of the first blocks of each
     source (str or bytes as the sources are). Warned before anything is
-    written, so that turning it into an error leaves no output."""
+    written, so that turning it into an error leaves no output.
+
+    Parameters
+    ----------
+    name : str or bytes
+        The record name no block has.
+    seen : sequence of str or bytes
+        The record names the first blocks of each source have.
+    """
 
     def __init__(self, name: str | bytes, seen: Sequence[str | bytes]) -> None:
         super().__init__(f"sort_sdf: no block has a record named {name!r}")
@@ -80,7 +105,21 @@ class MissingRecordWarning(UserWarning):
 
 @dataclass(frozen=True)
 class SortSummary:
-    """What `sort_sdf` did."""
+    """What `sort_sdf` did.
+
+    Attributes
+    ----------
+    blocks_in : int
+        Blocks read.
+    blocks_out : int
+        Blocks written to `dest`.
+    missing_dropped : int
+        Blocks left out for a key with `missing="drop"`.
+    duplicates : int
+        Blocks beyond `per_group` of their group.
+    spilled_runs : int
+        Sorted runs written to `tmpdir`.
+    """
 
     blocks_in: int  # blocks read
     blocks_out: int  # blocks written to dest
@@ -103,11 +142,14 @@ def sort_sdf(
     memory: int | str = "256MiB",
     tmpdir: Path | None = None,
     progress: Callable[[int], object] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> SortSummary:
     """Write the blocks of `sources` to `dest` ordered by the keys `by`.
 
     `sources` is one source or a list of them (paths, plain or compressed,
     or file objects), read in that order and all of one kind, str or bytes.
+    Sources and destinations may be URLs (see `parse_sdf`), `storage_options`
+    going to fsspec; a destination URL becomes an object only once whole.
     Keys (most significant first) are record names or `molbrook.TITLE`
     (text order, ascending) or `SortKey`s; ties keep input order, and
     without keys the blocks keep it. With `group` (a record name, or
@@ -135,18 +177,58 @@ def sort_sdf(
     (the blocks are still sorted, that value missing in all of them). The
     sort runs on the calling thread.
 
-    Example:
-        >>> sort_sdf("library.sdf", "by-weight.sdf", by=SortKey("MW", kind="number"))  # doctest: +SKIP
-        SortSummary(blocks_in=1000, blocks_out=1000, missing_dropped=0, duplicates=0, spilled_runs=0)
+    Parameters
+    ----------
+    sources : Source or list of Source
+        What to read, in this order, all str or all bytes.
+    dest : Path or file object
+        Where the blocks go.
+    by : Key, SortKey or a sequence of them
+        The keys, most significant first; a bare name sorts as text, ascending.
+    group : Key, optional
+        Keep only the first `per_group` blocks of each group of equal values.
+    group_on_title : bool, default False
+        The old spelling of `group=molbrook.TITLE`, kept for one release.
+    per_group : int, optional
+        Blocks kept per group (default 1 with `group`).
+    top : int, optional
+        Keep only the first N blocks of the result.
+    duplicates : Path or file object, optional
+        Where the blocks beyond `per_group` go, in input order.
+    provenance : str or bytes, optional
+        A record set on every block written to SOURCE:ORDINAL.
+    memory : int or str, default "256MiB"
+        The budget for keys and offsets, past which runs spill to files.
+    tmpdir : Path, optional
+        Where spilled runs go (default: the system's temporary folder).
+    progress : callable, optional
+        Called with the number of source bytes read since its last call.
 
-    Raises:
-        ValueError: for a bad key, group, count or memory size, or
-            `duplicates` the same file as `dest`, before anything is read; for
-            a source read back by offset that changed while it was sorted
-            (the destinations stay as they were)
-        TypeError: for sources of both kinds, or arguments of the wrong type
-        MalformedRecordError: for a malformed record in a block read for a
-            key (no destination is left behind)
+    Returns
+    -------
+    SortSummary
+        Counts of what was read, written, dropped and spilled.
+
+    Raises
+    ------
+    ValueError
+        A bad key, group, count or memory size, or `duplicates` the same
+        file as `dest`, before anything is read; a source read back by
+        offset that changed while it was sorted (the destinations stay as
+        they were).
+    TypeError
+        Sources of both kinds, or arguments of the wrong type.
+    MalformedRecordError
+        A malformed record in a block read for a key (no destination is
+        left behind).
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> molbrook.sort_sdf("python/molbrook/data/sample.sdf", "by-weight.sdf", by=molbrook.SortKey("MW", kind="number"))
+    SortSummary(blocks_in=5, blocks_out=5, missing_dropped=0, duplicates=0, spilled_runs=0)
+    >>> [block.title for block in molbrook.parse_sdf("by-weight.sdf")]
+    ['methylamine', 'acetonitrile', 'ethanol', 'acetic acid', 'benzene']
     """
     items = list(sources) if isinstance(sources, (list, tuple)) else [sources]
     is_bytes = _kind_of(items)
@@ -171,9 +253,10 @@ def sort_sdf(
                                 provenance_name, labels)
         try:
             for number, source in enumerate(items):
-                _add(sorter, source, number, budget, progress)
+                _add(sorter, source, number, budget, progress, storage_options)
             _warn_unmatched(sorter, [key[0] for key in (*keys, *([group_key] if group_key else []))], is_bytes)
-            with atomic_destination(dest) as out, _optional_destination(duplicates) as aside:
+            with atomic_destination(dest, storage_options) as out, \
+                    _optional_destination(duplicates, storage_options) as aside:
                 written = sorter.write(out, not isinstance(out, io.TextIOBase), False)
                 if aside is not None:
                     sorter.write(aside, not isinstance(aside, io.TextIOBase), True)
@@ -297,16 +380,18 @@ def _label(source: object, is_bytes: bool) -> bytes:
 
 
 def _add(sorter: native._Sorter, source: Any, number: int, budget: int,
-         progress: Callable[[int], object] | None) -> None:
-    path = os.fspath(source) if is_path(source) else None
+         progress: Callable[[int], object] | None, storage_options: Mapping[str, Any] | None) -> None:
+    url = is_url(source)
+    path = os.fspath(source) if is_path(source) and not url else None
     try:
         index = _bgzf_index(path, budget) if path is not None else None
         if index is not None:
             sorter.add_indexed(index, number, progress)
         else:
-            sorter.add(native.parse_sdf(source, borrow=True), number, path, progress)
+            sorter.add(blocks(source, borrow=True, storage_options=storage_options), number, path, progress)
     except native.MalformedRecordError as error:
-        error.add_note(f"In source {number} ({os.fsdecode(path) if path is not None else 'a file object'}).")
+        named = source if url else os.fsdecode(path) if path is not None else "a file object"
+        error.add_note(f"In source {number} ({named}).")
         raise
 
 
@@ -320,14 +405,13 @@ def _bgzf_index(path: str | bytes, budget: int) -> native.SDIndex[Any] | None:
         return None  # reading it says why
     if not stat.S_ISREG(info.st_mode) or info.st_size * _BGZF_RATIO <= budget or not _bgzf.is_bgzf_file(path):
         return None
-    index, _ = native._open_index(path, _sidecar_path(path, True), None, False, _bgzf)
-    return index
+    return reused_index(path, _bgzf)
 
 
 @contextlib.contextmanager
-def _optional_destination(dest: Any) -> Iterator[IO[bytes] | None]:
+def _optional_destination(dest: Any, storage_options: Mapping[str, Any] | None) -> Iterator[IO[bytes] | None]:
     if dest is None:
         yield None
         return
-    with atomic_destination(dest) as out:
+    with atomic_destination(dest, storage_options) as out:
         yield out

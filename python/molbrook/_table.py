@@ -2,26 +2,27 @@
 
 from __future__ import annotations
 
-import os
-import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from collections import deque
-from concurrent.futures import Future, ThreadPoolExecutor
 import itertools
+import threading
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from functools import partial
 from itertools import chain
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
-from molbrook import native
-from functools import partial
-
+from molbrook import _remote, native
+from molbrook._optional import require
 from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, plain_size, worker_count
+from molbrook._types import Name, Path, Source, is_path
+from molbrook.native import SDBlock
 
 if TYPE_CHECKING:
     import polars
 
-Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
-Name = Union[str, bytes]
+# What a table is read from: a path or a file object, or blocks already read.
+Blocks = Source | Iterable[SDBlock[Any]]
 
 _TYPE_NAMES = {int: "int", float: "float", str: None}
 
@@ -40,18 +41,19 @@ _RANGES_PER_WORKER = 4
 _BLOCK_ERRORS = (ValueError, OSError, MemoryError)
 
 
-def _require(module: str, extra: str) -> Any:
-    try:
-        return __import__(module)
-    except ImportError as error:
-        raise ImportError(f"{module} is needed for this; install it with: pip install 'molbrook[{extra}]'") from error
-
-
 class RecordTable(native._RecordTable):
     """Records of SD blocks as columns: a row per block, a column per record name.
 
     Any Arrow consumer reads it without a copy (`pyarrow.table(t)`,
     `polars.DataFrame(t)`, DuckDB); `to_pydict()` needs nothing installed.
+    Made by `read_table`; not constructed directly.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID"])
+    >>> t.num_rows, t.column_names
+    (5, ['ID'])
     """
 
     __slots__ = ()
@@ -59,16 +61,17 @@ class RecordTable(native._RecordTable):
     # pyarrow and pandas ship no type information: their results are Any.
     def to_arrow(self) -> Any:
         """The table as a `pyarrow.Table` (the `arrow` extra)."""
-        return _require("pyarrow", "arrow").table(self)
+        return require("pyarrow", "arrow").table(self)
 
     def to_pandas(self) -> Any:
         """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
-        _require("pandas", "pandas")
+        require("pandas", "pandas")
         return self.to_arrow().to_pandas()
 
     def to_polars(self) -> polars.DataFrame:
         """The table as a polars DataFrame (the `polars` extra)."""
-        return _require("polars", "polars").DataFrame(self)
+        frame: polars.DataFrame = require("polars", "polars").DataFrame(self)
+        return frame
 
     def __repr__(self) -> str:
         return f"<RecordTable: {self.num_rows} rows, columns {self.column_names}>"
@@ -80,14 +83,10 @@ class RecordTable(native._RecordTable):
         return table_html(self.to_pydict(), self.num_rows)
 
 
-def _is_path(source: object) -> bool:
-    return isinstance(source, (str, bytes, os.PathLike))
-
-
-def _blocks(source: Source) -> tuple[Iterable[Any], bool]:
+def _blocks(source: Blocks, storage_options: Mapping[str, Any] | None = None) -> tuple[Iterable[Any], bool]:
     """The blocks of a source, and whether they come from a reader opened here."""
-    if _is_path(source) or hasattr(source, "read"):
-        return native.parse_sdf(source, borrow=True), True
+    if is_path(source) or hasattr(source, "read"):
+        return _remote.blocks(source, borrow=True, storage_options=storage_options), True
     try:
         return iter(cast(Iterable[Any], source)), False
     except TypeError:
@@ -169,12 +168,12 @@ def _piece_size(size: int, workers: int) -> int:
     return min(max(size // (workers * _RANGES_PER_WORKER), _MIN_RANGE), _MAX_RANGE)
 
 
-def _pieces(source: Source, workers: int) -> list[Piece] | None:
+def _pieces(source: Blocks, workers: int) -> list[Piece] | None:
     """The parts of a file that `workers` threads read apart, in order:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
     object or iterable, another compressed file or a pipe, or a small file."""
-    if workers == 1 or not _is_path(source):
+    if workers == 1 or not is_path(source) or _remote.is_url(source):
         return None
     size = plain_size(source)
     if size is not None:
@@ -201,9 +200,27 @@ def _read_piece(
         reader.close()
 
 
+def record_names(source: Blocks, storage_options: Mapping[str, Any] | None = None) -> list[bytes]:
+    """Every record name of the blocks of `source` (a path, a file object or
+    an iterable of SDBlocks), in order of first appearance, as UTF-8 bytes:
+    the columns `read_table(source)` would have. Reads `source` to its end
+    and closes the blocks read.
+
+    >>> record_names("library.sdf")  # doctest: +SKIP
+    [b'ID', b'MW']
+    """
+    blocks, _ = _blocks(source, storage_options)
+    reader = _reader(blocks, None, _Parts(), {}, 0)
+    try:
+        names: list[bytes] = reader.record_names()
+    finally:
+        reader.close()
+    return names
+
+
 def _piece_names(pool: ThreadPoolExecutor, pieces: list[Piece]) -> list[bytes]:
     """Every record name of the file, in order of first appearance."""
-    found = pool.map(lambda piece: _read_piece(piece, None, _Parts(), {}, 0, lambda r: r.record_names()), pieces)
+    found = pool.map(lambda piece: record_names(piece()), pieces)
     return list(dict.fromkeys(chain.from_iterable(found)))
 
 
@@ -225,7 +242,7 @@ def _read_all(reader: Any) -> Any:
 
 
 def read_table(
-    source: Source,
+    source: Blocks,
     names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
@@ -233,6 +250,7 @@ def read_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> RecordTable:
     """Read the SD data records of every block into a table.
 
@@ -253,7 +271,48 @@ def read_table(
     A plain file is cut into byte ranges read on `workers` threads (None:
     every CPU the process may use; 1: the calling thread only), a BGZF file
     into ranges of blocks by its index (built beside it when missing); the
-    table is the same, row and column order included.
+    table is the same, row and column order included. A URL (see
+    `parse_sdf`) is read on one thread, ahead of the parser;
+    `storage_options` go to fsspec.
+
+    Parameters
+    ----------
+    source : Source or Iterable[SDBlock]
+        A path, plain or compressed (a str path gives str columns, a bytes
+        path binary ones), a file object, or an iterable of SDBlocks of one
+        kind.
+    names : sequence of Name, optional
+        The record names to make columns of, in this order; by default every
+        name, in order of first appearance.
+    title, molblock, block : str, optional
+        Names of first columns holding each block's title, molblock and
+        whole text.
+    types : mapping of Name to type, optional
+        `int` or `float` for an int64 or float64 column (null where the
+        value does not parse); `str` is the default.
+    workers : int, optional
+        Threads reading a file (None: every CPU the process may use).
+    storage_options : dict, optional
+        Credentials and settings for fsspec, for a URL.
+
+    Returns
+    -------
+    RecordTable
+        A row per block, a column per name.
+
+    Raises
+    ------
+    ValueError
+        A name listed twice, or a record name with NUL that becomes a column.
+    TypeError
+        `names` is a single name, or `types` maps to another type.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+    >>> t.to_pydict()["MW"]
+    [46.07, 60.05, 31.06, 78.11, 41.05]
     """
     encoded_names = _encode_names(names)
     encoded_types = _encode_types(types)
@@ -266,10 +325,11 @@ def read_table(
             return _read_pieces(pieces, count, encoded_names, parts, encoded_types)
         except _BLOCK_ERRORS:
             pass
-    blocks, opened = _blocks(source)
+    blocks, opened = _blocks(source, storage_options)
     reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
-        return reader.read_all()
+        table: RecordTable = reader.read_all()
+        return table
     finally:
         if opened:
             reader.close()
@@ -280,7 +340,7 @@ class _RangeScan:
     pool: in order, with a few pieces read ahead of the consumer."""
 
     def __init__(
-        self, path: Source, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
+        self, path: Path, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
         types: dict[bytes, str], batch_rows: int,
     ) -> None:
         self._path = path
@@ -358,6 +418,7 @@ class TableScan:
     Iterate it for the batches, or hand it to any Arrow stream consumer
     (`pyarrow.RecordBatchReader.from_stream`, a Parquet writer); it reads
     the source as the consumer asks, in bounded memory.
+    Made by `scan_table`; not constructed directly.
     """
 
     def __init__(self, reader: Any, opened: bool) -> None:
@@ -392,7 +453,7 @@ class TableScan:
 
 
 def scan_table(
-    source: Source,
+    source: Blocks,
     names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
@@ -401,6 +462,7 @@ def scan_table(
     workers: int | None = None,
     molblock: str | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> TableScan:
     """Stream the rows of `read_table` as batches of at most `batch_rows` rows.
 
@@ -411,7 +473,33 @@ def scan_table(
     A plain file is cut into byte ranges, a BGZF file into ranges of blocks
     by its index, read on `workers` threads (None: every CPU the process
     may use; 1: the calling thread only), a few ranges ahead of the consumer: the rows are the same, in order, while
-    a batch may end early at the end of a range.
+    a batch may end early at the end of a range. A URL (see `parse_sdf`)
+    is read on one thread, twice with `names=None`; `storage_options` go
+    to fsspec.
+
+    Parameters
+    ----------
+    source, names, title, types, workers, molblock, block, storage_options
+        As for `read_table`.
+    batch_rows : int, default 65536
+        The most rows a batch holds.
+
+    Returns
+    -------
+    TableScan
+        The batches, as an iterator and an Arrow stream.
+
+    Raises
+    ------
+    ValueError
+        `batch_rows` is not a positive int.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> scan = molbrook.scan_table("python/molbrook/data/sample.sdf", ["ID"], batch_rows=2)
+    >>> [batch.num_rows for batch in scan]
+    [2, 2, 1]
     """
     if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
@@ -421,7 +509,7 @@ def scan_table(
     _check_parts(parts, encoded_names)
     count = worker_count(workers)
     pieces = _pieces(source, count)
-    if pieces is not None:
+    if pieces is not None and is_path(source):  # only paths are cut into pieces
         try:
             if encoded_names is None:
                 with ThreadPoolExecutor(count, thread_name_prefix="molbrook") as pool:
@@ -430,12 +518,8 @@ def scan_table(
         except _BLOCK_ERRORS:
             pass
     if encoded_names is None:
-        if not _is_path(source):
+        if not is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(native.parse_sdf(source, borrow=True), None, _Parts(), {}, 0)
-        try:
-            encoded_names = first.record_names()
-        finally:
-            first.close()
-    blocks, opened = _blocks(source)
+        encoded_names = record_names(source, storage_options)
+    blocks, opened = _blocks(source, storage_options)
     return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)

@@ -8,8 +8,8 @@ from typing import Any
 
 from molbrook import native
 from molbrook._float_format import check_float_format, formatted_floats
+from molbrook._optional import require
 from molbrook._output import atomic_destination
-from molbrook._table import _require
 
 
 def _from_lists(columns: Mapping[Any, Any]) -> Any:
@@ -18,7 +18,7 @@ def _from_lists(columns: Mapping[Any, Any]) -> Any:
     naming it, a str that is not UTF-8 (a lone surrogate, as
     surrogateescape makes of bytes that are not) a ValueError naming its
     row and column."""
-    pa = _require("pyarrow", "arrow")
+    pa = require("pyarrow", "arrow")
     arrays = {}
     for name, values in columns.items():
         values = list(values)
@@ -46,7 +46,7 @@ def _is_utf8(text: str) -> bool:
 def _from_pandas(frame: Any) -> Any:
     """A DataFrame's columns (not its index) as a pyarrow table: missing
     values (None, NaN, NA, NaT) become nulls."""
-    pa = _require("pyarrow", "arrow")
+    pa = require("pyarrow", "arrow")
     try:
         return pa.Table.from_pandas(frame, preserve_index=False)
     except (pa.ArrowInvalid, pa.ArrowTypeError) as error:
@@ -103,6 +103,7 @@ def write_table(
     names: Sequence[str] | None = None,
     block: str | None = None,
     float_format: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> int:
     """Write a block per row of `table` to `dest`; return the blocks written.
 
@@ -110,7 +111,9 @@ def write_table(
     RecordTable), a pandas DataFrame or a dict of equal-length lists; it is
     read batch by batch. `dest` is what `write_sdf` takes: a path is
     written whole or not at all, compressed by its extension; a text file
-    object gets str, a binary one bytes, the same bytes either way.
+    object gets str, a binary one bytes, the same bytes either way. A URL
+    (see `parse_sdf`) becomes an object only once whole, `storage_options`
+    going to fsspec.
 
     Each block is the `title` column's value as its title line, then the
     `molblock` column's molblock (title line through M  END, its own title
@@ -131,11 +134,53 @@ def write_table(
     line in a value, a name with "<", ">" or a line break, a molblock
     without M  END) a ValueError naming its row and column, raised before
     its block is written. A column name holding NUL, which Arrow column
-    names cannot hold, is a ValueError before anything is written.
+    names cannot hold, is a ValueError before anything is written. The
+    blocks are written on the calling thread.
 
-    Example:
-        >>> write_table({"ID": ["m1"], "score": [0.123456]}, "out.sdf", title="ID", float_format=".3f")
-        1
+    Parameters
+    ----------
+    table : table
+        Anything with `__arrow_c_stream__`, a pandas DataFrame, or a dict of
+        equal-length lists.
+    dest : Path or file object
+        Where the blocks go.
+    molblock, title : str, optional
+        The columns holding each block's molblock and title.
+    names : sequence of str, optional
+        The columns written as records.
+    block : str, optional
+        A column of whole blocks, written as they are.
+    float_format : str, optional
+        A format spec for floats, such as ".4g".
+
+    Returns
+    -------
+    int
+        The number of blocks written.
+
+    Raises
+    ------
+    TypeError
+        A column of lists, structs or another unwritable type.
+    ValueError
+        A name or value that would not read back as written.
+
+    Examples
+    --------
+    >>> import molbrook
+    >>> molbrook.write_table({"ID": ["m1"], "score": [0.123456]}, "out.sdf", title="ID", float_format=".3f")
+    1
+    >>> print(open("out.sdf").read())
+    m1
+    <BLANKLINE>
+    <BLANKLINE>
+      0  0  0  0  0  0  0  0  0  0999 V2000
+    M  END
+    > <score>
+    0.123
+    <BLANKLINE>
+    $$$$
+    <BLANKLINE>
     """
     float_format = check_float_format(float_format)
     columns = {
@@ -152,6 +197,6 @@ def write_table(
     if float_format is not None:
         table = formatted_floats(table, float_format)
     stream = table.__arrow_c_stream__()
-    with atomic_destination(dest) as out:
+    with atomic_destination(dest, storage_options) as out:
         written: int = native._write_table(stream, out, isinstance(out, io.TextIOBase), names=names, **columns)
     return written

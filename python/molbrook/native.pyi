@@ -1,9 +1,9 @@
 import types
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from os import PathLike
-from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, SupportsIndex, TypeVar, final, overload
+from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, Self, SupportsIndex, TypeVar, final, overload
 
-from typing_extensions import Buffer, Self, disjoint_base
+from typing_extensions import Buffer, disjoint_base
 
 __all__ = [
     "CTable",
@@ -19,6 +19,8 @@ __all__ = [
     "_IndicesOutOfOrderError",
     "parse_sdf",
     "parse_sdf_range",
+    "_parse_text_stream",
+    "_parse_range_at",
     "_compression_of",
     "write_sdf",
     "sdf_writer",
@@ -119,7 +121,7 @@ class SDBlock(Generic[AnyStr]):
     def __setitem__(self, name: AnyStr, value: AnyStr, /) -> None: ...
     def __delitem__(self, name: AnyStr, /) -> None: ...
     def __len__(self) -> int: ...
-    def __contains__(self, name: AnyStr, /) -> bool: ...  # type: ignore[override]
+    def __contains__(self, name: AnyStr, /) -> bool: ...
     def __iter__(self) -> _SDNameIterator[AnyStr]: ...
 
     # Connection table
@@ -184,7 +186,11 @@ def parse_sdf_range(
 def parse_sdf_range(
     path: bytes | PathLike[bytes], start: int, end: int, *, borrow: bool = False
 ) -> _SDBlockIterator[bytes]: ...
-def _compression_of(path: _Path, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
+def _parse_text_stream(file: IO[bytes]) -> _SDBlockIterator[str]: ...
+def _parse_range_at(
+    read_at: Callable[[int, int], bytes], name: str, start: int, end: int
+) -> _SDBlockIterator[str]: ...
+def _compression_of(path: _Path | memoryview, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
 def write_sdf(dest: _Path | _Writable[Any], blocks: Iterable[SDBlock[Any]]) -> int: ...
 def sdf_writer(dest: _Path | _Writable[Any]) -> _SDFWriter: ...
 def _merge_blocks(
@@ -213,7 +219,9 @@ _LintScan = tuple[
     int,
     int,
     int | None,
-    list[tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]],
+    list[
+        tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]
+    ],
     list[tuple[int, int, int, bytes]] | None,
     tuple[int, ...] | None,
     tuple[int, ...] | None,
@@ -349,7 +357,15 @@ class SDIndex(Generic[AnyStr]):
     def __exit__(self, *_exc_info: object) -> None: ...
 
 def _open_index(
-    path: str | bytes, sidecar: str | bytes | None, key: bytes | None, on_title: bool, bgzf: object
+    path: str | bytes,
+    sidecar: bytes | None,
+    key: bytes | None,
+    on_title: bool,
+    bgzf: object,
+    *,
+    read_at: Callable[[int, int], bytes] | None = None,
+    size: int = 0,
+    fresh: bool = False,
 ) -> tuple[SDIndex[Any], bytes | None]: ...
 
 @final

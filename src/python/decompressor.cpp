@@ -12,8 +12,24 @@ namespace {
 // keeps its output to what a compressed frame can expand it to.
 constexpr size_t kSliceLimit = 16384;
 
+// The smallest piece given to a decompressor that takes a bound on its
+// output, however much its input has expanded so far.
+constexpr size_t kMinPiece = 1024;
+
 // gzip's wbits: a window of 2**15 bytes, with the gzip header and trailer.
 constexpr int kGzipWindowBits = 31;
+
+// An attribute name interned once per process in `slot`; null with
+// MemoryError.
+PyObject* interned(PyObject*& slot, const char* text) noexcept {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  return slot;
+}
+
+// An attribute of a decompressor, by a name interned in `name` once.
+Ref attribute(PyObject* object, PyObject*& name, const char* text) noexcept {
+  return Ref::steal(interned(name, text) == nullptr ? nullptr : PyObject_GetAttr(object, name));
+}
 
 // The module, or null without an exception when it is not installed.
 Ref import_if_installed(const char* name) noexcept {
@@ -37,34 +53,57 @@ Ref new_bytes(std::string_view first, std::string_view second = {}) noexcept {
 }
 
 // A bytes attribute of a decompressor.
-Ref bytes_attribute(PyObject* object, const char* name) noexcept {
-  Ref value = Ref::steal(PyObject_GetAttrString(object, name));
+Ref bytes_attribute(PyObject* object, PyObject*& name, const char* text) noexcept {
+  Ref value = attribute(object, name, text);
   if (value && !PyBytes_Check(value.get())) {
-    PyErr_Format(PyExc_TypeError, "a decompressor's %s must be bytes", name);
+    PyErr_Format(PyExc_TypeError, "a decompressor's %s must be bytes", text);
     return {};
   }
   return value;
 }
 
+// Ends a view of memory the caller owns; BufferError when the decompressor
+// still holds a buffer of it.
+bool release_view(PyObject* view) noexcept {
+  static PyObject* name = nullptr;
+  PyObject* release = interned(name, "release");
+  Ref released = Ref::steal(release == nullptr ? nullptr : PyObject_CallMethodNoArgs(view, release));
+  return static_cast<bool>(released);
+}
+
 }  // namespace
 
-Decompressor::Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding) noexcept
-    : format_(format), make_(std::move(make)), arguments_(std::move(arguments)), feeding_(feeding), gaps_(format) {}
+Decompressor::Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding, Ref limit) noexcept
+    : format_(format),
+      make_(std::move(make)),
+      arguments_(std::move(arguments)),
+      feeding_(feeding),
+      limit_(std::move(limit)),
+      gaps_(format) {}
 
 std::optional<Decompressor> Decompressor::open(Compression format) noexcept {
   auto made = [format](PyObject* module, const char* name, Ref arguments, Feeding feeding) {
     std::optional<Decompressor> decompressor;
     if (module == nullptr || !arguments) return decompressor;
+    Ref limit = Ref::steal(PyLong_FromSsize_t(kOutputLimit));
+    if (!limit) return decompressor;
     if (Ref make = Ref::steal(PyObject_GetAttrString(module, name))) {
-      decompressor.emplace(Decompressor(format, std::move(make), std::move(arguments), feeding));
+      decompressor.emplace(Decompressor(format, std::move(make), std::move(arguments), feeding, std::move(limit)));
     }
     return decompressor;
   };
   Ref no_arguments = Ref::steal(PyTuple_New(0));
   switch (format) {
     case Compression::Gzip: {
-      Ref zlib = import_if_installed("isal.isal_zlib");  // the same interface, faster
-      if (!zlib && !PyErr_Occurred()) zlib = Ref::steal(PyImport_ImportModule("zlib"));
+      // isal's gzip decompressor: several times zlib's pace, and it
+      // allocates its output bound at once where zlib's grows from 16 KiB.
+      if (Ref igzip = import_if_installed("isal.igzip_lib")) {
+        Ref flag = Ref::steal(PyObject_GetAttrString(igzip.get(), "DECOMP_GZIP"));
+        return made(igzip.get(), "IgzipDecompressor", Ref::steal(flag ? PyTuple_Pack(1, flag.get()) : nullptr),
+                    Feeding::Buffered);
+      }
+      if (PyErr_Occurred()) return std::nullopt;
+      Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
       return made(zlib.get(), "decompressobj", Ref::steal(Py_BuildValue("(i)", kGzipWindowBits)), Feeding::Tail);
     }
     case Compression::Bzip2:
@@ -141,54 +180,80 @@ Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
   if (!more_output_ && pending_size() == 0) {
     return input_ended_ ? fail(MemberGaps::End::Truncated) : Status::NeedInput;
   }
-  Ref piece = next_piece();
-  if (!piece) return Status::Failed;
-  output = Ref::steal(feeding_ == Feeding::Sliced
-                          ? PyObject_CallMethod(member_.get(), "decompress", "O", piece.get())
-                          : PyObject_CallMethod(member_.get(), "decompress", "On", piece.get(), kOutputLimit));
+  // isal's, bz2's, lzma's and compression.zstd's keep what they could not
+  // take yet: they get no more input until they have given it out.
+  const size_t given = more_output_ && feeding_ == Feeding::Buffered ? 0 : piece_size();
+  output = call_member(given);
   if (!output) return Status::Failed;
   if (!PyBytes_Check(output.get())) {
     PyErr_SetString(PyExc_TypeError, "a decompressor must give bytes");
     return Status::Failed;
   }
-  if (feeding_ == Feeding::Tail) {
-    pending_ = bytes_attribute(member_.get(), "unconsumed_tail");
-    pending_at_ = 0;
-    if (!pending_) return Status::Failed;
-  }
-  Ref eof = Ref::steal(PyObject_GetAttrString(member_.get(), "eof"));
+  pending_at_ += given;
+  static PyObject* eof_name = nullptr;
+  Ref eof = attribute(member_.get(), eof_name, "eof");
   const int ended = eof ? PyObject_IsTrue(eof.get()) : -1;
   if (ended < 0) return Status::Failed;
   if (ended) return end_member() ? Status::Output : Status::Failed;
+  size_t taken = given;
+  if (feeding_ == Feeding::Tail) {
+    // zlib's hands back, copied, the input it stopped before.
+    static PyObject* tail_name = nullptr;
+    Ref tail = bytes_attribute(member_.get(), tail_name, "unconsumed_tail");
+    if (!tail) return Status::Failed;
+    taken -= std::min(given, bytes_view(tail.get()).size());
+    pending_at_ -= given - taken;
+  }
+  consumed_ += taken;
+  produced_ += static_cast<uint64_t>(PyBytes_GET_SIZE(output.get()));
   more_output_ = feeding_ != Feeding::Sliced && PyBytes_GET_SIZE(output.get()) >= kOutputLimit;
   return Status::Output;
 }
 
-Ref Decompressor::next_piece() noexcept {
-  const std::string_view pending = bytes_view(pending_.get());
-  std::string_view given = pending.substr(pending_at_);
-  if (feeding_ == Feeding::Sliced) given = given.substr(0, kSliceLimit);
-  // All of the pending bytes go as they are; a part of them is copied.
-  Ref piece = pending_ && given.size() == pending.size() ? Ref::borrow(pending_.get()) : new_bytes(given);
-  if (feeding_ == Feeding::Sliced) {
-    pending_at_ += given.size();
-  } else if (feeding_ == Feeding::Buffered) {
-    pending_ = Ref();
-    pending_at_ = 0;
-  }
-  return piece;
+size_t Decompressor::piece_size() const noexcept {
+  if (feeding_ == Feeding::Sliced) return std::min(pending_size(), kSliceLimit);
+  // The buffered ones copy what they keep once and are drained without
+  // input; bz2's in small pieces would gather its blocks piece by piece.
+  if (feeding_ == Feeding::Buffered) return pending_size();
+  // zlib copies its unconsumed tail at every call: three quarters of the
+  // bound at the expansion seen so far (four times until there is some),
+  // so that the bound seldom cuts a call short.
+  const uint64_t wanted = kOutputLimit * 3 / 4;
+  const uint64_t piece = consumed_ == 0 || produced_ == 0 ? wanted / 4 : wanted * consumed_ / produced_;
+  return std::min(pending_size(), static_cast<size_t>(std::max<uint64_t>(piece, kMinPiece)));
+}
+
+Ref Decompressor::call_member(size_t size) noexcept {
+  static PyObject* decompress_name = nullptr;
+  PyObject* name = interned(decompress_name, "decompress");
+  if (name == nullptr) return {};
+  const char* at = pending_ ? bytes_view(pending_.get()).data() + pending_at_ : "";
+  Ref piece = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(at), static_cast<Py_ssize_t>(size), PyBUF_READ));
+  if (!piece) return {};
+  PyObject* arguments[] = {member_.get(), piece.get(), limit_.get()};
+  const size_t count = feeding_ == Feeding::Sliced ? 2 : 3;
+  Ref output = Ref::steal(PyObject_VectorcallMethod(name, arguments, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  // pending_ may go once the call returns: the view must not outlive it.
+  if (!release_view(piece.get())) return {};
+  return output;
 }
 
 bool Decompressor::end_member() noexcept {
-  Ref unused = bytes_attribute(member_.get(), "unused_data");
+  static PyObject* unused_name = nullptr;
+  Ref unused = bytes_attribute(member_.get(), unused_name, "unused_data");
   if (!unused) return false;
-  // zlib repeats the bytes past the member in unconsumed_tail: unused_data
-  // has all of them. zstandard's is the rest of its slice only.
-  std::string_view rest = feeding_ == Feeding::Sliced ? bytes_view(pending_.get()).substr(pending_at_) : "";
-  pending_ = rest.empty() ? std::move(unused) : new_bytes(bytes_view(unused.get()), rest);
-  pending_at_ = 0;
   member_ = Ref();
   more_output_ = false;
+  // unused_data is what the member's decompressor was given past its end:
+  // the last of the bytes before pending_at_, unless it reaches back past
+  // pending_'s start (a decompressor that holds input across chunks).
+  const std::string_view after = bytes_view(unused.get());
+  if (after.size() <= pending_at_) {
+    pending_at_ -= after.size();
+    return true;
+  }
+  pending_ = new_bytes(after, bytes_view(pending_.get()).substr(pending_at_));
+  pending_at_ = 0;
   return static_cast<bool>(pending_);
 }
 
@@ -207,6 +272,7 @@ size_t Decompressor::pending_size() const noexcept { return bytes_view(pending_.
 int Decompressor::traverse(visitproc visit, void* arg) const noexcept {
   Py_VISIT(make_.get());
   Py_VISIT(arguments_.get());
+  Py_VISIT(limit_.get());
   Py_VISIT(member_.get());
   Py_VISIT(pending_.get());
   return 0;

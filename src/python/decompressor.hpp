@@ -1,7 +1,7 @@
 // Decompressing a stream handed over a chunk at a time, through the
-// decompressor of its format that Python has: zlib (isal's when installed)
-// for gzip, bz2, lzma, and for zstd compression.zstd (Python 3.14) or the
-// zstandard package. The one place that chooses and drives them.
+// decompressor of its format that Python has: isal's (when installed) or
+// zlib for gzip, bz2, lzma, and for zstd compression.zstd (Python 3.14) or
+// the zstandard package. The one place that chooses and drives them.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,10 @@ namespace molbrook::py {
 // (MemberGaps). A stream that ends inside a member raises EOFError, other
 // bytes after a member OSError, corrupt data the decompressor's own error.
 // Each step gives at most kOutputLimit bytes, so that a small input that
-// expands enormously is still read a piece at a time.
+// expands enormously is still read a piece at a time. The input goes to the
+// decompressor as views of the chunks given; zlib's takes pieces sized by
+// the expansion seen so far to give a little less than that, so that the
+// bound seldom stops a call and the tail it copies stays small.
 class Decompressor {
  public:
   static constexpr Py_ssize_t kOutputLimit = 131072;
@@ -45,18 +48,21 @@ class Decompressor {
   // How a member's decompressor takes its input.
   enum class Feeding : uint8_t {
     Tail,      // zlib's: decompress(data, max_length), the input it left in unconsumed_tail
-    Buffered,  // bz2's, lzma's, compression.zstd's: decompress(data, max_length), keeping the rest
+    Buffered,  // isal's, bz2's, lzma's, compression.zstd's: decompress(data, max_length), keeping the rest
     Sliced,    // zstandard's: decompress(data), all at once, so the input goes in slices
   };
 
-  Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding) noexcept;
+  Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding, Ref limit) noexcept;
 
   // Passes over what lies before the next member and starts it; nullopt
   // once it has started, else why the step stops.
   std::optional<Status> start_member() noexcept;
   Status decompress(Ref& output) noexcept;
-  // The member's input for one call; null with an exception set.
-  Ref next_piece() noexcept;
+  // How many pending bytes the member takes in one call.
+  size_t piece_size() const noexcept;
+  // The member's decompress() of `size` pending bytes, passed as a view
+  // that is released after the call; null with an exception set.
+  Ref call_member(size_t size) noexcept;
   // After a member's end, the input that follows it.
   bool end_member() noexcept;
   // Raises the error of a stream that ends, or goes on, where it must not.
@@ -68,10 +74,15 @@ class Decompressor {
   Ref make_;  // called with arguments_, gives a member's decompressor
   Ref arguments_;
   Feeding feeding_;
+  Ref limit_;  // kOutputLimit as an int
   MemberGaps gaps_;
   Ref member_;   // the current member's decompressor; null between members
-  Ref pending_;  // compressed bytes not yet handed to the member...
-  size_t pending_at_ = 0;  // ...from this offset
+  // Compressed bytes, contiguous in the stream: those before pending_at_
+  // went to the decompressors, the rest wait.
+  Ref pending_;
+  size_t pending_at_ = 0;
+  uint64_t consumed_ = 0;  // zlib's input taken and output given, for the expansion
+  uint64_t produced_ = 0;
   bool more_output_ = false;  // the member may give more without input
   bool input_ended_ = false;
 };

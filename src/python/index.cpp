@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "args.hpp"
-#include "borrow.hpp"
+#include "gil.hpp"
 #include "entry.hpp"
 #include "sdblock.hpp"
 
@@ -26,20 +26,12 @@ struct PySDIndex {
   }
   void clear() noexcept { std::unique_ptr<IndexState> dropped = std::move(state); }
 
-  // Reads share it (and may run at once on several threads, each with the
-  // interpreter lock released); close() takes it alone.
-  BorrowState borrow;
+  // Reads may run at once on several threads, each with the interpreter
+  // lock released around its I/O; close() waits for them.
+  IndexReaders readers;
   std::unique_ptr<IndexState> state;  // null once closed
 };
 
-// The state of an open index for a read under `borrow`; ValueError once
-// closed.
-IndexState* open_state(PySDIndex* self, const SharedBorrow& borrow) noexcept {
-  if (!borrow) return nullptr;
-  IndexState* state = self->state.get();
-  if (state == nullptr) PyErr_SetString(PyExc_ValueError, "I/O operation on a closed SDIndex");
-  return state;
-}
 
 uint64_t block_count(const IndexState& state) noexcept { return state.view.block_count(); }
 
@@ -86,14 +78,14 @@ PyObject* blocks_list(IndexState& state, const std::vector<uint64_t>& ordinals) 
 }
 
 Py_ssize_t index_length(PySDIndex* self) noexcept {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   return state ? static_cast<Py_ssize_t>(block_count(*state)) : -1;
 }
 
 PyObject* index_subscript(PySDIndex* self, PyObject* item) {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   if (PySlice_Check(item)) {
     Py_ssize_t start, stop, step;
@@ -115,8 +107,8 @@ PyObject* index_subscript(PySDIndex* self, PyObject* item) {
 }
 
 PyObject* index_take(PySDIndex* self, PyObject* ordinals) {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   Ref items = Ref::steal(PySequence_Fast(ordinals, "SDIndex.take() takes an iterable of ordinals"));
   if (!items) return nullptr;
@@ -132,8 +124,8 @@ PyObject* index_take(PySDIndex* self, PyObject* ordinals) {
 }
 
 PyObject* index_span(PySDIndex* self, PyObject* item) noexcept {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   std::optional<uint64_t> ordinal = ordinal_of(*state, item);
   if (!ordinal) return nullptr;
@@ -184,8 +176,8 @@ PyObject* index_get(PySDIndex* self, PyObject* const* args, Py_ssize_t nargs, Py
   PyObject* key;
   PyObject* fallback = Py_None;
   if (!parse_fastcall(args, nargs, kwnames, "O|O:get", keywords, &key, &fallback)) return nullptr;
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   std::optional<KeyMatch> match = find_key(*state, key);
   if (!match) return nullptr;
@@ -196,16 +188,16 @@ PyObject* index_get(PySDIndex* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* index_get_all(PySDIndex* self, PyObject* key) {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   std::optional<KeyMatch> match = find_key(*state, key);
   return match ? blocks_list(*state, match_ordinals(*state, *match)) : nullptr;
 }
 
 PyObject* index_ordinals(PySDIndex* self, PyObject* key) {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   std::optional<KeyMatch> match = find_key(*state, key);
   if (!match) return nullptr;
@@ -221,16 +213,16 @@ PyObject* index_ordinals(PySDIndex* self, PyObject* key) {
 }
 
 int index_contains(PySDIndex* self, PyObject* key) noexcept {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return -1;
   std::optional<KeyMatch> match = find_key(*state, key);
   return match ? !match->empty() : -1;
 }
 
 PyObject* index_keys(PySDIndex* self) {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   if (!require_keys(*state)) return nullptr;
   Ref list = Ref::steal(PyList_New(0));
@@ -249,8 +241,8 @@ PyObject* index_keys(PySDIndex* self) {
 // Up to `n` ranges of about equal size, each starting on a block start:
 // byte ranges of a plain file, ordinal ranges of a BGZF one.
 PyObject* index_ranges(PySDIndex* self, PyObject* count) {
-  SharedBorrow borrow(self->borrow);
-  IndexState* state = open_state(self, borrow);
+  IndexReading reading(self->readers, self->state.get());
+  IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   Py_ssize_t n = PyNumber_AsSsize_t(count, PyExc_OverflowError);
   if (n == -1 && PyErr_Occurred()) return nullptr;
@@ -286,10 +278,20 @@ PyObject* index_ranges(PySDIndex* self, PyObject* count) {
   return list.release();
 }
 
+// Reads that begin from now on find the index closed; the state goes once
+// those under way on other threads have ended. One on the calling thread
+// (close() from code a read runs) would never end.
 PyObject* index_close(PySDIndex* self) {
-  ExclusiveBorrow borrow(self->borrow);
-  if (!borrow) return nullptr;
+  if (self->readers.calling_thread_reads()) {
+    PyErr_Format(PyExc_RuntimeError, "reentrant call inside %R: close() while this thread reads it",
+                 object_of(self));
+    return nullptr;
+  }
   std::unique_ptr<IndexState> closed = std::move(self->state);
+  if (closed) {
+    ReleasedGil unlocked;
+    self->readers.wait_for_none();
+  }
   Py_RETURN_NONE;
 }
 
@@ -349,14 +351,24 @@ PyObject* new_index(std::unique_ptr<IndexState> state) noexcept {
   return new_object<PySDIndex>(SDIndexType, std::move(state));
 }
 
+IndexReading::IndexReading(IndexReaders& readers, IndexState* state) noexcept { begin(readers, state); }
+
 IndexReading::IndexReading(PyObject* index) noexcept {
   if (Py_TYPE(index) != SDIndexType) {
     PyErr_Format(PyExc_TypeError, "expected an SDIndex, not %.200s", Py_TYPE(index)->tp_name);
     return;
   }
   PySDIndex* self = state_of<PySDIndex>(index);
-  borrow_.emplace(self->borrow);
-  state_ = open_state(self, *borrow_);
+  begin(self->readers, self->state.get());
+}
+
+void IndexReading::begin(IndexReaders& readers, IndexState* state) noexcept {
+  if (state == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "I/O operation on a closed SDIndex");
+  } else if (readers.enter()) {
+    readers_ = &readers;
+    state_ = state;
+  }
 }
 
 }  // namespace molbrook::py

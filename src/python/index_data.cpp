@@ -23,6 +23,7 @@ PyObject* raise_changed(PyObject* path) noexcept {
 }  // namespace
 
 bool DataFile::read_file(uint64_t offset, size_t size, ByteBuffer& out) {
+  if (read_at_) return read_through_python(offset, size, out);
   out.clear();
   out.reserve(size);
   Result<size_t, platform::SystemError> count = size_t{0};
@@ -35,6 +36,18 @@ bool DataFile::read_file(uint64_t offset, size_t size, ByteBuffer& out) {
     return false;
   }
   out.set_size(*count);
+  return true;
+}
+
+bool DataFile::read_through_python(uint64_t offset, size_t size, ByteBuffer& out) {
+  Ref data = Ref::steal(PyObject_CallFunction(read_at_.get(), "KK", static_cast<unsigned long long>(offset),
+                                              static_cast<unsigned long long>(size)));
+  if (!data) return false;
+  char* bytes;
+  Py_ssize_t count;
+  if (PyBytes_AsStringAndSize(data.get(), &bytes, &count) < 0) return false;
+  out.clear();
+  out.append({bytes, std::min(static_cast<size_t>(count), size)});
   return true;
 }
 
@@ -72,6 +85,7 @@ bool DataFile::read_data(const IndexView& index, uint64_t first, uint64_t last, 
 }
 
 int DataFile::traverse(visitproc visit, void* arg) const noexcept {
+  Py_VISIT(read_at_.get());
   Py_VISIT(path_.get());
   Py_VISIT(inflate_.get());
   return 0;

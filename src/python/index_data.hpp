@@ -24,18 +24,26 @@ class DataFile : public IndexedData {
   // names the file in errors.
   DataFile(platform::File file, Ref path, Ref inflate) noexcept
       : file_(std::move(file)), path_(std::move(path)), inflate_(std::move(inflate)) {}
+  // Data that is no local file: `read_at(offset, size) -> bytes`, a Python
+  // callable, reads it (fewer bytes only at its end).
+  DataFile(Ref read_at, Ref path, Ref inflate) noexcept
+      : read_at_(std::move(read_at)), path_(std::move(path)), inflate_(std::move(inflate)) {}
 
   bool read_file(uint64_t offset, size_t size, ByteBuffer& out) override;
   bool read_data(const IndexView& index, uint64_t first, uint64_t last, uint64_t from, uint64_t to,
                  ByteBuffer& out) override;
 
   const platform::File& file() const noexcept { return file_; }
+  bool is_local() const noexcept { return !read_at_; }
   PyObject* path() const noexcept { return path_.get(); }
   bool is_bgzf() const noexcept { return static_cast<bool>(inflate_); }
   int traverse(visitproc visit, void* arg) const noexcept;
 
  private:
+  bool read_through_python(uint64_t offset, size_t size, ByteBuffer& out);
+
   platform::File file_;
+  Ref read_at_;
   Ref path_;
   Ref inflate_;
 };

@@ -1,5 +1,5 @@
-// _open_index: an SDIndex from the sidecar when it still describes the
-// data file, else from extending it (the file was appended to) or from a
+// _open_index: an SDIndex from the sidecar's bytes when they still
+// describe the data file, else from extending it (the file was appended to) or from a
 // new scan, whose index file the caller then keeps.
 #include <chrono>
 #include <cstdint>
@@ -52,18 +52,6 @@ std::optional<OpenedData> open_data(const PathArgument& path, Ref inflate) {
                     FileState{*size, *mtime}};
 }
 
-// The sidecar mapped, or nothing when it is missing, unreadable or empty:
-// any such sidecar is rebuilt.
-MappingRef map_sidecar(const PathArgument& path) noexcept {
-  ReleasedGil unlocked;
-  Result<platform::File, platform::SystemError> file = platform::open_read_only(path.c_path());
-  if (!file) return {};
-  std::optional<uint64_t> size = platform::regular_file_size(*file);
-  if (!size || *size == 0 || *size > SIZE_MAX) return {};
-  Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(*file, static_cast<size_t>(*size));
-  return mapping ? std::move(*mapping) : MappingRef();
-}
-
 uint64_t spot_check_seed(const void* salt) noexcept {
   return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
          reinterpret_cast<uintptr_t>(salt);
@@ -86,7 +74,7 @@ bool raise_build_error(const IndexBuildError& error, PyObject* path) noexcept {
 bool scan_plain(IndexBuilder& builder, DataFile& data, uint64_t size) {
   Status<IndexBuildError> failed;
   const platform::File& file = data.file();
-  if (size > 0 && size <= SIZE_MAX && platform::on_local_filesystem(file)) {
+  if (size > 0 && size <= SIZE_MAX && data.is_local() && platform::on_local_filesystem(file)) {
     if (Result<MappingRef, platform::SystemError> mapping = Mapping::map_file(file, static_cast<size_t>(size))) {
       {
         ReleasedGil unlocked;
@@ -147,11 +135,27 @@ std::vector<KeySpec> key_specs(const std::optional<IndexView>& previous, const s
   return specs;
 }
 
+// Remote data: read through `read_at`, of `size` bytes; with `fresh` the
+// caller has checked that the sidecar describes it.
+struct RemoteData {
+  PyObject* read_at = Py_None;
+  unsigned long long size = 0;
+  int fresh = 0;
+};
+
+std::optional<OpenedData> open_remote(const PathArgument& path, Ref inflate, const RemoteData& remote) {
+  return OpenedData{std::make_unique<DataFile>(Ref::borrow(remote.read_at), Ref::borrow(path.path.get()),
+                                               std::move(inflate)),
+                    FileState{remote.size, 0}};
+}
+
 PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", nullptr};
+  static const char* const keywords[] = {"path", "sidecar", "key", "on_title", "bgzf", "read_at", "size", "fresh",
+                                         nullptr};
   PyObject *path_object, *sidecar_object, *key_object, *title_object, *bgzf;
-  if (!parse_fastcall(args, nargs, kwnames, "OOOOO:_open_index", keywords, &path_object, &sidecar_object,
-                      &key_object, &title_object, &bgzf)) {
+  RemoteData remote;
+  if (!parse_fastcall(args, nargs, kwnames, "OOOOO|$OKp:_open_index", keywords, &path_object, &sidecar_object,
+                      &key_object, &title_object, &bgzf, &remote.read_at, &remote.size, &remote.fresh)) {
     return nullptr;
   }
   PathArgument path;
@@ -170,17 +174,20 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   }
   Ref inflate = is_bgzf ? Ref::steal(PyObject_GetAttrString(bgzf, "inflate")) : Ref();
   if (is_bgzf && !inflate) return nullptr;
-  std::optional<OpenedData> opened = open_data(path, std::move(inflate));
+  std::optional<OpenedData> opened =
+      remote.read_at != Py_None ? open_remote(path, std::move(inflate), remote) : open_data(path, std::move(inflate));
   if (!opened) return nullptr;
   DataFile& data = *opened->data;
 
-  MappingRef mapping;
+  // The sidecar's bytes, held in memory: a mapping would kill the process
+  // when someone else truncates the file.
   std::optional<IndexView> previous;
   if (sidecar_object != Py_None) {
-    PathArgument sidecar;
-    if (!convert_path(sidecar_object, sidecar)) return nullptr;
-    mapping = map_sidecar(sidecar);
-    if (mapping) previous = IndexView::parse(mapping->bytes());
+    if (!PyBytes_Check(sidecar_object)) {
+      PyErr_SetString(PyExc_TypeError, "_open_index sidecar must be bytes or None");
+      return nullptr;
+    }
+    previous = IndexView::parse({PyBytes_AS_STRING(sidecar_object), static_cast<size_t>(PyBytes_GET_SIZE(sidecar_object))});
     // An index for the other reading of a file with lone CRs, or of
     // another format, is rebuilt.
     if (previous && (!previous->serves(kind) || static_cast<bool>(previous->flags() & kBgzf) != is_bgzf)) {
@@ -188,12 +195,16 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     }
   }
   Freshness freshness = Freshness::Stale;
-  if (previous) freshness = check_freshness(*previous, opened->state, data, spot_check_seed(&data));
+  if (previous && remote.fresh) {
+    freshness = Freshness::Current;
+  } else if (previous) {
+    freshness = check_freshness(*previous, opened->state, data, spot_check_seed(&data));
+  }
   if (PyErr_Occurred()) return nullptr;  // a BGZF member failed to inflate
   const bool has_key = !wanted || (previous && previous->find_key_table(*wanted));
   if (freshness == Freshness::Current && has_key) {
     std::unique_ptr<IndexState> state = state_over(std::move(*previous), wanted, std::move(opened->data), kind);
-    state->mapping = std::move(mapping);
+    state->bytes = Ref::borrow(sidecar_object);
     Ref index = Ref::steal(new_index(std::move(state)));
     return index ? Py_BuildValue("(OO)", index.get(), Py_None) : nullptr;
   }
@@ -225,9 +236,12 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 PyMethodDef open_index_def = function<open_index>(
     "_open_index",
-    "_open_index(path, sidecar, key, on_title, bgzf)\n--\n\n"
+    "_open_index(path, sidecar, key, on_title, bgzf, *, read_at=None, size=0, fresh=False)\n--\n\n"
     "An SDIndex of `path` and the bytes of its new index file, or None when\n"
-    "the sidecar at `sidecar` still describes the file. `key` is a record\n"
-    "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None.");
+    "`sidecar`, the bytes of the index file kept (or None), still describes\n"
+    "the file. `key` is a record\n"
+    "name (bytes) or None; `bgzf` is molbrook._bgzf for a BGZF file, else None.\n"
+    "Remote data of `size` bytes is read through read_at(offset, size) -> bytes,\n"
+    "`path` naming it; with `fresh` the caller has checked the sidecar against it.");
 
 }  // namespace molbrook::py

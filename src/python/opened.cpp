@@ -9,12 +9,25 @@
 namespace molbrook::py {
 namespace {
 
+// The format of data whose first bytes a memoryview shows (data that is
+// no local file), else of the file at a path.
 PyObject* compression_of_path(PyObject* source) noexcept {
-  PathArgument path;
-  if (!convert_path(source, path)) return nullptr;
-  OpenedFile opened;
-  if (!open_released(path, opened)) return nullptr;
-  const char* name = compression_name(opened.compression);
+  Compression format;
+  if (PyMemoryView_Check(source)) {
+    const Py_buffer* head = PyMemoryView_GET_BUFFER(source);
+    if (!PyBuffer_IsContiguous(head, 'C')) {
+      PyErr_SetString(PyExc_ValueError, "_compression_of needs a contiguous memoryview");
+      return nullptr;
+    }
+    format = compression_of({static_cast<const char*>(head->buf), static_cast<size_t>(head->len)});
+  } else {
+    PathArgument path;
+    if (!convert_path(source, path)) return nullptr;
+    OpenedFile opened;
+    if (!open_released(path, opened)) return nullptr;
+    format = opened.compression;
+  }
+  const char* name = compression_name(format);
   if (name == nullptr) Py_RETURN_NONE;
   return PyUnicode_FromString(name);
 }
@@ -41,6 +54,7 @@ bool open_released(const PathArgument& path, OpenedFile& opened) noexcept {
 PyMethodDef compression_of_def = function<compression_of_path>(
     "_compression_of",
     "_compression_of(path, /)\n--\n\n"
-    "The compression a file's first bytes tell: 'gzip', 'bzip2', 'xz', 'zstd'\nor None.");
+    "The compression a file's first bytes tell: 'gzip', 'bzip2', 'xz', 'zstd'\nor None. "
+    "A memoryview of data's first bytes stands for data that is no file.");
 
 }  // namespace molbrook::py

@@ -5,6 +5,7 @@
 // positional reads, split a batch at a time without the interpreter lock.
 #include "read.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -38,8 +39,11 @@ PyTypeObject* SDBlockIteratorType = nullptr;
 
 namespace {
 
-// Every chunked source reads this much per step.
+// Every chunked source reads this much per step...
 constexpr size_t kChunkSize = 131072;
+// ...but a compressed file 1 MiB: the decompressor takes views of its
+// chunks, and fewer, larger reads cost less.
+constexpr size_t kCompressedChunk = size_t{1} << 20;
 
 // File offsets: the blocks whose first byte lies in [start, end).
 struct ByteRange {
@@ -74,6 +78,10 @@ struct FileSource {
   Ref object;  // for the note on a decompression error
   Ref read;
   StreamStart start;
+  // Binary data read as a str path's file is: decompressed when it starts
+  // compressed, line endings translated, str blocks.
+  bool as_text = false;
+  bool pending_cr = false;
 };
 
 // str or bytes held in memory, consumed a window at a time.
@@ -96,10 +104,12 @@ struct FdSource {
   StreamStart start;
 };
 
-// A range of a regular file that is not mapped.
+// A range of a regular file that is not mapped, or of data that a
+// Python callable reads at offsets (read_at(offset, size) -> bytes).
 struct PositionalSource {
   PositionalReader reader;
   Ref path;  // for OSError
+  Ref read_at;  // set for data read through Python, under the interpreter lock
 };
 
 // Exhausted, closed or failed: next() ends the iteration.
@@ -252,7 +262,12 @@ Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& by
   if (!data) return {};
   std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
   if (!chunk) return {};
-  if (!chunk->bytes.empty() && !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) {
+  if (file.as_text && chunk->kind != Kind::Bytes) {
+    PyErr_SetString(PyExc_TypeError, "binary file objects must read bytes");
+    return {};
+  }
+  if (!file.as_text && !chunk->bytes.empty() &&
+      !agree_kind(kind, chunk->kind, "file objects must not mix str and bytes reads")) {
     return {};
   }
   bytes = chunk->bytes;
@@ -264,7 +279,6 @@ Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& by
 // object has applied its own newline mode), bytes decompressed when they
 // start with a compression format's magic number.
 bool read_file(FileSource& file, BlockSplitter& splitter, std::optional<Kind>& kind) {
-  bool untranslated = false;
   if (file.start.decompressor) {
     auto read_raw = [&file, &kind]() -> Ref {
       std::string_view bytes;
@@ -273,18 +287,21 @@ bool read_file(FileSource& file, BlockSplitter& splitter, std::optional<Kind>& k
       if (data && !PyBytes_Check(data.get())) data = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
       return data;
     };
-    return read_decompressed(*file.start.decompressor, read_raw, splitter, false, untranslated, file.object.get());
+    return read_decompressed(*file.start.decompressor, read_raw, splitter, file.as_text, file.pending_cr,
+                             file.object.get());
   }
   std::string_view bytes;
   Ref data = read_chunk(file, kind, bytes);
   if (!data) return false;
   const bool eof = bytes.empty();
-  if (kind == Kind::Str) file.start.decided = true;  // text is never compressed
-  if (!file.start.decided) return take_stream_start(file.start, bytes, eof, splitter, false, untranslated);
+  if (kind == Kind::Str && !file.as_text) file.start.decided = true;  // text is never compressed
+  if (!file.start.decided) {
+    return take_stream_start(file.start, bytes, eof, splitter, file.as_text, file.pending_cr);
+  }
   if (eof) {
     splitter.set_eof();
   } else {
-    splitter.append(bytes);
+    append_stream_bytes(splitter, bytes, file.as_text, file.pending_cr);
   }
   return true;
 }
@@ -334,13 +351,13 @@ bool read_buffer(BufferSource& buffer, BlockSplitter& splitter, std::optional<Ki
   return true;
 }
 
-// One read(2) into `at` without the interpreter lock; OSError naming the
-// path on failure.
-std::optional<size_t> read_released(FdSource& file, char* at) {
+// One read(2) of up to `size` bytes into `at` without the interpreter
+// lock; OSError naming the path on failure.
+std::optional<size_t> read_released(FdSource& file, char* at, size_t size) {
   Result<size_t, platform::SystemError> count = size_t{0};
   bool uninterrupted = call_released([&] {
-    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, kChunkSize)
-                        : platform::read_some(file.descriptor, at, kChunkSize);
+    count = file.offset ? platform::read_at(file.descriptor, *file.offset, at, size)
+                        : platform::read_some(file.descriptor, at, size);
     return count ? 0 : count.error().code;
   });
   if (!uninterrupted) return std::nullopt;
@@ -354,13 +371,16 @@ std::optional<size_t> read_released(FdSource& file, char* at) {
 
 // The next chunk of compressed bytes, empty at the end.
 Ref read_compressed_chunk(FdSource& file) {
-  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kChunkSize)));
+  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kCompressedChunk)));
   if (!chunk) return {};
   // The new object is this thread's alone: written without the lock.
-  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()));
+  std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()), kCompressedChunk);
   if (!count) return {};
-  if (*count < kChunkSize) chunk = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(chunk.get()), *count));
-  return chunk;
+  if (*count == kCompressedChunk) return chunk;
+  // A short read (a pipe's, the file's end) shrinks the chunk in place.
+  PyObject* shrunk = chunk.release();
+  if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(*count)) < 0) return {};
+  return Ref::steal(shrunk);
 }
 
 // One read (more for a compressed stream, until it gives output); a str
@@ -373,11 +393,11 @@ bool read_descriptor(FdSource& file, BlockSplitter& splitter, std::optional<Kind
   }
   if (!file.start.decided) {
     std::string raw(kChunkSize, '\0');
-    std::optional<size_t> count = read_released(file, raw.data());
+    std::optional<size_t> count = read_released(file, raw.data(), raw.size());
     return count && take_stream_start(file.start, std::string_view(raw).substr(0, *count), *count == 0, splitter,
                                       translate, file.pending_cr);
   }
-  std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize));
+  std::optional<size_t> count = read_released(file, splitter.prepare(kChunkSize), kChunkSize);
   if (!count) return false;
   if (*count == 0) {
     splitter.set_eof();
@@ -420,7 +440,7 @@ bool open_range(PySDBlockIterator* self, PathSource& source, OpenedFile& opened)
     self->source.emplace<MappedReader>(std::move(opened.mapping), kind, source.borrow, range.start, range.end);
   } else {
     PositionalSource positional{PositionalReader(std::move(opened.file), kind, range.start, range.end),
-                                std::move(source.path.path)};
+                                std::move(source.path.path), {}};
     self->source = std::move(positional);
   }
   return true;
@@ -461,10 +481,14 @@ bool next_positional(PositionalSource& source, std::optional<Block>& block) {
   PositionalReader& reader = source.reader;
   if (!reader.has_block()) {
     Status<platform::SystemError> failed;
-    {
+    if (source.read_at) {
+      failed = reader.next_batch();
+    } else {
       ReleasedGil unlocked;
       failed = reader.next_batch();
     }
+    // read_at raised, perhaps with blocks cut before: the error comes first.
+    if (source.read_at && PyErr_Occurred()) return false;
     if (failed) {
       raise_os_error(failed->code, source.path.get());
       return false;
@@ -559,6 +583,7 @@ struct SourceTraversal {
   }
   int operator()(const PositionalSource& source) const noexcept {
     Py_VISIT(source.path.get());
+    Py_VISIT(source.read_at.get());
     return 0;
   }
 };
@@ -643,6 +668,55 @@ PyObject* parse_sdf_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   return new_iterator(PathSource{std::move(path), borrow, range}, kind, /*utf8_valid=*/false);
 }
 
+// Reads through `read_at(offset, size)`, a Python callable returning at
+// most `size` bytes (fewer only at the end of the data), called with the
+// interpreter lock held; a failure leaves its exception set.
+PositionalReader::ReadAt python_read_at(PyObject* read_at) {
+  return [read_at](uint64_t offset, char* buffer, size_t size) -> Result<size_t, platform::SystemError> {
+    Ref data = Ref::steal(PyObject_CallFunction(read_at, "KK", static_cast<unsigned long long>(offset),
+                                                static_cast<unsigned long long>(size)));
+    if (data && (!PyBytes_Check(data.get()) || static_cast<size_t>(PyBytes_GET_SIZE(data.get())) > size)) {
+      PyErr_SetString(PyExc_TypeError, "read_at must return bytes, no more than it was asked for");
+      data = Ref();
+    }
+    if (!data) return platform::SystemError{EIO};
+    std::string_view bytes = bytes_of(data.get());
+    std::copy(bytes.begin(), bytes.end(), buffer);
+    return bytes.size();
+  };
+}
+
+PyObject* parse_text_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"file", nullptr};
+  PyObject* file;
+  if (!parse_fastcall(args, nargs, kwnames, "O:_parse_text_stream", keywords, &file)) return nullptr;
+  Ref read = read_method(file);
+  if (!read) {
+    PyErr_SetString(PyExc_TypeError, "_parse_text_stream takes a binary file object");
+    return nullptr;
+  }
+  FileSource source{Ref::borrow(file), std::move(read), {}, true, false};
+  return new_iterator(std::move(source), Kind::Str, /*utf8_valid=*/false);
+}
+
+PyObject* parse_range_at(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"read_at", "name", "start", "end", nullptr};
+  PyObject *read_at, *name;
+  Py_ssize_t start, end;
+  if (!parse_fastcall(args, nargs, kwnames, "OOnn:_parse_range_at", keywords, &read_at, &name, &start, &end)) {
+    return nullptr;
+  }
+  ByteRange range;
+  if (!offset_argument(start, "start", range.start) || !offset_argument(end, "end", range.end)) return nullptr;
+  try {
+    PositionalSource source{PositionalReader(python_read_at(read_at), Kind::Str, range.start, range.end),
+                            Ref::borrow(name), Ref::borrow(read_at)};
+    return new_iterator(std::move(source), Kind::Str, /*utf8_valid=*/false);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 }  // namespace
 
 bool init_block_iterator_type() noexcept {
@@ -708,14 +782,92 @@ const char kFromLinesDoc[] =
     "Parse SDBlocks from homogeneous str or bytes lines or a file object.";
 
 PyMethodDef parse_sdf_def = function<parse_sdf>(
-    "parse_sdf", "parse_sdf(source, *, borrow=False)\n--\n\nLazily parse SDBlocks from an SDF path or file object.");
+    "parse_sdf",
+    "parse_sdf(source, *, borrow=False)\n--\n\n"
+    "Lazily parse the SDBlocks of an SD file, one block at a time.\n\n"
+    "The file is read in bounded memory whatever its size: a regular file on\n"
+    "a local filesystem is mapped, anything else read in chunks. Content that\n"
+    "starts with gzip, bzip2 or xz magic bytes (zstd too, where a zstd module\n"
+    "can be imported) is decompressed as it is read, whatever the file is\n"
+    "called.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "source : str, bytes, os.PathLike or file object\n"
+    "    A str path gives str blocks, read as text (CRLF and a lone CR become\n"
+    "    LF); a bytes path gives bytes blocks, kept byte for byte. A file\n"
+    "    object gives str blocks when it reads str, bytes blocks when it\n"
+    "    reads bytes.\n"
+    "borrow : bool, default False\n"
+    "    Blocks share the file's read-only mapping instead of copying their\n"
+    "    bytes (for a mapped file; otherwise ignored). They stay valid while\n"
+    "    any of them is alive.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks in file order; a file is opened on the first `next()`.\n\n"
+    "Raises\n"
+    "------\n"
+    "OSError\n"
+    "    The file cannot be opened or read.\n"
+    "EOFError\n"
+    "    Compressed input ends inside its compressed data (the blocks read\n"
+    "    before stay valid; no block cut short is given).\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> [block.title for block in molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")][:2]\n"
+    "['ethanol', 'acetic acid']\n"
+    ">>> next(molbrook.parse_sdf(b\"python/molbrook/data/sample.sdf\")).title\n"
+    "b'ethanol'\n");
+
+PyMethodDef parse_text_stream_def = function<parse_text_stream>(
+    "_parse_text_stream",
+    "_parse_text_stream(file)\n--\n\n"
+    "The str blocks of a binary file object's data, read as parse_sdf reads a\n"
+    "str path: decompressed when it starts compressed, line endings translated.");
+
+PyMethodDef parse_range_at_def = function<parse_range_at>(
+    "_parse_range_at",
+    "_parse_range_at(read_at, name, start, end)\n--\n\n"
+    "The str blocks whose first byte lies in [start, end) of plain data that\n"
+    "read_at(offset, size) -> bytes reads, as parse_sdf_range reads a str path;\n"
+    "`name` names the data in errors.");
 
 PyMethodDef parse_sdf_range_def = function<parse_sdf_range>(
     "parse_sdf_range",
     "parse_sdf_range(path, start, end, *, borrow=False)\n--\n\n"
-    "Lazily parse the SDBlocks of an SDF path whose first byte lies at a file\n"
-    "offset in [start, end): the blocks parse_sdf(path, borrow=borrow) gives\n"
-    "there. Ranges cut at any offsets give every block once, so processes can\n"
-    "share a large file. The path must be a plain (uncompressed) regular file.");
+    "Lazily parse the SDBlocks of an SD file whose first byte lies in a range.\n\n"
+    "The blocks are those `parse_sdf(path, borrow=borrow)` gives whose first\n"
+    "byte lies at a file offset in [start, end). Ranges cut at any offsets\n"
+    "give every block once, so threads or processes can share a large file.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "path : str, bytes or os.PathLike\n"
+    "    A plain (uncompressed) regular file; str or bytes blocks as with\n"
+    "    `parse_sdf`.\n"
+    "start, end : int\n"
+    "    The byte range, 0 <= start <= end; an end past the file's size\n"
+    "    reads to its end.\n"
+    "borrow : bool, default False\n"
+    "    As for `parse_sdf`.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks starting in the range, in file order.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    start lies past end, or either is negative.\n"
+    "TypeError\n"
+    "    path is a file object, not a path.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import os, molbrook\n"
+    ">>> path = \"python/molbrook/data/sample.sdf\"\n"
+    ">>> half = os.path.getsize(path) // 2\n"
+    ">>> first = [b.title for b in molbrook.parse_sdf_range(path, 0, half)]\n"
+    ">>> second = [b.title for b in molbrook.parse_sdf_range(path, half, 1 << 62)]\n"
+    ">>> first + second == [b.title for b in molbrook.parse_sdf(path)]\n"
+    "True\n");
 
 }  // namespace molbrook::py

@@ -18,6 +18,9 @@ bool init_block_iterator_type() noexcept;
 
 extern PyMethodDef parse_sdf_def;
 extern PyMethodDef parse_sdf_range_def;
+// The private readers of remote data, through Python callables.
+extern PyMethodDef parse_text_stream_def;
+extern PyMethodDef parse_range_at_def;
 
 // The static methods SDBlock.from_sdf and SDBlock.from_lines.
 PyObject* block_from_sdf(PyObject* sdf) noexcept;

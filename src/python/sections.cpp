@@ -16,40 +16,58 @@ namespace molbrook::py {
 
 // A property's docstring is its reading text, then its assignment text.
 const char kTitleDoc[] =
-    "Return the title line without trailing whitespace, in the input type.\n\n"
+    "Return the title line without trailing whitespace, in the input type.\n"
+    "\n"
     "Only ASCII whitespace is stripped, as `bytes.rstrip()` does, in str\n"
-    "blocks too; `molblock` and writes keep the whole title line.\n\n"
-    "Replace the title line.\n\n"
-    "Raises:\n"
-    "    ValueError: if the title contains a line break or starts with\n"
-    "        `$$$$`, which would end the block\n"
-    "    TypeError: if the title is not the block's type";
+    "blocks too; `molblock` and writes keep the whole title line.\n"
+    "\n"
+    "Replace the title line.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    If the title contains a line break or starts with\n"
+    "    `$$$$`, which would end the block\n"
+    "TypeError\n"
+    "    If the title is not the block's type";
 
 const char kMolblockDoc[] =
-    "Return the title line and CTAB through `M  END` as one value.\n\n"
+    "Return the title line and CTAB through `M  END` as one value.\n"
+    "\n"
     "Suitable for RDKit's `Chem.MolFromMolBlock` or OpenEye's\n"
-    "`OEReadMolFromBytes`.\n\n"
-    "Replace the title line and CTAB, keeping the SD data.\n\n"
+    "`OEReadMolFromBytes`.\n"
+    "\n"
+    "Replace the title line and CTAB, keeping the SD data.\n"
+    "\n"
     "For example, `block.molblock = Chem.MolToMolBlock(mol)`. The\n"
     "molblock is written unchecked, like record values. Text molblocks\n"
     "have CRLF and CR line endings translated to LF, and a molblock\n"
     "without a final newline gets its title line's ending. So\n"
     "`block.molblock = block.molblock` translates a str block's title line\n"
-    "and CTAB to LF and changes nothing else.\n\n"
-    "Raises:\n"
-    "    TypeError: if the molblock is not the block's type";
+    "and CTAB to LF and changes nothing else.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "TypeError\n"
+    "    If the molblock is not the block's type";
 
 const char kMdlDoc[] =
-    "Return the CTAB after the title, through `M  END`, as one value.\n\n"
+    "Return the CTAB after the title, through `M  END`, as one value.\n"
+    "\n"
     "Every line ends in a newline, so `needle in block.mdl` searches the\n"
     "CTAB and `block.mdl.splitlines()` gives its lines. `block.molblock`\n"
-    "is `block.title`, the title line's ending, then `block.mdl`.\n\n"
-    "Replace the CTAB after the title, keeping the title line and SD data.\n\n"
+    "is `block.title`, the title line's ending, then `block.mdl`.\n"
+    "\n"
+    "Replace the CTAB after the title, keeping the title line and SD data.\n"
+    "\n"
     "The MDL is written unchecked, like record values. Text MDL has CRLF\n"
     "and CR line endings translated to LF, and MDL without a final\n"
-    "newline gets the title line's ending.\n\n"
-    "Raises:\n"
-    "    TypeError: if the MDL is not the block's type";
+    "newline gets the title line's ending.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "TypeError\n"
+    "    If the MDL is not the block's type";
 
 const char kCtabDoc[] =
     "Return the MDL without its program and comment lines, as one value.\n\n"
@@ -69,10 +87,15 @@ const char kReduceDoc[] =
     "does not always parse back to the same block.";
 
 const char kFromStateDoc[] =
-    "_from_state($cls, data, title_end, mdl_end, text)\n--\n\n"
-    "Rebuild a block pickled by `__reduce__`.\n\n"
-    "Raises:\n"
-    "    ValueError: if the state cannot come from a block";
+    "_from_state($cls, data, title_end, mdl_end, text)\n"
+    "--\n"
+    "\n"
+    "Rebuild a block pickled by `__reduce__`.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    If the state cannot come from a block";
 
 namespace {
 

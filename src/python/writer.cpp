@@ -116,9 +116,67 @@ bool init_writer_type() noexcept {
 }
 
 PyMethodDef write_sdf_def = function<write_sdf>(
-    "write_sdf", "write_sdf(dest, blocks)\n--\n\nWrite SDBlocks to a path or a file object, and return how many.");
+    "write_sdf",
+    "write_sdf(dest, blocks)\n--\n\n"
+    "Write SDBlocks to a path or a file object, and return how many.\n\n"
+    "Each block is written as `str(block)` or `bytes(block)` gives it: its\n"
+    "bytes as read or edited, ending with a `$$$$` line. Blocks go through\n"
+    "a buffer; every write is checked and a failed one raises.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "dest : str, bytes, os.PathLike or file object\n"
+    "    A path is created or truncated and written as given (uncompressed,\n"
+    "    whatever its name; `molbrook.write_table` and the command line's\n"
+    "    `-o` compress by extension). A text file object takes str blocks,\n"
+    "    a binary one bytes blocks (str blocks as UTF-8 to a path).\n"
+    "blocks : Iterable[SDBlock]\n"
+    "    Any iterable of blocks: a list, a reader, a generator.\n\n"
+    "Returns\n"
+    "-------\n"
+    "int\n"
+    "    The number of blocks written.\n\n"
+    "Raises\n"
+    "------\n"
+    "TypeError\n"
+    "    An item is not an SDBlock, or its kind does not suit the file object.\n"
+    "OSError\n"
+    "    The path cannot be created or a write fails.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> blocks = molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")\n"
+    ">>> molbrook.write_sdf(\"copy.sdf\", blocks)\n"
+    "5\n");
 
 PyMethodDef sdf_writer_def = function<sdf_writer>(
-    "sdf_writer", "sdf_writer(dest)\n--\n\nWrite SDBlocks one at a time to a path or a file object, buffered.");
+    "sdf_writer",
+    "sdf_writer(dest)\n--\n\n"
+    "Open a writer of SDBlocks, one at a time, to a path or a file object.\n\n"
+    "The writer buffers as `write_sdf` does; `write(block)` adds a block and\n"
+    "`close()` (or the end of a `with` block) writes what is buffered and\n"
+    "closes a path. A writer dropped without closing still writes its blocks.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "dest : str, bytes, os.PathLike or file object\n"
+    "    As for `write_sdf`: a path written as given, a text file object for\n"
+    "    str blocks, a binary one for bytes blocks.\n\n"
+    "Returns\n"
+    "-------\n"
+    "writer\n"
+    "    A context manager with `write(block)` and `close()`.\n\n"
+    "Raises\n"
+    "------\n"
+    "OSError\n"
+    "    The path cannot be created, or a write fails (on `write` or `close`).\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> with molbrook.sdf_writer(\"light.sdf\") as out:\n"
+    "...     for block in molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"):\n"
+    "...         if float(block[\"MW\"]) < 50:\n"
+    "...             block[\"CLASS\"] = \"light\"\n"
+    "...             out.write(block)\n"
+    ">>> [block.title for block in molbrook.parse_sdf(\"light.sdf\")]\n"
+    "['ethanol', 'methylamine', 'acetonitrile']\n");
 
 }  // namespace molbrook::py

@@ -12,9 +12,9 @@ import sys
 import warnings
 from collections.abc import Iterator
 
+from molbrook._types import TITLE
 from molbrook.cli.errors import FileError, UsageError, warn
 from molbrook.cli.inputs import Source
-from molbrook._types import TITLE
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_output, key
 from molbrook.cli.outputs import output
 from molbrook.cli.watch import NameWatch
@@ -51,10 +51,10 @@ def key_watch(index: SDIndex[bytes], args: argparse.Namespace) -> NameWatch:
     """A watch that has seen whether the --key record is in any block, when
     no block gave a key (else there is nothing to say)."""
     key = getattr(args, "key", None)
-    named = isinstance(key, str) and not index.keys()  # every block has a title
-    watch = NameWatch([key] if named else [])
-    if named:
-        collections.deque(watch.passing(index), maxlen=0)
+    if not isinstance(key, str) or index.keys():  # every block has a title
+        return NameWatch([])
+    watch = NameWatch([key])
+    collections.deque(watch.passing(index), maxlen=0)
     return watch
 
 
@@ -84,19 +84,19 @@ def run_get(args: argparse.Namespace) -> int:
     missing = []
 
     def blocks(index: SDIndex[bytes]) -> Iterator[SDBlock[bytes]]:
-        for key in args.keys:
-            first = index.get(os.fsencode(key))
+        for wanted in args.keys:
+            first = index.get(os.fsencode(wanted))
             if first is None:
-                missing.append(key)
+                missing.append(wanted)
             else:
-                yield from index.get_all(os.fsencode(key)) if args.all else [first]
+                yield from index.get_all(os.fsencode(wanted)) if args.all else [first]
 
     with open_index(args.file, args) as index:
         key_watch(index, args).require()  # before OUT is made
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, blocks(index))
-    for key in missing:
-        warn("get", f"no block of {args.file} has the key {key!r}")
+    for absent in missing:
+        warn("get", f"no block of {args.file} has the key {absent!r}")
     return 1 if missing else 0
 
 
@@ -130,7 +130,7 @@ def run_take(args: argparse.Namespace) -> int:
             for wanted in args.ordinals:
                 yield from index[wanted] if isinstance(wanted, slice) else [index[wanted]]
 
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, blocks())
     return 0
 
@@ -149,7 +149,7 @@ def run_sample(args: argparse.Namespace) -> int:
         if args.blocks > len(index):
             raise UsageError(f"-n {args.blocks} is more than the {counted(len(index), 'block')} of {args.file}")
         picked = sorted(random.Random(args.seed).sample(range(len(index)), args.blocks))
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, (index[i] for i in picked))
     return 0
 
@@ -159,7 +159,7 @@ INDEX = Command("index", "build or refresh the index beside each file (FILE.mbi)
                 "Prints the blocks and keys of each file. get, take and sample build it when missing.")
 GET = Command("get", "the blocks with the given keys, byte for byte, in the order of the keys",
               "molbrook get --key ID library.sdf MB-0002 MB-0001 -o two.sdf", configure_get, run_get,
-              "Exit status 1, after writing the others, when a key matches no block.")
+              status_one="a key matches no block (after writing the others)")
 TAKE = Command("take", "the blocks at the given ordinals, byte for byte",
                "molbrook take library.sdf 0 5 10:20 -1 -o some.sdf", configure_take, run_take)
 SAMPLE = Command("sample", "N distinct blocks picked at random, in file order",

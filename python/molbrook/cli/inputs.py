@@ -11,8 +11,9 @@ import os
 import stat
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO, NamedTuple
+from typing import BinaryIO, NamedTuple, cast
 
+from molbrook import _remote
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.native import SDBlock, parse_sdf
@@ -71,7 +72,9 @@ class Source(NamedTuple):
         if self.is_stdin:
             return
         try:
-            if not stat.S_ISFIFO(os.stat(self.name).st_mode):
+            if _remote.is_url(self.name):
+                _remote.Remote(self.name)
+            elif not stat.S_ISFIFO(os.stat(self.name).st_mode):
                 with open(self.name, "rb"):
                     pass
             elif not os.access(self.name, os.R_OK):
@@ -91,7 +94,10 @@ class Source(NamedTuple):
 
     def readable(self) -> bytes | BinaryIO:
         """What the library reads: the path as bytes, or standard input as a
-        path when it is a whole file redirected, else as a stream."""
+        path when it is a whole file redirected, else as a stream, as is a
+        URL (read ahead on a thread)."""
+        if _remote.is_url(self.name):
+            return cast(BinaryIO, _remote.stream(self.name))
         path = self._readable_path()
         return sys.stdin.buffer if path is None else path
 

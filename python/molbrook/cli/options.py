@@ -63,9 +63,12 @@ class Command(NamedTuple):
     configure: Callable[[Parser], None]
     run: Callable[[argparse.Namespace], int]
     details: str = ""  # said after the summary in the command's --help
+    status_one: str = ""  # when the command exits with status 1, where it does ("no block is kept")
 
     def parser(self) -> Parser:
-        description = f"{self.summary[:1].upper()}{self.summary[1:]}.{' ' + self.details if self.details else ''}"
+        status = f"Exit status 1 when {self.status_one}." if self.status_one else ""
+        description = " ".join(part for part in (f"{self.summary[:1].upper()}{self.summary[1:]}.", self.details,
+                                                 status) if part)
         parser = Parser(prog=f"molbrook {self.name}", description=description,
                         epilog=f"example:\n  {self.example}", formatter_class=argparse.RawDescriptionHelpFormatter)
         self.configure(parser)

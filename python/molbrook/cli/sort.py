@@ -8,7 +8,7 @@ import contextlib
 import sys
 import warnings
 from collections.abc import Iterator
-from typing import IO, Any
+from typing import IO, Any, Literal
 
 from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, same_destination, sort_sdf
 from molbrook._types import TITLE, byte_size
@@ -19,12 +19,12 @@ from molbrook.cli.outputs import STDOUT, output
 from molbrook.cli.words import counted
 from molbrook.native import MalformedRecordError
 
-FLAGS = {"n": "number", "V": "natural"}
+FLAGS: dict[str, Literal["number", "natural"]] = {"n": "number", "V": "natural"}
 ORDER_HELP = ("NAME or NAME:FLAGS, FLAGS from n (number), V (natural: ID-9 before ID-10), r (descending); "
               "@title is the title, @@NAME a record whose name starts with @. Repeat: most significant first")
 
 
-def sort_key(text: str, missing: str) -> SortKey:
+def sort_key(text: str, missing: Literal["last", "first", "drop"]) -> SortKey:
     """A -k argument: NAME[:FLAGS]; a last part of other letters belongs to the name."""
     name, colon, flags = text.rpartition(":")
     if not colon:
@@ -124,7 +124,7 @@ def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **opti
     found = inputs(args.files, quiet=args.quiet)
     for each in found.sources:
         each.check_readable()
-    with output(args.output, found) as out, aside(duplicates, found) as dups, found.byte_counter() as advance:
+    with output(found, args.output) as out, aside(found, duplicates) as dups, found.byte_counter() as advance:
         summary = sort_blocks(found, out, keys, args, duplicates=dups, progress=advance, **options)
     if not args.quiet:
         report(args, summary)
@@ -158,15 +158,15 @@ def text(name: str | bytes) -> str:
 
 def written_to(name: str | None) -> str | IO[bytes]:
     """What an output argument writes to: a path, or standard output."""
-    return sys.stdout.buffer if name in (None, STDOUT) else name  # type: ignore[return-value]
+    return sys.stdout.buffer if name is None or name == STDOUT else name
 
 
 @contextlib.contextmanager
-def aside(name: str | None, found: Inputs) -> Iterator[IO[bytes] | None]:
+def aside(found: Inputs, name: str | None) -> Iterator[IO[bytes] | None]:
     if name is None:
         yield None
         return
-    with output(name, found) as out:
+    with output(found, name) as out:
         yield out
 
 

@@ -43,7 +43,7 @@ class ViewedFile:
     (the blocks by ordinal, and the search by title), `keyed` by the record
     `key` when one was chosen.
 
-    >>> viewed = ViewedFile("library.sdf", b"library.sdf", index_sdf(b"library.sdf", on_title=True))
+    >>> viewed = ViewedFile("library.sdf", b"library.sdf", index_sdf(b"library.sdf", key=TITLE))
     >>> viewed.order(Query(sort="MW:n", where=("MW<300",)))[:3]
     array('q', [17, 4, 230])
     """
@@ -118,7 +118,7 @@ class ViewedFile:
             sort_sdf(self.path, sorted_path, by=key, provenance=_PROVENANCE)
             ordered = array("q", (int(block[_PROVENANCE].rpartition(b":")[2])
                                   for block in parse_sdf(sorted_path, borrow=True)))
-        if not ordered and key.name is not None:
+        if not ordered and isinstance(key.name, (str, bytes)):
             raise UsageError(no_record_named(display(os.fsencode(key.name)), self.names))
         valued = set(ordered)
         ordered.extend(ordinal for ordinal in range(len(self)) if ordinal not in valued)

@@ -1,5 +1,6 @@
 #include "core/index/index_builder.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -86,17 +87,24 @@ Status<IndexBuildError> IndexBuilder::finish_stream() {
   return error_;
 }
 
-// Keeps the bytes from the block being searched on, then appends `data`.
+// Adds `data` to the bytes held from the block being searched on.
 void IndexBuilder::append_stream(std::string_view data) {
-  const size_t consumed = static_cast<size_t>(scanner_.next_start() - carry_start_);
-  const size_t kept = carry_.size() - consumed;
-  if (consumed > 0) {
-    std::memmove(carry_.data(), carry_.data() + consumed, kept);
-    carry_.set_size(kept);
-    carry_start_ += consumed;
-  }
+  drop_searched();
   carry_.append(data);
   stream_end_ += data.size();
+  drop_searched();
+}
+
+// Drops the bytes before the block being searched. A resumed BGZF stream
+// is fed from the start of the member holding that block: until enough of
+// it has arrived, only what has arrived can go.
+void IndexBuilder::drop_searched() noexcept {
+  const size_t consumed =
+      static_cast<size_t>(std::min<uint64_t>(scanner_.next_start() - carry_start_, carry_.size()));
+  if (consumed == 0) return;
+  std::memmove(carry_.data(), carry_.data() + consumed, carry_.size() - consumed);
+  carry_.set_size(carry_.size() - consumed);
+  carry_start_ += consumed;
 }
 
 void IndexBuilder::scan_window(std::string_view window, uint64_t base, bool at_eof, const MappingRef* mapping) {

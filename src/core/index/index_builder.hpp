@@ -63,6 +63,7 @@ class IndexBuilder {
   void add_block(const FoundBlock& found, const MappingRef* mapping);
   void add_keys(const Block& block, uint64_t ordinal);
   void append_stream(std::string_view data);
+  void drop_searched() noexcept;
   void scan_window(std::string_view window, uint64_t base, bool at_eof, const MappingRef* mapping);
   // Virtual offsets of the starts found since resuming.
   void compute_virtual_offsets();

@@ -51,7 +51,7 @@ PositionalReader::Failure PositionalReader::line_start_before_offset(size_t& lin
     const size_t from = offset_ > span ? offset_ - span : 0;
     window_.clear();
     window_.reserve(offset_ - from);
-    Result<size_t, platform::SystemError> count = platform::read_at(file_, from, window_.data(), offset_ - from);
+    Result<size_t, platform::SystemError> count = read_at(from, window_.data(), offset_ - from);
     if (!count) return count.error();
     window_.set_size(*count);
     base_ = from;
@@ -87,11 +87,15 @@ PositionalReader::Failure PositionalReader::read_more(size_t from) {
   const size_t wanted = std::max(kReadSize, kept.size());
   window_.reserve_extra(wanted);
   Result<size_t, platform::SystemError> count =
-      platform::read_at(file_, base_ + kept.size(), window_.data() + kept.size(), wanted);
+      read_at(base_ + kept.size(), window_.data() + kept.size(), wanted);
   if (!count) return count.error();
   window_.set_size(kept.size() + *count);
   window_at_eof_ = *count < wanted;
   return std::nullopt;
+}
+
+Result<size_t, platform::SystemError> PositionalReader::read_at(size_t offset, char* buffer, size_t size) const {
+  return read_ ? read_(offset, buffer, size) : platform::read_at(file_, offset, buffer, size);
 }
 
 std::string_view PositionalReader::window_from(size_t from) const noexcept {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,10 @@ namespace molbrook {
 // being cut on; a block larger than it doubles it.
 class PositionalReader {
  public:
+  // Reads up to `size` bytes at `offset` into `buffer`, fewer only at the
+  // end of the data: what a reader of data that is no local file supplies.
+  using ReadAt = std::function<Result<size_t, platform::SystemError>(uint64_t offset, char* buffer, size_t size)>;
+
   static constexpr size_t kBatchSpan = 131072;
   // The least one read asks for.
   static constexpr size_t kReadSize = 131072;
@@ -28,6 +33,8 @@ class PositionalReader {
 
   PositionalReader(platform::File file, Kind kind, size_t start = 0, size_t end = kWholeFile) noexcept
       : file_(std::move(file)), offset_(start), end_(end), kind_(kind) {}
+  PositionalReader(ReadAt read, Kind kind, size_t start, size_t end) noexcept
+      : read_(std::move(read)), offset_(start), end_(end), kind_(kind) {}
 
   bool has_block() const noexcept { return front_ < queue_.size(); }
   Block pop() noexcept { return std::move(queue_[front_++]); }
@@ -50,8 +57,10 @@ class PositionalReader {
   // Drops the window's bytes before `from` and reads more after them.
   Failure read_more(size_t from);
   std::string_view window_from(size_t from) const noexcept;
+  Result<size_t, platform::SystemError> read_at(size_t offset, char* buffer, size_t size) const;
 
   platform::File file_;
+  ReadAt read_;  // set for data that is no local file
   ByteBuffer window_;  // the file's bytes from base_ on
   size_t base_ = 0;
   bool window_at_eof_ = false;  // the window reaches the end of the file
