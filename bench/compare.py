@@ -41,6 +41,10 @@ page cache:
   depict     SDBlock.depict() to SVG on one thread against RDKit's
              MolFromMolBlock(sanitize=False) and MolDraw2DSVG, on the file's
              first 10,000 blocks (depict_jobs.py)
+  threads    a per-block Python loop (one record read and tested as a
+             float) over SDIndex.ranges(2) on one thread and on two, and
+             read_table(workers=2) in a fresh interpreter with the GIL
+             (ft_jobs.py; run compare.py with a free-threaded interpreter)
   command    `molbrook filter --where 'NAME>NUM'` (a numeric record and its
              median), `molbrook set` and `molbrook cut -o x.parquet` into a
              file, each a fresh process (command_jobs.py); cut against
@@ -76,12 +80,14 @@ from typing import Callable, Iterable
 
 import command_jobs
 import depict_jobs
+import ft_jobs
 import index_jobs
 import common
 import lint_jobs
 import remote_jobs
 import scale_jobs
 import sort_jobs
+import spark_jobs
 import table_jobs
 from common import Checksum
 from molbrook import parse_sdf, write_sdf
@@ -237,7 +243,8 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
     return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
-            + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf))
+            + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf) + spark_jobs.jobs(Job, lf)
+            + ft_jobs.jobs(Job, lf, name))
 
 
 # (job, reference, minimum ratio of their throughputs on the same file)
@@ -260,6 +267,8 @@ TARGETS = [
     *sort_jobs.TARGETS,
     *depict_jobs.TARGETS,
     *remote_jobs.TARGETS,
+    *spark_jobs.TARGETS,
+    *ft_jobs.TARGETS,
 ]
 RSS_LIMIT = 64 * 2**20
 
@@ -380,7 +389,8 @@ def main(argv: list[str] | None = None) -> int:
                                         "lint lint_2 lint_fix lint_fix_round_trip "
                                         "cli_filter cli_set scan_parquet cli_cut index_build index_build_key index_open index_get index_item "
                                         "index_item_bgzf bgzf_write gzip_write write_blocks write_parts rdkit_write sort_number sort_spill "
-                                        "sort_top python_sort sort_best_per_title parts_round_trip rdkit_sort depict rdkit_depict, "
+                                        "sort_top python_sort sort_best_per_title parts_round_trip rdkit_sort depict rdkit_depict "
+                                        "ft_loop_1 ft_loop_2 ft_table_gil, "
                                         "parquet_size for the byte-exact Parquet check, rss and sort_rss for the memory runs")
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")

@@ -13,7 +13,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 import molbrook
-from conftest import CORPUS, CORPUS_FILES, REPOSITORY, corpus_params
+from conftest import CORPUS, corpus_params
 
 SVG = "{http://www.w3.org/2000/svg}"
 MINUS = "\u2212"
@@ -221,18 +221,19 @@ def test_every_corpus_block_depicts_as_xml(path):
             parse(block.depict(120, 90))
 
 
-@pytest.mark.skipif(not CORPUS_FILES, reason=f"no corpus at {CORPUS}")
 def test_depict_command(tmp_path):
     copy = tmp_path / "cdk2.sdf"
     copy.write_bytes((CORPUS / "rdkit-data" / "cdk2.sdf").read_bytes())
     run = [sys.executable, "-m", "molbrook", "depict"]
-    env = {**os.environ, "PYTHONPATH": str(REPOSITORY / "python")}
-    done = subprocess.run([*run, str(copy), "3", "0:2", "--names", "id", "-o", str(tmp_path / "g.html")],
+    # The package the tests import, in place or installed.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)}
+    done = subprocess.run([*run, str(copy), "3", "0:2", "-f", "id", "-o", str(tmp_path / "g.html")],
                           env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     page = (tmp_path / "g.html").read_text()
     assert [int(n) for n in page.split('data-ordinal="')[1:] for n in [n.split('"')[0]]] == [3, 0, 1]
-    done = subprocess.run([*run, str(copy), "-n", "2", "--names", "ID", "-o", str(tmp_path / "h.svg")],
+    done = subprocess.run([*run, str(copy), "-n", "2", "-f", "ID", "-o", str(tmp_path / "h.svg")],
                           env=env, capture_output=True, text=True)
     assert done.returncode == 2 and "did you mean 'id'" in done.stderr
     assert not (tmp_path / "h.svg").exists()

@@ -90,7 +90,7 @@ def test_safe_fixes_keep_the_reading_and_are_gone(spec):
 @given(files)
 def test_fixes_change_only_their_ranges(spec):
     data = render(spec)
-    found = list(_lint._scan(io.BytesIO(data), set(_lint.CODES) - {"F003"}, edits=True))
+    found = list(_lint.scan(io.BytesIO(data), set(_lint.CODES) - {"F003"}, edits=True))
     edits = [edit for finding, finding_edits in found if finding.fix == "safe" for edit in finding_edits]
     assert fixed(data, ignore="F003")[0] == applied(data, edits)
     first = re.search(rb"\r\n|\n", data)

@@ -2,6 +2,7 @@
 against servers on 127.0.0.1 (tests/servers.py) and fsspec's memory store,
 with the requests and bytes they serve counted."""
 
+import dataclasses
 import gzip
 import subprocess
 import sys
@@ -240,3 +241,36 @@ def test_dask_reads_urls_on_a_process_cluster(s3):
             frame = molbrook_dask.read_sdf(url, storage_options=options, blocksize=4096).compute()
             expected = molbrook.read_table(str(path)).to_pandas()
             assert list(frame.columns) == list(expected.columns) and len(frame) == len(expected)
+
+
+@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_lint_and_fix_of_a_url_match_the_local_file(path, tmp_path):
+    url = in_memory(path)
+    assert list(molbrook.lint(url)) == [dataclasses.replace(f, path=url) for f in molbrook.lint(str(path))]
+    fixed_url = f"memory://fixed/{path.parent.name}/{path.name}"
+    fixed = tmp_path / "fixed.sdf"
+    assert molbrook.lint_fix(url, fixed_url, unsafe=True) == molbrook.lint_fix(str(path), str(fixed), unsafe=True)
+    assert fsspec.filesystem("memory").cat(fixed_url) == fixed.read_bytes()
+
+
+def test_lint_fix_that_fails_part_way_leaves_no_object():
+    whole = gzip.compress(big_sdf(300 << 10))
+    source = "memory://work/truncated.sdf.gz"
+    fsspec.filesystem("memory").pipe(source, whole[: len(whole) // 2])
+    with pytest.raises(EOFError):
+        molbrook.lint_fix(source, "memory://work/never.sdf")
+    assert not fsspec.filesystem("memory").exists("memory://work/never.sdf")
+    with pytest.raises(TypeError, match="storage_options"):
+        list(molbrook.lint("local.sdf", storage_options={}))
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["sort", "-k", "@title", "memory://cli/in.sdf", "-o", "memory://cli/out.sdf"], ["a", "b"]),
+    (["lint", "--fix", "--exit-zero", "memory://cli/in.sdf", "-o", "memory://cli/out.sdf.gz"], ["b", "a"]),
+])
+def test_cli_writes_a_url_given_as_output(argv, expected, capsys):
+    from molbrook.cli.main import main
+
+    fsspec.filesystem("memory").pipe("memory://cli/in.sdf", b"b\n\n\nM  END\n$$$$\na\n\n\nM  END\n$$$$\n")
+    assert main(argv) == 0, capsys.readouterr().err
+    assert [b.title for b in molbrook.parse_sdf(argv[-1])] == expected

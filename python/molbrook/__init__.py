@@ -11,13 +11,6 @@ Wherever a path is read or written, a URL (s3://, https://, ... through
 fsspec, the `remote` extra) is too, with `storage_options=`.
 """
 
-from molbrook.ctable import (
-    CTableError,
-    IndicesDuplicateError,
-    IndicesMismatchError,
-    IndicesOutOfOrderError,
-    MalformedCTableError,
-)
 from molbrook._grid import Grid, grid
 from molbrook._index import index_sdf
 from molbrook._lint import Finding, FixSummary, lint, lint_fix
@@ -27,6 +20,13 @@ from molbrook._sort import MissingRecordWarning, SortKey, SortSummary, sort_sdf
 from molbrook._table import RecordTable, TableScan, read_table, scan_table
 from molbrook._types import TITLE
 from molbrook._write_table import write_table
+from molbrook.ctable import (
+    CTableError,
+    IndicesDuplicateError,
+    IndicesMismatchError,
+    IndicesOutOfOrderError,
+    MalformedCTableError,
+)
 from molbrook.native import (
     CTable,
     MalformedRecordError,
@@ -38,6 +38,7 @@ from molbrook.native import (
 )
 
 __all__ = [
+    "TITLE",
     "CTable",
     "CTableError",
     "Finding",
@@ -55,7 +56,6 @@ __all__ = [
     "SDIndex",
     "SortKey",
     "SortSummary",
-    "TITLE",
     "TableScan",
     "__version__",
     "grid",

@@ -10,15 +10,14 @@ zlib otherwise.
 from __future__ import annotations
 
 import io
-import os
 import struct
 from collections.abc import Iterator
 from types import ModuleType
-from typing import IO, Union
+from typing import IO
+
+from molbrook._types import Path
 
 __all__ = ["BgzfWriter", "inflate", "is_bgzf", "members"]
-
-_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # Data per member: incompressible data then still fits the 64 KiB a
 # member may occupy.
@@ -69,7 +68,7 @@ def _block_size(extra: bytes) -> int | None:
     return None
 
 
-def is_bgzf_file(path: _Path) -> bool:
+def is_bgzf_file(path: Path) -> bool:
     with open(path, "rb") as file:
         return is_bgzf(file.read(_HEADER_START.size + 256))
 
@@ -89,7 +88,7 @@ def _member_size(data: bytes | memoryview, at: int) -> int:
     return size + 1
 
 
-def members(path: _Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
+def members(path: Path, start: int = 0) -> Iterator[tuple[int, int, bytes]]:
     """(offset, end, data) of each member of a BGZF file from the one at
     byte `start` on: where it lies in the file and its inflated bytes
     (CRC and size checked). Members without data are passed over, and so
@@ -190,7 +189,7 @@ class BgzfWriter(io.RawIOBase):
         return len(view)
 
     def _member(self, data: bytes | memoryview) -> bytes:
-        body = self._zlib.compress(data, self._level, wbits=-15)
+        body: bytes = self._zlib.compress(data, self._level, wbits=-15)
         header = _HEADER.pack(0x1F, 0x8B, 8, 4, 0, 0, 0xFF, 6, b"BC", 2, _HEADER.size + len(body) + 7)
         return header + body + _TRAILER.pack(self._zlib.crc32(data), len(data))
 

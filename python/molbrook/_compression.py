@@ -11,30 +11,20 @@ through the same modules.
 from __future__ import annotations
 
 import bz2
-import gzip
 import lzma
 import os
 from types import ModuleType
 from typing import IO, Any, cast
 
+from molbrook._types import Path
 from molbrook.native import _compression_of
 
 __all__ = ["compression_of", "open_writer"]
-
-_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 compression_of = _compression_of
 
 # Extensions of output names, and the format each one asks for.
 _EXTENSIONS = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
-
-
-def _gzip() -> ModuleType:
-    try:
-        from isal import igzip
-    except ImportError:
-        return gzip
-    return igzip
 
 
 def _zstd() -> ModuleType:
@@ -55,7 +45,7 @@ def _zstd() -> ModuleType:
     return zstandard
 
 
-def open_writer(raw: IO[bytes], name: _Path) -> IO[bytes]:
+def open_writer(raw: IO[bytes], name: Path) -> IO[bytes]:
     """`raw`, a binary file object, wrapped in a compressor chosen by the
     extension of `name` (.gz, .bz2, .xz, .zst); `raw` itself for any other
     name. Closing the compressor finishes the compressed stream; `raw`

@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any
 
-from molbrook._table import _require
+from molbrook._optional import require
 
 
 def check_float_format(spec: object) -> str | None:
@@ -32,12 +32,13 @@ def float_text(value: float, spec: str | None) -> str:
 def formatted_floats(table: Any, spec: str) -> Any:
     """The Arrow stream of `table` with every float column as strings of
     `spec`, batch by batch (needs pyarrow); nulls stay null."""
-    pa = _require("pyarrow", "arrow")
+    pa = require("pyarrow", "arrow")
     reader = pa.RecordBatchReader.from_stream(table)
     floats = {i for i, field in enumerate(reader.schema) if pa.types.is_floating(field.type)}
     if not floats:
         return reader
-    schema = pa.schema([field.with_type(pa.string()) if i in floats else field for i, field in enumerate(reader.schema)])
+    schema = pa.schema([field.with_type(pa.string()) if i in floats else field
+                        for i, field in enumerate(reader.schema)])
 
     def batches() -> Iterator[Any]:
         for batch in reader:

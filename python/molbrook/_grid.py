@@ -72,11 +72,11 @@ class Grid:
     Made by `molbrook.grid`.
     """
 
-    def __init__(self, cards: list[_Card], per_row: int, size: tuple[int, int], title: bool) -> None:
+    def __init__(self, cards: list[_Card], per_row: int, size: tuple[int, int], show_title: bool) -> None:
         self._cards = cards
         self._per_row = per_row
         self._size = size
-        self._title = title
+        self._title = show_title
 
     def __len__(self) -> int:
         return len(self._cards)
@@ -146,7 +146,7 @@ class Grid:
         >>> import molbrook
         >>> molbrook.grid(molbrook.parse_sdf("python/molbrook/data/sample.sdf")).save("grid.html")
         """
-        kind = format or _format_of(dest)
+        kind = format or grid_format(dest)
         if kind not in ("html", "svg"):
             raise ValueError(f"a grid is saved as html or svg, not {kind!r}")
         data = (self.to_html() if kind == "html" else self.to_svg()).encode("utf-8")
@@ -154,7 +154,7 @@ class Grid:
             out.write(data)
 
 
-def _format_of(dest: object) -> str:
+def grid_format(dest: object) -> str:
     if not isinstance(dest, (str, os.PathLike)):
         raise ValueError("saving a grid into a file object needs format='html' or format='svg'")
     name = os.fspath(dest).lower()
@@ -167,7 +167,7 @@ def _format_of(dest: object) -> str:
 
 
 def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, per_row: int = 5,
-         size: tuple[int, int] = (200, 150), title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
+         size: tuple[int, int] = (200, 150), show_title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
     """A grid of the blocks' depictions with their titles and chosen records.
 
     Parameters
@@ -181,11 +181,14 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
         Drawings in a row.
     size : (int, int), default (200, 150)
         Each drawing's width and height in pixels.
-    title : bool, default True
-        Show each block's title.
+    show_title : bool, default True
+        Show each block's title (`title`, elsewhere, names a table column
+        of titles).
     ordinals : Iterable[int], optional
         The number each card carries (`data-ordinal`); by default the
         block's position in `blocks`, from 0.
+
+    The drawings are made on the calling thread.
 
     Returns
     -------
@@ -221,7 +224,7 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
             from molbrook.cli.errors import no_record_named
 
             raise ValueError(no_record_named(name, seen))
-    return Grid(cards, per_row, (width, height), title)
+    return Grid(cards, per_row, (width, height), show_title)
 
 
 def block_html(block: SDBlock[Any]) -> str:

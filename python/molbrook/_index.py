@@ -13,7 +13,7 @@ from typing import Any
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
 from molbrook._remote import is_url, local_only
-from molbrook._types import TITLE, Key, Path, deprecated, key_name
+from molbrook._types import TITLE, Key, Path, Title, deprecated, is_path, key_name
 from molbrook.native import SDIndex, _compression_of
 
 __all__ = ["index_sdf"]
@@ -85,7 +85,7 @@ def index_sdf(
     ...     print(len(idx), idx[-1].title, idx.get("MB-0004").title)
     5 acetonitrile benzene
     """
-    if not isinstance(path, (str, bytes, os.PathLike)):
+    if not is_path(path):
         raise TypeError(f"index_sdf takes a path (str, bytes or os.PathLike), not {type(path).__name__}")
     data = os.fspath(path)
     name = _key_name(data, key, on_title)
@@ -103,14 +103,14 @@ def index_sdf(
         data, sidecar=kept, key=name if isinstance(name, bytes) else None, on_title=name is TITLE, bgzf=bgzf)
     if place is not None:
         if built is not None and unkept is None:
-            unkept = _keep(place, built)
+            unkept = _keep(built, place)
         if unkept is not None:
             warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
                           f"({unkept}); it is held in memory only", RuntimeWarning, stacklevel=2)
     return index
 
 
-def _key_name(data: str | bytes, key: object, on_title: object) -> object:
+def _key_name(data: str | bytes, key: object, on_title: object) -> bytes | Title | None:
     """The key as the native index takes it: TITLE, UTF-8 bytes, or None."""
     if not isinstance(on_title, bool):
         raise TypeError(f"on_title must be a bool, not {type(on_title).__name__}")
@@ -145,7 +145,7 @@ def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:
         return data + (SUFFIX if isinstance(data, str) else os.fsencode(SUFFIX))  # type: ignore[operator]
     if sidecar is False:
         return None
-    if not isinstance(sidecar, (str, bytes, os.PathLike)):
+    if not is_path(sidecar):
         raise TypeError(f"sidecar must be a bool or a path, not {type(sidecar).__name__}")
     place = os.fspath(sidecar)
     with contextlib.suppress(OSError):
@@ -183,7 +183,7 @@ def _kept_index(place: str | bytes, data: str | bytes) -> tuple[bytes | None, st
         return None, None
 
 
-def _keep(place: str | bytes, built: bytes) -> str | None:
+def _keep(built: bytes, place: str | bytes) -> str | None:
     """Writes the index file whole or not at all; why it failed, if it did
     (the index in memory serves all the same)."""
     try:

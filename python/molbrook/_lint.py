@@ -12,21 +12,23 @@ import io
 import os
 import stat
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import partial
-from typing import IO, Any, NamedTuple, Union
+from typing import IO, Any, NamedTuple, cast
 
-from molbrook import native
+from molbrook import _remote, native
 from molbrook._lint_rules import RULES, quote
 from molbrook._output import atomic_destination
 from molbrook._parallel import ahead, byte_ranges, piece_size, worker_count
+from molbrook._types import Path, Source, is_path
 
 __all__ = ["Finding", "FixSummary", "lint", "lint_fix"]
 
-Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
-Codes = Union[str, Iterable[str], None]
+Codes = str | Iterable[str] | None
+# What lint reads: a path or a file object, or a file's bytes in memory.
+Linted = Source | bytearray | memoryview
 
 CODES: tuple[str, ...] = native._lint_codes
 _FIXES = (None, "safe", "unsafe")
@@ -108,7 +110,7 @@ class FixSummary:
     unfixed: dict[str, int] = field(default_factory=dict)
 
 
-class _Edit(NamedTuple):
+class Edit(NamedTuple):
     """A fix's replacement of [byte_offset, byte_offset + byte_length) by `text`."""
 
     byte_offset: int
@@ -163,7 +165,7 @@ def _mask(codes: Iterable[str]) -> int:
     return sum(1 << CODES.index(code) for code in set(codes))
 
 
-def _selected(select: Codes, ignore: Codes) -> set[str]:
+def selected_codes(select: Codes, ignore: Codes) -> set[str]:
     chosen = _matching(select, "select") if select is not None else set(CODES)
     return chosen - _matching(ignore, "ignore")
 
@@ -171,15 +173,11 @@ def _selected(select: Codes, ignore: Codes) -> set[str]:
 # Reading ---------------------------------------------------------------------
 
 
-def _is_path(source: object) -> bool:
-    return isinstance(source, (str, bytes, os.PathLike))
-
-
-def _write_all(out: IO[bytes], data: memoryview) -> None:
+def _write_all(data: memoryview, out: IO[bytes]) -> None:
     """Writes all of `data`, also to raw files that take part of it."""
     view = data
     while view:
-        written = out.write(view)
+        written: int | None = out.write(view)
         if written is None:  # a buffered file takes everything or raises
             return
         if not 0 < written <= len(view):
@@ -249,7 +247,7 @@ def _stream_chunks(reader: _Reader, offset: int, options: _Options, first_ending
             progress(batch.consumed)
 
 
-def _open_stream(path: Source, offset: int) -> tuple[_Reader, int]:
+def _open_stream(path: Path, offset: int) -> tuple[_Reader, int]:
     """The file at `path` from `offset` (a block start) on, and that
     offset: a plain regular file as it is; a compressed one decompressed
     from its start; a pipe or device opened once, its first bytes telling."""
@@ -262,7 +260,7 @@ def _open_stream(path: Source, offset: int) -> tuple[_Reader, int]:
     return _Reader(raw), 0
 
 
-def _path_batches(path: Source, options: _Options, workers: int,
+def _path_batches(path: Path, options: _Options, workers: int,
                   progress: Callable[[int], None] | None) -> Iterator[_Batch]:
     """Batches of a path: a mapped plain file by byte ranges (on `workers`
     threads when its scans need no order), anything else streamed."""
@@ -300,9 +298,12 @@ def _path_batches(path: Source, options: _Options, workers: int,
             pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _batches(source: Source, options: _Options, workers: int,
-             progress: Callable[[int], None] | None = None) -> Iterator[_Batch]:
-    if _is_path(source):
+def _batches(source: Linted, options: _Options, workers: int, progress: Callable[[int], None] | None = None,
+             storage_options: Mapping[str, Any] | None = None) -> Iterator[_Batch]:
+    if _remote.is_url(source):
+        return _stream_batches(_Reader(_remote.stream(cast(str, source), storage_options)), 0, options, None, progress)
+    _remote.local_only(source, storage_options, "lint")
+    if is_path(source):
         return _path_batches(source, options, workers, progress)
     if isinstance(source, (bytearray, memoryview)):
         source = io.BytesIO(source)
@@ -327,10 +328,10 @@ class _Cursor:
         self.first_kind: int | None = None
         self.f003_reported = False
 
-    def take(self, batch: _Batch) -> Iterator[tuple[Finding, tuple[_Edit, ...]]]:
-        edits: dict[int, list[_Edit]] = {}
+    def take(self, batch: _Batch) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
+        edits: dict[int, list[Edit]] = {}
         for index, start, end, text in batch.edits or ():
-            edits.setdefault(index, []).append(_Edit(batch.offset + start, end - start, text))
+            edits.setdefault(index, []).append(Edit(batch.offset + start, end - start, text))
         for index, item in enumerate(batch.findings):
             if item[0] == _F003 and not self._deviates(item[1]):
                 continue
@@ -355,33 +356,36 @@ class _Cursor:
         line += self.lines
         values = {
             "number": numbers[0], "number2": numbers[1], "number3": numbers[2], "number4": numbers[3],
-            "record": _text(record), "text": quote(text),
+            "record": decoded(record), "text": quote(text),
             "related": None if related is None else related + self.lines,
             "expected": line + numbers[0] + numbers[1] + 1,
         }
         return Finding(code, rule.severity, rule.messages[detail].format(**values), self.path,
-                       block + self.blocks, line, column, batch.offset + offset, length, _text(record), _FIXES[fix])
+                       block + self.blocks, line, column, batch.offset + offset, length, decoded(record), _FIXES[fix])
 
 
-def _text(name: bytes | None) -> str | None:
+def decoded(name: bytes | None) -> str | None:
+    """Bytes of the file (a record name, a path) as text, undecodable bytes
+    shown as \\x escapes."""
     return None if name is None else name.decode("utf-8", "backslashreplace")
 
 
-def _label(source: Source) -> str | None:
-    return os.fsdecode(os.fspath(source)) if _is_path(source) else None
+def _label(source: Linted) -> str | None:
+    return os.fsdecode(os.fspath(source)) if is_path(source) else None
 
 
-def _scan(source: Source, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
-          progress: Callable[[int], None] | None = None) -> Iterator[tuple[Finding, tuple[_Edit, ...]]]:
+def scan(source: Linted, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
+         progress: Callable[[int], None] | None = None,
+         storage_options: Mapping[str, Any] | None = None) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
     """The findings of `codes` in `source`, in file order, each with the
     edits of its fix when `edits` is set (which reads on one thread)."""
     cursor = _Cursor(path if path is not None else _label(source))
-    for batch in _batches(source, _Options(_mask(codes), edits=edits), workers, progress):
+    for batch in _batches(source, _Options(_mask(codes), edits=edits), workers, progress, storage_options):
         yield from cursor.take(batch)
 
 
-def lint(source: Source, *, select: Codes = None, ignore: Codes = None,
-         workers: int | None = None) -> Iterator[Finding]:
+def lint(source: Linted, *, select: Codes = None, ignore: Codes = None,
+         workers: int | None = None, storage_options: Mapping[str, Any] | None = None) -> Iterator[Finding]:
     """Check an SD file for defects that make readers lose or disagree on data.
 
     `source` is what `parse_sdf` takes: a path (a compressed file is read
@@ -392,16 +396,20 @@ def lint(source: Source, *, select: Codes = None, ignore: Codes = None,
     separated by commas): the codes looked for are those selected (all by
     default) less those ignored. Findings come in file order. A plain
     file is cut into byte ranges checked on `workers` threads (None: every
-    CPU the process may use; 1: the calling thread only).
+    CPU the process may use; 1: the calling thread only). A URL (see
+    `parse_sdf`) is read as a stream, ahead on a thread; its findings'
+    `path` is the URL.
 
     Parameters
     ----------
     source : Source
-        A path, plain or compressed, or a binary file object.
+        A path or URL, plain or compressed, or a binary file object.
     select, ignore : Codes, optional
         Codes or prefixes to look for and to leave out.
     workers : int, optional
         Threads checking a plain file.
+    storage_options : dict, optional
+        Credentials and settings for fsspec, when `source` is a URL.
 
     Returns
     -------
@@ -419,12 +427,12 @@ def lint(source: Source, *, select: Codes = None, ignore: Codes = None,
     >>> [(f.code, f.line) for f in molbrook.lint("tests/corpus/rdkit-src/Issue226.sdf")]
     [('D001', 74), ('D001', 144)]
     """
-    found = _scan(source, _selected(select, ignore), workers=worker_count(workers))
+    found = scan(source, selected_codes(select, ignore), workers=worker_count(workers), storage_options=storage_options)
     return (finding for finding, _ in found)
 
 
-def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes = None,
-             unsafe: bool = False) -> FixSummary:
+def lint_fix(source: Linted, dest: Any, *, select: Codes = None, ignore: Codes = None,
+             unsafe: bool = False, storage_options: Mapping[str, Any] | None = None) -> FixSummary:
     """Write `source` to `dest` with the fixes of its findings applied.
 
     Fixes are byte-range replacements; every other byte is written as
@@ -432,19 +440,23 @@ def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes =
     their code names; `unsafe=True` applies the unsafe ones too (D003's
     empty line, M003's renumbering). `dest` is a path, written through a
     temporary file and renamed once complete (compressed by its
-    extension, .gz, .bz2, .xz or .zst), or a binary file object. Returns
-    the findings fixed and those left, per code.
+    extension, .gz, .bz2, .xz or .zst), a URL, uploaded once complete
+    (an object whole or none), or a binary file object. Returns the
+    findings fixed and those left, per code. The fix runs on the calling
+    thread, as it writes in file order.
 
     Parameters
     ----------
     source : Source
         As for `lint`.
-    dest : Path or binary file object
+    dest : Path, URL or binary file object
         Where the fixed file goes.
     select, ignore : Codes, optional
         As for `lint`: only these codes are fixed.
     unsafe : bool, default False
         Apply unsafe fixes too.
+    storage_options : dict, optional
+        Credentials and settings for fsspec, for a URL source or dest.
 
     Returns
     -------
@@ -459,14 +471,14 @@ def lint_fix(source: Source, dest: Any, *, select: Codes = None, ignore: Codes =
     """
     if not isinstance(unsafe, bool):
         raise TypeError(f"lint_fix() argument 'unsafe' must be bool, not {type(unsafe).__name__}")
-    selected = _selected(select, ignore)
+    selected = selected_codes(select, ignore)
     fixable = {code for code in selected if RULES[code].fix is not None}
     fixed: Counter[str] = Counter()
     unfixed: Counter[str] = Counter()
     cursor = _Cursor(None)
-    with atomic_destination(dest) as out:
-        options = _Options(_mask(selected), fix=_mask(fixable), unsafe=unsafe, write=partial(_write_all, out))
-        for batch in _batches(source, options, 1):
+    with atomic_destination(dest, storage_options) as out:
+        options = _Options(_mask(selected), fix=_mask(fixable), unsafe=unsafe, write=partial(_write_all, out=out))
+        for batch in _batches(source, options, 1, storage_options=storage_options):
             for finding, _ in cursor.take(batch):  # the F003 candidates
                 (fixed if "F003" in fixable else unfixed)[finding.code] += 1
             assert batch.fixed is not None and batch.unfixed is not None

@@ -12,6 +12,7 @@ from typing import Any, NoReturn, cast
 
 from molbrook import _remote, native
 from molbrook._float_format import check_float_format, float_text
+from molbrook._optional import require
 from molbrook._output import atomic_destination
 from molbrook._types import TITLE, Key, deprecated
 
@@ -44,9 +45,7 @@ def _columns(table: Any) -> dict[str, list[Any]]:
     elif isinstance(table, native._RecordTable):
         columns = table.to_pydict()
     elif hasattr(table, "__arrow_c_stream__"):
-        from molbrook._table import _require
-
-        columns = _require("pyarrow", "arrow").table(table).to_pydict()
+        columns = require("pyarrow", "arrow").table(table).to_pydict()
     else:
         raise TypeError(
             "merge_records takes a table with __arrow_c_stream__, a pandas DataFrame "
@@ -59,7 +58,9 @@ def _columns(table: Any) -> dict[str, list[Any]]:
 
 
 def _is_missing(value: Any) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value)) or type(value).__name__ in ("NAType", "NaTType")
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return True
+    return type(value).__name__ in ("NAType", "NaTType")
 
 
 def _text(value: Any, float_format: str | None = None) -> str | bytes:
@@ -235,11 +236,11 @@ def merge_records(
         if not isinstance(key, str) or title is not None:
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
         title, key = key, TITLE
-    return _merge(source, table, dest, key=key, title=title, names=names, refused=_refuse,
-                  float_format=float_format, storage_options=storage_options)
+    return merge_refusing(source, table, dest, key=key, title=title, names=names, refused=_refuse,
+                          float_format=float_format, storage_options=storage_options)
 
 
-def _merge(
+def merge_refusing(
     source: Any,
     table: Any,
     dest: Any,

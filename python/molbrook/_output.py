@@ -23,11 +23,11 @@ from typing import IO, TYPE_CHECKING, Any, cast
 
 from molbrook._compression import open_writer
 from molbrook._remote import destination, is_url, local_only
+from molbrook._types import Path, is_path
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
-_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 _MAX_LINKS = 40  # as Linux follows at most
 _O_CLOEXEC = getattr(os, "O_CLOEXEC", 0)
@@ -39,7 +39,7 @@ class WholeWriter(io.BufferedIOBase):
     (system writes may take part of it on a full disk or at a file size
     limit). Errors name `label`."""
 
-    def __init__(self, fd: int, label: _Path) -> None:
+    def __init__(self, fd: int, label: Path) -> None:
         super().__init__()
         self._fd = fd
         self._label = label
@@ -98,7 +98,7 @@ def atomic_destination(dest: Any, storage_options: Mapping[str, Any] | None = No
     (molbrook._remote.is_url) becomes an object once all of it is written,
     `storage_options` going to fsspec.
     """
-    if not isinstance(dest, (str, bytes, os.PathLike)):
+    if not is_path(dest):
         yield dest
         return
     with output_file(dest, storage_options) as out:
@@ -106,7 +106,7 @@ def atomic_destination(dest: Any, storage_options: Mapping[str, Any] | None = No
 
 
 @contextlib.contextmanager
-def output_file(name: _Path, storage_options: Mapping[str, Any] | None = None) -> Iterator[IO[bytes]]:
+def output_file(name: Path, storage_options: Mapping[str, Any] | None = None) -> Iterator[IO[bytes]]:
     """A binary stream that writes the path or URL `name` as
     `atomic_destination` says, compressed as its extension asks."""
     if is_url(name):
@@ -138,7 +138,7 @@ def _abandon(stream: IO[bytes], raw: IO[bytes]) -> None:
 
 
 @contextlib.contextmanager
-def whole_file(name: _Path) -> Iterator[WholeWriter]:
+def whole_file(name: Path) -> Iterator[WholeWriter]:
     """A writer of the path `name`, replaced whole or written into as
     `atomic_destination` says, taking the bytes as they are given."""
     label = os.fspath(name)
@@ -149,7 +149,7 @@ def whole_file(name: _Path) -> Iterator[WholeWriter]:
         yield raw
 
 
-def is_regular_file(name: _Path) -> bool:
+def is_regular_file(name: Path) -> bool:
     """Whether `name` names a regular file, one that writing it replaces;
     OSError when nothing is there."""
     target, names_descriptor = _followed(os.fsdecode(name))
@@ -187,7 +187,7 @@ def _is_descriptor_folder(folder: str) -> bool:
 
 
 @contextlib.contextmanager
-def _writing_into(label: _Path, names_descriptor: bool) -> Iterator[WholeWriter]:
+def _writing_into(label: Path, names_descriptor: bool) -> Iterator[WholeWriter]:
     """A writer into a pipe or a device, or into a file already open, which
     is appended to, as writing to the descriptor itself would (standard
     output redirected with >> keeps what it had)."""
@@ -199,7 +199,7 @@ def _writing_into(label: _Path, names_descriptor: bool) -> Iterator[WholeWriter]
 
 
 @contextlib.contextmanager
-def _replacing(target: str, label: _Path) -> Iterator[WholeWriter]:
+def _replacing(target: str, label: Path) -> Iterator[WholeWriter]:
     """A writer into a temporary file beside `target`, renamed over it when
     the block ends well and removed when it does not (KeyboardInterrupt and
     the command line's signals included)."""
@@ -293,7 +293,7 @@ def _sync_folder(folder: str) -> None:
 
 
 @contextlib.contextmanager
-def _naming(label: _Path) -> Iterator[None]:
+def _naming(label: Path) -> Iterator[None]:
     """OSErrors raised in the block name `label`, the path the caller gave,
     in place of a temporary file or of no file at all."""
     try:

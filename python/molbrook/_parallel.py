@@ -4,16 +4,16 @@ ordinal ranges of their index, and counting the CPUs they may use."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import stat
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, TypeVar, Union
+from typing import Any, TypeVar
 
+from molbrook._types import Path, is_path
 from molbrook.native import _compression_of
-
-Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 _Item = TypeVar("_Item")
 _Result = TypeVar("_Result")
@@ -63,7 +63,7 @@ def piece_size(size: int, workers: int) -> int:
 
 
 def ahead(pool: ThreadPoolExecutor, work: Callable[[_Item], _Result], items: Iterable[_Item],
-          depth: int) -> Iterator[_Result]:
+          depth: int) -> Generator[_Result, None, None]:
     """work(item) of every item on `pool`, in order, `depth` items ahead of
     the consumer; closing the iterator cancels the work not yet started."""
     pending: deque[Future[_Result]] = deque()
@@ -83,7 +83,7 @@ def byte_ranges(size: int, piece: int) -> list[tuple[int, int]]:
     """[start, end) ranges of about `piece` bytes covering [0, size), in order."""
     count = max(1, -(-size // max(piece, 1)))
     cuts = [size * i // count for i in range(count + 1)]
-    return list(zip(cuts, cuts[1:]))
+    return list(itertools.pairwise(cuts))
 
 
 # Blocks an ordinal range of a BGZF file is read in, a slice at a time.
@@ -95,7 +95,7 @@ def bgzf_index(path: Path, keep: bool = False) -> Any:
     for any other file. From the sidecar beside it while that still
     describes it, else built: in memory, nothing written, unless `keep`
     asks for the sidecar to be kept (for readers in other processes)."""
-    if not isinstance(path, (str, bytes, os.PathLike)) or _compression_of(path) != "gzip":
+    if not is_path(path) or _compression_of(path) != "gzip":
         return None
     from molbrook import _bgzf
     from molbrook._index import index_sdf, reused_index

@@ -4,7 +4,7 @@ extra).
 A str of the form PROTOCOL://... whose protocol fsspec knows, other than
 `file`, is a URL (a local path of that form is written ./...; bytes paths
 are always local). Every public function resolves its sources through
-`blocks`, `range_blocks` and `Remote`, and its destinations through
+`blocks`, `stream`, `range_blocks` and `Remote`, and its destinations through
 `destination`, so a URL is as good as a path everywhere.
 
 Whole objects are read ahead on a thread in requests of at least `PIECE`
@@ -22,6 +22,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import io
+import itertools
 import os
 import queue
 import re
@@ -32,7 +33,7 @@ from typing import IO, Any, cast
 
 from molbrook import native
 
-__all__ = ["PIECE", "Remote", "blocks", "destination", "is_url", "range_blocks"]
+__all__ = ["PIECE", "Remote", "blocks", "destination", "is_url", "range_blocks", "stream"]
 
 # The least a sequential read asks a server for at once; requests double
 # from there up to LARGEST_PIECE (fewer requests, as some servers pay per
@@ -169,7 +170,7 @@ class Remote:
             cuts.append(cuts[-1] + step)
             step = min(2 * step, LARGEST_PIECE)
         cuts.append(self.size)
-        for at, stop in zip(cuts, cuts[1:]):
+        for at, stop in itertools.pairwise(cuts):
             data = self.get(at, stop)
             if not self.ranged:
                 yield data + self.get(stop, self.size) if stop < self.size else data
@@ -286,13 +287,19 @@ class RangeReader:
         self._base = offset
 
 
+def stream(url: str, storage_options: Mapping[str, Any] | None = None) -> IO[bytes]:
+    """The whole object `url` names as a binary stream, read ahead on a
+    thread: the one way a URL is read from its start to its end."""
+    return cast(IO[bytes], ReadAhead(Remote(url, storage_options)))
+
+
 def blocks(source: Any, *, borrow: bool = False, storage_options: Mapping[str, Any] | None = None) -> Any:
     """parse_sdf of a path, file object or URL: the one place every reader
     of whole sources opens them."""
     if not is_url(source):
         local_only(source, storage_options, "parse_sdf")
         return native.parse_sdf(source, borrow=borrow)
-    return native._parse_text_stream(cast(IO[bytes], ReadAhead(Remote(source, storage_options))))
+    return native._parse_text_stream(stream(source, storage_options))
 
 
 def range_blocks(path: Any, start: int, end: int, *, borrow: bool = False,

@@ -35,7 +35,7 @@ def cache_folder(cache: object) -> str:
     if cache is not None:
         if not isinstance(cache, (str, os.PathLike)):
             raise TypeError(f"cache must be a folder path, not {type(cache).__name__}")
-        return os.fspath(cache)  # type: ignore[return-value]
+        return os.fspath(cache)
     base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(base, "molbrook", "index")
 

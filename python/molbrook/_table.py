@@ -2,42 +2,43 @@
 
 from __future__ import annotations
 
-import os
-import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from collections import deque
-from concurrent.futures import ThreadPoolExecutor
 import itertools
+import threading
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from functools import partial
 from itertools import chain
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, NamedTuple, Union, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
-from molbrook import _remote, native
-from functools import partial
-
-from molbrook import _parallel
+from molbrook import _parallel, _remote, native
+from molbrook._optional import require
 from molbrook._parallel import (
-    ahead, bgzf_index, byte_ranges, data_size, ordinal_blocks, ordinal_ranges, piece_size, plain_size, worker_count,
+    ahead,
+    bgzf_index,
+    byte_ranges,
+    data_size,
+    ordinal_blocks,
+    ordinal_ranges,
+    piece_size,
+    plain_size,
+    worker_count,
 )
+from molbrook._types import Name, Path, Source, is_path
+from molbrook.native import SDBlock
 
 if TYPE_CHECKING:
     import polars
 
-Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Any]
-Name = Union[str, bytes]
+# What a table is read from: a path or a file object, or blocks already read.
+Blocks = Source | Iterable[SDBlock[Any]]
 
 _TYPE_NAMES = {int: "int", float: "float", str: None}
 
 # What reading the blocks can raise; read on one thread again, a failure
 # of a range raises what workers=1 raises, with the same notes.
 _BLOCK_ERRORS = (ValueError, OSError, MemoryError)
-
-
-def _require(module: str, extra: str) -> Any:
-    try:
-        return __import__(module)
-    except ImportError as error:
-        raise ImportError(f"{module} is needed for this; install it with: pip install 'molbrook[{extra}]'") from error
 
 
 class RecordTable(native._RecordTable):
@@ -60,16 +61,17 @@ class RecordTable(native._RecordTable):
     # pyarrow and pandas ship no type information: their results are Any.
     def to_arrow(self) -> Any:
         """The table as a `pyarrow.Table` (the `arrow` extra)."""
-        return _require("pyarrow", "arrow").table(self)
+        return require("pyarrow", "arrow").table(self)
 
     def to_pandas(self) -> Any:
         """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
-        _require("pandas", "pandas")
+        require("pandas", "pandas")
         return self.to_arrow().to_pandas()
 
     def to_polars(self) -> polars.DataFrame:
         """The table as a polars DataFrame (the `polars` extra)."""
-        return _require("polars", "polars").DataFrame(self)
+        frame: polars.DataFrame = require("polars", "polars").DataFrame(self)
+        return frame
 
     def __repr__(self) -> str:
         return f"<RecordTable: {self.num_rows} rows, columns {self.column_names}>"
@@ -81,13 +83,9 @@ class RecordTable(native._RecordTable):
         return table_html(self.to_pydict(), self.num_rows)
 
 
-def _is_path(source: object) -> bool:
-    return isinstance(source, (str, bytes, os.PathLike))
-
-
-def _blocks(source: Source, storage_options: Mapping[str, Any] | None) -> tuple[Iterable[Any], bool]:
+def _blocks(source: Blocks, storage_options: Mapping[str, Any] | None = None) -> tuple[Iterable[Any], bool]:
     """The blocks of a source, and whether they come from a reader opened here."""
-    if _is_path(source) or hasattr(source, "read"):
+    if is_path(source) or hasattr(source, "read"):
         return _remote.blocks(source, borrow=True, storage_options=storage_options), True
     try:
         return iter(cast(Iterable[Any], source)), False
@@ -166,12 +164,12 @@ def _reader(
 Piece = Callable[[], Iterable[Any]]
 
 
-def _pieces(source: Source, workers: int) -> list[Piece] | None:
+def _pieces(source: Blocks, workers: int) -> list[Piece] | None:
     """The parts of a file that `workers` threads read apart, in order:
     byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
     object or iterable, another compressed file or a pipe, or a small file."""
-    if workers == 1 or not _is_path(source) or _remote.is_url(source):
+    if workers == 1 or not is_path(source) or _remote.is_url(source):
         return None
     size = plain_size(source)
     if size is not None:
@@ -198,9 +196,27 @@ def _read_piece(
         reader.close()
 
 
+def record_names(source: Blocks, storage_options: Mapping[str, Any] | None = None) -> list[bytes]:
+    """Every record name of the blocks of `source` (a path, a file object or
+    an iterable of SDBlocks), in order of first appearance, as UTF-8 bytes:
+    the columns `read_table(source)` would have. Reads `source` to its end
+    and closes the blocks read.
+
+    >>> record_names("library.sdf")  # doctest: +SKIP
+    [b'ID', b'MW']
+    """
+    blocks, _ = _blocks(source, storage_options)
+    reader = _reader(blocks, None, _Parts(), {}, 0)
+    try:
+        names: list[bytes] = reader.record_names()
+    finally:
+        reader.close()
+    return names
+
+
 def _piece_names(pool: ThreadPoolExecutor, pieces: list[Piece]) -> list[bytes]:
     """Every record name of the file, in order of first appearance."""
-    found = pool.map(lambda piece: _read_piece(piece, None, _Parts(), {}, 0, lambda r: r.record_names()), pieces)
+    found = pool.map(lambda piece: record_names(piece()), pieces)
     return list(dict.fromkeys(chain.from_iterable(found)))
 
 
@@ -222,7 +238,7 @@ def _read_all(reader: Any) -> Any:
 
 
 def read_table(
-    source: Source,
+    source: Blocks,
     names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
@@ -308,7 +324,8 @@ def read_table(
     blocks, opened = _blocks(source, storage_options)
     reader = _reader(blocks, encoded_names, parts, encoded_types, 0)
     try:
-        return reader.read_all()
+        table: RecordTable = reader.read_all()
+        return table
     finally:
         if opened:
             reader.close()
@@ -319,7 +336,7 @@ class _RangeScan:
     pool: in order, with a few pieces read ahead of the consumer."""
 
     def __init__(
-        self, path: Source, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
+        self, path: Path, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
         types: dict[bytes, str], batch_rows: int,
     ) -> None:
         self._path = path
@@ -421,7 +438,7 @@ class TableScan:
 
 
 def scan_table(
-    source: Source,
+    source: Blocks,
     names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
@@ -477,7 +494,7 @@ def scan_table(
     _check_parts(parts, encoded_names)
     count = worker_count(workers)
     pieces = _pieces(source, count)
-    if pieces is not None:
+    if pieces is not None and is_path(source):  # only paths are cut into pieces
         try:
             if encoded_names is None:
                 with ThreadPoolExecutor(count, thread_name_prefix="molbrook") as pool:
@@ -486,12 +503,8 @@ def scan_table(
         except _BLOCK_ERRORS:
             pass
     if encoded_names is None:
-        if not _is_path(source):
+        if not is_path(source):
             raise ValueError("scan_table reads a file object or an iterable of blocks once: give the record names")
-        first = _reader(_remote.blocks(source, borrow=True, storage_options=storage_options), None, _Parts(), {}, 0)
-        try:
-            encoded_names = first.record_names()
-        finally:
-            first.close()
+        encoded_names = record_names(source, storage_options)
     blocks, opened = _blocks(source, storage_options)
     return TableScan(_reader(blocks, encoded_names, parts, encoded_types, batch_rows), opened)

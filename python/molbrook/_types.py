@@ -6,19 +6,22 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import Any, Final, TypeGuard, Union
+from typing import IO, TYPE_CHECKING, Final
 
-__all__ = ["TITLE", "Key", "Name", "Path", "Source", "byte_size", "deprecated", "is_path", "key_name"]
+if TYPE_CHECKING:
+    from typing_extensions import TypeIs
+
+__all__ = ["TITLE", "Key", "Name", "Path", "Source", "Title", "byte_size", "deprecated", "is_path", "key_name"]
 
 # A file named by path: str paths give str blocks, bytes paths bytes blocks.
-Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # A path or an open file object, text or binary.
-Source = Union[Path, Any]
+Source = Path | IO[str] | IO[bytes]
 # A record name: str, or bytes for bytes sources.
-Name = Union[str, bytes]
+Name = str | bytes
 
 
-class _Title:
+class Title:
     """The title line of a block, used as a key where a record name could be:
     `index_sdf(path, key=TITLE)`, `SortKey(TITLE)`, `@title` on the command
     line. There is one; it pickles as itself."""
@@ -32,18 +35,18 @@ class _Title:
         return "TITLE"
 
 
-TITLE: Final = _Title()
+TITLE: Final = Title()
 # What keys a block: the value of a record, or its title.
-Key = Union[Name, _Title]
+Key = Name | Title
 
 
-def is_path(source: object) -> TypeGuard[Path]:
+def is_path(source: object) -> TypeIs[Path]:
     """Whether `source` names a file (str, bytes or os.PathLike) rather than
     being an open file object."""
     return isinstance(source, (str, bytes, os.PathLike))
 
 
-def key_name(key: object, is_bytes: bool, what: str = "key") -> bytes | _Title:
+def key_name(key: object, is_bytes: bool, what: str = "key") -> bytes | Title:
     """A key as the native layer takes it: TITLE, or the record name as
     UTF-8 bytes. A bytes name is for bytes sources only."""
     if key is TITLE:

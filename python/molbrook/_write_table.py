@@ -8,8 +8,8 @@ from typing import Any
 
 from molbrook import native
 from molbrook._float_format import check_float_format, formatted_floats
+from molbrook._optional import require
 from molbrook._output import atomic_destination
-from molbrook._table import _require
 
 
 def _from_lists(columns: Mapping[Any, Any]) -> Any:
@@ -18,7 +18,7 @@ def _from_lists(columns: Mapping[Any, Any]) -> Any:
     naming it, a str that is not UTF-8 (a lone surrogate, as
     surrogateescape makes of bytes that are not) a ValueError naming its
     row and column."""
-    pa = _require("pyarrow", "arrow")
+    pa = require("pyarrow", "arrow")
     arrays = {}
     for name, values in columns.items():
         values = list(values)
@@ -46,7 +46,7 @@ def _is_utf8(text: str) -> bool:
 def _from_pandas(frame: Any) -> Any:
     """A DataFrame's columns (not its index) as a pyarrow table: missing
     values (None, NaN, NA, NaT) become nulls."""
-    pa = _require("pyarrow", "arrow")
+    pa = require("pyarrow", "arrow")
     try:
         return pa.Table.from_pandas(frame, preserve_index=False)
     except (pa.ArrowInvalid, pa.ArrowTypeError) as error:
@@ -134,7 +134,8 @@ def write_table(
     line in a value, a name with "<", ">" or a line break, a molblock
     without M  END) a ValueError naming its row and column, raised before
     its block is written. A column name holding NUL, which Arrow column
-    names cannot hold, is a ValueError before anything is written.
+    names cannot hold, is a ValueError before anything is written. The
+    blocks are written on the calling thread.
 
     Parameters
     ----------

@@ -11,30 +11,21 @@ partition. Importing molbrook does not import Dask.
 from __future__ import annotations
 
 import contextlib
-import glob
 import importlib
 import io
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, Union, cast
+from typing import Any
 
-from molbrook import _remote, _table, native
-from molbrook._parallel import bgzf_index, byte_ranges, ordinal_blocks, ordinal_ranges, plain_size
+from molbrook import _remote, _table
+from molbrook._partitions import Part
+from molbrook._partitions import blocks as _blocks
+from molbrook._partitions import expand as _expand
+from molbrook._partitions import partitions as _parts
+from molbrook._types import Name, Path, byte_size, deprecated
 from molbrook._write_table import write_table
 
 __all__ = ["read_sdf", "to_sdf"]
-
-Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-
-
-class Part(NamedTuple):
-    """A partition: a path and the byte range of its blocks (the ordinals
-    of its blocks in a BGZF file's index), or None for a whole file."""
-
-    path: Union[str, bytes]
-    span: Union[tuple[int, int], None]
-    by_ordinal: bool = False
-    storage_options: Union[Mapping[str, Any], None] = None  # of a URL
 
 
 def _import_dask() -> Any:
@@ -48,88 +39,9 @@ def _import_dask() -> Any:
     return dask
 
 
-def _matches(path: str | bytes, storage_options: Mapping[str, Any] | None) -> list[str | bytes]:
-    """A path or URL as it is when it names a file, else its glob's matches, sorted."""
-    if not _remote.is_url(path):
-        return [path] if os.path.exists(path) else sorted(glob.glob(path))  # type: ignore[type-var]
-    fs, _ = _remote.fsspec().core.url_to_fs(path, **_remote.options(storage_options))
-    with _remote.naming(cast(str, path)):
-        if not fs.exists(path):
-            return sorted(fs.unstrip_protocol(found) for found in fs.glob(path))
-    return [path]
-
-
-def _expand(paths: Path | Sequence[Path], storage_options: Mapping[str, Any] | None) -> list[str | bytes]:
-    """Paths in order: a path, a glob (its matches, sorted) or a list of them."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    found: list[str | bytes] = []
-    for given in paths:
-        path = os.fspath(given)
-        matches = _matches(path, storage_options)
-        if not matches:
-            raise FileNotFoundError(f"no file matches {path!r}")
-        found.extend(matches)
-    if not found:
-        raise ValueError("read_sdf needs at least one path")
-    if len({type(path) for path in found}) > 1:
-        raise TypeError("read_sdf takes paths of one kind: all str (str columns) or all bytes (binary columns)")
-    return found
-
-
-def _remote_parts(url: str, blocksize: int, storage_options: Mapping[str, Any] | None) -> list[Part]:
-    """Byte ranges of a plain object, ordinal ranges of a BGZF one by its
-    index (kept in each machine's cache folder), else the whole object."""
-    from molbrook import _bgzf
-    from molbrook._index import index_sdf
-
-    remote = _remote.Remote(url, storage_options)
-    head = remote.get(0, 1024)
-    compression = native._compression_of(memoryview(head))
-    if compression is None:
-        return [Part(url, span, False, storage_options) for span in byte_ranges(remote.size, blocksize)]
-    if compression == "gzip" and _bgzf.is_bgzf(head):
-        with index_sdf(url, storage_options=storage_options) as index:
-            return [Part(url, span, True, storage_options) for span in ordinal_ranges(index, blocksize)]
-    return [Part(url, None, False, storage_options)]
-
-
-def _parts(paths: list[str | bytes], blocksize: int, storage_options: Mapping[str, Any] | None) -> list[Part]:
-    parts: list[Part] = []
-    for path in paths:
-        if _remote.is_url(path):
-            parts.extend(_remote_parts(cast(str, path), blocksize, storage_options))
-            continue
-        size = plain_size(path)
-        if size is not None:
-            parts.extend(Part(path, span) for span in byte_ranges(size, blocksize))
-        elif (index := bgzf_index(path, keep=True)) is not None:
-            with index:
-                parts.extend(Part(path, span, True) for span in ordinal_ranges(index, blocksize))
-        else:
-            parts.append(Part(path, None))
-    return parts
-
-
-def _blocks(part: Part) -> Any:
-    options = part.storage_options
-    if part.span is None:
-        return _remote.blocks(part.path, borrow=True, storage_options=options)
-    if part.by_ordinal:
-        from molbrook._index import index_sdf  # the sidecar (or cached index) that _parts kept
-
-        return ordinal_blocks(index_sdf(part.path, storage_options=options), part.span)
-    return _remote.range_blocks(part.path, *part.span, borrow=True, storage_options=options)
-
-
 def _part_names(part: Part) -> list[bytes]:
     """The record names of a partition, in order of first appearance."""
-    reader = _table._reader(_blocks(part), None, _table._Parts(), {}, 0)
-    try:
-        names: list[bytes] = reader.record_names()
-    finally:
-        reader.close()
-    return names
+    return _table.record_names(_blocks(part))
 
 
 def _frame(table: Any) -> Any:
@@ -172,10 +84,10 @@ def _found_names(dask: Any, parts: list[Part]) -> list[Any]:
 
 def read_sdf(
     paths: Path | Sequence[Path],
-    names: Sequence[Any] | None = None,
+    names: Sequence[Name] | None = None,
     *,
     title: str | None = None,
-    types: Mapping[Any, type] | None = None,
+    types: Mapping[Name, type] | None = None,
     blocksize: int | str = "128MiB",
     storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
@@ -184,13 +96,15 @@ def read_sdf(
 
     `paths` is a path, a glob or a list of them, all str (str columns) or
     all bytes (binary columns). A plain file is cut into partitions of
-    about `blocksize` bytes (an int or a string such as "64MiB"), a BGZF
+    about `blocksize` bytes (an int, or a string such as "64MiB" as
+    `sort_sdf`'s `memory` takes: K, M, G count in powers of 1024), a BGZF
     file (as molbrook writes .gz files) into partitions of about as many
     decompressed bytes by its index, kept beside it; another compressed
     file is a partition of its own. With `names=None` a first
     pass, run as Dask tasks, finds every record name in order of first
     appearance. Columns are Arrow-backed; selecting columns reads only
-    those records.
+    those records. Partitions are read by Dask's workers (its threads,
+    processes or cluster: `dask.config` chooses, not a `workers` argument).
 
     URLs (s3://, gs://, https://, ...; see `molbrook.parse_sdf`) and their
     globs are read through fsspec, `storage_options` going to it, cut as
@@ -208,7 +122,8 @@ def read_sdf(
     types : mapping of Name to type, optional
         As for `read_table`.
     blocksize : int or str, default "128MiB"
-        About how many bytes a partition reads.
+        About how many bytes a partition reads: an int, or a string such
+        as "64MiB" (K, M, G count in powers of 1024).
     storage_options : dict, optional
         Credentials and settings for fsspec, for URLs.
 
@@ -224,12 +139,8 @@ def read_sdf(
     >>> frame.compute()["MW"].tolist()
     [46.07, 60.05, 31.06, 78.11, 41.05]
     """
+    size = byte_size(blocksize, "blocksize")
     dask = _import_dask()
-    from dask.utils import parse_bytes
-
-    size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
-    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
-        raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
     parts = _parts(_expand(paths, storage_options), size, storage_options)
     chosen = list(names) if names is not None else _found_names(dask, parts)
     empty = io.BytesIO(b"") if isinstance(parts[0][0], bytes) else io.StringIO("")
@@ -250,33 +161,37 @@ def _part_paths(path: str, count: int) -> list[str]:
 
 def to_sdf(
     frame: Any,
-    path: str | os.PathLike[str],
+    dest: str | os.PathLike[str] | None = None,
     *,
     molblock: str | None = None,
     title: str | None = None,
     names: Sequence[str] | None = None,
     block: str | None = None,
     storage_options: Mapping[str, Any] | None = None,
+    path: str | os.PathLike[str] | None = None,
 ) -> list[str]:
     """Write each partition of a `dask.dataframe.DataFrame` as an SD file,
     in parallel on Dask's workers, and return the paths in partition order.
 
-    `path` holds one "*", replaced by the partition's number (zero-padded,
+    `dest` holds one "*", replaced by the partition's number (zero-padded,
     so that the files sort in order); each file is written whole or not at
     all by `molbrook.write_table`, which the other arguments go to.
     Concatenated, the files are `write_table` of the computed frame. When
     a write fails, the others are waited for and the files written removed
     before the first failure is raised. A URL (`s3://bucket/out-*.sdf`)
     gets an object per partition, `storage_options` going to fsspec.
+    `path=` is the old spelling of `dest=`, kept for one release.
 
     Parameters
     ----------
     frame : dask.dataframe.DataFrame
         The frame to write.
-    path : str or os.PathLike
-        The files' path, with one "*" for the partition number.
+    dest : str or os.PathLike
+        The files' path or URL, with one "*" for the partition number.
     molblock, title, names, block
         As for `write_table`.
+    storage_options : dict, optional
+        Credentials and settings for fsspec, for a URL.
 
     Returns
     -------
@@ -290,8 +205,15 @@ def to_sdf(
     >>> molbrook.dask.to_sdf(frame, "out-*.sdf", title="ID")
     ['out-0.sdf', 'out-1.sdf']
     """
+    if path is not None:
+        deprecated("to_sdf(frame, path=...)", "to_sdf(frame, dest=...)")
+        if dest is not None:
+            raise TypeError("to_sdf() takes dest or path, not both")
+        dest = path
+    if dest is None:
+        raise TypeError("to_sdf() needs dest, a path with one '*' for the partition number")
     dask = _import_dask()
-    paths = _part_paths(os.fspath(path), frame.npartitions)
+    paths = _part_paths(os.fspath(dest), frame.npartitions)
     options = {"molblock": molblock, "title": title, "names": names, "block": block,
                "storage_options": storage_options}
     before = [_identity(part_path, storage_options) for part_path in paths]

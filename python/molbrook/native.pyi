@@ -1,9 +1,9 @@
 import types
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from os import PathLike
-from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, SupportsIndex, TypeVar, final, overload
+from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, Self, SupportsIndex, TypeVar, final, overload
 
-from typing_extensions import Buffer, Self, disjoint_base
+from typing_extensions import Buffer, disjoint_base
 
 __all__ = [
     "CTable",
@@ -121,7 +121,7 @@ class SDBlock(Generic[AnyStr]):
     def __setitem__(self, name: AnyStr, value: AnyStr, /) -> None: ...
     def __delitem__(self, name: AnyStr, /) -> None: ...
     def __len__(self) -> int: ...
-    def __contains__(self, name: AnyStr, /) -> bool: ...  # type: ignore[override]
+    def __contains__(self, name: AnyStr, /) -> bool: ...
     def __iter__(self) -> _SDNameIterator[AnyStr]: ...
 
     # Connection table
@@ -148,6 +148,7 @@ class SDBlock(Generic[AnyStr]):
     def __deepcopy__(self, memo: Any, /) -> Self: ...
     def __reduce__(self) -> tuple[Any, tuple[bytes, int, int, bool]]: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __bytes__(self) -> bytes: ...
 
 @final
 class _SDBlockIterator(Generic[AnyStr]):
@@ -218,7 +219,9 @@ _LintScan = tuple[
     int,
     int,
     int | None,
-    list[tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]],
+    list[
+        tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]
+    ],
     list[tuple[int, int, int, bytes]] | None,
     tuple[int, ...] | None,
     tuple[int, ...] | None,

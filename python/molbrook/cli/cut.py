@@ -8,14 +8,13 @@ from collections.abc import Iterator
 
 import molbrook
 from molbrook import TableScan
+from molbrook._table import record_names
 from molbrook.cli import tables
 from molbrook.cli.errors import FileError, UsageError
-from molbrook import _table
 from molbrook.cli.inputs import Inputs, Source, inputs
 from molbrook.cli.options import Command, Parser, add_inputs, add_output, names, pairs
-from molbrook.cli.watch import NameWatch
-from molbrook.native import parse_sdf
 from molbrook.cli.outputs import output
+from molbrook.cli.watch import NameWatch
 
 TYPES = {"int": int, "float": float}
 
@@ -63,17 +62,13 @@ def scan(found: Source, fields: list[str | bytes] | None, args: argparse.Namespa
         raise UsageError(str(error)) from error
 
 
-def record_names(found: Inputs) -> list[str | bytes]:
+def names_in_files(found: Inputs) -> list[str | bytes]:
     """Every record name of the files, in order of first appearance: the
     columns of several files read as one table."""
     seen: dict[str | bytes, None] = {}
     for each in found.sources:
         try:
-            reader = _table._reader(parse_sdf(each.path(), borrow=True), None, _table._Parts(), {}, 0)
-            try:
-                seen.update(dict.fromkeys(reader.record_names()))
-            finally:
-                reader.close()
+            seen.update(dict.fromkeys(record_names(each.path())))
         except (OSError, ValueError) as error:
             raise FileError.from_exception(each.label, error) from error
     return list(seen)
@@ -85,7 +80,7 @@ def parts(found: Inputs, fields: list[str | bytes] | None, args: argparse.Namesp
     if fields is None and found.is_stdin:
         raise UsageError("name the records with -f when reading standard input: without them, FILE is read twice")
     if fields is None and len(found.sources) > 1:
-        fields = record_names(found)
+        fields = names_in_files(found)
     for each in found.sources:
         each.check_readable()
     for each in found.sources:
@@ -97,16 +92,17 @@ def run(args: argparse.Namespace) -> int:
     fmt = tables.table_format(args.output, tables.WRITTEN)
     if fmt == ".parquet":
         tables.pyarrow_module()
-    fields: list[str | bytes] | None = list(names(args.fields)) if args.fields is not None else None
+    given = names(args.fields) if args.fields is not None else []
+    fields: list[str | bytes] | None = list(given) if args.fields is not None else None
     types = column_types(args.types)
     found = inputs(args.files, quiet=args.quiet)
     # A field no block has gives an empty column, which may be meant (the
     # same columns for many files): said, not refused.
-    watch = NameWatch(names(args.fields) if args.fields is not None else [])
+    watch = NameWatch(given)
     batches = parts(found, fields, args, types, watch)
     first = next(batches)  # the first file opened, and the arguments checked, before OUT is made
-    with output(args.output, found) as out:
-        tables.write_table(itertools.chain([first], batches), out, fmt, args.source, args.block)
+    with output(found, args.output) as out:
+        tables.write_table_file(itertools.chain([first], batches), out, fmt, args.source, args.block)
     watch.warn("cut")
     return 0
 

@@ -8,7 +8,7 @@ import itertools
 from molbrook.cli.errors import UsageError, no_record_named
 from molbrook.cli.index import open_index, ordinals
 from molbrook.cli.inputs import Source
-from molbrook.cli.options import Command, Parser, names
+from molbrook.cli.options import Command, Parser, Renamed, names
 from molbrook.cli.outputs import STDOUT, output
 from molbrook.native import SDBlock
 
@@ -17,12 +17,12 @@ DEFAULT_BLOCKS = 100
 
 def output_format(name: str) -> str:
     """The grid's format, told by the output's extension (under any compression)."""
-    from molbrook._grid import _format_of  # here, for a quicker start of the other commands
+    from molbrook._grid import grid_format  # here, for a quicker start of the other commands
 
     if name == STDOUT:
         raise UsageError("-o must name a .html or .svg file")
     try:
-        return _format_of(name)
+        return grid_format(name)
     except ValueError:
         raise UsageError(f"-o must name a .html or .svg file, not {name!r}") from None
 
@@ -58,8 +58,9 @@ def configure(parser: Parser) -> None:
                              "file's index; none: the file's first blocks")
     parser.add_argument("-n", "--blocks", type=int, metavar="N",
                         help=f"draw at most N blocks (default: {DEFAULT_BLOCKS})")
-    parser.add_argument("--names", type=names, metavar="A,B", default=[],
+    parser.add_argument("-f", "--fields", dest="names", type=names, metavar="NAME,...", default=[],
                         help="the records to show under each drawing")
+    parser.add_argument("--names", type=names, action=Renamed, new="-f/--fields")
     parser.add_argument("--per-row", type=int, default=5, metavar="K", help="drawings in a row (default: 5)")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the grid: a .html or .svg file")
 
@@ -78,11 +79,11 @@ def run(args: argparse.Namespace) -> int:
     check_names(args.names, blocks)
     made = grid((block for _, block in blocks), names=args.names, per_row=args.per_row,
                 ordinals=[ordinal for ordinal, _ in blocks])
-    with output(args.output, source) as out:
+    with output(source, args.output) as out:
         made.save(out, format=kind)
     return 0
 
 
 COMMAND = Command("depict", "a grid of the blocks' drawings with chosen records, as HTML or SVG",
-                  "molbrook depict library.sdf 0:20 --names ID,MW -o grid.html", configure, run,
+                  "molbrook depict library.sdf 0:20 -f ID,MW -o grid.html", configure, run,
                   "Each block is drawn from its own coordinates; a block that cannot be drawn shows why.")

@@ -94,7 +94,7 @@ def write_edited(args: argparse.Namespace, edit: Edit) -> int:
 
 def write_one(found: Inputs | Source, edit: Edit, dest: str | None, *, in_place: bool = False) -> None:
     refused: list[int] = []
-    with output(dest, found, in_place=in_place) as out:
+    with output(found, dest, in_place=in_place) as out:
         write_sdf(out, edited(found.blocks(), edit, found.label, refused))
         if refused:
             raise FileError.not_edited(found.label, refused)

@@ -14,8 +14,10 @@ from collections.abc import Iterable
 SHOWN_NAMES = 8
 # What an OSError raised without an error number (as pyarrow raises them)
 # means, by its class.
-_NUMBER_OF: dict[type[BaseException], int] = {FileNotFoundError: errno.ENOENT, PermissionError: errno.EACCES, IsADirectoryError: errno.EISDIR,
-              NotADirectoryError: errno.ENOTDIR, FileExistsError: errno.EEXIST}
+_NUMBER_OF: dict[type[BaseException], int] = {
+    FileNotFoundError: errno.ENOENT, PermissionError: errno.EACCES, IsADirectoryError: errno.EISDIR,
+    NotADirectoryError: errno.ENOTDIR, FileExistsError: errno.EEXIST,
+}
 
 
 class UsageError(Exception):

@@ -34,8 +34,8 @@ def configure(parser: Parser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     tables.pyarrow_module("from-table")
-    table = tables.read_table(args.table, READ, f".{args.format}" if args.format else None)
-    with output(args.output, source(args.table)) as out:  # never over the table read
+    table = tables.read_table_file(args.table, READ, f".{args.format}" if args.format else None)
+    with output(source(args.table), args.output) as out:  # never over the table read
         try:
             molbrook.write_table(table, out, molblock=args.molblock, title=args.title, block=args.block,
                                  names=names(args.fields) if args.fields is not None else None,

@@ -12,9 +12,9 @@ import sys
 import warnings
 from collections.abc import Iterator
 
+from molbrook._types import TITLE
 from molbrook.cli.errors import FileError, UsageError, warn
 from molbrook.cli.inputs import Source
-from molbrook._types import TITLE
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_output, key
 from molbrook.cli.outputs import output
 from molbrook.cli.watch import NameWatch
@@ -84,19 +84,19 @@ def run_get(args: argparse.Namespace) -> int:
     missing = []
 
     def blocks(index: SDIndex[bytes]) -> Iterator[SDBlock[bytes]]:
-        for key in args.keys:
-            first = index.get(os.fsencode(key))
+        for wanted in args.keys:
+            first = index.get(os.fsencode(wanted))
             if first is None:
-                missing.append(key)
+                missing.append(wanted)
             else:
-                yield from index.get_all(os.fsencode(key)) if args.all else [first]
+                yield from index.get_all(os.fsencode(wanted)) if args.all else [first]
 
     with open_index(args.file, args) as index:
         key_watch(index, args).require()  # before OUT is made
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, blocks(index))
-    for key in missing:
-        warn("get", f"no block of {args.file} has the key {key!r}")
+    for absent in missing:
+        warn("get", f"no block of {args.file} has the key {absent!r}")
     return 1 if missing else 0
 
 
@@ -130,7 +130,7 @@ def run_take(args: argparse.Namespace) -> int:
             for wanted in args.ordinals:
                 yield from index[wanted] if isinstance(wanted, slice) else [index[wanted]]
 
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, blocks())
     return 0
 
@@ -149,7 +149,7 @@ def run_sample(args: argparse.Namespace) -> int:
         if args.blocks > len(index):
             raise UsageError(f"-n {args.blocks} is more than the {counted(len(index), 'block')} of {args.file}")
         picked = sorted(random.Random(args.seed).sample(range(len(index)), args.blocks))
-        with output(args.output, Source(args.file)) as out:
+        with output(Source(args.file), args.output) as out:
             write_sdf(out, (index[i] for i in picked))
     return 0
 

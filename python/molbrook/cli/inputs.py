@@ -13,9 +13,9 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO, NamedTuple, cast
 
+from molbrook import _remote
 from molbrook.cli import progress
 from molbrook.cli.errors import FileError, UsageError
-from molbrook import _remote
 from molbrook.native import SDBlock, parse_sdf
 
 STDIN = "-"
@@ -97,7 +97,7 @@ class Source(NamedTuple):
         path when it is a whole file redirected, else as a stream, as is a
         URL (read ahead on a thread)."""
         if _remote.is_url(self.name):
-            return cast(BinaryIO, _remote.ReadAhead(_remote.Remote(self.name)))
+            return cast(BinaryIO, _remote.stream(self.name))
         path = self._readable_path()
         return sys.stdin.buffer if path is None else path
 

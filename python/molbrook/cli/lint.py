@@ -11,7 +11,7 @@ import sys
 import zlib
 from collections.abc import Iterator
 
-from molbrook._lint import CODES, Finding, _Edit, _scan, _selected, lint_fix
+from molbrook._lint import CODES, Edit, Finding, lint_fix, scan, selected_codes
 from molbrook._lint_rules import RULES
 from molbrook._parallel import worker_count
 from molbrook.cli import lint_report, progress
@@ -77,17 +77,17 @@ def explain(code: str) -> int:
     return CLEAN
 
 
-def findings(found: Source, codes: set[str], edits: bool) -> Iterator[tuple[Finding, tuple[_Edit, ...]]]:
+def findings(found: Source, codes: set[str], edits: bool) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
     """The findings of one input, with a progress bar over a plain file when
     one is wanted; read errors name the file."""
     size = found.size() if progress.wanted(found.quiet) else None
     try:
         workers = worker_count(None)
         if size is None:
-            yield from _scan(found.readable(), codes, workers=workers, edits=edits, path=found.name)
+            yield from scan(found.readable(), codes, workers=workers, edits=edits, path=found.name)
             return
         with progress.byte_counter(size, os.path.basename(found.label)) as advance:
-            yield from _scan(found.readable(), codes, workers=workers, edits=edits, path=found.name, progress=advance)
+            yield from scan(found.readable(), codes, workers=workers, edits=edits, path=found.name, progress=advance)
     except _READ_ERRORS as error:
         raise FileError.from_exception(found.label, error) from error
 
@@ -97,7 +97,7 @@ def fix(found: Source, args: argparse.Namespace) -> Source:
     returns what to report on: the file written."""
     found.check_readable()
     try:
-        with output(args.output, found, in_place=args.in_place) as out:
+        with output(found, args.output, in_place=args.in_place) as out:
             summary = lint_fix(found.readable(), out, select=args.select, ignore=args.ignore,
                                unsafe=args.unsafe_fixes)
     except _READ_ERRORS as error:
@@ -114,7 +114,7 @@ def run(args: argparse.Namespace) -> int:
         return explain(args.explain)
     check(args)
     try:
-        codes = _selected(args.select, args.ignore)
+        codes = selected_codes(args.select, args.ignore)
     except ValueError as error:
         raise UsageError(str(error)) from None
     inputs = [source(name, quiet=args.quiet) for name in args.files or [None]]
@@ -122,7 +122,7 @@ def run(args: argparse.Namespace) -> int:
         inputs = [fix(found, args) for found in inputs]
     edits = args.format == "sarif"
 
-    def everything() -> Iterator[tuple[Finding, tuple[_Edit, ...]]]:
+    def everything() -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
         for found in inputs:
             yield from findings(found, codes, edits)
 
@@ -132,7 +132,7 @@ def run(args: argparse.Namespace) -> int:
             tally.add(finding)
         lint_report.statistics(tally, args.format == "json", sys.stdout)
     else:
-        lint_report.write(args.format, everything(), sys.stdout, tally)
+        lint_report.write(everything(), sys.stdout, tally, args.format)
     sys.stdout.flush()
     return FOUND if tally.total and not args.exit_zero else CLEAN
 

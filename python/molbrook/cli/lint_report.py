@@ -12,7 +12,7 @@ from collections import Counter
 from collections.abc import Iterable
 from typing import IO, Any
 
-from molbrook._lint import CODES, Finding, _Edit, _text
+from molbrook._lint import CODES, Edit, Finding, decoded
 from molbrook._lint_rules import RULES
 from molbrook.native import __version__
 
@@ -22,7 +22,7 @@ SARIF_SCHEMA = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schem
 _SARIF_LEVELS = {"error": "error", "warning": "warning", "info": "note"}
 _GITHUB_LEVELS = {"error": "error", "warning": "warning", "info": "notice"}
 
-Found = Iterable[tuple[Finding, tuple[_Edit, ...]]]
+Found = Iterable[tuple[Finding, tuple[Edit, ...]]]
 
 
 class Tally:
@@ -42,8 +42,9 @@ class Tally:
         return sum(self.codes.values())
 
 
-def write(form: str, found: Found, out: IO[str], tally: Tally) -> None:
-    """Writes the findings in `form` as they come (SARIF once all are in)."""
+def write(found: Found, out: IO[str], tally: Tally, form: str) -> None:
+    """Writes the findings to `out` in `form` as they come (SARIF once all
+    are in), counting them into `tally`."""
     counted = ((tally.add(finding), edits) for finding, edits in found)
     if form == "concise":
         for finding, _ in counted:
@@ -73,7 +74,7 @@ def path_text(path: str | None) -> str | None:
     >>> path_text(os.fsdecode(b"lib\\xff.sdf"))
     'lib\\\\xff.sdf'
     """
-    return None if path is None else _text(os.fsencode(path))
+    return None if path is None else decoded(os.fsencode(path))
 
 
 def as_json(finding: Finding) -> str:
@@ -150,7 +151,7 @@ def _rule(code: str) -> dict[str, Any]:
             "properties": {"fix": rule.fix}}
 
 
-def _result(finding: Finding, edits: tuple[_Edit, ...]) -> dict[str, Any]:
+def _result(finding: Finding, edits: tuple[Edit, ...]) -> dict[str, Any]:
     location = {"uri": _uri(finding.path)}
     result: dict[str, Any] = {
         "ruleId": finding.code,

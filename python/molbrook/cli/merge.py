@@ -7,9 +7,9 @@ import sys
 from typing import IO, NoReturn
 
 import molbrook
-from molbrook._merge import _merge
-from molbrook.cli import tables
+from molbrook._merge import merge_refusing
 from molbrook._types import TITLE
+from molbrook.cli import tables
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Inputs, Source, source
 from molbrook.cli.options import KEY_HELP, Command, Parser, Renamed, add_input, add_output, key, names
@@ -36,13 +36,13 @@ def run(args: argparse.Namespace) -> int:
         args.key, args.title = TITLE, args.key
     if args.key is TITLE and args.title is None:
         raise UsageError("-k @title matches block titles against a table column: name it with --title COL")
-    table = tables.read_table(args.table)
+    table = tables.read_table_file(args.table)
     found = source(args.file, quiet=args.quiet)
     if args.in_place:
         check_in_place(found)
     found.check_readable()  # before any output is made, and so that its errors name it
     read = found if args.in_place else Inputs((found, source(args.table)))  # OUT is neither the file nor the table
-    with output(args.output, read, in_place=args.in_place) as out:
+    with output(read, args.output, in_place=args.in_place) as out:
         summary = merge(found, table, out, args)
     if not args.quiet:
         print(f"molbrook merge: {counted(summary.blocks, 'block')}, {summary.matched:,} matched; "
@@ -59,7 +59,7 @@ def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace
         raise FileError.not_edited(found.label, [number + 1 for number in numbers])
 
     try:
-        return _merge(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
+        return merge_refusing(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
                       title=args.title, names=names(args.fields) if args.fields is not None else None,
                       refused=refused, float_format=args.float_format)
     except MalformedRecordError as error:

@@ -8,7 +8,7 @@ import contextlib
 import os
 import sys
 from collections.abc import Iterator
-from typing import IO
+from typing import IO, Any
 
 from molbrook.cli.errors import FileError, UsageError
 from molbrook.cli.inputs import Inputs, Source
@@ -32,8 +32,7 @@ def check_in_place(source: Source) -> None:
 
 
 @contextlib.contextmanager
-def output(name: str | None, source: Source | Inputs | None = None, *,
-           in_place: bool = False) -> Iterator[IO[bytes]]:
+def output(source: Source | Inputs | None, name: str | None, *, in_place: bool = False) -> Iterator[IO[bytes]]:
     """A binary stream for the OUT argument (None or "-": standard output),
     or over `source`'s own file with `in_place`, a single Source (once
     `check_in_place` has passed). Writing over the file being read is refused: it is mapped, and
@@ -56,9 +55,9 @@ def output(name: str | None, source: Source | Inputs | None = None, *,
         yield stream
 
 
-def _descriptor(stream: object) -> int | None:
+def _descriptor(stream: IO[Any]) -> int | None:
     try:
-        return stream.fileno()  # type: ignore[attr-defined]
+        return stream.fileno()
     except (AttributeError, OSError, ValueError):  # not backed by a file
         return None
 

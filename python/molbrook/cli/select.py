@@ -26,7 +26,7 @@ def run_head(args: argparse.Namespace) -> int:
         raise UsageError(f"-n must be 0 or more, not {args.blocks}")
     found = inputs(args.files, quiet=args.quiet)
     blocks = found.blocks()
-    with output(args.output, found) as out:
+    with output(found, args.output) as out:
         write_sdf(out, itertools.islice(blocks, args.blocks))
     return 0
 
@@ -55,7 +55,7 @@ def run_filter(args: argparse.Namespace) -> int:
     watch = NameWatch(where.name for where in wheres)
     blocks = watch.passing(found.blocks())
     kept = itertools.filterfalse(test, blocks) if args.invert else filter(test, blocks)
-    with output(args.output, found) as out:
+    with output(found, args.output) as out:
         written = write_sdf(out, kept)
         watch.require()  # inside, so that OUT is not made
     return 0 if written else 1
@@ -69,7 +69,7 @@ def configure_cat(parser: Parser) -> None:
 def run_cat(args: argparse.Namespace) -> int:
     found = inputs(args.files, quiet=args.quiet)
     blocks = found.blocks()
-    with output(args.output, found) as out:
+    with output(found, args.output) as out:
         write_sdf(out, blocks)
     return 0
 

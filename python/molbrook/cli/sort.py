@@ -124,7 +124,7 @@ def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **opti
     found = inputs(args.files, quiet=args.quiet)
     for each in found.sources:
         each.check_readable()
-    with output(args.output, found) as out, aside(duplicates, found) as dups, found.byte_counter() as advance:
+    with output(found, args.output) as out, aside(found, duplicates) as dups, found.byte_counter() as advance:
         summary = sort_blocks(found, out, keys, args, duplicates=dups, progress=advance, **options)
     if not args.quiet:
         report(args, summary)
@@ -158,15 +158,15 @@ def text(name: str | bytes) -> str:
 
 def written_to(name: str | None) -> str | IO[bytes]:
     """What an output argument writes to: a path, or standard output."""
-    return sys.stdout.buffer if name in (None, STDOUT) else name  # type: ignore[return-value]
+    return sys.stdout.buffer if name is None or name == STDOUT else name
 
 
 @contextlib.contextmanager
-def aside(name: str | None, found: Inputs) -> Iterator[IO[bytes] | None]:
+def aside(found: Inputs, name: str | None) -> Iterator[IO[bytes] | None]:
     if name is None:
         yield None
         return
-    with output(name, found) as out:
+    with output(found, name) as out:
         yield out
 
 

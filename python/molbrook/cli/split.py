@@ -7,7 +7,7 @@ import contextlib
 import itertools
 import os
 import stat
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 
 from molbrook.cli.errors import UsageError
 from molbrook.cli.inputs import STDIN, Inputs, inputs
@@ -64,7 +64,7 @@ def write_shards(found: Inputs, shard: Shard, name: Callable[[int], str]) -> lis
     try:
         for number, (_, group) in enumerate(itertools.groupby(found.blocks(), key=shard)):
             path = name(number)
-            with output(path, found) as out:
+            with output(found, path) as out:
                 write_sdf(out, group)
             written.append(path)
     except BaseException:
@@ -84,7 +84,7 @@ def files_and_prefix(paths: list[str], prefix: str | None, parts: bool) -> tuple
         return paths, prefix
     if paths == [STDIN]:
         raise UsageError("name the shards: give PREFIX after the files, or --prefix")
-    if len(paths) == 1 and (parts or os.path.exists(paths[0]) and not os.path.isdir(paths[0])):
+    if len(paths) == 1 and (parts or (os.path.exists(paths[0]) and not os.path.isdir(paths[0]))):
         return paths, named_after(paths[0])
     return paths[:-1], paths[-1]
 

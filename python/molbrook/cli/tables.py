@@ -54,7 +54,7 @@ def _float_format(spec: str) -> str:
 def pyarrow_module(needs: str = "Parquet") -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped]
-        import pyarrow.parquet  # type: ignore[import-untyped]  # noqa: F401
+        import pyarrow.parquet  # type: ignore[import-untyped]
     except ImportError:
         raise UsageError(f"{needs} needs pyarrow: pip install pyarrow") from None
     return pyarrow
@@ -67,7 +67,7 @@ class Part(NamedTuple):
     label: str
 
 
-def write_table(parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: str | None = None,
+def write_table_file(parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: str | None = None,
                 block_column: str | None = None) -> None:
     """Writes the RecordTable batches of every part as one table, with a
     column `source_column` naming the part of each row when given.
@@ -183,7 +183,7 @@ def _cast(pa: Any, batch: Any, schema: Any, label: str, first: int) -> Any:
         raise FileError(label, str(error)) from error
 
 
-def read_table(path: str, formats: tuple[str, ...] = READ, fmt: str | None = None) -> Any:
+def read_table_file(path: str, formats: tuple[str, ...] = READ, fmt: str | None = None) -> Any:
     """A CSV or TSV file as a dict of equal-length lists of str (None for an
     empty cell), JSON lines as a dict of lists of their values, or a Parquet
     file as a pyarrow table; errors name the file. `fmt`, one of `formats`,

@@ -4,8 +4,8 @@ its query (documented in the README's view section)."""
 from __future__ import annotations
 
 import io
-import os
 import json
+import os
 import re
 from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple

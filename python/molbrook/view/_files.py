@@ -43,7 +43,7 @@ class ViewedFile:
     (the blocks by ordinal, and the search by title), `keyed` by the record
     `key` when one was chosen.
 
-    >>> viewed = ViewedFile("library.sdf", b"library.sdf", index_sdf(b"library.sdf", on_title=True))
+    >>> viewed = ViewedFile("library.sdf", b"library.sdf", index_sdf(b"library.sdf", key=TITLE))
     >>> viewed.order(Query(sort="MW:n", where=("MW<300",)))[:3]
     array('q', [17, 4, 230])
     """

@@ -6,6 +6,28 @@
 
 namespace molbrook::py {
 
+// Holds a critical section on an object for its scope: what the object's
+// mutex guards, other threads use after it ends or while this thread
+// waits or runs without the interpreter (its sections suspended then, as
+// the interpreter lock would have been released). Only a free-threaded
+// build has them (3.13 on); with an interpreter lock it alone serializes.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+  ~CriticalSection() { PyCriticalSection_End(&section_); }
+#else
+  explicit CriticalSection(PyObject*) noexcept {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyCriticalSection section_;
+#endif
+};
+
 // Takes the raised exception out of the error indicator (null if none).
 inline Ref take_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -48,6 +70,13 @@ inline int lookup_optional_attr(PyObject* object, PyObject* name, Ref& value) no
   PyErr_Clear();
   return 0;
 #endif
+}
+
+// lookup_optional_attr by a name given as C text. The name object is made
+// per call: one kept for the process would be shared by every interpreter.
+inline int lookup_optional_attr(PyObject* object, const char* name, Ref& value) noexcept {
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  return text ? lookup_optional_attr(object, text.get(), value) : -1;
 }
 
 }  // namespace molbrook::py

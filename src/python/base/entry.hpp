@@ -12,12 +12,15 @@
 //   method<block_get>("get", doc)        // METH_FASTCALL | METH_KEYWORDS, from the signature
 //
 // A `self` typed as a pointer to a native type's state (object.hpp) gets
-// that state; one typed PyObject* or PyTypeObject* gets the object.
+// that state; one typed PyObject* or PyTypeObject* gets the object. Calls
+// on one object never overlap, as under an interpreter lock: without one
+// they hold a critical section on the object.
 #pragma once
 
 #include <new>
 #include <type_traits>
 
+#include "base/compat.hpp"
 #include "base/object.hpp"
 #include "base/ref.hpp"
 
@@ -129,9 +132,21 @@ struct Bound;
 template <auto Function, class Result, class Self, class... Args>
 struct Bound<Function, Result (*)(Self, Args...)> {
   using CSelf = typename SelfParameter<Self>::CType;
+  // An object's calls run one at a time (in a critical section on it,
+  // which the interpreter lock makes needless where there is one); the
+  // class of a class method is not locked.
   static Result call(CSelf self, Args... args) noexcept {
-    return Entry<Function>::call(SelfParameter<Self>::from(self), args...);
+    if constexpr (std::is_same_v<CSelf, PyTypeObject*>) {
+      return Entry<Function>::call(SelfParameter<Self>::from(self), args...);
+    } else {
+#ifdef Py_GIL_DISABLED
+      if (PyType_Check(self)) return Entry<Function>::call(SelfParameter<Self>::from(self), args...);
+#endif
+      CriticalSection section(self);
+      return Entry<Function>::call(SelfParameter<Self>::from(self), args...);
+    }
   }
+
   // As a METH_NOARGS method, which the interpreter passes a null argument.
   static Result call_without_argument(CSelf self, PyObject*) noexcept { return call(self); }
   // As a getter or setter, which the interpreter passes a closure.

@@ -113,7 +113,10 @@ int exec_native(PyObject* module) noexcept {
 constexpr const char* kName = "molbrook.native";
 constexpr const char* kDoc = "";
 
-// The module's slots. From 3.15 on they are written once, in the form of
+// The module's slots. It runs without the interpreter lock on a
+// free-threaded build: calls on one object run one at a time (entry.hpp),
+// borrows change atomically (borrow.hpp) and every other state is the
+// caller's own or immutable. From 3.15 on they are written once, in the form of
 // the export hook, and the classic definition nests the part a PyModuleDef
 // may carry (its name and doc are fields there).
 #if PY_VERSION_HEX >= 0x030F0000
@@ -123,7 +126,7 @@ PySlot shared_slots[] = {
     PySlot_PTR(Py_mod_abi, &abi_info),
     PySlot_PTR(Py_mod_exec, exec_native),
     PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
-    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_USED),
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
     PySlot_END,
 };
 
@@ -145,7 +148,7 @@ PyModuleDef_Slot classic_slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };

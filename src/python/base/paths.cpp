@@ -6,10 +6,11 @@ namespace molbrook::py {
 
 int is_path_like(PyObject* object) noexcept {
   if (PyUnicode_Check(object) || PyBytes_Check(object)) return 1;
-  static PyObject* fspath_name = PyUnicode_InternFromString("__fspath__");
-  if (fspath_name == nullptr) return -1;
+  // Not kept for the process, which every interpreter would share.
+  Ref fspath_name = Ref::steal(PyUnicode_FromString("__fspath__"));
+  if (!fspath_name) return -1;
   Ref method;
-  return lookup_optional_attr(object, fspath_name, method);
+  return lookup_optional_attr(object, fspath_name.get(), method);
 }
 
 bool convert_path(PyObject* object, PathArgument& result) noexcept {

@@ -105,9 +105,10 @@ int block_bool(PySDBlock*) noexcept { return 1; }
 PyObject* block_richcompare(PySDBlock* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !is_sdblock(other)) Py_RETURN_NOTIMPLEMENTED;
   PySDBlock* that = as_sdblock(other);
+  if (that == self) return PyBool_FromLong(op == Py_EQ);  // its critical section is held already
   SharedBorrow borrow_self(self->borrow);
   if (!borrow_self) return nullptr;
-  SharedBorrow borrow_that(that->borrow);
+  SharedObjectBorrow borrow_that(other, that->borrow);
   if (!borrow_that) return nullptr;
   bool equal = self->kind == that->kind && self->block == that->block;
   return PyBool_FromLong(equal == (op == Py_EQ));
@@ -130,6 +131,13 @@ PyMethodDef block_methods[] = {
     method<block_remove_record>("remove_record", kRemoveRecordDoc),
     method<block_rename_record>("rename_record", kRenameRecordDoc),
     method<block_replace_records>("replace_records", kReplaceRecordsDoc),
+
+    // bytes(block) (exports.cpp)
+    method<block_bytes>("__bytes__",
+                        "__bytes__($self, /)\n--\n\n"
+                        "A copy of a bytes block's bytes: bytes(block).\n\n"
+                        "    >>> bytes(SDBlock(b'T\\nM  END\\n$$$$\\n'))\n"
+                        "    b'T\\nM  END\\n$$$$\\n'"),
 
     // Copying and pickling (sections.cpp)
     method<block_copy>("__copy__", kCopyDoc),

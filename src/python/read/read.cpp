@@ -137,13 +137,6 @@ struct PySDBlockIterator {
   bool utf8_valid;  // copied into every block: the data came from Python objects
 };
 
-// The argument of every file-object read, created once per process.
-PyObject* chunk_size_object() noexcept {
-  static PyObject* size = nullptr;
-  if (size == nullptr) size = PyLong_FromSize_t(kChunkSize);
-  return size;
-}
-
 // Data taken from a Python object, and the kind it gives the stream.
 struct Chunk {
   std::string_view bytes;  // alive as long as the object
@@ -170,9 +163,7 @@ std::optional<Chunk> chunk_of(PyObject* object, const char* wrong_type) noexcept
 // 0 when it has neither, -1 when a lookup raised anything but
 // AttributeError.
 int read_method(PyObject* object, Ref& method) noexcept {
-  static PyObject* const names[] = {PyUnicode_InternFromString("read1"), PyUnicode_InternFromString("read")};
-  for (PyObject* name : names) {
-    if (name == nullptr) return -1;
+  for (const char* name : {"read1", "read"}) {
     int found = lookup_optional_attr(object, name, method);
     if (found != 0) return found;
   }
@@ -265,9 +256,11 @@ bool take_stream_start(StreamStart& start, std::string_view bytes, bool eof, Blo
 // One read of a file object: str or bytes of the stream's kind, whose
 // bytes (a str's UTF-8) `bytes` views.
 Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& bytes) {
-  PyObject* size = chunk_size_object();
-  if (size == nullptr) return {};
-  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size));
+  // Made per read, not kept: an object kept for the process would be
+  // shared by every interpreter.
+  Ref size = Ref::steal(PyLong_FromSize_t(kChunkSize));
+  if (!size) return {};
+  Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size.get()));
   if (!data) return {};
   std::optional<Chunk> chunk = chunk_of(data.get(), "file objects must read str or bytes");
   if (!chunk) return {};

@@ -49,7 +49,7 @@ PyObject* iterator_next(PyRecordIterator* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow || self->done) return nullptr;
   PySDBlock* block = as_sdblock(self->block.get());
-  SharedBorrow block_borrow(block->borrow);
+  SharedObjectBorrow block_borrow(self->block.get(), block->borrow);
   if (!block_borrow) return nullptr;
   self->done = true;  // until a record is returned
   if (block->record_version != self->version) {
@@ -110,7 +110,7 @@ PyObject* new_record_iterator(PyTypeObject* type, PyObject* block) noexcept {
   PySDBlock* source = as_sdblock(block);
   uint64_t version;
   {
-    SharedBorrow borrow(source->borrow);
+    SharedObjectBorrow borrow(block, source->borrow);
     if (!borrow) return nullptr;
     version = source->record_version;
   }

@@ -109,7 +109,7 @@ bool row_records(MergeTable& table, PySDBlock* block, size_t row, std::vector<Re
 // set_record does; false with the error set. A block that cannot take
 // records is left as the refused edit left it and noted in the table.
 bool merge_block(MergeTable& table, PySDBlock* block, uint64_t number) {
-  ExclusiveBorrow borrow(block->borrow);
+  ExclusiveObjectBorrow borrow(object_of(block), block->borrow);
   if (!borrow) return false;
   std::optional<size_t> row;
   if (!find_row(table, block, row)) return false;

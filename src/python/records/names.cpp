@@ -259,9 +259,8 @@ Py_ssize_t rename_in_block(PySDBlock* self, PyObject* old_key, PyObject* new_key
 // result of its items() if it has that attribute, else the object itself,
 // iterated.
 Ref collect_record_pairs(PyObject* records) {
-  static PyObject* const items_name = PyUnicode_InternFromString("items");
   Ref items;
-  if (items_name == nullptr || lookup_optional_attr(records, items_name, items) < 0) return {};
+  if (lookup_optional_attr(records, "items", items) < 0) return {};
   Ref source = items ? Ref::steal(PyObject_CallNoArgs(items.get())) : Ref::borrow(records);
   if (!source) return {};
   Ref iterator = Ref::steal(PyObject_GetIter(source.get()));

@@ -227,7 +227,7 @@ bool feed_objects(Feed& feed, PyObject* iterator, Kind kind) {
       PyErr_SetString(PyExc_TypeError, "sort_sdf sorts blocks of one kind, str or bytes");
       return false;
     }
-    SharedBorrow hold(block->borrow);
+    SharedObjectBorrow hold(item.get(), block->borrow);
     if (!hold) return false;
     if (Status<SortFailure> failed = feed.add(block->block, block->record_index, std::nullopt)) {
       return raise_failure(*failed, feed.ordinal, block->block.title());

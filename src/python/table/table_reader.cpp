@@ -138,7 +138,7 @@ bool feed_objects(PyTableReader* self, Add& add, Full& full) {
     }
     if (!accept_block(self, item.get())) return false;
     PySDBlock* block = as_sdblock(item.get());
-    SharedBorrow hold(block->borrow);
+    SharedObjectBorrow hold(item.get(), block->borrow);
     if (!hold) return false;
     if (std::optional<RowError> error = add(block->block)) {
       return raise_failed(self, FailedBlock{std::move(*error), std::string(block->block.title())});

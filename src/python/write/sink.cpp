@@ -72,11 +72,12 @@ SdfSink::SdfSink(std::variant<PathTarget, FileTarget> target, size_t threshold)
 }
 
 std::optional<SdfSink> SdfSink::open(PyObject* dest, bool text_as_utf8) {
-  static PyObject* write_name = PyUnicode_InternFromString("write");
-  if (write_name == nullptr) return std::nullopt;
+  // Not kept for the process, which every interpreter would share.
+  Ref write_name = Ref::steal(PyUnicode_FromString("write"));
+  if (!write_name) return std::nullopt;
   Ref write;
   // Without a write method, dest is a path.
-  if (lookup_optional_attr(dest, write_name, write) < 0) return std::nullopt;
+  if (lookup_optional_attr(dest, write_name.get(), write) < 0) return std::nullopt;
   if (write) {
     std::optional<Kind> kind = text_as_utf8 ? std::optional(Kind::Bytes) : std::nullopt;
     return SdfSink(FileTarget{std::move(write), kind, text_as_utf8}, kFileChunk);
@@ -114,7 +115,7 @@ bool SdfSink::write_block(PySDBlock* block) {
   FileTarget* file = std::get_if<FileTarget>(&target_);
   Ref alone;  // a non-ASCII text block bound for a file object, written by itself
   {
-    SharedBorrow borrow(block->borrow);
+    SharedObjectBorrow borrow(object_of(block), block->borrow);
     if (!borrow) return false;
     if (file ? !check_kind(*file, block) : !check_utf8(block)) return false;
     std::string_view bytes = block->block.bytes();

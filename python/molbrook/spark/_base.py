@@ -1,0 +1,37 @@
+"""PySpark's data source classes, or stand-ins when PySpark is missing, so
+that molbrook.spark imports without it and says what to install when used."""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = ["FILTERS", "MISSING", "DataSource", "DataSourceArrowWriter", "DataSourceReader", "InputPartition",
+           "WriterCommitMessage", "require"]
+
+try:
+    from pyspark.sql.datasource import (
+        DataSource,
+        DataSourceArrowWriter,
+        DataSourceReader,
+        InputPartition,
+        WriterCommitMessage,
+    )
+
+    MISSING: ImportError | None = None
+except ImportError as error:
+    MISSING = error
+    DataSource = DataSourceArrowWriter = DataSourceReader = InputPartition = WriterCommitMessage = object  # type: ignore[misc,assignment]
+
+try:  # filters reach Python data sources from Spark 4.1 on
+    from pyspark.sql import datasource as _datasource
+
+    FILTERS: Any = _datasource if hasattr(_datasource, "Filter") else None
+except ImportError:
+    FILTERS = None
+
+
+def require() -> None:
+    """ImportError saying what to install, where PySpark is missing."""
+    if MISSING is not None:
+        raise ImportError("molbrook.spark needs PySpark 4.0 or later; install it with: pip install 'molbrook[spark]'"
+                          ) from MISSING
