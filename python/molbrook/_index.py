@@ -24,8 +24,13 @@ _RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz
 
 
 def index_sdf(
-    path: Path, *, key: Key | None = None, on_title: bool = False, sidecar: bool | Path = True,
-    cache: str | os.PathLike[str] | None = None, storage_options: Mapping[str, Any] | None = None,
+    path: Path,
+    *,
+    key: Key | None = None,
+    on_title: bool = False,
+    sidecar: bool | Path = True,
+    cache: str | os.PathLike[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> SDIndex[Any]:
     """An index of the blocks of an SD file, for random access by ordinal
     and, with `key`, by key.
@@ -104,8 +109,12 @@ def index_sdf(
         if built is not None and unkept is None:
             unkept = _keep(built, place)
         if unkept is not None:
-            warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
-                          f"({unkept}); it is held in memory only", RuntimeWarning, stacklevel=2)
+            warnings.warn(
+                f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
+                f"({unkept}); it is held in memory only",
+                RuntimeWarning,
+                stacklevel=2,
+            )
     return index
 
 
@@ -128,8 +137,10 @@ def _format(data: str | bytes) -> object:
     if stat.S_ISDIR(mode):
         raise ValueError(f"{data!r} is a directory: index_sdf needs an SD file")
     if not stat.S_ISREG(mode):
-        raise ValueError(f"{data!r} is not a regular file (a pipe or a device): index_sdf reads at offsets, "
-                         "so save the data to a file first")
+        raise ValueError(
+            f"{data!r} is not a regular file (a pipe or a device): index_sdf reads at offsets, "
+            "so save the data to a file first"
+        )
     compression = _compression_of(data)
     if compression is None:
         return None

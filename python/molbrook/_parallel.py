@@ -73,4 +73,4 @@ def ordinal_blocks(index: Any, span: tuple[int, int]) -> Iterator[Any]:
     """The blocks [first, stop) of an index, read a slice at a time."""
     first, stop = span
     for at in range(first, stop, _SLICE_BLOCKS):
-        yield from index[at:min(at + _SLICE_BLOCKS, stop)]
+        yield from index[at : min(at + _SLICE_BLOCKS, stop)]
