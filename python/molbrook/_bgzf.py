@@ -203,3 +203,20 @@ class BgzfWriter(io.RawIOBase):
             self._raw.flush()
         finally:
             super().close()
+
+
+def is_indexable(name: object, compression: str | None, bgzf: bool, source: str) -> bool:
+    """Whether data compressed as `compression` (None: plain) is BGZF, read
+    at offsets through its members (`bgzf` says whether a gzip input is);
+    ValueError, saying what to do, for any other compression, which cannot
+    be read at an offset. `source` (FILE or URL) stands for the input in
+    that advice."""
+    if compression is None:
+        return False
+    if compression == "gzip" and bgzf:
+        return True
+    kind = "plain gzip" if compression == "gzip" else f"{compression}-compressed"
+    raise ValueError(
+        f"{name!r} is {kind}, which cannot be read at an offset: "
+        f"recompress it as BGZF, which can: molbrook cat {source} -o OUT.sdf.gz"
+    )

@@ -20,7 +20,6 @@ __all__ = ["index_sdf"]
 
 SUFFIX = ".mbi"
 _READ_FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
-_RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz"
 
 
 def index_sdf(
@@ -142,12 +141,8 @@ def _format(data: str | bytes) -> object:
             "so save the data to a file first"
         )
     compression = _compression_of(data)
-    if compression is None:
-        return None
-    if compression == "gzip" and _bgzf.is_bgzf_file(data):
-        return _bgzf
-    kind = "plain gzip" if compression == "gzip" else f"{compression}-compressed"
-    raise ValueError(f"{data!r} is {kind}, which cannot be read at an offset: {_RECOMPRESS}")
+    bgzf = compression == "gzip" and _bgzf.is_bgzf_file(data)
+    return _bgzf if _bgzf.is_indexable(data, compression, bgzf, "FILE") else None
 
 
 def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:

@@ -26,7 +26,6 @@ from molbrook.native import SDIndex
 __all__ = ["cache_folder", "index_remote"]
 
 STAMP_SPAN = 64 << 10
-_RECOMPRESS = "recompress it as BGZF, which can: molbrook cat URL -o OUT.sdf.gz"
 
 
 def cache_folder(cache: object) -> str:
@@ -166,12 +165,7 @@ def _format(url: str, head: bytes) -> bool:
     """Whether the object is BGZF (else plain); ValueError for any other
     compression, which an index cannot read at offsets."""
     compression = native._compression_of(memoryview(head))
-    if compression is None:
-        return False
-    if compression == "gzip" and _bgzf.is_bgzf(head):
-        return True
-    kind = "plain gzip" if compression == "gzip" else f"{compression}-compressed"
-    raise ValueError(f"{url!r} is {kind}, which cannot be read at an offset: {_RECOMPRESS}")
+    return _bgzf.is_indexable(url, compression, compression == "gzip" and _bgzf.is_bgzf(head), "URL")
 
 
 def _keep(folder: str, sidecar: str, stamp_path: str, built: bytes, stamp: dict[str, Any]) -> None:
