@@ -12,7 +12,7 @@ from contextlib import nullcontext
 
 import pytest
 
-from conftest import CORPUS, CORPUS_FILES, REPOSITORY
+from conftest import CORPUS, CORPUS_FILES, REPOSITORY, UNDER_ASAN
 from molbrook import _bgzf, parse_sdf, read_table
 
 sys.path.insert(0, str(REPOSITORY / "bench"))
@@ -36,7 +36,8 @@ def java_reason():
 # that need one are in the slow tier, which CI runs.
 @pytest.fixture(scope="module")
 def spark():
-    reason = java_reason()
+    # The JVM hangs with the sanitizer runtime preloaded into it.
+    reason = "Spark's JVM under a preloaded AddressSanitizer" if UNDER_ASAN else java_reason()
     if reason:
         pytest.skip(reason)
     session = spark_jobs.session(2)

@@ -18,7 +18,7 @@ from urllib.parse import urlencode, urlsplit
 
 import pytest
 
-from conftest import CORPUS
+from conftest import CORPUS, UNDER_ASAN
 from molbrook import parse_sdf
 
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
@@ -239,7 +239,8 @@ def browser_missing() -> str | None:
 
 @pytest.fixture(scope="module")
 def browser(served, tmp_path_factory):
-    reason = browser_missing()
+    # Chromium does not start with the sanitizer runtime preloaded into it.
+    reason = "Chromium under a preloaded AddressSanitizer" if UNDER_ASAN else browser_missing()
     if reason:
         pytest.skip(reason)
     from selenium import webdriver

@@ -54,16 +54,16 @@ def is_bgzf(head: bytes) -> bool:
     magic1, magic2, method, flags, _, _, _, extra_size = _HEADER_START.unpack_from(head)
     if (magic1, magic2, method) != (0x1F, 0x8B, 8) or not flags & 4:
         return False
-    return _block_size(head[_HEADER_START.size:_HEADER_START.size + extra_size]) is not None
+    return _block_size(head[_HEADER_START.size : _HEADER_START.size + extra_size]) is not None
 
 
 def _block_size(extra: bytes) -> int | None:
     """BSIZE of a member's extra field (its size less one), if it has one."""
     at = 0
     while at + 4 <= len(extra):
-        size = int.from_bytes(extra[at + 2:at + 4], "little")
-        if extra[at:at + 2] == b"BC" and size == 2 and at + 6 <= len(extra):
-            return int.from_bytes(extra[at + 4:at + 6], "little")
+        size = int.from_bytes(extra[at + 2 : at + 4], "little")
+        if extra[at : at + 2] == b"BC" and size == 2 and at + 6 <= len(extra):
+            return int.from_bytes(extra[at + 4 : at + 6], "little")
         at += 4 + size
     return None
 
@@ -82,7 +82,7 @@ def _member_size(data: bytes | memoryview, at: int) -> int:
     start = at + _HEADER_START.size
     size = None
     if (magic1, magic2, method) == (0x1F, 0x8B, 8) and flags & 4:
-        size = _block_size(bytes(data[start:start + extra_size]))
+        size = _block_size(bytes(data[start : start + extra_size]))
     if size is None:
         raise ValueError(f"not a BGZF member at offset {at}")
     return size + 1
@@ -120,7 +120,7 @@ def read_members(file: IO[bytes], start: int) -> Iterator[tuple[int, int, bytes]
             if size > len(buffer) - at:
                 raise EOFError(f"BGZF file ends inside the member at offset {offset + at}")
             with memoryview(buffer) as view:
-                data = zlib.decompress(view[at:at + size], _GZIP)
+                data = zlib.decompress(view[at : at + size], _GZIP)
             # Virtual offsets hold a place within a member in 16 bits.
             if len(data) > _MAX_MEMBER:
                 raise ValueError(f"the BGZF member at offset {offset + at} holds more than 64 KiB of data")
@@ -153,11 +153,11 @@ def inflate(raw: bytes | memoryview, skip: int, size: int) -> bytes:
     at = 0
     while have < skip + size and at < len(raw):
         length = _member_size(raw, at)
-        data = zlib.decompress(raw[at:at + length], _GZIP)
+        data = zlib.decompress(raw[at : at + length], _GZIP)
         parts.append(data)
         have += len(data)
         at += length
-    return b"".join(parts)[skip:skip + size]
+    return b"".join(parts)[skip : skip + size]
 
 
 class BgzfWriter(io.RawIOBase):
@@ -182,7 +182,7 @@ class BgzfWriter(io.RawIOBase):
         if len(self._pending) >= _MEMBER_DATA:
             whole = len(self._pending) // _MEMBER_DATA * _MEMBER_DATA
             pending = memoryview(self._pending)
-            members = [self._member(pending[at:at + _MEMBER_DATA]) for at in range(0, whole, _MEMBER_DATA)]
+            members = [self._member(pending[at : at + _MEMBER_DATA]) for at in range(0, whole, _MEMBER_DATA)]
             pending.release()
             del self._pending[:whole]
             self._raw.write(b"".join(members))
@@ -203,3 +203,20 @@ class BgzfWriter(io.RawIOBase):
             self._raw.flush()
         finally:
             super().close()
+
+
+def is_indexable(name: object, compression: str | None, bgzf: bool, source: str) -> bool:
+    """Whether data compressed as `compression` (None: plain) is BGZF, read
+    at offsets through its members (`bgzf` says whether a gzip input is);
+    ValueError, saying what to do, for any other compression, which cannot
+    be read at an offset. `source` (FILE or URL) stands for the input in
+    that advice."""
+    if compression is None:
+        return False
+    if compression == "gzip" and bgzf:
+        return True
+    kind = "plain gzip" if compression == "gzip" else f"{compression}-compressed"
+    raise ValueError(
+        f"{name!r} is {kind}, which cannot be read at an offset: "
+        f"recompress it as BGZF, which can: molbrook cat {source} -o OUT.sdf.gz"
+    )

@@ -37,15 +37,20 @@ def formatted_floats(table: Any, spec: str) -> Any:
     floats = {i for i, field in enumerate(reader.schema) if pa.types.is_floating(field.type)}
     if not floats:
         return reader
-    schema = pa.schema([field.with_type(pa.string()) if i in floats else field
-                        for i, field in enumerate(reader.schema)])
+    schema = pa.schema(
+        [field.with_type(pa.string()) if i in floats else field for i, field in enumerate(reader.schema)]
+    )
 
     def batches() -> Iterator[Any]:
         for batch in reader:
-            yield pa.record_batch([
-                pa.array([None if v is None else format(v, spec) for v in column.to_pylist()], pa.string())
-                if i in floats else column
-                for i, column in enumerate(batch.columns)
-            ], schema=schema)
+            yield pa.record_batch(
+                [
+                    pa.array([None if v is None else format(v, spec) for v in column.to_pylist()], pa.string())
+                    if i in floats
+                    else column
+                    for i, column in enumerate(batch.columns)
+                ],
+                schema=schema,
+            )
 
     return pa.RecordBatchReader.from_batches(schema, batches())

@@ -46,7 +46,7 @@ def _text(value: str | bytes) -> str:
 
 def _cut(text: str, limit: int = _CARD_VALUE_CHARS) -> str:
     text = " / ".join(text.splitlines())
-    return text if len(text) <= limit else text[:limit - 1] + "\u2026"
+    return text if len(text) <= limit else text[: limit - 1] + "\u2026"
 
 
 class _Card(NamedTuple):
@@ -86,25 +86,31 @@ class Grid:
 
     def _repr_html_(self) -> str:
         width = self._size[0] + 10
-        parts = [f'<div class="molbrook-grid" style="{_GRID_STYLE};'
-                 f'grid-template-columns:repeat({self._per_row},{width}px)">']
+        parts = [
+            f'<div class="molbrook-grid" style="{_GRID_STYLE};grid-template-columns:repeat({self._per_row},{width}px)">'
+        ]
         for card in self._cards:
             parts.append(f'<div class="molbrook-card" data-ordinal="{card.ordinal}" style="{_CARD_STYLE}">')
             parts.append(card.svg)
             if self._title:
-                parts.append(f'<div style="{_TITLE_STYLE}" title="{_escape(card.title)}">'
-                             f"{_escape(card.title) or '&#160;'}</div>")
+                parts.append(
+                    f'<div style="{_TITLE_STYLE}" title="{_escape(card.title)}">{_escape(card.title) or "&#160;"}</div>'
+                )
             for name, value in card.records:
-                parts.append(f'<div style="{_RECORD_STYLE}" title="{_escape(value)}">'
-                             f"{_escape(name)}: {_escape(_cut(value))}</div>")
+                parts.append(
+                    f'<div style="{_RECORD_STYLE}" title="{_escape(value)}">'
+                    f"{_escape(name)}: {_escape(_cut(value))}</div>"
+                )
             parts.append("</div>")
         parts.append("</div>")
         return "".join(parts)
 
     def to_html(self) -> str:
         """The grid as a whole HTML document, needing nothing outside it."""
-        return ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>molbrook grid</title></head>'
-                f'<body style="margin:8px;background:#f6f6f6">{self._repr_html_()}</body></html>\n')
+        return (
+            '<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>molbrook grid</title></head>'
+            f'<body style="margin:8px;background:#f6f6f6">{self._repr_html_()}</body></html>\n'
+        )
 
     def to_svg(self) -> str:
         """The grid as one SVG drawing: each card a group holding its block's
@@ -115,15 +121,18 @@ class Grid:
         cell_w, cell_h = width + 10, height + lines * line + 10
         rows = -(-len(self._cards) // self._per_row)
         total_w = cell_w * min(self._per_row, max(len(self._cards), 1))
-        parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{total_w}" height="{rows * cell_h}" '
-                 f'viewBox="0 0 {total_w} {rows * cell_h}" font-family="sans-serif" font-size="11">',
-                 '<rect width="100%" height="100%" fill="#fff"/>']
+        parts = [
+            f'<svg xmlns="http://www.w3.org/2000/svg" width="{total_w}" height="{rows * cell_h}" '
+            f'viewBox="0 0 {total_w} {rows * cell_h}" font-family="sans-serif" font-size="11">',
+            '<rect width="100%" height="100%" fill="#fff"/>',
+        ]
         chars = max(width // 7, 4)
         for at, card in enumerate(self._cards):
             x, y = at % self._per_row * cell_w + 5, at // self._per_row * cell_h + 5
             parts.append(f'<g data-ordinal="{card.ordinal}" transform="translate({x} {y})">{card.svg}')
             texts = ([(_cut(card.title, chars), ' font-weight="bold"')] if self._title else []) + [
-                (_cut(f"{name}: {value}", chars), "") for name, value in card.records]
+                (_cut(f"{name}: {value}", chars), "") for name, value in card.records
+            ]
             for number, (text, weight) in enumerate(texts):
                 parts.append(f'<text x="0" y="{height + (number + 1) * line}"{weight}>{_escape(text)}</text>')
             parts.append("</g>")
@@ -166,8 +175,15 @@ def grid_format(dest: object) -> str:
     raise ValueError(f"cannot tell the format of {os.fspath(dest)!r}: name it .html or .svg, or pass format=")
 
 
-def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, per_row: int = 5,
-         size: tuple[int, int] = (200, 150), show_title: bool = True, ordinals: Iterable[int] | None = None) -> Grid:
+def grid(
+    blocks: Iterable[SDBlock[Any]],
+    *,
+    names: Sequence[str] | None = None,
+    per_row: int = 5,
+    size: tuple[int, int] = (200, 150),
+    show_title: bool = True,
+    ordinals: Iterable[int] | None = None,
+) -> Grid:
     """A grid of the blocks' depictions with their titles and chosen records.
 
     Parameters
@@ -229,12 +245,16 @@ def grid(blocks: Iterable[SDBlock[Any]], *, names: Sequence[str] | None = None, 
 
 def block_html(block: SDBlock[Any]) -> str:
     """A block for notebooks: its depiction beside its title and records."""
-    rows = "".join(f'<tr><th style="text-align:left;padding-right:1em">{_escape(_text(name))}</th>'
-                   f'<td style="white-space:pre-wrap">{_escape(_text(value))}</td></tr>'
-                   for name, value in block.records())
-    return (f'<div style="display:flex;gap:1em;align-items:flex-start">{block.depict()}'
-            f'<div><div style="font-weight:bold">{_escape(_text(block.title))}</div>'
-            f"<table>{rows}</table></div></div>")
+    rows = "".join(
+        f'<tr><th style="text-align:left;padding-right:1em">{_escape(_text(name))}</th>'
+        f'<td style="white-space:pre-wrap">{_escape(_text(value))}</td></tr>'
+        for name, value in block.records()
+    )
+    return (
+        f'<div style="display:flex;gap:1em;align-items:flex-start">{block.depict()}'
+        f'<div><div style="font-weight:bold">{_escape(_text(block.title))}</div>'
+        f"<table>{rows}</table></div></div>"
+    )
 
 
 def table_html(columns: dict[str, list[Any]], num_rows: int) -> str:
@@ -242,13 +262,19 @@ def table_html(columns: dict[str, list[Any]], num_rows: int) -> str:
     column, a header row, and the shape under it."""
     shown = min(num_rows, _TABLE_ROWS)
     head = "".join(f"<th>{_escape(str(name))}</th>" for name in columns)
-    body = "".join("<tr><th>{}</th>{}</tr>".format(row, "".join(
-        f"<td>{_escape(_cell(values[row]))}</td>" for values in columns.values())) for row in range(shown))
+    body = "".join(
+        "<tr><th>{}</th>{}</tr>".format(
+            row, "".join(f"<td>{_escape(_cell(values[row]))}</td>" for values in columns.values())
+        )
+        for row in range(shown)
+    )
     if num_rows > shown:
         body += "<tr><th>...</th>" + "<td>...</td>" * len(columns) + "</tr>"
-    return (f'<table border="1" class="dataframe"><thead><tr style="text-align: right;"><th></th>{head}</tr>'
-            f"</thead><tbody>{body}</tbody></table>"
-            f"<p>{num_rows} rows \u00d7 {len(columns)} columns</p>")
+    return (
+        f'<table border="1" class="dataframe"><thead><tr style="text-align: right;"><th></th>{head}</tr>'
+        f"</thead><tbody>{body}</tbody></table>"
+        f"<p>{num_rows} rows \u00d7 {len(columns)} columns</p>"
+    )
 
 
 def _cell(value: object) -> str:

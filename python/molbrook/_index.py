@@ -20,12 +20,16 @@ __all__ = ["index_sdf"]
 
 SUFFIX = ".mbi"
 _READ_FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
-_RECOMPRESS = "recompress it as BGZF, which can: molbrook cat FILE -o OUT.sdf.gz"
 
 
 def index_sdf(
-    path: Path, *, key: Key | None = None, on_title: bool = False, sidecar: bool | Path = True,
-    cache: str | os.PathLike[str] | None = None, storage_options: Mapping[str, Any] | None = None,
+    path: Path,
+    *,
+    key: Key | None = None,
+    on_title: bool = False,
+    sidecar: bool | Path = True,
+    cache: str | os.PathLike[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> SDIndex[Any]:
     """An index of the blocks of an SD file, for random access by ordinal
     and, with `key`, by key.
@@ -100,13 +104,18 @@ def index_sdf(
     place = _sidecar_path(data, sidecar)
     kept, unkept = _kept_index(place, data) if place is not None else (None, None)
     index, built = native._open_index(
-        data, sidecar=kept, key=name if isinstance(name, bytes) else None, on_title=name is TITLE, bgzf=bgzf)
+        data, sidecar=kept, key=name if isinstance(name, bytes) else None, on_title=name is TITLE, bgzf=bgzf
+    )
     if place is not None:
         if built is not None and unkept is None:
             unkept = _keep(built, place)
         if unkept is not None:
-            warnings.warn(f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
-                          f"({unkept}); it is held in memory only", RuntimeWarning, stacklevel=2)
+            warnings.warn(
+                f"the index of {os.fsdecode(data)!r} could not be kept in {os.fsdecode(place)!r} "
+                f"({unkept}); it is held in memory only",
+                RuntimeWarning,
+                stacklevel=2,
+            )
     return index
 
 
@@ -129,15 +138,13 @@ def _format(data: str | bytes) -> object:
     if stat.S_ISDIR(mode):
         raise ValueError(f"{data!r} is a directory: index_sdf needs an SD file")
     if not stat.S_ISREG(mode):
-        raise ValueError(f"{data!r} is not a regular file (a pipe or a device): index_sdf reads at offsets, "
-                         "so save the data to a file first")
+        raise ValueError(
+            f"{data!r} is not a regular file (a pipe or a device): index_sdf reads at offsets, "
+            "so save the data to a file first"
+        )
     compression = _compression_of(data)
-    if compression is None:
-        return None
-    if compression == "gzip" and _bgzf.is_bgzf_file(data):
-        return _bgzf
-    kind = "plain gzip" if compression == "gzip" else f"{compression}-compressed"
-    raise ValueError(f"{data!r} is {kind}, which cannot be read at an offset: {_RECOMPRESS}")
+    bgzf = compression == "gzip" and _bgzf.is_bgzf_file(data)
+    return _bgzf if _bgzf.is_indexable(data, compression, bgzf, "FILE") else None
 
 
 def _sidecar_path(data: str | bytes, sidecar: object) -> str | bytes | None:

@@ -140,8 +140,14 @@ class _Options(NamedTuple):
     write: Callable[[memoryview], None] | None = None  # takes the blocks with their fixes applied
 
     def keywords(self, first_ending: int | None) -> dict[str, Any]:
-        return {"select": self.select, "fix": self.fix, "unsafe": self.unsafe, "edits": self.edits,
-                "write": self.write, "first_ending": first_ending}
+        return {
+            "select": self.select,
+            "fix": self.fix,
+            "unsafe": self.unsafe,
+            "edits": self.edits,
+            "write": self.write,
+            "first_ending": first_ending,
+        }
 
 
 # Codes -----------------------------------------------------------------------
@@ -218,8 +224,9 @@ class _Reader:
             self._stream.close()
 
 
-def _stream_batches(reader: _Reader, offset: int, options: _Options, first_ending: int | None,
-                    progress: Callable[[int], None] | None) -> Iterator[_Batch]:
+def _stream_batches(
+    reader: _Reader, offset: int, options: _Options, first_ending: int | None, progress: Callable[[int], None] | None
+) -> Iterator[_Batch]:
     """Batches of the blocks of a stream, scanned a chunk at a time from
     `offset` (a block start) on; the stream is closed at the end."""
     try:
@@ -228,8 +235,9 @@ def _stream_batches(reader: _Reader, offset: int, options: _Options, first_endin
         reader.close()
 
 
-def _stream_chunks(reader: _Reader, offset: int, options: _Options, first_ending: int | None,
-                   progress: Callable[[int], None] | None) -> Iterator[_Batch]:
+def _stream_chunks(
+    reader: _Reader, offset: int, options: _Options, first_ending: int | None, progress: Callable[[int], None] | None
+) -> Iterator[_Batch]:
     buffer = bytearray()
     at_eof = False
     while not at_eof:
@@ -260,8 +268,9 @@ def _open_stream(path: Path, offset: int) -> tuple[_Reader, int]:
     return _Reader(raw), 0
 
 
-def _path_batches(path: Path, options: _Options, workers: int,
-                  progress: Callable[[int], None] | None) -> Iterator[_Batch]:
+def _path_batches(
+    path: Path, options: _Options, workers: int, progress: Callable[[int], None] | None
+) -> Iterator[_Batch]:
     """Batches of a path: a mapped plain file by byte ranges (on `workers`
     threads when its scans need no order), anything else streamed."""
     info = os.stat(path)
@@ -278,11 +287,15 @@ def _path_batches(path: Path, options: _Options, workers: int,
         if pool is None:
             # A scan starts where the last one ended: fixing line endings
             # can take a scan past the end of its range.
-            scans = (native._lint_path(path, max(start, offset), end, **options.keywords(first_ending))
-                     for start, end in ranges if offset < end)
+            scans = (
+                native._lint_path(path, max(start, offset), end, **options.keywords(first_ending))
+                for start, end in ranges
+                if offset < end
+            )
         else:
-            scans = ahead(pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges,
-                          workers + 1)
+            scans = ahead(
+                pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges, workers + 1
+            )
         for scan in scans:
             if scan is None:  # not mapped: compressed, or not on a local filesystem
                 yield from _stream_batches(*_open_stream(path, offset), options, first_ending, progress)
@@ -298,8 +311,13 @@ def _path_batches(path: Path, options: _Options, workers: int,
             pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _batches(source: Linted, options: _Options, workers: int, progress: Callable[[int], None] | None = None,
-             storage_options: Mapping[str, Any] | None = None) -> Iterator[_Batch]:
+def _batches(
+    source: Linted,
+    options: _Options,
+    workers: int,
+    progress: Callable[[int], None] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
+) -> Iterator[_Batch]:
     if _remote.is_url(source):
         return _stream_batches(_Reader(_remote.stream(cast(str, source), storage_options)), 0, options, None, progress)
     _remote.local_only(source, storage_options, "lint")
@@ -355,13 +373,28 @@ class _Cursor:
         rule = RULES[code]
         line += self.lines
         values = {
-            "number": numbers[0], "number2": numbers[1], "number3": numbers[2], "number4": numbers[3],
-            "record": decoded(record), "text": quote(text),
+            "number": numbers[0],
+            "number2": numbers[1],
+            "number3": numbers[2],
+            "number4": numbers[3],
+            "record": decoded(record),
+            "text": quote(text),
             "related": None if related is None else related + self.lines,
             "expected": line + numbers[0] + numbers[1] + 1,
         }
-        return Finding(code, rule.severity, rule.messages[detail].format(**values), self.path,
-                       block + self.blocks, line, column, batch.offset + offset, length, decoded(record), _FIXES[fix])
+        return Finding(
+            code,
+            rule.severity,
+            rule.messages[detail].format(**values),
+            self.path,
+            block + self.blocks,
+            line,
+            column,
+            batch.offset + offset,
+            length,
+            decoded(record),
+            _FIXES[fix],
+        )
 
 
 def decoded(name: bytes | None) -> str | None:
@@ -374,9 +407,16 @@ def _label(source: Linted) -> str | None:
     return os.fsdecode(os.fspath(source)) if is_path(source) else None
 
 
-def scan(source: Linted, codes: set[str], *, workers: int = 1, edits: bool = False, path: str | None = None,
-         progress: Callable[[int], None] | None = None,
-         storage_options: Mapping[str, Any] | None = None) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
+def scan(
+    source: Linted,
+    codes: set[str],
+    *,
+    workers: int = 1,
+    edits: bool = False,
+    path: str | None = None,
+    progress: Callable[[int], None] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
+) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
     """The findings of `codes` in `source`, in file order, each with the
     edits of its fix when `edits` is set (which reads on one thread)."""
     cursor = _Cursor(path if path is not None else _label(source))
@@ -384,8 +424,14 @@ def scan(source: Linted, codes: set[str], *, workers: int = 1, edits: bool = Fal
         yield from cursor.take(batch)
 
 
-def lint(source: Linted, *, select: Codes = None, ignore: Codes = None,
-         workers: int | None = None, storage_options: Mapping[str, Any] | None = None) -> Iterator[Finding]:
+def lint(
+    source: Linted,
+    *,
+    select: Codes = None,
+    ignore: Codes = None,
+    workers: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
+) -> Iterator[Finding]:
     """Check an SD file for defects that make readers lose or disagree on data.
 
     `source` is what `parse_sdf` takes: a path (a compressed file is read
@@ -431,8 +477,15 @@ def lint(source: Linted, *, select: Codes = None, ignore: Codes = None,
     return (finding for finding, _ in found)
 
 
-def lint_fix(source: Linted, dest: Any, *, select: Codes = None, ignore: Codes = None,
-             unsafe: bool = False, storage_options: Mapping[str, Any] | None = None) -> FixSummary:
+def lint_fix(
+    source: Linted,
+    dest: Any,
+    *,
+    select: Codes = None,
+    ignore: Codes = None,
+    unsafe: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
+) -> FixSummary:
     """Write `source` to `dest` with the fixes of its findings applied.
 
     Fixes are byte-range replacements; every other byte is written as

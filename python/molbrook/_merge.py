@@ -130,8 +130,10 @@ def _key_column(key: object, title: object) -> str:
     title column for TITLE."""
     if key is TITLE:
         if not isinstance(title, str):
-            raise TypeError("key=molbrook.TITLE matches block titles against the column named by title=, "
-                            f"which must be a str, not {type(title).__name__}")
+            raise TypeError(
+                "key=molbrook.TITLE matches block titles against the column named by title=, "
+                f"which must be a str, not {type(title).__name__}"
+            )
         return title
     if title is not None:
         raise ValueError("title= names the column of titles, for key=molbrook.TITLE only")
@@ -151,8 +153,10 @@ def _block_key(key: Key, is_bytes: bool) -> str | bytes | None:
 
 def _refuse(blocks: list[int]) -> NoReturn:
     shown = ", ".join(map(str, blocks[:10])) + (f" and {len(blocks) - 10:,} more" if len(blocks) > 10 else "")
-    raise ValueError(f"no M  END line ends the MDL of block{'s' if len(blocks) > 1 else ''} {shown} (from 0): "
-                     "records merged there would not read back")
+    raise ValueError(
+        f"no M  END line ends the MDL of block{'s' if len(blocks) > 1 else ''} {shown} (from 0): "
+        "records merged there would not read back"
+    )
 
 
 def merge_records(
@@ -236,8 +240,17 @@ def merge_records(
         if not isinstance(key, str) or title is not None:
             raise ValueError("on_title=True takes the title column as key; give key=molbrook.TITLE, title=COLUMN")
         title, key = key, TITLE
-    return merge_refusing(source, table, dest, key=key, title=title, names=names, refused=_refuse,
-                          float_format=float_format, storage_options=storage_options)
+    return merge_refusing(
+        source,
+        table,
+        dest,
+        key=key,
+        title=title,
+        names=names,
+        refused=_refuse,
+        float_format=float_format,
+        storage_options=storage_options,
+    )
 
 
 def merge_refusing(

@@ -145,7 +145,7 @@ def whole_file(name: Path) -> Iterator[WholeWriter]:
     with _naming(label):
         target, names_descriptor = _followed(os.fsdecode(label))
         replaced = not names_descriptor and _regular_or_missing(target)
-    with (_replacing(target, label) if replaced else _writing_into(label, names_descriptor)) as raw:
+    with _replacing(target, label) if replaced else _writing_into(label, names_descriptor) as raw:
         yield raw
 
 

@@ -62,8 +62,9 @@ def piece_size(size: int, workers: int) -> int:
     return min(max(size // (workers * PIECES_PER_WORKER), MIN_PIECE), MAX_PIECE)
 
 
-def ahead(pool: ThreadPoolExecutor, work: Callable[[_Item], _Result], items: Iterable[_Item],
-          depth: int) -> Generator[_Result, None, None]:
+def ahead(
+    pool: ThreadPoolExecutor, work: Callable[[_Item], _Result], items: Iterable[_Item], depth: int
+) -> Generator[_Result, None, None]:
     """work(item) of every item on `pool`, in order, `depth` items ahead of
     the consumer; closing the iterator cancels the work not yet started."""
     pending: deque[Future[_Result]] = deque()
@@ -119,4 +120,4 @@ def ordinal_blocks(index: Any, span: tuple[int, int]) -> Iterator[Any]:
     """The blocks [first, stop) of an index, read a slice at a time."""
     first, stop = span
     for at in range(first, stop, _SLICE_BLOCKS):
-        yield from index[at:min(at + _SLICE_BLOCKS, stop)]
+        yield from index[at : min(at + _SLICE_BLOCKS, stop)]

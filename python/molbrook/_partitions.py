@@ -72,8 +72,9 @@ def _remote_partitions(url: str, blocksize: int, storage_options: Mapping[str, A
     return [Part(url, None, False, storage_options)]
 
 
-def partitions(paths: list[str | bytes], blocksize: int,
-               storage_options: Mapping[str, Any] | None = None) -> list[Part]:
+def partitions(
+    paths: list[str | bytes], blocksize: int, storage_options: Mapping[str, Any] | None = None
+) -> list[Part]:
     """The partitions of `paths`, in file order, of about `blocksize` bytes
     (decompressed bytes for a BGZF file, whose index is kept beside it)."""
     parts: list[Part] = []

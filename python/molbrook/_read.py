@@ -63,8 +63,9 @@ def parse_sdf(source: Any, *, borrow: bool = False, storage_options: Mapping[str
     return _remote.blocks(source, borrow=borrow, storage_options=storage_options)
 
 
-def parse_sdf_range(path: Any, start: int, end: int, *, borrow: bool = False,
-                    storage_options: Mapping[str, Any] | None = None) -> Any:
+def parse_sdf_range(
+    path: Any, start: int, end: int, *, borrow: bool = False, storage_options: Mapping[str, Any] | None = None
+) -> Any:
     """Lazily parse the SDBlocks of an SD file or URL whose first byte lies in a range.
 
     The blocks are those `parse_sdf(path, borrow=borrow)` gives whose first

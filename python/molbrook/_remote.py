@@ -53,8 +53,10 @@ def fsspec() -> Any:
     try:
         import fsspec as module  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
-        raise ImportError("reading or writing URLs needs fsspec: pip install 'molbrook[remote]' "
-                          "(and the filesystem for the URL, such as s3fs, gcsfs, adlfs or aiohttp)") from None
+        raise ImportError(
+            "reading or writing URLs needs fsspec: pip install 'molbrook[remote]' "
+            "(and the filesystem for the URL, such as s3fs, gcsfs, adlfs or aiohttp)"
+        ) from None
     return module
 
 
@@ -201,8 +203,9 @@ class ReadAhead(io.RawIOBase):
         self._stop = threading.Event()
         self._view = memoryview(b"")
         self._done = False
-        self._thread = threading.Thread(target=self._fetch, args=(start,), daemon=True,
-                                         name=f"molbrook read-ahead {remote.url}")
+        self._thread = threading.Thread(
+            target=self._fetch, args=(start,), daemon=True, name=f"molbrook read-ahead {remote.url}"
+        )
         self._thread.start()
 
     def readable(self) -> bool:
@@ -245,7 +248,7 @@ class ReadAhead(io.RawIOBase):
 
     def readinto(self, buffer: Any) -> int:
         data = self.read(len(buffer))
-        buffer[:len(data)] = data
+        buffer[: len(data)] = data
         return len(data)
 
     def close(self) -> None:
@@ -273,10 +276,10 @@ class RangeReader:
         stop = min(offset + size, self._remote.size)
         if not self._base <= offset or stop > self._base + len(self._data):
             self._fill(offset, stop)
-        return self._data[offset - self._base:stop - self._base]
+        return self._data[offset - self._base : stop - self._base]
 
     def _fill(self, offset: int, stop: int) -> None:
-        kept = self._data[offset - self._base:] if self._base <= offset < self._base + len(self._data) else b""
+        kept = self._data[offset - self._base :] if self._base <= offset < self._base + len(self._data) else b""
         have = offset + len(kept)
         if stop <= self._end:
             want = min(self._end, max(stop, offset + LARGEST_PIECE))
@@ -302,8 +305,9 @@ def blocks(source: Any, *, borrow: bool = False, storage_options: Mapping[str, A
     return native._parse_text_stream(stream(source, storage_options))
 
 
-def range_blocks(path: Any, start: int, end: int, *, borrow: bool = False,
-                 storage_options: Mapping[str, Any] | None = None) -> Any:
+def range_blocks(
+    path: Any, start: int, end: int, *, borrow: bool = False, storage_options: Mapping[str, Any] | None = None
+) -> Any:
     """parse_sdf_range of a path or URL."""
     if not is_url(path):
         local_only(path, storage_options, "parse_sdf_range")

@@ -26,7 +26,6 @@ from molbrook.native import SDIndex
 __all__ = ["cache_folder", "index_remote"]
 
 STAMP_SPAN = 64 << 10
-_RECOMPRESS = "recompress it as BGZF, which can: molbrook cat URL -o OUT.sdf.gz"
 
 
 def cache_folder(cache: object) -> str:
@@ -59,7 +58,7 @@ class _Data:
         if end <= len(self._head):
             return self._head[offset:end]
         if offset >= tail_start:
-            return self._tail[offset - tail_start:end - tail_start]
+            return self._tail[offset - tail_start : end - tail_start]
         if self._scanning and offset == self._position:
             if self._stream is None:
                 self._stream = ReadAhead(self.remote, offset)
@@ -103,8 +102,13 @@ class _Data:
 
 
 def _stamp(remote: Remote, head: bytes, tail: bytes) -> dict[str, Any]:
-    return {"url": remote.url, "size": remote.size, "identity": remote.identity[1],
-            "head": hashlib.sha256(head).hexdigest(), "tail": hashlib.sha256(tail).hexdigest()}
+    return {
+        "url": remote.url,
+        "size": remote.size,
+        "identity": remote.identity[1],
+        "head": hashlib.sha256(head).hexdigest(),
+        "tail": hashlib.sha256(tail).hexdigest(),
+    }
 
 
 def _read_stamp(path: str) -> Any:
@@ -123,8 +127,9 @@ def _read_index(path: str) -> bytes | None:
         return None
 
 
-def index_remote(url: str, key: object, cache: object, keep: bool,
-                 storage_options: Mapping[str, Any] | None) -> SDIndex[Any]:
+def index_remote(
+    url: str, key: object, cache: object, keep: bool, storage_options: Mapping[str, Any] | None
+) -> SDIndex[Any]:
     """The index of the object at `url` (`key` as the native index takes
     it), reused from the cache folder while its stamp matches the object;
     `keep=False` neither reads nor writes the cache."""
@@ -141,10 +146,16 @@ def index_remote(url: str, key: object, cache: object, keep: bool,
     stamp = _stamp(remote, head, tail)
     kept = _read_index(sidecar) if keep and _read_stamp(stamp_path) == stamp else None
     with data.scanning():
-        index, built = native._open_index(url, sidecar=kept,
-                                          key=None if key is TITLE else cast(bytes, key),
-                                          on_title=key is TITLE, bgzf=data if bgzf else None, read_at=data.read_at,
-                                          size=remote.size, fresh=kept is not None)
+        index, built = native._open_index(
+            url,
+            sidecar=kept,
+            key=None if key is TITLE else cast(bytes, key),
+            on_title=key is TITLE,
+            bgzf=data if bgzf else None,
+            read_at=data.read_at,
+            size=remote.size,
+            fresh=kept is not None,
+        )
     if built is not None and keep:
         _keep(folder, sidecar, stamp_path, built, stamp)
     return index
@@ -154,12 +165,7 @@ def _format(url: str, head: bytes) -> bool:
     """Whether the object is BGZF (else plain); ValueError for any other
     compression, which an index cannot read at offsets."""
     compression = native._compression_of(memoryview(head))
-    if compression is None:
-        return False
-    if compression == "gzip" and _bgzf.is_bgzf(head):
-        return True
-    kind = "plain gzip" if compression == "gzip" else f"{compression}-compressed"
-    raise ValueError(f"{url!r} is {kind}, which cannot be read at an offset: {_RECOMPRESS}")
+    return _bgzf.is_indexable(url, compression, compression == "gzip" and _bgzf.is_bgzf(head), "URL")
 
 
 def _keep(folder: str, sidecar: str, stamp_path: str, built: bytes, stamp: dict[str, Any]) -> None:
@@ -172,5 +178,9 @@ def _keep(folder: str, sidecar: str, stamp_path: str, built: bytes, stamp: dict[
         with whole_file(stamp_path) as file:
             file.write(json.dumps(stamp).encode("utf-8"))
     except OSError as error:
-        warnings.warn(f"the index of {stamp['url']} could not be kept in {folder!r} ({error.strerror or error}); "
-                      "it is held in memory only", RuntimeWarning, stacklevel=4)
+        warnings.warn(
+            f"the index of {stamp['url']} could not be kept in {folder!r} ({error.strerror or error}); "
+            "it is held in memory only",
+            RuntimeWarning,
+            stacklevel=4,
+        )

@@ -249,20 +249,27 @@ def sort_sdf(
         raise ValueError("dest and duplicates are the same file: the duplicates would be written over")
     folder_in = None if tmpdir is None else os.fsdecode(tmpdir)
     with tempfile.TemporaryDirectory(prefix="molbrook-sort-", dir=folder_in) as folder:
-        sorter = native._Sorter(keys, group_key, counts[0] or 1, counts[1], budget, folder, is_bytes,
-                                provenance_name, labels)
+        sorter = native._Sorter(
+            keys, group_key, counts[0] or 1, counts[1], budget, folder, is_bytes, provenance_name, labels
+        )
         try:
             for number, source in enumerate(items):
                 _add(sorter, source, number, budget, progress, storage_options)
             _warn_unmatched(sorter, [key[0] for key in (*keys, *([group_key] if group_key else []))], is_bytes)
-            with atomic_destination(dest, storage_options) as out, \
-                    _optional_destination(duplicates, storage_options) as aside:
+            with (
+                atomic_destination(dest, storage_options) as out,
+                _optional_destination(duplicates, storage_options) as aside,
+            ):
                 written = sorter.write(out, not isinstance(out, io.TextIOBase), False)
                 if aside is not None:
                     sorter.write(aside, not isinstance(aside, io.TextIOBase), True)
-            return SortSummary(blocks_in=sorter.blocks_in, blocks_out=written,
-                               missing_dropped=sorter.missing_dropped, duplicates=sorter.duplicates,
-                               spilled_runs=sorter.spilled_runs)
+            return SortSummary(
+                blocks_in=sorter.blocks_in,
+                blocks_out=written,
+                missing_dropped=sorter.missing_dropped,
+                duplicates=sorter.duplicates,
+                spilled_runs=sorter.spilled_runs,
+            )
         finally:
             sorter.close()
 
@@ -300,6 +307,7 @@ def _regular_file(dest: Any) -> os.stat_result | None:
 def _warn_unmatched(sorter: native._Sorter, names: Sequence[bytes | None], is_bytes: bool) -> None:
     """A MissingRecordWarning for each record name of the keys and the group
     (None for the title) that no block had, once blocks were read."""
+
     def shown(name: bytes) -> str | bytes:
         return name if is_bytes else name.decode("utf-8", "surrogateescape")
 
@@ -349,8 +357,12 @@ def _native_key(key: object, is_bytes: bool) -> tuple[bytes | None, bool, int, b
         key = SortKey(key)
     if not isinstance(key, SortKey):
         raise TypeError(f"a sort key is a record name, molbrook.TITLE or a SortKey, not {type(key).__name__}")
-    return (*_native_name(key.name, is_bytes, "a SortKey's name"), _KINDS.index(key.kind), bool(key.descending),
-            _MISSING.index(key.missing))
+    return (
+        *_native_name(key.name, is_bytes, "a SortKey's name"),
+        _KINDS.index(key.kind),
+        bool(key.descending),
+        _MISSING.index(key.missing),
+    )
 
 
 def _group_key(group: object, per_group: object, is_bytes: bool) -> tuple[bytes | None, bool, int, bool, int] | None:
@@ -379,8 +391,14 @@ def _label(source: object, is_bytes: bool) -> bytes:
     return path if isinstance(path, bytes) else path.encode("utf-8", "surrogateescape")
 
 
-def _add(sorter: native._Sorter, source: Any, number: int, budget: int,
-         progress: Callable[[int], object] | None, storage_options: Mapping[str, Any] | None) -> None:
+def _add(
+    sorter: native._Sorter,
+    source: Any,
+    number: int,
+    budget: int,
+    progress: Callable[[int], object] | None,
+    storage_options: Mapping[str, Any] | None,
+) -> None:
     url = is_url(source)
     path = os.fspath(source) if is_path(source) and not url else None
     try:

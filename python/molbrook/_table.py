@@ -175,17 +175,24 @@ def _pieces(source: Blocks, workers: int) -> list[Piece] | None:
     if size is not None:
         if size < 2 * _parallel.MIN_PIECE:
             return None
-        return [partial(native.parse_sdf_range, source, *span, borrow=True)
-                for span in byte_ranges(size, piece_size(size, workers))]
+        return [
+            partial(native.parse_sdf_range, source, *span, borrow=True)
+            for span in byte_ranges(size, piece_size(size, workers))
+        ]
     index = bgzf_index(source)
     if index is None or data_size(index) < 2 * _parallel.MIN_PIECE:
         return None
-    return [partial(ordinal_blocks, index, span)
-            for span in ordinal_ranges(index, piece_size(data_size(index), workers))]
+    return [
+        partial(ordinal_blocks, index, span) for span in ordinal_ranges(index, piece_size(data_size(index), workers))
+    ]
 
 
 def _read_piece(
-    piece: Piece, names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int,
+    piece: Piece,
+    names: list[bytes] | None,
+    parts: _Parts,
+    types: dict[bytes, str],
+    batch_rows: int,
     read: Callable[[Any], Any],
 ) -> Any:
     """read(reader) of a table reader over the blocks of `piece`."""
@@ -221,7 +228,11 @@ def _piece_names(pool: ThreadPoolExecutor, pieces: list[Piece]) -> list[bytes]:
 
 
 def _read_pieces(
-    pieces: list[Piece], workers: int, names: list[bytes] | None, parts: _Parts, types: dict[bytes, str],
+    pieces: list[Piece],
+    workers: int,
+    names: list[bytes] | None,
+    parts: _Parts,
+    types: dict[bytes, str],
 ) -> RecordTable:
     """read_table of a file cut into pieces, built on `workers` threads
     (the native builder runs without the interpreter lock), each with the
@@ -336,8 +347,14 @@ class _RangeScan:
     pool: in order, with a few pieces read ahead of the consumer."""
 
     def __init__(
-        self, path: Path, pieces: list[Piece], workers: int, names: list[bytes], parts: _Parts,
-        types: dict[bytes, str], batch_rows: int,
+        self,
+        path: Path,
+        pieces: list[Piece],
+        workers: int,
+        names: list[bytes],
+        parts: _Parts,
+        types: dict[bytes, str],
+        batch_rows: int,
     ) -> None:
         self._path = path
         self._options = (names, parts, types, batch_rows)
@@ -357,7 +374,8 @@ class _RangeScan:
     def __next__(self) -> RecordTable:
         if not self._busy.acquire(blocking=False):
             raise RuntimeError(
-                "Already borrowed: the table reader is in use by another call (re-entered, or on another thread)")
+                "Already borrowed: the table reader is in use by another call (re-entered, or on another thread)"
+            )
         try:
             return self._next()
         finally:

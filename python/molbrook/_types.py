@@ -59,8 +59,19 @@ def key_name(key: object, is_bytes: bool, what: str = "key") -> bytes | Title:
     raise TypeError(f"{what} must be a record name ({kinds}) or molbrook.TITLE, not {type(key).__name__}")
 
 
-_UNITS = {"": 1, "B": 1, "K": 1 << 10, "KB": 1 << 10, "KIB": 1 << 10, "M": 1 << 20, "MB": 1 << 20,
-          "MIB": 1 << 20, "G": 1 << 30, "GB": 1 << 30, "GIB": 1 << 30}
+_UNITS = {
+    "": 1,
+    "B": 1,
+    "K": 1 << 10,
+    "KB": 1 << 10,
+    "KIB": 1 << 10,
+    "M": 1 << 20,
+    "MB": 1 << 20,
+    "MIB": 1 << 20,
+    "G": 1 << 30,
+    "GB": 1 << 30,
+    "GIB": 1 << 30,
+}
 _SIZE = re.compile(r"\s*(\d+)\s*([A-Za-z]*)\s*")
 
 
@@ -88,5 +99,8 @@ def byte_size(size: object, what: str) -> int:
 
 def deprecated(old: str, new: str, *, stacklevel: int = 3) -> None:
     """Warns that the spelling `old` is kept for one release only."""
-    warnings.warn(f"{old} is deprecated and will be removed in the next release; use {new}",
-                  DeprecationWarning, stacklevel=stacklevel)
+    warnings.warn(
+        f"{old} is deprecated and will be removed in the next release; use {new}",
+        DeprecationWarning,
+        stacklevel=stacklevel,
+    )

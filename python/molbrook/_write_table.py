@@ -28,8 +28,10 @@ def _from_lists(columns: Mapping[Any, Any]) -> Any:
             raise TypeError(f"column {str(name)!r}: {error}") from None
         except UnicodeEncodeError:
             row = next(row for row, value in enumerate(values) if isinstance(value, str) and not _is_utf8(value))
-            raise ValueError(f"row {row}, column {str(name)!r} is not UTF-8: it holds a lone surrogate, "
-                             "as bytes that are not UTF-8 read with surrogateescape become") from None
+            raise ValueError(
+                f"row {row}, column {str(name)!r} is not UTF-8: it holds a lone surrogate, "
+                "as bytes that are not UTF-8 read with surrogateescape become"
+            ) from None
     if len({len(array) for array in arrays.values()}) > 1:
         raise ValueError("the table's columns differ in length")
     return pa.table(arrays)
@@ -84,8 +86,10 @@ def _check_no_nul(names: Sequence[Any]) -> None:
     cut short (a, NUL, b written as `<a>`), before the stream is taken."""
     for name in names:
         if isinstance(name, str) and "\x00" in name:
-            raise ValueError(f"column {name!r} cannot be a record name: it holds a NUL character, "
-                             "which Arrow column names cannot hold")
+            raise ValueError(
+                f"column {name!r} cannot be a record name: it holds a NUL character, "
+                "which Arrow column names cannot hold"
+            )
 
 
 def _column_name(value: object, what: str) -> str | None:

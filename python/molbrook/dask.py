@@ -33,9 +33,7 @@ def _import_dask() -> Any:
         import dask
         import dask.dataframe
     except ImportError as error:
-        raise ImportError(
-            "molbrook.dask needs Dask; install it with: pip install 'molbrook[dask]'"
-        ) from error
+        raise ImportError("molbrook.dask needs Dask; install it with: pip install 'molbrook[dask]'") from error
     return dask
 
 
@@ -51,7 +49,10 @@ def _frame(table: Any) -> Any:
 
 
 def _read_part(
-    part: Part, names: list[Any], title: str | None, types: Mapping[Any, type] | None,
+    part: Part,
+    names: list[Any],
+    title: str | None,
+    types: Mapping[Any, type] | None,
     columns: list[str] | None = None,
 ) -> Any:
     """One partition; `columns`, when Dask projects, limits what is read."""
@@ -214,14 +215,12 @@ def to_sdf(
         raise TypeError("to_sdf() needs dest, a path with one '*' for the partition number")
     dask = _import_dask()
     paths = _part_paths(os.fspath(dest), frame.npartitions)
-    options = {"molblock": molblock, "title": title, "names": names, "block": block,
-               "storage_options": storage_options}
+    options = {"molblock": molblock, "title": title, "names": names, "block": block, "storage_options": storage_options}
     before = [_identity(part_path, storage_options) for part_path in paths]
     try:
-        failures = dask.compute(*[
-            dask.delayed(_write_part)(part, part_path, options)
-            for part, part_path in zip(frame.to_delayed(), paths)
-        ])
+        failures = dask.compute(
+            *[dask.delayed(_write_part)(part, part_path, options) for part, part_path in zip(frame.to_delayed(), paths)]
+        )
         failed = next((failure for failure in failures if failure is not None), None)
         if failed is not None:
             raise failed

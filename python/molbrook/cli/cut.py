@@ -31,31 +31,48 @@ def column_types(text: str | None) -> dict[str | bytes, type] | None:
 
 
 def configure(parser: Parser) -> None:
-    parser.add_argument("-f", "--fields", metavar="NAME,...",
-                        help="the records to take, in order (default: every name seen)")
+    parser.add_argument(
+        "-f", "--fields", metavar="NAME,...", help="the records to take, in order (default: every name seen)"
+    )
     parser.add_argument("--title", metavar="COLUMN", help="add the title as column COLUMN")
-    parser.add_argument("--molblock", metavar="COLUMN",
-                        help="add the molblock (title line through M  END) as column COLUMN")
-    parser.add_argument("--block", metavar="COLUMN",
-                        help="add the whole block as column COLUMN (binary in Parquet, so any encoding), which "
-                             "from-table --block writes back")
+    parser.add_argument(
+        "--molblock", metavar="COLUMN", help="add the molblock (title line through M  END) as column COLUMN"
+    )
+    parser.add_argument(
+        "--block",
+        metavar="COLUMN",
+        help="add the whole block as column COLUMN (binary in Parquet, so any encoding), which "
+        "from-table --block writes back",
+    )
     parser.add_argument("--types", metavar="NAME=int|float,...", help="columns read as numbers")
     parser.add_argument("--source", metavar="COLUMN", help="add a column COLUMN naming the FILE of each row")
     add_inputs(parser)
     add_output(parser)
 
 
-def scan(found: Source, fields: list[str | bytes] | None, args: argparse.Namespace,
-         types: dict[str | bytes, type] | None, watch: NameWatch) -> TableScan:
+def scan(
+    found: Source,
+    fields: list[str | bytes] | None,
+    args: argparse.Namespace,
+    types: dict[str | bytes, type] | None,
+    watch: NameWatch,
+) -> TableScan:
     """The table's batches. Without fields, scan_table finds the names in a
     first pass over the file (so, no progress bar); with them, the blocks
     stream past the bar once, and past `watch`, which looks for the fields."""
     try:
         if fields is not None:
-            return molbrook.scan_table(watch.passing(found.blocks()), fields, title=args.title, types=types,
-                                       molblock=args.molblock, block=args.block)
-        return molbrook.scan_table(found.path(), title=args.title, types=types,
-                                   molblock=args.molblock, block=args.block)
+            return molbrook.scan_table(
+                watch.passing(found.blocks()),
+                fields,
+                title=args.title,
+                types=types,
+                molblock=args.molblock,
+                block=args.block,
+            )
+        return molbrook.scan_table(
+            found.path(), title=args.title, types=types, molblock=args.molblock, block=args.block
+        )
     except OSError as error:
         raise FileError.from_exception(found.label, error) from error
     except ValueError as error:  # a title column named as a record, a name given twice
@@ -74,8 +91,13 @@ def names_in_files(found: Inputs) -> list[str | bytes]:
     return list(seen)
 
 
-def parts(found: Inputs, fields: list[str | bytes] | None, args: argparse.Namespace,
-          types: dict[str | bytes, type] | None, watch: NameWatch) -> Iterator[tables.Part]:
+def parts(
+    found: Inputs,
+    fields: list[str | bytes] | None,
+    args: argparse.Namespace,
+    types: dict[str | bytes, type] | None,
+    watch: NameWatch,
+) -> Iterator[tables.Part]:
     """The batches of each file in turn, all with the same columns."""
     if fields is None and found.is_stdin:
         raise UsageError("name the records with -f when reading standard input: without them, FILE is read twice")
@@ -107,7 +129,11 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMAND = Command("cut", "records to a table, a row per block",
-                  "molbrook cut -f ID,MW --title name --types MW=float --source file a.sdf b.sdf -o library.parquet",
-                  configure, run, "CSV on standard output; CSV, TSV, JSON lines or Parquet (with pyarrow) "
-                  "by the extension of OUT.")
+COMMAND = Command(
+    "cut",
+    "records to a table, a row per block",
+    "molbrook cut -f ID,MW --title name --types MW=float --source file a.sdf b.sdf -o library.parquet",
+    configure,
+    run,
+    "CSV on standard output; CSV, TSV, JSON lines or Parquet (with pyarrow) by the extension of OUT.",
+)

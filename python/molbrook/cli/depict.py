@@ -40,7 +40,8 @@ def picked(args: argparse.Namespace, source: Source, limit: int) -> list[tuple[i
                 raise UsageError(f"no block {wanted}: {args.file} holds {len(index)}")
         positions = itertools.chain.from_iterable(
             range(len(index))[wanted] if isinstance(wanted, slice) else [wanted % len(index)]
-            for wanted in args.ordinals)
+            for wanted in args.ordinals
+        )
         return [(position, index[position]) for position in itertools.islice(positions, limit)]
 
 
@@ -53,13 +54,26 @@ def check_names(wanted: list[str], blocks: list[tuple[int, SDBlock[bytes]]]) -> 
 
 def configure(parser: Parser) -> None:
     parser.add_argument("file", metavar="FILE", help="the SD file (- : standard input, without ORDINALs)")
-    parser.add_argument("ordinals", nargs="*", type=ordinals, metavar="ORDINAL",
-                        help="0-based ordinals (negative from the end) and ranges A:B[:STEP], read through the "
-                             "file's index; none: the file's first blocks")
-    parser.add_argument("-n", "--blocks", type=int, metavar="N",
-                        help=f"draw at most N blocks (default: {DEFAULT_BLOCKS})")
-    parser.add_argument("-f", "--fields", dest="names", type=names, metavar="NAME,...", default=[],
-                        help="the records to show under each drawing")
+    parser.add_argument(
+        "ordinals",
+        nargs="*",
+        type=ordinals,
+        metavar="ORDINAL",
+        help="0-based ordinals (negative from the end) and ranges A:B[:STEP], read through the "
+        "file's index; none: the file's first blocks",
+    )
+    parser.add_argument(
+        "-n", "--blocks", type=int, metavar="N", help=f"draw at most N blocks (default: {DEFAULT_BLOCKS})"
+    )
+    parser.add_argument(
+        "-f",
+        "--fields",
+        dest="names",
+        type=names,
+        metavar="NAME,...",
+        default=[],
+        help="the records to show under each drawing",
+    )
     parser.add_argument("--names", type=names, action=Renamed, new="-f/--fields")
     parser.add_argument("--per-row", type=int, default=5, metavar="K", help="drawings in a row (default: 5)")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the grid: a .html or .svg file")
@@ -77,13 +91,22 @@ def run(args: argparse.Namespace) -> int:
     source = Source(args.file, args.quiet)
     blocks = picked(args, source, limit)
     check_names(args.names, blocks)
-    made = grid((block for _, block in blocks), names=args.names, per_row=args.per_row,
-                ordinals=[ordinal for ordinal, _ in blocks])
+    made = grid(
+        (block for _, block in blocks),
+        names=args.names,
+        per_row=args.per_row,
+        ordinals=[ordinal for ordinal, _ in blocks],
+    )
     with output(source, args.output) as out:
         made.save(out, format=kind)
     return 0
 
 
-COMMAND = Command("depict", "a grid of the blocks' drawings with chosen records, as HTML or SVG",
-                  "molbrook depict library.sdf 0:20 -f ID,MW -o grid.html", configure, run,
-                  "Each block is drawn from its own coordinates; a block that cannot be drawn shows why.")
+COMMAND = Command(
+    "depict",
+    "a grid of the blocks' drawings with chosen records, as HTML or SVG",
+    "molbrook depict library.sdf 0:20 -f ID,MW -o grid.html",
+    configure,
+    run,
+    "Each block is drawn from its own coordinates; a block that cannot be drawn shows why.",
+)

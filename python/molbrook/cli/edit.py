@@ -52,6 +52,7 @@ def setter(records: Sequence[tuple[bytes, bytes]]) -> Edit:
     def edit(block: SDBlock[bytes]) -> None:
         for name, value in records:
             block.set_record(name, value, header="copy")
+
     return edit
 
 
@@ -59,18 +60,21 @@ def remover(names: Sequence[bytes]) -> Edit:
     def edit(block: SDBlock[bytes]) -> None:
         for name in names:
             block.remove_record(name)
+
     return edit
 
 
 def renamer(renames: Sequence[tuple[bytes, bytes]]) -> Edit:
     """Each OLD record takes the NEW name in its header line, in its place;
     a NEW record there already is replaced, as mv replaces a file."""
+
     def edit(block: SDBlock[bytes]) -> None:
         for old, new in renames:
             if old == new or old not in block:
                 continue
             block.remove_record(new)
             block.rename_record(old, new)
+
     return edit
 
 
@@ -110,17 +114,18 @@ def refuse_positional_edits(files: Sequence[str]) -> None:
 
 def configure(metavar: str, help: str) -> Callable[[Parser], None]:
     def add(parser: Parser) -> None:
-        parser.add_argument("-f", "--field", dest="edits", action="append", default=[], required=True,
-                            metavar=metavar, help=help)
+        parser.add_argument(
+            "-f", "--field", dest="edits", action="append", default=[], required=True, metavar=metavar, help=help
+        )
         add_inputs(parser)
         add_output(parser, in_place=True)
+
     return add
 
 
 def run_set(args: argparse.Namespace) -> int:
     # The value is everything after the first "=", commas included.
-    return write_edited(args, setter([checked_record(name, value)
-                                      for name, value in pairs(args.edits, "NAME=VALUE")]))
+    return write_edited(args, setter([checked_record(name, value) for name, value in pairs(args.edits, "NAME=VALUE")]))
 
 
 def run_rm(args: argparse.Namespace) -> int:
@@ -133,18 +138,29 @@ def run_rename(args: argparse.Namespace) -> int:
     return write_edited(args, renamer(renames))
 
 
-SET = Command("set", "give records a value in every block",
-              "molbrook set -f STATUS=active -f 'SOURCE=lab 2' library.sdf -o tagged.sdf",
-              configure("NAME=VALUE", "a record to set, the value everything after the first = (repeat -f "
-                                      "for more)"), run_set,
-              "The first record of the name keeps its place and takes the value, later ones go; "
-              "where there is none, one is appended. With -i each FILE is edited on its own.")
-RM = Command("rm", "remove records from every block",
-             "molbrook rm -f NOTE,SOLUBILITY library.sdf -o lean.sdf",
-             configure("NAME[,NAME...]", "records to remove (repeat -f for more)"), run_rm,
-             "With -i each FILE is edited on its own.")
-RENAME = Command("rename", "rename records in every block",
-                 "molbrook rename -f MW=MolWeight part1.sdf part2.sdf --in-place",
-                 configure("OLD=NEW[,OLD=NEW...]", "renames, applied in order (repeat -f for more)"),
-                 run_rename, "A renamed record keeps its place and the rest of its header line, and "
-                 "replaces any record of the new name. With -i each FILE is edited on its own.")
+SET = Command(
+    "set",
+    "give records a value in every block",
+    "molbrook set -f STATUS=active -f 'SOURCE=lab 2' library.sdf -o tagged.sdf",
+    configure("NAME=VALUE", "a record to set, the value everything after the first = (repeat -f for more)"),
+    run_set,
+    "The first record of the name keeps its place and takes the value, later ones go; "
+    "where there is none, one is appended. With -i each FILE is edited on its own.",
+)
+RM = Command(
+    "rm",
+    "remove records from every block",
+    "molbrook rm -f NOTE,SOLUBILITY library.sdf -o lean.sdf",
+    configure("NAME[,NAME...]", "records to remove (repeat -f for more)"),
+    run_rm,
+    "With -i each FILE is edited on its own.",
+)
+RENAME = Command(
+    "rename",
+    "rename records in every block",
+    "molbrook rename -f MW=MolWeight part1.sdf part2.sdf --in-place",
+    configure("OLD=NEW[,OLD=NEW...]", "renames, applied in order (repeat -f for more)"),
+    run_rename,
+    "A renamed record keeps its place and the rest of its header line, and "
+    "replaces any record of the new name. With -i each FILE is edited on its own.",
+)

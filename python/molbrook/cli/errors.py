@@ -15,8 +15,11 @@ SHOWN_NAMES = 8
 # What an OSError raised without an error number (as pyarrow raises them)
 # means, by its class.
 _NUMBER_OF: dict[type[BaseException], int] = {
-    FileNotFoundError: errno.ENOENT, PermissionError: errno.EACCES, IsADirectoryError: errno.EISDIR,
-    NotADirectoryError: errno.ENOTDIR, FileExistsError: errno.EEXIST,
+    FileNotFoundError: errno.ENOENT,
+    PermissionError: errno.EACCES,
+    IsADirectoryError: errno.EISDIR,
+    NotADirectoryError: errno.ENOTDIR,
+    FileExistsError: errno.EEXIST,
 }
 
 
@@ -46,8 +49,11 @@ class FileError(Exception):
         line ends their MDL, so records after it would read back as part of it."""
         shown = ", ".join(map(str, numbers[:10])) + (f" and {len(numbers) - 10:,} more" if len(numbers) > 10 else "")
         many = len(numbers) > 1
-        return cls(label, f"block{'s' if many else ''} {shown} not edited: no M  END line ends "
-                          f"{'their' if many else 'its'} MDL, so records there would not read back")
+        return cls(
+            label,
+            f"block{'s' if many else ''} {shown} not edited: no M  END line ends "
+            f"{'their' if many else 'its'} MDL, so records there would not read back",
+        )
 
 
 def no_record_named(name: str, seen: Iterable[str]) -> str:

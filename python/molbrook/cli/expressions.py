@@ -101,6 +101,7 @@ def _equal(name: bytes, text: bytes) -> Test:
     def test(block: SDBlock[bytes]) -> bool:
         value = block.get(name)
         return value is not None and value.strip() == text
+
     return test
 
 
@@ -113,6 +114,7 @@ def _search(name: bytes, regex: re.Pattern[str]) -> Test:
     def test(block: SDBlock[bytes]) -> bool:
         value = block.get(name)
         return value is not None and regex.search(value.strip().decode("utf-8", "surrogateescape")) is not None
+
     return test
 
 
@@ -125,4 +127,5 @@ def _numeric(name: bytes, compare: Callable[[float, float], bool], number: float
             return compare(float(value), number)
         except ValueError:
             return False
+
     return test

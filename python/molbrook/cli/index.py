@@ -115,8 +115,13 @@ def ordinals(text: str) -> int | slice:
 
 def configure_take(parser: Parser) -> None:
     parser.add_argument("file", metavar="FILE", help=_FILE_HELP)
-    parser.add_argument("ordinals", nargs="+", type=ordinals, metavar="ORDINAL",
-                        help="0-based ordinals (negative from the end) and ranges A:B[:STEP], as Python slices")
+    parser.add_argument(
+        "ordinals",
+        nargs="+",
+        type=ordinals,
+        metavar="ORDINAL",
+        help="0-based ordinals (negative from the end) and ranges A:B[:STEP], as Python slices",
+    )
     add_output(parser)
 
 
@@ -154,13 +159,33 @@ def run_sample(args: argparse.Namespace) -> int:
     return 0
 
 
-INDEX = Command("index", "build or refresh the index beside each file (FILE.mbi)",
-                "molbrook index --key ID library.sdf", configure_index, run_index,
-                "Prints the blocks and keys of each file. get, take and sample build it when missing.")
-GET = Command("get", "the blocks with the given keys, byte for byte, in the order of the keys",
-              "molbrook get --key ID library.sdf MB-0002 MB-0001 -o two.sdf", configure_get, run_get,
-              status_one="a key matches no block (after writing the others)")
-TAKE = Command("take", "the blocks at the given ordinals, byte for byte",
-               "molbrook take library.sdf 0 5 10:20 -1 -o some.sdf", configure_take, run_take)
-SAMPLE = Command("sample", "N distinct blocks picked at random, in file order",
-                 "molbrook sample -n 1000 --seed 7 library.sdf -o sample.sdf", configure_sample, run_sample)
+INDEX = Command(
+    "index",
+    "build or refresh the index beside each file (FILE.mbi)",
+    "molbrook index --key ID library.sdf",
+    configure_index,
+    run_index,
+    "Prints the blocks and keys of each file. get, take and sample build it when missing.",
+)
+GET = Command(
+    "get",
+    "the blocks with the given keys, byte for byte, in the order of the keys",
+    "molbrook get --key ID library.sdf MB-0002 MB-0001 -o two.sdf",
+    configure_get,
+    run_get,
+    status_one="a key matches no block (after writing the others)",
+)
+TAKE = Command(
+    "take",
+    "the blocks at the given ordinals, byte for byte",
+    "molbrook take library.sdf 0 5 10:20 -1 -o some.sdf",
+    configure_take,
+    run_take,
+)
+SAMPLE = Command(
+    "sample",
+    "N distinct blocks picked at random, in file order",
+    "molbrook sample -n 1000 --seed 7 library.sdf -o sample.sdf",
+    configure_sample,
+    run_sample,
+)

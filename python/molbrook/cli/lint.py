@@ -28,25 +28,40 @@ _READ_ERRORS = (OSError, ValueError, EOFError, zlib.error, lzma.LZMAError)
 
 
 def configure(parser: Parser) -> None:
-    parser.add_argument("files", nargs="*", metavar="FILE",
-                        help="SD files, plain or compressed (told by content); - or none: standard input")
-    parser.add_argument("--select", metavar="CODES", help="codes or prefixes to look for, comma-separated "
-                        "(default: all)")
+    parser.add_argument(
+        "files",
+        nargs="*",
+        metavar="FILE",
+        help="SD files, plain or compressed (told by content); - or none: standard input",
+    )
+    parser.add_argument(
+        "--select", metavar="CODES", help="codes or prefixes to look for, comma-separated (default: all)"
+    )
     parser.add_argument("--ignore", metavar="CODES", help="codes or prefixes not to look for")
-    parser.add_argument("--format", choices=lint_report.FORMATS, default="concise",
-                        help="concise (default): PATH:LINE:COL: CODE message; json, jsonl, sarif (SARIF 2.1.0), "
-                             "github (workflow commands). Lines end at LF, CRLF or a lone CR. A file name's bytes "
-                             "that are not UTF-8 are written \\xNN in json, jsonl and github, percent-encoded in "
-                             "sarif's URI")
+    parser.add_argument(
+        "--format",
+        choices=lint_report.FORMATS,
+        default="concise",
+        help="concise (default): PATH:LINE:COL: CODE message; json, jsonl, sarif (SARIF 2.1.0), "
+        "github (workflow commands). Lines end at LF, CRLF or a lone CR. A file name's bytes "
+        "that are not UTF-8 are written \\xNN in json, jsonl and github, percent-encoded in "
+        "sarif's URI",
+    )
     parser.add_argument("--statistics", action="store_true", help="a count per code instead of the findings")
-    parser.add_argument("--fix", action="store_true", help="apply the safe fixes (with -i or -o OUT), then report "
-                        "what is left")
+    parser.add_argument(
+        "--fix", action="store_true", help="apply the safe fixes (with -i or -o OUT), then report what is left"
+    )
     parser.add_argument("--unsafe-fixes", action="store_true", help="with --fix: the unsafe fixes too")
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("-i", "--in-place", action="store_true", help="with --fix: replace each FILE once it is "
-                       "written whole")
-    where.add_argument("-o", "--output", metavar="OUT", help="with --fix: write the fixed FILE to OUT "
-                       "(compressed by extension: .gz, ...)")
+    where.add_argument(
+        "-i", "--in-place", action="store_true", help="with --fix: replace each FILE once it is written whole"
+    )
+    where.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="with --fix: write the fixed FILE to OUT (compressed by extension: .gz, ...)",
+    )
     parser.add_argument("--exit-zero", action="store_true", help="exit 0 even when findings remain")
     parser.add_argument("--explain", metavar="CODE", help="what CODE means, why it matters, what its fix does")
 
@@ -98,8 +113,7 @@ def fix(found: Source, args: argparse.Namespace) -> Source:
     found.check_readable()
     try:
         with output(found, args.output, in_place=args.in_place) as out:
-            summary = lint_fix(found.readable(), out, select=args.select, ignore=args.ignore,
-                               unsafe=args.unsafe_fixes)
+            summary = lint_fix(found.readable(), out, select=args.select, ignore=args.ignore, unsafe=args.unsafe_fixes)
     except _READ_ERRORS as error:
         raise FileError.from_exception(found.label, error) from error
     if not args.quiet:
@@ -137,7 +151,12 @@ def run(args: argparse.Namespace) -> int:
     return FOUND if tally.total and not args.exit_zero else CLEAN
 
 
-COMMAND = Command("lint", "find the defects that make SD readers lose or disagree on data",
-                  "molbrook lint library.sdf --format github", configure, run,
-                  "Codes: F file, M molfile, D data, I info (molbrook lint --explain CODE).",
-                  status_one="there are findings (left, with --fix; 0 with --exit-zero)")
+COMMAND = Command(
+    "lint",
+    "find the defects that make SD readers lose or disagree on data",
+    "molbrook lint library.sdf --format github",
+    configure,
+    run,
+    "Codes: F file, M molfile, D data, I info (molbrook lint --explain CODE).",
+    status_one="there are findings (left, with --fix; 0 with --exit-zero)",
+)

@@ -96,8 +96,20 @@ def statistics(tally: Tally, as_json: bool, out: IO[str]) -> None:
     """A count per code, the most frequent first."""
     rows = sorted(tally.codes.items(), key=lambda item: (-item[1], item[0]))
     if as_json:
-        json.dump([{"code": code, "count": count, "severity": RULES[code].severity, "fix": RULES[code].fix,
-                    "summary": RULES[code].summary} for code, count in rows], out, indent=2)
+        json.dump(
+            [
+                {
+                    "code": code,
+                    "count": count,
+                    "severity": RULES[code].severity,
+                    "fix": RULES[code].fix,
+                    "summary": RULES[code].summary,
+                }
+                for code, count in rows
+            ],
+            out,
+            indent=2,
+        )
         out.write("\n")
         return
     width = max((len(f"{count:,}") for _, count in rows), default=1)
@@ -120,8 +132,15 @@ def _escape_property(text: str) -> str:
 
 def github_command(finding: Finding) -> str:
     """A workflow command that annotates the finding's line."""
-    where = ",".join(f"{key}={_escape_property(str(value))}" for key, value in (
-        ("file", path_text(finding.path)), ("line", finding.line), ("col", finding.column), ("title", finding.code)))
+    where = ",".join(
+        f"{key}={_escape_property(str(value))}"
+        for key, value in (
+            ("file", path_text(finding.path)),
+            ("line", finding.line),
+            ("col", finding.column),
+            ("title", finding.code),
+        )
+    )
     return f"::{_GITHUB_LEVELS[finding.severity]} {where}::{_escape_data(finding.message)}"
 
 
@@ -146,9 +165,14 @@ def _content(text: bytes) -> dict[str, str]:
 
 def _rule(code: str) -> dict[str, Any]:
     rule = RULES[code]
-    return {"id": code, "shortDescription": {"text": rule.summary}, "fullDescription": {"text": rule.explanation},
-            "help": {"text": rule.explanation}, "defaultConfiguration": {"level": _SARIF_LEVELS[rule.severity]},
-            "properties": {"fix": rule.fix}}
+    return {
+        "id": code,
+        "shortDescription": {"text": rule.summary},
+        "fullDescription": {"text": rule.explanation},
+        "help": {"text": rule.explanation},
+        "defaultConfiguration": {"level": _SARIF_LEVELS[rule.severity]},
+        "properties": {"fix": rule.fix},
+    }
 
 
 def _result(finding: Finding, edits: tuple[Edit, ...]) -> dict[str, Any]:
@@ -158,18 +182,39 @@ def _result(finding: Finding, edits: tuple[Edit, ...]) -> dict[str, Any]:
         "ruleIndex": CODES.index(finding.code),
         "level": _SARIF_LEVELS[finding.severity],
         "message": {"text": finding.message},
-        "locations": [{"physicalLocation": {"artifactLocation": location, "region": {
-            "startLine": finding.line, "startColumn": finding.column,
-            "byteOffset": finding.byte_offset, "byteLength": finding.byte_length}}}],
+        "locations": [
+            {
+                "physicalLocation": {
+                    "artifactLocation": location,
+                    "region": {
+                        "startLine": finding.line,
+                        "startColumn": finding.column,
+                        "byteOffset": finding.byte_offset,
+                        "byteLength": finding.byte_length,
+                    },
+                }
+            }
+        ],
     }
     if edits:
         how = "molbrook lint --fix" + (" --unsafe-fixes" if finding.fix == "unsafe" else "")
-        result["fixes"] = [{
-            "description": {"text": f"{finding.fix} fix ({how})"},
-            "artifactChanges": [{"artifactLocation": location, "replacements": [
-                {"deletedRegion": {"byteOffset": edit.byte_offset, "byteLength": edit.byte_length},
-                 "insertedContent": _content(edit.text)} for edit in edits]}],
-        }]
+        result["fixes"] = [
+            {
+                "description": {"text": f"{finding.fix} fix ({how})"},
+                "artifactChanges": [
+                    {
+                        "artifactLocation": location,
+                        "replacements": [
+                            {
+                                "deletedRegion": {"byteOffset": edit.byte_offset, "byteLength": edit.byte_length},
+                                "insertedContent": _content(edit.text),
+                            }
+                            for edit in edits
+                        ],
+                    }
+                ],
+            }
+        ]
     return result
 
 
@@ -178,9 +223,17 @@ def sarif(found: Found) -> dict[str, Any]:
     return {
         "$schema": SARIF_SCHEMA,
         "version": "2.1.0",
-        "runs": [{
-            "tool": {"driver": {"name": "molbrook", "version": __version__, "semanticVersion": __version__,
-                                "rules": [_rule(code) for code in CODES]}},
-            "results": [_result(finding, edits) for finding, edits in found],
-        }],
+        "runs": [
+            {
+                "tool": {
+                    "driver": {
+                        "name": "molbrook",
+                        "version": __version__,
+                        "semanticVersion": __version__,
+                        "rules": [_rule(code) for code in CODES],
+                    }
+                },
+                "results": [_result(finding, edits) for finding, edits in found],
+            }
+        ],
     }

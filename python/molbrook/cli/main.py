@@ -18,11 +18,32 @@ from molbrook.cli.errors import FileError, UsageError, closest
 from molbrook.cli.options import Command, Parser
 from molbrook.native import __version__
 
-COMMANDS: dict[str, Command] = {command.name: command for command in (
-    stats.COMMAND, select.HEAD, select.FILTER, select.CAT, cut.COMMAND, edit.SET, edit.RM, edit.RENAME,
-    merge.COMMAND, split.COMMAND, sort.SORT, sort.TOP, sort.UNIQ, index.INDEX, index.GET, index.TAKE,
-    index.SAMPLE, from_table.COMMAND, lint.COMMAND, depict.COMMAND, view.COMMAND,
-)}
+COMMANDS: dict[str, Command] = {
+    command.name: command
+    for command in (
+        stats.COMMAND,
+        select.HEAD,
+        select.FILTER,
+        select.CAT,
+        cut.COMMAND,
+        edit.SET,
+        edit.RM,
+        edit.RENAME,
+        merge.COMMAND,
+        split.COMMAND,
+        sort.SORT,
+        sort.TOP,
+        sort.UNIQ,
+        index.INDEX,
+        index.GET,
+        index.TAKE,
+        index.SAMPLE,
+        from_table.COMMAND,
+        lint.COMMAND,
+        depict.COMMAND,
+        view.COMMAND,
+    )
+}
 
 FAILED = 2
 INTERRUPTED = 128 + signal.SIGINT
@@ -66,10 +87,13 @@ def ending_signals_raise() -> Iterator[None]:
 
 def top_parser() -> Parser:
     listing = "\n".join(f"  {name:<8} {command.summary}" for name, command in COMMANDS.items())
-    parser = Parser(prog="molbrook", description="Stream SD files block by block.",
-                    epilog=f"commands:\n{listing}\n\n'molbrook COMMAND --help' tells more; for example:\n"
-                           "  molbrook filter --where 'MW<300' library.sdf -o small.sdf",
-                    formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = Parser(
+        prog="molbrook",
+        description="Stream SD files block by block.",
+        epilog=f"commands:\n{listing}\n\n'molbrook COMMAND --help' tells more; for example:\n"
+        "  molbrook filter --where 'MW<300' library.sdf -o small.sdf",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--version", action="version", version=f"molbrook {__version__}")
     parser.add_argument("command", metavar="COMMAND", choices=list(COMMANDS), help="one of the commands below")
     return parser
@@ -92,7 +116,7 @@ def parse(argv: Sequence[str]) -> tuple[Command, argparse.Namespace]:
         hint = f" (did you mean {close!r}?)" if close is not None else ""
         raise UsageError(f"no command {argv[at]!r}{hint}: see molbrook --help")
     command = COMMANDS[argv[at]]
-    rest = [*before, *argv[at + 1:]]
+    rest = [*before, *argv[at + 1 :]]
     parser = command.parser()
     # After "--" every argument is positional; argparse's intermixed parsing
     # mishandles that before Python 3.12, so options go first there.

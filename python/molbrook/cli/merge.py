@@ -19,10 +19,19 @@ from molbrook.native import MalformedRecordError
 
 
 def configure(parser: Parser) -> None:
-    parser.add_argument("table", metavar="TABLE",
-                        help="a .csv, .tsv or .parquet file with a header row; empty cells and nulls set nothing")
-    parser.add_argument("-k", "--key", required=True, type=key, metavar="KEY",
-                        help=f"what to match rows on: {KEY_HELP}; the table column of that name holds the keys")
+    parser.add_argument(
+        "table",
+        metavar="TABLE",
+        help="a .csv, .tsv or .parquet file with a header row; empty cells and nulls set nothing",
+    )
+    parser.add_argument(
+        "-k",
+        "--key",
+        required=True,
+        type=key,
+        metavar="KEY",
+        help=f"what to match rows on: {KEY_HELP}; the table column of that name holds the keys",
+    )
     parser.add_argument("--title", metavar="COL", help="with -k @title: the table column of titles")
     parser.add_argument("--on-title", action=Renamed, const=True, new="-k @title --title COL")
     parser.add_argument("-f", "--fields", metavar="NAME,...", help="the columns to merge (default: all but the key)")
@@ -45,8 +54,11 @@ def run(args: argparse.Namespace) -> int:
     with output(read, args.output, in_place=args.in_place) as out:
         summary = merge(found, table, out, args)
     if not args.quiet:
-        print(f"molbrook merge: {counted(summary.blocks, 'block')}, {summary.matched:,} matched; "
-              f"{counted(summary.unmatched_rows, 'table row')} matched no block", file=sys.stderr)
+        print(
+            f"molbrook merge: {counted(summary.blocks, 'block')}, {summary.matched:,} matched; "
+            f"{counted(summary.unmatched_rows, 'table row')} matched no block",
+            file=sys.stderr,
+        )
     return 0
 
 
@@ -55,19 +67,32 @@ def merge(found: Source, table: object, out: IO[bytes], args: argparse.Namespace
     file), so it draws no progress bar; its complaints about the table (no
     key column, a key twice, a name or value that would not read back) name
     the table, and blocks that could not take records the file."""
+
     def refused(numbers: list[int]) -> NoReturn:
         raise FileError.not_edited(found.label, [number + 1 for number in numbers])
 
     try:
-        return merge_refusing(sys.stdin.buffer if found.is_stdin else found.path(), table, out, key=args.key,
-                      title=args.title, names=names(args.fields) if args.fields is not None else None,
-                      refused=refused, float_format=args.float_format)
+        return merge_refusing(
+            sys.stdin.buffer if found.is_stdin else found.path(),
+            table,
+            out,
+            key=args.key,
+            title=args.title,
+            names=names(args.fields) if args.fields is not None else None,
+            refused=refused,
+            float_format=args.float_format,
+        )
     except MalformedRecordError as error:
         raise FileError.from_exception(found.label, error) from error
     except ValueError as error:
         raise FileError.from_exception(args.table, error) from error
 
 
-COMMAND = Command("merge", "add the columns of a table to the blocks, as records, by a key",
-                  "molbrook merge assays.csv -k ID library.sdf -o annotated.sdf",
-                  configure, run, "The summary goes to standard error.")
+COMMAND = Command(
+    "merge",
+    "add the columns of a table to the blocks, as records, by a key",
+    "molbrook merge assays.csv -k ID library.sdf -o annotated.sdf",
+    configure,
+    run,
+    "The summary goes to standard error.",
+)

@@ -28,14 +28,20 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise UsageError(message)
 
-    def parse_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
-                   namespace: argparse.Namespace | None = None) -> argparse.Namespace:
+    def parse_args(  # type: ignore[override]
+        self,
+        args: Sequence[str] | None = None,
+        namespace: argparse.Namespace | None = None,
+    ) -> argparse.Namespace:
         found, rest = self.parse_known_args(args, namespace)
         self._refuse(rest)
         return found
 
-    def parse_intermixed_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
-                              namespace: argparse.Namespace | None = None) -> argparse.Namespace:
+    def parse_intermixed_args(  # type: ignore[override]
+        self,
+        args: Sequence[str] | None = None,
+        namespace: argparse.Namespace | None = None,
+    ) -> argparse.Namespace:
         found, rest = self.parse_known_intermixed_args(args, namespace)
         self._refuse(rest)
         return found
@@ -47,8 +53,12 @@ class Parser(argparse.ArgumentParser):
             if arg.startswith("-") and arg != "-":
                 given = arg.partition("=")[0]
                 # Compared without their dashes, which all share and which would make any two alike.
-                known = {option.lstrip("-"): option for action in self._actions for option in action.option_strings
-                         if option.startswith("--") == given.startswith("--")}
+                known = {
+                    option.lstrip("-"): option
+                    for action in self._actions
+                    for option in action.option_strings
+                    if option.startswith("--") == given.startswith("--")
+                }
                 close = closest(given.lstrip("-"), known)
                 hint = f" (did you mean {known[close]}?)" if close is not None else ""
                 raise UsageError(f"no option {given}{hint}")
@@ -67,10 +77,15 @@ class Command(NamedTuple):
 
     def parser(self) -> Parser:
         status = f"Exit status 1 when {self.status_one}." if self.status_one else ""
-        description = " ".join(part for part in (f"{self.summary[:1].upper()}{self.summary[1:]}.", self.details,
-                                                 status) if part)
-        parser = Parser(prog=f"molbrook {self.name}", description=description,
-                        epilog=f"example:\n  {self.example}", formatter_class=argparse.RawDescriptionHelpFormatter)
+        description = " ".join(
+            part for part in (f"{self.summary[:1].upper()}{self.summary[1:]}.", self.details, status) if part
+        )
+        parser = Parser(
+            prog=f"molbrook {self.name}",
+            description=description,
+            epilog=f"example:\n  {self.example}",
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
         self.configure(parser)
         parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
         parser.add_argument("--debug", action="store_true", help="show a traceback on errors")
@@ -83,17 +98,33 @@ class Renamed(argparse.Action):
     A flag gives `const`; an option with a value gives the value, appended
     to a list with `append`."""
 
-    def __init__(self, option_strings: Sequence[str], dest: str, *, new: str, const: Any = None,
-                 append: bool = False, **kwargs: Any) -> None:
-        super().__init__(option_strings, dest, nargs=0 if const is not None else None, const=const,
-                         help=argparse.SUPPRESS, **kwargs)
+    def __init__(
+        self,
+        option_strings: Sequence[str],
+        dest: str,
+        *,
+        new: str,
+        const: Any = None,
+        append: bool = False,
+        **kwargs: Any,
+    ) -> None:
+        super().__init__(
+            option_strings, dest, nargs=0 if const is not None else None, const=const, help=argparse.SUPPRESS, **kwargs
+        )
         self.new = new
         self.append = append
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
-                 option_string: str | None = None) -> None:
-        print(f"{parser.prog}: {option_string} is deprecated and will be removed in the next release; "
-              f"use {self.new}", file=sys.stderr)
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
+        print(
+            f"{parser.prog}: {option_string} is deprecated and will be removed in the next release; use {self.new}",
+            file=sys.stderr,
+        )
         value = self.const if self.const is not None else values
         if self.append:
             value = [*(getattr(namespace, self.dest, None) or []), value]
@@ -111,23 +142,35 @@ def key(text: str) -> Key:
 
 
 def add_input(parser: Parser) -> None:
-    parser.add_argument("file", nargs="?", metavar="FILE",
-                        help="the SD file, plain or compressed (told by content); - or none: standard input")
+    parser.add_argument(
+        "file",
+        nargs="?",
+        metavar="FILE",
+        help="the SD file, plain or compressed (told by content); - or none: standard input",
+    )
 
 
 def add_inputs(parser: Parser) -> None:
-    parser.add_argument("files", nargs="*", metavar="FILE",
-                        help="SD files, plain or compressed (told by content), read one after another; "
-                             "- or none: standard input")
+    parser.add_argument(
+        "files",
+        nargs="*",
+        metavar="FILE",
+        help="SD files, plain or compressed (told by content), read one after another; - or none: standard input",
+    )
 
 
 def add_output(parser: Parser, *, in_place: bool = False) -> None:
     where = parser.add_mutually_exclusive_group() if in_place else parser
-    where.add_argument("-o", "--output", metavar="OUT",
-                       help="where to write (default, or -: standard output); compressed by extension (.gz, ...)")
+    where.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="where to write (default, or -: standard output); compressed by extension (.gz, ...)",
+    )
     if in_place:
-        where.add_argument("-i", "--in-place", action="store_true",
-                           help="replace FILE, once the whole of it is written")
+        where.add_argument(
+            "-i", "--in-place", action="store_true", help="replace FILE, once the whole of it is written"
+        )
 
 
 def pairs(items: Sequence[str], what: str) -> list[tuple[str, str]]:

@@ -49,8 +49,9 @@ def byte_counter(total: int, label: str) -> Iterator[Callable[[int], None]]:
 def _bar(total: int, label: str) -> Any:
     from tqdm import tqdm
 
-    return tqdm(total=total, desc=label, unit="B", unit_scale=True, unit_divisor=1024, leave=False,
-                file=sys.stderr, **_width())
+    return tqdm(
+        total=total, desc=label, unit="B", unit_scale=True, unit_divisor=1024, leave=False, file=sys.stderr, **_width()
+    )
 
 
 def _width() -> dict[str, Any]:

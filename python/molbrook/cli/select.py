@@ -32,10 +32,16 @@ def run_head(args: argparse.Namespace) -> int:
 
 
 def configure_filter(parser: Parser) -> None:
-    parser.add_argument("-w", "--where", action="append", default=[], metavar="EXPR",
-                        help="a test on a record: NAME (present), !NAME (absent), NAME=TEXT, NAME!=TEXT "
-                             "(true when absent too), NAME~REGEX (searched), NAME<NUM, <=, >, >= "
-                             "(false when not a number); the value is stripped. Repeat: all must hold")
+    parser.add_argument(
+        "-w",
+        "--where",
+        action="append",
+        default=[],
+        metavar="EXPR",
+        help="a test on a record: NAME (present), !NAME (absent), NAME=TEXT, NAME!=TEXT "
+        "(true when absent too), NAME~REGEX (searched), NAME<NUM, <=, >, >= "
+        "(false when not a number); the value is stripped. Repeat: all must hold",
+    )
     parser.add_argument("--title-matches", metavar="REGEX", help="the title matches REGEX (searched)")
     parser.add_argument("-t", "--title", dest="title_matches", action=Renamed, new="--title-matches")
     parser.add_argument("-v", "--invert", action="store_true", help="keep the blocks that fail the tests")
@@ -74,12 +80,27 @@ def run_cat(args: argparse.Namespace) -> int:
     return 0
 
 
-HEAD = Command("head", "the first blocks of the inputs, byte for byte",
-               "molbrook head -n 3 library.sdf -o first3.sdf", configure_head, run_head)
-FILTER = Command("filter", "the blocks whose records pass every test, byte for byte",
-                 "molbrook filter --where 'MW<300' --where 'SMILES~N' library.sdf -o small.sdf",
-                 configure_filter, run_filter, status_one="no block is kept, as grep has")
-CAT = Command("cat", "the blocks of every input, byte for byte, one file after another",
-              "molbrook cat part1.sdf part2.sdf.bz2 -o joined.sdf.gz",
-              configure_cat, run_cat, "Compressed inputs are read by content and OUT is compressed by its "
-              "extension (.gz as BGZF, which index reads at offsets): the way to join or recompress files.")
+HEAD = Command(
+    "head",
+    "the first blocks of the inputs, byte for byte",
+    "molbrook head -n 3 library.sdf -o first3.sdf",
+    configure_head,
+    run_head,
+)
+FILTER = Command(
+    "filter",
+    "the blocks whose records pass every test, byte for byte",
+    "molbrook filter --where 'MW<300' --where 'SMILES~N' library.sdf -o small.sdf",
+    configure_filter,
+    run_filter,
+    status_one="no block is kept, as grep has",
+)
+CAT = Command(
+    "cat",
+    "the blocks of every input, byte for byte, one file after another",
+    "molbrook cat part1.sdf part2.sdf.bz2 -o joined.sdf.gz",
+    configure_cat,
+    run_cat,
+    "Compressed inputs are read by content and OUT is compressed by its "
+    "extension (.gz as BGZF, which index reads at offsets): the way to join or recompress files.",
+)

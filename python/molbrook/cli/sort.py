@@ -20,8 +20,10 @@ from molbrook.cli.words import counted
 from molbrook.native import MalformedRecordError
 
 FLAGS: dict[str, Literal["number", "natural"]] = {"n": "number", "V": "natural"}
-ORDER_HELP = ("NAME or NAME:FLAGS, FLAGS from n (number), V (natural: ID-9 before ID-10), r (descending); "
-              "@title is the title, @@NAME a record whose name starts with @. Repeat: most significant first")
+ORDER_HELP = (
+    "NAME or NAME:FLAGS, FLAGS from n (number), V (natural: ID-9 before ID-10), r (descending); "
+    "@title is the title, @@NAME a record whose name starts with @. Repeat: most significant first"
+)
 
 
 def sort_key(text: str, missing: Literal["last", "first", "drop"]) -> SortKey:
@@ -42,19 +44,34 @@ def add_keys(parser: Parser, *spellings: str) -> None:
     parser.add_argument(*spellings, dest="keys", action="append", default=[], metavar="KEY", help=ORDER_HELP)
     if "--key" in spellings:
         parser.add_argument("--by", dest="keys", action=Renamed, append=True, new="-k/--key")
-    parser.add_argument("--missing", choices=("last", "first", "drop"), default="last",
-                        help="blocks without a key's value go last (the default), first, or are dropped")
+    parser.add_argument(
+        "--missing",
+        choices=("last", "first", "drop"),
+        default="last",
+        help="blocks without a key's value go last (the default), first, or are dropped",
+    )
 
 
 def add_resources(parser: Parser) -> None:
-    parser.add_argument("--provenance", metavar="NAME",
-                        help="give each block written a record NAME holding FILE:ORDINAL (ordinals from 0)")
-    parser.add_argument("-S", "--memory", default="256MiB", metavar="SIZE",
-                        help="memory for keys and offsets (default 256MiB; K, M, G or KiB, MiB, GiB); past it "
-                             "sorted runs go to files")
+    parser.add_argument(
+        "--provenance",
+        metavar="NAME",
+        help="give each block written a record NAME holding FILE:ORDINAL (ordinals from 0)",
+    )
+    parser.add_argument(
+        "-S",
+        "--memory",
+        default="256MiB",
+        metavar="SIZE",
+        help="memory for keys and offsets (default 256MiB; K, M, G or KiB, MiB, GiB); past it sorted runs go to files",
+    )
     parser.add_argument("--buffer-size", dest="memory", action=Renamed, new="-S/--memory")
-    parser.add_argument("-T", "--tmpdir", metavar="DIR", help="where those files go (default: the "
-                        "system's temporary folder); they are removed on every way out")
+    parser.add_argument(
+        "-T",
+        "--tmpdir",
+        metavar="DIR",
+        help="where those files go (default: the system's temporary folder); they are removed on every way out",
+    )
     parser.add_argument("--temporary-directory", dest="tmpdir", action=Renamed, new="-T/--tmpdir")
 
 
@@ -63,8 +80,12 @@ def configure_sort(parser: Parser) -> None:
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--group", type=key, metavar="KEY", help=f"groups of blocks with the same value of {KEY_HELP}")
     group.add_argument("--group-title", dest="group", action=Renamed, const=TITLE, new="--group @title")
-    parser.add_argument("--per-group", type=int, metavar="N",
-                        help="only the first N blocks of each group in sorted order (default with a group: 1)")
+    parser.add_argument(
+        "--per-group",
+        type=int,
+        metavar="N",
+        help="only the first N blocks of each group in sorted order (default with a group: 1)",
+    )
     parser.add_argument("--top", type=int, metavar="N", help="only the first N blocks")
     parser.add_argument("--dups", metavar="FILE", help="write the blocks beyond --per-group there, in input order")
     add_resources(parser)
@@ -82,8 +103,15 @@ def configure_top(parser: Parser) -> None:
 
 def configure_uniq(parser: Parser) -> None:
     by = parser.add_mutually_exclusive_group(required=True)
-    by.add_argument("-k", "--key", dest="group", type=key, action="append", metavar="KEY",
-                    help=f"blocks are duplicates when their values of {KEY_HELP} are equal")
+    by.add_argument(
+        "-k",
+        "--key",
+        dest="group",
+        type=key,
+        action="append",
+        metavar="KEY",
+        help=f"blocks are duplicates when their values of {KEY_HELP} are equal",
+    )
     by.add_argument("--title", dest="group", action=Renamed, const=TITLE, append=True, new="-k @title")
     add_keys(parser, "--by")
     parser.add_argument("--dups", metavar="FILE", help="write the duplicates there, in input order")
@@ -131,14 +159,22 @@ def sorted_to(args: argparse.Namespace, *, duplicates: str | None = None, **opti
     return 0
 
 
-def sort_blocks(found: Inputs, out: IO[bytes], keys: list[SortKey], args: argparse.Namespace,
-                **options: Any) -> SortSummary:
+def sort_blocks(
+    found: Inputs, out: IO[bytes], keys: list[SortKey], args: argparse.Namespace, **options: Any
+) -> SortSummary:
     try:
         with warnings.catch_warnings():
             # A key's record that no block has is a typo: nothing is written.
             warnings.simplefilter("error", MissingRecordWarning)
-            return sort_sdf([each.readable() for each in found.sources], out, by=keys, provenance=args.provenance,
-                            memory=args.memory, tmpdir=args.tmpdir, **options)
+            return sort_sdf(
+                [each.readable() for each in found.sources],
+                out,
+                by=keys,
+                provenance=args.provenance,
+                memory=args.memory,
+                tmpdir=args.tmpdir,
+                **options,
+            )
     except MissingRecordWarning as missing:
         raise UsageError(no_record_named(text(missing.name), map(text, missing.seen))) from missing
     except MalformedRecordError as error:
@@ -181,15 +217,29 @@ def report(args: argparse.Namespace, summary: SortSummary) -> None:
     print(f"molbrook {args.command_name}: {', '.join(said)}", file=sys.stderr)
 
 
-SORT = Command("sort", "the blocks of the inputs in order of their records",
-               "molbrook sort -k minimizedAffinity:n --group @title poses/*.sdf.gz -o best.sdf",
-               configure_sort, run_sort,
-               "Ties keep input order. With --group, only the first --per-group blocks "
-               "of each group are written (best pose per ligand); --dups keeps the others. Inputs larger "
-               "than -S are sorted in runs on disk. A summary goes to standard error unless -q.")
-TOP = Command("top", "the first N blocks in order of their records",
-              "molbrook top -n 500 -k score:nr library*.sdf -o buy.sdf", configure_top, run_top,
-              "As sort --top N, in memory for N blocks.")
-UNIQ = Command("uniq", "one block per key: the best by --by, else the first",
-               "molbrook uniq -k ID --by score:n --dups dups.sdf a.sdf b.sdf -o unique.sdf",
-               configure_uniq, run_uniq, "As sort --group KEY --per-group 1, the output in --by order.")
+SORT = Command(
+    "sort",
+    "the blocks of the inputs in order of their records",
+    "molbrook sort -k minimizedAffinity:n --group @title poses/*.sdf.gz -o best.sdf",
+    configure_sort,
+    run_sort,
+    "Ties keep input order. With --group, only the first --per-group blocks "
+    "of each group are written (best pose per ligand); --dups keeps the others. Inputs larger "
+    "than -S are sorted in runs on disk. A summary goes to standard error unless -q.",
+)
+TOP = Command(
+    "top",
+    "the first N blocks in order of their records",
+    "molbrook top -n 500 -k score:nr library*.sdf -o buy.sdf",
+    configure_top,
+    run_top,
+    "As sort --top N, in memory for N blocks.",
+)
+UNIQ = Command(
+    "uniq",
+    "one block per key: the best by --by, else the first",
+    "molbrook uniq -k ID --by score:n --dups dups.sdf a.sdf b.sdf -o unique.sdf",
+    configure_uniq,
+    run_uniq,
+    "As sort --group KEY --per-group 1, the output in --by order.",
+)

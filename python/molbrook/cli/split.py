@@ -36,6 +36,7 @@ def by_size(parts: int, total: int) -> Shard:
         part = start * parts // total
         start += memoryview(block).nbytes
         return part
+
     return shard
 
 
@@ -101,16 +102,22 @@ def named_after(path: str) -> str:
 
 def configure(parser: Parser) -> None:
     size = parser.add_mutually_exclusive_group(required=True)
-    size.add_argument("--parts", type=int, metavar="N",
-                      help="at most N shards of about equal size (needs FILE: it is read twice)")
+    size.add_argument(
+        "--parts", type=int, metavar="N", help="at most N shards of about equal size (needs FILE: it is read twice)"
+    )
     size.add_argument("--blocks", type=int, metavar="K", help="K blocks in each shard (the last one: the rest)")
-    parser.add_argument("paths", nargs="+", metavar="FILE... [PREFIX]",
-                        help="the SD files, read as one stream (- or none: standard input, with --blocks), "
-                             "then PREFIX unless --prefix gives it; a lone FILE gives its own name "
-                             "less its extensions (lib.sdf.gz: lib)")
+    parser.add_argument(
+        "paths",
+        nargs="+",
+        metavar="FILE... [PREFIX]",
+        help="the SD files, read as one stream (- or none: standard input, with --blocks), "
+        "then PREFIX unless --prefix gives it; a lone FILE gives its own name "
+        "less its extensions (lib.sdf.gz: lib)",
+    )
     parser.add_argument("--prefix", help="shard names start with PREFIX-")
-    parser.add_argument("--suffix", default=".sdf",
-                        help="shard names end with SUFFIX (default: .sdf; .sdf.gz and the like compress)")
+    parser.add_argument(
+        "--suffix", default=".sdf", help="shard names end with SUFFIX (default: .sdf; .sdf.gz and the like compress)"
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -131,7 +138,11 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMAND = Command("split", "cut SD files into shards at block boundaries",
-                  "molbrook split --parts 4 library.sdf shards/library --suffix .sdf.gz",
-                  configure, run, "The shards are named PREFIX-00000.sdf, PREFIX-00001.sdf and so on; "
-                  "on failure none is left.")
+COMMAND = Command(
+    "split",
+    "cut SD files into shards at block boundaries",
+    "molbrook split --parts 4 library.sdf shards/library --suffix .sdf.gz",
+    configure,
+    run,
+    "The shards are named PREFIX-00000.sdf, PREFIX-00001.sdf and so on; on failure none is left.",
+)

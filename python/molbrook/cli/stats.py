@@ -40,8 +40,9 @@ def read_stats(source: Source) -> Stats:
 
 
 def print_stats(stats: Stats, label: str) -> None:
-    formats = ", ".join(f"{name} {stats.formats[name]:,}" for name in ("V2000", "V3000", "other")
-                        if stats.formats[name])
+    formats = ", ".join(
+        f"{name} {stats.formats[name]:,}" for name in ("V2000", "V3000", "other") if stats.formats[name]
+    )
     print(f"{label}: {counted(stats.blocks, 'block')}" + (f" ({formats})" if formats else ""))
     if stats.carriers:
         width = max(len(name) for name in stats.carriers)
@@ -51,9 +52,12 @@ def print_stats(stats: Stats, label: str) -> None:
 
 
 def configure(parser: Parser) -> None:
-    parser.add_argument("files", nargs="*", metavar="FILE",
-                        help="SD files; - for standard input; none: standard input, or, from a terminal, "
-                             "a small bundled sample")
+    parser.add_argument(
+        "files",
+        nargs="*",
+        metavar="FILE",
+        help="SD files; - for standard input; none: standard input, or, from a terminal, a small bundled sample",
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -75,6 +79,11 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMAND = Command("stats", "count blocks, CTAB formats and records",
-                  "molbrook stats library.sdf more.sdf.gz", configure, run,
-                  "For each file, and totals over several.")
+COMMAND = Command(
+    "stats",
+    "count blocks, CTAB formats and records",
+    "molbrook stats library.sdf more.sdf.gz",
+    configure,
+    run,
+    "For each file, and totals over several.",
+)

@@ -36,9 +36,13 @@ def table_format(name: str | None, formats: tuple[str, ...]) -> str:
 
 def add_float_format(parser: argparse.ArgumentParser) -> None:
     """--float-format SPEC, for the commands that write a table's floats as records."""
-    parser.add_argument("--float-format", metavar="SPEC", type=_float_format,
-                        help="write float columns by this format spec, such as .4g (default: the shortest "
-                             "text that reads back exactly)")
+    parser.add_argument(
+        "--float-format",
+        metavar="SPEC",
+        type=_float_format,
+        help="write float columns by this format spec, such as .4g (default: the shortest "
+        "text that reads back exactly)",
+    )
 
 
 def _float_format(spec: str) -> str:
@@ -67,8 +71,9 @@ class Part(NamedTuple):
     label: str
 
 
-def write_table_file(parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: str | None = None,
-                block_column: str | None = None) -> None:
+def write_table_file(
+    parts: Iterable[Part], out: IO[bytes], fmt: str, source_column: str | None = None, block_column: str | None = None
+) -> None:
     """Writes the RecordTable batches of every part as one table, with a
     column `source_column` naming the part of each row when given.
     `block_column`, the column of whole blocks, is binary in Parquet, and
@@ -88,8 +93,9 @@ def write_table_file(parts: Iterable[Part], out: IO[bytes], fmt: str, source_col
         text.detach()  # the stream stays open, for its owner to close
 
 
-def _rows(part: Part, source_column: str | None, block_column: str | None,
-          fmt: str) -> Iterator[tuple[list[str], Iterable[tuple[Any, ...]]]]:
+def _rows(
+    part: Part, source_column: str | None, block_column: str | None, fmt: str
+) -> Iterator[tuple[list[str], Iterable[tuple[Any, ...]]]]:
     """Per batch, the column names and the rows; binary values as text:
     read as UTF-8, bytes that are not kept as they are (surrogateescape),
     but for the block column, which must be UTF-8."""
@@ -97,8 +103,13 @@ def _rows(part: Part, source_column: str | None, block_column: str | None,
     for batch in part.batches:
         columns = batch.to_pydict()
         if block_column is not None:
-            _check_utf8(columns[block_column], part.label, block_column, first,
-                        f"which {fmt[1:].upper()} needs to give the block back; write .parquet, which keeps it binary")
+            _check_utf8(
+                columns[block_column],
+                part.label,
+                block_column,
+                first,
+                f"which {fmt[1:].upper()} needs to give the block back; write .parquet, which keeps it binary",
+            )
         values = [[_text(value) for value in column] for column in columns.values()]
         names = list(columns)
         if source_column is not None:
@@ -123,8 +134,9 @@ def _text(value: Any) -> Any:
     return value.decode("utf-8", "surrogateescape") if isinstance(value, bytes) else value
 
 
-def _write_delimited(batches: Iterable[tuple[list[str], Iterable[tuple[Any, ...]]]], text: io.TextIOWrapper,
-                     delimiter: str) -> None:
+def _write_delimited(
+    batches: Iterable[tuple[list[str], Iterable[tuple[Any, ...]]]], text: io.TextIOWrapper, delimiter: str
+) -> None:
     writer = csv.writer(text, delimiter=delimiter, lineterminator="\n")  # None: an empty field
     for number, (names, rows) in enumerate(batches):
         if number == 0:
@@ -138,8 +150,7 @@ def _write_jsonl(batches: Iterable[tuple[list[str], Iterable[tuple[Any, ...]]]],
             text.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
 
 
-def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | None,
-                   block_column: str | None) -> None:
+def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | None, block_column: str | None) -> None:
     """Binary columns are written as strings, which is what the records hold
     and what readers of Parquet expect: a value that is not UTF-8 fails,
     naming its block. The block column stays binary: a block holds the
@@ -149,9 +160,14 @@ def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | N
     try:
         for part in parts:
             reader = pa.RecordBatchReader.from_stream(part.batches)
-            schema = pa.schema([field.with_type(pa.string())
-                                if pa.types.is_binary(field.type) and field.name != block_column else field
-                                for field in reader.schema])
+            schema = pa.schema(
+                [
+                    field.with_type(pa.string())
+                    if pa.types.is_binary(field.type) and field.name != block_column
+                    else field
+                    for field in reader.schema
+                ]
+            )
             first = 0
             for batch in reader:
                 table = _cast(pa, batch, schema, part.label, first)
@@ -178,8 +194,7 @@ def _cast(pa: Any, batch: Any, schema: Any, label: str, first: int) -> Any:
     except pa.ArrowInvalid as error:
         for field, wanted in zip(batch.schema, schema):
             if field.type != wanted.type:
-                _check_utf8(batch.column(field.name).to_pylist(), label, field.name, first,
-                            "as Parquet text must be")
+                _check_utf8(batch.column(field.name).to_pylist(), label, field.name, first, "as Parquet text must be")
         raise FileError(label, str(error)) from error
 
 

@@ -24,12 +24,21 @@ _STOPPING = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if has
 
 
 def configure(parser: Parser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE", help="the SD files: plain, or BGZF (as molbrook writes "
-                                                                   ".gz files); only these are served")
-    parser.add_argument("-k", "--key", metavar="NAME",
-                        help="the search box finds blocks by the value of record NAME too (always by title)")
-    parser.add_argument("--host", default="127.0.0.1",
-                        help="the address to listen on (default 127.0.0.1: this machine only)")
+    parser.add_argument(
+        "files",
+        nargs="+",
+        metavar="FILE",
+        help="the SD files: plain, or BGZF (as molbrook writes .gz files); only these are served",
+    )
+    parser.add_argument(
+        "-k",
+        "--key",
+        metavar="NAME",
+        help="the search box finds blocks by the value of record NAME too (always by title)",
+    )
+    parser.add_argument(
+        "--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1: this machine only)"
+    )
     parser.add_argument("--port", type=int, default=0, help="the port (default: a free one)")
     parser.add_argument("--no-browser", action="store_true", help="print the URL without opening a browser")
 
@@ -71,8 +80,11 @@ def indexes(name: str, args: argparse.Namespace) -> tuple[SDIndex[bytes], SDInde
     keyed = open_index(name, argparse.Namespace(key=args.key)) if args.key is not None else None
     titles = open_index(name, argparse.Namespace(key=TITLE))
     if stale and not args.quiet:
-        print(f"molbrook view: {name}: {len(titles):,} blocks indexed in {time.monotonic() - started:.1f} s",
-              file=sys.stderr, flush=True)
+        print(
+            f"molbrook view: {name}: {len(titles):,} blocks indexed in {time.monotonic() - started:.1f} s",
+            file=sys.stderr,
+            flush=True,
+        )
     if keyed is not None and not keyed.keys():
         from molbrook.view._files import names_seen
 
@@ -97,11 +109,13 @@ def index_is_stale(name: str) -> bool:
 def stop_on_signals() -> Iterator[None]:
     """In the block, SIGTERM and SIGHUP stop the server as Ctrl-C does (the
     command then ends with status 0); one that is ignored stays ignored."""
+
     def stop(signum: int, frame: object) -> None:
         raise KeyboardInterrupt
 
-    previous = {signum: signal.signal(signum, stop) for signum in _STOPPING
-                if signal.getsignal(signum) is not signal.SIG_IGN}
+    previous = {
+        signum: signal.signal(signum, stop) for signum in _STOPPING if signal.getsignal(signum) is not signal.SIG_IGN
+    }
     try:
         yield
     finally:
@@ -109,7 +123,12 @@ def stop_on_signals() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
-COMMAND = Command("view", "the files in the browser: a grid and a table of their blocks, paged, sorted, filtered",
-                  "molbrook view --key ID library.sdf", configure, run,
-                  "Serves on 127.0.0.1 and prints the URL, with its token, on the first line of standard output. "
-                  "Runs until Ctrl-C or SIGTERM.")
+COMMAND = Command(
+    "view",
+    "the files in the browser: a grid and a table of their blocks, paged, sorted, filtered",
+    "molbrook view --key ID library.sdf",
+    configure,
+    run,
+    "Serves on 127.0.0.1 and prints the URL, with its token, on the first line of standard output. "
+    "Runs until Ctrl-C or SIGTERM.",
+)

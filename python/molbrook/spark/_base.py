@@ -5,10 +5,29 @@ from __future__ import annotations
 
 from typing import Any
 
-__all__ = ["FILTERS", "MISSING", "DataSource", "DataSourceArrowWriter", "DataSourceReader", "InputPartition",
-           "WriterCommitMessage", "require"]
+__all__ = [
+    "FILTERS",
+    "MISSING",
+    "DataSource",
+    "DataSourceArrowWriter",
+    "DataSourceReader",
+    "InputPartition",
+    "WriterCommitMessage",
+    "require",
+]
 
-try:
+
+def _missing() -> ImportError | None:
+    """Why PySpark's data sources cannot be imported, or None."""
+    try:
+        import pyspark.sql.datasource  # noqa: F401
+    except ImportError as error:
+        return error
+    return None
+
+
+MISSING = _missing()
+if MISSING is None:
     from pyspark.sql.datasource import (
         DataSource,
         DataSourceArrowWriter,
@@ -16,10 +35,7 @@ try:
         InputPartition,
         WriterCommitMessage,
     )
-
-    MISSING: ImportError | None = None
-except ImportError as error:
-    MISSING = error
+else:
     DataSource = DataSourceArrowWriter = DataSourceReader = InputPartition = WriterCommitMessage = object  # type: ignore[misc,assignment]
 
 try:  # filters reach Python data sources from Spark 4.1 on
@@ -33,5 +49,6 @@ except ImportError:
 def require() -> None:
     """ImportError saying what to install, where PySpark is missing."""
     if MISSING is not None:
-        raise ImportError("molbrook.spark needs PySpark 4.0 or later; install it with: pip install 'molbrook[spark]'"
-                          ) from MISSING
+        raise ImportError(
+            "molbrook.spark needs PySpark 4.0 or later; install it with: pip install 'molbrook[spark]'"
+        ) from MISSING

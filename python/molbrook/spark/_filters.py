@@ -14,8 +14,11 @@ from molbrook.spark._base import FILTERS
 from molbrook.spark._options import Column
 
 _COMPARISONS = {
-    "EqualTo": "equal", "GreaterThan": "greater", "GreaterThanOrEqual": "greater_equal",
-    "LessThan": "less", "LessThanOrEqual": "less_equal",
+    "EqualTo": "equal",
+    "GreaterThan": "greater",
+    "GreaterThanOrEqual": "greater_equal",
+    "LessThan": "less",
+    "LessThanOrEqual": "less_equal",
 }
 _NULL_TESTS = {"IsNull": "is_null", "IsNotNull": "is_valid"}
 
@@ -56,6 +59,7 @@ def _comparable(value: object, kind: type) -> bool:
     if isinstance(value, int):
         return True
     return kind is float and isinstance(value, float) and not math.isnan(value)
+
 
 def mask(batch: Any, pushed: Iterable[Pushed]) -> Any:
     """The rows of a pyarrow.RecordBatch that every filter keeps (null

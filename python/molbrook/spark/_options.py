@@ -12,8 +12,18 @@ from typing import Any, NamedTuple
 from molbrook import _partitions, _table, native
 from molbrook._types import byte_size
 
-READ_OPTIONS = ("path", "paths", "names", "types", "title", "molblock", "block", "sampleBlocks", "blocksize",
-                "pushdown")
+READ_OPTIONS = (
+    "path",
+    "paths",
+    "names",
+    "types",
+    "title",
+    "molblock",
+    "block",
+    "sampleBlocks",
+    "blocksize",
+    "pushdown",
+)
 WRITE_OPTIONS = ("path", "title", "molblock", "block", "names", "compression")
 PARTS = ("title", "molblock", "block")
 KINDS = {"int": int, "float": float, "str": str}
@@ -116,8 +126,10 @@ def from_schema(schema: Any, options: Mapping[str, str]) -> list[Column]:
     for field in schema.fields:
         kind = _kind(field.dataType, spark)
         if kind is None or (field.name in by_column and kind is not str):
-            raise ValueError(f"the sdf source reads column {field.name!r} as a string, a whole number or a "
-                             f"floating-point number, not {field.dataType.simpleString()}")
+            raise ValueError(
+                f"the sdf source reads column {field.name!r} as a string, a whole number or a "
+                f"floating-point number, not {field.dataType.simpleString()}"
+            )
         columns.append(Column(field.name, by_column.get(field.name), kind))
     return columns
 

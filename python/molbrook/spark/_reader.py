@@ -44,8 +44,12 @@ class SDFReader(DataSourceReader):
         records = [column for column in self._columns if column.part is None]
         parts: dict[str, Any] = {column.part: column.name for column in self._columns if column.part is not None}
         scan = scan_table(
-            _partitions.blocks(partition.part), [column.name for column in records],
-            types={column.name: column.kind for column in records}, batch_rows=BATCH_ROWS, workers=1, **parts,
+            _partitions.blocks(partition.part),
+            [column.name for column in records],
+            types={column.name: column.kind for column in records},
+            batch_rows=BATCH_ROWS,
+            workers=1,
+            **parts,
         )
         with scan:
             for batch in pa.RecordBatchReader.from_stream(scan):

@@ -60,8 +60,9 @@ def answer(files: Mapping[str, ViewedFile], endpoint: str, params: Params) -> An
 
 
 def info(files: Mapping[str, ViewedFile], params: Params) -> Answer:
-    return as_json({"files": [{"name": f.name, "blocks": len(f), "names": f.names, "key": f.key}
-                              for f in files.values()]})
+    return as_json(
+        {"files": [{"name": f.name, "blocks": len(f), "names": f.names, "key": f.key} for f in files.values()]}
+    )
 
 
 def blocks(files: Mapping[str, ViewedFile], params: Params) -> Answer:
@@ -70,9 +71,15 @@ def blocks(files: Mapping[str, ViewedFile], params: Params) -> Answer:
     start = _number(params, "start", 0, 0, None)
     count = _number(params, "count", PAGE, 0, MAX_PAGE)
     chosen = viewed.order(query)
-    page = list(chosen[start:start + count])
-    return as_json({"file": viewed.name, "total": len(chosen), "start": start,
-                    "blocks": [card(ordinal, block) for ordinal, block in zip(page, viewed.blocks(page))]})
+    page = list(chosen[start : start + count])
+    return as_json(
+        {
+            "file": viewed.name,
+            "total": len(chosen),
+            "start": start,
+            "blocks": [card(ordinal, block) for ordinal, block in zip(page, viewed.blocks(page))],
+        }
+    )
 
 
 def card(ordinal: int, block: SDBlock[bytes]) -> dict[str, Any]:
@@ -103,13 +110,15 @@ def download(files: Mapping[str, ViewedFile], params: Params) -> Answer:
         raise ApiError(400, f"ordinals must be numbers separated by commas, not {text!r}") from None
     outside = [ordinal for ordinal in ordinals if not 0 <= ordinal < len(viewed)]
     if not ordinals or outside:
-        raise ApiError(400, f"no block {outside[0]}: {viewed.name} holds {len(viewed)}" if outside
-                       else "ordinals names no block")
+        raise ApiError(
+            400, f"no block {outside[0]}: {viewed.name} holds {len(viewed)}" if outside else "ordinals names no block"
+        )
     out = io.BytesIO()
     write_sdf(out, viewed.blocks(ordinals))
     stem = _UNSAFE_IN_NAME.sub("_", os.path.basename(viewed.name).split(".", 1)[0]) or "blocks"
-    return Answer(200, SD_TYPE, out.getvalue(),
-                  (("Content-Disposition", f'attachment; filename="{stem}-selected.sdf"'),))
+    return Answer(
+        200, SD_TYPE, out.getvalue(), (("Content-Disposition", f'attachment; filename="{stem}-selected.sdf"'),)
+    )
 
 
 def _file(files: Mapping[str, ViewedFile], params: Params) -> ViewedFile:
@@ -141,11 +150,18 @@ def _number(params: Params, name: str, default: int | None, low: int, high: int 
     except ValueError:
         raise ApiError(400, f"{name} must be a whole number, not {text!r}") from None
     if value < low or (high is not None and value > high):
-        raise ApiError(400, f"{name} must be from {low} to {high}, not {value}" if high is not None
-                            else f"{name} must be {low} or more, not {value}")
+        raise ApiError(
+            400,
+            f"{name} must be from {low} to {high}, not {value}"
+            if high is not None
+            else f"{name} must be {low} or more, not {value}",
+        )
     return value
 
 
 _ENDPOINTS: dict[str, Callable[[Mapping[str, ViewedFile], Params], Answer]] = {
-    "info": info, "blocks": blocks, "block": block, "download": download,
+    "info": info,
+    "blocks": blocks,
+    "block": block,
+    "download": download,
 }

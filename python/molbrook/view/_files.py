@@ -48,8 +48,14 @@ class ViewedFile:
     array('q', [17, 4, 230])
     """
 
-    def __init__(self, name: str, path: bytes, titles: SDIndex[bytes],
-                 keyed: SDIndex[bytes] | None = None, key: str | None = None) -> None:
+    def __init__(
+        self,
+        name: str,
+        path: bytes,
+        titles: SDIndex[bytes],
+        keyed: SDIndex[bytes] | None = None,
+        key: str | None = None,
+    ) -> None:
         self.name = name
         self.path = path
         self.titles = titles
@@ -116,8 +122,9 @@ class ViewedFile:
         with tempfile.TemporaryDirectory(prefix="molbrook-view-") as folder:
             sorted_path = os.path.join(os.fsencode(folder), b"sorted.sdf")
             sort_sdf(self.path, sorted_path, by=key, provenance=_PROVENANCE)
-            ordered = array("q", (int(block[_PROVENANCE].rpartition(b":")[2])
-                                  for block in parse_sdf(sorted_path, borrow=True)))
+            ordered = array(
+                "q", (int(block[_PROVENANCE].rpartition(b":")[2]) for block in parse_sdf(sorted_path, borrow=True))
+            )
         if not ordered and isinstance(key.name, (str, bytes)):
             raise UsageError(no_record_named(display(os.fsencode(key.name)), self.names))
         valued = set(ordered)

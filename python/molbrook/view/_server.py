@@ -20,13 +20,19 @@ from molbrook.view._files import ViewedFile
 
 TOKEN_HEADER = "X-Molbrook-Token"
 _TOKEN_MARK = b"__TOKEN__"  # where the page names its assets, replaced by the token
-_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
-          ".js": "text/javascript; charset=utf-8"}
+_TYPES = {
+    ".html": "text/html; charset=utf-8",
+    ".css": "text/css; charset=utf-8",
+    ".js": "text/javascript; charset=utf-8",
+}
 # Scripts and styles only from the server, never inline: a value that got
 # into the page as markup still could not run.
 _HEADERS = (
-    ("Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                                "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"),
+    (
+        "Content-Security-Policy",
+        "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+        "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
+    ),
     ("X-Content-Type-Options", "nosniff"),
     ("Referrer-Policy", "no-referrer"),
     ("Cache-Control", "no-store"),
@@ -36,8 +42,11 @@ _HEADERS = (
 def static_files(folder: Path) -> dict[str, tuple[bytes, str]]:
     """The page's assets by name: the regular files of `folder` (no links,
     no subfolders), read once."""
-    return {path.name: (path.read_bytes(), _TYPES.get(path.suffix, "application/octet-stream"))
-            for path in folder.iterdir() if path.is_file() and not path.is_symlink()}
+    return {
+        path.name: (path.read_bytes(), _TYPES.get(path.suffix, "application/octet-stream"))
+        for path in folder.iterdir()
+        if path.is_file() and not path.is_symlink()
+    }
 
 
 class ViewServer(ThreadingHTTPServer):
@@ -87,8 +96,8 @@ class _Handler(BaseHTTPRequestHandler):
             page, kind = self.server.assets["index.html"]
             return Answer(200, kind, page.replace(_TOKEN_MARK, self.server.token.encode("ascii")))
         if path.startswith("/api/"):
-            return _api.answer(self.server.files, path[len("/api/"):], params)
-        asset = self.server.assets.get(path[len("/static/"):]) if path.startswith("/static/") else None
+            return _api.answer(self.server.files, path[len("/api/") :], params)
+        asset = self.server.assets.get(path[len("/static/") :]) if path.startswith("/static/") else None
         if asset is None:
             return _api.as_json({"error": "not found"}, 404)
         return Answer(200, asset[1], asset[0])

@@ -136,6 +136,7 @@ PyMethodDef block_methods[] = {
     method<block_bytes>("__bytes__",
                         "__bytes__($self, /)\n--\n\n"
                         "A copy of a bytes block's bytes: bytes(block).\n\n"
+                        "    >>> from molbrook import SDBlock\n"
                         "    >>> bytes(SDBlock(b'T\\nM  END\\n$$$$\\n'))\n"
                         "    b'T\\nM  END\\n$$$$\\n'"),
 
