@@ -156,7 +156,14 @@ def _reader(
     blocks: Iterable[Any], names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int
 ) -> Any:
     return native._TableReader(
-        blocks, names, parts.title, types, batch_rows, RecordTable, molblock=parts.molblock, block=parts.block
+        blocks,
+        names=names,
+        title=parts.title,
+        types=types,
+        batch_rows=batch_rows,
+        table_type=RecordTable,
+        molblock=parts.molblock,
+        block=parts.block,
     )
 
 

@@ -202,5 +202,5 @@ def write_table(
         table = formatted_floats(table, float_format)
     stream = table.__arrow_c_stream__()
     with atomic_destination(dest, storage_options) as out:
-        written: int = native._write_table(stream, out, isinstance(out, io.TextIOBase), names=names, **columns)
+        written: int = native._write_table(stream, out, text=isinstance(out, io.TextIOBase), names=names, **columns)
     return written

@@ -71,7 +71,7 @@ PyObject* raise_ctab_error(const CtabError& error) {
 void raise_invalid_line(const InvalidLine& line) noexcept {
   Ref error = Ref::steal(PyUnicodeDecodeError_Create(
       "utf-8", line.bytes.data(), to_py_size(line.bytes.size()),
-      static_cast<Py_ssize_t>(line.error.start), static_cast<Py_ssize_t>(line.error.end), "invalid utf-8"));
+      to_py_size(line.error.start), to_py_size(line.error.end), "invalid utf-8"));
   if (error) PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
 }
 
@@ -95,7 +95,7 @@ std::optional<std::vector<std::string>> collect_lines(PyObject* iterable) {
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return std::nullopt;
   std::vector<std::string> lines;
-  lines.reserve(static_cast<size_t>(length_hint(iterator.get())));
+  lines.reserve(to_size(length_hint(iterator.get())));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) {
       PyErr_Format(PyExc_TypeError, "CTable lines must be str, not %.200s", Py_TYPE(item.get())->tp_name);

@@ -41,7 +41,7 @@ uint64_t block_count(const IndexState& state) noexcept { return state.view.block
 std::optional<uint64_t> ordinal_of(const IndexState& state, PyObject* value) noexcept {
   Py_ssize_t i = PyNumber_AsSsize_t(value, PyExc_IndexError);
   if (i == -1 && PyErr_Occurred()) return std::nullopt;
-  const Py_ssize_t count = static_cast<Py_ssize_t>(block_count(state));
+  const Py_ssize_t count = to_py_size(block_count(state));
   if (i < 0) i += count;
   if (i < 0 || i >= count) {
     PyErr_SetString(PyExc_IndexError, "SDIndex index out of range");
@@ -81,7 +81,7 @@ PyObject* blocks_list(IndexState& state, const std::vector<uint64_t>& ordinals) 
 Py_ssize_t index_length(PySDIndex* self) noexcept {
   IndexReading reading(self->readers, self->state.get());
   IndexState* state = reading.state();
-  return state ? static_cast<Py_ssize_t>(block_count(*state)) : -1;
+  return state ? to_py_size(block_count(*state)) : -1;
 }
 
 PyObject* index_subscript(PySDIndex* self, PyObject* item) {
@@ -91,9 +91,9 @@ PyObject* index_subscript(PySDIndex* self, PyObject* item) {
   if (PySlice_Check(item)) {
     Py_ssize_t start, stop, step;
     if (PySlice_Unpack(item, &start, &stop, &step) < 0) return nullptr;
-    Py_ssize_t length = PySlice_AdjustIndices(static_cast<Py_ssize_t>(block_count(*state)), &start, &stop, step);
+    Py_ssize_t length = PySlice_AdjustIndices(to_py_size(block_count(*state)), &start, &stop, step);
     std::vector<uint64_t> ordinals;
-    ordinals.reserve(static_cast<size_t>(length));
+    ordinals.reserve(to_size(length));
     for (Py_ssize_t k = 0; k < length; ++k) ordinals.push_back(static_cast<uint64_t>(start + k * step));
     return blocks_list(*state, ordinals);
   }
@@ -115,7 +115,7 @@ PyObject* index_take(PySDIndex* self, PyObject* ordinals) {
   if (!items) return nullptr;
   std::vector<uint64_t> wanted;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  wanted.reserve(static_cast<size_t>(count));
+  wanted.reserve(to_size(count));
   for (Py_ssize_t k = 0; k < count; ++k) {
     std::optional<uint64_t> ordinal = ordinal_of(*state, PySequence_Fast_GET_ITEM(items.get(), k));
     if (!ordinal) return nullptr;

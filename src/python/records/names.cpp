@@ -216,7 +216,7 @@ std::optional<RecordEdit> bound_edit(PySDBlock* self, PyObject* const* args, Py_
 Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& result) noexcept {
   if (!result) return raise_edit_error(result.error()), -1;
   if (*result > 0) ++self->record_version;
-  return static_cast<Py_ssize_t>(*result);
+  return to_py_size(*result);
 }
 
 // A record edit's status: true once it changed the block, else false with
@@ -410,7 +410,7 @@ Py_ssize_t block_length(PySDBlock* self) {
     raise_malformed_record();
     return -1;
   }
-  return static_cast<Py_ssize_t>(*records);
+  return to_py_size(*records);
 }
 
 int block_contains(PySDBlock* self, PyObject* key) {
