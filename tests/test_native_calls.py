@@ -50,9 +50,9 @@ def test_options_are_keywords_checked_by_name(name: str) -> None:
     options cannot be given by position."""
     call, positional, keywords = ENTRIES[name]
     last = list(keywords)[-1]
-    misspelt = {**keywords, f"{last}s": keywords[last]}
+    misspelt = {**keywords, f"{last}_": keywords[last]}
     del misspelt[last]
-    with pytest.raises(TypeError, match=f"'{last}s' is an invalid keyword"):
+    with pytest.raises(TypeError, match=f"'{last}_' is an invalid keyword"):
         call(*positional, **misspelt)
     with pytest.raises(TypeError, match="positional"):
         call(*positional, *keywords.values())
