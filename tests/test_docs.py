@@ -82,7 +82,8 @@ def docstring_tests() -> list[doctest.DocTest]:
     found = {}
     for name, value in {**public_names(), **handed_out_types()}.items():
         for test in finder.find(value, name, module=False, globs={}):
-            found.setdefault(test.name, test)
+            if test.examples:
+                found.setdefault(test.name, test)
     return sorted(found.values(), key=lambda test: test.name)
 
 
