@@ -1,10 +1,11 @@
-"""Every public name documents itself: a docstring, and a numpy-style
-Parameters section naming each parameter of every public function, method
-and class (Attributes for the records the package hands back; none for a
-class whose docstring says what it is "Made by"), methods and properties of
+"""Every public name documents itself: a docstring; for every public
+function, method and class that takes parameters, a numpy-style Parameters
+section naming each of them (Attributes for the records the package hands
+back; none for a class whose docstring says what it is "Made by"), and for
+the functions and methods an Examples section; methods and properties of
 the public classes and of the native objects the package hands out
-included; and stub docstrings that agree with the runtime's (stubtest
-checks the signatures)."""
+included, dunder methods not. And stub docstrings that agree with the
+runtime's (stubtest checks the signatures)."""
 
 from __future__ import annotations
 
@@ -65,7 +66,11 @@ def undocumented(value: object) -> str | None:
         return f"no Parameters section (parameters {', '.join(wanted)})"
     named = set().union(*(described(found.get(title, "")) for title in titles))
     missing = [name for name in wanted if name not in named]
-    return f"Parameters section misses {', '.join(missing)}" if missing else None
+    if missing:
+        return f"Parameters section misses {', '.join(missing)}"
+    if not isinstance(value, type) and "Examples" not in found:
+        return "no Examples section"
+    return None
 
 
 def members(value: object) -> list[tuple[str, object]]:

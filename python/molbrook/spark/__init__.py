@@ -96,6 +96,15 @@ class SDFSource(DataSource):
         SDFReader
             The reader Spark sends to its executors, one partition per
             file or byte range.
+
+        Examples
+        --------
+        >>> from molbrook.spark import SDFSource
+        >>> source = SDFSource({"path": "python/molbrook/data/sample.sdf", "names": "ID,MW"})
+        >>> source.schema().simpleString()
+        'struct<ID:string,MW:string>'
+        >>> len(source.reader(source.schema()).partitions())
+        1
         """
         _options.check_names(self.options, _options.READ_OPTIONS)
         columns = _options.from_schema(schema, self.options)
@@ -119,6 +128,13 @@ class SDFSource(DataSource):
         -------
         SDFWriter
             The writer Spark sends to its executors.
+
+        Examples
+        --------
+        >>> from molbrook.spark import SDFSource
+        >>> schema = SDFSource({"path": "python/molbrook/data/sample.sdf", "names": "ID"}).schema()
+        >>> type(SDFSource({"path": "parts"}).writer(schema, overwrite=True)).__name__
+        'SDFWriter'
         """
         _options.check_names(self.options, _options.WRITE_OPTIONS)
         return SDFWriter(self.options, overwrite)
