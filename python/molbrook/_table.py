@@ -466,7 +466,16 @@ class TableScan:
         return self._reader.__arrow_c_stream__(requested_schema)
 
     def close(self) -> None:
-        """Stop reading and close a file that the scan opened."""
+        """Stop reading and close a file that the scan opened.
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> scan = molbrook.scan_table("python/molbrook/data/sample.sdf", ["ID"])
+        >>> scan.close()
+        >>> list(scan)
+        []
+        """
         if self._opened:
             self._reader.close()
 

@@ -430,7 +430,16 @@ PyMethodDef index_methods[] = {
                                    ">>> sum(parts, []) == [b.title for b in idx]\n"
                                    "True\n"),
     method<index_close>("close", "close($self, /)\n--\n\n"
-                                 "Close the data file and release the index. Closing twice does nothing."),
+                                 "Close the data file and release the index. Closing twice does nothing.\n\n"
+                                 "Examples\n"
+                                 "--------\n"
+                                 ">>> import molbrook\n"
+                                 ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", sidecar=False)\n"
+                                 ">>> idx.close()\n"
+                                 ">>> idx[0]\n"
+                                 "Traceback (most recent call last):\n"
+                                 "  ...\n"
+                                 "ValueError: I/O operation on a closed SDIndex\n"),
     method<index_enter>("__enter__", "__enter__($self, /)\n--\n\n"),
     method<index_exit>("__exit__", "__exit__($self, /, *_exc_info)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

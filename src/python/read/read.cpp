@@ -604,7 +604,17 @@ void PySDBlockIterator::clear() noexcept { finish(this); }
 PyMethodDef iterator_methods[] = {
     method<iterator_close>("close",
                            "close($self, /)\n--\n\n"
-                           "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."),
+                           "Stop iterating and release the input source, closing files that\n"
+                           "`parse_sdf` opened.\n\n"
+                           "Examples\n"
+                           "--------\n"
+                           ">>> import molbrook\n"
+                           ">>> blocks = molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")\n"
+                           ">>> next(blocks).title\n"
+                           "'ethanol'\n"
+                           ">>> blocks.close()\n"
+                           ">>> list(blocks)\n"
+                           "[]\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -116,7 +116,15 @@ PyMethodDef writer_methods[] = {
                                   ">>> out.getvalue().count(\"$$$$\")\n"
                                   "5\n"),
     method<writer_close>("close", "close($self, /)\n--\n\n"
-                                  "Write the buffered blocks and close a path. Closing twice does nothing."),
+                                  "Write the buffered blocks and close a path. Closing twice does nothing.\n\n"
+                                  "Examples\n"
+                                  "--------\n"
+                                  ">>> import molbrook\n"
+                                  ">>> writer = molbrook.sdf_writer(\"first.sdf\")\n"
+                                  ">>> writer.write(next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")))\n"
+                                  ">>> writer.close()\n"
+                                  ">>> [block.title for block in molbrook.parse_sdf(\"first.sdf\")]\n"
+                                  "['ethanol']\n"),
     method<writer_enter>("__enter__", "__enter__($self, /)\n--\n\n"),
     method<writer_exit>("__exit__", "__exit__($self, /, *_exc_info)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
