@@ -2,10 +2,10 @@
 function, method and class that takes parameters, a numpy-style Parameters
 section naming each of them (Attributes for the records the package hands
 back; none for a class whose docstring says what it is "Made by"), and for
-the functions and methods an Examples section; methods and properties of
-the public classes and of the native objects the package hands out
-included, dunder methods not. And stub docstrings that agree with the
-runtime's (stubtest checks the signatures)."""
+a function or method, naming nothing else and followed by an Examples
+section. Methods and properties of the public classes and of the native
+objects the package hands out are included, dunder methods not. And stub
+docstrings agree with the runtime's (stubtest checks the signatures)."""
 
 from __future__ import annotations
 
@@ -68,6 +68,9 @@ def undocumented(value: object) -> str | None:
     missing = [name for name in wanted if name not in named]
     if missing:
         return f"Parameters section misses {', '.join(missing)}"
+    unknown = sorted(named - set(wanted)) if not isinstance(value, type) else []
+    if unknown:  # a parameter renamed, or a paragraph that reads as one
+        return f"Parameters section names what the signature lacks: {', '.join(unknown)}"
     if not isinstance(value, type) and "Examples" not in found:
         return "no Examples section"
     return None
@@ -115,6 +118,9 @@ def test_public_callable_is_documented(name: str) -> None:
     ("Parameters\n----------\nwidth, height : int\n    Pixels.\n**options\n    On.\n", {"width", "height", "options"}),
     ("Parameters\n----------\npath : Path\n    A file.\n\nReturns\n-------\nkey : str\n", {"path"}),
     ("No sections.\n\n--\nnot a heading\n", set()),
+    # A paragraph left inside the section reads as a parameter, which the
+    # signature lacks: reported, as the site would show it as one.
+    ("Parameters\n----------\npath : Path\n    A file.\n\nRead on this thread.\n", {"path", "Read on this thread."}),
 ])
 def test_parameters_section_is_parsed(doc: str, names: set[str]) -> None:
     assert described(sections(doc).get("Parameters", "")) == names

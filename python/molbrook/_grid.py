@@ -202,6 +202,8 @@ def grid(
 ) -> Grid:
     """A grid of the blocks' depictions with their titles and chosen records.
 
+    The drawings are made on the calling thread.
+
     Parameters
     ----------
     blocks : Iterable[SDBlock]
@@ -219,8 +221,6 @@ def grid(
     ordinals : Iterable[int], optional
         The number each card carries (`data-ordinal`); by default the
         block's position in `blocks`, from 0.
-
-    The drawings are made on the calling thread.
 
     Returns
     -------
