@@ -214,6 +214,9 @@ def merge_records(
         The columns to set; by default all but the key column.
     float_format : str, optional
         A format spec for floats, such as ".4g".
+    storage_options : dict, optional
+        Options for fsspec when a source or destination is a URL
+        (credentials, endpoint).
 
     Returns
     -------

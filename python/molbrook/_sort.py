@@ -203,6 +203,9 @@ def sort_sdf(
         Where spilled runs go (default: the system's temporary folder).
     progress : callable, optional
         Called with the number of source bytes read since its last call.
+    storage_options : dict, optional
+        Options for fsspec when a source or destination is a URL
+        (credentials, endpoint).
 
     Returns
     -------

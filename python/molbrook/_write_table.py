@@ -156,6 +156,9 @@ def write_table(
         A column of whole blocks, written as they are.
     float_format : str, optional
         A format spec for floats, such as ".4g".
+    storage_options : dict, optional
+        Options for fsspec when a source or destination is a URL
+        (credentials, endpoint).
 
     Returns
     -------

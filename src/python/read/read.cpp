@@ -604,7 +604,17 @@ void PySDBlockIterator::clear() noexcept { finish(this); }
 PyMethodDef iterator_methods[] = {
     method<iterator_close>("close",
                            "close($self, /)\n--\n\n"
-                           "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."),
+                           "Stop iterating and release the input source, closing files that\n"
+                           "`parse_sdf` opened.\n\n"
+                           "Examples\n"
+                           "--------\n"
+                           ">>> import molbrook\n"
+                           ">>> blocks = molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")\n"
+                           ">>> next(blocks).title\n"
+                           "'ethanol'\n"
+                           ">>> blocks.close()\n"
+                           ">>> list(blocks)\n"
+                           "[]\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -786,11 +796,42 @@ bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {
 
 const char kFromSdfDoc[] =
     "from_sdf(sdf, /)\n--\n\n"
-    "Lazily parse SDBlocks from SDF str or bytes held in memory.";
+    "Lazily parse SDBlocks from SDF str or bytes held in memory.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "sdf : str or bytes\n"
+    "    The text of any number of blocks; str gives SDBlock[str] blocks,\n"
+    "    bytes SDBlock[bytes] blocks.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks, one at a time.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> from molbrook import SDBlock\n"
+    ">>> text = open(\"python/molbrook/data/sample.sdf\").read()\n"
+    ">>> [block.title for block in SDBlock.from_sdf(text)][:2]\n"
+    "['ethanol', 'acetic acid']\n";
 
 const char kFromLinesDoc[] =
     "from_lines(lines, /)\n--\n\n"
-    "Parse SDBlocks from homogeneous str or bytes lines or a file object.";
+    "Parse SDBlocks from homogeneous str or bytes lines or a file object.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "lines : Iterable[str] or Iterable[bytes]\n"
+    "    Lines with their line endings, all str or all bytes: a list, a\n"
+    "    generator, or a file object opened in text or binary mode.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks, of the lines' type.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> from molbrook import SDBlock\n"
+    ">>> with open(\"python/molbrook/data/sample.sdf\", \"rb\") as file:\n"
+    "...     titles = [block.title for block in SDBlock.from_lines(file)]\n"
+    ">>> titles[-1]\n"
+    "b'acetonitrile'\n";
 
 PyMethodDef parse_sdf_def = function<parse_sdf>(
     "parse_sdf",
