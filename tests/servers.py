@@ -1,6 +1,6 @@
 """Servers on 127.0.0.1 for the remote tests: an HTTP server of objects held
-in memory that honours Range (or, asked to, ignores it, or drops the
-connection part way), and an S3-compatible one (moto); both count the
+in memory that honours Range and If-Match (or, asked to, ignores Range, or
+drops the connection part way), and an S3-compatible one (moto); both count the
 requests they answer and the body bytes they send."""
 
 from __future__ import annotations
@@ -95,6 +95,12 @@ class HttpServer:
             handler.send_header("Content-Length", "0")
             handler.end_headers()
             return
+        etag = '"' + hashlib.md5(data).hexdigest() + '"'
+        if handler.headers.get("If-Match") not in (None, etag):
+            handler.send_response(412)
+            handler.send_header("Content-Length", "0")
+            handler.end_headers()
+            return
         status, body = 200, data
         match = _RANGE.fullmatch(wanted or "")
         if match and self.ranges and not head:
@@ -106,7 +112,7 @@ class HttpServer:
         else:
             handler.send_response(status)
         handler.send_header("Content-Length", str(len(body)))
-        handler.send_header("ETag", '"' + hashlib.md5(data).hexdigest() + '"')
+        handler.send_header("ETag", etag)
         handler.send_header("Accept-Ranges", "bytes" if self.ranges else "none")
         handler.end_headers()
         if head:

@@ -33,7 +33,7 @@ from typing import IO, Any, cast
 
 from molbrook import native
 
-__all__ = ["PIECE", "Remote", "blocks", "destination", "is_url", "range_blocks", "stream"]
+__all__ = ["PIECE", "Remote", "Replaced", "blocks", "destination", "is_url", "range_blocks", "stream"]
 
 # The least a sequential read asks a server for at once; requests double
 # from there up to LARGEST_PIECE (fewer requests, as some servers pay per
@@ -47,6 +47,11 @@ _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]+)://")
 _LOCAL = {"file", "local"}
 # Stores whose uploads appear whole or not at all.
 _ATOMIC_UPLOADS = {"s3", "s3a", "gs", "gcs", "abfs", "az", "adl", "memory"}
+# Stores whose ranged GETs can be made conditional on the ETag (If-Match).
+_CONDITIONAL = {"http", "https"}
+# The fields of an object's info that tell one version of it from another,
+# in order of preference.
+_IDENTITY_FIELDS = ("ETag", "etag", "LastModified", "last_modified", "mtime", "updated", "created")
 
 
 def fsspec() -> Any:
@@ -89,9 +94,22 @@ def local_only(source: object, storage_options: object, what: str) -> None:
         raise TypeError(f"{what}: storage_options apply to URLs only, not to {source!r}")
 
 
+class Replaced(ValueError):
+    """An object replaced (a new ETag or modification time) between two
+    reads of it: its bytes would be a mix of two objects."""
+
+    def __init__(self, url: str) -> None:
+        super().__init__(f"{url} was replaced while it was read: read it again")
+
+
+def _protocols(fs: Any) -> set[str]:
+    return {fs.protocol} if isinstance(fs.protocol, str) else set(fs.protocol)
+
+
 @contextlib.contextmanager
 def naming(url: str) -> Iterator[None]:
-    """Errors of a store's client as one-line OSErrors naming `url`."""
+    """Errors of a store's client as one-line OSErrors naming `url` (a
+    failed If-Match as Replaced)."""
     try:
         yield
     except FileNotFoundError:
@@ -101,6 +119,8 @@ def naming(url: str) -> Iterator[None]:
     except (ValueError, TypeError, ImportError):
         raise
     except Exception as error:
+        if getattr(error, "status", None) == 412:
+            raise Replaced(url) from None
         if getattr(error, "status", None) in (401, 403):
             raise PermissionError(errno.EACCES, "permission denied", url) from None
         if isinstance(error, OSError) and url in str(error):
@@ -111,18 +131,26 @@ def naming(url: str) -> Iterator[None]:
 
 class Remote:
     """An object named by a URL: its size and identity (ETag or
-    modification time) from one info request, and ranged reads.
+    modification time) from one info request (or from the `stamp` of an
+    earlier one, in another process), and ranged reads, each checked
+    against that identity: by If-Match where the store takes it, else by
+    the object's info asked again after the read.
 
     >>> Remote("memory://x.sdf").size  # doctest: +SKIP
     1234
     """
 
-    def __init__(self, url: str, storage_options: Mapping[str, Any] | None = None) -> None:
+    def __init__(
+        self, url: str, storage_options: Mapping[str, Any] | None = None, stamp: Mapping[str, Any] | None = None
+    ) -> None:
         self.url = url
         with naming(url):
             self.fs, self.path = fsspec().core.url_to_fs(url, **options(storage_options))
-        self._info = self._fetch_info()
+        self._info = dict(stamp) if stamp is not None else self._fetch_info()
         self.ranged = True  # False once a server is seen to ignore Range
+        etag = self._info.get("ETag")
+        conditional = etag is not None and bool(_protocols(self.fs) & _CONDITIONAL)
+        self._condition = {"headers": {"If-Match": etag}} if conditional else None
 
     def _fetch_info(self) -> dict[str, Any]:
         with naming(self.url):
@@ -140,21 +168,30 @@ class Remote:
         """The size and the ETag (else the modification time) the store gives."""
         return _identity(self._info)
 
+    @property
+    def stamp(self) -> dict[str, Any]:
+        """The size and identity field of the object's info: what a Remote
+        of the same object in another process checks its reads against."""
+        return {name: self._info[name] for name in ("size", _identity_field(self._info)) if name is not None}
+
     def check_unchanged(self) -> None:
-        """ValueError when the object was replaced since it was first seen."""
+        """Replaced when the object is not the one first seen."""
         with naming(self.url):
             self.fs.invalidate_cache(self.path)
         if _identity(self._fetch_info()) != self.identity:
-            raise ValueError(f"{self.url} was replaced while it was read: read it again")
+            raise Replaced(self.url)
 
     def get(self, start: int, end: int) -> bytes:
-        """Bytes [start, end) from one ranged GET; the whole object's bytes
-        sliced when the server ignored Range."""
+        """Bytes [start, end) from one ranged GET of the object first seen
+        (Replaced if it was replaced); the whole object's bytes sliced when
+        the server ignored Range."""
         end = min(end, self.size)
         if start >= end:
             return b""
         with naming(self.url):
-            data = self.fs.cat_file(self.path, start=start, end=end)
+            data = self.fs.cat_file(self.path, start=start, end=end, **(self._condition or {}))
+        if self._condition is None:
+            self.check_unchanged()
         if len(data) == end - start:
             return bytes(data)
         if len(data) == self.size:
@@ -183,18 +220,20 @@ class Remote:
         return self.get(0, size)
 
 
+def _identity_field(info: Mapping[str, Any]) -> str | None:
+    return next((name for name in _IDENTITY_FIELDS if info.get(name) is not None), None)
+
+
 def _identity(info: Mapping[str, Any]) -> tuple[int, str]:
-    for field in ("ETag", "etag", "LastModified", "last_modified", "mtime", "updated", "created"):
-        if info.get(field) is not None:
-            return int(info["size"]), str(info[field])
-    return int(info["size"]), ""
+    field = _identity_field(info)
+    return int(info["size"]), "" if field is None else str(info[field])
 
 
 class ReadAhead(io.RawIOBase):
     """The bytes of a remote object from `start` on as a binary stream,
-    fetched by a thread a few pieces ahead of the reader. The identity of the
-    object is checked once all is read, so that a replaced object raises
-    rather than reading as a mix of two."""
+    fetched by a thread a few pieces ahead of the reader, each piece checked
+    against the object first seen, so that a replaced object raises rather
+    than reading as a mix of two."""
 
     def __init__(self, remote: Remote, start: int = 0) -> None:
         super().__init__()
@@ -216,7 +255,6 @@ class ReadAhead(io.RawIOBase):
             for piece in self._remote.pieces(start):
                 if not self._put(piece):
                     return
-            self._remote.check_unchanged()
             self._put(None)
         except BaseException as error:  # handed to the reader, raised there
             self._put(error)
@@ -290,29 +328,46 @@ class RangeReader:
         self._base = offset
 
 
-def stream(url: str, storage_options: Mapping[str, Any] | None = None) -> IO[bytes]:
-    """The whole object `url` names as a binary stream, read ahead on a
-    thread: the one way a URL is read from its start to its end."""
-    return cast(IO[bytes], ReadAhead(Remote(url, storage_options)))
+def stream(
+    url: str, storage_options: Mapping[str, Any] | None = None, stamp: Mapping[str, Any] | None = None
+) -> IO[bytes]:
+    """The whole object `url` names (the one `stamp` describes, when given)
+    as a binary stream, read ahead on a thread: the one way a URL is read
+    from its start to its end."""
+    return cast(IO[bytes], ReadAhead(Remote(url, storage_options, stamp)))
 
 
-def blocks(source: Any, *, borrow: bool = False, storage_options: Mapping[str, Any] | None = None) -> Any:
-    """parse_sdf of a path, file object or URL: the one place every reader
-    of whole sources opens them."""
+def blocks(
+    source: Any,
+    *,
+    borrow: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
+    stamp: Mapping[str, Any] | None = None,
+) -> Any:
+    """parse_sdf of a path, file object or URL (the object `stamp`
+    describes, when given): the one place every reader of whole sources
+    opens them."""
     if not is_url(source):
         local_only(source, storage_options, "parse_sdf")
         return native.parse_sdf(source, borrow=borrow)
-    return native._parse_text_stream(stream(source, storage_options))
+    return native._parse_text_stream(stream(source, storage_options, stamp))
 
 
 def range_blocks(
-    path: Any, start: int, end: int, *, borrow: bool = False, storage_options: Mapping[str, Any] | None = None
+    path: Any,
+    start: int,
+    end: int,
+    *,
+    borrow: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
+    stamp: Mapping[str, Any] | None = None,
 ) -> Any:
-    """parse_sdf_range of a path or URL."""
+    """parse_sdf_range of a path or URL (the object `stamp` describes, when
+    given: Replaced if it is no longer there)."""
     if not is_url(path):
         local_only(path, storage_options, "parse_sdf_range")
         return native.parse_sdf_range(path, start, end, borrow=borrow)
-    remote = Remote(path, storage_options)
+    remote = Remote(path, storage_options, stamp)
     compression = native._compression_of(memoryview(remote.head_bytes(16)))
     if compression is not None:
         raise ValueError(f"parse_sdf_range cannot read a byte range of {path!r}: it is {compression}-compressed")
@@ -337,8 +392,7 @@ def destination(dest: str, storage_options: Mapping[str, Any] | None = None) -> 
 
 
 def _upload(fs: Any, path: str, dest: str, spool_path: str) -> None:
-    protocols = {fs.protocol} if isinstance(fs.protocol, str) else set(fs.protocol)
-    atomic = bool(protocols & _ATOMIC_UPLOADS)
+    atomic = bool(_protocols(fs) & _ATOMIC_UPLOADS)
     target = path if atomic else f"{path}.molbrook-{os.getpid()}-{threading.get_ident()}.tmp"
     with naming(dest):
         try:
