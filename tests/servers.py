@@ -59,7 +59,8 @@ def free_port() -> int:
 class HttpServer:
     """Objects by path; `ranges=False` answers every GET whole (200);
     `drop_after` cuts each body after that many bytes; `after_get` is
-    called after each GET is answered."""
+    called once each GET's answer is made, before its body is sent (so
+    that the next request sees what it did)."""
 
     def __init__(self) -> None:
         self.objects: dict[str, bytes] = {}
@@ -124,10 +125,10 @@ class HttpServer:
             handler.wfile.flush()
             handler.connection.shutdown(socket.SHUT_RDWR)
             return
-        handler.wfile.write(body)
-        record.sent = len(body)
         if self.after_get is not None:
             self.after_get()
+        handler.wfile.write(body)
+        record.sent = len(body)
 
     def stop(self) -> None:
         self._httpd.shutdown()
@@ -135,13 +136,16 @@ class HttpServer:
 
 
 class S3Server:
-    """moto's S3 on a free port, its WSGI app wrapped to count requests."""
+    """moto's S3 on a free port, its WSGI app wrapped to count requests;
+    `after_get` is called once each GET's answer is made, before it is
+    sent (so that the next request sees what it did)."""
 
     def __init__(self) -> None:
         from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
         from werkzeug.serving import make_server
 
         self.counts = Counts()
+        self.after_get: Any = None
         app = DomainDispatcherApplication(create_backend_app)
         self._server = make_server("127.0.0.1", free_port(), self._counting(app), True,
                                    request_handler=MotoRequestHandler)
@@ -152,9 +156,11 @@ class S3Server:
         def counted(environ: dict[str, Any], start_response: Any) -> Any:
             record = self.counts.add(Request(environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""),
                                              environ.get("HTTP_RANGE")))
-            for chunk in app(environ, start_response):
-                record.sent += len(chunk)
-                yield chunk
+            body = list(app(environ, start_response))
+            record.sent = sum(len(chunk) for chunk in body)
+            if record.method == "GET" and self.after_get is not None:
+                self.after_get()
+            yield from body
         return counted
 
     def make_bucket(self, name: str) -> None:

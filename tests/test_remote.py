@@ -4,8 +4,10 @@ with the requests and bytes they serve counted."""
 
 import dataclasses
 import gzip
+import re
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
@@ -14,6 +16,7 @@ pytest.importorskip("aiohttp")
 
 import molbrook
 from molbrook import _remote
+from molbrook._parallel import MIN_PIECE, byte_ranges, piece_size
 from conftest import CORPUS_FILES
 from servers import HttpServer, S3Server
 
@@ -274,3 +277,114 @@ def test_cli_writes_a_url_given_as_output(argv, expected, capsys):
     fsspec.filesystem("memory").pipe("memory://cli/in.sdf", b"b\n\n\nM  END\n$$$$\na\n\n\nM  END\n$$$$\n")
     assert main(argv) == 0, capsys.readouterr().err
     assert [b.title for b in molbrook.parse_sdf(argv[-1])] == expected
+
+
+@pytest.fixture(params=["http", "s3"])
+def store(request, http):
+    """An object store as the tests below use it: `put(name, data)` gives
+    the URL, `path(name)` the path its server counts requests under."""
+    if request.param == "http":
+        def put(name, data):
+            http.objects["/" + name] = data
+            return f"{http.url}/{name}"
+        server, options, prefix = http, None, "/"
+    else:
+        server = request.getfixturevalue("s3")
+        options, prefix = server.options(), "/corpus/"
+        fs = fsspec.filesystem("s3", **options)
+
+        def put(name, data):
+            fs.pipe(f"corpus/{name}", data)
+            return f"s3://corpus/{name}"
+    server.after_get = None
+    yield SimpleNamespace(put=put, options=options, server=server, path=lambda name: prefix + name)
+    server.after_get = None
+
+
+def test_read_table_of_a_url_reads_its_byte_ranges_on_the_workers(store, tmp_path):
+    data = big_sdf(3 * MIN_PIECE)
+    local = tmp_path / "t.sdf"
+    local.write_bytes(data)
+    url = store.put("threads.sdf", data)
+    store.server.counts.clear()
+    table = molbrook.read_table(url, workers=2, storage_options=store.options)
+    assert table.to_pydict() == molbrook.read_table(str(local), workers=1).to_pydict()
+    gets = store.server.counts.gets(store.path("threads.sdf"))
+    spans = byte_ranges(len(data), piece_size(len(data), 2))
+    assert len(spans) >= 3
+    assert {f"bytes={start}-" for start, _ in spans} <= {r.range.split("-")[0] + "-" for r in gets}
+    assert sum(r.sent for r in gets) <= len(data) * 1.01 + (1 << 20) * len(spans)
+
+
+def test_read_table_of_a_bgzf_url_reads_through_its_index(served, tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    local = tmp_path / "t.sdf.gz"
+    molbrook.write_sdf(str(local), molbrook.SDBlock.from_sdf(big_sdf(3 * MIN_PIECE).decode("latin-1")))
+    url = served("threads.sdf.gz", local.read_bytes())
+    expected = molbrook.read_table(str(local), workers=1).to_pydict()
+    assert molbrook.read_table(url, workers=2).to_pydict() == expected
+
+
+def _range(url, options, cache):
+    return lambda: list(molbrook.parse_sdf_range(url, 1000, 1 << 22, storage_options=options))
+
+
+def _table(url, options, cache):
+    return lambda: molbrook.read_table(url, workers=2, storage_options=options)
+
+
+def _lookups(url, options, cache):
+    idx = molbrook.index_sdf(url, cache=cache, storage_options=options)
+    return lambda: [str(idx[i]) for i in (len(idx) // 3, 2 * len(idx) // 3)]
+
+
+@pytest.mark.parametrize("reading", [_range, _table, _lookups])
+def test_object_replaced_after_the_first_ranged_read_is_detected(store, tmp_path, reading):
+    """Replaced after the first ranged GET, an object raises naming its URL
+    on a later one (If-Match over HTTP, its info again over S3)."""
+    data = big_sdf(3 * MIN_PIECE)
+    url = store.put("replaced-ranges.sdf", data)
+    read = reading(url, store.options, tmp_path)
+    replaced = []
+
+    def replace():
+        if not replaced:
+            replaced.append(store.put("replaced-ranges.sdf", b"x" + data[1:]))
+
+    store.server.after_get = replace
+    with pytest.raises(ValueError, match=re.escape(url) + " was replaced"):
+        read()
+    assert replaced
+
+
+def _permission_denied(s3, monkeypatch):
+    """Options of a user granted nothing, moto checking every request."""
+    import boto3
+    import moto.settings
+
+    iam = boto3.client("iam", endpoint_url=s3.endpoint, aws_access_key_id="testing", aws_secret_access_key="testing",
+                       region_name="us-east-1")
+    if "nobody" not in [user["UserName"] for user in iam.list_users()["Users"]]:
+        iam.create_user(UserName="nobody")
+    key = iam.create_access_key(UserName="nobody")["AccessKey"]
+    monkeypatch.setattr(moto.settings, "INITIAL_NO_AUTH_ACTION_COUNT", 0)
+    return dict(s3.options(), key=key["AccessKeyId"], secret=key["SecretAccessKey"])
+
+
+@pytest.mark.parametrize("url, kind, error", [
+    ("s3://corpus/none.sdf", None, FileNotFoundError),
+    ("s3://nobucket/x.sdf", None, FileNotFoundError),
+    ("s3://corpus/" + CORPUS_FILES[0].parent.name + "/" + CORPUS_FILES[0].name, "denied", PermissionError),
+    ("/none.sdf", "http", FileNotFoundError),
+])
+def test_missing_and_forbidden_objects_are_one_line_errors(s3, http, monkeypatch, url, kind, error):
+    options = s3.options()
+    if kind == "denied":
+        options = _permission_denied(s3, monkeypatch)
+    elif kind == "http":
+        url, options = http.url + url, None
+    for read in (lambda: list(molbrook.parse_sdf(url, storage_options=options)),
+                 lambda: molbrook.read_table(url, workers=2, storage_options=options)):
+        with pytest.raises(error) as raised:
+            read()
+        assert len(str(raised.value).splitlines()) == 1 and url in str(raised.value)
