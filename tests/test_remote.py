@@ -311,8 +311,7 @@ def test_read_table_of_a_url_reads_its_byte_ranges_on_the_workers(store, tmp_pat
     assert table.to_pydict() == molbrook.read_table(str(local), workers=1).to_pydict()
     gets = store.server.counts.gets(store.path("threads.sdf"))
     spans = byte_ranges(len(data), piece_size(len(data), 2))
-    assert len(spans) >= 3
-    assert {f"bytes={start}-" for start, _ in spans} <= {r.range.split("-")[0] + "-" for r in gets}
+    assert len(spans) >= 3 and len(gets) == 1 + len(spans)  # its first KiB, then a request per range
     assert sum(r.sent for r in gets) <= len(data) * 1.01 + (1 << 20) * len(spans)
 
 

@@ -40,8 +40,10 @@ __all__ = ["PIECE", "Remote", "Replaced", "blocks", "destination", "is_url", "ra
 # request in proportion to the object).
 PIECE = 4 << 20
 LARGEST_PIECE = 32 << 20
-# Past a range's end, the first step; each further step is twice as long.
-FIRST_STEP = 64 << 10
+# Past a range's end, the first step (the native reader's chunk: its last
+# read past the end is served by the range's request); each further step
+# is twice as long.
+FIRST_STEP = 128 << 10
 _AHEAD = 2  # pieces fetched before the reader needs them
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]+)://")
 _LOCAL = {"file", "local"}
@@ -300,13 +302,15 @@ class ReadAhead(io.RawIOBase):
 class RangeReader:
     """`read_at(offset, size)` over a remote object for a reader of its
     blocks in [start, end): the range is fetched in pieces of at most
-    LARGEST_PIECE bytes and past `end` in steps growing from FIRST_STEP, each fetched
-    byte kept until the reader moves past it."""
+    LARGEST_PIECE bytes, the piece reaching `end` taking the first FIRST_STEP
+    bytes past it along (most ranges then cost one request), and past that
+    in steps growing from twice FIRST_STEP; each fetched byte kept until the
+    reader moves past it."""
 
     def __init__(self, remote: Remote, end: int) -> None:
         self._remote = remote
-        self._end = end
         self._step = FIRST_STEP
+        self._reach = end + FIRST_STEP  # how far the next request may go
         self._base = 0
         self._data = b""
 
@@ -319,11 +323,10 @@ class RangeReader:
     def _fill(self, offset: int, stop: int) -> None:
         kept = self._data[offset - self._base :] if self._base <= offset < self._base + len(self._data) else b""
         have = offset + len(kept)
-        if stop <= self._end:
-            want = min(self._end, max(stop, offset + LARGEST_PIECE))
-        else:
-            want = max(stop, have + self._step)
+        want = max(stop, min(offset + LARGEST_PIECE, self._reach))
+        if want >= self._reach:
             self._step *= 2
+            self._reach = want + self._step
         self._data = kept + self._remote.get(have, want)
         self._base = offset
 
@@ -362,13 +365,15 @@ def range_blocks(
     storage_options: Mapping[str, Any] | None = None,
     stamp: Mapping[str, Any] | None = None,
 ) -> Any:
-    """parse_sdf_range of a path or URL (the object `stamp` describes, when
-    given: Replaced if it is no longer there)."""
+    """parse_sdf_range of a path or URL. `stamp` is the object as cutting it
+    into partitions saw it, plain (only plain objects are cut into byte
+    ranges): its reads are checked against it (Replaced if it is no longer
+    there), and its compression is not asked again."""
     if not is_url(path):
         local_only(path, storage_options, "parse_sdf_range")
         return native.parse_sdf_range(path, start, end, borrow=borrow)
     remote = Remote(path, storage_options, stamp)
-    compression = native._compression_of(memoryview(remote.head_bytes(16)))
+    compression = None if stamp is not None else native._compression_of(memoryview(remote.head_bytes(16)))
     if compression is not None:
         raise ValueError(f"parse_sdf_range cannot read a byte range of {path!r}: it is {compression}-compressed")
     return native._parse_range_at(RangeReader(remote, end).read_at, path, start, end)
