@@ -15,7 +15,7 @@ fsspec = pytest.importorskip("fsspec")
 pytest.importorskip("aiohttp")
 
 import molbrook
-from molbrook import _remote
+from molbrook import _partitions, _remote
 from molbrook._parallel import MIN_PIECE, byte_ranges, piece_size
 from conftest import CORPUS_FILES
 from servers import HttpServer, S3Server
@@ -387,3 +387,20 @@ def test_missing_and_forbidden_objects_are_one_line_errors(s3, http, monkeypatch
         with pytest.raises(error) as raised:
             read()
         assert len(str(raised.value).splitlines()) == 1 and url in str(raised.value)
+
+
+@pytest.mark.parametrize("kind", ["plain", "bgzf", "gzip"])
+def test_partitions_of_an_object_replaced_since_it_was_cut_raise(store, tmp_path, monkeypatch, kind):
+    """Each partition's read (a byte range, blocks of the BGZF index, the
+    whole object) is of the object that was cut, or raises."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    data = big_sdf(300 << 10)
+    if kind != "plain":
+        packed = tmp_path / "p.sdf.gz"
+        molbrook.write_sdf(str(packed), molbrook.SDBlock.from_sdf(data.decode("latin-1")))
+        data = packed.read_bytes() if kind == "bgzf" else gzip.compress(data)
+    url = store.put(f"cut.{kind}", data)
+    parts = _partitions.partitions([url], 64 << 10, store.options)
+    store.put(f"cut.{kind}", data + data)
+    with pytest.raises(ValueError, match=re.escape(url) + " was replaced"):
+        list(_partitions.blocks(parts[-1]))

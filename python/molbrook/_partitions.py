@@ -57,9 +57,7 @@ def expand(paths: Path | Sequence[Path], storage_options: Mapping[str, Any] | No
     return found
 
 
-def remote_partitions(
-    url: str, piece: Callable[[int], int], storage_options: Mapping[str, Any] | None
-) -> list[Part]:
+def remote_partitions(url: str, piece: Callable[[int], int], storage_options: Mapping[str, Any] | None) -> list[Part]:
     """Byte ranges of a plain object, ordinal ranges of a BGZF one by its
     index (kept in each machine's cache folder), else the whole object;
     `piece(size)` the bytes of a part when the (decompressed) data is
@@ -102,13 +100,23 @@ def partitions(
     return parts
 
 
+def _kept_index(part: Part) -> Any:
+    """The index partitions() kept: the sidecar of a file, the cached index
+    of a URL (of the object it cut, or Replaced)."""
+    from molbrook._index import index_sdf
+
+    if part.stamp is None:
+        return index_sdf(part.path)
+    from molbrook._remote_index import index_remote
+
+    return index_remote(cast(str, part.path), None, None, True, part.storage_options, part.stamp)
+
+
 def blocks(part: Part) -> Any:
     """The blocks of a partition, borrowed, in file order."""
     options = part.storage_options
     if part.span is None:
         return _remote.blocks(part.path, borrow=True, storage_options=options, stamp=part.stamp)
     if part.by_ordinal:
-        from molbrook._index import index_sdf  # the sidecar (or cached index) that partitions() kept
-
-        return ordinal_blocks(index_sdf(part.path, storage_options=options), part.span)
+        return ordinal_blocks(_kept_index(part), part.span)
     return _remote.range_blocks(part.path, *part.span, borrow=True, storage_options=options, stamp=part.stamp)

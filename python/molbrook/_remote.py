@@ -168,7 +168,7 @@ class Remote:
     @property
     def identity(self) -> tuple[int, str]:
         """The size and the ETag (else the modification time) the store gives."""
-        return _identity(self._info)
+        return identity_of(self._info)
 
     @property
     def stamp(self) -> dict[str, Any]:
@@ -180,7 +180,7 @@ class Remote:
         """Replaced when the object is not the one first seen."""
         with naming(self.url):
             self.fs.invalidate_cache(self.path)
-        if _identity(self._fetch_info()) != self.identity:
+        if identity_of(self._fetch_info()) != self.identity:
             raise Replaced(self.url)
 
     def get(self, start: int, end: int) -> bytes:
@@ -226,7 +226,8 @@ def _identity_field(info: Mapping[str, Any]) -> str | None:
     return next((name for name in _IDENTITY_FIELDS if info.get(name) is not None), None)
 
 
-def _identity(info: Mapping[str, Any]) -> tuple[int, str]:
+def identity_of(info: Mapping[str, Any]) -> tuple[int, str]:
+    """The size and the ETag (else the modification time) of an object's info or stamp."""
     field = _identity_field(info)
     return int(info["size"]), "" if field is None else str(info[field])
 

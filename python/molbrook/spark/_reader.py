@@ -35,7 +35,7 @@ class SDFReader(DataSourceReader):
 
     def partitions(self) -> list[FilePart]:
         files = resolve(self._options)
-        parts = _partitions.partitions(files, blocksize(self._options), storage_options(self._options))
+        parts = _partitions.partitions(list(files), blocksize(self._options), storage_options(self._options))
         return [FilePart(part) for part in parts]
 
     def read(self, partition: Any) -> Iterator[Any]:
