@@ -58,6 +58,7 @@ def free_port() -> int:
 
 class HttpServer:
     """Objects by path; `ranges=False` answers every GET whole (200);
+    `weak=True` gives weak ETags;
     `drop_after` cuts each body after that many bytes; `after_get` is
     called once each GET's answer is made, before its body is sent (so
     that the next request sees what it did)."""
@@ -66,6 +67,7 @@ class HttpServer:
         self.objects: dict[str, bytes] = {}
         self.counts = Counts()
         self.ranges = True
+        self.weak = False
         self.drop_after: int | None = None
         self.after_get: Any = None
         server = self
@@ -96,8 +98,9 @@ class HttpServer:
             handler.send_header("Content-Length", "0")
             handler.end_headers()
             return
-        etag = '"' + hashlib.md5(data).hexdigest() + '"'
-        if handler.headers.get("If-Match") not in (None, etag):
+        etag = ("W/" if self.weak else "") + '"' + hashlib.md5(data).hexdigest() + '"'
+        if_match = handler.headers.get("If-Match")
+        if if_match is not None and (self.weak or if_match != etag):  # If-Match compares strong ETags
             handler.send_response(412)
             handler.send_header("Content-Length", "0")
             handler.end_headers()

@@ -44,9 +44,9 @@ def served(http):
         http.objects["/" + name] = data
         http.counts.clear()
         return http.url + "/" + name
-    http.ranges, http.drop_after, http.after_get = True, None, None
+    http.ranges, http.weak, http.drop_after, http.after_get = True, False, None, None
     yield put
-    http.ranges, http.drop_after, http.after_get = True, None, None
+    http.ranges, http.weak, http.drop_after, http.after_get = True, False, None, None
 
 
 @pytest.fixture(scope="module")
@@ -176,6 +176,17 @@ def test_object_replaced_while_read_is_detected(served, http):
     http.after_get = replace
     with pytest.raises(ValueError, match="replaced"):
         list(molbrook.parse_sdf(url))
+
+
+def test_a_weak_etag_is_checked_by_info_not_by_if_match(served, http):
+    """If-Match never matches a weak ETag: ranges read, replacement seen."""
+    http.weak = True
+    data = big_sdf(300 << 10)
+    url = served("weak.sdf", data)
+    assert titles(molbrook.parse_sdf_range(url, 0, len(data))) == titles(molbrook.parse_sdf(url))
+    http.after_get = lambda: http.objects.update({"/weak.sdf": b"x" + data[1:]})
+    with pytest.raises(ValueError, match="weak.sdf was replaced"):
+        list(molbrook.parse_sdf_range(url, 0, len(data)))
 
 
 def test_replaced_object_rebuilds_its_cached_index(served, http, tmp_path):

@@ -150,9 +150,10 @@ class Remote:
             self.fs, self.path = fsspec().core.url_to_fs(url, **options(storage_options))
         self._info = dict(stamp) if stamp is not None else self._fetch_info()
         self.ranged = True  # False once a server is seen to ignore Range
+        # If-Match compares strong ETags only: a weak one (W/"...") never matches.
         etag = self._info.get("ETag")
-        conditional = etag is not None and bool(_protocols(self.fs) & _CONDITIONAL)
-        self._condition = {"headers": {"If-Match": etag}} if conditional else None
+        strong = isinstance(etag, str) and not etag.startswith("W/")
+        self._condition = {"headers": {"If-Match": etag}} if strong and _protocols(self.fs) & _CONDITIONAL else None
 
     def _fetch_info(self) -> dict[str, Any]:
         with naming(self.url):
