@@ -108,20 +108,20 @@ def test_whole_read_asks_in_pieces_and_reads_each_byte_once(served, http, tmp_pa
     assert len(sizes) == 2 and all(size >= PIECE for size in sizes) and sum(sizes) == len(data)
 
 
-def test_index_reads_one_span_per_block_and_reopens_cheaply(served, http, tmp_path):
+def test_index_reads_one_span_per_block_and_reopens_cheaply(store, tmp_path):
     data = big_sdf(300 << 10)
-    url = served("indexed.sdf", data)
-    built = molbrook.index_sdf(url, cache=tmp_path)
-    http.counts.clear()
-    reopened = molbrook.index_sdf(url, cache=tmp_path)
-    gets = http.counts.gets("/indexed.sdf")
-    assert len(http.counts.heads("/indexed.sdf")) <= 1 and len(gets) == 2 and all(r.sent <= SPAN for r in gets)
+    url, counts, path = store.put("indexed.sdf", data), store.server.counts, store.path("indexed.sdf")
+    built = molbrook.index_sdf(url, cache=tmp_path, storage_options=store.options)
+    counts.clear()
+    reopened = molbrook.index_sdf(url, cache=tmp_path, storage_options=store.options)
+    gets = counts.gets(path)
+    assert len(counts.heads(path)) <= 1 and len(gets) == 2 and all(r.sent <= SPAN for r in gets)
     middle = len(reopened) // 2
     expected = str(built[middle])
-    http.counts.clear()
+    counts.clear()
     assert str(reopened[middle]) == expected
     start, size = reopened.span(middle)
-    assert [r.sent for r in http.counts.gets("/indexed.sdf")] == [size]
+    assert [r.sent for r in counts.gets(path)] == [size]
 
 
 def test_bgzf_block_costs_at_most_two_gets(served, http, tmp_path):
