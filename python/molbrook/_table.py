@@ -358,7 +358,8 @@ def read_table(
     Raises
     ------
     ValueError
-        A name listed twice, or a record name with NUL that becomes a column.
+        A name listed twice, or a record name with NUL that becomes a
+        column; a URL's object replaced while it was read.
     TypeError
         `names` is a single name, or `types` maps to another type.
 
