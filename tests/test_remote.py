@@ -156,6 +156,12 @@ def test_a_server_that_ignores_range_is_read_whole(served, http, tmp_path):
     local.write_bytes(data)
     assert titles(molbrook.parse_sdf(url)) == titles(molbrook.parse_sdf(str(local)))
     assert titles(molbrook.parse_sdf_range(url, 5000, 90000)) == titles(molbrook.parse_sdf_range(str(local), 5000, 90000))
+    big = tmp_path / "big.sdf"
+    big.write_bytes(big_sdf(3 * MIN_PIECE))
+    url = served("norange-big.sdf", big.read_bytes())
+    http.ranges = False
+    assert molbrook.read_table(url, workers=2).to_pydict() == molbrook.read_table(str(big)).to_pydict()
+    assert sum(r.sent for r in http.counts.gets("/norange-big.sdf")) == 2 * big.stat().st_size  # first KiB, then once
 
 
 def test_faults_are_one_line_errors_naming_the_url(served, http):

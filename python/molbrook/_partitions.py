@@ -59,9 +59,9 @@ def expand(paths: Path | Sequence[Path], storage_options: Mapping[str, Any] | No
 
 def remote_partitions(url: str, piece: Callable[[int], int], storage_options: Mapping[str, Any] | None) -> list[Part]:
     """Byte ranges of a plain object, ordinal ranges of a BGZF one by its
-    index (kept in each machine's cache folder), else the whole object;
-    `piece(size)` the bytes of a part when the (decompressed) data is
-    `size` bytes."""
+    index (kept in each machine's cache folder), else (or from a server
+    that ignores Range) the whole object; `piece(size)` the bytes of a
+    part when the (decompressed) data is `size` bytes."""
     from molbrook import _bgzf
     from molbrook._index import index_sdf
 
@@ -69,6 +69,8 @@ def remote_partitions(url: str, piece: Callable[[int], int], storage_options: Ma
     stamp = remote.stamp
     head = remote.get(0, 1024)
     compression = native._compression_of(memoryview(head))
+    if not remote.ranged:  # a server that ignores Range: each part would fetch it all
+        return [Part(url, None, False, storage_options, stamp)]
     if compression is None:
         spans = byte_ranges(remote.size, piece(remote.size))
         return [Part(url, span, False, storage_options, stamp) for span in spans]

@@ -193,21 +193,28 @@ class Remote:
         end = min(end, self.size)
         if start >= end:
             return b""
+        data = self._fetch(start, end, check)
+        return data if len(data) == end - start else data[start:end]
+
+    def _fetch(self, start: int, end: int, check: bool = True) -> bytes:
+        """The reply to a ranged GET of [start, end): those bytes, or the
+        whole object from a server that ignores Range (`ranged` then False)."""
         with naming(self.url):
-            data = self.fs.cat_file(self.path, start=start, end=end, **(self._condition or {}))
+            data = bytes(self.fs.cat_file(self.path, start=start, end=end, **(self._condition or {})))
         if self._condition is None and check:
             self.check_unchanged()
         if len(data) == end - start:
-            return bytes(data)
+            return data
         if len(data) == self.size:
             self.ranged = False
-            return bytes(data[start:end])
+            return data
         raise OSError(errno.EIO, f"asked for bytes {start}-{end}, the server sent {len(data)}", self.url)
 
     def pieces(self, start: int = 0) -> Iterator[bytes]:
         """The bytes from `start` on, in pieces of at least PIECE bytes (one
         request each, or one for all when the object is smaller), growing to
-        LARGEST_PIECE; one piece from a server that ignores Range."""
+        LARGEST_PIECE; from a server that ignores Range, the rest of the
+        first reply, which holds the whole object, and no other request."""
         cuts = [start]
         step = PIECE
         while self.size - cuts[-1] >= 2 * step:
@@ -215,9 +222,11 @@ class Remote:
             step = min(2 * step, LARGEST_PIECE)
         cuts.append(self.size)
         for at, stop in itertools.pairwise(cuts):
-            data = self.get(at, stop)
-            if not self.ranged:
-                yield data + self.get(stop, self.size) if stop < self.size else data
+            if at >= stop:
+                return
+            data = self._fetch(at, stop)
+            if len(data) != stop - at:
+                yield data[at:]
                 return
             yield data
 
