@@ -121,17 +121,19 @@ class HttpServer:
         handler.end_headers()
         if head:
             return
+        # Counted before it is sent: the client may check the counts as
+        # soon as it has the body.
         if self.drop_after is not None and len(body) > self.drop_after:
-            handler.wfile.write(body[:self.drop_after])
             record.sent = self.drop_after
+            handler.wfile.write(body[:self.drop_after])
             handler.close_connection = True
             handler.wfile.flush()
             handler.connection.shutdown(socket.SHUT_RDWR)
             return
         if self.after_get is not None:
             self.after_get()
-        handler.wfile.write(body)
         record.sent = len(body)
+        handler.wfile.write(body)
 
     def stop(self) -> None:
         self._httpd.shutdown()
