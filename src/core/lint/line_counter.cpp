@@ -31,6 +31,54 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
   return byte_mask(text, at, '\n');
 }
 
+// Windows that each hold an LF, and no CR: their LFs counted (the count
+// and how many windows, up to the first without an LF). Lines there are
+// under 128 bytes, so none is long, and nothing but the count is needed
+// until the run ends. SSE2 adds the compares' bytes up and sums them once
+// per 63 windows (four compares a window keep each byte under 256).
+struct LfRun {
+  size_t lfs;
+  size_t windows;
+};
+
+#if MOLBROOK_SIMD_SSE2
+LfRun count_lf_run(const char* p, size_t windows) noexcept {
+  const __m128i lf = _mm_set1_epi8('\n');
+  LfRun run{0, 0};
+  while (run.windows < windows) {
+    const size_t batch = std::min<size_t>(windows - run.windows, 63);
+    __m128i counts = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i < batch; ++i) {
+      const auto* window = reinterpret_cast<const __m128i*>(p + 64 * (run.windows + i));
+      const __m128i c0 = _mm_cmpeq_epi8(_mm_loadu_si128(window), lf);
+      const __m128i c1 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 1), lf);
+      const __m128i c2 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 2), lf);
+      const __m128i c3 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 3), lf);
+      if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(c0, c1), _mm_or_si128(c2, c3))) == 0) break;
+      // Each compare is -1 where it matched.
+      counts = _mm_sub_epi8(counts, _mm_add_epi8(_mm_add_epi8(c0, c1), _mm_add_epi8(c2, c3)));
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    run.lfs += static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
+               static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    run.windows += i;
+    if (i < batch) break;
+  }
+  return run;
+}
+#else
+LfRun count_lf_run(const char* p, size_t windows) noexcept {
+  LfRun run{0, 0};
+  for (; run.windows < windows; ++run.windows) {
+    const uint64_t mask = simd::Native::eq_mask(p + 64 * run.windows, '\n');
+    if (mask == 0) break;
+    run.lfs += bits_set(mask);
+  }
+  return run;
+}
+#endif
+
 }  // namespace
 
 // 64 bytes a step: each window's LF mask gives the count by its population
@@ -38,9 +86,15 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
 // window are under 64 bytes, so only the line that reaches into a window
 // from before it can be long. Lone CRs are looked for in windows that hold
 // a CR, which a search of the bytes passed finds, and in each window after
-// one that held a CR (in a CRLF file, most), without a search.
+// one that held a CR (in a CRLF file, most), without a search. Where every
+// window holds an LF and none a CR (most of an LF file), the LFs are only
+// counted.
 void LineCounter::advance(size_t offset) noexcept {
   while (position_ < offset) {
+    if (lf_before_ && !cr_before_ && limit_ >= 128 && offset - position_ >= 128) {
+      skip_lf_run(cr_free_until(offset));
+      if (position_ == offset) return;
+    }
     const size_t step = offset - position_ < 64 ? offset - position_ : 64;
     const uint64_t mask = lf_mask(text_.substr(0, position_ + step), position_);
     if (mask != 0) {
@@ -49,9 +103,31 @@ void LineCounter::advance(size_t offset) noexcept {
       lf_line_ += bits_set(mask);
       line_start_ = position_ + 64 - static_cast<size_t>(std::countl_zero(mask));
     }
+    lf_before_ = mask != 0;
     if (cr_before_ || may_hold_cr(position_ + step, offset)) count_lone_crs(step, mask);
     position_ += step;
   }
+}
+
+// Passes the whole windows before `end` that hold an LF, up to the first
+// that holds none (the LF before position_ is less than 64 bytes back).
+void LineCounter::skip_lf_run(size_t end) noexcept {
+  const LfRun run = count_lf_run(text_.data() + position_, (end - position_) / 64);
+  if (run.windows == 0) return;
+  position_ += 64 * run.windows;
+  lf_line_ += run.lfs;
+  const uint64_t last = simd::Native::eq_mask(text_.data() + position_ - 64, '\n');
+  line_start_ = position_ - static_cast<size_t>(std::countl_zero(last));
+}
+
+// Where the first CR at or after position_ is, or `offset` when there is
+// none before it, by the search that may_hold_cr keeps.
+size_t LineCounter::cr_free_until(size_t offset) noexcept {
+  if (next_cr_ < position_ || (next_cr_ < offset && text_[next_cr_] != '\r')) {
+    const size_t found = find_byte(text_.substr(0, offset), '\r', std::max(position_, next_cr_));
+    next_cr_ = found == npos ? offset : found;
+  }
+  return std::min(next_cr_, offset);
 }
 
 // Whether text[position_, end) may hold a CR, by a search up to `offset`
