@@ -12,6 +12,7 @@
 #include "core/lint/line_counter.hpp"
 #include "core/lint/line_length.hpp"
 #include "core/text/lines.hpp"
+#include "core/text/search.hpp"
 #include "core/text/strip.hpp"
 #include "core/text/utf8.hpp"
 
@@ -155,6 +156,17 @@ size_t line_after_bonds(const CtabResult<CountsHeader>& header) noexcept {
   return kCountsLine + static_cast<size_t>(header->num_atoms + header->num_bonds) + 1;
 }
 
+// Where line `line` starts (the title is line 1, and line 2 starts at
+// `title_end`), `line` before the line `last` that starts at `last_start`:
+// counted back from there when that is nearer, as it is for the few
+// property lines that part the bonds from M  END in most blocks.
+size_t line_start(std::string_view bytes, size_t title_end, size_t line, size_t last_start, size_t last) noexcept {
+  if (last - line >= line - 2) return skip_lines(bytes, title_end, line - 2);
+  size_t start = last_start;
+  for (size_t back = last - line; back != 0; --back) start = find_last_byte(bytes.substr(0, start - 1), '\n') + 1;
+  return start;
+}
+
 }  // namespace
 
 void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& counter) {
@@ -176,13 +188,13 @@ void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& 
   if (long_line && report.wants(Code::I001)) check_long_lines(bytes, block.title_end, report);
   const size_t m_end_line = 1 + counter.lfs_passed() - title_lines + open_line;
   if (expected == 0 || expected == m_end_line) return;
+  const size_t m_end = bytes.substr(0, bytes.size() - 1).rfind('\n') + 1;
   std::string_view after_bonds;
   if (expected < m_end_line) {
-    after_bonds = line_at(bytes, skip_lines(bytes, block.title_end, expected - 2));
+    after_bonds = line_at(bytes, line_start(bytes, block.title_end, expected, m_end, m_end_line));
     if (is_property_line(after_bonds)) return;
   }
   const size_t counts = skip_lines(bytes, block.title_end, kCountsLine - 2);
-  const size_t m_end = bytes.substr(0, bytes.size() - 1).rfind('\n') + 1;
   report.add({.code = Code::M002, .detail = static_cast<uint8_t>(expected < m_end_line), .offset = counts,
               .length = line_at(bytes, counts).size(), .related = m_end, .text = after_bonds,
               .numbers = {header->num_atoms, header->num_bonds, 0, 0}});
