@@ -119,11 +119,12 @@ struct V3000Check {
   }
 };
 
-void check_v3000(const ScannedBlock& block, BlockReport& report) {
+void check_v3000(const ScannedBlock& block, BlockReport& report, std::optional<bool> molfile_utf8) {
   std::string_view title = rstrip(block.bytes.substr(0, block.title_end));
   std::string_view mdl = block.bytes.substr(block.title_end, block.mdl_end - block.title_end);
   // Invalid UTF-8 (F005's business) is read as Latin-1, as a bytes block's.
-  const BlockText text = find_invalid_utf8(block.bytes.substr(0, block.mdl_end)) ? BlockText::Latin1 : BlockText::ValidUtf8;
+  if (!molfile_utf8) molfile_utf8 = !find_invalid_utf8(block.bytes.substr(0, block.mdl_end));
+  const BlockText text = *molfile_utf8 ? BlockText::ValidUtf8 : BlockText::Latin1;
   std::vector<std::string> lines;
   if (append_table_lines(title, mdl, text, lines)) return;
   CtabResult<CTable> table = CTable::create(std::move(lines));
@@ -169,11 +170,12 @@ size_t line_start(std::string_view bytes, size_t title_end, size_t line, size_t 
 
 }  // namespace
 
-void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& counter) {
+void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& counter,
+                   std::optional<bool> molfile_utf8) {
   if (!block.has_m_end) return check_missing_m_end(block, report);
   std::string_view mdl = block.bytes.substr(block.title_end, block.mdl_end - block.title_end);
   CtabResult<CountsHeader> header = read_counts_header(mdl);
-  if (header && header->format == CtabFormat::V3000 && report.wants(Code::M003)) check_v3000(block, report);
+  if (header && header->format == CtabFormat::V3000 && report.wants(Code::M003)) check_v3000(block, report, molfile_utf8);
   const size_t expected = report.wants(Code::M002) ? line_after_bonds(header) : 0;
 
   // The lines from the title's end through M  END, the MDL's last line,
