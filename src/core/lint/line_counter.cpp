@@ -31,33 +31,52 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
   return byte_mask(text, at, '\n');
 }
 
-// Windows that each hold an LF, and no CR: their LFs counted (the count
-// and how many windows, up to the first without an LF). Lines there are
-// under 128 bytes, so none is long, and nothing but the count is needed
-// until the run ends. SSE2 adds the compares' bytes up and sums them once
-// per 63 windows (four compares a window keep each byte under 256).
+// Windows without a CR in which no two in a row lack an LF, the last
+// holding one: their LFs counted (the count, and how many windows up to
+// the first that would break the rule). Lines there are under 192 bytes,
+// so none is long, and nothing but the count is needed until the run
+// ends. SSE2 adds the compares' bytes up and sums them once per 62
+// windows (63 with a pair taken at the end; four compares a window keep
+// each byte under 256).
 struct LfRun {
   size_t lfs;
   size_t windows;
 };
 
 #if MOLBROOK_SIMD_SSE2
-LfRun count_lf_run(const char* p, size_t windows) noexcept {
+struct WindowLfs {
+  __m128i sum;  // -(LFs) per byte lane
+  bool any;
+};
+
+MOLBROOK_ALWAYS_INLINE WindowLfs window_lfs(const char* p) noexcept {
   const __m128i lf = _mm_set1_epi8('\n');
+  const auto* window = reinterpret_cast<const __m128i*>(p);
+  const __m128i c0 = _mm_cmpeq_epi8(_mm_loadu_si128(window), lf);
+  const __m128i c1 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 1), lf);
+  const __m128i c2 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 2), lf);
+  const __m128i c3 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 3), lf);
+  const bool any = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(c0, c1), _mm_or_si128(c2, c3))) != 0;
+  return {_mm_add_epi8(_mm_add_epi8(c0, c1), _mm_add_epi8(c2, c3)), any};  // each compare is -1 where it matched
+}
+
+LfRun count_lf_run(const char* p, size_t windows) noexcept {
   LfRun run{0, 0};
   while (run.windows < windows) {
-    const size_t batch = std::min<size_t>(windows - run.windows, 63);
+    const size_t batch = std::min<size_t>(windows - run.windows, 62);
     __m128i counts = _mm_setzero_si128();
     size_t i = 0;
-    for (; i < batch; ++i) {
-      const auto* window = reinterpret_cast<const __m128i*>(p + 64 * (run.windows + i));
-      const __m128i c0 = _mm_cmpeq_epi8(_mm_loadu_si128(window), lf);
-      const __m128i c1 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 1), lf);
-      const __m128i c2 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 2), lf);
-      const __m128i c3 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 3), lf);
-      if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(c0, c1), _mm_or_si128(c2, c3))) == 0) break;
-      // Each compare is -1 where it matched.
-      counts = _mm_sub_epi8(counts, _mm_add_epi8(_mm_add_epi8(c0, c1), _mm_add_epi8(c2, c3)));
+    while (i < batch) {
+      const size_t at = run.windows + i;
+      WindowLfs window = window_lfs(p + 64 * at);
+      if (!window.any) {
+        if (at + 1 == windows) break;
+        window = window_lfs(p + 64 * (at + 1));
+        if (!window.any) break;
+        ++i;
+      }
+      counts = _mm_sub_epi8(counts, window.sum);
+      ++i;
     }
     const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
     run.lfs += static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
@@ -70,10 +89,17 @@ LfRun count_lf_run(const char* p, size_t windows) noexcept {
 #else
 LfRun count_lf_run(const char* p, size_t windows) noexcept {
   LfRun run{0, 0};
-  for (; run.windows < windows; ++run.windows) {
-    const uint64_t mask = simd::Native::eq_mask(p + 64 * run.windows, '\n');
-    if (mask == 0) break;
+  while (run.windows < windows) {
+    uint64_t mask = simd::Native::eq_mask(p + 64 * run.windows, '\n');
+    size_t taken = 1;
+    if (mask == 0) {
+      if (run.windows + 1 == windows) break;
+      mask = simd::Native::eq_mask(p + 64 * (run.windows + 1), '\n');
+      if (mask == 0) break;
+      taken = 2;
+    }
     run.lfs += bits_set(mask);
+    run.windows += taken;
   }
   return run;
 }
@@ -86,12 +112,12 @@ LfRun count_lf_run(const char* p, size_t windows) noexcept {
 // window are under 64 bytes, so only the line that reaches into a window
 // from before it can be long. Lone CRs are looked for in windows that hold
 // a CR, which a search of the bytes passed finds, and in each window after
-// one that held a CR (in a CRLF file, most), without a search. Where every
-// window holds an LF and none a CR (most of an LF file), the LFs are only
-// counted.
+// one that held a CR (in a CRLF file, most), without a search. Where no
+// two windows in a row lack an LF and none holds a CR (most of an LF
+// file), the LFs are only counted.
 void LineCounter::advance(size_t offset) noexcept {
   while (position_ < offset) {
-    if (lf_before_ && !cr_before_ && limit_ >= 128 && offset - position_ >= 128) {
+    if (lf_before_ && !cr_before_ && limit_ >= 192 && offset - position_ >= 128) {
       skip_lf_run(cr_free_until(offset));
       if (position_ == offset) return;
     }
@@ -109,8 +135,8 @@ void LineCounter::advance(size_t offset) noexcept {
   }
 }
 
-// Passes the whole windows before `end` that hold an LF, up to the first
-// that holds none (the LF before position_ is less than 64 bytes back).
+// Passes the whole windows before `end` of a run that count_lf_run takes
+// (the LF before position_ is less than 64 bytes back).
 void LineCounter::skip_lf_run(size_t end) noexcept {
   const LfRun run = count_lf_run(text_.data() + position_, (end - position_) / 64);
   if (run.windows == 0) return;
