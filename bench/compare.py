@@ -246,7 +246,8 @@ def jobs(lf: Path, crlf: Path, dense: Path, lines: tuple[Path, Path], out: Path,
         streamed("cr_str_100", "molbrook: str path, 100 MB lone-CR file", "molbrook", lines[1],
                  lambda p: parse_sdf(str(p)), common.text_checksum, agrees_with="lf_str_100"),
     ]
-    return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf, dense)
+    return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit)
+            + scale_jobs.jobs(Job, streamed, lf, dense)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
             + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf) + spark_jobs.jobs(Job, lf)
