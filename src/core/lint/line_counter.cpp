@@ -31,6 +31,14 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
   return byte_mask(text, at, '\n');
 }
 
+// The mask of `byte` in the `step` (1 to 64) bytes at `at`: from the whole
+// window where the text holds one, without a copy, its bits past them
+// cleared.
+MOLBROOK_ALWAYS_INLINE uint64_t step_mask(std::string_view text, size_t at, size_t step, char byte) noexcept {
+  const uint64_t kept = step == 64 ? ~uint64_t{0} : (uint64_t{1} << step) - 1;
+  return byte_mask(text, at, byte) & kept;
+}
+
 // Windows without a CR in which no two in a row lack an LF, the last
 // holding one: their LFs counted (the count, and how many windows up to
 // the first that would break the rule). Lines there are under 192 bytes,
@@ -122,7 +130,7 @@ void LineCounter::advance(size_t offset) noexcept {
       if (position_ == offset) return;
     }
     const size_t step = offset - position_ < 64 ? offset - position_ : 64;
-    const uint64_t mask = lf_mask(text_.substr(0, position_ + step), position_);
+    const uint64_t mask = step_mask(text_, position_, step, '\n');
     if (mask != 0) {
       const size_t first = position_ + static_cast<size_t>(std::countr_zero(mask));
       if (first - line_start_ > limit_) long_line_end_ = first;
@@ -170,7 +178,7 @@ bool LineCounter::may_hold_cr(size_t end, size_t offset) noexcept {
 // is `lf`: CRs that no LF follows, in the window or just past it.
 void LineCounter::count_lone_crs(size_t step, uint64_t lf) noexcept {
   const size_t end = position_ + step;
-  const uint64_t cr = byte_mask(text_.substr(0, end), position_, '\r');
+  const uint64_t cr = step_mask(text_, position_, step, '\r');
   const uint64_t lf_after = end < text_.size() && text_[end] == '\n' ? uint64_t{1} << (step - 1) : 0;
   const uint64_t lone = cr & ~((lf >> 1) | lf_after);
   cr_before_ = cr != 0;
