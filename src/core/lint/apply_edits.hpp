@@ -18,4 +18,10 @@ namespace molbrook::lint {
 void apply_edits(std::string_view bytes, size_t offset, std::vector<Edit>& edits, std::vector<Finding>& findings,
                  ByteBuffer& out);
 
+// As apply_edits, to the bytes of `buffer` from `from` on (the scan's
+// offset 0 there), in place: only the bytes from the first applied edit on
+// are copied, through `scratch`.
+void apply_edits_in_place(ByteBuffer& buffer, size_t from, std::vector<Edit>& edits, std::vector<Finding>& findings,
+                          ByteBuffer& scratch);
+
 }  // namespace molbrook::lint

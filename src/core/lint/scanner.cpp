@@ -125,18 +125,23 @@ Scanner::EndingsRun Scanner::endings_run(std::string_view rest, BlockEnd end, bo
 // the other checks and fixes see what that leaves, which for a lone CR
 // may be other lines and even other blocks. Fixes then never keep or add
 // an ending that differs, and a second lint finds what the output holds.
+// The blocks are made in the output and fixed there, each checked on its
+// own (their findings are counted, not numbered).
 void Scanner::write_endings_first(std::string_view bytes, bool file_start, ScanResult& result, ByteBuffer& output) {
-  normalized_.clear();
-  append_with_ending(bytes, target(), normalized_);
-  std::string_view text = normalized_.view();
-  LineCounter counter(text, kMaxLineCharacters);
-  for (size_t at = 0; at < text.size();) {
-    BlockEnd end = find_block_end(text.substr(at));
-    std::string_view block = text.substr(at, end.end);
-    inner_.start(at, 0, true, ending_text(target()));
-    check_block(ScannedBlock::of(block, at, end.found, end.term_start), inner_, names_, counter, file_start && at == 0);
-    write_fixed(inner_, block, at, result, output);
-    at += end.end;
+  size_t at = output.size();
+  append_with_ending(bytes, target(), output);
+  while (at < output.size()) {
+    std::string_view text = output.view().substr(at);
+    BlockEnd end = find_block_end(text);
+    std::string_view block = text.substr(0, end.end);
+    const size_t after = text.size() - block.size();  // bytes of the run's blocks after this one
+    LineCounter counter(block, kMaxLineCharacters);
+    inner_.start(0, 0, true, ending_text(target()));
+    check_block(ScannedBlock::of(block, 0, end.found, end.term_start), inner_, names_, counter, file_start);
+    file_start = false;
+    apply_edits_in_place(output, at, inner_.edits(), inner_.findings(), scratch_);
+    count_fixes(inner_, result);
+    at = output.size() - after;
   }
 }
 
@@ -144,6 +149,11 @@ void Scanner::write_endings_first(std::string_view bytes, bool file_start, ScanR
 void Scanner::write_fixed(BlockReport& report, std::string_view bytes, size_t offset, ScanResult& result,
                           ByteBuffer& output) {
   apply_edits(bytes, offset, report.edits(), report.findings(), output);
+  count_fixes(report, result);
+}
+
+// The findings of `report` (but F003's), by whether their fixes applied.
+void Scanner::count_fixes(BlockReport& report, ScanResult& result) {
   for (const Finding& finding : report.findings()) {
     if (finding.code == Code::F003) continue;
     auto& counts = finding.applied ? result.fixed : result.unfixed;

@@ -68,6 +68,7 @@ class Scanner {
   void write_endings_first(std::string_view bytes, bool file_start, ScanResult& result, ByteBuffer& output);
   static void write_fixed(BlockReport& report, std::string_view bytes, size_t offset, ScanResult& result,
                           ByteBuffer& output);
+  static void count_fixes(BlockReport& report, ScanResult& result);
   void keep_findings(LineCounter& counter, ScanResult& result, bool all);
   void number_lines(LineCounter& counter, bool all);
 
@@ -75,7 +76,7 @@ class Scanner {
   std::optional<Ending> first_ending_;
   BlockReport report_;
   BlockReport inner_;     // of the blocks of a block whose line endings are fixed first
-  ByteBuffer normalized_;  // that block, its line endings fixed
+  ByteBuffer scratch_;    // the bytes of such a block that its fixes rewrite
   std::vector<SeenName> names_;
   std::vector<size_t> order_;
   std::vector<std::pair<size_t, size_t>> positions_;  // (offset, slot) to number
