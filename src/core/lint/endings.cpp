@@ -10,16 +10,4 @@ std::optional<Ending> first_ending(std::string_view text) noexcept {
   return std::nullopt;
 }
 
-void append_with_ending(std::string_view text, Ending target, ByteBuffer& out) {
-  out.reserve_extra(text.size());
-  EndingSet others = kAllEndings & ~ending_bit(target);
-  size_t copied = 0;
-  visit_endings(text, others, [&](size_t at, Ending ending) {
-    out.append(text.substr(copied, at - copied));
-    out.append(ending_text(target));
-    copied = at + (ending == Ending::CRLF ? 2 : 1);
-  });
-  out.append(text.substr(copied));
-}
-
 }  // namespace molbrook::lint

@@ -31,8 +31,11 @@ constexpr std::string_view ending_text(Ending ending) noexcept { return ending =
 std::optional<Ending> first_ending(std::string_view text) noexcept;
 
 // Appends `text` to `out` with every line ending (LF, CRLF, lone CR) made
-// `target` (LF or CRLF). The text must not end with the CR of a CRLF.
-void append_with_ending(std::string_view text, Ending target, ByteBuffer& out);
+// `target` (LF or CRLF), calling changed(offset, ending) for each ending
+// it changes, at its offset in `text`. The text must not end with the CR
+// of a CRLF.
+template <class Changed>
+void append_with_ending(std::string_view text, Ending target, ByteBuffer& out, Changed&& changed);
 
 // Calls visit(offset, ending) for every line ending of `text` whose kind
 // is in `kinds`, in order; `kinds` may lose bits on the way, as the
@@ -72,6 +75,20 @@ void visit_endings(std::string_view text, EndingSet& kinds, Visit&& visit) noexc
       if (kinds & ending_bit(ending)) visit(at + static_cast<size_t>(std::countr_zero(bit)), ending);
     }
   }
+}
+
+template <class Changed>
+void append_with_ending(std::string_view text, Ending target, ByteBuffer& out, Changed&& changed) {
+  out.reserve_extra(text.size());
+  EndingSet others = kAllEndings & ~ending_bit(target);
+  size_t copied = 0;
+  visit_endings(text, others, [&](size_t at, Ending ending) {
+    changed(at, ending);
+    out.append(text.substr(copied, at - copied));
+    out.append(ending_text(target));
+    copied = at + (ending == Ending::CRLF ? 2 : 1);
+  });
+  out.append(text.substr(copied));
 }
 
 }  // namespace molbrook::lint

@@ -55,10 +55,10 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
     if (check_endings(bytes, 0, candidates)) {
       const EndingsRun run = endings_run(rest, end, at_eof);
       if (run.size == 0) break;
-      check_endings(rest.substr(0, run.size), bytes.size(), candidates);
+      if (candidates & ending_bit(target())) check_endings(rest.substr(0, run.size), bytes.size(), candidates);
       bytes = rest.substr(0, run.size);
       blocks = run.blocks;
-      write_endings_first(bytes, file_start, result, *output);
+      write_endings_first(bytes, file_start, candidates, result, *output);
     } else {
       check_block(ScannedBlock::of(bytes, at, end.found, end.term_start), report_, names_, counter, file_start);
       if (output != nullptr) write_fixed(report_, bytes, at, result, *output);
@@ -76,31 +76,39 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
 
 // F003: the first ending of each kind in bytes[from, ...), as candidates.
 // With its fix applied, whether an ending there differs from the target.
-// One walk serves both.
+// One walk serves both; it stops at the first ending that differs when no
+// candidate of the target's kind is left, as fixing the endings visits
+// every other one and finds the rest.
 bool Scanner::check_endings(std::string_view bytes, size_t from, EndingSet& candidates) {
   if (!options_.select.has(Code::F003)) return false;
   const Ending target = this->target();
-  const bool known = first_ending_.has_value();
   EndingSet deviations =
-      report_.fixing() && options_.fix.has(Code::F003) && known ? kAllEndings & ~ending_bit(target) : 0;
+      report_.fixing() && options_.fix.has(Code::F003) && first_ending_ ? kAllEndings & ~ending_bit(target) : 0;
   bool deviates = false;
   EndingSet wanted = candidates | deviations;
   if (wanted == 0) return false;
   visit_endings(bytes.substr(from), wanted, [&](size_t at, Ending ending) {
     at += from;
+    if (candidates & ending_bit(ending)) {
+      candidates &= ~ending_bit(ending);
+      add_candidate(at, ending);
+    }
+    wanted = candidates | deviations;
     if (deviations & ending_bit(ending)) {
       deviates = true;
       deviations = 0;
+      wanted = candidates & ending_bit(target) ? candidates : 0;
     }
-    if (candidates & ending_bit(ending)) {
-      candidates &= ~ending_bit(ending);
-      size_t index = report_.add({.code = Code::F003, .detail = static_cast<uint8_t>(ending), .fix = FixKind::Safe,
-                                  .offset = at, .length = ending == Ending::CRLF ? size_t{2} : size_t{1}});
-      if (options_.edits && known && ending != target) add_ending_edit(report_, index, at, ending, target);
-    }
-    wanted = candidates | deviations;
   });
   return deviates;
+}
+
+// An F003 candidate, the first ending of its kind in the scan, at `at` in
+// the block, with its edit when edits are asked for.
+void Scanner::add_candidate(size_t at, Ending ending) {
+  const size_t index = report_.add({.code = Code::F003, .detail = static_cast<uint8_t>(ending), .fix = FixKind::Safe,
+                                    .offset = at, .length = ending == Ending::CRLF ? size_t{2} : size_t{1}});
+  if (options_.edits && first_ending_ && ending != target()) add_ending_edit(report_, index, at, ending, target());
 }
 
 // The blocks whose line endings are fixed together, from the one that
@@ -126,10 +134,16 @@ Scanner::EndingsRun Scanner::endings_run(std::string_view rest, BlockEnd end, bo
 // may be other lines and even other blocks. Fixes then never keep or add
 // an ending that differs, and a second lint finds what the output holds.
 // The blocks are made in the output and fixed there, each checked on its
-// own (their findings are counted, not numbered).
-void Scanner::write_endings_first(std::string_view bytes, bool file_start, ScanResult& result, ByteBuffer& output) {
+// own (their findings are counted, not numbered). The F003 candidates
+// left are those among the endings that change.
+void Scanner::write_endings_first(std::string_view bytes, bool file_start, EndingSet& candidates, ScanResult& result,
+                                  ByteBuffer& output) {
   size_t at = output.size();
-  append_with_ending(bytes, target(), output);
+  append_with_ending(bytes, target(), output, [&](size_t offset, Ending ending) {
+    if (!(candidates & ending_bit(ending))) return;
+    candidates &= ~ending_bit(ending);
+    add_candidate(offset, ending);
+  });
   while (at < output.size()) {
     std::string_view text = output.view().substr(at);
     BlockEnd end = find_block_end(text);
