@@ -16,8 +16,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* StreamReaderType = nullptr;
-
 namespace {
 
 // Compressed bytes are read this much at a time.
@@ -146,13 +144,10 @@ constexpr const char* kReaderDoc =
 
 }  // namespace
 
-bool init_stream_reader_type() noexcept {
-  if (StreamReaderType == nullptr) {
-    StreamReaderType = new_type<PyStreamReader>("molbrook.native._StreamReader", 0,
-                                                PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)},
-                                                slot<reader_new>(Py_tp_new), PyType_Slot{Py_tp_methods, reader_methods});
-  }
-  return StreamReaderType != nullptr;
+PyTypeObject* new_stream_reader_type(PyObject* module) noexcept {
+  return new_type<PyStreamReader>(module, "molbrook.native._StreamReader", 0,
+                                  PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)}, slot<reader_new>(Py_tp_new),
+                                  PyType_Slot{Py_tp_methods, reader_methods});
 }
 
 }  // namespace molbrook::py
