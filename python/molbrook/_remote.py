@@ -316,7 +316,7 @@ def range_blocks(
     compression = native._compression_of(memoryview(remote.head_bytes(16)))
     if compression is not None:
         raise ValueError(f"parse_sdf_range cannot read a byte range of {path!r}: it is {compression}-compressed")
-    return native._parse_range_at(RangeReader(remote, end).read_at, path, start, end)
+    return native._parse_range_at(RangeReader(remote, end).read_at, name=path, start=start, end=end)
 
 
 @contextlib.contextmanager

@@ -60,16 +60,40 @@ class RecordTable(native._RecordTable):
 
     # pyarrow and pandas ship no type information: their results are Any.
     def to_arrow(self) -> Any:
-        """The table as a `pyarrow.Table` (the `arrow` extra)."""
+        """The table as a `pyarrow.Table` (the `arrow` extra).
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+        >>> t.to_arrow().column("MW").to_pylist()
+        [46.07, 60.05, 31.06, 78.11, 41.05]
+        """
         return require("pyarrow", "arrow").table(self)
 
     def to_pandas(self) -> Any:
-        """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
+        """The table as a pandas DataFrame (the `pandas` extra), through pyarrow.
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+        >>> t.to_pandas()["ID"].tolist()[:2]
+        ['MB-0001', 'MB-0002']
+        """
         require("pandas", "pandas")
         return self.to_arrow().to_pandas()
 
     def to_polars(self) -> polars.DataFrame:
-        """The table as a polars DataFrame (the `polars` extra)."""
+        """The table as a polars DataFrame (the `polars` extra).
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+        >>> t.to_polars().shape
+        (5, 2)
+        """
         frame: polars.DataFrame = require("polars", "polars").DataFrame(self)
         return frame
 
@@ -156,7 +180,14 @@ def _reader(
     blocks: Iterable[Any], names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int
 ) -> Any:
     return native._TableReader(
-        blocks, names, parts.title, types, batch_rows, RecordTable, molblock=parts.molblock, block=parts.block
+        blocks,
+        names=names,
+        title=parts.title,
+        types=types,
+        batch_rows=batch_rows,
+        table_type=RecordTable,
+        molblock=parts.molblock,
+        block=parts.block,
     )
 
 
@@ -442,7 +473,16 @@ class TableScan:
         return self._reader.__arrow_c_stream__(requested_schema)
 
     def close(self) -> None:
-        """Stop reading and close a file that the scan opened."""
+        """Stop reading and close a file that the scan opened.
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> scan = molbrook.scan_table("python/molbrook/data/sample.sdf", ["ID"])
+        >>> scan.close()
+        >>> list(scan)
+        []
+        """
         if self._opened:
             self._reader.close()
 

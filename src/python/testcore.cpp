@@ -124,9 +124,9 @@ PyObject* find_(PyObject*, PyObject* args) {
     return PyErr_Format(PyExc_ValueError, "lead must index a non-empty needle and start be >= 0");
   }
   return with_kernel(kernel, [&]<class K>(K) {
-    Needle wanted{bytes_view(needle), static_cast<size_t>(lead)};
-    size_t at = find_with<K>(bytes_view(hay), wanted, static_cast<size_t>(from));
-    return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
+    Needle wanted{bytes_view(needle), to_size(lead)};
+    size_t at = find_with<K>(bytes_view(hay), wanted, to_size(from));
+    return PyLong_FromSsize_t(at == npos ? -1 : to_py_size(at));
   });
 }
 
@@ -149,8 +149,8 @@ PyObject* find_line_break_(PyObject*, PyObject* args) {
   if (from < 0) return PyErr_Format(PyExc_ValueError, "start must be >= 0");
   return with_kernel(kernel, [&]<class K>(K) {
     Counting<K>::masks = 0;
-    size_t at = find_line_break_with<Counting<K>>(bytes_view(hay), static_cast<size_t>(from));
-    return Py_BuildValue("(nn)", at == npos ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(at), Counting<K>::masks);
+    size_t at = find_line_break_with<Counting<K>>(bytes_view(hay), to_size(from));
+    return Py_BuildValue("(nn)", at == npos ? Py_ssize_t{-1} : to_py_size(at), Counting<K>::masks);
   });
 }
 
@@ -161,7 +161,7 @@ PyObject* find_last_byte_(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Sis", &hay, &byte, &kernel)) return nullptr;
   return with_kernel(kernel, [&]<class K>(K) {
     size_t at = find_last_byte_with<K>(bytes_view(hay), static_cast<char>(byte));
-    return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
+    return PyLong_FromSsize_t(at == npos ? -1 : to_py_size(at));
   });
 }
 

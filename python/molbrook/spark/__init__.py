@@ -82,14 +82,60 @@ class SDFSource(DataSource):
 
     def reader(self, schema: Any) -> SDFReader:
         """The reader of `schema`'s columns (filtering pushed filters where
-        the installed Spark pushes them)."""
+        the installed Spark pushes them).
+
+        Parameters
+        ----------
+        schema : pyspark.sql.types.StructType
+            The columns Spark asks for: those of `schema()` or of the
+            schema the user gave, each a record name, title, molblock or
+            block.
+
+        Returns
+        -------
+        SDFReader
+            The reader Spark sends to its executors, one partition per
+            file or byte range.
+
+        Examples
+        --------
+        >>> from molbrook.spark import SDFSource
+        >>> source = SDFSource({"path": "python/molbrook/data/sample.sdf", "names": "ID,MW"})
+        >>> source.schema().simpleString()
+        'struct<ID:string,MW:string>'
+        >>> len(source.reader(source.schema()).partitions())
+        1
+        """
         _options.check_names(self.options, _options.READ_OPTIONS)
         columns = _options.from_schema(schema, self.options)
         pushdown = FILTERS is not None and self.options.get("pushdown", "true").lower() != "false"
         return (FilteringSDFReader if pushdown else SDFReader)(schema, columns, self.options)
 
     def writer(self, schema: Any, overwrite: bool) -> SDFWriter:
-        """The writer of part files, committed into place as a whole."""
+        """The writer of part files, committed into place as a whole.
+
+        Parameters
+        ----------
+        schema : pyspark.sql.types.StructType
+            The frame's columns; which of them are written, and how, the
+            options say (`names`, `title`, `molblock`, `block`).
+        overwrite : bool
+            Whether the save mode is "overwrite": the folder's old part
+            files are removed at commit; otherwise the new ones are
+            numbered after them.
+
+        Returns
+        -------
+        SDFWriter
+            The writer Spark sends to its executors.
+
+        Examples
+        --------
+        >>> from molbrook.spark import SDFSource
+        >>> schema = SDFSource({"path": "python/molbrook/data/sample.sdf", "names": "ID"}).schema()
+        >>> type(SDFSource({"path": "parts"}).writer(schema, overwrite=True)).__name__
+        'SDFWriter'
+        """
         _options.check_names(self.options, _options.WRITE_OPTIONS)
         return SDFWriter(self.options, overwrite)
 

@@ -6,6 +6,7 @@
 #include "index/index.hpp"
 #include "records/iter.hpp"
 #include "lint/lint.hpp"
+#include "lint/lint_result.hpp"
 #include "records/merge.hpp"
 #include "table/table_writer.hpp"
 #include "read/opened.hpp"
@@ -51,6 +52,9 @@ constexpr ModuleClass kClasses[] = {
     {"SDIndex", &ModuleState::index, new_index_type},
     {"_Sorter", &ModuleState::sorter, new_sorter_type},
     {"_StreamReader", &ModuleState::stream_reader, new_stream_reader_type},
+    {"_LintScan", &ModuleState::lint_scan, new_lint_scan_type},
+    {"_LintFinding", &ModuleState::lint_finding, new_lint_finding_type},
+    {"_LintEdit", &ModuleState::lint_edit, new_lint_edit_type},
 };
 
 // Sets module.name = value and appends the name to module.__all__

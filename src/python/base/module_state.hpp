@@ -27,6 +27,9 @@ struct ModuleState {
   PyTypeObject* stream_reader;
   PyTypeObject* index;
   PyTypeObject* sorter;
+  PyTypeObject* lint_scan;
+  PyTypeObject* lint_finding;
+  PyTypeObject* lint_edit;
   PyObject* errors[kErrorClassCount];
 
   PyObject* error(ErrorClass which) const noexcept { return errors[static_cast<int>(which)]; }
