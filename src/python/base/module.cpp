@@ -39,7 +39,6 @@ struct ModuleClass {
   PyTypeObject* (*create)(PyObject* module) noexcept;
 };
 
-// Each creator may use the classes before it in the state.
 constexpr ModuleClass kClasses[] = {
     {"CTable", &ModuleState::ctable, new_ctable_type},
     {"SDBlock", &ModuleState::sdblock, new_sdblock_type},
@@ -105,7 +104,8 @@ bool add_classes(PyObject* module) noexcept {
 template <class Each>
 int for_each_reference(ModuleState& state, Each each) noexcept {
   for (const ModuleClass& made : kClasses) {
-    PyObject* type = type_object(state.*made.field);
+    // A field not made yet is null, which type_object() must not be given.
+    PyObject* type = reinterpret_cast<PyObject*>(state.*made.field);
     int result = each(type);
     state.*made.field = as_type(type);
     if (result != 0) return result;

@@ -51,6 +51,8 @@ State* state_of(PyObject* object) noexcept {
   return std::launder(static_cast<State*>(static_cast<void*>(state_storage<State>(object))));
 }
 
+// The object of a state, which a caller holding the state as const may
+// still hand on as the object it is.
 template <class State>
 PyObject* object_of(const State* state) noexcept {
   char* bytes = static_cast<char*>(static_cast<void*>(const_cast<State*>(state)));
