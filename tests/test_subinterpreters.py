@@ -42,7 +42,7 @@ READ = r"""
 import json, os, molbrook
 from molbrook import native
 blocks = list(molbrook.parse_sdf(SOURCE))
-with molbrook.index_sdf(SOURCE) as index:
+with molbrook.index_sdf(SOURCE, sidecar=False) as index:
     titles = [block.title for block in index]
 report = json.dumps({
     "count": len(blocks),

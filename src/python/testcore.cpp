@@ -19,6 +19,7 @@
 #include "core/text/newline.hpp"
 #include "core/text/search.hpp"
 #include "base/entry.hpp"
+#include "base/gil.hpp"
 #include "base/ref.hpp"
 #include "base/sizes.hpp"
 
@@ -211,6 +212,28 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
   return batches.release();
 }
 
+// The benchmark's floor for reading records: the file mapped and its
+// record headers (lines that start with ">") counted by the core's substring
+// search, with nothing made of them. None for a file that is not mapped.
+PyObject* count_headers(PyObject*, PyObject* args) {
+  const char* path;
+  if (!PyArg_ParseTuple(args, "y", &path)) return nullptr;
+  Result<OpenedFile, platform::SystemError> opened = open_for_reading(path);
+  if (!opened) {
+    errno = opened.error().code;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  if (!opened->mapping) Py_RETURN_NONE;
+  const std::string_view text = opened->mapping->bytes();
+  const Needle header{"\n>", 1};
+  size_t headers = 0;
+  {
+    ReleasedGil unlocked;
+    for (size_t at = find(text, header); at != npos; at = find(text, header, at + 1)) ++headers;
+  }
+  return PyLong_FromSize_t(headers);
+}
+
 // Positional reads of any regular file, mapped or not: the blocks of
 // [start, end) as (bytes, title_end) pairs.
 PyObject* positional_blocks(PyObject*, PyObject* args) {
@@ -365,6 +388,8 @@ PyMethodDef testcore_methods[] = {
     {"mapped_batches", entry<mapped_batches>, METH_VARARGS,
      "mapped_batches(path, as_str, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
 
+    {"count_headers", entry<count_headers>, METH_VARARGS,
+     "count_headers(path) -> record headers of the mapped file, or None"},
     {"positional_blocks", entry<positional_blocks>, METH_VARARGS,
      "positional_blocks(path, as_str, start, end) -> [(bytes, title_end)]"},
     {"compression_of_start", entry<compression_of_start_>, METH_O,

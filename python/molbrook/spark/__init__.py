@@ -21,8 +21,13 @@ option: `names` (a comma list of record names; default: the names of the
 first `sampleBlocks` blocks of the first file, default 10,000), `types`
 (`NAME:int,NAME:float`, as read_table's types), `title`, `molblock` and
 `block` (columns of each block's title, molblock and whole text, as
-read_table gives them), `blocksize`, and `pushdown=false` to leave every
-filter to Spark. A schema given to the reader (`.schema("ID string, MW
+read_table gives them), `blocksize`, `pushdown=false` to leave every
+filter to Spark, and `storage.NAME` for fsspec's storage_options of URLs
+(s3://, gs://, https://...): `.option("storage.key", KEY)
+.option("storage.secret", SECRET)` passes key and secret, a value written
+as a JSON object is read as one (`storage.client_kwargs` '{"endpoint_url":
+"http://..."}'), true and false are booleans. Spark gives option names in
+lower case, as fsspec's settings are spelled. A schema given to the reader (`.schema("ID string, MW
 double")`) is used as is: each field is the record of its name (or the
 title, molblock or block column the options name), read as a string, an
 integer or a floating-point number as its type says. Spark resolves
