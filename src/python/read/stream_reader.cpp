@@ -118,7 +118,7 @@ PyObject* reader_read(PyStreamReader* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  static const char* keywords[] = {"read", nullptr};
+  static const char* const keywords[] = {"read", nullptr};
   PyObject* read;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_StreamReader", const_cast<char**>(keywords), &read)) {
     return nullptr;
