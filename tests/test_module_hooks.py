@@ -50,8 +50,13 @@ def classic():
 
 @pytest.mark.skipif(sys.version_info < (3, 15), reason="the export hook is new in Python 3.15")
 def test_import_goes_through_the_export_hook(classic):
-    assert token(native) == hook("PyModExport_native")
-    assert token(classic) == hook("PyInit_native")
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    assert api.PyModule_GetDef(native) is None
+    assert api.PyModule_GetDef(classic) == hook("PyInit_native")
+    # Either way the token is the definition, by which the classes find
+    # their module's state.
+    assert token(native) == token(classic) == hook("PyInit_native")
 
 
 def observed(module):

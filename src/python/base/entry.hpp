@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "base/compat.hpp"
+#include "base/module_state.hpp"
 #include "base/object.hpp"
 #include "base/ref.hpp"
 
@@ -171,6 +172,21 @@ struct Unbound<Function, Result (*)(Args...)> {
   }
 };
 
+// A module function that takes the state of its module first.
+template <auto Function, class Result, class... Args>
+struct Unbound<Function, Result (*)(const ModuleState&, Args...)> {
+  static Result call(PyObject* module, Args... args) noexcept {
+    return Entry<Function>::call(module_state(module), args...);
+  }
+  static Result call_without_argument(PyObject* module, PyObject*) noexcept {
+    return Entry<Function>::call(module_state(module));
+  }
+
+  static PyMethodDef def(const char* name, const char* doc, int flags) noexcept {
+    return method_def<Unbound, Args...>(name, doc, flags);
+  }
+};
+
 }  // namespace detail
 
 // A method: `Function` takes self, then nothing (METH_NOARGS), one object
@@ -182,7 +198,9 @@ PyMethodDef method(const char* name, const char* doc, int flags = 0) noexcept {
 }
 
 // A module function, or with METH_STATIC a static method: `Function` takes
-// the arguments alone, by the conventions of method().
+// the arguments alone, by the conventions of method(), after the module's
+// state (module_state.hpp) if its first parameter is `const ModuleState&`
+// (a module function only).
 template <auto Function>
 PyMethodDef function(const char* name, const char* doc, int flags = 0) noexcept {
   return detail::Unbound<Function>::def(name, doc, flags);

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "base/compat.hpp"
+#include "base/module_state.hpp"
 #include "base/sizes.hpp"
 
 namespace molbrook::py {
@@ -33,33 +34,28 @@ constexpr ErrorClassSpec kErrorClassSpecs[kErrorClassCount] = {
      "Atom or bond indices do not run 1, 2, 3, ... in line order."},
 };
 
-PyObject* error_classes[kErrorClassCount] = {};  // kept for the life of the process
-
 constexpr const char* kDecodeHint =
     "parse_sdf(os.fsencode(path)) reads such files as bytes, and "
     "parse_sdf(open(path, encoding=...)) decodes another encoding.";
 
 }  // namespace
 
-bool init_error_classes() noexcept {
+bool create_error_classes(ModuleState& state) noexcept {
   for (int i = 0; i < kErrorClassCount; ++i) {
-    if (error_classes[i] != nullptr) continue;
     const ErrorClassSpec& spec = kErrorClassSpecs[i];
-    PyObject* base = spec.base ? error_classes[static_cast<int>(*spec.base)] : PyExc_ValueError;
-    error_classes[i] = PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, base, nullptr);
-    if (error_classes[i] == nullptr) return false;
+    PyObject* base = spec.base ? state.error(*spec.base) : PyExc_ValueError;
+    state.errors[i] = PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, base, nullptr);
+    if (state.errors[i] == nullptr) return false;
   }
   return true;
 }
-
-PyObject* error_class(ErrorClass which) noexcept { return error_classes[static_cast<int>(which)]; }
 
 const char* error_class_attribute(ErrorClass which) noexcept {
   return kErrorClassSpecs[static_cast<int>(which)].attribute;
 }
 
-void raise_malformed_record() noexcept {
-  PyErr_SetString(error_class(ErrorClass::MalformedRecord), "SD data field header is missing a name");
+void raise_malformed_record(const ModuleState& state) noexcept {
+  PyErr_SetString(state.error(ErrorClass::MalformedRecord), "SD data field header is missing a name");
 }
 
 PyObject* raise_os_error(int error, PyObject* path) noexcept {

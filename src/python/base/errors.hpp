@@ -7,9 +7,11 @@
 
 namespace molbrook::py {
 
-// The exception classes the module defines. Each is created once per
-// process, by init_error_classes(), under the module its users import it
-// from (molbrook, molbrook.ctable), so that repr and pickling name it there.
+struct ModuleState;
+
+// The exception classes the module defines. Each import of the module
+// creates its own, under the module its users import it from (molbrook,
+// molbrook.ctable), so that repr and pickling name it there.
 enum class ErrorClass {
   MalformedRecord,   // molbrook.MalformedRecordError(ValueError)
   CTable,            // molbrook.ctable.CTableError(ValueError)
@@ -20,18 +22,16 @@ enum class ErrorClass {
 };
 inline constexpr int kErrorClassCount = 6;
 
-// Creates the classes; false with an exception set on failure.
-bool init_error_classes() noexcept;
-
-// The class, once init_error_classes() has succeeded (a borrowed reference).
-PyObject* error_class(ErrorClass which) noexcept;
+// Creates the classes into `state.errors`; false with an exception set on
+// failure.
+bool create_error_classes(ModuleState& state) noexcept;
 
 // Its name in the native module: "MalformedRecordError", and for the
 // classes molbrook.ctable publishes a private one ("_CTableError").
 const char* error_class_attribute(ErrorClass which) noexcept;
 
 // Raises MalformedRecordError for a header line without a <name>.
-void raise_malformed_record() noexcept;
+void raise_malformed_record(const ModuleState& state) noexcept;
 
 // Raises OSError(error, os.strerror(error), path): the errno picks the
 // subclass and `filename` is set. Returns null for tail calls.

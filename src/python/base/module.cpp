@@ -2,6 +2,7 @@
 // execution step that fills it.
 #include "ctable/ctable.hpp"
 #include "base/errors.hpp"
+#include "base/module_state.hpp"
 #include "index/index.hpp"
 #include "records/iter.hpp"
 #include "lint/lint.hpp"
@@ -30,14 +31,30 @@ constexpr bool kDebugBuild = false;
 constexpr bool kDebugBuild = true;
 #endif
 
-// Classes are created once per process and shared by every import of the
-// module, like the exception classes; hence no sub-interpreter support.
-bool init_types() noexcept {
-  return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
-         init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type() && init_stream_reader_type() && init_index_type() && init_sorter_type() &&
-         init_lint_types();
-}
+// A class of the module: its public name, where the state keeps it, and
+// what creates it for a module.
+struct ModuleClass {
+  const char* name;
+  PyTypeObject* ModuleState::*field;
+  PyTypeObject* (*create)(PyObject* module) noexcept;
+};
+
+constexpr ModuleClass kClasses[] = {
+    {"CTable", &ModuleState::ctable, new_ctable_type},
+    {"SDBlock", &ModuleState::sdblock, new_sdblock_type},
+    {"_SDBlockIterator", &ModuleState::block_iterator, new_block_iterator_type},
+    {"_SDRecordIterator", &ModuleState::record_iterator, new_record_iterator_type},
+    {"_SDNameIterator", &ModuleState::name_iterator, new_name_iterator_type},
+    {"_SDFWriter", &ModuleState::writer, new_writer_type},
+    {"_RecordTable", &ModuleState::record_table, new_record_table_type},
+    {"_TableReader", &ModuleState::table_reader, new_table_reader_type},
+    {"SDIndex", &ModuleState::index, new_index_type},
+    {"_Sorter", &ModuleState::sorter, new_sorter_type},
+    {"_StreamReader", &ModuleState::stream_reader, new_stream_reader_type},
+    {"_LintScan", &ModuleState::lint_scan, new_lint_scan_type},
+    {"_LintFinding", &ModuleState::lint_finding, new_lint_finding_type},
+    {"_LintEdit", &ModuleState::lint_edit, new_lint_edit_type},
+};
 
 // Sets module.name = value and appends the name to module.__all__
 // (created when missing). Takes over the reference to `value`.
@@ -59,34 +76,68 @@ bool add_public(PyObject* module, const char* name, Ref value) noexcept {
          PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
-Ref new_reference(PyTypeObject* type) noexcept { return Ref::borrow(type_object(type)); }
-
 Ref new_function(PyMethodDef* def, PyObject* module) noexcept {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  return module_name ? Ref::steal(PyCFunction_NewEx(def, nullptr, module_name.get())) : Ref();
+  // The module is the function's self, from which it finds the state.
+  return module_name ? Ref::steal(PyCFunction_NewEx(def, module, module_name.get())) : Ref();
 }
 
-// Adds every exception class of the module.
-bool add_error_classes(PyObject* module) noexcept {
+// Creates the module's classes and exception classes into its state and
+// publishes them.
+bool add_classes(PyObject* module) noexcept {
+  ModuleState& state = module_state(module);
+  for (const ModuleClass& made : kClasses) {
+    PyTypeObject* type = made.create(module);
+    state.*made.field = type;
+    if (type == nullptr || !add_public(module, made.name, Ref::borrow(type_object(type)))) return false;
+  }
+  if (!create_error_classes(state)) return false;
   for (int i = 0; i < kErrorClassCount; ++i) {
     const auto which = static_cast<ErrorClass>(i);
-    if (!add_public(module, error_class_attribute(which), Ref::borrow(error_class(which)))) return false;
+    if (!add_public(module, error_class_attribute(which), Ref::borrow(state.error(which)))) return false;
   }
   return true;
 }
+
+// Every reference the state holds, to `each(PyObject*&)` until one returns
+// nonzero, which it returns.
+template <class Each>
+int for_each_reference(ModuleState& state, Each each) noexcept {
+  for (const ModuleClass& made : kClasses) {
+    // A field not made yet is null, which type_object() must not be given.
+    PyObject* type = reinterpret_cast<PyObject*>(state.*made.field);
+    int result = each(type);
+    state.*made.field = as_type(type);
+    if (result != 0) return result;
+  }
+  for (PyObject*& error : state.errors) {
+    if (int result = each(error)) return result;
+  }
+  return 0;
+}
+
+int traverse_native(PyObject* module, visitproc visit, void* arg) noexcept {
+  return for_each_reference(module_state(module), [&](PyObject*& object) {
+    Py_VISIT(object);
+    return 0;
+  });
+}
+
+int clear_native(PyObject* module) noexcept {
+  return for_each_reference(module_state(module), [](PyObject*& object) {
+    Py_CLEAR(object);
+    return 0;
+  });
+}
+
+void free_native(void* module) noexcept { clear_native(static_cast<PyObject*>(module)); }
 
 int exec_native(PyObject* module) noexcept {
   if (!PyModule_Check(module)) {
     PyErr_Format(PyExc_TypeError, "module exec expected a module, not %.200s", Py_TYPE(module)->tp_name);
     return -1;
   }
-  if (!init_error_classes() || !init_types()) return -1;
-  bool added = add_public(module, "CTable", new_reference(CTableType)) &&
-               add_public(module, "SDBlock", new_reference(SDBlockType)) &&
-               add_public(module, "_SDBlockIterator", new_reference(SDBlockIteratorType)) &&
-               add_public(module, "_SDRecordIterator", new_reference(SDRecordIteratorType)) &&
-               add_public(module, "_SDNameIterator", new_reference(SDNameIteratorType)) &&
-               add_error_classes(module) &&
+  bool added = add_classes(module) &&
                add_public(module, "parse_sdf", new_function(&parse_sdf_def, module)) &&
                add_public(module, "parse_sdf_range", new_function(&parse_sdf_range_def, module)) &&
                add_public(module, "_parse_text_stream", new_function(&parse_text_stream_def, module)) &&
@@ -94,20 +145,11 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_compression_of", new_function(&compression_of_def, module)) &&
                add_public(module, "write_sdf", new_function(&write_sdf_def, module)) &&
                add_public(module, "sdf_writer", new_function(&sdf_writer_def, module)) &&
-               add_public(module, "_SDFWriter", new_reference(SDFWriterType)) &&
-               add_public(module, "_RecordTable", new_reference(RecordTableType)) &&
-               add_public(module, "_TableReader", new_reference(TableReaderType)) &&
-               add_public(module, "SDIndex", new_reference(SDIndexType)) &&
                add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
-               add_public(module, "_Sorter", new_reference(SorterType)) &&
                add_public(module, "_write_table", new_function(&write_table_def, module)) &&
                add_public(module, "_lint_path", new_function(&lint_path_def, module)) &&
                add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
-               add_public(module, "_LintScan", new_reference(LintScanType)) &&
-               add_public(module, "_LintFinding", new_reference(LintFindingType)) &&
-               add_public(module, "_LintEdit", new_reference(LintEditType)) &&
-               add_public(module, "_StreamReader", new_reference(StreamReaderType)) &&
                add_public(module, "_lint_codes", lint_code_names()) &&
                add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
@@ -121,23 +163,34 @@ constexpr const char* kDoc = "";
 // The module's slots. It runs without the interpreter lock on a
 // free-threaded build: calls on one object run one at a time (entry.hpp),
 // borrows change atomically (borrow.hpp) and every other state is the
-// caller's own or immutable. From 3.15 on they are written once, in the form of
-// the export hook, and the classic definition nests the part a PyModuleDef
-// may carry (its name and doc are fields there).
+// caller's own or immutable. Each interpreter, with its own lock or not,
+// has a module of its own: its classes live in its state (module_state.hpp)
+// and the process keeps no Python object. From 3.15 on the slots are
+// written once, in the form of the export hook, and the classic definition
+// nests the part a PyModuleDef may carry (its name, doc and state are
+// fields there).
 #if PY_VERSION_HEX >= 0x030F0000
 PyABIInfo_VAR(abi_info);
 
 PySlot shared_slots[] = {
     PySlot_PTR(Py_mod_abi, &abi_info),
     PySlot_PTR(Py_mod_exec, exec_native),
-    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED),
     PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
     PySlot_END,
 };
 
+// The state, which the classic definition gives by its fields; the token
+// is the definition, by which the module's classes find it
+// (module_state.hpp) whichever hook made it.
 PySlot export_slots[] = {
     PySlot_PTR(Py_mod_name, kName),
     PySlot_PTR(Py_mod_doc, kDoc),
+    PySlot_PTR(Py_mod_state_size, sizeof(ModuleState)),
+    PySlot_PTR(Py_mod_state_traverse, traverse_native),
+    PySlot_PTR(Py_mod_state_clear, clear_native),
+    PySlot_PTR(Py_mod_state_free, free_native),
+    PySlot_PTR(Py_mod_token, &module_def),
     PySlot_PTR(Py_slot_subslots, shared_slots),
     PySlot_END,
 };
@@ -150,7 +203,7 @@ PyModuleDef_Slot classic_slots[] = {
 PyModuleDef_Slot classic_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_native)},
 #if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -159,19 +212,20 @@ PyModuleDef_Slot classic_slots[] = {
 };
 #endif
 
+}  // namespace
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = kName,
     .m_doc = kDoc,
-    .m_size = 0,
+    .m_size = sizeof(ModuleState),
     .m_methods = nullptr,
     .m_slots = classic_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_traverse = traverse_native,
+    .m_clear = clear_native,
+    .m_free = free_native,
 };
 
-}  // namespace
 }  // namespace molbrook::py
 
 // Python 3.15 imports through the export hook; earlier versions, and

@@ -51,9 +51,11 @@ State* state_of(PyObject* object) noexcept {
   return std::launder(static_cast<State*>(static_cast<void*>(state_storage<State>(object))));
 }
 
+// The object of a state, which a caller holding the state as const may
+// still hand on as the object it is.
 template <class State>
-PyObject* object_of(State* state) noexcept {
-  char* bytes = static_cast<char*>(static_cast<void*>(state));
+PyObject* object_of(const State* state) noexcept {
+  char* bytes = static_cast<char*>(static_cast<void*>(const_cast<State*>(state)));
   return std::launder(static_cast<PyObject*>(static_cast<void*>(bytes - kStateOffset<State>)));
 }
 
@@ -122,9 +124,10 @@ void finalize(PyObject* object) noexcept {
 
 // Creates the type `name` of objects holding a State, with `slots` (each
 // made by slot<f> of entry.hpp) and `flags` beyond the default, immutable
-// type; null with an exception set on failure.
+// type, for `module` alone (module_state.hpp finds the module from it);
+// null with an exception set on failure.
 template <class State, class... Slots>
-PyTypeObject* new_type(const char* name, unsigned long flags, Slots... slots) noexcept {
+PyTypeObject* new_type(PyObject* module, const char* name, unsigned long flags, Slots... slots) noexcept {
   PyType_Slot all[sizeof...(Slots) + 5] = {slots...};
   size_t count = sizeof...(Slots);
   all[count++] = function_slot(Py_tp_dealloc, detail::dealloc<State>);
@@ -142,7 +145,7 @@ PyTypeObject* new_type(const char* name, unsigned long flags, Slots... slots) no
                                          (Traversable<State> ? Py_TPFLAGS_HAVE_GC : 0) | flags),
       .slots = all,
   };
-  return as_type(PyType_FromSpec(&spec));
+  return as_type(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
 }  // namespace molbrook::py

@@ -22,8 +22,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* SDBlockType = nullptr;
-
 namespace {
 
 PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -103,7 +101,9 @@ PyObject* block_str(PySDBlock* self) {
 int block_bool(PySDBlock*) noexcept { return 1; }
 
 PyObject* block_richcompare(PySDBlock* self, PyObject* other, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !is_sdblock(other)) Py_RETURN_NOTIMPLEMENTED;
+  if ((op != Py_EQ && op != Py_NE) || !is_sdblock(module_state_of(object_of(self)), other)) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
   PySDBlock* that = as_sdblock(other);
   if (that == self) return PyBool_FromLong(op == Py_EQ);  // its critical section is held already
   SharedBorrow borrow_self(self->borrow);
@@ -117,8 +117,8 @@ PyObject* block_richcompare(PySDBlock* self, PyObject* other, int op) {
 // The class surface, grouped by the files that implement it.
 PyMethodDef block_methods[] = {
     // Reading (read.cpp)
-    function<block_from_sdf>("from_sdf", kFromSdfDoc, METH_STATIC),
-    function<block_from_lines>("from_lines", kFromLinesDoc, METH_STATIC),
+    method<block_from_sdf>("from_sdf", kFromSdfDoc, METH_CLASS),
+    method<block_from_lines>("from_lines", kFromLinesDoc, METH_CLASS),
 
     // Records (names.cpp)
     method<block_records>("records", kRecordsDoc),
@@ -229,10 +229,9 @@ constexpr const char* kBlockDoc =
 
 }  // namespace
 
-bool init_sdblock_type() noexcept {
-  if (SDBlockType != nullptr) return true;
-  SDBlockType = new_type<PySDBlock>(
-      "molbrook.native.SDBlock", Py_TPFLAGS_BASETYPE, PyType_Slot{Py_tp_doc, const_cast<char*>(kBlockDoc)},
+PyTypeObject* new_sdblock_type(PyObject* module) noexcept {
+  return new_type<PySDBlock>(
+      module, "molbrook.native.SDBlock", Py_TPFLAGS_BASETYPE, PyType_Slot{Py_tp_doc, const_cast<char*>(kBlockDoc)},
       slot<block_new>(Py_tp_new), slot<block_repr>(Py_tp_repr), slot<block_str>(Py_tp_str),
       unhashable_slot(), slot<block_richcompare>(Py_tp_richcompare),
       slot<block_bool>(Py_nb_bool),
@@ -242,7 +241,6 @@ bool init_sdblock_type() noexcept {
       // Buffer protocol (exports.cpp)
       slot<block_getbuffer>(Py_bf_getbuffer), slot<block_releasebuffer>(Py_bf_releasebuffer),
       PyType_Slot{Py_tp_methods, block_methods}, PyType_Slot{Py_tp_getset, block_getsets});
-  return SDBlockType != nullptr;
 }
 
 PyObject* wrap_block(PyTypeObject* type, Block block, Kind kind, bool utf8_valid) noexcept {

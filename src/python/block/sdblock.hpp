@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/borrow.hpp"
+#include "base/module_state.hpp"
 #include "core/base/kind.hpp"
 #include "core/block.hpp"
 #include "core/records/edit.hpp"
@@ -30,12 +31,13 @@ struct PySDBlock {
   bool utf8_valid;  // the bytes are known to be valid UTF-8
 };
 
-extern PyTypeObject* SDBlockType;
+// Creates the class for `module`.
+PyTypeObject* new_sdblock_type(PyObject* module) noexcept;
 
-// Creates the class, once per process.
-bool init_sdblock_type() noexcept;
-
-inline bool is_sdblock(PyObject* object) noexcept { return PyObject_TypeCheck(object, SDBlockType); }
+// Whether `object` is an SDBlock of the module whose state is `state`.
+inline bool is_sdblock(const ModuleState& state, PyObject* object) noexcept {
+  return PyObject_TypeCheck(object, state.sdblock);
+}
 inline PySDBlock* as_sdblock(PyObject* object) noexcept { return state_of<PySDBlock>(object); }
 
 // TypeError for an object that is not an SDBlock; `context` precedes the

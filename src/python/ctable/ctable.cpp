@@ -20,8 +20,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* CTableType = nullptr;
-
 namespace {
 
 // The state of a CTable.
@@ -36,32 +34,34 @@ struct PyCTable {
 
 // The exception class of each error variant.
 struct ExceptionClass {
+  const ModuleState& state;
+
   PyObject* operator()(const CtabError::Malformed&) const noexcept {
-    return error_class(ErrorClass::MalformedCTable);
+    return state.error(ErrorClass::MalformedCTable);
   }
   PyObject* operator()(const CtabError::NotV3000&) const noexcept { return PyExc_NotImplementedError; }
   PyObject* operator()(const CtabError::Unsupported&) const noexcept { return PyExc_NotImplementedError; }
   PyObject* operator()(const CtabError::OutOfOrder&) const noexcept {
-    return error_class(ErrorClass::IndicesOutOfOrder);
+    return state.error(ErrorClass::IndicesOutOfOrder);
   }
   PyObject* operator()(const CtabError::Duplicate&) const noexcept {
-    return error_class(ErrorClass::IndicesDuplicate);
+    return state.error(ErrorClass::IndicesDuplicate);
   }
   PyObject* operator()(const CtabError::AmbiguousBondAtom&) const noexcept {
-    return error_class(ErrorClass::IndicesDuplicate);
+    return state.error(ErrorClass::IndicesDuplicate);
   }
   PyObject* operator()(const CtabError::FewerLines&) const noexcept {
-    return error_class(ErrorClass::IndicesMismatch);
+    return state.error(ErrorClass::IndicesMismatch);
   }
   PyObject* operator()(const CtabError::MoreLines&) const noexcept {
-    return error_class(ErrorClass::IndicesMismatch);
+    return state.error(ErrorClass::IndicesMismatch);
   }
 };
 
 // Raises the error's class with its message. Returns null for tail calls.
-PyObject* raise_ctab_error(const CtabError& error) {
+PyObject* raise_ctab_error(const ModuleState& state, const CtabError& error) {
   std::string message = error.message();
-  PyObject* type = std::visit(ExceptionClass{}, error.value);
+  PyObject* type = std::visit(ExceptionClass{state}, error.value);
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), to_py_size(message.size()), nullptr));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
@@ -121,7 +121,7 @@ PyObject* ctable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::optional<std::vector<std::string>> lines = collect_lines(iterable);
   if (!lines) return nullptr;
   CtabResult<CTable> table = CTable::create(std::move(*lines));
-  if (!table) return raise_ctab_error(table.error());
+  if (!table) return raise_ctab_error(module_state_of_type(type), table.error());
   return wrap_table(type, std::move(*table));
 }
 
@@ -187,7 +187,9 @@ PyObject* ctable_valid_indices(PyCTable* self, PyObject* const* args, Py_ssize_t
   if (!strict) return nullptr;
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  if (CtabStatus error = validate_indices(self->table, Section, *strict)) return raise_ctab_error(*error);
+  if (CtabStatus error = validate_indices(self->table, Section, *strict)) {
+    return raise_ctab_error(module_state_of(object_of(self)), *error);
+  }
   Py_RETURN_TRUE;
 }
 
@@ -195,7 +197,7 @@ template <CtabStatus (CTable::*Repair)()>
 PyObject* ctable_repair(PyCTable* self) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  if (CtabStatus error = (self->table.*Repair)()) return raise_ctab_error(*error);
+  if (CtabStatus error = (self->table.*Repair)()) return raise_ctab_error(module_state_of(object_of(self)), *error);
   Py_RETURN_NONE;
 }
 
@@ -430,7 +432,7 @@ BlockText block_text(const PySDBlock* self) noexcept {
 
 // The block's title and MDL lines as a table; raises UnicodeDecodeError
 // for a str block that does not decode, or the header's error.
-std::optional<CTable> block_table(const PySDBlock* self) {
+std::optional<CTable> block_table(PySDBlock* self) {
   std::vector<std::string> lines;
   if (std::optional<InvalidLine> invalid = append_block_lines(self->block, block_text(self), lines)) {
     raise_invalid_line(*invalid);
@@ -439,7 +441,7 @@ std::optional<CTable> block_table(const PySDBlock* self) {
   }
   CtabResult<CTable> table = CTable::create(std::move(lines));
   if (!table) {
-    raise_ctab_error(table.error());
+    raise_ctab_error(module_state_of(object_of(self)), table.error());
     return std::nullopt;
   }
   return std::move(*table);
@@ -454,7 +456,7 @@ PyObject* block_repair(PySDBlock* self) {
   if (!borrow) return nullptr;
   std::optional<CTable> table = block_table(self);
   if (!table) return nullptr;
-  if (CtabStatus error = ((*table).*Repair)()) return raise_ctab_error(*error);
+  if (CtabStatus error = ((*table).*Repair)()) return raise_ctab_error(module_state_of(object_of(self)), *error);
   std::string mdl = mdl_from_lines(table->lines(), block_text(self), self->block.title_line_ending());
   if (!edit_guard(self)) return nullptr;
   self->block.replace_mdl(mdl);
@@ -466,7 +468,7 @@ PyObject* block_count(PySDBlock* self) {
   SharedBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   CtabResult<CountsHeader> header = read_block_counts_header(self->block);
-  if (!header) return raise_ctab_error(header.error());
+  if (!header) return raise_ctab_error(module_state_of(object_of(self)), header.error());
   return PyLong_FromLongLong((*header).*Count);
 }
 
@@ -581,14 +583,10 @@ extern const char kBlockFixCountsDoc[] =
     ">>> block.num_bonds\n"
     "0\n";
 
-bool init_ctable_type() noexcept {
-  if (CTableType == nullptr) {
-    CTableType = new_type<PyCTable>("molbrook.native.CTable", Py_TPFLAGS_BASETYPE,
-                                    PyType_Slot{Py_tp_doc, const_cast<char*>(kCTableDoc)}, slot<ctable_new>(Py_tp_new),
-                                    PyType_Slot{Py_tp_methods, ctable_methods},
-                                    PyType_Slot{Py_tp_getset, ctable_getsets});
-  }
-  return CTableType != nullptr;
+PyTypeObject* new_ctable_type(PyObject* module) noexcept {
+  return new_type<PyCTable>(module, "molbrook.native.CTable", Py_TPFLAGS_BASETYPE,
+                            PyType_Slot{Py_tp_doc, const_cast<char*>(kCTableDoc)}, slot<ctable_new>(Py_tp_new),
+                            PyType_Slot{Py_tp_methods, ctable_methods}, PyType_Slot{Py_tp_getset, ctable_getsets});
 }
 
 PyObject* block_ctable(PySDBlock* self) {
@@ -596,7 +594,7 @@ PyObject* block_ctable(PySDBlock* self) {
   if (!borrow) return nullptr;
   std::optional<CTable> table = block_table(self);
   if (!table) return nullptr;
-  return wrap_table(CTableType, std::move(*table));
+  return wrap_table(module_state_of(object_of(self)).ctable, std::move(*table));
 }
 
 PyObject* block_renumber_indices(PySDBlock* self) { return block_repair<&CTable::renumber_indices>(self); }

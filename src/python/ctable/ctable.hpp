@@ -6,10 +6,8 @@
 
 namespace molbrook::py {
 
-extern PyTypeObject* CTableType;
-
-// Creates the class, once per process.
-bool init_ctable_type() noexcept;
+// Creates the class for `module`.
+PyTypeObject* new_ctable_type(PyObject* module) noexcept;
 
 // SDBlock members, listed in SDBlock's method and property tables.
 PyObject* block_ctable(PySDBlock* self);

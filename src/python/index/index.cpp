@@ -12,8 +12,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* SDIndexType = nullptr;
-
 namespace {
 
 // The state of an SDIndex.
@@ -50,13 +48,16 @@ std::optional<uint64_t> ordinal_of(const IndexState& state, PyObject* value) noe
   return static_cast<uint64_t>(i);
 }
 
-PyObject* wrap(const IndexState& state, Block block) noexcept {
-  return wrap_block(SDBlockType, std::move(block), state.kind, /*utf8_valid=*/false);
+// The class of the blocks an index gives: its module's SDBlock.
+PyTypeObject* block_type(const PySDIndex* self) noexcept { return module_state_of(object_of(self)).sdblock; }
+
+PyObject* wrap(PyTypeObject* type, const IndexState& state, Block block) noexcept {
+  return wrap_block(type, std::move(block), state.kind, /*utf8_valid=*/false);
 }
 
 // Appends the blocks of `ordinals` to `list`, reading each run of
 // consecutive ordinals at once.
-bool append_blocks(IndexState& state, const std::vector<uint64_t>& ordinals, PyObject* list) {
+bool append_blocks(PyTypeObject* type, IndexState& state, const std::vector<uint64_t>& ordinals, PyObject* list) {
   for (size_t run = 0; run < ordinals.size();) {
     size_t next = run + 1;
     while (next < ordinals.size() && ordinals[next] == ordinals[next - 1] + 1) ++next;
@@ -64,7 +65,7 @@ bool append_blocks(IndexState& state, const std::vector<uint64_t>& ordinals, PyO
         read_blocks(*state.data, state.view, state.kind, ordinals[run], ordinals[next - 1] + 1);
     if (!blocks) return false;
     for (Block& block : *blocks) {
-      Ref object = Ref::steal(wrap(state, std::move(block)));
+      Ref object = Ref::steal(wrap(type, state, std::move(block)));
       if (!object || PyList_Append(list, object.get()) < 0) return false;
     }
     run = next;
@@ -72,9 +73,9 @@ bool append_blocks(IndexState& state, const std::vector<uint64_t>& ordinals, PyO
   return true;
 }
 
-PyObject* blocks_list(IndexState& state, const std::vector<uint64_t>& ordinals) {
+PyObject* blocks_list(PyTypeObject* type, IndexState& state, const std::vector<uint64_t>& ordinals) {
   Ref list = Ref::steal(PyList_New(0));
-  if (!list || !append_blocks(state, ordinals, list.get())) return nullptr;
+  if (!list || !append_blocks(type, state, ordinals, list.get())) return nullptr;
   return list.release();
 }
 
@@ -95,7 +96,7 @@ PyObject* index_subscript(PySDIndex* self, PyObject* item) {
     std::vector<uint64_t> ordinals;
     ordinals.reserve(to_size(length));
     for (Py_ssize_t k = 0; k < length; ++k) ordinals.push_back(static_cast<uint64_t>(start + k * step));
-    return blocks_list(*state, ordinals);
+    return blocks_list(block_type(self), *state, ordinals);
   }
   if (!PyIndex_Check(item)) {
     PyErr_Format(PyExc_TypeError, "SDIndex indices must be integers or slices, not %.200s", Py_TYPE(item)->tp_name);
@@ -104,7 +105,7 @@ PyObject* index_subscript(PySDIndex* self, PyObject* item) {
   std::optional<uint64_t> ordinal = ordinal_of(*state, item);
   if (!ordinal) return nullptr;
   std::optional<std::vector<Block>> blocks = read_blocks(*state->data, state->view, state->kind, *ordinal, *ordinal + 1);
-  return blocks ? wrap(*state, std::move(blocks->front())) : nullptr;
+  return blocks ? wrap(block_type(self), *state, std::move(blocks->front())) : nullptr;
 }
 
 PyObject* index_take(PySDIndex* self, PyObject* ordinals) {
@@ -121,7 +122,7 @@ PyObject* index_take(PySDIndex* self, PyObject* ordinals) {
     if (!ordinal) return nullptr;
     wanted.push_back(*ordinal);
   }
-  return blocks_list(*state, wanted);
+  return blocks_list(block_type(self), *state, wanted);
 }
 
 PyObject* index_span(PySDIndex* self, PyObject* item) noexcept {
@@ -185,7 +186,7 @@ PyObject* index_get(PySDIndex* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (match->empty()) return Py_NewRef(fallback);
   const uint64_t ordinal = state->view.key_table(*state->key_table).entry(match->first).ordinal;
   std::optional<std::vector<Block>> blocks = read_blocks(*state->data, state->view, state->kind, ordinal, ordinal + 1);
-  return blocks ? wrap(*state, std::move(blocks->front())) : nullptr;
+  return blocks ? wrap(block_type(self), *state, std::move(blocks->front())) : nullptr;
 }
 
 PyObject* index_get_all(PySDIndex* self, PyObject* key) {
@@ -193,7 +194,7 @@ PyObject* index_get_all(PySDIndex* self, PyObject* key) {
   IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   std::optional<KeyMatch> match = find_key(*state, key);
-  return match ? blocks_list(*state, match_ordinals(*state, *match)) : nullptr;
+  return match ? blocks_list(block_type(self), *state, match_ordinals(*state, *match)) : nullptr;
 }
 
 PyObject* index_ordinals(PySDIndex* self, PyObject* key) {
@@ -451,26 +452,22 @@ constexpr const char* kIndexDoc =
 
 }  // namespace
 
-bool init_index_type() noexcept {
-  if (SDIndexType == nullptr) {
-    SDIndexType = new_type<PySDIndex>(
-        "molbrook.native.SDIndex", Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        PyType_Slot{Py_tp_doc, const_cast<char*>(kIndexDoc)}, slot<index_iter>(Py_tp_iter),
-        PyType_Slot{Py_tp_methods, index_methods}, slot<index_length>(Py_mp_length),
-        slot<index_subscript>(Py_mp_subscript), slot<index_length>(Py_sq_length), slot<index_item>(Py_sq_item),
-        slot<index_contains>(Py_sq_contains));
-  }
-  return SDIndexType != nullptr;
+PyTypeObject* new_index_type(PyObject* module) noexcept {
+  return new_type<PySDIndex>(module, "molbrook.native.SDIndex", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             PyType_Slot{Py_tp_doc, const_cast<char*>(kIndexDoc)}, slot<index_iter>(Py_tp_iter),
+                             PyType_Slot{Py_tp_methods, index_methods}, slot<index_length>(Py_mp_length),
+                             slot<index_subscript>(Py_mp_subscript), slot<index_length>(Py_sq_length),
+                             slot<index_item>(Py_sq_item), slot<index_contains>(Py_sq_contains));
 }
 
-PyObject* new_index(std::unique_ptr<IndexState> state) noexcept {
-  return new_object<PySDIndex>(SDIndexType, std::move(state));
+PyObject* new_index(const ModuleState& module, std::unique_ptr<IndexState> state) noexcept {
+  return new_object<PySDIndex>(module.index, std::move(state));
 }
 
 IndexReading::IndexReading(IndexReaders& readers, IndexState* state) noexcept { begin(readers, state); }
 
-IndexReading::IndexReading(PyObject* index) noexcept {
-  if (Py_TYPE(index) != SDIndexType) {
+IndexReading::IndexReading(const ModuleState& module, PyObject* index) noexcept {
+  if (Py_TYPE(index) != module.index) {
     PyErr_Format(PyExc_TypeError, "expected an SDIndex, not %.200s", Py_TYPE(index)->tp_name);
     return;
   }

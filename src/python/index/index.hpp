@@ -8,14 +8,13 @@
 #include "core/index/index_file.hpp"
 #include "index/index_data.hpp"
 #include "index/index_readers.hpp"
+#include "base/module_state.hpp"
 #include "base/ref.hpp"
 
 namespace molbrook::py {
 
-extern PyTypeObject* SDIndexType;
-
-// Creates the class, once per process.
-bool init_index_type() noexcept;
+// Creates the class for `module`.
+PyTypeObject* new_index_type(PyObject* module) noexcept;
 
 // What an open index holds: the index file's bytes (the sidecar's, read
 // whole, or those just built) checked into a view, and the data file.
@@ -27,15 +26,15 @@ struct IndexState {
   Kind kind = Kind::Bytes;  // of its blocks and keys
 };
 
-// A new SDIndex over `state`.
-PyObject* new_index(std::unique_ptr<IndexState> state) noexcept;
+// A new SDIndex (of the module whose state is `module`) over `state`.
+PyObject* new_index(const ModuleState& module, std::unique_ptr<IndexState> state) noexcept;
 
 // A read of an SDIndex's state for a scope: closing the index waits until
 // no read is under way. state() is null, with the error set, when `index`
-// is no SDIndex or is closed.
+// is no SDIndex (of the module whose state is `module`) or is closed.
 class IndexReading {
  public:
-  explicit IndexReading(PyObject* index) noexcept;
+  IndexReading(const ModuleState& module, PyObject* index) noexcept;
   // A read of the state of an index (null once closed) under `readers`.
   IndexReading(IndexReaders& readers, IndexState* state) noexcept;
   IndexReading(const IndexReading&) = delete;

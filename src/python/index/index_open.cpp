@@ -105,9 +105,9 @@ uint64_t spot_check_seed(const void* salt) noexcept {
          reinterpret_cast<uintptr_t>(salt);
 }
 
-bool raise_build_error(const IndexBuildError& error, PyObject* path) noexcept {
+bool raise_build_error(const ModuleState& module, const IndexBuildError& error, PyObject* path) noexcept {
   if (error.kind == IndexBuildError::MalformedRecord) {
-    raise_malformed_record();
+    raise_malformed_record(module);
   } else {
     PyErr_SetString(PyExc_ValueError, "too many keys for an index: at most 2**32 blocks and 4 GiB of key text");
   }
@@ -119,7 +119,7 @@ bool raise_build_error(const IndexBuildError& error, PyObject* path) noexcept {
 
 // Scans a plain file from the builder's resume point: its mapping when
 // it was mapped, else read in chunks.
-bool scan_plain(IndexBuilder& builder, OpenedData& opened) {
+bool scan_plain(const ModuleState& module, IndexBuilder& builder, OpenedData& opened) {
   Status<IndexBuildError> failed;
   DataFile& data = *opened.data;
   if (opened.mapping) {
@@ -127,7 +127,7 @@ bool scan_plain(IndexBuilder& builder, OpenedData& opened) {
       ReleasedGil unlocked;
       failed = builder.scan_whole(opened.mapping->bytes(), &opened.mapping);
     }
-    return !failed || raise_build_error(*failed, data.path());
+    return !failed || raise_build_error(module, *failed, data.path());
   }
   const uint64_t size = opened.state.size;
   ByteBuffer chunk;
@@ -138,12 +138,12 @@ bool scan_plain(IndexBuilder& builder, OpenedData& opened) {
     failed = builder.feed(chunk.view());
   }
   if (!failed) failed = builder.finish_stream();
-  return !failed || raise_build_error(*failed, data.path());
+  return !failed || raise_build_error(module, *failed, data.path());
 }
 
 // Feeds the members that molbrook._bgzf.members(path, offset) inflates,
 // from the member holding the builder's resume point on.
-bool scan_bgzf(IndexBuilder& builder, DataFile& data, PyObject* bgzf) {
+bool scan_bgzf(const ModuleState& module, IndexBuilder& builder, DataFile& data, PyObject* bgzf) {
   Ref members = Ref::steal(PyObject_CallMethod(bgzf, "members", "OK", data.path(),
                                                static_cast<unsigned long long>(builder.resume_virtual_offset() >> 16)));
   Ref iterator = members ? Ref::steal(PyObject_GetIter(members.get())) : Ref();
@@ -160,7 +160,7 @@ bool scan_bgzf(IndexBuilder& builder, DataFile& data, PyObject* bgzf) {
   }
   if (PyErr_Occurred()) return false;
   if (!failed) failed = builder.finish_stream();
-  return !failed || raise_build_error(*failed, data.path());
+  return !failed || raise_build_error(module, *failed, data.path());
 }
 
 std::unique_ptr<IndexState> state_over(IndexView view, std::optional<KeySpec> spec, std::unique_ptr<DataFile> data,
@@ -183,17 +183,17 @@ std::vector<KeySpec> key_specs(const std::optional<IndexView>& previous, const s
 }
 
 // The (index, None) of a kept index file that still describes the data.
-PyObject* reuse(IndexView previous, const OpenArguments& arguments, OpenedData& opened) {
+PyObject* reuse(const ModuleState& module, IndexView previous, const OpenArguments& arguments, OpenedData& opened) {
   std::unique_ptr<IndexState> state =
       state_over(std::move(previous), arguments.wanted, std::move(opened.data), arguments.path.kind());
   state->bytes = Ref::borrow(arguments.sidecar);
-  Ref index = Ref::steal(new_index(std::move(state)));
+  Ref index = Ref::steal(new_index(module, std::move(state)));
   return index ? Py_BuildValue("(OO)", index.get(), Py_None) : nullptr;
 }
 
 // The (index, bytes of its index file) of a scan: of the data appended
 // when `plan` extends `previous`, else of the whole file.
-PyObject* build(IndexPlan plan, const std::optional<IndexView>& previous, const OpenArguments& arguments,
+PyObject* build(const ModuleState& module, IndexPlan plan, const std::optional<IndexView>& previous, const OpenArguments& arguments,
                 OpenedData& opened) {
   const Kind kind = arguments.path.kind();
   DataStamp stamp;
@@ -204,7 +204,8 @@ PyObject* build(IndexPlan plan, const std::optional<IndexView>& previous, const 
   } else {
     builder.emplace(kind, arguments.is_bgzf(), key_specs(previous, arguments.wanted));
   }
-  if (!(arguments.is_bgzf() ? scan_bgzf(*builder, *opened.data, arguments.bgzf) : scan_plain(*builder, opened))) {
+  if (!(arguments.is_bgzf() ? scan_bgzf(module, *builder, *opened.data, arguments.bgzf)
+                             : scan_plain(module, *builder, opened))) {
     return nullptr;
   }
   ByteBuffer built = builder->serialize(stamp);
@@ -217,11 +218,11 @@ PyObject* build(IndexPlan plan, const std::optional<IndexView>& previous, const 
   }
   std::unique_ptr<IndexState> state = state_over(std::move(*view), arguments.wanted, std::move(opened.data), kind);
   state->bytes = Ref::borrow(bytes.get());
-  Ref index = Ref::steal(new_index(std::move(state)));
+  Ref index = Ref::steal(new_index(module, std::move(state)));
   return index ? Py_BuildValue("(OO)", index.get(), bytes.get()) : nullptr;
 }
 
-PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* open_index(const ModuleState& module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   OpenArguments arguments;
   if (!parse_arguments(args, nargs, kwnames, arguments)) return nullptr;
   std::optional<OpenedData> opened = open_data(arguments);
@@ -240,8 +241,8 @@ PyObject* open_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   if (freshness == Freshness::Unreadable) return nullptr;  // the data file raised
   const bool has_key = !arguments.wanted || (previous && previous->find_key_table(*arguments.wanted));
   const IndexPlan plan = plan_opening(previous.has_value(), freshness, has_key);
-  if (plan == IndexPlan::Reuse) return reuse(std::move(*previous), arguments, *opened);
-  return build(plan, previous, arguments, *opened);
+  if (plan == IndexPlan::Reuse) return reuse(module, std::move(*previous), arguments, *opened);
+  return build(module, plan, previous, arguments, *opened);
 }
 
 }  // namespace

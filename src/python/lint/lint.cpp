@@ -34,6 +34,7 @@ struct ScanArguments {
   lint::LintOptions options;
   std::optional<Ending> first_ending;
   PyObject* write = nullptr;  // borrowed from the call
+  const ModuleState* state = nullptr;  // of the module whose result types it makes
 };
 
 // A fixing scan writes a piece this large at a time, from one buffer that
@@ -62,7 +63,7 @@ bool scan_arguments(unsigned select, unsigned fix, int unsafe, int edits, PyObje
 
 // The _LintScan of a scan whose text starts `offset` bytes into its file.
 PyObject* result_of(size_t offset, const ScanResult& result, const ScanArguments& arguments) noexcept {
-  return lint_scan(offset, result, arguments.options.edits, arguments.write != nullptr);
+  return lint_scan(*arguments.state, offset, result, arguments.options.edits, arguments.write != nullptr);
 }
 
 // Passes `bytes` to write() as a memoryview, released afterwards: a writer
@@ -132,7 +133,7 @@ PyObject* scan_released(std::string_view text, size_t offset, size_t stop, bool 
   return result_of(offset, result, arguments);
 }
 
-PyObject* lint_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* lint_path(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"path", "start", "end", "select", "fix", "unsafe", "edits", "write",
                                          "first_ending", nullptr};
   PyObject* source;
@@ -149,6 +150,7 @@ PyObject* lint_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return nullptr;
   }
   ScanArguments arguments;
+  arguments.state = &state;
   if (!scan_arguments(select, fix, unsafe, edits, write, ending, arguments)) return nullptr;
   if (start < 0 || end < start) {
     PyErr_Format(PyExc_ValueError, "_lint_path needs 0 <= start <= end, not %zd and %zd", start, end);
@@ -166,7 +168,7 @@ PyObject* lint_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   return scan_released(file.substr(first), first, stop, first == 0, true, arguments);
 }
 
-PyObject* lint_bytes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* lint_bytes(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"data", "at_start", "at_eof", "offset", "select", "fix", "unsafe", "edits",
                                          "write", "first_ending", nullptr};
   PyObject* data;
@@ -184,6 +186,7 @@ PyObject* lint_bytes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     return nullptr;
   }
   ScanArguments arguments;
+  arguments.state = &state;
   if (!scan_arguments(select, fix, unsafe, edits, write, ending, arguments)) return nullptr;
   if (offset < 0) {
     PyErr_Format(PyExc_ValueError, "_lint_bytes needs offset >= 0, not %zd", offset);

@@ -8,10 +8,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* LintScanType = nullptr;
-PyTypeObject* LintFindingType = nullptr;
-PyTypeObject* LintEditType = nullptr;
-
 namespace {
 
 // Offsets, lines and blocks count from the start of the scanned text,
@@ -90,10 +86,10 @@ Ref bytes_or_none(std::optional<std::string_view> bytes) noexcept {
   return bytes ? bytes_of(*bytes) : Ref::borrow(Py_None);
 }
 
-Ref finding_of(const lint::Finding& finding) noexcept {
+Ref finding_of(PyTypeObject* type, const lint::Finding& finding) noexcept {
   const auto& n = finding.numbers;
   return filled<12>(
-      LintFindingType,
+      type,
       {Ref::steal(PyLong_FromLong(static_cast<long>(finding.code))), Ref::steal(PyLong_FromLong(finding.detail)),
        size(finding.block), size(finding.line), size(finding.column), size(finding.offset), size(finding.length),
        Ref::steal(PyLong_FromLong(static_cast<long>(finding.fix))), bytes_or_none(finding.record),
@@ -103,8 +99,8 @@ Ref finding_of(const lint::Finding& finding) noexcept {
                                 static_cast<long long>(n[2]), static_cast<long long>(n[3])))});
 }
 
-Ref edit_of(const lint::Edit& edit) noexcept {
-  return filled<4>(LintEditType, {size(edit.finding), size(edit.start), size(edit.end),
+Ref edit_of(PyTypeObject* type, const lint::Edit& edit) noexcept {
+  return filled<4>(type, {size(edit.finding), size(edit.start), size(edit.end),
                                   bytes_of(edit.text)});
 }
 
@@ -132,22 +128,22 @@ Ref counts_of(const std::array<uint64_t, lint::kCodeCount>& counts) noexcept {
 
 }  // namespace
 
-bool init_lint_types() noexcept {
-  if (LintScanType == nullptr) {
-    LintFindingType = new_struct_type(finding_desc);
-    LintEditType = LintFindingType ? new_struct_type(edit_desc) : nullptr;
-    LintScanType = LintEditType ? new_struct_type(scan_desc) : nullptr;
-  }
-  return LintScanType != nullptr;
-}
+PyTypeObject* new_lint_scan_type(PyObject*) noexcept { return new_struct_type(scan_desc); }
 
-PyObject* lint_scan(size_t offset, const lint::ScanResult& result, bool edits, bool counts) noexcept {
+PyTypeObject* new_lint_finding_type(PyObject*) noexcept { return new_struct_type(finding_desc); }
+
+PyTypeObject* new_lint_edit_type(PyObject*) noexcept { return new_struct_type(edit_desc); }
+
+PyObject* lint_scan(const ModuleState& state, size_t offset, const lint::ScanResult& result, bool edits,
+                    bool counts) noexcept {
+  auto finding = [&state](const lint::Finding& item) { return finding_of(state.lint_finding, item); };
+  auto edit = [&state](const lint::Edit& item) { return edit_of(state.lint_edit, item); };
   return filled<9>(
-             LintScanType,
+             state.lint_scan,
              {size(offset), size(result.consumed), size(result.lines), size(result.blocks),
               result.first_ending ? Ref::steal(PyLong_FromLong(static_cast<long>(*result.first_ending)))
                                   : Ref::borrow(Py_None),
-              list_of(result.findings, finding_of), edits ? list_of(result.edits, edit_of) : Ref::borrow(Py_None),
+              list_of(result.findings, finding), edits ? list_of(result.edits, edit) : Ref::borrow(Py_None),
               counts ? counts_of(result.fixed) : Ref::borrow(Py_None),
               counts ? counts_of(result.unfixed) : Ref::borrow(Py_None)})
       .release();

@@ -21,17 +21,9 @@ constexpr size_t kMinPiece = 1024;
 // gzip's wbits: a window of 2**15 bytes, with the gzip header and trailer.
 constexpr int kGzipWindowBits = 31;
 
-// An attribute name interned once per process in `slot`; null with
-// MemoryError.
-PyObject* interned(PyObject*& slot, const char* text) noexcept {
-  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-  return slot;
-}
-
-// An attribute of a decompressor, by a name interned in `name` once.
-Ref attribute(PyObject* object, PyObject*& name, const char* text) noexcept {
-  return Ref::steal(interned(name, text) == nullptr ? nullptr : PyObject_GetAttr(object, name));
-}
+// Attribute and method names are made per call, a small cost beside the
+// decompressor's: names kept for the process would be shared by every
+// interpreter.
 
 // The module, or null without an exception when it is not installed.
 Ref import_if_installed(const char* name) noexcept {
@@ -55,8 +47,8 @@ Ref new_bytes(std::string_view first, std::string_view second = {}) noexcept {
 }
 
 // A bytes attribute of a decompressor.
-Ref bytes_attribute(PyObject* object, PyObject*& name, const char* text) noexcept {
-  Ref value = attribute(object, name, text);
+Ref bytes_attribute(PyObject* object, const char* text) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttrString(object, text));
   if (value && !PyBytes_Check(value.get())) {
     PyErr_Format(PyExc_TypeError, "a decompressor's %s must be bytes", text);
     return {};
@@ -67,9 +59,7 @@ Ref bytes_attribute(PyObject* object, PyObject*& name, const char* text) noexcep
 // Ends a view of memory the caller owns; BufferError when the decompressor
 // still holds a buffer of it.
 bool release_view(PyObject* view) noexcept {
-  static PyObject* name = nullptr;
-  PyObject* release = interned(name, "release");
-  Ref released = Ref::steal(release == nullptr ? nullptr : PyObject_CallMethodNoArgs(view, release));
+  Ref released = Ref::steal(PyObject_CallMethod(view, "release", nullptr));
   return static_cast<bool>(released);
 }
 
@@ -192,16 +182,14 @@ Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
     return Status::Failed;
   }
   pending_at_ += given;
-  static PyObject* eof_name = nullptr;
-  Ref eof = attribute(member_.get(), eof_name, "eof");
+  Ref eof = Ref::steal(PyObject_GetAttrString(member_.get(), "eof"));
   const int ended = eof ? PyObject_IsTrue(eof.get()) : -1;
   if (ended < 0) return Status::Failed;
   if (ended) return end_member() ? Status::Output : Status::Failed;
   size_t taken = given;
   if (feeding_ == Feeding::Tail) {
     // zlib's hands back, copied, the input it stopped before.
-    static PyObject* tail_name = nullptr;
-    Ref tail = bytes_attribute(member_.get(), tail_name, "unconsumed_tail");
+    Ref tail = bytes_attribute(member_.get(), "unconsumed_tail");
     if (!tail) return Status::Failed;
     taken -= std::min(given, bytes_or_empty(tail.get()).size());
     pending_at_ -= given - taken;
@@ -226,23 +214,21 @@ size_t Decompressor::piece_size() const noexcept {
 }
 
 Ref Decompressor::call_member(size_t size) noexcept {
-  static PyObject* decompress_name = nullptr;
-  PyObject* name = interned(decompress_name, "decompress");
-  if (name == nullptr) return {};
+  Ref name = Ref::steal(PyUnicode_FromString("decompress"));
+  if (!name) return {};
   const char* at = pending_ ? bytes_or_empty(pending_.get()).data() + pending_at_ : "";
   Ref piece = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(at), to_py_size(size), PyBUF_READ));
   if (!piece) return {};
   PyObject* arguments[] = {member_.get(), piece.get(), limit_.get()};
   const size_t count = feeding_ == Feeding::Sliced ? 2 : 3;
-  Ref output = Ref::steal(PyObject_VectorcallMethod(name, arguments, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref output = Ref::steal(PyObject_VectorcallMethod(name.get(), arguments, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   // pending_ may go once the call returns: the view must not outlive it.
   if (!release_view(piece.get())) return {};
   return output;
 }
 
 bool Decompressor::end_member() noexcept {
-  static PyObject* unused_name = nullptr;
-  Ref unused = bytes_attribute(member_.get(), unused_name, "unused_data");
+  Ref unused = bytes_attribute(member_.get(), "unused_data");
   if (!unused) return false;
   member_ = Ref();
   more_output_ = false;

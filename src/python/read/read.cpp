@@ -36,8 +36,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* SDBlockIteratorType = nullptr;
-
 namespace {
 
 // Every chunked source reads this much per step...
@@ -533,8 +531,8 @@ void finish(PySDBlockIterator* self) noexcept {
   Source released = std::exchange(self->source, DoneSource{});
 }
 
-PyObject* new_iterator(Source source, std::optional<Kind> kind, bool utf8_valid) noexcept {
-  return new_object<PySDBlockIterator>(SDBlockIteratorType, std::move(source), kind, utf8_valid);
+PyObject* new_iterator(const ModuleState& state, Source source, std::optional<Kind> kind, bool utf8_valid) noexcept {
+  return new_object<PySDBlockIterator>(state.block_iterator, std::move(source), kind, utf8_valid);
 }
 
 PyObject* iterator_next(PySDBlockIterator* self) noexcept {
@@ -543,7 +541,7 @@ PyObject* iterator_next(PySDBlockIterator* self) noexcept {
   std::optional<Block> block;
   PyObject* result = nullptr;
   if (advance(self, block) && block) {
-    result = wrap_block(SDBlockType, std::move(*block), self->kind.value_or(Kind::Str), self->utf8_valid);
+    result = wrap_block(module_state_of(object_of(self)).sdblock, std::move(*block), self->kind.value_or(Kind::Str), self->utf8_valid);
   }
   // End of input and every error finish the iterator.
   if (result == nullptr) finish(self);
@@ -618,7 +616,7 @@ PyMethodDef iterator_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* parse_sdf(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_sdf(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"source", "borrow", nullptr};
   PyObject* source;
   PyObject* borrow_flag = Py_False;
@@ -632,12 +630,12 @@ PyObject* parse_sdf(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     PathArgument path;
     if (!convert_path(source, path)) return nullptr;
     Kind kind = path.kind();
-    return new_iterator(PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
+    return new_iterator(state, PathSource{std::move(path), borrow, std::nullopt}, kind, /*utf8_valid=*/false);
   }
   Ref read;
   int has_read = read_method(source, read);
   if (has_read < 0) return nullptr;
-  if (has_read) return new_iterator(FileSource{Ref::borrow(source), std::move(read), {}}, std::nullopt, true);
+  if (has_read) return new_iterator(state, FileSource{Ref::borrow(source), std::move(read), {}}, std::nullopt, true);
   Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(source)));
   if (type_name) PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U", type_name.get());
   return nullptr;
@@ -653,7 +651,7 @@ bool offset_argument(Py_ssize_t value, const char* name, size_t& offset) noexcep
   return true;
 }
 
-PyObject* parse_sdf_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_sdf_range(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"path", "start", "end", "borrow", nullptr};
   PyObject* source;
   Py_ssize_t start_value;
@@ -683,7 +681,7 @@ PyObject* parse_sdf_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   PathArgument path;
   if (!convert_path(source, path)) return nullptr;
   Kind kind = path.kind();
-  return new_iterator(PathSource{std::move(path), borrow, range}, kind, /*utf8_valid=*/false);
+  return new_iterator(state, PathSource{std::move(path), borrow, range}, kind, /*utf8_valid=*/false);
 }
 
 // Reads through `read_at(offset, size)`, a Python callable returning at
@@ -704,7 +702,7 @@ PositionalReader::ReadAt python_read_at(PyObject* read_at) {
   };
 }
 
-PyObject* parse_text_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_text_stream(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"file", nullptr};
   PyObject* file;
   if (!parse_fastcall(args, nargs, kwnames, "O:_parse_text_stream", keywords, &file)) return nullptr;
@@ -716,10 +714,10 @@ PyObject* parse_text_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return nullptr;
   }
   FileSource source{Ref::borrow(file), std::move(read), {}, true, false};
-  return new_iterator(std::move(source), Kind::Str, /*utf8_valid=*/false);
+  return new_iterator(state, std::move(source), Kind::Str, /*utf8_valid=*/false);
 }
 
-PyObject* parse_range_at(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_range_at(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"read_at", "name", "start", "end", nullptr};
   PyObject *read_at, *name;
   Py_ssize_t start, end;
@@ -731,7 +729,7 @@ PyObject* parse_range_at(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   try {
     PositionalSource source{PositionalReader(python_read_at(read_at), Kind::Str, range.start, range.end),
                             Ref::borrow(name), Ref::borrow(read_at)};
-    return new_iterator(std::move(source), Kind::Str, /*utf8_valid=*/false);
+    return new_iterator(state, std::move(source), Kind::Str, /*utf8_valid=*/false);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -739,24 +737,22 @@ PyObject* parse_range_at(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 }  // namespace
 
-bool init_block_iterator_type() noexcept {
-  if (SDBlockIteratorType == nullptr) {
-    SDBlockIteratorType = new_type<PySDBlockIterator>(
-        "molbrook.native._SDBlockIterator", Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        PyType_Slot{Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
-        slot<PyObject_SelfIter>(Py_tp_iter), slot<iterator_next>(Py_tp_iternext),
-        PyType_Slot{Py_tp_methods, iterator_methods});
-  }
-  return SDBlockIteratorType != nullptr;
+PyTypeObject* new_block_iterator_type(PyObject* module) noexcept {
+  return new_type<PySDBlockIterator>(
+      module, "molbrook.native._SDBlockIterator", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      PyType_Slot{Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
+      slot<PyObject_SelfIter>(Py_tp_iter), slot<iterator_next>(Py_tp_iternext),
+      PyType_Slot{Py_tp_methods, iterator_methods});
 }
 
-PyObject* block_from_sdf(PyObject* sdf) noexcept {
+PyObject* block_from_sdf(PyObject* cls, PyObject* sdf) noexcept {
   std::optional<Chunk> text = chunk_of(sdf, "SDBlock.from_sdf argument must be str or bytes");
   if (!text) return nullptr;
-  return new_iterator(BufferSource{Ref::borrow(sdf), text->bytes}, text->kind, true);
+  return new_iterator(module_state_of_type(as_type(cls)), BufferSource{Ref::borrow(sdf), text->bytes}, text->kind,
+                      true);
 }
 
-PyObject* block_from_lines(PyObject* lines) noexcept {
+PyObject* block_from_lines(PyObject* cls, PyObject* lines) noexcept {
   if (PyUnicode_Check(lines) || PyBytes_Check(lines)) {
     PyErr_SetString(PyExc_TypeError,
                     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF str or bytes");
@@ -765,15 +761,16 @@ PyObject* block_from_lines(PyObject* lines) noexcept {
   Ref read;
   int has_read = read_method(lines, read);
   if (has_read < 0) return nullptr;
-  if (has_read) return new_iterator(FileSource{Ref::borrow(lines), std::move(read), {}}, std::nullopt, true);
+  const ModuleState& state = module_state_of_type(as_type(cls));
+  if (has_read) return new_iterator(state, FileSource{Ref::borrow(lines), std::move(read), {}}, std::nullopt, true);
   Ref iterator = Ref::steal(PyObject_GetIter(lines));
   if (!iterator) return nullptr;
-  return new_iterator(LinesSource{std::move(iterator)}, std::nullopt, true);
+  return new_iterator(state, LinesSource{std::move(iterator)}, std::nullopt, true);
 }
 
-bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {
+bool find_mapped_source(const ModuleState& state, PyObject* object, MappedSource& found) noexcept {
   found = MappedSource{};
-  if (Py_TYPE(object) != SDBlockIteratorType) return true;
+  if (Py_TYPE(object) != state.block_iterator) return true;
   PySDBlockIterator* self = state_of<PySDBlockIterator>(object);
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return false;
@@ -795,7 +792,7 @@ bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {
 }
 
 const char kFromSdfDoc[] =
-    "from_sdf(sdf, /)\n--\n\n"
+    "from_sdf($cls, sdf, /)\n--\n\n"
     "Lazily parse SDBlocks from SDF str or bytes held in memory.\n\n"
     "Parameters\n"
     "----------\n"
@@ -814,7 +811,7 @@ const char kFromSdfDoc[] =
     "['ethanol', 'acetic acid']\n";
 
 const char kFromLinesDoc[] =
-    "from_lines(lines, /)\n--\n\n"
+    "from_lines($cls, lines, /)\n--\n\n"
     "Parse SDBlocks from homogeneous str or bytes lines or a file object.\n\n"
     "Parameters\n"
     "----------\n"

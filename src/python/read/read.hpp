@@ -6,16 +6,15 @@
 
 #include "base/borrow.hpp"
 #include "base/gil.hpp"
+#include "base/module_state.hpp"
 #include "core/base/kind.hpp"
 #include "core/read/mapped_reader.hpp"
 #include "base/ref.hpp"
 
 namespace molbrook::py {
 
-extern PyTypeObject* SDBlockIteratorType;
-
-// Creates the iterator class, once per process.
-bool init_block_iterator_type() noexcept;
+// Creates the iterator class for `module`.
+PyTypeObject* new_block_iterator_type(PyObject* module) noexcept;
 
 extern PyMethodDef parse_sdf_def;
 extern PyMethodDef parse_sdf_range_def;
@@ -23,9 +22,9 @@ extern PyMethodDef parse_sdf_range_def;
 extern PyMethodDef parse_text_stream_def;
 extern PyMethodDef parse_range_at_def;
 
-// The static methods SDBlock.from_sdf and SDBlock.from_lines.
-PyObject* block_from_sdf(PyObject* sdf) noexcept;
-PyObject* block_from_lines(PyObject* lines) noexcept;
+// The class methods SDBlock.from_sdf and SDBlock.from_lines.
+PyObject* block_from_sdf(PyObject* cls, PyObject* sdf) noexcept;
+PyObject* block_from_lines(PyObject* cls, PyObject* lines) noexcept;
 extern const char kFromSdfDoc[];
 extern const char kFromLinesDoc[];
 
@@ -38,11 +37,12 @@ struct MappedSource {
   std::optional<Kind> kind;  // see PySDBlockIterator::kind
 };
 
-// Fills `found` for a block iterator of parse_sdf, opening its path on
+// Fills `found` for a block iterator of parse_sdf (of the module whose
+// state is `state`), opening its path on
 // first use; any other iterable is left without a kind or a reader. False
 // with an exception set when the path cannot be opened or the iterator is
 // busy.
-bool find_mapped_source(PyObject* object, MappedSource& found) noexcept;
+bool find_mapped_source(const ModuleState& state, PyObject* object, MappedSource& found) noexcept;
 
 // The one loop that takes blocks from a mapped file without the
 // interpreter lock: hands each block to `take` (bool(Block&), touching no

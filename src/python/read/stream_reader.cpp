@@ -16,8 +16,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* StreamReaderType = nullptr;
-
 namespace {
 
 // Compressed bytes are read this much at a time.
@@ -120,7 +118,7 @@ PyObject* reader_read(PyStreamReader* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  static const char* keywords[] = {"read", nullptr};
+  static const char* const keywords[] = {"read", nullptr};
   PyObject* read;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_StreamReader", const_cast<char**>(keywords), &read)) {
     return nullptr;
@@ -146,13 +144,10 @@ constexpr const char* kReaderDoc =
 
 }  // namespace
 
-bool init_stream_reader_type() noexcept {
-  if (StreamReaderType == nullptr) {
-    StreamReaderType = new_type<PyStreamReader>("molbrook.native._StreamReader", 0,
-                                                PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)},
-                                                slot<reader_new>(Py_tp_new), PyType_Slot{Py_tp_methods, reader_methods});
-  }
-  return StreamReaderType != nullptr;
+PyTypeObject* new_stream_reader_type(PyObject* module) noexcept {
+  return new_type<PyStreamReader>(module, "molbrook.native._StreamReader", 0,
+                                  PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)}, slot<reader_new>(Py_tp_new),
+                                  PyType_Slot{Py_tp_methods, reader_methods});
 }
 
 }  // namespace molbrook::py

@@ -7,8 +7,7 @@
 
 namespace molbrook::py {
 
-extern PyTypeObject* StreamReaderType;
-
-bool init_stream_reader_type() noexcept;
+// Creates the class for `module`.
+PyTypeObject* new_stream_reader_type(PyObject* module) noexcept;
 
 }  // namespace molbrook::py

@@ -15,9 +15,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* SDRecordIteratorType = nullptr;
-PyTypeObject* SDNameIteratorType = nullptr;
-
 namespace {
 
 // The state of a record iterator.
@@ -65,7 +62,7 @@ PyObject* iterator_next(PyRecordIterator* self) {
     case ScanStep::End:
       return nullptr;
     case ScanStep::Malformed:
-      raise_malformed_record();
+      raise_malformed_record(module_state_of(object_of(self)));
       return nullptr;
     case ScanStep::Record:
       break;
@@ -84,8 +81,8 @@ PyObject* iterator_next(PyRecordIterator* self) {
 }
 
 template <bool WithValues>
-PyTypeObject* new_iterator_type(const char* name, const char* doc) noexcept {
-  return new_type<PyRecordIterator>(name, Py_TPFLAGS_DISALLOW_INSTANTIATION,
+PyTypeObject* new_iterator_type(PyObject* module, const char* name, const char* doc) noexcept {
+  return new_type<PyRecordIterator>(module, name, Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                     PyType_Slot{Py_tp_doc, const_cast<char*>(doc)},
                                     slot<PyObject_SelfIter>(Py_tp_iter),
                                     slot<iterator_next<WithValues>>(Py_tp_iternext));
@@ -93,17 +90,14 @@ PyTypeObject* new_iterator_type(const char* name, const char* doc) noexcept {
 
 }  // namespace
 
-bool init_record_iterator_types() noexcept {
-  if (SDRecordIteratorType == nullptr) {
-    SDRecordIteratorType = new_iterator_type<true>("molbrook.native._SDRecordIterator",
-                                                   "Lazily iterate over one block's SD data records.");
-    if (SDRecordIteratorType == nullptr) return false;
-  }
-  if (SDNameIteratorType == nullptr) {
-    SDNameIteratorType = new_iterator_type<false>("molbrook.native._SDNameIterator",
-                                                  "Lazily iterate over one block's record names.");
-  }
-  return SDNameIteratorType != nullptr;
+PyTypeObject* new_record_iterator_type(PyObject* module) noexcept {
+  return new_iterator_type<true>(module, "molbrook.native._SDRecordIterator",
+                                 "Lazily iterate over one block's SD data records.");
+}
+
+PyTypeObject* new_name_iterator_type(PyObject* module) noexcept {
+  return new_iterator_type<false>(module, "molbrook.native._SDNameIterator",
+                                  "Lazily iterate over one block's record names.");
 }
 
 PyObject* new_record_iterator(PyTypeObject* type, PyObject* block) noexcept {

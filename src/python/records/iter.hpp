@@ -5,11 +5,10 @@
 
 namespace molbrook::py {
 
-extern PyTypeObject* SDRecordIteratorType;
-extern PyTypeObject* SDNameIteratorType;
-
-// Creates both classes, once per process.
-bool init_record_iterator_types() noexcept;
+// Create the classes of the (name, value) and of the name iterator for
+// `module`.
+PyTypeObject* new_record_iterator_type(PyObject* module) noexcept;
+PyTypeObject* new_name_iterator_type(PyObject* module) noexcept;
 
 // A new iterator of `type` (one of the two) over the records of `block`,
 // an SDBlock, from its first record on.

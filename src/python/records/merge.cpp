@@ -78,7 +78,7 @@ bool find_row(MergeTable& table, PySDBlock* block, std::optional<size_t>& row) {
   }
   RecordResult<std::optional<std::string_view>> key = block_key(block->block, block->record_index, record);
   if (!key) {
-    raise_malformed_record();
+    raise_malformed_record(module_state_of(object_of(block)));
     return false;
   }
   if (*key) row = table.rows.match(**key);
@@ -121,7 +121,7 @@ bool merge_block(MergeTable& table, PySDBlock* block, uint64_t number) {
   for (const RecordPair& record : records) {
     if (EditStatus refused = set_record(block->block, record.name, record.value, HeaderStyle::Plain)) {
       if (*refused == EditError::MalformedRecord) {
-        raise_malformed_record();
+        raise_malformed_record(module_state_of(object_of(block)));
         return false;
       }
       Ref shown = Ref::steal(PyLong_FromUnsignedLongLong(number));
@@ -133,7 +133,7 @@ bool merge_block(MergeTable& table, PySDBlock* block, uint64_t number) {
   return true;
 }
 
-PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* merge_blocks(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"blocks", "dest", "text_as_utf8", "record", "keys", "names", "columns",
                                          nullptr};
   PyObject *blocks, *dest, *text_as_utf8, *record, *keys, *names, *columns;
@@ -152,7 +152,7 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   std::optional<SdfSink> sink = SdfSink::open(dest, as_utf8);
   if (!sink) return nullptr;
   SdfSink& out = *sink;
-  if (!write_blocks(out, iterator.get(), [&](PySDBlock* block) { return merge_block(table, block, out.written()); })) {
+  if (!write_blocks(state, out, iterator.get(), [&](PySDBlock* block) { return merge_block(table, block, out.written()); })) {
     return nullptr;
   }
   return Py_BuildValue("(KKnO)", static_cast<unsigned long long>(out.written()),

@@ -90,7 +90,7 @@ PyObject* read_records(PySDBlock* self, PyObject* result, Add add) {
         if (!add(filled.get(), objects, record)) return nullptr;
         break;
       case ScanStep::Malformed:
-        raise_malformed_record();
+        raise_malformed_record(module_state_of(object_of(self)));
         return nullptr;
       case ScanStep::End:
         return filled.release();
@@ -106,7 +106,7 @@ bool find_value(PySDBlock* self, PyObject* key, Ref& value) {
   std::string_view section = record_section(self->block);
   RecordResult<std::optional<RecordValue>> found = find_last(section, self->record_index, *name);
   if (!found) {
-    raise_malformed_record();
+    raise_malformed_record(module_state_of(object_of(self)));
     return false;
   }
   if (*found) value = Ref::steal(record_value_object(self, section, **found, *name));
@@ -158,14 +158,14 @@ PyObject* block_get(PySDBlock* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* block_iter_records(PySDBlock* self) noexcept {
-  return new_record_iterator(SDRecordIteratorType, object_of(self));
+  return new_record_iterator(module_state_of(object_of(self)).record_iterator, object_of(self));
 }
 
 // Editing ----------------------------------------------------------------
 
-bool raise_edit_error(EditError error) noexcept {
+bool raise_edit_error(PySDBlock* self, EditError error) noexcept {
   if (error == EditError::MalformedRecord) {
-    raise_malformed_record();
+    raise_malformed_record(module_state_of(object_of(self)));
   } else {
     PyErr_SetString(PyExc_ValueError,
                     "SDBlock has no M  END line ending its MDL: its records would read back as part of the MDL");
@@ -214,7 +214,7 @@ std::optional<RecordEdit> bound_edit(PySDBlock* self, PyObject* const* args, Py_
 // An edit's result as the count it returns, or -1 with the error raised;
 // a count above 0 changed the records.
 Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& result) noexcept {
-  if (!result) return raise_edit_error(result.error()), -1;
+  if (!result) return raise_edit_error(self, result.error()), -1;
   if (*result > 0) ++self->record_version;
   return to_py_size(*result);
 }
@@ -222,7 +222,7 @@ Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& result) noexc
 // A record edit's status: true once it changed the block, else false with
 // its error raised.
 bool edited(PySDBlock* self, EditStatus refused) noexcept {
-  if (refused) return raise_edit_error(*refused);
+  if (refused) return raise_edit_error(self, *refused);
   ++self->record_version;
   return true;
 }
@@ -407,7 +407,7 @@ Py_ssize_t block_length(PySDBlock* self) {
   if (!borrow) return -1;
   RecordResult<size_t> records = count(record_section(self->block), self->record_index);
   if (!records) {
-    raise_malformed_record();
+    raise_malformed_record(module_state_of(object_of(self)));
     return -1;
   }
   return to_py_size(*records);
@@ -420,13 +420,15 @@ int block_contains(PySDBlock* self, PyObject* key) {
   if (!name) return -1;
   RecordResult<bool> found = contains(record_section(self->block), self->record_index, *name);
   if (!found) {
-    raise_malformed_record();
+    raise_malformed_record(module_state_of(object_of(self)));
     return -1;
   }
   return *found ? 1 : 0;
 }
 
-PyObject* block_iter(PySDBlock* self) noexcept { return new_record_iterator(SDNameIteratorType, object_of(self)); }
+PyObject* block_iter(PySDBlock* self) noexcept {
+  return new_record_iterator(module_state_of(object_of(self)).name_iterator, object_of(self));
+}
 
 // Docstrings -------------------------------------------------------------
 

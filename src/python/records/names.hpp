@@ -28,7 +28,7 @@ PyObject* block_replace_records(PySDBlock* self, PyObject* const* args, Py_ssize
 // Raises the error of a refused record edit: MalformedRecordError, or
 // ValueError for a block whose records would not read back. False for
 // tail calls.
-bool raise_edit_error(EditError error) noexcept;
+bool raise_edit_error(PySDBlock* self, EditError error) noexcept;
 
 extern const char kRecordsDoc[];
 extern const char kNamesDoc[];

@@ -28,8 +28,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* SorterType = nullptr;
-
 bool raise_run_error(const RunError& error) noexcept {
   Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(error.path.data(), to_py_size(error.path.size())));
   if (path) raise_os_error(error.error.code, path.get());
@@ -155,9 +153,10 @@ PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // A block that could not be added: a malformed record (noting which block
 // of its source it was) or a run that could not be written.
-bool raise_failure(const SortFailure& failure, uint64_t ordinal, std::string_view title) noexcept {
+bool raise_failure(const ModuleState& state, const SortFailure& failure, uint64_t ordinal,
+                   std::string_view title) noexcept {
   if (const RunError* run = std::get_if<RunError>(&failure)) return raise_run_error(*run);
-  raise_malformed_record();
+  raise_malformed_record(state);
   char verb[64];
   std::snprintf(verb, sizeof verb, "Reading block %llu (from 0),", static_cast<unsigned long long>(ordinal));
   note_block(verb, title);
@@ -176,6 +175,7 @@ constexpr uint64_t kProgressStep = 1 << 20;
 // that the progress callback (if any) was not told of yet.
 struct Feed {
   SortJob& job;
+  const ModuleState& state;
   uint32_t source = 0;
   PyObject* progress = nullptr;
   SourceIdentity* identity = nullptr;  // of a source read back by offset
@@ -220,7 +220,7 @@ bool feed_mapped(Feed& feed, MappedSource& mapped, bool by_offset) {
           return !failed;
         },
         1);
-    if (failed) return raise_failure(*failed, feed.ordinal, title);
+    if (failed) return raise_failure(feed.state, *failed, feed.ordinal, title);
     if (ended) return feed.report(true);
     if (PyErr_CheckSignals() < 0 || !feed.report()) return false;
   }
@@ -228,7 +228,7 @@ bool feed_mapped(Feed& feed, MappedSource& mapped, bool by_offset) {
 
 bool feed_objects(Feed& feed, PyObject* iterator, Kind kind) {
   while (Ref item = Ref::steal(PyIter_Next(iterator))) {
-    if (!is_sdblock(item.get())) {
+    if (!is_sdblock(feed.state, item.get())) {
       raise_not_sdblock(item.get(), "");
       return false;
     }
@@ -240,7 +240,7 @@ bool feed_objects(Feed& feed, PyObject* iterator, Kind kind) {
     SharedObjectBorrow hold(item.get(), block->borrow);
     if (!hold) return false;
     if (Status<SortFailure> failed = feed.add(block->block, block->record_index, std::nullopt)) {
-      return raise_failure(*failed, feed.ordinal, block->block.title());
+      return raise_failure(feed.state, *failed, feed.ordinal, block->block.title());
     }
     if (!feed.report()) return false;
   }
@@ -301,12 +301,13 @@ PyObject* sorter_add(PySorter* self, PyObject* const* args, Py_ssize_t nargs, Py
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
   MappedSource mapped;
-  if (!find_mapped_source(iterator.get(), mapped)) return nullptr;
+  const ModuleState& module = module_state_of(object_of(self));
+  if (!find_mapped_source(module, iterator.get(), mapped)) return nullptr;
   if (mapped.kind && *mapped.kind != self->kind) {
     PyErr_SetString(PyExc_TypeError, "sort_sdf sorts sources of one kind, str or bytes");
     return nullptr;
   }
-  Feed feed{*job, number, progress, nullptr};
+  Feed feed{*job, module, number, progress, nullptr};
   if (mapped.reader == nullptr) {
     return feed_objects(feed, iterator.get(), self->kind) ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
   }
@@ -340,7 +341,8 @@ PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t n
   SortJob* job = open_job(self);
   SortSource* source = job ? source_to_add(self, number) : nullptr;
   if (source == nullptr) return nullptr;
-  IndexReading reading(index);
+  const ModuleState& module = module_state_of(object_of(self));
+  IndexReading reading(module, index);
   IndexState* state = reading.state();
   if (state == nullptr) return nullptr;
   if (state->kind != self->kind) {
@@ -349,7 +351,7 @@ PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t n
   }
   source->index = Ref::borrow(index);
   source->indexed = true;
-  Feed feed{*job, number, progress, nullptr};
+  Feed feed{*job, module, number, progress, nullptr};
   const IndexView& view = state->view;
   while (feed.ordinal < view.block_count()) {
     const uint64_t first = feed.ordinal;
@@ -369,7 +371,7 @@ PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t n
         }
       }
     }
-    if (failed) return raise_failure(*failed, feed.ordinal, title), nullptr;
+    if (failed) return raise_failure(feed.state, *failed, feed.ordinal, title), nullptr;
     if (PyErr_CheckSignals() < 0 || !feed.report()) return nullptr;
   }
   return feed.report(true) ? PyLong_FromUnsignedLongLong(feed.ordinal) : nullptr;
@@ -461,13 +463,10 @@ constexpr const char* kSorterDoc =
 
 }  // namespace
 
-bool init_sorter_type() noexcept {
-  if (SorterType == nullptr) {
-    SorterType = new_type<PySorter>("molbrook.native._Sorter", 0, PyType_Slot{Py_tp_doc, const_cast<char*>(kSorterDoc)},
-                                    slot<sorter_new>(Py_tp_new), PyType_Slot{Py_tp_methods, sorter_methods},
-                                    PyType_Slot{Py_tp_getset, sorter_getset});
-  }
-  return SorterType != nullptr;
+PyTypeObject* new_sorter_type(PyObject* module) noexcept {
+  return new_type<PySorter>(module, "molbrook.native._Sorter", 0, PyType_Slot{Py_tp_doc, const_cast<char*>(kSorterDoc)},
+                            slot<sorter_new>(Py_tp_new), PyType_Slot{Py_tp_methods, sorter_methods},
+                            PyType_Slot{Py_tp_getset, sorter_getset});
 }
 
 }  // namespace molbrook::py

@@ -5,9 +5,7 @@
 
 namespace molbrook::py {
 
-extern PyTypeObject* SorterType;
-
-// Creates the class, once per process.
-bool init_sorter_type() noexcept;
+// Creates the class for `module`.
+PyTypeObject* new_sorter_type(PyObject* module) noexcept;
 
 }  // namespace molbrook::py

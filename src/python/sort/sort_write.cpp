@@ -156,7 +156,7 @@ bool read_indexed_run(const PySorter& sorter, std::span<const Placement> run, ch
     PyErr_SetString(PyExc_ValueError, "the sort is closed");
     return false;
   }
-  IndexReading reading(source.index.get());
+  IndexReading reading(module_state_of(object_of(&sorter)), source.index.get());
   IndexState* state = reading.state();
   if (state == nullptr) return false;
   const IndexView& view = state->view;
@@ -300,7 +300,7 @@ struct WindowWriter {
     }
     if (malformed) {
       starts.clear();
-      raise_malformed_record();
+      raise_malformed_record(module_state_of(object_of(&sorter)));
       return false;
     }
     return valid == starts.size() || raise_invalid_text(valid);

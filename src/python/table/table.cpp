@@ -16,8 +16,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* RecordTableType = nullptr;
-
 namespace {
 
 // The state of a RecordTable.
@@ -123,7 +121,8 @@ bool same_schema(const Schema& a, const Schema& b) noexcept {
 // on threads): the tables an iterator gives, read as the consumer asks,
 // each call taking the interpreter lock.
 struct TablesStream {
-  PyObject* tables;  // strong reference to the iterator
+  PyObject* tables;      // strong reference to the iterator
+  PyObject* table_type;  // strong reference to its module's RecordTable class
   Schema schema;
   std::deque<BatchRef> batches;  // of the last table, not yet exported
   std::string error;
@@ -148,7 +147,7 @@ int tables_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcep
 int take_next_table(TablesStream* holder) {
   Ref item = Ref::steal(PyIter_Next(holder->tables));
   if (!item) return PyErr_Occurred() ? -1 : 0;
-  if (!PyObject_TypeCheck(item.get(), RecordTableType) || !same_schema(table_of(item.get()).schema, holder->schema)) {
+  if (!PyObject_TypeCheck(item.get(), as_type(holder->table_type)) || !same_schema(table_of(item.get()).schema, holder->schema)) {
     PyErr_SetString(PyExc_TypeError, "a table stream takes RecordTables of its schema");
     return -1;
   }
@@ -194,6 +193,7 @@ void tables_stream_release(ArrowArrayStream* stream) noexcept {
   TablesStream* holder = tables_stream(stream);
   PyGILState_STATE gil = PyGILState_Ensure();
   Py_DECREF(holder->tables);
+  Py_DECREF(holder->table_type);
   PyGILState_Release(gil);
   delete holder;
   stream->release = nullptr;
@@ -202,8 +202,9 @@ void tables_stream_release(ArrowArrayStream* stream) noexcept {
 PyObject* table_stream_tables(PyRecordTable* self, PyObject* tables) {
   Ref iterator = Ref::steal(PyObject_GetIter(tables));
   if (!iterator) return nullptr;
-  auto* holder = new TablesStream{nullptr, self->table->schema, {}, {}};
+  auto* holder = new TablesStream{nullptr, nullptr, self->table->schema, {}, {}};
   holder->tables = iterator.release();
+  holder->table_type = Py_NewRef(type_object(module_state_of(object_of(self)).record_table));
   ArrowArrayStream stream{tables_stream_get_schema, tables_stream_get_next, tables_stream_last_error,
                           tables_stream_release, holder};
   return stream_capsule(stream);
@@ -219,9 +220,10 @@ PyObject* table_from_batches(PyObject* cls, PyObject* tables) {
     return nullptr;
   }
   auto joined = std::make_shared<Table>();
+  PyTypeObject* table_type = module_state_of_type(as_type(cls)).record_table;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-    if (!PyObject_TypeCheck(item, RecordTableType)) {
+    if (!PyObject_TypeCheck(item, table_type)) {
       PyErr_SetString(PyExc_TypeError, "RecordTable._from_batches takes a sequence of RecordTables");
       return nullptr;
     }
@@ -242,9 +244,10 @@ PyObject* table_union(PyObject* cls, PyObject* tables) {
   Ref sequence = Ref::steal(PySequence_Fast(tables, "RecordTable._union takes a sequence of RecordTables"));
   if (!sequence) return nullptr;
   std::vector<const Table*> parts;
+  PyTypeObject* table_type = module_state_of_type(as_type(cls)).record_table;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-    if (!PyObject_TypeCheck(item, RecordTableType)) {
+    if (!PyObject_TypeCheck(item, table_type)) {
       PyErr_SetString(PyExc_TypeError, "RecordTable._union takes a sequence of RecordTables");
       return nullptr;
     }
@@ -316,14 +319,11 @@ constexpr const char* kTableDoc = "Records of SD blocks as columns: a row per bl
 
 }  // namespace
 
-bool init_record_table_type() noexcept {
-  if (RecordTableType == nullptr) {
-    RecordTableType = new_type<PyRecordTable>(
-        "molbrook.native._RecordTable", Py_TPFLAGS_BASETYPE, PyType_Slot{Py_tp_doc, const_cast<char*>(kTableDoc)},
-        slot<table_new>(Py_tp_new), PyType_Slot{Py_tp_methods, table_methods},
-        PyType_Slot{Py_tp_getset, table_getset}, slot<table_length>(Py_sq_length));
-  }
-  return RecordTableType != nullptr;
+PyTypeObject* new_record_table_type(PyObject* module) noexcept {
+  return new_type<PyRecordTable>(module, "molbrook.native._RecordTable", Py_TPFLAGS_BASETYPE,
+                                 PyType_Slot{Py_tp_doc, const_cast<char*>(kTableDoc)}, slot<table_new>(Py_tp_new),
+                                 PyType_Slot{Py_tp_methods, table_methods}, PyType_Slot{Py_tp_getset, table_getset},
+                                 slot<table_length>(Py_sq_length));
 }
 
 PyObject* wrap_table(PyTypeObject* type, std::shared_ptr<const Table> table) noexcept {

@@ -10,10 +10,8 @@
 
 namespace molbrook::py {
 
-extern PyTypeObject* RecordTableType;
-
-// Creates the class, once per process.
-bool init_record_table_type() noexcept;
+// Creates the class for `module`.
+PyTypeObject* new_record_table_type(PyObject* module) noexcept;
 
 // A new instance of `type` (RecordTable or a subclass) holding `table`.
 PyObject* wrap_table(PyTypeObject* type, std::shared_ptr<const Table> table) noexcept;

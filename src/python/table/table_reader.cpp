@@ -30,8 +30,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* TableReaderType = nullptr;
-
 namespace {
 
 // The state of a table reader.
@@ -80,7 +78,7 @@ struct FailedBlock {
 bool raise_failed(PyTableReader* self, const FailedBlock& failed) noexcept {
   self->exhausted = true;
   if (failed.error.kind == RowError::Kind::MalformedRecord) {
-    raise_malformed_record();
+    raise_malformed_record(module_state_of(object_of(self)));
   } else {
     const std::string& cell = failed.error.cell;
     Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(cell.data(), to_py_size(cell.size()), nullptr));
@@ -94,10 +92,11 @@ bool raise_failed(PyTableReader* self, const FailedBlock& failed) noexcept {
 
 // Sources ----------------------------------------------------------------
 
-// The kind of an SDBlock given by an iterable; TypeError for anything
-// else, or for a kind other than the stream's.
-bool accept_block(PyTableReader* self, PyObject* item) noexcept {
-  if (!is_sdblock(item)) {
+// The kind of an SDBlock (of the module whose state is `module`) given by
+// an iterable; TypeError for anything else, or for a kind other than the
+// stream's.
+bool accept_block(const ModuleState& module, PyTableReader* self, PyObject* item) noexcept {
+  if (!is_sdblock(module, item)) {
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(item)));
     if (type_name) PyErr_Format(PyExc_TypeError, "tables are read from SDBlocks, not %U", type_name.get());
     return false;
@@ -129,6 +128,7 @@ bool feed_mapped(PyTableReader* self, MappedSource& source, Add& add, Full& full
 
 template <class Add, class Full>
 bool feed_objects(PyTableReader* self, Add& add, Full& full) {
+  const ModuleState& module = module_state_of(object_of(self));
   while (!full()) {
     Ref item = self->pending ? std::move(self->pending) : Ref::steal(PyIter_Next(self->blocks.get()));
     if (!item) {
@@ -136,7 +136,7 @@ bool feed_objects(PyTableReader* self, Add& add, Full& full) {
       self->exhausted = true;
       return true;
     }
-    if (!accept_block(self, item.get())) return false;
+    if (!accept_block(module, self, item.get())) return false;
     PySDBlock* block = as_sdblock(item.get());
     SharedObjectBorrow hold(item.get(), block->borrow);
     if (!hold) return false;
@@ -154,7 +154,7 @@ template <class Add, class Full>
 bool feed(PyTableReader* self, Add&& add, Full&& full) {
   if (self->exhausted) return true;
   MappedSource source;
-  bool fed = find_mapped_source(self->blocks.get(), source) &&
+  bool fed = find_mapped_source(module_state_of(object_of(self)), self->blocks.get(), source) &&
              (source.reader != nullptr ? feed_mapped(self, source, add, full) : feed_objects(self, add, full));
   if (!fed) self->exhausted = true;
   return fed;
@@ -165,15 +165,16 @@ bool feed(PyTableReader* self, Add&& add, Full&& full) {
 // as str for str streams.
 bool ensure_builder(PyTableReader* self) {
   if (self->builder) return true;
+  const ModuleState& module = module_state_of(object_of(self));
   if (!self->kind && self->blocks) {
     MappedSource source;
-    if (!find_mapped_source(self->blocks.get(), source)) return false;
+    if (!find_mapped_source(module, self->blocks.get(), source)) return false;
     self->kind = source.kind;
   }
   if (!self->kind && !self->exhausted) {
     Ref item = Ref::steal(PyIter_Next(self->blocks.get()));
     if (!item && PyErr_Occurred()) return false;
-    if (item && !accept_block(self, item.get())) return false;
+    if (item && !accept_block(module, self, item.get())) return false;
     self->pending = std::move(item);
   }
   if (!self->kind) self->kind = Kind::Str;
@@ -514,7 +515,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                        &batch_rows, &PyType_Type, &table_type, &parts[1], &parts[2])) {
     return nullptr;
   }
-  if (!PyType_IsSubtype(as_type(table_type), RecordTableType)) {
+  if (!PyType_IsSubtype(as_type(table_type), module_state_of_type(type).record_table)) {
     PyErr_SetString(PyExc_TypeError, "table_type must be a RecordTable class");
     return nullptr;
   }
@@ -551,14 +552,11 @@ PyMethodDef reader_methods[] = {
 
 }  // namespace
 
-bool init_table_reader_type() noexcept {
-  if (TableReaderType == nullptr) {
-    TableReaderType = new_type<PyTableReader>(
-        "molbrook.native._TableReader", 0, PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)},
-        slot<reader_new>(Py_tp_new), slot<PyObject_SelfIter>(Py_tp_iter), slot<reader_next>(Py_tp_iternext),
-        PyType_Slot{Py_tp_methods, reader_methods});
-  }
-  return TableReaderType != nullptr;
+PyTypeObject* new_table_reader_type(PyObject* module) noexcept {
+  return new_type<PyTableReader>(module, "molbrook.native._TableReader", 0,
+                                 PyType_Slot{Py_tp_doc, const_cast<char*>(kReaderDoc)}, slot<reader_new>(Py_tp_new),
+                                 slot<PyObject_SelfIter>(Py_tp_iter), slot<reader_next>(Py_tp_iternext),
+                                 PyType_Slot{Py_tp_methods, reader_methods});
 }
 
 }  // namespace molbrook::py

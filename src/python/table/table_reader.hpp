@@ -6,9 +6,7 @@
 
 namespace molbrook::py {
 
-extern PyTypeObject* TableReaderType;
-
-// Creates the class, once per process.
-bool init_table_reader_type() noexcept;
+// Creates the class for `module`.
+PyTypeObject* new_table_reader_type(PyObject* module) noexcept;
 
 }  // namespace molbrook::py

@@ -98,15 +98,16 @@ class SdfSink {
 // when it is not.
 bool check_text_block(const Block& block, uint64_t position) noexcept;
 
-// Writes the SDBlocks of `iterator` in order, each once `edit(block)` has
+// Writes the SDBlocks (of the module whose state is `state`) of `iterator`
+// in order, each once `edit(block)` has
 // returned true, then finishes the sink; false with the error set. The
 // blocks before a failing one (or before an item that is not an SDBlock,
 // a TypeError) are written.
 template <class Edit>
-bool write_blocks(SdfSink& sink, PyObject* iterator, Edit&& edit) {
+bool write_blocks(const ModuleState& state, SdfSink& sink, PyObject* iterator, Edit&& edit) {
   bool wrote = true;
   while (Ref item = Ref::steal(PyIter_Next(iterator))) {
-    if (!is_sdblock(item.get())) {
+    if (!is_sdblock(state, item.get())) {
       raise_not_sdblock(item.get(), "");
       wrote = false;
       break;

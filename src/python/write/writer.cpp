@@ -12,8 +12,6 @@
 
 namespace molbrook::py {
 
-PyTypeObject* SDFWriterType = nullptr;
-
 namespace {
 
 // The state of an sdf_writer.
@@ -32,24 +30,24 @@ struct PySDFWriter {
   BorrowState borrow{"SDF writer"};
 };
 
-PyObject* write_sdf(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* write_sdf(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"dest", "blocks", nullptr};
   PyObject *dest, *blocks;
   if (!parse_fastcall(args, nargs, kwnames, "OO:write_sdf", keywords, &dest, &blocks)) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
   std::optional<SdfSink> sink = SdfSink::open(dest);
-  if (!sink || !write_blocks(*sink, iterator.get(), [](PySDBlock*) { return true; })) return nullptr;
+  if (!sink || !write_blocks(state, *sink, iterator.get(), [](PySDBlock*) { return true; })) return nullptr;
   return PyLong_FromUnsignedLongLong(sink->written());
 }
 
-PyObject* sdf_writer(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* sdf_writer(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"dest", nullptr};
   PyObject* dest;
   if (!parse_fastcall(args, nargs, kwnames, "O:sdf_writer", keywords, &dest)) return nullptr;
   std::optional<SdfSink> sink = SdfSink::open(dest);
   if (!sink) return nullptr;
-  return new_object<PySDFWriter>(SDFWriterType, std::move(*sink));
+  return new_object<PySDFWriter>(state.writer, std::move(*sink));
 }
 
 // The writer counts as closed before the flush, so a failed close leaves
@@ -72,7 +70,7 @@ void PySDFWriter::finalize() noexcept {
 PyObject* writer_write(PySDFWriter* self, PyObject* block) {
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
-  if (!is_sdblock(block)) return raise_not_sdblock(block, "argument 'block': ");
+  if (!is_sdblock(module_state_of(object_of(self)), block)) return raise_not_sdblock(block, "argument 'block': ");
   if (!self->sink) {
     PyErr_SetString(PyExc_ValueError, "I/O operation on a closed sdf_writer");
     return nullptr;
@@ -134,13 +132,10 @@ constexpr const char* kWriterDoc = "Write SDBlocks one at a time, buffered as `w
 
 }  // namespace
 
-bool init_writer_type() noexcept {
-  if (SDFWriterType == nullptr) {
-    SDFWriterType = new_type<PySDFWriter>("molbrook.native._SDFWriter", Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                          PyType_Slot{Py_tp_doc, const_cast<char*>(kWriterDoc)},
-                                          PyType_Slot{Py_tp_methods, writer_methods});
-  }
-  return SDFWriterType != nullptr;
+PyTypeObject* new_writer_type(PyObject* module) noexcept {
+  return new_type<PySDFWriter>(module, "molbrook.native._SDFWriter", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               PyType_Slot{Py_tp_doc, const_cast<char*>(kWriterDoc)},
+                               PyType_Slot{Py_tp_methods, writer_methods});
 }
 
 PyMethodDef write_sdf_def = function<write_sdf>(

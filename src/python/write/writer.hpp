@@ -5,10 +5,8 @@
 
 namespace molbrook::py {
 
-extern PyTypeObject* SDFWriterType;
-
-// Creates the writer class, once per process.
-bool init_writer_type() noexcept;
+// Creates the writer class for `module`.
+PyTypeObject* new_writer_type(PyObject* module) noexcept;
 
 extern PyMethodDef write_sdf_def;
 extern PyMethodDef sdf_writer_def;
