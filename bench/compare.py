@@ -22,7 +22,11 @@ page cache:
              write_sdf(parse_sdf(...)) with and without borrow; a 100 MB
              file with lone-CR line ends against its LF original, both
              through a str path
-  scale      read_table with workers=1 and 2; molbrook.dask.read_sdf(...)
+  scale      read_table with workers=1 and 2; read_table(workers=1) on a
+             file of blocks with records (make_big.py --records-only, the
+             dense file) against the floor of its b"\n>" headers counted
+             natively over the mapped file (molbrook._testcore);
+             molbrook.dask.read_sdf(...)
              .compute() with the threads scheduler against read_table(...,
              workers=2).to_pandas(); parse_sdf of copies made once by gzip -6,
              bzip2, xz and zstd (bench/data/packed) against reading each
@@ -185,8 +189,10 @@ def most_common_name(path: Path, blocks: int = 5000) -> str:
     return names.most_common(1)[0][0]
 
 
-def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, with_rdkit: bool) -> list[Job]:
-    """The jobs; `lines` is a 100 MB LF file and its lone-CR copy."""
+def jobs(lf: Path, crlf: Path, dense: Path, lines: tuple[Path, Path], out: Path, name: str,
+         with_rdkit: bool) -> list[Job]:
+    """The jobs; `dense` is a file of blocks with records, `lines` a 100 MB
+    LF file and its lone-CR copy."""
     remove_out = partial(out.unlink, missing_ok=True)
     floors = [
         Job("floor", 'floor: mmap + count b"\\n$$$$"', "floor", lf, partial(mmap_count, lf),
@@ -240,7 +246,8 @@ def jobs(lf: Path, crlf: Path, lines: tuple[Path, Path], out: Path, name: str, w
         streamed("cr_str_100", "molbrook: str path, 100 MB lone-CR file", "molbrook", lines[1],
                  lambda p: parse_sdf(str(p)), common.text_checksum, agrees_with="lf_str_100"),
     ]
-    return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit) + scale_jobs.jobs(Job, streamed, lf)
+    return (floors + peers + ours + table_jobs.jobs(Job, lf, out, with_rdkit)
+            + scale_jobs.jobs(Job, streamed, lf, dense)
             + lint_jobs.jobs(Job, streamed, lf, out) + command_jobs.jobs(Job, lf, out)
             + index_jobs.jobs(Job, lf, out, name) + sort_jobs.jobs(Job, lf, out, with_rdkit)
             + depict_jobs.jobs(Job, lf, with_rdkit) + remote_jobs.jobs(Job, lf) + spark_jobs.jobs(Job, lf)
@@ -408,13 +415,14 @@ def main(argv: list[str] | None = None) -> int:
 
     lf = common.build_file(args.size, records_only=args.records_only, corpus=args.corpus)
     crlf = common.build_file(args.size, crlf=True, records_only=args.records_only, corpus=args.corpus)
+    dense = common.build_file(args.size, records_only=True, corpus=args.corpus)
     plain_100 = common.build_file("100M", corpus=args.corpus)
     lines = (plain_100, common.lone_cr_copy(plain_100))
     blocks = {path: mmap_count(path) for path in (lf, crlf, *lines)}  # which also brings them into the page cache
     out = common.DATA / "round-trip.sdf"
     name = args.name or most_common_name(lf)
     with_rdkit = rdkit_available()
-    selected = jobs(lf, crlf, lines, out, name, with_rdkit)
+    selected = jobs(lf, crlf, dense, lines, out, name, with_rdkit)
     if args.only:
         selected = [job for job in selected if job.key in args.only.split(",")]
     for job in selected:  # a compressed copy holds the LF file's blocks

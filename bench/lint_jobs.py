@@ -64,5 +64,5 @@ def jobs(job: Callable[..., Any], streamed: Callable[..., Any], lf: Path, out: P
 TARGETS = [
     ("lint", "to_dict", 1.0),
     ("lint_2", "lint", 1.6),
-    ("lint_fix", "lint_fix_round_trip", 0.5),
+    ("lint_fix", "lint_fix_round_trip", 0.7),
 ]

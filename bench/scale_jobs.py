@@ -17,6 +17,7 @@ from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Iterable
 
+from common import Checksum
 from table_jobs import arrow_checksum, frame_checksum
 
 import molbrook._compression
@@ -99,10 +100,32 @@ def dask_frame(path: Path) -> Any:
     return molbrook.dask.read_sdf(str(path)).compute(scheduler="threads")
 
 
-def jobs(job: Callable[..., Any], streamed: Callable[..., Any], lf: Path) -> list[Any]:
-    """The jobs, made with compare.py's Job class and its streamed()."""
+def header_count(path: Path) -> int:
+    """The floor of the dense file: its record headers found by the core's
+    search over the mapped file (molbrook._testcore, built with the tests)."""
+    from molbrook import _testcore
+
+    count: int | None = _testcore.count_headers(os.fsencode(path))
+    if count is None:
+        raise SystemExit(f"{path} is not mapped: the header floor needs a local file")
+    return count
+
+
+def cell_checksum(table: Any) -> Checksum:
+    """The non-null cells of a table: its records, as the floor counts them."""
+    return Checksum(None, arrow_checksum(table.to_arrow()).records)
+
+
+def jobs(job: Callable[..., Any], streamed: Callable[..., Any], lf: Path, dense: Path) -> list[Any]:
+    """The jobs, made with compare.py's Job class and its streamed();
+    `dense` is the file of blocks with records."""
     table = partial(read_table, str(lf))
     made = [
+        job("headers_floor", 'floor: mapped file, its b"\\n>" counted natively', "floor", dense,
+            partial(header_count, dense), lambda: Checksum(None, header_count(dense))),
+        job("table_1_dense", "molbrook: read_table(workers=1), records file", "molbrook", dense,
+            partial(read_table, str(dense), workers=1), lambda: cell_checksum(read_table(str(dense), workers=1)),
+            agrees_with="headers_floor", must_agree=False),
         job("table_1", "molbrook: read_table(workers=1)", "molbrook", lf, partial(table, workers=1),
             lambda: arrow_checksum(table(workers=1).to_arrow())),
         job("table_2", "molbrook: read_table(workers=2)", "molbrook", lf, partial(table, workers=2),
@@ -135,6 +158,7 @@ def jobs(job: Callable[..., Any], streamed: Callable[..., Any], lf: Path) -> lis
 
 # (job, reference, minimum ratio of their throughputs on the same file)
 TARGETS = [
+    ("table_1_dense", "headers_floor", 0.5),
     ("table_2", "table_1", 1.6),
     ("dask_threads", "table_pandas_2", 0.6),
     ("gzip_parse_isal", "gzip_isal", 0.9),

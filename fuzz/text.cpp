@@ -4,11 +4,13 @@
 // (the portable one and this machine's vector one), the line scanner
 // yields exactly the lines a byte-by-byte scan finds, the substring finder
 // gives std::string_view::find's answer for each of the library's needles,
-// the line-break search find_first_of's,
-// the 64-byte masks agree with a byte loop, first_line_ending follows its
+// the line-break search find_first_of's, the 64-byte masks and the
+// high-byte test agree with a byte loop, first_line_ending follows its
 // rule, and nothing reads a byte outside the input (AddressSanitizer).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -69,6 +71,11 @@ void check_kernel(std::string_view text, size_t from, char byte) {
     for (size_t i = 0; i < 64; ++i) {
       bool set = (mask >> i) & 1;
       FUZZ_CHECK(set == (i < size && text[at + i] == byte));
+    }
+    if (size == 64) {
+      const bool high = std::any_of(text.begin() + at, text.begin() + at + 64,
+                                    [](char c) { return static_cast<uint8_t>(c) >= 0x80; });
+      FUZZ_CHECK(Kernel::any_high(text.data() + at) == high);
     }
   }
 }

@@ -15,6 +15,24 @@ REPOSITORY = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPOSITORY / "docs" / "_ext"))
 from public_names import public_names  # noqa: E402  (the site's list of them, shared)
 
+SAMPLE = REPOSITORY / "python" / "molbrook" / "data" / "sample.sdf"
+
+
+def handed_out_types() -> dict[str, type]:
+    """The native objects the package hands out without naming their
+    classes (a reader, a writer), by the call that makes them."""
+    import io
+
+    import molbrook
+
+    blocks = molbrook.parse_sdf(SAMPLE)
+    writer = molbrook.sdf_writer(io.BytesIO())
+    made = {"molbrook.parse_sdf()": type(blocks), "molbrook.sdf_writer()": type(writer)}
+    blocks.close()
+    writer.close()
+    return made
+
+
 PAGES = sorted([REPOSITORY / "README.md", *(REPOSITORY / "docs").rglob("*.md")])
 
 FENCE = re.compile(r"^(?P<fence>```+)(?P<lang>[\w-]*)[^\n]*\n(?P<body>.*?)^(?P=fence)[ \t]*$", re.M | re.S)

@@ -1,6 +1,6 @@
 """Servers on 127.0.0.1 for the remote tests: an HTTP server of objects held
-in memory that honours Range (or, asked to, ignores it, or drops the
-connection part way), and an S3-compatible one (moto); both count the
+in memory that honours Range and If-Match (or, asked to, ignores Range, or
+drops the connection part way), and an S3-compatible one (moto); both count the
 requests they answer and the body bytes they send."""
 
 from __future__ import annotations
@@ -58,13 +58,16 @@ def free_port() -> int:
 
 class HttpServer:
     """Objects by path; `ranges=False` answers every GET whole (200);
+    `weak=True` gives weak ETags;
     `drop_after` cuts each body after that many bytes; `after_get` is
-    called after each GET is answered."""
+    called once each GET's answer is made, before its body is sent (so
+    that the next request sees what it did)."""
 
     def __init__(self) -> None:
         self.objects: dict[str, bytes] = {}
         self.counts = Counts()
         self.ranges = True
+        self.weak = False
         self.drop_after: int | None = None
         self.after_get: Any = None
         server = self
@@ -95,6 +98,13 @@ class HttpServer:
             handler.send_header("Content-Length", "0")
             handler.end_headers()
             return
+        etag = ("W/" if self.weak else "") + '"' + hashlib.md5(data).hexdigest() + '"'
+        if_match = handler.headers.get("If-Match")
+        if if_match is not None and (self.weak or if_match != etag):  # If-Match compares strong ETags
+            handler.send_response(412)
+            handler.send_header("Content-Length", "0")
+            handler.end_headers()
+            return
         status, body = 200, data
         match = _RANGE.fullmatch(wanted or "")
         if match and self.ranges and not head:
@@ -106,22 +116,24 @@ class HttpServer:
         else:
             handler.send_response(status)
         handler.send_header("Content-Length", str(len(body)))
-        handler.send_header("ETag", '"' + hashlib.md5(data).hexdigest() + '"')
+        handler.send_header("ETag", etag)
         handler.send_header("Accept-Ranges", "bytes" if self.ranges else "none")
         handler.end_headers()
         if head:
             return
+        # Counted before it is sent: the client may check the counts as
+        # soon as it has the body.
         if self.drop_after is not None and len(body) > self.drop_after:
-            handler.wfile.write(body[:self.drop_after])
             record.sent = self.drop_after
+            handler.wfile.write(body[:self.drop_after])
             handler.close_connection = True
             handler.wfile.flush()
             handler.connection.shutdown(socket.SHUT_RDWR)
             return
-        handler.wfile.write(body)
-        record.sent = len(body)
         if self.after_get is not None:
             self.after_get()
+        record.sent = len(body)
+        handler.wfile.write(body)
 
     def stop(self) -> None:
         self._httpd.shutdown()
@@ -129,13 +141,16 @@ class HttpServer:
 
 
 class S3Server:
-    """moto's S3 on a free port, its WSGI app wrapped to count requests."""
+    """moto's S3 on a free port, its WSGI app wrapped to count requests;
+    `after_get` is called once each GET's answer is made, before it is
+    sent (so that the next request sees what it did)."""
 
     def __init__(self) -> None:
         from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
         from werkzeug.serving import make_server
 
         self.counts = Counts()
+        self.after_get: Any = None
         app = DomainDispatcherApplication(create_backend_app)
         self._server = make_server("127.0.0.1", free_port(), self._counting(app), True,
                                    request_handler=MotoRequestHandler)
@@ -146,9 +161,11 @@ class S3Server:
         def counted(environ: dict[str, Any], start_response: Any) -> Any:
             record = self.counts.add(Request(environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""),
                                              environ.get("HTTP_RANGE")))
-            for chunk in app(environ, start_response):
-                record.sent += len(chunk)
-                yield chunk
+            body = list(app(environ, start_response))
+            record.sent = sum(len(chunk) for chunk in body)
+            if record.method == "GET" and self.after_get is not None:
+                self.after_get()
+            yield from body
         return counted
 
     def make_bucket(self, name: str) -> None:

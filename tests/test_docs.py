@@ -15,8 +15,16 @@ import sys
 from pathlib import Path
 
 import pytest
-
-from docs_examples import PAGES, REPOSITORY, commands, page_doctest, public_names, same_output, sessions
+from docs_examples import (
+    PAGES,
+    REPOSITORY,
+    commands,
+    handed_out_types,
+    page_doctest,
+    public_names,
+    same_output,
+    sessions,
+)
 
 PYCON_PAGES = [page for page in PAGES if page_doctest(page) is not None]
 # The README's commands run in the everyday suite; the guides' (a second or
@@ -97,9 +105,10 @@ def test_page_shell_sessions(page: Path, checkout: Path) -> None:
 def docstring_tests() -> list[doctest.DocTest]:
     finder = doctest.DocTestFinder(exclude_empty=True)
     found = {}
-    for name, value in public_names().items():
+    for name, value in {**public_names(), **handed_out_types()}.items():
         for test in finder.find(value, name, module=False, globs={}):
-            found.setdefault(test.name, test)
+            if test.examples:
+                found.setdefault(test.name, test)
     return sorted(found.values(), key=lambda test: test.name)
 
 

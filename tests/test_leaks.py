@@ -236,9 +236,10 @@ def merging(w):
     fails(merge_records, io.StringIO(w["text"]), {"B": ["2"], "X": [w["value"] + "\n\n"]}, io.BytesIO(), key="B")
     fails(merge_records, io.StringIO("title\nP\n$$$$\n"), {"t": ["title"], "X": [w["value"]]}, io.BytesIO(),
           key=TITLE, title="t")
-    fails(native._merge_blocks, [w["block"], 42], io.BytesIO(), True, None, (), (), ())
-    fails(native._merge_blocks, [w["block"]], io.BytesIO(), True, None, (42,), (), ())
-    fails(native._merge_blocks, [w["block"]], io.BytesIO(), True, None, (), (w["name"],), ())
+    merge = {"text_as_utf8": True, "record": None, "keys": (), "names": (), "columns": ()}
+    fails(native._merge_blocks, [w["block"], 42], io.BytesIO(), **merge)
+    fails(native._merge_blocks, [w["block"]], io.BytesIO(), **{**merge, "keys": (42,)})
+    fails(native._merge_blocks, [w["block"]], io.BytesIO(), **{**merge, "names": (w["name"],)})
 
 
 def sorting(w):

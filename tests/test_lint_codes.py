@@ -128,3 +128,21 @@ def test_select_and_ignore():
     assert {code for code, *_ in found(data, select=["F"], ignore="F001")} == {"F004"}
     with pytest.raises(ValueError, match="X1"):
         molbrook.lint(io.BytesIO(data), select="X1")
+
+
+def filled_block(long_line, filler, lines=10):
+    """A block whose molfile holds `lines` property lines of `filler` bytes,
+    then one of `long_line` bytes: windows of 64 bytes with and without an
+    LF in every order, for the line counter's runs."""
+    body = [b"M  ZZZ" + b"x" * (filler - 6)] * lines + [b"M  ZZZ" + b"y" * (long_line - 6)]
+    return b"\n".join([b"T", b"  prog", b"", b"  0  0  0  0  0  0  0  0  0  0999 V2000", *body, b"M  END"]) + b"\n" + END
+
+
+@pytest.mark.parametrize("filler", [1, 63, 64, 65, 70, 127, 128, 129, 191, 192])
+@pytest.mark.parametrize("long_line", [190, 200, 201, 260])
+def test_line_counts_across_windows(filler, long_line):
+    block = filled_block(long_line, filler)
+    data = block * 2 + b"T\n\n\nM  END\n> <B>\n v\n\n" + END
+    expected = [at(data, b"M  ZZZy", "I001", nth=n) for n in range(2) if long_line > 200]
+    expected += [at(data, b" v\n", "I002", "B")]
+    assert found(data) == expected

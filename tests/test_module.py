@@ -41,7 +41,16 @@ for attempt in (lambda: bad.get("x"), bad.ctable):
         raised.append(type(error).__name__)
 out = io.StringIO()
 native.write_sdf(out, native.parse_sdf(io.StringIO("t\n\n\nM  END\n> <x>\n1\n\n$$$$\n")))
-table = native._TableReader(native.SDBlock.from_sdf(out.getvalue()), None, None, {}, 0, native._RecordTable)
+table = native._TableReader(
+    native.SDBlock.from_sdf(out.getvalue()),
+    names=None,
+    title=None,
+    types={},
+    batch_rows=0,
+    table_type=native._RecordTable,
+    molblock=None,
+    block=None,
+)
 print(json.dumps([errors, raised, table.read_all().num_rows, sorted(m for m in sys.modules if "molbrook" in m)]))
 """
 

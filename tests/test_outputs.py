@@ -108,9 +108,17 @@ def test_outputs_fail_whole_and_name_the_users_path(cramped, case):
         assert {path.name: path.read_bytes() for path in folder.iterdir() if path.name != "filler"} == before
 
 
+# The suite may run under nohup or as a background job, which ignore SIGHUP
+# or SIGINT, and the command keeps an ignored signal ignored: the children
+# below start with the dispositions of an interactive shell.
+AS_FROM_A_SHELL = ("import signal\nsignal.signal(signal.SIGHUP, signal.SIG_DFL)\n"
+                   "signal.signal(signal.SIGTERM, signal.SIG_DFL)\n"
+                   "signal.signal(signal.SIGINT, signal.default_int_handler)\n")
+
+
 def slowly(*args: str) -> list[str]:
     """The command on a slow disk: it spends seconds writing."""
-    return [sys.executable, "-c", "import os, sys, time\nwrite = os.write\n"
+    return [sys.executable, "-c", AS_FROM_A_SHELL + "import os, sys, time\nwrite = os.write\n"
             "os.write = lambda fd, data: time.sleep(0.5) or write(fd, data)\n"
             "from molbrook.cli.main import main\nsys.exit(main())", *args]
 
@@ -211,7 +219,7 @@ def test_a_signal_the_moment_the_temporary_file_is_made_leaves_nothing(tmp_path,
     # file and before Python holds its descriptor.
     source = tmp_path / "in.sdf"
     source.write_bytes(DATA)
-    hooked = ("import os, sys\nopen_ = os.open\n"
+    hooked = (AS_FROM_A_SHELL + "import os, sys\nopen_ = os.open\n"
               "def hooked(path, *args):\n    fd = open_(path, *args)\n"
               f"    if str(path).endswith('.part'): os.kill(os.getpid(), {int(signum)})\n    return fd\n"
               "os.open = hooked\nfrom molbrook.cli.main import main\nsys.exit(main())")

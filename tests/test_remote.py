@@ -4,8 +4,10 @@ with the requests and bytes they serve counted."""
 
 import dataclasses
 import gzip
+import re
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
@@ -13,7 +15,8 @@ fsspec = pytest.importorskip("fsspec")
 pytest.importorskip("aiohttp")
 
 import molbrook
-from molbrook import _remote
+from molbrook import _partitions, _remote
+from molbrook._parallel import MIN_PIECE, byte_ranges, piece_size
 from conftest import CORPUS_FILES
 from servers import HttpServer, S3Server
 
@@ -41,9 +44,9 @@ def served(http):
         http.objects["/" + name] = data
         http.counts.clear()
         return http.url + "/" + name
-    http.ranges, http.drop_after, http.after_get = True, None, None
+    http.ranges, http.weak, http.drop_after, http.after_get = True, False, None, None
     yield put
-    http.ranges, http.drop_after, http.after_get = True, None, None
+    http.ranges, http.weak, http.drop_after, http.after_get = True, False, None, None
 
 
 @pytest.fixture(scope="module")
@@ -105,20 +108,20 @@ def test_whole_read_asks_in_pieces_and_reads_each_byte_once(served, http, tmp_pa
     assert len(sizes) == 2 and all(size >= PIECE for size in sizes) and sum(sizes) == len(data)
 
 
-def test_index_reads_one_span_per_block_and_reopens_cheaply(served, http, tmp_path):
+def test_index_reads_one_span_per_block_and_reopens_cheaply(store, tmp_path):
     data = big_sdf(300 << 10)
-    url = served("indexed.sdf", data)
-    built = molbrook.index_sdf(url, cache=tmp_path)
-    http.counts.clear()
-    reopened = molbrook.index_sdf(url, cache=tmp_path)
-    gets = http.counts.gets("/indexed.sdf")
-    assert len(http.counts.heads("/indexed.sdf")) <= 1 and len(gets) == 2 and all(r.sent <= SPAN for r in gets)
+    url, counts, path = store.put("indexed.sdf", data), store.server.counts, store.path("indexed.sdf")
+    built = molbrook.index_sdf(url, cache=tmp_path, storage_options=store.options)
+    counts.clear()
+    reopened = molbrook.index_sdf(url, cache=tmp_path, storage_options=store.options)
+    gets = counts.gets(path)
+    assert len(counts.heads(path)) <= 1 and len(gets) == 2 and all(r.sent <= SPAN for r in gets)
     middle = len(reopened) // 2
     expected = str(built[middle])
-    http.counts.clear()
+    counts.clear()
     assert str(reopened[middle]) == expected
     start, size = reopened.span(middle)
-    assert [r.sent for r in http.counts.gets("/indexed.sdf")] == [size]
+    assert [r.sent for r in counts.gets(path)] == [size]
 
 
 def test_bgzf_block_costs_at_most_two_gets(served, http, tmp_path):
@@ -153,6 +156,12 @@ def test_a_server_that_ignores_range_is_read_whole(served, http, tmp_path):
     local.write_bytes(data)
     assert titles(molbrook.parse_sdf(url)) == titles(molbrook.parse_sdf(str(local)))
     assert titles(molbrook.parse_sdf_range(url, 5000, 90000)) == titles(molbrook.parse_sdf_range(str(local), 5000, 90000))
+    big = tmp_path / "big.sdf"
+    big.write_bytes(big_sdf(3 * MIN_PIECE))
+    url = served("norange-big.sdf", big.read_bytes())
+    http.ranges = False
+    assert molbrook.read_table(url, workers=2).to_pydict() == molbrook.read_table(str(big)).to_pydict()
+    assert sum(r.sent for r in http.counts.gets("/norange-big.sdf")) == 2 * big.stat().st_size  # first KiB, then once
 
 
 def test_faults_are_one_line_errors_naming_the_url(served, http):
@@ -173,6 +182,17 @@ def test_object_replaced_while_read_is_detected(served, http):
     http.after_get = replace
     with pytest.raises(ValueError, match="replaced"):
         list(molbrook.parse_sdf(url))
+
+
+def test_a_weak_etag_is_checked_by_info_not_by_if_match(served, http):
+    """If-Match never matches a weak ETag: ranges read, replacement seen."""
+    http.weak = True
+    data = big_sdf(300 << 10)
+    url = served("weak.sdf", data)
+    assert titles(molbrook.parse_sdf_range(url, 0, len(data))) == titles(molbrook.parse_sdf(url))
+    http.after_get = lambda: http.objects.update({"/weak.sdf": b"x" + data[1:]})
+    with pytest.raises(ValueError, match="weak.sdf was replaced"):
+        list(molbrook.parse_sdf_range(url, 0, len(data)))
 
 
 def test_replaced_object_rebuilds_its_cached_index(served, http, tmp_path):
@@ -274,3 +294,130 @@ def test_cli_writes_a_url_given_as_output(argv, expected, capsys):
     fsspec.filesystem("memory").pipe("memory://cli/in.sdf", b"b\n\n\nM  END\n$$$$\na\n\n\nM  END\n$$$$\n")
     assert main(argv) == 0, capsys.readouterr().err
     assert [b.title for b in molbrook.parse_sdf(argv[-1])] == expected
+
+
+@pytest.fixture(params=["http", "s3"])
+def store(request, http):
+    """An object store as the tests below use it: `put(name, data)` gives
+    the URL, `path(name)` the path its server counts requests under."""
+    if request.param == "http":
+        def put(name, data):
+            http.objects["/" + name] = data
+            return f"{http.url}/{name}"
+        server, options, prefix = http, None, "/"
+    else:
+        server = request.getfixturevalue("s3")
+        options, prefix = server.options(), "/corpus/"
+        fs = fsspec.filesystem("s3", **options)
+
+        def put(name, data):
+            fs.pipe(f"corpus/{name}", data)
+            return f"s3://corpus/{name}"
+    server.after_get = None
+    yield SimpleNamespace(put=put, options=options, server=server, path=lambda name: prefix + name)
+    server.after_get = None
+
+
+def test_read_table_of_a_url_reads_its_byte_ranges_on_the_workers(store, tmp_path):
+    data = big_sdf(3 * MIN_PIECE)
+    local = tmp_path / "t.sdf"
+    local.write_bytes(data)
+    url = store.put("threads.sdf", data)
+    store.server.counts.clear()
+    table = molbrook.read_table(url, workers=2, storage_options=store.options)
+    assert table.to_pydict() == molbrook.read_table(str(local), workers=1).to_pydict()
+    gets = store.server.counts.gets(store.path("threads.sdf"))
+    spans = byte_ranges(len(data), piece_size(len(data), 2))
+    assert len(spans) >= 3 and len(gets) == 1 + len(spans)  # its first KiB, then a request per range
+    assert sum(r.sent for r in gets) <= len(data) * 1.01 + (1 << 20) * len(spans)
+
+
+def test_read_table_of_a_bgzf_url_reads_through_its_index(served, tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    local = tmp_path / "t.sdf.gz"
+    molbrook.write_sdf(str(local), molbrook.SDBlock.from_sdf(big_sdf(3 * MIN_PIECE).decode("latin-1")))
+    url = served("threads.sdf.gz", local.read_bytes())
+    expected = molbrook.read_table(str(local), workers=1).to_pydict()
+    assert molbrook.read_table(url, workers=2).to_pydict() == expected
+
+
+def _range(url, options, cache):
+    return lambda: list(molbrook.parse_sdf_range(url, 1000, 1 << 22, storage_options=options))
+
+
+def _table(url, options, cache):
+    return lambda: molbrook.read_table(url, workers=2, storage_options=options)
+
+
+def _lookups(url, options, cache):
+    idx = molbrook.index_sdf(url, cache=cache, storage_options=options)
+    return lambda: [str(idx[i]) for i in (len(idx) // 3, 2 * len(idx) // 3)]
+
+
+@pytest.mark.parametrize("reading", [_range, _table, _lookups])
+def test_object_replaced_after_the_first_ranged_read_is_detected(store, tmp_path, reading):
+    """Replaced after the first ranged GET, an object raises naming its URL
+    on a later one (If-Match over HTTP, its info again over S3)."""
+    data = big_sdf(3 * MIN_PIECE)
+    url = store.put("replaced-ranges.sdf", data)
+    read = reading(url, store.options, tmp_path)
+    replaced = []
+
+    def replace():
+        if not replaced:
+            replaced.append(store.put("replaced-ranges.sdf", b"x" + data[1:]))
+
+    store.server.after_get = replace
+    with pytest.raises(ValueError, match=re.escape(url) + " was replaced"):
+        read()
+    assert replaced
+
+
+def _permission_denied(s3, monkeypatch):
+    """Options of a user granted nothing, moto checking every request."""
+    import boto3
+    import moto.settings
+
+    iam = boto3.client("iam", endpoint_url=s3.endpoint, aws_access_key_id="testing", aws_secret_access_key="testing",
+                       region_name="us-east-1")
+    if "nobody" not in [user["UserName"] for user in iam.list_users()["Users"]]:
+        iam.create_user(UserName="nobody")
+    key = iam.create_access_key(UserName="nobody")["AccessKey"]
+    monkeypatch.setattr(moto.settings, "INITIAL_NO_AUTH_ACTION_COUNT", 0)
+    return dict(s3.options(), key=key["AccessKeyId"], secret=key["SecretAccessKey"])
+
+
+@pytest.mark.parametrize("url, kind, error", [
+    ("s3://corpus/none.sdf", None, FileNotFoundError),
+    ("s3://nobucket/x.sdf", None, FileNotFoundError),
+    ("s3://corpus/" + CORPUS_FILES[0].parent.name + "/" + CORPUS_FILES[0].name, "denied", PermissionError),
+    ("/none.sdf", "http", FileNotFoundError),
+])
+def test_missing_and_forbidden_objects_are_one_line_errors(s3, http, monkeypatch, url, kind, error):
+    options = s3.options()
+    if kind == "denied":
+        options = _permission_denied(s3, monkeypatch)
+    elif kind == "http":
+        url, options = http.url + url, None
+    for read in (lambda: list(molbrook.parse_sdf(url, storage_options=options)),
+                 lambda: molbrook.read_table(url, workers=2, storage_options=options)):
+        with pytest.raises(error) as raised:
+            read()
+        assert len(str(raised.value).splitlines()) == 1 and url in str(raised.value)
+
+
+@pytest.mark.parametrize("kind", ["plain", "bgzf", "gzip"])
+def test_partitions_of_an_object_replaced_since_it_was_cut_raise(store, tmp_path, monkeypatch, kind):
+    """Each partition's read (a byte range, blocks of the BGZF index, the
+    whole object) is of the object that was cut, or raises."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    data = big_sdf(300 << 10)
+    if kind != "plain":
+        packed = tmp_path / "p.sdf.gz"
+        molbrook.write_sdf(str(packed), molbrook.SDBlock.from_sdf(data.decode("latin-1")))
+        data = packed.read_bytes() if kind == "bgzf" else gzip.compress(data)
+    url = store.put(f"cut.{kind}", data)
+    parts = _partitions.partitions([url], 64 << 10, store.options)
+    store.put(f"cut.{kind}", data + data)
+    with pytest.raises(ValueError, match=re.escape(url) + " was replaced"):
+        list(_partitions.blocks(parts[-1]))

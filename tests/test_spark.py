@@ -197,3 +197,30 @@ def test_imports_without_pyspark():
             "try:\n    molbrook.spark.register(None)\nexcept ImportError as e:\n    print(e)")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "pip install 'molbrook[spark]'" in done.stdout
+
+
+@pytest.mark.slow
+def test_reads_an_s3_object_with_credentials_given_as_options(spark):
+    """storage.* options reach fsspec on the driver and the executors:
+    several partitions of an object on moto's S3 give the local file's rows."""
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto")
+    import json
+
+    import fsspec
+    from servers import S3Server
+
+    server = S3Server()
+    try:
+        server.make_bucket("spark")
+        options = server.options()
+        fsspec.filesystem("s3", **options).pipe("spark/mols.sdf", SAMPLES[0].read_bytes())
+        reader = (spark.read.format("sdf").option("title", TITLE).option("blocksize", "256KiB")
+                  .option("storage.key", options["key"]).option("storage.secret", options["secret"])
+                  .option("storage.client_kwargs", json.dumps(options["client_kwargs"])))
+        frame = reader.load("s3://spark/mols.sdf")
+        assert frame.rdd.getNumPartitions() > 1
+        got = frame.toArrow()
+        assert got.equals(read_table(str(SAMPLES[0]), title=TITLE).to_arrow().cast(got.schema))
+    finally:
+        server.stop()

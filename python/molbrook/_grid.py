@@ -106,7 +106,15 @@ class Grid:
         return "".join(parts)
 
     def to_html(self) -> str:
-        """The grid as a whole HTML document, needing nothing outside it."""
+        """The grid as a whole HTML document, needing nothing outside it.
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> g = molbrook.grid(molbrook.parse_sdf("python/molbrook/data/sample.sdf"), names=["ID"])
+        >>> g.to_html().startswith("<!DOCTYPE html>")
+        True
+        """
         return (
             '<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>molbrook grid</title></head>'
             f'<body style="margin:8px;background:#f6f6f6">{self._repr_html_()}</body></html>\n'
@@ -114,7 +122,15 @@ class Grid:
 
     def to_svg(self) -> str:
         """The grid as one SVG drawing: each card a group holding its block's
-        drawing, with the title and records as text lines under it."""
+        drawing, with the title and records as text lines under it.
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> g = molbrook.grid(molbrook.parse_sdf("python/molbrook/data/sample.sdf"), names=["ID"])
+        >>> g.to_svg().startswith("<svg")
+        True
+        """
         width, height = self._size
         line = 14
         lines = int(self._title) + max((len(card.records) for card in self._cards), default=0)
@@ -186,6 +202,8 @@ def grid(
 ) -> Grid:
     """A grid of the blocks' depictions with their titles and chosen records.
 
+    The drawings are made on the calling thread.
+
     Parameters
     ----------
     blocks : Iterable[SDBlock]
@@ -203,8 +221,6 @@ def grid(
     ordinals : Iterable[int], optional
         The number each card carries (`data-ordinal`); by default the
         block's position in `blocks`, from 0.
-
-    The drawings are made on the calling thread.
 
     Returns
     -------

@@ -70,6 +70,12 @@ def index_sdf(
     sidecar : bool or Path, default True
         Keep the index beside the file (True), at another path, or in
         memory only (False).
+    cache : Path, optional
+        The folder a URL's index is kept in; $XDG_CACHE_HOME/molbrook/index
+        when not given. Only for a URL.
+    storage_options : dict, optional
+        Options for fsspec when `path` is a URL (credentials, endpoint);
+        only for a URL.
 
     Returns
     -------

@@ -118,20 +118,6 @@ class Edit(NamedTuple):
     text: bytes
 
 
-class _Batch(NamedTuple):
-    """A native scan's result (see src/python/lint/lint.cpp)."""
-
-    offset: int
-    consumed: int
-    lines: int
-    blocks: int
-    first_ending: int | None
-    findings: list[tuple[Any, ...]]
-    edits: list[tuple[int, int, int, bytes]] | None
-    fixed: tuple[int, ...] | None
-    unfixed: tuple[int, ...] | None
-
-
 class _Options(NamedTuple):
     select: int
     fix: int = 0
@@ -226,7 +212,7 @@ class _Reader:
 
 def _stream_batches(
     reader: _Reader, offset: int, options: _Options, first_ending: int | None, progress: Callable[[int], None] | None
-) -> Iterator[_Batch]:
+) -> Iterator[native._LintScan]:
     """Batches of the blocks of a stream, scanned a chunk at a time from
     `offset` (a block start) on; the stream is closed at the end."""
     try:
@@ -237,15 +223,14 @@ def _stream_batches(
 
 def _stream_chunks(
     reader: _Reader, offset: int, options: _Options, first_ending: int | None, progress: Callable[[int], None] | None
-) -> Iterator[_Batch]:
+) -> Iterator[native._LintScan]:
     buffer = bytearray()
     at_eof = False
     while not at_eof:
         chunk = reader.read(max(_CHUNK, len(buffer)))
         at_eof = not chunk
         buffer += chunk
-        batch = _Batch(*native._lint_bytes(buffer, offset == 0, at_eof, **options.keywords(first_ending)))
-        batch = batch._replace(offset=offset)
+        batch = native._lint_bytes(buffer, offset == 0, at_eof, offset=offset, **options.keywords(first_ending))
         if batch.consumed or at_eof:
             yield batch
         first_ending = batch.first_ending
@@ -270,7 +255,7 @@ def _open_stream(path: Path, offset: int) -> tuple[_Reader, int]:
 
 def _path_batches(
     path: Path, options: _Options, workers: int, progress: Callable[[int], None] | None
-) -> Iterator[_Batch]:
+) -> Iterator[native._LintScan]:
     """Batches of a path: a mapped plain file by byte ranges (on `workers`
     threads when its scans need no order), anything else streamed."""
     info = os.stat(path)
@@ -281,7 +266,7 @@ def _path_batches(
     ranges = byte_ranges(info.st_size, piece_size(info.st_size, workers))
     first_ending: int | None = None
     offset = 0  # where the next scan starts: a block start
-    scans: Iterator[tuple[Any, ...] | None]
+    scans: Iterator[native._LintScan | None]
     pool = None if sequential else ThreadPoolExecutor(workers, thread_name_prefix="molbrook")
     try:
         if pool is None:
@@ -296,11 +281,10 @@ def _path_batches(
             scans = ahead(
                 pool, lambda span: native._lint_path(path, *span, **options.keywords(None)), ranges, workers + 1
             )
-        for scan in scans:
-            if scan is None:  # not mapped: compressed, or not on a local filesystem
+        for batch in scans:
+            if batch is None:  # not mapped: compressed, or not on a local filesystem
                 yield from _stream_batches(*_open_stream(path, offset), options, first_ending, progress)
                 return
-            batch = _Batch(*scan)
             first_ending = batch.first_ending
             offset = batch.offset + batch.consumed
             yield batch
@@ -317,7 +301,7 @@ def _batches(
     workers: int,
     progress: Callable[[int], None] | None = None,
     storage_options: Mapping[str, Any] | None = None,
-) -> Iterator[_Batch]:
+) -> Iterator[native._LintScan]:
     if _remote.is_url(source):
         return _stream_batches(_Reader(_remote.stream(cast(str, source), storage_options)), 0, options, None, progress)
     _remote.local_only(source, storage_options, "lint")
@@ -346,12 +330,12 @@ class _Cursor:
         self.first_kind: int | None = None
         self.f003_reported = False
 
-    def take(self, batch: _Batch) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
+    def take(self, batch: native._LintScan) -> Iterator[tuple[Finding, tuple[Edit, ...]]]:
         edits: dict[int, list[Edit]] = {}
-        for index, start, end, text in batch.edits or ():
-            edits.setdefault(index, []).append(Edit(batch.offset + start, end - start, text))
+        for edit in batch.edits or ():
+            edits.setdefault(edit.finding, []).append(Edit(batch.offset + edit.start, edit.end - edit.start, edit.text))
         for index, item in enumerate(batch.findings):
-            if item[0] == _F003 and not self._deviates(item[1]):
+            if item.code == _F003 and not self._deviates(item.detail):
                 continue
             yield self._finding(batch, item), tuple(edits.get(index, ()))
         self.lines += batch.lines
@@ -367,33 +351,33 @@ class _Cursor:
         self.f003_reported = True
         return True
 
-    def _finding(self, batch: _Batch, item: tuple[Any, ...]) -> Finding:
-        code_index, detail, block, line, column, offset, length, fix, record, related, text, numbers = item
-        code = CODES[code_index]
+    def _finding(self, batch: native._LintScan, item: native._LintFinding) -> Finding:
+        code = CODES[item.code]
         rule = RULES[code]
-        line += self.lines
+        line = item.line + self.lines
+        numbers, record, related = item.numbers, item.record, item.related_line
         values = {
             "number": numbers[0],
             "number2": numbers[1],
             "number3": numbers[2],
             "number4": numbers[3],
             "record": decoded(record),
-            "text": quote(text),
+            "text": quote(item.text),
             "related": None if related is None else related + self.lines,
             "expected": line + numbers[0] + numbers[1] + 1,
         }
         return Finding(
             code,
             rule.severity,
-            rule.messages[detail].format(**values),
+            rule.messages[item.detail].format(**values),
             self.path,
-            block + self.blocks,
+            item.block + self.blocks,
             line,
-            column,
-            batch.offset + offset,
-            length,
+            item.column,
+            batch.offset + item.offset,
+            item.length,
             decoded(record),
-            _FIXES[fix],
+            _FIXES[item.fix],
         )
 
 

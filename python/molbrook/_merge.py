@@ -214,6 +214,9 @@ def merge_records(
         The columns to set; by default all but the key column.
     float_format : str, optional
         A format spec for floats, such as ".4g".
+    storage_options : dict, optional
+        Options for fsspec when a source or destination is a URL
+        (credentials, endpoint).
 
     Returns
     -------
@@ -288,11 +291,11 @@ def merge_refusing(
             written, matched, matched_rows, unedited = native._merge_blocks(
                 itertools.chain((first,), blocks),
                 out,
-                not isinstance(out, io.TextIOBase),
-                _block_key(key, is_bytes),
-                _texts(keys, is_bytes),
-                tuple(_as_kind(name, is_bytes) for name in names),
-                tuple(_texts(columns[name], is_bytes, float_format) for name in names),
+                text_as_utf8=not isinstance(out, io.TextIOBase),
+                record=_block_key(key, is_bytes),
+                keys=_texts(keys, is_bytes),
+                names=tuple(_as_kind(name, is_bytes) for name in names),
+                columns=tuple(_texts(columns[name], is_bytes, float_format) for name in names),
             )
             if unedited:
                 refused(unedited)

@@ -8,11 +8,11 @@ from __future__ import annotations
 
 import glob
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple, cast
 
 from molbrook import _remote, native
-from molbrook._parallel import bgzf_index, byte_ranges, ordinal_blocks, ordinal_ranges, plain_size
+from molbrook._parallel import bgzf_index, byte_ranges, data_size, ordinal_blocks, ordinal_ranges, plain_size
 from molbrook._types import Path, is_path
 
 
@@ -24,6 +24,8 @@ class Part(NamedTuple):
     span: tuple[int, int] | None
     by_ordinal: bool = False
     storage_options: Mapping[str, Any] | None = None  # of a URL
+    # Of a URL: the object as it was when cut, which every read checks it is.
+    stamp: Mapping[str, Any] | None = None
 
 
 def _matches(path: str | bytes, storage_options: Mapping[str, Any] | None) -> list[str | bytes]:
@@ -55,21 +57,28 @@ def expand(paths: Path | Sequence[Path], storage_options: Mapping[str, Any] | No
     return found
 
 
-def _remote_partitions(url: str, blocksize: int, storage_options: Mapping[str, Any] | None) -> list[Part]:
+def remote_partitions(url: str, piece: Callable[[int], int], storage_options: Mapping[str, Any] | None) -> list[Part]:
     """Byte ranges of a plain object, ordinal ranges of a BGZF one by its
-    index (kept in each machine's cache folder), else the whole object."""
+    index (kept in each machine's cache folder), else (or from a server
+    that ignores Range) the whole object; `piece(size)` the bytes of a
+    part when the (decompressed) data is `size` bytes."""
     from molbrook import _bgzf
     from molbrook._index import index_sdf
 
     remote = _remote.Remote(url, storage_options)
+    stamp = remote.stamp
     head = remote.get(0, 1024)
     compression = native._compression_of(memoryview(head))
+    if not remote.ranged:  # a server that ignores Range: each part would fetch it all
+        return [Part(url, None, False, storage_options, stamp)]
     if compression is None:
-        return [Part(url, span, False, storage_options) for span in byte_ranges(remote.size, blocksize)]
+        spans = byte_ranges(remote.size, piece(remote.size))
+        return [Part(url, span, False, storage_options, stamp) for span in spans]
     if compression == "gzip" and _bgzf.is_bgzf(head):
         with index_sdf(url, storage_options=storage_options) as index:
-            return [Part(url, span, True, storage_options) for span in ordinal_ranges(index, blocksize)]
-    return [Part(url, None, False, storage_options)]
+            spans = ordinal_ranges(index, piece(data_size(index)))
+            return [Part(url, span, True, storage_options, stamp) for span in spans]
+    return [Part(url, None, False, storage_options, stamp)]
 
 
 def partitions(
@@ -80,7 +89,7 @@ def partitions(
     parts: list[Part] = []
     for path in paths:
         if _remote.is_url(path):
-            parts.extend(_remote_partitions(cast(str, path), blocksize, storage_options))
+            parts.extend(remote_partitions(cast(str, path), lambda _: blocksize, storage_options))
             continue
         size = plain_size(path)
         if size is not None:
@@ -93,13 +102,23 @@ def partitions(
     return parts
 
 
+def _kept_index(part: Part) -> Any:
+    """The index partitions() kept: the sidecar of a file, the cached index
+    of a URL (of the object it cut, or Replaced)."""
+    from molbrook._index import index_sdf
+
+    if part.stamp is None:
+        return index_sdf(part.path)
+    from molbrook._remote_index import index_remote
+
+    return index_remote(cast(str, part.path), None, None, True, part.storage_options, part.stamp)
+
+
 def blocks(part: Part) -> Any:
     """The blocks of a partition, borrowed, in file order."""
     options = part.storage_options
     if part.span is None:
-        return _remote.blocks(part.path, borrow=True, storage_options=options)
+        return _remote.blocks(part.path, borrow=True, storage_options=options, stamp=part.stamp)
     if part.by_ordinal:
-        from molbrook._index import index_sdf  # the sidecar (or cached index) that partitions() kept
-
-        return ordinal_blocks(index_sdf(part.path, storage_options=options), part.span)
-    return _remote.range_blocks(part.path, *part.span, borrow=True, storage_options=options)
+        return ordinal_blocks(_kept_index(part), part.span)
+    return _remote.range_blocks(part.path, *part.span, borrow=True, storage_options=options, stamp=part.stamp)

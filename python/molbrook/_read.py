@@ -48,6 +48,9 @@ def parse_sdf(source: Any, *, borrow: bool = False, storage_options: Mapping[str
     ------
     OSError
         The file or object cannot be opened or read (naming it).
+    ValueError
+        A URL's object was replaced while it was read (a new ETag or
+        modification time), naming it: no block mixes the two.
     EOFError
         Compressed input ends inside its compressed data (the blocks read
         before stay valid; no block cut short is given).
@@ -95,7 +98,10 @@ def parse_sdf_range(
     Raises
     ------
     ValueError
-        start lies past end, or either is negative.
+        start lies past end, or either is negative; or a URL's object was
+        replaced between two of the requests reading the range (each is
+        checked against the object first seen: If-Match where the server
+        gives a strong ETag, else its info asked again).
     TypeError
         path is a file object, not a path.
 

@@ -20,7 +20,7 @@ from typing import IO, Any, cast
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
-from molbrook._remote import ReadAhead, Remote
+from molbrook._remote import ReadAhead, Remote, Replaced, identity_of
 from molbrook.native import SDIndex
 
 __all__ = ["cache_folder", "index_remote"]
@@ -128,16 +128,27 @@ def _read_index(path: str) -> bytes | None:
 
 
 def index_remote(
-    url: str, key: object, cache: object, keep: bool, storage_options: Mapping[str, Any] | None
+    url: str,
+    key: object,
+    cache: object,
+    keep: bool,
+    storage_options: Mapping[str, Any] | None,
+    seen: Mapping[str, Any] | None = None,
 ) -> SDIndex[Any]:
     """The index of the object at `url` (`key` as the native index takes
     it), reused from the cache folder while its stamp matches the object;
-    `keep=False` neither reads nor writes the cache."""
+    `keep=False` neither reads nor writes the cache. `seen`, the stamp of
+    the object when it was cut into partitions: Replaced unless it is
+    still that object."""
     from molbrook._types import TITLE
 
     remote = Remote(url, storage_options)
-    head = remote.get(0, STAMP_SPAN)
-    tail = remote.get(max(0, remote.size - STAMP_SPAN), remote.size)
+    if seen is not None and identity_of(seen) != remote.identity:
+        raise Replaced(url)
+    # Checked by their hashes against the kept stamp: an object replaced
+    # since the info request fails that (or the first lookup's check).
+    head = remote.get(0, STAMP_SPAN, check=False)
+    tail = remote.get(max(0, remote.size - STAMP_SPAN), remote.size, check=False)
     data = _Data(remote, head, tail)
     bgzf = _format(url, head)
     name = hashlib.sha256(url.encode("utf-8", "surrogateescape")).hexdigest()

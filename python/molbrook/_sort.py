@@ -11,7 +11,7 @@ import tempfile
 import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import InitVar, dataclass
-from typing import IO, Any, Literal
+from typing import IO, Any, Literal, NamedTuple
 
 from molbrook import _bgzf, native
 from molbrook._index import reused_index
@@ -203,6 +203,9 @@ def sort_sdf(
         Where spilled runs go (default: the system's temporary folder).
     progress : callable, optional
         Called with the number of source bytes read since its last call.
+    storage_options : dict, optional
+        Options for fsspec when a source or destination is a URL
+        (credentials, endpoint).
 
     Returns
     -------
@@ -250,19 +253,27 @@ def sort_sdf(
     folder_in = None if tmpdir is None else os.fsdecode(tmpdir)
     with tempfile.TemporaryDirectory(prefix="molbrook-sort-", dir=folder_in) as folder:
         sorter = native._Sorter(
-            keys, group_key, counts[0] or 1, counts[1], budget, folder, is_bytes, provenance_name, labels
+            keys=keys,
+            group=group_key,
+            per_group=counts[0] or 1,
+            top=counts[1],
+            memory=budget,
+            folder=folder,
+            is_bytes=is_bytes,
+            provenance=provenance_name,
+            labels=labels,
         )
         try:
             for number, source in enumerate(items):
                 _add(sorter, source, number, budget, progress, storage_options)
-            _warn_unmatched(sorter, [key[0] for key in (*keys, *([group_key] if group_key else []))], is_bytes)
+            _warn_unmatched(sorter, [key.name for key in (*keys, *([group_key] if group_key else []))], is_bytes)
             with (
                 atomic_destination(dest, storage_options) as out,
                 _optional_destination(duplicates, storage_options) as aside,
             ):
-                written = sorter.write(out, not isinstance(out, io.TextIOBase), False)
+                written = sorter.write(out, as_bytes=not isinstance(out, io.TextIOBase), duplicates=False)
                 if aside is not None:
-                    sorter.write(aside, not isinstance(aside, io.TextIOBase), True)
+                    sorter.write(aside, as_bytes=not isinstance(aside, io.TextIOBase), duplicates=True)
             return SortSummary(
                 blocks_in=sorter.blocks_in,
                 blocks_out=written,
@@ -345,32 +356,41 @@ def _record_name(name: object, is_bytes: bool, what: str) -> bytes:
     return key_name(name, is_bytes, what)  # type: ignore[return-value]
 
 
-def _native_name(key: object, is_bytes: bool, what: str) -> tuple[bytes | None, bool]:
-    """A key as the sorter takes it: (record name, False), or (None, True)
-    for the title."""
+class _NativeKey(NamedTuple):
+    """A key as the sorter reads it, by attribute: the record's name (None
+    for the title), and kind and missing as indices of _KINDS and _MISSING."""
+
+    name: bytes | None
+    kind: int = 0
+    descending: bool = False
+    missing: int = 0
+
+
+def _native_name(key: object, is_bytes: bool, what: str) -> bytes | None:
+    """A key's record name as the sorter takes it; None for the title."""
     name = key_name(key, is_bytes, what)
-    return (None, True) if name is TITLE else (name, False)  # type: ignore[return-value]
+    return None if name is TITLE else name  # type: ignore[return-value]
 
 
-def _native_key(key: object, is_bytes: bool) -> tuple[bytes | None, bool, int, bool, int]:
+def _native_key(key: object, is_bytes: bool) -> _NativeKey:
     if isinstance(key, (str, bytes)) or key is TITLE:
         key = SortKey(key)
     if not isinstance(key, SortKey):
         raise TypeError(f"a sort key is a record name, molbrook.TITLE or a SortKey, not {type(key).__name__}")
-    return (
-        *_native_name(key.name, is_bytes, "a SortKey's name"),
-        _KINDS.index(key.kind),
-        bool(key.descending),
-        _MISSING.index(key.missing),
+    return _NativeKey(
+        _native_name(key.name, is_bytes, "a SortKey's name"),
+        kind=_KINDS.index(key.kind),
+        descending=bool(key.descending),
+        missing=_MISSING.index(key.missing),
     )
 
 
-def _group_key(group: object, per_group: object, is_bytes: bool) -> tuple[bytes | None, bool, int, bool, int] | None:
+def _group_key(group: object, per_group: object, is_bytes: bool) -> _NativeKey | None:
     if group is None:
         if per_group is not None:
             raise ValueError("per_group needs group")
         return None
-    return (*_native_name(group, is_bytes, "group"), 0, False, 0)
+    return _NativeKey(_native_name(group, is_bytes, "group"))
 
 
 def _count(value: object, name: str) -> int | None:
@@ -404,9 +424,14 @@ def _add(
     try:
         index = _bgzf_index(path, budget) if path is not None else None
         if index is not None:
-            sorter.add_indexed(index, number, progress)
+            sorter.add_indexed(index, source=number, progress=progress)
         else:
-            sorter.add(blocks(source, borrow=True, storage_options=storage_options), number, path, progress)
+            sorter.add(
+                blocks(source, borrow=True, storage_options=storage_options),
+                source=number,
+                path=path,
+                progress=progress,
+            )
     except native.MalformedRecordError as error:
         named = source if url else os.fsdecode(path) if path is not None else "a file object"
         error.add_note(f"In source {number} ({named}).")

@@ -60,16 +60,40 @@ class RecordTable(native._RecordTable):
 
     # pyarrow and pandas ship no type information: their results are Any.
     def to_arrow(self) -> Any:
-        """The table as a `pyarrow.Table` (the `arrow` extra)."""
+        """The table as a `pyarrow.Table` (the `arrow` extra).
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+        >>> t.to_arrow().column("MW").to_pylist()
+        [46.07, 60.05, 31.06, 78.11, 41.05]
+        """
         return require("pyarrow", "arrow").table(self)
 
     def to_pandas(self) -> Any:
-        """The table as a pandas DataFrame (the `pandas` extra), through pyarrow."""
+        """The table as a pandas DataFrame (the `pandas` extra), through pyarrow.
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+        >>> t.to_pandas()["ID"].tolist()[:2]
+        ['MB-0001', 'MB-0002']
+        """
         require("pandas", "pandas")
         return self.to_arrow().to_pandas()
 
     def to_polars(self) -> polars.DataFrame:
-        """The table as a polars DataFrame (the `polars` extra)."""
+        """The table as a polars DataFrame (the `polars` extra).
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> t = molbrook.read_table("python/molbrook/data/sample.sdf", ["ID", "MW"], types={"MW": float})
+        >>> t.to_polars().shape
+        (5, 2)
+        """
         frame: polars.DataFrame = require("polars", "polars").DataFrame(self)
         return frame
 
@@ -156,7 +180,14 @@ def _reader(
     blocks: Iterable[Any], names: list[bytes] | None, parts: _Parts, types: dict[bytes, str], batch_rows: int
 ) -> Any:
     return native._TableReader(
-        blocks, names, parts.title, types, batch_rows, RecordTable, molblock=parts.molblock, block=parts.block
+        blocks,
+        names=names,
+        title=parts.title,
+        types=types,
+        batch_rows=batch_rows,
+        table_type=RecordTable,
+        molblock=parts.molblock,
+        block=parts.block,
     )
 
 
@@ -164,13 +195,15 @@ def _reader(
 Piece = Callable[[], Iterable[Any]]
 
 
-def _pieces(source: Blocks, workers: int) -> list[Piece] | None:
-    """The parts of a file that `workers` threads read apart, in order:
-    byte ranges of a plain file, ordinal ranges of a BGZF one (by its
+def _pieces(source: Blocks, workers: int, storage_options: Mapping[str, Any] | None = None) -> list[Piece] | None:
+    """The parts of a file or URL that `workers` threads read apart, in
+    order: byte ranges of a plain file, ordinal ranges of a BGZF one (by its
     index). None when the source is read on one thread: one worker, a file
     object or iterable, another compressed file or a pipe, or a small file."""
-    if workers == 1 or not is_path(source) or _remote.is_url(source):
+    if workers == 1 or not is_path(source):
         return None
+    if _remote.is_url(source):
+        return _url_pieces(cast(str, source), workers, storage_options)
     size = plain_size(source)
     if size is not None:
         if size < 2 * _parallel.MIN_PIECE:
@@ -185,6 +218,17 @@ def _pieces(source: Blocks, workers: int) -> list[Piece] | None:
     return [
         partial(ordinal_blocks, index, span) for span in ordinal_ranges(index, piece_size(data_size(index), workers))
     ]
+
+
+def _url_pieces(url: str, workers: int, storage_options: Mapping[str, Any] | None) -> list[Piece] | None:
+    """The parts of a URL as a distributed read cuts it (each read checked
+    against the object seen here), in pieces as a local file's."""
+    from molbrook import _partitions
+
+    parts = _partitions.remote_partitions(url, lambda size: piece_size(size, workers), storage_options)
+    if len(parts) < 2:
+        return None
+    return [partial(_partitions.blocks, part) for part in parts]
 
 
 def _read_piece(
@@ -279,8 +323,12 @@ def read_table(
     every CPU the process may use; 1: the calling thread only), a BGZF file
     into ranges of blocks by its index (built beside it when missing); the
     table is the same, row and column order included. A URL (see
-    `parse_sdf`) is read on one thread, ahead of the parser;
-    `storage_options` go to fsspec.
+    `parse_sdf`) is cut alike: byte ranges of a plain object fetched by
+    ranged requests, ranges of blocks of a BGZF object by its index (kept
+    in the local cache folder, see `index_sdf`), any other compressed
+    object read whole on one thread; every request is checked against the
+    object first seen, so an object replaced meanwhile raises ValueError
+    rather than reading as a mix of two. `storage_options` go to fsspec.
 
     Parameters
     ----------
@@ -310,7 +358,8 @@ def read_table(
     Raises
     ------
     ValueError
-        A name listed twice, or a record name with NUL that becomes a column.
+        A name listed twice, or a record name with NUL that becomes a
+        column; a URL's object replaced while it was read.
     TypeError
         `names` is a single name, or `types` maps to another type.
 
@@ -326,10 +375,12 @@ def read_table(
     parts = _Parts(title, molblock, block)
     _check_parts(parts, encoded_names)
     count = worker_count(workers)
-    pieces = _pieces(source, count)
+    pieces = _pieces(source, count, storage_options)
     if pieces is not None:
         try:
             return _read_pieces(pieces, count, encoded_names, parts, encoded_types)
+        except _remote.Replaced:
+            raise
         except _BLOCK_ERRORS:
             pass
     blocks, opened = _blocks(source, storage_options)
@@ -442,7 +493,16 @@ class TableScan:
         return self._reader.__arrow_c_stream__(requested_schema)
 
     def close(self) -> None:
-        """Stop reading and close a file that the scan opened."""
+        """Stop reading and close a file that the scan opened.
+
+        Examples
+        --------
+        >>> import molbrook
+        >>> scan = molbrook.scan_table("python/molbrook/data/sample.sdf", ["ID"])
+        >>> scan.close()
+        >>> list(scan)
+        []
+        """
         if self._opened:
             self._reader.close()
 
@@ -511,7 +571,9 @@ def scan_table(
     parts = _Parts(title, molblock, block)
     _check_parts(parts, encoded_names)
     count = worker_count(workers)
-    pieces = _pieces(source, count)
+    # A URL is streamed on one thread: a scan reads in bounded memory, and
+    # one stream's pieces are already fetched ahead of the parser.
+    pieces = None if _remote.is_url(source) else _pieces(source, count)
     if pieces is not None and is_path(source):  # only paths are cut into pieces
         try:
             if encoded_names is None:

@@ -156,6 +156,9 @@ def write_table(
         A column of whole blocks, written as they are.
     float_format : str, optional
         A format spec for floats, such as ".4g".
+    storage_options : dict, optional
+        Options for fsspec when a source or destination is a URL
+        (credentials, endpoint).
 
     Returns
     -------
@@ -202,5 +205,5 @@ def write_table(
         table = formatted_floats(table, float_format)
     stream = table.__arrow_c_stream__()
     with atomic_destination(dest, storage_options) as out:
-        written: int = native._write_table(stream, out, isinstance(out, io.TextIOBase), names=names, **columns)
+        written: int = native._write_table(stream, out, text=isinstance(out, io.TextIOBase), names=names, **columns)
     return written

@@ -193,6 +193,8 @@ def to_sdf(
         As for `write_table`.
     storage_options : dict, optional
         Credentials and settings for fsspec, for a URL.
+    path : str or os.PathLike, optional
+        The old spelling of `dest`, kept for one release.
 
     Returns
     -------

@@ -1,8 +1,23 @@
 import types
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from os import PathLike
-from typing import IO, Any, AnyStr, ClassVar, Generic, Literal, Protocol, Self, SupportsIndex, TypeVar, final, overload
+from typing import (
+    IO,
+    Any,
+    AnyStr,
+    ClassVar,
+    Final,
+    Generic,
+    Literal,
+    Protocol,
+    Self,
+    SupportsIndex,
+    TypeVar,
+    final,
+    overload,
+)
 
+from _typeshed import structseq
 from typing_extensions import Buffer, disjoint_base
 
 __all__ = [
@@ -34,6 +49,9 @@ __all__ = [
     "_write_table",
     "_lint_path",
     "_lint_bytes",
+    "_LintScan",
+    "_LintFinding",
+    "_LintEdit",
     "_StreamReader",
     "_lint_codes",
     "_record_problem",
@@ -187,13 +205,16 @@ def parse_sdf_range(
     path: bytes | PathLike[bytes], start: int, end: int, *, borrow: bool = False
 ) -> _SDBlockIterator[bytes]: ...
 def _parse_text_stream(file: IO[bytes]) -> _SDBlockIterator[str]: ...
-def _parse_range_at(read_at: Callable[[int, int], bytes], name: str, start: int, end: int) -> _SDBlockIterator[str]: ...
+def _parse_range_at(
+    read_at: Callable[[int, int], bytes], *, name: str, start: int, end: int
+) -> _SDBlockIterator[str]: ...
 def _compression_of(path: _Path | memoryview, /) -> Literal["gzip", "bzip2", "xz", "zstd"] | None: ...
 def write_sdf(dest: _Path | _Writable[Any], blocks: Iterable[SDBlock[Any]]) -> int: ...
 def sdf_writer(dest: _Path | _Writable[Any]) -> _SDFWriter: ...
 def _merge_blocks(
     blocks: Iterable[SDBlock[Any]],
     dest: _Path | _Writable[Any],
+    *,
     text_as_utf8: bool,
     record: str | bytes | None,
     keys: tuple[str | bytes | None, ...],
@@ -203,6 +224,7 @@ def _merge_blocks(
 def _write_table(
     stream: object,
     dest: _Path | _Writable[Any],
+    *,
     text: bool,
     title: str | None,
     molblock: str | None,
@@ -210,21 +232,112 @@ def _write_table(
     names: list[str] | None,
 ) -> int: ...
 
-# A lint scan: (offset, consumed, lines, blocks, first_ending, findings,
-# edits, fixed, unfixed); see src/python/lint.cpp.
-_LintScan = tuple[
-    int,
-    int,
-    int,
-    int,
-    int | None,
-    list[
-        tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes | None, tuple[int, int, int, int]]
+@final
+class _LintFinding(
+    structseq[Any],
+    tuple[int, int, int, int, int, int, int, int, bytes | None, int | None, bytes, tuple[int, int, int, int]],
+):
+    """A lint finding, as a scan reports it."""
+
+    __match_args__: Final = (
+        "code",
+        "detail",
+        "block",
+        "line",
+        "column",
+        "offset",
+        "length",
+        "fix",
+        "record",
+        "related_line",
+        "text",
+        "numbers",
+    )
+    @property
+    def code(self) -> int: ...
+    @property
+    def detail(self) -> int: ...
+    @property
+    def block(self) -> int: ...
+    @property
+    def line(self) -> int: ...
+    @property
+    def column(self) -> int: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def length(self) -> int: ...
+    @property
+    def fix(self) -> int: ...
+    @property
+    def record(self) -> bytes | None: ...
+    @property
+    def related_line(self) -> int | None: ...
+    @property
+    def text(self) -> bytes: ...
+    @property
+    def numbers(self) -> tuple[int, int, int, int]: ...
+
+@final
+class _LintEdit(structseq[Any], tuple[int, int, int, bytes]):
+    """An edit of a finding's fix."""
+
+    __match_args__: Final = ("finding", "start", "end", "text")
+    @property
+    def finding(self) -> int: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
+    @property
+    def text(self) -> bytes: ...
+
+@final
+class _LintScan(
+    structseq[Any],
+    tuple[
+        int,
+        int,
+        int,
+        int,
+        int | None,
+        list[_LintFinding],
+        list[_LintEdit] | None,
+        tuple[int, ...] | None,
+        tuple[int, ...] | None,
     ],
-    list[tuple[int, int, int, bytes]] | None,
-    tuple[int, ...] | None,
-    tuple[int, ...] | None,
-]
+):
+    """What a lint scan found."""
+
+    __match_args__: Final = (
+        "offset",
+        "consumed",
+        "lines",
+        "blocks",
+        "first_ending",
+        "findings",
+        "edits",
+        "fixed",
+        "unfixed",
+    )
+    @property
+    def offset(self) -> int: ...
+    @property
+    def consumed(self) -> int: ...
+    @property
+    def lines(self) -> int: ...
+    @property
+    def blocks(self) -> int: ...
+    @property
+    def first_ending(self) -> int | None: ...
+    @property
+    def findings(self) -> list[_LintFinding]: ...
+    @property
+    def edits(self) -> list[_LintEdit] | None: ...
+    @property
+    def fixed(self) -> tuple[int, ...] | None: ...
+    @property
+    def unfixed(self) -> tuple[int, ...] | None: ...
 
 _lint_codes: tuple[str, ...]
 
@@ -245,6 +358,7 @@ def _lint_bytes(
     at_start: bool,
     at_eof: bool,
     *,
+    offset: int = 0,
     select: int = 0,
     fix: int = 0,
     unsafe: bool = False,
@@ -315,14 +429,14 @@ class _TableReader:
     def __new__(
         cls,
         blocks: Iterable[SDBlock[Any]],
+        *,
         names: list[bytes] | None,
         title: str | None,
         types: dict[bytes, str],
         batch_rows: int,
         table_type: type[_RecordTable],
-        *,
-        molblock: str | None = None,
-        block: str | None = None,
+        molblock: str | None,
+        block: str | None,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _RecordTable: ...
@@ -370,14 +484,27 @@ def _open_index(
     fresh: bool = False,
 ) -> tuple[SDIndex[Any], bytes | None]: ...
 
+# A key as _Sorter reads it, by attribute: the record's name (None for the
+# title); kind 0-2 (text, number, natural); missing 0-2 (last, first, drop).
+class _SortKeySpec(Protocol):
+    @property
+    def name(self) -> bytes | None: ...
+    @property
+    def kind(self) -> int: ...
+    @property
+    def descending(self) -> bool: ...
+    @property
+    def missing(self) -> int: ...
+
 @final
 class _Sorter:
     """The blocks of several sources sorted within a memory budget; made by sort_sdf."""
 
     def __new__(
         cls,
-        keys: tuple[tuple[bytes | None, bool, int, bool, int], ...],
-        group: tuple[bytes | None, bool, int, bool, int] | None,
+        *,
+        keys: tuple[_SortKeySpec, ...],
+        group: _SortKeySpec | None,
         per_group: int,
         top: int | None,
         memory: int,
@@ -389,13 +516,14 @@ class _Sorter:
     def add(
         self,
         blocks: Iterable[SDBlock[Any]],
+        /,
+        *,
         source: int,
         path: str | bytes | None,
         progress: Callable[[int], object] | None,
-        /,
     ) -> int: ...
-    def add_indexed(self, index: SDIndex[Any], source: int, progress: Callable[[int], object] | None, /) -> int: ...
-    def write(self, dest: _Path | _Writable[Any], as_bytes: bool, duplicates: bool, /) -> int: ...
+    def add_indexed(self, index: SDIndex[Any], /, *, source: int, progress: Callable[[int], object] | None) -> int: ...
+    def write(self, dest: _Path | _Writable[Any], /, *, as_bytes: bool, duplicates: bool) -> int: ...
     def close(self) -> None: ...
     @property
     def blocks_in(self) -> int: ...

@@ -19,6 +19,7 @@
 #include "core/text/newline.hpp"
 #include "core/text/search.hpp"
 #include "base/entry.hpp"
+#include "base/gil.hpp"
 #include "base/ref.hpp"
 #include "base/sizes.hpp"
 
@@ -124,9 +125,9 @@ PyObject* find_(PyObject*, PyObject* args) {
     return PyErr_Format(PyExc_ValueError, "lead must index a non-empty needle and start be >= 0");
   }
   return with_kernel(kernel, [&]<class K>(K) {
-    Needle wanted{bytes_view(needle), static_cast<size_t>(lead)};
-    size_t at = find_with<K>(bytes_view(hay), wanted, static_cast<size_t>(from));
-    return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
+    Needle wanted{bytes_view(needle), to_size(lead)};
+    size_t at = find_with<K>(bytes_view(hay), wanted, to_size(from));
+    return PyLong_FromSsize_t(at == npos ? -1 : to_py_size(at));
   });
 }
 
@@ -149,8 +150,8 @@ PyObject* find_line_break_(PyObject*, PyObject* args) {
   if (from < 0) return PyErr_Format(PyExc_ValueError, "start must be >= 0");
   return with_kernel(kernel, [&]<class K>(K) {
     Counting<K>::masks = 0;
-    size_t at = find_line_break_with<Counting<K>>(bytes_view(hay), static_cast<size_t>(from));
-    return Py_BuildValue("(nn)", at == npos ? Py_ssize_t{-1} : static_cast<Py_ssize_t>(at), Counting<K>::masks);
+    size_t at = find_line_break_with<Counting<K>>(bytes_view(hay), to_size(from));
+    return Py_BuildValue("(nn)", at == npos ? Py_ssize_t{-1} : to_py_size(at), Counting<K>::masks);
   });
 }
 
@@ -161,7 +162,7 @@ PyObject* find_last_byte_(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Sis", &hay, &byte, &kernel)) return nullptr;
   return with_kernel(kernel, [&]<class K>(K) {
     size_t at = find_last_byte_with<K>(bytes_view(hay), static_cast<char>(byte));
-    return PyLong_FromSsize_t(at == npos ? -1 : static_cast<Py_ssize_t>(at));
+    return PyLong_FromSsize_t(at == npos ? -1 : to_py_size(at));
   });
 }
 
@@ -209,6 +210,28 @@ PyObject* mapped_batches(PyObject*, PyObject* args) {
     if (!batch || PyList_Append(batches.get(), batch.get()) < 0) return nullptr;
   }
   return batches.release();
+}
+
+// The benchmark's floor for reading records: the file mapped and its
+// record headers (lines that start with ">") counted by the core's substring
+// search, with nothing made of them. None for a file that is not mapped.
+PyObject* count_headers(PyObject*, PyObject* args) {
+  const char* path;
+  if (!PyArg_ParseTuple(args, "y", &path)) return nullptr;
+  Result<OpenedFile, platform::SystemError> opened = open_for_reading(path);
+  if (!opened) {
+    errno = opened.error().code;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  if (!opened->mapping) Py_RETURN_NONE;
+  const std::string_view text = opened->mapping->bytes();
+  const Needle header{"\n>", 1};
+  size_t headers = 0;
+  {
+    ReleasedGil unlocked;
+    for (size_t at = find(text, header); at != npos; at = find(text, header, at + 1)) ++headers;
+  }
+  return PyLong_FromSize_t(headers);
 }
 
 // Positional reads of any regular file, mapped or not: the blocks of
@@ -365,6 +388,8 @@ PyMethodDef testcore_methods[] = {
     {"mapped_batches", entry<mapped_batches>, METH_VARARGS,
      "mapped_batches(path, as_str, borrow) -> [([(bytes, title_end, borrowed)], released)] or None"},
 
+    {"count_headers", entry<count_headers>, METH_VARARGS,
+     "count_headers(path) -> record headers of the mapped file, or None"},
     {"positional_blocks", entry<positional_blocks>, METH_VARARGS,
      "positional_blocks(path, as_str, start, end) -> [(bytes, title_end)]"},
     {"compression_of_start", entry<compression_of_start_>, METH_O,

@@ -21,8 +21,13 @@ option: `names` (a comma list of record names; default: the names of the
 first `sampleBlocks` blocks of the first file, default 10,000), `types`
 (`NAME:int,NAME:float`, as read_table's types), `title`, `molblock` and
 `block` (columns of each block's title, molblock and whole text, as
-read_table gives them), `blocksize`, and `pushdown=false` to leave every
-filter to Spark. A schema given to the reader (`.schema("ID string, MW
+read_table gives them), `blocksize`, `pushdown=false` to leave every
+filter to Spark, and `storage.NAME` for fsspec's storage_options of URLs
+(s3://, gs://, https://...): `.option("storage.key", KEY)
+.option("storage.secret", SECRET)` passes key and secret, a value written
+as a JSON object is read as one (`storage.client_kwargs` '{"endpoint_url":
+"http://..."}'), true and false are booleans. Spark gives option names in
+lower case, as fsspec's settings are spelled. A schema given to the reader (`.schema("ID string, MW
 double")`) is used as is: each field is the record of its name (or the
 title, molblock or block column the options name), read as a string, an
 integer or a floating-point number as its type says. Spark resolves
@@ -82,14 +87,60 @@ class SDFSource(DataSource):
 
     def reader(self, schema: Any) -> SDFReader:
         """The reader of `schema`'s columns (filtering pushed filters where
-        the installed Spark pushes them)."""
+        the installed Spark pushes them).
+
+        Parameters
+        ----------
+        schema : pyspark.sql.types.StructType
+            The columns Spark asks for: those of `schema()` or of the
+            schema the user gave, each a record name, title, molblock or
+            block.
+
+        Returns
+        -------
+        SDFReader
+            The reader Spark sends to its executors, one partition per
+            file or byte range.
+
+        Examples
+        --------
+        >>> from molbrook.spark import SDFSource
+        >>> source = SDFSource({"path": "python/molbrook/data/sample.sdf", "names": "ID,MW"})
+        >>> source.schema().simpleString()
+        'struct<ID:string,MW:string>'
+        >>> len(source.reader(source.schema()).partitions())
+        1
+        """
         _options.check_names(self.options, _options.READ_OPTIONS)
         columns = _options.from_schema(schema, self.options)
         pushdown = FILTERS is not None and self.options.get("pushdown", "true").lower() != "false"
         return (FilteringSDFReader if pushdown else SDFReader)(schema, columns, self.options)
 
     def writer(self, schema: Any, overwrite: bool) -> SDFWriter:
-        """The writer of part files, committed into place as a whole."""
+        """The writer of part files, committed into place as a whole.
+
+        Parameters
+        ----------
+        schema : pyspark.sql.types.StructType
+            The frame's columns; which of them are written, and how, the
+            options say (`names`, `title`, `molblock`, `block`).
+        overwrite : bool
+            Whether the save mode is "overwrite": the folder's old part
+            files are removed at commit; otherwise the new ones are
+            numbered after them.
+
+        Returns
+        -------
+        SDFWriter
+            The writer Spark sends to its executors.
+
+        Examples
+        --------
+        >>> from molbrook.spark import SDFSource
+        >>> schema = SDFSource({"path": "python/molbrook/data/sample.sdf", "names": "ID"}).schema()
+        >>> type(SDFSource({"path": "parts"}).writer(schema, overwrite=True)).__name__
+        'SDFWriter'
+        """
         _options.check_names(self.options, _options.WRITE_OPTIONS)
         return SDFWriter(self.options, overwrite)
 

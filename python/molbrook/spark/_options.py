@@ -9,7 +9,7 @@ import json
 from collections.abc import Mapping
 from typing import Any, NamedTuple
 
-from molbrook import _partitions, _table, native
+from molbrook import _partitions, _remote, _table
 from molbrook._types import byte_size
 
 READ_OPTIONS = (
@@ -28,6 +28,8 @@ WRITE_OPTIONS = ("path", "title", "molblock", "block", "names", "compression")
 PARTS = ("title", "molblock", "block")
 KINDS = {"int": int, "float": float, "str": str}
 SAMPLE_BLOCKS = 10_000
+# Options named storage.NAME are fsspec's storage_options for URLs.
+STORAGE = "storage."
 BLOCKSIZE = "128MiB"
 
 
@@ -36,7 +38,7 @@ def check_names(options: Mapping[str, str], known: tuple[str, ...]) -> None:
     names are case-insensitive, and so is this check)."""
     lowered = {name.lower() for name in known}
     for name in options:
-        if name.lower() not in lowered:
+        if name.lower() not in lowered and not name.lower().startswith(STORAGE):
             raise ValueError(f"the sdf source has no option {name!r} (options: {', '.join(known)})")
 
 
@@ -49,7 +51,32 @@ def resolve(options: Mapping[str, str]) -> list[str]:
         given = [options["path"]]
     else:
         raise ValueError("spark.read.format('sdf') needs a path: .load(path), .load([paths]) or a glob")
-    return [str(path) for path in _partitions.expand(given)]
+    return [str(path) for path in _partitions.expand(given, storage_options(options))]
+
+
+def storage_options(options: Mapping[str, str]) -> dict[str, Any] | None:
+    """The options named storage.NAME as fsspec's storage_options {NAME:
+    value}, None when there are none: a value written as a JSON object (such
+    as client_kwargs) is read as one, true and false are booleans, any other
+    value is the string given.
+
+    >>> storage_options({"storage.anon": "true", "storage.client_kwargs": '{"region_name": "eu"}'})
+    {'anon': True, 'client_kwargs': {'region_name': 'eu'}}
+    """
+    found: dict[str, Any] = {}
+    for name, value in options.items():
+        if name.lower().startswith(STORAGE):
+            found[name[len(STORAGE) :]] = _setting(value)
+    return found or None
+
+
+def _setting(value: str) -> Any:
+    if value.lstrip().startswith("{"):
+        try:
+            return json.loads(value)
+        except ValueError:
+            raise ValueError(f"a storage option that starts with {{ is a JSON object, not {value!r}") from None
+    return {"true": True, "false": False}.get(value.lower(), value)
 
 
 def blocksize(options: Mapping[str, str]) -> int:
@@ -83,7 +110,7 @@ def sampled_names(path: str, options: Mapping[str, str]) -> list[str]:
     count = int(options.get("sampleBlocks", SAMPLE_BLOCKS))
     if count < 1:
         raise ValueError(f"sampleBlocks must be a positive number of blocks, not {count}")
-    blocks = itertools.islice(native.parse_sdf(path, borrow=True), count)
+    blocks = itertools.islice(_remote.blocks(path, borrow=True, storage_options=storage_options(options)), count)
     reader = _table._reader(blocks, None, _table._Parts(), {}, 0)
     try:
         found: list[bytes] = reader.record_names()

@@ -11,7 +11,7 @@ from molbrook import _partitions
 from molbrook._table import scan_table
 from molbrook.spark import _filters
 from molbrook.spark._base import DataSourceReader, InputPartition
-from molbrook.spark._options import Column, blocksize, resolve
+from molbrook.spark._options import Column, blocksize, resolve, storage_options
 
 # Rows per Arrow batch handed to Spark.
 BATCH_ROWS = 65536
@@ -34,7 +34,8 @@ class SDFReader(DataSourceReader):
         self._pushed: list[_filters.Pushed] = []
 
     def partitions(self) -> list[FilePart]:
-        parts = _partitions.partitions(list(resolve(self._options)), blocksize(self._options))
+        files = resolve(self._options)
+        parts = _partitions.partitions(list(files), blocksize(self._options), storage_options(self._options))
         return [FilePart(part) for part in parts]
 
     def read(self, partition: Any) -> Iterator[Any]:

@@ -1,5 +1,6 @@
 #include "core/lint/block_checks.hpp"
 
+#include <optional>
 #include <string>
 
 #include "core/lint/ctab_checks.hpp"
@@ -24,12 +25,16 @@ void check_byte_order_mark(const ScannedBlock& block, BlockReport& report) {
   if (report.wants_edits(index)) report.add_edit(index, 0, length, {});
 }
 
-void check_utf8(const ScannedBlock& block, BlockReport& report) {
-  if (!report.wants(Code::F005)) return;
+// F005. Returns whether the molfile part (up to mdl_end) is valid UTF-8,
+// when it looked: no sequence reaches across mdl_end, which follows an LF
+// or ends the block, so the whole block's first bad one tells.
+std::optional<bool> check_utf8(const ScannedBlock& block, BlockReport& report) {
+  if (!report.wants(Code::F005)) return std::nullopt;
   std::optional<Utf8Error> error = find_invalid_utf8(block.bytes);
-  if (!error) return;
+  if (!error) return true;
   report.add({.code = Code::F005, .offset = error->start, .length = error->end - error->start,
               .text = block.bytes.substr(error->start, error->end - error->start)});
+  return error->start >= block.mdl_end;
 }
 
 // A last block without $$$$: whitespace alone reads as one more, empty,
@@ -61,8 +66,8 @@ void check_file_end(const ScannedBlock& block, BlockReport& report, bool open_re
 void check_block(const ScannedBlock& block, BlockReport& report, std::vector<SeenName>& names,
                  LineCounter& counter, bool file_start) {
   if (file_start) check_byte_order_mark(block, report);
-  check_utf8(block, report);
-  check_molfile(block, report, counter);
+  const std::optional<bool> molfile_utf8 = check_utf8(block, report);
+  check_molfile(block, report, counter, molfile_utf8);
   const bool open_record = check_sd_data(block, report, names);
   if (!block.terminated) check_file_end(block, report, open_record);
 }

@@ -12,6 +12,7 @@
 #include "core/lint/line_counter.hpp"
 #include "core/lint/line_length.hpp"
 #include "core/text/lines.hpp"
+#include "core/text/search.hpp"
 #include "core/text/strip.hpp"
 #include "core/text/utf8.hpp"
 
@@ -118,11 +119,12 @@ struct V3000Check {
   }
 };
 
-void check_v3000(const ScannedBlock& block, BlockReport& report) {
+void check_v3000(const ScannedBlock& block, BlockReport& report, std::optional<bool> molfile_utf8) {
   std::string_view title = rstrip(block.bytes.substr(0, block.title_end));
   std::string_view mdl = block.bytes.substr(block.title_end, block.mdl_end - block.title_end);
   // Invalid UTF-8 (F005's business) is read as Latin-1, as a bytes block's.
-  const BlockText text = find_invalid_utf8(block.bytes.substr(0, block.mdl_end)) ? BlockText::Latin1 : BlockText::ValidUtf8;
+  if (!molfile_utf8) molfile_utf8 = !find_invalid_utf8(block.bytes.substr(0, block.mdl_end));
+  const BlockText text = *molfile_utf8 ? BlockText::ValidUtf8 : BlockText::Latin1;
   std::vector<std::string> lines;
   if (append_table_lines(title, mdl, text, lines)) return;
   CtabResult<CTable> table = CTable::create(std::move(lines));
@@ -155,13 +157,25 @@ size_t line_after_bonds(const CtabResult<CountsHeader>& header) noexcept {
   return kCountsLine + static_cast<size_t>(header->num_atoms + header->num_bonds) + 1;
 }
 
+// Where line `line` starts (the title is line 1, and line 2 starts at
+// `title_end`), `line` before the line `last` that starts at `last_start`:
+// counted back from there when that is nearer, as it is for the few
+// property lines that part the bonds from M  END in most blocks.
+size_t line_start(std::string_view bytes, size_t title_end, size_t line, size_t last_start, size_t last) noexcept {
+  if (last - line >= line - 2) return skip_lines(bytes, title_end, line - 2);
+  size_t start = last_start;
+  for (size_t back = last - line; back != 0; --back) start = find_last_byte(bytes.substr(0, start - 1), '\n') + 1;
+  return start;
+}
+
 }  // namespace
 
-void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& counter) {
+void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& counter,
+                   std::optional<bool> molfile_utf8) {
   if (!block.has_m_end) return check_missing_m_end(block, report);
   std::string_view mdl = block.bytes.substr(block.title_end, block.mdl_end - block.title_end);
   CtabResult<CountsHeader> header = read_counts_header(mdl);
-  if (header && header->format == CtabFormat::V3000 && report.wants(Code::M003)) check_v3000(block, report);
+  if (header && header->format == CtabFormat::V3000 && report.wants(Code::M003)) check_v3000(block, report, molfile_utf8);
   const size_t expected = report.wants(Code::M002) ? line_after_bonds(header) : 0;
 
   // The lines from the title's end through M  END, the MDL's last line,
@@ -176,13 +190,13 @@ void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& 
   if (long_line && report.wants(Code::I001)) check_long_lines(bytes, block.title_end, report);
   const size_t m_end_line = 1 + counter.lfs_passed() - title_lines + open_line;
   if (expected == 0 || expected == m_end_line) return;
+  const size_t m_end = bytes.substr(0, bytes.size() - 1).rfind('\n') + 1;
   std::string_view after_bonds;
   if (expected < m_end_line) {
-    after_bonds = line_at(bytes, skip_lines(bytes, block.title_end, expected - 2));
+    after_bonds = line_at(bytes, line_start(bytes, block.title_end, expected, m_end, m_end_line));
     if (is_property_line(after_bonds)) return;
   }
   const size_t counts = skip_lines(bytes, block.title_end, kCountsLine - 2);
-  const size_t m_end = bytes.substr(0, bytes.size() - 1).rfind('\n') + 1;
   report.add({.code = Code::M002, .detail = static_cast<uint8_t>(expected < m_end_line), .offset = counts,
               .length = line_at(bytes, counts).size(), .related = m_end, .text = after_bonds,
               .numbers = {header->num_atoms, header->num_bonds, 0, 0}});

@@ -31,6 +31,88 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
   return byte_mask(text, at, '\n');
 }
 
+// The mask of `byte` in the `step` (1 to 64) bytes at `at`: from the whole
+// window where the text holds one, without a copy, its bits past them
+// cleared.
+MOLBROOK_ALWAYS_INLINE uint64_t step_mask(std::string_view text, size_t at, size_t step, char byte) noexcept {
+  const uint64_t kept = step == 64 ? ~uint64_t{0} : (uint64_t{1} << step) - 1;
+  return byte_mask(text, at, byte) & kept;
+}
+
+// Windows without a CR in which no two in a row lack an LF, the last
+// holding one: their LFs counted (the count, and how many windows up to
+// the first that would break the rule). Lines there are under 192 bytes,
+// so none is long, and nothing but the count is needed until the run
+// ends. SSE2 adds the compares' bytes up and sums them once per 62
+// windows (63 with a pair taken at the end; four compares a window keep
+// each byte under 256).
+struct LfRun {
+  size_t lfs;
+  size_t windows;
+};
+
+#if MOLBROOK_SIMD_SSE2
+struct WindowLfs {
+  __m128i sum;  // -(LFs) per byte lane
+  bool any;
+};
+
+MOLBROOK_ALWAYS_INLINE WindowLfs window_lfs(const char* p) noexcept {
+  const __m128i lf = _mm_set1_epi8('\n');
+  const auto* window = reinterpret_cast<const __m128i*>(p);
+  const __m128i c0 = _mm_cmpeq_epi8(_mm_loadu_si128(window), lf);
+  const __m128i c1 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 1), lf);
+  const __m128i c2 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 2), lf);
+  const __m128i c3 = _mm_cmpeq_epi8(_mm_loadu_si128(window + 3), lf);
+  const bool any = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(c0, c1), _mm_or_si128(c2, c3))) != 0;
+  return {_mm_add_epi8(_mm_add_epi8(c0, c1), _mm_add_epi8(c2, c3)), any};  // each compare is -1 where it matched
+}
+
+LfRun count_lf_run(const char* p, size_t windows) noexcept {
+  LfRun run{0, 0};
+  while (run.windows < windows) {
+    const size_t batch = std::min<size_t>(windows - run.windows, 62);
+    __m128i counts = _mm_setzero_si128();
+    size_t i = 0;
+    while (i < batch) {
+      const size_t at = run.windows + i;
+      WindowLfs window = window_lfs(p + 64 * at);
+      if (!window.any) {
+        if (at + 1 == windows) break;
+        window = window_lfs(p + 64 * (at + 1));
+        if (!window.any) break;
+        ++i;
+      }
+      counts = _mm_sub_epi8(counts, window.sum);
+      ++i;
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    run.lfs += static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
+               static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    run.windows += i;
+    if (i < batch) break;
+  }
+  return run;
+}
+#else
+LfRun count_lf_run(const char* p, size_t windows) noexcept {
+  LfRun run{0, 0};
+  while (run.windows < windows) {
+    uint64_t mask = simd::Native::eq_mask(p + 64 * run.windows, '\n');
+    size_t taken = 1;
+    if (mask == 0) {
+      if (run.windows + 1 == windows) break;
+      mask = simd::Native::eq_mask(p + 64 * (run.windows + 1), '\n');
+      if (mask == 0) break;
+      taken = 2;
+    }
+    run.lfs += bits_set(mask);
+    run.windows += taken;
+  }
+  return run;
+}
+#endif
+
 }  // namespace
 
 // 64 bytes a step: each window's LF mask gives the count by its population
@@ -38,20 +120,48 @@ MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexce
 // window are under 64 bytes, so only the line that reaches into a window
 // from before it can be long. Lone CRs are looked for in windows that hold
 // a CR, which a search of the bytes passed finds, and in each window after
-// one that held a CR (in a CRLF file, most), without a search.
+// one that held a CR (in a CRLF file, most), without a search. Where no
+// two windows in a row lack an LF and none holds a CR (most of an LF
+// file), the LFs are only counted.
 void LineCounter::advance(size_t offset) noexcept {
   while (position_ < offset) {
+    if (lf_before_ && !cr_before_ && limit_ >= 192 && offset - position_ >= 128) {
+      skip_lf_run(cr_free_until(offset));
+      if (position_ == offset) return;
+    }
     const size_t step = offset - position_ < 64 ? offset - position_ : 64;
-    const uint64_t mask = lf_mask(text_.substr(0, position_ + step), position_);
+    const uint64_t mask = step_mask(text_, position_, step, '\n');
     if (mask != 0) {
       const size_t first = position_ + static_cast<size_t>(std::countr_zero(mask));
       if (first - line_start_ > limit_) long_line_end_ = first;
       lf_line_ += bits_set(mask);
       line_start_ = position_ + 64 - static_cast<size_t>(std::countl_zero(mask));
     }
+    lf_before_ = mask != 0;
     if (cr_before_ || may_hold_cr(position_ + step, offset)) count_lone_crs(step, mask);
     position_ += step;
   }
+}
+
+// Passes the whole windows before `end` of a run that count_lf_run takes
+// (the LF before position_ is less than 64 bytes back).
+void LineCounter::skip_lf_run(size_t end) noexcept {
+  const LfRun run = count_lf_run(text_.data() + position_, (end - position_) / 64);
+  if (run.windows == 0) return;
+  position_ += 64 * run.windows;
+  lf_line_ += run.lfs;
+  const uint64_t last = simd::Native::eq_mask(text_.data() + position_ - 64, '\n');
+  line_start_ = position_ - static_cast<size_t>(std::countl_zero(last));
+}
+
+// Where the first CR at or after position_ is, or `offset` when there is
+// none before it, by the search that may_hold_cr keeps.
+size_t LineCounter::cr_free_until(size_t offset) noexcept {
+  if (next_cr_ < position_ || (next_cr_ < offset && text_[next_cr_] != '\r')) {
+    const size_t found = find_byte(text_.substr(0, offset), '\r', std::max(position_, next_cr_));
+    next_cr_ = found == npos ? offset : found;
+  }
+  return std::min(next_cr_, offset);
 }
 
 // Whether text[position_, end) may hold a CR, by a search up to `offset`
@@ -68,7 +178,7 @@ bool LineCounter::may_hold_cr(size_t end, size_t offset) noexcept {
 // is `lf`: CRs that no LF follows, in the window or just past it.
 void LineCounter::count_lone_crs(size_t step, uint64_t lf) noexcept {
   const size_t end = position_ + step;
-  const uint64_t cr = byte_mask(text_.substr(0, end), position_, '\r');
+  const uint64_t cr = step_mask(text_, position_, step, '\r');
   const uint64_t lf_after = end < text_.size() && text_[end] == '\n' ? uint64_t{1} << (step - 1) : 0;
   const uint64_t lone = cr & ~((lf >> 1) | lf_after);
   cr_before_ = cr != 0;

@@ -43,6 +43,8 @@ class LineCounter {
   static constexpr size_t kNone = SIZE_MAX;
 
   bool may_hold_cr(size_t end, size_t offset) noexcept;
+  size_t cr_free_until(size_t offset) noexcept;
+  void skip_lf_run(size_t end) noexcept;
   void count_lone_crs(size_t step, uint64_t lf) noexcept;
 
   std::string_view text_;
@@ -55,6 +57,7 @@ class LineCounter {
   size_t cr_line_start_ = 0;  // after the last lone CR passed
   size_t next_cr_ = 0;        // no CR in [position_, next_cr_)
   bool cr_before_ = false;    // the last window looked at held a CR
+  bool lf_before_ = false;    // the last window looked at held an LF
 };
 
 // Where the line starts that follows `count` LFs from `from` on; the

@@ -2,7 +2,8 @@
 // finder and newline translation.
 //
 // Each kernel has `eq_mask(p, byte)`: bit i of the result is set when p[i]
-// equals `byte`, over exactly 64 readable bytes at p. The scanning code is
+// equals `byte`, over exactly 64 readable bytes at p; and `any_high(p)`:
+// whether any of those 64 bytes is 128 or more. The scanning code is
 // templated on the kernel, so the portable kernel stays compiled and tested
 // on every machine, not only where no vector unit exists.
 //
@@ -56,6 +57,16 @@ struct Portable {
     return mask;
   }
 
+  static bool any_high(const char* p) noexcept {
+    uint64_t any = 0;
+    for (size_t word = 0; word < 8; ++word) {
+      uint64_t x;
+      std::memcpy(&x, p + 8 * word, 8);
+      any |= x;
+    }
+    return (any & 0x8080808080808080ull) != 0;
+  }
+
  private:
   // Moves the high bit of byte k to bit k (the byte order of a
   // little-endian load), like a vector movemask.
@@ -84,6 +95,13 @@ struct Sse2 {
     }
     return mask;
   }
+
+  static bool any_high(const char* p) noexcept {
+    const auto* v = reinterpret_cast<const __m128i*>(p);
+    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)),
+                                     _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
+    return _mm_movemask_epi8(any) != 0;
+  }
 };
 using Native = Sse2;
 #elif MOLBROOK_SIMD_NEON
@@ -104,6 +122,13 @@ struct Neon {
     uint8x16_t sum = vpaddq_u8(vpaddq_u8(m0, m1), vpaddq_u8(m2, m3));
     sum = vpaddq_u8(sum, sum);
     return vgetq_lane_u64(vreinterpretq_u64_u8(sum), 0);
+  }
+
+  static bool any_high(const char* p) noexcept {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(p);
+    const uint8x16_t any = vorrq_u8(vorrq_u8(vld1q_u8(bytes), vld1q_u8(bytes + 16)),
+                                    vorrq_u8(vld1q_u8(bytes + 32), vld1q_u8(bytes + 48)));
+    return vmaxvq_u8(any) >= 0x80;
   }
 };
 using Native = Neon;

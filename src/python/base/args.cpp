@@ -2,9 +2,46 @@
 #include "base/sizes.hpp"
 
 #include <cstdarg>
+#include <cstring>
 #include <string_view>
 
 namespace molbrook::py {
+
+namespace {
+
+// Whether `name` (a str) is one of the keyword names of `keywords`.
+bool known_keyword(PyObject* name, const char* const* keywords) noexcept {
+  for (; *keywords != nullptr; ++keywords) {
+    if (**keywords != '\0' && PyUnicode_CompareWithASCIIString(name, *keywords) == 0) return true;
+  }
+  return false;
+}
+
+// TypeError for a keyword that matches none of `keywords`, worded as the
+// interpreter's own; the function's name follows the ':' of `format`.
+bool check_keyword(PyObject* name, const char* format, const char* const* keywords) noexcept {
+  if (!PyUnicode_Check(name) || known_keyword(name, keywords)) return true;
+  const char* function = std::strchr(format, ':');
+  PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", name,
+               function != nullptr ? function + 1 : "this function");
+  return false;
+}
+
+}  // namespace
+
+bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
+                     ...) noexcept {
+  PyObject* name;
+  Py_ssize_t at = 0;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &at, &name, nullptr)) {
+    if (!check_keyword(name, format, keywords)) return false;
+  }
+  va_list outputs;
+  va_start(outputs, keywords);
+  int bound = PyArg_VaParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), outputs);
+  va_end(outputs);
+  return bound != 0;
+}
 
 bool parse_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
                     const char* const* keywords, ...) noexcept {
@@ -18,6 +55,7 @@ bool parse_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     named = Ref::steal(PyDict_New());
     if (!named) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (!check_keyword(PyTuple_GET_ITEM(kwnames, i), format, keywords)) return false;
       if (PyDict_SetItem(named.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return false;
     }
   }

@@ -7,10 +7,17 @@
 
 namespace molbrook::py {
 
-// Binds METH_FASTCALL | METH_KEYWORDS arguments exactly as
-// PyArg_ParseTupleAndKeywords binds a tuple and a dict, so that binding
-// errors read as the interpreter's own. Hot methods check for their common
-// positional call first and only fall back to this.
+// Binds a tuple and a dict as PyArg_ParseTupleAndKeywords does, except
+// that a keyword that matches none of `keywords` is named before any
+// argument is found missing: a misspelt keyword reads as itself, not as
+// the argument it was meant for.
+bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
+                     ...) noexcept;
+
+// Binds METH_FASTCALL | METH_KEYWORDS arguments as parse_arguments binds
+// a tuple and a dict, so that binding errors read as the interpreter's
+// own. Hot methods check for their common positional call first and only
+// fall back to this.
 bool parse_fastcall(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
                     const char* const* keywords, ...) noexcept;
 

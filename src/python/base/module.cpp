@@ -5,6 +5,7 @@
 #include "index/index.hpp"
 #include "records/iter.hpp"
 #include "lint/lint.hpp"
+#include "lint/lint_result.hpp"
 #include "records/merge.hpp"
 #include "table/table_writer.hpp"
 #include "read/opened.hpp"
@@ -34,7 +35,8 @@ constexpr bool kDebugBuild = true;
 bool init_types() noexcept {
   return init_ctable_type() && init_sdblock_type() && init_block_iterator_type() &&
          init_record_iterator_types() && init_writer_type() && init_record_table_type() &&
-         init_table_reader_type() && init_stream_reader_type() && init_index_type() && init_sorter_type();
+         init_table_reader_type() && init_stream_reader_type() && init_index_type() && init_sorter_type() &&
+         init_lint_types();
 }
 
 // Sets module.name = value and appends the name to module.__all__
@@ -102,6 +104,9 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_write_table", new_function(&write_table_def, module)) &&
                add_public(module, "_lint_path", new_function(&lint_path_def, module)) &&
                add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
+               add_public(module, "_LintScan", new_reference(LintScanType)) &&
+               add_public(module, "_LintFinding", new_reference(LintFindingType)) &&
+               add_public(module, "_LintEdit", new_reference(LintEditType)) &&
                add_public(module, "_StreamReader", new_reference(StreamReaderType)) &&
                add_public(module, "_lint_codes", lint_code_names()) &&
                add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&

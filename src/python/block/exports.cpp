@@ -37,7 +37,7 @@ PyObject* block_bytes(PySDBlock* self) noexcept {
   SharedBorrow borrow(self->borrow);
   if (!borrow || !bytes_like(self)) return nullptr;
   std::string_view bytes = self->block.bytes();
-  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  return PyBytes_FromStringAndSize(bytes.data(), to_py_size(bytes.size()));
 }
 
 }  // namespace molbrook::py

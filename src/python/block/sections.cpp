@@ -214,7 +214,7 @@ PyObject* block_reduce(PySDBlock* self) noexcept {
   const Block& block = self->block;
   std::string_view bytes = block.bytes();
   return Py_BuildValue("(O(y#nnO))", from_state.get(), bytes.data(), to_py_size(bytes.size()),
-                       static_cast<Py_ssize_t>(block.title_end()), static_cast<Py_ssize_t>(block.mdl_end()),
+                       to_py_size(block.title_end()), to_py_size(block.mdl_end()),
                        self->kind == Kind::Str ? Py_True : Py_False);
 }
 

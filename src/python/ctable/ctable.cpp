@@ -71,7 +71,7 @@ PyObject* raise_ctab_error(const CtabError& error) {
 void raise_invalid_line(const InvalidLine& line) noexcept {
   Ref error = Ref::steal(PyUnicodeDecodeError_Create(
       "utf-8", line.bytes.data(), to_py_size(line.bytes.size()),
-      static_cast<Py_ssize_t>(line.error.start), static_cast<Py_ssize_t>(line.error.end), "invalid utf-8"));
+      to_py_size(line.error.start), to_py_size(line.error.end), "invalid utf-8"));
   if (error) PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
 }
 
@@ -95,7 +95,7 @@ std::optional<std::vector<std::string>> collect_lines(PyObject* iterable) {
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return std::nullopt;
   std::vector<std::string> lines;
-  lines.reserve(static_cast<size_t>(length_hint(iterator.get())));
+  lines.reserve(to_size(length_hint(iterator.get())));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) {
       PyErr_Format(PyExc_TypeError, "CTable lines must be str, not %.200s", Py_TYPE(item.get())->tp_name);
@@ -246,7 +246,15 @@ constexpr char kValidAtomIndicesDoc[] =
     "Returns\n"
     "-------\n"
     "bool\n"
-    "    If all the checks pass, return True.";
+    "    If all the checks pass, return True.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = list(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))[2]\n"
+    ">>> table = block.ctable()\n"
+    ">>> table.format, table.valid_atom_indices(strict=True)\n"
+    "('V3000', True)\n";
 
 constexpr char kValidBondIndicesDoc[] =
     "valid_bond_indices($self, strict=False)\n"
@@ -281,7 +289,14 @@ constexpr char kValidBondIndicesDoc[] =
     "Returns\n"
     "-------\n"
     "bool\n"
-    "    If all the checks pass, return True.";
+    "    If all the checks pass, return True.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = list(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))[2]\n"
+    ">>> block.ctable().valid_bond_indices(strict=True)\n"
+    "True\n";
 
 constexpr char kRenumberIndicesDoc[] =
     "renumber_indices($self)\n"
@@ -320,7 +335,17 @@ constexpr char kRenumberIndicesDoc[] =
     "    original indices to use in the remapping.\n"
     "NotImplementedError\n"
     "    If trying to renumber in a V2000 format table,\n"
-    "    or a table that renumbering would corrupt, as above";
+    "    or a table that renumbering would corrupt, as above\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = list(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))[2]\n"
+    ">>> lines = [line.replace(\" 1 C \", \" 7 C \").replace(\"1 1 1 2\", \"1 1 7 2\") for line in block.ctable().lines]\n"
+    ">>> table = molbrook.CTable(lines)\n"
+    ">>> table.renumber_indices()\n"
+    ">>> table.lines[7], table.lines[11]\n"
+    "('M  V30 1 C 0.0000 0.0000 0 0', 'M  V30 1 1 1 2')\n";
 
 constexpr char kFixCountsDoc[] =
     "fix_counts($self)\n"
@@ -341,7 +366,16 @@ constexpr char kFixCountsDoc[] =
     "    line ends in \"-\", or the root CTAB has more than one of either\n"
     "NotImplementedError\n"
     "    For a V2000 format table, or CTABs nested in\n"
-    "    RGROUP or TEMPLATE blocks";
+    "    RGROUP or TEMPLATE blocks\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = list(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))[2]\n"
+    ">>> table = molbrook.CTable([line for line in block.ctable().lines if line != \"M  V30 1 1 1 2\"])\n"
+    ">>> table.fix_counts()\n"
+    ">>> table.num_bonds, table.lines[5]\n"
+    "(0, 'M  V30 COUNTS 2 0 0 0 0')\n";
 
 constexpr char kCTableDoc[] =
     "CTable(lines)\n--\n\n"
@@ -451,7 +485,7 @@ extern const char kBlockCtableDoc[] =
     "\n"
     "Returns\n"
     "-------\n"
-    "bool\n"
+    "CTable\n"
     "    The CTable titled with this block's title, parsed from its MDL\n"
     "    lines without validation\n"
     "\n"
@@ -459,7 +493,15 @@ extern const char kBlockCtableDoc[] =
     "------\n"
     "MalformedCTableError\n"
     "    If the table is shorter than its header,\n"
-    "    or its format or counts cannot be read";
+    "    or its format or counts cannot be read\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> table = block.ctable()\n"
+    ">>> table.lines[0], table.num_atoms, table.format\n"
+    "('ethanol', 3, 'V2000')\n";
 
 extern const char kBlockNumAtomsDoc[] =
     "The number of atoms declared by the counts line.\n"
@@ -504,7 +546,16 @@ extern const char kBlockRenumberIndicesDoc[] =
     "IndicesDuplicateError\n"
     "    As CTable.renumber_indices raises\n"
     "NotImplementedError\n"
-    "    As CTable.renumber_indices raises";
+    "    As CTable.renumber_indices raises\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = list(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))[2]\n"
+    ">>> block.mdl = block.mdl.replace(\" 1 C \", \" 7 C \").replace(\"1 1 1 2\", \"1 1 7 2\")\n"
+    ">>> block.renumber_indices()\n"
+    ">>> block.ctable().lines[7]\n"
+    "'M  V30 1 C 0.0000 0.0000 0 0'\n";
 
 extern const char kBlockFixCountsDoc[] =
     "fix_counts($self)\n"
@@ -519,7 +570,16 @@ extern const char kBlockFixCountsDoc[] =
     "MalformedCTableError\n"
     "    As ctable and CTable.fix_counts raise\n"
     "NotImplementedError\n"
-    "    As CTable.fix_counts raises";
+    "    As CTable.fix_counts raises\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = list(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))[2]\n"
+    ">>> block.mdl = block.mdl.replace(\"M  V30 1 1 1 2\\n\", \"\")\n"
+    ">>> block.fix_counts()\n"
+    ">>> block.num_bonds\n"
+    "0\n";
 
 bool init_ctable_type() noexcept {
   if (CTableType == nullptr) {

@@ -41,7 +41,7 @@ uint64_t block_count(const IndexState& state) noexcept { return state.view.block
 std::optional<uint64_t> ordinal_of(const IndexState& state, PyObject* value) noexcept {
   Py_ssize_t i = PyNumber_AsSsize_t(value, PyExc_IndexError);
   if (i == -1 && PyErr_Occurred()) return std::nullopt;
-  const Py_ssize_t count = static_cast<Py_ssize_t>(block_count(state));
+  const Py_ssize_t count = to_py_size(block_count(state));
   if (i < 0) i += count;
   if (i < 0 || i >= count) {
     PyErr_SetString(PyExc_IndexError, "SDIndex index out of range");
@@ -81,7 +81,7 @@ PyObject* blocks_list(IndexState& state, const std::vector<uint64_t>& ordinals) 
 Py_ssize_t index_length(PySDIndex* self) noexcept {
   IndexReading reading(self->readers, self->state.get());
   IndexState* state = reading.state();
-  return state ? static_cast<Py_ssize_t>(block_count(*state)) : -1;
+  return state ? to_py_size(block_count(*state)) : -1;
 }
 
 PyObject* index_subscript(PySDIndex* self, PyObject* item) {
@@ -91,9 +91,9 @@ PyObject* index_subscript(PySDIndex* self, PyObject* item) {
   if (PySlice_Check(item)) {
     Py_ssize_t start, stop, step;
     if (PySlice_Unpack(item, &start, &stop, &step) < 0) return nullptr;
-    Py_ssize_t length = PySlice_AdjustIndices(static_cast<Py_ssize_t>(block_count(*state)), &start, &stop, step);
+    Py_ssize_t length = PySlice_AdjustIndices(to_py_size(block_count(*state)), &start, &stop, step);
     std::vector<uint64_t> ordinals;
-    ordinals.reserve(static_cast<size_t>(length));
+    ordinals.reserve(to_size(length));
     for (Py_ssize_t k = 0; k < length; ++k) ordinals.push_back(static_cast<uint64_t>(start + k * step));
     return blocks_list(*state, ordinals);
   }
@@ -115,7 +115,7 @@ PyObject* index_take(PySDIndex* self, PyObject* ordinals) {
   if (!items) return nullptr;
   std::vector<uint64_t> wanted;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  wanted.reserve(static_cast<size_t>(count));
+  wanted.reserve(to_size(count));
   for (Py_ssize_t k = 0; k < count; ++k) {
     std::optional<uint64_t> ordinal = ordinal_of(*state, PySequence_Fast_GET_ITEM(items.get(), k));
     if (!ordinal) return nullptr;
@@ -309,22 +309,137 @@ PyObject* index_item(PySDIndex* self, Py_ssize_t i) {
 
 PyMethodDef index_methods[] = {
     method<index_take>("take", "take($self, ordinals, /)\n--\n\n"
-                               "The blocks at `ordinals`, in the order given (repeats allowed), as a list."),
+                               "The blocks at `ordinals`, in the order given (repeats allowed), as a list.\n\n"
+                               "Parameters\n"
+                               "----------\n"
+                               "ordinals : Iterable[int]\n"
+                               "    Block numbers from 0; negative ones count from the end.\n\n"
+                               "Returns\n"
+                               "-------\n"
+                               "list of SDBlock\n\n"
+                               "Raises\n"
+                               "------\n"
+                               "IndexError\n"
+                               "    An ordinal is out of range.\n\n"
+                               "Examples\n"
+                               "--------\n"
+                               ">>> import molbrook\n"
+                               ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", key=\"ID\", sidecar=False)\n"
+                               ">>> [block.title for block in idx.take([2, 0, 2])]\n"
+                               "['methylamine', 'ethanol', 'methylamine']\n"),
     method<index_span>("span", "span($self, i, /)\n--\n\n"
-                               "`(start, length)` of block i in the file's bytes (decompressed bytes of a\nBGZF file)."),
+                               "`(start, length)` of block i in the file's bytes (decompressed bytes of a\n"
+                               "BGZF file).\n\n"
+                               "Parameters\n"
+                               "----------\n"
+                               "i : int\n"
+                               "    The block's ordinal, from 0; negative counts from the end.\n\n"
+                               "Returns\n"
+                               "-------\n"
+                               "tuple of int\n"
+                               "    The block's first byte and its length, its `$$$$` line included.\n\n"
+                               "Raises\n"
+                               "------\n"
+                               "IndexError\n"
+                               "    `i` is out of range.\n\n"
+                               "Examples\n"
+                               "--------\n"
+                               ">>> import molbrook\n"
+                               ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", key=\"ID\", sidecar=False)\n"
+                               ">>> idx.span(0)\n"
+                               "(0, 392)\n"),
     method<index_get>("get", "get($self, key, default=None)\n--\n\n"
-                             "The first block (in file order) whose key is `key`, else `default`."),
+                             "The first block (in file order) whose key is `key`, else `default`.\n\n"
+                             "Parameters\n"
+                             "----------\n"
+                             "key : str or bytes\n"
+                             "    A key value, as the index's key record (or the title) holds it.\n"
+                             "default : object, default None\n"
+                             "    What to return when no block has the key.\n\n"
+                             "Returns\n"
+                             "-------\n"
+                             "SDBlock or object\n\n"
+                             "Examples\n"
+                             "--------\n"
+                             ">>> import molbrook\n"
+                             ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", key=\"ID\", sidecar=False)\n"
+                             ">>> idx.get(\"MB-0002\").title, idx.get(\"MB-9999\")\n"
+                             "('acetic acid', None)\n"),
     method<index_get_all>("get_all", "get_all($self, key, /)\n--\n\n"
-                                     "Every block whose key is `key`, in file order (a list, empty if none)."),
+                                     "Every block whose key is `key`, in file order (a list, empty if none).\n\n"
+                                     "Parameters\n"
+                                     "----------\n"
+                                     "key : str or bytes\n"
+                                     "    A key value, as for `get`.\n\n"
+                                     "Returns\n"
+                                     "-------\n"
+                                     "list of SDBlock\n\n"
+                                     "Examples\n"
+                                     "--------\n"
+                                     ">>> import molbrook\n"
+                                     ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", key=\"ID\", sidecar=False)\n"
+                                     ">>> [block.title for block in idx.get_all(\"MB-0001\")], idx.get_all(\"MB-9999\")\n"
+                                     "(['ethanol'], [])\n"),
     method<index_ordinals>("ordinals", "ordinals($self, key, /)\n--\n\n"
-                                       "The ordinals of the blocks whose key is `key`, in file order."),
-    method<index_keys>("keys", "keys($self, /)\n--\n\nThe distinct keys, in order of first appearance."),
+                                       "The ordinals of the blocks whose key is `key`, in file order.\n\n"
+                                       "Parameters\n"
+                                       "----------\n"
+                                       "key : str or bytes\n"
+                                       "    A key value, as for `get`.\n\n"
+                                       "Returns\n"
+                                       "-------\n"
+                                       "list of int\n"
+                                       "    Empty when no block has the key.\n\n"
+                                       "Examples\n"
+                                       "--------\n"
+                                       ">>> import molbrook\n"
+                                       ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", key=\"ID\", sidecar=False)\n"
+                                       ">>> idx.ordinals(\"MB-0003\")\n"
+                                       "[2]\n"),
+    method<index_keys>("keys", "keys($self, /)\n--\n\n"
+                               "The distinct keys, in order of first appearance.\n\n"
+                               "Examples\n"
+                               "--------\n"
+                               ">>> import molbrook\n"
+                               ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", key=\"ID\", sidecar=False)\n"
+                               ">>> idx.keys()[:2]\n"
+                               "['MB-0001', 'MB-0002']\n"),
     method<index_ranges>("ranges", "ranges($self, n, /)\n--\n\n"
                                    "Up to `n` `(start, end)` ranges of about equal size, each starting on a\n"
                                    "block start: byte ranges for `parse_sdf_range` on a plain file, ordinal\n"
-                                   "ranges (`idx[start:end]`) on a BGZF file."),
+                                   "ranges (`idx[start:end]`) on a BGZF file.\n\n"
+                                   "Parameters\n"
+                                   "----------\n"
+                                   "n : int\n"
+                                   "    How many ranges at most (at least 1); fewer when there are fewer\n"
+                                   "    blocks.\n\n"
+                                   "Returns\n"
+                                   "-------\n"
+                                   "list of tuple of int\n"
+                                   "    The ranges, in file order, together covering every block once.\n\n"
+                                   "Raises\n"
+                                   "------\n"
+                                   "ValueError\n"
+                                   "    `n` is less than 1.\n\n"
+                                   "Examples\n"
+                                   "--------\n"
+                                   ">>> import molbrook\n"
+                                   ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", key=\"ID\", sidecar=False)\n"
+                                   ">>> path = \"python/molbrook/data/sample.sdf\"\n"
+                                   ">>> parts = [[b.title for b in molbrook.parse_sdf_range(path, start, end)] for start, end in idx.ranges(2)]\n"
+                                   ">>> sum(parts, []) == [b.title for b in idx]\n"
+                                   "True\n"),
     method<index_close>("close", "close($self, /)\n--\n\n"
-                                 "Close the data file and release the index. Closing twice does nothing."),
+                                 "Close the data file and release the index. Closing twice does nothing.\n\n"
+                                 "Examples\n"
+                                 "--------\n"
+                                 ">>> import molbrook\n"
+                                 ">>> idx = molbrook.index_sdf(\"python/molbrook/data/sample.sdf\", sidecar=False)\n"
+                                 ">>> idx.close()\n"
+                                 ">>> idx[0]\n"
+                                 "Traceback (most recent call last):\n"
+                                 "  ...\n"
+                                 "ValueError: I/O operation on a closed SDIndex\n"),
     method<index_enter>("__enter__", "__enter__($self, /)\n--\n\n"),
     method<index_exit>("__exit__", "__exit__($self, /, *_exc_info)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

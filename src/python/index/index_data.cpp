@@ -48,7 +48,7 @@ bool DataFile::read_through_python(uint64_t offset, size_t size, ByteBuffer& out
   Py_ssize_t count;
   if (PyBytes_AsStringAndSize(data.get(), &bytes, &count) < 0) return false;
   out.clear();
-  out.append({bytes, std::min(static_cast<size_t>(count), size)});
+  out.append({bytes, std::min(to_size(count), size)});
   return true;
 }
 

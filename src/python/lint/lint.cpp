@@ -1,4 +1,4 @@
-// The linter's scans, their arguments and their results as Python tuples.
+// The linter's scans and their arguments; lint_result.cpp makes their results.
 // A scan runs without the interpreter lock over a mapped file or a buffer
 // held for the call; its findings are converted in one batch afterwards.
 #include "lint/lint.hpp"
@@ -17,6 +17,7 @@
 #include "base/gil.hpp"
 #include "read/opened.hpp"
 #include "base/paths.hpp"
+#include "lint/lint_result.hpp"
 #include "base/sizes.hpp"
 
 namespace molbrook::py {
@@ -59,80 +60,9 @@ bool scan_arguments(unsigned select, unsigned fix, int unsafe, int edits, PyObje
   return true;
 }
 
-Ref bytes_or_none(std::optional<std::string_view> bytes) noexcept {
-  if (!bytes) return Ref::borrow(Py_None);
-  return Ref::steal(PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size())));
-}
-
-// (code, detail, block, line, column, offset, length, fix, record,
-// related_line, text, numbers): offsets from the start of the scanned
-// text, lines and blocks from its first.
-Ref finding_tuple(const Finding& finding) noexcept {
-  Ref record = bytes_or_none(finding.record);
-  Ref text = bytes_or_none(finding.text);
-  Ref related = finding.related == lint::kNoOffset ? Ref::borrow(Py_None)
-                                                  : Ref::steal(PyLong_FromSize_t(finding.related_line));
-  const auto& n = finding.numbers;
-  Ref numbers = Ref::steal(Py_BuildValue("(LLLL)", static_cast<long long>(n[0]), static_cast<long long>(n[1]),
-                                         static_cast<long long>(n[2]), static_cast<long long>(n[3])));
-  if (!record || !text || !related || !numbers) return {};
-  return Ref::steal(Py_BuildValue("(iinnnnniOOOO)", static_cast<int>(finding.code), static_cast<int>(finding.detail),
-                                  static_cast<Py_ssize_t>(finding.block), static_cast<Py_ssize_t>(finding.line),
-                                  static_cast<Py_ssize_t>(finding.column), static_cast<Py_ssize_t>(finding.offset),
-                                  static_cast<Py_ssize_t>(finding.length), static_cast<int>(finding.fix), record.get(),
-                                  related.get(), text.get(), numbers.get()));
-}
-
-Ref list_of(const ScanResult& result) noexcept {
-  Ref list = Ref::steal(PyList_New(to_py_size(result.findings.size())));
-  for (size_t i = 0; list && i < result.findings.size(); ++i) {
-    Ref item = finding_tuple(result.findings[i]);
-    if (!item) return {};
-    PyList_SET_ITEM(list.get(), to_py_size(i), item.release());
-  }
-  return list;
-}
-
-// (finding index, start, end, text) per edit; None without edits asked for.
-Ref edits_of(const ScanResult& result, bool asked) noexcept {
-  if (!asked) return Ref::borrow(Py_None);
-  Ref list = Ref::steal(PyList_New(to_py_size(result.edits.size())));
-  for (size_t i = 0; list && i < result.edits.size(); ++i) {
-    const lint::Edit& edit = result.edits[i];
-    Ref item = Ref::steal(Py_BuildValue("(nnny#)", static_cast<Py_ssize_t>(edit.finding),
-                                        static_cast<Py_ssize_t>(edit.start), static_cast<Py_ssize_t>(edit.end),
-                                        edit.text.data(), to_py_size(edit.text.size())));
-    if (!item) return {};
-    PyList_SET_ITEM(list.get(), to_py_size(i), item.release());
-  }
-  return list;
-}
-
-Ref counts_of(const std::array<uint64_t, lint::kCodeCount>& counts, bool asked) noexcept {
-  if (!asked) return Ref::borrow(Py_None);
-  Ref tuple = Ref::steal(PyTuple_New(to_py_size(counts.size())));
-  for (size_t i = 0; tuple && i < counts.size(); ++i) {
-    PyObject* count = PyLong_FromUnsignedLongLong(counts[i]);
-    if (count == nullptr) return {};
-    PyTuple_SET_ITEM(tuple.get(), to_py_size(i), count);
-  }
-  return tuple;
-}
-
-// (offset, consumed, lines, blocks, first_ending, findings, edits, fixed,
-// unfixed): `offset` is where the scanned text starts in the file.
-PyObject* result_tuple(size_t offset, const ScanResult& result, const ScanArguments& arguments) noexcept {
-  const bool writes = arguments.write != nullptr;
-  Ref findings = list_of(result);
-  Ref edits = edits_of(result, arguments.options.edits);
-  Ref fixed = counts_of(result.fixed, writes);
-  Ref unfixed = counts_of(result.unfixed, writes);
-  Ref ending = result.first_ending ? Ref::steal(PyLong_FromLong(static_cast<long>(*result.first_ending)))
-                                   : Ref::borrow(Py_None);
-  if (!findings || !edits || !fixed || !unfixed || !ending) return nullptr;
-  return Py_BuildValue("(nnnnOOOOO)", static_cast<Py_ssize_t>(offset), static_cast<Py_ssize_t>(result.consumed),
-                       static_cast<Py_ssize_t>(result.lines), static_cast<Py_ssize_t>(result.blocks), ending.get(),
-                       findings.get(), edits.get(), fixed.get(), unfixed.get());
+// The _LintScan of a scan whose text starts `offset` bytes into its file.
+PyObject* result_of(size_t offset, const ScanResult& result, const ScanArguments& arguments) noexcept {
+  return lint_scan(offset, result, arguments.options.edits, arguments.write != nullptr);
 }
 
 // Passes `bytes` to write() as a memoryview, released afterwards: a writer
@@ -183,7 +113,7 @@ PyObject* scan_released(std::string_view text, size_t offset, size_t stop, bool 
       ReleasedGil unlocked;
       result = scanner.scan(text, stop, at_start, at_eof, nullptr);
     }
-    return result_tuple(offset, result, arguments);
+    return result_of(offset, result, arguments);
   }
   ByteBuffer output;
   for (size_t at = 0; at < stop && at < text.size();) {
@@ -199,7 +129,7 @@ PyObject* scan_released(std::string_view text, size_t offset, size_t stop, bool 
     if (consumed == 0) break;  // a block that goes on past the text
     at += consumed;
   }
-  return result_tuple(offset, result, arguments);
+  return result_of(offset, result, arguments);
 }
 
 PyObject* lint_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -231,15 +161,16 @@ PyObject* lint_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   if (!opened.mapping || opened.compression != Compression::None) Py_RETURN_NONE;
   std::string_view file = opened.mapping->bytes();
   // Lines end at LF alone, as for a bytes path: the file is examined in its bytes.
-  const size_t first = first_block_start(file, static_cast<size_t>(start), Kind::Bytes);
-  const size_t stop = static_cast<size_t>(end) > first ? static_cast<size_t>(end) - first : 0;
+  const size_t first = first_block_start(file, to_size(start), Kind::Bytes);
+  const size_t stop = to_size(end) > first ? to_size(end) - first : 0;
   return scan_released(file.substr(first), first, stop, first == 0, true, arguments);
 }
 
 PyObject* lint_bytes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const keywords[] = {"data", "at_start", "at_eof", "select", "fix", "unsafe", "edits", "write",
-                                         "first_ending", nullptr};
+  static const char* const keywords[] = {"data", "at_start", "at_eof", "offset", "select", "fix", "unsafe", "edits",
+                                         "write", "first_ending", nullptr};
   PyObject* data;
+  Py_ssize_t offset = 0;
   int at_start = 0;
   int at_eof = 0;
   unsigned select = 0;
@@ -248,16 +179,20 @@ PyObject* lint_bytes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   int edits = 0;
   PyObject* write = Py_None;
   PyObject* ending = Py_None;
-  if (!parse_fastcall(args, nargs, kwnames, "Opp|$IIppOO:_lint_bytes", keywords, &data, &at_start, &at_eof, &select,
-                      &fix, &unsafe, &edits, &write, &ending)) {
+  if (!parse_fastcall(args, nargs, kwnames, "Opp|$nIIppOO:_lint_bytes", keywords, &data, &at_start, &at_eof, &offset,
+                      &select, &fix, &unsafe, &edits, &write, &ending)) {
     return nullptr;
   }
   ScanArguments arguments;
   if (!scan_arguments(select, fix, unsafe, edits, write, ending, arguments)) return nullptr;
+  if (offset < 0) {
+    PyErr_Format(PyExc_ValueError, "_lint_bytes needs offset >= 0, not %zd", offset);
+    return nullptr;
+  }
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  std::string_view text(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-  PyObject* result = scan_released(text, 0, text.size(), at_start != 0, at_eof != 0, arguments);
+  std::string_view text(static_cast<const char*>(view.buf), to_size(view.len));
+  PyObject* result = scan_released(text, to_size(offset), text.size(), at_start != 0, at_eof != 0, arguments);
   PyBuffer_Release(&view);
   return result;
 }
@@ -265,7 +200,7 @@ PyObject* lint_bytes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 }  // namespace
 
 Ref lint_code_names() noexcept {
-  Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(lint::kCodeCount)));
+  Ref names = Ref::steal(PyTuple_New(to_py_size(lint::kCodeCount)));
   for (size_t i = 0; names && i < lint::kCodeCount; ++i) {
     std::string_view name = lint::kCodeNames[i];
     PyObject* text = PyUnicode_FromStringAndSize(name.data(), to_py_size(name.size()));
@@ -285,9 +220,10 @@ PyMethodDef lint_path_def = function<lint_path>(
 
 PyMethodDef lint_bytes_def = function<lint_bytes>(
     "_lint_bytes",
-    "_lint_bytes(data, at_start, at_eof, *, select=0, fix=0, unsafe=False, edits=False, write=None,\n"
+    "_lint_bytes(data, at_start, at_eof, *, offset=0, select=0, fix=0, unsafe=False, edits=False, write=None,\n"
     "            first_ending=None)\n--\n\n"
     "Lint the whole blocks of a bytes-like object (all of it at_eof), and with\n"
-    "write, write them with their fixes applied.");
+    "write, write them with their fixes applied. `offset` is where the data\n"
+    "starts in its file, as the result reports it.");
 
 }  // namespace molbrook::py

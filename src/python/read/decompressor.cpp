@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/sizes.hpp"
+
 namespace molbrook::py {
 namespace {
 
@@ -38,13 +40,13 @@ Ref import_if_installed(const char* name) noexcept {
   return module;
 }
 
-std::string_view bytes_view(PyObject* bytes) noexcept {
-  if (bytes == nullptr) return {};
-  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+// The bytes of a bytes object or of none.
+std::string_view bytes_or_empty(PyObject* bytes) noexcept {
+  return bytes == nullptr ? std::string_view() : bytes_view(bytes);
 }
 
 Ref new_bytes(std::string_view first, std::string_view second = {}) noexcept {
-  Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(first.size() + second.size())));
+  Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, to_py_size(first.size() + second.size())));
   if (!joined) return {};
   char* at = PyBytes_AS_STRING(joined.get());
   if (!first.empty()) std::memcpy(at, first.data(), first.size());
@@ -143,7 +145,7 @@ Decompressor::Status Decompressor::step(Ref& output) noexcept {
 }
 
 bool Decompressor::give(Ref chunk) noexcept {
-  std::string_view added = bytes_view(chunk.get());
+  std::string_view added = bytes_or_empty(chunk.get());
   if (added.empty()) {
     input_ended_ = true;
   } else if (pending_size() == 0) {
@@ -151,7 +153,7 @@ bool Decompressor::give(Ref chunk) noexcept {
     pending_at_ = 0;
   } else {
     // Bytes too few to tell what follows a member wait for the next chunk.
-    pending_ = new_bytes(bytes_view(pending_.get()).substr(pending_at_), added);
+    pending_ = new_bytes(bytes_or_empty(pending_.get()).substr(pending_at_), added);
     pending_at_ = 0;
     if (!pending_) return false;
   }
@@ -159,7 +161,7 @@ bool Decompressor::give(Ref chunk) noexcept {
 }
 
 std::optional<Decompressor::Status> Decompressor::start_member() noexcept {
-  const MemberGaps::Step gap = gaps_.scan(bytes_view(pending_.get()).substr(pending_at_));
+  const MemberGaps::Step gap = gaps_.scan(bytes_or_empty(pending_.get()).substr(pending_at_));
   pending_at_ += gap.skipped;
   switch (gap.next) {
     case MemberGaps::Next::Member:
@@ -167,7 +169,7 @@ std::optional<Decompressor::Status> Decompressor::start_member() noexcept {
       return member_ ? std::nullopt : std::optional(Status::Failed);
     case MemberGaps::Next::More: {
       if (!input_ended_) return Status::NeedInput;
-      const MemberGaps::End end = gaps_.end(bytes_view(pending_.get()).substr(pending_at_));
+      const MemberGaps::End end = gaps_.end(bytes_or_empty(pending_.get()).substr(pending_at_));
       return end == MemberGaps::End::Complete ? Status::Finished : fail(end);
     }
     case MemberGaps::Next::Invalid:
@@ -201,7 +203,7 @@ Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
     static PyObject* tail_name = nullptr;
     Ref tail = bytes_attribute(member_.get(), tail_name, "unconsumed_tail");
     if (!tail) return Status::Failed;
-    taken -= std::min(given, bytes_view(tail.get()).size());
+    taken -= std::min(given, bytes_or_empty(tail.get()).size());
     pending_at_ -= given - taken;
   }
   consumed_ += taken;
@@ -227,8 +229,8 @@ Ref Decompressor::call_member(size_t size) noexcept {
   static PyObject* decompress_name = nullptr;
   PyObject* name = interned(decompress_name, "decompress");
   if (name == nullptr) return {};
-  const char* at = pending_ ? bytes_view(pending_.get()).data() + pending_at_ : "";
-  Ref piece = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(at), static_cast<Py_ssize_t>(size), PyBUF_READ));
+  const char* at = pending_ ? bytes_or_empty(pending_.get()).data() + pending_at_ : "";
+  Ref piece = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(at), to_py_size(size), PyBUF_READ));
   if (!piece) return {};
   PyObject* arguments[] = {member_.get(), piece.get(), limit_.get()};
   const size_t count = feeding_ == Feeding::Sliced ? 2 : 3;
@@ -247,12 +249,12 @@ bool Decompressor::end_member() noexcept {
   // unused_data is what the member's decompressor was given past its end:
   // the last of the bytes before pending_at_, unless it reaches back past
   // pending_'s start (a decompressor that holds input across chunks).
-  const std::string_view after = bytes_view(unused.get());
+  const std::string_view after = bytes_or_empty(unused.get());
   if (after.size() <= pending_at_) {
     pending_at_ -= after.size();
     return true;
   }
-  pending_ = new_bytes(after, bytes_view(pending_.get()).substr(pending_at_));
+  pending_ = new_bytes(after, bytes_or_empty(pending_.get()).substr(pending_at_));
   pending_at_ = 0;
   return static_cast<bool>(pending_);
 }
@@ -267,7 +269,7 @@ Decompressor::Status Decompressor::fail(MemberGaps::End end) const noexcept {
   return Status::Failed;
 }
 
-size_t Decompressor::pending_size() const noexcept { return bytes_view(pending_.get()).size() - pending_at_; }
+size_t Decompressor::pending_size() const noexcept { return bytes_or_empty(pending_.get()).size() - pending_at_; }
 
 int Decompressor::traverse(visitproc visit, void* arg) const noexcept {
   Py_VISIT(make_.get());

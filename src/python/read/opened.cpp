@@ -5,6 +5,7 @@
 #include "base/entry.hpp"
 #include "base/errors.hpp"
 #include "base/gil.hpp"
+#include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
@@ -19,7 +20,7 @@ PyObject* compression_of_path(PyObject* source) noexcept {
       PyErr_SetString(PyExc_ValueError, "_compression_of needs a contiguous memoryview");
       return nullptr;
     }
-    format = compression_of({static_cast<const char*>(head->buf), static_cast<size_t>(head->len)});
+    format = compression_of({static_cast<const char*>(head->buf), to_size(head->len)});
   } else {
     PathArgument path;
     if (!convert_path(source, path)) return nullptr;

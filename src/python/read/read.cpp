@@ -373,7 +373,7 @@ std::optional<size_t> read_released(FdSource& file, char* at, size_t size) {
 
 // The next chunk of compressed bytes, empty at the end.
 Ref read_compressed_chunk(FdSource& file) {
-  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kCompressedChunk)));
+  Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, to_py_size(kCompressedChunk)));
   if (!chunk) return {};
   // The new object is this thread's alone: written without the lock.
   std::optional<size_t> count = read_released(file, PyBytes_AS_STRING(chunk.get()), kCompressedChunk);
@@ -381,7 +381,7 @@ Ref read_compressed_chunk(FdSource& file) {
   if (*count == kCompressedChunk) return chunk;
   // A short read (a pipe's, the file's end) shrinks the chunk in place.
   PyObject* shrunk = chunk.release();
-  if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(*count)) < 0) return {};
+  if (_PyBytes_Resize(&shrunk, to_py_size(*count)) < 0) return {};
   return Ref::steal(shrunk);
 }
 
@@ -604,7 +604,17 @@ void PySDBlockIterator::clear() noexcept { finish(this); }
 PyMethodDef iterator_methods[] = {
     method<iterator_close>("close",
                            "close($self, /)\n--\n\n"
-                           "Stop iterating and release the input source, closing files that\n`parse_sdf` opened."),
+                           "Stop iterating and release the input source, closing files that\n"
+                           "`parse_sdf` opened.\n\n"
+                           "Examples\n"
+                           "--------\n"
+                           ">>> import molbrook\n"
+                           ">>> blocks = molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")\n"
+                           ">>> next(blocks).title\n"
+                           "'ethanol'\n"
+                           ">>> blocks.close()\n"
+                           ">>> list(blocks)\n"
+                           "[]\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -639,7 +649,7 @@ bool offset_argument(Py_ssize_t value, const char* name, size_t& offset) noexcep
     PyErr_Format(PyExc_ValueError, "parse_sdf_range %s must not be negative, not %zd", name, value);
     return false;
   }
-  offset = static_cast<size_t>(value);
+  offset = to_size(value);
   return true;
 }
 
@@ -683,7 +693,7 @@ PositionalReader::ReadAt python_read_at(PyObject* read_at) {
   return [read_at](uint64_t offset, char* buffer, size_t size) -> Result<size_t, platform::SystemError> {
     Ref data = Ref::steal(PyObject_CallFunction(read_at, "KK", static_cast<unsigned long long>(offset),
                                                 static_cast<unsigned long long>(size)));
-    if (data && (!PyBytes_Check(data.get()) || static_cast<size_t>(PyBytes_GET_SIZE(data.get())) > size)) {
+    if (data && (!PyBytes_Check(data.get()) || to_size(PyBytes_GET_SIZE(data.get())) > size)) {
       PyErr_SetString(PyExc_TypeError, "read_at must return bytes, no more than it was asked for");
       data = Ref();
     }
@@ -713,7 +723,7 @@ PyObject* parse_range_at(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   static const char* const keywords[] = {"read_at", "name", "start", "end", nullptr};
   PyObject *read_at, *name;
   Py_ssize_t start, end;
-  if (!parse_fastcall(args, nargs, kwnames, "OOnn:_parse_range_at", keywords, &read_at, &name, &start, &end)) {
+  if (!parse_fastcall(args, nargs, kwnames, "O$Onn:_parse_range_at", keywords, &read_at, &name, &start, &end)) {
     return nullptr;
   }
   ByteRange range;
@@ -786,11 +796,42 @@ bool find_mapped_source(PyObject* object, MappedSource& found) noexcept {
 
 const char kFromSdfDoc[] =
     "from_sdf(sdf, /)\n--\n\n"
-    "Lazily parse SDBlocks from SDF str or bytes held in memory.";
+    "Lazily parse SDBlocks from SDF str or bytes held in memory.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "sdf : str or bytes\n"
+    "    The text of any number of blocks; str gives SDBlock[str] blocks,\n"
+    "    bytes SDBlock[bytes] blocks.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks, one at a time.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> from molbrook import SDBlock\n"
+    ">>> text = open(\"python/molbrook/data/sample.sdf\").read()\n"
+    ">>> [block.title for block in SDBlock.from_sdf(text)][:2]\n"
+    "['ethanol', 'acetic acid']\n";
 
 const char kFromLinesDoc[] =
     "from_lines(lines, /)\n--\n\n"
-    "Parse SDBlocks from homogeneous str or bytes lines or a file object.";
+    "Parse SDBlocks from homogeneous str or bytes lines or a file object.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "lines : Iterable[str] or Iterable[bytes]\n"
+    "    Lines with their line endings, all str or all bytes: a list, a\n"
+    "    generator, or a file object opened in text or binary mode.\n\n"
+    "Returns\n"
+    "-------\n"
+    "Iterator[SDBlock]\n"
+    "    The blocks, of the lines' type.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> from molbrook import SDBlock\n"
+    ">>> with open(\"python/molbrook/data/sample.sdf\", \"rb\") as file:\n"
+    "...     titles = [block.title for block in SDBlock.from_lines(file)]\n"
+    ">>> titles[-1]\n"
+    "b'acetonitrile'\n";
 
 PyMethodDef parse_sdf_def = function<parse_sdf>(
     "parse_sdf",
@@ -839,7 +880,7 @@ PyMethodDef parse_text_stream_def = function<parse_text_stream>(
 
 PyMethodDef parse_range_at_def = function<parse_range_at>(
     "_parse_range_at",
-    "_parse_range_at(read_at, name, start, end)\n--\n\n"
+    "_parse_range_at(read_at, *, name, start, end)\n--\n\n"
     "The str blocks whose first byte lies in [start, end) of plain data that\n"
     "read_at(offset, size) -> bytes reads, as parse_sdf_range reads a str path;\n"
     "`name` names the data in errors.");

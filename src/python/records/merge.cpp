@@ -53,7 +53,7 @@ bool add_keys(KeyRows& rows, PyObject* keys) {
       PyErr_Clear();
       continue;
     }
-    rows.add({bytes, to_size(size)}, static_cast<size_t>(row));
+    rows.add({bytes, to_size(size)}, to_size(row));
   }
   return true;
 }
@@ -137,7 +137,7 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   static const char* const keywords[] = {"blocks", "dest", "text_as_utf8", "record", "keys", "names", "columns",
                                          nullptr};
   PyObject *blocks, *dest, *text_as_utf8, *record, *keys, *names, *columns;
-  if (!parse_fastcall(args, nargs, kwnames, "OOOOO!O!O!:_merge_blocks", keywords, &blocks, &dest, &text_as_utf8,
+  if (!parse_fastcall(args, nargs, kwnames, "OO$OOO!O!O!:_merge_blocks", keywords, &blocks, &dest, &text_as_utf8,
                       &record, &PyTuple_Type, &keys, &PyTuple_Type, &names, &PyTuple_Type, &columns)) {
     return nullptr;
   }
@@ -157,14 +157,14 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   }
   return Py_BuildValue("(KKnO)", static_cast<unsigned long long>(out.written()),
                        static_cast<unsigned long long>(table.matched),
-                       static_cast<Py_ssize_t>(table.rows.matched_rows()), refused.get());
+                       to_py_size(table.rows.matched_rows()), refused.get());
 }
 
 }  // namespace
 
 PyMethodDef merge_blocks_def = function<merge_blocks>(
     "_merge_blocks",
-    "_merge_blocks(blocks, dest, text_as_utf8, record, keys, names, columns)\n--\n\n"
+    "_merge_blocks(blocks, dest, *, text_as_utf8, record, keys, names, columns)\n--\n\n"
     "Write the blocks to `dest` as sdf_writer does (a binary file object with\n"
     "`text_as_utf8` takes text blocks as UTF-8), first setting on each block\n"
     "the non-null cells of the row whose key, in `keys` (str, bytes or None\n"

@@ -216,7 +216,7 @@ std::optional<RecordEdit> bound_edit(PySDBlock* self, PyObject* const* args, Py_
 Py_ssize_t edited_count(PySDBlock* self, const EditResult<size_t>& result) noexcept {
   if (!result) return raise_edit_error(result.error()), -1;
   if (*result > 0) ++self->record_version;
-  return static_cast<Py_ssize_t>(*result);
+  return to_py_size(*result);
 }
 
 // A record edit's status: true once it changed the block, else false with
@@ -410,7 +410,7 @@ Py_ssize_t block_length(PySDBlock* self) {
     raise_malformed_record();
     return -1;
   }
-  return static_cast<Py_ssize_t>(*records);
+  return to_py_size(*records);
 }
 
 int block_contains(PySDBlock* self, PyObject* key) {
@@ -432,56 +432,199 @@ PyObject* block_iter(PySDBlock* self) noexcept { return new_record_iterator(SDNa
 
 const char kRecordsDoc[] =
     "records($self)\n--\n\n"
-    "Return the records as (name, value) tuples, in input order.";
+    "Return the records as (name, value) tuples, in input order.\n\n"
+    "Returns\n"
+    "-------\n"
+    "list of tuple\n"
+    "    One (name, value) pair per record, duplicates included, of the\n"
+    "    block's type (str or bytes).\n\n"
+    "Raises\n"
+    "------\n"
+    "MalformedRecordError\n"
+    "    A header line has no `<name>`.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.records()[:2]\n"
+    "[('ID', 'MB-0001'), ('SMILES', 'CCO')]\n";
 const char kNamesDoc[] =
     "names($self)\n--\n\n"
     "Return the record names in input order, duplicates included.\n\n"
-    "The same as `[name for name, _ in block.records()]`.";
+    "The same as `[name for name, _ in block.records()]`.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.names()\n"
+    "['ID', 'SMILES', 'MW', 'SOLUBILITY']\n";
 const char kToDictDoc[] =
     "to_dict($self)\n--\n\n"
     "Return the records as a dict; of records with the same name, the last wins.\n\n"
-    "The same as `dict(block.records())`.";
+    "The same as `dict(block.records())`.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.to_dict()[\"MW\"]\n"
+    "'46.07'\n";
 const char kGetDoc[] =
     "get($self, name, default=None)\n--\n\n"
     "Return the value of the last record named `name`, else `default`.\n\n"
     "The same as `dict(block.records()).get(name, default)`, without\n"
-    "building the other values.";
+    "building the other values.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "name : str or bytes\n"
+    "    The record name, of the block's type.\n"
+    "default : object, default None\n"
+    "    What to return when no record has the name.\n\n"
+    "Returns\n"
+    "-------\n"
+    "str, bytes or object\n"
+    "    The record's value, or `default`.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.get(\"MW\"), block.get(\"LOGP\", \"n/a\")\n"
+    "('46.07', 'n/a')\n";
 const char kIterRecordsDoc[] =
     "iter_records($self)\n--\n\n"
     "Return a lazy iterator over the (name, value) records.\n\n"
     "Editing the records while it runs makes its next step raise\n"
-    "RuntimeError.";
+    "RuntimeError.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> next(block.iter_records())\n"
+    "('ID', 'MB-0001')\n";
 const char kAppendRecordDoc[] =
     "append_record($self, name, value, *, header=\"plain\")\n--\n\n"
     "Append a record after the last one.\n\n"
-    "`header` writes its header line as `> <name>` (\"plain\"), `>  <name>`\n"
-    "(\"padded\"), or like the block's first header line, with the text\n"
-    "around the name copied (\"copy\").\n\n"
     "A block whose MDL no `M  END` line ends takes no records, which would\n"
     "read back as part of the MDL: ValueError, the block left as it was.\n"
-    "A block with no MDL at all (only a title line) takes them.";
+    "A block with no MDL at all (only a title line) takes them.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "name : str or bytes\n"
+    "    The record name, of the block's type; written unchecked.\n"
+    "value : str or bytes\n"
+    "    The value, of the block's type; its lines are joined by \"\\n\".\n"
+    "header : {\"plain\", \"padded\", \"copy\"}, default \"plain\"\n"
+    "    How the header line is written: `> <name>` (\"plain\"), `>  <name>`\n"
+    "    (\"padded\"), or like the block's first header line, with the text\n"
+    "    around the name copied (\"copy\").\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    The block cannot take records, or `header` is none of the above.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.append_record(\"score\", \"0.5\")\n"
+    ">>> block.names()[-1], block[\"score\"]\n"
+    "('score', '0.5')\n";
 const char kSetRecordDoc[] =
     "set_record($self, name, value, *, header=\"plain\")\n--\n\n"
     "Set the value of the record named `name`.\n\n"
     "The first such record keeps its header line and place and gets the\n"
     "value; later ones are removed. Without one, the record is appended\n"
-    "with `header` as in `append_record`, and refused as there.";
+    "with `header` as in `append_record`, and refused as there.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "name : str or bytes\n"
+    "    The record name, of the block's type.\n"
+    "value : str or bytes\n"
+    "    The new value, of the block's type.\n"
+    "header : {\"plain\", \"padded\", \"copy\"}, default \"plain\"\n"
+    "    How an appended record's header line is written, as for\n"
+    "    `append_record`.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    The record would be appended to a block that cannot take records.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.set_record(\"MW\", \"46.1\")\n"
+    ">>> block.names(), block[\"MW\"]\n"
+    "(['ID', 'SMILES', 'MW', 'SOLUBILITY'], '46.1')\n";
 const char kRemoveRecordDoc[] =
     "remove_record($self, name)\n--\n\n"
-    "Remove every record named `name` and return how many there were.";
+    "Remove every record named `name` and return how many there were.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "name : str or bytes\n"
+    "    The record name, of the block's type.\n\n"
+    "Returns\n"
+    "-------\n"
+    "int\n"
+    "    The number of records removed (0 when none had the name).\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.remove_record(\"SOLUBILITY\"), block.remove_record(\"LOGP\")\n"
+    "(1, 0)\n"
+    ">>> block.names()\n"
+    "['ID', 'SMILES', 'MW']\n";
 const char kRenameRecordDoc[] =
     "rename_record($self, old, new)\n--\n\n"
     "Rename every record named `old` to `new` and return how many there were.\n\n"
     "Only the name inside each header line changes: the records keep their\n"
     "places, the rest of their header lines and their values. Records\n"
-    "named `new` already stay. ValueError for a `new` that would not read\n"
-    "back as the name: empty, or holding `<`, `>` or a line break.";
+    "named `new` already stay.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "old : str or bytes\n"
+    "    The name to replace, of the block's type.\n"
+    "new : str or bytes\n"
+    "    The name to give; it must read back as a name.\n\n"
+    "Returns\n"
+    "-------\n"
+    "int\n"
+    "    The number of records renamed.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    `new` would not read back as the name: empty, or holding `<`, `>`\n"
+    "    or a line break.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.rename_record(\"MW\", \"weight\")\n"
+    "1\n"
+    ">>> block.names()\n"
+    "['ID', 'SMILES', 'weight', 'SOLUBILITY']\n";
 const char kReplaceRecordsDoc[] =
     "replace_records($self, records, *, header=\"plain\")\n--\n\n"
-    "Replace all records by `records`, a mapping or (name, value) tuples.\n\n"
+    "Replace all records by `records`.\n\n"
     "Each new record reuses an old header line with its name, in order, so\n"
     "`block.replace_records(block.records())` keeps the header lines; the\n"
     "others are written with `header` as in `append_record`, and refused as\n"
-    "there.";
+    "there.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "records : mapping or iterable of (name, value) pairs\n"
+    "    The new records, in order, of the block's type.\n"
+    "header : {\"plain\", \"padded\", \"copy\"}, default \"plain\"\n"
+    "    How the header lines of new names are written, as for\n"
+    "    `append_record`.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    The block cannot take records; it is left as it was.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import molbrook\n"
+    ">>> block = next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"))\n"
+    ">>> block.replace_records({\"ID\": \"MB-0001\", \"score\": \"0.5\"})\n"
+    ">>> block.records()\n"
+    "[('ID', 'MB-0001'), ('score', '0.5')]\n";
 
 }  // namespace molbrook::py

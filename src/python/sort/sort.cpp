@@ -48,19 +48,30 @@ bool text_argument(PyObject* value, std::string& text) noexcept {
   return true;
 }
 
-// (name or None, title, kind 0-2, descending, missing 0-2), as
-// molbrook._sort makes it.
+// An attribute that must be there, as an int in [0, limit]; false with
+// the error set.
+bool key_field(PyObject* item, const char* field, unsigned long limit, unsigned long& value) noexcept {
+  Ref attribute = Ref::steal(PyObject_GetAttrString(item, field));
+  if (!attribute) return false;
+  value = PyLong_AsUnsignedLong(attribute.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+  if (value <= limit) return true;
+  PyErr_Format(PyExc_ValueError, "_Sorter: a key's %s is out of range: %lu", field, value);
+  return false;
+}
+
+// A key as molbrook._sort encodes it, read by its attributes: `name`
+// (bytes, or None for the title), `kind` 0-2, `descending`, `missing` 0-2.
 bool key_argument(PyObject* item, SortKeySpec& key) {
-  PyObject* name;
-  int title, descending;
-  unsigned int kind, missing;
-  if (!PyArg_ParseTuple(item, "OpIpI", &name, &title, &kind, &descending, &missing)) return false;
-  if (kind > 2 || missing > 2) {
-    PyErr_SetString(PyExc_ValueError, "_Sorter: a key's kind or missing is out of range");
+  unsigned long kind, descending, missing;
+  if (!key_field(item, "kind", 2, kind) || !key_field(item, "descending", 1, descending) ||
+      !key_field(item, "missing", 2, missing)) {
     return false;
   }
-  if (name != Py_None && !text_argument(name, key.name)) return false;
-  key.title = title != 0;
+  Ref name = Ref::steal(PyObject_GetAttrString(item, "name"));
+  if (!name) return false;
+  key.title = name.get() == Py_None;
+  if (!key.title && !text_argument(name.get(), key.name)) return false;
   key.kind = static_cast<KeyKind>(kind);
   key.descending = descending != 0;
   key.missing = static_cast<Missing>(missing);
@@ -84,14 +95,14 @@ bool options_argument(PyObject* keys, PyObject* group, unsigned long long per_gr
     options.top = PyLong_AsUnsignedLongLong(top);
     if (*options.top == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   }
-  options.memory = static_cast<size_t>(memory);
+  options.memory = to_size(memory);
   return true;
 }
 
 // (found, ...) per key, then the group: whether a block had its value.
 PyObject* keys_found(const SortJob& job) {
   const size_t count = job.key_count();
-  Ref found = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  Ref found = Ref::steal(PyTuple_New(to_py_size(count)));
   for (size_t i = 0; found && i < count; ++i) {
     PyTuple_SET_ITEM(found.get(), to_py_size(i), Py_NewRef(job.found(i) ? Py_True : Py_False));
   }
@@ -110,15 +121,14 @@ PyObject* names_seen(const SortJob& job) {
 }
 
 PyObject* sorter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"keys", "group", "per_group", "top", "memory", "folder", "is_bytes",
-                                   "provenance", "labels", nullptr};
+  static const char* const keywords[] = {"keys", "group", "per_group", "top", "memory", "folder", "is_bytes",
+                                         "provenance", "labels", nullptr};
   PyObject *keys, *group, *top, *folder, *provenance, *labels;
   unsigned long long per_group;
   Py_ssize_t memory;
   int is_bytes;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OKOnOpOO!:_Sorter", const_cast<char**>(keywords), &PyTuple_Type,
-                                   &keys, &group, &per_group, &top, &memory, &folder, &is_bytes, &provenance,
-                                   &PyTuple_Type, &labels)) {
+  if (!parse_arguments(args, kwargs, "$O!OKOnOpOO!:_Sorter", keywords, &PyTuple_Type, &keys, &group, &per_group,
+                       &top, &memory, &folder, &is_bytes, &provenance, &PyTuple_Type, &labels)) {
     return nullptr;
   }
   SortOptions options;
@@ -272,15 +282,15 @@ SortSource* source_to_add(PySorter* self, unsigned int number) noexcept {
   return nullptr;
 }
 
-// add(blocks, source, path, progress): the blocks of source number
+// add(blocks, *, source, path, progress): the blocks of source number
 // `source`, an iterator of parse_sdf or any iterable of SDBlocks; blocks of
 // a mapped file are read back from `path` (None: kept with their bytes).
 // `progress` (or None) is called with the bytes read as they are.
-PyObject* sorter_add(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
-  static const char* const keywords[] = {"", "", "", "", nullptr};
+PyObject* sorter_add(PySorter* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"", "source", "path", "progress", nullptr};
   PyObject *blocks, *path, *progress;
   unsigned int number;
-  if (!parse_fastcall(args, nargs, nullptr, "OIOO:add", keywords, &blocks, &number, &path, &progress)) {
+  if (!parse_fastcall(args, nargs, kwnames, "O$IOO:add", keywords, &blocks, &number, &path, &progress)) {
     return nullptr;
   }
   ExclusiveBorrow borrow(self->borrow);
@@ -317,14 +327,14 @@ uint64_t indexed_batch_end(const IndexView& view, uint64_t first) noexcept {
   return last;
 }
 
-// add_indexed(index, source, progress): the blocks of source number
+// add_indexed(index, *, source, progress): the blocks of source number
 // `source` through `index`, an SDIndex of its BGZF file, each kept by its
 // ordinal there.
-PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
-  static const char* const keywords[] = {"", "", "", nullptr};
+PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"", "source", "progress", nullptr};
   PyObject *index, *progress;
   unsigned int number;
-  if (!parse_fastcall(args, nargs, nullptr, "OIO:add_indexed", keywords, &index, &number, &progress)) return nullptr;
+  if (!parse_fastcall(args, nargs, kwnames, "O$IO:add_indexed", keywords, &index, &number, &progress)) return nullptr;
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   SortJob* job = open_job(self);
@@ -367,15 +377,15 @@ PyObject* sorter_add_indexed(PySorter* self, PyObject* const* args, Py_ssize_t n
 
 // Writing ------------------------------------------------------------------
 
-// write(dest, as_bytes, duplicates): the sorted blocks, or with
+// write(dest, *, as_bytes, duplicates): the sorted blocks, or with
 // `duplicates` those per_group dropped, to `dest` (a path, or a file object
 // taking bytes when `as_bytes`, else blocks of the sort's kind); the number
 // written.
-PyObject* sorter_write(PySorter* self, PyObject* const* args, Py_ssize_t nargs) {
-  static const char* const keywords[] = {"", "", "", nullptr};
+PyObject* sorter_write(PySorter* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const keywords[] = {"", "as_bytes", "duplicates", nullptr};
   PyObject* dest;
   int as_bytes, duplicates;
-  if (!parse_fastcall(args, nargs, nullptr, "Opp:write", keywords, &dest, &as_bytes, &duplicates)) return nullptr;
+  if (!parse_fastcall(args, nargs, kwnames, "O$pp:write", keywords, &dest, &as_bytes, &duplicates)) return nullptr;
   ExclusiveBorrow borrow(self->borrow);
   if (!borrow) return nullptr;
   SortJob* job = open_job(self);
@@ -421,14 +431,14 @@ PyObject* count_getter(PySorter* self) noexcept {
 }
 
 PyMethodDef sorter_methods[] = {
-    method<sorter_add>("add", "add($self, blocks, source, path, progress, /)\n--\n\n"
+    method<sorter_add>("add", "add($self, blocks, /, *, source, path, progress)\n--\n\n"
                               "Read the blocks of source number `source`; a mapped file's are read back\n"
                               "from `path` by offset (None: kept with their bytes). `progress`, unless\n"
                               "None, is called with the bytes read as they are. The blocks read."),
-    method<sorter_add_indexed>("add_indexed", "add_indexed($self, index, source, progress, /)\n--\n\n"
+    method<sorter_add_indexed>("add_indexed", "add_indexed($self, index, /, *, source, progress)\n--\n\n"
                                               "Read the blocks of source number `source` through `index`, an SDIndex\n"
                                               "of its BGZF file, and read them back by ordinal. The blocks read."),
-    method<sorter_write>("write", "write($self, dest, as_bytes, duplicates, /)\n--\n\n"
+    method<sorter_write>("write", "write($self, dest, /, *, as_bytes, duplicates)\n--\n\n"
                                   "Write the sorted blocks, or those per_group dropped, to `dest`; the number\n"
                                   "written."),
     method<sorter_close>("close", "close($self, /)\n--\n\nClose the run files and free the sort."),
@@ -446,7 +456,7 @@ PyGetSetDef sorter_getset[] = {
 };
 
 constexpr const char* kSorterDoc =
-    "_Sorter(keys, group, per_group, top, memory, folder, is_bytes, provenance, labels)\n--\n\n"
+    "_Sorter(*, keys, group, per_group, top, memory, folder, is_bytes, provenance, labels)\n--\n\n"
     "The blocks of several sources sorted within a memory budget; made by sort_sdf.";
 
 }  // namespace

@@ -69,7 +69,7 @@ PyObject* field_name(const Field& field) noexcept {
 }
 
 PyObject* column_list(const Table& table, size_t index) noexcept {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.rows())));
+  Ref list = Ref::steal(PyList_New(to_py_size(table.rows())));
   if (!list) return nullptr;
   Py_ssize_t at = 0;
   for (const BatchRef& batch : table.batches) {
@@ -272,7 +272,7 @@ PyObject* table_column_names(PyRecordTable* self) noexcept {
   return names.release();
 }
 
-Py_ssize_t table_length(PyRecordTable* self) noexcept { return static_cast<Py_ssize_t>(self->table->rows()); }
+Py_ssize_t table_length(PyRecordTable* self) noexcept { return to_py_size(self->table->rows()); }
 
 PyObject* table_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
   PyErr_SetString(PyExc_TypeError, "RecordTable objects are made by read_table and scan_table");

@@ -510,9 +510,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject *blocks, *names, *types, *table_type;
   PyObject* parts[3] = {Py_None, Py_None, Py_None};  // title, molblock, block
   Py_ssize_t batch_rows;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOnO!|$OO:_TableReader", const_cast<char**>(keywords), &blocks,
-                                   &names, &parts[0], &types, &batch_rows, &PyType_Type, &table_type, &parts[1],
-                                   &parts[2])) {
+  if (!parse_arguments(args, kwargs, "O$OOOnO!OO:_TableReader", keywords, &blocks, &names, &parts[0], &types,
+                       &batch_rows, &PyType_Type, &table_type, &parts[1], &parts[2])) {
     return nullptr;
   }
   if (!PyType_IsSubtype(as_type(table_type), RecordTableType)) {
@@ -525,12 +524,12 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   // A scan's batches past the size of a whole read's grow from it.
-  options.batch_rows = batch_rows > 0 ? std::min(static_cast<size_t>(batch_rows), kWholeBatchRows) : kWholeBatchRows;
+  options.batch_rows = batch_rows > 0 ? std::min(to_size(batch_rows), kWholeBatchRows) : kWholeBatchRows;
   Ref iterator = Ref::steal(PyObject_GetIter(blocks));
   if (!iterator) return nullptr;
 
   return new_object<PyTableReader>(type, std::move(iterator), Ref::borrow(table_type), std::move(options),
-                                   std::move(part_names), batch_rows > 0 ? static_cast<size_t>(batch_rows) : SIZE_MAX);
+                                   std::move(part_names), batch_rows > 0 ? to_size(batch_rows) : SIZE_MAX);
 }
 
 constexpr const char* kReaderDoc = "Read record batches from blocks.";

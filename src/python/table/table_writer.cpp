@@ -251,7 +251,7 @@ bool parse_names(PyObject* names, std::optional<std::vector<std::string>>& parse
   }
   parsed.emplace(to_size(PyList_GET_SIZE(names)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-    if (!utf8_argument(PyList_GET_ITEM(names, i), kExpected, (*parsed)[static_cast<size_t>(i)])) return false;
+    if (!utf8_argument(PyList_GET_ITEM(names, i), kExpected, (*parsed)[to_size(i)])) return false;
   }
   return true;
 }
@@ -264,7 +264,7 @@ bool parse_column(PyObject* name, std::optional<std::string>& parsed) {
 PyObject* write_table(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const keywords[] = {"stream", "dest", "text", "title", "molblock", "block", "names", nullptr};
   PyObject *capsule, *dest, *text, *title, *molblock, *block, *names;
-  if (!parse_fastcall(args, nargs, kwnames, "OOOOOOO:_write_table", keywords, &capsule, &dest, &text, &title,
+  if (!parse_fastcall(args, nargs, kwnames, "OO$OOOOO:_write_table", keywords, &capsule, &dest, &text, &title,
                       &molblock, &block, &names)) {
     return nullptr;
   }
@@ -304,7 +304,7 @@ PyObject* write_table(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
 PyMethodDef write_table_def = function<write_table>(
     "_write_table",
-    "_write_table(stream, dest, text, title, molblock, block, names)\n--\n\n"
+    "_write_table(stream, dest, *, text, title, molblock, block, names)\n--\n\n"
     "Write a block per row of the Arrow stream capsule `stream` to `dest` (a\n"
     "file object, given str when `text`, else bytes; or a path), its parts\n"
     "from the named columns (str or None; `names` a list of str or None).\n"

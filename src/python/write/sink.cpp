@@ -147,8 +147,8 @@ bool check_text_block(const Block& block, uint64_t position) noexcept {
   std::optional<Utf8Error> invalid = find_invalid_utf8(bytes);
   if (!invalid) return true;
   Ref error = Ref::steal(PyUnicodeDecodeError_Create("utf-8", bytes.data(), to_py_size(bytes.size()),
-                                                     static_cast<Py_ssize_t>(invalid->start),
-                                                     static_cast<Py_ssize_t>(invalid->end), "invalid utf-8"));
+                                                     to_py_size(invalid->start),
+                                                     to_py_size(invalid->end), "invalid utf-8"));
   if (!error) return false;
   PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
   note_block(position, block);

@@ -94,9 +94,37 @@ PyObject* writer_exit(PySDFWriter* self, PyObject* const*, Py_ssize_t) { return 
 
 PyMethodDef writer_methods[] = {
     method<writer_write>("write", "write($self, block, /)\n--\n\n"
-                                  "Write a block, ending with $$$$, as `str(block)` or `bytes(block)`."),
+                                  "Write a block, ending with $$$$, as `str(block)` or `bytes(block)`.\n\n"
+                                  "Parameters\n"
+                                  "----------\n"
+                                  "block : SDBlock\n"
+                                  "    The block to write: a str block to a text file object (or a path),\n"
+                                  "    a bytes block to a binary one.\n\n"
+                                  "Raises\n"
+                                  "------\n"
+                                  "TypeError\n"
+                                  "    `block` is not an SDBlock, or of the wrong type for the file object.\n"
+                                  "ValueError\n"
+                                  "    The writer is closed.\n\n"
+                                  "Examples\n"
+                                  "--------\n"
+                                  ">>> import io, molbrook\n"
+                                  ">>> out = io.StringIO()\n"
+                                  ">>> with molbrook.sdf_writer(out) as writer:\n"
+                                  "...     for block in molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\"):\n"
+                                  "...         writer.write(block)\n"
+                                  ">>> out.getvalue().count(\"$$$$\")\n"
+                                  "5\n"),
     method<writer_close>("close", "close($self, /)\n--\n\n"
-                                  "Write the buffered blocks and close a path. Closing twice does nothing."),
+                                  "Write the buffered blocks and close a path. Closing twice does nothing.\n\n"
+                                  "Examples\n"
+                                  "--------\n"
+                                  ">>> import molbrook\n"
+                                  ">>> writer = molbrook.sdf_writer(\"first.sdf\")\n"
+                                  ">>> writer.write(next(molbrook.parse_sdf(\"python/molbrook/data/sample.sdf\")))\n"
+                                  ">>> writer.close()\n"
+                                  ">>> [block.title for block in molbrook.parse_sdf(\"first.sdf\")]\n"
+                                  "['ethanol']\n"),
     method<writer_enter>("__enter__", "__enter__($self, /)\n--\n\n"),
     method<writer_exit>("__exit__", "__exit__($self, /, *_exc_info)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
