@@ -119,6 +119,10 @@ def zstd_module():
 # Sanitizer runs (tools/test-sanitized): every property still runs, with
 # fewer examples by default and no deadline, as instrumented code is slow.
 settings.register_profile("sanitize", max_examples=25, deadline=None)
+# The free-threaded lane (.ci/test-freethreaded): every example, no
+# deadline, as CPython 3.13's free-threaded build runs without its
+# specializing interpreter and the lane shares the machine with others.
+settings.register_profile("free-threaded", deadline=None)
 # pyarrow under a preloaded AddressSanitizer: its C++ exceptions abort, and
 # a Parquet buffer read from a pipe may outlive the interpreter (reported
 # as a leak that is pyarrow's alone).

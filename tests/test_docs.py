@@ -8,6 +8,7 @@ would and write where they like."""
 from __future__ import annotations
 
 import doctest
+import importlib.util
 import os
 import subprocess
 import sys
@@ -48,10 +49,34 @@ def checkout(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     return tmp_path
 
 
+def missing_package(error: BaseException | None) -> str | None:
+    """The package not installed here that `error` (or its cause) failed to import, or None."""
+    while error is not None:
+        if isinstance(error, ModuleNotFoundError) and error.name:
+            package = error.name.partition(".")[0]
+            if importlib.util.find_spec(package) is None:
+                return package
+        error = error.__cause__
+    return None
+
+
+class Runner(doctest.DocTestRunner):
+    """Notes a package the examples need and this interpreter lacks (some
+    have no build for a free-threaded one)."""
+
+    missing: str | None = None
+
+    def report_unexpected_exception(self, out, test, example, exc_info):
+        self.missing = self.missing or missing_package(exc_info[1])
+        super().report_unexpected_exception(out, test, example, exc_info)
+
+
 def run_doctest(test: doctest.DocTest) -> None:
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    runner = Runner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     failures = []
     runner.run(test, out=failures.append)
+    if runner.missing:
+        pytest.skip(f"the examples need {runner.missing}, which is not installed")
     assert runner.failures == 0, "".join(failures)
 
 

@@ -6,7 +6,9 @@ as often as it allows. No crash, no block lost or duplicated, and only
 the documented RuntimeErrors of a borrow conflict."""
 
 import os
+import subprocess
 import sys
+import sysconfig
 import threading
 import time
 
@@ -14,6 +16,7 @@ import pytest
 
 import sdf_reference as ref
 from molbrook import TITLE, index_sdf, parse_sdf, scan_table, sort_sdf
+from molbrook import _testcore
 from molbrook.native import SDBlock, parse_sdf_range, sdf_writer
 
 # The refusals of an object in use elsewhere (each message goes on to name the object).
@@ -205,3 +208,16 @@ def test_shared_objects_under_threads(tmp_path, request, tier):
         assert set(rows) <= {str(i) for i in range(len(expected))}
     else:
         assert sorted(rows, key=int) == [str(i) for i in range(len(expected))]
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded CPython")
+def test_importing_molbrook_leaves_the_gil_off():
+    # Left to the interpreter (PYTHON_GIL=0 would hide it): a module not
+    # declaring itself safe without the lock turns it on, with a warning.
+    script = ("import importlib.util, sys\nimport molbrook, molbrook.native\n"
+              f"spec = importlib.util.spec_from_file_location('molbrook._testcore', {_testcore.__file__!r})\n"
+              "spec.loader.exec_module(importlib.util.module_from_spec(spec))\nprint(sys._is_gil_enabled())")
+    env = {name: value for name, value in os.environ.items() if name != "PYTHON_GIL"}
+    done = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", script], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")

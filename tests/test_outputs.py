@@ -91,6 +91,8 @@ def test_outputs_fail_whole_and_name_the_users_path(cramped, case):
     command, kind, out_kind = CASES[case]
     if out_kind == ".parquet" and UNDER_ASAN:
         pytest.skip("pyarrow's C++ exceptions abort under a preloaded AddressSanitizer")
+    if ".sdf.zst" in (kind, out_kind):
+        zstd_module()  # a skip, naming why, where there is none to read or write it
     source = folder / f"in{kind}"
     source.write_bytes(COMPRESS[kind](DATA))
     dest = folder / f"out{out_kind}" if out_kind else source

@@ -40,6 +40,7 @@ def spark():
     reason = "Spark's JVM under a preloaded AddressSanitizer" if UNDER_ASAN else java_reason()
     if reason:
         pytest.skip(reason)
+    pytest.importorskip("pyspark")  # which has no build for some interpreters
     session = spark_jobs.session(2)
     session.conf.set("spark.sql.execution.arrow.pyspark.enabled", "true")
     yield session

@@ -411,13 +411,22 @@ PyMethodDef testcore_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Pure functions over their arguments: safe without the interpreter lock,
+// which importing the module must then not turn back on.
+PyModuleDef_Slot testcore_slots[] = {
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef testcore_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_testcore",
     .m_doc = "Byte-level primitives of molbrook, for its tests.",
     .m_size = 0,
     .m_methods = testcore_methods,
-    .m_slots = nullptr,
+    .m_slots = testcore_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,
     .m_free = nullptr,
