@@ -36,7 +36,14 @@ if MISSING is None:
         WriterCommitMessage,
     )
 else:
-    DataSource = DataSourceArrowWriter = DataSourceReader = InputPartition = WriterCommitMessage = object  # type: ignore[misc,assignment]
+
+    class _Missing:
+        """Stands in for PySpark's classes: making one says what to install."""
+
+        def __init__(self, *args: object, **kwargs: object) -> None:
+            require()
+
+    DataSource = DataSourceArrowWriter = DataSourceReader = InputPartition = WriterCommitMessage = _Missing  # type: ignore[misc,assignment]
 
 try:  # filters reach Python data sources from Spark 4.1 on
     from pyspark.sql import datasource as _datasource
