@@ -31,29 +31,28 @@ constexpr bool kDebugBuild = false;
 constexpr bool kDebugBuild = true;
 #endif
 
-// A class of the module: its public name, where the state keeps it, and
-// what creates it for a module.
+// A class of the module: where the state keeps it, and what creates it for
+// a module.
 struct ModuleClass {
-  const char* name;
   PyTypeObject* ModuleState::*field;
   PyTypeObject* (*create)(PyObject* module) noexcept;
 };
 
 constexpr ModuleClass kClasses[] = {
-    {"CTable", &ModuleState::ctable, new_ctable_type},
-    {"SDBlock", &ModuleState::sdblock, new_sdblock_type},
-    {"_SDBlockIterator", &ModuleState::block_iterator, new_block_iterator_type},
-    {"_SDRecordIterator", &ModuleState::record_iterator, new_record_iterator_type},
-    {"_SDNameIterator", &ModuleState::name_iterator, new_name_iterator_type},
-    {"_SDFWriter", &ModuleState::writer, new_writer_type},
-    {"_RecordTable", &ModuleState::record_table, new_record_table_type},
-    {"_TableReader", &ModuleState::table_reader, new_table_reader_type},
-    {"SDIndex", &ModuleState::index, new_index_type},
-    {"_Sorter", &ModuleState::sorter, new_sorter_type},
-    {"_StreamReader", &ModuleState::stream_reader, new_stream_reader_type},
-    {"_LintScan", &ModuleState::lint_scan, new_lint_scan_type},
-    {"_LintFinding", &ModuleState::lint_finding, new_lint_finding_type},
-    {"_LintEdit", &ModuleState::lint_edit, new_lint_edit_type},
+    {&ModuleState::ctable, new_ctable_type},
+    {&ModuleState::sdblock, new_sdblock_type},
+    {&ModuleState::block_iterator, new_block_iterator_type},
+    {&ModuleState::record_iterator, new_record_iterator_type},
+    {&ModuleState::name_iterator, new_name_iterator_type},
+    {&ModuleState::writer, new_writer_type},
+    {&ModuleState::record_table, new_record_table_type},
+    {&ModuleState::table_reader, new_table_reader_type},
+    {&ModuleState::index, new_index_type},
+    {&ModuleState::sorter, new_sorter_type},
+    {&ModuleState::stream_reader, new_stream_reader_type},
+    {&ModuleState::lint_scan, new_lint_scan_type},
+    {&ModuleState::lint_finding, new_lint_finding_type},
+    {&ModuleState::lint_edit, new_lint_edit_type},
 };
 
 // Sets module.name = value and appends the name to module.__all__
@@ -82,16 +81,23 @@ Ref new_function(PyMethodDef* def, PyObject* module) noexcept {
   return module_name ? Ref::steal(PyCFunction_NewEx(def, module, module_name.get())) : Ref();
 }
 
-// Creates the module's classes and exception classes into its state and
-// publishes them.
-bool add_classes(PyObject* module) noexcept {
+// Creates the module's classes and exception classes into its state.
+bool create_classes(PyObject* module) noexcept {
   ModuleState& state = module_state(module);
   for (const ModuleClass& made : kClasses) {
-    PyTypeObject* type = made.create(module);
-    state.*made.field = type;
-    if (type == nullptr || !add_public(module, made.name, Ref::borrow(type_object(type)))) return false;
+    state.*made.field = made.create(module);
+    if (state.*made.field == nullptr) return false;
   }
-  if (!create_error_classes(state)) return false;
+  return create_error_classes(state);
+}
+
+// Publishes one of the classes create_classes made.
+bool add_class(PyObject* module, const char* name, PyTypeObject* ModuleState::*field) noexcept {
+  return add_public(module, name, Ref::borrow(type_object(module_state(module).*field)));
+}
+
+bool add_error_classes(PyObject* module) noexcept {
+  const ModuleState& state = module_state(module);
   for (int i = 0; i < kErrorClassCount; ++i) {
     const auto which = static_cast<ErrorClass>(i);
     if (!add_public(module, error_class_attribute(which), Ref::borrow(state.error(which)))) return false;
@@ -137,7 +143,13 @@ int exec_native(PyObject* module) noexcept {
     PyErr_Format(PyExc_TypeError, "module exec expected a module, not %.200s", Py_TYPE(module)->tp_name);
     return -1;
   }
-  bool added = add_classes(module) &&
+  // __all__ keeps the order of the first release's names; later ones follow
+  // where they were added.
+  bool added = create_classes(module) && add_class(module, "CTable", &ModuleState::ctable) &&
+               add_class(module, "SDBlock", &ModuleState::sdblock) &&
+               add_class(module, "_SDBlockIterator", &ModuleState::block_iterator) &&
+               add_class(module, "_SDRecordIterator", &ModuleState::record_iterator) &&
+               add_class(module, "_SDNameIterator", &ModuleState::name_iterator) && add_error_classes(module) &&
                add_public(module, "parse_sdf", new_function(&parse_sdf_def, module)) &&
                add_public(module, "parse_sdf_range", new_function(&parse_sdf_range_def, module)) &&
                add_public(module, "_parse_text_stream", new_function(&parse_text_stream_def, module)) &&
@@ -145,13 +157,22 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "_compression_of", new_function(&compression_of_def, module)) &&
                add_public(module, "write_sdf", new_function(&write_sdf_def, module)) &&
                add_public(module, "sdf_writer", new_function(&sdf_writer_def, module)) &&
+               add_class(module, "_SDFWriter", &ModuleState::writer) &&
+               add_class(module, "_RecordTable", &ModuleState::record_table) &&
+               add_class(module, "_TableReader", &ModuleState::table_reader) &&
+               add_class(module, "SDIndex", &ModuleState::index) &&
                add_public(module, "_open_index", new_function(&open_index_def, module)) &&
                add_public(module, "_merge_blocks", new_function(&merge_blocks_def, module)) &&
+               add_class(module, "_Sorter", &ModuleState::sorter) &&
                add_public(module, "_write_table", new_function(&write_table_def, module)) &&
                add_public(module, "_lint_path", new_function(&lint_path_def, module)) &&
                add_public(module, "_lint_bytes", new_function(&lint_bytes_def, module)) &&
+               add_class(module, "_StreamReader", &ModuleState::stream_reader) &&
                add_public(module, "_lint_codes", lint_code_names()) &&
                add_public(module, "_record_problem", new_function(&record_problem_def, module)) &&
+               add_class(module, "_LintScan", &ModuleState::lint_scan) &&
+               add_class(module, "_LintFinding", &ModuleState::lint_finding) &&
+               add_class(module, "_LintEdit", &ModuleState::lint_edit) &&
                add_public(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                add_public(module, "DEBUG_BUILD", Ref::borrow(kDebugBuild ? Py_True : Py_False));
   return added ? 0 : -1;
