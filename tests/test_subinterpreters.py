@@ -9,12 +9,14 @@ when they are destroyed."""
 
 import importlib.util
 import json
+import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import CORPUS, REPOSITORY
+import molbrook
+from conftest import CORPUS
 
 
 def interpreter_module():
@@ -97,7 +99,9 @@ assert not errors, errors
 
 
 def test_interpreters_read_apart_with_classes_of_their_own():
-    imports = IMPORT.replace("PACKAGE", repr(str(REPOSITORY / "python")))
+    # The molbrook under test: the installed one, or a development tree's.
+    package = os.path.dirname(os.path.dirname(molbrook.__file__))
+    imports = IMPORT.replace("PACKAGE", repr(package))
     read = READ.replace("SOURCE", repr(str(SOURCE)))
     child = f"API = {API!r}\nCOUNT = {COUNT}\nIMPORT = {imports!r}\nREAD = {read!r}\n{CHILD}\n"
     done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=300)
