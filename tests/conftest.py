@@ -128,6 +128,18 @@ settings.register_profile("free-threaded", deadline=None)
 # as a leak that is pyarrow's alone).
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
+# A suite run under nohup or as a background job inherits SIGHUP or SIGINT
+# ignored, and a command keeps an ignored signal ignored (Python installs
+# no KeyboardInterrupt then): code for `python -c` that starts a child with
+# the dispositions of an interactive shell.
+AS_FROM_A_SHELL = (
+    "import signal\nsignal.signal(signal.SIGHUP, signal.SIG_DFL)\n"
+    "signal.signal(signal.SIGTERM, signal.SIG_DFL)\n"
+    "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+)
+# The command line, so started.
+CLI_FROM_A_SHELL = [sys.executable, "-c", AS_FROM_A_SHELL + "import sys\nfrom molbrook.cli.main import main\nsys.exit(main())"]
+
 
 @contextlib.contextmanager
 def fifo_with(directory, data: bytes, name="fifo"):

@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CORPUS, UNDER_ASAN, zstd_module
+from conftest import CLI_FROM_A_SHELL, CORPUS, UNDER_ASAN, zstd_module
 from molbrook import TITLE, SDBlock, SortKey as molbrook_key, merge_records, parse_sdf, read_table, sort_sdf, write_sdf
 from molbrook.cli import main
 
@@ -418,7 +418,7 @@ def test_a_closed_pipe_ends_quietly_with_the_shells_status():
 @posix_only
 def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
     out = tmp_path / "out.sdf"
-    with subprocess.Popen([sys.executable, "-m", "molbrook", "set", "-f", "A=1", "-o", out], stdin=subprocess.PIPE,
+    with subprocess.Popen([*CLI_FROM_A_SHELL, "set", "-f", "A=1", "-o", out], stdin=subprocess.PIPE,
                           stderr=subprocess.PIPE) as process:
         process.stdin.write(SAMPLE.read_bytes())
         process.stdin.flush()  # then the input stays open: the command waits for more
@@ -433,7 +433,7 @@ def test_ctrl_c_ends_with_130_and_leaves_no_output(tmp_path):
             with contextlib.suppress(subprocess.TimeoutExpired):
                 process.wait(5)
                 break
-        assert process.wait() == 128 + signal.SIGINT
+        assert process.wait(30) == 128 + signal.SIGINT
         assert process.stderr.read() == b""
     assert os.listdir(tmp_path) == []
 

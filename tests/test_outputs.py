@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import UNDER_ASAN, posix_only, zstd_module
+from conftest import AS_FROM_A_SHELL, UNDER_ASAN, posix_only, zstd_module
 from molbrook import TITLE, merge_records
 
 pytestmark = posix_only
@@ -106,14 +106,6 @@ def test_outputs_fail_whole_and_name_the_users_path(cramped, case):
         assert f"[Errno {code}] {os.strerror(code)}: '{dest}'" in done.stderr.decode().splitlines()[-1]
     if case not in ("write_sdf", "sdf_writer"):  # which write into the path they are given
         assert {path.name: path.read_bytes() for path in folder.iterdir() if path.name != "filler"} == before
-
-
-# The suite may run under nohup or as a background job, which ignore SIGHUP
-# or SIGINT, and the command keeps an ignored signal ignored: the children
-# below start with the dispositions of an interactive shell.
-AS_FROM_A_SHELL = ("import signal\nsignal.signal(signal.SIGHUP, signal.SIG_DFL)\n"
-                   "signal.signal(signal.SIGTERM, signal.SIG_DFL)\n"
-                   "signal.signal(signal.SIGINT, signal.default_int_handler)\n")
 
 
 def slowly(*args: str) -> list[str]:

@@ -23,7 +23,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import corpus_params, fifo_with, posix_only
+from conftest import AS_FROM_A_SHELL, corpus_params, fifo_with, posix_only
 from molbrook import TITLE, MalformedRecordError, SDBlock, SortKey, _bgzf, index_sdf, parse_sdf, sort_sdf, write_sdf
 from molbrook._sort import MissingRecordWarning
 from molbrook.cli.inputs import Source
@@ -319,7 +319,7 @@ def test_a_malformed_block_in_the_third_source_leaves_nothing(tmp_path):
     assert not (tmp_path / "out.sdf").exists() and os.listdir(runs) == []
 
 
-SORT_SCRIPT = """
+SORT_SCRIPT = AS_FROM_A_SHELL + """
 import sys, resource, signal
 from molbrook import sort_sdf
 if sys.argv[1] == "fsize":

@@ -18,7 +18,7 @@ from urllib.parse import urlencode, urlsplit
 
 import pytest
 
-from conftest import CORPUS, UNDER_ASAN
+from conftest import CLI_FROM_A_SHELL, CORPUS, UNDER_ASAN
 from molbrook import parse_sdf
 
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
@@ -74,7 +74,7 @@ class Served(NamedTuple):
 
 
 def molbrook(*args: object, **options) -> subprocess.Popen:
-    return subprocess.Popen([sys.executable, "-m", "molbrook", *map(str, args)], env=ENV, stdin=subprocess.DEVNULL,
+    return subprocess.Popen([*CLI_FROM_A_SHELL, *map(str, args)], env=ENV, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **options)
 
 
