@@ -11,6 +11,7 @@ import csv
 import io
 import json
 import os
+import shutil
 import sys
 from collections.abc import Iterable, Iterator
 from typing import IO, Any, NamedTuple
@@ -214,9 +215,12 @@ def read_table_file(path: str, formats: tuple[str, ...] = READ, fmt: str | None 
             pyarrow = pyarrow_module()
             if path != STDIN:
                 return pyarrow.parquet.read_table(path)
-            # Read on this thread: pyarrow's pool threads may still hold the
-            # buffer of Python bytes at exit and abort the process then.
-            return pyarrow.parquet.read_table(pyarrow.BufferReader(sys.stdin.buffer.read()), use_threads=False)
+            # Into memory of Arrow's own: a buffer of Python bytes that
+            # pyarrow's threads still hold at exit is released after the
+            # interpreter has gone, which aborts the process or hangs it.
+            copied = pyarrow.BufferOutputStream()
+            shutil.copyfileobj(sys.stdin.buffer, copied)
+            return pyarrow.parquet.read_table(pyarrow.BufferReader(copied.getvalue()))
         with _text_input(path) as f:
             if fmt == ".jsonl":
                 return _json_columns(f, label)
