@@ -1,7 +1,8 @@
-"""molbrook in several interpreters at once: each imports the package and
-reads a corpus file from a thread of its own (under a lock of its own where
-the interpreter module creates them so, 3.12 on), getting what the main
-interpreter gets, through classes of its own.
+"""molbrook in several interpreters at once: each imports the package,
+reads a corpus file and writes it back through an Arrow stream, from a
+thread of its own (under a lock of its own where the interpreter module
+creates them so, 3.12 on), getting what the main interpreter gets,
+through classes of its own.
 
 The interpreters run in a child process, which must exit cleanly: a class
 or an object shared between interpreters shows as a crash at the latest
@@ -41,8 +42,19 @@ import molbrook
 """
 
 READ = r"""
-import json, os, molbrook
+import hashlib, io, json, os, molbrook
 from molbrook import native
+
+def rewritten(workers):
+    # write_table consumes the scan's Arrow stream, whose callbacks must
+    # run in this interpreter. Pieces this small make the default workers
+    # cut the file, so the stream is fed by the pool's tables, where this
+    # interpreter may start threads (3.11's isolated ones may not).
+    molbrook._parallel.MIN_PIECE = 4096
+    out = io.BytesIO()
+    molbrook.write_table(molbrook.scan_table(SOURCE, block="block", workers=workers), out, block="block")
+    return hashlib.sha256(out.getvalue()).hexdigest()
+
 blocks = list(molbrook.parse_sdf(SOURCE))
 with molbrook.index_sdf(SOURCE, sidecar=False) as index:
     titles = [block.title for block in index]
@@ -51,6 +63,7 @@ report = json.dumps({
     "checksum": sum(len(str(block)) for block in blocks),
     "index": titles == [block.title for block in blocks],
     "rows": molbrook.read_table(SOURCE).num_rows,
+    "rewritten": [rewritten(1), rewritten(None)],
     "classes": [id(type(blocks[0])), id(type(index)), id(native.MalformedRecordError)],
 })
 # One write, which no other interpreter's cuts in two.
@@ -111,6 +124,7 @@ def test_interpreters_read_apart_with_classes_of_their_own():
     classes = [identity for report in reports for identity in report.pop("classes")]
     main = reports[-1]
     assert main["count"] > 100 and main["index"] and main["rows"] == main["count"]
+    assert main["rewritten"][0] == main["rewritten"][1]
     assert reports == [main] * len(reports)
     # No class is shared: each interpreter has its own SDBlock, SDIndex and
     # exception classes, all alive until the end.

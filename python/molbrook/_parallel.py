@@ -4,9 +4,11 @@ ordinal ranges of their index, and counting the CPUs they may use."""
 
 from __future__ import annotations
 
+import functools
 import itertools
 import os
 import stat
+import threading
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -40,10 +42,25 @@ def cpu_count() -> int:
         return os.cpu_count() or 1
 
 
+@functools.cache
+def _may_start_threads() -> bool:
+    """Whether this interpreter may start threads: an isolated
+    subinterpreter of Python 3.11 may not. Asked once per interpreter,
+    each of which imports molbrook anew."""
+    try:
+        probe = threading.Thread(target=int)
+        probe.start()
+    except RuntimeError:
+        return False
+    probe.join()
+    return True
+
+
 def worker_count(workers: int | None) -> int:
-    """`workers` checked, None meaning every CPU the process may use."""
+    """`workers` checked, None meaning every CPU the process may use (one
+    where this interpreter may start no thread)."""
     if workers is None:
-        return cpu_count()
+        return cpu_count() if _may_start_threads() else 1
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be None or a positive int, not {workers!r}")
     return workers

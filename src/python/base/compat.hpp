@@ -28,6 +28,15 @@ class CriticalSection {
 #endif
 };
 
+// The thread state attached to the calling thread, or null.
+inline PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // Takes the raised exception out of the error indicator (null if none).
 inline Ref take_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000

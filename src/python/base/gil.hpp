@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "base/compat.hpp"
 #include "base/ref.hpp"
 
 namespace molbrook::py {
@@ -18,6 +19,49 @@ class ReleasedGil {
 
  private:
   PyThreadState* state_;
+};
+
+// Attaches the calling thread to `interpreter` for the scope of a callback
+// from code that may or may not hold a lock (an Arrow consumer's): as it
+// is, when the thread is attached there already; through the thread's own
+// PyGILState for the main interpreter; otherwise through a thread state
+// made for the call, with the thread's attached state (another
+// interpreter's) set aside until the scope ends. PyGILState alone would
+// run a subinterpreter's callback in the main interpreter, or wait on a
+// lock the thread already holds.
+class AttachedTo {
+ public:
+  explicit AttachedTo(PyInterpreterState* interpreter) noexcept {
+    PyThreadState* current = current_thread_state();
+    if (current != nullptr && PyThreadState_GetInterpreter(current) == interpreter) return;
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    if (current == nullptr && interpreter == PyInterpreterState_Main() &&
+        (own == nullptr || PyThreadState_GetInterpreter(own) == interpreter)) {
+      gil_state_ = PyGILState_Ensure();
+      ensured_ = true;
+      return;
+    }
+    set_aside_ = current != nullptr ? PyEval_SaveThread() : nullptr;
+    made_ = PyThreadState_New(interpreter);
+    PyEval_RestoreThread(made_);
+  }
+  AttachedTo(const AttachedTo&) = delete;
+  AttachedTo& operator=(const AttachedTo&) = delete;
+  ~AttachedTo() {
+    if (ensured_) {
+      PyGILState_Release(gil_state_);
+    } else if (made_ != nullptr) {
+      PyThreadState_Clear(made_);
+      PyThreadState_DeleteCurrent();
+      if (set_aside_ != nullptr) PyEval_RestoreThread(set_aside_);
+    }
+  }
+
+ private:
+  PyGILState_STATE gil_state_{};
+  bool ensured_ = false;
+  PyThreadState* made_ = nullptr;
+  PyThreadState* set_aside_ = nullptr;
 };
 
 // Runs `call`, a system call returning its errno (0 on success), without

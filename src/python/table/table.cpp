@@ -12,6 +12,7 @@
 #include "base/compat.hpp"
 #include "core/table/table_union.hpp"
 #include "base/entry.hpp"
+#include "base/gil.hpp"
 #include "base/sizes.hpp"
 
 namespace molbrook::py {
@@ -119,10 +120,11 @@ bool same_schema(const Schema& a, const Schema& b) noexcept {
 
 // The stream of a scan whose batches come from Python code (ranges read
 // on threads): the tables an iterator gives, read as the consumer asks,
-// each call taking the interpreter lock.
+// each call attached to the interpreter whose tables they are.
 struct TablesStream {
   PyObject* tables;      // strong reference to the iterator
   PyObject* table_type;  // strong reference to its module's RecordTable class
+  PyInterpreterState* interpreter;  // whose objects these are
   Schema schema;
   std::deque<BatchRef> batches;  // of the last table, not yet exported
   std::string error;
@@ -163,7 +165,7 @@ int take_next_table(TablesStream* holder) {
 
 int tables_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   TablesStream* holder = tables_stream(stream);
-  PyGILState_STATE gil = PyGILState_Ensure();
+  AttachedTo attached(holder->interpreter);
   int status = 0;
   try {
     int took = 1;
@@ -180,7 +182,6 @@ int tables_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   } catch (const std::bad_alloc&) {
     status = ENOMEM;
   }
-  PyGILState_Release(gil);
   return status;
 }
 
@@ -191,10 +192,11 @@ const char* tables_stream_last_error(ArrowArrayStream* stream) noexcept {
 
 void tables_stream_release(ArrowArrayStream* stream) noexcept {
   TablesStream* holder = tables_stream(stream);
-  PyGILState_STATE gil = PyGILState_Ensure();
-  Py_DECREF(holder->tables);
-  Py_DECREF(holder->table_type);
-  PyGILState_Release(gil);
+  {
+    AttachedTo attached(holder->interpreter);
+    Py_DECREF(holder->tables);
+    Py_DECREF(holder->table_type);
+  }
   delete holder;
   stream->release = nullptr;
 }
@@ -202,7 +204,7 @@ void tables_stream_release(ArrowArrayStream* stream) noexcept {
 PyObject* table_stream_tables(PyRecordTable* self, PyObject* tables) {
   Ref iterator = Ref::steal(PyObject_GetIter(tables));
   if (!iterator) return nullptr;
-  auto* holder = new TablesStream{nullptr, nullptr, self->table->schema, {}, {}};
+  auto* holder = new TablesStream{nullptr, nullptr, PyInterpreterState_Get(), self->table->schema, {}, {}};
   holder->tables = iterator.release();
   holder->table_type = Py_NewRef(type_object(module_state_of(object_of(self)).record_table));
   ArrowArrayStream stream{tables_stream_get_schema, tables_stream_get_next, tables_stream_last_error,

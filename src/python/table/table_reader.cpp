@@ -315,9 +315,10 @@ PyObject* wrap(PyTableReader* self, std::shared_ptr<const Table> table) noexcept
 // The Arrow stream of a scan ---------------------------------------------
 
 // The batches of a reader, read as the consumer asks for them; each call
-// takes the interpreter lock, since the source may be Python code.
+// attaches to the reader's interpreter, since the source may be Python code.
 struct ReaderStream {
   PyObject* reader;  // strong reference
+  PyInterpreterState* interpreter;  // the reader's
   std::string error;
 };
 
@@ -332,7 +333,7 @@ constexpr int kRaised = -1;
 template <class Work>
 int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
   ReaderStream* holder = reader_stream(stream);
-  PyGILState_STATE gil = PyGILState_Ensure();
+  AttachedTo attached(holder->interpreter);
   int status = 0;
   try {
     PyTableReader* self = state_of<PyTableReader>(holder->reader);
@@ -342,7 +343,6 @@ int call_reader(ArrowArrayStream* stream, Work&& work) noexcept {
   } catch (const std::bad_alloc&) {
     status = ENOMEM;
   }
-  PyGILState_Release(gil);
   return status;
 }
 
@@ -380,9 +380,10 @@ const char* reader_stream_last_error(ArrowArrayStream* stream) noexcept {
 
 void reader_stream_release(ArrowArrayStream* stream) noexcept {
   ReaderStream* holder = reader_stream(stream);
-  PyGILState_STATE gil = PyGILState_Ensure();
-  Py_DECREF(holder->reader);
-  PyGILState_Release(gil);
+  {
+    AttachedTo attached(holder->interpreter);
+    Py_DECREF(holder->reader);
+  }
   delete holder;
   stream->release = nullptr;
 }
@@ -432,7 +433,7 @@ PyObject* reader_arrow_c_stream(PyTableReader* self, PyObject* const* args, Py_s
   static const char* const keywords[] = {"requested_schema", nullptr};
   PyObject* requested = Py_None;  // the columns' types are fixed: a request is not honoured
   if (!parse_fastcall(args, nargs, kwnames, "|O:__arrow_c_stream__", keywords, &requested)) return nullptr;
-  auto* holder = new ReaderStream{Py_NewRef(object_of(self)), {}};
+  auto* holder = new ReaderStream{Py_NewRef(object_of(self)), PyInterpreterState_Get(), {}};
   ArrowArrayStream stream{reader_stream_get_schema, reader_stream_get_next, reader_stream_last_error,
                           reader_stream_release, holder};
   return stream_capsule(stream);
