@@ -143,6 +143,13 @@ void LineCounter::advance(size_t offset) noexcept {
   }
 }
 
+void LineCounter::pass_lines(size_t offset, size_t endings) noexcept {
+  lf_line_ += endings;
+  position_ = line_start_ = cr_line_start_ = next_cr_ = offset;
+  lf_before_ = offset != 0;  // a line start: an LF just before it
+  cr_before_ = false;
+}
+
 // Passes the whole windows before `end` of a run that count_lf_run takes
 // (the LF before position_ is less than 64 bytes back).
 void LineCounter::skip_lf_run(size_t end) noexcept {
@@ -200,6 +207,26 @@ size_t skip_lines(std::string_view text, size_t from, size_t count) noexcept {
     return at + static_cast<size_t>(std::countr_zero(mask)) + 1;
   }
   return text.size();
+}
+
+size_t count_lfs(std::string_view text) noexcept {
+  const size_t whole = text.size() / 64;
+  size_t lfs = 0;
+#if MOLBROOK_SIMD_SSE2
+  // As count_lf_run sums, without its rule: 63 windows a batch.
+  for (size_t window = 0; window < whole;) {
+    const size_t end = std::min(whole, window + 63);
+    __m128i counts = _mm_setzero_si128();
+    for (; window < end; ++window) counts = _mm_sub_epi8(counts, window_lfs(text.data() + 64 * window).sum);
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    lfs += static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
+           static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+#else
+  for (size_t window = 0; window < whole; ++window) lfs += bits_set(simd::Native::eq_mask(text.data() + 64 * window, '\n'));
+#endif
+  if (text.size() % 64 != 0) lfs += bits_set(lf_mask(text, 64 * whole));
+  return lfs;
 }
 
 size_t count_lines(std::string_view text) noexcept {

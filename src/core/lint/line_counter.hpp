@@ -26,6 +26,11 @@ class LineCounter {
   // Moves to `offset` (at or after the current one).
   void advance(size_t offset) noexcept;
 
+  // Moves to `offset`, a line start `endings` line endings on from the
+  // current offset, without reading the bytes between: their lines were
+  // counted elsewhere, and none of them is asked about.
+  void pass_lines(size_t offset, size_t endings) noexcept;
+
   // Whether a line of more than the limit ended (at its LF) at or after
   // `offset`, among the lines passed.
   bool long_line_since(size_t offset) const noexcept { return long_line_end_ != kNone && long_line_end_ >= offset; }
@@ -63,6 +68,9 @@ class LineCounter {
 // Where the line starts that follows `count` LFs from `from` on; the
 // text's size when it holds fewer.
 size_t skip_lines(std::string_view text, size_t from, size_t count) noexcept;
+
+// The LFs of `text`.
+size_t count_lfs(std::string_view text) noexcept;
 
 // The lines of `text` as numbered: its line endings, and a last line
 // without one.

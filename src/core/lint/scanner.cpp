@@ -58,13 +58,15 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
       if (candidates & ending_bit(target())) check_endings(rest.substr(0, run.size), bytes.size(), candidates);
       bytes = rest.substr(0, run.size);
       blocks = run.blocks;
-      write_endings_first(bytes, file_start, candidates, result, *output);
+      const size_t endings = write_endings_first(bytes, file_start, candidates, result, *output);
+      at += bytes.size();
+      counter.pass_lines(at, endings);
     } else {
       check_block(ScannedBlock::of(bytes, at, end.found, end.term_start), report_, names_, counter, file_start);
       if (output != nullptr) write_fixed(report_, bytes, at, result, *output);
+      at += bytes.size();
+      counter.advance(at);  // while the block's bytes are in cache
     }
-    at += bytes.size();
-    counter.advance(at);  // while the block's bytes are in cache
     keep_findings(at_block, result, output == nullptr);
     result.blocks += blocks;
   }
@@ -135,15 +137,18 @@ Scanner::EndingsRun Scanner::endings_run(std::string_view rest, BlockEnd end, bo
 // an ending that differs, and a second lint finds what the output holds.
 // The blocks are made in the output and fixed there, each checked on its
 // own (their findings are counted, not numbered). The F003 candidates
-// left are those among the endings that change.
-void Scanner::write_endings_first(std::string_view bytes, bool file_start, EndingSet& candidates, ScanResult& result,
-                                  ByteBuffer& output) {
+// left are those among the endings that change. Returns the line endings
+// of `bytes`, counted in the copy before its edits, where each is the
+// target's and holds one LF, while the copy is in cache.
+size_t Scanner::write_endings_first(std::string_view bytes, bool file_start, EndingSet& candidates,
+                                    ScanResult& result, ByteBuffer& output) {
   size_t at = output.size();
   append_with_ending(bytes, target(), output, [&](size_t offset, Ending ending) {
     if (!(candidates & ending_bit(ending))) return;
     candidates &= ~ending_bit(ending);
     add_candidate(offset, ending);
   });
+  const size_t endings = count_lfs(output.view().substr(at));
   while (at < output.size()) {
     std::string_view text = output.view().substr(at);
     BlockEnd end = find_block_end(text);
@@ -157,6 +162,7 @@ void Scanner::write_endings_first(std::string_view bytes, bool file_start, Endin
     count_fixes(inner_, result);
     at = output.size() - after;
   }
+  return endings;
 }
 
 // Appends the block with the fixes of `report` applied, counting them.
