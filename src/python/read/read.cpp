@@ -119,13 +119,14 @@ using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, Buf
 
 // The state of a block iterator.
 struct PySDBlockIterator {
-  PySDBlockIterator(Source source, std::optional<Kind> kind, bool utf8_valid)
-      : source(std::move(source)), kind(kind), utf8_valid(utf8_valid) {}
+  PySDBlockIterator(PyTypeObject* block_type, Source source, std::optional<Kind> kind, bool utf8_valid)
+      : block_type(Ref::borrow(type_object(block_type))), source(std::move(source)), kind(kind), utf8_valid(utf8_valid) {}
 
   int traverse(visitproc visit, void* arg) const noexcept;
   void clear() noexcept;
 
   BorrowState borrow{"block iterator"};
+  Ref block_type;  // its module's SDBlock, held rather than looked up for every block
   Source source;
   BlockSplitter splitter;  // fed by the chunked sources
   // The kind of the blocks it yields: known from the start for paths and
@@ -532,7 +533,7 @@ void finish(PySDBlockIterator* self) noexcept {
 }
 
 PyObject* new_iterator(const ModuleState& state, Source source, std::optional<Kind> kind, bool utf8_valid) noexcept {
-  return new_object<PySDBlockIterator>(state.block_iterator, std::move(source), kind, utf8_valid);
+  return new_object<PySDBlockIterator>(state.block_iterator, state.sdblock, std::move(source), kind, utf8_valid);
 }
 
 PyObject* iterator_next(PySDBlockIterator* self) noexcept {
@@ -541,7 +542,8 @@ PyObject* iterator_next(PySDBlockIterator* self) noexcept {
   std::optional<Block> block;
   PyObject* result = nullptr;
   if (advance(self, block) && block) {
-    result = wrap_block(module_state_of(object_of(self)).sdblock, std::move(*block), self->kind.value_or(Kind::Str), self->utf8_valid);
+    result = wrap_block(as_type(self->block_type.get()), std::move(*block), self->kind.value_or(Kind::Str),
+                        self->utf8_valid);
   }
   // End of input and every error finish the iterator.
   if (result == nullptr) finish(self);
@@ -594,9 +596,12 @@ struct SourceTraversal {
 };
 
 int PySDBlockIterator::traverse(visitproc visit, void* arg) const noexcept {
+  Py_VISIT(block_type.get());
   return std::visit(SourceTraversal{visit, arg}, source);
 }
 
+// The block class stays: a finished iterator makes no block, and next()
+// on a cleared one must not find it gone.
 void PySDBlockIterator::clear() noexcept { finish(this); }
 
 PyMethodDef iterator_methods[] = {
