@@ -28,7 +28,9 @@ class CriticalSection {
 #endif
 };
 
-// The thread state attached to the calling thread, or null.
+#if PY_VERSION_HEX >= 0x030C0000
+// The thread state attached to the calling thread, or null (from 3.12,
+// where each thread has its own).
 inline PyThreadState* current_thread_state() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked();
@@ -36,6 +38,7 @@ inline PyThreadState* current_thread_state() noexcept {
   return _PyThreadState_UncheckedGet();
 #endif
 }
+#endif
 
 // Takes the raised exception out of the error indicator (null if none).
 inline Ref take_exception() noexcept {

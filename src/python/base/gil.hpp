@@ -29,9 +29,21 @@ class ReleasedGil {
 // interpreter's) set aside until the scope ends. PyGILState alone would
 // run a subinterpreter's callback in the main interpreter, or wait on a
 // lock the thread already holds.
+//
+// Before 3.12 one lock serves every interpreter and no thread can tell its
+// own thread state from the lock holder's: PyGILState serves the main
+// interpreter, as it did, and a subinterpreter's callbacks are taken to
+// come from its own code, under the lock (no Arrow consumer but
+// write_table loads in a subinterpreter there).
 class AttachedTo {
  public:
   explicit AttachedTo(PyInterpreterState* interpreter) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (interpreter == PyInterpreterState_Main()) {
+      gil_state_ = PyGILState_Ensure();
+      ensured_ = true;
+    }
+#else
     PyThreadState* current = current_thread_state();
     if (current != nullptr && PyThreadState_GetInterpreter(current) == interpreter) return;
     PyThreadState* own = PyGILState_GetThisThreadState();
@@ -44,6 +56,7 @@ class AttachedTo {
     set_aside_ = current != nullptr ? PyEval_SaveThread() : nullptr;
     made_ = PyThreadState_New(interpreter);
     PyEval_RestoreThread(made_);
+#endif
   }
   AttachedTo(const AttachedTo&) = delete;
   AttachedTo& operator=(const AttachedTo&) = delete;
