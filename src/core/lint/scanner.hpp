@@ -67,7 +67,7 @@ class Scanner {
   static EndingsRun endings_run(std::string_view rest, BlockEnd end, bool at_eof) noexcept;
   void add_candidate(size_t at, Ending ending);
   size_t write_endings_first(std::string_view bytes, bool file_start, EndingSet& candidates, ScanResult& result,
-                           ByteBuffer& output);
+                             ByteBuffer& output);
   static void write_fixed(BlockReport& report, std::string_view bytes, size_t offset, ScanResult& result,
                           ByteBuffer& output);
   static void count_fixes(BlockReport& report, ScanResult& result);

@@ -120,7 +120,10 @@ using Source = std::variant<DoneSource, PathSource, LinesSource, FileSource, Buf
 // The state of a block iterator.
 struct PySDBlockIterator {
   PySDBlockIterator(PyTypeObject* block_type, Source source, std::optional<Kind> kind, bool utf8_valid)
-      : block_type(Ref::borrow(type_object(block_type))), source(std::move(source)), kind(kind), utf8_valid(utf8_valid) {}
+      : block_type(Ref::borrow(type_object(block_type))),
+        source(std::move(source)),
+        kind(kind),
+        utf8_valid(utf8_valid) {}
 
   int traverse(visitproc visit, void* arg) const noexcept;
   void clear() noexcept;
@@ -600,8 +603,8 @@ int PySDBlockIterator::traverse(visitproc visit, void* arg) const noexcept {
   return std::visit(SourceTraversal{visit, arg}, source);
 }
 
-// The block class stays: a finished iterator makes no block, and next()
-// on a cleared one must not find it gone.
+// The block class stays, for a next() after the clear: a cycle through it
+// runs through its module too, whose clear breaks it.
 void PySDBlockIterator::clear() noexcept { finish(this); }
 
 PyMethodDef iterator_methods[] = {
