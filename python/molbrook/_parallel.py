@@ -4,7 +4,6 @@ ordinal ranges of their index, and counting the CPUs they may use."""
 
 from __future__ import annotations
 
-import functools
 import itertools
 import os
 import stat
@@ -42,18 +41,24 @@ def cpu_count() -> int:
         return os.cpu_count() or 1
 
 
-@functools.cache
+# Whether this interpreter may start threads (an isolated subinterpreter
+# of Python 3.11 may not): found once per interpreter, each of which
+# imports molbrook anew.
+_threads_allowed: bool | None = None
+
+
 def _may_start_threads() -> bool:
-    """Whether this interpreter may start threads: an isolated
-    subinterpreter of Python 3.11 may not. Asked once per interpreter,
-    each of which imports molbrook anew."""
-    try:
+    global _threads_allowed
+    if _threads_allowed is None:
         probe = threading.Thread(target=int)
-        probe.start()
-    except RuntimeError:
-        return False
-    probe.join()
-    return True
+        try:
+            probe.start()
+        except RuntimeError:
+            _threads_allowed = False
+        else:
+            probe.join()
+            _threads_allowed = True
+    return _threads_allowed
 
 
 def worker_count(workers: int | None) -> int:
