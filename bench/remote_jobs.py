@@ -52,10 +52,14 @@ def _server() -> dict[str, Any]:
 
 
 def _dask_rows(url: str, options: dict[str, Any], workers: int) -> int:
+    """read_sdf of the object in its default partitions, the pass that finds
+    its names included, on `workers` threads."""
+    import dask
+
     from molbrook import dask as molbrook_dask
 
-    frame = molbrook_dask.read_sdf(url, storage_options=options, blocksize="16MiB")
-    return len(frame.compute(scheduler="threads", num_workers=workers))
+    with dask.config.set(scheduler="threads", num_workers=workers):
+        return len(molbrook_dask.read_sdf(url, storage_options=options).compute())
 
 
 def jobs(job: Callable[..., Any], lf: Path) -> list[Any]:

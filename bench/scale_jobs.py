@@ -95,11 +95,15 @@ def parse_with_gzip(path: Path, gzip_module: Any) -> Iterable[Any]:
 
 
 def dask_frame(path: Path, threads: int | None = None) -> Any:
-    """The frame of read_sdf computed by Dask's threaded scheduler, on
-    `threads` threads (default: one per CPU)."""
+    """The frame of read_sdf computed by Dask's threaded scheduler, the pass
+    that finds its names included, on `threads` threads (default: one per
+    CPU)."""
+    import dask
+
     import molbrook.dask
 
-    return molbrook.dask.read_sdf(str(path)).compute(scheduler="threads", num_workers=threads)
+    with dask.config.set(scheduler="threads", num_workers=threads):
+        return molbrook.dask.read_sdf(str(path)).compute()
 
 
 def header_count(path: Path) -> int:

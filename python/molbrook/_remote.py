@@ -44,6 +44,11 @@ LARGEST_PIECE = 32 << 20
 # read past the end is served by the range's request); each further step
 # is twice as long.
 FIRST_STEP = 128 << 10
+# A range is fetched in requests of up to a default Dask partition and its
+# first step, so that such a partition costs one request: some stores read
+# the whole object for every ranged GET. Its bytes live while it is parsed,
+# as its table does.
+LARGEST_RANGE_PIECE = (128 << 20) + FIRST_STEP
 _AHEAD = 2  # pieces fetched before the reader needs them
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]+)://")
 _LOCAL = {"file", "local"}
@@ -315,7 +320,7 @@ class ReadAhead(io.RawIOBase):
 class RangeReader:
     """`read_at(offset, size)` over a remote object for a reader of its
     blocks in [start, end): the range is fetched in pieces of at most
-    LARGEST_PIECE bytes, the piece reaching `end` taking the first FIRST_STEP
+    LARGEST_RANGE_PIECE bytes, the piece reaching `end` taking the first FIRST_STEP
     bytes past it along (most ranges then cost one request), and past that
     in steps growing from twice FIRST_STEP; each fetched byte kept until the
     reader moves past it."""
@@ -336,7 +341,7 @@ class RangeReader:
     def _fill(self, offset: int, stop: int) -> None:
         kept = self._data[offset - self._base :] if self._base <= offset < self._base + len(self._data) else b""
         have = offset + len(kept)
-        want = max(stop, min(offset + LARGEST_PIECE, self._reach))
+        want = max(stop, min(offset + LARGEST_RANGE_PIECE, self._reach))
         if want >= self._reach:
             self._step *= 2
             self._reach = want + self._step
