@@ -68,6 +68,13 @@ MOLBROOK_ALWAYS_INLINE WindowLfs window_lfs(const char* p) noexcept {
   return {_mm_add_epi8(_mm_add_epi8(c0, c1), _mm_add_epi8(c2, c3)), any};  // each compare is -1 where it matched
 }
 
+// The sum of the byte lanes of LF counts gathered by subtracting window sums.
+MOLBROOK_ALWAYS_INLINE size_t lane_total(__m128i counts) noexcept {
+  const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+}
+
 LfRun count_lf_run(const char* p, size_t windows) noexcept {
   LfRun run{0, 0};
   while (run.windows < windows) {
@@ -86,9 +93,7 @@ LfRun count_lf_run(const char* p, size_t windows) noexcept {
       counts = _mm_sub_epi8(counts, window.sum);
       ++i;
     }
-    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-    run.lfs += static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
-               static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    run.lfs += lane_total(counts);
     run.windows += i;
     if (i < batch) break;
   }
@@ -218,9 +223,7 @@ size_t count_lfs(std::string_view text) noexcept {
     const size_t end = std::min(whole, window + 63);
     __m128i counts = _mm_setzero_si128();
     for (; window < end; ++window) counts = _mm_sub_epi8(counts, window_lfs(text.data() + 64 * window).sum);
-    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-    lfs += static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
-           static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    lfs += lane_total(counts);
   }
 #else
   for (size_t window = 0; window < whole; ++window) lfs += bits_set(simd::Native::eq_mask(text.data() + 64 * window, '\n'));
