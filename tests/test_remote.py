@@ -148,6 +148,18 @@ def test_ranges_fetch_little_past_their_ends(served, http, tmp_path, cuts):
     assert fetched <= len(data) * 1.01 + (1 << 20) * len(ranges)
 
 
+def test_a_range_the_size_of_a_default_partition_costs_one_get(served, http, tmp_path):
+    # Stores such as moto read the whole object for every ranged GET.
+    data = big_sdf(48 << 20)
+    url = served("partition.sdf", data)
+    local = tmp_path / "partition.sdf"
+    local.write_bytes(data)
+    end = 40 << 20
+    assert titles(molbrook.parse_sdf_range(url, 0, end)) == titles(molbrook.parse_sdf_range(str(local), 0, end))
+    # The first 16 bytes tell the compression; then the range and one step past it.
+    assert [r.sent for r in http.counts.gets("/partition.sdf")] == [16, end + _remote.FIRST_STEP]
+
+
 def test_a_server_that_ignores_range_is_read_whole(served, http, tmp_path):
     data = big_sdf(200 << 10)
     url = served("norange.sdf", data)
