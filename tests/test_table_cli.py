@@ -48,6 +48,19 @@ def test_blocks_that_are_not_utf8_go_to_parquet_as_binary_and_back(tmp_path):
     assert (back.returncode, back.stdout) == (0, LATIN1)
 
 
+def test_a_parquet_table_that_fails_past_its_first_megabytes_leaves_the_old_file(tmp_path):
+    # The first batch's row group is passed on before the last block fails.
+    blocks = b"".join(b"t" + MOL.encode() + b"> <ID>\n" + os.urandom(16).hex().encode() + b"\n\n$$$$\n"
+                      for _ in range(70000))
+    (tmp_path / "in.sdf").write_bytes(blocks + b"t" + MOL.encode() + b"> <ID>\n\xff\n\n$$$$\n")
+    (tmp_path / "t.parquet").write_bytes(b"old")
+    done = molbrook("cut", tmp_path / "in.sdf", "-o", tmp_path / "t.parquet")
+    message = (f"molbrook: {tmp_path / 'in.sdf'}: block 70001: the value of column 'ID' is not UTF-8, "
+               "as Parquet text must be\n")
+    assert (done.returncode, done.stderr.decode()) == (2, message)
+    assert (tmp_path / "t.parquet").read_bytes() == b"old" and sorted(os.listdir(tmp_path)) == ["in.sdf", "t.parquet"]
+
+
 @pytest.mark.parametrize("fmt", ["csv", "tsv", "jsonl"])
 def test_blocks_that_are_not_utf8_are_refused_in_text_tables(tmp_path, fmt):
     (tmp_path / "in.sdf").write_bytes(LATIN1)

@@ -83,6 +83,47 @@ class WholeWriter(io.BufferedIOBase):
             super().close()
 
 
+class GatheringWriter(io.BufferedIOBase):
+    """Passes the bytes written on to `raw` in pieces of at least `size`
+    bytes, for writers that hand over many small ones (pyarrow's Parquet
+    writer: a system call each, else). `flush` passes the rest on; closing
+    does not, and leaves `raw` open, so a failed output's last bytes go
+    nowhere."""
+
+    def __init__(self, raw: IO[bytes], size: int = 1 << 20) -> None:
+        super().__init__()
+        self._raw = raw
+        self._size = size
+        self._pending = bytearray()
+        self._passed = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._passed + len(self._pending)
+
+    def write(self, data: ReadableBuffer) -> int:
+        if self.closed:
+            raise ValueError("write to closed file")
+        with memoryview(data) as view:
+            self._pending += view
+            taken = view.nbytes
+        if len(self._pending) >= self._size:
+            self.flush()
+        return taken
+
+    def flush(self) -> None:
+        if self._pending:
+            self._raw.write(self._pending)
+            self._passed += len(self._pending)
+            self._pending.clear()
+
+    def close(self) -> None:
+        self._pending.clear()
+        super().close()
+
+
 @contextlib.contextmanager
 def atomic_destination(dest: Any, storage_options: Mapping[str, Any] | None = None) -> Iterator[IO[bytes]]:
     """Yield a binary stream for `dest`, a path or a file object.

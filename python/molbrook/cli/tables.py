@@ -16,6 +16,7 @@ import sys
 from collections.abc import Iterable, Iterator
 from typing import IO, Any, NamedTuple
 
+from molbrook._output import GatheringWriter
 from molbrook.cli.errors import FileError, UsageError
 
 WRITTEN = (".csv", ".tsv", ".jsonl", ".parquet")
@@ -158,6 +159,7 @@ def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | N
     bytes of the file, in whatever encoding."""
     pa = pyarrow_module()
     writer = schema = None
+    gathered = GatheringWriter(out)
     try:
         for part in parts:
             reader = pa.RecordBatchReader.from_stream(part.batches)
@@ -176,15 +178,16 @@ def _write_parquet(parts: Iterable[Part], out: IO[bytes], source_column: str | N
                 if source_column is not None:
                     table = table.append_column(source_column, pa.array([part.label] * len(table), pa.string()))
                 if writer is None:
-                    writer = pa.parquet.ParquetWriter(out, table.schema)
+                    writer = pa.parquet.ParquetWriter(gathered, table.schema)
                 writer.write_table(table)
         if writer is None and schema is not None:  # no rows: the schema alone
             if source_column is not None:
                 schema = schema.append(pa.field(source_column, pa.string()))
-            writer = pa.parquet.ParquetWriter(out, schema)
+            writer = pa.parquet.ParquetWriter(gathered, schema)
     finally:
         if writer is not None:
             writer.close()
+    gathered.flush()
 
 
 def _cast(pa: Any, batch: Any, schema: Any, label: str, first: int) -> Any:
