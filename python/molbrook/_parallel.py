@@ -28,6 +28,8 @@ MAX_PIECE = 64 << 20
 # ...with this many pieces per thread where the file is large enough, so
 # that threads finishing early take more.
 PIECES_PER_WORKER = 4
+# The default size of a partition that Dask or Spark reads as one task.
+BLOCKSIZE = "128MiB"
 
 
 def cpu_count() -> int:

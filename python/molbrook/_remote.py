@@ -32,6 +32,8 @@ from collections.abc import Iterator, Mapping
 from typing import IO, Any, cast
 
 from molbrook import native
+from molbrook._parallel import BLOCKSIZE
+from molbrook._types import byte_size
 
 __all__ = ["PIECE", "Remote", "Replaced", "blocks", "destination", "is_url", "range_blocks", "stream"]
 
@@ -44,11 +46,11 @@ LARGEST_PIECE = 32 << 20
 # read past the end is served by the range's request); each further step
 # is twice as long.
 FIRST_STEP = 128 << 10
-# A range is fetched in requests of up to a default Dask partition and its
+# A range is fetched in requests of up to a default partition and its
 # first step, so that such a partition costs one request: some stores read
 # the whole object for every ranged GET. Its bytes live while it is parsed,
 # as its table does.
-LARGEST_RANGE_PIECE = (128 << 20) + FIRST_STEP
+LARGEST_RANGE_PIECE = byte_size(BLOCKSIZE, "blocksize") + FIRST_STEP
 _AHEAD = 2  # pieces fetched before the reader needs them
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]+)://")
 _LOCAL = {"file", "local"}
@@ -320,10 +322,10 @@ class ReadAhead(io.RawIOBase):
 class RangeReader:
     """`read_at(offset, size)` over a remote object for a reader of its
     blocks in [start, end): the range is fetched in pieces of at most
-    LARGEST_RANGE_PIECE bytes, the piece reaching `end` taking the first FIRST_STEP
-    bytes past it along (most ranges then cost one request), and past that
-    in steps growing from twice FIRST_STEP; each fetched byte kept until the
-    reader moves past it."""
+    LARGEST_RANGE_PIECE bytes, the piece reaching `end` taking the first
+    FIRST_STEP bytes past it along (most ranges then cost one request), and
+    past that in steps growing from twice FIRST_STEP; each fetched byte kept
+    until the reader moves past it."""
 
     def __init__(self, remote: Remote, end: int) -> None:
         self._remote = remote

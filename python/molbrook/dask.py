@@ -17,7 +17,7 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from molbrook import _remote, _table
+from molbrook import _parallel, _remote, _table
 from molbrook._partitions import Part
 from molbrook._partitions import blocks as _blocks
 from molbrook._partitions import expand as _expand
@@ -89,7 +89,7 @@ def read_sdf(
     *,
     title: str | None = None,
     types: Mapping[Name, type] | None = None,
-    blocksize: int | str = "128MiB",
+    blocksize: int | str = _parallel.BLOCKSIZE,
     storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The SD data records of files as a `dask.dataframe.DataFrame`: a row per block, a

@@ -9,7 +9,7 @@ import json
 from collections.abc import Mapping
 from typing import Any, NamedTuple
 
-from molbrook import _partitions, _remote, _table
+from molbrook import _parallel, _partitions, _remote, _table
 from molbrook._types import byte_size
 
 READ_OPTIONS = (
@@ -30,7 +30,6 @@ KINDS = {"int": int, "float": float, "str": str}
 SAMPLE_BLOCKS = 10_000
 # Options named storage.NAME are fsspec's storage_options for URLs.
 STORAGE = "storage."
-BLOCKSIZE = "128MiB"
 
 
 def check_names(options: Mapping[str, str], known: tuple[str, ...]) -> None:
@@ -80,7 +79,7 @@ def _setting(value: str) -> Any:
 
 
 def blocksize(options: Mapping[str, str]) -> int:
-    return byte_size(options.get("blocksize", BLOCKSIZE), "blocksize")
+    return byte_size(options.get("blocksize", _parallel.BLOCKSIZE), "blocksize")
 
 
 def listed(options: Mapping[str, str], name: str) -> list[str] | None:
