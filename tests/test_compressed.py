@@ -12,11 +12,13 @@ import random
 import struct
 import subprocess
 import sys
+import threading
+from unittest import mock
 
 import pytest
 
 from conftest import CORPUS_FILES, HAS_FIFOS, corpus_params, fifo_with, zstd_module
-from molbrook import _compression, merge_records, native, parse_sdf, write_sdf
+from molbrook import _compression, _read_ahead, merge_records, native, parse_sdf, write_sdf
 from molbrook.cli import main
 
 SAMPLE = b"".join(b"mol %d\r\n  body\r\n\r\n> <ID>\r\n%d\r\n\r\n$$$$\r\n" % (i, i) for i in range(3000))
@@ -165,14 +167,18 @@ def route_to(route, directory, data):
         return
     path = directory / "input"
     path.write_bytes(data)
-    yield str(path) if route == "str path" else os.fsencode(path)
+    # A small file is read ahead too when the threshold is lowered.
+    smallest = 0 if route.endswith("read ahead") else _read_ahead.SMALLEST_READ_AHEAD
+    with mock.patch.object(_read_ahead, "SMALLEST_READ_AHEAD", smallest):
+        yield str(path) if route.startswith("str path") else os.fsencode(path)
 
 
 def contents(blocks):
     return [str(b).encode() if isinstance(b.title, str) else bytes(b) for b in blocks]
 
 
-@pytest.mark.parametrize("route", ["str path", "bytes path", "pipe", "file object", "trickle"])
+@pytest.mark.parametrize("route", ["str path", "bytes path", "str path, read ahead", "bytes path, read ahead", "pipe",
+                                   "file object", "trickle"])
 @pytest.mark.parametrize("format, make, expected", STRICT_CASES)
 def test_compressed_input_reads_whole_or_fails_naming_it(tmp_path, route, format, make, expected):
     # One rule for every route: what the format allows is read; a stream
@@ -204,6 +210,33 @@ def test_members_end_anywhere_in_the_reads(tmp_path, format):
     path = tmp_path / "packed"
     path.write_bytes(packed)
     assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [bytes(b) for b in parse_sdf(io.BytesIO(data))]
+
+
+def read_ahead_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("molbrook read-ahead")]
+
+
+@pytest.mark.parametrize("threads", [True, False], ids=["worker thread", "no threads"])
+def test_a_large_compressed_file_is_read_ahead_and_let_go_when_closed(tmp_path, monkeypatch, threads):
+    # Decompressed by a worker thread, or by the reader itself where no
+    # thread can start; closing the blocks part-way stops the worker and
+    # closes the file.
+    values = random.Random(2).randbytes(1_500_000).hex().encode()
+    data = b"".join(b"mol\n> <V>\n%s\n\n$$$$\n" % values[i:i + 80] for i in range(0, len(values), 80))
+    path = tmp_path / "large.sdf.gz"
+    path.write_bytes(gzip.compress(data, compresslevel=1))
+    assert path.stat().st_size >= _read_ahead.SMALLEST_READ_AHEAD
+    if not threads:
+        monkeypatch.setattr(threading.Thread, "start", mock.Mock(side_effect=RuntimeError))
+    assert [bytes(b) for b in parse_sdf(os.fsencode(path))] == [bytes(b) for b in parse_sdf(io.BytesIO(data))]
+    descriptors = len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+    blocks = parse_sdf(str(path))
+    next(blocks)
+    assert len(read_ahead_threads()) == threads
+    blocks.close()
+    assert read_ahead_threads() == []
+    if descriptors is not None:
+        assert len(os.listdir("/proc/self/fd")) == descriptors
 
 
 @pytest.mark.parametrize(

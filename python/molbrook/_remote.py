@@ -21,21 +21,20 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import io
 import itertools
 import os
-import queue
 import re
 import tempfile
 import threading
-from collections.abc import Iterator, Mapping
+from collections.abc import Generator, Iterator, Mapping
 from typing import IO, Any, cast
 
 from molbrook import native
 from molbrook._parallel import BLOCKSIZE
+from molbrook._read_ahead import ReadAhead, decompressing
 from molbrook._types import byte_size
 
-__all__ = ["PIECE", "Remote", "Replaced", "blocks", "destination", "is_url", "range_blocks", "stream"]
+__all__ = ["PIECE", "Remote", "Replaced", "blocks", "destination", "is_url", "range_blocks", "read_ahead", "stream"]
 
 # The least a sequential read asks a server for at once; requests double
 # from there up to LARGEST_PIECE (fewer requests, as some servers pay per
@@ -217,7 +216,7 @@ class Remote:
             return data
         raise OSError(errno.EIO, f"asked for bytes {start}-{end}, the server sent {len(data)}", self.url)
 
-    def pieces(self, start: int = 0) -> Iterator[bytes]:
+    def pieces(self, start: int = 0) -> Generator[bytes, None, None]:
         """The bytes from `start` on, in pieces of at least PIECE bytes (one
         request each, or one for all when the object is smaller), growing to
         LARGEST_PIECE; from a server that ignores Range, the rest of the
@@ -251,72 +250,12 @@ def identity_of(info: Mapping[str, Any]) -> tuple[int, str]:
     return int(info["size"]), "" if field is None else str(info[field])
 
 
-class ReadAhead(io.RawIOBase):
-    """The bytes of a remote object from `start` on as a binary stream,
-    fetched by a thread a few pieces ahead of the reader, each piece checked
-    against the object first seen, so that a replaced object raises rather
-    than reading as a mix of two."""
-
-    def __init__(self, remote: Remote, start: int = 0) -> None:
-        super().__init__()
-        self._remote = remote
-        self._pieces: queue.Queue[Any] = queue.Queue(maxsize=_AHEAD)
-        self._stop = threading.Event()
-        self._view = memoryview(b"")
-        self._done = False
-        self._thread = threading.Thread(
-            target=self._fetch, args=(start,), daemon=True, name=f"molbrook read-ahead {remote.url}"
-        )
-        self._thread.start()
-
-    def readable(self) -> bool:
-        return True
-
-    def _fetch(self, start: int) -> None:
-        try:
-            for piece in self._remote.pieces(start):
-                if not self._put(piece):
-                    return
-            self._put(None)
-        except BaseException as error:  # handed to the reader, raised there
-            self._put(error)
-
-    def _put(self, item: Any) -> bool:
-        while not self._stop.is_set():
-            with contextlib.suppress(queue.Full):
-                self._pieces.put(item, timeout=0.1)
-                return True
-        return False
-
-    def read(self, size: int = -1) -> bytes:
-        if self.closed:
-            raise ValueError("read of a closed remote stream")
-        while not self._view and not self._done:
-            item = self._pieces.get()
-            if isinstance(item, BaseException):
-                self._done = True
-                raise item
-            self._done = item is None
-            self._view = memoryview(item or b"")
-        if size is None or size < 0:
-            size = len(self._view)
-        taken = bytes(self._view[:size])
-        self._view = self._view[size:]
-        return taken
-
-    read1 = read
-
-    def readinto(self, buffer: Any) -> int:
-        data = self.read(len(buffer))
-        buffer[: len(data)] = data
-        return len(data)
-
-    def close(self) -> None:
-        self._stop.set()
-        with contextlib.suppress(queue.Empty):
-            while True:
-                self._pieces.get_nowait()
-        super().close()
+def read_ahead(remote: Remote, start: int = 0) -> ReadAhead:
+    """The bytes of `remote` from `start` on as a binary stream, fetched by a
+    thread a few pieces ahead of the reader, each piece checked against the
+    object first seen, so that a replaced object raises rather than reading
+    as a mix of two."""
+    return ReadAhead(lambda: remote.pieces(start), ahead=_AHEAD, name=remote.url)
 
 
 class RangeReader:
@@ -357,7 +296,7 @@ def stream(
     """The whole object `url` names (the one `stamp` describes, when given)
     as a binary stream, read ahead on a thread: the one way a URL is read
     from its start to its end."""
-    return cast(IO[bytes], ReadAhead(Remote(url, storage_options, stamp)))
+    return cast(IO[bytes], read_ahead(Remote(url, storage_options, stamp)))
 
 
 def blocks(
@@ -372,6 +311,9 @@ def blocks(
     opens them."""
     if not is_url(source):
         local_only(source, storage_options, "parse_sdf")
+        if (decompressed := decompressing(source)) is not None:
+            text = not isinstance(os.fspath(source), bytes)
+            return native._parse_decompressed(cast(IO[bytes], decompressed), text=text)
         return native.parse_sdf(source, borrow=borrow)
     return native._parse_text_stream(stream(source, storage_options, stamp))
 

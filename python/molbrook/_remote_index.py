@@ -20,7 +20,8 @@ from typing import IO, Any, cast
 
 from molbrook import _bgzf, native
 from molbrook._output import whole_file
-from molbrook._remote import ReadAhead, Remote, Replaced, identity_of
+from molbrook._read_ahead import ReadAhead
+from molbrook._remote import Remote, Replaced, identity_of, read_ahead
 from molbrook.native import SDIndex
 
 __all__ = ["cache_folder", "index_remote"]
@@ -61,7 +62,7 @@ class _Data:
             return self._tail[offset - tail_start : end - tail_start]
         if self._scanning and offset == self._position:
             if self._stream is None:
-                self._stream = ReadAhead(self.remote, offset)
+                self._stream = read_ahead(self.remote, offset)
             return self._from_stream(end - offset)
         return self.remote.get(offset, end)
 
@@ -90,7 +91,7 @@ class _Data:
     # The BGZF module's part for the native index: members streamed from
     # the one at `start` on, and inflate.
     def members(self, _url: str, start: int) -> Iterator[tuple[int, int, bytes]]:
-        stream = ReadAhead(self.remote, start)
+        stream = read_ahead(self.remote, start)
         try:
             yield from _bgzf.read_members(cast(IO[bytes], stream), start)
         finally:

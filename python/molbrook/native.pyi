@@ -35,6 +35,7 @@ __all__ = [
     "parse_sdf",
     "parse_sdf_range",
     "_parse_text_stream",
+    "_parse_decompressed",
     "_parse_range_at",
     "_compression_of",
     "write_sdf",
@@ -205,6 +206,12 @@ def parse_sdf_range(
     path: bytes | PathLike[bytes], start: int, end: int, *, borrow: bool = False
 ) -> _SDBlockIterator[bytes]: ...
 def _parse_text_stream(file: IO[bytes]) -> _SDBlockIterator[str]: ...
+@overload
+def _parse_decompressed(file: IO[bytes], *, text: Literal[True]) -> _SDBlockIterator[str]: ...
+@overload
+def _parse_decompressed(file: IO[bytes], *, text: Literal[False]) -> _SDBlockIterator[bytes]: ...
+@overload
+def _parse_decompressed(file: IO[bytes], *, text: bool) -> _SDBlockIterator[Any]: ...
 def _parse_range_at(
     read_at: Callable[[int, int], bytes], *, name: str, start: int, end: int
 ) -> _SDBlockIterator[str]: ...
@@ -370,9 +377,11 @@ def _lint_bytes(
 @final
 class _StreamReader:
     """The bytes a binary stream's read method gives, decompressed when its
-    first bytes tell a compression format, as parse_sdf tells it."""
+    first bytes tell a compression format, as parse_sdf tells it: at most
+    max_length bytes a read. A decompression error gets a note naming
+    `name`, when given."""
 
-    def __new__(cls, read: Callable[[int], bytes]) -> Self: ...
+    def __new__(cls, read: Callable[[int], bytes], *, name: object = None, max_length: int = 131072) -> Self: ...
     def read(self, size: int) -> bytes: ...
 
 def _record_problem(name: str | bytes, value: str | bytes | None = None) -> str | None: ...

@@ -153,6 +153,7 @@ int exec_native(PyObject* module) noexcept {
                add_public(module, "parse_sdf", new_function(&parse_sdf_def, module)) &&
                add_public(module, "parse_sdf_range", new_function(&parse_sdf_range_def, module)) &&
                add_public(module, "_parse_text_stream", new_function(&parse_text_stream_def, module)) &&
+               add_public(module, "_parse_decompressed", new_function(&parse_decompressed_def, module)) &&
                add_public(module, "_parse_range_at", new_function(&parse_range_at_def, module)) &&
                add_public(module, "_compression_of", new_function(&compression_of_def, module)) &&
                add_public(module, "write_sdf", new_function(&write_sdf_def, module)) &&

@@ -5,14 +5,17 @@
 #include <string_view>
 #include <utility>
 
+#include "base/compat.hpp"
+#include "base/errors.hpp"
 #include "base/sizes.hpp"
 
 namespace molbrook::py {
 namespace {
 
-// zstandard's decompressor gives all it can at once: a slice this small
-// keeps its output to what a compressed frame can expand it to.
-constexpr size_t kSliceLimit = 16384;
+// zstandard's decompressor gives all it can at once: a slice of an eighth
+// of the output limit (16 KiB at the default) keeps its output to about
+// what a compressed frame can expand it to.
+constexpr size_t kSliceShare = 8;
 
 // The smallest piece given to a decompressor that takes a bound on its
 // output, however much its input has expanded so far.
@@ -65,22 +68,25 @@ bool release_view(PyObject* view) noexcept {
 
 }  // namespace
 
-Decompressor::Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding, Ref limit) noexcept
+Decompressor::Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding, Ref limit,
+                           size_t output_limit) noexcept
     : format_(format),
       make_(std::move(make)),
       arguments_(std::move(arguments)),
       feeding_(feeding),
       limit_(std::move(limit)),
+      output_limit_(output_limit),
       gaps_(format) {}
 
-std::optional<Decompressor> Decompressor::open(Compression format) noexcept {
-  auto made = [format](PyObject* module, const char* name, Ref arguments, Feeding feeding) {
+std::optional<Decompressor> Decompressor::open(Compression format, Py_ssize_t output_limit) noexcept {
+  auto made = [format, output_limit](PyObject* module, const char* name, Ref arguments, Feeding feeding) {
     std::optional<Decompressor> decompressor;
     if (module == nullptr || !arguments) return decompressor;
-    Ref limit = Ref::steal(PyLong_FromSsize_t(kOutputLimit));
+    Ref limit = Ref::steal(PyLong_FromSsize_t(output_limit));
     if (!limit) return decompressor;
     if (Ref make = Ref::steal(PyObject_GetAttrString(module, name))) {
-      decompressor.emplace(Decompressor(format, std::move(make), std::move(arguments), feeding, std::move(limit)));
+      decompressor.emplace(Decompressor(format, std::move(make), std::move(arguments), feeding, std::move(limit),
+                                        to_size(output_limit)));
     }
     return decompressor;
   };
@@ -196,19 +202,19 @@ Decompressor::Status Decompressor::decompress(Ref& output) noexcept {
   }
   consumed_ += taken;
   produced_ += static_cast<uint64_t>(PyBytes_GET_SIZE(output.get()));
-  more_output_ = feeding_ != Feeding::Sliced && PyBytes_GET_SIZE(output.get()) >= kOutputLimit;
+  more_output_ = feeding_ != Feeding::Sliced && to_size(PyBytes_GET_SIZE(output.get())) >= output_limit_;
   return Status::Output;
 }
 
 size_t Decompressor::piece_size() const noexcept {
-  if (feeding_ == Feeding::Sliced) return std::min(pending_size(), kSliceLimit);
+  if (feeding_ == Feeding::Sliced) return std::min(pending_size(), output_limit_ / kSliceShare);
   // The buffered ones copy what they keep once and are drained without
   // input; bz2's in small pieces would gather its blocks piece by piece.
   if (feeding_ == Feeding::Buffered) return pending_size();
   // zlib copies its unconsumed tail at every call: three quarters of the
   // bound at the expansion seen so far (four times until there is some),
   // so that the bound seldom cuts a call short.
-  const uint64_t wanted = kOutputLimit * 3 / 4;
+  const uint64_t wanted = output_limit_ * 3 / 4;
   const uint64_t piece = consumed_ == 0 || produced_ == 0 ? wanted / 4 : wanted * consumed_ / produced_;
   return std::min(pending_size(), static_cast<size_t>(std::max<uint64_t>(piece, kMinPiece)));
 }
@@ -256,6 +262,16 @@ Decompressor::Status Decompressor::fail(MemberGaps::End end) const noexcept {
 }
 
 size_t Decompressor::pending_size() const noexcept { return bytes_or_empty(pending_.get()).size() - pending_at_; }
+
+void note_decompressing(PyObject* source) noexcept {
+  // The exception is set aside meanwhile: a file object's repr may look up
+  // attributes that it does not have.
+  Ref error = take_exception();
+  Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", source));
+  if (!note) return;  // the repr's error replaces the original one
+  restore_exception(std::move(error));
+  add_note(note.get());
+}
 
 int Decompressor::traverse(visitproc visit, void* arg) const noexcept {
   Py_VISIT(make_.get());

@@ -17,7 +17,7 @@ namespace molbrook::py {
 // frames) read as one, with what the format allows between and after them
 // (MemberGaps). A stream that ends inside a member raises EOFError, other
 // bytes after a member OSError, corrupt data the decompressor's own error.
-// Each step gives at most kOutputLimit bytes, so that a small input that
+// Each step gives at most kOutputLimit bytes (unless told otherwise), so that a small input that
 // expands enormously is still read a piece at a time. The input goes to the
 // decompressor as views of the chunks given; zlib's takes pieces sized by
 // the expansion seen so far to give a little less than that, so that the
@@ -26,9 +26,10 @@ class Decompressor {
  public:
   static constexpr Py_ssize_t kOutputLimit = 131072;
 
-  // The decompressor of `format` (not None); nullopt with ImportError when
-  // no module can decompress it.
-  static std::optional<Decompressor> open(Compression format) noexcept;
+  // The decompressor of `format` (not None), whose steps give at most
+  // `output_limit` bytes; nullopt with ImportError when no module can
+  // decompress it.
+  static std::optional<Decompressor> open(Compression format, Py_ssize_t output_limit = kOutputLimit) noexcept;
 
   enum class Status : uint8_t {
     Output,     // `output` holds the next decompressed bytes, maybe none
@@ -52,7 +53,7 @@ class Decompressor {
     Sliced,    // zstandard's: decompress(data), all at once, so the input goes in slices
   };
 
-  Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding, Ref limit) noexcept;
+  Decompressor(Compression format, Ref make, Ref arguments, Feeding feeding, Ref limit, size_t output_limit) noexcept;
 
   // Passes over what lies before the next member and starts it; nullopt
   // once it has started, else why the step stops.
@@ -74,7 +75,8 @@ class Decompressor {
   Ref make_;  // called with arguments_, gives a member's decompressor
   Ref arguments_;
   Feeding feeding_;
-  Ref limit_;  // kOutputLimit as an int
+  Ref limit_;  // output_limit_ as an int
+  size_t output_limit_;
   MemberGaps gaps_;
   Ref member_;   // the current member's decompressor; null between members
   // Compressed bytes, contiguous in the stream: those before pending_at_
@@ -86,5 +88,8 @@ class Decompressor {
   bool more_output_ = false;  // the member may give more without input
   bool input_ended_ = false;
 };
+
+// Adds "while decompressing {source!r}" to the raised exception.
+void note_decompressing(PyObject* source) noexcept;
 
 }  // namespace molbrook::py

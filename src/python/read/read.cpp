@@ -81,6 +81,7 @@ struct FileSource {
   // compressed, line endings translated, str blocks.
   bool as_text = false;
   bool pending_cr = false;
+  size_t chunk_size = kChunkSize;  // asked of each read
 };
 
 // str or bytes held in memory, consumed a window at a time.
@@ -195,17 +196,6 @@ void append_stream_bytes(BlockSplitter& splitter, std::string_view bytes, bool t
   }
 }
 
-// Adds "while decompressing {source!r}" to the raised exception, which is
-// set aside meanwhile: a file object's repr may look up attributes that
-// it does not have.
-void note_decompressing(PyObject* source) noexcept {
-  Ref error = take_exception();
-  Ref note = Ref::steal(PyUnicode_FromFormat("while decompressing %R", source));
-  if (!note) return;  // the repr's error replaces the original one
-  restore_exception(std::move(error));
-  add_note(note.get());
-}
-
 // Decompresses until there is output or the stream ends, `read_raw`
 // giving the next compressed chunk as bytes (empty at the end; null on
 // error). A decompression error gets a note naming `source`.
@@ -260,7 +250,7 @@ bool take_stream_start(StreamStart& start, std::string_view bytes, bool eof, Blo
 Ref read_chunk(FileSource& file, std::optional<Kind>& kind, std::string_view& bytes) {
   // Made per read, not kept: an object kept for the process would be
   // shared by every interpreter.
-  Ref size = Ref::steal(PyLong_FromSize_t(kChunkSize));
+  Ref size = Ref::steal(PyLong_FromSize_t(file.chunk_size));
   if (!size) return {};
   Ref data = Ref::steal(PyObject_CallOneArg(file.read.get(), size.get()));
   if (!data) return {};
@@ -725,6 +715,26 @@ PyObject* parse_text_stream(const ModuleState& state, PyObject* const* args, Py_
   return new_iterator(state, std::move(source), Kind::Str, /*utf8_valid=*/false);
 }
 
+PyObject* parse_decompressed(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  static const char* const keywords[] = {"file", "text", nullptr};
+  PyObject* file;
+  int text;
+  if (!parse_fastcall(args, nargs, kwnames, "O$p:_parse_decompressed", keywords, &file, &text)) return nullptr;
+  Ref read;
+  const int has_read = read_method(file, read);
+  if (has_read < 0) return nullptr;
+  if (has_read == 0) {
+    PyErr_SetString(PyExc_TypeError, "_parse_decompressed takes a binary file object");
+    return nullptr;
+  }
+  // Its bytes are a decompressor's output, in pieces of up to a compressed
+  // file's chunk: never told a format again, read a piece at a time.
+  FileSource source{Ref::borrow(file), std::move(read), {}, static_cast<bool>(text), false, kCompressedChunk};
+  source.start.decided = true;
+  return new_iterator(state, std::move(source), text ? Kind::Str : Kind::Bytes, /*utf8_valid=*/false);
+}
+
 PyObject* parse_range_at(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"read_at", "name", "start", "end", nullptr};
   PyObject *read_at, *name;
@@ -882,6 +892,13 @@ PyMethodDef parse_text_stream_def = function<parse_text_stream>(
     "_parse_text_stream(file)\n--\n\n"
     "The str blocks of a binary file object's data, read as parse_sdf reads a\n"
     "str path: decompressed when it starts compressed, line endings translated.");
+
+PyMethodDef parse_decompressed_def = function<parse_decompressed>(
+    "_parse_decompressed",
+    "_parse_decompressed(file, *, text)\n--\n\n"
+    "The blocks of a binary file object's decompressed data, read as parse_sdf\n"
+    "reads a path's once decompressed: str blocks, line endings translated,\n"
+    "when `text` (a str path), bytes blocks byte for byte otherwise.");
 
 PyMethodDef parse_range_at_def = function<parse_range_at>(
     "_parse_range_at",

@@ -20,6 +20,7 @@ extern PyMethodDef parse_sdf_def;
 extern PyMethodDef parse_sdf_range_def;
 // The private readers of remote data, through Python callables.
 extern PyMethodDef parse_text_stream_def;
+extern PyMethodDef parse_decompressed_def;
 extern PyMethodDef parse_range_at_def;
 
 // The class methods SDBlock.from_sdf and SDBlock.from_lines.
