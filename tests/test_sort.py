@@ -285,14 +285,18 @@ def test_a_bgzf_source_is_read_back_through_an_index_and_a_stale_one_is_left_alo
 
 
 @pytest.mark.parametrize("memory", ["1MiB", 1])  # read back from the mapping, or at offsets
-def test_a_source_that_changes_while_sorted_fails(tmp_path, memory):
+@pytest.mark.parametrize("change", ["rewritten", "cut short"])
+def test_a_source_that_changes_while_sorted_fails(tmp_path, memory, change):
     source = tmp_path / "in.sdf"
-    data = b"".join(block(f"T{k}", {"s": str(k % 7)}) for k in range(50))
+    data = b"".join(block(f"T{k}", {"s": str(k % 7)}) for k in range(2000))  # pages past a cut
     source.write_bytes(data)
 
-    def rewrite(_):  # once it is read, no $$$$ line of it ends one
+    def rewrite(_):  # once it is read: no $$$$ line of it ends one, or its mapping reaches past its end
         with open(source, "r+b") as file:
-            file.write(data.replace(b"$$$$\n", b"$$$$\r"))
+            if change == "cut short":
+                file.truncate(len(data) // 3)
+            else:
+                file.write(data.replace(b"$$$$\n", b"$$$$\r"))
     with pytest.raises(ValueError, match="changed while it was sorted"):
         sort_sdf(str(source), tmp_path / "out.sdf", by=["s"], memory=memory, progress=rewrite)
     assert os.listdir(tmp_path) == ["in.sdf"]

@@ -23,14 +23,14 @@ struct SortSource {
   std::string label;     // the source as provenance names it
   std::string path;      // a plain file read back by offset: its path...
   std::optional<SourceIdentity> identity;  // ...its stamp, checked before an output is whole...
-  std::optional<platform::File> file;      // ...and, read at offsets, its file while open
+  std::optional<platform::File> file;      // ...its file while open
   MappingRef mapping;    // or its mapping, read from
   Ref index;             // an SDIndex of a BGZF file, read by ordinal...
   bool indexed = false;  // ...which clear() may have dropped since
 };
 
-// Plain sources read at offsets open at once, at most: any number of them
-// sort within a process's limit of open files.
+// Plain sources read back by offset open at once, at most: any number of
+// them sort within a process's limit of open files.
 inline constexpr size_t kOpenSources = 16;
 
 struct PySorter {

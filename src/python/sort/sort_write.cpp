@@ -4,8 +4,8 @@
 // files through their index, whose members molbrook._bgzf inflates), the
 // provenance record set, text checked, and the window handed to the sink;
 // at the end, each source read back by offset checked to be the file its
-// keys were read from. Plain files read at offsets are opened a few at a
-// time, as their blocks are read.
+// keys were read from. The files of plain sources are opened a few at a
+// time, as their blocks are read (a mapped one's to check its size).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -65,8 +65,8 @@ void close_oldest(PySorter& sorter) noexcept {
   sorter.opened.erase(sorter.opened.begin());
 }
 
-// The file of a plain source read at offsets, opened again when it was
-// closed; the one opened first is closed past kOpenSources open files, or
+// The file of a plain source read back by offset, opened again when it
+// was closed; the one opened first is closed past kOpenSources open files, or
 // when the process may open no more. Touches no Python object.
 Result<const platform::File*, platform::SystemError> file_of(PySorter& sorter, uint32_t number) noexcept {
   SortSource& source = sorter.sources[number];
@@ -85,6 +85,17 @@ Result<const platform::File*, platform::SystemError> file_of(PySorter& sorter, u
   return &*source.file;
 }
 
+// Whether the file of a mapped source still holds all of its mapping:
+// a copy from a page past the end of a file cut shorter would fault,
+// where the file is told changed instead.
+std::optional<ReadFailure> check_mapped_size(PySorter& sorter, uint32_t number) noexcept {
+  Result<const platform::File*, platform::SystemError> file = file_of(sorter, number);
+  if (!file) return ReadFailure{number, file.error().code};
+  std::optional<uint64_t> size = platform::regular_file_size(**file);
+  if (!size || *size < sorter.sources[number].mapping->bytes().size()) return ReadFailure{number};
+  return std::nullopt;
+}
+
 // Reads the blocks of plain sources into the window. Touches no Python
 // object.
 std::optional<ReadFailure> read_plain(PySorter& sorter, std::span<const Placement> placements, char* window) noexcept {
@@ -94,6 +105,7 @@ std::optional<ReadFailure> read_plain(PySorter& sorter, std::span<const Placemen
     const SortSource& source = sorter.sources[run.front().source];
     if (source.indexed) continue;
     if (source.mapping) {
+      if (std::optional<ReadFailure> cut = check_mapped_size(sorter, run.front().source)) return cut;
       if (!copy_placed(run, source.mapping->bytes(), window)) return ReadFailure{run.front().source};
     } else {
       Result<const platform::File*, platform::SystemError> file = file_of(sorter, run.front().source);
