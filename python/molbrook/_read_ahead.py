@@ -138,7 +138,8 @@ def _stop(out: queue.Queue[Any], stop: threading.Event, workers: list[threading.
         while True:
             out.get_nowait()
     for worker in workers:
-        worker.join()
+        if worker is not threading.current_thread():  # a collection the worker itself ran
+            worker.join()
 
 
 def decompressing(source: Any) -> ReadAhead | None:
