@@ -116,8 +116,10 @@ std::optional<Decompressor> Decompressor::open(Compression format, Py_ssize_t ou
       }
       if (PyErr_Occurred()) return std::nullopt;
       if (Ref zstandard = import_if_installed("zstandard")) {
+        // Its output comes in pieces of write_size, each taking the
+        // interpreter lock back and joined at the end: one piece a slice.
         Ref frames = Ref::steal(PyObject_CallMethod(zstandard.get(), "ZstdDecompressor", nullptr));
-        return made(frames.get(), "decompressobj", std::move(no_arguments), Feeding::Sliced);
+        return made(frames.get(), "decompressobj", Ref::steal(Py_BuildValue("(n)", output_limit)), Feeding::Sliced);
       }
       if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError,
