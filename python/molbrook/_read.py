@@ -18,8 +18,8 @@ def parse_sdf(source: Any, *, borrow: bool = False, storage_options: Mapping[str
     a local filesystem is mapped, anything else read in chunks. Content that
     starts with gzip, bzip2 or xz magic bytes (zstd too, where a zstd module
     can be imported) is decompressed as it is read, whatever the file is
-    called; a compressed regular file of a megabyte or more is decompressed
-    on a thread of its own, a few megabytes ahead of the parser. A str of
+    called; a gzip or zstd file of a megabyte or more is decompressed on a
+    thread of its own, a few megabytes ahead of the parser. A str of
     the form PROTOCOL://... whose protocol fsspec knows (s3://, gs://,
     az://, https://, memory://; not file://) is a URL, read
     through fsspec (the `remote` extra) as a str path is read, ahead of the

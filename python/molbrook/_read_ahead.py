@@ -31,6 +31,11 @@ SMALLEST_READ_AHEAD = 1 << 20
 # decompresses), and a piece stays within the cache it is parsed from.
 DECOMPRESSED_PIECE = 1 << 20
 _DECOMPRESSED_AHEAD = 4
+# The formats decompressed about as fast as their blocks are parsed, whose
+# decompression a worker takes off the parser's core; bzip2 and xz take ten
+# to thirty times as long, and the worker's waits for the interpreter lock
+# cost more than it saves.
+_READ_AHEAD_FORMATS = frozenset({"gzip", "zstd"})
 
 Pieces = Callable[[], Generator[bytes, None, None]]
 
@@ -143,7 +148,7 @@ def _stop(out: queue.Queue[Any], stop: threading.Event, workers: list[threading.
 
 
 def decompressing(source: Any) -> ReadAhead | None:
-    """A compressed regular file of SMALLEST_READ_AHEAD bytes or more as a
+    """A gzip or zstd regular file of SMALLEST_READ_AHEAD bytes or more as a
     stream of its decompressed bytes, decompressed on a worker thread;
     None for any other source, which the native reader reads itself."""
     if not isinstance(source, (str, bytes, os.PathLike)):
@@ -153,7 +158,7 @@ def decompressing(source: Any) -> ReadAhead | None:
         status = os.stat(path)
         if not stat.S_ISREG(status.st_mode) or status.st_size < SMALLEST_READ_AHEAD:
             return None
-        if native._compression_of(path) is None:
+        if native._compression_of(path) not in _READ_AHEAD_FORMATS:
             return None
     except (OSError, ValueError):  # the native reader raises its own error on the first next()
         return None
