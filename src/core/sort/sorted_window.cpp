@@ -55,12 +55,27 @@ bool copy_placed(std::span<const Placement> placements, std::string_view data, c
   return true;
 }
 
+namespace {
+
+// Whether `next` lies right after `placed` both in the file and in the
+// window, so that one read fills both.
+bool follows(const Placement& placed, const Placement& next) noexcept {
+  return next.offset == placed.offset + placed.length && next.at == placed.at + placed.length;
+}
+
+}  // namespace
+
 Result<bool, platform::SystemError> read_placed(std::span<const Placement> placements, const platform::File& file,
                                                 char* out) noexcept {
-  for (const Placement& placed : placements) {
-    Result<size_t, platform::SystemError> count = platform::read_at(file, placed.offset, out + placed.at, placed.length);
+  for (size_t first = 0; first < placements.size();) {
+    size_t end = first + 1;
+    while (end < placements.size() && follows(placements[end - 1], placements[end])) ++end;
+    const Placement& head = placements[first];
+    const size_t length = placements[end - 1].at + placements[end - 1].length - head.at;
+    Result<size_t, platform::SystemError> count = platform::read_at(file, head.offset, out + head.at, length);
     if (!count) return count.error();
-    if (*count != placed.length) return false;
+    if (*count != length) return false;
+    first = end;
   }
   return true;
 }

@@ -63,9 +63,11 @@ bool ends_as_found(std::string_view bytes) noexcept;
 // into `out`; false when one no longer lies inside it.
 bool copy_placed(std::span<const Placement> placements, std::string_view data, char* out) noexcept;
 
-// Reads placed blocks from `file` at their offsets into `out`, each with
-// one positional read; the error of a failed read, or false in the result
-// when the file ends before a block does.
+// Reads placed blocks from `file` at their offsets into `out`, with one
+// positional read for each run of blocks that follow one another both in
+// the file and in `out` (a source already nearly in the sort's order);
+// the error of a failed read, or false in the result when the file ends
+// before a block does.
 Result<bool, platform::SystemError> read_placed(std::span<const Placement> placements, const platform::File& file,
                                                 char* out) noexcept;
 
