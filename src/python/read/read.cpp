@@ -700,17 +700,21 @@ PositionalReader::ReadAt python_read_at(PyObject* read_at) {
   };
 }
 
+// The read method of the binary file object given to `function`; null
+// with TypeError when it has none.
+Ref binary_read_method(PyObject* file, const char* function) noexcept {
+  Ref read;
+  const int has_read = read_method(file, read);
+  if (has_read == 0) PyErr_Format(PyExc_TypeError, "%s takes a binary file object", function);
+  return has_read > 0 ? std::move(read) : Ref();
+}
+
 PyObject* parse_text_stream(const ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   static const char* const keywords[] = {"file", nullptr};
   PyObject* file;
   if (!parse_fastcall(args, nargs, kwnames, "O:_parse_text_stream", keywords, &file)) return nullptr;
-  Ref read;
-  const int has_read = read_method(file, read);
-  if (has_read < 0) return nullptr;
-  if (has_read == 0) {
-    PyErr_SetString(PyExc_TypeError, "_parse_text_stream takes a binary file object");
-    return nullptr;
-  }
+  Ref read = binary_read_method(file, "_parse_text_stream");
+  if (!read) return nullptr;
   FileSource source{Ref::borrow(file), std::move(read), {}, true, false};
   return new_iterator(state, std::move(source), Kind::Str, /*utf8_valid=*/false);
 }
@@ -721,13 +725,8 @@ PyObject* parse_decompressed(const ModuleState& state, PyObject* const* args, Py
   PyObject* file;
   int text;
   if (!parse_fastcall(args, nargs, kwnames, "O$p:_parse_decompressed", keywords, &file, &text)) return nullptr;
-  Ref read;
-  const int has_read = read_method(file, read);
-  if (has_read < 0) return nullptr;
-  if (has_read == 0) {
-    PyErr_SetString(PyExc_TypeError, "_parse_decompressed takes a binary file object");
-    return nullptr;
-  }
+  Ref read = binary_read_method(file, "_parse_decompressed");
+  if (!read) return nullptr;
   // Its bytes are a decompressor's output, in pieces of up to a compressed
   // file's chunk: never told a format again, read a piece at a time.
   FileSource source{Ref::borrow(file), std::move(read), {}, static_cast<bool>(text), false, kCompressedChunk};
