@@ -17,11 +17,11 @@ import stat
 import threading
 import weakref
 from collections.abc import Callable, Generator
-from typing import Any
+from typing import IO, Any, cast
 
 from molbrook import native
 
-__all__ = ["ReadAhead", "decompressing"]
+__all__ = ["ReadAhead", "decompressed_blocks"]
 
 # A compressed file at least this large is decompressed on a thread of its
 # own; a smaller one costs less than the thread would save.
@@ -57,7 +57,6 @@ class ReadAhead(io.RawIOBase):
         self._queue: queue.Queue[Any] = queue.Queue(maxsize=ahead)
         self._workers: list[threading.Thread] = []
         self._inline: Generator[bytes, None, None] | None = None
-        self._started = False
         self._piece = b""
         self._at = 0  # how much of _piece was read
         self._done = False
@@ -95,7 +94,7 @@ class ReadAhead(io.RawIOBase):
         super().close()
 
     def _take(self) -> None:
-        if not self._started:
+        if not self._workers and self._inline is None:
             self._start()
         item = next(self._inline, None) if self._inline is not None else self._queue.get()
         if isinstance(item, BaseException):
@@ -106,7 +105,6 @@ class ReadAhead(io.RawIOBase):
         self._at = 0
 
     def _start(self) -> None:
-        self._started = True
         worker = threading.Thread(
             target=_work,
             args=(self._pieces, self._queue, self._stop),
@@ -147,10 +145,11 @@ def _stop(out: queue.Queue[Any], stop: threading.Event, workers: list[threading.
             worker.join()
 
 
-def decompressing(source: Any) -> ReadAhead | None:
-    """A gzip or zstd regular file of SMALLEST_READ_AHEAD bytes or more as a
-    stream of its decompressed bytes, decompressed on a worker thread;
-    None for any other source, which the native reader reads itself."""
+def decompressed_blocks(source: Any) -> Any:
+    """The blocks of a gzip or zstd regular file of SMALLEST_READ_AHEAD bytes
+    or more, decompressed on a worker thread (str blocks for a str path,
+    bytes for a bytes path); None for any other source, which the native
+    reader reads itself."""
     if not isinstance(source, (str, bytes, os.PathLike)):
         return None
     try:
@@ -162,7 +161,8 @@ def decompressing(source: Any) -> ReadAhead | None:
             return None
     except (OSError, ValueError):  # the native reader raises its own error on the first next()
         return None
-    return ReadAhead(lambda: _decompressed_pieces(path), ahead=_DECOMPRESSED_AHEAD, name=repr(path))
+    stream = ReadAhead(lambda: _decompressed_pieces(path), ahead=_DECOMPRESSED_AHEAD, name=repr(path))
+    return native._parse_decompressed(cast(IO[bytes], stream), text=isinstance(path, str))
 
 
 def _decompressed_pieces(path: str | bytes) -> Generator[bytes, None, None]:

@@ -31,7 +31,7 @@ from typing import IO, Any, cast
 
 from molbrook import native
 from molbrook._parallel import BLOCKSIZE
-from molbrook._read_ahead import ReadAhead, decompressing
+from molbrook._read_ahead import ReadAhead, decompressed_blocks
 from molbrook._types import byte_size
 
 __all__ = ["PIECE", "Remote", "Replaced", "blocks", "destination", "is_url", "range_blocks", "read_ahead", "stream"]
@@ -311,9 +311,8 @@ def blocks(
     opens them."""
     if not is_url(source):
         local_only(source, storage_options, "parse_sdf")
-        if (decompressed := decompressing(source)) is not None:
-            text = not isinstance(os.fspath(source), bytes)
-            return native._parse_decompressed(cast(IO[bytes], decompressed), text=text)
+        if (decompressed := decompressed_blocks(source)) is not None:
+            return decompressed
         return native.parse_sdf(source, borrow=borrow)
     return native._parse_text_stream(stream(source, storage_options, stamp))
 
