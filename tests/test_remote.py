@@ -331,7 +331,7 @@ def store(request, http):
 
 
 def test_read_table_of_a_url_reads_its_byte_ranges_on_the_workers(store, tmp_path):
-    data = big_sdf(3 * MIN_PIECE)
+    data = big_sdf(5 * MIN_PIECE)
     local = tmp_path / "t.sdf"
     local.write_bytes(data)
     url = store.put("threads.sdf", data)

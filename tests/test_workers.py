@@ -105,6 +105,19 @@ def test_sources_read_on_one_thread(tmp_path, small_ranges):
     assert all(table.to_pydict() == tables[0].to_pydict() for table in tables)
 
 
+@given(st.integers(0, 1 << 40), st.integers(1, 64))
+def test_pieces_come_in_whole_rounds_of_the_threads(size, workers):
+    """No thread is left reading a last piece alone while the others wait
+    (500 MB on two threads once made nine pieces)."""
+    ranges = _parallel.byte_ranges(size, _parallel.piece_size(size, workers))
+    assert ranges[0][0] == 0 and ranges[-1][1] == size
+    assert all(end == start for (_, end), (start, _) in zip(ranges, ranges[1:]))
+    if size >= workers * _parallel.MIN_PIECE:
+        assert len(ranges) % workers == 0
+    if len(ranges) > 1:
+        assert all(_parallel.MIN_PIECE <= end - start <= _parallel.MAX_PIECE for start, end in ranges)
+
+
 @pytest.mark.parametrize("workers", [0, -1, True, 1.5, "2"])
 def test_bad_worker_counts(tmp_path, workers):
     path = sample(tmp_path, blocks=1)

@@ -81,9 +81,23 @@ def plain_size(path: Path) -> int | None:
     return os.stat(path).st_size
 
 
+def ceil_div(dividend: int, divisor: int) -> int:
+    """dividend / divisor rounded up, for a divisor of at least 1."""
+    return -(-dividend // divisor)
+
+
 def piece_size(size: int, workers: int) -> int:
-    """The bytes of each piece when `workers` threads read `size` bytes."""
-    return min(max(size // (workers * PIECES_PER_WORKER), MIN_PIECE), MAX_PIECE)
+    """The bytes of each piece when `workers` threads read `size` bytes:
+    PIECES_PER_WORKER pieces a thread, more where those would pass
+    MAX_PIECE, fewer where they would fall under MIN_PIECE. byte_ranges
+    then cuts the file into whole rounds of the threads where it is large
+    enough, so that no thread is left reading a last piece while the
+    others wait."""
+    pieces = workers * max(PIECES_PER_WORKER, ceil_div(size, workers * MAX_PIECE))
+    fitting = size // MIN_PIECE  # the most pieces of MIN_PIECE bytes or more
+    if fitting < pieces:
+        pieces = max(fitting - fitting % workers or fitting, 1)
+    return ceil_div(size, pieces)
 
 
 def ahead(
@@ -106,7 +120,7 @@ def ahead(
 
 def byte_ranges(size: int, piece: int) -> list[tuple[int, int]]:
     """[start, end) ranges of about `piece` bytes covering [0, size), in order."""
-    count = max(1, -(-size // max(piece, 1)))
+    count = max(1, ceil_div(size, max(piece, 1)))
     cuts = [size * i // count for i in range(count + 1)]
     return list(itertools.pairwise(cuts))
 
@@ -137,7 +151,7 @@ def data_size(index: Any) -> int:
 
 def ordinal_ranges(index: Any, piece: int) -> list[tuple[int, int]]:
     """Ordinal ranges of an index covering about `piece` bytes of data each."""
-    return list(index.ranges(max(1, -(-data_size(index) // max(piece, 1)))))
+    return list(index.ranges(max(1, ceil_div(data_size(index), max(piece, 1)))))
 
 
 def ordinal_blocks(index: Any, span: tuple[int, int]) -> Iterator[Any]:
