@@ -96,7 +96,7 @@ def piece_size(size: int, workers: int) -> int:
     pieces = workers * max(PIECES_PER_WORKER, ceil_div(size, workers * MAX_PIECE))
     fitting = size // MIN_PIECE  # the most pieces of MIN_PIECE bytes or more
     if fitting < pieces:
-        pieces = max(fitting - fitting % workers or fitting, 1)
+        pieces = max(fitting - fitting % workers or fitting, 1)  # whole rounds, where there is one
     return ceil_div(size, pieces)
 
 
