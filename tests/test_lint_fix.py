@@ -178,13 +178,15 @@ def test_findings_are_values_in_file_order():
 
 # Defects whose fixes meet: an M003 line ending CRLF in an LF file; a last
 # line ending with a lone CR and no $$$$ in a CRLF file; two byte order
-# marks; a lone CR in a $$$$ line, after which the fixed file starts a block.
+# marks; a lone CR in a $$$$ line, after which the fixed file starts a block;
+# a lone CR before a $$$$ line, which the fix makes end the block there.
 MEETING = {
     "M003 on a CRLF line": V3000.replace(b"{counts}", b"3 1").replace(b"{a}", b"1").replace(b"{b}", b"2")
                            .replace(b"COUNTS 3 1 0 0 0\n", b"COUNTS 3 1 0 0 0\r\n"),
     "F001 after a lone CR": b"T\r\n\r\n\r\nM  END\r\n> <A>\r\nx\r",
     "F004 twice": b"\xef\xbb\xbf" * 2 + MOL[0].encode() + b"\n$$$$\n",
     "a lone CR in a $$$$ line": b"T\n\n\nM  END\n> <A>\nx\n$$$$\n" + b"T\n\n\nM  END\n$$$$\rX\n> <B>\ny\n$$$$\n" * 8,
+    "a lone CR before a $$$$ line": b"T\n\n\nM  END\n> <A>\nx\n\r$$$$\n> <B>\ny\n\n$$$$\n" * 8,
 }
 
 

@@ -19,7 +19,8 @@ bool of_kept_finding(const Edit& edit, const std::vector<Finding>& findings) noe
 
 // Sorts the edits and sets each finding's `applied` flag.
 void settle(std::vector<Edit>& edits, std::vector<Finding>& findings) {
-  std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
+  // A block's usual one edit needs no order, nor the buffer stable_sort takes.
+  if (edits.size() > 1) std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
     return a.start != b.start ? a.start < b.start : a.end < b.end;
   });
   for (const Edit& edit : edits) {

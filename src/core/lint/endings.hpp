@@ -53,17 +53,18 @@ void visit_endings(std::string_view text, EndingSet& kinds, Visit&& visit) noexc
   const char* data = text.data();
   const size_t size = text.size();
   size_t at = 0;
-  if (!(kinds & ending_bit(Ending::LF))) {
-    // Only CRs matter: text without any costs one memchr.
-    const size_t first_cr = find_byte(text, '\r');
-    if (first_cr == npos) return;
-    at = first_cr / 64 * 64;
-  }
+  uint64_t cr = 0;
   uint64_t carry_cr = 0;  // the byte before the window is a CR
   for (; at < size && kinds != 0; at += 64) {
+    if (cr == 0 && !(kinds & ending_bit(Ending::LF))) {
+      // Only CRs matter: after a window without one, memchr finds the
+      // next, so an LF file with a CRLF line costs a search, not a walk.
+      at = find_byte(text, '\r', at);
+      if (at == npos) return;
+    }
     const size_t step = size - at < 64 ? size - at : 64;
     const uint64_t lf = step == 64 ? Kernel::eq_mask(data + at, '\n') : simd::eq_mask_partial<Kernel>(data + at, step, '\n');
-    const uint64_t cr = step == 64 ? Kernel::eq_mask(data + at, '\r') : simd::eq_mask_partial<Kernel>(data + at, step, '\r');
+    cr = step == 64 ? Kernel::eq_mask(data + at, '\r') : simd::eq_mask_partial<Kernel>(data + at, step, '\r');
     const uint64_t next_lf = at + 64 < size && data[at + 64] == '\n' ? uint64_t{1} << 63 : 0;
     const uint64_t crlf = cr & ((lf >> 1) | next_lf);
     const uint64_t lone_cr = cr & ~crlf;

@@ -214,24 +214,6 @@ size_t skip_lines(std::string_view text, size_t from, size_t count) noexcept {
   return text.size();
 }
 
-size_t count_lfs(std::string_view text) noexcept {
-  const size_t whole = text.size() / 64;
-  size_t lfs = 0;
-#if MOLBROOK_SIMD_SSE2
-  // As count_lf_run sums, without its rule: 63 windows a batch.
-  for (size_t window = 0; window < whole;) {
-    const size_t end = std::min(whole, window + 63);
-    __m128i counts = _mm_setzero_si128();
-    for (; window < end; ++window) counts = _mm_sub_epi8(counts, window_lfs(text.data() + 64 * window).sum);
-    lfs += lane_total(counts);
-  }
-#else
-  for (size_t window = 0; window < whole; ++window) lfs += bits_set(simd::Native::eq_mask(text.data() + 64 * window, '\n'));
-#endif
-  if (text.size() % 64 != 0) lfs += bits_set(lf_mask(text, 64 * whole));
-  return lfs;
-}
-
 size_t count_lines(std::string_view text) noexcept {
   size_t lines = 0;
   for (size_t i = 0; i < text.size(); ++i) {

@@ -20,8 +20,10 @@ namespace molbrook::lint {
 class LineCounter {
  public:
   // Lines of more than `limit` (at least 64) bytes between LFs are noted
-  // as they pass.
-  LineCounter(std::string_view text, size_t limit) noexcept : text_(text), limit_(limit) {}
+  // as they pass. `holds_cr`: false spares the searches for lone CRs in
+  // a text known to hold no CR.
+  LineCounter(std::string_view text, size_t limit, bool holds_cr = true) noexcept
+      : text_(text), limit_(limit), next_cr_(holds_cr ? 0 : text.size()) {}
 
   // Moves to `offset` (at or after the current one).
   void advance(size_t offset) noexcept;
@@ -68,9 +70,6 @@ class LineCounter {
 // Where the line starts that follows `count` LFs from `from` on; the
 // text's size when it holds fewer.
 size_t skip_lines(std::string_view text, size_t from, size_t count) noexcept;
-
-// The LFs of `text`.
-size_t count_lfs(std::string_view text) noexcept;
 
 // The lines of `text` as numbered: its line endings, and a last line
 // without one.

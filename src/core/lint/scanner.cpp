@@ -52,13 +52,14 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
     const bool file_start = at_start && at == 0;
     report_.start(at, result.blocks, output != nullptr, ending_text(target()));
     size_t blocks = 1;
-    if (check_endings(bytes, 0, candidates)) {
+    const size_t first_change = check_endings(bytes, 0, candidates);
+    if (first_change != npos) {
       const EndingsRun run = endings_run(rest, end, at_eof);
       if (run.size == 0) break;
       if (candidates & ending_bit(target())) check_endings(rest.substr(0, run.size), bytes.size(), candidates);
       bytes = rest.substr(0, run.size);
       blocks = run.blocks;
-      const size_t endings = write_endings_first(bytes, file_start, candidates, result, *output);
+      const size_t endings = write_endings_first(bytes, first_change, file_start, candidates, result, *output);
       at += bytes.size();
       counter.pass_lines(at, endings);
     } else {
@@ -77,18 +78,18 @@ ScanResult Scanner::scan(std::string_view text, size_t stop, bool at_start, bool
 }
 
 // F003: the first ending of each kind in bytes[from, ...), as candidates.
-// With its fix applied, whether an ending there differs from the target.
-// One walk serves both; it stops at the first ending that differs when no
-// candidate of the target's kind is left, as fixing the endings visits
-// every other one and finds the rest.
-bool Scanner::check_endings(std::string_view bytes, size_t from, EndingSet& candidates) {
-  if (!options_.select.has(Code::F003)) return false;
+// With its fix applied, where the first ending there that differs from the
+// target is (npos: none). One walk serves both; it stops at that ending
+// when no candidate of the target's kind is left, as fixing the endings
+// visits every other one and finds the rest.
+size_t Scanner::check_endings(std::string_view bytes, size_t from, EndingSet& candidates) {
+  if (!options_.select.has(Code::F003)) return npos;
   const Ending target = this->target();
   EndingSet deviations =
       report_.fixing() && options_.fix.has(Code::F003) && first_ending_ ? kAllEndings & ~ending_bit(target) : 0;
-  bool deviates = false;
+  size_t first_change = npos;
   EndingSet wanted = candidates | deviations;
-  if (wanted == 0) return false;
+  if (wanted == 0) return npos;
   visit_endings(bytes.substr(from), wanted, [&](size_t at, Ending ending) {
     at += from;
     if (candidates & ending_bit(ending)) {
@@ -97,12 +98,12 @@ bool Scanner::check_endings(std::string_view bytes, size_t from, EndingSet& cand
     }
     wanted = candidates | deviations;
     if (deviations & ending_bit(ending)) {
-      deviates = true;
+      first_change = at;
       deviations = 0;
       wanted = candidates & ending_bit(target) ? candidates : 0;
     }
   });
-  return deviates;
+  return first_change;
 }
 
 // An F003 candidate, the first ending of its kind in the scan, at `at` in
@@ -137,27 +138,36 @@ Scanner::EndingsRun Scanner::endings_run(std::string_view rest, BlockEnd end, bo
 // an ending that differs, and a second lint finds what the output holds.
 // The blocks are made in the output and fixed there, each checked on its
 // own (their findings are counted, not numbered). The F003 candidates
-// left are those among the endings that change. Returns the line endings
-// of `bytes`, counted in the copy before its edits, where each is the
+// left are those among the endings that change, from `first_change` on,
+// before which every ending is the target's. Returns the line endings of
+// `bytes`, counted in the copy before its edits, where each is the
 // target's and holds one LF, while the copy is in cache.
-size_t Scanner::write_endings_first(std::string_view bytes, bool file_start, EndingSet& candidates,
-                                    ScanResult& result, ByteBuffer& output) {
+size_t Scanner::write_endings_first(std::string_view bytes, size_t first_change, bool file_start,
+                                    EndingSet& candidates, ScanResult& result, ByteBuffer& output) {
   size_t at = output.size();
-  append_with_ending(bytes, target(), output, [&](size_t offset, Ending ending) {
+  bool lone_cr = false;
+  output.append(bytes.substr(0, first_change));
+  append_with_ending(bytes.substr(first_change), target(), output, [&](size_t offset, Ending ending) {
+    offset += first_change;
+    lone_cr |= ending == Ending::CR;
     if (!(candidates & ending_bit(ending))) return;
     candidates &= ~ending_bit(ending);
     add_candidate(offset, ending);
   });
-  const size_t endings = count_lfs(output.view().substr(at));
+  size_t endings = 0;
   while (at < output.size()) {
     std::string_view text = output.view().substr(at);
-    BlockEnd end = find_block_end(text);
+    // Only a lone CR made an LF can end a block early: without one, the
+    // run is a single block and its $$$$ line is still its last.
+    BlockEnd end = lone_cr ? find_block_end(text) : last_block_end(text);
     std::string_view block = text.substr(0, end.end);
     const size_t after = text.size() - block.size();  // bytes of the run's blocks after this one
-    LineCounter counter(block, kMaxLineCharacters);
+    LineCounter counter(block, kMaxLineCharacters, target() == Ending::CRLF);
     inner_.start(0, 0, true, ending_text(target()));
     check_block(ScannedBlock::of(block, 0, end.found, end.term_start), inner_, names_, counter, file_start);
     file_start = false;
+    counter.advance(block.size());  // on from where the checks left it
+    endings += counter.lfs_passed();
     apply_edits_in_place(output, at, inner_.edits(), inner_.findings(), scratch_);
     count_fixes(inner_, result);
     at = output.size() - after;

@@ -63,11 +63,11 @@ class Scanner {
     size_t blocks;  // as scanned
   };
 
-  bool check_endings(std::string_view bytes, size_t from, EndingSet& candidates);
+  size_t check_endings(std::string_view bytes, size_t from, EndingSet& candidates);
   static EndingsRun endings_run(std::string_view rest, BlockEnd end, bool at_eof) noexcept;
   void add_candidate(size_t at, Ending ending);
-  size_t write_endings_first(std::string_view bytes, bool file_start, EndingSet& candidates, ScanResult& result,
-                             ByteBuffer& output);
+  size_t write_endings_first(std::string_view bytes, size_t first_change, bool file_start, EndingSet& candidates,
+                             ScanResult& result, ByteBuffer& output);
   static void write_fixed(BlockReport& report, std::string_view bytes, size_t offset, ScanResult& result,
                           ByteBuffer& output);
   static void count_fixes(BlockReport& report, ScanResult& result);

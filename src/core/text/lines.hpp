@@ -46,6 +46,10 @@ struct BlockEnd {
 // The LF-only search for the end of the first block in a complete range.
 BlockEnd find_block_end(std::string_view bytes) noexcept;
 
+// find_block_end of a block that no $$$$ line ends before its last line,
+// read from the back: a search of its last line, not of the whole block.
+BlockEnd last_block_end(std::string_view block) noexcept;
+
 // One line of a region: [start, end), `end` just past its LF or at the
 // region end for a final line without one.
 struct Line {
