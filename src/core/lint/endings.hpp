@@ -30,29 +30,31 @@ constexpr std::string_view ending_text(Ending ending) noexcept { return ending =
 // The ending of the first line of `text`, if any line of it ends.
 std::optional<Ending> first_ending(std::string_view text) noexcept;
 
-// Appends `text` to `out` with every line ending (LF, CRLF, lone CR) made
-// `target` (LF or CRLF), calling changed(offset, ending) for each ending
-// it changes, at its offset in `text`. The text must not end with the CR
-// of a CRLF.
+// Appends `text` to `out` with every line ending (LF, CRLF, lone CR) from
+// `from` on made `target` (LF or CRLF), the bytes before `from` as they
+// are, calling changed(offset, ending) for each ending it changes, at its
+// offset in `text`. As for visit_endings, `from` is no LF of a CRLF, and
+// the text does not end with the CR of one.
 template <class Changed>
-void append_with_ending(std::string_view text, Ending target, ByteBuffer& out, Changed&& changed);
+void append_with_ending(std::string_view text, size_t from, Ending target, ByteBuffer& out, Changed&& changed);
 
-// Calls visit(offset, ending) for every line ending of `text` whose kind
-// is in `kinds`, in order; `kinds` may lose bits on the way, as the
-// visitor drops kinds it no longer wants, and the walk stops when it is
-// empty. A CRLF is reported at its CR. The text must not start with the
-// LF of a CRLF nor end with the CR of one (a block never does).
+// Calls visit(offset, ending) for every line ending of `text` from `from`
+// on whose kind is in `kinds`, in order, at its offset in `text`; `kinds`
+// may lose bits on the way, as the visitor drops kinds it no longer
+// wants, and the walk stops when it is empty. A CRLF is reported at its
+// CR. `from` must not be the LF of a CRLF, nor may the text end with the
+// CR of one (a block never does).
 template <class Visit>
-void visit_endings(std::string_view text, EndingSet& kinds, Visit&& visit) noexcept;
+void visit_endings(std::string_view text, size_t from, EndingSet& kinds, Visit&& visit) noexcept;
 
 // Implementation -----------------------------------------------------------
 
 template <class Visit>
-void visit_endings(std::string_view text, EndingSet& kinds, Visit&& visit) noexcept {
+void visit_endings(std::string_view text, size_t from, EndingSet& kinds, Visit&& visit) noexcept {
   using Kernel = simd::Native;
   const char* data = text.data();
   const size_t size = text.size();
-  size_t at = 0;
+  size_t at = from;
   uint64_t cr = 0;
   uint64_t carry_cr = 0;  // the byte before the window is a CR
   for (; at < size && kinds != 0; at += 64) {
@@ -79,11 +81,11 @@ void visit_endings(std::string_view text, EndingSet& kinds, Visit&& visit) noexc
 }
 
 template <class Changed>
-void append_with_ending(std::string_view text, Ending target, ByteBuffer& out, Changed&& changed) {
+void append_with_ending(std::string_view text, size_t from, Ending target, ByteBuffer& out, Changed&& changed) {
   out.reserve_extra(text.size());
   EndingSet others = kAllEndings & ~ending_bit(target);
   size_t copied = 0;
-  visit_endings(text, others, [&](size_t at, Ending ending) {
+  visit_endings(text, from, others, [&](size_t at, Ending ending) {
     changed(at, ending);
     out.append(text.substr(copied, at - copied));
     out.append(ending_text(target));

@@ -90,8 +90,7 @@ size_t Scanner::check_endings(std::string_view bytes, size_t from, EndingSet& ca
   size_t first_change = npos;
   EndingSet wanted = candidates | deviations;
   if (wanted == 0) return npos;
-  visit_endings(bytes.substr(from), wanted, [&](size_t at, Ending ending) {
-    at += from;
+  visit_endings(bytes, from, wanted, [&](size_t at, Ending ending) {
     if (candidates & ending_bit(ending)) {
       candidates &= ~ending_bit(ending);
       add_candidate(at, ending);
@@ -146,9 +145,7 @@ size_t Scanner::write_endings_first(std::string_view bytes, size_t first_change,
                                     EndingSet& candidates, ScanResult& result, ByteBuffer& output) {
   size_t at = output.size();
   bool lone_cr = false;
-  output.append(bytes.substr(0, first_change));
-  append_with_ending(bytes.substr(first_change), target(), output, [&](size_t offset, Ending ending) {
-    offset += first_change;
+  append_with_ending(bytes, first_change, target(), output, [&](size_t offset, Ending ending) {
     lone_cr |= ending == Ending::CR;
     if (!(candidates & ending_bit(ending))) return;
     candidates &= ~ending_bit(ending);
