@@ -15,12 +15,6 @@ namespace {
 constexpr std::string_view kMEnd = "M  END";
 constexpr Needle kNewlineMEnd{"\nM  END", 4};  // few E precede it in a CTAB
 
-// The last line of text that ends with LF.
-std::string_view last_line(std::string_view text) noexcept {
-  const size_t previous_lf = text.size() < 2 ? npos : text.rfind('\n', text.size() - 2);
-  return previous_lf == npos ? text : text.substr(previous_lf + 1);
-}
-
 bool is_bare_terminator(std::string_view line) noexcept { return line == "$$$$\n" || line == "$$$$\r\n"; }
 
 // Just past the title line's LF; 0 for a block that is its $$$$ line alone.
@@ -182,7 +176,7 @@ bool Block::operator==(const Block& other) const noexcept {
 bool Block::records_read_back(std::string_view section, std::string_view appended) const {
   if (is_blank(section) && is_blank(appended)) return true;  // no records, and the reader finds none
   const std::string_view mdl_text = mdl();
-  if (last_line(mdl_text).starts_with(kMEnd)) return true;
+  if (mdl_text.substr(last_line_start(mdl_text)).starts_with(kMEnd)) return true;
   // No M  END line ends the MDL, so the reader looks for one past it, or
   // for a header line starting the text: a rare block, read here whole.
   ByteBuffer body;

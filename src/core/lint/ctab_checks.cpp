@@ -190,7 +190,7 @@ void check_molfile(const ScannedBlock& block, BlockReport& report, LineCounter& 
   if (long_line && report.wants(Code::I001)) check_long_lines(bytes, block.title_end, report);
   const size_t m_end_line = 1 + counter.lfs_passed() - title_lines + open_line;
   if (expected == 0 || expected == m_end_line) return;
-  const size_t m_end = bytes.substr(0, bytes.size() - 1).rfind('\n') + 1;
+  const size_t m_end = last_line_start(bytes);
   std::string_view after_bonds;
   if (expected < m_end_line) {
     after_bonds = line_at(bytes, line_start(bytes, block.title_end, expected, m_end, m_end_line));

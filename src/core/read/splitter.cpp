@@ -34,14 +34,6 @@ size_t str_line_end(std::string_view bytes, size_t from) noexcept {
   return bytes[ending] == '\r' && ending + 1 < bytes.size() && bytes[ending + 1] == '\n' ? ending + 2 : ending + 1;
 }
 
-// Where the $$$$ line of a translated block starts: just past the last LF
-// before its final one, or 0 when the block is that line alone.
-size_t last_line_start(std::string_view bytes) noexcept {
-  if (bytes.ends_with('\n')) bytes.remove_suffix(1);
-  size_t lf = bytes.rfind('\n');
-  return lf == std::string_view::npos ? 0 : lf + 1;
-}
-
 }  // namespace
 
 BlockEnd find_block_end(std::string_view bytes, Kind kind) noexcept {
@@ -59,7 +51,7 @@ Block cut_block(std::string_view rest, const BlockEnd& end) {
   if (end.first_cr != end.end) {
     // A str block: the copy reads as text, CRLF and lone CR as LF.
     ByteBuffer text = translate_copy(bytes, end.first_cr);
-    if (term_start) term_start = last_line_start(text.view());
+    if (term_start) term_start = last_line_start(text.view());  // its $$$$ line
     return Block::build(std::move(text), term_start);
   }
   if (term_start) {

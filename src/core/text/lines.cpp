@@ -22,10 +22,14 @@ BlockEnd find_block_end(std::string_view bytes) noexcept {
   return {true, term_start, end, end};
 }
 
+size_t last_line_start(std::string_view text) noexcept {
+  const size_t lf = find_last_byte(text.substr(0, text.ends_with('\n') ? text.size() - 1 : text.size()), '\n');
+  return lf == npos ? 0 : lf + 1;
+}
+
 BlockEnd last_block_end(std::string_view block) noexcept {
   const size_t n = block.size();
-  const size_t lf = find_last_byte(block.substr(0, block.ends_with('\n') ? n - 1 : n), '\n');
-  const size_t last_line = lf == npos ? 0 : lf + 1;
+  const size_t last_line = last_line_start(block);
   if (!block.substr(last_line).starts_with(kDollars)) return {false, 0, n, n};
   return {true, last_line, n, n};
 }

@@ -46,6 +46,10 @@ struct BlockEnd {
 // The LF-only search for the end of the first block in a complete range.
 BlockEnd find_block_end(std::string_view bytes) noexcept;
 
+// Where the last line of `text` starts: just past its last LF but a final
+// one, or 0. Searched from the back.
+size_t last_line_start(std::string_view text) noexcept;
+
 // find_block_end of a block that no $$$$ line ends before its last line,
 // read from the back: a search of its last line, not of the whole block.
 BlockEnd last_block_end(std::string_view block) noexcept;
