@@ -52,8 +52,12 @@ size_t TableBuilder::add_column(std::string_view name) {
   return column;
 }
 
-void TableBuilder::append_cell(Column& column, const Cell& cell) const {
+void TableBuilder::reserve_first(Column& column) const {
   if (column.all_null()) column.reserve(options_.batch_rows);
+}
+
+void TableBuilder::append_cell(Column& column, const Cell& cell) const {
+  reserve_first(column);
   column.append_nulls(rows_ - column.length());
   if (column.type() != ColumnType::Text) {
     column.append_parsed(cell.bytes, options_.str_digits);
@@ -95,7 +99,10 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
     for (size_t column : touched_) cells_[column].row = kNoRow;
     return error;
   }
-  for (size_t i = 0; i < parts_.size(); ++i) parts_[i].append_text(block_part(block, options_.parts[i]));
+  for (size_t i = 0; i < parts_.size(); ++i) {
+    reserve_first(parts_[i]);
+    parts_[i].append_text(block_part(block, options_.parts[i]));
+  }
   for (size_t column : touched_) append_cell(columns_[column], cells_[column]);
   ++rows_;
   return std::nullopt;
@@ -105,11 +112,11 @@ Batch TableBuilder::finish() {
   Batch batch;
   batch.rows = std::exchange(rows_, 0);
   for (Column& part : parts_) {
-    batch.columns.push_back(std::make_shared<const Column>(std::exchange(part, Column(ColumnType::Text))));
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(part, part.successor())));
   }
   for (Column& column : columns_) {
     column.append_nulls(batch.rows - column.length());
-    batch.columns.push_back(std::make_shared<const Column>(std::exchange(column, Column(column.type()))));
+    batch.columns.push_back(std::make_shared<const Column>(std::exchange(column, column.successor())));
   }
   for (Cell& cell : cells_) cell.row = kNoRow;
   return batch;

@@ -64,6 +64,8 @@ class TableBuilder {
   };
 
   size_t add_column(std::string_view name);
+  // Reserves a column's buffers at its first value of a batch.
+  void reserve_first(Column& column) const;
   void append_cell(Column& column, const Cell& cell) const;
 
   TableOptions options_;

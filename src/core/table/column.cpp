@@ -12,11 +12,18 @@ std::shared_ptr<const Column> Column::nulls(ColumnType type, size_t rows) {
   return column;
 }
 
+Column Column::successor() const {
+  Column next(type_);
+  next.expected_text_bytes_ = data_.size() + data_.size() / 8;
+  return next;
+}
+
 void Column::reserve(size_t rows) {
   validity_.reserve((rows + 7) / 8);
   switch (type_) {
     case ColumnType::Text:
       if (!is_large()) offsets_.reserve(rows + 1);
+      data_.reserve(expected_text_bytes_);
       break;
     case ColumnType::Int64:
       ints_.reserve(rows);

@@ -35,7 +35,14 @@ class Column {
   // No buffers: every cell is null (and so is every buffer pointer).
   bool all_null() const noexcept { return validity_.empty(); }
 
-  // Room for `rows` rows of validity, offsets or values.
+  // An empty column of the same type for the next batch, which reserves
+  // the text bytes this one holds, and an eighth more: a file's batches
+  // mostly resemble each other, and a text buffer grown from nothing is
+  // moved several times a batch (on a worker thread's arena, its old pages
+  // are given back and the new ones faulted in again).
+  Column successor() const;
+  // Room for `rows` rows of validity, offsets or values, and for the text
+  // bytes a predecessor held.
   void reserve(size_t rows);
   void append_null() { append_nulls(1); }
   void append_nulls(size_t count);
@@ -66,6 +73,7 @@ class Column {
   void end_text_cell();
 
   ColumnType type_;
+  size_t expected_text_bytes_ = 0;
   size_t length_ = 0;
   size_t null_count_ = 0;
   PodBuffer<uint8_t> validity_;
