@@ -8,6 +8,11 @@
 namespace molbrook {
 namespace {
 
+// The rows a table's first batch reads before its text columns reserve
+// what the batch will hold at the pace seen so far; later batches reserve
+// what the batch before held (Column::successor).
+constexpr size_t kPacedRows = 1024;
+
 ColumnType type_of(const TableOptions& options, std::string_view name) {
   auto found = options.types.find(std::string(name));
   return found == options.types.end() ? ColumnType::Text : found->second;
@@ -105,12 +110,25 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
   }
   for (size_t column : touched_) append_cell(columns_[column], cells_[column]);
   ++rows_;
+  if (rows_ == kPacedRows && !batch_before_) reserve_at_pace();
   return std::nullopt;
+}
+
+void TableBuilder::reserve_at_pace() {
+  if (options_.batch_rows <= rows_) return;
+  auto reserve = [this](Column& column) {
+    if (column.type() != ColumnType::Text || column.all_null()) return;
+    const size_t expected = column.text_bytes() / rows_ * options_.batch_rows;
+    column.reserve_text(expected + expected / 8);
+  };
+  for (Column& part : parts_) reserve(part);
+  for (Column& column : columns_) reserve(column);
 }
 
 Batch TableBuilder::finish() {
   Batch batch;
   batch.rows = std::exchange(rows_, 0);
+  batch_before_ = true;
   for (Column& part : parts_) {
     batch.columns.push_back(std::make_shared<const Column>(std::exchange(part, part.successor())));
   }

@@ -44,6 +44,8 @@ class Column {
   // Room for `rows` rows of validity, offsets or values, and for the text
   // bytes a predecessor held.
   void reserve(size_t rows);
+  // Room for `bytes` bytes of text cells in all.
+  void reserve_text(size_t bytes) { data_.reserve(bytes); }
   void append_null() { append_nulls(1); }
   void append_nulls(size_t count);
   // Text columns: the cell's bytes, or with every CRLF read as LF.
