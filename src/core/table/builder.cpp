@@ -118,8 +118,10 @@ void TableBuilder::reserve_at_pace() {
   if (options_.batch_rows <= rows_) return;
   auto reserve = [this](Column& column) {
     if (column.type() != ColumnType::Text || column.all_null()) return;
-    const size_t expected = column.text_bytes() / rows_ * options_.batch_rows;
-    column.reserve_text(expected + expected / 8);
+    // Multiplied first, so that a sparse column holding fewer bytes than
+    // rows still reserves (a batch of rows times its bytes is far from
+    // overflowing).
+    column.reserve_text(column.text_bytes() * options_.batch_rows / rows_);
   };
   for (Column& part : parts_) reserve(part);
   for (Column& column : columns_) reserve(column);

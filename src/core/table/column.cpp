@@ -14,7 +14,7 @@ std::shared_ptr<const Column> Column::nulls(ColumnType type, size_t rows) {
 
 Column Column::successor() const {
   Column next(type_);
-  next.expected_text_bytes_ = data_.size() + data_.size() / 8;
+  next.expected_text_bytes_ = data_.size();
   return next;
 }
 
@@ -23,7 +23,7 @@ void Column::reserve(size_t rows) {
   switch (type_) {
     case ColumnType::Text:
       if (!is_large()) offsets_.reserve(rows + 1);
-      data_.reserve(expected_text_bytes_);
+      reserve_text(expected_text_bytes_);
       break;
     case ColumnType::Int64:
       ints_.reserve(rows);

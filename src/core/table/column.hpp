@@ -36,16 +36,18 @@ class Column {
   bool all_null() const noexcept { return validity_.empty(); }
 
   // An empty column of the same type for the next batch, which reserves
-  // the text bytes this one holds, and an eighth more: a file's batches
-  // mostly resemble each other, and a text buffer grown from nothing is
-  // moved several times a batch (on a worker thread's arena, its old pages
-  // are given back and the new ones faulted in again).
+  // the text bytes this one holds: a file's batches mostly resemble each
+  // other, and a text buffer grown from nothing is moved several times a
+  // batch (on a worker thread's arena, its old pages are given back and the
+  // new ones faulted in again).
   Column successor() const;
   // Room for `rows` rows of validity, offsets or values, and for the text
   // bytes a predecessor held.
   void reserve(size_t rows);
-  // Room for `bytes` bytes of text cells in all.
-  void reserve_text(size_t bytes) { data_.reserve(bytes); }
+  // Room for text cells expected to hold `bytes` bytes in all, and an
+  // eighth more, so that a batch a little longer than expected is not
+  // moved once near its end.
+  void reserve_text(size_t bytes) { data_.reserve(bytes + bytes / 8); }
   void append_null() { append_nulls(1); }
   void append_nulls(size_t count);
   // Text columns: the cell's bytes, or with every CRLF read as LF.
