@@ -87,9 +87,10 @@ def test_corpus_files_match_the_reference(path, kind):
         same(molbrook.RecordTable._from_batches(batches).to_pydict(), expected)
 
 
-# Random blocks: a few names in varying order, numbers in Python's spellings
-# and not, multi-line values, CRLF lines, and titles.
-NAMES = st.sampled_from(["A", "B", "n", "é", "A"])
+# Random blocks: names in varying order (enough of them to outgrow the name
+# table's first slots), numbers in Python's spellings and not, multi-line
+# values, CRLF lines, and titles.
+NAMES = st.one_of(st.sampled_from(["A", "B", "n", "é", "A"]), st.integers(0, 40).map("N{}".format))
 NUMBERS = st.one_of(
     st.integers(-(2**70), 2**70).map(str),
     st.floats(allow_nan=True).map(repr),

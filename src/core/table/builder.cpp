@@ -96,8 +96,11 @@ std::optional<RowError> TableBuilder::add(const Block& block) {
     cell = Cell{section.substr(value.start, value.end - value.start), value.fold, rows_};
   });
   if (!well_formed) error = RowError{RowError::Kind::MalformedRecord, {}};
+  // Most sections are ASCII throughout: one pass over the whole section
+  // spares checking each of its cells.
+  const bool checked = options_.kind == Kind::Bytes || is_ascii(section);
   for (size_t column : touched_) {
-    if (error) break;
+    if (error || checked) break;
     if (columns_[column].type() == ColumnType::Text) error = utf8_error(options_.kind, cells_[column].bytes);
   }
   if (error) {

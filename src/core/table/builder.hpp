@@ -66,9 +66,9 @@ class TableBuilder {
   size_t add_column(std::string_view name);
   // Reserves a column's buffers at its first value of a batch.
   void reserve_first(Column& column) const;
-  // Reserves the text columns' bytes for a whole first batch, an eighth
-  // more, at the pace of its rows so far: grown from nothing, a column's
-  // text is moved several times a batch.
+  // Reserves the text columns' bytes for a whole first batch at the pace
+  // of its rows so far: grown from nothing, a column's text is moved
+  // several times a batch.
   void reserve_at_pace();
   void append_cell(Column& column, const Cell& cell) const;
 

@@ -1,35 +1,47 @@
 #include "core/table/name_table.hpp"
 
-namespace molbrook {
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <new>
 
-std::optional<size_t> NameTable::find(std::string_view name) {
-  const size_t guess = previous_ == kNone ? first_ : successor_[previous_];
-  size_t column;
-  if (guess != kNone && names_[guess] == name) {
-    column = guess;
-  } else {
-    auto found = columns_.find(name);
-    if (found == columns_.end()) return std::nullopt;
-    column = found->second;
+namespace molbrook {
+namespace {
+
+size_t hash_name(std::string_view name) noexcept { return std::hash<std::string_view>{}(name); }
+
+}  // namespace
+
+size_t NameTable::find_hashed(std::string_view name) const noexcept {
+  if (slots_.empty()) return kNone;
+  const size_t hash = hash_name(name);
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    if (slots_[slot] == 0) return kNone;
+    const size_t column = slots_[slot] - 1;
+    if (hashes_[column] == hash && names_[column] == name) return column;
   }
-  matched(column);
-  return column;
 }
 
-void NameTable::matched(size_t column) noexcept {
-  if (previous_ == kNone) {
-    first_ = column;
-  } else {
-    successor_[previous_] = column;
-  }
-  previous_ = column;
+void NameTable::insert_slot(size_t column) {
+  const size_t mask = slots_.size() - 1;
+  size_t slot = hashes_[column] & mask;
+  while (slots_[slot] != 0) slot = (slot + 1) & mask;
+  slots_[slot] = static_cast<uint32_t>(column + 1);
 }
 
 size_t NameTable::add(std::string_view name) {
   const size_t column = names_.size();
+  if (column >= std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
   names_.emplace_back(name);
-  columns_.emplace(names_.back(), column);
+  hashes_.push_back(hash_name(name));
   successor_.push_back(kNone);
+  if (2 * names_.size() > slots_.size()) {
+    slots_.assign(std::max<size_t>(16, 2 * slots_.size()), 0);
+    for (size_t i = 0; i < names_.size(); ++i) insert_slot(i);
+  } else {
+    insert_slot(column);
+  }
   matched(column);
   return column;
 }
