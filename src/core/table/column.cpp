@@ -1,6 +1,5 @@
 #include "core/table/column.hpp"
 
-#include "core/base/prefetch.hpp"
 #include "core/records/record.hpp"
 
 namespace molbrook {
@@ -67,7 +66,7 @@ void Column::push_validity(bool valid) {
 // first time the data passes what 32 bits can address.
 void Column::end_text_cell() {
   const size_t end = data_.size();
-  prefetch_past(data_.data() + end);
+  data_.prefetch_ahead();
   if (!wide_offsets_.empty()) {
     wide_offsets_.push_back(static_cast<int64_t>(end));
     return;

@@ -2,18 +2,12 @@
 // through realloc, which moves a large array by remapping its pages where
 // std::vector would copy it into fresh ones: column buffers grow by tens
 // of megabytes while a table is built.
-//
-// A table fills the buffers of all its columns side by side, more streams
-// than the hardware prefetcher follows, so each append asks for the lines
-// past its end: without that, a wide sparse table's null offsets waited on
-// memory at every new line.
 #pragma once
 
 #include <cstring>
 #include <type_traits>
 
 #include "core/base/buffer.hpp"
-#include "core/base/prefetch.hpp"
 
 namespace molbrook {
 
@@ -37,7 +31,7 @@ class PodBuffer {
     T* end = data() + size();
     for (size_t i = 0; i < count; ++i) end[i] = value;
     bytes_.set_size(bytes_.size() + count * sizeof(T));
-    prefetch_past(end + count);
+    bytes_.prefetch_ahead();
   }
 
  private:
