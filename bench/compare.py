@@ -306,6 +306,7 @@ def measure(selected: list[Job], repeat: int, budget: float) -> dict[str, Result
         else:
             seconds, runs = common.best_seconds(job.run, repeat, budget, job.setup)
         results[job.key] = Result(job, seconds, runs, checksum)
+        common.release_memory()
         print(f": {seconds:.3f} s", file=sys.stderr)
     for result in results.values():
         reference = results.get(result.job.agrees_with)

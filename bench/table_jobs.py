@@ -7,7 +7,6 @@ Parquet form."""
 from __future__ import annotations
 
 import filecmp
-import functools
 import gzip
 import os
 from collections import Counter
@@ -77,19 +76,18 @@ def merge_table(keyed: Path) -> dict[str, list[Any]]:
     return {KEY: [str(i) for i in range(count)], "SCORE": [i * 0.25 for i in range(count)]}
 
 
-# Tables to write, read once per run (untimed) and kept for every job that
-# writes them.
-@functools.cache
+# Tables to write, read in a job's untimed pass and kept for its runs.
+@common.kept_per_job
 def block_table(path: Path) -> Any:
     return read_table(os.fsencode(path), block=BLOCK)
 
 
-@functools.cache
+@common.kept_per_job
 def parts_table(path: Path) -> Any:
     return read_table(os.fsencode(path), molblock=MOLBLOCK, title=TITLE)
 
 
-@functools.cache
+@common.kept_per_job
 def rdkit_mol_frame(path: Path) -> Any:
     """The parts table as a pandas frame with RDKit molecules in "ROMol"
     instead of molblocks, without the rows RDKit cannot parse (its writer
