@@ -35,7 +35,7 @@ class NameTable {
   static constexpr size_t kNone = static_cast<size_t>(-1);
 
   size_t find_hashed(std::string_view name) const noexcept;
-  void insert_slot(size_t column);
+  void insert_slot(size_t column) noexcept;
   void matched(size_t column) noexcept {
     (previous_ == kNone ? first_ : successor_[previous_]) = column;
     previous_ = column;
