@@ -28,8 +28,10 @@ def reference_lines(region: bytes, start: int):
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
-@given(data=st.binary(min_size=64, max_size=64), byte=st.sampled_from([0, 10, 13, 36, 255]))
+@given(data=st.binary(max_size=64), byte=st.sampled_from([0, 10, 13, 36, 255]))
 def test_eq_mask(kernel, data, byte):
+    # Under 64 bytes, the partial mask: every length from 0 to 63 reads
+    # its words or lanes differently.
     expected = sum(1 << i for i, b in enumerate(data) if b == byte)
     assert core.eq_mask(data, byte, kernel) == expected
 

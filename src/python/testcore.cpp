@@ -54,12 +54,15 @@ PyObject* eq_mask(PyObject*, PyObject* args) {
   int byte;
   const char* kernel;
   if (!PyArg_ParseTuple(args, "Sis", &data, &byte, &kernel)) return nullptr;
-  if (PyBytes_GET_SIZE(data) != 64) {
-    PyErr_SetString(PyExc_ValueError, "eq_mask takes exactly 64 bytes");
+  const std::string_view bytes = bytes_view(data);
+  if (bytes.size() > 64) {
+    PyErr_SetString(PyExc_ValueError, "eq_mask takes at most 64 bytes");
     return nullptr;
   }
   return with_kernel(kernel, [&]<class K>(K) {
-    return PyLong_FromUnsignedLongLong(K::eq_mask(PyBytes_AS_STRING(data), static_cast<char>(byte)));
+    const char target = static_cast<char>(byte);
+    return PyLong_FromUnsignedLongLong(bytes.size() == 64 ? K::eq_mask(bytes.data(), target)
+                                                          : K::eq_mask_partial(bytes.data(), bytes.size(), target));
   });
 }
 
@@ -139,6 +142,10 @@ struct Counting {
   static uint64_t eq_mask(const char* p, char byte) noexcept {
     ++masks;
     return Kernel::eq_mask(p, byte);
+  }
+  static uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
+    ++masks;
+    return Kernel::eq_mask_partial(p, size, byte);
   }
 };
 
@@ -371,7 +378,7 @@ PyObject* white_space_fields(PyObject*, PyObject* data) {
 
 PyMethodDef testcore_methods[] = {
     {"kernels", entry<kernels>, METH_NOARGS, "Names of the scanning kernels, the portable one first."},
-    {"eq_mask", entry<eq_mask>, METH_VARARGS, "eq_mask(data64, byte, kernel) -> int"},
+    {"eq_mask", entry<eq_mask>, METH_VARARGS, "eq_mask(data, byte, kernel) -> int  (at most 64 bytes)"},
     {"scan_lines", entry<scan_lines>, METH_VARARGS, "scan_lines(region, start, kernel) -> [(start, end)]"},
     {"translate_stream", entry<translate_stream>, METH_VARARGS,
      "translate_stream(chunks, kernel) -> (text, pending_cr)"},

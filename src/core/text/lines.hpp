@@ -82,7 +82,7 @@ class BasicLineScanner {
       next_window_ += 64;
       mask_ = size_ - window_ >= 64
                   ? Kernel::eq_mask(data_ + window_, '\n')
-                  : simd::eq_mask_partial<Kernel>(data_ + window_, size_ - window_, '\n');
+                  : Kernel::eq_mask_partial(data_ + window_, size_ - window_, '\n');
     }
     size_t end = window_ + static_cast<size_t>(std::countr_zero(mask_)) + 1;
     mask_ &= mask_ - 1;

@@ -28,7 +28,7 @@ size_t find_last_byte_with(std::string_view hay, char byte) noexcept {
   auto last_in = [](uint64_t mask, size_t window) { return window + 63 - static_cast<size_t>(std::countl_zero(mask)); };
   size_t end = hay.size();
   if (end < 64) {
-    uint64_t mask = simd::eq_mask_partial<Kernel>(hay.data(), end, byte);
+    uint64_t mask = Kernel::eq_mask_partial(hay.data(), end, byte);
     return mask != 0 ? last_in(mask, 0) : npos;
   }
   for (; end >= 64; end -= 64) {
@@ -51,8 +51,8 @@ size_t find_line_break_with(std::string_view hay, size_t from) noexcept {
     const char* p = hay.data() + window;
     const size_t size = hay.size() - window;
     const uint64_t breaks = size >= 64 ? Kernel::eq_mask(p, '\r') | Kernel::eq_mask(p, '\n')
-                                       : simd::eq_mask_partial<Kernel>(p, size, '\r') |
-                                             simd::eq_mask_partial<Kernel>(p, size, '\n');
+                                       : Kernel::eq_mask_partial(p, size, '\r') |
+                                             Kernel::eq_mask_partial(p, size, '\n');
     if (breaks != 0) return window + static_cast<size_t>(std::countr_zero(breaks));
   }
   return npos;

@@ -2,8 +2,10 @@
 // finder and newline translation.
 //
 // Each kernel has `eq_mask(p, byte)`: bit i of the result is set when p[i]
-// equals `byte`, over exactly 64 readable bytes at p; and `any_high(p)`:
-// whether any of those 64 bytes is 128 or more. The scanning code is
+// equals `byte`, over exactly 64 readable bytes at p;
+// `eq_mask_partial(p, size, byte)`, the same over the `size` < 64 bytes at
+// p, reading nothing past them; and `any_high(p)`: whether any of 64
+// bytes is 128 or more. The scanning code is
 // templated on the kernel, so the portable kernel stays compiled and tested
 // on every machine, not only where no vector unit exists.
 //
@@ -37,24 +39,40 @@
 
 namespace molbrook::simd {
 
+// The partial masks read the bytes they are given in place: a copy into
+// a zeroed 64-byte window, read back whole, is a load the processor
+// cannot forward from the copy's smaller stores, and it stalls the scan
+// at the end of every short region.
+
+// The mask over `size` >= Width bytes at p from `mask_of`, the mask of
+// Width bytes, in steps whose last one ends at p + size, overlapping the
+// one before it.
+template <size_t Width, class MaskOf>
+uint64_t overlapped_mask(const char* p, size_t size, MaskOf mask_of) noexcept {
+  uint64_t mask = 0;
+  for (size_t at = 0; at + Width <= size; at += Width) mask |= mask_of(p + at) << at;
+  return mask | mask_of(p + size - Width) << (size - Width);
+}
+
+inline uint64_t byte_by_byte_mask(const char* p, size_t size, char byte) noexcept {
+  uint64_t mask = 0;
+  for (size_t i = 0; i < size; ++i) mask |= uint64_t{p[i] == byte} << i;
+  return mask;
+}
+
 // Eight 8-byte words per window, with an exact per-byte zero test.
 struct Portable {
   static constexpr const char* name = "portable";
 
   static uint64_t eq_mask(const char* p, char byte) noexcept {
-    constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    const uint64_t pattern = 0x0101010101010101ull * static_cast<uint8_t>(byte);
     uint64_t mask = 0;
-    for (size_t word = 0; word < 8; ++word) {
-      uint64_t x;
-      std::memcpy(&x, p + 8 * word, 8);
-      x ^= pattern;  // matching bytes become zero
-      // High bit of each byte set exactly where that byte is zero.
-      uint64_t zero = ~(((x & kLow7) + kLow7) | x) & kHigh;
-      mask |= gather_high_bits(zero) << (8 * word);
-    }
+    for (size_t word = 0; word < 8; ++word) mask |= word_eq_mask(p + 8 * word, byte) << (8 * word);
     return mask;
+  }
+
+  static uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
+    if (size < 8) return byte_by_byte_mask(p, size, byte);
+    return overlapped_mask<8>(p, size, [byte](const char* word) { return word_eq_mask(word, byte); });
   }
 
   static bool any_high(const char* p) noexcept {
@@ -68,6 +86,16 @@ struct Portable {
   }
 
  private:
+  static uint64_t word_eq_mask(const char* p, char byte) noexcept {
+    constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    x ^= 0x0101010101010101ull * static_cast<uint8_t>(byte);  // matching bytes become zero
+    // High bit of each byte set exactly where that byte is zero.
+    return gather_high_bits(~(((x & kLow7) + kLow7) | x) & kHigh);
+  }
+
   // Moves the high bit of byte k to bit k (the byte order of a
   // little-endian load), like a vector movemask.
   static uint64_t gather_high_bits(uint64_t high) noexcept {
@@ -88,19 +116,34 @@ struct Sse2 {
   static uint64_t eq_mask(const char* p, char byte) noexcept {
     const __m128i pattern = _mm_set1_epi8(byte);
     uint64_t mask = 0;
-    for (size_t lane = 0; lane < 4; ++lane) {
-      __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * lane));
-      uint32_t bits = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, pattern)));
-      mask |= static_cast<uint64_t>(bits) << (16 * lane);
-    }
+    for (size_t lane = 0; lane < 4; ++lane) mask |= lane_mask(load16(p + 16 * lane), pattern) << (16 * lane);
     return mask;
   }
 
+  // 16 bytes a step, or 8 below 16.
+  static uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
+    const __m128i pattern = _mm_set1_epi8(byte);
+    if (size >= 16) {
+      return overlapped_mask<16>(p, size, [pattern](const char* at) { return lane_mask(load16(at), pattern); });
+    }
+    if (size >= 8) {
+      return overlapped_mask<8>(p, size, [pattern](const char* at) { return lane_mask(load8(at), pattern) & 0xff; });
+    }
+    return byte_by_byte_mask(p, size, byte);
+  }
+
   static bool any_high(const char* p) noexcept {
-    const auto* v = reinterpret_cast<const __m128i*>(p);
-    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)),
-                                     _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(load16(p), load16(p + 16)), _mm_or_si128(load16(p + 32), load16(p + 48)));
     return _mm_movemask_epi8(any) != 0;
+  }
+
+ private:
+  static __m128i load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  // The low half; the high half is zero.
+  static __m128i load8(const char* p) noexcept { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+  static uint64_t lane_mask(__m128i chunk, __m128i pattern) noexcept {
+    return static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, pattern)));
   }
 };
 using Native = Sse2;
@@ -130,19 +173,15 @@ struct Neon {
                                     vorrq_u8(vld1q_u8(bytes + 32), vld1q_u8(bytes + 48)));
     return vmaxvq_u8(any) >= 0x80;
   }
+
+  // Words, as the portable kernel does: NEON has no cheap mask of 16 bytes.
+  static uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
+    return Portable::eq_mask_partial(p, size, byte);
+  }
 };
 using Native = Neon;
 #else
 using Native = Portable;
 #endif
-
-// The mask of `byte` over the `size` < 64 bytes at p, read through a
-// zero-filled copy so nothing past p + size is touched.
-template <class Kernel>
-uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
-  char window[64] = {};
-  if (size != 0) std::memcpy(window, p, size);
-  return Kernel::eq_mask(window, byte) & ((uint64_t{1} << size) - 1);
-}
 
 }  // namespace molbrook::simd
