@@ -58,13 +58,9 @@ void RecordScanner::skip_paragraph() noexcept {
   }
 }
 
-// Searched backwards: in a block with records the last ">" comes near
-// the end, in its last header line.
 std::string_view record_section(const Block& block) noexcept {
-  std::string_view all = block.bytes();
-  std::string_view body = all.substr(block.title_end(), all.size() - block.terminator_length() - block.title_end());
-  if (find_last_byte(body, '>') == npos) return {};
-  return block.sd_data();
+  const std::string_view section = block.sd_data();
+  return find_byte(section, '>') == npos ? std::string_view{} : section;
 }
 
 std::optional<NameRange> parse_header_name(std::string_view rest) noexcept {
