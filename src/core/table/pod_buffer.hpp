@@ -25,8 +25,11 @@ class PodBuffer {
   void push_back(T value) { append(value, 1); }
   void reserve(size_t count) { bytes_.reserve(count * sizeof(T)); }
 
-  // Appends `count` copies of `value`.
+  // Appends `count` copies of `value`. Nothing is done for none, a
+  // common count (most nulls extend a bitmap within its last byte), which
+  // would still call memset.
   void append(T value, size_t count) {
+    if (count == 0) return;
     bytes_.reserve_extra(count * sizeof(T));
     T* end = data() + size();
     for (size_t i = 0; i < count; ++i) end[i] = value;
