@@ -2,12 +2,12 @@
 // finder and newline translation.
 //
 // Each kernel has `eq_mask(p, byte)`: bit i of the result is set when p[i]
-// equals `byte`, over exactly 64 readable bytes at p;
-// `eq_mask_partial(p, size, byte)`, the same over the `size` < 64 bytes at
-// p, reading nothing past them; and `any_high(p)`: whether any of 64
-// bytes is 128 or more. The scanning code is
-// templated on the kernel, so the portable kernel stays compiled and tested
-// on every machine, not only where no vector unit exists.
+// equals `byte`, over exactly 64 readable bytes at p; `eq_mask_partial(p,
+// size, byte)`: the same over the `size` < 64 bytes at p, reading nothing
+// past them; and `any_high(p)`: whether any of 64 bytes is 128 or more.
+// The scanning code is templated on the kernel, so the portable kernel
+// stays compiled and tested on every machine, not only where no vector
+// unit exists.
 //
 // The native kernel is the one of the architecture being compiled for:
 // SSE2 on x86-64, NEON on arm64, the portable one elsewhere. A build may
@@ -174,7 +174,8 @@ struct Neon {
     return vmaxvq_u8(any) >= 0x80;
   }
 
-  // Words, as the portable kernel does: NEON has no cheap mask of 16 bytes.
+  // Words, as the portable kernel does: NEON has no movemask, and folding
+  // lanes into a mask pays for itself only over whole windows.
   static uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
     return Portable::eq_mask_partial(p, size, byte);
   }
