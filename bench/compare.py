@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """molbrook against floors and peers, side by side in one run on one file.
 
-Usage: python bench/compare.py [--size 500M] [--repeat 3] [--rss-size 1G] [--plot]
+Usage: python bench/compare.py [--size 500M] [--repeat 5] [--rss-size 1G] [--plot]
 
 Builds (or reuses) bench/data/big-SIZE.sdf and its CRLF twin with the
 corpus's make_big.py, then times, best of --repeat with the files in the
@@ -404,7 +404,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--size", default="500M", help="size of the generated files (make_big.py syntax: 500M, 2G)")
     ap.add_argument("--records-only", action="store_true", help="generate them from the blocks that hold records")
     ap.add_argument("--corpus", type=Path, default=common.CORPUS, help="folder of make_big.py and the real files")
-    ap.add_argument("--repeat", type=int, default=3, help="runs per job; the best counts")
+    ap.add_argument("--repeat", type=int, default=5, help="runs per job; the best counts")
     ap.add_argument("--budget", type=float, default=30.0, help="seconds after which a job starts no further run")
     ap.add_argument("--name", help="record name for get (default: the most common one)")
     ap.add_argument("--only", help="comma-separated jobs to run (default: all)")

@@ -3,7 +3,7 @@
 against the mmap + count floor, and the peak RSS growth of streaming a 1 GB
 file without borrow. The reading jobs of compare.py; its options apply.
 
-Usage: python bench/read.py [--size 500M] [--repeat 3] [--rss-size 1G]
+Usage: python bench/read.py [--size 500M] [--repeat 5] [--rss-size 1G]
 """
 
 import sys

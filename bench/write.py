@@ -3,7 +3,7 @@
 against shutil.copyfileobj with 1 MiB buffers. The writing jobs of
 compare.py; its options apply.
 
-Usage: python bench/write.py [--size 500M] [--repeat 3]
+Usage: python bench/write.py [--size 500M] [--repeat 5]
 """
 
 import sys
