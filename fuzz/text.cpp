@@ -66,8 +66,7 @@ void check_kernel(std::string_view text, size_t from, char byte) {
 
   for (size_t at = 0; at < text.size(); at += 64) {
     size_t size = std::min<size_t>(64, text.size() - at);
-    uint64_t mask = size == 64 ? Kernel::eq_mask(text.data() + at, byte)
-                               : Kernel::eq_mask_partial(text.data() + at, size, byte);
+    uint64_t mask = simd::eq_mask_upto<Kernel>(text.data() + at, size, byte);
     for (size_t i = 0; i < 64; ++i) {
       bool set = (mask >> i) & 1;
       FUZZ_CHECK(set == (i < size && text[at + i] == byte));

@@ -61,8 +61,7 @@ PyObject* eq_mask(PyObject*, PyObject* args) {
   }
   return with_kernel(kernel, [&]<class K>(K) {
     const char target = static_cast<char>(byte);
-    return PyLong_FromUnsignedLongLong(bytes.size() == 64 ? K::eq_mask(bytes.data(), target)
-                                                          : K::eq_mask_partial(bytes.data(), bytes.size(), target));
+    return PyLong_FromUnsignedLongLong(simd::eq_mask_upto<K>(bytes.data(), bytes.size(), target));
   });
 }
 
@@ -139,13 +138,15 @@ template <class Kernel>
 struct Counting {
   static constexpr const char* name = Kernel::name;
   static inline size_t masks = 0;
-  static uint64_t eq_mask(const char* p, char byte) noexcept {
+  template <class... Bytes>
+  static uint64_t eq_mask(const char* p, Bytes... bytes) noexcept {
     ++masks;
-    return Kernel::eq_mask(p, byte);
+    return Kernel::eq_mask(p, bytes...);
   }
-  static uint64_t eq_mask_partial(const char* p, size_t size, char byte) noexcept {
+  template <class... Bytes>
+  static uint64_t eq_mask_partial(const char* p, size_t size, Bytes... bytes) noexcept {
     ++masks;
-    return Kernel::eq_mask_partial(p, size, byte);
+    return Kernel::eq_mask_partial(p, size, bytes...);
   }
 };
 

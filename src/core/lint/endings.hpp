@@ -64,9 +64,8 @@ void visit_endings(std::string_view text, size_t from, EndingSet& kinds, Visit&&
       at = find_byte(text, '\r', at);
       if (at == npos) return;
     }
-    const size_t step = size - at < 64 ? size - at : 64;
-    const uint64_t lf = step == 64 ? Kernel::eq_mask(data + at, '\n') : Kernel::eq_mask_partial(data + at, step, '\n');
-    cr = step == 64 ? Kernel::eq_mask(data + at, '\r') : Kernel::eq_mask_partial(data + at, step, '\r');
+    const uint64_t lf = simd::eq_mask_upto<Kernel>(data + at, size - at, '\n');
+    cr = simd::eq_mask_upto<Kernel>(data + at, size - at, '\r');
     const uint64_t next_lf = at + 64 < size && data[at + 64] == '\n' ? uint64_t{1} << 63 : 0;
     const uint64_t crlf = cr & ((lf >> 1) | next_lf);
     const uint64_t lone_cr = cr & ~crlf;

@@ -22,9 +22,7 @@ constexpr size_t bits_set(uint64_t word) noexcept {
 
 // The mask of `byte` in text[at, at + 64), or in what is left of it.
 MOLBROOK_ALWAYS_INLINE uint64_t byte_mask(std::string_view text, size_t at, char byte) noexcept {
-  const size_t left = text.size() - at;
-  return left >= 64 ? simd::Native::eq_mask(text.data() + at, byte)
-                    : simd::Native::eq_mask_partial(text.data() + at, left, byte);
+  return simd::eq_mask_upto<simd::Native>(text.data() + at, text.size() - at, byte);
 }
 
 MOLBROOK_ALWAYS_INLINE uint64_t lf_mask(std::string_view text, size_t at) noexcept {

@@ -80,9 +80,7 @@ class BasicLineScanner {
       }
       window_ = next_window_;
       next_window_ += 64;
-      mask_ = size_ - window_ >= 64
-                  ? Kernel::eq_mask(data_ + window_, '\n')
-                  : Kernel::eq_mask_partial(data_ + window_, size_ - window_, '\n');
+      mask_ = simd::eq_mask_upto<Kernel>(data_ + window_, size_ - window_, '\n');
     }
     size_t end = window_ + static_cast<size_t>(std::countr_zero(mask_)) + 1;
     mask_ &= mask_ - 1;

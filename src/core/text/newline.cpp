@@ -40,8 +40,7 @@ size_t translate(const char* src, size_t length, size_t readable, char* dst, boo
   size_t write = 0;
   const size_t first_cr = find_byte({src, length}, '\r', read);
   for (size_t window = first_cr; window < length; window += 64) {
-    uint64_t crs = length - window >= 64 ? Kernel::eq_mask(src + window, '\r')
-                                         : Kernel::eq_mask_partial(src + window, length - window, '\r');
+    uint64_t crs = simd::eq_mask_upto<Kernel>(src + window, length - window, '\r');
     for (; crs != 0; crs &= crs - 1) {
       size_t cr = window + static_cast<size_t>(std::countr_zero(crs));
       move_run(dst, write, src, read, cr - read, readable);

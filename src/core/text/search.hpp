@@ -48,11 +48,7 @@ inline size_t find_last_byte(std::string_view hay, char byte) noexcept {
 template <class Kernel>
 size_t find_line_break_with(std::string_view hay, size_t from) noexcept {
   for (size_t window = from; window < hay.size(); window += 64) {
-    const char* p = hay.data() + window;
-    const size_t size = hay.size() - window;
-    const uint64_t breaks = size >= 64 ? Kernel::eq_mask(p, '\r') | Kernel::eq_mask(p, '\n')
-                                       : Kernel::eq_mask_partial(p, size, '\r') |
-                                             Kernel::eq_mask_partial(p, size, '\n');
+    const uint64_t breaks = simd::eq_mask_upto<Kernel>(hay.data() + window, hay.size() - window, '\r', '\n');
     if (breaks != 0) return window + static_cast<size_t>(std::countr_zero(breaks));
   }
   return npos;
