@@ -37,14 +37,15 @@ def numeric_test(path: Path, blocks: int = 5000) -> tuple[bytes, float]:
 def molbrook(*args: object, stdout: Path | None = None) -> int:
     if stdout is None:
         return subprocess.run([sys.executable, "-m", "molbrook", *map(str, args), "-q"]).returncode
-    # Standard output redirected into a file, as write_sdf writes a path: an
-    # output named with -o would also be synced to disk before it is renamed.
+    # Standard output redirected into a file, as the library's jobs write
+    # into an open file: an output named with -o would also be synced to
+    # disk before it is renamed.
     with open(stdout, "wb") as out:
         return subprocess.run([sys.executable, "-m", "molbrook", *map(str, args), "-q"], stdout=out).returncode
 
 
 def run_filter(source: Path, dest: Path, test: tuple[bytes, float]) -> None:
-    status = molbrook("filter", "--where", f"{os.fsdecode(test[0])}>{test[1]!r}", source, "-o", dest)
+    status = molbrook("filter", "--where", f"{os.fsdecode(test[0])}>{test[1]!r}", source, stdout=dest)
     if status not in (0, 1):  # 1: no block kept
         raise SystemExit(f"molbrook filter failed with status {status}")
 

@@ -52,13 +52,21 @@ def lone_cr_copy(path: Path) -> Path:
 
 
 def into_open_file(dest: Path, write: Callable[[BinaryIO], T]) -> T:
-    """`write` into DEST opened for writing, as write_sdf writes a path.
-    The library's other outputs, named by path, go through a temporary file
-    synced to disk before it replaces DEST; jobs write into an open file so
-    that their ratios to the round trip compare the work, not the sync,
-    which the `copy_synced` floor measures on its own."""
+    """`write` into DEST opened for writing. Every job that writes a file
+    writes it so, the references of its ratios too: outputs named by path
+    go through a temporary file synced to disk before it replaces DEST
+    (`write_sdf` of a path writes it directly, in larger writes than a file
+    object takes), and the ratios compare the work, not the route, with the
+    sync measured on its own by the `copy_synced` floor."""
     with open(dest, "wb") as file:
         return write(file)
+
+
+def write_sdf_into(dest: Path, blocks: Iterable[Any]) -> int:
+    """write_sdf(BLOCKS) into DEST opened for writing."""
+    from molbrook import write_sdf  # here: the plain reader below needs no molbrook
+
+    return into_open_file(dest, lambda file: write_sdf(file, blocks))
 
 
 # Timing and memory ---------------------------------------------------------

@@ -11,15 +11,16 @@ page cache:
              Python call per block, as iteration makes one); the file read
              in 1 MiB chunks; the file copied by shutil.copyfileobj, and
              copied then synced to disk (what a path output named to the
-             library pays on top: jobs that write whole files write into an
-             open file or standard output, as the round trip writes a path)
+             library pays on top: every job that writes a file, the round
+             trip too, writes into an open file or standard output)
   peers      a plain Python reader that splits blocks and parses records
              into a dict by hand; RDKit's ForwardSDMolSupplier with
              sanitize=False, removeHs=False, strictParsing=False and with
              its defaults, reading GetPropsAsDict() per molecule
   molbrook   borrowed, owned and str-path iteration, to_dict() and get(name)
              per block, the str path on the CRLF file, and
-             write_sdf(parse_sdf(...)) with and without borrow; a 100 MB
+             write_sdf(parse_sdf(...)) with and without borrow, and
+             write_sdf of a path (written directly, unsynced); a 100 MB
              file with lone-CR line ends against its LF original, both
              through a str path
   scale      read_table with workers=1 and 2; read_table(workers=1) on a
@@ -153,8 +154,8 @@ def copy_file(source: Path, dest: Path, synced: bool = False) -> None:
             os.fsync(dst.fileno())
 
 
-def round_trip_checksum(source: Path, dest: Path) -> Checksum:
-    written = write_sdf(dest, parse_sdf(os.fsencode(source)))
+def round_trip_checksum(source: Path, dest: Path, write: Callable[..., int] = common.write_sdf_into) -> Checksum:
+    written = write(dest, parse_sdf(os.fsencode(source)))
     if not filecmp.cmp(source, dest, shallow=False):
         raise SystemExit(f"write_sdf(parse_sdf({source.name})) did not give the file back")
     return Checksum(written)
@@ -232,10 +233,13 @@ def jobs(lf: Path, crlf: Path, dense: Path, lines: tuple[Path, Path], out: Path,
         streamed("get", "molbrook: get(name)", "molbrook", lf,
                  lambda p: (block.get(name) for block in parse_sdf(str(p))), common.value_checksum),
         Job("round_trip", "molbrook: write_sdf(parse_sdf(...))", "molbrook", lf,
-            lambda: write_sdf(out, parse_sdf(os.fsencode(lf))), partial(round_trip_checksum, lf, out),
+            lambda: common.write_sdf_into(out, parse_sdf(os.fsencode(lf))), partial(round_trip_checksum, lf, out),
             setup=remove_out, agrees_with="floor"),
         Job("round_trip_borrowed", "molbrook: write_sdf(parse_sdf(..., borrow=True))", "molbrook", lf,
-            lambda: write_sdf(out, parse_sdf(os.fsencode(lf), borrow=True)), partial(round_trip_checksum, lf, out),
+            lambda: common.write_sdf_into(out, parse_sdf(os.fsencode(lf), borrow=True)),
+            partial(round_trip_checksum, lf, out), setup=remove_out, agrees_with="floor"),
+        Job("round_trip_path", "molbrook: write_sdf(path, parse_sdf(...))", "molbrook", lf,
+            lambda: write_sdf(out, parse_sdf(os.fsencode(lf))), partial(round_trip_checksum, lf, out, write_sdf),
             setup=remove_out, agrees_with="floor"),
         streamed("crlf_bytes", "molbrook: bytes path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(os.fsencode(p))),
@@ -390,7 +394,7 @@ def plot(results: dict[str, Result], title: str, path: Path) -> None:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                  epilog="jobs: floor read copy copy_synced plain_dict plain_get rdkit_raw rdkit borrowed owned str "
-                                        "to_dict get round_trip round_trip_borrowed crlf_bytes crlf_str pandas_dicts rdkit_frame "
+                                        "to_dict get round_trip round_trip_borrowed round_trip_path crlf_bytes crlf_str pandas_dicts rdkit_frame "
                                         "table_arrow table_pandas keyed_round_trip merge table_1 table_2 table_pandas_2 "
                                         "headers_floor table_1_dense table_2_dense dask_threads dask_1_thread "
                                         "gzip_isal gzip_parse_isal gzip_stdlib gzip_parse_stdlib bzip2 bzip2_parse xz xz_parse "

@@ -9,9 +9,9 @@ from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Iterable
 
-from common import Checksum, into_open_file
+from common import Checksum, into_open_file, write_sdf_into
 
-from molbrook import Finding, lint, lint_fix, parse_sdf, write_sdf
+from molbrook import Finding, lint, lint_fix, parse_sdf
 
 
 def findings_checksum(findings: Iterable[Finding]) -> Checksum:
@@ -56,7 +56,7 @@ def jobs(job: Callable[..., Any], streamed: Callable[..., Any], lf: Path, out: P
         job("lint_fix", "molbrook: lint_fix, a fix in every block", "molbrook", fixable,
             partial(fix_into_file, fixable, out), partial(fix_checksum, fixable, out), setup=remove_out),
         job("lint_fix_round_trip", "molbrook: write_sdf(parse_sdf(...)), lint_fix file", "molbrook", fixable,
-            lambda: write_sdf(out, parse_sdf(os.fsencode(fixable))), setup=remove_out),
+            lambda: write_sdf_into(out, parse_sdf(os.fsencode(fixable))), setup=remove_out),
     ]
 
 

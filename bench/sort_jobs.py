@@ -15,9 +15,9 @@ from typing import Any, Callable
 
 import common
 from command_jobs import numeric_test
-from common import Checksum, into_open_file
+from common import Checksum, into_open_file, write_sdf_into
 
-from molbrook import SortKey, parse_sdf, sort_sdf, write_sdf
+from molbrook import SortKey, parse_sdf, sort_sdf
 
 PARTS = 50
 SPILL_MEMORY = "16MiB"
@@ -48,7 +48,7 @@ def sort_file(sources: Any, out: Path, name: str, **options: Any) -> Checksum:
     return Checksum(summary.blocks_out, length=out.stat().st_size)
 
 
-def number(text: str | None) -> tuple[bool, float]:
+def number(text: str | bytes | None) -> tuple[bool, float]:
     """sort_sdf's number key as a Python key: missing (or NaN) last."""
     try:
         value = float(text.strip()) if text is not None else math.nan
@@ -58,8 +58,9 @@ def number(text: str | None) -> tuple[bool, float]:
 
 
 def python_sort(path: Path, out: Path, name: str) -> Checksum:
-    blocks = sorted(parse_sdf(str(path)), key=lambda block: number(block.get(name)))
-    written = write_sdf(out, blocks)
+    key = os.fsencode(name)
+    blocks = sorted(parse_sdf(os.fsencode(path)), key=lambda block: number(block.get(key)))
+    written = write_sdf_into(out, blocks)
     return Checksum(written, length=out.stat().st_size)
 
 
@@ -81,7 +82,7 @@ def rdkit_sort(path: Path, out: Path, name: str) -> Checksum:
 
 
 def parts_round_trip(parts: list[Path], out: Path) -> Checksum:
-    written = write_sdf(out, itertools.chain.from_iterable(parse_sdf(os.fsencode(p)) for p in parts))
+    written = write_sdf_into(out, itertools.chain.from_iterable(parse_sdf(os.fsencode(p)) for p in parts))
     return Checksum(written)
 
 
