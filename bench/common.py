@@ -52,12 +52,10 @@ def lone_cr_copy(path: Path) -> Path:
 
 
 def into_open_file(dest: Path, write: Callable[[BinaryIO], T]) -> T:
-    """`write` into DEST opened for writing. Every job that writes a file
-    writes it so, the references of its ratios too: outputs named by path
-    go through a temporary file synced to disk before it replaces DEST
-    (`write_sdf` of a path writes it directly, in larger writes than a file
-    object takes), and the ratios compare the work, not the route, with the
-    sync measured on its own by the `copy_synced` floor."""
+    """`write` into DEST opened for writing. Every job that writes a file,
+    and every reference it is set against, writes so: a path output would
+    time the library's route for paths (a synced temporary file, or for
+    `write_sdf` larger writes than a file object gets), not the work."""
     with open(dest, "wb") as file:
         return write(file)
 
