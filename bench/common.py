@@ -67,6 +67,16 @@ def write_sdf_into(dest: Path, blocks: Iterable[Any]) -> int:
     return into_open_file(dest, lambda file: write_sdf(file, blocks))
 
 
+def round_trip(source: Path, dest: Path, write: Callable[[Path, Iterable[Any]], int] = write_sdf_into,
+               borrow: bool = False) -> int:
+    """write(DEST, parse_sdf(SOURCE as bytes, borrow=BORROW)): the round
+    trip every job of that name times, into an open file unless `write`
+    says otherwise."""
+    from molbrook import parse_sdf
+
+    return write(dest, parse_sdf(os.fsencode(source), borrow=borrow))
+
+
 # Timing and memory ---------------------------------------------------------
 
 

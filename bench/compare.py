@@ -154,13 +154,8 @@ def copy_file(source: Path, dest: Path, synced: bool = False) -> None:
             os.fsync(dst.fileno())
 
 
-def round_trip(source: Path, dest: Path, write: Callable[..., int] = common.write_sdf_into,
-               borrow: bool = False) -> int:
-    return write(dest, parse_sdf(os.fsencode(source), borrow=borrow))
-
-
 def round_trip_checksum(source: Path, dest: Path, write: Callable[..., int] = common.write_sdf_into) -> Checksum:
-    written = round_trip(source, dest, write)
+    written = common.round_trip(source, dest, write)
     if not filecmp.cmp(source, dest, shallow=False):
         raise SystemExit(f"write_sdf(parse_sdf({source.name})) did not give the file back")
     return Checksum(written)
@@ -238,13 +233,13 @@ def jobs(lf: Path, crlf: Path, dense: Path, lines: tuple[Path, Path], out: Path,
         streamed("get", "molbrook: get(name)", "molbrook", lf,
                  lambda p: (block.get(name) for block in parse_sdf(str(p))), common.value_checksum),
         Job("round_trip", "molbrook: write_sdf(parse_sdf(...))", "molbrook", lf,
-            partial(round_trip, lf, out), partial(round_trip_checksum, lf, out), setup=remove_out,
+            partial(common.round_trip, lf, out), partial(round_trip_checksum, lf, out), setup=remove_out,
             agrees_with="floor"),
         Job("round_trip_borrowed", "molbrook: write_sdf(parse_sdf(..., borrow=True))", "molbrook", lf,
-            partial(round_trip, lf, out, borrow=True), partial(round_trip_checksum, lf, out), setup=remove_out,
-            agrees_with="floor"),
+            partial(common.round_trip, lf, out, borrow=True), partial(round_trip_checksum, lf, out),
+            setup=remove_out, agrees_with="floor"),
         Job("round_trip_path", "molbrook: write_sdf(path, parse_sdf(...))", "molbrook", lf,
-            partial(round_trip, lf, out, write_sdf), partial(round_trip_checksum, lf, out, write_sdf),
+            partial(common.round_trip, lf, out, write_sdf), partial(round_trip_checksum, lf, out, write_sdf),
             setup=remove_out, agrees_with="floor"),
         streamed("crlf_bytes", "molbrook: bytes path, CRLF file", "molbrook", crlf,
                  lambda p: parse_sdf(os.fsencode(p))),

@@ -9,7 +9,7 @@ from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Iterable
 
-from common import Checksum, into_open_file, write_sdf_into
+from common import Checksum, into_open_file, round_trip
 
 from molbrook import Finding, lint, lint_fix, parse_sdf
 
@@ -56,7 +56,7 @@ def jobs(job: Callable[..., Any], streamed: Callable[..., Any], lf: Path, out: P
         job("lint_fix", "molbrook: lint_fix, a fix in every block", "molbrook", fixable,
             partial(fix_into_file, fixable, out), partial(fix_checksum, fixable, out), setup=remove_out),
         job("lint_fix_round_trip", "molbrook: write_sdf(parse_sdf(...)), lint_fix file", "molbrook", fixable,
-            lambda: write_sdf_into(out, parse_sdf(os.fsencode(fixable))), setup=remove_out),
+            partial(round_trip, fixable, out), setup=remove_out),
     ]
 
 

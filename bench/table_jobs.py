@@ -140,7 +140,7 @@ def jobs(job: Callable[..., Any], lf: Path, out: Path, with_rdkit: bool) -> list
             lambda: read_table(str(lf)).to_pandas(), lambda: frame_checksum(read_table(str(lf)).to_pandas()),
             agrees_with="to_dict"),
         job("keyed_round_trip", "molbrook: write_sdf(parse_sdf(...)), keyed file", "molbrook", keyed,
-            lambda: common.write_sdf_into(out, parse_sdf(os.fsencode(keyed))), setup=remove_out),
+            partial(common.round_trip, keyed, out), setup=remove_out),
         job("merge", "molbrook: merge_records, one column by key", "molbrook", keyed,
             lambda: into_open_file(out, lambda dest: merge_records(str(keyed), table, dest, key=KEY)),
             setup=remove_out),
